@@ -1,0 +1,52 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "frame.h"
+
+namespace TessaraVolt {
+
+class Detector;
+
+// A one-frame slot fed by a detector's continuous stream: a frame is copied only while a
+// request is pending, and each request takes the next frame that completes after it began.
+//
+// Threads: start(), nextFrame() and cancel() run on client threads; onFrame() runs on XISL's
+// callback thread. mutex guards every member below it.
+class ContinuousGrabber {
+public:
+    ContinuousGrabber() = default;
+    // Releases waiting requests and waits until none is left inside nextFrame().
+    ~ContinuousGrabber();
+
+    ContinuousGrabber(const ContinuousGrabber &) = delete;
+    ContinuousGrabber &operator=(const ContinuousGrabber &) = delete;
+    ContinuousGrabber(ContinuousGrabber &&) = delete;
+    ContinuousGrabber &operator=(ContinuousGrabber &&) = delete;
+
+    // Re-arms after a cancel() and starts the detector's stream with this grabber as consumer.
+    void start(Detector &detector);
+    // Waits at most `limit` for a frame completed after the call began. The image points into
+    // the grabber's own copy, left alone until the next request.
+    FrameResult nextFrame(std::chrono::milliseconds limit);
+    // Releases every waiting request with FrameWait::Cancelled; later requests return at once
+    // with it until the next start().
+    void cancel();
+
+private:
+    void onFrame(const Image &image);
+
+    std::mutex mutex;
+    std::condition_variable condition;
+    std::vector<uint16_t> pixels;
+    FrameSize size;
+    bool filled = true; // false while a request is pending
+    bool cancelled = false;
+    unsigned waiting = 0; // requests inside nextFrame()
+};
+
+} // namespace TessaraVolt

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "frame-event.h"
+#include "frame.h"
+#include "xisl.h"
+
+namespace TessaraVolt {
+
+// One attached detector: owns its XISL handle, keeps the settings that go out at acquisition
+// set-up, and hands finished frames to a consumer.
+//
+// Threads: everything public runs on the caller's thread except the end-of-frame handling,
+// which XISL runs on its own callback thread. Set-up runs only while no acquisition runs, so the
+// members it writes (onFrame, frameSize, the buffers, waitLimit) are stable while the callback
+// thread reads them. frameEvent.mutex guards frameEvent's flags only.
+class Detector {
+public:
+    explicit Detector(HACQDESC handle);
+    // Stops a running acquisition (no callback reaches the detector afterwards), releases a
+    // waiting grab, then closes the handle.
+    ~Detector();
+
+    Detector(const Detector &) = delete;
+    Detector &operator=(const Detector &) = delete;
+    Detector(Detector &&) = delete;
+    Detector &operator=(Detector &&) = delete;
+
+    HACQDESC getHandle() const { return handle; }
+    // Asks the hardware header every time.
+    FrameSize getFrameSize() const;
+
+    // Settings.
+    void setExposureTime(std::chrono::duration<double> seconds);
+    std::chrono::duration<double> getExposureTime() const;
+    void setBinning(uint32_t factor); // 1 or 2 after normalisation; sent to XISL at once
+    uint32_t getBinning() const { return binning; }
+    void setGain(uint32_t value); // clamped to 5
+    uint32_t getGain() const { return gain; }
+    void setTriggerMode(int32_t mode); // 0 timer, 1 software, 2 external
+    int32_t getTriggerMode() const { return triggerMode; }
+
+    // Acquisition.
+    void startContinuous(FrameConsumer consumer);
+    void prepareGrab();
+    // One single-frame acquisition; waits at most frameWaitLimit(). The image stays valid until
+    // the next grab. A wait that ends without a frame aborts the acquisition it started.
+    FrameResult grab();
+    // Aborts the running acquisition and releases a waiting grab.
+    void stop();
+    void trigger();
+
+    // How long a grab waits for its frame: a generous multiple of the frame time with the
+    // internal timer, a fixed bound for software and external triggers. Set at set-up.
+    std::chrono::milliseconds frameWaitLimit() const { return waitLimit; }
+
+private:
+    void setupAcquisition(uint32_t frameCount, FrameConsumer consumer);
+    void onEndOfFrame();
+    void onEndOfAcquisition();
+    static Detector *fromDescriptor(HACQDESC descriptor);
+    static void XISL_CALLBACK endOfFrameCallback(HACQDESC descriptor);
+    static void XISL_CALLBACK endOfAcquisitionCallback(HACQDESC descriptor);
+
+    HACQDESC handle;
+    FrameConsumer onFrame;
+    uint32_t binning = 0;
+    uint32_t gain = 0;
+    std::chrono::microseconds exposure = std::chrono::milliseconds(67);
+    FrameSize frameSize;
+    std::vector<uint16_t> destinationBuffer; // written by XISL
+    std::vector<uint16_t> frameBuffer;       // written by grab() only
+    FrameEvent frameEvent;
+    int32_t triggerMode = 0;
+    std::chrono::milliseconds waitLimit{0};
+};
+
+} // namespace TessaraVolt

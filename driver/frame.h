@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace TessaraVolt {
+
+struct FrameSize {
+    uint32_t width = 0;  // pixels per row
+    uint32_t height = 0; // rows
+
+    uint32_t pixelCount() const { return width * height; }
+};
+
+static_assert(sizeof(FrameSize) == 8, "two unsigned 32-bit numbers");
+
+// A non-owning view of one frame: rows of `size.width` pixels, back to back. Valid only as long
+// as the owner of the pixels says.
+struct Image {
+    const uint16_t *pixels = nullptr;
+    FrameSize size;
+};
+
+// Called on XISL's callback thread, one frame at a time.
+using FrameConsumer = std::function<void(const Image &)>;
+
+// How a wait for a frame ended.
+enum class FrameWait {
+    Arrived,
+    TimedOut,
+    Cancelled, // the acquisition was stopped or the owner is going away
+};
+
+struct FrameResult {
+    FrameWait status = FrameWait::Cancelled;
+    Image image; // meaningful only when status is FrameWait::Arrived
+};
+
+} // namespace TessaraVolt
