@@ -20,7 +20,8 @@ class Detector;
 class ContinuousGrabber {
 public:
     ContinuousGrabber() = default;
-    // Releases waiting requests and waits until none is left inside nextFrame().
+    // Releases waiting requests and waits until none is left inside nextFrame(). The stream
+    // feeding the grabber must have been stopped (or its detector destroyed) before.
     ~ContinuousGrabber();
 
     ContinuousGrabber(const ContinuousGrabber &) = delete;
@@ -36,17 +37,21 @@ public:
     // Releases every waiting request with FrameWait::Cancelled; later requests return at once
     // with it until the next start().
     void cancel();
+    // Requests waiting right now, for monitoring and tests.
+    unsigned waitingRequests();
 
 private:
     void onFrame(const Image &image);
 
     std::mutex mutex;
-    std::condition_variable condition;
+    std::condition_variable condition; // signals `filled`, `cancelled` and `waiting` reaching 0
+    // Guarded by mutex. onFrame() writes the slot on XISL's callback thread only while a request
+    // is pending; client threads read it through the Image nextFrame() returned.
     std::vector<uint16_t> pixels;
     FrameSize size;
-    bool filled = true; // false while a request is pending
-    bool cancelled = false;
-    unsigned waiting = 0; // requests inside nextFrame()
+    bool filled = true;     // false while a request is pending: the next frame is taken
+    bool cancelled = false; // set by cancel() and the destructor, cleared by start()
+    unsigned waiting = 0;   // requests inside nextFrame()
 };
 
 } // namespace TessaraVolt

@@ -14,15 +14,16 @@ namespace TessaraVolt {
 // One attached detector: owns its XISL handle, keeps the settings that go out at acquisition
 // set-up, and hands finished frames to a consumer.
 //
-// Threads: everything public runs on the caller's thread except the end-of-frame handling,
-// which XISL runs on its own callback thread. Set-up runs only while no acquisition runs, so the
-// members it writes (onFrame, frameSize, the buffers, waitLimit) are stable while the callback
-// thread reads them. frameEvent.mutex guards frameEvent's flags only.
+// Threads: every public operation runs on the caller's thread; onEndOfFrame() (and with it the
+// consumer) runs on XISL's callback thread, one frame at a time. Set-up runs only while no
+// acquisition runs, so the members it writes (onFrame, frameSize, the buffers, waitLimit) are
+// stable while the callback thread reads them. frameEvent.mutex guards frameEvent's flags only;
+// no other member needs a lock.
 class Detector {
 public:
     explicit Detector(HACQDESC handle);
-    // Stops a running acquisition (no callback reaches the detector afterwards), releases a
-    // waiting grab, then closes the handle.
+    // Aborts a running acquisition (no callback reaches the detector or its consumer
+    // afterwards), releases a waiting grab and waits for it to leave, then closes the handle.
     ~Detector();
 
     Detector(const Detector &) = delete;
@@ -48,9 +49,10 @@ public:
     void startContinuous(FrameConsumer consumer);
     void prepareGrab();
     // One single-frame acquisition; waits at most frameWaitLimit(). The image stays valid until
-    // the next grab. A wait that ends without a frame aborts the acquisition it started.
+    // the next grab. A wait that ends without a frame aborts the acquisition it started, so that
+    // the next grab can start again. After stop() it returns Cancelled until the next set-up.
     FrameResult grab();
-    // Aborts the running acquisition and releases a waiting grab.
+    // Aborts the running acquisition and releases a waiting grab; the next set-up re-arms.
     void stop();
     void trigger();
 
@@ -66,17 +68,19 @@ private:
     static void XISL_CALLBACK endOfFrameCallback(HACQDESC descriptor);
     static void XISL_CALLBACK endOfAcquisitionCallback(HACQDESC descriptor);
 
-    HACQDESC handle;
-    FrameConsumer onFrame;
+    // Written on the caller's thread only; read there and, for the acquisition members, by the
+    // callback thread while an acquisition runs (set-up never overlaps one). No lock.
+    const HACQDESC handle;
+    FrameConsumer onFrame; // set-up writes; the callback thread calls it
     uint32_t binning = 0;
     uint32_t gain = 0;
     std::chrono::microseconds exposure = std::chrono::milliseconds(67);
-    FrameSize frameSize;
-    std::vector<uint16_t> destinationBuffer; // written by XISL
-    std::vector<uint16_t> frameBuffer;       // written by grab() only
-    FrameEvent frameEvent;
+    FrameSize frameSize;                     // set-up writes; the callback thread reads
+    std::vector<uint16_t> destinationBuffer; // XISL writes the slots; the callback thread reads
+    std::vector<uint16_t> frameBuffer;       // grab() writes; its caller reads until the next grab
+    FrameEvent frameEvent;                   // its own mutex guards its flags
     int32_t triggerMode = 0;
-    std::chrono::milliseconds waitLimit{0};
+    std::chrono::milliseconds waitLimit{0}; // set-up writes; grab() reads
 };
 
 } // namespace TessaraVolt

@@ -10,18 +10,47 @@
  * row y of frame n is xisl_sim_pixel(content, seed, x, y, n):
  *   XISL_SIM_CONTENT_PATTERN: (uint16_t)((x ^ (y << 6)) + 17 * n)
  *   XISL_SIM_CONTENT_PHANTOM: a picture of a disc phantom with noise drawn from a generator
- *                             seeded by the seed and n, so it too is a pure function.
+ *                             seeded by the seed and n, so it too is a pure function. The
+ *                             phantom repeats every 512 pixels in x and y (so binned and
+ *                             unbinned frames both show whole phantoms): open beam about 40000
+ *                             counts, the disc (radius 230) 14000, six inserts of rising size
+ *                             and contrast, a dense core 4000; noise sigma about 150, never
+ *                             beyond +-600.
+ * Before the first frame of an acquisition the second counter of Acquisition_GetActFrame is 0;
+ * during it, the 1-based buffer frame last written. A frame's pixels are written and both
+ * counters advanced before its end-of-frame callback runs.
  *
  * Environment. Processes that cannot call this interface (the tools, the demonstration) set
  * XISL_SIM before the first XISL call, a ';'-separated list of settings:
  *   sensors=none                     no sensor attached
- *   sensors=W1xH1[:HEADER],W2xH2...  the sensor list (header identifier defaults to 14)
+ *   sensors=W1xH1[:HEADER],W2xH2...  the sensor list (header identifier defaults to 14; PROM
+ *                                    identifiers 1, 2, ...; camera type 1)
  *   content=pattern|phantom          the content mode
  *   seed=N                           the noise seed
  *   readout_ns_per_pixel=N           the minimum timer cycle per pixel (0: no minimum)
  *   first_frame=N                    the first frame number
  *   fail=FUNCTION:STATUS             make every call of FUNCTION return STATUS
- * xisl_sim_reset() returns to the built-in defaults, not to XISL_SIM's settings. */
+ * for example XISL_SIM="sensors=2048x2048,1024x1024:13;content=phantom;seed=7". A malformed
+ * item makes the simulator ignore the whole variable (with a message on standard error).
+ * xisl_sim_reset() returns to the built-in defaults, not to XISL_SIM's settings.
+ *
+ * Acquisitions. Frames come from one thread per handle, never from the calling thread. In
+ * frame-sync mode 2 a frame starts every max(cycle, readout minimum) microseconds (a cycle of 0
+ * runs as fast as the machine allows); a late frame restarts the cycle instead of catching up.
+ * Acquisition_SetFrameSync (mode 1) and xisl_sim_pulse (mode 3) count: each gives one frame.
+ * While an acquisition runs, binning and destination buffers cannot change (XISL_SIM_ERROR_BUSY).
+ * Acquisition_Acquire_Image ignores skipFrames and the three correction pointers; `frames` may
+ * not exceed the destination buffer's frames. A start is also accepted while a one-buffer
+ * acquisition has produced its last frame but still runs its callbacks: it begins right after
+ * them, so that a consumer woken by the last frame may start the next acquisition at once.
+ *
+ * Abort and close. Acquisition_Abort from another thread returns once no callback of the handle
+ * runs or will run, the end-of-acquisition callback having run once. Called from one of the
+ * handle's own callbacks it cannot wait for itself: it returns at once, no end-of-frame callback
+ * follows, and the end-of-acquisition callback runs once after the current callback returns.
+ * Acquisition_Close aborts first, the same way. Closed from one of its own callbacks, the handle
+ * is closed at once and no further callback runs, not even end-of-acquisition: the owner of the
+ * callbacks is taken to be going away. Handles are never reused, not even after a reset. */
 #ifndef XISL_SIM_H
 #define XISL_SIM_H
 
@@ -30,6 +59,16 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The simulator's own non-zero statuses (injected faults return whatever they were given). */
+enum {
+    XISL_SIM_ERROR_ARGUMENT = 2,  /* NULL pointer, mismatched size, unknown mode or option */
+    XISL_SIM_ERROR_HANDLE = 3,    /* closed or unknown handle, or nothing to step */
+    XISL_SIM_ERROR_BUSY = 4,      /* an acquisition runs */
+    XISL_SIM_ERROR_NO_SENSOR = 5, /* the cursor has no sensor to return */
+    XISL_SIM_ERROR_NOT_READY = 6, /* no destination buffer for the acquisition */
+    XISL_SIM_ERROR_TIMEOUT = 7,   /* a control call's wait ran out */
+};
 
 typedef struct XislSimSensor {
     uint32_t promId;

@@ -52,11 +52,6 @@ GType uca_camera_trigger_source_get_type (void);
 GType uca_camera_trigger_type_get_type (void);
 GType uca_unit_get_type (void);
 
-#define UCA_TYPE_CAMERA_ERROR (uca_camera_error_get_type ())
-#define UCA_TYPE_CAMERA_TRIGGER_SOURCE (uca_camera_trigger_source_get_type ())
-#define UCA_TYPE_CAMERA_TRIGGER_TYPE (uca_camera_trigger_type_get_type ())
-#define UCA_TYPE_UNIT (uca_unit_get_type ())
-
 GQuark uca_unit_quark (void);
 GQuark uca_writable_quark (void);
 

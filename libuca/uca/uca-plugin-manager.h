@@ -9,9 +9,6 @@ G_BEGIN_DECLS
 #define UCA_TYPE_PLUGIN_MANAGER (uca_plugin_manager_get_type ())
 #define UCA_PLUGIN_MANAGER(obj) (G_TYPE_CHECK_INSTANCE_CAST ((obj), UCA_TYPE_PLUGIN_MANAGER, UcaPluginManager))
 #define UCA_IS_PLUGIN_MANAGER(obj) (G_TYPE_CHECK_INSTANCE_TYPE ((obj), UCA_TYPE_PLUGIN_MANAGER))
-#define UCA_PLUGIN_MANAGER_CLASS(klass) (G_TYPE_CHECK_CLASS_CAST ((klass), UCA_TYPE_PLUGIN_MANAGER, UcaPluginManagerClass))
-#define UCA_IS_PLUGIN_MANAGER_CLASS(klass) (G_TYPE_CHECK_CLASS_TYPE ((klass), UCA_TYPE_PLUGIN_MANAGER))
-#define UCA_PLUGIN_MANAGER_GET_CLASS(obj) (G_TYPE_INSTANCE_GET_CLASS ((obj), UCA_TYPE_PLUGIN_MANAGER, UcaPluginManagerClass))
 
 #define UCA_PLUGIN_MANAGER_ERROR uca_plugin_manager_error_quark ()
 GQuark uca_plugin_manager_error_quark (void);
@@ -49,8 +46,7 @@ UcaCamera *uca_plugin_manager_get_camerav (UcaPluginManager *manager, const gcha
                                           GError **error);
 G_GNUC_END_IGNORE_DEPRECATIONS
 UcaCamera *uca_plugin_manager_get_camera (UcaPluginManager *manager, const gchar *name,
-                                         GError **error, const gchar *first_prop_name, ...)
-    G_GNUC_NULL_TERMINATED;
+                                         GError **error, const gchar *first_prop_name, ...);
 GType uca_plugin_manager_get_type (void);
 
 G_END_DECLS

@@ -1,0 +1,552 @@
+// Frame rate of the tessaravolt camera in each recording mode on the simulated detector at cycle
+// time 0, against the limit set by the memory copies the mode needs. It also checks what the
+// numbers rely on: every frame is a whole pattern frame, frame numbers only go up, asynchronous
+// delivery loses nothing, the steady state allocates nothing, and resident memory stays flat.
+//
+// Usage: bench-record [--frames N] [--runs N] [--soak-frames N [--soak-mode MODE] [--soak-size PIXELS]]
+
+#include "allocation-counter.h"
+
+#include <uca/uca-plugin-manager.h>
+#include <xisl-sim.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum class Mode { Async, Continuous, Single, Buffered };
+
+struct ModeInfo {
+    Mode mode;
+    const char *name;
+    unsigned passes; // whole-frame copies per delivered frame, the simulator's write included
+    double target;   // least acceptable share of the copy-bound rate; 0: none set
+};
+
+constexpr ModeInfo modeInfos[] = {
+    {Mode::Async, "async", 2, 0.6},            // simulator write, ROI copy into the transfer buffer
+    {Mode::Continuous, "continuous", 3, 0.6},  // simulator write, grabber copy, ROI copy
+    {Mode::Single, "single", 3, 0.3},          // simulator write, frame-buffer copy, ROI copy
+    {Mode::Buffered, "buffered", 4, 0.0},      // as continuous, plus libuca's ring copy
+};
+
+const ModeInfo &modeInfo(const std::string &name)
+{
+    for (const ModeInfo &info : modeInfos) {
+        if (name == info.name)
+            return info;
+    }
+    throw std::runtime_error("unknown mode " + name);
+}
+
+struct GObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+using ManagerPtr = std::unique_ptr<UcaPluginManager, GObjectUnref>;
+using CameraPtr = std::unique_ptr<UcaCamera, GObjectUnref>;
+
+struct GErrorFree {
+    void operator()(GError *error) const { g_error_free(error); }
+};
+
+void throwOnError(GError *error, const char *what)
+{
+    if (error == nullptr)
+        return;
+    std::unique_ptr<GError, GErrorFree> owned(error);
+    throw std::runtime_error(std::string(what) + ": " + owned->message);
+}
+
+double seconds(Clock::duration duration)
+{
+    return std::chrono::duration<double>(duration).count();
+}
+
+// Resident set size in KiB, read without touching the heap.
+long residentKiB()
+{
+    char text[128] = {};
+    const int fd = open("/proc/self/statm", O_RDONLY);
+    if (fd < 0)
+        return -1;
+    const ssize_t length = read(fd, text, sizeof text - 1);
+    close(fd);
+    long total = 0, resident = 0;
+    if (length <= 0 || sscanf(text, "%ld %ld", &total, &resident) != 2)
+        return -1;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// The simulator's pattern content and its inverse: pixel (0, 0) of frame n is 17 n mod 2^16.
+uint16_t patternPixel(uint32_t x, uint32_t y, uint32_t n)
+{
+    return static_cast<uint16_t>((x ^ (y << 6)) + 17 * n);
+}
+
+constexpr uint16_t inverseOf17()
+{
+    uint32_t inverse = 17; // right in the lowest 4 bits; each Newton step doubles them
+    for (int i = 0; i < 3; ++i)
+        inverse = (inverse * (2 - 17 * inverse)) & 0xffffu;
+    return static_cast<uint16_t>(inverse);
+}
+static_assert(static_cast<uint16_t>(17 * inverseOf17()) == 1, "inverse of 17 modulo 65536");
+
+// Checks that each full frame is the pattern of one frame number and that the numbers go up.
+// One thread at a time calls check().
+class FrameChecker {
+public:
+    FrameChecker(uint32_t width, uint32_t height, bool expectEveryFrame)
+        : width_(width), height_(height), expectEveryFrame_(expectEveryFrame)
+    {
+    }
+
+    void check(const uint16_t *pixels)
+    {
+        const uint16_t n = static_cast<uint16_t>(pixels[0] * inverseOf17());
+        const size_t last = static_cast<size_t>(width_) * height_ - 1;
+        const size_t middle = static_cast<size_t>(height_ / 2) * width_ + width_ / 2;
+        if (pixels[last] != patternPixel(width_ - 1, height_ - 1, n) ||
+            pixels[middle] != patternPixel(width_ / 2, height_ / 2, n))
+            ++corrupt;
+
+        if (frames > 0) {
+            const uint16_t step = static_cast<uint16_t>(n - previous_);
+            if (step == 0)
+                ++repeated;
+            else if (step >= 0x8000)
+                ++outOfOrder;
+            else if (expectEveryFrame_ && step != 1)
+                ++skipped;
+        }
+        previous_ = n;
+        ++frames;
+    }
+
+    bool sound() const { return corrupt == 0 && repeated == 0 && outOfOrder == 0 && skipped == 0; }
+
+    uint64_t frames = 0;
+    uint64_t corrupt = 0;
+    uint64_t repeated = 0;
+    uint64_t outOfOrder = 0;
+    uint64_t skipped = 0; // only counted where every frame is expected
+
+private:
+    uint32_t width_;
+    uint32_t height_;
+    bool expectEveryFrame_;
+    uint16_t previous_ = 0;
+};
+
+struct RunResult {
+    double framesPerSecond = 0;
+    uint64_t measuredFrames = 0;
+    std::optional<uint64_t> allocations; // during the measured frames
+    FrameChecker checker{0, 0, false};
+    uint64_t delivered = 0;         // asynchronous mode: callbacks that reached the benchmark
+    uint64_t simulatorCallbacks = 0; // end-of-frame callbacks the simulator ran
+    uint64_t simulatorFrames = 0;    // frames the simulator produced
+    long residentStartKiB = 0, residentMiddleKiB = 0, residentEndKiB = 0;
+};
+
+std::optional<uint64_t> difference(std::optional<uint64_t> before, std::optional<uint64_t> after)
+{
+    if (!before || !after)
+        return std::nullopt;
+    return *after - *before;
+}
+
+void resetSimulator(uint32_t size)
+{
+    xisl_sim_reset();
+    const XislSimSensor sensor{1, 14, 14, 1, size, size};
+    xisl_sim_set_sensors(&sensor, 1);
+    xisl_sim_set_readout_ns_per_pixel(0);
+    xisl_sim_set_content(XISL_SIM_CONTENT_PATTERN);
+    xisl_sim_set_call_log(0);
+}
+
+CameraPtr openCamera(UcaPluginManager &manager, Mode mode)
+{
+    GError *error = nullptr;
+    CameraPtr camera(uca_plugin_manager_get_camerah(&manager, "tessaravolt", nullptr, &error));
+    throwOnError(error, "cannot open the tessaravolt camera");
+    g_object_set(camera.get(), "exposure-time", 0.0, "transfer-asynchronously", mode == Mode::Async,
+                 "buffered", mode == Mode::Buffered, "grab-from-continuous", mode != Mode::Single,
+                 nullptr);
+    return camera;
+}
+
+// Milestones of a run, by the number of frames delivered so far: where measuring starts and
+// ends, and where resident memory is sampled.
+struct Milestones {
+    uint64_t warmUp;
+    uint64_t total;
+
+    uint64_t middle() const { return warmUp + (total - warmUp) / 2; }
+};
+
+class Progress {
+public:
+    void reached(uint64_t frame, const Milestones &milestones)
+    {
+        if (frame == milestones.warmUp) {
+            allocationsAtStart = allocationCount();
+            start = Clock::now();
+            resident[0] = residentKiB();
+        }
+        if (frame == milestones.middle())
+            resident[1] = residentKiB();
+        if (frame == milestones.total) {
+            end = Clock::now();
+            allocationsAtEnd = allocationCount();
+            resident[2] = residentKiB();
+        }
+    }
+
+    void fill(RunResult &result, const Milestones &milestones) const
+    {
+        result.measuredFrames = milestones.total - milestones.warmUp;
+        result.framesPerSecond = result.measuredFrames / seconds(end - start);
+        result.allocations = difference(allocationsAtStart, allocationsAtEnd);
+        result.residentStartKiB = resident[0];
+        result.residentMiddleKiB = resident[1];
+        result.residentEndKiB = resident[2];
+    }
+
+private:
+    Clock::time_point start, end;
+    std::optional<uint64_t> allocationsAtStart, allocationsAtEnd;
+    long resident[3] = {};
+};
+
+// Start and stop of recording as one scope.
+class Recording {
+public:
+    explicit Recording(UcaCamera &camera) : camera_(camera)
+    {
+        GError *error = nullptr;
+        uca_camera_start_recording(&camera_, &error);
+        throwOnError(error, "cannot start recording");
+    }
+    ~Recording()
+    {
+        GError *error = nullptr;
+        uca_camera_stop_recording(&camera_, &error);
+        if (error != nullptr) {
+            fprintf(stderr, "cannot stop recording: %s\n", error->message);
+            g_error_free(error);
+        }
+    }
+    Recording(const Recording &) = delete;
+    Recording &operator=(const Recording &) = delete;
+
+private:
+    UcaCamera &camera_;
+};
+
+RunResult runSynchronous(UcaCamera &camera, uint32_t size, const Milestones &milestones)
+{
+    std::vector<uint16_t> frame(static_cast<size_t>(size) * size, 1); // touched before timing
+    RunResult result;
+    result.checker = FrameChecker(size, size, false);
+    Progress progress;
+    {
+        Recording recording(camera);
+        for (uint64_t i = 1; i <= milestones.total; ++i) {
+            GError *error = nullptr;
+            if (!uca_camera_grab(&camera, frame.data(), &error))
+                throwOnError(error ? error : g_error_new_literal(UCA_CAMERA_ERROR, 0, "grab failed"), "grab");
+            result.checker.check(frame.data());
+            progress.reached(i, milestones);
+        }
+    }
+    progress.fill(result, milestones);
+    return result;
+}
+
+// Shared between the simulator's callback thread, which delivers, and the benchmark's thread,
+// which waits. `checker` and `progress` are touched only by the callback thread until recording
+// has stopped; `mutex` guards the wake-up of the waiting thread.
+struct AsyncState {
+    AsyncState(uint32_t size, const Milestones &m) : checker(size, size, true), milestones(m) {}
+
+    FrameChecker checker;
+    Progress progress;
+    const Milestones milestones;
+    std::atomic<uint64_t> delivered{0};
+    std::mutex mutex;
+    std::condition_variable done;
+};
+
+void onAsyncFrame(gpointer data, gpointer userData)
+{
+    auto &state = *static_cast<AsyncState *>(userData);
+    state.checker.check(static_cast<const uint16_t *>(data));
+    const uint64_t frame = state.delivered.fetch_add(1) + 1;
+    state.progress.reached(frame, state.milestones);
+    if (frame == state.milestones.total) {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.done.notify_all();
+    }
+}
+
+RunResult runAsync(UcaCamera &camera, uint32_t size, const Milestones &milestones)
+{
+    auto state = std::make_unique<AsyncState>(size, milestones);
+    uca_camera_set_grab_func(&camera, onAsyncFrame, state.get());
+    bool finished = false;
+    {
+        Recording recording(camera);
+        std::unique_lock<std::mutex> lock(state->mutex);
+        finished = state->done.wait_for(lock, std::chrono::seconds(600), [&state, &milestones] {
+            return state->delivered.load() >= milestones.total;
+        });
+    }
+    uca_camera_set_grab_func(&camera, nullptr, nullptr);
+    if (!finished)
+        throw std::runtime_error("asynchronous frames stopped coming");
+
+    RunResult result;
+    state->progress.fill(result, milestones);
+    result.checker = state->checker;
+    result.delivered = state->delivered.load();
+    XislSimCounters counters{};
+    xisl_sim_get_counters(&counters);
+    result.simulatorCallbacks = counters.endOfFrameCallbacks;
+    result.simulatorFrames = counters.framesProduced;
+    return result;
+}
+
+RunResult runMode(UcaPluginManager &manager, Mode mode, uint32_t size, const Milestones &milestones)
+{
+    resetSimulator(size);
+    CameraPtr camera = openCamera(manager, mode);
+    return mode == Mode::Async ? runAsync(*camera, size, milestones)
+                               : runSynchronous(*camera, size, milestones);
+}
+
+// Bytes per second of a plain memcpy of one frame between buffers already touched, from the
+// fastest of many copies: the limit is what the machine can do when nothing else runs.
+double copyRate(size_t bytes)
+{
+    std::vector<char> source(bytes, 1), destination(bytes, 2);
+    memcpy(destination.data(), source.data(), bytes);
+
+    Clock::duration fastest = Clock::duration::max();
+    const auto start = Clock::now();
+    for (unsigned copies = 0; copies < 30 || Clock::now() - start < std::chrono::milliseconds(300); ++copies) {
+        const auto before = Clock::now();
+        memcpy(destination.data(), source.data(), bytes);
+        fastest = std::min(fastest, Clock::now() - before);
+        source[copies % bytes] = destination[(copies * 7) % bytes]; // keeps every copy observable
+    }
+    return static_cast<double>(bytes) / seconds(fastest);
+}
+
+std::string orderText(const RunResult &result)
+{
+    const FrameChecker &c = result.checker;
+    if (c.sound())
+        return "ok";
+    return std::to_string(c.corrupt) + " corrupt, " + std::to_string(c.repeated) + " repeated, " +
+           std::to_string(c.outOfOrder) + " out of order, " + std::to_string(c.skipped) + " skipped";
+}
+
+std::string allocationText(const RunResult &result)
+{
+    if (!result.allocations)
+        return "n/a";
+    char text[64];
+    snprintf(text, sizeof text, "%llu in %llu frames", static_cast<unsigned long long>(*result.allocations),
+             static_cast<unsigned long long>(result.measuredFrames));
+    return text;
+}
+
+// The best of a few runs: the machine is shared, and the best run shows what the code can do.
+// Checks hold only when every run passes them.
+struct Measurement {
+    RunResult best;
+    bool framesSound = true;
+    bool lostNothing = true;
+    std::optional<uint64_t> mostAllocations;
+};
+
+bool lostNothing(Mode mode, const RunResult &result)
+{
+    return mode != Mode::Async || result.delivered == result.simulatorCallbacks;
+}
+
+Measurement measure(UcaPluginManager &manager, Mode mode, uint32_t size, const Milestones &milestones,
+                    unsigned runs)
+{
+    Measurement measurement;
+    for (unsigned run = 0; run < runs; ++run) {
+        RunResult result = runMode(manager, mode, size, milestones);
+        measurement.framesSound = measurement.framesSound && result.checker.sound();
+        measurement.lostNothing = measurement.lostNothing && lostNothing(mode, result);
+        if (result.allocations)
+            measurement.mostAllocations = std::max(measurement.mostAllocations.value_or(0), *result.allocations);
+        if (run == 0 || result.framesPerSecond > measurement.best.framesPerSecond ||
+            !result.checker.sound() || !lostNothing(mode, result))
+            measurement.best = result;
+    }
+    measurement.best.allocations = measurement.mostAllocations;
+    return measurement;
+}
+
+// Runs every mode at every size and prints the table; false when a check failed.
+bool runTable(UcaPluginManager &manager, uint64_t framesAt1024, unsigned runs)
+{
+    bool sound = true;
+    printf("Best of %u runs per mode; copy-bound limit = memcpy rate / frame size / copy passes.\n\n", runs);
+    printf("| frame | mode | frames/s | MB/s | copy passes | copy-bound frames/s | ratio | target | "
+           "allocations (steady state) | frame order |\n");
+    printf("|---|---|---:|---:|---:|---:|---:|---:|---|---|\n");
+
+    for (uint32_t size : {1024u, 2048u}) {
+        const size_t bytes = static_cast<size_t>(size) * size * 2;
+        const uint64_t frames = std::max<uint64_t>(framesAt1024 * 1024 * 1024 / (uint64_t{size} * size), 50);
+        const Milestones milestones{frames / 5, frames / 5 + frames};
+        double rate = copyRate(bytes);
+
+        for (const ModeInfo &info : modeInfos) {
+            const Measurement measurement = measure(manager, info.mode, size, milestones, runs);
+            const RunResult &result = measurement.best;
+            rate = std::max(rate, copyRate(bytes));
+            const double limit = rate / bytes / info.passes;
+            const double ratio = result.framesPerSecond / limit;
+            const bool allocationFree = !result.allocations || *result.allocations == 0;
+            sound = sound && measurement.framesSound && measurement.lostNothing && allocationFree;
+
+            std::string order = orderText(result);
+            if (!measurement.lostNothing)
+                order += ", delivered " + std::to_string(result.delivered) + " of " +
+                         std::to_string(result.simulatorCallbacks);
+            char target[32] = "-";
+            if (info.target > 0)
+                snprintf(target, sizeof target, "%.1f %s", info.target, ratio >= info.target ? "met" : "MISSED");
+            printf("| %ux%u | %s | %.0f | %.0f | %u | %.0f | %.2f | %s | %s | %s |\n", size, size, info.name,
+                   result.framesPerSecond, result.framesPerSecond * bytes / 1e6, info.passes, limit, ratio,
+                   target, allocationText(result).c_str(), order.c_str());
+            fflush(stdout);
+        }
+        printf("| %ux%u | memcpy of one frame (best) | %.0f | %.0f | 1 | | | | | |\n", size, size, rate / bytes,
+               rate / 1e6);
+    }
+    return sound;
+}
+
+bool runSoak(UcaPluginManager &manager, const ModeInfo &info, uint32_t size, uint64_t frames)
+{
+    const Milestones milestones{std::min<uint64_t>(1000, frames / 10), frames};
+    const RunResult result = runMode(manager, info.mode, size, milestones);
+    const long growth = result.residentEndKiB - result.residentStartKiB;
+    // Flat: growth stays within noise that does not scale with the number of frames.
+    const bool flat = growth < 1024;
+    const bool complete = lostNothing(info.mode, result);
+
+    printf("soak: %s, %ux%u, %llu frames at %.0f frames/s\n", info.name, size, size,
+           static_cast<unsigned long long>(frames), result.framesPerSecond);
+    printf("resident memory: start %ld KiB, middle %ld KiB, end %ld KiB (%+ld KiB): %s\n",
+           result.residentStartKiB, result.residentMiddleKiB, result.residentEndKiB, growth,
+           flat ? "flat" : "GROWING");
+    printf("allocations: %s; frame order: %s\n", allocationText(result).c_str(), orderText(result).c_str());
+    if (info.mode == Mode::Async)
+        printf("asynchronous delivery: %llu frames produced, %llu end-of-frame callbacks, %llu delivered: %s\n",
+               static_cast<unsigned long long>(result.simulatorFrames),
+               static_cast<unsigned long long>(result.simulatorCallbacks),
+               static_cast<unsigned long long>(result.delivered), complete ? "none lost" : "FRAMES LOST");
+    return flat && complete && result.checker.sound() && (!result.allocations || *result.allocations == 0);
+}
+
+struct Options {
+    uint64_t framesAt1024 = 1000;
+    unsigned runs = 3;
+    uint64_t soakFrames = 0;
+    std::string soakMode = "async";
+    uint32_t soakSize = 1024;
+};
+
+uint64_t number(const char *text)
+{
+    char *end = nullptr;
+    const unsigned long long value = strtoull(text, &end, 10);
+    if (text[0] == '\0' || *end != '\0' || value == 0)
+        throw std::runtime_error(std::string("not a positive number: ") + text);
+    return value;
+}
+
+Options parseOptions(int argc, char **argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (i + 1 >= argc)
+            throw std::runtime_error("usage: bench-record [--frames N] [--runs N] [--soak-frames N "
+                                     "[--soak-mode MODE] [--soak-size PIXELS]]");
+        const char *value = argv[++i];
+        if (option == "--frames")
+            options.framesAt1024 = number(value);
+        else if (option == "--runs")
+            options.runs = static_cast<unsigned>(number(value));
+        else if (option == "--soak-frames")
+            options.soakFrames = number(value);
+        else if (option == "--soak-mode")
+            options.soakMode = modeInfo(value).name;
+        else if (option == "--soak-size")
+            options.soakSize = static_cast<uint32_t>(number(value));
+        else
+            throw std::runtime_error("unknown option " + option);
+    }
+    return options;
+}
+
+std::string cpuModel()
+{
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    for (std::string line; std::getline(cpuinfo, line);) {
+        if (line.rfind("model name", 0) == 0)
+            return line.substr(line.find(':') + 2);
+    }
+    return "unknown";
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    try {
+        const Options options = parseOptions(argc, argv);
+        ManagerPtr manager(uca_plugin_manager_new());
+        uca_plugin_manager_add_path(manager.get(), PLUGIN_DIR);
+        printf("Machine: %ld cores, %s\n\n", sysconf(_SC_NPROCESSORS_ONLN), cpuModel().c_str());
+
+        const bool sound = options.soakFrames > 0
+                               ? runSoak(*manager, modeInfo(options.soakMode), options.soakSize, options.soakFrames)
+                               : runTable(*manager, options.framesAt1024, options.runs);
+        xisl_sim_reset();
+        return sound ? 0 : 1;
+    } catch (const std::exception &error) {
+        fprintf(stderr, "bench-record: %s\n", error.what());
+        return 2;
+    }
+}

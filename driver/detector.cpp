@@ -1,0 +1,209 @@
+#include "detector.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "logging.h"
+
+namespace TessaraVolt {
+
+namespace {
+
+constexpr std::chrono::milliseconds triggeredFrameWaitLimit = std::chrono::seconds(10);
+constexpr std::chrono::milliseconds shortestTimerFrameWaitLimit = std::chrono::seconds(2);
+constexpr uint64_t timerCyclesToWait = 10;
+constexpr uint32_t ringFrames = 3;
+
+// With the internal timer a frame is due within one cycle; ten of them is a generous bound.
+std::chrono::milliseconds timerFrameWaitLimit(DWORD cycleMicroseconds)
+{
+    const std::chrono::microseconds cycles(cycleMicroseconds * timerCyclesToWait);
+    return std::max(shortestTimerFrameWaitLimit,
+                    std::chrono::ceil<std::chrono::milliseconds>(cycles));
+}
+
+} // namespace
+
+Detector::Detector(HACQDESC descriptor) : handle(descriptor) {}
+
+Detector::~Detector()
+{
+    // Abort first: once it returns no callback can reach this detector or its consumer.
+    if (handle)
+        Acquisition_Abort(handle);
+    frameEvent.cancel();
+    frameEvent.waitUntilUnused();
+    if (handle)
+        Acquisition_Close(handle);
+}
+
+FrameSize Detector::getFrameSize() const
+{
+    // Zeroed so that a failed read gives 0 x 0 instead of whatever the stack held.
+    XislHwHeaderInfo header{};
+    Acquisition_GetHwHeaderInfo(handle, &header);
+    return FrameSize{header.columns, header.rows};
+}
+
+void Detector::setExposureTime(std::chrono::duration<double> seconds)
+{
+    const std::chrono::duration<double, std::micro> requested = seconds;
+    // A double beyond the 64-bit range (or NaN) has no integer value; converting it is undefined.
+    if (std::isnan(requested.count()))
+        return;
+    constexpr double largest = static_cast<double>(std::numeric_limits<int64_t>::max());
+    if (requested.count() >= largest)
+        exposure = std::chrono::microseconds::max();
+    else if (requested.count() <= -largest)
+        exposure = std::chrono::microseconds::min();
+    else
+        exposure = std::chrono::duration_cast<std::chrono::microseconds>(requested);
+}
+
+std::chrono::duration<double> Detector::getExposureTime() const
+{
+    return exposure;
+}
+
+void Detector::setBinning(uint32_t factor)
+{
+    binning = factor <= 1 ? 1 : 2;
+    const WORD mask = binning == 1 ? XISL_BINNING_NONE : XISL_BINNING_2X2;
+    getLogger()->info("Set detector binning mode: {0}", mask);
+    Acquisition_SetCameraBinningMode(handle, mask);
+}
+
+void Detector::setGain(uint32_t value)
+{
+    gain = std::min<uint32_t>(value, 5);
+}
+
+void Detector::setTriggerMode(int32_t mode)
+{
+    triggerMode = mode;
+}
+
+void Detector::startContinuous(FrameConsumer consumer)
+{
+    setupAcquisition(ringFrames, std::move(consumer));
+    Acquisition_Acquire_Image(handle, ringFrames, 0, XISL_ACQ_CONTINUOUS, nullptr, nullptr,
+                              nullptr);
+}
+
+void Detector::prepareGrab()
+{
+    setupAcquisition(1, [this](const Image &) { frameEvent.notify(); });
+}
+
+FrameResult Detector::grab()
+{
+    FrameEvent::WaitScope scope(frameEvent);
+    if (frameEvent.cancelled)
+        return {FrameWait::Cancelled, {}};
+    Acquisition_Acquire_Image(handle, 1, 0, XISL_ACQ_ONE_BUFFER, nullptr, nullptr, nullptr);
+    const FrameWait status = scope.wait(waitLimit);
+    if (status != FrameWait::Arrived) {
+        // The frame's callback takes the event's lock and Abort waits for callbacks, so the
+        // lock goes first. Aborting lets the next grab start a new acquisition.
+        scope.unlock();
+        Acquisition_Abort(handle);
+        return {status, {}};
+    }
+    std::copy_n(destinationBuffer.begin(), frameSize.pixelCount(), frameBuffer.begin());
+    return {FrameWait::Arrived, Image{frameBuffer.data(), frameSize}};
+}
+
+void Detector::stop()
+{
+    Acquisition_Abort(handle);
+    frameEvent.cancel();
+}
+
+void Detector::trigger()
+{
+    Acquisition_SetFrameSync(handle);
+}
+
+void Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
+{
+    frameEvent.rearm();
+    onFrame = std::move(consumer);
+    const FrameSize size = getFrameSize();
+    const uint32_t pixelCount = size.pixelCount();
+    frameSize = size;
+    destinationBuffer.resize(frameCount * pixelCount);
+    frameBuffer.resize(pixelCount);
+    getLogger()->info("Start recording: {0}x{1}", size.width, size.height);
+
+    Acquisition_DefineDestBuffers(handle, destinationBuffer.data(), frameCount, size.height,
+                                  size.width);
+    Acquisition_SetAcqData(handle, this);
+    Acquisition_SetCallbacksAndMessages(handle, nullptr, 0, 0, endOfFrameCallback,
+                                        endOfAcquisitionCallback);
+    DWORD exposureInOut = static_cast<uint32_t>(exposure.count());
+    Acquisition_SetCameraGain(handle, static_cast<WORD>(gain));
+
+    waitLimit = triggeredFrameWaitLimit;
+    switch (triggerMode) {
+    case 0:
+        logStatus(Acquisition_SetFrameSyncMode(handle, XISL_SYNC_INTERNAL_TIMER));
+        logStatus(Acquisition_SetTimerSync(handle, &exposureInOut));
+        getLogger()->info("Set exposure to {0} us", exposureInOut);
+        waitLimit = timerFrameWaitLimit(exposureInOut);
+        break;
+    case 1:
+        logStatus(Acquisition_SetFrameSyncMode(handle, XISL_SYNC_SOFTWARE_TRIGGER));
+        break;
+    case 2:
+        logStatus(Acquisition_SetFrameSyncMode(handle, XISL_SYNC_EXTERNAL_TRIGGER));
+        break;
+    default:
+        // No meaning: the detector keeps whatever frame-sync mode it had.
+        break;
+    }
+}
+
+void Detector::onEndOfFrame()
+{
+    DWORD hardwareBuffer = 0;
+    DWORD userBuffer = 0;
+    XislHwHeaderInfo header{};
+    XislHwHeaderInfoEx extended{};
+    logStatus(Acquisition_GetLatestFrameHeader(handle, &header, &extended));
+    Acquisition_GetActFrame(handle, &hardwareBuffer, &userBuffer);
+
+    // userBuffer counts 1, 2, 3, 1, ... over the ring; 0 wraps to slot 0 as well.
+    const uint32_t slot = (userBuffer - 1u) % ringFrames;
+    const size_t pixelCount = frameSize.pixelCount();
+    // A slot beyond the registered frames (the one-frame buffer) would be read out of bounds.
+    if (onFrame && (slot + 1) * pixelCount <= destinationBuffer.size())
+        onFrame(Image{destinationBuffer.data() + slot * pixelCount, frameSize});
+    Acquisition_SetReady(handle, 1);
+}
+
+void Detector::onEndOfAcquisition()
+{
+    // Nothing to do: every frame, the single form's too, arrives through onEndOfFrame().
+}
+
+Detector *Detector::fromDescriptor(HACQDESC descriptor)
+{
+    void *self = nullptr;
+    Acquisition_GetAcqData(descriptor, &self);
+    return static_cast<Detector *>(self);
+}
+
+void XISL_CALLBACK Detector::endOfFrameCallback(HACQDESC descriptor)
+{
+    if (Detector *detector = fromDescriptor(descriptor))
+        detector->onEndOfFrame();
+}
+
+void XISL_CALLBACK Detector::endOfAcquisitionCallback(HACQDESC descriptor)
+{
+    if (Detector *detector = fromDescriptor(descriptor))
+        detector->onEndOfAcquisition();
+}
+
+} // namespace TessaraVolt

@@ -1,0 +1,297 @@
+/* UcaPluginManager: finds camera plug-ins (libuca<name>.so) in its search paths and
+ * creates cameras from them. Modules stay loaded for the life of the process, because
+ * the types they register cannot be unregistered. */
+
+#include "uca/uca-plugin-manager.h"
+
+#include <gio/gio.h>
+#include <gmodule.h>
+#include <string.h>
+
+typedef GType (*UcaCameraPluginGetType) (void);
+
+struct _UcaPluginManagerPrivate {
+    GList *search_paths;    /* owned strings, in search order; client thread only */
+};
+
+G_DEFINE_TYPE_WITH_PRIVATE (UcaPluginManager, uca_plugin_manager, G_TYPE_OBJECT)
+
+GQuark
+uca_plugin_manager_error_quark (void)
+{
+    return g_quark_from_static_string ("uca-plugin-manager-error-quark");
+}
+
+static void
+append_existing_path (UcaPluginManager *manager, const gchar *path)
+{
+    UcaPluginManagerPrivate *priv = manager->priv;
+
+    if (g_file_test (path, G_FILE_TEST_IS_DIR))
+        priv->search_paths = g_list_append (priv->search_paths, g_strdup (path));
+}
+
+static void
+uca_plugin_manager_finalize (GObject *object)
+{
+    UcaPluginManagerPrivate *priv = UCA_PLUGIN_MANAGER (object)->priv;
+
+    g_list_free_full (priv->search_paths, g_free);
+    G_OBJECT_CLASS (uca_plugin_manager_parent_class)->finalize (object);
+}
+
+static void
+uca_plugin_manager_class_init (UcaPluginManagerClass *klass)
+{
+    G_OBJECT_CLASS (klass)->finalize = uca_plugin_manager_finalize;
+}
+
+static void
+uca_plugin_manager_init (UcaPluginManager *manager)
+{
+    const gchar *environment_path = g_getenv ("UCA_CAMERA_PATH");
+
+    manager->priv = uca_plugin_manager_get_instance_private (manager);
+    manager->priv->search_paths = NULL;
+
+    if (environment_path != NULL)
+        append_existing_path (manager, environment_path);
+
+    append_existing_path (manager, UCA_PLUGINDIR);
+}
+
+UcaPluginManager *
+uca_plugin_manager_new (void)
+{
+    return UCA_PLUGIN_MANAGER (g_object_new (UCA_TYPE_PLUGIN_MANAGER, NULL));
+}
+
+void
+uca_plugin_manager_add_path (UcaPluginManager *manager, const gchar *path)
+{
+    g_return_if_fail (UCA_IS_PLUGIN_MANAGER (manager));
+    g_return_if_fail (path != NULL);
+
+    append_existing_path (manager, path);
+}
+
+GList *
+uca_plugin_manager_get_available_cameras (UcaPluginManager *manager)
+{
+    GRegex *pattern;
+    GList *names = NULL;
+
+    g_return_val_if_fail (UCA_IS_PLUGIN_MANAGER (manager), NULL);
+
+    pattern = g_regex_new ("libuca([A-Za-z0-9]+)", 0, 0, NULL);
+
+    for (GList *it = manager->priv->search_paths; it != NULL; it = g_list_next (it)) {
+        GDir *dir = g_dir_open (it->data, 0, NULL);
+        const gchar *entry;
+
+        if (dir == NULL)
+            continue;
+
+        while ((entry = g_dir_read_name (dir)) != NULL) {
+            GMatchInfo *match_info = NULL;
+
+            if (g_regex_match (pattern, entry, 0, &match_info))
+                names = g_list_append (names, g_match_info_fetch (match_info, 1));
+
+            g_match_info_free (match_info);
+        }
+
+        g_dir_close (dir);
+    }
+
+    g_regex_unref (pattern);
+    return names;
+}
+
+/* The first entry, in search order, whose name contains libuca<name>.so. */
+static gchar *
+find_module_path (UcaPluginManager *manager, const gchar *name)
+{
+    gchar *wanted = g_strdup_printf ("libuca%s.so", name);
+    gchar *path = NULL;
+
+    for (GList *it = manager->priv->search_paths; it != NULL && path == NULL; it = g_list_next (it)) {
+        GDir *dir = g_dir_open (it->data, 0, NULL);
+        const gchar *entry;
+
+        if (dir == NULL)
+            continue;
+
+        while (path == NULL && (entry = g_dir_read_name (dir)) != NULL) {
+            if (strstr (entry, wanted) != NULL)
+                path = g_build_filename (it->data, entry, NULL);
+        }
+
+        g_dir_close (dir);
+    }
+
+    g_free (wanted);
+    return path;
+}
+
+/* Loads the plug-in of the named camera and returns the camera type it exports. */
+static GType
+load_camera_type (UcaPluginManager *manager, const gchar *name, GError **error)
+{
+    gchar *path = find_module_path (manager, name);
+    GModule *module;
+    UcaCameraPluginGetType get_type = NULL;
+    GType type = G_TYPE_INVALID;
+
+    if (path == NULL) {
+        g_set_error (error, UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_MODULE_NOT_FOUND,
+                     "Camera module `%s' not found", name);
+        return G_TYPE_INVALID;
+    }
+
+    module = g_module_open (path, G_MODULE_BIND_LAZY);
+
+    if (module == NULL) {
+        g_set_error (error, UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_MODULE_OPEN,
+                     "Camera module `%s' could not be opened: %s", name, g_module_error ());
+    }
+    else if (!g_module_symbol (module, "camera_plugin_get_type", (gpointer *) &get_type) ||
+             get_type == NULL) {
+        g_set_error_literal (error, UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_SYMBOL_NOT_FOUND,
+                             g_module_error ());
+        g_module_close (module);
+    }
+    else {
+        /* Its types are registered with GObject for good. */
+        g_module_make_resident (module);
+        type = get_type ();
+
+        if (!g_type_is_a (type, UCA_TYPE_CAMERA)) {
+            g_set_error (error, UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_MODULE_OPEN,
+                         "Camera module `%s' could not be opened: it exports no camera type", name);
+            type = G_TYPE_INVALID;
+        }
+    }
+
+    g_free (path);
+    return type;
+}
+
+/* The GInitable step of a new camera; the camera is released if it fails. */
+static UcaCamera *
+initialise_camera (GObject *object, GError **error)
+{
+    if (object == NULL)
+        return NULL;
+
+    if (G_IS_INITABLE (object) && !g_initable_init (G_INITABLE (object), NULL, error)) {
+        g_object_unref (object);
+        return NULL;
+    }
+
+    return UCA_CAMERA (object);
+}
+
+static UcaCamera *
+create_camera (UcaPluginManager *manager, const gchar *name, guint n_properties,
+               const gchar **names, const GValue *values, GError **error)
+{
+    GType type = load_camera_type (manager, name, error);
+
+    if (type == G_TYPE_INVALID)
+        return NULL;
+
+    return initialise_camera (g_object_new_with_properties (type, n_properties, names, values), error);
+}
+
+UcaCamera *
+uca_plugin_manager_get_camerah (UcaPluginManager *manager, const gchar *name,
+                                GHashTable *parameters, GError **error)
+{
+    guint n_properties;
+    const gchar **names;
+    GValue *values;
+    GHashTableIter iter;
+    gpointer key, value;
+    guint i = 0;
+    UcaCamera *camera;
+
+    g_return_val_if_fail (UCA_IS_PLUGIN_MANAGER (manager), NULL);
+    g_return_val_if_fail (name != NULL, NULL);
+
+    n_properties = parameters != NULL ? g_hash_table_size (parameters) : 0;
+    names = g_new0 (const gchar *, n_properties + 1);
+    values = g_new0 (GValue, n_properties + 1);
+
+    if (parameters != NULL) {
+        g_hash_table_iter_init (&iter, parameters);
+
+        while (g_hash_table_iter_next (&iter, &key, &value)) {
+            names[i] = key;
+            g_value_init (&values[i], G_VALUE_TYPE (value));
+            g_value_copy (value, &values[i]);
+            i++;
+        }
+    }
+
+    camera = create_camera (manager, name, n_properties, names, values, error);
+
+    for (i = 0; i < n_properties; i++)
+        g_value_unset (&values[i]);
+
+    g_free (values);
+    g_free (names);
+    return camera;
+}
+
+G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+UcaCamera *
+uca_plugin_manager_get_camerav (UcaPluginManager *manager, const gchar *name,
+                                guint n_parameters, GParameter *parameters, GError **error)
+{
+    const gchar **names;
+    GValue *values;
+    UcaCamera *camera;
+
+    g_return_val_if_fail (UCA_IS_PLUGIN_MANAGER (manager), NULL);
+    g_return_val_if_fail (name != NULL, NULL);
+    g_return_val_if_fail (n_parameters == 0 || parameters != NULL, NULL);
+
+    names = g_new0 (const gchar *, n_parameters + 1);
+    values = g_new0 (GValue, n_parameters + 1);
+
+    for (guint i = 0; i < n_parameters; i++) {
+        names[i] = parameters[i].name;
+        values[i] = parameters[i].value;
+    }
+
+    camera = create_camera (manager, name, n_parameters, names, values, error);
+
+    g_free (values);
+    g_free (names);
+    return camera;
+}
+G_GNUC_END_IGNORE_DEPRECATIONS
+
+UcaCamera *
+uca_plugin_manager_get_camera (UcaPluginManager *manager, const gchar *name,
+                               GError **error, const gchar *first_prop_name, ...)
+{
+    GType type;
+    GObject *object;
+    va_list var_args;
+
+    g_return_val_if_fail (UCA_IS_PLUGIN_MANAGER (manager), NULL);
+    g_return_val_if_fail (name != NULL, NULL);
+
+    type = load_camera_type (manager, name, error);
+
+    if (type == G_TYPE_INVALID)
+        return NULL;
+
+    va_start (var_args, first_prop_name);
+    object = g_object_new_valist (type, first_prop_name, var_args);
+    va_end (var_args);
+
+    return initialise_camera (object, error);
+}

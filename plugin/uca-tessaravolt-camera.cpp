@@ -1,0 +1,621 @@
+/* The libuca camera for the TessaraVolt flat-panel detector.
+ *
+ * Threads: the client's thread runs creation, properties, start and stop of recording, trigger
+ * and grab (libuca serialises start, stop and grab); XISL's callback thread runs the frame
+ * consumers, one frame at a time. */
+#include "uca-tessaravolt-camera.h"
+
+#include <gio/gio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "continuous-grabber.h"
+#include "detector.h"
+#include "discovery.h"
+
+namespace {
+
+enum {
+    PROP_GAIN = N_BASE_PROPERTIES,
+    PROP_GRAB_FROM_CONTINUOUS,
+    N_PROPERTIES
+};
+
+/* The base properties this camera answers itself; 0 ends the list. */
+const guint overridden_properties[] = {
+    PROP_NAME,
+    PROP_SENSOR_WIDTH,
+    PROP_SENSOR_HEIGHT,
+    PROP_SENSOR_PIXEL_WIDTH,
+    PROP_SENSOR_PIXEL_HEIGHT,
+    PROP_SENSOR_BITDEPTH,
+    PROP_SENSOR_HORIZONTAL_BINNING,
+    PROP_SENSOR_VERTICAL_BINNING,
+    PROP_TRIGGER_SOURCE,
+    PROP_EXPOSURE_TIME,
+    PROP_ROI_X,
+    PROP_ROI_Y,
+    PROP_ROI_WIDTH,
+    PROP_ROI_HEIGHT,
+    PROP_HAS_STREAMING,
+    PROP_HAS_CAMRAM_RECORDING,
+    0,
+};
+
+GParamSpec *tessaravolt_properties[N_PROPERTIES] = { nullptr };
+
+const gchar *const camera_name = "tessaravolt camera";
+const gdouble pixel_size_in_meters = 0.0002;
+const guint bits_per_pixel = 16;
+
+/* Where frames go between start and stop of recording; chosen at start. */
+enum class ReadoutMode {
+    Idle,
+    AsynchronousTransfer, /* the stream feeds libuca's grab callback */
+    ContinuousStream,     /* the stream feeds the grabber; grab takes the next frame */
+    SingleFrames,         /* each grab acquires one frame */
+};
+
+struct GValueDeleter {
+    void operator() (GValue *value) const
+    {
+        g_value_unset (value);
+        g_free (value);
+    }
+};
+
+/* A property written before the detector exists (a construction property), replayed once it
+ * does. */
+struct PendingWrite {
+    guint property_id;
+    GParamSpec *pspec;
+    std::unique_ptr<GValue, GValueDeleter> value;
+};
+
+PendingWrite
+pending_write_new (guint property_id, const GValue *value, GParamSpec *pspec)
+{
+    std::unique_ptr<GValue, GValueDeleter> copy{g_new0 (GValue, 1)};
+    g_value_init (copy.get (), G_VALUE_TYPE (value));
+    g_value_copy (value, copy.get ());
+    return PendingWrite{property_id, pspec, std::move (copy)};
+}
+
+} // namespace
+
+struct _UcaTessaraVoltCameraPrivate {
+    /* Set once by initialisation; the client's thread calls it, its callbacks run on XISL's
+     * thread. */
+    std::unique_ptr<TessaraVolt::Detector> detector;
+    /* Client's thread only; read once at initialisation. */
+    uint32_t sensor_width = 0;
+    uint32_t sensor_height = 0;
+    /* Written on the client's thread while not recording (writes during recording are refused),
+     * so XISL's thread reads them without a lock while frames are delivered. */
+    uint32_t roi_x0 = 0;
+    uint32_t roi_y0 = 0;
+    uint32_t roi_width = 0;
+    uint32_t roi_height = 0;
+    gboolean grab_from_continuous = TRUE;
+    /* Guards itself: XISL's thread feeds it, the grabbing thread takes frames out. */
+    TessaraVolt::ContinuousGrabber continuous;
+    /* Sized at start, written by XISL's thread while asynchronous transfer runs, released at
+     * stop only after the detector has stopped. */
+    std::vector<uint16_t> transfer_buffer;
+    /* Set at start, cleared at stop, read by grab: libuca serialises these, but a grab that
+     * bypasses its lock (or libuca's buffer thread) must still read a whole value. */
+    std::atomic<ReadoutMode> mode{ReadoutMode::Idle};
+    /* libuca's grab callback as it was at start: XISL's thread calls this copy, so a later
+     * uca_camera_set_grab_func cannot race with frame delivery. */
+    UcaCameraGrabFunc transfer_func = nullptr;
+    gpointer transfer_user_data = nullptr;
+    /* Client's thread, before initialisation only. */
+    std::vector<PendingWrite> pending_writes;
+};
+
+static_assert (alignof (UcaTessaraVoltCameraPrivate) <= 2 * sizeof (gsize),
+               "GObject aligns the private area to two machine words");
+
+static gpointer uca_tessaravolt_camera_parent_class = nullptr;
+
+static void uca_tessaravolt_camera_init (UcaTessaraVoltCamera *self);
+static void uca_tessaravolt_camera_class_init (UcaTessaraVoltCameraClass *klass);
+static void uca_tessaravolt_camera_initable_iface_init (GInitableIface *iface);
+
+static void
+uca_tessaravolt_camera_class_intern_init (gpointer klass)
+{
+    uca_tessaravolt_camera_parent_class = g_type_class_peek_parent (klass);
+    uca_tessaravolt_camera_class_init (static_cast<UcaTessaraVoltCameraClass *> (klass));
+}
+
+GType
+uca_tessaravolt_camera_get_type (void)
+{
+    static gsize type_id = 0;
+
+    if (g_once_init_enter (&type_id)) {
+        const GType new_type = g_type_register_static_simple (
+            uca_camera_get_type (), g_intern_static_string ("UcaTessaraVoltCamera"),
+            sizeof (UcaTessaraVoltCameraClass),
+            (GClassInitFunc) (void (*) (void)) uca_tessaravolt_camera_class_intern_init,
+            sizeof (UcaTessaraVoltCamera),
+            (GInstanceInitFunc) (void (*) (void)) uca_tessaravolt_camera_init,
+            (GTypeFlags) 0);
+        const GInterfaceInfo initable_info = {
+            (GInterfaceInitFunc) (void (*) (void)) uca_tessaravolt_camera_initable_iface_init,
+            nullptr,
+            nullptr,
+        };
+        g_type_add_interface_static (new_type, G_TYPE_INITABLE, &initable_info);
+        g_once_init_leave (&type_id, new_type);
+    }
+
+    return type_id;
+}
+
+GType
+camera_plugin_get_type (void)
+{
+    return uca_tessaravolt_camera_get_type ();
+}
+
+static UcaTessaraVoltCameraPrivate *
+get_private (gpointer camera)
+{
+    return static_cast<UcaTessaraVoltCamera *> (camera)->priv;
+}
+
+/* Copies the region of interest row by row into a packed destination. The region lies inside
+ * the frame: start of recording refuses any other. */
+static void
+copy_roi (const UcaTessaraVoltCameraPrivate *priv, const TessaraVolt::Image &frame, uint16_t *destination)
+{
+    const size_t row_bytes = size_t{priv->roi_width} * sizeof (uint16_t);
+
+    for (uint32_t row = 0; row < priv->roi_height; row++) {
+        const uint16_t *source = frame.pixels + (size_t{priv->roi_y0} + row) * frame.size.width + priv->roi_x0;
+        std::memcpy (destination + size_t{row} * priv->roi_width, source, row_bytes);
+    }
+}
+
+static gboolean
+roi_fits_frame (const UcaTessaraVoltCameraPrivate *priv, GError **error)
+{
+    const TessaraVolt::FrameSize frame = priv->detector->getFrameSize ();
+
+    /* 64-bit sums: an offset near G_MAXUINT must not wrap into range. */
+    if (uint64_t{priv->roi_x0} + priv->roi_width <= frame.width &&
+        uint64_t{priv->roi_y0} + priv->roi_height <= frame.height)
+        return TRUE;
+
+    g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
+                 "Region of interest %ux%u at (%u, %u) does not fit into the %ux%u frame",
+                 priv->roi_width, priv->roi_height, priv->roi_x0, priv->roi_y0, frame.width, frame.height);
+    return FALSE;
+}
+
+static int32_t
+trigger_mode_from_source (gint source)
+{
+    switch (source) {
+        case UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE:
+            return 1;
+        case UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL:
+            return 2;
+        default:
+            return 0;
+    }
+}
+
+static UcaCameraTriggerSource
+trigger_source_from_mode (int32_t mode)
+{
+    switch (mode) {
+        case 1:
+            return UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE;
+        case 2:
+            return UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL;
+        default:
+            return UCA_CAMERA_TRIGGER_SOURCE_AUTO;
+    }
+}
+
+/* One factor serves both axes. The region of interest shrinks to the binned frame and never
+ * grows back. */
+static void
+set_binning (UcaTessaraVoltCameraPrivate *priv, guint factor)
+{
+    priv->detector->setBinning (factor);
+
+    const TessaraVolt::FrameSize max_roi_size = priv->detector->getFrameSize ();
+    priv->roi_width = std::min (priv->roi_width, max_roi_size.width);
+    priv->roi_height = std::min (priv->roi_height, max_roi_size.height);
+}
+
+static void
+apply_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec)
+{
+    UcaTessaraVoltCameraPrivate *priv = get_private (object);
+
+    switch (property_id) {
+        case PROP_SENSOR_HORIZONTAL_BINNING:
+        case PROP_SENSOR_VERTICAL_BINNING:
+            set_binning (priv, g_value_get_uint (value));
+            break;
+        case PROP_TRIGGER_SOURCE:
+            priv->detector->setTriggerMode (trigger_mode_from_source (g_value_get_enum (value)));
+            break;
+        case PROP_EXPOSURE_TIME:
+            priv->detector->setExposureTime (std::chrono::duration<double> (g_value_get_double (value)));
+            break;
+        case PROP_ROI_X:
+            priv->roi_x0 = g_value_get_uint (value);
+            break;
+        case PROP_ROI_Y:
+            priv->roi_y0 = g_value_get_uint (value);
+            break;
+        case PROP_ROI_WIDTH:
+            priv->roi_width = g_value_get_uint (value);
+            break;
+        case PROP_ROI_HEIGHT:
+            priv->roi_height = g_value_get_uint (value);
+            break;
+        case PROP_GAIN:
+            priv->detector->setGain (g_value_get_uint (value));
+            break;
+        case PROP_GRAB_FROM_CONTINUOUS:
+            priv->grab_from_continuous = g_value_get_boolean (value);
+            break;
+        default:
+            G_OBJECT_WARN_INVALID_PROPERTY_ID (object, property_id, pspec);
+            break;
+    }
+}
+
+static void
+uca_tessaravolt_camera_set_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec)
+{
+    g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(object));
+    UcaTessaraVoltCameraPrivate *priv = get_private (object);
+
+    if (uca_camera_is_recording (UCA_CAMERA (object)) &&
+        !uca_camera_is_writable_during_acquisition (UCA_CAMERA (object), pspec->name)) {
+        g_log (nullptr, G_LOG_LEVEL_WARNING, "Property '%s' cant be changed during acquisition", pspec->name);
+        return;
+    }
+
+    /* Construction properties arrive before initialisation has found the detector. */
+    if (!priv->detector) {
+        priv->pending_writes.push_back (pending_write_new (property_id, value, pspec));
+        return;
+    }
+
+    apply_property (object, property_id, value, pspec);
+}
+
+static void
+uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue *value, GParamSpec *pspec)
+{
+    const UcaTessaraVoltCameraPrivate *priv = get_private (object);
+
+    switch (property_id) {
+        case PROP_NAME:
+            g_value_set_string (value, camera_name);
+            break;
+        case PROP_SENSOR_WIDTH:
+            g_value_set_uint (value, priv->sensor_width);
+            break;
+        case PROP_SENSOR_HEIGHT:
+            g_value_set_uint (value, priv->sensor_height);
+            break;
+        case PROP_SENSOR_PIXEL_WIDTH:
+        case PROP_SENSOR_PIXEL_HEIGHT:
+            g_value_set_double (value, pixel_size_in_meters);
+            break;
+        case PROP_SENSOR_BITDEPTH:
+            g_value_set_uint (value, bits_per_pixel);
+            break;
+        case PROP_SENSOR_HORIZONTAL_BINNING:
+        case PROP_SENSOR_VERTICAL_BINNING:
+            /* The detector reports 0 until binning is first set; the sensor then runs unbinned. */
+            g_value_set_uint (value, std::max (priv->detector->getBinning (), 1u));
+            break;
+        case PROP_TRIGGER_SOURCE:
+            g_value_set_enum (value, trigger_source_from_mode (priv->detector->getTriggerMode ()));
+            break;
+        case PROP_EXPOSURE_TIME:
+            g_value_set_double (value, priv->detector->getExposureTime ().count ());
+            break;
+        case PROP_ROI_X:
+            g_value_set_uint (value, priv->roi_x0);
+            break;
+        case PROP_ROI_Y:
+            g_value_set_uint (value, priv->roi_y0);
+            break;
+        case PROP_ROI_WIDTH:
+            g_value_set_uint (value, priv->roi_width);
+            break;
+        case PROP_ROI_HEIGHT:
+            g_value_set_uint (value, priv->roi_height);
+            break;
+        case PROP_HAS_STREAMING:
+            g_value_set_boolean (value, TRUE);
+            break;
+        case PROP_HAS_CAMRAM_RECORDING:
+            g_value_set_boolean (value, FALSE);
+            break;
+        case PROP_GAIN:
+            g_value_set_uint (value, priv->detector->getGain ());
+            break;
+        case PROP_GRAB_FROM_CONTINUOUS:
+            g_value_set_boolean (value, priv->grab_from_continuous);
+            break;
+        default:
+            G_OBJECT_WARN_INVALID_PROPERTY_ID (object, property_id, pspec);
+            break;
+    }
+}
+
+/* Runs on XISL's callback thread for every frame of asynchronous transfer. */
+static TessaraVolt::FrameConsumer
+make_transfer_consumer (UcaTessaraVoltCameraPrivate *priv)
+{
+    return [priv] (const TessaraVolt::Image &frame) {
+        copy_roi (priv, frame, priv->transfer_buffer.data ());
+        priv->transfer_func (priv->transfer_buffer.data (), priv->transfer_user_data);
+    };
+}
+
+static void
+start_transfer (UcaCamera *camera, UcaTessaraVoltCameraPrivate *priv, GError **error)
+{
+    if (camera->grab_func == nullptr) {
+        g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NO_GRAB_FUNC, "No grab callback function set");
+        return;
+    }
+
+    priv->transfer_func = camera->grab_func;
+    priv->transfer_user_data = camera->user_data;
+    priv->transfer_buffer.resize (size_t{priv->roi_width} * priv->roi_height);
+    priv->detector->startContinuous (make_transfer_consumer (priv));
+    priv->mode = ReadoutMode::AsynchronousTransfer;
+}
+
+static void
+uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
+{
+    g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
+    UcaTessaraVoltCameraPrivate *priv = get_private (camera);
+    gboolean transfer_async = FALSE;
+
+    if (!roi_fits_frame (priv, error))
+        return;
+
+    g_object_get (camera, "transfer-asynchronously", &transfer_async, nullptr);
+
+    if (transfer_async) {
+        start_transfer (camera, priv, error);
+    }
+    else if (priv->grab_from_continuous) {
+        priv->continuous.start (*priv->detector);
+        priv->mode = ReadoutMode::ContinuousStream;
+    }
+    else {
+        priv->detector->prepareGrab ();
+        priv->mode = ReadoutMode::SingleFrames;
+    }
+}
+
+static void
+uca_tessaravolt_camera_stop_recording (UcaCamera *camera, GError **)
+{
+    g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
+    UcaTessaraVoltCameraPrivate *priv = get_private (camera);
+
+    switch (priv->mode) {
+        case ReadoutMode::AsynchronousTransfer:
+            priv->detector->stop ();
+            break;
+        case ReadoutMode::ContinuousStream:
+            priv->detector->stop ();
+            priv->continuous.cancel ();
+            break;
+        case ReadoutMode::SingleFrames: /* each acquisition ended with its grab */
+        case ReadoutMode::Idle:
+            break;
+    }
+
+    /* Only now: until the detector has stopped, a frame may still be copied into it. */
+    std::vector<uint16_t> ().swap (priv->transfer_buffer);
+    priv->mode = ReadoutMode::Idle;
+}
+
+static gboolean
+frame_arrived (const TessaraVolt::FrameResult &frame, std::chrono::milliseconds limit, GError **error)
+{
+    switch (frame.status) {
+        case TessaraVolt::FrameWait::Arrived:
+            return TRUE;
+        case TessaraVolt::FrameWait::TimedOut:
+            g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_TIMEOUT,
+                         "No frame arrived within %lld ms", static_cast<long long> (limit.count ()));
+            return FALSE;
+        case TessaraVolt::FrameWait::Cancelled:
+            break;
+    }
+
+    g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_RECORDING,
+                         "Recording stopped while waiting for a frame");
+    return FALSE;
+}
+
+static gboolean
+uca_tessaravolt_camera_grab (UcaCamera *camera, gpointer data, GError **error)
+{
+    g_return_val_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera), FALSE);
+    UcaTessaraVoltCameraPrivate *priv = get_private (camera);
+    TessaraVolt::FrameResult frame;
+
+    switch (priv->mode) {
+        case ReadoutMode::ContinuousStream:
+            frame = priv->continuous.nextFrame (priv->detector->frameWaitLimit ());
+            break;
+        case ReadoutMode::SingleFrames:
+            frame = priv->detector->grab ();
+            break;
+        case ReadoutMode::AsynchronousTransfer:
+            g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_RECORDING,
+                                 "Frames go to the grab callback while transfer-asynchronously is on");
+            return FALSE;
+        case ReadoutMode::Idle:
+            g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_RECORDING, "Camera is not recording");
+            return FALSE;
+    }
+
+    if (!frame_arrived (frame, priv->detector->frameWaitLimit (), error))
+        return FALSE;
+
+    copy_roi (priv, frame.image, static_cast<uint16_t *> (data));
+    return TRUE;
+}
+
+static void
+uca_tessaravolt_camera_trigger (UcaCamera *camera, GError **)
+{
+    g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
+
+    get_private (camera)->detector->trigger ();
+}
+
+/* Keeps the first detector found; the others are closed when the vector goes. */
+static std::unique_ptr<TessaraVolt::Detector>
+open_first_detector (void)
+{
+    std::vector<std::unique_ptr<TessaraVolt::Detector>> all = TessaraVolt::findDetectors ();
+
+    if (all.empty ())
+        throw std::runtime_error ("No cameras available. Check your driver and hardware installation.");
+
+    return std::move (all.front ());
+}
+
+static void
+replay_pending_writes (GObject *object, UcaTessaraVoltCameraPrivate *priv)
+{
+    std::vector<PendingWrite> writes = std::move (priv->pending_writes);
+
+    for (const PendingWrite &write : writes)
+        apply_property (object, write.property_id, write.value.get (), write.pspec);
+}
+
+static gboolean
+uca_tessaravolt_camera_initable_init (GInitable *self, GCancellable *, GError **error)
+{
+    g_return_val_if_fail (UCA_IS_TESSARAVOLT_CAMERA(self), FALSE);
+    UcaTessaraVoltCameraPrivate *priv = get_private (self);
+
+    /* GInitable allows a second call; it must not open the detector again. */
+    if (priv->detector)
+        return TRUE;
+
+    try {
+        priv->detector = open_first_detector ();
+    }
+    catch (const std::exception &e) {
+        g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND, e.what ());
+        return FALSE;
+    }
+
+    const TessaraVolt::FrameSize image_size = priv->detector->getFrameSize ();
+    priv->roi_x0 = 0;
+    priv->roi_y0 = 0;
+    priv->sensor_width = priv->roi_width = image_size.width;
+    priv->sensor_height = priv->roi_height = image_size.height;
+
+    replay_pending_writes (G_OBJECT (self), priv);
+    return TRUE;
+}
+
+static void
+uca_tessaravolt_camera_initable_iface_init (GInitableIface *iface)
+{
+    iface->init = uca_tessaravolt_camera_initable_init;
+}
+
+static void
+uca_tessaravolt_camera_finalize (GObject *object)
+{
+    UcaTessaraVoltCameraPrivate *priv = get_private (object);
+
+    /* No frame may reach the grabber or the transfer buffer once they are gone, and no grab may
+     * still wait on them. */
+    if (priv->detector)
+        priv->detector->stop ();
+    priv->continuous.cancel ();
+
+    priv->~UcaTessaraVoltCameraPrivate ();
+
+    G_OBJECT_CLASS (uca_tessaravolt_camera_parent_class)->finalize (object);
+}
+
+static void
+uca_tessaravolt_camera_class_init (UcaTessaraVoltCameraClass *klass)
+{
+    GObjectClass *object_class = G_OBJECT_CLASS (klass);
+    UcaCameraClass *camera_class = UCA_CAMERA_CLASS (klass);
+
+    object_class->set_property = uca_tessaravolt_camera_set_property;
+    object_class->get_property = uca_tessaravolt_camera_get_property;
+    object_class->finalize = uca_tessaravolt_camera_finalize;
+
+    camera_class->start_recording = uca_tessaravolt_camera_start_recording;
+    camera_class->stop_recording = uca_tessaravolt_camera_stop_recording;
+    camera_class->grab = uca_tessaravolt_camera_grab;
+    camera_class->trigger = uca_tessaravolt_camera_trigger;
+
+    for (guint i = 0; overridden_properties[i] != 0; i++)
+        g_object_class_override_property (object_class, overridden_properties[i],
+                                          uca_camera_props[overridden_properties[i]]);
+
+    tessaravolt_properties[PROP_GAIN] =
+        g_param_spec_uint ("gain", "Camera gain", "Camera gain", 0, 5, 0, G_PARAM_READWRITE);
+
+    tessaravolt_properties[PROP_GRAB_FROM_CONTINUOUS] =
+        g_param_spec_boolean ("grab-from-continuous", "Grab from a continuous background stream",
+                              "Aquire single frames from a continuous grab instead of scheduling frames upon "
+                              "calling grab.This allows faster framerate because of timer issues, but results "
+                              "in less control over frame start times,since they are actually recorded "
+                              "continuously.",
+                              TRUE, G_PARAM_READWRITE);
+
+    for (guint id = PROP_GAIN; id < N_PROPERTIES; id++)
+        g_object_class_install_property (object_class, id, tessaravolt_properties[id]);
+
+    uca_camera_pspec_set_writable (g_object_class_find_property (object_class, uca_camera_props[PROP_EXPOSURE_TIME]),
+                                   TRUE);
+
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    g_type_class_add_private (klass, sizeof (UcaTessaraVoltCameraPrivate));
+    G_GNUC_END_IGNORE_DEPRECATIONS
+}
+
+static void
+uca_tessaravolt_camera_init (UcaTessaraVoltCamera *self)
+{
+    gpointer storage = g_type_instance_get_private (reinterpret_cast<GTypeInstance *> (self),
+                                                    UCA_TYPE_TESSARAVOLT_CAMERA);
+
+    /* GObject owns the storage; finalisation destroys the record in place. */
+    self->priv = new (storage) UcaTessaraVoltCameraPrivate ();
+}

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# The main job: build everything, show the simulated detector's properties, then record frames
+# from it in phantom mode as 16-bit TIFF files with an 8-bit PNG preview of the last frame.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+output=${1:-demo-output}
+bash scripts/install-deps.sh
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$(nproc)"
+
+export UCA_CAMERA_PATH="$PWD/build/plugins"
+export XISL_SIM="content=phantom"
+build/tools/uca-info tessaravolt
+build/tools/uca-record tessaravolt exposure-time=0.05 -n 20 -o "$output"
+echo "Frames and preview are in $output/"

@@ -1,0 +1,262 @@
+#include <algorithm>
+#include <future>
+#include <mutex>
+
+#include "sim-fixture.h"
+
+using namespace TessaraVolt;
+using namespace TessaraVoltTest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// What a consumer saw of one frame, copied during its call.
+struct SeenFrame {
+    const uint16_t *pixels;
+    FrameSize size;
+    uint32_t frameNumber;
+    bool matchesPattern;
+    size_t callsLoggedBefore;
+};
+
+// A consumer that records every frame; safe to read once the frames were stepped.
+class FrameRecorder {
+public:
+    FrameConsumer consumer()
+    {
+        return [this](const Image &image) {
+            std::lock_guard<std::mutex> guard(mutex);
+            frames.push_back({image.pixels, image.size, patternFrameNumber(image),
+                              matchesPattern(image, patternFrameNumber(image)),
+                              xisl_sim_call_count()});
+        };
+    }
+    std::vector<SeenFrame> seen()
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        return frames;
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<SeenFrame> frames; // guarded by mutex
+};
+
+class AcquisitionTest : public SimulatorTest {
+protected:
+    void SetUp() override
+    {
+        SimulatorTest::SetUp();
+        detector = openDetector();
+        ASSERT_TRUE(detector);
+    }
+
+    // Grabs one frame, stepping it as soon as the grab's acquisition runs.
+    FrameResult grabStepped()
+    {
+        auto grabbed = std::async(std::launch::async, [this] { return detector->grab(); });
+        EXPECT_TRUE(stepWhenRunning(detector->getHandle()));
+        return grabbed.get();
+    }
+
+    std::unique_ptr<Detector> detector;
+    FrameRecorder recorder;
+};
+
+TEST_F(AcquisitionTest, SetUpSendsEverythingInOrderAndLogsWhatTheTimerAnswered)
+{
+    // The simulated timer never runs faster than the readout allows: 1 us per pixel here.
+    xisl_sim_set_readout_ns_per_pixel(1000);
+    detector->setGain(3);
+    detector->setExposureTime(std::chrono::duration<double>(0.001));
+    detector->prepareGrab();
+
+    EXPECT_EQ(callNamesFrom(0),
+              (std::vector<std::string>{"Acquisition_GetHwHeaderInfo",
+                                        "Acquisition_DefineDestBuffers",
+                                        "Acquisition_SetAcqData",
+                                        "Acquisition_SetCallbacksAndMessages",
+                                        "Acquisition_SetCameraGain",
+                                        "Acquisition_SetFrameSyncMode",
+                                        "Acquisition_SetTimerSync"}));
+    const XislSimCall buffers = callsOf("Acquisition_DefineDestBuffers").at(0);
+    EXPECT_NE(buffers.args[0], 0u);
+    EXPECT_EQ(buffers.args[1], 1u);
+    EXPECT_EQ(buffers.args[2], height);
+    EXPECT_EQ(buffers.args[3], width);
+    EXPECT_EQ(callsOf("Acquisition_SetAcqData").at(0).args[0],
+              reinterpret_cast<uintptr_t>(detector.get()));
+    const XislSimCall callbacks = callsOf("Acquisition_SetCallbacksAndMessages").at(0);
+    EXPECT_EQ(callbacks.args[0], 0u);
+    EXPECT_EQ(callbacks.args[1], 0u);
+    EXPECT_EQ(callbacks.args[2], 0u);
+    EXPECT_NE(callbacks.args[3], 0u);
+    EXPECT_NE(callbacks.args[4], 0u);
+    EXPECT_EQ(callsOf("Acquisition_SetCameraGain").at(0).args[0], 3u);
+
+    const XislSimCall timer = callsOf("Acquisition_SetTimerSync").at(0);
+    EXPECT_EQ(timer.args[0], 1000u);
+    EXPECT_GE(timer.result, uint64_t(width) * height); // at least one readout
+    EXPECT_EQ(recordedLog().texts(),
+              (std::vector<std::string>{"Start recording: 64x32",
+                                        "Set exposure to " + std::to_string(timer.result) +
+                                            " us"}));
+    EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty()) << "set-up starts nothing";
+}
+
+TEST_F(AcquisitionTest, TimerAndSyncFailuresAreLoggedAndSetUpGoesOn)
+{
+    ASSERT_EQ(xisl_sim_fail("Acquisition_SetFrameSyncMode", 9, 1), 0);
+    ASSERT_EQ(xisl_sim_fail("Acquisition_SetTimerSync", 7, 1), 0);
+    detector->setExposureTime(std::chrono::duration<double>(0.02));
+    detector->prepareGrab();
+    const std::vector<LogLine> lines = recordedLog().lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1].text, "Error 9 ");
+    EXPECT_EQ(lines[1].level, spdlog::level::err);
+    EXPECT_EQ(lines[2].text, "Error 7 ");
+    EXPECT_EQ(lines[3].text, "Set exposure to 20000 us"); // the failed call left it alone
+    EXPECT_EQ(lines[3].level, spdlog::level::info);
+}
+
+TEST_F(AcquisitionTest, ContinuousStreamDeliversTheRingSlotsInTurn)
+{
+    detector->startContinuous(recorder.consumer());
+    const XislSimCall start = callsOf("Acquisition_Acquire_Image").at(0);
+    EXPECT_EQ(start.args[0], 3u);
+    EXPECT_EQ(start.args[1], 0u);
+    EXPECT_EQ(start.args[2], 256u);
+    EXPECT_EQ(callsOf("Acquisition_DefineDestBuffers").at(0).args[1], 3u);
+
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(xisl_sim_step(detector->getHandle(), 1, 5000), 0);
+
+    const std::vector<SeenFrame> frames = recorder.seen();
+    ASSERT_EQ(frames.size(), 5u);
+    const size_t slotSize = width * height;
+    const size_t expectedSlots[] = {0, 1, 2, 0, 1};
+    for (size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(size_t(frames[i].pixels - frames[0].pixels), expectedSlots[i] * slotSize) << i;
+        EXPECT_EQ(frames[i].frameNumber, i + 1);
+        EXPECT_TRUE(frames[i].matchesPattern) << i;
+        EXPECT_EQ(frames[i].size.width, width);
+        EXPECT_EQ(frames[i].size.height, height);
+    }
+    EXPECT_EQ(counters().framesHandedBack, 5u);
+    EXPECT_EQ(counters().framesNotHandedBack, 0u);
+}
+
+TEST_F(AcquisitionTest, PixelsOfAStreamedFrameFollowThePattern)
+{
+    std::promise<std::vector<uint16_t>> firstFrame;
+    bool delivered = false;
+    detector->startContinuous([&](const Image &image) {
+        if (!delivered)
+            firstFrame.set_value(std::vector<uint16_t>(image.pixels,
+                                                       image.pixels + image.size.pixelCount()));
+        delivered = true;
+    });
+    ASSERT_EQ(xisl_sim_step(detector->getHandle(), 1, 5000), 0);
+    const std::vector<uint16_t> pixels = firstFrame.get_future().get();
+    // Frame 1: (x ^ (y << 6)) + 17.
+    EXPECT_EQ(pixels[0], 17);
+    EXPECT_EQ(pixels[1 * width + 1], 82);   // (1 ^ 64) + 17
+    EXPECT_EQ(pixels[2 * width + 5], 150);  // (5 ^ 128) + 17
+    EXPECT_EQ(pixels[31 * width + 63], 2064); // (63 ^ 1984) + 17
+}
+
+TEST_F(AcquisitionTest, FailedFrameHeaderIsLoggedAndTheFrameStillDeliveredAndHandedBack)
+{
+    ASSERT_EQ(xisl_sim_fail("Acquisition_GetLatestFrameHeader", 5, 0), 0);
+    detector->startContinuous(recorder.consumer());
+    recordedLog().clear();
+    const size_t firstCall = xisl_sim_call_count();
+    ASSERT_EQ(xisl_sim_step(detector->getHandle(), 2, 5000), 0);
+
+    const std::vector<LogLine> lines = recordedLog().lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].level, spdlog::level::err);
+    EXPECT_EQ(lines[0].text, "Error 5 ");
+    const std::vector<SeenFrame> frames = recorder.seen();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_TRUE(frames[0].matchesPattern);
+    EXPECT_EQ(counters().framesHandedBack, 2u);
+
+    // Per frame: header, active frame, the consumer, then the hand-back.
+    std::vector<std::string> names = callNamesFrom(firstCall);
+    names.erase(std::remove(names.begin(), names.end(), "Acquisition_GetAcqData"), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{
+                         "Acquisition_GetLatestFrameHeader", "Acquisition_GetActFrame",
+                         "Acquisition_SetReady", "Acquisition_GetLatestFrameHeader",
+                         "Acquisition_GetActFrame", "Acquisition_SetReady"}));
+    XislSimCall handBack{};
+    ASSERT_EQ(xisl_sim_get_call(frames[0].callsLoggedBefore, &handBack), 0);
+    EXPECT_STREQ(handBack.function, "Acquisition_SetReady");
+    EXPECT_EQ(handBack.args[0], 1u);
+}
+
+TEST_F(AcquisitionTest, NewSetUpAfterBinningChangeResizes)
+{
+    detector->startContinuous(recorder.consumer());
+    ASSERT_EQ(xisl_sim_step(detector->getHandle(), 1, 5000), 0);
+    detector->stop();
+    detector->setBinning(2);
+    recordedLog().clear();
+    xisl_sim_clear_call_log();
+
+    detector->startContinuous(recorder.consumer());
+    EXPECT_EQ(recordedLog().texts().at(0), "Start recording: 32x16");
+    const XislSimCall buffers = callsOf("Acquisition_DefineDestBuffers").at(0);
+    EXPECT_EQ(buffers.args[2], 16u);
+    EXPECT_EQ(buffers.args[3], 32u);
+    ASSERT_EQ(xisl_sim_step(detector->getHandle(), 1, 5000), 0);
+
+    const std::vector<SeenFrame> frames = recorder.seen();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1].size.width, 32u);
+    EXPECT_EQ(frames[1].size.height, 16u);
+    EXPECT_TRUE(frames[1].matchesPattern);
+}
+
+TEST_F(AcquisitionTest, EachGrabWaitsForANewFrameIntoTheSameBuffer)
+{
+    detector->prepareGrab();
+    const FrameResult first = grabStepped();
+    ASSERT_EQ(first.status, FrameWait::Arrived);
+    const uint32_t firstNumber = patternFrameNumber(first.image);
+    EXPECT_TRUE(matchesPattern(first.image, firstNumber));
+
+    // The first grab left the event set; the second must not take it for its own frame.
+    const FrameResult second = grabStepped();
+    ASSERT_EQ(second.status, FrameWait::Arrived);
+    EXPECT_EQ(second.image.pixels, first.image.pixels);
+    EXPECT_GT(patternFrameNumber(second.image), firstNumber);
+    EXPECT_TRUE(matchesPattern(second.image, patternFrameNumber(second.image)));
+
+    for (const XislSimCall &start : callsOf("Acquisition_Acquire_Image")) {
+        EXPECT_EQ(start.args[0], 1u);
+        EXPECT_EQ(start.args[2], 2u);
+    }
+    EXPECT_EQ(counters().framesHandedBack, 2u);
+}
+
+TEST_F(AcquisitionTest, SoftwareTriggerReleasesAFrame)
+{
+    detector->setTriggerMode(1);
+    detector->startContinuous(recorder.consumer());
+    detector->trigger();
+    ASSERT_TRUE(xisl_sim_wait_frames(1, 5000) == 0);
+    EXPECT_EQ(callsOf("Acquisition_SetFrameSync").size(), 1u);
+    EXPECT_EQ(recorder.seen().size(), 1u);
+}
+
+TEST_F(AcquisitionTest, CallbackWithoutAcquisitionDataDoesNothing)
+{
+    detector->startContinuous(recorder.consumer());
+    ASSERT_EQ(Acquisition_SetAcqData(detector->getHandle(), nullptr), 0u);
+    ASSERT_EQ(xisl_sim_step(detector->getHandle(), 1, 5000), 0);
+    EXPECT_TRUE(recorder.seen().empty());
+    EXPECT_EQ(counters().framesNotHandedBack, 1u);
+}
+
+} // namespace

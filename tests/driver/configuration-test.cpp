@@ -1,0 +1,151 @@
+#include <cmath>
+
+#include "sim-fixture.h"
+
+using namespace TessaraVolt;
+using namespace TessaraVoltTest;
+using namespace std::chrono_literals;
+
+namespace {
+
+class ConfigurationTest : public SimulatorTest {
+protected:
+    void SetUp() override
+    {
+        SimulatorTest::SetUp();
+        detector = openDetector();
+        ASSERT_TRUE(detector);
+    }
+
+    std::unique_ptr<Detector> detector;
+};
+
+TEST_F(ConfigurationTest, BinningIsNormalisedLoggedAndSentEveryTime)
+{
+    struct Case {
+        uint32_t requested;
+        uint32_t stored;
+    };
+    const Case cases[] = {{0, 1}, {1, 1}, {2, 2}, {3, 2}, {8, 2}, {8, 2}, {1, 1}};
+    for (const Case &c : cases) {
+        xisl_sim_clear_call_log();
+        recordedLog().clear();
+        detector->setBinning(c.requested);
+        EXPECT_EQ(detector->getBinning(), c.stored) << c.requested;
+        const std::vector<XislSimCall> sent = callsOf("Acquisition_SetCameraBinningMode");
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0].args[0], c.stored);
+        EXPECT_EQ(recordedLog().texts(), std::vector<std::string>{"Set detector binning mode: " +
+                                                                  std::to_string(c.stored)});
+    }
+}
+
+TEST_F(ConfigurationTest, BinningStaysWhenXislRefusesIt)
+{
+    ASSERT_EQ(xisl_sim_fail("Acquisition_SetCameraBinningMode", 3, 1), 0);
+    detector->setBinning(2);
+    EXPECT_EQ(detector->getBinning(), 2u);
+    EXPECT_EQ(detector->getFrameSize().width, width); // the detector did not change
+}
+
+TEST_F(ConfigurationTest, FrameSizeFollowsBinningAndIsZeroWhenUnreadable)
+{
+    EXPECT_EQ(detector->getFrameSize().width, width);
+    detector->setBinning(2);
+    const FrameSize binned = detector->getFrameSize();
+    EXPECT_EQ(binned.width, width / 2);
+    EXPECT_EQ(binned.height, height / 2);
+    EXPECT_EQ(binned.pixelCount(), width * height / 4);
+
+    ASSERT_EQ(xisl_sim_fail("Acquisition_GetHwHeaderInfo", 5, 1), 0);
+    const FrameSize unreadable = detector->getFrameSize();
+    EXPECT_EQ(unreadable.width, 0u);
+    EXPECT_EQ(unreadable.height, 0u);
+}
+
+TEST_F(ConfigurationTest, GainIsClampedAndSentOnlyAtSetUp)
+{
+    detector->setGain(200);
+    EXPECT_EQ(detector->getGain(), 5u);
+    detector->setGain(3);
+    EXPECT_EQ(detector->getGain(), 3u);
+    detector->setGain(6);
+    EXPECT_TRUE(callsOf("Acquisition_SetCameraGain").empty());
+
+    detector->prepareGrab();
+    const std::vector<XislSimCall> sent = callsOf("Acquisition_SetCameraGain");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].args[0], 5u);
+}
+
+TEST_F(ConfigurationTest, ExposureIsTruncatedToWholeMicroseconds)
+{
+    EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), 0.067);
+    detector->setExposureTime(std::chrono::duration<double>(0.0000015));
+    EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), 0.000001);
+    detector->setExposureTime(std::chrono::duration<double>(0.1));
+    EXPECT_EQ(detector->getExposureTime().count(), 0.1);
+    detector->setExposureTime(std::chrono::duration<double>(1.0 / 3.0));
+    EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), 0.333333);
+    detector->setExposureTime(std::chrono::duration<double>(-0.5));
+    EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), -0.5);
+    EXPECT_TRUE(callNamesFrom(0).empty());
+}
+
+TEST_F(ConfigurationTest, ExposureOutsideTheCounterSaturatesAndNanIsIgnored)
+{
+    detector->setExposureTime(std::chrono::duration<double>(2.0));
+    detector->setExposureTime(std::chrono::duration<double>(std::nan("")));
+    EXPECT_EQ(detector->getExposureTime().count(), 2.0);
+    detector->setExposureTime(std::chrono::duration<double>(1e300));
+    EXPECT_GT(detector->getExposureTime().count(), 9.2e12);
+    detector->setExposureTime(std::chrono::duration<double>(-1e300));
+    EXPECT_LT(detector->getExposureTime().count(), -9.2e12);
+}
+
+TEST_F(ConfigurationTest, ExposureWrapsToThirtyTwoBitsOnlyOnTheWayOut)
+{
+    detector->setExposureTime(std::chrono::duration<double>(5000.0));
+    detector->prepareGrab();
+    const std::vector<XislSimCall> timer = callsOf("Acquisition_SetTimerSync");
+    ASSERT_EQ(timer.size(), 1u);
+    EXPECT_EQ(timer[0].args[0], 5000000000u % (uint64_t(1) << 32));
+    EXPECT_EQ(detector->getExposureTime().count(), 5000.0);
+}
+
+struct TriggerCase {
+    int32_t mode;
+    int expectedSyncMode; // -1: no frame-sync call
+};
+
+class TriggerModeTest : public ConfigurationTest,
+                        public ::testing::WithParamInterface<TriggerCase> {};
+
+TEST_P(TriggerModeTest, SetUpChoosesTheFrameSyncModeAndTheTimer)
+{
+    detector->setTriggerMode(GetParam().mode);
+    EXPECT_EQ(detector->getTriggerMode(), GetParam().mode);
+    detector->prepareGrab();
+
+    const std::vector<XislSimCall> sync = callsOf("Acquisition_SetFrameSyncMode");
+    const bool timer = GetParam().mode == 0;
+    if (GetParam().expectedSyncMode < 0) {
+        EXPECT_TRUE(sync.empty());
+    } else {
+        ASSERT_EQ(sync.size(), 1u);
+        EXPECT_EQ(sync[0].args[0], static_cast<uint64_t>(GetParam().expectedSyncMode));
+    }
+    EXPECT_EQ(callsOf("Acquisition_SetTimerSync").size(), timer ? 1u : 0u);
+    bool exposureLogged = false;
+    for (const std::string &text : recordedLog().texts())
+        exposureLogged |= text.rfind("Set exposure to ", 0) == 0;
+    EXPECT_EQ(exposureLogged, timer);
+    EXPECT_EQ(detector->frameWaitLimit(), timer ? 2s : 10s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TriggerModeTest,
+                         ::testing::Values(TriggerCase{0, 2}, TriggerCase{1, 1},
+                                           TriggerCase{2, 3}, TriggerCase{5, -1},
+                                           TriggerCase{-1, -1}));
+
+} // namespace

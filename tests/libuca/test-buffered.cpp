@@ -1,0 +1,149 @@
+// Buffered mode: libuca's read thread fills a ring from the grab slot and
+// uca_camera_grab() hands frames over in order, without ever hanging.
+#include "test-support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace LibucaTest {
+namespace {
+
+class Buffered : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(camera);
+        // 5 x 3 pixels of 16 bits: 30 bytes a frame.
+        g_object_set(camera.get(), "roi-width", 5u, "roi-height", 3u, "buffered", TRUE, "num-buffers", 3u,
+                     "frame-interval-us", 200u, nullptr);
+    }
+    void TearDown() override
+    {
+        if (camera && uca_camera_is_recording(camera.get()))
+            uca_camera_stop_recording(camera.get(), nullptr);
+    }
+
+    static constexpr gsize frameSize = 5 * 3 * 2;
+    static constexpr guint8 guard = 0xA5;
+
+    // Grabs one frame into a buffer with guard bytes behind it; returns its sequence
+    // number, or 0 on failure.
+    guint32 grabOne()
+    {
+        std::vector<guint8> buffer(frameSize + 16, guard);
+        if (!uca_camera_grab(camera.get(), buffer.data(), error.out()))
+            return 0;
+        for (gsize i = frameSize; i < buffer.size(); i++)
+            EXPECT_EQ(buffer[i], guard) << "grab wrote past the frame at byte " << i;
+        guint32 sequence = 0;
+        std::memcpy(&sequence, buffer.data(), sizeof(sequence));
+        EXPECT_EQ(buffer[frameSize - 1], sequence & 0xff) << "frame copied whole";
+        return sequence;
+    }
+
+    PluginFolder folder{{TEST_CAMERA_MODULE}};
+    CameraPtr camera = openTestCamera(folder);
+    Error error;
+};
+
+TEST_F(Buffered, HandsFramesOverInOrderAndStopsCleanly)
+{
+    uca_camera_start_recording(camera.get(), error.out());
+    ASSERT_EQ(error.get(), nullptr) << error.message();
+
+    guint32 previous = 0;
+    for (int i = 0; i < 30; i++) {
+        const guint32 sequence = grabOne();
+        ASSERT_NE(sequence, 0u) << error.message();
+        EXPECT_GT(sequence, previous);
+        previous = sequence;
+    }
+
+    uca_camera_stop_recording(camera.get(), error.out());
+    EXPECT_EQ(error.get(), nullptr) << error.message();
+    const guint grabbedAtStop = getUint(camera.get(), "frames-grabbed");
+
+    EXPECT_EQ(grabOne(), 0u);
+    EXPECT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_END_OF_STREAM));
+    EXPECT_EQ(error.message(), "Ring buffer is empty");
+    EXPECT_EQ(getUint(camera.get(), "frames-grabbed"), grabbedAtStop) << "the read thread has ended";
+}
+
+TEST_F(Buffered, AFullRingKeepsTheNewestFrames)
+{
+    uca_camera_start_recording(camera.get(), error.out());
+    ASSERT_TRUE(waitFor([&] { return getUint(camera.get(), "frames-grabbed") >= 12; }));
+
+    const guint32 first = grabOne();
+    EXPECT_GE(first, 12u - 3u) << "at most three frames are held";
+    EXPECT_GT(grabOne(), first);
+}
+
+TEST_F(Buffered, AFailingReadThreadEndsTheStreamAfterItsFrames)
+{
+    g_object_set(camera.get(), "fail-grab-after", 2u, nullptr);
+    uca_camera_start_recording(camera.get(), error.out());
+
+    EXPECT_EQ(grabOne(), 1u);
+    EXPECT_EQ(grabOne(), 2u);
+    EXPECT_EQ(grabOne(), 0u);
+    EXPECT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE));
+    EXPECT_EQ(error.message(), "Detector lost");
+    EXPECT_EQ(grabOne(), 0u) << "the failure stays";
+
+    uca_camera_stop_recording(camera.get(), error.out());
+    EXPECT_EQ(error.get(), nullptr) << error.message();
+}
+
+TEST_F(Buffered, StopWakesAWaitingGrab)
+{
+    g_object_set(camera.get(), "frame-interval-us", 300000u, nullptr);
+    uca_camera_start_recording(camera.get(), error.out());
+
+    std::atomic<bool> returned{false};
+    std::thread grabber([&] {
+        std::vector<guint8> frame(frameSize);
+        uca_camera_grab(camera.get(), frame.data(), nullptr);
+        returned = true;
+    });
+    uca_camera_stop_recording(camera.get(), error.out());
+    EXPECT_TRUE(waitFor([&] { return returned.load(); }, std::chrono::seconds(2)));
+    grabber.join();
+
+    EXPECT_EQ(grabOne(), 0u);
+    EXPECT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_END_OF_STREAM));
+}
+
+TEST_F(Buffered, GrabWithoutRecordingDoesNotWait)
+{
+    EXPECT_EQ(grabOne(), 0u);
+    EXPECT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_END_OF_STREAM));
+}
+
+TEST_F(Buffered, RingWithoutBuffersIsRefused)
+{
+    g_object_set(camera.get(), "num-buffers", 0u, nullptr);
+    uca_camera_start_recording(camera.get(), error.out());
+
+    EXPECT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE)) << error.message();
+    EXPECT_FALSE(uca_camera_is_recording(camera.get()));
+    EXPECT_EQ(getUint(camera.get(), "frames-grabbed"), 0u);
+}
+
+TEST_F(Buffered, ASlotThatFailsToStartLeavesNoReadThread)
+{
+    g_object_set(camera.get(), "fail-start", TRUE, nullptr);
+    uca_camera_start_recording(camera.get(), error.out());
+    ASSERT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE));
+
+    EXPECT_EQ(grabOne(), 0u);
+    EXPECT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_END_OF_STREAM));
+    EXPECT_EQ(getUint(camera.get(), "frames-grabbed"), 0u);
+}
+
+} // namespace
+} // namespace LibucaTest

@@ -1,0 +1,348 @@
+// Recording in the three readout modes, frame content, and the camera's failure paths.
+#include "camera-fixture.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace camera_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Grabbed {
+    gboolean ok = FALSE;
+    std::vector<uint16_t> pixels;
+    ErrorPtr error;
+};
+
+Grabbed grabInto(UcaCamera *camera, const Roi &roi)
+{
+    Grabbed grabbed;
+    grabbed.pixels.resize(size_t{roi.width} * roi.height);
+    GError *error = nullptr;
+    grabbed.ok = uca_camera_grab(camera, grabbed.pixels.data(), &error);
+    grabbed.error.reset(error);
+    return grabbed;
+}
+
+class RecordingTest : public CameraTest {
+protected:
+    // Frames come only when a test steps them, so every frame number is known.
+    void createStepped()
+    {
+        xisl_sim_set_manual(1);
+        xisl_sim_set_readout_ns_per_pixel(0);
+        create();
+        g_object_set(camera.get(), "exposure-time", 0.001, nullptr);
+    }
+
+    void step(unsigned frames) { ASSERT_EQ(xisl_sim_step(acquisitionHandle(), frames, 2000), 0); }
+
+    std::future<Grabbed> grabLater()
+    {
+        const Roi region = roi();
+        return std::async(std::launch::async, [this, region] { return grabInto(camera.get(), region); });
+    }
+
+    // Steps frames until the pending grab has taken one; a grab that waits is never missed.
+    Grabbed stepUntilGrabbed(std::future<Grabbed> &pending)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (pending.wait_for(1ms) != std::future_status::ready && std::chrono::steady_clock::now() < deadline)
+            xisl_sim_step(acquisitionHandle(), 1, 1000);
+        EXPECT_EQ(pending.wait_for(0s), std::future_status::ready) << "the grab never returned";
+        return pending.get();
+    }
+
+    uint32_t grabFrameNumber()
+    {
+        auto pending = grabLater();
+        const Grabbed grabbed = stepUntilGrabbed(pending);
+        EXPECT_TRUE(grabbed.ok) << (grabbed.error ? grabbed.error->message : "");
+        return grabbed.ok ? frameNumberOf(grabbed.pixels, roi()) : 0;
+    }
+};
+
+TEST_F(RecordingTest, ContinuousGrabCopiesTheRoiOfAFrameCompletedAfterTheRequest)
+{
+    createStepped();
+    g_object_set(camera.get(), "roi-x0", 10u, "roi-y0", 20u, "roi-width", 100u, "roi-height", 50u, nullptr);
+    ASSERT_FALSE(start());
+    step(3); // nobody asked for these
+
+    const uint32_t first = grabFrameNumber();
+    EXPECT_GT(first, 3u) << "0 means the pixels match no frame's region of interest";
+    step(3);
+    const uint32_t second = grabFrameNumber();
+    EXPECT_GT(second, first + 3);
+    stop();
+    EXPECT_EQ(simulatorCalls("Acquisition_Abort").size(), 1u);
+}
+
+TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFrame)
+{
+    struct Delivery {
+        const void *address;
+        uint32_t frame;
+    };
+    struct Receiver {
+        Roi roi;
+        std::vector<Delivery> deliveries; // written on XISL's thread; read after each step
+    } receiver;
+    createStepped();
+    g_object_set(camera.get(), "roi-x0", 10u, "roi-y0", 20u, "roi-width", 100u, "roi-height", 50u,
+                 "transfer-asynchronously", TRUE, nullptr);
+    receiver.roi = roi();
+    uca_camera_set_grab_func(
+        camera.get(),
+        [](gpointer data, gpointer user) {
+            auto *self = static_cast<Receiver *>(user);
+            const auto *pixels = static_cast<const uint16_t *>(data);
+            const std::vector<uint16_t> copy(pixels, pixels + size_t{self->roi.width} * self->roi.height);
+            self->deliveries.push_back({data, frameNumberOf(copy, self->roi)});
+        },
+        &receiver);
+    ASSERT_FALSE(start());
+    uca_camera_set_grab_func(camera.get(), [](gpointer, gpointer) { ADD_FAILURE() << "late callback used"; },
+                             nullptr);
+
+    step(5);
+    ASSERT_EQ(receiver.deliveries.size(), 5u);
+    for (uint32_t i = 0; i < 5; i++) {
+        EXPECT_EQ(receiver.deliveries[i].address, receiver.deliveries[0].address);
+        EXPECT_EQ(receiver.deliveries[i].frame, i + 1);
+    }
+    std::vector<uint64_t> bufferFrames;
+    for (const XislSimCall &call : simulatorCalls("Acquisition_GetActFrame"))
+        bufferFrames.push_back(call.result & 0xffffffffu);
+    EXPECT_EQ(bufferFrames, (std::vector<uint64_t>{1, 2, 3, 1, 2}));
+
+    const Grabbed grabbed = grabInto(camera.get(), receiver.roi);
+    EXPECT_FALSE(grabbed.ok);
+    ASSERT_TRUE(grabbed.error);
+    EXPECT_EQ(grabbed.error->code, UCA_CAMERA_ERROR_RECORDING);
+    stop();
+    EXPECT_EQ(simulatorCalls("Acquisition_Abort").size(), 1u);
+    EXPECT_EQ(simulatorCalls("Acquisition_DefineDestBuffers").size(), 1u) << "the grabber was not started";
+}
+
+TEST_F(RecordingTest, SingleFramesAreAcquiredPerGrabAndStopLeavesTheDetectorAlone)
+{
+    xisl_sim_set_readout_ns_per_pixel(0);
+    create();
+    g_object_set(camera.get(), "exposure-time", 0.001, "grab-from-continuous", FALSE, nullptr);
+    ASSERT_FALSE(start());
+    EXPECT_TRUE(simulatorCalls("Acquisition_Acquire_Image").empty()) << "start only prepares";
+    ASSERT_EQ(simulatorCalls("Acquisition_DefineDestBuffers").at(0).args[1], 1u);
+
+    const Roi full = roi();
+    for (uint32_t expected : {1u, 2u}) {
+        const Grabbed grabbed = grabInto(camera.get(), full);
+        ASSERT_TRUE(grabbed.ok);
+        EXPECT_EQ(frameNumberOf(grabbed.pixels, full), expected);
+    }
+    stop();
+    const auto acquisitions = simulatorCalls("Acquisition_Acquire_Image");
+    ASSERT_EQ(acquisitions.size(), 2u);
+    EXPECT_EQ(acquisitions[0].args[2], static_cast<uint64_t>(XISL_ACQ_ONE_BUFFER));
+    EXPECT_TRUE(simulatorCalls("Acquisition_Abort").empty());
+}
+
+TEST_F(RecordingTest, SetUpSendsTheSettingsInOrder)
+{
+    xisl_sim_set_readout_ns_per_pixel(0);
+    create();
+    g_object_set(camera.get(), "gain", 3u, "exposure-time", 0.005, nullptr);
+    ASSERT_FALSE(start());
+    stop();
+
+    const std::vector<std::string> setUp = {
+        "Acquisition_DefineDestBuffers", "Acquisition_SetAcqData",       "Acquisition_SetCallbacksAndMessages",
+        "Acquisition_SetCameraGain",     "Acquisition_SetFrameSyncMode", "Acquisition_SetTimerSync",
+        "Acquisition_Acquire_Image"};
+    std::vector<XislSimCall> calls;
+    for (const XislSimCall &call : simulatorCalls(nullptr))
+        if (std::find(setUp.begin(), setUp.end(), call.function) != setUp.end())
+            calls.push_back(call);
+    ASSERT_EQ(calls.size(), setUp.size());
+    for (size_t i = 0; i < setUp.size(); i++)
+        EXPECT_EQ(calls[i].function, setUp[i]);
+    EXPECT_EQ(calls[0].args[1], 3u);    // frames
+    EXPECT_EQ(calls[0].args[2], 1024u); // rows
+    EXPECT_EQ(calls[0].args[3], 1024u); // columns
+    EXPECT_EQ(calls[3].args[0], 3u);    // gain
+    EXPECT_EQ(calls[4].args[0], static_cast<uint64_t>(XISL_SYNC_INTERNAL_TIMER));
+    EXPECT_EQ(calls[5].args[0], 5000u); // microseconds
+    EXPECT_EQ(calls[6].args[0], 3u);
+    EXPECT_EQ(calls[6].args[2], static_cast<uint64_t>(XISL_ACQ_CONTINUOUS));
+    const auto lines = detectorLog().lines();
+    EXPECT_EQ(countLines(lines, spdlog::level::info, "Start recording: 1024x1024"), 1u);
+    EXPECT_EQ(countLines(lines, spdlog::level::info, "Set exposure to 5000 us"), 1u);
+}
+
+TEST_F(RecordingTest, FailingFrameHeaderIsLoggedAndTheFrameStillDelivered)
+{
+    createStepped();
+    ASSERT_EQ(xisl_sim_fail("Acquisition_GetLatestFrameHeader", 9, 0), 0);
+    ASSERT_FALSE(start());
+    EXPECT_NE(grabFrameNumber(), 0u);
+    stop();
+
+    EXPECT_GE(countLines(detectorLog().lines(), spdlog::level::err, "Error 9 "), 1u);
+    const XislSimCounters counters = simulatorCounters();
+    EXPECT_GE(counters.framesHandedBack, 1u);
+    EXPECT_EQ(counters.framesNotHandedBack, 0u);
+}
+
+TEST_F(RecordingTest, SoftwareTriggerReleasesAFrame)
+{
+    createStepped();
+    g_object_set(camera.get(), "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE, nullptr);
+    ASSERT_FALSE(start());
+    EXPECT_EQ(simulatorCalls("Acquisition_SetFrameSyncMode").at(0).args[0],
+              static_cast<uint64_t>(XISL_SYNC_SOFTWARE_TRIGGER));
+
+    auto pending = grabLater();
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (pending.wait_for(5ms) != std::future_status::ready && std::chrono::steady_clock::now() < deadline)
+        uca_camera_trigger(camera.get(), nullptr);
+    ASSERT_EQ(pending.wait_for(0s), std::future_status::ready);
+    const Grabbed grabbed = pending.get();
+    EXPECT_TRUE(grabbed.ok);
+    EXPECT_NE(frameNumberOf(grabbed.pixels, roi()), 0u);
+    stop();
+}
+
+TEST_F(RecordingTest, NewStartAfterBinningChangeUsesTheNewFrameSize)
+{
+    createStepped();
+    g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
+    ASSERT_FALSE(start());
+    EXPECT_EQ(countLines(detectorLog().lines(), spdlog::level::info, "Start recording: 512x512"), 1u);
+    EXPECT_NE(grabFrameNumber(), 0u) << "the whole binned frame, unchanged";
+    stop();
+
+    g_object_set(camera.get(), "sensor-horizontal-binning", 1u, nullptr);
+    ASSERT_FALSE(start());
+    EXPECT_EQ(countLines(detectorLog().lines(), spdlog::level::info, "Start recording: 1024x1024"), 1u);
+    EXPECT_NE(grabFrameNumber(), 0u) << "the 512x512 region of the full frame";
+    stop();
+}
+
+TEST_F(RecordingTest, WritesDuringRecordingAreRefusedExceptExposure)
+{
+    createStepped();
+    ASSERT_FALSE(start());
+    const size_t binningCalls = simulatorCalls("Acquisition_SetCameraBinningMode").size();
+    GLibMessages messages;
+    g_object_set(camera.get(), "roi-width", 10u, "sensor-vertical-binning", 2u, "gain", 4u, "grab-from-continuous",
+                 FALSE, "exposure-time", 0.5, nullptr);
+
+    guint gain = 0, binning = 0;
+    gboolean grabFromContinuous = FALSE;
+    gdouble exposure = 0;
+    g_object_get(camera.get(), "gain", &gain, "sensor-vertical-binning", &binning, "grab-from-continuous",
+                 &grabFromContinuous, "exposure-time", &exposure, nullptr);
+    EXPECT_EQ(roi().width, 1024u);
+    EXPECT_EQ(binning, 1u);
+    EXPECT_EQ(gain, 0u);
+    EXPECT_TRUE(grabFromContinuous);
+    EXPECT_DOUBLE_EQ(exposure, 0.5);
+    EXPECT_EQ(simulatorCalls("Acquisition_SetCameraBinningMode").size(), binningCalls);
+    const auto lines = messages.lines();
+    EXPECT_EQ(countLines(lines, G_LOG_LEVEL_WARNING, "Property 'roi-width' cant be changed during acquisition"), 1u);
+    EXPECT_EQ(countLines(lines, G_LOG_LEVEL_WARNING, "Property 'gain' cant be changed during acquisition"), 1u);
+    EXPECT_EQ(lines.size(), 4u);
+    stop();
+}
+
+TEST_F(RecordingTest, GrabGivesUpAfterTheWaitLimitAndTheNextGrabStillWorks)
+{
+    createStepped();
+    for (bool continuous : {true, false}) {
+        g_object_set(camera.get(), "grab-from-continuous", gboolean{continuous}, nullptr);
+        ASSERT_FALSE(start());
+        const auto started = std::chrono::steady_clock::now();
+        const Grabbed grabbed = grabInto(camera.get(), roi());
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+        EXPECT_FALSE(grabbed.ok);
+        ASSERT_TRUE(grabbed.error);
+        EXPECT_EQ(grabbed.error->code, UCA_CAMERA_ERROR_TIMEOUT) << grabbed.error->message;
+        EXPECT_NE(grabFrameNumber(), 0u);
+        stop();
+    }
+}
+
+TEST_F(RecordingTest, StopReleasesAGrabWaitingOutsideLibucasLock)
+{
+    createStepped();
+    ASSERT_FALSE(start());
+    std::vector<uint16_t> pixels(size_t{1024} * 1024);
+    auto pending = std::async(std::launch::async, [&] {
+        GError *error = nullptr;
+        const gboolean ok = UCA_CAMERA_GET_CLASS(camera.get())->grab(camera.get(), pixels.data(), &error);
+        return std::make_pair(ok, ErrorPtr(error));
+    });
+    stop();
+
+    ASSERT_EQ(pending.wait_for(5s), std::future_status::ready);
+    const auto result = pending.get();
+    EXPECT_FALSE(result.first);
+    ASSERT_TRUE(result.second);
+    EXPECT_EQ(result.second->code, UCA_CAMERA_ERROR_NOT_RECORDING);
+}
+
+TEST_F(RecordingTest, RoiOutsideTheFrameIsRefusedAtStart)
+{
+    create();
+    const Roi outside[] = {{1000, 0, 100, 1024}, {G_MAXUINT, 0, 2, 1}, {0, 1, 1024, 1024}, {0, G_MAXUINT, 1, 2}};
+    for (const Roi &region : outside) {
+        g_object_set(camera.get(), "roi-x0", region.x0, "roi-y0", region.y0, "roi-width", region.width,
+                     "roi-height", region.height, nullptr);
+        const ErrorPtr error = start();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, UCA_CAMERA_ERROR_DEVICE);
+        EXPECT_FALSE(uca_camera_is_recording(camera.get()));
+    }
+    g_object_set(camera.get(), "roi-x0", 1000u, "roi-y0", 0u, "roi-width", 100u, "roi-height", 1024u, nullptr);
+    EXPECT_STREQ(start()->message, "Region of interest 100x1024 at (1000, 0) does not fit into the 1024x1024 frame");
+    EXPECT_TRUE(simulatorCalls("Acquisition_DefineDestBuffers").empty());
+    EXPECT_TRUE(simulatorCalls("Acquisition_Acquire_Image").empty());
+}
+
+TEST_F(RecordingTest, AsynchronousStartWithoutCallbackIsRefused)
+{
+    create();
+    g_object_set(camera.get(), "transfer-asynchronously", TRUE, nullptr);
+    GError *error = nullptr;
+    UCA_CAMERA_GET_CLASS(camera.get())->start_recording(camera.get(), &error); // libuca would refuse earlier
+    const ErrorPtr owned(error);
+
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, UCA_CAMERA_ERROR_NO_GRAB_FUNC);
+    EXPECT_TRUE(simulatorCalls("Acquisition_Acquire_Image").empty());
+}
+
+TEST_F(RecordingTest, DestroyWhileStreamingLeavesNoCallbackBehind)
+{
+    // Large enough that the freed transfer buffer goes back to the system: a late write faults.
+    const XislSimSensor sensor = {1, 14, 14, 1, 512, 256};
+    ASSERT_EQ(xisl_sim_set_sensors(&sensor, 1), 0);
+    xisl_sim_set_readout_ns_per_pixel(0);
+    std::atomic<unsigned> delivered{0};
+    for (int round = 0; round < 20; round++) {
+        create();
+        g_object_set(camera.get(), "exposure-time", 0.0002, "transfer-asynchronously", round % 2 == 0, nullptr);
+        uca_camera_set_grab_func(
+            camera.get(), [](gpointer, gpointer count) { ++*static_cast<std::atomic<unsigned> *>(count); },
+            &delivered);
+        ASSERT_FALSE(start());
+        ASSERT_EQ(xisl_sim_wait_frames(simulatorCounters().endOfFrameCallbacks + 3, 2000), 0);
+        camera.reset();
+        ASSERT_EQ(simulatorCounters().callbacksAfterClose, 0u);
+    }
+    EXPECT_GT(delivered.load(), 0u);
+}
+
+} // namespace
+} // namespace camera_test

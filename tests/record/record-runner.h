@@ -1,0 +1,37 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace RecordTest {
+
+struct RunResult {
+    int exitStatus = -1; // -1 when the program did not exit by itself within the bound
+    std::string out;
+    std::string err;
+};
+
+// Runs uca-record with `arguments` and XISL_SIM set to `simulator`, under `wrapper` (a command
+// and its options, e.g. valgrind) when one is given; stops it after `bound`.
+RunResult runRecord(const std::vector<std::string> &arguments, const std::string &simulator,
+                    std::chrono::seconds bound = std::chrono::seconds(60),
+                    const std::vector<std::string> &wrapper = {});
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TemporaryFolder {
+public:
+    TemporaryFolder();
+    ~TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder &) = delete;
+    TemporaryFolder &operator=(const TemporaryFolder &) = delete;
+
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    std::vector<std::string> entries() const; // sorted names, hidden ones included
+
+private:
+    std::string path_;
+};
+
+} // namespace RecordTest

@@ -1,0 +1,265 @@
+// Shared set-up of the stress and fault tests: a camera made through libuca's plug-in manager on
+// the simulated detector, the driver's log captured, bounded waits, and counts scaled down under
+// the sanitizers (ThreadSanitizer runs 5 to 15 times slower).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
+#include <uca/uca-plugin-manager.h>
+#include <xisl-sim.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define STRESS_THREAD_SANITIZER 1
+#elif __has_feature(address_sanitizer)
+#define STRESS_ADDRESS_SANITIZER 1
+#endif
+#elif defined(__SANITIZE_THREAD__)
+#define STRESS_THREAD_SANITIZER 1
+#elif defined(__SANITIZE_ADDRESS__)
+#define STRESS_ADDRESS_SANITIZER 1
+#endif
+
+namespace stress {
+
+#if defined(STRESS_THREAD_SANITIZER)
+constexpr unsigned sanitizerSlowdown = 20;
+constexpr const char *buildKind = "ThreadSanitizer";
+#elif defined(STRESS_ADDRESS_SANITIZER)
+constexpr unsigned sanitizerSlowdown = 4;
+constexpr const char *buildKind = "AddressSanitizer";
+#else
+constexpr unsigned sanitizerSlowdown = 1;
+constexpr const char *buildKind = "plain";
+#endif
+
+// The number of repetitions a test runs in this build; printed so that a log shows what ran.
+inline unsigned scaledCount(const char *what, unsigned plainCount)
+{
+    const unsigned count = plainCount / sanitizerSlowdown > 0 ? plainCount / sanitizerSlowdown : 1;
+    std::printf("[ stress   ] %s: %u (%s build)\n", what, count, buildKind);
+    std::fflush(stdout);
+    return count;
+}
+
+struct LogLine {
+    spdlog::level::level_enum level;
+    std::string text;
+};
+
+// Registered as the "Detector" logger before the driver's first use, so the driver writes here.
+class CapturingSink : public spdlog::sinks::base_sink<std::mutex> {
+public:
+    std::vector<LogLine> lines()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return captured;
+    }
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        captured.clear();
+    }
+
+protected:
+    void sink_it_(const spdlog::details::log_msg &msg) override
+    {
+        captured.push_back({msg.level, std::string(msg.payload.begin(), msg.payload.end())});
+    }
+    void flush_() override {}
+
+private:
+    std::vector<LogLine> captured; // guarded by mutex_
+};
+
+inline CapturingSink &detectorLog()
+{
+    static const std::shared_ptr<CapturingSink> sink = [] {
+        auto created = std::make_shared<CapturingSink>();
+        spdlog::register_logger(std::make_shared<spdlog::logger>("Detector", created));
+        return created;
+    }();
+    return *sink;
+}
+
+inline std::vector<std::string> errorLines()
+{
+    std::vector<std::string> errors;
+    for (const LogLine &line : detectorLog().lines())
+        if (line.level == spdlog::level::err)
+            errors.push_back(line.text);
+    return errors;
+}
+
+struct GObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+using CameraPtr = std::unique_ptr<UcaCamera, GObjectUnref>;
+
+struct GErrorFree {
+    void operator()(GError *error) const { g_error_free(error); }
+};
+using ErrorPtr = std::unique_ptr<GError, GErrorFree>;
+
+inline CameraPtr createCamera(GError **error)
+{
+    std::unique_ptr<UcaPluginManager, GObjectUnref> manager(uca_plugin_manager_new());
+    return CameraPtr(uca_plugin_manager_get_camera(manager.get(), "tessaravolt", error, nullptr, nullptr));
+}
+
+inline XislSimCounters simulatorCounters()
+{
+    XislSimCounters counters{};
+    xisl_sim_get_counters(&counters);
+    return counters;
+}
+
+// The handle of the kept detector: the one the last acquisition set-up registered.
+inline HACQDESC acquisitionHandle()
+{
+    HACQDESC handle = nullptr;
+    XislSimCall call;
+    for (size_t i = 0; xisl_sim_get_call(i, &call) == 0; i++)
+        if (std::string(call.function) == "Acquisition_DefineDestBuffers")
+            handle = call.handle;
+    return handle;
+}
+
+// Frame n's pixel (x, y) is (x ^ (y << 6)) + 17 n, modulo 2^16; pixel (0, 0) gives n back
+// through the inverse of 17 modulo 2^16.
+constexpr uint16_t inverseOf17 = [] {
+    uint32_t inverse = 1; // right in the low 4 bits, since 17 = 1 modulo 16
+    for (int i = 0; i < 2; i++) // each Newton step doubles the number of right low bits
+        inverse = inverse * (2u - 17u * inverse);
+    return static_cast<uint16_t>(inverse);
+}();
+static_assert(static_cast<uint16_t>(17 * inverseOf17) == 1, "17 is invertible modulo 2^16");
+
+struct Roi {
+    uint32_t x0, y0, width, height;
+};
+
+inline uint16_t patternPixel(uint32_t x, uint32_t y, uint32_t n)
+{
+    return static_cast<uint16_t>((x ^ (y << 6)) + 17 * n);
+}
+
+// The frame number (modulo 2^16) whose region `pixels` holds, or -1 when the pixels are no
+// frame of the pattern.
+inline int32_t frameNumberOf(const uint16_t *pixels, const Roi &roi)
+{
+    const uint16_t n =
+        static_cast<uint16_t>(static_cast<uint16_t>(pixels[0] - patternPixel(roi.x0, roi.y0, 0)) * inverseOf17);
+    for (uint32_t row = 0; row < roi.height; row++)
+        for (uint32_t column = 0; column < roi.width; column++)
+            if (pixels[size_t{row} * roi.width + column] != patternPixel(roi.x0 + column, roi.y0 + row, n))
+                return -1;
+    return n;
+}
+
+// Counts deliveries of the asynchronous callback and lets a thread wait for a number of them.
+class DeliveryCounter {
+public:
+    void add()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            count++;
+        }
+        condition.notify_all();
+    }
+    uint64_t value()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return count;
+    }
+    bool waitFor(uint64_t target, std::chrono::milliseconds limit)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return condition.wait_for(lock, limit, [&] { return count >= target; });
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable condition; // signals count growing
+    uint64_t count = 0;                // guarded by mutex
+};
+
+inline void countDelivery(gpointer, gpointer counter)
+{
+    static_cast<DeliveryCounter *>(counter)->add();
+}
+
+enum class Mode { Asynchronous, Continuous, SingleFrame };
+
+inline const char *modeName(Mode mode)
+{
+    switch (mode) {
+    case Mode::Asynchronous:
+        return "Asynchronous";
+    case Mode::Continuous:
+        return "Continuous";
+    case Mode::SingleFrame:
+        break;
+    }
+    return "SingleFrame";
+}
+
+inline void selectMode(UcaCamera *camera, Mode mode)
+{
+    g_object_set(camera, "transfer-asynchronously", gboolean{mode == Mode::Asynchronous}, "grab-from-continuous",
+                 gboolean{mode == Mode::Continuous}, nullptr);
+}
+
+// Small frames keep a cycle cheap; the stress lies in the number of cycles.
+constexpr uint32_t sensorSide = 64;
+
+// A fresh simulator with small, fast frames; every test starts here.
+class SimulatorTest : public ::testing::Test {
+protected:
+
+    void SetUp() override
+    {
+        detectorLog();
+        xisl_sim_reset();
+        const XislSimSensor small = {1, 14, 14, 1, sensorSide, sensorSide};
+        ASSERT_EQ(xisl_sim_set_sensors(&small, 1), 0);
+        xisl_sim_set_readout_ns_per_pixel(0);
+        detectorLog().clear();
+    }
+
+    // After the camera is gone: no handle open, no callback or call that came too late.
+    static void expectDetectorReleased()
+    {
+        const XislSimCounters counters = simulatorCounters();
+        EXPECT_EQ(counters.openHandles, 0u) << "a handle was left open";
+        EXPECT_EQ(counters.callbacksAfterClose, 0u);
+        EXPECT_EQ(counters.callsOnClosedHandles, 0u);
+        EXPECT_EQ(counters.overlappingCallbacks, 0u);
+    }
+
+    // A camera with a short exposure, so that frames come every 100 µs.
+    static CameraPtr createFastCamera()
+    {
+        GError *error = nullptr;
+        CameraPtr camera = createCamera(&error);
+        const ErrorPtr owned(error);
+        EXPECT_TRUE(camera) << (error ? error->message : "no error");
+        if (camera)
+            g_object_set(camera.get(), "exposure-time", 0.0001, nullptr);
+        return camera;
+    }
+};
+
+} // namespace stress

@@ -1,0 +1,97 @@
+#include "sim-fixture.h"
+
+#include <algorithm>
+
+namespace XislSimTest {
+
+namespace {
+
+Recorder *recorderOf(HACQDESC handle)
+{
+    void *data = nullptr;
+    Acquisition_GetAcqData(handle, &data);
+    return static_cast<Recorder *>(data);
+}
+
+} // namespace
+
+size_t Recorder::endOfAcquisitionCount()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return static_cast<size_t>(std::count(events.begin(), events.end(), 'A'));
+}
+
+void Recorder::endOfFrame(HACQDESC handle)
+{
+    Recorder *self = recorderOf(handle);
+    FrameRecord record;
+    Acquisition_GetActFrame(handle, &record.acquired, &record.bufferFrame);
+    record.thread = std::this_thread::get_id();
+    size_t index = 0;
+    {
+        std::lock_guard<std::mutex> lock(self->mutex);
+        index = self->frames.size();
+        self->frames.push_back(record);
+        self->events.push_back('F');
+    }
+    self->changed.notify_all();
+    if (self->onFrame)
+        self->onFrame(handle, index);
+    if (self->handBack)
+        Acquisition_SetReady(handle, 1);
+}
+
+void Recorder::endOfAcquisition(HACQDESC handle)
+{
+    Recorder *self = recorderOf(handle);
+    {
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->events.push_back('A');
+        self->endOfAcquisitionThread = std::this_thread::get_id();
+    }
+    self->changed.notify_all();
+}
+
+void SimTest::useSensor(uint32_t width, uint32_t height)
+{
+    XislSimSensor sensor{7, 14, 14, 3, width, height};
+    ASSERT_EQ(xisl_sim_set_sensors(&sensor, 1), 0);
+}
+
+HACQDESC SimTest::openFirst()
+{
+    UINT count = 0;
+    EXPECT_EQ(Acquisition_EnumSensors(&count, 1, 0), 0u);
+    ACQDESCPOS cursor = 0;
+    HACQDESC handle = nullptr;
+    EXPECT_EQ(Acquisition_GetNextSensor(&cursor, &handle), 0u);
+    return handle;
+}
+
+Acquisition SimTest::prepare(Recorder &recorder, uint32_t frames)
+{
+    Acquisition acquisition;
+    acquisition.handle = openFirst();
+    XislHwHeaderInfo header{};
+    EXPECT_EQ(Acquisition_GetHwHeaderInfo(acquisition.handle, &header), 0u);
+    acquisition.width = header.columns;
+    acquisition.height = header.rows;
+    acquisition.buffer.assign(static_cast<size_t>(frames) * header.columns * header.rows, 0);
+    EXPECT_EQ(Acquisition_DefineDestBuffers(acquisition.handle, acquisition.buffer.data(), frames,
+                                            header.rows, header.columns),
+              0u);
+    EXPECT_EQ(Acquisition_SetAcqData(acquisition.handle, &recorder), 0u);
+    EXPECT_EQ(Acquisition_SetCallbacksAndMessages(acquisition.handle, nullptr, 0, 0,
+                                                  Recorder::endOfFrame,
+                                                  Recorder::endOfAcquisition),
+              0u);
+    return acquisition;
+}
+
+void SimTest::setTimer(HACQDESC handle, DWORD microseconds)
+{
+    EXPECT_EQ(Acquisition_SetFrameSyncMode(handle, XISL_SYNC_INTERNAL_TIMER), 0u);
+    EXPECT_EQ(Acquisition_SetTimerSync(handle, &microseconds), 0u);
+}
+
+} // namespace XislSimTest

@@ -1,0 +1,105 @@
+// Shared pieces of the simulated detector's tests: a fixture that resets the simulator, and a
+// recorder that the callbacks find through the handle's acquisition data, as the driver does.
+#ifndef XISL_SIM_FIXTURE_H
+#define XISL_SIM_FIXTURE_H
+
+#include "xisl-sim.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace XislSimTest {
+
+constexpr auto kTimeout = std::chrono::seconds(10);
+constexpr unsigned kTimeoutMs = 10000;
+
+struct FrameRecord {
+    DWORD acquired = 0;
+    DWORD bufferFrame = 0;
+    std::thread::id thread;
+};
+
+// What the callbacks of one handle saw. Its callbacks lock `mutex` only to record.
+class Recorder
+{
+public:
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<FrameRecord> frames;       // guarded by mutex
+    std::vector<char> events;              // 'F' end of frame, 'A' end of acquisition; mutex
+    std::thread::id endOfAcquisitionThread; // mutex
+    // Runs on the callback thread after the frame is recorded, before the hand-back.
+    std::function<void(HACQDESC, size_t frameIndex)> onFrame;
+    bool handBack = true;
+
+    size_t frameCount()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return frames.size();
+    }
+    size_t endOfAcquisitionCount();
+    // Waits until `done` holds (checked with mutex held); false after kTimeout.
+    bool waitUntil(const std::function<bool()> &done)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, kTimeout, done);
+    }
+
+    static void XISL_CALLBACK endOfFrame(HACQDESC handle);
+    static void XISL_CALLBACK endOfAcquisition(HACQDESC handle);
+};
+
+// A 3-frame destination buffer with the recorder's callbacks registered.
+struct Acquisition {
+    HACQDESC handle = nullptr;
+    std::vector<unsigned short> buffer;
+    uint32_t width = 0;
+    uint32_t height = 0;
+
+    const unsigned short *slot(uint32_t index) const
+    {
+        return buffer.data() + static_cast<size_t>(index) * width * height;
+    }
+};
+
+class SimTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { xisl_sim_reset(); }
+    void TearDown() override
+    {
+        XislSimCounters counters{};
+        xisl_sim_get_counters(&counters);
+        EXPECT_EQ(counters.callbacksAfterClose, 0u);
+        EXPECT_EQ(counters.overlappingCallbacks, 0u);
+        xisl_sim_reset();
+    }
+
+    static XislSimCounters counters()
+    {
+        XislSimCounters c{};
+        xisl_sim_get_counters(&c);
+        return c;
+    }
+
+    static void useSensor(uint32_t width, uint32_t height);
+    // Enumerates and opens the first sensor.
+    static HACQDESC openFirst();
+    // Opens the first sensor and registers `frames` buffer frames and the recorder's callbacks.
+    static Acquisition prepare(Recorder &recorder, uint32_t frames = 3);
+    static void setTimer(HACQDESC handle, DWORD microseconds);
+    static XislStatus start(HACQDESC handle, UINT option, UINT frames = 3)
+    {
+        return Acquisition_Acquire_Image(handle, frames, 0, option, nullptr, nullptr, nullptr);
+    }
+};
+
+} // namespace XislSimTest
+
+#endif // XISL_SIM_FIXTURE_H

@@ -1,0 +1,358 @@
+// Buffers, acquisitions, callbacks, abort and close.
+#include "sim-fixture.h"
+
+#include <atomic>
+#include <future>
+
+namespace XislSimTest {
+namespace {
+
+class Acquire : public SimTest
+{
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        useSensor(64, 32);
+        xisl_sim_set_readout_ns_per_pixel(0);
+    }
+};
+
+// Independent of the simulator's code: the documented pattern, written out again.
+uint16_t patternAt(uint32_t x, uint32_t y, uint32_t n)
+{
+    return static_cast<uint16_t>((x ^ (y << 6)) + 17u * n);
+}
+
+TEST_F(Acquire, MismatchedBuffersAndStartsAreRefused)
+{
+    HACQDESC handle = openFirst();
+    std::vector<unsigned short> buffer(3 * 64 * 32);
+    EXPECT_EQ(start(handle, XISL_ACQ_ONE_BUFFER, 1), XISL_SIM_ERROR_NOT_READY);
+    EXPECT_NE(Acquisition_DefineDestBuffers(handle, buffer.data(), 3, 64, 32), 0u);
+    EXPECT_NE(Acquisition_DefineDestBuffers(handle, buffer.data(), 0, 32, 64), 0u);
+    ASSERT_EQ(Acquisition_DefineDestBuffers(handle, buffer.data(), 3, 32, 64), 0u);
+
+    ASSERT_EQ(Acquisition_SetCameraBinningMode(handle, XISL_BINNING_2X2), 0u);
+    EXPECT_NE(Acquisition_DefineDestBuffers(handle, buffer.data(), 3, 32, 64), 0u);
+    EXPECT_EQ(Acquisition_DefineDestBuffers(handle, buffer.data(), 3, 16, 32), 0u);
+
+    for (UINT option : {0u, 1u, 3u, 255u})
+        EXPECT_NE(start(handle, option), 0u);
+    EXPECT_NE(start(handle, XISL_ACQ_CONTINUOUS, 4), 0u);
+    EXPECT_NE(start(handle, XISL_ACQ_ONE_BUFFER, 0), 0u);
+    EXPECT_EQ(counters().framesProduced, 0u);
+}
+
+TEST_F(Acquire, ContinuousModeCyclesBufferFramesOnTheSimulatorsThread)
+{
+    xisl_sim_set_manual(1);
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder);
+    std::vector<std::vector<unsigned short>> delivered;
+    recorder.onFrame = [&](HACQDESC, size_t index) {
+        const FrameRecord &frame = recorder.frames[index];
+        const unsigned short *slot = acquisition.slot(frame.bufferFrame - 1);
+        delivered.emplace_back(slot, slot + 64 * 32);
+    };
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+        EXPECT_EQ(recorder.frameCount(), 5u * run); // manual mode: nothing before the step
+        ASSERT_EQ(xisl_sim_step(acquisition.handle, 5, kTimeoutMs), 0);
+        ASSERT_EQ(Acquisition_Abort(acquisition.handle), 0u);
+    }
+
+    const DWORD bufferFrames[10] = {1, 2, 3, 1, 2, 1, 2, 3, 1, 2};
+    ASSERT_EQ(recorder.frames.size(), 10u);
+    for (uint32_t i = 0; i < 10; ++i) {
+        EXPECT_NE(recorder.frames[i].thread, std::this_thread::get_id());
+        EXPECT_EQ(recorder.frames[i].bufferFrame, bufferFrames[i]) << i;
+        EXPECT_EQ(recorder.frames[i].acquired, i + 1) << i;
+        // Each callback saw its own frame's pixels in the slot it was told about.
+        EXPECT_EQ(delivered[i][0], patternAt(0, 0, i + 1));
+        EXPECT_EQ(delivered[i][31 * 64 + 63], patternAt(63, 31, i + 1));
+        EXPECT_EQ(delivered[i][5 * 64 + 17], patternAt(17, 5, i + 1));
+    }
+    // The slots hold the last frames written into them: 9 in slot 3, 10 in slot 2.
+    EXPECT_EQ(acquisition.slot(2)[64 + 1], patternAt(1, 1, 8));
+    EXPECT_EQ(acquisition.slot(1)[64 + 1], patternAt(1, 1, 10));
+    EXPECT_EQ(recorder.endOfAcquisitionCount(), 2u);
+    EXPECT_NE(recorder.endOfAcquisitionThread, std::this_thread::get_id());
+}
+
+TEST_F(Acquire, AcquiredFramesStartAtTheFirstFrameNumberAndWrap)
+{
+    xisl_sim_set_first_frame_number(0xfffffffeu);
+    xisl_sim_set_manual(1);
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder);
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+    ASSERT_EQ(xisl_sim_step(acquisition.handle, 4, kTimeoutMs), 0);
+    ASSERT_EQ(Acquisition_Abort(acquisition.handle), 0u);
+    const DWORD expected[4] = {0xfffffffeu, 0xffffffffu, 0, 1};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(recorder.frames[i].acquired, expected[i]);
+    // Frame 0 of the wrapped counter: 17 * 0 added.
+    EXPECT_EQ(acquisition.slot(2)[2 * 64 + 3], (3 ^ 128));
+}
+
+TEST_F(Acquire, OneBufferAcquisitionEndsWithEndOfAcquisition)
+{
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder, 2);
+    setTimer(acquisition.handle, 0);
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 2), 0u);
+    ASSERT_TRUE(recorder.waitUntil([&] { return !recorder.events.empty() && recorder.events.back() == 'A'; }));
+    ASSERT_EQ(xisl_sim_wait_idle(acquisition.handle, kTimeoutMs), 0);
+    EXPECT_EQ(recorder.events, (std::vector<char>{'F', 'F', 'A'}));
+    EXPECT_EQ(recorder.frames[1].bufferFrame, 2u);
+
+    // Idle again: a new start is accepted and runs the same way.
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 1), 0u);
+    ASSERT_EQ(xisl_sim_wait_idle(acquisition.handle, kTimeoutMs), 0);
+    EXPECT_EQ(recorder.events, (std::vector<char>{'F', 'F', 'A', 'F', 'A'}));
+    EXPECT_EQ(recorder.frames[2].bufferFrame, 1u);
+    EXPECT_EQ(counters().endOfAcquisitionCallbacks, 2u);
+}
+
+TEST_F(Acquire, SecondStartWhileRunningIsRefused)
+{
+    xisl_sim_set_manual(1);
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder);
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+    EXPECT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 1), XISL_SIM_ERROR_BUSY);
+    std::vector<unsigned short> other(64 * 32);
+    EXPECT_NE(Acquisition_DefineDestBuffers(acquisition.handle, other.data(), 1, 32, 64), 0u);
+    EXPECT_NE(Acquisition_SetCameraBinningMode(acquisition.handle, XISL_BINNING_2X2), 0u);
+    ASSERT_EQ(Acquisition_Abort(acquisition.handle), 0u);
+    EXPECT_EQ(recorder.endOfAcquisitionCount(), 1u);
+}
+
+// A grab woken by the last frame of a one-frame acquisition starts the next one at once; the
+// start must not be lost because the previous acquisition's callbacks have not finished yet.
+TEST_F(Acquire, StartFromTheLastFramesCallbackRunsAfterTheCurrentAcquisition)
+{
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder, 1);
+    setTimer(acquisition.handle, 0);
+    std::vector<XislStatus> restarts;
+    recorder.onFrame = [&](HACQDESC handle, size_t index) {
+        if (index < 2)
+            restarts.push_back(start(handle, XISL_ACQ_ONE_BUFFER, 1));
+    };
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 1), 0u);
+    ASSERT_TRUE(recorder.waitUntil([&] { return recorder.events.size() == 6; }));
+    ASSERT_EQ(xisl_sim_wait_idle(acquisition.handle, kTimeoutMs), 0);
+    EXPECT_EQ(restarts, (std::vector<XislStatus>{0, 0}));
+    EXPECT_EQ(recorder.events, (std::vector<char>{'F', 'A', 'F', 'A', 'F', 'A'}));
+    EXPECT_EQ(recorder.frames[2].acquired, 3u);
+}
+
+TEST_F(Acquire, SoftwareTriggersGiveOneFrameEachAndCallbacksNeverOverlap)
+{
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder);
+    ASSERT_EQ(Acquisition_SetFrameSyncMode(acquisition.handle, XISL_SYNC_SOFTWARE_TRIGGER), 0u);
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    recorder.onFrame = [&](HACQDESC, size_t) {
+        if (inside.fetch_add(1) != 0)
+            ++overlaps;
+        // Stay a moment so that overlapping deliveries would be caught.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+        while (std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();
+        inside.fetch_sub(1);
+    };
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+    std::vector<std::thread> triggers;
+    for (int t = 0; t < 4; ++t) {
+        triggers.emplace_back([&] {
+            for (int i = 0; i < 25; ++i)
+                Acquisition_SetFrameSync(acquisition.handle);
+        });
+    }
+    for (std::thread &thread : triggers)
+        thread.join();
+    EXPECT_EQ(xisl_sim_wait_frames(100, kTimeoutMs), 0);
+    ASSERT_EQ(Acquisition_Abort(acquisition.handle), 0u);
+    EXPECT_EQ(recorder.frameCount(), 100u);
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(counters().overlappingCallbacks, 0u);
+}
+
+TEST_F(Acquire, ExternalPulsesGiveFramesOnlyInExternalTriggerMode)
+{
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder);
+    ASSERT_EQ(Acquisition_SetFrameSyncMode(acquisition.handle, XISL_SYNC_EXTERNAL_TRIGGER), 0u);
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+    ASSERT_EQ(Acquisition_SetFrameSync(acquisition.handle), 0u);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(xisl_sim_pulse(acquisition.handle), 0);
+    ASSERT_EQ(xisl_sim_wait_frames(3, kTimeoutMs), 0);
+    EXPECT_NE(xisl_sim_wait_frames(4, 100), 0); // the software trigger gave nothing
+    ASSERT_EQ(Acquisition_Close(acquisition.handle), 0u);
+    EXPECT_NE(xisl_sim_pulse(acquisition.handle), 0);
+    EXPECT_EQ(recorder.frameCount(), 3u);
+}
+
+TEST_F(Acquire, ManualModeHoldsTheTimerAndStepsNeedARunningAcquisition)
+{
+    xisl_sim_set_manual(1);
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder);
+    setTimer(acquisition.handle, 0);
+    EXPECT_NE(xisl_sim_step(acquisition.handle, 1, 100), 0);
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+    EXPECT_NE(xisl_sim_wait_frames(1, 100), 0);
+    ASSERT_EQ(xisl_sim_step(acquisition.handle, 2, kTimeoutMs), 0);
+    EXPECT_EQ(recorder.frameCount(), 2u);
+
+    // Switching manual mode off lets the timer run again.
+    xisl_sim_set_manual(0);
+    EXPECT_EQ(xisl_sim_wait_frames(10, kTimeoutMs), 0);
+    ASSERT_EQ(Acquisition_Abort(acquisition.handle), 0u);
+}
+
+TEST_F(Acquire, TimerCycleSpacesFrames)
+{
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder);
+    setTimer(acquisition.handle, 20000);
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+    ASSERT_EQ(xisl_sim_wait_frames(4, kTimeoutMs), 0);
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    ASSERT_EQ(Acquisition_Abort(acquisition.handle), 0u);
+    // The first frame comes at once, the fourth three cycles later.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(60));
+}
+
+TEST_F(Acquire, FramesNotHandedBackAreCounted)
+{
+    xisl_sim_set_manual(1);
+    Recorder recorder;
+    recorder.handBack = false;
+    recorder.onFrame = [](HACQDESC handle, size_t index) {
+        if (index % 2 == 0)
+            Acquisition_SetReady(handle, 1);
+    };
+    Acquisition acquisition = prepare(recorder);
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+    ASSERT_EQ(xisl_sim_step(acquisition.handle, 5, kTimeoutMs), 0);
+    ASSERT_EQ(Acquisition_Abort(acquisition.handle), 0u);
+    XislSimCounters c = counters();
+    EXPECT_EQ(c.framesProduced, 5u);
+    EXPECT_EQ(c.endOfFrameCallbacks, 5u);
+    EXPECT_EQ(c.framesHandedBack, 3u);
+    EXPECT_EQ(c.framesNotHandedBack, 2u);
+}
+
+TEST_F(Acquire, AbortWithNothingRunningSucceedsAndCallsNothing)
+{
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder);
+    EXPECT_EQ(Acquisition_Abort(acquisition.handle), 0u);
+    EXPECT_EQ(Acquisition_Abort(acquisition.handle), 0u);
+    EXPECT_EQ(recorder.events.size(), 0u);
+}
+
+TEST_F(Acquire, AbortReturnsOnlyAfterTheRunningCallbackAndEndOfAcquisition)
+{
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder);
+    setTimer(acquisition.handle, 0);
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    recorder.onFrame = [&](HACQDESC, size_t index) {
+        if (index != 2)
+            return;
+        entered.set_value();
+        released.wait_for(kTimeout);
+    };
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+    ASSERT_EQ(entered.get_future().wait_for(kTimeout), std::future_status::ready);
+    auto aborted = std::async(std::launch::async, [&] { return Acquisition_Abort(acquisition.handle); });
+    EXPECT_EQ(aborted.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    release.set_value();
+    ASSERT_EQ(aborted.wait_for(kTimeout), std::future_status::ready);
+    EXPECT_EQ(aborted.get(), 0u);
+
+    const std::vector<char> events = [&] {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        return recorder.events;
+    }();
+    EXPECT_EQ(events, (std::vector<char>{'F', 'F', 'F', 'A'}));
+    EXPECT_EQ(xisl_sim_wait_idle(acquisition.handle, 0), 0);
+    EXPECT_EQ(counters().framesProduced, 3u);
+}
+
+TEST_F(Acquire, AbortFromInsideACallbackEndsAfterItWithOneEndOfAcquisition)
+{
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder);
+    setTimer(acquisition.handle, 0);
+    XislStatus abortStatus = 1;
+    recorder.onFrame = [&](HACQDESC handle, size_t index) {
+        if (index == 2)
+            abortStatus = Acquisition_Abort(handle);
+    };
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+    ASSERT_TRUE(recorder.waitUntil([&] { return !recorder.events.empty() && recorder.events.back() == 'A'; }));
+    ASSERT_EQ(xisl_sim_wait_idle(acquisition.handle, kTimeoutMs), 0);
+    EXPECT_EQ(abortStatus, 0u);
+    EXPECT_EQ(recorder.events, (std::vector<char>{'F', 'F', 'F', 'A'}));
+    // An abort from outside afterwards has nothing left to do.
+    EXPECT_EQ(Acquisition_Abort(acquisition.handle), 0u);
+    EXPECT_EQ(recorder.endOfAcquisitionCount(), 1u);
+}
+
+TEST_F(Acquire, CloseAbortsFirst)
+{
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder);
+    setTimer(acquisition.handle, 0);
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+    ASSERT_EQ(xisl_sim_wait_frames(5, kTimeoutMs), 0);
+    ASSERT_EQ(Acquisition_Close(acquisition.handle), 0u);
+    const size_t frames = recorder.frameCount();
+    EXPECT_EQ(recorder.endOfAcquisitionCount(), 1u);
+    EXPECT_EQ(recorder.events.back(), 'A');
+    XislSimCounters c = counters();
+    EXPECT_EQ(c.openHandles, 0u);
+    EXPECT_EQ(c.endOfFrameCallbacks, frames);
+    EXPECT_NE(Acquisition_SetReady(acquisition.handle, 1), 0u);
+}
+
+TEST_F(Acquire, CloseFromInsideACallbackStopsEveryFurtherCallback)
+{
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder);
+    setTimer(acquisition.handle, 0);
+    XislStatus closeStatus = 1;
+    XislStatus readyAfterClose = 0;
+    recorder.handBack = false;
+    recorder.onFrame = [&](HACQDESC handle, size_t index) {
+        if (index == 1) {
+            closeStatus = Acquisition_Close(handle);
+            readyAfterClose = Acquisition_SetReady(handle, 1);
+        } else {
+            Acquisition_SetReady(handle, 1);
+        }
+    };
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+    ASSERT_TRUE(recorder.waitUntil([&] { return recorder.frames.size() >= 2; }));
+    // Once the handle is gone and a reset has collected its thread, nothing more can arrive.
+    ASSERT_EQ(xisl_sim_wait_frames(2, kTimeoutMs), 0);
+    EXPECT_EQ(counters().openHandles, 0u);
+    xisl_sim_reset();
+    EXPECT_EQ(closeStatus, 0u);
+    EXPECT_NE(readyAfterClose, 0u);
+    EXPECT_EQ(recorder.events, (std::vector<char>{'F', 'F'}));
+}
+
+} // namespace
+} // namespace XislSimTest

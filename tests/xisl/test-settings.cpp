@@ -1,0 +1,161 @@
+// The XISL_SIM settings: the parser itself, and the variable read by a fresh process.
+#include "sim-fixture.h"
+#include "sim-settings.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+extern char **environ;
+
+namespace XislSimTest {
+namespace {
+
+using XislSim::parseSettings;
+using XislSim::Settings;
+
+TEST(SettingsParser, ReadsEveryKey)
+{
+    Settings settings;
+    std::string error;
+    ASSERT_TRUE(parseSettings(" sensors=2048x1536,640x480:13 ; content=phantom;seed=7;"
+                              "readout_ns_per_pixel=0;first_frame=4294967295;"
+                              "fail=Acquisition_SetFrameSyncMode:9;;",
+                              settings, error))
+        << error;
+    ASSERT_TRUE(settings.sensors.has_value());
+    ASSERT_EQ(settings.sensors->size(), 2u);
+    EXPECT_EQ((*settings.sensors)[0].width, 2048u);
+    EXPECT_EQ((*settings.sensors)[0].height, 1536u);
+    EXPECT_EQ((*settings.sensors)[0].headerId, 14u);
+    EXPECT_EQ((*settings.sensors)[1].headerId, 13u);
+    EXPECT_NE((*settings.sensors)[0].promId, (*settings.sensors)[1].promId);
+    EXPECT_EQ(settings.content, XISL_SIM_CONTENT_PHANTOM);
+    EXPECT_EQ(settings.seed, 7u);
+    EXPECT_EQ(settings.readoutNsPerPixel, 0u);
+    EXPECT_EQ(settings.firstFrame, 4294967295u);
+    ASSERT_EQ(settings.failures.size(), 1u);
+    EXPECT_EQ(settings.failures[0].function, "Acquisition_SetFrameSyncMode");
+    EXPECT_EQ(settings.failures[0].status, 9u);
+}
+
+TEST(SettingsParser, NoneMeansNoSensorAndEmptyTextChangesNothing)
+{
+    Settings settings;
+    std::string error;
+    ASSERT_TRUE(parseSettings("sensors=none", settings, error));
+    ASSERT_TRUE(settings.sensors.has_value());
+    EXPECT_TRUE(settings.sensors->empty());
+    ASSERT_TRUE(parseSettings("", settings, error));
+    EXPECT_FALSE(settings.sensors.has_value());
+    EXPECT_FALSE(settings.seed.has_value());
+}
+
+TEST(SettingsParser, MalformedItemsAreRejectedWholesale)
+{
+    for (const char *bad : {"sensors=10x", "sensors=0x10", "sensors=10x10:", "sensors=",
+                            "sensors=10*10", "seed=-1", "seed=99999999999", "seed=1e3",
+                            "content=photo", "bogus=1", "seed", "fail=Acquisition_Nope:3",
+                            "fail=Acquisition_Abort", "fail=Acquisition_Abort:x"}) {
+        Settings settings;
+        settings.seed = 5;
+        std::string error;
+        EXPECT_FALSE(parseSettings(std::string("content=phantom;") + bad, settings, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+        EXPECT_EQ(settings.seed, 5u) << bad;
+        EXPECT_FALSE(settings.content.has_value()) << bad;
+    }
+}
+
+// The child half of Environment.InAFreshProcess: registered only in the child, which gets
+// XISL_SIM and the expectation in XISL_SIM_TEST_EXPECT.
+void checkEnvironmentInChild(const std::string &expect)
+{
+    UINT count = 0;
+    ASSERT_EQ(Acquisition_EnumSensors(&count, 1, 0), 0u);
+    if (expect == "defaults") {
+        ASSERT_EQ(count, 1u);
+        return;
+    }
+    ASSERT_EQ(count, 2u);
+    ACQDESCPOS cursor = 0;
+    HACQDESC handle = nullptr;
+    ASSERT_EQ(Acquisition_GetNextSensor(&cursor, &handle), 0u);
+    XislHwHeaderInfo header{};
+    ASSERT_EQ(Acquisition_GetHwHeaderInfo(handle, &header), 0u);
+    EXPECT_EQ(header.columns, 300u);
+    EXPECT_EQ(header.rows, 200u);
+    DWORD cycle = 0;
+    EXPECT_EQ(Acquisition_SetTimerSync(handle, &cycle), 0u);
+    EXPECT_EQ(cycle, 60u); // 60000 pixels at 1 ns
+    EXPECT_EQ(Acquisition_SetFrameSyncMode(handle, 2), 9u);
+}
+
+class EnvironmentChild : public ::testing::Test
+{
+public:
+    explicit EnvironmentChild(std::string expect) : expect_(std::move(expect)) {}
+    void TestBody() override { checkEnvironmentInChild(expect_); }
+
+private:
+    std::string expect_;
+};
+
+const bool childRegistered = [] {
+    const char *expect = std::getenv("XISL_SIM_TEST_EXPECT");
+    if (!expect)
+        return false;
+    ::testing::RegisterTest("EnvironmentChild", "AppliesXislSim", nullptr, nullptr, __FILE__,
+                            __LINE__, [expect]() -> ::testing::Test * {
+                                return new EnvironmentChild(expect);
+                            });
+    return true;
+}();
+
+int runChild(const char *xislSim, const char *expect)
+{
+    std::string self = "/proc/self/exe";
+    std::string filter = "--gtest_filter=EnvironmentChild.*";
+    char *argv[] = {self.data(), filter.data(), nullptr};
+    std::vector<std::string> variables = {std::string("XISL_SIM=") + xislSim,
+                                          std::string("XISL_SIM_TEST_EXPECT=") + expect};
+    for (char **variable = environ; *variable; ++variable) {
+        if (std::string(*variable).rfind("XISL_SIM", 0) != 0)
+            variables.emplace_back(*variable);
+    }
+    std::vector<char *> envp;
+    for (std::string &variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    pid_t child = 0;
+    if (posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()) != 0)
+        return -1;
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Environment, InAFreshProcess)
+{
+    EXPECT_EQ(runChild("sensors=300x200,64x64;readout_ns_per_pixel=1;"
+                       "fail=Acquisition_SetFrameSyncMode:9",
+                       "configured"),
+              0);
+    EXPECT_EQ(runChild("sensors=300x200;seed=oops", "defaults"), 0);
+}
+
+} // namespace
+} // namespace XislSimTest

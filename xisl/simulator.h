@@ -1,0 +1,189 @@
+// The simulated detector's state: open handles, their acquisitions, call log, counters, faults.
+#ifndef XISL_SIMULATOR_H
+#define XISL_SIMULATOR_H
+
+#include "sim-settings.h"
+#include "xisl-sim.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace XislSim {
+
+// One opened sensor. Every member is guarded by Simulator::mutex_; the worker thread runs the
+// acquisitions and the callbacks, every other thread only changes state and wakes it.
+struct Device {
+    enum class State { Idle, Running };
+    struct Start {
+        uint32_t frames = 0;
+        uint32_t option = 0;
+    };
+
+    uintptr_t token = 0;
+    XislSimSensor sensor{};
+    uint16_t binning = XISL_BINNING_NONE;
+    unsigned short *buffer = nullptr;
+    uint32_t bufferFrames = 0;
+    void *acqData = nullptr;
+    XislCallback endOfFrame = nullptr;
+    XislCallback endOfAcquisition = nullptr;
+    uint16_t gain = 0;
+    uint32_t syncMode = XISL_SYNC_INTERNAL_TIMER;
+    uint32_t cycleMicroseconds = 0;
+    uint32_t acquiredFrames = 0; // wraps at 2^32
+    uint32_t bufferFrame = 0;    // 1-based, 0 before the acquisition's first frame
+
+    State state = State::Idle;
+    Start running;                    // the acquisition the worker runs
+    std::unique_ptr<Start> queued;    // a start accepted while the last one was ending
+    uint32_t framesDone = 0;          // frames of the running acquisition
+    uint64_t started = 0;             // acquisitions started ...
+    uint64_t finished = 0;            // ... and finished, end-of-acquisition callback included
+    bool abortRequested = false;
+    bool closed = false;
+    bool inCallback = false;
+    bool frameHandedBack = true;
+    uint32_t pendingTriggers = 0;     // software trigger or external pulses not yet served
+    uint64_t pendingSteps = 0;
+    uint64_t stepsRequested = 0;
+    uint64_t stepsDelivered = 0;
+
+    std::thread worker;               // started by the first acquisition, ends on close
+
+    uint32_t width() const { return binning == XISL_BINNING_2X2 ? sensor.width / 2 : sensor.width; }
+    uint32_t height() const { return binning == XISL_BINNING_2X2 ? sensor.height / 2 : sensor.height; }
+    size_t pixelCount() const { return static_cast<size_t>(width()) * height(); }
+    // A one-buffer acquisition whose last frame is out only has callbacks left to run.
+    bool ending() const
+    {
+        return state == State::Running && running.option == XISL_ACQ_ONE_BUFFER &&
+               framesDone >= running.frames;
+    }
+};
+
+class Simulator
+{
+public:
+    static Simulator &instance();
+
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+    ~Simulator();
+
+    // The XISL calls; any thread.
+    XislStatus enumSensors(UINT *count);
+    XislStatus getNextSensor(ACQDESCPOS *cursor, HACQDESC *handle);
+    XislStatus getHeader(const char *function, HACQDESC handle, XislHwHeaderInfo *header,
+                         XislHwHeaderInfoEx *extended);
+    XislStatus close(HACQDESC handle);
+    XislStatus setBinning(HACQDESC handle, WORD mode);
+    XislStatus defineDestBuffers(HACQDESC handle, unsigned short *buffer, UINT frames, UINT rows,
+                                 UINT columns);
+    XislStatus setAcqData(HACQDESC handle, void *data);
+    XislStatus getAcqData(HACQDESC handle, void **data);
+    XislStatus setCallbacks(HACQDESC handle, HWND window, UINT errorMessage, UINT lostMessage,
+                            XislCallback endOfFrame, XislCallback endOfAcquisition);
+    XislStatus setGain(HACQDESC handle, WORD gain);
+    XislStatus setFrameSyncMode(HACQDESC handle, DWORD mode);
+    XislStatus setTimerSync(HACQDESC handle, DWORD *cycle);
+    XislStatus acquireImage(HACQDESC handle, UINT frames, UINT skip, UINT option,
+                            unsigned short *offset, DWORD *gainData, DWORD *pixelData);
+    XislStatus setFrameSync(HACQDESC handle);
+    XislStatus abort(HACQDESC handle);
+    XislStatus getActFrame(HACQDESC handle, DWORD *acquired, DWORD *bufferFrame);
+    XislStatus setReady(HACQDESC handle, BOOL ready);
+
+    // The control interface; any thread.
+    void reset();
+    int setSensors(const XislSimSensor *sensors, size_t count);
+    int setContent(XislSimContent content);
+    void setSeed(uint32_t seed);
+    void setReadoutNsPerPixel(uint32_t nanoseconds);
+    void setFirstFrameNumber(uint32_t first);
+    int fail(const char *function, XislStatus status, unsigned nth);
+    void clearFaults();
+    void setManual(bool manual);
+    int step(HACQDESC handle, unsigned frames, unsigned timeoutMs);
+    int pulse(HACQDESC handle);
+    int waitFrames(uint64_t count, unsigned timeoutMs);
+    int waitIdle(HACQDESC handle, unsigned timeoutMs);
+    void setCallLog(bool enabled);
+    size_t callCount();
+    int getCall(size_t index, XislSimCall *call);
+    void clearCallLog();
+    void getCounters(XislSimCounters *counters);
+
+private:
+    struct Fault {
+        std::string function;
+        XislStatus status = 0;
+        unsigned nth = 0;   // 0: every call
+        unsigned calls = 0; // calls of the function since the fault was set
+    };
+    struct Config {
+        std::vector<XislSimSensor> sensors;
+        XislSimContent content = XISL_SIM_CONTENT_PATTERN;
+        uint32_t seed = 1;
+        uint32_t readoutNsPerPixel = 32;
+        uint32_t firstFrame = 1;
+        bool manual = false;
+    };
+    using Lock = std::unique_lock<std::mutex>;
+    using DevicePtr = std::shared_ptr<Device>;
+    using Clock = std::chrono::steady_clock;
+
+    Simulator();
+    void applyDefaults();
+    void applyEnvironment();
+
+    // Everything below runs with mutex_ held (a Lock argument may be released inside).
+
+    // Checks the handle and the injected faults. Returns the device, or null
+    // with `status` set to the failure to return.
+    Device *admit(const char *function, HACQDESC handle, XislStatus &status);
+    XislStatus faultFor(const char *function);
+    XislStatus record(const char *function, HACQDESC handle, std::initializer_list<uint64_t> args,
+                      XislStatus status, uint64_t result = 0);
+    DevicePtr find(HACQDESC handle) const;
+    bool onWorkerOf(const Device &device) const;
+    uint32_t readoutMinimum(const Device &device) const;
+
+    // By value: the device must outlive its erasure from devices_.
+    void closeDevice(DevicePtr device, Lock &lock);
+    // Any thread; returns at once on the device's own worker thread.
+    void abortAndWait(Device &device, Lock &lock);
+    void startWorker(const DevicePtr &device);
+    // The device's worker thread only, from here on.
+    void runWorker(const DevicePtr &device);
+    void runAcquisition(Device &device, Lock &lock);
+    bool waitForFrame(Device &device, Lock &lock, Clock::time_point &nextTimerFrame, bool &stepped);
+    void produceFrame(Device &device, Lock &lock, bool stepped);
+    void finishAcquisition(Device &device, Lock &lock);
+    void invokeCallback(Device &device, Lock &lock, XislCallback callback);
+    // Any thread but a retired worker's own.
+    void joinRetired(Lock &lock);
+
+    std::mutex mutex_;                  // guards every member below and every Device
+    std::condition_variable changed_;   // any change of acquisition state or counters
+    Config config_;
+    std::vector<XislSimSensor> enumerated_; // the list the cursor walks, fixed by enumeration
+    std::map<uintptr_t, DevicePtr> devices_;
+    std::vector<std::thread> retired_;  // workers of handles closed from their own callback
+    uintptr_t nextToken_ = 0;           // never reused, not even across reset
+    std::vector<Fault> faults_;
+    std::vector<XislSimCall> log_;
+    bool logEnabled_ = true;
+    XislSimCounters counters_{};
+};
+
+} // namespace XislSim
+
+#endif // XISL_SIMULATOR_H
