@@ -678,13 +678,14 @@ uca_camera_start_recording (UcaCamera *camera, GError **error)
         pthread_mutex_unlock (&access_lock);
 
         if (tmp_error == NULL) {
+            if (priv->buffered)
+                priv->read_thread = g_thread_new ("uca-ring", buffer_thread, camera);
+
+            /* Last: a concurrent stop that sees the camera recording finds the thread. */
             g_atomic_int_set (&priv->cancelling_recording, FALSE);
             g_atomic_int_set (&priv->is_readout, FALSE);
             g_atomic_int_set (&priv->is_recording, TRUE);
             started = TRUE;
-
-            if (priv->buffered)
-                priv->read_thread = g_thread_new ("uca-ring", buffer_thread, camera);
         }
         else if (priv->buffered)
             ring_release (&priv->ring);
@@ -731,15 +732,16 @@ uca_camera_stop_recording (UcaCamera *camera, GError **error)
         klass->stop_recording (camera, &tmp_error);
         pthread_mutex_unlock (&access_lock);
 
+        /* Also after a failed stop: the read thread is gone, waiting grabs must end. */
+        ring_release (&priv->ring);
+        g_atomic_int_set (&priv->cancelling_recording, FALSE);
+
+        /* Last: a concurrent start must not allocate the ring before it is released. */
         if (tmp_error == NULL) {
             g_atomic_int_set (&priv->is_readout, FALSE);
             g_atomic_int_set (&priv->is_recording, FALSE);
             stopped = TRUE;
         }
-
-        /* Also after a failed stop: the read thread is gone, waiting grabs must end. */
-        ring_release (&priv->ring);
-        g_atomic_int_set (&priv->cancelling_recording, FALSE);
     }
 
     pthread_mutex_unlock (&stop_recording_lock);

@@ -134,14 +134,37 @@ find_module_path (UcaPluginManager *manager, const gchar *name)
     return path;
 }
 
+/* The camera type a loaded plug-in exports, or G_TYPE_INVALID. */
+static GType
+resolve_camera_type (GModule *module, const gchar *name, GError **error)
+{
+    UcaCameraPluginGetType get_type = NULL;
+    GType type;
+
+    if (!g_module_symbol (module, "camera_plugin_get_type", (gpointer *) &get_type)) {
+        g_set_error_literal (error, UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_SYMBOL_NOT_FOUND,
+                             g_module_error ());
+        return G_TYPE_INVALID;
+    }
+
+    type = get_type != NULL ? get_type () : G_TYPE_INVALID;
+
+    /* Anything else would be handed to callers as a UcaCamera. */
+    if (!g_type_is_a (type, UCA_TYPE_CAMERA)) {
+        g_set_error (error, UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_MODULE_OPEN,
+                     "Camera module `%s' could not be opened: it exports no camera type", name);
+        return G_TYPE_INVALID;
+    }
+
+    return type;
+}
+
 /* Loads the plug-in of the named camera and returns the camera type it exports. */
 static GType
 load_camera_type (UcaPluginManager *manager, const gchar *name, GError **error)
 {
     gchar *path = find_module_path (manager, name);
     GModule *module;
-    UcaCameraPluginGetType get_type = NULL;
-    GType type = G_TYPE_INVALID;
 
     if (path == NULL) {
         g_set_error (error, UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_MODULE_NOT_FOUND,
@@ -150,40 +173,23 @@ load_camera_type (UcaPluginManager *manager, const gchar *name, GError **error)
     }
 
     module = g_module_open (path, G_MODULE_BIND_LAZY);
+    g_free (path);
 
     if (module == NULL) {
         g_set_error (error, UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_MODULE_OPEN,
                      "Camera module `%s' could not be opened: %s", name, g_module_error ());
-    }
-    else if (!g_module_symbol (module, "camera_plugin_get_type", (gpointer *) &get_type) ||
-             get_type == NULL) {
-        g_set_error_literal (error, UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_SYMBOL_NOT_FOUND,
-                             g_module_error ());
-        g_module_close (module);
-    }
-    else {
-        /* Its types are registered with GObject for good. */
-        g_module_make_resident (module);
-        type = get_type ();
-
-        if (!g_type_is_a (type, UCA_TYPE_CAMERA)) {
-            g_set_error (error, UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_MODULE_OPEN,
-                         "Camera module `%s' could not be opened: it exports no camera type", name);
-            type = G_TYPE_INVALID;
-        }
+        return G_TYPE_INVALID;
     }
 
-    g_free (path);
-    return type;
+    /* Types a module registers stay registered, so the module stays loaded. */
+    g_module_make_resident (module);
+    return resolve_camera_type (module, name, error);
 }
 
 /* The GInitable step of a new camera; the camera is released if it fails. */
 static UcaCamera *
 initialise_camera (GObject *object, GError **error)
 {
-    if (object == NULL)
-        return NULL;
-
     if (G_IS_INITABLE (object) && !g_initable_init (G_INITABLE (object), NULL, error)) {
         g_object_unref (object);
         return NULL;

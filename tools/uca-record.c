@@ -419,19 +419,20 @@ frame_store_init (FrameStore *store, gsize frame_bytes, guint n_frames, gboolean
     const guint64 memory_limit =
         (guint64) sysconf (_SC_PHYS_PAGES) * (guint64) sysconf (_SC_PAGESIZE) / 4 * 3;
     guint n_slots = keep_all ? n_frames : MIN (n_frames, 2);
-    guint64 total = (guint64) n_slots * frame_bytes;
+    guint64 pixel_bytes = (guint64) n_slots * frame_bytes;
+    guint64 total = pixel_bytes + (guint64) n_frames * 2 * sizeof (gint64);
 
     memset (store, 0, sizeof *store);
 
     if (total > memory_limit) {
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_MEMORY,
                      "%u frames of %" G_GSIZE_FORMAT " bytes need %" G_GUINT64_FORMAT
-                     " MiB, more than this machine can hold; record fewer frames",
+                     " MiB with their timings, more than this machine can hold; record fewer frames",
                      n_frames, frame_bytes, total >> 20);
         return FALSE;
     }
 
-    store->pixels = g_try_malloc (total);
+    store->pixels = g_try_malloc (pixel_bytes);
     store->latency_ns = g_try_new0 (gint64, n_frames);
     store->arrival_ns = g_try_new0 (gint64, n_frames);
 
@@ -442,7 +443,7 @@ frame_store_init (FrameStore *store, gsize frame_bytes, guint n_frames, gboolean
     }
 
     /* Touch every page now so that recording never waits for the kernel to map one. */
-    memset (store->pixels, 0, total);
+    memset (store->pixels, 0, pixel_bytes);
     store->frame_bytes = frame_bytes;
     store->n_slots = n_slots;
     store->n_frames = n_frames;

@@ -475,7 +475,7 @@ void Simulator::abortAndWait(Device &device, Lock &lock)
     if (device.state == Device::State::Idle)
         return;
     device.abortRequested = true;
-    device.pendingSteps = 0;
+    dropSteps(device);
     changed_.notify_all();
     // From the handle's own callback the acquisition ends once that callback returns; waiting
     // here would wait for ourselves.
@@ -606,7 +606,6 @@ void Simulator::produceFrame(Device &device, Lock &lock, bool stepped)
 void Simulator::finishAcquisition(Device &device, Lock &lock)
 {
     device.pendingTriggers = 0;
-    device.pendingSteps = 0;
     if (!device.closed && device.endOfAcquisition) {
         invokeCallback(device, lock, device.endOfAcquisition);
         ++counters_.endOfAcquisitionCallbacks;
@@ -619,9 +618,17 @@ void Simulator::finishAcquisition(Device &device, Lock &lock)
         device.framesDone = 0;
         device.bufferFrame = 0;
         device.state = Device::State::Running;
+    } else {
+        dropSteps(device);
     }
     device.queued.reset();
     changed_.notify_all();
+}
+
+void Simulator::dropSteps(Device &device)
+{
+    device.pendingSteps = 0;
+    device.stepsRequested = device.stepsDelivered;
 }
 
 void Simulator::invokeCallback(Device &device, Lock &lock, XislCallback callback)
@@ -745,17 +752,15 @@ int Simulator::step(HACQDESC handle, unsigned frames, unsigned timeoutMs)
     device->pendingSteps += frames;
     device->stepsRequested += frames;
     const uint64_t target = device->stepsRequested;
-    const uint64_t acquisition = device->started;
     changed_.notify_all();
-    bool done = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return device->stepsDelivered >= target || device->finished >= acquisition ||
+    // Steps outlive the end of a one-buffer acquisition only into one already queued behind it.
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return device->stepsDelivered >= target || device->state == Device::State::Idle ||
                device->closed;
     });
-    if (done && device->stepsDelivered >= target)
+    if (device->stepsDelivered >= target)
         return 0;
-    // Steps not served by now are dropped so that they cannot surprise a later acquisition.
-    device->pendingSteps = 0;
-    device->stepsRequested = device->stepsDelivered;
+    dropSteps(*device); // so that they cannot surprise a later acquisition
     return XISL_SIM_ERROR_TIMEOUT;
 }
 

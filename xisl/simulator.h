@@ -168,6 +168,7 @@ private:
     void produceFrame(Device &device, Lock &lock, bool stepped);
     void finishAcquisition(Device &device, Lock &lock);
     void invokeCallback(Device &device, Lock &lock, XislCallback callback);
+    void dropSteps(Device &device);
     // Any thread but a retired worker's own.
     void joinRetired(Lock &lock);
 

@@ -113,7 +113,9 @@ void xisl_sim_clear_faults(void);
 void xisl_sim_set_manual(int manual);
 /* Produces `frames` frames on the handle's running acquisition (any frame-sync mode) and returns
  * 0 once their end-of-frame callbacks have returned, or non-zero when no acquisition runs, the
- * handle is unknown or timeout_ms passed first. */
+ * handle is unknown or timeout_ms passed first. Steps asked for while a one-buffer acquisition
+ * runs its last callbacks go to the start queued behind it, if any; steps not served when the
+ * call returns non-zero are dropped. Not from the handle's own callbacks (non-zero). */
 int xisl_sim_step(HACQDESC handle, unsigned frames, unsigned timeout_ms);
 /* One external trigger pulse: a frame in frame-sync mode 3, nothing otherwise. Returns at once;
  * non-zero for an unknown or closed handle. */

@@ -169,18 +169,6 @@ TEST(BaseCamera, WriteWithoutSlotNamesTheType)
     EXPECT_EQ(error.message(), "`UcaTestCamera' does not provide a `write' method");
 }
 
-void noFrame(gpointer, gpointer) {}
-
-TEST(BaseCamera, GrabFuncIsStoredInTheInstance)
-{
-    CameraPtr camera = newBaseCamera();
-    int marker = 0;
-
-    uca_camera_set_grab_func(camera.get(), noFrame, &marker);
-    EXPECT_EQ(camera->grab_func, &noFrame);
-    EXPECT_EQ(camera->user_data, &marker);
-}
-
 TEST(Units, BaseRegistersItsUnits)
 {
     CameraPtr camera = newBaseCamera();
@@ -235,7 +223,21 @@ TEST(Units, SurviveWhileAnyCameraLives)
     g_type_class_unref(klass);
 }
 
-TEST(Writable, MarkIsFixedOnce)
+// Marks live on the shared base specifications for the life of the process; each test
+// removes the marks it made, so that it can run again.
+class Writable : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        gpointer klass = g_type_class_ref(UCA_TYPE_CAMERA);
+        for (const char* name : {"roi-height", "recorded-frames"})
+            g_param_spec_set_qdata(g_object_class_find_property(G_OBJECT_CLASS(klass), name), uca_writable_quark(),
+                                   nullptr);
+        g_type_class_unref(klass);
+    }
+};
+
+TEST_F(Writable, MarkIsFixedOnce)
 {
     GParamSpec* pspec = g_param_spec_ref_sink(g_param_spec_uint("gain", "Gain", "Gain", 0, 5, 0, G_PARAM_READWRITE));
     LogCapture log;
@@ -247,7 +249,7 @@ TEST(Writable, MarkIsFixedOnce)
     g_param_spec_unref(pspec);
 }
 
-TEST(Writable, MarkOnAnOverriddenPropertyIsShared)
+TEST_F(Writable, MarkOnAnOverriddenPropertyIsShared)
 {
     PluginFolder folder({TEST_CAMERA_MODULE});
     CameraPtr camera = openTestCamera(folder);
@@ -260,7 +262,7 @@ TEST(Writable, MarkOnAnOverriddenPropertyIsShared)
     EXPECT_TRUE(uca_camera_is_writable_during_acquisition(base.get(), "roi-height"));
 }
 
-TEST(Writable, ReadOnlyPropertyNeverCounts)
+TEST_F(Writable, ReadOnlyPropertyNeverCounts)
 {
     CameraPtr camera = newBaseCamera();
 

@@ -118,6 +118,27 @@ TEST_F(Buffered, StopWakesAWaitingGrab)
     EXPECT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_END_OF_STREAM));
 }
 
+TEST_F(Buffered, ConcurrentStartsStopsAndGrabsStayConsistent)
+{
+    g_object_set(camera.get(), "frame-interval-us", 0u, nullptr);
+    auto cycle = [&] {
+        std::vector<guint8> frame(frameSize);
+        for (int i = 0; i < 200; i++) {
+            uca_camera_start_recording(camera.get(), nullptr);
+            uca_camera_grab(camera.get(), frame.data(), nullptr);
+            uca_camera_stop_recording(camera.get(), nullptr);
+        }
+    };
+    std::thread first(cycle);
+    std::thread second(cycle);
+    first.join();
+    second.join();
+
+    EXPECT_FALSE(uca_camera_is_recording(camera.get()));
+    EXPECT_EQ(grabOne(), 0u);
+    EXPECT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_END_OF_STREAM));
+}
+
 TEST_F(Buffered, GrabWithoutRecordingDoesNotWait)
 {
     EXPECT_EQ(grabOne(), 0u);

@@ -26,6 +26,11 @@ struct DiscoveryFault {
     const char *message;
 };
 
+void PrintTo(const DiscoveryFault &fault, std::ostream *out)
+{
+    *out << fault.function << " call " << fault.nth;
+}
+
 class DiscoveryFaultTest : public SimulatorTest, public ::testing::WithParamInterface<DiscoveryFault> {};
 
 // Three sensors, so a fault can hit the first, a middle and the last one.
@@ -125,6 +130,11 @@ struct FaultCase {
     Mode mode;
 };
 
+void PrintTo(const FaultCase &faultCase, std::ostream *out)
+{
+    *out << faultCase.fault.function << " in " << modeName(faultCase.mode);
+}
+
 class AcquisitionFaultTest : public SimulatorTest, public ::testing::WithParamInterface<FaultCase> {
 protected:
     struct Attempt {
@@ -162,6 +172,10 @@ protected:
         error = nullptr;
         uca_camera_stop_recording(camera, &error);
         attempt.stopError.reset(error);
+        if (!attempt.stopError) {
+            const uint64_t callbacks = simulatorCounters().endOfFrameCallbacks;
+            EXPECT_NE(xisl_sim_wait_frames(callbacks + 2, 300), 0) << "frames still arrive after a successful stop";
+        }
         return attempt;
     }
 };
@@ -253,9 +267,9 @@ std::vector<FaultCase> allFaultCases()
 }
 
 INSTANTIATE_TEST_SUITE_P(EachCallEachMode, AcquisitionFaultTest, ::testing::ValuesIn(allFaultCases()),
-                         [](const ::testing::TestParamInfo<FaultCase> &info) {
-                             return std::string(info.param.fault.function).substr(std::strlen("Acquisition_")) +
-                                    "In" + modeName(info.param.mode);
+                         [](const ::testing::TestParamInfo<FaultCase> &faultCase) {
+                             return std::string(faultCase.param.fault.function).substr(std::strlen("Acquisition_")) +
+                                    "In" + modeName(faultCase.param.mode);
                          });
 
 class FrameFaultTest : public SimulatorTest, public ::testing::WithParamInterface<const char *> {};
@@ -288,8 +302,8 @@ TEST_P(FrameFaultTest, OneFailingFrameDoesNotStopTheStream)
 INSTANTIATE_TEST_SUITE_P(PerFrameCalls, FrameFaultTest,
                          ::testing::Values("Acquisition_GetAcqData", "Acquisition_GetLatestFrameHeader",
                                            "Acquisition_GetActFrame", "Acquisition_SetReady"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                             return std::string(info.param).substr(std::strlen("Acquisition_"));
+                         [](const ::testing::TestParamInfo<const char *> &call) {
+                             return std::string(call.param).substr(std::strlen("Acquisition_"));
                          });
 
 using ControlFaultTest = SimulatorTest;

@@ -20,9 +20,12 @@ step() { echo "== $*"; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
 step "installing $build_dir into a temporary prefix"
-cmake --install "$build_dir" --prefix "$tmp/prefix" > "$tmp/install.log" || { cat "$tmp/install.log" >&2; fail "cmake --install"; }
+# DESTDIR keeps rules with absolute destinations (which --prefix does not move) inside
+# the temporary folder too; the relocatable libuca.pc does not mind the extra level.
+DESTDIR="$tmp/destdir" cmake --install "$build_dir" --prefix "$tmp/prefix" > "$tmp/install.log" ||
+    { cat "$tmp/install.log" >&2; fail "cmake --install"; }
 
-pc_file=$(find "$tmp/prefix" -name libuca.pc -print -quit)
+pc_file=$(find "$tmp/destdir" -name libuca.pc -print -quit)
 [[ -n $pc_file ]] || fail "no libuca.pc was installed"
 export PKG_CONFIG_PATH="$(dirname "$pc_file")"
 libdir=$(pkg-config --variable=libdir libuca)
