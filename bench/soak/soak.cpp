@@ -82,7 +82,10 @@ struct Tally {
 // Checks one full frame and files it. Called by one thread at a time.
 class FrameChecker {
 public:
-    FrameChecker(Tally &tally, uint32_t width, uint32_t height) : tally(tally), width(width), height(height) {}
+    FrameChecker(Tally &into, uint32_t frameWidth, uint32_t frameHeight)
+        : tally(into), width(frameWidth), height(frameHeight)
+    {
+    }
 
     void check(const uint16_t *pixels)
     {
@@ -140,7 +143,7 @@ struct AsyncClient {
 // Prints one line per interval and remembers the resident memory of the first and the last.
 class Reporter {
 public:
-    explicit Reporter(const Tally &tally) : tally(tally) {}
+    explicit Reporter(const Tally &from) : tally(from) {}
 
     void printLine(double elapsed)
     {
