@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(fault.param.function).substr(std::strlen("Acquisition_"));
     });
 
-TEST(CameraType, RegisteredOnceWhenTwoThreadsAskAtOnce)
+TEST_F(LifecycleTest, TypeRegisteredOnceWhenTwoThreadsAskAtOnce)
 {
     void *plugin = dlopen(pluginPath().c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(plugin, nullptr) << dlerror();
@@ -147,7 +147,9 @@ TEST(CameraType, RegisteredOnceWhenTwoThreadsAskAtOnce)
     EXPECT_EQ(g_type_parent(type), UCA_TYPE_CAMERA);
     EXPECT_TRUE(g_type_is_a(type, G_TYPE_INITABLE));
     EXPECT_FALSE(G_TYPE_IS_ABSTRACT(type));
-    dlclose(plugin);
+
+    dlclose(plugin); // the registered type outlives this handle, so the code must stay loaded
+    create();
 }
 
 // Names of the defined, global symbols in the library's dynamic symbol table.

@@ -10,8 +10,10 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <optional>
