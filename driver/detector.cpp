@@ -15,6 +15,10 @@ constexpr std::chrono::milliseconds shortestTimerFrameWaitLimit = std::chrono::s
 constexpr uint64_t timerCyclesToWait = 10;
 constexpr uint32_t ringFrames = 3;
 
+// The detector whose frame this thread delivers right now, if any: a consumer may stop or
+// destroy that detector from inside the delivery, and onEndOfFrame() must then know.
+thread_local const void *deliveringDetector = nullptr;
+
 // With the internal timer a frame is due within one cycle; ten of them is a generous bound.
 std::chrono::milliseconds timerFrameWaitLimit(DWORD cycleMicroseconds)
 {
@@ -29,6 +33,12 @@ Detector::Detector(HACQDESC descriptor) : handle(descriptor) {}
 
 Detector::~Detector()
 {
+    if (deliveringDetector == this) {
+        // Destroyed by its own consumer on XISL's thread: onEndOfFrame() must not touch this
+        // object once the consumer returns, so the frame is handed back here, before the close.
+        deliveringDetector = nullptr;
+        Acquisition_SetReady(handle, 1);
+    }
     // Abort first: once it returns no callback can reach this detector or its consumer.
     if (handle)
         Acquisition_Abort(handle);
@@ -114,10 +124,13 @@ FrameResult Detector::grab()
     return {FrameWait::Arrived, Image{frameBuffer.data(), frameSize}};
 }
 
-void Detector::stop()
+XislStatus Detector::stop()
 {
-    Acquisition_Abort(handle);
+    const XislStatus status = Acquisition_Abort(handle);
+    if (status == 0 && deliveringDetector == this)
+        abortPending = true;
     frameEvent.cancel();
+    return status;
 }
 
 void Detector::trigger()
@@ -127,6 +140,11 @@ void Detector::trigger()
 
 void Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
 {
+    // A stream stopped from its own callback may still be ending; from this thread the abort
+    // waits until no callback runs, so the set-up below neither meets a busy detector nor
+    // replaces a consumer that is still being called.
+    if (abortPending.exchange(false))
+        Acquisition_Abort(handle);
     frameEvent.rearm();
     onFrame = std::move(consumer);
     const FrameSize size = getFrameSize();
@@ -177,8 +195,13 @@ void Detector::onEndOfFrame()
     const uint32_t slot = (userBuffer - 1u) % ringFrames;
     const size_t pixelCount = frameSize.pixelCount();
     // A slot beyond the registered frames (the one-frame buffer) would be read out of bounds.
-    if (onFrame && (slot + 1) * pixelCount <= destinationBuffer.size())
+    if (onFrame && (slot + 1) * pixelCount <= destinationBuffer.size()) {
+        deliveringDetector = this;
         onFrame(Image{destinationBuffer.data() + slot * pixelCount, frameSize});
+        if (deliveringDetector != this)
+            return; // the consumer destroyed this detector, whose destructor handed the frame back
+        deliveringDetector = nullptr;
+    }
     Acquisition_SetReady(handle, 1);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -53,7 +54,10 @@ public:
     // the next grab can start again. After stop() it returns Cancelled until the next set-up.
     FrameResult grab();
     // Aborts the running acquisition and releases a waiting grab; the next set-up re-arms.
-    void stop();
+    // Returns XISL's status: non-zero means the acquisition still runs. Called from inside one of
+    // the detector's own callbacks it cannot wait for the acquisition to end; the next set-up
+    // waits for it instead.
+    XislStatus stop();
     void trigger();
 
     // How long a grab waits for its frame: a generous multiple of the frame time with the
@@ -81,6 +85,9 @@ private:
     FrameEvent frameEvent;                   // its own mutex guards its flags
     int32_t triggerMode = 0;
     std::chrono::milliseconds waitLimit{0}; // set-up writes; grab() reads
+    // stop() sets it on XISL's callback thread when a consumer stopped the stream from inside
+    // its own delivery; the next set-up (caller's thread) clears it after waiting for the end.
+    std::atomic<bool> abortPending{false};
 };
 
 } // namespace TessaraVolt

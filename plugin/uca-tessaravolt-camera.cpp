@@ -417,18 +417,35 @@ uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
     }
 }
 
+/* A refused abort leaves the stream running: the caller learns it, and the consumer keeps its
+ * buffer, since frames still arrive. */
+static gboolean
+stop_detector (UcaTessaraVoltCameraPrivate *priv, GError **error)
+{
+    const XislStatus status = priv->detector->stop ();
+
+    if (status == 0)
+        return TRUE;
+
+    g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
+                 "The detector refused to stop its acquisition (XISL status %u)", status);
+    return FALSE;
+}
+
 static void
-uca_tessaravolt_camera_stop_recording (UcaCamera *camera, GError **)
+uca_tessaravolt_camera_stop_recording (UcaCamera *camera, GError **error)
 {
     g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
 
     switch (priv->mode) {
         case ReadoutMode::AsynchronousTransfer:
-            priv->detector->stop ();
+            if (!stop_detector (priv, error))
+                return;
             break;
         case ReadoutMode::ContinuousStream:
-            priv->detector->stop ();
+            if (!stop_detector (priv, error))
+                return;
             priv->continuous.cancel ();
             break;
         case ReadoutMode::SingleFrames: /* each acquisition ended with its grab */
@@ -538,6 +555,13 @@ uca_tessaravolt_camera_initable_init (GInitable *self, GCancellable *, GError **
     }
 
     const TessaraVolt::FrameSize image_size = priv->detector->getFrameSize ();
+
+    /* A failed header read gives 0 x 0: no camera rather than one without pixels. */
+    if (image_size.width == 0 || image_size.height == 0) {
+        priv->detector.reset ();
+        g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND, "Unable to get hardware header info");
+        return FALSE;
+    }
     priv->roi_x0 = 0;
     priv->roi_y0 = 0;
     priv->sensor_width = priv->roi_width = image_size.width;
@@ -559,9 +583,9 @@ uca_tessaravolt_camera_finalize (GObject *object)
     UcaTessaraVoltCameraPrivate *priv = get_private (object);
 
     /* No frame may reach the grabber or the transfer buffer once they are gone, and no grab may
-     * still wait on them. */
-    if (priv->detector)
-        priv->detector->stop ();
+     * still wait on them: closing the detector ends its callbacks even where an abort was
+     * refused, so it goes first. */
+    priv->detector.reset ();
     priv->continuous.cancel ();
 
     priv->~UcaTessaraVoltCameraPrivate ();

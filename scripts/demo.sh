@@ -12,5 +12,5 @@ cmake --build build -j "$(nproc)"
 export UCA_CAMERA_PATH="$PWD/build/plugins"
 export XISL_SIM="content=phantom"
 build/tools/uca-info tessaravolt
-build/tools/uca-record tessaravolt exposure-time=0.05 -n 20 -o "$output"
+build/tools/uca-record tessaravolt exposure-time=0.05 --mode continuous --frames 20 --output "$output"
 echo "Frames and preview are in $output/"

@@ -326,6 +326,7 @@ struct SelfEndingClient {
     std::condition_variable condition; // signals `ended`
     bool ended = false;                // guarded by mutex
     ErrorPtr stopError;                // guarded by mutex
+    std::atomic<bool> armed{false}; // set once start has returned: the test is done with the camera
     std::atomic<unsigned> callsAfterEnd{0};
     std::atomic<bool> finalized{false};
     uint64_t callbacksBefore = 0; // end-of-frame callbacks that had returned when this one began
@@ -333,6 +334,8 @@ struct SelfEndingClient {
     static void onFrame(gpointer, gpointer user)
     {
         auto *self = static_cast<SelfEndingClient *>(user);
+        if (!self->armed)
+            return;
         {
             std::lock_guard<std::mutex> lock(self->mutex);
             if (self->ended) {
@@ -403,6 +406,7 @@ TEST_P(CallbackEndsRecordingTest, NoCrashNoHangNoLateCallback)
         ASSERT_EQ(error, nullptr) << error->message;
         if (release)
             (void)owned.release(); // the callback holds the last reference now
+        client.armed = true;
 
         ASSERT_TRUE(client.waitUntilEnded(grabBound))
             << "cycle " << cycle << ": the callback never ended; " << lastSetUpStatuses();
