@@ -88,7 +88,7 @@ static pthread_mutex_t trigger_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_mutex_t grab_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_mutex_t readout_lock = PTHREAD_MUTEX_INITIALIZER;
 
-/* Units live on the shared parameter specifications; they are cleared when the last
+/* Units live on the shared GParamSpecs; they are cleared when the last
  * camera goes, not when any camera goes, so living cameras keep theirs. */
 static pthread_mutex_t units_lock = PTHREAD_MUTEX_INITIALIZER;
 static guint n_live_cameras = 0;    /* guarded by units_lock */

@@ -223,7 +223,7 @@ TEST(Units, SurviveWhileAnyCameraLives)
     g_type_class_unref(klass);
 }
 
-// Marks live on the shared base specifications for the life of the process; each test
+// Marks live on the shared base GParamSpecs for the life of the process; each test
 // removes the marks it made, so that it can run again.
 class Writable : public ::testing::Test {
 protected:

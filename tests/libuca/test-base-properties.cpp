@@ -1,4 +1,4 @@
-// The base camera's property specifications, read from the class at run time and
+// The base camera's GParamSpecs, read from the class at run time and
 // compared with libuca 2.4's published table.
 #include "test-support.h"
 
@@ -111,7 +111,7 @@ void expectRangeAndDefault(GParamSpec* pspec, const Expected& expected)
     }
 }
 
-TEST_P(BaseProperty, MatchesPublishedSpecification)
+TEST_P(BaseProperty, MatchesLibucaInterface)
 {
     const Expected& expected = GetParam();
     gpointer klass = g_type_class_ref(UCA_TYPE_CAMERA);
