@@ -120,6 +120,9 @@ FrameResult Detector::grab()
         Acquisition_Abort(handle);
         return {status, {}};
     }
+    // The frame's callback woke us, but it and the end-of-acquisition callback may still run:
+    // the next set-up must wait for them before it replaces the buffers and the consumer.
+    abortPending = true;
     std::copy_n(destinationBuffer.begin(), frameSize.pixelCount(), frameBuffer.begin());
     return {FrameWait::Arrived, Image{frameBuffer.data(), frameSize}};
 }
@@ -140,9 +143,9 @@ void Detector::trigger()
 
 void Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
 {
-    // A stream stopped from its own callback may still be ending; from this thread the abort
-    // waits until no callback runs, so the set-up below neither meets a busy detector nor
-    // replaces a consumer that is still being called.
+    // A stream stopped from its own callback, or the last single-frame acquisition, may still be
+    // ending; from this thread the abort waits until no callback runs, so the set-up below
+    // neither meets a busy detector nor replaces a consumer that is still being called.
     if (abortPending.exchange(false))
         Acquisition_Abort(handle);
     frameEvent.rearm();

@@ -85,8 +85,9 @@ private:
     FrameEvent frameEvent;                   // its own mutex guards its flags
     int32_t triggerMode = 0;
     std::chrono::milliseconds waitLimit{0}; // set-up writes; grab() reads
-    // stop() sets it on XISL's callback thread when a consumer stopped the stream from inside
-    // its own delivery; the next set-up (caller's thread) clears it after waiting for the end.
+    // Set when an acquisition may still be ending: by stop() on XISL's callback thread when a
+    // consumer stopped the stream from inside its own delivery, and by grab() once its frame
+    // arrived. The next set-up (caller's thread) clears it after waiting for the end.
     std::atomic<bool> abortPending{false};
 };
 

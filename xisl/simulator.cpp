@@ -72,6 +72,15 @@ Simulator::~Simulator()
     }
 }
 
+Simulator::Lock Simulator::lockToStop()
+{
+    ++stopsWaiting_;
+    Lock lock(mutex_);
+    --stopsWaiting_;
+    changed_.notify_all(); // a worker may be holding back for this caller
+    return lock;
+}
+
 void Simulator::applyDefaults()
 {
     config_ = Config{};
@@ -240,7 +249,7 @@ XislStatus Simulator::getHeader(const char *function, HACQDESC handle, XislHwHea
 XislStatus Simulator::close(HACQDESC handle)
 {
     static const char *const kName = "Acquisition_Close";
-    Lock lock(mutex_);
+    Lock lock = lockToStop();
     XislStatus status = 0;
     admit(kName, handle, status);
     if (status)
@@ -399,7 +408,7 @@ XislStatus Simulator::acquireImage(HACQDESC handle, UINT frames, UINT skip, UINT
     } else {
         // The one-buffer acquisition only has its callbacks left: start right after them, so
         // that a grab woken by the last frame can start the next one.
-        device->queued = std::make_unique<Device::Start>(start);
+        device->queued = start; // in place: single-frame grabs must not allocate per frame
     }
     ++device->started;
     if (!device->worker.joinable())
@@ -425,7 +434,7 @@ XislStatus Simulator::setFrameSync(HACQDESC handle)
 XislStatus Simulator::abort(HACQDESC handle)
 {
     static const char *const kName = "Acquisition_Abort";
-    Lock lock(mutex_);
+    Lock lock = lockToStop();
     XislStatus status = 0;
     admit(kName, handle, status);
     if (status)
@@ -544,6 +553,12 @@ bool Simulator::waitForFrame(Device &device, Lock &lock, Clock::time_point &next
     for (;;) {
         if (device.abortRequested || device.closed)
             return false;
+        if (stopsWaiting_ > 0) {
+            changed_.wait(lock, [&] {
+                return stopsWaiting_ == 0 || device.abortRequested || device.closed;
+            });
+            continue;
+        }
         if (device.pendingSteps > 0) {
             --device.pendingSteps;
             stepped = true;
@@ -663,7 +678,7 @@ void Simulator::joinRetired(Lock &lock)
 
 void Simulator::reset()
 {
-    Lock lock(mutex_);
+    Lock lock = lockToStop();
     while (!devices_.empty())
         closeDevice(devices_.begin()->second, lock);
     joinRetired(lock);

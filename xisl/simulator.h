@@ -5,6 +5,7 @@
 #include "sim-settings.h"
 #include "xisl-sim.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,7 +45,7 @@ struct Device {
 
     State state = State::Idle;
     Start running;                    // the acquisition the worker runs
-    std::unique_ptr<Start> queued;    // a start accepted while the last one was ending
+    std::optional<Start> queued;      // a start accepted while the last one was ending
     uint32_t framesDone = 0;          // frames of the running acquisition
     uint64_t started = 0;             // acquisitions started ...
     uint64_t finished = 0;            // ... and finished, end-of-acquisition callback included
@@ -141,6 +143,10 @@ private:
     using Clock = std::chrono::steady_clock;
 
     Simulator();
+    // Takes mutex_ for a call that stops acquisitions (abort, close, reset). A worker producing
+    // frames as fast as it can re-takes mutex_ at once after every frame and would otherwise
+    // keep such a caller waiting for thousands of frames; announced, it lets the caller in first.
+    Lock lockToStop();
     void applyDefaults();
     void applyEnvironment();
 
@@ -172,6 +178,7 @@ private:
     // Any thread but a retired worker's own.
     void joinRetired(Lock &lock);
 
+    std::atomic<unsigned> stopsWaiting_{0}; // lockToStop() callers not yet holding mutex_
     std::mutex mutex_;                  // guards every member below and every Device
     std::condition_variable changed_;   // any change of acquisition state or counters
     Config config_;

@@ -107,6 +107,43 @@ INSTANTIATE_TEST_SUITE_P(EachMode, StartStopTest,
 
 using LifetimeTest = SimulatorTest;
 
+// The mode changes with every recording, so each set-up follows an acquisition of another form,
+// which must have ended by then (a single-frame grab returns while its acquisition winds down).
+TEST_F(LifetimeTest, ModeChangesWithEveryRecording)
+{
+    const unsigned cycles = scaledCount("recordings in turning modes", 3000);
+    xisl_sim_set_call_log(0);
+    CameraPtr camera = createFastCamera();
+    ASSERT_TRUE(camera);
+    CheckedDeliveries deliveries;
+    uca_camera_set_grab_func(camera.get(), CheckedDeliveries::onFrame, &deliveries);
+    std::vector<uint16_t> pixels(size_t{sensorSide} * sensorSide);
+    const Mode turn[] = {Mode::SingleFrame, Mode::Continuous, Mode::SingleFrame, Mode::Asynchronous};
+
+    for (unsigned cycle = 0; cycle < cycles; cycle++) {
+        const Mode mode = turn[cycle % 4];
+        selectMode(camera.get(), mode);
+        const uint64_t delivered = deliveries.count.value();
+        GError *error = nullptr;
+        uca_camera_start_recording(camera.get(), &error);
+        ASSERT_EQ(error, nullptr) << error->message;
+        if (mode == Mode::Asynchronous) {
+            ASSERT_TRUE(deliveries.count.waitFor(delivered + 1, grabBound)) << "cycle " << cycle << ": no frame";
+        } else {
+            ASSERT_TRUE(uca_camera_grab(camera.get(), pixels.data(), &error))
+                << "cycle " << cycle << " (" << modeName(mode) << "): " << error->message;
+            ASSERT_GE(frameNumberOf(pixels.data(), {0, 0, sensorSide, sensorSide}), 0);
+        }
+        uca_camera_stop_recording(camera.get(), &error);
+        ASSERT_EQ(error, nullptr) << error->message;
+        if (cycle % 256 == 0)
+            detectorLog().clear();
+    }
+    camera.reset();
+    EXPECT_EQ(deliveries.corrupt.load(), 0u);
+    expectDetectorReleased();
+}
+
 // The camera is released while the stream runs, without a stop: disposal stops it, and no
 // callback reaches the freed camera.
 TEST_F(LifetimeTest, CreateAndDestroyWhileStreaming)

@@ -259,11 +259,13 @@ TEST_F(Acquire, AbortWithNothingRunningSucceedsAndCallsNothing)
     EXPECT_EQ(recorder.events.size(), 0u);
 }
 
+// Frames come only by hand here: however late the aborting thread gets to run, no frame can
+// follow the blocked callback before the abort takes effect.
 TEST_F(Acquire, AbortReturnsOnlyAfterTheRunningCallbackAndEndOfAcquisition)
 {
+    xisl_sim_set_manual(1);
     Recorder recorder;
     Acquisition acquisition = prepare(recorder);
-    setTimer(acquisition.handle, 0);
     std::promise<void> entered;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
@@ -274,12 +276,14 @@ TEST_F(Acquire, AbortReturnsOnlyAfterTheRunningCallbackAndEndOfAcquisition)
         released.wait_for(kTimeout);
     };
     ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+    auto stepped = std::async(std::launch::async, [&] { return xisl_sim_step(acquisition.handle, 3, kTimeoutMs); });
     ASSERT_EQ(entered.get_future().wait_for(kTimeout), std::future_status::ready);
     auto aborted = std::async(std::launch::async, [&] { return Acquisition_Abort(acquisition.handle); });
     EXPECT_EQ(aborted.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
     release.set_value();
     ASSERT_EQ(aborted.wait_for(kTimeout), std::future_status::ready);
     EXPECT_EQ(aborted.get(), 0u);
+    EXPECT_EQ(stepped.get(), 0); // the blocked frame was the last one asked for, and it counted
 
     const std::vector<char> events = [&] {
         std::lock_guard<std::mutex> lock(recorder.mutex);
