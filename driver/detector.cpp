@@ -73,7 +73,7 @@ void Detector::setExposureTime(std::chrono::duration<double> seconds)
 
 std::chrono::duration<double> Detector::getExposureTime() const
 {
-    return exposure;
+    return exposure.load();
 }
 
 void Detector::setBinning(uint32_t factor)
@@ -162,7 +162,7 @@ void Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
     Acquisition_SetAcqData(handle, this);
     Acquisition_SetCallbacksAndMessages(handle, nullptr, 0, 0, endOfFrameCallback,
                                         endOfAcquisitionCallback);
-    DWORD exposureInOut = static_cast<uint32_t>(exposure.count());
+    DWORD exposureInOut = static_cast<uint32_t>(exposure.load().count());
     Acquisition_SetCameraGain(handle, static_cast<WORD>(gain));
 
     waitLimit = triggeredFrameWaitLimit;

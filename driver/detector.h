@@ -78,7 +78,9 @@ private:
     FrameConsumer onFrame; // set-up writes; the callback thread calls it
     uint32_t binning = 0;
     uint32_t gain = 0;
-    std::chrono::microseconds exposure = std::chrono::milliseconds(67);
+    // Atomic: the one setting a client may change while recording, so another client thread
+    // may read it at the same time.
+    std::atomic<std::chrono::microseconds> exposure{std::chrono::milliseconds(67)};
     FrameSize frameSize;                     // set-up writes; the callback thread reads
     std::vector<uint16_t> destinationBuffer; // XISL writes the slots; the callback thread reads
     std::vector<uint16_t> frameBuffer;       // grab() writes; its caller reads until the next grab

@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <math.h>
 #include <png.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -70,10 +71,10 @@ typedef struct {
 
 /* Hands frames from the camera's delivery thread to the main thread in asynchronous mode.
  * `lock` guards `store` while recording; the main thread reads it under the lock, and freely
- * once recording has stopped. */
+ * once recording has stopped. POSIX primitives, since race checkers cannot see GLib's. */
 typedef struct {
-    GMutex lock;
-    GCond arrived;
+    pthread_mutex_t lock;
+    pthread_cond_t arrived; /* on the monotonic clock, like g_get_monotonic_time () */
     FrameStore *store;
 } AsyncDelivery;
 
@@ -522,6 +523,30 @@ record_synchronously (UcaCamera *camera, FrameStore *store, GError **error)
     return TRUE;
 }
 
+static void
+delivery_init (AsyncDelivery *delivery)
+{
+    pthread_condattr_t attributes;
+
+    pthread_mutex_init (&delivery->lock, NULL);
+    pthread_condattr_init (&attributes);
+    pthread_condattr_setclock (&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init (&delivery->arrived, &attributes);
+    pthread_condattr_destroy (&attributes);
+}
+
+/* `deadline` in microseconds of the monotonic clock; called with the lock held. */
+static void
+delivery_wait_until (AsyncDelivery *delivery, gint64 deadline)
+{
+    struct timespec until = {
+        .tv_sec = deadline / G_USEC_PER_SEC,
+        .tv_nsec = (deadline % G_USEC_PER_SEC) * 1000,
+    };
+
+    pthread_cond_timedwait (&delivery->arrived, &delivery->lock, &until);
+}
+
 /* Runs on the camera's delivery thread. `data` is valid only until this returns. */
 static void
 on_async_frame (gpointer data, gpointer user_data)
@@ -530,15 +555,15 @@ on_async_frame (gpointer data, gpointer user_data)
     FrameStore *store = delivery->store;
     gint64 arrival = monotonic_ns ();
 
-    g_mutex_lock (&delivery->lock);
+    pthread_mutex_lock (&delivery->lock);
 
     if (store->n_recorded < store->n_frames) {
         memcpy (frame_store_slot (store, store->n_recorded), data, store->frame_bytes);
         frame_store_commit (store, arrival);
-        g_cond_signal (&delivery->arrived);
+        pthread_cond_signal (&delivery->arrived);
     }
 
-    g_mutex_unlock (&delivery->lock);
+    pthread_mutex_unlock (&delivery->lock);
 }
 
 /* Waits until the delivery thread has stored every frame, the user interrupts, or no frame came
@@ -553,7 +578,7 @@ wait_for_async_frames (AsyncDelivery *delivery, gint timeout_s, GError **error)
     gboolean success = FALSE;
 
     progress_init (&progress, "recording");
-    g_mutex_lock (&delivery->lock);
+    pthread_mutex_lock (&delivery->lock);
 
     for (;;) {
         guint recorded = store->n_recorded;
@@ -579,15 +604,15 @@ wait_for_async_frames (AsyncDelivery *delivery, gint timeout_s, GError **error)
             break;
         }
 
-        g_mutex_unlock (&delivery->lock);
+        pthread_mutex_unlock (&delivery->lock);
         progress_draw (&progress, recorded, store->n_frames);
-        g_mutex_lock (&delivery->lock);
+        pthread_mutex_lock (&delivery->lock);
 
         if (store->n_recorded == recorded)
-            g_cond_wait_until (&delivery->arrived, &delivery->lock, now + G_USEC_PER_SEC / 10);
+            delivery_wait_until (delivery, now + G_USEC_PER_SEC / 10);
     }
 
-    g_mutex_unlock (&delivery->lock);
+    pthread_mutex_unlock (&delivery->lock);
 
     if (success)
         progress_draw (&progress, store->n_frames, store->n_frames);
@@ -607,8 +632,7 @@ record_frames (UcaCamera *camera, RecordMode mode, gint timeout_s, FrameStore *s
     GError *stop_error = NULL;
     gboolean success = FALSE;
 
-    g_mutex_init (&delivery.lock);
-    g_cond_init (&delivery.arrived);
+    delivery_init (&delivery);
 
     if (mode == MODE_ASYNC)
         uca_camera_set_grab_func (camera, on_async_frame, &delivery);
@@ -640,8 +664,8 @@ record_frames (UcaCamera *camera, RecordMode mode, gint timeout_s, FrameStore *s
     if (mode == MODE_ASYNC)
         uca_camera_set_grab_func (camera, NULL, NULL);
 
-    g_cond_clear (&delivery.arrived);
-    g_mutex_clear (&delivery.lock);
+    pthread_cond_destroy (&delivery.arrived);
+    pthread_mutex_destroy (&delivery.lock);
     return success;
 }
 

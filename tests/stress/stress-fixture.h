@@ -34,7 +34,7 @@
 namespace stress {
 
 #if defined(STRESS_THREAD_SANITIZER)
-constexpr unsigned sanitizerSlowdown = 20;
+constexpr unsigned sanitizerSlowdown = 10;
 constexpr const char *buildKind = "ThreadSanitizer";
 #elif defined(STRESS_ADDRESS_SANITIZER)
 constexpr unsigned sanitizerSlowdown = 4;

@@ -6,132 +6,119 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <gio/gio.h>
+#include <thread>
+
+#include <glib.h>
 #include <glib/gstdio.h>
+
+extern char **environ;
 
 namespace ToolsTest {
 
 namespace {
 
-struct ObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-struct ContextUnref {
-    void operator()(GMainContext *context) const { g_main_context_unref(context); }
-};
-
-/* Pushes a private main context as the thread's default for the lifetime of the object. */
-class ContextScope {
-public:
-    ContextScope() : context_(g_main_context_new()) { g_main_context_push_thread_default(context_.get()); }
-    ~ContextScope() { g_main_context_pop_thread_default(context_.get()); }
-    ContextScope(const ContextScope &) = delete;
-    ContextScope &operator=(const ContextScope &) = delete;
-
-    GMainContext *get() const { return context_.get(); }
-
-private:
-    std::unique_ptr<GMainContext, ContextUnref> context_;
-};
-
-struct Communication {
-    bool done = false;
-    std::string out;
-    std::string err;
-    std::string error;
-};
-
-std::string takeBytes(GBytes *bytes)
+std::string readAll(int fd)
 {
-    if (bytes == nullptr)
-        return {};
-    gsize size = 0;
-    const auto *data = static_cast<const char *>(g_bytes_get_data(bytes, &size));
-    std::string text(data != nullptr ? data : "", size);
-    g_bytes_unref(bytes);
+    std::string text;
+    char chunk[4096];
+    lseek(fd, 0, SEEK_SET);
+    ssize_t got;
+    while ((got = read(fd, chunk, sizeof chunk)) > 0)
+        text.append(chunk, size_t(got));
     return text;
 }
 
-void onCommunicated(GObject *source, GAsyncResult *result, gpointer data)
-{
-    auto &communication = *static_cast<Communication *>(data);
-    GBytes *out = nullptr;
-    GBytes *err = nullptr;
-    GError *error = nullptr;
-
-    if (!g_subprocess_communicate_finish(G_SUBPROCESS(source), result, &out, &err, &error)) {
-        communication.error = error->message;
-        g_error_free(error);
+// An unnamed temporary file the child writes one of its streams into.
+class CaptureFile {
+public:
+    CaptureFile()
+    {
+        char name[] = "/tmp/tools-test-XXXXXX";
+        fd_ = mkstemp(name);
+        if (fd_ < 0)
+            throw std::runtime_error("cannot make a capture file");
+        unlink(name);
     }
-    communication.out = takeBytes(out);
-    communication.err = takeBytes(err);
-    communication.done = true;
+    ~CaptureFile() { close(fd_); }
+    CaptureFile(const CaptureFile &) = delete;
+    CaptureFile &operator=(const CaptureFile &) = delete;
+
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// The test's own environment with the given changes.
+std::vector<std::string> childEnvironment(const Environment &changes)
+{
+    std::vector<std::string> result;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        const std::string text(*entry);
+        if (changes.count(text.substr(0, text.find('='))) == 0)
+            result.push_back(text);
+    }
+    for (const auto &[name, value] : changes) {
+        if (value)
+            result.push_back(name + "=" + *value);
+    }
+    return result;
 }
 
-gboolean onTimeout(gpointer data)
+std::vector<char *> pointers(std::vector<std::string> &strings)
 {
-    *static_cast<bool *>(data) = true;
-    return G_SOURCE_REMOVE;
+    std::vector<char *> result;
+    for (std::string &text : strings)
+        result.push_back(text.data());
+    result.push_back(nullptr);
+    return result;
 }
 
 } // namespace
 
+// Plain posix_spawn and waitpid: GLib's subprocess helpers start worker threads whose internal
+// races the thread sanitizer would report against the tests.
 ToolResult runTool(const std::vector<std::string> &argv, const Environment &environment,
                    std::chrono::seconds timeout)
 {
-    std::unique_ptr<GSubprocessLauncher, ObjectUnref> launcher(
-        g_subprocess_launcher_new(GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE)));
-    for (const auto &[name, value] : environment) {
-        if (value)
-            g_subprocess_launcher_setenv(launcher.get(), name.c_str(), value->c_str(), TRUE);
-        else
-            g_subprocess_launcher_unsetenv(launcher.get(), name.c_str());
+    CaptureFile out;
+    CaptureFile err;
+    std::vector<std::string> arguments = argv;
+    std::vector<std::string> variables = childEnvironment(environment);
+    std::vector<char *> argumentPointers = pointers(arguments);
+    std::vector<char *> variablePointers = pointers(variables);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out.fd(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err.fd(), STDERR_FILENO);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argumentPointers[0], &actions, nullptr,
+                                    argumentPointers.data(), variablePointers.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        throw std::runtime_error("cannot start " + argv.at(0) + ": " + g_strerror(spawned));
+
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            throw std::runtime_error(argv.at(0) + " did not finish in time");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-
-    std::vector<const gchar *> cargv;
-    for (const auto &arg : argv)
-        cargv.push_back(arg.c_str());
-    cargv.push_back(nullptr);
-
-    ContextScope context;
-    GError *error = nullptr;
-    std::unique_ptr<GSubprocess, ObjectUnref> process(g_subprocess_launcher_spawnv(launcher.get(), cargv.data(), &error));
-    if (!process) {
-        std::string message = error->message;
-        g_error_free(error);
-        throw std::runtime_error("cannot start " + argv.at(0) + ": " + message);
-    }
-
-    Communication communication;
-    bool timedOut = false;
-    GSource *timer = g_timeout_source_new_seconds(guint(timeout.count()));
-    g_source_set_callback(timer, onTimeout, &timedOut, nullptr);
-    g_source_attach(timer, context.get());
-
-    g_subprocess_communicate_async(process.get(), nullptr, nullptr, onCommunicated, &communication);
-    while (!communication.done && !timedOut)
-        g_main_context_iteration(context.get(), TRUE);
-
-    if (!communication.done) {
-        g_subprocess_force_exit(process.get());
-        while (!communication.done)
-            g_main_context_iteration(context.get(), TRUE);
-    }
-    g_source_destroy(timer);
-    g_source_unref(timer);
-
-    if (timedOut)
-        throw std::runtime_error(argv.at(0) + " did not finish in time");
-    if (!communication.error.empty())
-        throw std::runtime_error(argv.at(0) + ": " + communication.error);
 
     ToolResult result;
-    result.out = std::move(communication.out);
-    result.err = std::move(communication.err);
-    result.status = g_subprocess_get_if_exited(process.get()) ? g_subprocess_get_exit_status(process.get())
-                                                                : 128 + g_subprocess_get_term_sig(process.get());
+    result.out = readAll(out.fd());
+    result.err = readAll(err.fd());
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
 
