@@ -5,10 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <spdlog/sinks/base_sink.h>
-#include <spdlog/spdlog.h>
-#include <uca/uca-plugin-manager.h>
-#include <xisl-sim.h>
+#include "camera-support.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -33,6 +30,8 @@
 
 namespace stress {
 
+using namespace camera_support;
+
 #if defined(STRESS_THREAD_SANITIZER)
 constexpr unsigned sanitizerSlowdown = 10;
 constexpr const char *buildKind = "ThreadSanitizer";
@@ -53,46 +52,6 @@ inline unsigned scaledCount(const char *what, unsigned plainCount)
     return count;
 }
 
-struct LogLine {
-    spdlog::level::level_enum level;
-    std::string text;
-};
-
-// Registered as the "Detector" logger before the driver's first use, so the driver writes here.
-class CapturingSink : public spdlog::sinks::base_sink<std::mutex> {
-public:
-    std::vector<LogLine> lines()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return captured;
-    }
-    void clear()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        captured.clear();
-    }
-
-protected:
-    void sink_it_(const spdlog::details::log_msg &msg) override
-    {
-        captured.push_back({msg.level, std::string(msg.payload.begin(), msg.payload.end())});
-    }
-    void flush_() override {}
-
-private:
-    std::vector<LogLine> captured; // guarded by mutex_
-};
-
-inline CapturingSink &detectorLog()
-{
-    static const std::shared_ptr<CapturingSink> sink = [] {
-        auto created = std::make_shared<CapturingSink>();
-        spdlog::register_logger(std::make_shared<spdlog::logger>("Detector", created));
-        return created;
-    }();
-    return *sink;
-}
-
 inline std::vector<std::string> errorLines()
 {
     std::vector<std::string> errors;
@@ -100,29 +59,6 @@ inline std::vector<std::string> errorLines()
         if (line.level == spdlog::level::err)
             errors.push_back(line.text);
     return errors;
-}
-
-struct GObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-using CameraPtr = std::unique_ptr<UcaCamera, GObjectUnref>;
-
-struct GErrorFree {
-    void operator()(GError *error) const { g_error_free(error); }
-};
-using ErrorPtr = std::unique_ptr<GError, GErrorFree>;
-
-inline CameraPtr createCamera(GError **error)
-{
-    std::unique_ptr<UcaPluginManager, GObjectUnref> manager(uca_plugin_manager_new());
-    return CameraPtr(uca_plugin_manager_get_camera(manager.get(), "tessaravolt", error, nullptr, nullptr));
-}
-
-inline XislSimCounters simulatorCounters()
-{
-    XislSimCounters counters{};
-    xisl_sim_get_counters(&counters);
-    return counters;
 }
 
 // The handle of the kept detector: the one the last acquisition set-up registered.
@@ -145,15 +81,6 @@ constexpr uint16_t inverseOf17 = [] {
     return static_cast<uint16_t>(inverse);
 }();
 static_assert(static_cast<uint16_t>(17 * inverseOf17) == 1, "17 is invertible modulo 2^16");
-
-struct Roi {
-    uint32_t x0, y0, width, height;
-};
-
-inline uint16_t patternPixel(uint32_t x, uint32_t y, uint32_t n)
-{
-    return static_cast<uint16_t>((x ^ (y << 6)) + 17 * n);
-}
 
 // The frame number (modulo 2^16) whose region `pixels` holds, or -1 when the pixels are no
 // frame of the pattern.
