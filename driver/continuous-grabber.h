@@ -34,6 +34,10 @@ public:
     // Waits at most `limit` for a frame completed after the call began. The image points into
     // the grabber's own copy, left alone until the next request.
     FrameResult nextFrame(std::chrono::milliseconds limit);
+    // The same request, but the frame that ends it is handed to `deliver` on XISL's callback
+    // thread instead of being copied into the slot first: one whole-frame copy less per request.
+    // `deliver` is never called once this returns.
+    FrameWait nextFrameInto(std::chrono::milliseconds limit, const FrameConsumer &deliver);
     // Releases every waiting request with FrameWait::Cancelled; later requests return at once
     // with it until the next start().
     void cancel();
@@ -41,6 +45,7 @@ public:
     unsigned waitingRequests();
 
 private:
+    FrameWait awaitFrame(std::unique_lock<std::mutex> &guard, std::chrono::milliseconds limit);
     void onFrame(const Image &image);
 
     std::mutex mutex;
@@ -51,7 +56,9 @@ private:
     FrameSize size;
     bool filled = true;     // false while a request is pending: the next frame is taken
     bool cancelled = false; // set by cancel() and the destructor, cleared by start()
-    unsigned waiting = 0;   // requests inside nextFrame()
+    unsigned waiting = 0;   // requests inside nextFrame() or nextFrameInto()
+    // The destination of the one request that waits in nextFrameInto(); others use the slot.
+    const FrameConsumer *delivery = nullptr;
 };
 
 } // namespace TessaraVolt

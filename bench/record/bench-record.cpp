@@ -43,7 +43,7 @@ struct ModeInfo {
 
 constexpr ModeInfo modeInfos[] = {
     {Mode::Async, "async", 2, 0.6},            // simulator write, ROI copy into the transfer buffer
-    {Mode::Continuous, "continuous", 3, 0.6},  // simulator write, grabber copy, ROI copy
+    {Mode::Continuous, "continuous", 2, 0.6},  // simulator write, ROI copy straight from the stream
     {Mode::Single, "single", 3, 0.3},          // simulator write, frame-buffer copy, ROI copy
     {Mode::Buffered, "buffered", 4, 0.0},      // as continuous, plus libuca's ring copy
 };

@@ -169,4 +169,53 @@ TEST_F(GrabberTest, DestructionReleasesAWaitingRequest)
     EXPECT_EQ(request.get().status, FrameWait::Cancelled);
 }
 
+// The request's own destination receives the frame on XISL's thread; once the request has
+// returned, however it ended, nothing more is delivered to it.
+TEST_F(GrabberTest, DirectDeliveryReachesOnlyAWaitingRequest)
+{
+    grabber.start(*detector);
+    std::vector<uint16_t> destination;
+    unsigned deliveries = 0;
+    const FrameConsumer deliver = [&](const Image &image) {
+        ++deliveries;
+        destination.assign(image.pixels, image.pixels + image.size.pixelCount());
+    };
+
+    auto request = std::async(std::launch::async, [&] { return grabber.nextFrameInto(5s, deliver); });
+    ASSERT_TRUE(requestsWaiting(1));
+    step();
+    ASSERT_EQ(request.get(), FrameWait::Arrived);
+    ASSERT_EQ(deliveries, 1u);
+    EXPECT_TRUE(matchesPattern(Image{destination.data(), {width, height}}, 1));
+
+    EXPECT_EQ(grabber.nextFrameInto(20ms, deliver), FrameWait::TimedOut);
+    auto later = requestFrame();
+    ASSERT_TRUE(requestsWaiting(1));
+    step();
+    const FrameResult fromSlot = later.get();
+    ASSERT_EQ(fromSlot.status, FrameWait::Arrived);
+    EXPECT_TRUE(matchesPattern(fromSlot.image, 2));
+    EXPECT_EQ(deliveries, 1u);
+}
+
+// A plain request waiting beside a direct one still gets the frame in the slot.
+TEST_F(GrabberTest, DirectAndSlotRequestsShareOneFrame)
+{
+    grabber.start(*detector);
+    std::vector<uint16_t> destination;
+    const FrameConsumer deliver = [&](const Image &image) {
+        destination.assign(image.pixels, image.pixels + image.size.pixelCount());
+    };
+    auto direct = std::async(std::launch::async, [&] { return grabber.nextFrameInto(5s, deliver); });
+    ASSERT_TRUE(requestsWaiting(1));
+    auto plain = requestFrame();
+    ASSERT_TRUE(requestsWaiting(2));
+    step();
+    ASSERT_EQ(direct.get(), FrameWait::Arrived);
+    const FrameResult fromSlot = plain.get();
+    ASSERT_EQ(fromSlot.status, FrameWait::Arrived);
+    EXPECT_TRUE(matchesPattern(fromSlot.image, 1));
+    EXPECT_TRUE(matchesPattern(Image{destination.data(), {width, height}}, 1));
+}
+
 } // namespace
