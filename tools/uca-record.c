@@ -179,20 +179,24 @@ parse_mode (const gchar *name, RecordMode *mode, GError **error)
 
 /* ---- Properties from the command line --------------------------------------------------- */
 
+/* Turns GLib's number-parsing error into the recorder's own, naming the property. */
+static gboolean
+bad_number (GParamSpec *pspec, GError *parse_error, GError **error)
+{
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': %s",
+                 pspec->name, parse_error->message);
+    g_error_free (parse_error);
+    return FALSE;
+}
+
 static gboolean
 check_unsigned (GParamSpec *pspec, const gchar *text, guint64 min, guint64 max, GError **error)
 {
     guint64 number;
     GError *parse_error = NULL;
 
-    if (!g_ascii_string_to_unsigned (text, 10, min, max, &number, &parse_error)) {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': %s",
-                     pspec->name, parse_error->message);
-        g_error_free (parse_error);
-        return FALSE;
-    }
-
-    return TRUE;
+    return g_ascii_string_to_unsigned (text, 10, min, max, &number, &parse_error) ||
+           bad_number (pspec, parse_error, error);
 }
 
 static gboolean
@@ -201,14 +205,8 @@ check_signed (GParamSpec *pspec, const gchar *text, gint64 min, gint64 max, GErr
     gint64 number;
     GError *parse_error = NULL;
 
-    if (!g_ascii_string_to_signed (text, 10, min, max, &number, &parse_error)) {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': %s",
-                     pspec->name, parse_error->message);
-        g_error_free (parse_error);
-        return FALSE;
-    }
-
-    return TRUE;
+    return g_ascii_string_to_signed (text, 10, min, max, &number, &parse_error) ||
+           bad_number (pspec, parse_error, error);
 }
 
 static gboolean
