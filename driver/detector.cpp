@@ -103,14 +103,26 @@ void Detector::startContinuous(FrameConsumer consumer)
 
 void Detector::prepareGrab()
 {
-    setupAcquisition(1, [this](const Image &) { frameEvent.notify(); });
+    setupAcquisition(1, [this](const Image &image) { frameEvent.deliver(image); });
 }
 
 FrameResult Detector::grab()
 {
-    FrameEvent::WaitScope scope(frameEvent);
+    const FrameConsumer keep = [this](const Image &image) {
+        frameBuffer.resize(image.size.pixelCount()); // allocates once per frame size
+        std::copy_n(image.pixels, image.size.pixelCount(), frameBuffer.begin());
+    };
+    const FrameWait status = grabInto(keep);
+    if (status != FrameWait::Arrived)
+        return {status, {}};
+    return {status, Image{frameBuffer.data(), frameSize}};
+}
+
+FrameWait Detector::grabInto(const FrameConsumer &deliver)
+{
+    FrameEvent::WaitScope scope(frameEvent, deliver);
     if (frameEvent.cancelled)
-        return {FrameWait::Cancelled, {}};
+        return FrameWait::Cancelled;
     Acquisition_Acquire_Image(handle, 1, 0, XISL_ACQ_ONE_BUFFER, nullptr, nullptr, nullptr);
     const FrameWait status = scope.wait(waitLimit);
     if (status != FrameWait::Arrived) {
@@ -118,13 +130,12 @@ FrameResult Detector::grab()
         // lock goes first. Aborting lets the next grab start a new acquisition.
         scope.unlock();
         Acquisition_Abort(handle);
-        return {status, {}};
+        return status;
     }
-    // The frame's callback woke us, but it and the end-of-acquisition callback may still run:
-    // the next set-up must wait for them before it replaces the buffers and the consumer.
+    // The frame was delivered, but its callback and the end-of-acquisition callback may still
+    // run: the next set-up must wait for them before it replaces the buffers and the consumer.
     abortPending = true;
-    std::copy_n(destinationBuffer.begin(), frameSize.pixelCount(), frameBuffer.begin());
-    return {FrameWait::Arrived, Image{frameBuffer.data(), frameSize}};
+    return status;
 }
 
 XislStatus Detector::stop()
@@ -154,7 +165,6 @@ void Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
     const uint32_t pixelCount = size.pixelCount();
     frameSize = size;
     destinationBuffer.resize(frameCount * pixelCount);
-    frameBuffer.resize(pixelCount);
     getLogger()->info("Start recording: {0}x{1}", size.width, size.height);
 
     Acquisition_DefineDestBuffers(handle, destinationBuffer.data(), frameCount, size.height,

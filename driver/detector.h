@@ -49,10 +49,15 @@ public:
     // Acquisition.
     void startContinuous(FrameConsumer consumer);
     void prepareGrab();
-    // One single-frame acquisition; waits at most frameWaitLimit(). The image stays valid until
-    // the next grab. A wait that ends without a frame aborts the acquisition it started, so that
-    // the next grab can start again. After stop() it returns Cancelled until the next set-up.
+    // One single-frame acquisition; waits at most frameWaitLimit(). The image is the detector's
+    // own copy and stays valid until the next grab. A wait that ends without a frame aborts the
+    // acquisition it started, so that the next grab can start again. After stop() it returns
+    // Cancelled until the next set-up. Grabs from several threads take turns.
     FrameResult grab();
+    // The same acquisition, but the frame goes to `deliver` on XISL's callback thread, straight
+    // from the acquisition buffer: one whole-frame copy less, and made by the thread that has the
+    // frame in its cache. `deliver` is never called once this returns.
+    FrameWait grabInto(const FrameConsumer &deliver);
     // Aborts the running acquisition and releases a waiting grab; the next set-up re-arms.
     // Returns XISL's status: non-zero means the acquisition still runs. Called from inside one of
     // the detector's own callbacks it cannot wait for the acquisition to end; the next set-up
@@ -83,7 +88,9 @@ private:
     std::atomic<std::chrono::microseconds> exposure{std::chrono::milliseconds(67)};
     FrameSize frameSize;                     // set-up writes; the callback thread reads
     std::vector<uint16_t> destinationBuffer; // XISL writes the slots; the callback thread reads
-    std::vector<uint16_t> frameBuffer;       // grab() writes; its caller reads until the next grab
+    // grab()'s consumer writes it on the callback thread while grab() waits; grab()'s caller
+    // reads it until the next grab.
+    std::vector<uint16_t> frameBuffer;
     FrameEvent frameEvent;                   // its own mutex guards its flags
     int32_t triggerMode = 0;
     std::chrono::milliseconds waitLimit{0}; // set-up writes; grab() reads

@@ -2,16 +2,23 @@
 
 namespace TessaraVolt {
 
-FrameEvent::WaitScope::WaitScope(FrameEvent &owner) : event(&owner), lock(owner.mutex)
+FrameEvent::WaitScope::WaitScope(FrameEvent &owner, const FrameConsumer &frameConsumer)
+    : event(&owner), consumer(&frameConsumer), lock(owner.mutex)
 {
-    event->ready = false;
     ++event->waiters;
+    // A grab started by another thread keeps its destination until its wait ends.
+    event->condition.wait(lock, [this] { return event->destination == nullptr || event->cancelled; });
+    if (event->cancelled)
+        return;
+    event->destination = consumer;
+    event->ready = false;
 }
 
 FrameEvent::WaitScope::~WaitScope()
 {
     if (!lock.owns_lock())
         lock.lock();
+    release();
     if (--event->waiters == 0)
         event->condition.notify_all();
 }
@@ -19,7 +26,9 @@ FrameEvent::WaitScope::~WaitScope()
 FrameWait FrameEvent::WaitScope::wait(std::chrono::milliseconds limit)
 {
     event->condition.wait_for(lock, limit, [this] { return event->ready || event->cancelled; });
-    if (event->ready)
+    const bool arrived = event->ready && event->destination == consumer;
+    release();
+    if (arrived)
         return FrameWait::Arrived;
     return event->cancelled ? FrameWait::Cancelled : FrameWait::TimedOut;
 }
@@ -29,10 +38,22 @@ void FrameEvent::WaitScope::unlock()
     lock.unlock();
 }
 
-void FrameEvent::notify()
+// Called with the lock held.
+void FrameEvent::WaitScope::release()
+{
+    if (event->destination != consumer)
+        return;
+    event->destination = nullptr;
+    event->condition.notify_all(); // a grab queued behind this one may go on
+}
+
+void FrameEvent::deliver(const Image &image)
 {
     {
         std::lock_guard<std::mutex> guard(mutex);
+        if (destination == nullptr || ready)
+            return;
+        (*destination)(image);
         ready = true;
     }
     condition.notify_all();

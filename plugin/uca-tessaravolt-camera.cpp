@@ -490,17 +490,17 @@ grab_from_stream (UcaTessaraVoltCameraPrivate *priv, uint16_t *destination,
     return frame_arrived (priv->continuous.nextFrameInto (limit, deliver), limit, error);
 }
 
+/* As from the stream: the region of interest goes straight from the one-frame acquisition
+ * buffer into the caller's buffer, on XISL's thread while this grab waits. */
 static gboolean
 grab_single_frame (UcaTessaraVoltCameraPrivate *priv, uint16_t *destination,
                    std::chrono::milliseconds limit, GError **error)
 {
-    const TessaraVolt::FrameResult frame = priv->detector->grab ();
+    const TessaraVolt::FrameConsumer deliver = [priv, destination] (const TessaraVolt::Image &frame) {
+        copy_roi (priv, frame, destination);
+    };
 
-    if (!frame_arrived (frame.status, limit, error))
-        return FALSE;
-
-    copy_roi (priv, frame.image, destination);
-    return TRUE;
+    return frame_arrived (priv->detector->grabInto (deliver), limit, error);
 }
 
 static gboolean

@@ -44,7 +44,7 @@ struct ModeInfo {
 constexpr ModeInfo modeInfos[] = {
     {Mode::Async, "async", 2, 0.6},            // simulator write, ROI copy into the transfer buffer
     {Mode::Continuous, "continuous", 2, 0.6},  // simulator write, ROI copy straight from the stream
-    {Mode::Single, "single", 3, 0.3},          // simulator write, frame-buffer copy, ROI copy
+    {Mode::Single, "single", 2, 0.3},          // simulator write, ROI copy straight from the acquisition buffer
     {Mode::Buffered, "buffered", 4, 0.0},      // as continuous, plus libuca's ring copy
 };
 

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <future>
 #include <mutex>
+#include <thread>
+#include <utility>
 
 #include "sim-fixture.h"
 
@@ -238,6 +240,77 @@ TEST_F(AcquisitionTest, EachGrabWaitsForANewFrameIntoTheSameBuffer)
         EXPECT_EQ(start.args[2], 2u);
     }
     EXPECT_EQ(counters().framesHandedBack, 2u);
+}
+
+// A consumer for grabInto(): keeps a copy of each frame and the thread it ran on.
+struct Destination {
+    std::vector<uint16_t> pixels;
+    FrameSize size;
+    std::thread::id thread;
+    unsigned calls = 0;
+
+    FrameConsumer consumer()
+    {
+        return [this](const Image &image) {
+            pixels.assign(image.pixels, image.pixels + image.size.pixelCount());
+            size = image.size;
+            thread = std::this_thread::get_id();
+            ++calls;
+        };
+    }
+    Image image() const { return Image{pixels.data(), size}; }
+};
+
+TEST_F(AcquisitionTest, DirectGrabDeliversOnXislsThreadAndNeverAfterItReturned)
+{
+    detector->setTriggerMode(1); // no trigger comes: only a stop ends the first grab
+    detector->prepareGrab();
+    Destination abandoned;
+    const FrameConsumer toAbandoned = abandoned.consumer();
+    auto cancelled = std::async(std::launch::async, [&] { return detector->grabInto(toAbandoned); });
+    ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 1; }));
+    detector->stop();
+    ASSERT_EQ(cancelled.get(), FrameWait::Cancelled);
+
+    detector->setTriggerMode(0);
+    detector->prepareGrab();
+    Destination wanted;
+    const FrameConsumer toWanted = wanted.consumer();
+    auto grabbed = std::async(std::launch::async, [&] {
+        return std::make_pair(detector->grabInto(toWanted), std::this_thread::get_id());
+    });
+    ASSERT_TRUE(stepWhenRunning(detector->getHandle()));
+    const auto [status, grabbingThread] = grabbed.get();
+    ASSERT_EQ(status, FrameWait::Arrived);
+    EXPECT_EQ(abandoned.calls, 0u);
+    ASSERT_EQ(wanted.calls, 1u);
+    EXPECT_NE(wanted.thread, grabbingThread);
+    EXPECT_TRUE(matchesPattern(wanted.image(), patternFrameNumber(wanted.image())));
+}
+
+// Grabs from two threads must not share one frame or one destination: they take turns.
+TEST_F(AcquisitionTest, GrabsFromTwoThreadsTakeTurns)
+{
+    detector->prepareGrab();
+    Destination first;
+    Destination second;
+    const FrameConsumer toFirst = first.consumer();
+    const FrameConsumer toSecond = second.consumer();
+    auto firstGrab = std::async(std::launch::async, [&] { return detector->grabInto(toFirst); });
+    ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 1; }));
+    auto secondGrab = std::async(std::launch::async, [&] { return detector->grabInto(toSecond); });
+
+    ASSERT_TRUE(stepWhenRunning(detector->getHandle()));
+    ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 2; }));
+    ASSERT_TRUE(stepWhenRunning(detector->getHandle()));
+    ASSERT_EQ(firstGrab.get(), FrameWait::Arrived);
+    ASSERT_EQ(secondGrab.get(), FrameWait::Arrived);
+
+    ASSERT_EQ(first.calls, 1u);
+    ASSERT_EQ(second.calls, 1u);
+    const uint32_t firstNumber = patternFrameNumber(first.image());
+    EXPECT_TRUE(matchesPattern(first.image(), firstNumber));
+    EXPECT_TRUE(matchesPattern(second.image(), firstNumber + 1));
 }
 
 TEST_F(AcquisitionTest, SoftwareTriggerReleasesAFrame)
