@@ -91,7 +91,7 @@ private:
     // grab()'s consumer writes it on the callback thread while grab() waits; grab()'s caller
     // reads it until the next grab.
     std::vector<uint16_t> frameBuffer;
-    FrameEvent frameEvent;                   // its own mutex guards its flags
+    FrameEvent frameEvent; // its own mutex guards its flags
     int32_t triggerMode = 0;
     std::chrono::milliseconds waitLimit{0}; // set-up writes; grab() reads
     // Set when an acquisition may still be ending: by stop() on XISL's callback thread when a

@@ -7,7 +7,8 @@ FrameEvent::WaitScope::WaitScope(FrameEvent &owner, const FrameConsumer &frameCo
 {
     ++event->waiters;
     // A grab started by another thread keeps its destination until its wait ends.
-    event->condition.wait(lock, [this] { return event->destination == nullptr || event->cancelled; });
+    event->condition.wait(lock,
+                          [this] { return event->destination == nullptr || event->cancelled; });
     if (event->cancelled)
         return;
     event->destination = consumer;

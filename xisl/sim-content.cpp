@@ -18,7 +18,7 @@ constexpr uint32_t kNoiseLength = 1u << 13;
 // The two inner loops are also built for AVX2 and picked at load time: with SSE2 alone they
 // would lose to the C library's memcpy, which the frame rate is measured against. Sanitizer
 // builds leave this out: their run-time is not ready when the loader picks the variant.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) &&                             \
     !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define XISL_SIM_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
@@ -115,7 +115,8 @@ uint32_t noiseOffset(uint32_t seed, uint32_t y, uint32_t n)
     return mix(mix(mix(seed) ^ n) ^ y) % kNoiseLength;
 }
 
-// 0, 1, ..., 65535: the low 16 bits of x for any run of up to 65536 pixels from a multiple of 65536.
+// 0, 1, ..., 65535: the low 16 bits of x for any run of up to 65536 pixels from a multiple of
+// 65536.
 const std::vector<uint16_t> &ramp()
 {
     static const std::vector<uint16_t> values = [] {

@@ -8,15 +8,24 @@ namespace XislSim {
 namespace {
 
 constexpr std::array<std::string_view, 19> kXislFunctions = {
-    "Acquisition_EnumSensors",          "Acquisition_GetNextSensor",
-    "Acquisition_GetHwHeaderInfo",      "Acquisition_GetHwHeaderInfoEx",
-    "Acquisition_Close",                "Acquisition_SetCameraBinningMode",
-    "Acquisition_DefineDestBuffers",    "Acquisition_SetAcqData",
-    "Acquisition_GetAcqData",           "Acquisition_SetCallbacksAndMessages",
-    "Acquisition_SetCameraGain",        "Acquisition_SetFrameSyncMode",
-    "Acquisition_SetTimerSync",         "Acquisition_Acquire_Image",
-    "Acquisition_SetFrameSync",         "Acquisition_Abort",
-    "Acquisition_GetLatestFrameHeader", "Acquisition_GetActFrame",
+    "Acquisition_EnumSensors",
+    "Acquisition_GetNextSensor",
+    "Acquisition_GetHwHeaderInfo",
+    "Acquisition_GetHwHeaderInfoEx",
+    "Acquisition_Close",
+    "Acquisition_SetCameraBinningMode",
+    "Acquisition_DefineDestBuffers",
+    "Acquisition_SetAcqData",
+    "Acquisition_GetAcqData",
+    "Acquisition_SetCallbacksAndMessages",
+    "Acquisition_SetCameraGain",
+    "Acquisition_SetFrameSyncMode",
+    "Acquisition_SetTimerSync",
+    "Acquisition_Acquire_Image",
+    "Acquisition_SetFrameSync",
+    "Acquisition_Abort",
+    "Acquisition_GetLatestFrameHeader",
+    "Acquisition_GetActFrame",
     "Acquisition_SetReady",
 };
 

@@ -280,7 +280,8 @@ XislStatus Simulator::defineDestBuffers(HACQDESC handle, unsigned short *buffer,
     Lock lock(mutex_);
     XislStatus status = 0;
     Device *device = admit(kName, handle, status);
-    if (device && (!buffer || frames == 0 || rows != device->height() || columns != device->width()))
+    if (device &&
+        (!buffer || frames == 0 || rows != device->height() || columns != device->width()))
         status = XISL_SIM_ERROR_ARGUMENT;
     else if (device && device->state != Device::State::Idle)
         status = XISL_SIM_ERROR_BUSY; // the worker writes into the current buffer
@@ -386,16 +387,16 @@ XislStatus Simulator::acquireImage(HACQDESC handle, UINT frames, UINT skip, UINT
     XislStatus status = 0;
     DevicePtr device = find(handle);
     admit(kName, handle, status);
-    if (!status && ((option != XISL_ACQ_ONE_BUFFER && option != XISL_ACQ_CONTINUOUS) ||
-                    frames == 0))
+    if (!status &&
+        ((option != XISL_ACQ_ONE_BUFFER && option != XISL_ACQ_CONTINUOUS) || frames == 0))
         status = XISL_SIM_ERROR_ARGUMENT;
     else if (!status && (!device->buffer || frames > device->bufferFrames))
         status = XISL_SIM_ERROR_NOT_READY;
     else if (!status && device->state != Device::State::Idle &&
              (!device->ending() || device->abortRequested || device->queued))
         status = XISL_SIM_ERROR_BUSY;
-    const std::initializer_list<uint64_t> args = {frames, skip, option, address(offset),
-                                                  address(gainData), address(pixelData)};
+    const std::initializer_list<uint64_t> args = {
+        frames, skip, option, address(offset), address(gainData), address(pixelData)};
     if (status)
         return record(kName, handle, args, status);
 
@@ -524,7 +525,8 @@ void Simulator::runWorker(const DevicePtr &device)
 {
     Lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return device->closed || device->state == Device::State::Running; });
+        changed_.wait(lock,
+                      [&] { return device->closed || device->state == Device::State::Running; });
         if (device->closed)
             return;
         runAcquisition(*device, lock);
@@ -554,9 +556,8 @@ bool Simulator::waitForFrame(Device &device, Lock &lock, Clock::time_point &next
         if (device.abortRequested || device.closed)
             return false;
         if (stopsWaiting_ > 0) {
-            changed_.wait(lock, [&] {
-                return stopsWaiting_ == 0 || device.abortRequested || device.closed;
-            });
+            changed_.wait(
+                lock, [&] { return stopsWaiting_ == 0 || device.abortRequested || device.closed; });
             continue;
         }
         if (device.pendingSteps > 0) {
@@ -572,8 +573,8 @@ bool Simulator::waitForFrame(Device &device, Lock &lock, Clock::time_point &next
             changed_.wait(lock);
             continue;
         }
-        const auto cycle = std::chrono::microseconds(
-            std::max(device.cycleMicroseconds, readoutMinimum(device)));
+        const auto cycle =
+            std::chrono::microseconds(std::max(device.cycleMicroseconds, readoutMinimum(device)));
         const Clock::time_point now = Clock::now();
         if (now >= nextTimerFrame) {
             // Frames keep to the cycle's grid; one later than a whole cycle restarts the grid
@@ -735,9 +736,10 @@ int Simulator::fail(const char *function, XislStatus status, unsigned nth)
         return XISL_SIM_ERROR_ARGUMENT;
     Lock lock(mutex_);
     if (status == 0) {
-        faults_.erase(std::remove_if(faults_.begin(), faults_.end(),
-                                     [&](const Fault &fault) { return fault.function == function; }),
-                      faults_.end());
+        faults_.erase(
+            std::remove_if(faults_.begin(), faults_.end(),
+                           [&](const Fault &fault) { return fault.function == function; }),
+            faults_.end());
         return 0;
     }
     faults_.push_back(Fault{function, status, nth, 0});
@@ -785,8 +787,8 @@ int Simulator::pulse(HACQDESC handle)
     DevicePtr device = find(handle);
     if (!device)
         return XISL_SIM_ERROR_HANDLE;
-    if (device->state == Device::State::Running &&
-        device->syncMode == XISL_SYNC_EXTERNAL_TRIGGER && !device->abortRequested) {
+    if (device->state == Device::State::Running && device->syncMode == XISL_SYNC_EXTERNAL_TRIGGER &&
+        !device->abortRequested) {
         ++device->pendingTriggers;
         changed_.notify_all();
     }

@@ -44,24 +44,27 @@ struct Device {
     uint32_t bufferFrame = 0;    // 1-based, 0 before the acquisition's first frame
 
     State state = State::Idle;
-    Start running;                    // the acquisition the worker runs
-    std::optional<Start> queued;      // a start accepted while the last one was ending
-    uint32_t framesDone = 0;          // frames of the running acquisition
-    uint64_t started = 0;             // acquisitions started ...
-    uint64_t finished = 0;            // ... and finished, end-of-acquisition callback included
+    Start running;               // the acquisition the worker runs
+    std::optional<Start> queued; // a start accepted while the last one was ending
+    uint32_t framesDone = 0;     // frames of the running acquisition
+    uint64_t started = 0;        // acquisitions started ...
+    uint64_t finished = 0;       // ... and finished, end-of-acquisition callback included
     bool abortRequested = false;
     bool closed = false;
     bool inCallback = false;
     bool frameHandedBack = true;
-    uint32_t pendingTriggers = 0;     // software trigger or external pulses not yet served
+    uint32_t pendingTriggers = 0; // software trigger or external pulses not yet served
     uint64_t pendingSteps = 0;
     uint64_t stepsRequested = 0;
     uint64_t stepsDelivered = 0;
 
-    std::thread worker;               // started by the first acquisition, ends on close
+    std::thread worker; // started by the first acquisition, ends on close
 
     uint32_t width() const { return binning == XISL_BINNING_2X2 ? sensor.width / 2 : sensor.width; }
-    uint32_t height() const { return binning == XISL_BINNING_2X2 ? sensor.height / 2 : sensor.height; }
+    uint32_t height() const
+    {
+        return binning == XISL_BINNING_2X2 ? sensor.height / 2 : sensor.height;
+    }
     size_t pixelCount() const { return static_cast<size_t>(width()) * height(); }
     // A one-buffer acquisition whose last frame is out only has callbacks left to run.
     bool ending() const
@@ -71,8 +74,7 @@ struct Device {
     }
 };
 
-class Simulator
-{
+class Simulator {
 public:
     static Simulator &instance();
 
@@ -179,13 +181,13 @@ private:
     void joinRetired(Lock &lock);
 
     std::atomic<unsigned> stopsWaiting_{0}; // lockToStop() callers not yet holding mutex_
-    std::mutex mutex_;                  // guards every member below and every Device
-    std::condition_variable changed_;   // any change of acquisition state or counters
+    std::mutex mutex_;                      // guards every member below and every Device
+    std::condition_variable changed_;       // any change of acquisition state or counters
     Config config_;
     std::vector<XislSimSensor> enumerated_; // the list the cursor walks, fixed by enumeration
     std::map<uintptr_t, DevicePtr> devices_;
-    std::vector<std::thread> retired_;  // workers of handles closed from their own callback
-    uintptr_t nextToken_ = 0;           // never reused, not even across reset
+    std::vector<std::thread> retired_; // workers of handles closed from their own callback
+    uintptr_t nextToken_ = 0;          // never reused, not even across reset
     std::vector<Fault> faults_;
     std::vector<XislSimCall> log_;
     bool logEnabled_ = true;

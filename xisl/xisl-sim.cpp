@@ -88,8 +88,7 @@ XislStatus Acquisition_SetTimerSync(HACQDESC handle, DWORD *cycleTimeMicrosecond
 }
 
 XislStatus Acquisition_Acquire_Image(HACQDESC handle, UINT frames, UINT skipFrames, UINT option,
-                                     unsigned short *offsetData, DWORD *gainData,
-                                     DWORD *pixelData)
+                                     unsigned short *offsetData, DWORD *gainData, DWORD *pixelData)
 {
     return sim().acquireImage(handle, frames, skipFrames, option, offsetData, gainData, pixelData);
 }

@@ -3,7 +3,8 @@
 // numbers rely on: every frame is a whole pattern frame, frame numbers only go up, asynchronous
 // delivery loses nothing, the steady state allocates nothing, and resident memory stays flat.
 //
-// Usage: bench-record [--frames N] [--runs N] [--soak-frames N [--soak-mode MODE] [--soak-size PIXELS]]
+// Usage: bench-record [--frames N] [--runs N] [--soak-frames N [--soak-mode MODE] [--soak-size
+// PIXELS]]
 
 #include "allocation-counter.h"
 
@@ -42,10 +43,11 @@ struct ModeInfo {
 };
 
 constexpr ModeInfo modeInfos[] = {
-    {Mode::Async, "async", 2, 0.6},            // simulator write, ROI copy into the transfer buffer
-    {Mode::Continuous, "continuous", 2, 0.6},  // simulator write, ROI copy straight from the stream
-    {Mode::Single, "single", 2, 0.3},          // simulator write, ROI copy straight from the acquisition buffer
-    {Mode::Buffered, "buffered", 4, 0.0},      // as continuous, plus libuca's ring copy
+    {Mode::Async, "async", 2, 0.6},           // simulator write, ROI copy into the transfer buffer
+    {Mode::Continuous, "continuous", 2, 0.6}, // simulator write, ROI copy straight from the stream
+    {Mode::Single, "single", 2,
+     0.3}, // simulator write, ROI copy straight from the acquisition buffer
+    {Mode::Buffered, "buffered", 4, 0.0}, // as continuous, plus libuca's ring copy
 };
 
 const ModeInfo &modeInfo(const std::string &name)
@@ -161,7 +163,7 @@ struct RunResult {
     uint64_t measuredFrames = 0;
     std::optional<uint64_t> allocations; // during the measured frames
     FrameChecker checker{0, 0, false};
-    uint64_t delivered = 0;         // frames that reached the benchmark
+    uint64_t delivered = 0;          // frames that reached the benchmark
     uint64_t simulatorCallbacks = 0; // end-of-frame callbacks the simulator ran
     uint64_t simulatorFrames = 0;    // frames the simulator produced
     long residentStartKiB = 0, residentMiddleKiB = 0, residentEndKiB = 0;
@@ -274,7 +276,9 @@ RunResult runSynchronous(UcaCamera &camera, uint32_t size, const Milestones &mil
         for (uint64_t i = 1; i <= milestones.total; ++i) {
             GError *error = nullptr;
             if (!uca_camera_grab(&camera, frame.data(), &error))
-                throwOnError(error ? error : g_error_new_literal(UCA_CAMERA_ERROR, 0, "grab failed"), "grab");
+                throwOnError(error ? error
+                                   : g_error_new_literal(UCA_CAMERA_ERROR, 0, "grab failed"),
+                             "grab");
             result.checker.check(frame.data());
             progress.reached(i, milestones);
         }
@@ -373,7 +377,8 @@ std::string orderText(const RunResult &result)
     if (c.sound())
         return "ok";
     return std::to_string(c.corrupt) + " corrupt, " + std::to_string(c.repeated) + " repeated, " +
-           std::to_string(c.outOfOrder) + " out of order, " + std::to_string(c.skipped) + " skipped";
+           std::to_string(c.outOfOrder) + " out of order, " + std::to_string(c.skipped) +
+           " skipped";
 }
 
 std::string allocationText(const RunResult &result)
@@ -381,7 +386,8 @@ std::string allocationText(const RunResult &result)
     if (!result.allocations)
         return "n/a";
     char text[64];
-    snprintf(text, sizeof text, "%llu in %llu frames", static_cast<unsigned long long>(*result.allocations),
+    snprintf(text, sizeof text, "%llu in %llu frames",
+             static_cast<unsigned long long>(*result.allocations),
              static_cast<unsigned long long>(result.measuredFrames));
     return text;
 }
@@ -400,8 +406,8 @@ bool lostNothing(Mode mode, const RunResult &result)
     return mode != Mode::Async || result.delivered == result.simulatorCallbacks;
 }
 
-Measurement measure(UcaPluginManager &manager, Mode mode, uint32_t size, const Milestones &milestones,
-                    unsigned runs)
+Measurement measure(UcaPluginManager &manager, Mode mode, uint32_t size,
+                    const Milestones &milestones, unsigned runs)
 {
     Measurement measurement;
     for (unsigned run = 0; run < runs; ++run) {
@@ -409,7 +415,8 @@ Measurement measure(UcaPluginManager &manager, Mode mode, uint32_t size, const M
         measurement.framesSound = measurement.framesSound && result.checker.sound();
         measurement.lostNothing = measurement.lostNothing && lostNothing(mode, result);
         if (result.allocations)
-            measurement.mostAllocations = std::max(measurement.mostAllocations.value_or(0), *result.allocations);
+            measurement.mostAllocations =
+                std::max(measurement.mostAllocations.value_or(0), *result.allocations);
         if (run == 0 || result.framesPerSecond > measurement.best.framesPerSecond ||
             !result.checker.sound() || !lostNothing(mode, result))
             measurement.best = result;
@@ -422,14 +429,18 @@ Measurement measure(UcaPluginManager &manager, Mode mode, uint32_t size, const M
 bool runTable(UcaPluginManager &manager, uint64_t framesAt1024, unsigned runs)
 {
     bool sound = true;
-    printf("Best of %u runs per mode; copy-bound limit = memcpy rate / frame size / copy passes.\n\n", runs);
-    printf("| frame | mode | frames/s | MB/s | copy passes | copy-bound frames/s | ratio | target | "
-           "allocations (steady state) | frame order | simulator frames per frame |\n");
+    printf(
+        "Best of %u runs per mode; copy-bound limit = memcpy rate / frame size / copy passes.\n\n",
+        runs);
+    printf(
+        "| frame | mode | frames/s | MB/s | copy passes | copy-bound frames/s | ratio | target | "
+        "allocations (steady state) | frame order | simulator frames per frame |\n");
     printf("|---|---|---:|---:|---:|---:|---:|---:|---|---|---:|\n");
 
     for (uint32_t size : {1024u, 2048u}) {
         const size_t bytes = static_cast<size_t>(size) * size * 2;
-        const uint64_t frames = std::max<uint64_t>(framesAt1024 * 1024 * 1024 / (uint64_t{size} * size), 50);
+        const uint64_t frames =
+            std::max<uint64_t>(framesAt1024 * 1024 * 1024 / (uint64_t{size} * size), 50);
         const Milestones milestones{frames / 5, frames / 5 + frames};
         double rate = copyRate(bytes);
 
@@ -448,15 +459,16 @@ bool runTable(UcaPluginManager &manager, uint64_t framesAt1024, unsigned runs)
                          std::to_string(result.simulatorCallbacks);
             char target[32] = "-";
             if (info.target > 0)
-                snprintf(target, sizeof target, "%.1f %s", info.target, ratio >= info.target ? "met" : "MISSED");
-            printf("| %ux%u | %s | %.0f | %.0f | %u | %.0f | %.2f | %s | %s | %s | %.2f |\n", size, size,
-                   info.name, result.framesPerSecond, result.framesPerSecond * bytes / 1e6, info.passes, limit,
-                   ratio, target, allocationText(result).c_str(), order.c_str(),
+                snprintf(target, sizeof target, "%.1f %s", info.target,
+                         ratio >= info.target ? "met" : "MISSED");
+            printf("| %ux%u | %s | %.0f | %.0f | %u | %.0f | %.2f | %s | %s | %s | %.2f |\n", size,
+                   size, info.name, result.framesPerSecond, result.framesPerSecond * bytes / 1e6,
+                   info.passes, limit, ratio, target, allocationText(result).c_str(), order.c_str(),
                    static_cast<double>(result.simulatorFrames) / result.delivered);
             fflush(stdout);
         }
-        printf("| %ux%u | memcpy of one frame | %.0f | %.0f | 1 | | | | | | |\n", size, size, rate / bytes,
-               rate / 1e6);
+        printf("| %ux%u | memcpy of one frame | %.0f | %.0f | 1 | | | | | | |\n", size, size,
+               rate / bytes, rate / 1e6);
     }
     return sound;
 }
@@ -475,13 +487,17 @@ bool runSoak(UcaPluginManager &manager, const ModeInfo &info, uint32_t size, uin
     printf("resident memory: start %ld KiB, middle %ld KiB, end %ld KiB (%+ld KiB): %s\n",
            result.residentStartKiB, result.residentMiddleKiB, result.residentEndKiB, growth,
            flat ? "flat" : "GROWING");
-    printf("allocations: %s; frame order: %s\n", allocationText(result).c_str(), orderText(result).c_str());
+    printf("allocations: %s; frame order: %s\n", allocationText(result).c_str(),
+           orderText(result).c_str());
     if (info.mode == Mode::Async)
-        printf("asynchronous delivery: %llu frames produced, %llu end-of-frame callbacks, %llu delivered: %s\n",
+        printf("asynchronous delivery: %llu frames produced, %llu end-of-frame callbacks, %llu "
+               "delivered: %s\n",
                static_cast<unsigned long long>(result.simulatorFrames),
                static_cast<unsigned long long>(result.simulatorCallbacks),
-               static_cast<unsigned long long>(result.delivered), complete ? "none lost" : "FRAMES LOST");
-    return flat && complete && result.checker.sound() && (!result.allocations || *result.allocations == 0);
+               static_cast<unsigned long long>(result.delivered),
+               complete ? "none lost" : "FRAMES LOST");
+    return flat && complete && result.checker.sound() &&
+           (!result.allocations || *result.allocations == 0);
 }
 
 struct Options {
@@ -547,7 +563,8 @@ int main(int argc, char **argv)
         printf("Machine: %ld cores, %s\n\n", sysconf(_SC_NPROCESSORS_ONLN), cpuModel().c_str());
 
         const bool sound = options.soakFrames > 0
-                               ? runSoak(*manager, modeInfo(options.soakMode), options.soakSize, options.soakFrames)
+                               ? runSoak(*manager, modeInfo(options.soakMode), options.soakSize,
+                                         options.soakFrames)
                                : runTable(*manager, options.framesAt1024, options.runs);
         xisl_sim_reset();
         return sound ? 0 : 1;

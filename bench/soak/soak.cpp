@@ -60,7 +60,7 @@ Options parseOptions(int argc, char **argv)
 }
 
 constexpr uint16_t inverseOf17 = [] {
-    uint32_t inverse = 1; // right in the low 4 bits, since 17 = 1 modulo 16
+    uint32_t inverse = 1;       // right in the low 4 bits, since 17 = 1 modulo 16
     for (int i = 0; i < 2; i++) // each Newton step doubles the number of right low bits
         inverse = inverse * (2u - 17u * inverse);
     return static_cast<uint16_t>(inverse);
@@ -92,7 +92,8 @@ public:
         const uint16_t n = static_cast<uint16_t>(pixels[0] * inverseOf17);
         for (uint32_t y = 0; y < height; y++) {
             for (uint32_t x = 0; x < width; x++) {
-                if (pixels[size_t{y} * width + x] != static_cast<uint16_t>((x ^ (y << 6)) + 17u * n)) {
+                if (pixels[size_t{y} * width + x] !=
+                    static_cast<uint16_t>((x ^ (y << 6)) + 17u * n)) {
                     tally.corrupted++;
                     return;
                 }
@@ -125,7 +126,8 @@ double residentMebibytes()
     std::ifstream statm("/proc/self/statm");
     long pages = 0, resident = 0;
     statm >> pages >> resident;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) /
+           (1024.0 * 1024.0);
 }
 
 struct GObjectUnref {
@@ -152,14 +154,15 @@ public:
         const double resident = residentMebibytes();
         if (firstResident < 0)
             firstResident = resident;
-        std::printf("t=%6.0f s frames=%10llu fps=%6.1f skipped=%llu repeated=%llu out-of-order=%llu "
-                    "corrupted=%llu failed-grabs=%llu rss=%.1f MiB\n",
-                    elapsed, static_cast<unsigned long long>(frames), rate,
-                    static_cast<unsigned long long>(tally.skipped.load()),
-                    static_cast<unsigned long long>(tally.repeated.load()),
-                    static_cast<unsigned long long>(tally.outOfOrder.load()),
-                    static_cast<unsigned long long>(tally.corrupted.load()),
-                    static_cast<unsigned long long>(tally.failedGrabs.load()), resident);
+        std::printf(
+            "t=%6.0f s frames=%10llu fps=%6.1f skipped=%llu repeated=%llu out-of-order=%llu "
+            "corrupted=%llu failed-grabs=%llu rss=%.1f MiB\n",
+            elapsed, static_cast<unsigned long long>(frames), rate,
+            static_cast<unsigned long long>(tally.skipped.load()),
+            static_cast<unsigned long long>(tally.repeated.load()),
+            static_cast<unsigned long long>(tally.outOfOrder.load()),
+            static_cast<unsigned long long>(tally.corrupted.load()),
+            static_cast<unsigned long long>(tally.failedGrabs.load()), resident);
         std::fflush(stdout);
         lastFrames = frames;
         lastElapsed = elapsed;
@@ -196,8 +199,8 @@ int run(const Options &options)
                  gboolean{options.asynchronous}, nullptr);
     g_object_get(camera.get(), "roi-width", &width, "roi-height", &height, nullptr);
     std::printf("soak: %s mode, %ux%u frames, %.0f s, a line every %.0f s\n",
-                options.asynchronous ? "async" : "continuous", width, height, options.durationSeconds,
-                options.intervalSeconds);
+                options.asynchronous ? "async" : "continuous", width, height,
+                options.durationSeconds, options.intervalSeconds);
 
     Tally tally;
     FrameChecker checker(tally, width, height);
@@ -246,10 +249,13 @@ int run(const Options &options)
     xisl_sim_get_counters(&counters);
     std::printf("summary: frames=%llu losses=%llu rss-growth=%.1f MiB frames-not-handed-back=%llu "
                 "callbacks-after-close=%llu open-handles=%u\n",
-                static_cast<unsigned long long>(tally.frames.load()), static_cast<unsigned long long>(tally.losses()),
-                reporter.residentGrowth(), static_cast<unsigned long long>(counters.framesNotHandedBack),
-                static_cast<unsigned long long>(counters.callbacksAfterClose), counters.openHandles);
-    const bool clean = tally.losses() == 0 && counters.callbacksAfterClose == 0 && counters.openHandles == 0;
+                static_cast<unsigned long long>(tally.frames.load()),
+                static_cast<unsigned long long>(tally.losses()), reporter.residentGrowth(),
+                static_cast<unsigned long long>(counters.framesNotHandedBack),
+                static_cast<unsigned long long>(counters.callbacksAfterClose),
+                counters.openHandles);
+    const bool clean =
+        tally.losses() == 0 && counters.callbacksAfterClose == 0 && counters.openHandles == 0;
     return clean ? 0 : 1;
 }
 

@@ -34,8 +34,7 @@ uint64_t callbacksSoFar()
 
 // One square sensor, readout 0, no call log, three buffer frames, a callback that only hands
 // the frame back, timer cycle 0.
-class Detector
-{
+class Detector {
 public:
     Detector(uint32_t side, XislSimContent content) : buffer_(3 * static_cast<size_t>(side) * side)
     {

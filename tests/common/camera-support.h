@@ -70,7 +70,8 @@ using ErrorPtr = std::unique_ptr<GError, GErrorFree>;
 inline CameraPtr createCamera(GError **error)
 {
     std::unique_ptr<UcaPluginManager, GObjectUnref> manager(uca_plugin_manager_new());
-    return CameraPtr(uca_plugin_manager_get_camera(manager.get(), "tessaravolt", error, nullptr, nullptr));
+    return CameraPtr(
+        uca_plugin_manager_get_camera(manager.get(), "tessaravolt", error, nullptr, nullptr));
 }
 
 // Every logged call of `function`, or every call when it is null.

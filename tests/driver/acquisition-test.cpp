@@ -73,14 +73,11 @@ TEST_F(AcquisitionTest, SetUpSendsEverythingInOrderAndLogsWhatTheTimerAnswered)
     detector->setExposureTime(std::chrono::duration<double>(0.001));
     detector->prepareGrab();
 
-    EXPECT_EQ(callNamesFrom(0),
-              (std::vector<std::string>{"Acquisition_GetHwHeaderInfo",
-                                        "Acquisition_DefineDestBuffers",
-                                        "Acquisition_SetAcqData",
-                                        "Acquisition_SetCallbacksAndMessages",
-                                        "Acquisition_SetCameraGain",
-                                        "Acquisition_SetFrameSyncMode",
-                                        "Acquisition_SetTimerSync"}));
+    EXPECT_EQ(callNamesFrom(0), (std::vector<std::string>{
+                                    "Acquisition_GetHwHeaderInfo", "Acquisition_DefineDestBuffers",
+                                    "Acquisition_SetAcqData", "Acquisition_SetCallbacksAndMessages",
+                                    "Acquisition_SetCameraGain", "Acquisition_SetFrameSyncMode",
+                                    "Acquisition_SetTimerSync"}));
     const XislSimCall buffers = callsOf("Acquisition_DefineDestBuffers").at(0);
     EXPECT_NE(buffers.args[0], 0u);
     EXPECT_EQ(buffers.args[1], 1u);
@@ -99,10 +96,10 @@ TEST_F(AcquisitionTest, SetUpSendsEverythingInOrderAndLogsWhatTheTimerAnswered)
     const XislSimCall timer = callsOf("Acquisition_SetTimerSync").at(0);
     EXPECT_EQ(timer.args[0], 1000u);
     EXPECT_GE(timer.result, uint64_t(width) * height); // at least one readout
-    EXPECT_EQ(recordedLog().texts(),
-              (std::vector<std::string>{"Start recording: 64x32",
-                                        "Set exposure to " + std::to_string(timer.result) +
-                                            " us"}));
+    EXPECT_EQ(
+        recordedLog().texts(),
+        (std::vector<std::string>{"Start recording: 64x32",
+                                  "Set exposure to " + std::to_string(timer.result) + " us"}));
     EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty()) << "set-up starts nothing";
 }
 
@@ -154,16 +151,16 @@ TEST_F(AcquisitionTest, PixelsOfAStreamedFrameFollowThePattern)
     bool delivered = false;
     detector->startContinuous([&](const Image &image) {
         if (!delivered)
-            firstFrame.set_value(std::vector<uint16_t>(image.pixels,
-                                                       image.pixels + image.size.pixelCount()));
+            firstFrame.set_value(
+                std::vector<uint16_t>(image.pixels, image.pixels + image.size.pixelCount()));
         delivered = true;
     });
     ASSERT_EQ(xisl_sim_step(detector->getHandle(), 1, 5000), 0);
     const std::vector<uint16_t> pixels = firstFrame.get_future().get();
     // Frame 1: (x ^ (y << 6)) + 17.
     EXPECT_EQ(pixels[0], 17);
-    EXPECT_EQ(pixels[1 * width + 1], 82);   // (1 ^ 64) + 17
-    EXPECT_EQ(pixels[2 * width + 5], 150);  // (5 ^ 128) + 17
+    EXPECT_EQ(pixels[1 * width + 1], 82);     // (1 ^ 64) + 17
+    EXPECT_EQ(pixels[2 * width + 5], 150);    // (5 ^ 128) + 17
     EXPECT_EQ(pixels[31 * width + 63], 2064); // (63 ^ 1984) + 17
 }
 
@@ -187,10 +184,10 @@ TEST_F(AcquisitionTest, FailedFrameHeaderIsLoggedAndTheFrameStillDeliveredAndHan
     // Per frame: header, active frame, the consumer, then the hand-back.
     std::vector<std::string> names = callNamesFrom(firstCall);
     names.erase(std::remove(names.begin(), names.end(), "Acquisition_GetAcqData"), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{
-                         "Acquisition_GetLatestFrameHeader", "Acquisition_GetActFrame",
-                         "Acquisition_SetReady", "Acquisition_GetLatestFrameHeader",
-                         "Acquisition_GetActFrame", "Acquisition_SetReady"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"Acquisition_GetLatestFrameHeader",
+                                               "Acquisition_GetActFrame", "Acquisition_SetReady",
+                                               "Acquisition_GetLatestFrameHeader",
+                                               "Acquisition_GetActFrame", "Acquisition_SetReady"}));
     XislSimCall handBack{};
     ASSERT_EQ(xisl_sim_get_call(frames[0].callsLoggedBefore, &handBack), 0);
     EXPECT_STREQ(handBack.function, "Acquisition_SetReady");
@@ -267,7 +264,8 @@ TEST_F(AcquisitionTest, DirectGrabDeliversOnXislsThreadAndNeverAfterItReturned)
     detector->prepareGrab();
     Destination abandoned;
     const FrameConsumer toAbandoned = abandoned.consumer();
-    auto cancelled = std::async(std::launch::async, [&] { return detector->grabInto(toAbandoned); });
+    auto cancelled =
+        std::async(std::launch::async, [&] { return detector->grabInto(toAbandoned); });
     ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 1; }));
     detector->stop();
     ASSERT_EQ(cancelled.get(), FrameWait::Cancelled);

@@ -144,8 +144,7 @@ TEST_P(TriggerModeTest, SetUpChoosesTheFrameSyncModeAndTheTimer)
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, TriggerModeTest,
-                         ::testing::Values(TriggerCase{0, 2}, TriggerCase{1, 1},
-                                           TriggerCase{2, 3}, TriggerCase{5, -1},
-                                           TriggerCase{-1, -1}));
+                         ::testing::Values(TriggerCase{0, 2}, TriggerCase{1, 1}, TriggerCase{2, 3},
+                                           TriggerCase{5, -1}, TriggerCase{-1, -1}));
 
 } // namespace

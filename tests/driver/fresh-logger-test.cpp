@@ -47,8 +47,8 @@ TEST(FreshLoggerTest, CreatedLoggerIsAColourConsoleOnStandardOutput)
     EXPECT_EQ(logger->name(), "Detector");
     EXPECT_EQ(logger->level(), spdlog::level::info);
     ASSERT_EQ(logger->sinks().size(), 1u);
-    EXPECT_TRUE(std::dynamic_pointer_cast<spdlog::sinks::stdout_color_sink_mt>(
-        logger->sinks().front()));
+    EXPECT_TRUE(
+        std::dynamic_pointer_cast<spdlog::sinks::stdout_color_sink_mt>(logger->sinks().front()));
     EXPECT_EQ(getLogger(), logger);
 }
 

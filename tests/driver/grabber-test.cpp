@@ -181,7 +181,8 @@ TEST_F(GrabberTest, DirectDeliveryReachesOnlyAWaitingRequest)
         destination.assign(image.pixels, image.pixels + image.size.pixelCount());
     };
 
-    auto request = std::async(std::launch::async, [&] { return grabber.nextFrameInto(5s, deliver); });
+    auto request =
+        std::async(std::launch::async, [&] { return grabber.nextFrameInto(5s, deliver); });
     ASSERT_TRUE(requestsWaiting(1));
     step();
     ASSERT_EQ(request.get(), FrameWait::Arrived);
@@ -206,7 +207,8 @@ TEST_F(GrabberTest, DirectAndSlotRequestsShareOneFrame)
     const FrameConsumer deliver = [&](const Image &image) {
         destination.assign(image.pixels, image.pixels + image.size.pixelCount());
     };
-    auto direct = std::async(std::launch::async, [&] { return grabber.nextFrameInto(5s, deliver); });
+    auto direct =
+        std::async(std::launch::async, [&] { return grabber.nextFrameInto(5s, deliver); });
     ASSERT_TRUE(requestsWaiting(1));
     auto plain = requestFrame();
     ASSERT_TRUE(requestsWaiting(2));

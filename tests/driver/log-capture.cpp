@@ -29,7 +29,8 @@ void RecordingSink::clear()
 
 void RecordingSink::sink_it_(const spdlog::details::log_msg &message)
 {
-    recorded.push_back({message.level, std::string(message.payload.begin(), message.payload.end())});
+    recorded.push_back(
+        {message.level, std::string(message.payload.begin(), message.payload.end())});
 }
 
 namespace {

@@ -30,8 +30,7 @@ inline uint32_t patternFrameNumber(const TessaraVolt::Image &image)
 // True when every pixel of the image matches frame `frame` of the pattern.
 bool matchesPattern(const TessaraVolt::Image &image, uint32_t frame);
 
-XislSimSensor sensor(uint32_t width, uint32_t height, uint32_t headerId = 14,
-                     uint32_t promId = 1);
+XislSimSensor sensor(uint32_t width, uint32_t height, uint32_t headerId = 14, uint32_t promId = 1);
 
 std::vector<XislSimCall> callsOf(const std::string &function);
 // Names of the calls logged from `first` on, in order.

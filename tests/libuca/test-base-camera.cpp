@@ -11,11 +11,15 @@ namespace {
 
 // Plug-ins built against libuca 2.4 rely on these offsets.
 static_assert(offsetof(UcaCamera, grab_func) == sizeof(GObject), "grab_func follows the parent");
-static_assert(offsetof(UcaCamera, user_data) == sizeof(GObject) + sizeof(gpointer), "user_data after grab_func");
+static_assert(offsetof(UcaCamera, user_data) == sizeof(GObject) + sizeof(gpointer),
+              "user_data after grab_func");
 static_assert(offsetof(UcaCamera, priv) == sizeof(GObject) + 2 * sizeof(gpointer), "priv last");
-static_assert(offsetof(UcaCameraClass, start_recording) == sizeof(GObjectClass), "slots follow the parent class");
-static_assert(offsetof(UcaCameraClass, readout) == sizeof(GObjectClass) + 7 * sizeof(gpointer), "eight slots");
-static_assert(sizeof(UcaCameraClass) == sizeof(GObjectClass) + 8 * sizeof(gpointer), "nothing after the slots");
+static_assert(offsetof(UcaCameraClass, start_recording) == sizeof(GObjectClass),
+              "slots follow the parent class");
+static_assert(offsetof(UcaCameraClass, readout) == sizeof(GObjectClass) + 7 * sizeof(gpointer),
+              "eight slots");
+static_assert(sizeof(UcaCameraClass) == sizeof(GObjectClass) + 8 * sizeof(gpointer),
+              "nothing after the slots");
 
 CameraPtr newBaseCamera()
 {
@@ -36,8 +40,8 @@ TEST(BaseCamera, AnswersFromItsOwnState)
     EXPECT_EQ(getUint(camera.get(), "recorded-frames"), 0u);
     EXPECT_DOUBLE_EQ(getDouble(camera.get(), "sensor-pixel-width"), 10e-6);
     EXPECT_DOUBLE_EQ(getDouble(camera.get(), "sensor-pixel-height"), 10e-6);
-    for (const char* name : {"sensor-horizontal-binning", "sensor-vertical-binning", "roi-width-multiplier",
-                             "roi-height-multiplier"})
+    for (const char *name : {"sensor-horizontal-binning", "sensor-vertical-binning",
+                             "roi-width-multiplier", "roi-height-multiplier"})
         EXPECT_EQ(getUint(camera.get(), name), 1u) << name;
 }
 
@@ -45,8 +49,9 @@ TEST(BaseCamera, KeepsWhatItHandles)
 {
     CameraPtr camera = newBaseCamera();
 
-    g_object_set(camera.get(), "transfer-asynchronously", TRUE, "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE,
-                 "trigger-type", UCA_CAMERA_TRIGGER_TYPE_LEVEL, "buffered", TRUE, "num-buffers", 9u, nullptr);
+    g_object_set(camera.get(), "transfer-asynchronously", TRUE, "trigger-source",
+                 UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE, "trigger-type", UCA_CAMERA_TRIGGER_TYPE_LEVEL,
+                 "buffered", TRUE, "num-buffers", 9u, nullptr);
 
     EXPECT_TRUE(getBoolean(camera.get(), "transfer-asynchronously"));
     EXPECT_EQ(getEnum(camera.get(), "trigger-source"), UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE);
@@ -60,7 +65,7 @@ TEST(BaseCamera, WarnsAboutPropertiesOnlyASubclassCanAnswer)
     CameraPtr camera = newBaseCamera();
     LogCapture log;
 
-    gchar* name = nullptr;
+    gchar *name = nullptr;
     g_object_get(camera.get(), "name", &name, nullptr);
     g_free(name);
     EXPECT_TRUE(log.contains("invalid property id")) << "name";
@@ -94,7 +99,8 @@ TEST(BaseCamera, RefusesBaseWritesWhileRecording)
 
     {
         LogCapture log;
-        g_object_set(camera.get(), "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL, "num-buffers", 2u, nullptr);
+        g_object_set(camera.get(), "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL,
+                     "num-buffers", 2u, nullptr);
         EXPECT_EQ(log.messages().size(), 2u);
         EXPECT_TRUE(log.contains("You cannot change properties during data acquisition"));
     }
@@ -115,8 +121,8 @@ TEST(BaseCamera, TakesOverARecordingDeviceAfterConstruction)
     PluginFolder folder({TEST_CAMERA_MODULE});
     ManagerPtr manager(uca_plugin_manager_new());
     Error error;
-    CameraPtr camera(uca_plugin_manager_get_camera(manager.get(), "test", error.out(), "already-recording", TRUE,
-                                                   nullptr));
+    CameraPtr camera(uca_plugin_manager_get_camera(manager.get(), "test", error.out(),
+                                                   "already-recording", TRUE, nullptr));
     ASSERT_TRUE(camera) << error.message();
 
     uca_camera_start_recording(camera.get(), error.out());
@@ -190,7 +196,8 @@ TEST(Units, UnknownPropertyWarns)
 
     EXPECT_EQ(uca_camera_get_unit(camera.get(), "no-such-thing"), UCA_UNIT_NA);
     uca_camera_register_unit(camera.get(), "no-such-thing", UCA_UNIT_METER);
-    EXPECT_EQ(log.messages(), std::vector<std::string>(2, "Camera does not have property `no-such-thing'"));
+    EXPECT_EQ(log.messages(),
+              std::vector<std::string>(2, "Camera does not have property `no-such-thing'"));
 }
 
 TEST(Units, ADifferentUnitWarns)
@@ -217,9 +224,10 @@ TEST(Units, SurviveWhileAnyCameraLives)
     EXPECT_EQ(uca_camera_get_unit(second.get(), "roi-width"), UCA_UNIT_PIXEL);
 
     gpointer klass = g_type_class_ref(UCA_TYPE_CAMERA);
-    GParamSpec* roiWidth = g_object_class_find_property(G_OBJECT_CLASS(klass), "roi-width");
+    GParamSpec *roiWidth = g_object_class_find_property(G_OBJECT_CLASS(klass), "roi-width");
     second.reset();
-    EXPECT_EQ(g_param_spec_get_qdata(roiWidth, uca_unit_quark()), nullptr) << "cleared with the last camera";
+    EXPECT_EQ(g_param_spec_get_qdata(roiWidth, uca_unit_quark()), nullptr)
+        << "cleared with the last camera";
     g_type_class_unref(klass);
 }
 
@@ -230,16 +238,17 @@ protected:
     void TearDown() override
     {
         gpointer klass = g_type_class_ref(UCA_TYPE_CAMERA);
-        for (const char* name : {"roi-height", "recorded-frames"})
-            g_param_spec_set_qdata(g_object_class_find_property(G_OBJECT_CLASS(klass), name), uca_writable_quark(),
-                                   nullptr);
+        for (const char *name : {"roi-height", "recorded-frames"})
+            g_param_spec_set_qdata(g_object_class_find_property(G_OBJECT_CLASS(klass), name),
+                                   uca_writable_quark(), nullptr);
         g_type_class_unref(klass);
     }
 };
 
 TEST_F(Writable, MarkIsFixedOnce)
 {
-    GParamSpec* pspec = g_param_spec_ref_sink(g_param_spec_uint("gain", "Gain", "Gain", 0, 5, 0, G_PARAM_READWRITE));
+    GParamSpec *pspec = g_param_spec_ref_sink(
+        g_param_spec_uint("gain", "Gain", "Gain", 0, 5, 0, G_PARAM_READWRITE));
     LogCapture log;
 
     uca_camera_pspec_set_writable(pspec, TRUE);

@@ -18,8 +18,8 @@ protected:
     {
         ASSERT_TRUE(camera);
         // 5 x 3 pixels of 16 bits: 30 bytes a frame.
-        g_object_set(camera.get(), "roi-width", 5u, "roi-height", 3u, "buffered", TRUE, "num-buffers", 3u,
-                     "frame-interval-us", 200u, nullptr);
+        g_object_set(camera.get(), "roi-width", 5u, "roi-height", 3u, "buffered", TRUE,
+                     "num-buffers", 3u, "frame-interval-us", 200u, nullptr);
     }
     void TearDown() override
     {
@@ -70,7 +70,8 @@ TEST_F(Buffered, HandsFramesOverInOrderAndStopsCleanly)
     EXPECT_EQ(grabOne(), 0u);
     EXPECT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_END_OF_STREAM));
     EXPECT_EQ(error.message(), "Ring buffer is empty");
-    EXPECT_EQ(getUint(camera.get(), "frames-grabbed"), grabbedAtStop) << "the read thread has ended";
+    EXPECT_EQ(getUint(camera.get(), "frames-grabbed"), grabbedAtStop)
+        << "the read thread has ended";
 }
 
 TEST_F(Buffered, AFullRingKeepsTheNewestFrames)

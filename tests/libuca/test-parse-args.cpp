@@ -12,9 +12,9 @@ class ParseArgs : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(camera); }
 
-    gboolean parse(std::vector<const char*> arguments)
+    gboolean parse(std::vector<const char *> arguments)
     {
-        return uca_camera_parse_arg_props(camera.get(), const_cast<gchar**>(arguments.data()),
+        return uca_camera_parse_arg_props(camera.get(), const_cast<gchar **>(arguments.data()),
                                           static_cast<guint>(arguments.size()), error.out());
     }
 
@@ -45,7 +45,8 @@ TEST_F(ParseArgs, EnumsByNumberOrValueName)
     ASSERT_TRUE(parse({"trigger-source=2"})) << error.message();
     EXPECT_EQ(getEnum(camera.get(), "trigger-source"), UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL);
 
-    ASSERT_TRUE(parse({"trigger-source=UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE", "trigger-type=1"})) << error.message();
+    ASSERT_TRUE(parse({"trigger-source=UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE", "trigger-type=1"}))
+        << error.message();
     EXPECT_EQ(getEnum(camera.get(), "trigger-source"), UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE);
     EXPECT_EQ(getEnum(camera.get(), "trigger-type"), UCA_CAMERA_TRIGGER_TYPE_LEVEL);
 }
@@ -73,8 +74,9 @@ TEST_F(ParseArgs, UnknownPropertyStopsTheList)
 TEST_F(ParseArgs, RejectsTextThatIsNoValidValue)
 {
     LogCapture log;
-    for (const char* argument : {"roi-width=12abc", "roi-width=", "roi-width=0", "roi-width=-3",
-                                 "exposure-time=fast", "exposure-time=-1", "sensor-bitdepth=33", "roi-width"}) {
+    for (const char *argument :
+         {"roi-width=12abc", "roi-width=", "roi-width=0", "roi-width=-3", "exposure-time=fast",
+          "exposure-time=-1", "sensor-bitdepth=33", "roi-width"}) {
         EXPECT_FALSE(parse({argument})) << argument;
         EXPECT_NE(error.get(), nullptr) << argument;
     }

@@ -10,12 +10,12 @@
 namespace LibucaTest {
 namespace {
 
-std::vector<std::string> availableCameras(UcaPluginManager* manager)
+std::vector<std::string> availableCameras(UcaPluginManager *manager)
 {
     std::vector<std::string> names;
-    GList* list = uca_plugin_manager_get_available_cameras(manager);
-    for (GList* it = list; it != nullptr; it = it->next)
-        names.emplace_back(static_cast<const char*>(it->data));
+    GList *list = uca_plugin_manager_get_available_cameras(manager);
+    for (GList *it = list; it != nullptr; it = it->next)
+        names.emplace_back(static_cast<const char *>(it->data));
     g_list_free_full(list, g_free);
     return names;
 }
@@ -80,7 +80,8 @@ protected:
 
 TEST_F(Loading, CreatesTheExportedCameraType)
 {
-    CameraPtr camera(uca_plugin_manager_get_camera(manager.get(), "test", error.out(), "roi-width", 7u, nullptr));
+    CameraPtr camera(uca_plugin_manager_get_camera(manager.get(), "test", error.out(), "roi-width",
+                                                   7u, nullptr));
 
     ASSERT_TRUE(camera) << error.message();
     EXPECT_STREQ(G_OBJECT_TYPE_NAME(camera.get()), "UcaTestCamera");
@@ -97,7 +98,8 @@ TEST_F(Loading, PassesAnArrayOfProperties)
     g_value_init(&parameters[1].value, G_TYPE_UINT);
     g_value_set_uint(&parameters[1].value, 13);
 
-    CameraPtr camera(uca_plugin_manager_get_camerav(manager.get(), "test", 2, parameters, error.out()));
+    CameraPtr camera(
+        uca_plugin_manager_get_camerav(manager.get(), "test", 2, parameters, error.out()));
     g_value_unset(&parameters[0].value);
     g_value_unset(&parameters[1].value);
     G_GNUC_END_IGNORE_DEPRECATIONS
@@ -109,17 +111,17 @@ TEST_F(Loading, PassesAnArrayOfProperties)
 
 void freeValue(gpointer value)
 {
-    g_value_unset(static_cast<GValue*>(value));
+    g_value_unset(static_cast<GValue *>(value));
     g_free(value);
 }
 
 TEST_F(Loading, PassesATableOfProperties)
 {
-    GHashTable* table = g_hash_table_new_full(g_str_hash, g_str_equal, nullptr, freeValue);
-    GValue* width = g_new0(GValue, 1);
+    GHashTable *table = g_hash_table_new_full(g_str_hash, g_str_equal, nullptr, freeValue);
+    GValue *width = g_new0(GValue, 1);
     g_value_init(width, G_TYPE_UINT);
     g_value_set_uint(width, 17);
-    g_hash_table_insert(table, const_cast<char*>("roi-width"), width);
+    g_hash_table_insert(table, const_cast<char *>("roi-width"), width);
 
     CameraPtr camera(uca_plugin_manager_get_camerah(manager.get(), "test", table, error.out()));
     g_hash_table_unref(table);
@@ -133,7 +135,8 @@ TEST_F(Loading, PassesATableOfProperties)
 
 TEST_F(Loading, MissingModule)
 {
-    EXPECT_EQ(uca_plugin_manager_get_camera(manager.get(), "nothere", error.out(), nullptr), nullptr);
+    EXPECT_EQ(uca_plugin_manager_get_camera(manager.get(), "nothere", error.out(), nullptr),
+              nullptr);
     EXPECT_TRUE(error.is(UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_MODULE_NOT_FOUND));
     EXPECT_EQ(error.message(), "Camera module `nothere' not found");
 }
@@ -142,28 +145,36 @@ TEST_F(Loading, ModuleThatCannotBeOpened)
 {
     folder.addFile("libucabroken.so", "this is not an ELF file");
 
-    EXPECT_EQ(uca_plugin_manager_get_camera(manager.get(), "broken", error.out(), nullptr), nullptr);
+    EXPECT_EQ(uca_plugin_manager_get_camera(manager.get(), "broken", error.out(), nullptr),
+              nullptr);
     EXPECT_TRUE(error.is(UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_MODULE_OPEN));
-    EXPECT_EQ(error.message().rfind("Camera module `broken' could not be opened: ", 0), 0u) << error.message();
-    EXPECT_NE(error.message().find("libucabroken.so"), std::string::npos) << "carries GModule's reason";
+    EXPECT_EQ(error.message().rfind("Camera module `broken' could not be opened: ", 0), 0u)
+        << error.message();
+    EXPECT_NE(error.message().find("libucabroken.so"), std::string::npos)
+        << "carries GModule's reason";
 }
 
 TEST_F(Loading, ModuleWithoutExport)
 {
-    EXPECT_EQ(uca_plugin_manager_get_camera(manager.get(), "noexport", error.out(), nullptr), nullptr);
+    EXPECT_EQ(uca_plugin_manager_get_camera(manager.get(), "noexport", error.out(), nullptr),
+              nullptr);
     EXPECT_TRUE(error.is(UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_SYMBOL_NOT_FOUND));
     EXPECT_NE(error.message().find("camera_plugin_get_type"), std::string::npos) << error.message();
 }
 
 TEST_F(Loading, ModuleWhoseTypeIsNoCamera)
 {
-    EXPECT_EQ(uca_plugin_manager_get_camera(manager.get(), "notacamera", error.out(), nullptr), nullptr);
-    EXPECT_TRUE(error.is(UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_MODULE_OPEN)) << error.message();
+    EXPECT_EQ(uca_plugin_manager_get_camera(manager.get(), "notacamera", error.out(), nullptr),
+              nullptr);
+    EXPECT_TRUE(error.is(UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_MODULE_OPEN))
+        << error.message();
 }
 
 TEST_F(Loading, FailedInitialisationReturnsTheCamerasError)
 {
-    EXPECT_EQ(uca_plugin_manager_get_camera(manager.get(), "test", error.out(), "fail-init", TRUE, nullptr), nullptr);
+    EXPECT_EQ(uca_plugin_manager_get_camera(manager.get(), "test", error.out(), "fail-init", TRUE,
+                                            nullptr),
+              nullptr);
     EXPECT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND));
     EXPECT_EQ(error.message(), "No test device attached");
 }
@@ -179,7 +190,8 @@ TEST_F(Loading, ModuleStaysUsableForFurtherCameras)
 {
     for (int i = 0; i < 3; i++) {
         ManagerPtr another(uca_plugin_manager_new());
-        CameraPtr camera(uca_plugin_manager_get_camera(another.get(), "test", error.out(), nullptr));
+        CameraPtr camera(
+            uca_plugin_manager_get_camera(another.get(), "test", error.out(), nullptr));
         ASSERT_TRUE(camera) << error.message();
     }
 }

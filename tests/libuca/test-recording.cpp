@@ -21,7 +21,7 @@ protected:
             uca_camera_stop_recording(camera.get(), nullptr);
     }
 
-    guint32 sequenceOf(const std::vector<guint8>& frame) const
+    guint32 sequenceOf(const std::vector<guint8> &frame) const
     {
         guint32 sequence = 0;
         std::memcpy(&sequence, frame.data(), sizeof(sequence));
@@ -30,7 +30,8 @@ protected:
 
     std::vector<guint8> frameBuffer() const
     {
-        return std::vector<guint8>(getUint(camera.get(), "roi-width") * getUint(camera.get(), "roi-height") * 2);
+        return std::vector<guint8>(getUint(camera.get(), "roi-width") *
+                                   getUint(camera.get(), "roi-height") * 2);
     }
 
     PluginFolder folder{{TEST_CAMERA_MODULE}};
@@ -60,15 +61,16 @@ TEST_F(Recording, StartAndStopFollowTheStateMachine)
     EXPECT_TRUE(uca_camera_stopped_recording(camera.get()));
 }
 
-void countNotification(GObject*, GParamSpec*, gpointer counter)
+void countNotification(GObject *, GParamSpec *, gpointer counter)
 {
-    ++*static_cast<int*>(counter);
+    ++*static_cast<int *>(counter);
 }
 
 TEST_F(Recording, StartAndStopNotifyIsRecording)
 {
     int notifications = 0;
-    g_signal_connect(camera.get(), "notify::is-recording", G_CALLBACK(countNotification), &notifications);
+    g_signal_connect(camera.get(), "notify::is-recording", G_CALLBACK(countNotification),
+                     &notifications);
 
     uca_camera_start_recording(camera.get(), error.out());
     EXPECT_EQ(notifications, 1);
@@ -158,7 +160,8 @@ TEST_F(Recording, ReadoutIsRefusedWhileRecording)
     EXPECT_TRUE(getBoolean(camera.get(), "is-readout"));
     ASSERT_TRUE(uca_camera_readout(camera.get(), frame.data(), 7, error.out()));
     EXPECT_EQ(sequenceOf(frame), 7u);
-    EXPECT_TRUE(uca_camera_grab(camera.get(), frame.data(), error.out())) << "readout mode allows grabs";
+    EXPECT_TRUE(uca_camera_grab(camera.get(), frame.data(), error.out()))
+        << "readout mode allows grabs";
 
     uca_camera_start_recording(camera.get(), error.out());
     EXPECT_FALSE(getBoolean(camera.get(), "is-readout")) << "recording ends readout";

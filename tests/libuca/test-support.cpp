@@ -17,14 +17,15 @@ bool capturing = false;                    // guarded by captureMutex
 std::vector<std::string> capturedMessages; // guarded by captureMutex
 
 // GLib allows one writer per process; it forwards to the capture while one is active.
-GLogWriterOutput writeLog(GLogLevelFlags level, const GLogField* fields, gsize nFields, gpointer userData)
+GLogWriterOutput writeLog(GLogLevelFlags level, const GLogField *fields, gsize nFields,
+                          gpointer userData)
 {
     if (level & (G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL)) {
         std::lock_guard<std::mutex> lock(captureMutex);
         if (capturing) {
             for (gsize i = 0; i < nFields; i++) {
                 if (g_strcmp0(fields[i].key, "MESSAGE") == 0)
-                    capturedMessages.emplace_back(static_cast<const char*>(fields[i].value));
+                    capturedMessages.emplace_back(static_cast<const char *>(fields[i].value));
             }
             return G_LOG_WRITER_HANDLED;
         }
@@ -61,17 +62,18 @@ std::vector<std::string> LogCapture::messages() const
     return capturedMessages;
 }
 
-bool LogCapture::contains(const std::string& text) const
+bool LogCapture::contains(const std::string &text) const
 {
     const auto all = messages();
-    return std::any_of(all.begin(), all.end(),
-                       [&](const std::string& message) { return message.find(text) != std::string::npos; });
+    return std::any_of(all.begin(), all.end(), [&](const std::string &message) {
+        return message.find(text) != std::string::npos;
+    });
 }
 
-PluginFolder::PluginFolder(const std::vector<std::string>& modules)
+PluginFolder::PluginFolder(const std::vector<std::string> &modules)
 {
-    GError* error = nullptr;
-    gchar* made = g_dir_make_tmp("libuca-test-XXXXXX", &error);
+    GError *error = nullptr;
+    gchar *made = g_dir_make_tmp("libuca-test-XXXXXX", &error);
     if (made == nullptr) {
         ADD_FAILURE() << "cannot make a plug-in folder: " << error->message;
         g_error_free(error);
@@ -81,8 +83,8 @@ PluginFolder::PluginFolder(const std::vector<std::string>& modules)
     g_free(made);
 
     // Links, not copies: one module file per process, or its types would register twice.
-    for (const auto& module : modules) {
-        gchar* base = g_path_get_basename(module.c_str());
+    for (const auto &module : modules) {
+        gchar *base = g_path_get_basename(module.c_str());
         addLink(base, module);
         g_free(base);
     }
@@ -93,10 +95,10 @@ PluginFolder::~PluginFolder()
 {
     if (path_.empty())
         return;
-    GDir* dir = g_dir_open(path_.c_str(), 0, nullptr);
+    GDir *dir = g_dir_open(path_.c_str(), 0, nullptr);
     if (dir != nullptr) {
-        while (const gchar* entry = g_dir_read_name(dir)) {
-            gchar* file = g_build_filename(path_.c_str(), entry, nullptr);
+        while (const gchar *entry = g_dir_read_name(dir)) {
+            gchar *file = g_build_filename(path_.c_str(), entry, nullptr);
             g_unlink(file);
             g_free(file);
         }
@@ -106,21 +108,22 @@ PluginFolder::~PluginFolder()
     g_unsetenv("UCA_CAMERA_PATH");
 }
 
-void PluginFolder::addFile(const std::string& name, const std::string& contents) const
+void PluginFolder::addFile(const std::string &name, const std::string &contents) const
 {
-    gchar* file = g_build_filename(path_.c_str(), name.c_str(), nullptr);
-    ASSERT_TRUE(g_file_set_contents(file, contents.data(), static_cast<gssize>(contents.size()), nullptr));
+    gchar *file = g_build_filename(path_.c_str(), name.c_str(), nullptr);
+    ASSERT_TRUE(
+        g_file_set_contents(file, contents.data(), static_cast<gssize>(contents.size()), nullptr));
     g_free(file);
 }
 
-void PluginFolder::addLink(const std::string& name, const std::string& target) const
+void PluginFolder::addLink(const std::string &name, const std::string &target) const
 {
-    gchar* link = g_build_filename(path_.c_str(), name.c_str(), nullptr);
+    gchar *link = g_build_filename(path_.c_str(), name.c_str(), nullptr);
     EXPECT_EQ(symlink(target.c_str(), link), 0) << link;
     g_free(link);
 }
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
@@ -131,7 +134,7 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
     return true;
 }
 
-CameraPtr openTestCamera(const PluginFolder& folder)
+CameraPtr openTestCamera(const PluginFolder &folder)
 {
     g_setenv("UCA_CAMERA_PATH", folder.path().c_str(), TRUE);
     ManagerPtr manager(uca_plugin_manager_new());
@@ -141,28 +144,28 @@ CameraPtr openTestCamera(const PluginFolder& folder)
     return camera;
 }
 
-guint getUint(gpointer object, const char* name)
+guint getUint(gpointer object, const char *name)
 {
     guint value = 0;
     g_object_get(object, name, &value, nullptr);
     return value;
 }
 
-gdouble getDouble(gpointer object, const char* name)
+gdouble getDouble(gpointer object, const char *name)
 {
     gdouble value = 0.0;
     g_object_get(object, name, &value, nullptr);
     return value;
 }
 
-gboolean getBoolean(gpointer object, const char* name)
+gboolean getBoolean(gpointer object, const char *name)
 {
     gboolean value = FALSE;
     g_object_get(object, name, &value, nullptr);
     return value;
 }
 
-gint getEnum(gpointer object, const char* name)
+gint getEnum(gpointer object, const char *name)
 {
     gint value = -1;
     g_object_get(object, name, &value, nullptr);

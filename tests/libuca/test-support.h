@@ -24,16 +24,20 @@ class Error {
 public:
     Error() = default;
     ~Error() { g_clear_error(&error_); }
-    Error(const Error&) = delete;
-    Error& operator=(const Error&) = delete;
+    Error(const Error &) = delete;
+    Error &operator=(const Error &) = delete;
 
-    GError** out() { g_clear_error(&error_); return &error_; }
-    const GError* get() const { return error_; }
+    GError **out()
+    {
+        g_clear_error(&error_);
+        return &error_;
+    }
+    const GError *get() const { return error_; }
     bool is(GQuark domain, int code) const { return g_error_matches(error_, domain, code); }
     std::string message() const { return error_ ? error_->message : "(no error)"; }
 
 private:
-    GError* error_ = nullptr;
+    GError *error_ = nullptr;
 };
 
 // Captures GLib warnings and criticals while it lives, so that tests can expect them;
@@ -42,40 +46,40 @@ class LogCapture {
 public:
     LogCapture();
     ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
 
     std::vector<std::string> messages() const;
-    bool contains(const std::string& text) const;
+    bool contains(const std::string &text) const;
 };
 
 // A fresh folder holding links to the named test modules; UCA_CAMERA_PATH points to it
 // while the folder lives.
 class PluginFolder {
 public:
-    explicit PluginFolder(const std::vector<std::string>& modules);
+    explicit PluginFolder(const std::vector<std::string> &modules);
     ~PluginFolder();
-    PluginFolder(const PluginFolder&) = delete;
-    PluginFolder& operator=(const PluginFolder&) = delete;
+    PluginFolder(const PluginFolder &) = delete;
+    PluginFolder &operator=(const PluginFolder &) = delete;
 
-    const std::string& path() const { return path_; }
-    void addFile(const std::string& name, const std::string& contents) const;
-    void addLink(const std::string& name, const std::string& target) const;
+    const std::string &path() const { return path_; }
+    void addFile(const std::string &name, const std::string &contents) const;
+    void addLink(const std::string &name, const std::string &target) const;
 
 private:
     std::string path_;
 };
 
 // Polls condition until it holds or the timeout passes; returns whether it held.
-bool waitFor(const std::function<bool()>& condition,
+bool waitFor(const std::function<bool()> &condition,
              std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 // The camera "test" from a manager created while UCA_CAMERA_PATH names folder.
-CameraPtr openTestCamera(const PluginFolder& folder);
+CameraPtr openTestCamera(const PluginFolder &folder);
 
-guint getUint(gpointer object, const char* name);
-gdouble getDouble(gpointer object, const char* name);
-gboolean getBoolean(gpointer object, const char* name);
-gint getEnum(gpointer object, const char* name);
+guint getUint(gpointer object, const char *name);
+gdouble getDouble(gpointer object, const char *name);
+gboolean getBoolean(gpointer object, const char *name);
+gint getEnum(gpointer object, const char *name);
 
 } // namespace LibucaTest

@@ -63,7 +63,8 @@ inline uint32_t frameNumberOf(const std::vector<uint16_t> &pixels, const Roi &ro
     const uint32_t n = offset / 17;
     for (uint32_t row = 0; row < roi.height; row++)
         for (uint32_t column = 0; column < roi.width; column++)
-            if (pixels[size_t{row} * roi.width + column] != patternPixel(roi.x0 + column, roi.y0 + row, n))
+            if (pixels[size_t{row} * roi.width + column] !=
+                patternPixel(roi.x0 + column, roi.y0 + row, n))
                 return 0;
     return n;
 }
@@ -119,8 +120,8 @@ protected:
     Roi roi()
     {
         guint x0 = 0, y0 = 0, width = 0, height = 0;
-        g_object_get(camera.get(), "roi-x0", &x0, "roi-y0", &y0, "roi-width", &width, "roi-height", &height,
-                     nullptr);
+        g_object_get(camera.get(), "roi-x0", &x0, "roi-y0", &y0, "roi-width", &width, "roi-height",
+                     &height, nullptr);
         return {x0, y0, width, height};
     }
 

@@ -37,12 +37,14 @@ TEST_F(LifecycleTest, NoDetectorGivesNotFoundError)
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain, UCA_CAMERA_ERROR);
     EXPECT_EQ(error->code, UCA_CAMERA_ERROR_NOT_FOUND);
-    EXPECT_STREQ(error->message, "Unable to get next sensor") << "the cursor has no sensor to return";
+    EXPECT_STREQ(error->message, "Unable to get next sensor")
+        << "the cursor has no sensor to return";
 }
 
 TEST_F(LifecycleTest, SkipsOldHeadersKeepsFirstAndClosesTheRest)
 {
-    const XislSimSensor sensors[] = {sensor(7, 13, 2048, 2048), sensor(8, 14, 640, 480), sensor(9, 15, 320, 240)};
+    const XislSimSensor sensors[] = {sensor(7, 13, 2048, 2048), sensor(8, 14, 640, 480),
+                                     sensor(9, 15, 320, 240)};
     ASSERT_EQ(xisl_sim_set_sensors(sensors, 3), 0);
     create();
 
@@ -78,7 +80,8 @@ TEST_F(LifecycleTest, OnlyOldHeadersGiveNoCamerasAvailable)
 
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, UCA_CAMERA_ERROR_NOT_FOUND);
-    EXPECT_STREQ(error->message, "No cameras available. Check your driver and hardware installation.");
+    EXPECT_STREQ(error->message,
+                 "No cameras available. Check your driver and hardware installation.");
 }
 
 struct DiscoveryFault {
@@ -92,11 +95,13 @@ void PrintTo(const DiscoveryFault &fault, std::ostream *out)
     *out << fault.function << " fails, call " << fault.nth;
 }
 
-class DiscoveryFaultTest : public CameraTest, public ::testing::WithParamInterface<DiscoveryFault> {};
+class DiscoveryFaultTest : public CameraTest,
+                           public ::testing::WithParamInterface<DiscoveryFault> {};
 
 TEST_P(DiscoveryFaultTest, BecomesErrorAndLeavesNothingOpen)
 {
-    const XislSimSensor sensors[] = {sensor(1, 14, 64, 64), sensor(2, 14, 64, 64), sensor(3, 14, 64, 64)};
+    const XislSimSensor sensors[] = {sensor(1, 14, 64, 64), sensor(2, 14, 64, 64),
+                                     sensor(3, 14, 64, 64)};
     ASSERT_EQ(xisl_sim_set_sensors(sensors, 3), 0);
     ASSERT_EQ(xisl_sim_fail(GetParam().function, 5, GetParam().nth), 0);
     GError *error = nullptr;
@@ -116,7 +121,8 @@ INSTANTIATE_TEST_SUITE_P(
     EachDiscoveryCall, DiscoveryFaultTest,
     ::testing::Values(DiscoveryFault{"Acquisition_EnumSensors", 1, "Unable to enumerate sensors"},
                       DiscoveryFault{"Acquisition_GetNextSensor", 2, "Unable to get next sensor"},
-                      DiscoveryFault{"Acquisition_GetHwHeaderInfo", 3, "Unable to get hardware header info"},
+                      DiscoveryFault{"Acquisition_GetHwHeaderInfo", 3,
+                                     "Unable to get hardware header info"},
                       DiscoveryFault{"Acquisition_GetHwHeaderInfoEx", 3,
                                      "Unable to get extended hardware header info"}),
     [](const ::testing::TestParamInfo<DiscoveryFault> &fault) {
@@ -156,7 +162,8 @@ TEST_F(LifecycleTest, TypeRegisteredOnceWhenTwoThreadsAskAtOnce)
 std::set<std::string> exportedSymbols(const std::string &path)
 {
     std::ifstream file(path, std::ios::binary);
-    const std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string image((std::istreambuf_iterator<char>(file)),
+                            std::istreambuf_iterator<char>());
     const auto *header = reinterpret_cast<const Elf64_Ehdr *>(image.data());
     const auto *sections = reinterpret_cast<const Elf64_Shdr *>(image.data() + header->e_shoff);
     std::set<std::string> names;
@@ -164,7 +171,8 @@ std::set<std::string> exportedSymbols(const std::string &path)
         if (sections[i].sh_type != SHT_DYNSYM)
             continue;
         const char *strings = image.data() + sections[sections[i].sh_link].sh_offset;
-        const auto *symbols = reinterpret_cast<const Elf64_Sym *>(image.data() + sections[i].sh_offset);
+        const auto *symbols =
+            reinterpret_cast<const Elf64_Sym *>(image.data() + sections[i].sh_offset);
         for (size_t s = 0; s < sections[i].sh_size / sizeof(Elf64_Sym); s++)
             if (symbols[s].st_shndx != SHN_UNDEF && ELF64_ST_BIND(symbols[s].st_info) != STB_LOCAL)
                 names.insert(strings + symbols[s].st_name);
@@ -187,10 +195,11 @@ TEST_F(PropertyTest, ConstantsAndDefaults)
     gdouble pixelWidth = 0, pixelHeight = 0, exposure = 0;
     gboolean streaming = FALSE, camram = TRUE;
     gint source = -1;
-    g_object_get(camera.get(), "name", &name, "sensor-bitdepth", &bitdepth, "sensor-pixel-width", &pixelWidth,
-                 "sensor-pixel-height", &pixelHeight, "has-streaming", &streaming, "has-camram-recording", &camram,
-                 "exposure-time", &exposure, "gain", &gain, "trigger-source", &source,
-                 "sensor-horizontal-binning", &horizontal, "sensor-vertical-binning", &vertical, nullptr);
+    g_object_get(camera.get(), "name", &name, "sensor-bitdepth", &bitdepth, "sensor-pixel-width",
+                 &pixelWidth, "sensor-pixel-height", &pixelHeight, "has-streaming", &streaming,
+                 "has-camram-recording", &camram, "exposure-time", &exposure, "gain", &gain,
+                 "trigger-source", &source, "sensor-horizontal-binning", &horizontal,
+                 "sensor-vertical-binning", &vertical, nullptr);
 
     EXPECT_STREQ(name, "tessaravolt camera");
     g_free(name);
@@ -212,7 +221,8 @@ TEST_F(PropertyTest, BinningShrinksRoiAtOnceAndNeverGrowsItBack)
     g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
 
     guint vertical = 0, sensorWidth = 0;
-    g_object_get(camera.get(), "sensor-vertical-binning", &vertical, "sensor-width", &sensorWidth, nullptr);
+    g_object_get(camera.get(), "sensor-vertical-binning", &vertical, "sensor-width", &sensorWidth,
+                 nullptr);
     EXPECT_EQ(vertical, 2u);
     EXPECT_EQ(sensorWidth, 1024u);
     EXPECT_EQ(roi().width, 512u);
@@ -271,13 +281,15 @@ TEST_F(PropertyTest, ConstructionPropertiesApplyOnceTheDetectorIsFound)
 {
     std::unique_ptr<UcaPluginManager, GObjectUnref> manager(uca_plugin_manager_new());
     GError *error = nullptr;
-    camera.reset(uca_plugin_manager_get_camera(manager.get(), "tessaravolt", &error, "exposure-time", 0.25,
-                                               "sensor-horizontal-binning", 2u, "roi-width", 100u, nullptr));
+    camera.reset(uca_plugin_manager_get_camera(manager.get(), "tessaravolt", &error,
+                                               "exposure-time", 0.25, "sensor-horizontal-binning",
+                                               2u, "roi-width", 100u, nullptr));
     ASSERT_TRUE(camera) << error->message;
 
     gdouble exposure = 0;
     guint binning = 0;
-    g_object_get(camera.get(), "exposure-time", &exposure, "sensor-horizontal-binning", &binning, nullptr);
+    g_object_get(camera.get(), "exposure-time", &exposure, "sensor-horizontal-binning", &binning,
+                 nullptr);
     EXPECT_DOUBLE_EQ(exposure, 0.25);
     EXPECT_EQ(binning, 2u);
     EXPECT_EQ(roi().width, 100u);

@@ -41,14 +41,16 @@ protected:
     std::future<Grabbed> grabLater()
     {
         const Roi region = roi();
-        return std::async(std::launch::async, [this, region] { return grabInto(camera.get(), region); });
+        return std::async(std::launch::async,
+                          [this, region] { return grabInto(camera.get(), region); });
     }
 
     // Steps frames until the pending grab has taken one; a grab that waits is never missed.
     Grabbed stepUntilGrabbed(std::future<Grabbed> &pending)
     {
         const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (pending.wait_for(1ms) != std::future_status::ready && std::chrono::steady_clock::now() < deadline)
+        while (pending.wait_for(1ms) != std::future_status::ready &&
+               std::chrono::steady_clock::now() < deadline)
             xisl_sim_step(acquisitionHandle(), 1, 1000);
         EXPECT_EQ(pending.wait_for(0s), std::future_status::ready) << "the grab never returned";
         return pending.get();
@@ -66,7 +68,8 @@ protected:
 TEST_F(RecordingTest, ContinuousGrabCopiesTheRoiOfAFrameCompletedAfterTheRequest)
 {
     createStepped();
-    g_object_set(camera.get(), "roi-x0", 10u, "roi-y0", 20u, "roi-width", 100u, "roi-height", 50u, nullptr);
+    g_object_set(camera.get(), "roi-x0", 10u, "roi-y0", 20u, "roi-width", 100u, "roi-height", 50u,
+                 nullptr);
     ASSERT_FALSE(start());
     step(3); // nobody asked for these
 
@@ -98,13 +101,14 @@ TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFram
         [](gpointer data, gpointer user) {
             auto *self = static_cast<Receiver *>(user);
             const auto *pixels = static_cast<const uint16_t *>(data);
-            const std::vector<uint16_t> copy(pixels, pixels + size_t{self->roi.width} * self->roi.height);
+            const std::vector<uint16_t> copy(pixels,
+                                             pixels + size_t{self->roi.width} * self->roi.height);
             self->deliveries.push_back({data, frameNumberOf(copy, self->roi)});
         },
         &receiver);
     ASSERT_FALSE(start());
-    uca_camera_set_grab_func(camera.get(), [](gpointer, gpointer) { ADD_FAILURE() << "late callback used"; },
-                             nullptr);
+    uca_camera_set_grab_func(
+        camera.get(), [](gpointer, gpointer) { ADD_FAILURE() << "late callback used"; }, nullptr);
 
     step(5);
     ASSERT_EQ(receiver.deliveries.size(), 5u);
@@ -123,7 +127,8 @@ TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFram
     EXPECT_EQ(grabbed.error->code, UCA_CAMERA_ERROR_RECORDING);
     stop();
     EXPECT_EQ(simulatorCalls("Acquisition_Abort").size(), 1u);
-    EXPECT_EQ(simulatorCalls("Acquisition_DefineDestBuffers").size(), 1u) << "the grabber was not started";
+    EXPECT_EQ(simulatorCalls("Acquisition_DefineDestBuffers").size(), 1u)
+        << "the grabber was not started";
 }
 
 TEST_F(RecordingTest, SingleFramesAreAcquiredPerGrabAndStopLeavesTheDetectorAlone)
@@ -156,10 +161,13 @@ TEST_F(RecordingTest, SetUpSendsTheSettingsInOrder)
     ASSERT_FALSE(start());
     stop();
 
-    const std::vector<std::string> setUp = {
-        "Acquisition_DefineDestBuffers", "Acquisition_SetAcqData",       "Acquisition_SetCallbacksAndMessages",
-        "Acquisition_SetCameraGain",     "Acquisition_SetFrameSyncMode", "Acquisition_SetTimerSync",
-        "Acquisition_Acquire_Image"};
+    const std::vector<std::string> setUp = {"Acquisition_DefineDestBuffers",
+                                            "Acquisition_SetAcqData",
+                                            "Acquisition_SetCallbacksAndMessages",
+                                            "Acquisition_SetCameraGain",
+                                            "Acquisition_SetFrameSyncMode",
+                                            "Acquisition_SetTimerSync",
+                                            "Acquisition_Acquire_Image"};
     std::vector<XislSimCall> calls;
     for (const XislSimCall &call : simulatorCalls(nullptr))
         if (std::find(setUp.begin(), setUp.end(), call.function) != setUp.end())
@@ -204,7 +212,8 @@ TEST_F(RecordingTest, SoftwareTriggerReleasesAFrame)
 
     auto pending = grabLater();
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (pending.wait_for(5ms) != std::future_status::ready && std::chrono::steady_clock::now() < deadline)
+    while (pending.wait_for(5ms) != std::future_status::ready &&
+           std::chrono::steady_clock::now() < deadline)
         uca_camera_trigger(camera.get(), nullptr);
     ASSERT_EQ(pending.wait_for(0s), std::future_status::ready);
     const Grabbed grabbed = pending.get();
@@ -218,13 +227,15 @@ TEST_F(RecordingTest, NewStartAfterBinningChangeUsesTheNewFrameSize)
     createStepped();
     g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
     ASSERT_FALSE(start());
-    EXPECT_EQ(countLines(detectorLog().lines(), spdlog::level::info, "Start recording: 512x512"), 1u);
+    EXPECT_EQ(countLines(detectorLog().lines(), spdlog::level::info, "Start recording: 512x512"),
+              1u);
     EXPECT_NE(grabFrameNumber(), 0u) << "the whole binned frame, unchanged";
     stop();
 
     g_object_set(camera.get(), "sensor-horizontal-binning", 1u, nullptr);
     ASSERT_FALSE(start());
-    EXPECT_EQ(countLines(detectorLog().lines(), spdlog::level::info, "Start recording: 1024x1024"), 1u);
+    EXPECT_EQ(countLines(detectorLog().lines(), spdlog::level::info, "Start recording: 1024x1024"),
+              1u);
     EXPECT_NE(grabFrameNumber(), 0u) << "the 512x512 region of the full frame";
     stop();
 }
@@ -235,14 +246,14 @@ TEST_F(RecordingTest, WritesDuringRecordingAreRefusedExceptExposure)
     ASSERT_FALSE(start());
     const size_t binningCalls = simulatorCalls("Acquisition_SetCameraBinningMode").size();
     GLibMessages messages;
-    g_object_set(camera.get(), "roi-width", 10u, "sensor-vertical-binning", 2u, "gain", 4u, "grab-from-continuous",
-                 FALSE, "exposure-time", 0.5, nullptr);
+    g_object_set(camera.get(), "roi-width", 10u, "sensor-vertical-binning", 2u, "gain", 4u,
+                 "grab-from-continuous", FALSE, "exposure-time", 0.5, nullptr);
 
     guint gain = 0, binning = 0;
     gboolean grabFromContinuous = FALSE;
     gdouble exposure = 0;
-    g_object_get(camera.get(), "gain", &gain, "sensor-vertical-binning", &binning, "grab-from-continuous",
-                 &grabFromContinuous, "exposure-time", &exposure, nullptr);
+    g_object_get(camera.get(), "gain", &gain, "sensor-vertical-binning", &binning,
+                 "grab-from-continuous", &grabFromContinuous, "exposure-time", &exposure, nullptr);
     EXPECT_EQ(roi().width, 1024u);
     EXPECT_EQ(binning, 1u);
     EXPECT_EQ(gain, 0u);
@@ -250,8 +261,12 @@ TEST_F(RecordingTest, WritesDuringRecordingAreRefusedExceptExposure)
     EXPECT_DOUBLE_EQ(exposure, 0.5);
     EXPECT_EQ(simulatorCalls("Acquisition_SetCameraBinningMode").size(), binningCalls);
     const auto lines = messages.lines();
-    EXPECT_EQ(countLines(lines, G_LOG_LEVEL_WARNING, "Property 'roi-width' cant be changed during acquisition"), 1u);
-    EXPECT_EQ(countLines(lines, G_LOG_LEVEL_WARNING, "Property 'gain' cant be changed during acquisition"), 1u);
+    EXPECT_EQ(countLines(lines, G_LOG_LEVEL_WARNING,
+                         "Property 'roi-width' cant be changed during acquisition"),
+              1u);
+    EXPECT_EQ(countLines(lines, G_LOG_LEVEL_WARNING,
+                         "Property 'gain' cant be changed during acquisition"),
+              1u);
     EXPECT_EQ(lines.size(), 4u);
     stop();
 }
@@ -280,7 +295,8 @@ TEST_F(RecordingTest, StopReleasesAGrabWaitingOutsideLibucasLock)
     std::vector<uint16_t> pixels(size_t{1024} * 1024);
     auto pending = std::async(std::launch::async, [&] {
         GError *error = nullptr;
-        const gboolean ok = UCA_CAMERA_GET_CLASS(camera.get())->grab(camera.get(), pixels.data(), &error);
+        const gboolean ok =
+            UCA_CAMERA_GET_CLASS(camera.get())->grab(camera.get(), pixels.data(), &error);
         return std::make_pair(ok, ErrorPtr(error));
     });
     stop();
@@ -295,17 +311,20 @@ TEST_F(RecordingTest, StopReleasesAGrabWaitingOutsideLibucasLock)
 TEST_F(RecordingTest, RoiOutsideTheFrameIsRefusedAtStart)
 {
     create();
-    const Roi outside[] = {{1000, 0, 100, 1024}, {G_MAXUINT, 0, 2, 1}, {0, 1, 1024, 1024}, {0, G_MAXUINT, 1, 2}};
+    const Roi outside[] = {
+        {1000, 0, 100, 1024}, {G_MAXUINT, 0, 2, 1}, {0, 1, 1024, 1024}, {0, G_MAXUINT, 1, 2}};
     for (const Roi &region : outside) {
-        g_object_set(camera.get(), "roi-x0", region.x0, "roi-y0", region.y0, "roi-width", region.width,
-                     "roi-height", region.height, nullptr);
+        g_object_set(camera.get(), "roi-x0", region.x0, "roi-y0", region.y0, "roi-width",
+                     region.width, "roi-height", region.height, nullptr);
         const ErrorPtr error = start();
         ASSERT_TRUE(error);
         EXPECT_EQ(error->code, UCA_CAMERA_ERROR_DEVICE);
         EXPECT_FALSE(uca_camera_is_recording(camera.get()));
     }
-    g_object_set(camera.get(), "roi-x0", 1000u, "roi-y0", 0u, "roi-width", 100u, "roi-height", 1024u, nullptr);
-    EXPECT_STREQ(start()->message, "Region of interest 100x1024 at (1000, 0) does not fit into the 1024x1024 frame");
+    g_object_set(camera.get(), "roi-x0", 1000u, "roi-y0", 0u, "roi-width", 100u, "roi-height",
+                 1024u, nullptr);
+    EXPECT_STREQ(start()->message,
+                 "Region of interest 100x1024 at (1000, 0) does not fit into the 1024x1024 frame");
     EXPECT_TRUE(simulatorCalls("Acquisition_DefineDestBuffers").empty());
     EXPECT_TRUE(simulatorCalls("Acquisition_Acquire_Image").empty());
 }
@@ -315,7 +334,8 @@ TEST_F(RecordingTest, AsynchronousStartWithoutCallbackIsRefused)
     create();
     g_object_set(camera.get(), "transfer-asynchronously", TRUE, nullptr);
     GError *error = nullptr;
-    UCA_CAMERA_GET_CLASS(camera.get())->start_recording(camera.get(), &error); // libuca would refuse earlier
+    UCA_CAMERA_GET_CLASS(camera.get())
+        ->start_recording(camera.get(), &error); // libuca would refuse earlier
     const ErrorPtr owned(error);
 
     ASSERT_TRUE(error);
@@ -332,9 +352,11 @@ TEST_F(RecordingTest, DestroyWhileStreamingLeavesNoCallbackBehind)
     std::atomic<unsigned> delivered{0};
     for (int round = 0; round < 20; round++) {
         create();
-        g_object_set(camera.get(), "exposure-time", 0.0002, "transfer-asynchronously", round % 2 == 0, nullptr);
+        g_object_set(camera.get(), "exposure-time", 0.0002, "transfer-asynchronously",
+                     round % 2 == 0, nullptr);
         uca_camera_set_grab_func(
-            camera.get(), [](gpointer, gpointer count) { ++*static_cast<std::atomic<unsigned> *>(count); },
+            camera.get(),
+            [](gpointer, gpointer count) { ++*static_cast<std::atomic<unsigned> *>(count); },
             &delivered);
         ASSERT_FALSE(start());
         ASSERT_EQ(xisl_sim_wait_frames(simulatorCounters().endOfFrameCallbacks + 3, 2000), 0);

@@ -84,7 +84,8 @@ std::optional<Tiff16> readTiff16(const std::string &path)
 
     image.pixels.resize(static_cast<size_t>(image.width) * image.height);
     for (uint32_t row = 0; row < image.height; ++row) {
-        if (TIFFReadScanline(tiff.get(), &image.pixels[static_cast<size_t>(row) * image.width], row, 0) != 1) {
+        if (TIFFReadScanline(tiff.get(), &image.pixels[static_cast<size_t>(row) * image.width], row,
+                             0) != 1) {
             ADD_FAILURE() << "cannot read row " << row << " of " << path;
             return std::nullopt;
         }
@@ -118,7 +119,8 @@ std::optional<Png8> readPng(const std::string &path)
 
     Png8 png;
     auto bigEndian = [&head](size_t at) {
-        return uint32_t{head[at]} << 24 | uint32_t{head[at + 1]} << 16 | uint32_t{head[at + 2]} << 8 | head[at + 3];
+        return uint32_t{head[at]} << 24 | uint32_t{head[at + 1]} << 16 |
+               uint32_t{head[at + 2]} << 8 | head[at + 3];
     };
     png.width = bigEndian(16);
     png.height = bigEndian(20);
@@ -168,8 +170,8 @@ TEST(RecordArguments, UnknownCameraFailsNamingTheAvailableOnes)
 TEST(RecordArguments, UnknownPropertyFailsBeforeRecording)
 {
     TemporaryFolder output;
-    const auto run = runRecord({"tessaravolt", "roi-widht=10", "-n", "1", "-o", output.path()},
-                               fastSimulator);
+    const auto run =
+        runRecord({"tessaravolt", "roi-widht=10", "-n", "1", "-o", output.path()}, fastSimulator);
 
     EXPECT_NE(run.exitStatus, 0);
     EXPECT_TRUE(contains(run.err, "no property `roi-widht'")) << run.err;
@@ -187,14 +189,14 @@ TEST(RecordArguments, BadValuesFailWithTheirPropertyNamed)
         {"exposure-time=-1", "exposure-time"},
         {"transfer-asynchronously=yes", "transfer-asynchronously"}, // libuca would take it as false
         {"trigger-source=sometimes", "trigger-source"},
-        {"sensor-width=10", "sensor-width"}, // read-only
-        {"roi-width", "roi-width"},          // no value at all
+        {"sensor-width=10", "sensor-width"},             // read-only
+        {"roi-width", "roi-width"},                      // no value at all
         {"trigger-source=software", "software trigger"}, // nobody would send one
     };
     for (const auto &[argument, property] : cases) {
         TemporaryFolder output;
-        const auto run = runRecord({"tessaravolt", argument, "-n", "1", "-o", output.path()},
-                                   fastSimulator);
+        const auto run =
+            runRecord({"tessaravolt", argument, "-n", "1", "-o", output.path()}, fastSimulator);
 
         EXPECT_NE(run.exitStatus, 0) << argument;
         EXPECT_TRUE(contains(run.err, property)) << argument << ": " << run.err;
@@ -218,8 +220,8 @@ TEST(RecordArguments, FolderUnderAFileFailsBeforeRecording)
     TemporaryFolder scratch;
     std::ofstream(scratch.file("plain-file")) << "not a folder";
 
-    const auto underFile = runRecord({"tessaravolt", "-n", "1", "-o", scratch.file("plain-file/out")},
-                                     fastSimulator);
+    const auto underFile =
+        runRecord({"tessaravolt", "-n", "1", "-o", scratch.file("plain-file/out")}, fastSimulator);
     EXPECT_NE(underFile.exitStatus, 0);
     EXPECT_TRUE(contains(underFile.err, "plain-file/out")) << underFile.err;
 }
@@ -230,8 +232,8 @@ TEST(RecordArguments, ReadOnlyFolderFailsBeforeRecording)
     if (geteuid() == 0)
         GTEST_SKIP() << "permissions do not bind root";
     ASSERT_EQ(mkdir(scratch.file("read-only").c_str(), 0500), 0);
-    const auto readOnly = runRecord({"tessaravolt", "-n", "1", "-o", scratch.file("read-only")},
-                                    fastSimulator);
+    const auto readOnly =
+        runRecord({"tessaravolt", "-n", "1", "-o", scratch.file("read-only")}, fastSimulator);
     EXPECT_NE(readOnly.exitStatus, 0);
     EXPECT_TRUE(contains(readOnly.err, "Cannot write into folder")) << readOnly.err;
 }
@@ -341,14 +343,17 @@ TEST_P(RecordModes, TiffFilesHoldTheRegionOfInterestOfSuccessiveFrames)
     EXPECT_EQ(preview->bitDepth, 8);
     EXPECT_EQ(preview->colourType, PNG_COLOR_TYPE_GRAY);
     // Contrast-stretched: the picture spans the whole 8-bit range.
-    const auto [darkest, brightest] = std::minmax_element(preview->pixels.begin(), preview->pixels.end());
+    const auto [darkest, brightest] =
+        std::minmax_element(preview->pixels.begin(), preview->pixels.end());
     EXPECT_EQ(*darkest, 0);
     EXPECT_EQ(*brightest, 255);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryMode, RecordModes,
                          testing::Values("continuous", "single", "async", "buffered"),
-                         [](const testing::TestParamInfo<std::string> &param) { return param.param; });
+                         [](const testing::TestParamInfo<std::string> &param) {
+                             return param.param;
+                         });
 
 TEST(RecordOutput, WithoutAFolderNothingIsWrittenAndTheReportIsComplete)
 {
@@ -356,8 +361,9 @@ TEST(RecordOutput, WithoutAFolderNothingIsWrittenAndTheReportIsComplete)
                                fastSimulator);
 
     ASSERT_EQ(run.exitStatus, 0) << run.err;
-    for (const char *line : {"frames:     20 of 256 x 128 pixels, 16 bits", "frames/s", "MB/s",
-                             "latency:    median", "99th percentile", "repeated:   0", "lost:       n/a"})
+    for (const char *line :
+         {"frames:     20 of 256 x 128 pixels, 16 bits", "frames/s", "MB/s", "latency:    median",
+          "99th percentile", "repeated:   0", "lost:       n/a"})
         EXPECT_TRUE(contains(run.out, line)) << line << " missing in:\n" << run.out;
     EXPECT_FALSE(contains(run.out, "written:")) << run.out;
     EXPECT_EQ(run.err, "") << "the progress bar is for terminals only";
@@ -367,8 +373,8 @@ TEST(RecordOutput, ACameraThatRefusesToStartLeavesNoFiles)
 {
     TemporaryFolder output;
     // The region of interest reaches past the 256-pixel-wide frame.
-    const auto run = runRecord({"tessaravolt", "exposure-time=0", "roi-x0=200", "roi-width=100", "-n", "2",
-                                "-o", output.path()},
+    const auto run = runRecord({"tessaravolt", "exposure-time=0", "roi-x0=200", "roi-width=100",
+                                "-n", "2", "-o", output.path()},
                                fastSimulator);
 
     EXPECT_NE(run.exitStatus, 0);
@@ -398,9 +404,10 @@ TEST(RecordMemory, EverythingAllocatedIsFreed)
         }
         arguments.insert(arguments.begin(), {"tessaravolt", "exposure-time=0"});
 
-        const auto run = runRecord(arguments, "sensors=64x32;readout_ns_per_pixel=0", std::chrono::seconds(100),
-                                   {VALGRIND_PATH, "--leak-check=full", "--errors-for-leak-kinds=definite,indirect",
-                                    "--error-exitcode=99"});
+        const auto run =
+            runRecord(arguments, "sensors=64x32;readout_ns_per_pixel=0", std::chrono::seconds(100),
+                      {VALGRIND_PATH, "--leak-check=full",
+                       "--errors-for-leak-kinds=definite,indirect", "--error-exitcode=99"});
         EXPECT_NE(run.exitStatus, 99) << arguments[2] << ":\n" << run.err;
         EXPECT_NE(run.exitStatus, -1) << arguments[2] << " did not finish";
     }
@@ -429,15 +436,16 @@ TEST(RecordMemory, NothingIsAllocatedPerFrame)
         std::optional<long> allocations[2];
         const char *frames[2] = {"5", "200"};
         for (int i = 0; i < 2; ++i) {
-            const auto run = runRecord({"tessaravolt", "exposure-time=0", "--mode", mode, "-n", frames[i]},
-                                       "sensors=64x32;readout_ns_per_pixel=0", std::chrono::seconds(100),
-                                       {VALGRIND_PATH});
+            const auto run = runRecord(
+                {"tessaravolt", "exposure-time=0", "--mode", mode, "-n", frames[i]},
+                "sensors=64x32;readout_ns_per_pixel=0", std::chrono::seconds(100), {VALGRIND_PATH});
             ASSERT_EQ(run.exitStatus, 0) << run.err;
             allocations[i] = allocationsOf(run);
             ASSERT_TRUE(allocations[i].has_value()) << run.err;
         }
-        EXPECT_LT(*allocations[1] - *allocations[0], 10) << mode << ": " << *allocations[0] << " allocations for 5 frames, "
-                                                        << *allocations[1] << " for 200";
+        EXPECT_LT(*allocations[1] - *allocations[0], 10)
+            << mode << ": " << *allocations[0] << " allocations for 5 frames, " << *allocations[1]
+            << " for 200";
     }
 }
 #endif

@@ -75,7 +75,7 @@ inline HACQDESC acquisitionHandle()
 // Frame n's pixel (x, y) is (x ^ (y << 6)) + 17 n, modulo 2^16; pixel (0, 0) gives n back
 // through the inverse of 17 modulo 2^16.
 constexpr uint16_t inverseOf17 = [] {
-    uint32_t inverse = 1; // right in the low 4 bits, since 17 = 1 modulo 16
+    uint32_t inverse = 1;       // right in the low 4 bits, since 17 = 1 modulo 16
     for (int i = 0; i < 2; i++) // each Newton step doubles the number of right low bits
         inverse = inverse * (2u - 17u * inverse);
     return static_cast<uint16_t>(inverse);
@@ -86,11 +86,12 @@ static_assert(static_cast<uint16_t>(17 * inverseOf17) == 1, "17 is invertible mo
 // frame of the pattern.
 inline int32_t frameNumberOf(const uint16_t *pixels, const Roi &roi)
 {
-    const uint16_t n =
-        static_cast<uint16_t>(static_cast<uint16_t>(pixels[0] - patternPixel(roi.x0, roi.y0, 0)) * inverseOf17);
+    const uint16_t n = static_cast<uint16_t>(
+        static_cast<uint16_t>(pixels[0] - patternPixel(roi.x0, roi.y0, 0)) * inverseOf17);
     for (uint32_t row = 0; row < roi.height; row++)
         for (uint32_t column = 0; column < roi.width; column++)
-            if (pixels[size_t{row} * roi.width + column] != patternPixel(roi.x0 + column, roi.y0 + row, n))
+            if (pixels[size_t{row} * roi.width + column] !=
+                patternPixel(roi.x0 + column, roi.y0 + row, n))
                 return -1;
     return n;
 }
@@ -145,8 +146,8 @@ inline const char *modeName(Mode mode)
 
 inline void selectMode(UcaCamera *camera, Mode mode)
 {
-    g_object_set(camera, "transfer-asynchronously", gboolean{mode == Mode::Asynchronous}, "grab-from-continuous",
-                 gboolean{mode == Mode::Continuous}, nullptr);
+    g_object_set(camera, "transfer-asynchronously", gboolean{mode == Mode::Asynchronous},
+                 "grab-from-continuous", gboolean{mode == Mode::Continuous}, nullptr);
 }
 
 // Small frames keep a cycle cheap; the stress lies in the number of cycles.
@@ -155,7 +156,6 @@ constexpr uint32_t sensorSide = 64;
 // A fresh simulator with small, fast frames; every test starts here.
 class SimulatorTest : public ::testing::Test {
 protected:
-
     void SetUp() override
     {
         detectorLog();

@@ -31,7 +31,8 @@ void PrintTo(const DiscoveryFault &fault, std::ostream *out)
     *out << fault.function << " call " << fault.nth;
 }
 
-class DiscoveryFaultTest : public SimulatorTest, public ::testing::WithParamInterface<DiscoveryFault> {};
+class DiscoveryFaultTest : public SimulatorTest,
+                           public ::testing::WithParamInterface<DiscoveryFault> {};
 
 // Three sensors, so a fault can hit the first, a middle and the last one.
 TEST_P(DiscoveryFaultTest, BecomesTheCreationErrorAndClosesWhatWasOpened)
@@ -55,16 +56,17 @@ TEST_P(DiscoveryFaultTest, BecomesTheCreationErrorAndClosesWhatWasOpened)
 
 INSTANTIATE_TEST_SUITE_P(
     EachPlace, DiscoveryFaultTest,
-    ::testing::Values(DiscoveryFault{"Acquisition_EnumSensors", 1, "Unable to enumerate sensors"},
-                      DiscoveryFault{"Acquisition_GetNextSensor", 1, "Unable to get next sensor"},
-                      DiscoveryFault{"Acquisition_GetNextSensor", 3, "Unable to get next sensor"},
-                      DiscoveryFault{"Acquisition_GetHwHeaderInfo", 1, "Unable to get hardware header info"},
-                      DiscoveryFault{"Acquisition_GetHwHeaderInfo", 2, "Unable to get hardware header info"},
-                      DiscoveryFault{"Acquisition_GetHwHeaderInfo", 3, "Unable to get hardware header info"},
-                      DiscoveryFault{"Acquisition_GetHwHeaderInfoEx", 1,
-                                     "Unable to get extended hardware header info"},
-                      DiscoveryFault{"Acquisition_GetHwHeaderInfoEx", 3,
-                                     "Unable to get extended hardware header info"}),
+    ::testing::Values(
+        DiscoveryFault{"Acquisition_EnumSensors", 1, "Unable to enumerate sensors"},
+        DiscoveryFault{"Acquisition_GetNextSensor", 1, "Unable to get next sensor"},
+        DiscoveryFault{"Acquisition_GetNextSensor", 3, "Unable to get next sensor"},
+        DiscoveryFault{"Acquisition_GetHwHeaderInfo", 1, "Unable to get hardware header info"},
+        DiscoveryFault{"Acquisition_GetHwHeaderInfo", 2, "Unable to get hardware header info"},
+        DiscoveryFault{"Acquisition_GetHwHeaderInfo", 3, "Unable to get hardware header info"},
+        DiscoveryFault{"Acquisition_GetHwHeaderInfoEx", 1,
+                       "Unable to get extended hardware header info"},
+        DiscoveryFault{"Acquisition_GetHwHeaderInfoEx", 3,
+                       "Unable to get extended hardware header info"}),
     [](const ::testing::TestParamInfo<DiscoveryFault> &fault) {
         return std::string(fault.param.function).substr(std::strlen("Acquisition_")) + "Call" +
                std::to_string(fault.param.nth);
@@ -78,7 +80,8 @@ TEST_F(CreationFaultTest, FailedFrameSizeReadIsNotACamera)
 {
     const XislSimSensor only = sensor(1);
     ASSERT_EQ(xisl_sim_set_sensors(&only, 1), 0);
-    ASSERT_EQ(xisl_sim_fail("Acquisition_GetHwHeaderInfo", injected, 2), 0); // the first is discovery's
+    ASSERT_EQ(xisl_sim_fail("Acquisition_GetHwHeaderInfo", injected, 2),
+              0); // the first is discovery's
     GError *error = nullptr;
     CameraPtr camera = createCamera(&error);
     const ErrorPtr owned(error);
@@ -113,10 +116,10 @@ TEST_F(CreationFaultTest, FailedCloseOfASkippedSensor)
 
 // How the client must see a fault on every call of a function during a recording.
 enum class Expect {
-    Frames,        // the fault is harmless: frames still arrive
-    NoFrames,      // nothing arrives; a grab says so with an error within its bound
-    RefusedStart,  // start of recording fails with an error
-    Either,        // the simulator decides; the outcome must only be sound
+    Frames,       // the fault is harmless: frames still arrive
+    NoFrames,     // nothing arrives; a grab says so with an error within its bound
+    RefusedStart, // start of recording fails with an error
+    Either,       // the simulator decides; the outcome must only be sound
 };
 
 struct AcquisitionFault {
@@ -174,7 +177,8 @@ protected:
         attempt.stopError.reset(error);
         if (!attempt.stopError) {
             const uint64_t callbacks = simulatorCounters().endOfFrameCallbacks;
-            EXPECT_NE(xisl_sim_wait_frames(callbacks + 2, 300), 0) << "frames still arrive after a successful stop";
+            EXPECT_NE(xisl_sim_wait_frames(callbacks + 2, 300), 0)
+                << "frames still arrive after a successful stop";
         }
         return attempt;
     }
@@ -203,7 +207,8 @@ TEST_P(AcquisitionFaultTest, EveryCallFailsWhileRecording)
         EXPECT_FALSE(faulty.frameArrived);
         if (param.mode != Mode::Asynchronous && !faulty.startError) {
             ASSERT_TRUE(faulty.grabError);
-            EXPECT_EQ(faulty.grabError->code, UCA_CAMERA_ERROR_TIMEOUT) << faulty.grabError->message;
+            EXPECT_EQ(faulty.grabError->code, UCA_CAMERA_ERROR_TIMEOUT)
+                << faulty.grabError->message;
         }
         break;
     case Expect::RefusedStart:
@@ -229,8 +234,9 @@ TEST_P(AcquisitionFaultTest, EveryCallFailsWhileRecording)
         GError *error = nullptr;
         uca_camera_stop_recording(camera.get(), &error);
         ErrorPtr owned(error);
-        ASSERT_FALSE(owned) << "still recording after a stop that failed, and stopping again fails: "
-                            << owned->message;
+        ASSERT_FALSE(owned)
+            << "still recording after a stop that failed, and stopping again fails: "
+            << owned->message;
     }
     const Attempt healthy = record(camera.get(), param.mode, deliveries);
     EXPECT_FALSE(healthy.startError) << healthy.startError->message;
@@ -266,11 +272,12 @@ std::vector<FaultCase> allFaultCases()
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(EachCallEachMode, AcquisitionFaultTest, ::testing::ValuesIn(allFaultCases()),
-                         [](const ::testing::TestParamInfo<FaultCase> &faultCase) {
-                             return std::string(faultCase.param.fault.function).substr(std::strlen("Acquisition_")) +
-                                    "In" + modeName(faultCase.param.mode);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    EachCallEachMode, AcquisitionFaultTest, ::testing::ValuesIn(allFaultCases()),
+    [](const ::testing::TestParamInfo<FaultCase> &faultCase) {
+        return std::string(faultCase.param.fault.function).substr(std::strlen("Acquisition_")) +
+               "In" + modeName(faultCase.param.mode);
+    });
 
 class FrameFaultTest : public SimulatorTest, public ::testing::WithParamInterface<const char *> {};
 
@@ -300,7 +307,8 @@ TEST_P(FrameFaultTest, OneFailingFrameDoesNotStopTheStream)
 }
 
 INSTANTIATE_TEST_SUITE_P(PerFrameCalls, FrameFaultTest,
-                         ::testing::Values("Acquisition_GetAcqData", "Acquisition_GetLatestFrameHeader",
+                         ::testing::Values("Acquisition_GetAcqData",
+                                           "Acquisition_GetLatestFrameHeader",
                                            "Acquisition_GetActFrame", "Acquisition_SetReady"),
                          [](const ::testing::TestParamInfo<const char *> &call) {
                              return std::string(call.param).substr(std::strlen("Acquisition_"));
@@ -314,8 +322,8 @@ TEST_F(ControlFaultTest, FailedSoftwareTrigger)
     xisl_sim_set_manual(1);
     CameraPtr camera = createFastCamera();
     ASSERT_TRUE(camera);
-    g_object_set(camera.get(), "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE, "transfer-asynchronously", TRUE,
-                 nullptr);
+    g_object_set(camera.get(), "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE,
+                 "transfer-asynchronously", TRUE, nullptr);
     DeliveryCounter deliveries;
     uca_camera_set_grab_func(camera.get(), countDelivery, &deliveries);
     GError *error = nullptr;

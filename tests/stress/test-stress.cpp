@@ -24,7 +24,8 @@ template <typename T>
 T awaitOrAbort(std::future<T> &pending, std::chrono::milliseconds bound, const char *what)
 {
     if (pending.wait_for(bound) != std::future_status::ready) {
-        std::fprintf(stderr, "hang: %s did not return within %lld ms\n", what, static_cast<long long>(bound.count()));
+        std::fprintf(stderr, "hang: %s did not return within %lld ms\n", what,
+                     static_cast<long long>(bound.count()));
         std::abort();
     }
     return pending.get();
@@ -44,7 +45,8 @@ struct CheckedDeliveries {
     static void onFrame(gpointer pixels, gpointer user)
     {
         auto *self = static_cast<CheckedDeliveries *>(user);
-        if (frameNumberOf(static_cast<const uint16_t *>(pixels), {0, 0, sensorSide, sensorSide}) < 0)
+        if (frameNumberOf(static_cast<const uint16_t *>(pixels), {0, 0, sensorSide, sensorSide}) <
+            0)
             self->corrupt++;
         self->count.add();
     }
@@ -75,7 +77,8 @@ TEST_P(StartStopTest, CyclesWithFramesFlowing)
         ASSERT_EQ(error, nullptr) << "cycle " << cycle << ": " << error->message;
 
         if (mode == Mode::Asynchronous) {
-            ASSERT_TRUE(deliveries.count.waitFor(delivered + 1, grabBound)) << "cycle " << cycle << ": no frame";
+            ASSERT_TRUE(deliveries.count.waitFor(delivered + 1, grabBound))
+                << "cycle " << cycle << ": no frame";
         } else {
             const auto started = Clock::now();
             ASSERT_TRUE(uca_camera_grab(camera.get(), pixels.data(), &error))
@@ -85,7 +88,8 @@ TEST_P(StartStopTest, CyclesWithFramesFlowing)
             ASSERT_GE(number, 0) << "cycle " << cycle << ": the pixels are no frame";
             if (previous >= 0) {
                 const uint16_t step = framesBetween(previous, number);
-                ASSERT_TRUE(step != 0 && step < 0x8000) << "frame " << number << " after " << previous;
+                ASSERT_TRUE(step != 0 && step < 0x8000)
+                    << "frame " << number << " after " << previous;
             }
             previous = number;
         }
@@ -103,7 +107,9 @@ TEST_P(StartStopTest, CyclesWithFramesFlowing)
 
 INSTANTIATE_TEST_SUITE_P(EachMode, StartStopTest,
                          ::testing::Values(Mode::Asynchronous, Mode::Continuous, Mode::SingleFrame),
-                         [](const ::testing::TestParamInfo<Mode> &mode) { return modeName(mode.param); });
+                         [](const ::testing::TestParamInfo<Mode> &mode) {
+                             return modeName(mode.param);
+                         });
 
 using LifetimeTest = SimulatorTest;
 
@@ -118,7 +124,8 @@ TEST_F(LifetimeTest, ModeChangesWithEveryRecording)
     CheckedDeliveries deliveries;
     uca_camera_set_grab_func(camera.get(), CheckedDeliveries::onFrame, &deliveries);
     std::vector<uint16_t> pixels(size_t{sensorSide} * sensorSide);
-    const Mode turn[] = {Mode::SingleFrame, Mode::Continuous, Mode::SingleFrame, Mode::Asynchronous};
+    const Mode turn[] = {Mode::SingleFrame, Mode::Continuous, Mode::SingleFrame,
+                         Mode::Asynchronous};
 
     for (unsigned cycle = 0; cycle < cycles; cycle++) {
         const Mode mode = turn[cycle % 4];
@@ -128,7 +135,8 @@ TEST_F(LifetimeTest, ModeChangesWithEveryRecording)
         uca_camera_start_recording(camera.get(), &error);
         ASSERT_EQ(error, nullptr) << error->message;
         if (mode == Mode::Asynchronous) {
-            ASSERT_TRUE(deliveries.count.waitFor(delivered + 1, grabBound)) << "cycle " << cycle << ": no frame";
+            ASSERT_TRUE(deliveries.count.waitFor(delivered + 1, grabBound))
+                << "cycle " << cycle << ": no frame";
         } else {
             ASSERT_TRUE(uca_camera_grab(camera.get(), pixels.data(), &error))
                 << "cycle " << cycle << " (" << modeName(mode) << "): " << error->message;
@@ -190,10 +198,11 @@ TEST_F(LifetimeTest, PropertyReadsFromSecondThreadWhileRecording)
             gboolean recording = FALSE, continuous = FALSE;
             gint source = -1;
             gchar *name = nullptr;
-            g_object_get(camera.get(), "sensor-width", &width, "roi-width", &roiWidth, "sensor-horizontal-binning",
-                         &binning, "gain", &gain, "exposure-time", &exposure, "frames-per-second", &fps,
-                         "is-recording", &recording, "grab-from-continuous", &continuous, "trigger-source",
-                         &source, "name", &name, nullptr);
+            g_object_get(camera.get(), "sensor-width", &width, "roi-width", &roiWidth,
+                         "sensor-horizontal-binning", &binning, "gain", &gain, "exposure-time",
+                         &exposure, "frames-per-second", &fps, "is-recording", &recording,
+                         "grab-from-continuous", &continuous, "trigger-source", &source, "name",
+                         &name, nullptr);
             EXPECT_EQ(width, sensorSide);
             EXPECT_EQ(roiWidth, sensorSide);
             EXPECT_EQ(binning, 1u);
@@ -255,7 +264,8 @@ void expectSoundOutcome(const GrabOutcome &outcome, unsigned cycle)
 {
     EXPECT_LT(outcome.took, grabBound) << "cycle " << cycle;
     if (outcome.ok) {
-        EXPECT_GE(outcome.frame, 0) << "cycle " << cycle << ": a grab that succeeded delivered no frame";
+        EXPECT_GE(outcome.frame, 0)
+            << "cycle " << cycle << ": a grab that succeeded delivered no frame";
     } else {
         ASSERT_TRUE(outcome.error) << "cycle " << cycle << ": a failed grab without an error";
         EXPECT_EQ(outcome.error->domain, UCA_CAMERA_ERROR);
@@ -326,8 +336,11 @@ TEST_P(StopRaceTest, StopMeetsAGrabThatWaitsForever)
     expectDetectorReleased();
 }
 
-INSTANTIATE_TEST_SUITE_P(GrabModes, StopRaceTest, ::testing::Values(Mode::Continuous, Mode::SingleFrame),
-                         [](const ::testing::TestParamInfo<Mode> &mode) { return modeName(mode.param); });
+INSTANTIATE_TEST_SUITE_P(GrabModes, StopRaceTest,
+                         ::testing::Values(Mode::Continuous, Mode::SingleFrame),
+                         [](const ::testing::TestParamInfo<Mode> &mode) {
+                             return modeName(mode.param);
+                         });
 
 // libuca's ring thread calls the grab slot without the shared lock; stop joins it.
 TEST_F(LifetimeTest, BufferedRecordingStartsAndStops)
@@ -393,7 +406,10 @@ struct SelfEndingClient {
         self->condition.notify_all();
     }
 
-    static void onFinalized(gpointer user, GObject *) { static_cast<SelfEndingClient *>(user)->finalized = true; }
+    static void onFinalized(gpointer user, GObject *)
+    {
+        static_cast<SelfEndingClient *>(user)->finalized = true;
+    }
 
     bool waitUntilEnded(std::chrono::milliseconds bound)
     {
@@ -417,12 +433,14 @@ std::string lastSetUpStatuses()
     return text;
 }
 
-class CallbackEndsRecordingTest : public SimulatorTest, public ::testing::WithParamInterface<bool> {};
+class CallbackEndsRecordingTest : public SimulatorTest,
+                                  public ::testing::WithParamInterface<bool> {};
 
 TEST_P(CallbackEndsRecordingTest, NoCrashNoHangNoLateCallback)
 {
     const bool release = GetParam();
-    const unsigned cycles = scaledCount(release ? "releases from the callback" : "stops from the callback", 200);
+    const unsigned cycles =
+        scaledCount(release ? "releases from the callback" : "stops from the callback", 200);
     // Declared first, so that a camera left streaming by a failed assertion goes before it.
     std::unique_ptr<SelfEndingClient> current;
     CameraPtr owned;

@@ -21,10 +21,13 @@ std::string expected(const std::string &name)
     return readFile(std::string(EXPECTED_DIR) + "/" + name);
 }
 
-Environment inFolder(const PluginFolder &folder, const std::optional<std::string> &testInit = std::nullopt)
+Environment inFolder(const PluginFolder &folder,
+                     const std::optional<std::string> &testInit = std::nullopt)
 {
-    return { { "UCA_CAMERA_PATH", folder.path() }, { "UCA_TOOLS_TEST_INIT", testInit },
-             { "LD_PRELOAD", std::nullopt }, { "XISL_SIM", std::nullopt } };
+    return {{"UCA_CAMERA_PATH", folder.path()},
+            {"UCA_TOOLS_TEST_INIT", testInit},
+            {"LD_PRELOAD", std::nullopt},
+            {"XISL_SIM", std::nullopt}};
 }
 
 /* libuca also searches its compiled-in folder; plug-ins installed there would join every
@@ -57,7 +60,8 @@ const std::string noPlugin = "] -- no camera plugin found\n";
 std::string basicPageTitled(const std::string &title)
 {
     std::string page = expected("gen-doc-basic.html");
-    for (size_t at = page.find("Basic camera"); at != std::string::npos; at = page.find("Basic camera", at))
+    for (size_t at = page.find("Basic camera"); at != std::string::npos;
+         at = page.find("Basic camera", at))
         page.replace(at, std::string("Basic camera").size(), title);
     return page;
 }
@@ -90,22 +94,25 @@ TEST_F(Tools, WithoutAnyPluginTheUsageLineSaysSo)
 {
     PluginFolder empty({});
 
-    expectRun({ ucaInfo }, inFolder(empty), 0, usage("uca-info", noPlugin), "");
-    expectRun({ ucaInfo, "toolstest" }, inFolder(empty), 1, usage("uca-info", noPlugin), notFound("toolstest"));
-    expectRun({ genDoc, "toolstest" }, inFolder(empty), 1, notFound("toolstest") + usage("gen-doc", noPlugin), "");
+    expectRun({ucaInfo}, inFolder(empty), 0, usage("uca-info", noPlugin), "");
+    expectRun({ucaInfo, "toolstest"}, inFolder(empty), 1, usage("uca-info", noPlugin),
+              notFound("toolstest"));
+    expectRun({genDoc, "toolstest"}, inFolder(empty), 1,
+              notFound("toolstest") + usage("gen-doc", noPlugin), "");
 }
 
 TEST_F(Tools, UsageLineListsTheOnePlugin)
 {
-    PluginFolder one({ testPlugin });
+    PluginFolder one({testPlugin});
 
-    expectRun({ ucaInfo }, inFolder(one), 0, usage("uca-info", "toolstest ]\n"), "");
-    expectRun({ genDoc, "nosuch" }, inFolder(one), 1, notFound("nosuch") + usage("gen-doc", "toolstest ]\n"), "");
+    expectRun({ucaInfo}, inFolder(one), 0, usage("uca-info", "toolstest ]\n"), "");
+    expectRun({genDoc, "nosuch"}, inFolder(one), 1,
+              notFound("nosuch") + usage("gen-doc", "toolstest ]\n"), "");
 }
 
 TEST_F(Tools, UsageLineListsTwoPluginsInDirectoryOrder)
 {
-    PluginFolder two({ testPlugin, barePlugin });
+    PluginFolder two({testPlugin, barePlugin});
     std::string cameras;
     for (const auto &file : two.listing()) {
         const std::string name = file == "libucatoolstest.so" ? "toolstest" : "toolsbare";
@@ -113,69 +120,77 @@ TEST_F(Tools, UsageLineListsTwoPluginsInDirectoryOrder)
     }
     ASSERT_EQ(cameras.size(), std::string("toolstest, toolsbare").size());
 
-    expectRun({ ucaInfo }, inFolder(two), 0, usage("uca-info", cameras + " ]\n"), "");
-    expectRun({ ucaInfo, "nosuch" }, inFolder(two), 1, usage("uca-info", cameras + " ]\n"), notFound("nosuch"));
-    expectRun({ genDoc, "nosuch" }, inFolder(two), 1, notFound("nosuch") + usage("gen-doc", cameras + " ]\n"), "");
+    expectRun({ucaInfo}, inFolder(two), 0, usage("uca-info", cameras + " ]\n"), "");
+    expectRun({ucaInfo, "nosuch"}, inFolder(two), 1, usage("uca-info", cameras + " ]\n"),
+              notFound("nosuch"));
+    expectRun({genDoc, "nosuch"}, inFolder(two), 1,
+              notFound("nosuch") + usage("gen-doc", cameras + " ]\n"), "");
 }
 
 TEST_F(Tools, OptionLookingArgumentIsACameraName)
 {
-    PluginFolder one({ testPlugin });
+    PluginFolder one({testPlugin});
 
-    expectRun({ ucaInfo, "--help" }, inFolder(one), 1, usage("uca-info", "toolstest ]\n"), notFound("--help"));
-    expectRun({ genDoc, "-h", "toolstest" }, inFolder(one), 1, notFound("-h") + usage("gen-doc", "toolstest ]\n"), "");
+    expectRun({ucaInfo, "--help"}, inFolder(one), 1, usage("uca-info", "toolstest ]\n"),
+              notFound("--help"));
+    expectRun({genDoc, "-h", "toolstest"}, inFolder(one), 1,
+              notFound("-h") + usage("gen-doc", "toolstest ]\n"), "");
 }
 
 TEST_F(Tools, UcaInfoListsEveryPropertySortedWithAccessAndValue)
 {
-    PluginFolder one({ testPlugin });
+    PluginFolder one({testPlugin});
     const std::string table = expected("uca-info-toolstest.txt");
 
-    expectRun({ ucaInfo, "toolstest" }, inFolder(one), 0, table, "");
-    expectRun({ ucaInfo, "toolstest", "extra", "--verbose" }, inFolder(one), 0, table, "");
+    expectRun({ucaInfo, "toolstest"}, inFolder(one), 0, table, "");
+    expectRun({ucaInfo, "toolstest", "extra", "--verbose"}, inFolder(one), 0, table, "");
 }
 
 TEST_F(Tools, GenDocDocumentsEveryPropertyInClassOrder)
 {
-    PluginFolder one({ testPlugin });
+    PluginFolder one({testPlugin});
     const std::string page = expected("gen-doc-toolstest.html");
 
-    expectRun({ genDoc, "toolstest" }, inFolder(one), 0, page, "");
-    expectRun({ genDoc, "toolstest", "extra", "--verbose" }, inFolder(one), 0, page, "");
+    expectRun({genDoc, "toolstest"}, inFolder(one), 0, page, "");
+    expectRun({genDoc, "toolstest", "extra", "--verbose"}, inFolder(one), 0, page, "");
 }
 
 TEST_F(Tools, CameraWithoutOwnPropertiesDocumentsTheBaseProperties)
 {
-    PluginFolder bare({ barePlugin });
+    PluginFolder bare({barePlugin});
 
-    expectRun({ genDoc, "toolsbare" }, inFolder(bare), 0, basicPageTitled("toolsbare"), "");
+    expectRun({genDoc, "toolsbare"}, inFolder(bare), 0, basicPageTitled("toolsbare"), "");
 }
 
 TEST_F(Tools, GenDocWithoutArgumentDocumentsTheBasicCamera)
 {
     /* A plug-in that refuses to start proves that none is loaded for this page. */
-    PluginFolder one({ testPlugin });
+    PluginFolder one({testPlugin});
 
-    expectRun({ genDoc }, inFolder(one, "fail"), 0, expected("gen-doc-basic.html"), "");
+    expectRun({genDoc}, inFolder(one, "fail"), 0, expected("gen-doc-basic.html"), "");
 }
 
 TEST_F(Tools, FailedInitialisationIsReportedWithLibucasMessage)
 {
-    PluginFolder one({ testPlugin });
+    PluginFolder one({testPlugin});
     const std::string error = "Error during initialization: Tools test camera refused to start\n";
 
-    expectRun({ ucaInfo, "toolstest" }, inFolder(one, "fail"), 1, usage("uca-info", "toolstest ]\n"), error);
-    expectRun({ genDoc, "toolstest" }, inFolder(one, "fail"), 1, error + usage("gen-doc", "toolstest ]\n"), "");
+    expectRun({ucaInfo, "toolstest"}, inFolder(one, "fail"), 1, usage("uca-info", "toolstest ]\n"),
+              error);
+    expectRun({genDoc, "toolstest"}, inFolder(one, "fail"), 1,
+              error + usage("gen-doc", "toolstest ]\n"), "");
 }
 
 TEST_F(Tools, FailureWithoutErrorRecordIsStillExplained)
 {
-    PluginFolder one({ testPlugin });
-    const std::string error =
-        "Error during initialization: camera `toolstest' could not be created (libuca gave no reason)\n";
+    PluginFolder one({testPlugin});
+    const std::string error = "Error during initialization: camera `toolstest' could not be "
+                              "created (libuca gave no reason)\n";
 
-    expectRun({ ucaInfo, "toolstest" }, inFolder(one, "silent"), 1, usage("uca-info", "toolstest ]\n"), error);
-    expectRun({ genDoc, "toolstest" }, inFolder(one, "silent"), 1, error + usage("gen-doc", "toolstest ]\n"), "");
+    expectRun({ucaInfo, "toolstest"}, inFolder(one, "silent"), 1,
+              usage("uca-info", "toolstest ]\n"), error);
+    expectRun({genDoc, "toolstest"}, inFolder(one, "silent"), 1,
+              error + usage("gen-doc", "toolstest ]\n"), "");
 }
 
 TEST_F(Tools, GenDocReportsABasicCameraThatCannotBeMade)
@@ -183,12 +198,13 @@ TEST_F(Tools, GenDocReportsABasicCameraThatCannotBeMade)
 #ifdef TOOLS_TEST_SANITIZED
     GTEST_SKIP() << "a preloaded library cannot precede the sanitizer runtime";
 #endif
-    PluginFolder one({ testPlugin });
+    PluginFolder one({testPlugin});
     Environment environment = inFolder(one);
     environment["LD_PRELOAD"] = ABSTRACT_BASE_SHIM;
 
-    expectRun({ genDoc }, environment, 1,
-              "Error during initialization: The basic camera type `ToolsAbstractCamera' cannot be instantiated\n" +
+    expectRun({genDoc}, environment, 1,
+              "Error during initialization: The basic camera type `ToolsAbstractCamera' cannot be "
+              "instantiated\n" +
                   usage("gen-doc", "toolstest ]\n"),
               "");
 }
@@ -197,12 +213,12 @@ TEST_F(Tools, GenDocReportsABasicCameraThatCannotBeMade)
  * driver logs discovery on standard output, ahead of the tools' own output. */
 class TessaraVoltTools : public Tools {
 protected:
-    PluginFolder folder{ { TESSARAVOLT_PLUGIN } };
+    PluginFolder folder{{TESSARAVOLT_PLUGIN}};
 };
 
 TEST_F(TessaraVoltTools, UcaInfoListsTheCamera)
 {
-    const ToolResult result = runTool({ ucaInfo, "tessaravolt" }, inFolder(folder));
+    const ToolResult result = runTool({ucaInfo, "tessaravolt"}, inFolder(folder));
 
     EXPECT_EQ(maskLogTimes(result.out), expected("uca-info-tessaravolt.txt"));
     EXPECT_EQ(result.err, "");
@@ -211,7 +227,7 @@ TEST_F(TessaraVoltTools, UcaInfoListsTheCamera)
 
 TEST_F(TessaraVoltTools, GenDocDocumentsTheCamera)
 {
-    const ToolResult result = runTool({ genDoc, "tessaravolt" }, inFolder(folder));
+    const ToolResult result = runTool({genDoc, "tessaravolt"}, inFolder(folder));
 
     EXPECT_EQ(maskLogTimes(result.out), expected("gen-doc-tessaravolt.html"));
     EXPECT_EQ(result.err, "");
@@ -226,12 +242,12 @@ TEST_F(TessaraVoltTools, MissingDetectorIsReported)
                             "[TIME] [Detector] [error] Unable to get next sensor\n";
     const std::string error = "Error during initialization: Unable to get next sensor\n";
 
-    ToolResult result = runTool({ ucaInfo, "tessaravolt" }, environment);
+    ToolResult result = runTool({ucaInfo, "tessaravolt"}, environment);
     EXPECT_EQ(maskLogTimes(result.out), log + usage("uca-info", "tessaravolt ]\n"));
     EXPECT_EQ(result.err, error);
     EXPECT_EQ(result.status, 1);
 
-    result = runTool({ genDoc, "tessaravolt" }, environment);
+    result = runTool({genDoc, "tessaravolt"}, environment);
     EXPECT_EQ(maskLogTimes(result.out), log + error + usage("gen-doc", "tessaravolt ]\n"));
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 1);

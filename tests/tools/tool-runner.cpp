@@ -134,9 +134,9 @@ std::string readFile(const std::string &path)
 // GRegex rather than std::regex: GCC's sanitizer builds warn inside libstdc++'s regex.
 std::string maskLogTimes(const std::string &text)
 {
-    static GRegex *const stamp =
-        g_regex_new(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] )", GRegexCompileFlags(G_REGEX_MULTILINE | G_REGEX_RAW),
-                    GRegexMatchFlags(0), nullptr);
+    static GRegex *const stamp = g_regex_new(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] )",
+                                             GRegexCompileFlags(G_REGEX_MULTILINE | G_REGEX_RAW),
+                                             GRegexMatchFlags(0), nullptr);
     gchar *masked = g_regex_replace_literal(stamp, text.c_str(), -1, 0, "[TIME] ",
                                             GRegexMatchFlags(0), nullptr);
     std::string result = masked;

@@ -36,14 +36,15 @@ TEST_P(ToolsUnderMemcheck, NoDefiniteLeak)
 
     const MemcheckRun &run = GetParam();
     PluginFolder folder(run.plugins);
-    std::vector<std::string> argv = { valgrind, "--quiet", "--leak-check=full", "--errors-for-leak-kinds=definite",
-                                      "--error-exitcode=" + std::to_string(memcheckFailed) };
+    std::vector<std::string> argv = {valgrind, "--quiet", "--leak-check=full",
+                                     "--errors-for-leak-kinds=definite",
+                                     "--error-exitcode=" + std::to_string(memcheckFailed)};
     argv.insert(argv.end(), run.argv.begin(), run.argv.end());
-    const Environment environment = { { "UCA_CAMERA_PATH", folder.path() },
-                                      { "UCA_TOOLS_TEST_INIT", run.testInit },
-                                      { "XISL_SIM", std::nullopt },
-                                      { "G_SLICE", "always-malloc" },
-                                      { "G_DEBUG", "gc-friendly" } };
+    const Environment environment = {{"UCA_CAMERA_PATH", folder.path()},
+                                     {"UCA_TOOLS_TEST_INIT", run.testInit},
+                                     {"XISL_SIM", std::nullopt},
+                                     {"G_SLICE", "always-malloc"},
+                                     {"G_DEBUG", "gc-friendly"}};
 
     const ToolResult result = runTool(argv, environment, std::chrono::seconds(240));
 
@@ -53,13 +54,33 @@ TEST_P(ToolsUnderMemcheck, NoDefiniteLeak)
 INSTANTIATE_TEST_SUITE_P(
     Tools, ToolsUnderMemcheck,
     ::testing::Values(
-        MemcheckRun{ "UcaInfoUsage", { UCA_INFO_PATH }, {}, std::nullopt, 0 },
-        MemcheckRun{ "UcaInfoTable", { UCA_INFO_PATH, "toolstest" }, { TOOLS_TEST_PLUGIN }, std::nullopt, 0 },
-        MemcheckRun{ "UcaInfoUnknownCamera", { UCA_INFO_PATH, "nosuch" }, { TOOLS_TEST_PLUGIN }, std::nullopt, 1 },
-        MemcheckRun{ "UcaInfoFailureWithoutError", { UCA_INFO_PATH, "toolstest" }, { TOOLS_TEST_PLUGIN }, "silent", 1 },
-        MemcheckRun{ "UcaInfoTessaraVolt", { UCA_INFO_PATH, "tessaravolt" }, { TESSARAVOLT_PLUGIN }, std::nullopt, 0 },
-        MemcheckRun{ "GenDocBasicCamera", { GEN_DOC_PATH }, {}, std::nullopt, 0 },
-        MemcheckRun{ "GenDocPage", { GEN_DOC_PATH, "toolstest" }, { TOOLS_TEST_PLUGIN }, std::nullopt, 0 },
-        MemcheckRun{ "GenDocFailure", { GEN_DOC_PATH, "toolstest" }, { TOOLS_TEST_PLUGIN }, "fail", 1 },
-        MemcheckRun{ "GenDocTessaraVolt", { GEN_DOC_PATH, "tessaravolt" }, { TESSARAVOLT_PLUGIN }, std::nullopt, 0 }),
-    [](const ::testing::TestParamInfo<MemcheckRun> &param) { return std::string(param.param.name); });
+        MemcheckRun{"UcaInfoUsage", {UCA_INFO_PATH}, {}, std::nullopt, 0},
+        MemcheckRun{
+            "UcaInfoTable", {UCA_INFO_PATH, "toolstest"}, {TOOLS_TEST_PLUGIN}, std::nullopt, 0},
+        MemcheckRun{"UcaInfoUnknownCamera",
+                    {UCA_INFO_PATH, "nosuch"},
+                    {TOOLS_TEST_PLUGIN},
+                    std::nullopt,
+                    1},
+        MemcheckRun{"UcaInfoFailureWithoutError",
+                    {UCA_INFO_PATH, "toolstest"},
+                    {TOOLS_TEST_PLUGIN},
+                    "silent",
+                    1},
+        MemcheckRun{"UcaInfoTessaraVolt",
+                    {UCA_INFO_PATH, "tessaravolt"},
+                    {TESSARAVOLT_PLUGIN},
+                    std::nullopt,
+                    0},
+        MemcheckRun{"GenDocBasicCamera", {GEN_DOC_PATH}, {}, std::nullopt, 0},
+        MemcheckRun{
+            "GenDocPage", {GEN_DOC_PATH, "toolstest"}, {TOOLS_TEST_PLUGIN}, std::nullopt, 0},
+        MemcheckRun{"GenDocFailure", {GEN_DOC_PATH, "toolstest"}, {TOOLS_TEST_PLUGIN}, "fail", 1},
+        MemcheckRun{"GenDocTessaraVolt",
+                    {GEN_DOC_PATH, "tessaravolt"},
+                    {TESSARAVOLT_PLUGIN},
+                    std::nullopt,
+                    0}),
+    [](const ::testing::TestParamInfo<MemcheckRun> &param) {
+        return std::string(param.param.name);
+    });

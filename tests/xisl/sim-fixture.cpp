@@ -82,8 +82,7 @@ Acquisition SimTest::prepare(Recorder &recorder, uint32_t frames)
               0u);
     EXPECT_EQ(Acquisition_SetAcqData(acquisition.handle, &recorder), 0u);
     EXPECT_EQ(Acquisition_SetCallbacksAndMessages(acquisition.handle, nullptr, 0, 0,
-                                                  Recorder::endOfFrame,
-                                                  Recorder::endOfAcquisition),
+                                                  Recorder::endOfFrame, Recorder::endOfAcquisition),
               0u);
     return acquisition;
 }

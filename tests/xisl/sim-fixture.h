@@ -26,13 +26,12 @@ struct FrameRecord {
 };
 
 // What the callbacks of one handle saw. Its callbacks lock `mutex` only to record.
-class Recorder
-{
+class Recorder {
 public:
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<FrameRecord> frames;       // guarded by mutex
-    std::vector<char> events;              // 'F' end of frame, 'A' end of acquisition; mutex
+    std::vector<FrameRecord> frames;        // guarded by mutex
+    std::vector<char> events;               // 'F' end of frame, 'A' end of acquisition; mutex
     std::thread::id endOfAcquisitionThread; // mutex
     // Runs on the callback thread after the frame is recorded, before the hand-back.
     std::function<void(HACQDESC, size_t frameIndex)> onFrame;
@@ -68,8 +67,7 @@ struct Acquisition {
     }
 };
 
-class SimTest : public ::testing::Test
-{
+class SimTest : public ::testing::Test {
 protected:
     void SetUp() override { xisl_sim_reset(); }
     void TearDown() override

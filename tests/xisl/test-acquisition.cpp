@@ -7,8 +7,7 @@
 namespace XislSimTest {
 namespace {
 
-class Acquire : public SimTest
-{
+class Acquire : public SimTest {
 protected:
     void SetUp() override
     {
@@ -102,7 +101,8 @@ TEST_F(Acquire, OneBufferAcquisitionEndsWithEndOfAcquisition)
     Acquisition acquisition = prepare(recorder, 2);
     setTimer(acquisition.handle, 0);
     ASSERT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 2), 0u);
-    ASSERT_TRUE(recorder.waitUntil([&] { return !recorder.events.empty() && recorder.events.back() == 'A'; }));
+    ASSERT_TRUE(recorder.waitUntil(
+        [&] { return !recorder.events.empty() && recorder.events.back() == 'A'; }));
     ASSERT_EQ(xisl_sim_wait_idle(acquisition.handle, kTimeoutMs), 0);
     EXPECT_EQ(recorder.events, (std::vector<char>{'F', 'F', 'A'}));
     EXPECT_EQ(recorder.frames[1].bufferFrame, 2u);
@@ -276,9 +276,11 @@ TEST_F(Acquire, AbortReturnsOnlyAfterTheRunningCallbackAndEndOfAcquisition)
         released.wait_for(kTimeout);
     };
     ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
-    auto stepped = std::async(std::launch::async, [&] { return xisl_sim_step(acquisition.handle, 3, kTimeoutMs); });
+    auto stepped = std::async(std::launch::async,
+                              [&] { return xisl_sim_step(acquisition.handle, 3, kTimeoutMs); });
     ASSERT_EQ(entered.get_future().wait_for(kTimeout), std::future_status::ready);
-    auto aborted = std::async(std::launch::async, [&] { return Acquisition_Abort(acquisition.handle); });
+    auto aborted =
+        std::async(std::launch::async, [&] { return Acquisition_Abort(acquisition.handle); });
     EXPECT_EQ(aborted.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
     release.set_value();
     ASSERT_EQ(aborted.wait_for(kTimeout), std::future_status::ready);
@@ -305,7 +307,8 @@ TEST_F(Acquire, AbortFromInsideACallbackEndsAfterItWithOneEndOfAcquisition)
             abortStatus = Acquisition_Abort(handle);
     };
     ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
-    ASSERT_TRUE(recorder.waitUntil([&] { return !recorder.events.empty() && recorder.events.back() == 'A'; }));
+    ASSERT_TRUE(recorder.waitUntil(
+        [&] { return !recorder.events.empty() && recorder.events.back() == 'A'; }));
     ASSERT_EQ(xisl_sim_wait_idle(acquisition.handle, kTimeoutMs), 0);
     EXPECT_EQ(abortStatus, 0u);
     EXPECT_EQ(recorder.events, (std::vector<char>{'F', 'F', 'F', 'A'}));

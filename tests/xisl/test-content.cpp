@@ -11,15 +11,14 @@ TEST(Content, PatternAtChosenPixels)
 {
     // (x ^ (y << 6)) + 17 n, truncated to 16 bits.
     EXPECT_EQ(xisl_sim_pixel(XISL_SIM_CONTENT_PATTERN, 1, 0, 0, 1), 17);
-    EXPECT_EQ(xisl_sim_pixel(XISL_SIM_CONTENT_PATTERN, 1, 5, 3, 2), 231);          // 197 + 34
-    EXPECT_EQ(xisl_sim_pixel(XISL_SIM_CONTENT_PATTERN, 1, 1023, 1023, 1), 64592);  // 0xfc3f + 17
-    EXPECT_EQ(xisl_sim_pixel(XISL_SIM_CONTENT_PATTERN, 1, 0, 1024, 4000), 2464);   // 68000 - 65536
+    EXPECT_EQ(xisl_sim_pixel(XISL_SIM_CONTENT_PATTERN, 1, 5, 3, 2), 231);         // 197 + 34
+    EXPECT_EQ(xisl_sim_pixel(XISL_SIM_CONTENT_PATTERN, 1, 1023, 1023, 1), 64592); // 0xfc3f + 17
+    EXPECT_EQ(xisl_sim_pixel(XISL_SIM_CONTENT_PATTERN, 1, 0, 1024, 4000), 2464);  // 68000 - 65536
     EXPECT_EQ(xisl_sim_pixel(XISL_SIM_CONTENT_PATTERN, 1, 100, 2, 0xffffffffu), 211);
     EXPECT_EQ(xisl_sim_pixel(XISL_SIM_CONTENT_PATTERN, 99, 100, 2, 0xffffffffu), 211);
 }
 
-class Frames : public SimTest
-{
+class Frames : public SimTest {
 protected:
     // Acquires frames 1..count of a width x height sensor, checking each in its callback.
     void checkFrames(XislSimContent content, uint32_t width, uint32_t height, WORD binning)

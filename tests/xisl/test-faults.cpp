@@ -7,9 +7,7 @@
 namespace XislSimTest {
 namespace {
 
-class Faults : public SimTest
-{
-};
+class Faults : public SimTest {};
 
 TEST_F(Faults, NextCallFailsOnceAndChangesNothing)
 {

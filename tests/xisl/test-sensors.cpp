@@ -6,15 +6,12 @@
 namespace XislSimTest {
 namespace {
 
-class Sensors : public SimTest
-{
-};
+class Sensors : public SimTest {};
 
 TEST_F(Sensors, CursorWalksSensorsInOrderOpeningEachAndEndsAtZero)
 {
-    const XislSimSensor list[3] = {{11, 14, 20, 1, 640, 480},
-                                   {12, 13, 21, 2, 1024, 1024},
-                                   {13, 15, 22, 3, 2048, 1536}};
+    const XislSimSensor list[3] = {
+        {11, 14, 20, 1, 640, 480}, {12, 13, 21, 2, 1024, 1024}, {13, 15, 22, 3, 2048, 1536}};
     ASSERT_EQ(xisl_sim_set_sensors(list, 3), 0);
     UINT count = 0;
     ASSERT_EQ(Acquisition_EnumSensors(&count, 1, 0), 0u);

@@ -57,10 +57,10 @@ TEST(SettingsParser, NoneMeansNoSensorAndEmptyTextChangesNothing)
 
 TEST(SettingsParser, MalformedItemsAreRejectedWholesale)
 {
-    for (const char *bad : {"sensors=10x", "sensors=0x10", "sensors=10x10:", "sensors=",
-                            "sensors=10*10", "seed=-1", "seed=99999999999", "seed=1e3",
-                            "content=photo", "bogus=1", "seed", "fail=Acquisition_Nope:3",
-                            "fail=Acquisition_Abort", "fail=Acquisition_Abort:x"}) {
+    for (const char *bad :
+         {"sensors=10x", "sensors=0x10", "sensors=10x10:", "sensors=", "sensors=10*10", "seed=-1",
+          "seed=99999999999", "seed=1e3", "content=photo", "bogus=1", "seed",
+          "fail=Acquisition_Nope:3", "fail=Acquisition_Abort", "fail=Acquisition_Abort:x"}) {
         Settings settings;
         settings.seed = 5;
         std::string error;
@@ -95,8 +95,7 @@ void checkEnvironmentInChild(const std::string &expect)
     EXPECT_EQ(Acquisition_SetFrameSyncMode(handle, 2), 9u);
 }
 
-class EnvironmentChild : public ::testing::Test
-{
+class EnvironmentChild : public ::testing::Test {
 public:
     explicit EnvironmentChild(std::string expect) : expect_(std::move(expect)) {}
     void TestBody() override { checkEnvironmentInChild(expect_); }
@@ -109,10 +108,9 @@ const bool childRegistered = [] {
     const char *expect = std::getenv("XISL_SIM_TEST_EXPECT");
     if (!expect)
         return false;
-    ::testing::RegisterTest("EnvironmentChild", "AppliesXislSim", nullptr, nullptr, __FILE__,
-                            __LINE__, [expect]() -> ::testing::Test * {
-                                return new EnvironmentChild(expect);
-                            });
+    ::testing::RegisterTest(
+        "EnvironmentChild", "AppliesXislSim", nullptr, nullptr, __FILE__, __LINE__,
+        [expect]() -> ::testing::Test * { return new EnvironmentChild(expect); });
     return true;
 }();
 
