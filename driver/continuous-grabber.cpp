@@ -14,13 +14,13 @@ ContinuousGrabber::~ContinuousGrabber()
     condition.wait(guard, [this] { return waiting == 0; });
 }
 
-void ContinuousGrabber::start(Detector &detector)
+XislStatus ContinuousGrabber::start(Detector &detector)
 {
     {
         std::lock_guard<std::mutex> guard(mutex);
         cancelled = false;
     }
-    detector.startContinuous([this](const Image &image) { onFrame(image); });
+    return detector.startContinuous([this](const Image &image) { onFrame(image); });
 }
 
 FrameResult ContinuousGrabber::nextFrame(std::chrono::milliseconds limit)

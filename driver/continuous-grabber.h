@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frame.h"
+#include "xisl.h"
 
 namespace TessaraVolt {
 
@@ -30,7 +31,8 @@ public:
     ContinuousGrabber &operator=(ContinuousGrabber &&) = delete;
 
     // Re-arms after a cancel() and starts the detector's stream with this grabber as consumer.
-    void start(Detector &detector);
+    // Returns the detector's status: non-zero means no stream runs.
+    XislStatus start(Detector &detector);
     // Waits at most `limit` for a frame completed after the call began. The image points into
     // the grabber's own copy, left alone until the next request.
     FrameResult nextFrame(std::chrono::milliseconds limit);

@@ -94,16 +94,18 @@ void Detector::setTriggerMode(int32_t mode)
     triggerMode = mode;
 }
 
-void Detector::startContinuous(FrameConsumer consumer)
+XislStatus Detector::startContinuous(FrameConsumer consumer)
 {
-    setupAcquisition(ringFrames, std::move(consumer));
-    Acquisition_Acquire_Image(handle, ringFrames, 0, XISL_ACQ_CONTINUOUS, nullptr, nullptr,
-                              nullptr);
+    const XislStatus status = setupAcquisition(ringFrames, std::move(consumer));
+    if (status != 0)
+        return status;
+    return Acquisition_Acquire_Image(handle, ringFrames, 0, XISL_ACQ_CONTINUOUS, nullptr, nullptr,
+                                     nullptr);
 }
 
-void Detector::prepareGrab()
+XislStatus Detector::prepareGrab()
 {
-    setupAcquisition(1, [this](const Image &image) { frameEvent.deliver(image); });
+    return setupAcquisition(1, [this](const Image &image) { frameEvent.deliver(image); });
 }
 
 FrameResult Detector::grab()
@@ -123,7 +125,8 @@ FrameWait Detector::grabInto(const FrameConsumer &deliver)
     FrameEvent::WaitScope scope(frameEvent, deliver);
     if (frameEvent.cancelled)
         return FrameWait::Cancelled;
-    Acquisition_Acquire_Image(handle, 1, 0, XISL_ACQ_ONE_BUFFER, nullptr, nullptr, nullptr);
+    if (Acquisition_Acquire_Image(handle, 1, 0, XISL_ACQ_ONE_BUFFER, nullptr, nullptr, nullptr))
+        return FrameWait::Refused;
     const FrameWait status = scope.wait(waitLimit);
     if (status != FrameWait::Arrived) {
         // The frame's callback takes the event's lock and Abort waits for callbacks, so the
@@ -152,7 +155,7 @@ void Detector::trigger()
     Acquisition_SetFrameSync(handle);
 }
 
-void Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
+XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
 {
     // A stream stopped from its own callback, or the last single-frame acquisition, may still be
     // ending; from this thread the abort waits until no callback runs, so the set-up below
@@ -167,11 +170,17 @@ void Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
     destinationBuffer.resize(frameCount * pixelCount);
     getLogger()->info("Start recording: {0}x{1}", size.width, size.height);
 
-    Acquisition_DefineDestBuffers(handle, destinationBuffer.data(), frameCount, size.height,
-                                  size.width);
-    Acquisition_SetAcqData(handle, this);
-    Acquisition_SetCallbacksAndMessages(handle, nullptr, 0, 0, endOfFrameCallback,
-                                        endOfAcquisitionCallback);
+    // Without the buffers, the acquisition data or the callbacks no frame can ever reach a
+    // consumer: the caller must learn that now rather than wait for frames that never come.
+    XislStatus status = Acquisition_DefineDestBuffers(handle, destinationBuffer.data(), frameCount,
+                                                      size.height, size.width);
+    if (status == 0)
+        status = Acquisition_SetAcqData(handle, this);
+    if (status == 0)
+        status = Acquisition_SetCallbacksAndMessages(handle, nullptr, 0, 0, endOfFrameCallback,
+                                                     endOfAcquisitionCallback);
+    if (status != 0)
+        return status;
     DWORD exposureInOut = static_cast<uint32_t>(exposure.load().count());
     Acquisition_SetCameraGain(handle, static_cast<WORD>(gain));
 
@@ -193,6 +202,7 @@ void Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
         // No meaning: the detector keeps whatever frame-sync mode it had.
         break;
     }
+    return 0;
 }
 
 void Detector::onEndOfFrame()

@@ -46,13 +46,15 @@ public:
     void setTriggerMode(int32_t mode); // 0 timer, 1 software, 2 external
     int32_t getTriggerMode() const { return triggerMode; }
 
-    // Acquisition.
-    void startContinuous(FrameConsumer consumer);
-    void prepareGrab();
+    // Acquisition. Set-up and start return XISL's status: non-zero means the buffers, the
+    // callbacks or the start were refused, and no frame will come.
+    XislStatus startContinuous(FrameConsumer consumer);
+    XislStatus prepareGrab();
     // One single-frame acquisition; waits at most frameWaitLimit(). The image is the detector's
     // own copy and stays valid until the next grab. A wait that ends without a frame aborts the
     // acquisition it started, so that the next grab can start again. After stop() it returns
-    // Cancelled until the next set-up. Grabs from several threads take turns.
+    // Cancelled until the next set-up, and Refused at once when XISL refuses to start the
+    // acquisition. Grabs from several threads take turns.
     FrameResult grab();
     // The same acquisition, but the frame goes to `deliver` on XISL's callback thread, straight
     // from the acquisition buffer: one whole-frame copy less, and made by the thread that has the
@@ -70,7 +72,7 @@ public:
     std::chrono::milliseconds frameWaitLimit() const { return waitLimit; }
 
 private:
-    void setupAcquisition(uint32_t frameCount, FrameConsumer consumer);
+    XislStatus setupAcquisition(uint32_t frameCount, FrameConsumer consumer);
     void onEndOfFrame();
     void onEndOfAcquisition();
     static Detector *fromDescriptor(HACQDESC descriptor);

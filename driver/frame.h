@@ -29,6 +29,7 @@ enum class FrameWait {
     Arrived,
     TimedOut,
     Cancelled, // the acquisition was stopped or the owner is going away
+    Refused,   // the detector refused to start the acquisition for this frame
 };
 
 struct FrameResult {

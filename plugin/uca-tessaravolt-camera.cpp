@@ -377,6 +377,18 @@ make_transfer_consumer (UcaTessaraVoltCameraPrivate *priv)
     };
 }
 
+/* Without this, a start XISL refused would look like a detector that never sends a frame. */
+static gboolean
+detector_started (XislStatus status, GError **error)
+{
+    if (status == 0)
+        return TRUE;
+
+    g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
+                 "The detector refused to start recording (XISL status %u)", status);
+    return FALSE;
+}
+
 static void
 start_transfer (UcaCamera *camera, UcaTessaraVoltCameraPrivate *priv, GError **error)
 {
@@ -388,7 +400,10 @@ start_transfer (UcaCamera *camera, UcaTessaraVoltCameraPrivate *priv, GError **e
     priv->transfer_func = camera->grab_func;
     priv->transfer_user_data = camera->user_data;
     priv->transfer_buffer.resize (size_t{priv->roi_width} * priv->roi_height);
-    priv->detector->startContinuous (make_transfer_consumer (priv));
+    if (!detector_started (priv->detector->startContinuous (make_transfer_consumer (priv)), error)) {
+        std::vector<uint16_t> ().swap (priv->transfer_buffer);
+        return;
+    }
     priv->mode = ReadoutMode::AsynchronousTransfer;
 }
 
@@ -408,12 +423,12 @@ uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
         start_transfer (camera, priv, error);
     }
     else if (priv->grab_from_continuous) {
-        priv->continuous.start (*priv->detector);
-        priv->mode = ReadoutMode::ContinuousStream;
+        if (detector_started (priv->continuous.start (*priv->detector), error))
+            priv->mode = ReadoutMode::ContinuousStream;
     }
     else {
-        priv->detector->prepareGrab ();
-        priv->mode = ReadoutMode::SingleFrames;
+        if (detector_started (priv->detector->prepareGrab (), error))
+            priv->mode = ReadoutMode::SingleFrames;
     }
 }
 
@@ -467,6 +482,10 @@ frame_arrived (TessaraVolt::FrameWait status, std::chrono::milliseconds limit, G
         case TessaraVolt::FrameWait::TimedOut:
             g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_TIMEOUT,
                          "No frame arrived within %lld ms", static_cast<long long> (limit.count ()));
+            return FALSE;
+        case TessaraVolt::FrameWait::Refused:
+            g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
+                                 "The detector refused to acquire a frame");
             return FALSE;
         case TessaraVolt::FrameWait::Cancelled:
             break;

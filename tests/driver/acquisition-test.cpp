@@ -311,6 +311,29 @@ TEST_F(AcquisitionTest, GrabsFromTwoThreadsTakeTurns)
     EXPECT_TRUE(matchesPattern(second.image(), firstNumber + 1));
 }
 
+// A refused set-up or start is reported at once instead of leaving a caller waiting for frames.
+TEST_F(AcquisitionTest, RefusedSetUpAndStartsAreReported)
+{
+    constexpr XislStatus refused = 5;
+    ASSERT_EQ(xisl_sim_fail("Acquisition_SetCallbacksAndMessages", refused, 1), 0);
+    EXPECT_EQ(detector->prepareGrab(), refused);
+    EXPECT_TRUE(callsOf("Acquisition_SetCameraGain").empty()) << "set-up went on after a refusal";
+
+    ASSERT_EQ(xisl_sim_fail("Acquisition_Acquire_Image", refused, 1), 0);
+    EXPECT_EQ(detector->startContinuous(recorder.consumer()), refused);
+    detector->stop();
+
+    ASSERT_EQ(detector->prepareGrab(), 0u);
+    ASSERT_EQ(xisl_sim_fail("Acquisition_Acquire_Image", refused, 1), 0);
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(detector->grab().status, FrameWait::Refused);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, detector->frameWaitLimit());
+    const FrameResult next = grabStepped();
+    ASSERT_EQ(next.status, FrameWait::Arrived);
+    EXPECT_TRUE(matchesPattern(next.image, patternFrameNumber(next.image)));
+    EXPECT_TRUE(recorder.seen().empty());
+}
+
 TEST_F(AcquisitionTest, SoftwareTriggerReleasesAFrame)
 {
     detector->setTriggerMode(1);

@@ -119,6 +119,7 @@ enum class Expect {
     Frames,       // the fault is harmless: frames still arrive
     NoFrames,     // nothing arrives; a grab says so with an error within its bound
     RefusedStart, // start of recording fails with an error
+    Refused,      // XISL refused to start: start fails, or the single-frame grab, as a device error
     Either,       // the simulator decides; the outcome must only be sound
 };
 
@@ -216,6 +217,18 @@ TEST_P(AcquisitionFaultTest, EveryCallFailsWhileRecording)
         EXPECT_EQ(faulty.startError->domain, UCA_CAMERA_ERROR);
         EXPECT_FALSE(uca_camera_is_recording(camera.get()));
         break;
+    case Expect::Refused:
+        EXPECT_FALSE(faulty.frameArrived);
+        if (faulty.startError) {
+            EXPECT_EQ(faulty.startError->code, UCA_CAMERA_ERROR_DEVICE)
+                << faulty.startError->message;
+            EXPECT_FALSE(uca_camera_is_recording(camera.get()));
+        } else {
+            EXPECT_EQ(param.mode, Mode::SingleFrame) << "a refused stream started";
+            ASSERT_TRUE(faulty.grabError);
+            EXPECT_EQ(faulty.grabError->code, UCA_CAMERA_ERROR_DEVICE) << faulty.grabError->message;
+        }
+        break;
     case Expect::Either:
         break;
     }
@@ -249,13 +262,13 @@ TEST_P(AcquisitionFaultTest, EveryCallFailsWhileRecording)
 
 const AcquisitionFault acquisitionFaults[] = {
     {"Acquisition_GetHwHeaderInfo", Expect::RefusedStart, false}, // no frame size: no region fits
-    {"Acquisition_DefineDestBuffers", Expect::NoFrames, false},
-    {"Acquisition_SetAcqData", Expect::NoFrames, false},
-    {"Acquisition_SetCallbacksAndMessages", Expect::NoFrames, false},
+    {"Acquisition_DefineDestBuffers", Expect::Refused, false},
+    {"Acquisition_SetAcqData", Expect::Refused, false},
+    {"Acquisition_SetCallbacksAndMessages", Expect::Refused, false},
     {"Acquisition_SetCameraGain", Expect::Frames, false},
     {"Acquisition_SetFrameSyncMode", Expect::Either, true},
     {"Acquisition_SetTimerSync", Expect::Either, true},
-    {"Acquisition_Acquire_Image", Expect::NoFrames, false},
+    {"Acquisition_Acquire_Image", Expect::Refused, false},
     {"Acquisition_GetAcqData", Expect::NoFrames, false},
     {"Acquisition_GetLatestFrameHeader", Expect::Frames, true},
     {"Acquisition_GetActFrame", Expect::Either, false},
