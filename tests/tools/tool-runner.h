@@ -3,10 +3,10 @@
 #define TOOLS_TEST_TOOL_RUNNER_H
 
 #include <chrono>
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "child-process.h"
 
 namespace ToolsTest {
 
@@ -17,7 +17,7 @@ struct ToolResult {
 };
 
 /* Variables mapped to std::nullopt are removed from the child's environment. */
-using Environment = std::map<std::string, std::optional<std::string>>;
+using Environment = TessaraVoltTest::EnvironmentChanges;
 
 /* Runs argv[0] with the given arguments; a child still running after `timeout` is killed and
  * the call throws. */
