@@ -11,6 +11,8 @@
 #include <uca/uca-plugin-manager.h>
 #include <xisl-sim.h>
 
+#include "sim-pattern.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -97,20 +99,8 @@ long residentKiB()
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// The simulator's pattern content and its inverse: pixel (0, 0) of frame n is 17 n mod 2^16.
-uint16_t patternPixel(uint32_t x, uint32_t y, uint32_t n)
-{
-    return static_cast<uint16_t>((x ^ (y << 6)) + 17 * n);
-}
-
-constexpr uint16_t inverseOf17()
-{
-    uint32_t inverse = 17; // right in the lowest 4 bits; each Newton step doubles them
-    for (int i = 0; i < 3; ++i)
-        inverse = (inverse * (2 - 17 * inverse)) & 0xffffu;
-    return static_cast<uint16_t>(inverse);
-}
-static_assert(static_cast<uint16_t>(17 * inverseOf17()) == 1, "inverse of 17 modulo 65536");
+using SimPattern::patternFrameNumber;
+using SimPattern::patternPixel;
 
 // Checks that each full frame is the pattern of one frame number and that the numbers go up.
 // One thread at a time calls check().
@@ -123,7 +113,7 @@ public:
 
     void check(const uint16_t *pixels)
     {
-        const uint16_t n = static_cast<uint16_t>(pixels[0] * inverseOf17());
+        const uint16_t n = patternFrameNumber(pixels[0], 0, 0);
         const size_t last = static_cast<size_t>(width_) * height_ - 1;
         const size_t middle = static_cast<size_t>(height_ / 2) * width_ + width_ / 2;
         if (pixels[last] != patternPixel(width_ - 1, height_ - 1, n) ||

@@ -11,6 +11,8 @@
 #include <uca/uca-plugin-manager.h>
 #include <xisl-sim.h>
 
+#include "sim-pattern.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -59,13 +61,8 @@ Options parseOptions(int argc, char **argv)
     return options;
 }
 
-constexpr uint16_t inverseOf17 = [] {
-    uint32_t inverse = 1;       // right in the low 4 bits, since 17 = 1 modulo 16
-    for (int i = 0; i < 2; i++) // each Newton step doubles the number of right low bits
-        inverse = inverse * (2u - 17u * inverse);
-    return static_cast<uint16_t>(inverse);
-}();
-static_assert(static_cast<uint16_t>(17 * inverseOf17) == 1, "17 is invertible modulo 2^16");
+using SimPattern::patternFrameNumber;
+using SimPattern::patternPixel;
 
 // What the client saw; the receiving thread writes, the reporting thread reads.
 struct Tally {
@@ -89,11 +86,10 @@ public:
 
     void check(const uint16_t *pixels)
     {
-        const uint16_t n = static_cast<uint16_t>(pixels[0] * inverseOf17);
+        const uint16_t n = patternFrameNumber(pixels[0], 0, 0);
         for (uint32_t y = 0; y < height; y++) {
             for (uint32_t x = 0; x < width; x++) {
-                if (pixels[size_t{y} * width + x] !=
-                    static_cast<uint16_t>((x ^ (y << 6)) + 17u * n)) {
+                if (pixels[size_t{y} * width + x] != patternPixel(x, y, n)) {
                     tally.corrupted++;
                     return;
                 }

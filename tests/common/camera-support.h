@@ -7,6 +7,8 @@
 #include <uca/uca-plugin-manager.h>
 #include <xisl-sim.h>
 
+#include "sim-pattern.h"
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -92,11 +94,7 @@ inline XislSimCounters simulatorCounters()
     return counters;
 }
 
-// The pattern the simulator documents for pixel (x, y) of frame n.
-inline uint16_t patternPixel(uint32_t x, uint32_t y, uint32_t n)
-{
-    return static_cast<uint16_t>((x ^ (y << 6)) + 17 * n);
-}
+using SimPattern::patternPixel;
 
 struct Roi {
     uint32_t x0, y0, width, height;

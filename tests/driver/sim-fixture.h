@@ -11,20 +11,17 @@
 
 #include "detector.h"
 #include "log-capture.h"
+#include "sim-pattern.h"
 #include "xisl-sim.h"
 
 namespace TessaraVoltTest {
 
-// The simulator's documented test pattern, computed here rather than asked of the simulator.
-constexpr uint16_t patternPixel(uint32_t x, uint32_t y, uint32_t frame)
-{
-    return static_cast<uint16_t>((x ^ (y << 6)) + 17 * frame);
-}
+using SimPattern::patternPixel;
 
-// Frame number of a pattern frame, read back from its first pixel (valid while 17 * n < 65536).
+// Frame number (modulo 2^16) of a pattern frame, read back from its first pixel.
 inline uint32_t patternFrameNumber(const TessaraVolt::Image &image)
 {
-    return image.pixels[0] / 17u;
+    return SimPattern::patternFrameNumber(image.pixels[0], 0, 0);
 }
 
 // True when every pixel of the image matches frame `frame` of the pattern.

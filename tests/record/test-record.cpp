@@ -3,6 +3,7 @@
 // simulator's documented pattern.
 
 #include "record-runner.h"
+#include "sim-pattern.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -28,27 +29,8 @@ namespace {
 // 256 x 128 pixels, no readout time: recordings take milliseconds.
 const std::string fastSimulator = "sensors=256x128;readout_ns_per_pixel=0";
 
-// The simulator's pattern content: pixel (x, y) of frame n.
-uint16_t patternPixel(uint32_t x, uint32_t y, uint32_t n)
-{
-    return static_cast<uint16_t>((x ^ (y << 6)) + 17 * n);
-}
-
-// 17 is odd, so it has an inverse modulo 2^16; Newton's iteration doubles the correct bits.
-constexpr uint16_t inverseOf17()
-{
-    uint32_t inverse = 17; // right in the lowest 4 bits
-    for (int i = 0; i < 3; ++i)
-        inverse = (inverse * (2 - 17 * inverse)) & 0xffffu;
-    return static_cast<uint16_t>(inverse);
-}
-static_assert(static_cast<uint16_t>(17 * inverseOf17()) == 1, "inverse of 17 modulo 65536");
-
-// The frame number, modulo 2^16, of a pattern frame whose first pixel sits at (x0, y0).
-uint16_t frameNumberOf(uint16_t firstPixel, uint32_t x0, uint32_t y0)
-{
-    return static_cast<uint16_t>((firstPixel - patternPixel(x0, y0, 0)) * inverseOf17());
-}
+using SimPattern::patternFrameNumber;
+using SimPattern::patternPixel;
 
 struct Tiff16 {
     uint32_t width = 0;
@@ -317,7 +299,7 @@ TEST_P(RecordModes, TiffFilesHoldTheRegionOfInterestOfSuccessiveFrames)
         ASSERT_EQ(tiff->width, width);
         ASSERT_EQ(tiff->height, height);
 
-        const uint16_t n = frameNumberOf(tiff->pixels[0], x0, y0);
+        const uint16_t n = patternFrameNumber(tiff->pixels[0], x0, y0);
         size_t mismatches = 0;
         for (uint32_t y = 0; y < height; ++y) {
             for (uint32_t x = 0; x < width; ++x)

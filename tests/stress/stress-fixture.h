@@ -72,22 +72,11 @@ inline HACQDESC acquisitionHandle()
     return handle;
 }
 
-// Frame n's pixel (x, y) is (x ^ (y << 6)) + 17 n, modulo 2^16; pixel (0, 0) gives n back
-// through the inverse of 17 modulo 2^16.
-constexpr uint16_t inverseOf17 = [] {
-    uint32_t inverse = 1;       // right in the low 4 bits, since 17 = 1 modulo 16
-    for (int i = 0; i < 2; i++) // each Newton step doubles the number of right low bits
-        inverse = inverse * (2u - 17u * inverse);
-    return static_cast<uint16_t>(inverse);
-}();
-static_assert(static_cast<uint16_t>(17 * inverseOf17) == 1, "17 is invertible modulo 2^16");
-
 // The frame number (modulo 2^16) whose region `pixels` holds, or -1 when the pixels are no
 // frame of the pattern.
 inline int32_t frameNumberOf(const uint16_t *pixels, const Roi &roi)
 {
-    const uint16_t n = static_cast<uint16_t>(
-        static_cast<uint16_t>(pixels[0] - patternPixel(roi.x0, roi.y0, 0)) * inverseOf17);
+    const uint16_t n = SimPattern::patternFrameNumber(pixels[0], roi.x0, roi.y0);
     for (uint32_t row = 0; row < roi.height; row++)
         for (uint32_t column = 0; column < roi.width; column++)
             if (pixels[size_t{row} * roi.width + column] !=

@@ -1,5 +1,6 @@
 // Buffers, acquisitions, callbacks, abort and close.
 #include "sim-fixture.h"
+#include "sim-pattern.h"
 
 #include <atomic>
 #include <future>
@@ -17,11 +18,7 @@ protected:
     }
 };
 
-// Independent of the simulator's code: the documented pattern, written out again.
-uint16_t patternAt(uint32_t x, uint32_t y, uint32_t n)
-{
-    return static_cast<uint16_t>((x ^ (y << 6)) + 17u * n);
-}
+using SimPattern::patternPixel;
 
 TEST_F(Acquire, MismatchedBuffersAndStartsAreRefused)
 {
@@ -68,13 +65,13 @@ TEST_F(Acquire, ContinuousModeCyclesBufferFramesOnTheSimulatorsThread)
         EXPECT_EQ(recorder.frames[i].bufferFrame, bufferFrames[i]) << i;
         EXPECT_EQ(recorder.frames[i].acquired, i + 1) << i;
         // Each callback saw its own frame's pixels in the slot it was told about.
-        EXPECT_EQ(delivered[i][0], patternAt(0, 0, i + 1));
-        EXPECT_EQ(delivered[i][31 * 64 + 63], patternAt(63, 31, i + 1));
-        EXPECT_EQ(delivered[i][5 * 64 + 17], patternAt(17, 5, i + 1));
+        EXPECT_EQ(delivered[i][0], patternPixel(0, 0, i + 1));
+        EXPECT_EQ(delivered[i][31 * 64 + 63], patternPixel(63, 31, i + 1));
+        EXPECT_EQ(delivered[i][5 * 64 + 17], patternPixel(17, 5, i + 1));
     }
     // The slots hold the last frames written into them: 9 in slot 3, 10 in slot 2.
-    EXPECT_EQ(acquisition.slot(2)[64 + 1], patternAt(1, 1, 8));
-    EXPECT_EQ(acquisition.slot(1)[64 + 1], patternAt(1, 1, 10));
+    EXPECT_EQ(acquisition.slot(2)[64 + 1], patternPixel(1, 1, 8));
+    EXPECT_EQ(acquisition.slot(1)[64 + 1], patternPixel(1, 1, 10));
     EXPECT_EQ(recorder.endOfAcquisitionCount(), 2u);
     EXPECT_NE(recorder.endOfAcquisitionThread, std::this_thread::get_id());
 }

@@ -1,0 +1,30 @@
+// The simulator's documented test pattern, written out again independently of the simulator's
+// code: pixel (x, y) of frame n is (x ^ (y << 6)) + 17 n, modulo 2^16.
+#pragma once
+
+#include <cstdint>
+
+namespace SimPattern {
+
+constexpr uint16_t patternPixel(uint32_t x, uint32_t y, uint32_t n)
+{
+    return static_cast<uint16_t>((x ^ (y << 6)) + 17u * n);
+}
+
+// 17 is odd, so it has an inverse modulo 2^16; each Newton step doubles the right low bits.
+constexpr uint16_t inverseOf17 = [] {
+    uint32_t inverse = 1; // right in the low 4 bits, since 17 = 1 modulo 16
+    for (int i = 0; i < 2; i++)
+        inverse = inverse * (2u - 17u * inverse);
+    return static_cast<uint16_t>(inverse);
+}();
+static_assert(static_cast<uint16_t>(17 * inverseOf17) == 1, "17 is invertible modulo 2^16");
+
+// The frame number, modulo 2^16, of a pattern frame whose pixel (x, y) holds `value`.
+constexpr uint16_t patternFrameNumber(uint16_t value, uint32_t x, uint32_t y)
+{
+    return static_cast<uint16_t>(static_cast<uint16_t>(value - patternPixel(x, y, 0)) *
+                                 inverseOf17);
+}
+
+} // namespace SimPattern
