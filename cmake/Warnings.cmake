@@ -6,6 +6,13 @@ set(TESSARAVOLT_CXX_WARNINGS
     -Wall -Wextra -Wshadow -Wformat=2 -Wundef -Wpointer-arith -Wcast-align
     -Wmissing-declarations -Wnon-virtual-dtor -Woverloaded-virtual)
 
+# CI turns warnings into errors, so that a warning cannot land unnoticed.
+option(TESSARAVOLT_WERROR "Treat the project's warnings as errors" OFF)
+if(TESSARAVOLT_WERROR)
+  list(APPEND TESSARAVOLT_C_WARNINGS -Werror)
+  list(APPEND TESSARAVOLT_CXX_WARNINGS -Werror)
+endif()
+
 function(tessaravolt_warnings target)
   target_compile_options(${target} PRIVATE
       $<$<COMPILE_LANGUAGE:C>:${TESSARAVOLT_C_WARNINGS}>
