@@ -12,9 +12,10 @@ import numpy as np
 from sim_pattern import frame_number, pattern_frame
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "examples", "record.py")
-SENSOR_WIDTH, SENSOR_HEIGHT = 64, 40
-# Off the origin and not square, so a swapped or shifted region shows.
-X0, Y0, WIDTH, HEIGHT = 5, 3, 24, 10
+SENSOR_WIDTH, SENSOR_HEIGHT = 160, 40
+# Off the origin, not square and across columns 64 and 128, where the pattern's x and y bits
+# overlap: below them a shifted region would look like the same region of another frame.
+X0, Y0, WIDTH, HEIGHT = 50, 3, 100, 10
 FRAMES = 6
 MODES = ("continuous", "single", "buffered")
 
