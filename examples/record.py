@@ -40,13 +40,17 @@ SOURCE_BUILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardi
 
 def load_uca():
     """Imports the Uca namespace, falling back to this source tree's build."""
+    gi.require_version("GIRepository", "2.0")
     try:
         gi.require_version("Uca", "2.0")
     except ValueError:
-        gi.require_version("GIRepository", "2.0")
         from gi.repository import GIRepository
         GIRepository.Repository.prepend_search_path(os.path.join(SOURCE_BUILD, "libuca", "girepository-1.0"))
-        gi.require_version("Uca", "2.0")
+        try:
+            gi.require_version("Uca", "2.0")
+        except ValueError:
+            sys.exit("Uca-2.0.typelib not found: set GI_TYPELIB_PATH to its folder "
+                     "(`pkg-config --variable=typelibdir libuca`, or build/libuca/girepository-1.0)")
     from gi.repository import Uca
     return Uca
 
@@ -119,7 +123,13 @@ def parse_arguments(argv):
 
 
 def open_camera(Uca, name):
-    manager = Uca.PluginManager()
+    try:
+        manager = Uca.PluginManager()
+    except TypeError:
+        # The typelib names libuca by its soname, which the dynamic loader could not find.
+        from gi.repository import GIRepository
+        library = GIRepository.Repository.get_default().get_shared_library("Uca")
+        sys.exit(f"cannot load {library}: set LD_LIBRARY_PATH to the folder of the libuca it belongs to")
     if "UCA_CAMERA_PATH" not in os.environ:
         manager.add_path(os.path.join(SOURCE_BUILD, "plugins"))
     return manager.get_camerav(name, [])
