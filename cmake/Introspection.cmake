@@ -30,8 +30,9 @@ if(NOT G_IR_SCANNER OR NOT G_IR_COMPILER OR NOT GOBJECT_INTROSPECTION_FOUND)
                       "installs them), or configure with -DTESSARAVOLT_INTROSPECTION=OFF")
 endif()
 
-# Everything the scanner reads, relative to libuca/: the installed headers, plus the sources
-# whose doc comments carry the annotations.
+# Everything the scanner reads, relative to libuca/: the headers, plus the sources whose doc
+# comments carry the annotations. Whichever header declares the enums' *_get_type functions
+# belongs here, or Uca.CameraError and the other enums lose their GTypes and error domain.
 set(UCA_GIR_INPUTS
     uca/uca-camera.h
     uca/uca-plugin-manager.h

@@ -57,6 +57,8 @@ class CameraTest(unittest.TestCase):
                          [4, 2, 16, 8])
         self.assertEqual(camera.props.exposure_time, 0.0125)
         self.assertEqual(camera.props.gain, 3)
+        # An instance of the namespace's own enum: the typelib ties Uca.CameraTriggerSource to its GType.
+        self.assertIsInstance(camera.props.trigger_source, Uca.CameraTriggerSource)
         self.assertEqual(camera.props.trigger_source, Uca.CameraTriggerSource.SOFTWARE)
         self.assertFalse(camera.props.grab_from_continuous)
         with self.assertRaises(TypeError):
@@ -126,7 +128,8 @@ for attempt in range(2):
     try:
         manager.get_camerav("tessaravolt", [])
     except GLib.Error as error:
-        print(error.domain, error.code, int(Uca.CameraError.NOT_FOUND), error.message, sep="|")
+        print(error.domain, error.code, error.matches(Uca.CameraError.quark(), Uca.CameraError.NOT_FOUND),
+              error.message, sep="|")
 print("carried on", manager.get_available_cameras())
 """
 
@@ -137,7 +140,7 @@ class NoDetectorTest(unittest.TestCase):
                              capture_output=True, text=True, timeout=60)
         self.assertEqual(run.returncode, 0, run.stderr)
         lines = [line for line in run.stdout.splitlines() if "|" in line or line.startswith("carried on")]
-        expected = "uca-camera-error-quark|0|0|Unable to get next sensor"
+        expected = "uca-camera-error-quark|0|True|Unable to get next sensor"
         self.assertEqual(lines, [expected, expected, "carried on ['tessaravolt']"], run.stdout)
 
 
