@@ -17,7 +17,8 @@ bindings of Debian 12 (PyGObject 3.42) cannot represent: they would either free 
 after its first frame or complain on every frame. Even where they can, each frame would wait
 for Python's global interpreter lock on the camera's own thread, so a busy Python program
 would stall the stream. Buffered mode gives the same decoupling soundly: libuca's thread keeps
-taking frames into a ring while Python works, and grab() hands them over in order.
+taking frames into a ring while Python works, and grab() hands them over. (libuca 2.4's own
+buffered mode may hand out an older frame after a newer one once the camera laps a slow reader.)
 """
 
 import argparse
@@ -155,7 +156,10 @@ def main(argv=None):
 
     stacks = {}
     for mode in arguments.modes:
-        stack = stacks[mode] = record(camera, arguments.frames, **MODES[mode])
+        try:
+            stack = stacks[mode] = record(camera, arguments.frames, **MODES[mode])
+        except GLib.Error as error:
+            sys.exit(f"{mode} recording failed: {error.message} ({error.domain}, code {error.code})")
         for index, frame in enumerate(stack):
             print(f"{mode} frame {index}: mean {frame.mean():.2f}, std {frame.std():.2f}")
     np.savez(arguments.output, **stacks)
