@@ -64,6 +64,10 @@ class CameraTest(unittest.TestCase):
         with self.assertRaises(TypeError):
             camera.props.sensor_width = 8
 
+    def test_get_camerah_sets_construction_properties_from_a_dict(self):
+        camera = self.manager.get_camerah("tessaravolt", {"exposure-time": 0.03, "roi-width": 16})
+        self.assertEqual((camera.props.exposure_time, camera.props.roi_width), (0.03, 16))
+
     def test_writes_while_recording_are_refused_except_exposure_time(self):
         camera = self.camera
         camera.props.roi_width = 16
