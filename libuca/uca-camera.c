@@ -846,6 +846,16 @@ uca_camera_trigger (UcaCamera *camera, GError **error)
     pthread_mutex_unlock (&trigger_lock);
 }
 
+/**
+ * uca_camera_write:
+ * @camera: A #UcaCamera
+ * @name: What the data is, as the camera understands it
+ * @data: (array length=size) (element-type guint8): The bytes to write
+ * @size: Number of bytes in @data
+ * @error: Location for a #GError, or %NULL
+ *
+ * Hands arbitrary data to cameras that accept it.
+ */
 void
 uca_camera_write (UcaCamera *camera, const gchar *name, gpointer data, gsize size, GError **error)
 {
@@ -881,6 +891,19 @@ grab_unbuffered (UcaCamera *camera, gpointer data, GError **error)
     return result;
 }
 
+/**
+ * uca_camera_grab:
+ * @camera: A #UcaCamera
+ * @data: (type guintptr): Address of a buffer for one frame: roi-width × roi-height pixels of
+ *   1 byte (sensor-bitdepth up to 8) or 2 bytes. Must not be 0.
+ * @error: Location for a #GError, or %NULL
+ *
+ * Copies the next frame into @data. The buffer is trusted as it is: nothing can check its
+ * size, so callers (also through introspection, which passes a bare address) must make it
+ * large enough and keep it alive until this returns.
+ *
+ * Returns: %TRUE when a frame was written into @data
+ */
 gboolean
 uca_camera_grab (UcaCamera *camera, gpointer data, GError **error)
 {
@@ -901,6 +924,18 @@ uca_camera_grab (UcaCamera *camera, gpointer data, GError **error)
     return result;
 }
 
+/**
+ * uca_camera_readout:
+ * @camera: A #UcaCamera
+ * @data: (type guintptr): Address of a buffer for one frame, as for uca_camera_grab()
+ * @index: Number of the frame in the camera's memory
+ * @error: Location for a #GError, or %NULL
+ *
+ * Copies a frame recorded in the camera's memory into @data, which is trusted as in
+ * uca_camera_grab().
+ *
+ * Returns: %TRUE when a frame was written into @data
+ */
 gboolean
 uca_camera_readout (UcaCamera *camera, gpointer data, guint index, GError **error)
 {
@@ -933,6 +968,24 @@ uca_camera_readout (UcaCamera *camera, gpointer data, guint index, GError **erro
     return result;
 }
 
+/**
+ * UcaCameraGrabFunc:
+ * @data: (type guintptr): Address of the frame, valid only until the function returns
+ * @user_data: (closure): The data given to uca_camera_set_grab_func()
+ *
+ * Receives each frame while the camera transfers asynchronously. It runs on a thread of the
+ * camera, not on the thread that started the recording.
+ */
+
+/**
+ * uca_camera_set_grab_func:
+ * @camera: A #UcaCamera
+ * @func: (scope forever) (closure user_data): The function that receives each frame
+ * @user_data: Passed to @func with each frame
+ *
+ * Sets the function that receives frames when transfer-asynchronously is %TRUE. Callers keep
+ * it, and what @user_data points to, until the recording has stopped.
+ */
 void
 uca_camera_set_grab_func (UcaCamera *camera, UcaCameraGrabFunc func, gpointer user_data)
 {
@@ -1114,6 +1167,17 @@ out:
     return set;
 }
 
+/**
+ * uca_camera_parse_arg_props:
+ * @camera: A #UcaCamera
+ * @argv: (array length=argc): Settings of the form name=value
+ * @argc: Number of settings in @argv
+ * @error: Location for a #GError, or %NULL
+ *
+ * Sets properties from text, as given on a command line.
+ *
+ * Returns: %TRUE when every setting was applied
+ */
 gboolean
 uca_camera_parse_arg_props (UcaCamera *camera, gchar **argv, guint argc, GError **error)
 {

@@ -60,6 +60,12 @@ uca_plugin_manager_init (UcaPluginManager *manager)
     append_existing_path (manager, UCA_PLUGINDIR);
 }
 
+/**
+ * uca_plugin_manager_new:
+ *
+ * Returns: (transfer full): A manager that searches `UCA_CAMERA_PATH`, then the installed
+ *   plug-in folder
+ */
 UcaPluginManager *
 uca_plugin_manager_new (void)
 {
@@ -75,6 +81,13 @@ uca_plugin_manager_add_path (UcaPluginManager *manager, const gchar *path)
     append_existing_path (manager, path);
 }
 
+/**
+ * uca_plugin_manager_get_available_cameras:
+ * @manager: A #UcaPluginManager
+ *
+ * Returns: (element-type utf8) (transfer full): The names of the cameras whose plug-ins lie in
+ *   the search paths
+ */
 GList *
 uca_plugin_manager_get_available_cameras (UcaPluginManager *manager)
 {
@@ -210,6 +223,15 @@ create_camera (UcaPluginManager *manager, const gchar *name, guint n_properties,
     return initialise_camera (g_object_new_with_properties (type, n_properties, names, values), error);
 }
 
+/**
+ * uca_plugin_manager_get_camerah:
+ * @manager: A #UcaPluginManager
+ * @name: Name of the camera
+ * @parameters: (element-type utf8 GValue) (nullable): Construction properties by name
+ * @error: Location for a #GError, or %NULL
+ *
+ * Returns: (transfer full): A new camera, or %NULL with @error set
+ */
 UcaCamera *
 uca_plugin_manager_get_camerah (UcaPluginManager *manager, const gchar *name,
                                 GHashTable *parameters, GError **error)
@@ -250,6 +272,16 @@ uca_plugin_manager_get_camerah (UcaPluginManager *manager, const gchar *name,
     return camera;
 }
 
+/**
+ * uca_plugin_manager_get_camerav:
+ * @manager: A #UcaPluginManager
+ * @name: Name of the camera
+ * @n_parameters: Number of elements in @parameters
+ * @parameters: (array length=n_parameters): Construction properties
+ * @error: Location for a #GError, or %NULL
+ *
+ * Returns: (transfer full): A new camera, or %NULL with @error set
+ */
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 UcaCamera *
 uca_plugin_manager_get_camerav (UcaPluginManager *manager, const gchar *name,
@@ -279,6 +311,16 @@ uca_plugin_manager_get_camerav (UcaPluginManager *manager, const gchar *name,
 }
 G_GNUC_END_IGNORE_DEPRECATIONS
 
+/**
+ * uca_plugin_manager_get_camera: (skip)
+ * @manager: A #UcaPluginManager
+ * @name: Name of the camera
+ * @error: Location for a #GError, or %NULL
+ * @first_prop_name: Name of the first construction property, or %NULL
+ * @...: Its value, then further name and value pairs, ending with %NULL
+ *
+ * Returns: (transfer full): A new camera, or %NULL with @error set
+ */
 UcaCamera *
 uca_plugin_manager_get_camera (UcaPluginManager *manager, const gchar *name,
                                GError **error, const gchar *first_prop_name, ...)

@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libglib2.0-dev libspdlog-dev libfmt-dev libgtest-dev
-          libtiff-dev libpng-dev valgrind)
+          libtiff-dev libpng-dev valgrind
+          gobject-introspection libgirepository1.0-dev python3-gi python3-numpy)
 
 missing=()
 for package in "${packages[@]}"; do

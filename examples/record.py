@@ -1,0 +1,170 @@
+#!/usr/bin/python3
+"""Records frames from a libuca camera into NumPy arrays, once in each synchronous mode.
+
+    /usr/bin/python3 examples/record.py --frames 10 --roi 128 64 256 256 --output stack.npz
+
+Each mode fills its own array of shape (frames, roi height, roi width); libuca writes every
+frame straight into its row of the array. The script prints the mean and standard deviation
+of every frame and saves the arrays, one per mode, with numpy.savez.
+
+Environment: GI_TYPELIB_PATH must name the folder of Uca-2.0.typelib and UCA_CAMERA_PATH the
+folder of the camera plug-in, unless both are installed where GObject introspection and
+libuca look by default. Run from a source tree built into `build/`, the script finds both there.
+
+Asynchronous transfer (libuca calling a Python function for every frame) is left out on
+purpose. libuca keeps the grab callback with no function to release it, which the Python
+bindings of Debian 12 (PyGObject 3.42) cannot represent: they would either free the callback
+after its first frame or complain on every frame. Even where they can, each frame would wait
+for Python's global interpreter lock on the camera's own thread, so a busy Python program
+would stall the stream. Buffered mode gives the same decoupling soundly: libuca's thread keeps
+taking frames into a ring while Python works, and grab() hands them over. (libuca 2.4's own
+buffered mode may hand out an older frame after a newer one once the camera laps a slow reader.)
+"""
+
+import argparse
+import os
+import sys
+
+DEBIAN_PYTHON = "/usr/bin/python3"
+
+try:
+    import gi
+    import numpy as np
+except ImportError as missing:
+    # Another interpreter (a virtual environment, pyenv) cannot see Debian's packages.
+    if os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON) and os.path.exists(DEBIAN_PYTHON):
+        os.execv(DEBIAN_PYTHON, [DEBIAN_PYTHON] + sys.argv)
+    sys.exit(f"{missing}: this needs Debian's python3-gi and python3-numpy, run by {DEBIAN_PYTHON}")
+
+SOURCE_BUILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "build")
+
+
+def load_uca():
+    """Imports the Uca namespace, falling back to this source tree's build."""
+    gi.require_version("GIRepository", "2.0")
+    try:
+        gi.require_version("Uca", "2.0")
+    except ValueError:
+        from gi.repository import GIRepository
+        GIRepository.Repository.prepend_search_path(os.path.join(SOURCE_BUILD, "libuca", "girepository-1.0"))
+        try:
+            gi.require_version("Uca", "2.0")
+        except ValueError:
+            sys.exit("Uca-2.0.typelib not found: set GI_TYPELIB_PATH to its folder "
+                     "(`pkg-config --variable=typelibdir libuca`, or build/libuca/girepository-1.0)")
+    from gi.repository import Uca
+    return Uca
+
+
+def frame_dtype(camera):
+    # libuca's own rule for the size of a pixel.
+    return np.uint8 if camera.props.sensor_bitdepth <= 8 else np.uint16
+
+
+def frame_shape(camera):
+    return (camera.props.roi_height, camera.props.roi_width)
+
+
+def check_frame_buffer(camera, frame):
+    """Refuses any array that grab() could overrun or fill wrongly.
+
+    grab() receives a bare address and writes one whole frame there: it cannot see the
+    array, so this check is the only thing between a wrong size and corrupted memory."""
+    if not isinstance(frame, np.ndarray):
+        raise TypeError("frames are grabbed into NumPy arrays")
+    if frame.dtype != frame_dtype(camera) or frame.shape != frame_shape(camera):
+        raise ValueError(f"a frame needs a {frame_shape(camera)} array of {np.dtype(frame_dtype(camera)).name}, "
+                         f"not {frame.shape} of {frame.dtype.name}")
+    if not frame.flags.c_contiguous or not frame.flags.writeable:
+        raise ValueError("a frame needs a contiguous, writeable array")
+
+
+def grab_into(camera, frame):
+    """Grabs the next frame into `frame`, which must fit it exactly."""
+    check_frame_buffer(camera, frame)
+    if not camera.grab(frame.ctypes.data):
+        raise RuntimeError("the camera returned no frame")
+
+
+def record(camera, n_frames, **mode):
+    """Records n_frames in the mode given by camera properties (e.g. buffered=True)."""
+    for name, value in mode.items():
+        camera.set_property(name.replace("_", "-"), value)
+    stack = np.zeros((n_frames,) + frame_shape(camera), dtype=frame_dtype(camera))
+    camera.start_recording()
+    try:
+        for frame in stack:
+            grab_into(camera, frame)
+    finally:
+        camera.stop_recording()
+        camera.props.buffered = False
+    return stack
+
+
+MODES = {
+    "continuous": dict(grab_from_continuous=True),
+    "single": dict(grab_from_continuous=False),
+    "buffered": dict(grab_from_continuous=True, buffered=True),
+}
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(description="Records frames from a libuca camera into NumPy arrays.")
+    parser.add_argument("--camera", default="tessaravolt", help="libuca camera name (default: %(default)s)")
+    parser.add_argument("--frames", type=int, default=10, help="frames per mode (default: %(default)s)")
+    parser.add_argument("--exposure-time", type=float, default=0.01, help="seconds (default: %(default)s)")
+    parser.add_argument("--roi", type=int, nargs=4, metavar=("X0", "Y0", "WIDTH", "HEIGHT"),
+                        help="region of interest (default: the whole sensor)")
+    parser.add_argument("--modes", nargs="+", choices=list(MODES), default=list(MODES))
+    parser.add_argument("--output", default="frames.npz", help="NumPy archive, one array per mode")
+    arguments = parser.parse_args(argv)
+    if arguments.frames < 1:
+        parser.error("--frames must be at least 1")
+    return arguments
+
+
+def open_camera(Uca, name):
+    try:
+        manager = Uca.PluginManager()
+    except TypeError:
+        # The typelib names libuca by its soname, which the dynamic loader could not find.
+        from gi.repository import GIRepository
+        library = GIRepository.Repository.get_default().get_shared_library("Uca")
+        sys.exit(f"cannot load {library}: set LD_LIBRARY_PATH to the folder of the libuca it belongs to")
+    if "UCA_CAMERA_PATH" not in os.environ:
+        manager.add_path(os.path.join(SOURCE_BUILD, "plugins"))
+    return manager.get_camerav(name, [])
+
+
+def main(argv=None):
+    arguments = parse_arguments(argv)
+    Uca = load_uca()
+    from gi.repository import GLib
+
+    try:
+        camera = open_camera(Uca, arguments.camera)
+    except GLib.Error as error:
+        sys.exit(f"cannot open camera {arguments.camera}: {error.message} ({error.domain}, code {error.code})")
+
+    camera.props.exposure_time = arguments.exposure_time
+    if arguments.roi:
+        x0, y0, width, height = arguments.roi
+        camera.set_properties(roi_x0=x0, roi_y0=y0, roi_width=width, roi_height=height)
+    print(f"{arguments.camera}: {camera.props.sensor_width}x{camera.props.sensor_height} sensor, "
+          f"region {camera.props.roi_width}x{camera.props.roi_height} at "
+          f"({camera.props.roi_x0}, {camera.props.roi_y0}), exposure {camera.props.exposure_time} s")
+
+    stacks = {}
+    for mode in arguments.modes:
+        try:
+            stack = stacks[mode] = record(camera, arguments.frames, **MODES[mode])
+        except GLib.Error as error:
+            sys.exit(f"{mode} recording failed: {error.message} ({error.domain}, code {error.code})")
+        for index, frame in enumerate(stack):
+            print(f"{mode} frame {index}: mean {frame.mean():.2f}, std {frame.std():.2f}")
+    np.savez(arguments.output, **stacks)
+    print(f"saved {', '.join(f'{mode} {stack.shape}' for mode, stack in stacks.items())} to {arguments.output}")
+
+
+if __name__ == "__main__":
+    main()
