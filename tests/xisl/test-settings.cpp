@@ -2,15 +2,19 @@
 #include "sim-fixture.h"
 #include "sim-settings.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char **environ;
+#endif
+
 #include <cstdlib>
 #include <string>
 #include <utility>
-
-extern char **environ;
 
 namespace XislSimTest {
 namespace {
@@ -114,17 +118,54 @@ const bool childRegistered = [] {
     return true;
 }();
 
-int runChild(const char *xislSim, const char *expect)
+#ifdef _WIN32
+char **environmentOfThisProcess()
+{
+    return _environ;
+}
+
+// Windows has no posix_spawn: the same start of this program, through CreateProcess.
+int spawnSelf(const std::string &filter, std::vector<std::string> &variables)
+{
+    char self[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    if (length == 0 || length == MAX_PATH)
+        return -1;
+    std::string commandLine = "\"" + std::string(self) + "\" " + filter;
+    std::string block;
+    for (const std::string &variable : variables)
+        block.append(variable).push_back('\0');
+    block.push_back('\0');
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessA(self, commandLine.data(), nullptr, nullptr, FALSE, 0, block.data(), nullptr,
+                        &startup, &child))
+        return -1;
+    CloseHandle(child.hThread);
+    const auto bound = std::chrono::duration_cast<std::chrono::milliseconds>(kTimeout);
+    DWORD code = 0;
+    const bool ended =
+        WaitForSingleObject(child.hProcess, static_cast<DWORD>(bound.count())) == WAIT_OBJECT_0;
+    if (!ended) {
+        TerminateProcess(child.hProcess, 1);
+        WaitForSingleObject(child.hProcess, INFINITE);
+    }
+    const bool known = ended && GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hProcess);
+    return known ? static_cast<int>(code) : -1;
+}
+#else
+char **environmentOfThisProcess()
+{
+    return environ;
+}
+
+int spawnSelf(const std::string &filter, std::vector<std::string> &variables)
 {
     std::string self = "/proc/self/exe";
-    std::string filter = "--gtest_filter=EnvironmentChild.*";
-    char *argv[] = {self.data(), filter.data(), nullptr};
-    std::vector<std::string> variables = {std::string("XISL_SIM=") + xislSim,
-                                          std::string("XISL_SIM_TEST_EXPECT=") + expect};
-    for (char **variable = environ; *variable; ++variable) {
-        if (std::string(*variable).rfind("XISL_SIM", 0) != 0)
-            variables.emplace_back(*variable);
-    }
+    std::string filterArgument = filter;
+    char *argv[] = {self.data(), filterArgument.data(), nullptr};
     std::vector<char *> envp;
     for (std::string &variable : variables)
         envp.push_back(variable.data());
@@ -144,6 +185,18 @@ int runChild(const char *xislSim, const char *expect)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+#endif
+
+int runChild(const char *xislSim, const char *expect)
+{
+    std::vector<std::string> variables = {std::string("XISL_SIM=") + xislSim,
+                                          std::string("XISL_SIM_TEST_EXPECT=") + expect};
+    for (char **variable = environmentOfThisProcess(); *variable; ++variable) {
+        if (std::string(*variable).rfind("XISL_SIM", 0) != 0)
+            variables.emplace_back(*variable);
+    }
+    return spawnSelf("--gtest_filter=EnvironmentChild.*", variables);
 }
 
 TEST(Environment, InAFreshProcess)
