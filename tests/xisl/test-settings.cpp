@@ -12,6 +12,7 @@
 extern char **environ;
 #endif
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -99,10 +100,21 @@ void checkEnvironmentInChild(const std::string &expect)
     EXPECT_EQ(Acquisition_SetFrameSyncMode(handle, 2), 9u);
 }
 
+// The child's exit status when its checks passed: a child that never got its variables runs no
+// test and exits 0, which must not pass for success.
+constexpr int kChildPassed = 42;
+
 class EnvironmentChild : public ::testing::Test {
 public:
     explicit EnvironmentChild(std::string expect) : expect_(std::move(expect)) {}
-    void TestBody() override { checkEnvironmentInChild(expect_); }
+    void TestBody() override
+    {
+        checkEnvironmentInChild(expect_);
+        if (!HasFailure()) {
+            std::fflush(stdout);
+            std::_Exit(kChildPassed);
+        }
+    }
 
 private:
     std::string expect_;
@@ -204,8 +216,8 @@ TEST(Environment, InAFreshProcess)
     EXPECT_EQ(runChild("sensors=300x200,64x64;readout_ns_per_pixel=1;"
                        "fail=Acquisition_SetFrameSyncMode:9",
                        "configured"),
-              0);
-    EXPECT_EQ(runChild("sensors=300x200;seed=oops", "defaults"), 0);
+              kChildPassed);
+    EXPECT_EQ(runChild("sensors=300x200;seed=oops", "defaults"), kChildPassed);
 }
 
 } // namespace
