@@ -1,8 +1,8 @@
 /* Control interface of the simulated detector that stands in for XISL on Linux.
  *
  * Tests, benchmarks and demonstrations use it; the driver and the plug-in never do. Every call is
- * thread-safe. Nothing here aborts the process: bad input gives a non-zero result and changes
- * nothing.
+ * thread-safe, and declared XISL_EXPORT: the Windows DLL exports only what is marked. Nothing here
+ * aborts the process: bad input gives a non-zero result and changes nothing.
  *
  * Frame content. Frame number n is the value of the handle's acquired-frames counter after the
  * frame was produced (the first counter of Acquisition_GetActFrame); it starts at the configured
