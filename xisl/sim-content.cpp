@@ -15,14 +15,11 @@ constexpr uint32_t kTile = 512;
 // Small enough to stay in the first-level cache; each row starts at its own random offset.
 constexpr uint32_t kNoiseLength = 1u << 13;
 
-// The two inner loops are also built for AVX2 and picked at load time: with SSE2 alone they
-// would lose to the C library's memcpy, which the frame rate is measured against. Sanitizer
-// builds leave this out: their run-time is not ready when the loader picks the variant.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) &&                             \
-    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
-#define XISL_SIM_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define XISL_SIM_VECTOR_CLONES
+// The two inner loops are also built for AVX2 and picked once, by what the processor offers:
+// with SSE2 alone they would lose to the C library's memcpy, which the frame rate is measured
+// against. A function pointer rather than an ifunc, which Windows does not have.
+#if defined(__GNUC__) && defined(__x86_64__)
+#define XISL_SIM_AVX2_RUNS 1
 #endif
 
 struct Disc {
@@ -128,39 +125,84 @@ const std::vector<uint16_t> &ramp()
     return values;
 }
 
-XISL_SIM_VECTOR_CLONES
-void xorAddRun(uint16_t *__restrict out, const uint16_t *__restrict xs, uint16_t rowBits,
-               uint16_t offset, uint32_t count)
+// Separate pointers that never alias, so the loops vectorise. Each is inlined into a default
+// and an AVX2 build of itself.
+[[gnu::always_inline]] inline void xorAddLoop(uint16_t *__restrict out,
+                                              const uint16_t *__restrict xs, uint16_t rowBits,
+                                              uint16_t offset, uint32_t count)
 {
     for (uint32_t i = 0; i < count; ++i)
         out[i] = static_cast<uint16_t>((xs[i] ^ rowBits) + offset);
 }
 
+[[gnu::always_inline]] inline void addLoop(uint16_t *__restrict out,
+                                           const uint16_t *__restrict base,
+                                           const uint16_t *__restrict noise, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i)
+        out[i] = static_cast<uint16_t>(base[i] + noise[i]);
+}
+
+void xorAddRun(uint16_t *out, const uint16_t *xs, uint16_t rowBits, uint16_t offset, uint32_t count)
+{
+    xorAddLoop(out, xs, rowBits, offset, count);
+}
+
+void addRun(uint16_t *out, const uint16_t *base, const uint16_t *noise, uint32_t count)
+{
+    addLoop(out, base, noise, count);
+}
+
+#ifdef XISL_SIM_AVX2_RUNS
+__attribute__((target("avx2"))) void
+xorAddRunAvx2(uint16_t *out, const uint16_t *xs, uint16_t rowBits, uint16_t offset, uint32_t count)
+{
+    xorAddLoop(out, xs, rowBits, offset, count);
+}
+
+__attribute__((target("avx2"))) void addRunAvx2(uint16_t *out, const uint16_t *base,
+                                                const uint16_t *noise, uint32_t count)
+{
+    addLoop(out, base, noise, count);
+}
+#endif
+
+struct RunWriters {
+    void (*xorAdd)(uint16_t *, const uint16_t *, uint16_t, uint16_t, uint32_t);
+    void (*add)(uint16_t *, const uint16_t *, const uint16_t *, uint32_t);
+};
+
+// Chosen on first use, once for the process.
+const RunWriters &runWriters()
+{
+    static const RunWriters writers = [] {
+#ifdef XISL_SIM_AVX2_RUNS
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx2"))
+            return RunWriters{xorAddRunAvx2, addRunAvx2};
+#endif
+        return RunWriters{xorAddRun, addRun};
+    }();
+    return writers;
+}
+
 // Reading x from a ramp keeps every lane 16 bits wide; counting x in the loop would make GCC
 // narrow a 32-bit induction variable for each vector, which halves the speed.
-void writePatternRow(uint16_t *row, uint32_t width, uint32_t y, uint32_t n)
+void writePatternRow(uint16_t *row, uint32_t width, uint32_t y, uint32_t n,
+                     const RunWriters &writers)
 {
     const uint16_t rowBits = static_cast<uint16_t>(y << 6);
     const uint16_t offset = static_cast<uint16_t>(17u * n);
     const uint16_t *xs = ramp().data();
     for (uint32_t x = 0; x < width;) {
         const uint32_t run = std::min<uint32_t>(65536, width - x);
-        xorAddRun(row + x, xs, rowBits, offset, run);
+        writers.xorAdd(row + x, xs, rowBits, offset, run);
         x += run;
     }
 }
 
-// Separate pointers that never alias, so the loop vectorises.
-XISL_SIM_VECTOR_CLONES
-void addRun(uint16_t *__restrict out, const uint16_t *__restrict base,
-            const uint16_t *__restrict noise, uint32_t count)
-{
-    for (uint32_t i = 0; i < count; ++i)
-        out[i] = static_cast<uint16_t>(base[i] + noise[i]);
-}
-
 void writePhantomRow(uint16_t *row, uint32_t width, uint32_t y, uint32_t n, uint32_t seed,
-                     const PhantomTables &tables)
+                     const PhantomTables &tables, const RunWriters &writers)
 {
     const uint16_t *base = tables.tile.data() + (y % kTile) * kTile;
     const uint32_t start = noiseOffset(seed, y, n);
@@ -169,7 +211,7 @@ void writePhantomRow(uint16_t *row, uint32_t width, uint32_t y, uint32_t n, uint
         const uint32_t u = x % kTile;
         const uint32_t run = std::min(kTile - u, width - x);
         const uint16_t *noise = tables.noise.data() + (start + x) % kNoiseLength;
-        addRun(row + x, base + u, noise, run);
+        writers.add(row + x, base + u, noise, run);
         x += run;
     }
 }
@@ -195,14 +237,15 @@ void writeFrame(uint16_t *frame, uint32_t width, uint32_t height, XislSimContent
                 uint32_t seed, uint32_t n)
 {
     const size_t stride = width;
+    const RunWriters &writers = runWriters();
     if (content == XISL_SIM_CONTENT_PHANTOM) {
         const PhantomTables &tables = phantomTables();
         for (uint32_t y = 0; y < height; ++y)
-            writePhantomRow(frame + y * stride, width, y, n, seed, tables);
+            writePhantomRow(frame + y * stride, width, y, n, seed, tables, writers);
         return;
     }
     for (uint32_t y = 0; y < height; ++y)
-        writePatternRow(frame + y * stride, width, y, n);
+        writePatternRow(frame + y * stride, width, y, n, writers);
 }
 
 } // namespace XislSim

@@ -373,7 +373,7 @@ XislStatus Simulator::setTimerSync(HACQDESC handle, DWORD *cycle)
         status = XISL_SIM_ERROR_ARGUMENT;
     if (status)
         return record(kName, handle, {requested}, status);
-    device->cycleMicroseconds = std::max(*cycle, readoutMinimum(*device));
+    device->cycleMicroseconds = std::max<uint32_t>(*cycle, readoutMinimum(*device));
     *cycle = device->cycleMicroseconds;
     changed_.notify_all();
     return record(kName, handle, {requested}, 0, *cycle);

@@ -17,104 +17,107 @@ Simulator &sim()
 
 extern "C" {
 
-XislStatus Acquisition_EnumSensors(UINT *count, BOOL /*enableIrq*/, BOOL /*alwaysOpen*/)
+XislStatus XISL_API Acquisition_EnumSensors(UINT *count, BOOL /*enableIrq*/, BOOL /*alwaysOpen*/)
 {
     return sim().enumSensors(count);
 }
 
-XislStatus Acquisition_GetNextSensor(ACQDESCPOS *cursor, HACQDESC *handle)
+XislStatus XISL_API Acquisition_GetNextSensor(ACQDESCPOS *cursor, HACQDESC *handle)
 {
     return sim().getNextSensor(cursor, handle);
 }
 
-XislStatus Acquisition_GetHwHeaderInfo(HACQDESC handle, XislHwHeaderInfo *header)
+XislStatus XISL_API Acquisition_GetHwHeaderInfo(HACQDESC handle, XislHwHeaderInfo *header)
 {
     return sim().getHeader("Acquisition_GetHwHeaderInfo", handle, header, nullptr);
 }
 
-XislStatus Acquisition_GetHwHeaderInfoEx(HACQDESC handle, XislHwHeaderInfo *header,
-                                         XislHwHeaderInfoEx *extended)
+XislStatus XISL_API Acquisition_GetHwHeaderInfoEx(HACQDESC handle, XislHwHeaderInfo *header,
+                                                  XislHwHeaderInfoEx *extended)
 {
     return sim().getHeader("Acquisition_GetHwHeaderInfoEx", handle, header, extended);
 }
 
-XislStatus Acquisition_Close(HACQDESC handle)
+XislStatus XISL_API Acquisition_Close(HACQDESC handle)
 {
     return sim().close(handle);
 }
 
-XislStatus Acquisition_SetCameraBinningMode(HACQDESC handle, WORD mode)
+XislStatus XISL_API Acquisition_SetCameraBinningMode(HACQDESC handle, WORD mode)
 {
     return sim().setBinning(handle, mode);
 }
 
-XislStatus Acquisition_DefineDestBuffers(HACQDESC handle, unsigned short *buffer, UINT frames,
-                                         UINT rows, UINT columns)
+XislStatus XISL_API Acquisition_DefineDestBuffers(HACQDESC handle, unsigned short *buffer,
+                                                  UINT frames, UINT rows, UINT columns)
 {
     return sim().defineDestBuffers(handle, buffer, frames, rows, columns);
 }
 
-XislStatus Acquisition_SetAcqData(HACQDESC handle, void *data)
+XislStatus XISL_API Acquisition_SetAcqData(HACQDESC handle, void *data)
 {
     return sim().setAcqData(handle, data);
 }
 
-XislStatus Acquisition_GetAcqData(HACQDESC handle, void **data)
+XislStatus XISL_API Acquisition_GetAcqData(HACQDESC handle, void **data)
 {
     return sim().getAcqData(handle, data);
 }
 
-XislStatus Acquisition_SetCallbacksAndMessages(HACQDESC handle, HWND window, UINT errorMessage,
-                                               UINT lostFramesMessage, XislCallback endOfFrame,
-                                               XislCallback endOfAcquisition)
+XislStatus XISL_API Acquisition_SetCallbacksAndMessages(HACQDESC handle, HWND window,
+                                                        UINT errorMessage, UINT lostFramesMessage,
+                                                        XislCallback endOfFrame,
+                                                        XislCallback endOfAcquisition)
 {
     return sim().setCallbacks(handle, window, errorMessage, lostFramesMessage, endOfFrame,
                               endOfAcquisition);
 }
 
-XislStatus Acquisition_SetCameraGain(HACQDESC handle, WORD gain)
+XislStatus XISL_API Acquisition_SetCameraGain(HACQDESC handle, WORD gain)
 {
     return sim().setGain(handle, gain);
 }
 
-XislStatus Acquisition_SetFrameSyncMode(HACQDESC handle, DWORD mode)
+XislStatus XISL_API Acquisition_SetFrameSyncMode(HACQDESC handle, DWORD mode)
 {
     return sim().setFrameSyncMode(handle, mode);
 }
 
-XislStatus Acquisition_SetTimerSync(HACQDESC handle, DWORD *cycleTimeMicroseconds)
+XislStatus XISL_API Acquisition_SetTimerSync(HACQDESC handle, DWORD *cycleTimeMicroseconds)
 {
     return sim().setTimerSync(handle, cycleTimeMicroseconds);
 }
 
-XislStatus Acquisition_Acquire_Image(HACQDESC handle, UINT frames, UINT skipFrames, UINT option,
-                                     unsigned short *offsetData, DWORD *gainData, DWORD *pixelData)
+XislStatus XISL_API Acquisition_Acquire_Image(HACQDESC handle, UINT frames, UINT skipFrames,
+                                              UINT option, unsigned short *offsetData,
+                                              DWORD *gainData, DWORD *pixelData)
 {
     return sim().acquireImage(handle, frames, skipFrames, option, offsetData, gainData, pixelData);
 }
 
-XislStatus Acquisition_SetFrameSync(HACQDESC handle)
+XislStatus XISL_API Acquisition_SetFrameSync(HACQDESC handle)
 {
     return sim().setFrameSync(handle);
 }
 
-XislStatus Acquisition_Abort(HACQDESC handle)
+XislStatus XISL_API Acquisition_Abort(HACQDESC handle)
 {
     return sim().abort(handle);
 }
 
-XislStatus Acquisition_GetLatestFrameHeader(HACQDESC handle, XislHwHeaderInfo *header,
-                                            XislHwHeaderInfoEx *extended)
+XislStatus XISL_API Acquisition_GetLatestFrameHeader(HACQDESC handle, XislHwHeaderInfo *header,
+                                                     XislHwHeaderInfoEx *extended)
 {
     return sim().getHeader("Acquisition_GetLatestFrameHeader", handle, header, extended);
 }
 
-XislStatus Acquisition_GetActFrame(HACQDESC handle, DWORD *acquiredFrames, DWORD *bufferFrame)
+XislStatus XISL_API Acquisition_GetActFrame(HACQDESC handle, DWORD *acquiredFrames,
+                                            DWORD *bufferFrame)
 {
     return sim().getActFrame(handle, acquiredFrames, bufferFrame);
 }
 
-XislStatus Acquisition_SetReady(HACQDESC handle, BOOL ready)
+XislStatus XISL_API Acquisition_SetReady(HACQDESC handle, BOOL ready)
 {
     return sim().setReady(handle, ready);
 }

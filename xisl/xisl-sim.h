@@ -1,8 +1,8 @@
 /* Control interface of the simulated detector that stands in for XISL on Linux.
  *
  * Tests, benchmarks and demonstrations use it; the driver and the plug-in never do. Every call is
- * thread-safe. Nothing here aborts the process: bad input gives a non-zero result and changes
- * nothing.
+ * thread-safe, and declared XISL_EXPORT: the Windows DLL exports only what is marked. Nothing here
+ * aborts the process: bad input gives a non-zero result and changes nothing.
  *
  * Frame content. Frame number n is the value of the handle's acquired-frames counter after the
  * frame was produced (the first counter of Acquisition_GetActFrame); it starts at the configured
@@ -88,43 +88,44 @@ typedef enum XislSimContent {
  * the faults, and restores the defaults: one sensor (PROM 1, header 14, extended header 14,
  * camera type 1, 1024 x 1024), pattern content, seed 1, first frame number 1, frames produced
  * automatically, readout 32 ns per pixel, call log on. */
-void xisl_sim_reset(void);
+XISL_EXPORT void xisl_sim_reset(void);
 
 /* Replaces the sensor list used by the next enumeration; count 0 means no sensor. */
-int xisl_sim_set_sensors(const XislSimSensor *sensors, size_t count);
-int xisl_sim_set_content(XislSimContent content);
-void xisl_sim_set_seed(uint32_t seed);
+XISL_EXPORT int xisl_sim_set_sensors(const XislSimSensor *sensors, size_t count);
+XISL_EXPORT int xisl_sim_set_content(XislSimContent content);
+XISL_EXPORT void xisl_sim_set_seed(uint32_t seed);
 /* Acquisition_SetTimerSync answers at least width * height * nanoseconds / 1000 microseconds. */
-void xisl_sim_set_readout_ns_per_pixel(uint32_t nanoseconds);
+XISL_EXPORT void xisl_sim_set_readout_ns_per_pixel(uint32_t nanoseconds);
 /* The acquired-frames counter of handles opened from now on starts here. */
-void xisl_sim_set_first_frame_number(uint32_t first);
+XISL_EXPORT void xisl_sim_set_first_frame_number(uint32_t first);
 
 /* The content function documented above. */
-uint16_t xisl_sim_pixel(XislSimContent content, uint32_t seed, uint32_t x, uint32_t y, uint32_t n);
+XISL_EXPORT uint16_t xisl_sim_pixel(XislSimContent content, uint32_t seed, uint32_t x, uint32_t y,
+                                    uint32_t n);
 
 /* Fault injection. `function` is an XISL call's name, e.g. "Acquisition_SetFrameSyncMode".
  * nth 0: every call from now on returns `status`; nth k >= 1: only the k-th call from now on
  * does. A failing call changes nothing and writes no output. A fault with status 0 is removed. */
-int xisl_sim_fail(const char *function, XislStatus status, unsigned nth);
-void xisl_sim_clear_faults(void);
+XISL_EXPORT int xisl_sim_fail(const char *function, XislStatus status, unsigned nth);
+XISL_EXPORT void xisl_sim_clear_faults(void);
 
 /* Manual frame stepping: while on, the internal timer produces no frame; xisl_sim_step produces
  * them. Software and external triggers work as always. */
-void xisl_sim_set_manual(int manual);
+XISL_EXPORT void xisl_sim_set_manual(int manual);
 /* Produces `frames` frames on the handle's running acquisition (any frame-sync mode) and returns
  * 0 once their end-of-frame callbacks have returned, or non-zero when no acquisition runs, the
  * handle is unknown or timeout_ms passed first. Steps asked for while a one-buffer acquisition
  * runs its last callbacks go to the start queued behind it, if any; steps not served when the
  * call returns non-zero are dropped. Not from the handle's own callbacks (non-zero). */
-int xisl_sim_step(HACQDESC handle, unsigned frames, unsigned timeout_ms);
+XISL_EXPORT int xisl_sim_step(HACQDESC handle, unsigned frames, unsigned timeout_ms);
 /* One external trigger pulse: a frame in frame-sync mode 3, nothing otherwise. Returns at once;
  * non-zero for an unknown or closed handle. */
-int xisl_sim_pulse(HACQDESC handle);
+XISL_EXPORT int xisl_sim_pulse(HACQDESC handle);
 /* Waits until the end-of-frame callbacks run by all handles since the last reset reach `count`;
  * 0 when reached, non-zero after timeout_ms. */
-int xisl_sim_wait_frames(uint64_t count, unsigned timeout_ms);
+XISL_EXPORT int xisl_sim_wait_frames(uint64_t count, unsigned timeout_ms);
 /* Waits until the handle has no acquisition running; 0 when so, non-zero after timeout_ms. */
-int xisl_sim_wait_idle(HACQDESC handle, unsigned timeout_ms);
+XISL_EXPORT int xisl_sim_wait_idle(HACQDESC handle, unsigned timeout_ms);
 
 /* Call log: every XISL call in order, with its handle, its arguments as numbers (pointers as
  * addresses, the in-value of an in/out argument, the out-value in `result`) and its status.
@@ -137,10 +138,10 @@ typedef struct XislSimCall {
     uint64_t result;
     XislStatus status;
 } XislSimCall;
-void xisl_sim_set_call_log(int enabled);
-size_t xisl_sim_call_count(void);
-int xisl_sim_get_call(size_t index, XislSimCall *call);
-void xisl_sim_clear_call_log(void);
+XISL_EXPORT void xisl_sim_set_call_log(int enabled);
+XISL_EXPORT size_t xisl_sim_call_count(void);
+XISL_EXPORT int xisl_sim_get_call(size_t index, XislSimCall *call);
+XISL_EXPORT void xisl_sim_clear_call_log(void);
 
 typedef struct XislSimCounters {
     uint64_t framesProduced;          /* frames written into a destination buffer */
@@ -153,7 +154,7 @@ typedef struct XislSimCounters {
     uint64_t overlappingCallbacks;    /* callbacks of one handle that overlapped: must stay 0 */
     uint32_t openHandles;
 } XislSimCounters;
-void xisl_sim_get_counters(XislSimCounters *counters);
+XISL_EXPORT void xisl_sim_get_counters(XislSimCounters *counters);
 
 #ifdef __cplusplus
 }

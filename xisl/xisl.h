@@ -1,7 +1,8 @@
 /* The calls of the detector vendor's acquisition library XISL that the driver makes.
  *
  * On Windows this header serves with the vendor's import library (calls and callbacks use the
- * WINAPI / CALLBACK convention); elsewhere the simulated detector implements the same calls with
+ * WINAPI / CALLBACK convention, names undecorated) and the simulated detector's DLL, which stands
+ * in for it under the same name; elsewhere the simulated detector implements the same calls with
  * plain C linkage. Only the layout facts the driver relies on are declared for the two header
  * records; the rest of each record is the vendor's and left opaque. */
 #ifndef XISL_H
@@ -12,9 +13,16 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#define XISL_API WINAPI
+/* The library that implements the calls defines XISL_BUILDING_LIBRARY; its users import them. */
+#ifdef XISL_BUILDING_LIBRARY
+#define XISL_EXPORT __declspec(dllexport)
+#else
+#define XISL_EXPORT __declspec(dllimport)
+#endif
+#define XISL_API XISL_EXPORT WINAPI
 #define XISL_CALLBACK CALLBACK
 #else
+#define XISL_EXPORT
 #define XISL_API
 #define XISL_CALLBACK
 typedef uint16_t WORD;

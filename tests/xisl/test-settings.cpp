@@ -2,15 +2,20 @@
 #include "sim-fixture.h"
 #include "sim-settings.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char **environ;
+#endif
+
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
-
-extern char **environ;
 
 namespace XislSimTest {
 namespace {
@@ -95,10 +100,21 @@ void checkEnvironmentInChild(const std::string &expect)
     EXPECT_EQ(Acquisition_SetFrameSyncMode(handle, 2), 9u);
 }
 
+// The child's exit status when its checks passed: a child that never got its variables runs no
+// test and exits 0, which must not pass for success.
+constexpr int kChildPassed = 42;
+
 class EnvironmentChild : public ::testing::Test {
 public:
     explicit EnvironmentChild(std::string expect) : expect_(std::move(expect)) {}
-    void TestBody() override { checkEnvironmentInChild(expect_); }
+    void TestBody() override
+    {
+        checkEnvironmentInChild(expect_);
+        if (!HasFailure()) {
+            std::fflush(stdout);
+            std::_Exit(kChildPassed);
+        }
+    }
 
 private:
     std::string expect_;
@@ -114,17 +130,54 @@ const bool childRegistered = [] {
     return true;
 }();
 
-int runChild(const char *xislSim, const char *expect)
+#ifdef _WIN32
+char **environmentOfThisProcess()
+{
+    return _environ;
+}
+
+// Windows has no posix_spawn: the same start of this program, through CreateProcess.
+int spawnSelf(const std::string &filter, std::vector<std::string> &variables)
+{
+    char self[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    if (length == 0 || length == MAX_PATH)
+        return -1;
+    std::string commandLine = "\"" + std::string(self) + "\" " + filter;
+    std::string block;
+    for (const std::string &variable : variables)
+        block.append(variable).push_back('\0');
+    block.push_back('\0');
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessA(self, commandLine.data(), nullptr, nullptr, FALSE, 0, block.data(), nullptr,
+                        &startup, &child))
+        return -1;
+    CloseHandle(child.hThread);
+    const auto bound = std::chrono::duration_cast<std::chrono::milliseconds>(kTimeout);
+    DWORD code = 0;
+    const bool ended =
+        WaitForSingleObject(child.hProcess, static_cast<DWORD>(bound.count())) == WAIT_OBJECT_0;
+    if (!ended) {
+        TerminateProcess(child.hProcess, 1);
+        WaitForSingleObject(child.hProcess, INFINITE);
+    }
+    const bool known = ended && GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hProcess);
+    return known ? static_cast<int>(code) : -1;
+}
+#else
+char **environmentOfThisProcess()
+{
+    return environ;
+}
+
+int spawnSelf(const std::string &filter, std::vector<std::string> &variables)
 {
     std::string self = "/proc/self/exe";
-    std::string filter = "--gtest_filter=EnvironmentChild.*";
-    char *argv[] = {self.data(), filter.data(), nullptr};
-    std::vector<std::string> variables = {std::string("XISL_SIM=") + xislSim,
-                                          std::string("XISL_SIM_TEST_EXPECT=") + expect};
-    for (char **variable = environ; *variable; ++variable) {
-        if (std::string(*variable).rfind("XISL_SIM", 0) != 0)
-            variables.emplace_back(*variable);
-    }
+    std::string filterArgument = filter;
+    char *argv[] = {self.data(), filterArgument.data(), nullptr};
     std::vector<char *> envp;
     for (std::string &variable : variables)
         envp.push_back(variable.data());
@@ -145,14 +198,26 @@ int runChild(const char *xislSim, const char *expect)
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+#endif
+
+int runChild(const char *xislSim, const char *expect)
+{
+    std::vector<std::string> variables = {std::string("XISL_SIM=") + xislSim,
+                                          std::string("XISL_SIM_TEST_EXPECT=") + expect};
+    for (char **variable = environmentOfThisProcess(); *variable; ++variable) {
+        if (std::string(*variable).rfind("XISL_SIM", 0) != 0)
+            variables.emplace_back(*variable);
+    }
+    return spawnSelf("--gtest_filter=EnvironmentChild.*", variables);
+}
 
 TEST(Environment, InAFreshProcess)
 {
     EXPECT_EQ(runChild("sensors=300x200,64x64;readout_ns_per_pixel=1;"
                        "fail=Acquisition_SetFrameSyncMode:9",
                        "configured"),
-              0);
-    EXPECT_EQ(runChild("sensors=300x200;seed=oops", "defaults"), 0);
+              kChildPassed);
+    EXPECT_EQ(runChild("sensors=300x200;seed=oops", "defaults"), kChildPassed);
 }
 
 } // namespace

@@ -1,0 +1,52 @@
+# What a Windows build needs beyond the compiler: spdlog, fmt and GoogleTest when the toolchain
+# has none of its own, and the MinGW run-time DLLs beside the programs so that they start from
+# the build folder, under Wine or on Windows.
+
+# Programs and DLLs share one folder: Windows finds a program's DLLs beside it.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
+
+if(NOT CMAKE_CROSSCOMPILING)
+  return()
+endif()
+
+# A cross toolchain has no spdlog or fmt: the host's headers serve, header-only. Only their two
+# folders are made visible, never the host's C library headers beside them.
+set(TESSARAVOLT_HOST_INCLUDE_DIR "/usr/include" CACHE PATH
+    "Folder holding the host's spdlog/ and fmt/ headers, used header-only by a cross build")
+set(_headers "${CMAKE_BINARY_DIR}/host-headers")
+foreach(library spdlog fmt)
+  if(NOT EXISTS "${TESSARAVOLT_HOST_INCLUDE_DIR}/${library}")
+    message(FATAL_ERROR "No ${library} headers in ${TESSARAVOLT_HOST_INCLUDE_DIR}")
+  endif()
+  file(MAKE_DIRECTORY "${_headers}")
+  file(CREATE_LINK "${TESSARAVOLT_HOST_INCLUDE_DIR}/${library}" "${_headers}/${library}" SYMBOLIC)
+endforeach()
+add_library(tessaravolt-fmt INTERFACE)
+target_include_directories(tessaravolt-fmt SYSTEM INTERFACE "${_headers}")
+target_compile_definitions(tessaravolt-fmt INTERFACE FMT_HEADER_ONLY)
+add_library(fmt::fmt ALIAS tessaravolt-fmt)
+add_library(tessaravolt-spdlog INTERFACE)
+target_compile_definitions(tessaravolt-spdlog INTERFACE SPDLOG_HEADER_ONLY SPDLOG_FMT_EXTERNAL)
+target_link_libraries(tessaravolt-spdlog INTERFACE fmt::fmt)
+add_library(spdlog::spdlog ALIAS tessaravolt-spdlog)
+set(spdlog_FOUND TRUE)
+set(fmt_FOUND TRUE)
+
+# GoogleTest from Debian's sources, built with the cross compiler.
+set(TESSARAVOLT_GOOGLETEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH
+    "GoogleTest sources built for a cross build's tests")
+if(TESSARAVOLT_BUILD_TESTS)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  # Its own CMake project defines GTest::gtest and GTest::gtest_main.
+  add_subdirectory("${TESSARAVOLT_GOOGLETEST_SOURCE_DIR}" googletest EXCLUDE_FROM_ALL SYSTEM)
+endif()
+
+# The compiler's run-time DLLs, copied next to the programs.
+foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+  execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=${dll}
+                  OUTPUT_VARIABLE _path OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(IS_ABSOLUTE "${_path}" AND EXISTS "${_path}")
+    file(COPY "${_path}" DESTINATION "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+  endif()
+endforeach()
