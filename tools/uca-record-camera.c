@@ -115,7 +115,7 @@ check_property_argument (UcaCamera *camera, const gchar *argument, GError **erro
     gboolean valid;
 
     if (parts[0] == NULL || parts[1] == NULL || parts[0][0] == '\0') {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
                      "`%s' is not of the form PROPERTY=VALUE", argument);
         goto out;
     }
@@ -265,7 +265,7 @@ record_open_camera (UcaPluginManager *manager, const gchar *name, GError **error
         return camera;
 
     available = list_cameras (manager);
-    g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_CAMERA,
                  "Cannot open camera `%s': %s (available: %s)", name,
                  open_error != NULL ? open_error->message : "unknown error", available);
     g_free (available);

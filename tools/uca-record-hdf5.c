@@ -7,9 +7,11 @@
  *                         monotonic clock (signed 64 bits; attribute "units" = "ns")
  * and the root attribute "implements" = "exchange".
  *
- * Each frame is one direct chunk write, so pixels are not converted or copied on the way. A
- * reserve file beside the output keeps a few MiB of the disk free for HDF5's own records, so
- * that after a full disk the file can still be closed holding exactly the frames written. */
+ * Each frame is one direct chunk write, so pixels are not converted or copied on the way.
+ *
+ * HDF5 cannot be trusted to leave a consistent file once one of its writes has failed, so a full
+ * disk must never reach it: a frame is written only while the disk has room for it and a margin,
+ * and a reserve file beside the output keeps a few MiB more for HDF5's own records at close. */
 
 #define _POSIX_C_SOURCE 200809L
 
@@ -21,9 +23,13 @@
 #include <string.h>
 #include <unistd.h>
 
+#ifdef G_OS_UNIX
+#include <sys/statvfs.h>
+#endif
+
 #include <glib/gstdio.h>
 
-enum { RESERVE_BYTES = 8 << 20, TIMESTAMP_CHUNK = 4096 };
+enum { RESERVE_BYTES = 8 << 20, MARGIN_BYTES = 1 << 20, TIMESTAMP_CHUNK = 4096 };
 
 static const gchar hdf5_name[] = "frames.h5";
 
@@ -35,6 +41,29 @@ typedef struct {
     hid_t timestamps;
     gint64 first_ns;
 } Hdf5Output;
+
+/* Whether the disk has room for the next frame and the margin. Elsewhere the write itself finds
+ * out (a Windows build would ask GetDiskFreeSpaceEx). */
+static gboolean
+room_for_frame (const RecordOutput *output)
+{
+#ifdef G_OS_UNIX
+    struct statvfs disk;
+
+    if (statvfs (output->dir, &disk) == 0)
+        return (guint64) disk.f_bavail * disk.f_frsize >= output->geometry.frame_bytes + MARGIN_BYTES;
+#else
+    (void) output;
+#endif
+    return TRUE;
+}
+
+/* HDF5's error stacks are per thread in Debian's build: silence them on the calling one. */
+static void
+quiet_hdf5 (void)
+{
+    H5Eset_auto2 (H5E_DEFAULT, NULL, NULL);
+}
 
 static void
 release_reserve (Hdf5Output *h5)
@@ -146,8 +175,7 @@ hdf5_open (RecordOutput *output, GError **error)
     Hdf5Output *h5 = g_new0 (Hdf5Output, 1);
     gint fd;
 
-    /* The library reports through the recorder's messages, not on its own. */
-    H5Eset_auto2 (H5E_DEFAULT, NULL, NULL);
+    quiet_hdf5 ();
     h5->data = h5->timestamps = H5I_INVALID_HID;
 
     /* A fresh name; HDF5 then creates the file exclusively in its place. */
@@ -213,6 +241,13 @@ hdf5_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 t
     if (frame == 0)
         h5->first_ns = timestamp_ns;
 
+    quiet_hdf5 ();
+
+    if (!room_for_frame (output)) {
+        record_output_set_write_error (output, hdf5_name, ENOSPC, NULL, error);
+        return FALSE;
+    }
+
     errno = 0;
 
     if (set_frames (h5, &output->geometry, frame + 1) &&
@@ -251,6 +286,7 @@ hdf5_close (RecordOutput *output, gpointer state, GError **error)
     gboolean complete;
 
     /* The reserve's space is what HDF5 needs now for its records. */
+    quiet_hdf5 ();
     release_reserve (h5);
     complete = (!output->failed || set_frames (h5, &output->geometry, output->n_frames));
     complete = hdf5_finish (h5) && complete;
