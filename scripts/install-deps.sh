@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libglib2.0-dev libspdlog-dev libfmt-dev libgtest-dev
-          libtiff-dev libpng-dev valgrind)
+          libtiff-dev libpng-dev libhdf5-dev python3-h5py valgrind)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -31,7 +31,7 @@ typedef struct {
 typedef struct {
     guint64 frames;       /* frames the files hold */
     guint64 bytes;
-    gint64 busy_ns;       /* from the start of the first write to the end of the last */
+    gint64 busy_ns;       /* spent writing: the write rate is what the files can take */
     const gchar *name;    /* e.g. "frame-NNNNNN.tif"; NULL when nothing is written */
     gboolean preview;
 } WriteStats;

@@ -241,12 +241,11 @@ writer_thread (void *data)
     Session *session = data;
     WriteStats *written = &session->written;
     const guint8 *pixels;
-    gint64 arrival, start = 0;
+    gint64 arrival;
 
     while ((pixels = ring_begin_read (session->ring, &arrival)) != NULL) {
         if (session->output != NULL) {
-            if (start == 0)
-                start = record_monotonic_ns ();
+            gint64 start = record_monotonic_ns ();
 
             if (!record_output_write (session->output, pixels, arrival, &session->write_error)) {
                 ring_end_read (session->ring);
@@ -255,7 +254,7 @@ writer_thread (void *data)
             }
 
             written->bytes += session->geometry->frame_bytes;
-            written->busy_ns = record_monotonic_ns () - start;
+            written->busy_ns += record_monotonic_ns () - start;
         }
 
         ring_end_read (session->ring);
