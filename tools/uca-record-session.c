@@ -280,13 +280,23 @@ timeout_ns (const Session *session)
     return (gint64) (seconds * 1e9);
 }
 
+static void
+draw_progress (const Session *session, Progress *progress, const RingStatus *status,
+               gboolean force)
+{
+    const guint64 bytes_per_frame = session->output != NULL ? session->geometry->frame_bytes : 0;
+
+    progress_draw (progress, status->committed, session->options->n_frames,
+                   status->written * bytes_per_frame, (guint) (status->committed - status->written),
+                   status->n_slots, force);
+}
+
 /* On the main thread, until something ends the recording. */
 static StopReason
 supervise (Session *session)
 {
     const gint64 start = record_monotonic_ns ();
     const gint64 duration = (gint64) (session->options->duration_s * 1e9);
-    const guint64 bytes_per_frame = session->output != NULL ? session->geometry->frame_bytes : 0;
     gint64 last_activity = start;
     RingStatus seen = { 0 }, status;
     Progress progress;
@@ -304,9 +314,7 @@ supervise (Session *session)
             last_activity = now;
 
         seen = status;
-        progress_draw (&progress, status.committed, session->options->n_frames,
-                       status.written * bytes_per_frame,
-                       (guint) (status.committed - status.written), status.n_slots, FALSE);
+        draw_progress (session, &progress, &status, FALSE);
 
         if (status.aborted)
             reason = STOP_WRITE_FAILED;
@@ -324,6 +332,7 @@ supervise (Session *session)
         break;
     }
 
+    draw_progress (session, &progress, &status, TRUE);
     progress_end (&progress);
     return reason;
 }

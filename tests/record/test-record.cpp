@@ -287,12 +287,17 @@ void expectPatternFrames(const Recording &recording, uint32_t x0, uint32_t y0, b
     }
 }
 
-// The frame count of the report's "written:" line, or -1.
-long writtenFrames(const std::string &report)
+// The number at the start of the report line with `label`, or -1.
+long reportedCount(const std::string &report, const std::string &label)
 {
-    const std::string marker = "written:    ";
+    const std::string marker = label + ":";
     const size_t at = report.find(marker);
     return at == std::string::npos ? -1 : std::stol(report.substr(at + marker.size()));
+}
+
+long writtenFrames(const std::string &report)
+{
+    return reportedCount(report, "written");
 }
 
 // Names a killed or failed recording could leave behind: hidden temporary files.
@@ -730,6 +735,7 @@ TEST_P(RecordSignals, EndTheRecordingCleanlyWithTheSignalsStatus)
     EXPECT_TRUE(contains(run.err, "Signal again to quit at once")) << run.err;
     const long written = writtenFrames(run.out);
     EXPECT_GE(written, 3) << run.out;
+    EXPECT_EQ(reportedCount(run.out, "frames"), written) << "every frame received is written";
     EXPECT_TRUE(hiddenEntries(output).empty());
     const auto recording = readRecording(format, output);
     ASSERT_TRUE(recording.has_value());
