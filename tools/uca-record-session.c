@@ -30,8 +30,11 @@ on_signal (int signum)
 
     received_signal = signum;
 
-    if (!quiet_signals && write (STDERR_FILENO, message, sizeof message - 1) < 0)
-        received_signal = signum; /* nothing better to do in a signal handler */
+    if (!quiet_signals) {
+        ssize_t ignored = write (STDERR_FILENO, message, sizeof message - 1);
+
+        (void) ignored; /* nothing better to do in a signal handler */
+    }
 }
 
 void
@@ -90,7 +93,8 @@ record_ring_slots (const Options *options, const FrameGeometry *geometry, guint 
     if (options->n_frames > 0)
         slots = MIN (slots, options->n_frames);
 
-    *n_slots = (guint) MIN (slots, G_MAXUINT);
+    /* Tiny frames would make the per-slot bookkeeping outweigh the frames. */
+    *n_slots = (guint) MIN (slots, 1 << 16);
     return TRUE;
 }
 
@@ -395,6 +399,8 @@ record_frames (Session *session, RecordResult *result, GError **error)
 
         return FALSE;
     }
+
+    result->started = TRUE;
 
     started = async ? 0 : record_thread_start (&grabber, grab_thread, session);
 

@@ -11,6 +11,7 @@
 typedef struct {
     FrameStats stats;
     WriteStats written;
+    gboolean started;      /* the camera started recording */
     gint signal_number;    /* the signal that ended the recording, or 0 */
     gboolean camera_stuck; /* a grab never returned: the camera cannot be stopped or freed */
 } RecordResult;

@@ -113,7 +113,10 @@ configure_and_record (UcaCamera *camera, const Options *options, const gchar *na
     }
 
     success = record_session_run (camera, options, &geometry, &info, n_slots, output, result, error);
-    record_print_report (options, &info, &geometry, &result->stats, &result->written);
+
+    if (result->started)
+        record_print_report (options, &info, &geometry, &result->stats, &result->written);
+
     return success;
 }
 
