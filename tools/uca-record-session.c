@@ -119,6 +119,7 @@ typedef struct {
     GError *grab_error;
 
     atomic_int stop;      /* main thread to producer: accept no more frames */
+    gboolean grab_stuck;  /* main thread's: the grab thread never ended */
     atomic_int grab_done; /* grab thread to main thread: it has ended */
 
     /* The writer thread's; the main thread reads them once the writer has ended. */
@@ -414,13 +415,16 @@ record_frames (Session *session, RecordResult *result, GError **error)
     if (async)
         atomic_store (&session->stop, 1);
     else if (started == 0)
-        stuck = !end_grab_thread (session, &grabber, reason);
+        stuck = session->grab_stuck = !end_grab_thread (session, &grabber, reason);
 
     /* A stuck grab cannot be stopped from here: the camera is left as it is. */
     if (!stuck) {
         uca_camera_stop_recording (session->camera, &stop_error);
 
-        if (async)
+        /* A camera that failed to stop may go on calling back into the session. */
+        if (async && stop_error != NULL)
+            stuck = TRUE;
+        else if (async)
             uca_camera_set_grab_func (session->camera, NULL, NULL);
     }
 
@@ -504,8 +508,9 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
 
     ring_wait_status (session->ring, NULL, 0, &status);
 
-    /* A stuck grab thread still owns the producer's figures; the ring's count is safe to read. */
-    if (!result->camera_stuck)
+    /* A stuck grab thread still owns the producer's figures; the ring's count is safe to read.
+     * (Callbacks of a camera that failed to stop see `stop` and touch nothing.) */
+    if (!session->grab_stuck)
         result->stats = session->stats;
 
     result->stats.accepted = status.committed;

@@ -13,7 +13,8 @@ typedef struct {
     WriteStats written;
     gboolean started;      /* the camera started recording */
     gint signal_number;    /* the signal that ended the recording, or 0 */
-    gboolean camera_stuck; /* a grab never returned: the camera cannot be stopped or freed */
+    gboolean camera_stuck; /* a grab never returned, or a delivering camera failed to stop: it
+                            * cannot be freed, nor what its threads use */
 } RecordResult;
 
 /* SIGINT, SIGTERM and SIGHUP end a recording cleanly; a second one ends the process at once. */
