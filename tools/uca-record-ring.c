@@ -35,8 +35,9 @@ ring_new (gsize frame_bytes, guint n_slots, GError **error)
         return NULL;
     }
 
-    /* Touch every page now so that recording never waits for the kernel to map one. */
-    memset (ring->pixels, 0, bytes);
+    /* Touch every page now so that recording never waits for the kernel to map one. Not with
+     * zeros: the compiler may turn malloc and a zeroing memset into calloc, which maps lazily. */
+    memset (ring->pixels, 0xff, bytes);
     ring->frame_bytes = frame_bytes;
     ring->status.n_slots = n_slots;
     record_lock_init (&ring->lock);

@@ -410,7 +410,6 @@ record_frames (Session *session, RecordResult *result, GError **error)
                      "Cannot start a thread: %s", g_strerror (started));
 
     reason = started != 0 ? STOP_DONE : supervise (session);
-    result->signal_number = reason == STOP_SIGNAL ? received_signal : 0;
 
     if (async)
         atomic_store (&session->stop, 1);
@@ -429,9 +428,14 @@ record_frames (Session *session, RecordResult *result, GError **error)
     }
 
     result->camera_stuck = stuck;
+    /* A signal that came while the recording ended anyway still decides the exit status. */
+    result->signal_number = received_signal;
 
     if (reason == STOP_TIMEOUT)
         set_timeout_error (session, error);
+    else if (session->grab_stuck)
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_TIMEOUT,
+                     "The camera did not finish its frame within %.1f s", timeout_ns (session) / 1e9);
     else if (session->grab_error != NULL)
         g_propagate_error (error, g_steal_pointer (&session->grab_error));
 
