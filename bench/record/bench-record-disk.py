@@ -7,7 +7,8 @@ For each format it measures, and prints as a Markdown table:
     recorder's write rate (bytes over the time its writer spends writing, from its report), in
     continuous mode with no exposure time; the rate at which frames arrived is shown beside it,
     since on a busy machine the simulated camera itself may set the pace;
-  - resident memory while recording 4 GiB: the growth after the first tenth of the recording;
+  - resident memory while recording 4 GiB: the growth after the first tenth is on disk (by then
+    the frame buffer is allocated and touched);
   - a recording at 30 frames/s (asynchronous delivery, the detector's real timing): whether
     every frame reached the disk, in order.
 
@@ -47,8 +48,21 @@ def plain_write_rate(folder, frames):
     return frames * FRAME_BYTES / seconds / 1e6
 
 
+def bytes_written(folder):
+    """Frame bytes in the folder so far (the HDF5 writer's reserve file aside)."""
+    total = 0
+    for name in os.listdir(folder):
+        try:
+            if "reserve" not in name:
+                total += os.path.getsize(os.path.join(folder, name))
+        except FileNotFoundError:  # a temporary file renamed meanwhile
+            pass
+    return total
+
+
 def record(build, folder, arguments, simulator, sample_memory=False):
-    """Runs uca-record; returns its report and, if asked, (seconds, VmRSS KiB) samples."""
+    """Runs uca-record; returns its report and, if asked, (seconds, VmRSS KiB, bytes on disk)
+    samples."""
     command = [os.path.join(build, "tools", "uca-record"), "tessaravolt", "-o", folder,
                "--overwrite"] + arguments
     environment = dict(os.environ, UCA_CAMERA_PATH=os.path.join(build, "plugins"),
@@ -62,7 +76,8 @@ def record(build, folder, arguments, simulator, sample_memory=False):
             with open(f"/proc/{process.pid}/status") as status:
                 rss = re.search(r"VmRSS:\s+(\d+)", status.read())
             if rss:
-                samples.append((time.monotonic() - start, int(rss.group(1))))
+                samples.append((time.monotonic() - start, int(rss.group(1)),
+                                bytes_written(folder)))
         except FileNotFoundError:
             break
         time.sleep(0.05)
@@ -109,8 +124,8 @@ def memory_growth(build, parent, fmt):
                                   "--format", fmt],
                                  "readout_ns_per_pixel=0", sample_memory=True)
         written = int(report_value(report, r"written:\s+(\d+) frames"))
-        end = samples[-1][0]
-        after_start = [rss for t, rss in samples if t >= end / 10]
+        # From when the first tenth is on disk: the buffer is allocated and touched by then.
+        after_start = [rss for _, rss, on_disk in samples if on_disk >= (4 << 30) / 10]
         return written, after_start[0] / 1024, (max(after_start) - after_start[0]) / 1024
     finally:
         shutil.rmtree(folder)
@@ -132,35 +147,27 @@ def real_rate(build, parent, fmt):
         shutil.rmtree(folder)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", default="build")
-    parser.add_argument("--disk", default=None, help="folder on the work disk (default: BUILD)")
-    parser.add_argument("--tmpfs", default="/dev/shm")
-    parser.add_argument("--gib", type=float, default=1.0, help="GiB per rate measurement")
-    parser.add_argument("--skip-memory", action="store_true")
-    options = parser.parse_args()
-    build = os.path.abspath(options.build)
-    disk = os.path.abspath(options.disk or build)
-    frames = int(options.gib * (1 << 30) / FRAME_BYTES)
-
+def print_rates(build, disk, tmpfs, frames):
     print(f"Recording rate, {frames} frames of {WIDTH}x{HEIGHT} (continuous, exposure 0):")
     print("| file system | format | plain write MB/s | recorder's write MB/s | ratio | frames arriving, MB/s |")
     print("|---|---|---:|---:|---:|---:|")
-    for name, parent in (("work disk", disk), ("tmpfs", options.tmpfs)):
+    for name, parent in (("work disk", disk), ("tmpfs", tmpfs)):
         for fmt in FORMATS:
             plain, recorded, end_to_end = rate_ratio(build, parent, fmt, frames)
             print(f"| {name} | {fmt} | {plain:.0f} | {recorded:.0f} | {recorded / plain:.2f} | "
                   f"{end_to_end:.0f} |", flush=True)
 
-    if not options.skip_memory:
-        print("\nResident memory while recording 4 GiB on the work disk (default --buffer 1G):")
-        print("| format | frames written | RSS after the first tenth, MiB | growth after it, MiB |")
-        print("|---|---:|---:|---:|")
-        for fmt in FORMATS:
-            written, base, growth = memory_growth(build, disk, fmt)
-            print(f"| {fmt} | {written} | {base:.0f} | {growth:.1f} |", flush=True)
 
+def print_memory(build, disk):
+    print("\nResident memory while recording 4 GiB on the work disk (default --buffer 1G):")
+    print("| format | frames written | RSS with the first tenth on disk, MiB | growth after it, MiB |")
+    print("|---|---:|---:|---:|")
+    for fmt in FORMATS:
+        written, base, growth = memory_growth(build, disk, fmt)
+        print(f"| {fmt} | {written} | {base:.0f} | {growth:.1f} |", flush=True)
+
+
+def print_realtime(build, disk):
     print("\nAt 30 frames/s (exposure 33.3 ms, asynchronous, 150 frames, work disk):")
     print("| format | frames/s | written | dropped | out of order | skipped |")
     print("|---|---:|---:|---:|---:|---:|")
@@ -168,6 +175,30 @@ def main():
         rate, written, dropped, disorder, skipped = real_rate(build, disk, fmt)
         print(f"| {fmt} | {rate:.1f} | {written} | {dropped} | {disorder} | {skipped} |",
               flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--disk", default=None, help="folder on the work disk (default: BUILD)")
+    parser.add_argument("--tmpfs", default="/dev/shm")
+    parser.add_argument("--gib", type=float, default=1.0, help="GiB per rate measurement")
+    parser.add_argument("--skip-rate", action="store_true")
+    parser.add_argument("--skip-memory", action="store_true")
+    parser.add_argument("--skip-realtime", action="store_true")
+    options = parser.parse_args()
+    build = os.path.abspath(options.build)
+    disk = os.path.abspath(options.disk or build)
+    frames = int(options.gib * (1 << 30) / FRAME_BYTES)
+
+    if not options.skip_rate:
+        print_rates(build, disk, options.tmpfs, frames)
+
+    if not options.skip_memory:
+        print_memory(build, disk)
+
+    if not options.skip_realtime:
+        print_realtime(build, disk)
 
 
 if __name__ == "__main__":
