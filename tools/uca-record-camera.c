@@ -12,8 +12,8 @@
 static gboolean
 bad_number (GParamSpec *pspec, GError *parse_error, GError **error)
 {
-    g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': %s",
-                 pspec->name, parse_error->message);
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': %s", pspec->name,
+                 parse_error->message);
     g_error_free (parse_error);
     return FALSE;
 }
@@ -48,14 +48,14 @@ check_double (GParamSpec *pspec, const gchar *text, gdouble min, gdouble max, GE
     number = g_ascii_strtod (text, &end);
 
     if (*text == '\0' || *end != '\0' || errno != 0 || !isfinite (number)) {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
-                     "Bad value for `%s': `%s' is not a number", pspec->name, text);
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': `%s' is not a number",
+                     pspec->name, text);
         return FALSE;
     }
 
     if (number < min || number > max) {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
-                     "Bad value for `%s': %s is out of bounds [%g, %g]", pspec->name, text, min, max);
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': %s is out of bounds [%g, %g]",
+                     pspec->name, text, min, max);
         return FALSE;
     }
 
@@ -69,8 +69,8 @@ check_boolean (GParamSpec *pspec, const gchar *text, GError **error)
     if (g_ascii_strcasecmp (text, "true") == 0 || g_ascii_strcasecmp (text, "false") == 0)
         return TRUE;
 
-    g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
-                 "Bad value for `%s': `%s' is neither true nor false", pspec->name, text);
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': `%s' is neither true nor false",
+                 pspec->name, text);
     return FALSE;
 }
 
@@ -95,11 +95,11 @@ resolve_enum (GParamSpec *pspec, const gchar *text, GError **error)
     names = g_string_new (NULL);
 
     for (guint i = 0; i < enum_class->n_values; i++)
-        g_string_append_printf (names, "%s%s (%d)", i > 0 ? ", " : "",
-                                enum_class->values[i].value_nick, enum_class->values[i].value);
+        g_string_append_printf (names, "%s%s (%d)", i > 0 ? ", " : "", enum_class->values[i].value_nick,
+                                enum_class->values[i].value);
 
-    g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
-                 "Bad value for `%s': `%s' is none of %s", pspec->name, text, names->str);
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': `%s' is none of %s", pspec->name,
+                 text, names->str);
     g_string_free (names, TRUE);
     return NULL;
 }
@@ -115,22 +115,19 @@ check_property_argument (UcaCamera *camera, const gchar *argument, GError **erro
     gboolean valid;
 
     if (parts[0] == NULL || parts[1] == NULL || parts[0][0] == '\0') {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
-                     "`%s' is not of the form PROPERTY=VALUE", argument);
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "`%s' is not of the form PROPERTY=VALUE", argument);
         goto out;
     }
 
     pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), parts[0]);
 
     if (pspec == NULL) {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
-                     "Camera has no property `%s'", parts[0]);
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Camera has no property `%s'", parts[0]);
         goto out;
     }
 
     if (!(pspec->flags & G_PARAM_WRITABLE) || (pspec->flags & G_PARAM_CONSTRUCT_ONLY)) {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
-                     "Property `%s' cannot be written", pspec->name);
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Property `%s' cannot be written", pspec->name);
         goto out;
     }
 
@@ -145,8 +142,8 @@ check_property_argument (UcaCamera *camera, const gchar *argument, GError **erro
     }
 
     if (G_IS_PARAM_SPEC_UINT (pspec))
-        valid = check_unsigned (pspec, parts[1], G_PARAM_SPEC_UINT (pspec)->minimum,
-                                G_PARAM_SPEC_UINT (pspec)->maximum, error);
+        valid = check_unsigned (pspec, parts[1], G_PARAM_SPEC_UINT (pspec)->minimum, G_PARAM_SPEC_UINT (pspec)->maximum,
+                                error);
     else if (G_IS_PARAM_SPEC_UINT64 (pspec))
         valid = check_unsigned (pspec, parts[1], G_PARAM_SPEC_UINT64 (pspec)->minimum,
                                 G_PARAM_SPEC_UINT64 (pspec)->maximum, error);
@@ -154,20 +151,20 @@ check_property_argument (UcaCamera *camera, const gchar *argument, GError **erro
         valid = check_unsigned (pspec, parts[1], G_PARAM_SPEC_ULONG (pspec)->minimum,
                                 G_PARAM_SPEC_ULONG (pspec)->maximum, error);
     else if (G_IS_PARAM_SPEC_INT (pspec))
-        valid = check_signed (pspec, parts[1], G_PARAM_SPEC_INT (pspec)->minimum,
-                              G_PARAM_SPEC_INT (pspec)->maximum, error);
+        valid =
+            check_signed (pspec, parts[1], G_PARAM_SPEC_INT (pspec)->minimum, G_PARAM_SPEC_INT (pspec)->maximum, error);
     else if (G_IS_PARAM_SPEC_INT64 (pspec))
-        valid = check_signed (pspec, parts[1], G_PARAM_SPEC_INT64 (pspec)->minimum,
-                              G_PARAM_SPEC_INT64 (pspec)->maximum, error);
+        valid = check_signed (pspec, parts[1], G_PARAM_SPEC_INT64 (pspec)->minimum, G_PARAM_SPEC_INT64 (pspec)->maximum,
+                              error);
     else if (G_IS_PARAM_SPEC_LONG (pspec))
-        valid = check_signed (pspec, parts[1], G_PARAM_SPEC_LONG (pspec)->minimum,
-                              G_PARAM_SPEC_LONG (pspec)->maximum, error);
+        valid = check_signed (pspec, parts[1], G_PARAM_SPEC_LONG (pspec)->minimum, G_PARAM_SPEC_LONG (pspec)->maximum,
+                              error);
     else if (G_IS_PARAM_SPEC_DOUBLE (pspec))
         valid = check_double (pspec, parts[1], G_PARAM_SPEC_DOUBLE (pspec)->minimum,
                               G_PARAM_SPEC_DOUBLE (pspec)->maximum, error);
     else if (G_IS_PARAM_SPEC_FLOAT (pspec))
-        valid = check_double (pspec, parts[1], G_PARAM_SPEC_FLOAT (pspec)->minimum,
-                              G_PARAM_SPEC_FLOAT (pspec)->maximum, error);
+        valid = check_double (pspec, parts[1], G_PARAM_SPEC_FLOAT (pspec)->minimum, G_PARAM_SPEC_FLOAT (pspec)->maximum,
+                              error);
     else if (G_IS_PARAM_SPEC_BOOLEAN (pspec))
         valid = check_boolean (pspec, parts[1], error);
     else
@@ -182,8 +179,7 @@ out:
 }
 
 gboolean
-record_apply_properties (UcaCamera *camera, gchar **arguments, guint n_arguments,
-                          GError **error)
+record_apply_properties (UcaCamera *camera, gchar **arguments, guint n_arguments, GError **error)
 {
     gchar **checked = g_new0 (gchar *, n_arguments + 1);
     gboolean success = TRUE;
@@ -212,10 +208,7 @@ has_writable_boolean (UcaCamera *camera, const gchar *name)
 void
 record_configure_mode (UcaCamera *camera, RecordMode mode)
 {
-    g_object_set (camera,
-                  "transfer-asynchronously", mode == MODE_ASYNC,
-                  "buffered", mode == MODE_BUFFERED,
-                  NULL);
+    g_object_set (camera, "transfer-asynchronously", mode == MODE_ASYNC, "buffered", mode == MODE_BUFFERED, NULL);
 
     if (has_writable_boolean (camera, "grab-from-continuous"))
         g_object_set (camera, "grab-from-continuous", mode != MODE_SINGLE, NULL);
@@ -265,14 +258,12 @@ record_open_camera (UcaPluginManager *manager, const gchar *name, GError **error
         return camera;
 
     available = list_cameras (manager);
-    g_set_error (error, RECORD_ERROR, RECORD_ERROR_CAMERA,
-                 "Cannot open camera `%s': %s (available: %s)", name,
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_CAMERA, "Cannot open camera `%s': %s (available: %s)", name,
                  open_error != NULL ? open_error->message : "unknown error", available);
     g_free (available);
     g_clear_error (&open_error);
     return NULL;
 }
-
 
 static gboolean
 has_property (UcaCamera *camera, const gchar *name)
@@ -281,22 +272,20 @@ has_property (UcaCamera *camera, const gchar *name)
 }
 
 void
-record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometry,
-                    CameraInfo *info)
+record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometry, CameraInfo *info)
 {
     memset (info, 0, sizeof *info);
     info->camera_name = name;
-    g_object_get (camera, "roi-x0", &info->roi[0], "roi-y0", &info->roi[1], "roi-width",
-                  &info->roi[2], "roi-height", &info->roi[3], "sensor-bitdepth", &geometry->bits,
-                  "exposure-time", &info->exposure_s, NULL);
+    g_object_get (camera, "roi-x0", &info->roi[0], "roi-y0", &info->roi[1], "roi-width", &info->roi[2], "roi-height",
+                  &info->roi[3], "sensor-bitdepth", &geometry->bits, "exposure-time", &info->exposure_s, NULL);
 
     if (has_property (camera, "sensor-horizontal-binning"))
-        g_object_get (camera, "sensor-horizontal-binning", &info->binning[0],
-                      "sensor-vertical-binning", &info->binning[1], NULL);
+        g_object_get (camera, "sensor-horizontal-binning", &info->binning[0], "sensor-vertical-binning",
+                      &info->binning[1], NULL);
 
     if (has_property (camera, "sensor-pixel-width"))
-        g_object_get (camera, "sensor-pixel-width", &info->pixel_size[0], "sensor-pixel-height",
-                      &info->pixel_size[1], NULL);
+        g_object_get (camera, "sensor-pixel-width", &info->pixel_size[0], "sensor-pixel-height", &info->pixel_size[1],
+                      NULL);
 
     geometry->width = info->roi[2];
     geometry->height = info->roi[3];

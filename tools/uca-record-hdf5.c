@@ -29,7 +29,11 @@
 
 #include <glib/gstdio.h>
 
-enum { RESERVE_BYTES = 8 << 20, MARGIN_BYTES = 1 << 20, TIMESTAMP_CHUNK = 4096 };
+enum {
+    RESERVE_BYTES = 8 << 20,
+    MARGIN_BYTES = 1 << 20,
+    TIMESTAMP_CHUNK = 4096
+};
 
 static const gchar hdf5_name[] = "frames.h5";
 
@@ -159,10 +163,8 @@ create_layout (Hdf5Output *h5, const RecordOutput *output)
 
     h5->data = create_growing (group, "data", pixel_type, 3, frame_chunk);
     h5->timestamps = create_growing (group, "timestamps", H5T_STD_I64LE, 1, time_chunk);
-    success = h5->data >= 0 && h5->timestamps >= 0 &&
-              set_string_attribute (h5->file, "implements", "exchange") &&
-              describe_camera (h5->data, &output->info) &&
-              set_string_attribute (h5->timestamps, "units", "ns");
+    success = h5->data >= 0 && h5->timestamps >= 0 && set_string_attribute (h5->file, "implements", "exchange") &&
+              describe_camera (h5->data, &output->info) && set_string_attribute (h5->timestamps, "units", "ns");
     H5Gclose (group);
     return success;
 }
@@ -192,8 +194,7 @@ hdf5_open (RecordOutput *output, GError **error)
     h5->file = H5Fcreate (h5->temporary, H5F_ACC_EXCL, H5P_DEFAULT, H5P_DEFAULT);
 
     if (h5->file < 0 || !create_layout (h5, output)) {
-        record_output_set_write_error (output, hdf5_name, errno, "HDF5 cannot create the file",
-                                       error);
+        record_output_set_write_error (output, hdf5_name, errno, "HDF5 cannot create the file", error);
         hdf5_finish (h5);
         g_unlink (h5->temporary);
         g_free (h5->temporary);
@@ -219,10 +220,8 @@ write_timestamp (Hdf5Output *h5, hsize_t index, gint64 value)
     const hsize_t one = 1;
     hid_t file_space = H5Dget_space (h5->timestamps);
     hid_t memory_space = H5Screate_simple (1, &one, NULL);
-    gboolean success =
-        H5Sselect_hyperslab (file_space, H5S_SELECT_SET, &index, NULL, &one, NULL) >= 0 &&
-        H5Dwrite (h5->timestamps, H5T_NATIVE_INT64, memory_space, file_space, H5P_DEFAULT,
-                  &value) >= 0;
+    gboolean success = H5Sselect_hyperslab (file_space, H5S_SELECT_SET, &index, NULL, &one, NULL) >= 0 &&
+                       H5Dwrite (h5->timestamps, H5T_NATIVE_INT64, memory_space, file_space, H5P_DEFAULT, &value) >= 0;
 
     H5Sclose (memory_space);
     H5Sclose (file_space);
@@ -230,8 +229,7 @@ write_timestamp (Hdf5Output *h5, hsize_t index, gint64 value)
 }
 
 static gboolean
-hdf5_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 timestamp_ns,
-            GError **error)
+hdf5_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 timestamp_ns, GError **error)
 {
     Hdf5Output *h5 = state;
     const hsize_t frame = output->n_frames;
@@ -256,8 +254,7 @@ hdf5_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 t
         return TRUE;
 
     error_number = errno;
-    record_output_set_write_error (output, hdf5_name, error_number, "HDF5 cannot write the frame",
-                                   error);
+    record_output_set_write_error (output, hdf5_name, error_number, "HDF5 cannot write the frame", error);
     return FALSE;
 }
 
@@ -292,12 +289,10 @@ hdf5_close (RecordOutput *output, gpointer state, GError **error)
     complete = hdf5_finish (h5) && complete;
 
     if (!complete && !output->failed)
-        record_output_set_write_error (output, hdf5_name, errno, "HDF5 cannot complete the file",
-                                       error);
+        record_output_set_write_error (output, hdf5_name, errno, "HDF5 cannot complete the file", error);
 
     if (complete && output->n_frames > 0)
-        complete = record_output_publish (output, h5->temporary, hdf5_name,
-                                          output->failed ? NULL : error);
+        complete = record_output_publish (output, h5->temporary, hdf5_name, output->failed ? NULL : error);
     else
         g_unlink (h5->temporary);
 

@@ -66,8 +66,8 @@ record_output_prepare_folder (const gchar *dir, gboolean overwrite, GError **err
     fd = g_mkstemp (probe);
 
     if (fd < 0) {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE, "Cannot write into folder `%s': %s",
-                     dir, g_strerror (errno));
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE, "Cannot write into folder `%s': %s", dir,
+                     g_strerror (errno));
         g_free (probe);
         return FALSE;
     }
@@ -101,8 +101,8 @@ record_output_remove_series (const gchar *dir, GError **error)
         gboolean removed = g_unlink (path) == 0;
 
         if (!removed)
-            g_set_error (error, RECORD_ERROR, RECORD_ERROR_OUTPUT,
-                         "Cannot remove `%s' of the earlier recording: %s", path, g_strerror (errno));
+            g_set_error (error, RECORD_ERROR, RECORD_ERROR_OUTPUT, "Cannot remove `%s' of the earlier recording: %s",
+                         path, g_strerror (errno));
 
         g_free (path);
         g_free (name);
@@ -117,8 +117,7 @@ record_output_remove_series (const gchar *dir, GError **error)
 /* ---- Shared file handling --------------------------------------------------------------- */
 
 gint
-record_output_create_temporary (const RecordOutput *output, const gchar *final_name,
-                                gchar **path, GError **error)
+record_output_create_temporary (const RecordOutput *output, const gchar *final_name, gchar **path, GError **error)
 {
     gchar *name = g_strdup_printf (".%s.XXXXXX", final_name);
     gint fd;
@@ -137,15 +136,14 @@ record_output_create_temporary (const RecordOutput *output, const gchar *final_n
 }
 
 gboolean
-record_output_publish (const RecordOutput *output, const gchar *temporary,
-                       const gchar *final_name, GError **error)
+record_output_publish (const RecordOutput *output, const gchar *temporary, const gchar *final_name, GError **error)
 {
     gchar *final = g_build_filename (output->dir, final_name, NULL);
     gboolean success = g_rename (temporary, final) == 0;
 
     if (!success) {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_OUTPUT, "Cannot rename `%s' to `%s': %s",
-                     temporary, final, g_strerror (errno));
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_OUTPUT, "Cannot rename `%s' to `%s': %s", temporary, final,
+                     g_strerror (errno));
         g_unlink (temporary);
     }
 
@@ -154,14 +152,13 @@ record_output_publish (const RecordOutput *output, const gchar *temporary,
 }
 
 void
-record_output_set_write_error (const RecordOutput *output, const gchar *final_name,
-                               gint error_number, const gchar *detail, GError **error)
+record_output_set_write_error (const RecordOutput *output, const gchar *final_name, gint error_number,
+                               const gchar *detail, GError **error)
 {
     gchar *final = g_build_filename (output->dir, final_name, NULL);
 
     g_set_error (error, RECORD_ERROR, RECORD_ERROR_OUTPUT, "Cannot write `%s': %s", final,
-                 error_number != 0 ? g_strerror (error_number)
-                                   : (detail != NULL ? detail : "unknown error"));
+                 error_number != 0 ? g_strerror (error_number) : (detail != NULL ? detail : "unknown error"));
     g_free (final);
 }
 
@@ -177,8 +174,7 @@ typedef struct {
  * uses libtiff: the writer, then the main thread once the writer has ended. */
 static gchar *tiff_message = NULL;
 
-static void G_GNUC_PRINTF (2, 0)
-on_tiff_error (const char *module, const char *format, va_list args)
+static void G_GNUC_PRINTF (2, 0) on_tiff_error (const char *module, const char *format, va_list args)
 {
     (void) module;
     g_free (tiff_message);
@@ -251,8 +247,8 @@ static TIFF *
 tiff_open (TiffFile *file, const gchar *name, const gchar *mode)
 {
     TIFFSetErrorHandler (on_tiff_error);
-    return TIFFClientOpen (name, mode, file, tiff_read, tiff_write, tiff_seek, tiff_close,
-                           tiff_size, tiff_map, tiff_unmap);
+    return TIFFClientOpen (name, mode, file, tiff_read, tiff_write, tiff_seek, tiff_close, tiff_size, tiff_map,
+                           tiff_unmap);
 }
 
 /* One frame as one uncompressed strip: a single large write per frame. */
@@ -274,8 +270,7 @@ tiff_write_page (TIFF *tiff, const FrameGeometry *geometry, const guint8 *pixels
 }
 
 static void
-tiff_set_error (const RecordOutput *output, const gchar *final_name, const TiffFile *file,
-                GError **error)
+tiff_set_error (const RecordOutput *output, const gchar *final_name, const TiffFile *file, GError **error)
 {
     record_output_set_write_error (output, final_name, file->error_number, tiff_message, error);
 }
@@ -290,8 +285,7 @@ series_open (RecordOutput *output, GError **error)
 }
 
 static gboolean
-series_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 timestamp_ns,
-              GError **error)
+series_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 timestamp_ns, GError **error)
 {
     gchar *name = g_strdup_printf ("frame-%06" G_GUINT64_FORMAT ".tif", output->n_frames + 1);
     TiffFile file = { .fd = -1 };
@@ -377,8 +371,7 @@ multitiff_open (RecordOutput *output, GError **error)
 }
 
 static gboolean
-multitiff_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 timestamp_ns,
-                 GError **error)
+multitiff_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 timestamp_ns, GError **error)
 {
     MultiTiff *multi = state;
 
@@ -445,9 +438,8 @@ multitiff_close (RecordOutput *output, gpointer state, GError **error)
     }
 
     /* After a failure, cut the file after the last complete page. */
-    keep = output->n_frames > 0 &&
-           (!failed || (multitiff_end_chain (multi->file.fd, output->n_frames) &&
-                        ftruncate (multi->file.fd, (off_t) multi->complete_end) == 0));
+    keep = output->n_frames > 0 && (!failed || (multitiff_end_chain (multi->file.fd, output->n_frames) &&
+                                                ftruncate (multi->file.fd, (off_t) multi->complete_end) == 0));
 
     if (close (multi->file.fd) != 0 && !failed) {
         record_output_set_write_error (output, multitiff_name, errno, NULL, error);
@@ -467,14 +459,13 @@ multitiff_close (RecordOutput *output, gpointer state, GError **error)
     return !failed && (keep || output->n_frames == 0);
 }
 
-static const RecordFormatOps multitiff_ops = { multitiff_name, multitiff_open, multitiff_write,
-                                               multitiff_close };
+static const RecordFormatOps multitiff_ops = { multitiff_name, multitiff_open, multitiff_write, multitiff_close };
 
 /* ---- Output ----------------------------------------------------------------------------- */
 
 RecordOutput *
-record_output_open (RecordFormat format, const gchar *dir, const FrameGeometry *geometry,
-                    const CameraInfo *info, GError **error)
+record_output_open (RecordFormat format, const gchar *dir, const FrameGeometry *geometry, const CameraInfo *info,
+                    GError **error)
 {
     static const RecordFormatOps *const ops[] = { &series_ops, &multitiff_ops, &record_hdf5_ops };
     RecordOutput *output = g_new0 (RecordOutput, 1);
@@ -495,8 +486,7 @@ record_output_open (RecordFormat format, const gchar *dir, const FrameGeometry *
 }
 
 gboolean
-record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns,
-                     GError **error)
+record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns, GError **error)
 {
     if (output->failed || !output->ops->write (output, output->state, pixels, timestamp_ns, error)) {
         output->failed = TRUE;
@@ -561,8 +551,7 @@ preview_pixels (const guint8 *pixels, const FrameGeometry *geometry)
 }
 
 gboolean
-record_output_write_preview (const gchar *dir, const guint8 *pixels,
-                             const FrameGeometry *geometry, GError **error)
+record_output_write_preview (const gchar *dir, const guint8 *pixels, const FrameGeometry *geometry, GError **error)
 {
     static const gchar name[] = "preview.png";
     RecordOutput place = { .dir = (gchar *) dir };
@@ -581,8 +570,7 @@ record_output_write_preview (const gchar *dir, const guint8 *pixels,
 
     if (stream != NULL) {
         errno = 0;
-        success = png_image_write_to_stdio (&image, stream, 0, gray, (png_int_32) geometry->width,
-                                            NULL) != 0;
+        success = png_image_write_to_stdio (&image, stream, 0, gray, (png_int_32) geometry->width, NULL) != 0;
         success = fclose (stream) == 0 && success;
 
         if (!success)

@@ -15,8 +15,7 @@ typedef struct RecordOutput RecordOutput;
 typedef struct {
     const gchar *file_name; /* of a one-file format; NULL for a series */
     gpointer (*open) (RecordOutput *output, GError **error);
-    gboolean (*write) (RecordOutput *output, gpointer state, const guint8 *pixels,
-                       gint64 timestamp_ns, GError **error);
+    gboolean (*write) (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 timestamp_ns, GError **error);
     gboolean (*close) (RecordOutput *output, gpointer state, GError **error);
 } RecordFormatOps;
 
@@ -38,28 +37,25 @@ gboolean record_output_prepare_folder (const gchar *dir, gboolean overwrite, GEr
 /* Removes the series record_output_prepare_folder found, so that no two series mix. */
 gboolean record_output_remove_series (const gchar *dir, GError **error);
 
-RecordOutput *record_output_open (RecordFormat format, const gchar *dir,
-                                  const FrameGeometry *geometry, const CameraInfo *info,
-                                  GError **error);
-gboolean record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns,
-                              GError **error);
+RecordOutput *record_output_open (RecordFormat format, const gchar *dir, const FrameGeometry *geometry,
+                                  const CameraInfo *info, GError **error);
+gboolean record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns, GError **error);
 /* Completes and frees the output, also after a failed write, and says how many frames the files
  * hold. A format's close sets n_frames to 0 when it had to remove its file. */
 gboolean record_output_close (RecordOutput *output, guint64 *frames_kept, GError **error);
 /* What the files are called, for the report: "frame-NNNNNN.tif", "frames.h5"... */
 const gchar *record_output_name (const RecordOutput *output);
 
-gboolean record_output_write_preview (const gchar *dir, const guint8 *pixels,
-                                      const FrameGeometry *geometry, GError **error);
+gboolean record_output_write_preview (const gchar *dir, const guint8 *pixels, const FrameGeometry *geometry,
+                                      GError **error);
 
 /* Shared by the formats: a new hidden file beside `final_name`, created exclusively; returns its
  * descriptor and path, or -1 with an error. */
-gint record_output_create_temporary (const RecordOutput *output, const gchar *final_name,
-                                     gchar **path, GError **error);
+gint record_output_create_temporary (const RecordOutput *output, const gchar *final_name, gchar **path, GError **error);
 /* Renames a complete temporary file to its final name. */
-gboolean record_output_publish (const RecordOutput *output, const gchar *temporary,
-                                const gchar *final_name, GError **error);
-void record_output_set_write_error (const RecordOutput *output, const gchar *final_name,
-                                    gint error_number, const gchar *detail, GError **error);
+gboolean record_output_publish (const RecordOutput *output, const gchar *temporary, const gchar *final_name,
+                                GError **error);
+void record_output_set_write_error (const RecordOutput *output, const gchar *final_name, gint error_number,
+                                    const gchar *detail, GError **error);
 
 #endif

@@ -68,10 +68,12 @@ progress_init (Progress *progress, gboolean quiet)
 }
 
 void
-progress_draw (Progress *progress, guint64 frames, guint64 total, guint64 bytes_written,
-               guint fill, guint n_slots, gboolean force)
+progress_draw (Progress *progress, guint64 frames, guint64 total, guint64 bytes_written, guint fill, guint n_slots,
+               gboolean force)
 {
-    enum { BAR_WIDTH = 30 };
+    enum {
+        BAR_WIDTH = 30
+    };
     gchar bar[BAR_WIDTH + 1];
     gint64 now = record_monotonic_ns ();
     gdouble seconds = (now - progress->start_ns) / 1e9;
@@ -92,8 +94,8 @@ progress_draw (Progress *progress, guint64 frames, guint64 total, guint64 bytes_
     if (total > 0)
         fprintf (stderr, "/%" G_GUINT64_FORMAT, total);
 
-    fprintf (stderr, " frames, %.1f frames/s, %.1f MB written, buffer %u/%u  ",
-             seconds > 0 ? frames / seconds : 0.0, bytes_written / 1e6, fill, n_slots);
+    fprintf (stderr, " frames, %.1f frames/s, %.1f MB written, buffer %u/%u  ", seconds > 0 ? frames / seconds : 0.0,
+             bytes_written / 1e6, fill, n_slots);
     fflush (stderr);
 }
 
@@ -122,8 +124,7 @@ print_dropped (const Options *options, const FrameStats *stats)
         g_print ("dropped:    %" G_GUINT64_FORMAT "%s\n", stats->dropped,
                  stats->dropped > 0 ? ", writer too slow" : "");
     else if (stats->waits > 0)
-        g_print ("dropped:    0 (%" G_GUINT64_FORMAT " grabs waited for the writer, writer too slow)\n",
-                 stats->waits);
+        g_print ("dropped:    0 (%" G_GUINT64_FORMAT " grabs waited for the writer, writer too slow)\n", stats->waits);
     else
         g_print ("dropped:    0\n");
 }
@@ -133,8 +134,7 @@ print_written (const Options *options, const WriteStats *written)
 {
     gdouble seconds = written->busy_ns / 1e9;
 
-    g_print ("written:    %" G_GUINT64_FORMAT " frames, %.1f MB", written->frames,
-             written->bytes / 1e6);
+    g_print ("written:    %" G_GUINT64_FORMAT " frames, %.1f MB", written->frames, written->bytes / 1e6);
 
     if (seconds > 0)
         g_print (" at %.1f MB/s", written->bytes / 1e6 / seconds);
@@ -147,9 +147,8 @@ print_written (const Options *options, const WriteStats *written)
 }
 
 void
-record_print_report (const Options *options, const CameraInfo *info,
-                     const FrameGeometry *geometry, const FrameStats *stats,
-                     const WriteStats *written)
+record_print_report (const Options *options, const CameraInfo *info, const FrameGeometry *geometry,
+                     const FrameStats *stats, const WriteStats *written)
 {
     /* From the first frame to the last: the start-up of the stream is not the camera's rate. */
     gdouble seconds = (stats->last_ns - stats->first_ns) / 1e9;
@@ -159,8 +158,8 @@ record_print_report (const Options *options, const CameraInfo *info,
 
     g_print ("camera:     %s\n", info->camera_name);
     g_print ("mode:       %s\n", record_mode_names[options->mode]);
-    g_print ("frames:     %" G_GUINT64_FORMAT " of %u x %u pixels, %u bits\n", stats->accepted,
-             geometry->width, geometry->height, geometry->bits);
+    g_print ("frames:     %" G_GUINT64_FORMAT " of %u x %u pixels, %u bits\n", stats->accepted, geometry->width,
+             geometry->height, geometry->bits);
 
     if (stats->accepted > 1 && seconds > 0) {
         gdouble fps = (stats->accepted - 1) / seconds;
@@ -173,15 +172,12 @@ record_print_report (const Options *options, const CameraInfo *info,
 
     /* How long a grab call takes; in asynchronous mode nobody calls one. */
     if (stats->grab_times.total == 0)
-        g_print ("grab time:  n/a (%s)\n",
-                 options->mode == MODE_ASYNC ? "asynchronous delivery" : "no frame");
+        g_print ("grab time:  n/a (%s)\n", options->mode == MODE_ASYNC ? "asynchronous delivery" : "no frame");
     else
-        g_print ("grab time:  median %.3f ms, 99th percentile %.3f ms\n",
-                 percentile_ns (&stats->grab_times, 50) / 1e6,
+        g_print ("grab time:  median %.3f ms, 99th percentile %.3f ms\n", percentile_ns (&stats->grab_times, 50) / 1e6,
                  percentile_ns (&stats->grab_times, 99) / 1e6);
 
-    g_print ("repeated:   %" G_GUINT64_FORMAT " (frames identical to the previous one)\n",
-             stats->repeated);
+    g_print ("repeated:   %" G_GUINT64_FORMAT " (frames identical to the previous one)\n", stats->repeated);
     print_order (options, stats);
     print_dropped (options, stats);
     /* A generic libuca camera does not say whether it dropped frames. */

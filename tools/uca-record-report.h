@@ -6,7 +6,9 @@
 
 /* Grab times in a histogram of 64 bins per power of two (within 1.6 %), so that its size does
  * not grow with the number of frames. */
-enum { GRAB_TIME_BINS = 64 * 42 };
+enum {
+    GRAB_TIME_BINS = 64 * 42
+};
 
 typedef struct {
     guint64 counts[GRAB_TIME_BINS];
@@ -29,10 +31,10 @@ typedef struct {
 } FrameStats;
 
 typedef struct {
-    guint64 frames;       /* frames the files hold */
+    guint64 frames; /* frames the files hold */
     guint64 bytes;
-    gint64 busy_ns;       /* spent writing: the write rate is what the files can take */
-    const gchar *name;    /* e.g. "frame-NNNNNN.tif"; NULL when nothing is written */
+    gint64 busy_ns;    /* spent writing: the write rate is what the files can take */
+    const gchar *name; /* e.g. "frame-NNNNNN.tif"; NULL when nothing is written */
     gboolean preview;
 } WriteStats;
 
@@ -44,12 +46,11 @@ typedef struct {
 } Progress;
 
 void progress_init (Progress *progress, gboolean quiet);
-void progress_draw (Progress *progress, guint64 frames, guint64 total, guint64 bytes_written,
-                    guint fill, guint n_slots, gboolean force);
+void progress_draw (Progress *progress, guint64 frames, guint64 total, guint64 bytes_written, guint fill, guint n_slots,
+                    gboolean force);
 void progress_end (Progress *progress);
 
-void record_print_report (const Options *options, const CameraInfo *info,
-                          const FrameGeometry *geometry, const FrameStats *stats,
-                          const WriteStats *written);
+void record_print_report (const Options *options, const CameraInfo *info, const FrameGeometry *geometry,
+                          const FrameStats *stats, const WriteStats *written);
 
 #endif

@@ -10,10 +10,10 @@ struct Ring {
     gsize frame_bytes;
     gint64 *arrival_ns; /* per slot */
 
-    RecordLock lock;           /* guards everything below */
-    RecordCondition changed;   /* any counter or flag changed */
+    RecordLock lock;         /* guards everything below */
+    RecordCondition changed; /* any counter or flag changed */
     RingStatus status;
-    gboolean newest_valid;     /* the slot of frame committed - 1 still holds it */
+    gboolean newest_valid; /* the slot of frame committed - 1 still holds it */
 };
 
 Ring *
@@ -27,8 +27,7 @@ ring_new (gsize frame_bytes, guint n_slots, GError **error)
 
     if (ring->pixels == NULL || ring->arrival_ns == NULL) {
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_MEMORY,
-                     "Cannot allocate a buffer of %" G_GUINT64_FORMAT " MiB; try a smaller --buffer",
-                     bytes >> 20);
+                     "Cannot allocate a buffer of %" G_GUINT64_FORMAT " MiB; try a smaller --buffer", bytes >> 20);
         g_free (ring->pixels);
         g_free (ring->arrival_ns);
         g_free (ring);
@@ -140,8 +139,7 @@ ring_begin_read (Ring *ring, gint64 *arrival_ns)
 
     record_lock (&ring->lock);
 
-    while (ring->status.written == ring->status.committed && !ring->status.input_done &&
-           !ring->status.aborted)
+    while (ring->status.written == ring->status.committed && !ring->status.input_done && !ring->status.aborted)
         record_condition_wait (&ring->changed, &ring->lock);
 
     if (ring->status.written < ring->status.committed && !ring->status.aborted) {

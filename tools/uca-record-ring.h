@@ -13,10 +13,10 @@
 typedef struct Ring Ring;
 
 typedef struct {
-    guint64 committed;  /* frames handed to the writer */
-    guint64 written;    /* frames the writer is done with */
-    guint64 dropped;    /* frames that found the ring full and were not waited for */
-    guint64 waits;      /* grabs that waited for a free slot */
+    guint64 committed; /* frames handed to the writer */
+    guint64 written;   /* frames the writer is done with */
+    guint64 dropped;   /* frames that found the ring full and were not waited for */
+    guint64 waits;     /* grabs that waited for a free slot */
     guint n_slots;
     gboolean input_done;
     gboolean aborted;

@@ -41,9 +41,11 @@ void
 record_install_signal_handlers (gboolean quiet)
 {
     /* SIGHUP does not exist on Windows, nor sigaction: plain signal () there. */
-    static const int stopping[] = { SIGINT, SIGTERM,
+    static const int stopping[] = {
+        SIGINT,
+        SIGTERM,
 #ifdef SIGHUP
-                                    SIGHUP,
+        SIGHUP,
 #endif
     };
 
@@ -73,15 +75,13 @@ record_install_signal_handlers (gboolean quiet)
 /* ---- Ring size -------------------------------------------------------------------------- */
 
 gboolean
-record_ring_slots (const Options *options, const FrameGeometry *geometry, guint *n_slots,
-                   GError **error)
+record_ring_slots (const Options *options, const FrameGeometry *geometry, guint *n_slots, GError **error)
 {
     guint64 slots = options->buffer_bytes / geometry->frame_bytes;
 
     if (slots == 0) {
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
-                     "--buffer of %" G_GUINT64_FORMAT " bytes holds no frame of %" G_GSIZE_FORMAT
-                     " bytes",
+                     "--buffer of %" G_GUINT64_FORMAT " bytes holds no frame of %" G_GSIZE_FORMAT " bytes",
                      options->buffer_bytes, geometry->frame_bytes);
         return FALSE;
     }
@@ -164,8 +164,7 @@ accept_frame (Session *session, guint8 *slot, gint64 arrival_ns)
     }
 
     /* Frames differ early, so this rarely reads far. */
-    if (session->previous != NULL &&
-        memcmp (slot, session->previous, session->geometry->frame_bytes) == 0)
+    if (session->previous != NULL && memcmp (slot, session->previous, session->geometry->frame_bytes) == 0)
         stats->repeated++;
 
     session->previous = session->n_slots > 1 ? slot : NULL;
@@ -201,8 +200,7 @@ grab_thread (void *data)
         if (!uca_camera_grab (session->camera, slot, &session->grab_error)) {
             if (session->grab_error == NULL)
                 g_set_error (&session->grab_error, RECORD_ERROR, RECORD_ERROR_CAMERA,
-                             "The camera returned no frame %" G_GUINT64_FORMAT,
-                             session->stats.received + 1);
+                             "The camera returned no frame %" G_GUINT64_FORMAT, session->stats.received + 1);
             break;
         }
 
@@ -269,7 +267,7 @@ writer_thread (void *data)
 }
 
 typedef enum {
-    STOP_DONE,     /* the producer ended: all frames, or a failed grab */
+    STOP_DONE, /* the producer ended: all frames, or a failed grab */
     STOP_DURATION,
     STOP_SIGNAL,
     STOP_TIMEOUT,
@@ -279,21 +277,19 @@ typedef enum {
 static gint64
 timeout_ns (const Session *session)
 {
-    gdouble seconds = session->options->timeout_s > 0 ? session->options->timeout_s
-                                                      : 2 * session->info->exposure_s + 10;
+    gdouble seconds =
+        session->options->timeout_s > 0 ? session->options->timeout_s : 2 * session->info->exposure_s + 10;
 
     return (gint64) (seconds * 1e9);
 }
 
 static void
-draw_progress (const Session *session, Progress *progress, const RingStatus *status,
-               gboolean force)
+draw_progress (const Session *session, Progress *progress, const RingStatus *status, gboolean force)
 {
     const guint64 bytes_per_frame = session->output != NULL ? session->geometry->frame_bytes : 0;
 
-    progress_draw (progress, status->committed, session->options->n_frames,
-                   status->written * bytes_per_frame, (guint) (status->committed - status->written),
-                   status->n_slots, force);
+    progress_draw (progress, status->committed, session->options->n_frames, status->written * bytes_per_frame,
+                   (guint) (status->committed - status->written), status->n_slots, force);
 }
 
 /* On the main thread, until something ends the recording. */
@@ -353,8 +349,7 @@ end_grab_thread (Session *session, RecordThread *thread, StopReason reason)
     atomic_store (&session->stop, 1);
 
     while (!atomic_load (&session->grab_done) && record_monotonic_ns () < deadline)
-        ring_wait_status (session->ring, &status, MIN (deadline, record_monotonic_ns () + 100000000),
-                          &status);
+        ring_wait_status (session->ring, &status, MIN (deadline, record_monotonic_ns () + 100000000), &status);
 
     if (!atomic_load (&session->grab_done))
         return FALSE;
@@ -406,8 +401,8 @@ record_frames (Session *session, RecordResult *result, GError **error)
     started = async ? 0 : record_thread_start (&grabber, grab_thread, session);
 
     if (started != 0)
-        g_set_error (&session->grab_error, RECORD_ERROR, RECORD_ERROR_MEMORY,
-                     "Cannot start a thread: %s", g_strerror (started));
+        g_set_error (&session->grab_error, RECORD_ERROR, RECORD_ERROR_MEMORY, "Cannot start a thread: %s",
+                     g_strerror (started));
 
     reason = started != 0 ? STOP_DONE : supervise (session);
 
@@ -434,14 +429,13 @@ record_frames (Session *session, RecordResult *result, GError **error)
     if (reason == STOP_TIMEOUT)
         set_timeout_error (session, error);
     else if (session->grab_stuck)
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_TIMEOUT,
-                     "The camera did not finish its frame within %.1f s", timeout_ns (session) / 1e9);
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_TIMEOUT, "The camera did not finish its frame within %.1f s",
+                     timeout_ns (session) / 1e9);
     else if (session->grab_error != NULL)
         g_propagate_error (error, g_steal_pointer (&session->grab_error));
 
     if (stop_error != NULL && (error == NULL || *error == NULL))
-        g_propagate_prefixed_error (error, g_steal_pointer (&stop_error),
-                                    "The camera could not be stopped: ");
+        g_propagate_prefixed_error (error, g_steal_pointer (&stop_error), "The camera could not be stopped: ");
 
     g_clear_error (&stop_error);
     return error == NULL || *error == NULL;
@@ -467,15 +461,14 @@ finish_output (Session *session, RecordResult *result, gboolean recorded, GError
     if (!recorded || newest == NULL || result->written.frames == 0)
         return TRUE;
 
-    result->written.preview = record_output_write_preview (session->options->output_dir, newest,
-                                                           session->geometry, error);
+    result->written.preview =
+        record_output_write_preview (session->options->output_dir, newest, session->geometry, error);
     return result->written.preview;
 }
 
 gboolean
-record_session_run (UcaCamera *camera, const Options *options, const FrameGeometry *geometry,
-                    const CameraInfo *info, guint n_slots, RecordOutput *output,
-                    RecordResult *result, GError **error)
+record_session_run (UcaCamera *camera, const Options *options, const FrameGeometry *geometry, const CameraInfo *info,
+                    guint n_slots, RecordOutput *output, RecordResult *result, GError **error)
 {
     /* On the heap: a grab stuck in the camera keeps using it until the process ends. */
     Session *session = g_new0 (Session, 1);
@@ -484,8 +477,9 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
     gint started;
     gboolean success;
 
-    *session = (Session) { .camera = camera, .options = options, .geometry = geometry,
-                           .info = info, .output = output, .n_slots = n_slots };
+    *session = (Session){
+        .camera = camera, .options = options, .geometry = geometry, .info = info, .output = output, .n_slots = n_slots
+    };
     memset (result, 0, sizeof *result);
     session->ring = ring_new (geometry->frame_bytes, n_slots, error);
 
@@ -499,8 +493,7 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
     started = record_thread_start (&writer, writer_thread, session);
 
     if (started != 0)
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_MEMORY, "Cannot start a thread: %s",
-                     g_strerror (started));
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_MEMORY, "Cannot start a thread: %s", g_strerror (started));
 
     success = started == 0 && record_frames (session, result, error);
 

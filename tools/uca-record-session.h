@@ -21,13 +21,12 @@ typedef struct {
 void record_install_signal_handlers (gboolean quiet);
 
 /* How many frames the ring holds: what --buffer allows, no more than the recording needs. */
-gboolean record_ring_slots (const Options *options, const FrameGeometry *geometry, guint *n_slots,
-                            GError **error);
+gboolean record_ring_slots (const Options *options, const FrameGeometry *geometry, guint *n_slots, GError **error);
 
 /* Records into `output` (NULL: frames are counted, not written), closes it and writes the
  * preview. Fills `result` also when it fails. */
-gboolean record_session_run (UcaCamera *camera, const Options *options,
-                             const FrameGeometry *geometry, const CameraInfo *info, guint n_slots,
-                             RecordOutput *output, RecordResult *result, GError **error);
+gboolean record_session_run (UcaCamera *camera, const Options *options, const FrameGeometry *geometry,
+                             const CameraInfo *info, guint n_slots, RecordOutput *output, RecordResult *result,
+                             GError **error);
 
 #endif

@@ -26,7 +26,9 @@
 #include <unistd.h>
 #endif
 
+/* clang-format off */
 G_DEFINE_QUARK (uca-record-error-quark, record_error)
+/* clang-format on */
 
 /* ---- Standard output -------------------------------------------------------------------- */
 
@@ -83,8 +85,8 @@ restore_stdout (void)
 /* Everything the camera needs before recording, then the recording. Usage errors (exit status
  * 2) come before the camera records anything and before any file is touched. */
 static gboolean
-configure_and_record (UcaCamera *camera, const Options *options, const gchar *name,
-                      gchar **arguments, guint n_arguments, RecordResult *result, GError **error)
+configure_and_record (UcaCamera *camera, const Options *options, const gchar *name, gchar **arguments,
+                      guint n_arguments, RecordResult *result, GError **error)
 {
     FrameGeometry geometry;
     CameraInfo info;
@@ -121,23 +123,21 @@ configure_and_record (UcaCamera *camera, const Options *options, const gchar *na
 }
 
 static gboolean
-run (const Options *options, gchar **positional, guint n_positional, RecordResult *result,
-     GError **error)
+run (const Options *options, gchar **positional, guint n_positional, RecordResult *result, GError **error)
 {
     UcaPluginManager *manager;
     UcaCamera *camera;
     gboolean success = FALSE;
 
-    if (options->output_dir != NULL &&
-        !record_output_prepare_folder (options->output_dir, options->overwrite, error))
+    if (options->output_dir != NULL && !record_output_prepare_folder (options->output_dir, options->overwrite, error))
         return FALSE;
 
     manager = uca_plugin_manager_new ();
     camera = record_open_camera (manager, positional[0], error);
 
     if (camera != NULL)
-        success = configure_and_record (camera, options, positional[0], positional + 1,
-                                        n_positional - 1, result, error);
+        success =
+            configure_and_record (camera, options, positional[0], positional + 1, n_positional - 1, result, error);
 
     /* A camera stuck in a grab cannot be freed; the process ends without it. */
     if (!result->camera_stuck) {

@@ -8,7 +8,7 @@
 GQuark record_error_quark (void);
 
 typedef enum {
-    RECORD_ERROR_USAGE,       /* bad input, found before recording: exit status 2 */
+    RECORD_ERROR_USAGE, /* bad input, found before recording: exit status 2 */
     RECORD_ERROR_PROPERTY,
     RECORD_ERROR_OUTPUT,
     RECORD_ERROR_MEMORY,
@@ -38,15 +38,15 @@ typedef enum {
 extern const gchar *const record_mode_names[4];
 
 typedef struct {
-    guint64 n_frames;     /* 0: no limit */
-    gdouble duration_s;   /* 0: no limit */
+    guint64 n_frames;   /* 0: no limit */
+    gdouble duration_s; /* 0: no limit */
     guint64 buffer_bytes;
     RecordMode mode;
     RecordFormat format;
     RecordCounter counter;
-    gchar *output_dir;    /* NULL: nothing is written */
+    gchar *output_dir; /* NULL: nothing is written */
     gboolean overwrite;
-    gdouble timeout_s;    /* 0: follows the exposure time */
+    gdouble timeout_s; /* 0: follows the exposure time */
     gboolean quiet;
 } Options;
 
