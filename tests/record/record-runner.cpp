@@ -56,10 +56,12 @@ RunningRecord::RunningRecord(const std::vector<std::string> &arguments,
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int failed = posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr,
-                                   argvPointers.data(), environmentPointers.data());
+    posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    const int failed = posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, argvPointers.data(),
+                                   environmentPointers.data());
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0)
         throw std::runtime_error("cannot start uca-record");

@@ -21,8 +21,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -239,7 +239,8 @@ std::optional<Recording> readHdf5(const std::string &path)
     }
     const size_t frameSize = dims[1] * dims[2];
     for (size_t i = 0; i < dims[0]; ++i)
-        recording.frames.emplace_back(all.begin() + i * frameSize, all.begin() + (i + 1) * frameSize);
+        recording.frames.emplace_back(all.begin() + i * frameSize,
+                                      all.begin() + (i + 1) * frameSize);
 
     std::vector<int64_t> stamps(dims[0]);
     if (!stamps.empty()) {
@@ -449,8 +450,9 @@ TEST(RecordOutput, AnEarlierRecordingIsRefusedOrReplacedWhole)
     const std::string victim = elsewhere.file("victim");
     std::ofstream(victim) << "precious";
     auto record = [&](const std::string &frames, const std::string &width, bool overwrite) {
-        std::vector<std::string> arguments{"tessaravolt", "exposure-time=0", "roi-width=" + width,
-                                           "-n", frames, "-o", output.path()};
+        std::vector<std::string> arguments{
+            "tessaravolt", "exposure-time=0", "roi-width=" + width, "-n", frames,
+            "-o",          output.path()};
         if (overwrite)
             arguments.push_back("--overwrite");
         return runRecord(arguments, fastSimulator);
@@ -514,9 +516,9 @@ TEST(RecordOutput, ACameraThatNeverDeliversTimesOutInEveryMode)
 TEST(RecordOutput, QuietRecordingForADurationPrintsNothingButWritesItsFrames)
 {
     TemporaryFolder output;
-    const auto run = runRecord({"tessaravolt", "exposure-time=0.01", "--duration", "0.5", "-q",
-                                "-o", output.path()},
-                               fastSimulator);
+    const auto run = runRecord(
+        {"tessaravolt", "exposure-time=0.01", "--duration", "0.5", "-q", "-o", output.path()},
+        fastSimulator);
 
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(run.out, "");
@@ -635,13 +637,14 @@ class RecordFormats : public testing::TestWithParam<std::string> {};
 TEST_P(RecordFormats, EveryFrameReadsBackAsTheSimulatorsPattern)
 {
     TemporaryFolder output;
-    const auto run = runRecord({"tessaravolt", "exposure-time=0", "roi-x0=10", "roi-y0=20",
-                                "roi-width=100", "roi-height=50", "--mode", "async", "-n", "6",
-                                "--format", GetParam(), "--frame-counter", "sim-pattern", "-o",
-                                output.path()},
-                               fastSimulator + ";first_frame=65533");
+    const auto run =
+        runRecord({"tessaravolt", "exposure-time=0", "roi-x0=10", "roi-y0=20", "roi-width=100",
+                   "roi-height=50", "--mode", "async", "-n", "6", "--format", GetParam(),
+                   "--frame-counter", "sim-pattern", "-o", output.path()},
+                  fastSimulator + ";first_frame=65533");
     ASSERT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_TRUE(contains(run.out, "order:      0 out of order (not written), 0 skipped")) << run.out;
+    EXPECT_TRUE(contains(run.out, "order:      0 out of order (not written), 0 skipped"))
+        << run.out;
     EXPECT_EQ(writtenFrames(run.out), 6) << run.out;
     EXPECT_TRUE(hiddenEntries(output).empty());
 
@@ -663,10 +666,10 @@ INSTANTIATE_TEST_SUITE_P(EveryFormat, RecordFormats, testing::ValuesIn(formats),
 TEST(RecordHdf5, H5pySeesTheFramesAndTheirDescription)
 {
     TemporaryFolder output;
-    const auto run = runRecord({"tessaravolt", "exposure-time=0.002", "roi-width=64",
-                                "roi-height=32", "--mode", "async", "-n", "4", "--format", "hdf5",
-                                "-o", output.path()},
-                               fastSimulator);
+    const auto run =
+        runRecord({"tessaravolt", "exposure-time=0.002", "roi-width=64", "roi-height=32", "--mode",
+                   "async", "-n", "4", "--format", "hdf5", "-o", output.path()},
+                  fastSimulator);
     ASSERT_EQ(run.exitStatus, 0) << run.err;
 
     const std::string script =
@@ -677,13 +680,15 @@ TEST(RecordHdf5, H5pySeesTheFramesAndTheirDescription)
         "a = d.attrs\n"
         "print(d.shape, d.dtype, d.chunks, f.attrs['implements'].decode(), a['camera'].decode(),\n"
         "      a['exposure_time'], list(a['roi']), list(a['binning']), len(a['pixel_size']),\n"
-        "      len(f['/exchange/timestamps']), f['/exchange/timestamps'].attrs['units'].decode())\n";
+        "      len(f['/exchange/timestamps']), "
+        "f['/exchange/timestamps'].attrs['units'].decode())\n";
     const auto python = TessaraVoltTest::runChild(
         {"/usr/bin/python3", "-c", script, output.file("frames.h5"), output.file("h5py.raw")}, {},
         std::chrono::seconds(60));
     ASSERT_TRUE(python.exited && python.status == 0) << python.err;
-    EXPECT_EQ(python.out, "(4, 32, 64) uint16 (1, 32, 64) exchange tessaravolt 0.002 [0, 0, 64, 32] "
-                          "[1, 1] 2 4 ns\n");
+    EXPECT_EQ(python.out,
+              "(4, 32, 64) uint16 (1, 32, 64) exchange tessaravolt 0.002 [0, 0, 64, 32] "
+              "[1, 1] 2 4 ns\n");
 
     const auto recording = readHdf5(output.file("frames.h5"));
     ASSERT_TRUE(recording.has_value());
@@ -744,16 +749,18 @@ TEST_P(RecordSignals, EndTheRecordingCleanlyWithTheSignalsStatus)
     expectPatternFrames(*recording, 0, 0, true);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SignalsAndFormats, RecordSignals,
-    testing::Values(SignalCase{SIGINT, "tiff"}, SignalCase{SIGTERM, "tiff"},
-                    SignalCase{SIGHUP, "tiff"}, SignalCase{SIGINT, "multitiff"},
-                    SignalCase{SIGTERM, "hdf5"}),
-    [](const testing::TestParamInfo<SignalCase> &param) {
-        const int number = std::get<0>(param.param);
-        return std::string(number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP") +
-               "_" + std::get<1>(param.param);
-    });
+INSTANTIATE_TEST_SUITE_P(SignalsAndFormats, RecordSignals,
+                         testing::Values(SignalCase{SIGINT, "tiff"}, SignalCase{SIGTERM, "tiff"},
+                                         SignalCase{SIGHUP, "tiff"},
+                                         SignalCase{SIGINT, "multitiff"},
+                                         SignalCase{SIGTERM, "hdf5"}),
+                         [](const testing::TestParamInfo<SignalCase> &param) {
+                             const int number = std::get<0>(param.param);
+                             return std::string(number == SIGINT    ? "SIGINT"
+                                                : number == SIGTERM ? "SIGTERM"
+                                                                    : "SIGHUP") +
+                                    "_" + std::get<1>(param.param);
+                         });
 
 // A small file system of its own (needs root to mount; skipped otherwise).
 class SmallDisk {

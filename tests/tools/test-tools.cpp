@@ -215,9 +215,10 @@ TEST_F(Tools, GenDocReportsABasicCameraThatCannotBeMade)
 class TessaraVoltTools : public Tools {
 protected:
     PluginFolder folder{{TESSARAVOLT_PLUGIN}};
-    const std::string discoveryLog = "[TIME] [Detector] [info] Found 1 sensors\n"
-                                     "[TIME] [Detector] [info] Camera: PROM 1, header 14\n"
-                                     "[TIME] [Detector] [info] Camera (extended): header 14, type 1\n";
+    const std::string discoveryLog =
+        "[TIME] [Detector] [info] Found 1 sensors\n"
+        "[TIME] [Detector] [info] Camera: PROM 1, header 14\n"
+        "[TIME] [Detector] [info] Camera (extended): header 14, type 1\n";
 };
 
 TEST_F(TessaraVoltTools, UcaInfoListsTheCamera)
