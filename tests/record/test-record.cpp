@@ -498,6 +498,30 @@ TEST(RecordOutput, AFailedStopStillWritesEveryFrame)
     }
 }
 
+// A buffer of one frame makes the writer fall behind at once: asynchronous delivery drops and
+// counts frames, the synchronous modes wait. Either way no frame is torn or lost unreported.
+TEST(RecordOutput, AOneFrameBufferDropsOrWaitsButNeverTearsFrames)
+{
+    for (const char *mode : {"async", "continuous"}) {
+        TemporaryFolder output;
+        const auto run = runRecord({"tessaravolt", "exposure-time=0", "--mode", mode, "--buffer",
+                                    "4k", "-n", "100", "-o", output.path()},
+                                   "sensors=64x32;readout_ns_per_pixel=0");
+        ASSERT_EQ(run.exitStatus, 0) << mode << ": " << run.err;
+        EXPECT_EQ(writtenFrames(run.out), 100) << run.out;
+        const long dropped = reportedCount(run.out, "dropped");
+        if (std::string(mode) == "async")
+            EXPECT_EQ(contains(run.out, "writer too slow"), dropped > 0) << run.out;
+        else
+            EXPECT_EQ(dropped, 0) << run.out;
+
+        const auto frames = readTiffSeries(output);
+        ASSERT_TRUE(frames.has_value());
+        EXPECT_EQ(frames->frames.size(), 100u);
+        expectPatternFrames(*frames, 0, 0, false);
+    }
+}
+
 // A camera that never delivers (external trigger, no pulse) ends every mode within --timeout.
 TEST(RecordOutput, ACameraThatNeverDeliversTimesOutInEveryMode)
 {
