@@ -94,24 +94,27 @@ record_output_prepare_folder (const gchar *dir, gboolean overwrite, GError **err
 gboolean
 record_output_remove_series (const gchar *dir, GError **error)
 {
-    gchar *name;
+    GDir *listing = g_dir_open (dir, 0, error);
+    const gchar *name;
+    gboolean success = listing != NULL;
 
-    while ((name = find_series_file (dir, error)) != NULL) {
+    /* Removing entries while listing is fine: each is seen at most once. */
+    while (success && (name = g_dir_read_name (listing)) != NULL) {
         gchar *path = g_build_filename (dir, name, NULL);
-        gboolean removed = g_unlink (path) == 0;
 
-        if (!removed)
+        if (is_series_file (name) && g_unlink (path) != 0) {
             g_set_error (error, RECORD_ERROR, RECORD_ERROR_OUTPUT, "Cannot remove `%s' of the earlier recording: %s",
                          path, g_strerror (errno));
+            success = FALSE;
+        }
 
         g_free (path);
-        g_free (name);
-
-        if (!removed)
-            return FALSE;
     }
 
-    return error == NULL || *error == NULL;
+    if (listing != NULL)
+        g_dir_close (listing);
+
+    return success;
 }
 
 /* ---- Shared file handling --------------------------------------------------------------- */
