@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job: build everything, show the simulated detector's properties, then record frames
 # from it in phantom mode as 16-bit TIFF files with an 8-bit PNG preview of the last frame.
+# Run again, it replaces its own earlier recording.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 output=${1:-demo-output}
@@ -12,5 +13,6 @@ cmake --build build -j "$(nproc)"
 export UCA_CAMERA_PATH="$PWD/build/plugins"
 export XISL_SIM="content=phantom"
 build/tools/uca-info tessaravolt
-build/tools/uca-record tessaravolt exposure-time=0.05 --mode continuous --frames 20 --output "$output"
+build/tools/uca-record tessaravolt exposure-time=0.05 --mode continuous --frames 20 --output "$output" \
+    --overwrite
 echo "Frames and preview are in $output/"

@@ -2,14 +2,56 @@
  *
  * Usage: gen-doc [CAMERA]. Without a camera name it documents libuca's base camera class. The
  * page links "style.css" beside it and styles itself through the ids "header" and "toc" and the
- * classes "title" and "prop-type". Everything, errors included, goes to standard output.
+ * classes "title" and "prop-type". Everything it writes, errors included, goes to standard
+ * output; what a camera prints while it is created goes to standard error.
  * Single-threaded. */
 
 #include <glib-object.h>
 #include <uca/uca-plugin-manager.h>
 
+#include <stdio.h>
+
+#ifdef G_OS_WIN32
+#include <io.h>
+#define dup _dup
+#define dup2 _dup2
+#define close _close
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
 #define WEB_FONTS_URL \
     "https://fonts.googleapis.com/css?family=Droid+Sans:400,700%7CDroid+Serif:400,400italic%7CInconsolata"
+
+/* A camera may print to standard output while it is created (the tessaravolt driver logs its
+ * discovery there), which would end up inside this tool's own output: it goes to standard error
+ * instead. Returns the saved standard output for restore_stdout (), or -1. */
+static int
+divert_stdout (void)
+{
+    int saved;
+
+    fflush (stdout);
+    saved = dup (fileno (stdout));
+
+    if (saved >= 0)
+        dup2 (fileno (stderr), fileno (stdout));
+
+    return saved;
+}
+
+static void
+restore_stdout (int saved)
+{
+    fflush (stdout);
+
+    if (saved < 0)
+        return;
+
+    dup2 (saved, fileno (stdout));
+    close (saved);
+}
 
 static void
 print_usage (void)
@@ -50,12 +92,15 @@ static GObject *
 create_camera (UcaPluginManager *manager, const gchar *name, GError **error)
 {
     GObject *camera;
+    int stdout_copy;
 
     if (name == NULL)
         return create_base_camera (error);
 
     /* No construction properties; the second NULL is the sentinel the variadic list expects. */
+    stdout_copy = divert_stdout ();
     camera = (GObject *) uca_plugin_manager_get_camera (manager, name, error, NULL, NULL);
+    restore_stdout (stdout_copy);
 
     if (camera == NULL && error != NULL && *error == NULL)
         g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND,

@@ -9,6 +9,47 @@
 #include <glib-object.h>
 #include <uca/uca-plugin-manager.h>
 
+#include <stdio.h>
+
+#ifdef G_OS_WIN32
+#include <io.h>
+#define dup _dup
+#define dup2 _dup2
+#define close _close
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+/* A camera may print to standard output while it is created (the tessaravolt driver logs its
+ * discovery there), which would end up inside this tool's own output: it goes to standard error
+ * instead. Returns the saved standard output for restore_stdout (), or -1. */
+static int
+divert_stdout (void)
+{
+    int saved;
+
+    fflush (stdout);
+    saved = dup (fileno (stdout));
+
+    if (saved >= 0)
+        dup2 (fileno (stderr), fileno (stdout));
+
+    return saved;
+}
+
+static void
+restore_stdout (int saved)
+{
+    fflush (stdout);
+
+    if (saved < 0)
+        return;
+
+    dup2 (saved, fileno (stdout));
+    close (saved);
+}
+
 static void
 print_usage (void)
 {
@@ -117,6 +158,7 @@ main (int argc, char *argv[])
     UcaPluginManager *manager;
     UcaCamera *camera;
     GError *error = NULL;
+    int stdout_copy;
 
     if (argc < 2) {
         print_usage ();
@@ -125,7 +167,9 @@ main (int argc, char *argv[])
 
     manager = uca_plugin_manager_new ();
     /* No construction properties; the second NULL is the sentinel the variadic list expects. */
+    stdout_copy = divert_stdout ();
     camera = uca_plugin_manager_get_camera (manager, argv[1], &error, NULL, NULL);
+    restore_stdout (stdout_copy);
 
     if (camera == NULL) {
         print_creation_error (argv[1], error);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,29 @@ struct RunResult {
 RunResult runRecord(const std::vector<std::string> &arguments, const std::string &simulator,
                     std::chrono::seconds bound = std::chrono::seconds(60),
                     const std::vector<std::string> &wrapper = {});
+
+// uca-record running in the background, for tests that act while it records (signals). Its
+// output goes to files in `logFolder`. The destructor kills it if it still runs.
+class RunningRecord {
+public:
+    RunningRecord(const std::vector<std::string> &arguments, const std::string &simulator,
+                  const std::string &logFolder);
+    ~RunningRecord();
+    RunningRecord(const RunningRecord &) = delete;
+    RunningRecord &operator=(const RunningRecord &) = delete;
+
+    void sendSignal(int signalNumber) const;
+    // Waits at most `bound` for the program to end; exitStatus -1 if it did not.
+    RunResult finish(std::chrono::seconds bound);
+
+private:
+    int pid_ = -1;
+    std::string outPath_;
+    std::string errPath_;
+};
+
+// Polls `condition` until it holds or `bound` passes; returns whether it held.
+bool waitUntil(const std::function<bool()> &condition, std::chrono::seconds bound);
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TemporaryFolder {

@@ -5,8 +5,13 @@
 #include "record-runner.h"
 #include "sim-pattern.h"
 
+#include "child-process.h"
+
 #include <gtest/gtest.h>
+#include <hdf5.h>
 #include <png.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -15,12 +20,16 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
+using RecordTest::RunningRecord;
 using RecordTest::runRecord;
 using RecordTest::TemporaryFolder;
 
@@ -42,22 +51,17 @@ struct TiffCloser {
     void operator()(TIFF *tiff) const { TIFFClose(tiff); }
 };
 
-// Reads a single-channel 16-bit grayscale TIFF; fails the test on anything else.
-std::optional<Tiff16> readTiff16(const std::string &path)
+// Reads the current page of a single-channel 16-bit grayscale TIFF; fails the test on anything
+// else.
+std::optional<Tiff16> readTiffPage(TIFF *tiff, const std::string &path)
 {
-    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
-    if (!tiff) {
-        ADD_FAILURE() << "cannot open " << path;
-        return std::nullopt;
-    }
-
     Tiff16 image;
     uint16_t bits = 0, samples = 0, photometric = 0;
-    TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &image.width);
-    TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &image.height);
-    TIFFGetField(tiff.get(), TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
-    TIFFGetField(tiff.get(), TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &image.width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &image.height);
+    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
     EXPECT_EQ(bits, 16) << path;
     EXPECT_EQ(samples, 1) << path;
     EXPECT_EQ(photometric, PHOTOMETRIC_MINISBLACK) << path;
@@ -66,13 +70,23 @@ std::optional<Tiff16> readTiff16(const std::string &path)
 
     image.pixels.resize(static_cast<size_t>(image.width) * image.height);
     for (uint32_t row = 0; row < image.height; ++row) {
-        if (TIFFReadScanline(tiff.get(), &image.pixels[static_cast<size_t>(row) * image.width], row,
-                             0) != 1) {
+        if (TIFFReadScanline(tiff, &image.pixels[static_cast<size_t>(row) * image.width], row, 0) !=
+            1) {
             ADD_FAILURE() << "cannot read row " << row << " of " << path;
             return std::nullopt;
         }
     }
     return image;
+}
+
+std::optional<Tiff16> readTiff16(const std::string &path)
+{
+    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
+    if (!tiff) {
+        ADD_FAILURE() << "cannot open " << path;
+        return std::nullopt;
+    }
+    return readTiffPage(tiff.get(), path);
 }
 
 struct Png8 {
@@ -136,6 +150,168 @@ bool contains(const std::string &text, const std::string &part)
     return text.find(part) != std::string::npos;
 }
 
+// Every frame a recording left in `folder`, in the given format, read back from disk.
+struct Recording {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::vector<std::vector<uint16_t>> frames;
+};
+
+void addFrame(Recording &recording, const Tiff16 &image)
+{
+    recording.width = image.width;
+    recording.height = image.height;
+    recording.frames.push_back(image.pixels);
+}
+
+std::optional<Recording> readTiffSeries(const TemporaryFolder &folder)
+{
+    Recording recording;
+    for (const std::string &name : folder.entries()) {
+        if (name.rfind("frame-", 0) != 0)
+            continue;
+        EXPECT_EQ(name, frameName(static_cast<unsigned>(recording.frames.size() + 1)));
+        const auto image = readTiff16(folder.file(name));
+        if (!image)
+            return std::nullopt;
+        addFrame(recording, *image);
+    }
+    return recording;
+}
+
+std::optional<Recording> readMultiTiff(const std::string &path)
+{
+    Recording recording;
+    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
+    if (!tiff) {
+        ADD_FAILURE() << "cannot open " << path;
+        return std::nullopt;
+    }
+    EXPECT_TRUE(TIFFIsBigTIFF(tiff.get())) << path;
+    do {
+        const auto image = readTiffPage(tiff.get(), path);
+        if (!image)
+            return std::nullopt;
+        addFrame(recording, *image);
+    } while (TIFFReadDirectory(tiff.get()));
+    return recording;
+}
+
+struct Hdf5Handle {
+    hid_t id;
+    herr_t (*close)(hid_t);
+    ~Hdf5Handle()
+    {
+        if (id >= 0)
+            close(id);
+    }
+};
+
+// Through HDF5's C library: the layout, one frame per chunk, increasing timestamps.
+std::optional<Recording> readHdf5(const std::string &path)
+{
+    Hdf5Handle file{H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose};
+    Hdf5Handle data{file.id >= 0 ? H5Dopen2(file.id, "/exchange/data", H5P_DEFAULT) : -1, H5Dclose};
+    Hdf5Handle times{file.id >= 0 ? H5Dopen2(file.id, "/exchange/timestamps", H5P_DEFAULT) : -1,
+                     H5Dclose};
+    if (data.id < 0 || times.id < 0) {
+        ADD_FAILURE() << "cannot open /exchange/data and /exchange/timestamps in " << path;
+        return std::nullopt;
+    }
+    Hdf5Handle space{H5Dget_space(data.id), H5Sclose};
+    Hdf5Handle layout{H5Dget_create_plist(data.id), H5Pclose};
+    hsize_t dims[3] = {}, chunk[3] = {};
+    EXPECT_EQ(H5Sget_simple_extent_ndims(space.id), 3);
+    H5Sget_simple_extent_dims(space.id, dims, nullptr);
+    EXPECT_EQ(H5Pget_chunk(layout.id, 3, chunk), 3);
+    EXPECT_EQ(chunk[0], 1u);
+    EXPECT_EQ(chunk[1], dims[1]);
+    EXPECT_EQ(chunk[2], dims[2]);
+
+    Recording recording;
+    recording.width = static_cast<uint32_t>(dims[2]);
+    recording.height = static_cast<uint32_t>(dims[1]);
+    std::vector<uint16_t> all(dims[0] * dims[1] * dims[2]);
+    if (!all.empty() &&
+        H5Dread(data.id, H5T_NATIVE_UINT16, H5S_ALL, H5S_ALL, H5P_DEFAULT, all.data()) < 0) {
+        ADD_FAILURE() << "cannot read the frames of " << path;
+        return std::nullopt;
+    }
+    const size_t frameSize = dims[1] * dims[2];
+    for (size_t i = 0; i < dims[0]; ++i)
+        recording.frames.emplace_back(all.begin() + i * frameSize,
+                                      all.begin() + (i + 1) * frameSize);
+
+    std::vector<int64_t> stamps(dims[0]);
+    if (!stamps.empty()) {
+        EXPECT_GE(H5Dread(times.id, H5T_NATIVE_INT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, stamps.data()),
+                  0);
+    }
+    EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end())) << path;
+    return recording;
+}
+
+const std::vector<std::string> formats{"tiff", "multitiff", "hdf5"};
+
+std::optional<Recording> readRecording(const std::string &format, const TemporaryFolder &folder)
+{
+    if (format == "tiff")
+        return readTiffSeries(folder);
+    if (format == "multitiff")
+        return readMultiTiff(folder.file("frames.tif"));
+    return readHdf5(folder.file("frames.h5"));
+}
+
+// Every frame is the pattern's region at (x0, y0); frame numbers rise (by one when
+// `consecutive`), also across the pattern's 16-bit wrap-around.
+void expectPatternFrames(const Recording &recording, uint32_t x0, uint32_t y0, bool consecutive)
+{
+    std::optional<uint16_t> previous;
+    for (size_t i = 0; i < recording.frames.size(); ++i) {
+        const auto &pixels = recording.frames[i];
+        ASSERT_EQ(pixels.size(), size_t{recording.width} * recording.height);
+        const uint16_t n = patternFrameNumber(pixels[0], x0, y0);
+        size_t mismatches = 0;
+        for (uint32_t y = 0; y < recording.height; ++y) {
+            for (uint32_t x = 0; x < recording.width; ++x)
+                mismatches += pixels[y * recording.width + x] != patternPixel(x0 + x, y0 + y, n);
+        }
+        EXPECT_EQ(mismatches, 0u) << "frame " << i + 1 << " (frame number " << n << ")";
+        if (previous) {
+            const uint16_t step = static_cast<uint16_t>(n - *previous);
+            if (consecutive)
+                EXPECT_EQ(step, 1) << "frame " << i + 1;
+            else
+                EXPECT_TRUE(step >= 1 && step < 0x8000) << "frame " << i + 1 << " step " << step;
+        }
+        previous = n;
+    }
+}
+
+// The number at the start of the report line with `label`, or -1.
+long reportedCount(const std::string &report, const std::string &label)
+{
+    const std::string marker = label + ":";
+    const size_t at = report.find(marker);
+    return at == std::string::npos ? -1 : std::stol(report.substr(at + marker.size()));
+}
+
+long writtenFrames(const std::string &report)
+{
+    return reportedCount(report, "written");
+}
+
+// Names a killed or failed recording could leave behind: hidden temporary files.
+std::vector<std::string> hiddenEntries(const TemporaryFolder &folder)
+{
+    std::vector<std::string> hidden;
+    for (const std::string &name : folder.entries()) {
+        if (name[0] == '.')
+            hidden.push_back(name);
+    }
+    return hidden;
+}
+
 // ---- Argument handling -------------------------------------------------------------------
 
 TEST(RecordArguments, UnknownCameraFailsNamingTheAvailableOnes)
@@ -197,15 +373,16 @@ TEST(RecordArguments, GoodValuesInEveryAcceptedSpellingAreTaken)
     EXPECT_TRUE(contains(run.out, "2 of 64 x 128 pixels, 16 bits")) << run.out;
 }
 
-TEST(RecordArguments, FolderUnderAFileFailsBeforeRecording)
+TEST(RecordArguments, OutputThatIsAFileOrUnderOneIsAUsageError)
 {
     TemporaryFolder scratch;
     std::ofstream(scratch.file("plain-file")) << "not a folder";
 
-    const auto underFile =
-        runRecord({"tessaravolt", "-n", "1", "-o", scratch.file("plain-file/out")}, fastSimulator);
-    EXPECT_NE(underFile.exitStatus, 0);
-    EXPECT_TRUE(contains(underFile.err, "plain-file/out")) << underFile.err;
+    for (const std::string &path : {scratch.file("plain-file/out"), scratch.file("plain-file")}) {
+        const auto run = runRecord({"tessaravolt", "-n", "1", "-o", path}, fastSimulator);
+        EXPECT_EQ(run.exitStatus, 2) << path;
+        EXPECT_TRUE(contains(run.err, "Cannot create folder `" + path)) << run.err;
+    }
 }
 
 TEST(RecordArguments, ReadOnlyFolderFailsBeforeRecording)
@@ -222,19 +399,32 @@ TEST(RecordArguments, ReadOnlyFolderFailsBeforeRecording)
 
 TEST(RecordArguments, BadOptionsAreUsageErrors)
 {
+    TemporaryFolder output;
     const std::vector<std::vector<std::string>> cases{
-        {"tessaravolt", "--frames", "0"},
+        {"tessaravolt", "--frames", "-1"},
         {"tessaravolt", "--frames", "many"},
+        {"tessaravolt", "--frames", "2.5"},
+        {"tessaravolt", "--duration", "-2"},
+        {"tessaravolt", "--duration", "soon"},
         {"tessaravolt", "--mode", "sideways"},
+        {"tessaravolt", "--format", "jpeg"},
+        {"tessaravolt", "--buffer", "lots"},
+        {"tessaravolt", "--buffer", "0"},
+        {"tessaravolt", "--buffer", "1Q"},
+        {"tessaravolt", "--frame-counter", "guess"},
         {"tessaravolt", "--timeout", "0"},
+        {"tessaravolt", "--timeout", "-1"},
         {"tessaravolt", "--bogus"},
+        // 64 KiB frames: found once the camera's region is known, still before any file.
+        {"tessaravolt", "--buffer", "60k", "-o", output.path()},
         {},
     };
     for (const auto &arguments : cases) {
         const auto run = runRecord(arguments, fastSimulator);
-        EXPECT_EQ(run.exitStatus, 2) << (arguments.empty() ? "no arguments" : arguments.back());
+        EXPECT_EQ(run.exitStatus, 2) << (arguments.empty() ? "no arguments" : arguments[2]);
         EXPECT_TRUE(contains(run.err, "uca-record --help")) << run.err;
     }
+    EXPECT_TRUE(output.entries().empty());
 
     const auto help = runRecord({"--help"}, fastSimulator);
     EXPECT_EQ(help.exitStatus, 0);
@@ -252,20 +442,115 @@ TEST(RecordArguments, NoCameraAttachedIsAnError)
     EXPECT_TRUE(output.entries().empty());
 }
 
-TEST(RecordOutput, AFailedWriteLeavesNoPartialFile)
+// A second recording into the same folder never mixes with the first: refused, or with
+// --overwrite the first goes whole. A planted link is replaced, never written through.
+TEST(RecordOutput, AnEarlierRecordingIsRefusedOrReplacedWhole)
+{
+    TemporaryFolder output, elsewhere;
+    const std::string victim = elsewhere.file("victim");
+    std::ofstream(victim) << "precious";
+    auto record = [&](const std::string &frames, const std::string &width, bool overwrite) {
+        std::vector<std::string> arguments{
+            "tessaravolt", "exposure-time=0", "roi-width=" + width, "-n", frames,
+            "-o",          output.path()};
+        if (overwrite)
+            arguments.push_back("--overwrite");
+        return runRecord(arguments, fastSimulator);
+    };
+
+    ASSERT_EQ(record("6", "64", false).exitStatus, 0);
+    const auto refused = record("3", "32", false);
+    EXPECT_EQ(refused.exitStatus, 2);
+    EXPECT_TRUE(contains(refused.err, "already holds a recording")) << refused.err;
+    EXPECT_TRUE(contains(refused.err, "--overwrite")) << refused.err;
+    EXPECT_EQ(readTiffSeries(output)->frames.size(), 6u);
+
+    std::filesystem::remove(output.file(frameName(1)));
+    std::filesystem::create_symlink(victim, output.file(frameName(1)));
+    const auto replaced = record("3", "32", true);
+    ASSERT_EQ(replaced.exitStatus, 0) << replaced.err;
+    EXPECT_EQ(output.entries(),
+              (std::vector<std::string>{frameName(1), frameName(2), frameName(3), "preview.png"}));
+    const auto frames = readTiffSeries(output);
+    ASSERT_TRUE(frames.has_value());
+    EXPECT_EQ(frames->width, 32u);
+    EXPECT_FALSE(std::filesystem::is_symlink(output.file(frameName(1))));
+    std::ifstream stream(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stream), {}), "precious");
+}
+
+// A stop the detector refuses comes after every frame has arrived: all of them are written.
+TEST(RecordOutput, AFailedStopStillWritesEveryFrame)
+{
+    for (const char *mode : {"async", "continuous"}) {
+        TemporaryFolder output;
+        const auto run = runRecord(
+            {"tessaravolt", "exposure-time=0", "--mode", mode, "-n", "5", "-o", output.path()},
+            fastSimulator + ";fail=Acquisition_Abort:7");
+
+        EXPECT_EQ(run.exitStatus, 1) << mode;
+        EXPECT_TRUE(contains(run.err, "could not be stopped")) << run.err;
+        EXPECT_EQ(writtenFrames(run.out), 5) << run.out;
+        const auto frames = readTiffSeries(output);
+        ASSERT_TRUE(frames.has_value());
+        EXPECT_EQ(frames->frames.size(), 5u) << mode;
+        EXPECT_TRUE(hiddenEntries(output).empty());
+    }
+}
+
+// A buffer of one frame makes the writer fall behind at once: asynchronous delivery drops and
+// counts frames, the synchronous modes wait. Either way no frame is torn or lost unreported.
+TEST(RecordOutput, AOneFrameBufferDropsOrWaitsButNeverTearsFrames)
+{
+    for (const char *mode : {"async", "continuous"}) {
+        TemporaryFolder output;
+        const auto run = runRecord({"tessaravolt", "exposure-time=0", "--mode", mode, "--buffer",
+                                    "4k", "-n", "100", "-o", output.path()},
+                                   "sensors=64x32;readout_ns_per_pixel=0");
+        ASSERT_EQ(run.exitStatus, 0) << mode << ": " << run.err;
+        EXPECT_EQ(writtenFrames(run.out), 100) << run.out;
+        const long dropped = reportedCount(run.out, "dropped");
+        if (std::string(mode) == "async")
+            EXPECT_EQ(contains(run.out, "writer too slow"), dropped > 0) << run.out;
+        else
+            EXPECT_EQ(dropped, 0) << run.out;
+
+        const auto frames = readTiffSeries(output);
+        ASSERT_TRUE(frames.has_value());
+        EXPECT_EQ(frames->frames.size(), 100u);
+        expectPatternFrames(*frames, 0, 0, false);
+    }
+}
+
+// A camera that never delivers (external trigger, no pulse) ends every mode within --timeout.
+TEST(RecordOutput, ACameraThatNeverDeliversTimesOutInEveryMode)
+{
+    for (const char *mode : {"continuous", "single", "async", "buffered"}) {
+        TemporaryFolder output;
+        const auto run = runRecord({"tessaravolt", "trigger-source=external", "--mode", mode,
+                                    "--timeout", "0.5", "-n", "2", "-o", output.path()},
+                                   fastSimulator, std::chrono::seconds(30));
+
+        EXPECT_EQ(run.exitStatus, 1) << mode << ":\n" << run.err;
+        EXPECT_TRUE(contains(run.err, "No frame arrived for 0.5 s")) << mode << ": " << run.err;
+        EXPECT_TRUE(output.entries().empty()) << mode;
+    }
+}
+
+TEST(RecordOutput, QuietRecordingForADurationPrintsNothingButWritesItsFrames)
 {
     TemporaryFolder output;
-    // A folder where the second frame should go makes its rename fail.
-    ASSERT_EQ(mkdir(output.file(frameName(2)).c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(output.file(frameName(2) + "/keep").c_str(), 0755), 0);
+    const auto run = runRecord(
+        {"tessaravolt", "exposure-time=0.01", "--duration", "0.5", "-q", "-o", output.path()},
+        fastSimulator);
 
-    const auto run = runRecord({"tessaravolt", "exposure-time=0", "-n", "3", "-o", output.path()},
-                               fastSimulator);
-
-    EXPECT_NE(run.exitStatus, 0);
-    EXPECT_TRUE(contains(run.err, frameName(2))) << run.err;
-    EXPECT_EQ(output.entries(), (std::vector<std::string>{frameName(1), frameName(2)}));
-    EXPECT_TRUE(readTiff16(output.file(frameName(1))).has_value());
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    const auto frames = readTiffSeries(output);
+    ASSERT_TRUE(frames.has_value());
+    // Far more than the default ten frames: the duration, not a count, ended it.
+    EXPECT_GT(frames->frames.size(), 10u);
+    expectPatternFrames(*frames, 0, 0, false);
 }
 
 // ---- Frames on disk, per mode ------------------------------------------------------------
@@ -344,11 +629,14 @@ TEST(RecordOutput, WithoutAFolderNothingIsWrittenAndTheReportIsComplete)
 
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     for (const char *line :
-         {"frames:     20 of 256 x 128 pixels, 16 bits", "frames/s", "MB/s", "latency:    median",
-          "99th percentile", "repeated:   0", "lost:       n/a"})
+         {"frames:     20 of 256 x 128 pixels, 16 bits", "frames/s", "MB/s", "grab time:  median",
+          "99th percentile", "repeated:   0", "dropped:    0", "lost:       n/a"})
         EXPECT_TRUE(contains(run.out, line)) << line << " missing in:\n" << run.out;
     EXPECT_FALSE(contains(run.out, "written:")) << run.out;
-    EXPECT_EQ(run.err, "") << "the progress bar is for terminals only";
+    // The driver's log goes to standard error, and the progress bar is for terminals only.
+    EXPECT_FALSE(contains(run.out, "[Detector]")) << run.out;
+    EXPECT_TRUE(contains(run.err, "[Detector]")) << run.err;
+    EXPECT_FALSE(contains(run.err, "\r")) << run.err;
 }
 
 TEST(RecordOutput, ACameraThatRefusesToStartLeavesNoFiles)
@@ -363,6 +651,194 @@ TEST(RecordOutput, ACameraThatRefusesToStartLeavesNoFiles)
     EXPECT_FALSE(run.err.empty());
     EXPECT_TRUE(output.entries().empty());
 }
+
+// ---- Formats ----------------------------------------------------------------------------
+
+class RecordFormats : public testing::TestWithParam<std::string> {};
+
+// Asynchronous delivery hands over every frame, so frame numbers run on by one, here across the
+// pattern's 16-bit wrap-around, which the frame counter must not take for disorder.
+TEST_P(RecordFormats, EveryFrameReadsBackAsTheSimulatorsPattern)
+{
+    TemporaryFolder output;
+    const auto run =
+        runRecord({"tessaravolt", "exposure-time=0", "roi-x0=10", "roi-y0=20", "roi-width=100",
+                   "roi-height=50", "--mode", "async", "-n", "6", "--format", GetParam(),
+                   "--frame-counter", "sim-pattern", "-o", output.path()},
+                  fastSimulator + ";first_frame=65533");
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_TRUE(contains(run.out, "order:      0 out of order (not written), 0 skipped"))
+        << run.out;
+    EXPECT_EQ(writtenFrames(run.out), 6) << run.out;
+    EXPECT_TRUE(hiddenEntries(output).empty());
+
+    const auto recording = readRecording(GetParam(), output);
+    ASSERT_TRUE(recording.has_value());
+    EXPECT_EQ(recording->width, 100u);
+    EXPECT_EQ(recording->height, 50u);
+    EXPECT_EQ(recording->frames.size(), 6u);
+    expectPatternFrames(*recording, 10, 20, true);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFormat, RecordFormats, testing::ValuesIn(formats),
+                         [](const testing::TestParamInfo<std::string> &param) {
+                             return param.param;
+                         });
+
+// What a person using Debian's h5py sees: the same frames as the C library reads, and the
+// camera's description. Debian's Python, since the first python3 on PATH may not have h5py.
+TEST(RecordHdf5, H5pySeesTheFramesAndTheirDescription)
+{
+    TemporaryFolder output;
+    const auto run =
+        runRecord({"tessaravolt", "exposure-time=0.002", "roi-width=64", "roi-height=32", "--mode",
+                   "async", "-n", "4", "--format", "hdf5", "-o", output.path()},
+                  fastSimulator);
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+
+    const std::string script =
+        "import sys, h5py\n"
+        "f = h5py.File(sys.argv[1], 'r')\n"
+        "d = f['/exchange/data']\n"
+        "d[...].astype('<u2').tofile(sys.argv[2])\n"
+        "a = d.attrs\n"
+        "print(d.shape, d.dtype, d.chunks, f.attrs['implements'].decode(), a['camera'].decode(),\n"
+        "      a['exposure_time'], list(a['roi']), list(a['binning']), len(a['pixel_size']),\n"
+        "      len(f['/exchange/timestamps']), "
+        "f['/exchange/timestamps'].attrs['units'].decode())\n";
+    const auto python = TessaraVoltTest::runChild(
+        {"/usr/bin/python3", "-c", script, output.file("frames.h5"), output.file("h5py.raw")}, {},
+        std::chrono::seconds(60));
+    ASSERT_TRUE(python.exited && python.status == 0) << python.err;
+    EXPECT_EQ(python.out,
+              "(4, 32, 64) uint16 (1, 32, 64) exchange tessaravolt 0.002 [0, 0, 64, 32] "
+              "[1, 1] 2 4 ns\n");
+
+    const auto recording = readHdf5(output.file("frames.h5"));
+    ASSERT_TRUE(recording.has_value());
+    std::ifstream raw(output.file("h5py.raw"), std::ios::binary);
+    std::vector<uint16_t> seen(4 * 32 * 64);
+    raw.read(reinterpret_cast<char *>(seen.data()), std::streamsize(seen.size() * 2));
+    std::vector<uint16_t> expected;
+    for (const auto &frame : recording->frames)
+        expected.insert(expected.end(), frame.begin(), frame.end());
+    EXPECT_EQ(seen, expected);
+    expectPatternFrames(*recording, 0, 0, true);
+}
+
+// ---- Signals and full disks -------------------------------------------------------------
+
+// Bytes of frames written so far (the HDF5 writer's reserve file aside).
+size_t bytesIn(const TemporaryFolder &folder)
+{
+    size_t bytes = 0;
+    for (const std::string &name : folder.entries()) {
+        std::error_code gone; // a temporary file may be renamed meanwhile
+        const auto size = std::filesystem::file_size(folder.file(name), gone);
+        if (!gone && name.find("reserve") == std::string::npos)
+            bytes += size;
+    }
+    return bytes;
+}
+
+using SignalCase = std::tuple<int, std::string>;
+class RecordSignals : public testing::TestWithParam<SignalCase> {};
+
+// The first signal stops the recording: every frame received is written, the files are
+// complete, the report says how many, and the exit status is the signal's.
+TEST_P(RecordSignals, EndTheRecordingCleanlyWithTheSignalsStatus)
+{
+    const auto &[signalNumber, format] = GetParam();
+    TemporaryFolder output, logs;
+    const size_t frameBytes = 256 * 128 * 2;
+    RunningRecord record({"tessaravolt", "exposure-time=0.005", "--mode", "async", "-n", "0",
+                          "--format", format, "-o", output.path()},
+                         fastSimulator, logs.path());
+
+    ASSERT_TRUE(RecordTest::waitUntil([&] { return bytesIn(output) >= 3 * frameBytes; },
+                                      std::chrono::seconds(30)));
+    record.sendSignal(signalNumber);
+    const auto run = record.finish(std::chrono::seconds(30));
+
+    EXPECT_EQ(run.exitStatus, 128 + signalNumber) << run.err;
+    EXPECT_TRUE(contains(run.err, "finishing the current frame")) << run.err;
+    EXPECT_TRUE(contains(run.err, "Signal again to quit at once")) << run.err;
+    const long written = writtenFrames(run.out);
+    EXPECT_GE(written, 3) << run.out;
+    EXPECT_EQ(reportedCount(run.out, "frames"), written) << "every frame received is written";
+    EXPECT_TRUE(hiddenEntries(output).empty());
+    const auto recording = readRecording(format, output);
+    ASSERT_TRUE(recording.has_value());
+    EXPECT_EQ(static_cast<long>(recording->frames.size()), written);
+    expectPatternFrames(*recording, 0, 0, true);
+}
+
+INSTANTIATE_TEST_SUITE_P(SignalsAndFormats, RecordSignals,
+                         testing::Values(SignalCase{SIGINT, "tiff"}, SignalCase{SIGTERM, "tiff"},
+                                         SignalCase{SIGHUP, "tiff"},
+                                         SignalCase{SIGINT, "multitiff"},
+                                         SignalCase{SIGTERM, "hdf5"}),
+                         [](const testing::TestParamInfo<SignalCase> &param) {
+                             const int number = std::get<0>(param.param);
+                             return std::string(number == SIGINT    ? "SIGINT"
+                                                : number == SIGTERM ? "SIGTERM"
+                                                                    : "SIGHUP") +
+                                    "_" + std::get<1>(param.param);
+                         });
+
+// A small file system of its own (needs root to mount; skipped otherwise).
+class SmallDisk {
+public:
+    explicit SmallDisk(const std::string &path) : path_(path)
+    {
+        mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=12m") == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted_)
+            umount2(path_.c_str(), MNT_DETACH);
+    }
+    SmallDisk(const SmallDisk &) = delete;
+    SmallDisk &operator=(const SmallDisk &) = delete;
+    bool mounted() const { return mounted_; }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+class RecordFullDisk : public testing::TestWithParam<std::string> {};
+
+// The disk fills up halfway: the message names the file and the system's reason, and what is
+// left are complete files holding exactly the frames the report counts.
+TEST_P(RecordFullDisk, LeavesOnlyCompleteFilesAndSaysWhy)
+{
+    TemporaryFolder output;
+    SmallDisk disk(output.path());
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a small file system here";
+
+    const auto run = runRecord({"tessaravolt", "exposure-time=0", "--mode", "continuous", "-n",
+                                "400", "--format", GetParam(), "-o", output.path()},
+                               fastSimulator);
+
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(contains(run.err, "Cannot write `" + output.path() + "/")) << run.err;
+    EXPECT_TRUE(contains(run.err, "No space left on device")) << run.err;
+    const long written = writtenFrames(run.out);
+    EXPECT_GT(written, 10) << run.out;
+    EXPECT_LT(written, 400) << run.out;
+    EXPECT_TRUE(hiddenEntries(output).empty());
+    const auto recording = readRecording(GetParam(), output);
+    ASSERT_TRUE(recording.has_value());
+    EXPECT_EQ(static_cast<long>(recording->frames.size()), written);
+    expectPatternFrames(*recording, 0, 0, false);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFormat, RecordFullDisk, testing::ValuesIn(formats),
+                         [](const testing::TestParamInfo<std::string> &param) {
+                             return param.param;
+                         });
 
 // ---- Memory -----------------------------------------------------------------------------
 

@@ -1,0 +1,20 @@
+/* uca-record's dealings with the camera before recording: opening it, the PROPERTY=VALUE
+ * arguments, the recording mode and what the files need to know about the frames. */
+#ifndef UCA_RECORD_CAMERA_H
+#define UCA_RECORD_CAMERA_H
+
+#include "uca-record.h"
+
+#include <uca/uca-camera.h>
+#include <uca/uca-plugin-manager.h>
+
+UcaCamera *record_open_camera (UcaPluginManager *manager, const gchar *name, GError **error);
+/* Checks every argument against the camera's properties before setting any. */
+gboolean record_apply_properties (UcaCamera *camera, gchar **arguments, guint n_arguments, GError **error);
+/* The mode overrides whatever the property arguments said about the same switches. */
+void record_configure_mode (UcaCamera *camera, RecordMode mode);
+/* uca-record sends no software triggers: a camera waiting for one would never deliver. */
+gboolean record_check_trigger_source (UcaCamera *camera, GError **error);
+void record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometry, CameraInfo *info);
+
+#endif

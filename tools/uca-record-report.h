@@ -1,0 +1,56 @@
+/* What uca-record tells: the progress bar while recording and the report at the end. */
+#ifndef UCA_RECORD_REPORT_H
+#define UCA_RECORD_REPORT_H
+
+#include "uca-record.h"
+
+/* Grab times in a histogram of 64 bins per power of two (within 1.6 %), so that its size does
+ * not grow with the number of frames. */
+enum {
+    GRAB_TIME_BINS = 64 * 42
+};
+
+typedef struct {
+    guint64 counts[GRAB_TIME_BINS];
+    guint64 total;
+} GrabTimes;
+
+void grab_times_add (GrabTimes *times, gint64 ns);
+
+typedef struct {
+    guint64 received;     /* frames the camera delivered */
+    guint64 accepted;     /* frames handed to the writer */
+    guint64 repeated;     /* identical to the frame before */
+    guint64 out_of_order; /* older than a frame already accepted; not written */
+    guint64 skipped;      /* frame numbers the counter jumped over */
+    guint64 dropped;      /* found the buffer full (asynchronous mode) */
+    guint64 waits;        /* grabs that waited for the writer (synchronous modes) */
+    gint64 first_ns;      /* arrival of the first and last accepted frame */
+    gint64 last_ns;
+    GrabTimes grab_times; /* empty in asynchronous mode */
+} FrameStats;
+
+typedef struct {
+    guint64 frames; /* frames the files hold */
+    guint64 bytes;
+    gint64 busy_ns;    /* spent writing: the write rate is what the files can take */
+    const gchar *name; /* e.g. "frame-NNNNNN.tif"; NULL when nothing is written */
+    gboolean preview;
+} WriteStats;
+
+/* Progress on standard error, redrawn at most ten times a second and only for a terminal. */
+typedef struct {
+    gboolean enabled;
+    gint64 start_ns;
+    gint64 last_draw_ns;
+} Progress;
+
+void progress_init (Progress *progress, gboolean quiet);
+void progress_draw (Progress *progress, guint64 frames, guint64 total, guint64 bytes_written, guint fill, guint n_slots,
+                    gboolean force);
+void progress_end (Progress *progress);
+
+void record_print_report (const Options *options, const CameraInfo *info, const FrameGeometry *geometry,
+                          const FrameStats *stats, const WriteStats *written);
+
+#endif

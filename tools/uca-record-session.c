@@ -1,0 +1,535 @@
+/* See uca-record-session.h.
+ *
+ * Threads: the main thread supervises (progress, limits, signals, timeout) and starts and stops
+ * the camera; frames arrive on the grab thread (synchronous modes) or on the camera's delivery
+ * thread (asynchronous mode); the writer thread writes them. The ring's lock is the only lock;
+ * everything else is owned by one thread at a time, as noted at each member. */
+
+#define _POSIX_C_SOURCE 200809L
+
+#include "uca-record-session.h"
+#include "uca-record-ring.h"
+#include "uca-record-sync.h"
+
+#include <signal.h>
+#include <stdatomic.h>
+#include <string.h>
+#include <unistd.h>
+
+/* ---- Signals ---------------------------------------------------------------------------- */
+
+static volatile sig_atomic_t received_signal = 0;
+static volatile sig_atomic_t quiet_signals = 0;
+
+static void
+on_signal (int signum)
+{
+    static const char message[] =
+        "\nuca-record: stopping: finishing the current frame, then writing every frame received. "
+        "Signal again to quit at once; frames not yet written are then lost.\n";
+
+    received_signal = signum;
+
+    if (!quiet_signals) {
+        ssize_t ignored = write (STDERR_FILENO, message, sizeof message - 1);
+
+        (void) ignored; /* nothing better to do in a signal handler */
+    }
+}
+
+void
+record_install_signal_handlers (gboolean quiet)
+{
+    /* SIGHUP does not exist on Windows, nor sigaction: plain signal () there. */
+    static const int stopping[] = {
+        SIGINT,
+        SIGTERM,
+#ifdef SIGHUP
+        SIGHUP,
+#endif
+    };
+
+    quiet_signals = quiet;
+
+    for (guint i = 0; i < G_N_ELEMENTS (stopping); i++) {
+#ifdef G_OS_WIN32
+        signal (stopping[i], on_signal);
+#else
+        struct sigaction action;
+
+        memset (&action, 0, sizeof action);
+        action.sa_handler = on_signal;
+        /* The second signal takes the default action: the process ends at once. */
+        action.sa_flags = (int) SA_RESETHAND;
+        sigemptyset (&action.sa_mask);
+        sigaction (stopping[i], &action, NULL);
+#endif
+    }
+
+#ifdef SIGXFSZ
+    /* A file-size limit is a write error with its own message, not a silent death. */
+    signal (SIGXFSZ, SIG_IGN);
+#endif
+}
+
+/* ---- Ring size -------------------------------------------------------------------------- */
+
+gboolean
+record_ring_slots (const Options *options, const FrameGeometry *geometry, guint *n_slots, GError **error)
+{
+    guint64 slots = options->buffer_bytes / geometry->frame_bytes;
+
+    if (slots == 0) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
+                     "--buffer of %" G_GUINT64_FORMAT " bytes holds no frame of %" G_GSIZE_FORMAT " bytes",
+                     options->buffer_bytes, geometry->frame_bytes);
+        return FALSE;
+    }
+
+    /* Without files only the previous frame is needed, to tell repeated ones. */
+    if (options->output_dir == NULL)
+        slots = MIN (slots, 2);
+
+    if (options->n_frames > 0)
+        slots = MIN (slots, options->n_frames);
+
+    /* Tiny frames would make the per-slot bookkeeping outweigh the frames. */
+    *n_slots = (guint) MIN (slots, 1 << 16);
+    return TRUE;
+}
+
+/* ---- Session ---------------------------------------------------------------------------- */
+
+typedef struct {
+    /* Set before recording; read-only while it runs. */
+    UcaCamera *camera;
+    const Options *options;
+    const FrameGeometry *geometry;
+    const CameraInfo *info;
+    Ring *ring;
+    RecordOutput *output;
+    guint n_slots;
+
+    /* The producer's (grab thread or delivery thread); the main thread reads them once the
+     * producer has ended. */
+    FrameStats stats;
+    const guint8 *previous; /* the slot of the frame accepted last, or NULL */
+    guint16 last_number;
+    gboolean have_number;
+    GError *grab_error;
+
+    atomic_int stop;      /* main thread to producer: accept no more frames */
+    gboolean grab_stuck;  /* main thread's: the grab thread never ended */
+    atomic_int grab_done; /* grab thread to main thread: it has ended */
+
+    /* The writer thread's; the main thread reads them once the writer has ended. */
+    WriteStats written;
+    GError *write_error;
+} Session;
+
+/* The simulated detector's pattern: pixel (x, y) of frame n is (x ^ (y << 6)) + 17 n modulo
+ * 2^16, so the first pixel of the region of interest gives n; 0xF0F1 is 17's inverse. */
+static guint16
+sim_pattern_number (const Session *session, const guint8 *pixels)
+{
+    const guint x0 = session->info->roi[0], y0 = session->info->roi[1];
+    guint16 first = session->geometry->bytes_per_pixel == 2 ? *(const guint16 *) pixels : *pixels;
+
+    return (guint16) ((guint16) (first - (guint16) (x0 ^ (y0 << 6))) * 0xF0F1u);
+}
+
+/* On the producer's thread: checks the frame in `slot` and hands it to the writer, unless it
+ * is older than one already handed over. */
+static void
+accept_frame (Session *session, guint8 *slot, gint64 arrival_ns)
+{
+    FrameStats *stats = &session->stats;
+
+    stats->received++;
+
+    if (session->options->counter == COUNTER_SIM_PATTERN) {
+        guint16 number = sim_pattern_number (session, slot);
+        gint16 step = (gint16) (guint16) (number - session->last_number);
+
+        if (session->have_number && step <= 0) {
+            stats->out_of_order++;
+            return;
+        }
+
+        if (session->have_number)
+            stats->skipped += (guint64) (step - 1);
+
+        session->last_number = number;
+        session->have_number = TRUE;
+    }
+
+    /* Frames differ early, so this rarely reads far. */
+    if (session->previous != NULL && memcmp (slot, session->previous, session->geometry->frame_bytes) == 0)
+        stats->repeated++;
+
+    session->previous = session->n_slots > 1 ? slot : NULL;
+
+    if (stats->accepted == 0)
+        stats->first_ns = arrival_ns;
+
+    stats->last_ns = arrival_ns;
+    stats->accepted++;
+    ring_commit_write (session->ring, arrival_ns);
+}
+
+static gboolean
+enough_frames (const Session *session)
+{
+    return session->options->n_frames > 0 && session->stats.accepted >= session->options->n_frames;
+}
+
+static void *
+grab_thread (void *data)
+{
+    Session *session = data;
+
+    while (!atomic_load (&session->stop) && !enough_frames (session)) {
+        guint8 *slot = ring_begin_write (session->ring, TRUE);
+        gint64 start, end;
+
+        if (slot == NULL || atomic_load (&session->stop))
+            break;
+
+        start = record_monotonic_ns ();
+
+        if (!uca_camera_grab (session->camera, slot, &session->grab_error)) {
+            if (session->grab_error == NULL)
+                g_set_error (&session->grab_error, RECORD_ERROR, RECORD_ERROR_CAMERA,
+                             "The camera returned no frame %" G_GUINT64_FORMAT, session->stats.received + 1);
+            break;
+        }
+
+        end = record_monotonic_ns ();
+        grab_times_add (&session->stats.grab_times, end - start);
+        accept_frame (session, slot, end);
+    }
+
+    atomic_store (&session->grab_done, 1);
+    ring_finish_input (session->ring);
+    return NULL;
+}
+
+/* On the camera's delivery thread; never waits, so a slow writer costs frames, not the
+ * camera's pace. `data` is valid only until this returns. */
+static void
+on_async_frame (gpointer data, gpointer user_data)
+{
+    Session *session = user_data;
+    gint64 arrival = record_monotonic_ns ();
+    guint8 *slot;
+
+    if (atomic_load (&session->stop) || enough_frames (session))
+        return;
+
+    slot = ring_begin_write (session->ring, FALSE);
+
+    if (slot == NULL)
+        return;
+
+    memcpy (slot, data, session->geometry->frame_bytes);
+    accept_frame (session, slot, arrival);
+
+    if (enough_frames (session))
+        ring_finish_input (session->ring);
+}
+
+static void *
+writer_thread (void *data)
+{
+    Session *session = data;
+    WriteStats *written = &session->written;
+    const guint8 *pixels;
+    gint64 arrival;
+
+    while ((pixels = ring_begin_read (session->ring, &arrival)) != NULL) {
+        if (session->output != NULL) {
+            gint64 start = record_monotonic_ns ();
+
+            if (!record_output_write (session->output, pixels, arrival, &session->write_error)) {
+                ring_end_read (session->ring);
+                ring_abort (session->ring);
+                break;
+            }
+
+            written->bytes += session->geometry->frame_bytes;
+            written->busy_ns += record_monotonic_ns () - start;
+        }
+
+        ring_end_read (session->ring);
+    }
+
+    return NULL;
+}
+
+typedef enum {
+    STOP_DONE, /* the producer ended: all frames, or a failed grab */
+    STOP_DURATION,
+    STOP_SIGNAL,
+    STOP_TIMEOUT,
+    STOP_WRITE_FAILED,
+} StopReason;
+
+static gint64
+timeout_ns (const Session *session)
+{
+    gdouble seconds =
+        session->options->timeout_s > 0 ? session->options->timeout_s : 2 * session->info->exposure_s + 10;
+
+    return (gint64) (seconds * 1e9);
+}
+
+static void
+draw_progress (const Session *session, Progress *progress, const RingStatus *status, gboolean force)
+{
+    const guint64 bytes_per_frame = session->output != NULL ? session->geometry->frame_bytes : 0;
+
+    progress_draw (progress, status->committed, session->options->n_frames, status->written * bytes_per_frame,
+                   (guint) (status->committed - status->written), status->n_slots, force);
+}
+
+/* On the main thread, until something ends the recording. */
+static StopReason
+supervise (Session *session)
+{
+    const gint64 start = record_monotonic_ns ();
+    const gint64 duration = (gint64) (session->options->duration_s * 1e9);
+    gint64 last_activity = start;
+    RingStatus seen = { 0 }, status;
+    Progress progress;
+    StopReason reason;
+
+    progress_init (&progress, session->options->quiet);
+
+    for (;;) {
+        gint64 now;
+
+        ring_wait_status (session->ring, &seen, record_monotonic_ns () + 100000000, &status);
+        now = record_monotonic_ns ();
+
+        if (status.committed + status.dropped != seen.committed + seen.dropped)
+            last_activity = now;
+
+        seen = status;
+        draw_progress (session, &progress, &status, FALSE);
+
+        if (status.aborted)
+            reason = STOP_WRITE_FAILED;
+        else if (status.input_done)
+            reason = STOP_DONE;
+        else if (received_signal != 0)
+            reason = STOP_SIGNAL;
+        else if (duration > 0 && now - start >= duration)
+            reason = STOP_DURATION;
+        else if (now - last_activity >= timeout_ns (session))
+            reason = STOP_TIMEOUT;
+        else
+            continue;
+
+        break;
+    }
+
+    draw_progress (session, &progress, &status, TRUE);
+    progress_end (&progress);
+    return reason;
+}
+
+/* After a signal, the grab under way finishes its frame; it gets the timeout to do so. Returns
+ * FALSE when the grab thread is stuck in the camera. */
+static gboolean
+end_grab_thread (Session *session, RecordThread *thread, StopReason reason)
+{
+    const gint64 deadline = record_monotonic_ns () + (reason == STOP_TIMEOUT ? 0 : timeout_ns (session));
+    RingStatus status = { 0 };
+
+    atomic_store (&session->stop, 1);
+
+    while (!atomic_load (&session->grab_done) && record_monotonic_ns () < deadline)
+        ring_wait_status (session->ring, &status, MIN (deadline, record_monotonic_ns () + 100000000), &status);
+
+    if (!atomic_load (&session->grab_done))
+        return FALSE;
+
+    record_thread_join (thread);
+    return TRUE;
+}
+
+static void
+set_timeout_error (const Session *session, GError **error)
+{
+    RingStatus status;
+
+    ring_wait_status (session->ring, NULL, 0, &status);
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_TIMEOUT,
+                 "No frame arrived for %.1f s after frame %" G_GUINT64_FORMAT
+                 "; give a longer --timeout if the camera is that slow",
+                 timeout_ns (session) / 1e9, status.committed);
+}
+
+/* Starts the camera, records, and stops it again, also after a failure. */
+static gboolean
+record_frames (Session *session, RecordResult *result, GError **error)
+{
+    const gboolean async = session->options->mode == MODE_ASYNC;
+    RecordThread grabber;
+    GError *stop_error = NULL;
+    StopReason reason;
+    GError *start_error = NULL;
+    gboolean stuck = FALSE;
+    gint started;
+
+    if (async)
+        uca_camera_set_grab_func (session->camera, on_async_frame, session);
+
+    uca_camera_start_recording (session->camera, &start_error);
+
+    if (start_error != NULL) {
+        g_propagate_error (error, start_error);
+
+        if (async)
+            uca_camera_set_grab_func (session->camera, NULL, NULL);
+
+        return FALSE;
+    }
+
+    result->started = TRUE;
+
+    started = async ? 0 : record_thread_start (&grabber, grab_thread, session);
+
+    if (started != 0)
+        g_set_error (&session->grab_error, RECORD_ERROR, RECORD_ERROR_MEMORY, "Cannot start a thread: %s",
+                     g_strerror (started));
+
+    reason = started != 0 ? STOP_DONE : supervise (session);
+
+    if (async)
+        atomic_store (&session->stop, 1);
+    else if (started == 0)
+        stuck = session->grab_stuck = !end_grab_thread (session, &grabber, reason);
+
+    /* A stuck grab cannot be stopped from here: the camera is left as it is. */
+    if (!stuck) {
+        uca_camera_stop_recording (session->camera, &stop_error);
+
+        /* A camera that failed to stop may go on calling back into the session. */
+        if (async && stop_error != NULL)
+            stuck = TRUE;
+        else if (async)
+            uca_camera_set_grab_func (session->camera, NULL, NULL);
+    }
+
+    result->camera_stuck = stuck;
+    /* A signal that came while the recording ended anyway still decides the exit status. */
+    result->signal_number = received_signal;
+
+    if (reason == STOP_TIMEOUT)
+        set_timeout_error (session, error);
+    else if (session->grab_stuck)
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_TIMEOUT, "The camera did not finish its frame within %.1f s",
+                     timeout_ns (session) / 1e9);
+    else if (session->grab_error != NULL)
+        g_propagate_error (error, g_steal_pointer (&session->grab_error));
+
+    if (stop_error != NULL && (error == NULL || *error == NULL))
+        g_propagate_prefixed_error (error, g_steal_pointer (&stop_error), "The camera could not be stopped: ");
+
+    g_clear_error (&stop_error);
+    return error == NULL || *error == NULL;
+}
+
+/* Writes the preview of the newest frame and fills in the files' side of the report. */
+static gboolean
+finish_output (Session *session, RecordResult *result, gboolean recorded, GError **error)
+{
+    GError *close_error = NULL;
+    const guint8 *newest = ring_newest (session->ring);
+
+    result->written.name = record_output_name (session->output);
+
+    if (!record_output_close (session->output, &result->written.frames, &close_error)) {
+        if (close_error != NULL && (error == NULL || *error == NULL))
+            g_propagate_error (error, g_steal_pointer (&close_error));
+
+        g_clear_error (&close_error);
+        return FALSE;
+    }
+
+    if (!recorded || newest == NULL || result->written.frames == 0)
+        return TRUE;
+
+    result->written.preview =
+        record_output_write_preview (session->options->output_dir, newest, session->geometry, error);
+    return result->written.preview;
+}
+
+gboolean
+record_session_run (UcaCamera *camera, const Options *options, const FrameGeometry *geometry, const CameraInfo *info,
+                    guint n_slots, RecordOutput *output, RecordResult *result, GError **error)
+{
+    /* On the heap: a grab stuck in the camera keeps using it until the process ends. */
+    Session *session = g_new0 (Session, 1);
+    RecordThread writer;
+    RingStatus status;
+    gint started;
+    gboolean success;
+
+    *session = (Session){
+        .camera = camera, .options = options, .geometry = geometry, .info = info, .output = output, .n_slots = n_slots
+    };
+    memset (result, 0, sizeof *result);
+    session->ring = ring_new (geometry->frame_bytes, n_slots, error);
+
+    if (session->ring == NULL) {
+        if (output != NULL)
+            record_output_close (output, &result->written.frames, NULL);
+        g_free (session);
+        return FALSE;
+    }
+
+    started = record_thread_start (&writer, writer_thread, session);
+
+    if (started != 0)
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_MEMORY, "Cannot start a thread: %s", g_strerror (started));
+
+    success = started == 0 && record_frames (session, result, error);
+
+    /* Every frame received is written, also after a failure or a signal. */
+    ring_finish_input (session->ring);
+
+    if (started == 0)
+        record_thread_join (&writer);
+
+    ring_wait_status (session->ring, NULL, 0, &status);
+
+    /* A stuck grab thread still owns the producer's figures; the ring's count is safe to read.
+     * (Callbacks of a camera that failed to stop see `stop` and touch nothing.) */
+    if (!session->grab_stuck)
+        result->stats = session->stats;
+
+    result->stats.accepted = status.committed;
+    result->stats.dropped = status.dropped;
+    result->stats.waits = status.waits;
+    result->written.bytes = session->written.bytes;
+    result->written.busy_ns = session->written.busy_ns;
+
+    if (session->write_error != NULL) {
+        g_clear_error (error);
+        g_propagate_error (error, g_steal_pointer (&session->write_error));
+        success = FALSE;
+    }
+
+    if (output != NULL)
+        success = finish_output (session, result, success, error) && success;
+
+    /* A stuck grab thread may still write into both: the process ends without freeing them. */
+    if (!result->camera_stuck) {
+        ring_free (session->ring);
+        g_free (session);
+    }
+
+    return success;
+}

@@ -1,0 +1,32 @@
+/* One recording: frames from the camera into the ring, from the ring to the files, until the
+ * frame count, the duration, a signal, a timeout or a failure ends it. */
+#ifndef UCA_RECORD_SESSION_H
+#define UCA_RECORD_SESSION_H
+
+#include "uca-record-output.h"
+#include "uca-record-report.h"
+
+#include <uca/uca-camera.h>
+
+typedef struct {
+    FrameStats stats;
+    WriteStats written;
+    gboolean started;      /* the camera started recording */
+    gint signal_number;    /* the signal that ended the recording, or 0 */
+    gboolean camera_stuck; /* a grab never returned, or a delivering camera failed to stop: it
+                            * cannot be freed, nor what its threads use */
+} RecordResult;
+
+/* SIGINT, SIGTERM and SIGHUP end a recording cleanly; a second one ends the process at once. */
+void record_install_signal_handlers (gboolean quiet);
+
+/* How many frames the ring holds: what --buffer allows, no more than the recording needs. */
+gboolean record_ring_slots (const Options *options, const FrameGeometry *geometry, guint *n_slots, GError **error);
+
+/* Records into `output` (NULL: frames are counted, not written), closes it and writes the
+ * preview. Fills `result` also when it fails. */
+gboolean record_session_run (UcaCamera *camera, const Options *options, const FrameGeometry *geometry,
+                             const CameraInfo *info, guint n_slots, RecordOutput *output, RecordResult *result,
+                             GError **error);
+
+#endif

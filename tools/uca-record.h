@@ -1,0 +1,70 @@
+/* What uca-record's parts share: its errors, the command line's choices and the frame geometry. */
+#ifndef UCA_RECORD_H
+#define UCA_RECORD_H
+
+#include <glib.h>
+
+#define RECORD_ERROR (record_error_quark ())
+GQuark record_error_quark (void);
+
+typedef enum {
+    RECORD_ERROR_USAGE, /* bad input, found before recording: exit status 2 */
+    RECORD_ERROR_PROPERTY,
+    RECORD_ERROR_OUTPUT,
+    RECORD_ERROR_MEMORY,
+    RECORD_ERROR_TIMEOUT,
+    RECORD_ERROR_CAMERA,
+} RecordError;
+
+typedef enum {
+    MODE_CONTINUOUS,
+    MODE_SINGLE,
+    MODE_ASYNC,
+    MODE_BUFFERED,
+} RecordMode;
+
+typedef enum {
+    FORMAT_TIFF,
+    FORMAT_MULTITIFF,
+    FORMAT_HDF5,
+} RecordFormat;
+
+/* Where a frame's number can be read, to tell frames that arrive out of order. */
+typedef enum {
+    COUNTER_NONE,
+    COUNTER_SIM_PATTERN, /* the simulated detector's test pattern */
+} RecordCounter;
+
+extern const gchar *const record_mode_names[4];
+
+typedef struct {
+    guint64 n_frames;   /* 0: no limit */
+    gdouble duration_s; /* 0: no limit */
+    guint64 buffer_bytes;
+    RecordMode mode;
+    RecordFormat format;
+    RecordCounter counter;
+    gchar *output_dir; /* NULL: nothing is written */
+    gboolean overwrite;
+    gdouble timeout_s; /* 0: follows the exposure time */
+    gboolean quiet;
+} Options;
+
+typedef struct {
+    guint width;
+    guint height;
+    guint bits;
+    guint bytes_per_pixel;
+    gsize frame_bytes;
+} FrameGeometry;
+
+/* What the camera says about the frames, for the files' metadata. */
+typedef struct {
+    const gchar *camera_name;
+    gdouble exposure_s;
+    guint roi[4];          /* x0, y0, width, height */
+    guint binning[2];      /* horizontal, vertical; 0 when the camera has none */
+    gdouble pixel_size[2]; /* width, height in metres; 0 when unknown */
+} CameraInfo;
+
+#endif
