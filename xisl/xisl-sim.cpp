@@ -189,6 +189,11 @@ int xisl_sim_wait_idle(HACQDESC handle, unsigned timeout_ms)
     return sim().waitIdle(handle, timeout_ms);
 }
 
+int xisl_sim_frame_callback_time(uint32_t frame, uint64_t *nanoseconds)
+{
+    return sim().frameCallbackTime(frame, nanoseconds);
+}
+
 void xisl_sim_set_call_log(int enabled)
 {
     sim().setCallLog(enabled != 0);
