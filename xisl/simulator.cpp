@@ -645,6 +645,10 @@ void Simulator::produceFrame(Device &device, Lock &lock, bool stepped)
 void Simulator::finishAcquisition(Device &device, Lock &lock)
 {
     device.pendingTriggers = 0;
+    if (config_.windDownMicroseconds > 0) {
+        changed_.wait_for(lock, std::chrono::microseconds(config_.windDownMicroseconds),
+                          [&] { return device.abortRequested || device.closed; });
+    }
     if (!device.closed && device.endOfAcquisition) {
         invokeCallback(device, lock, device.endOfAcquisition);
         ++counters_.endOfAcquisitionCallbacks;
@@ -738,6 +742,12 @@ void Simulator::setReadoutNsPerPixel(uint32_t nanoseconds)
     Lock lock(mutex_);
     config_.readoutNsPerPixel = nanoseconds;
     changed_.notify_all();
+}
+
+void Simulator::setWindDown(uint32_t microseconds)
+{
+    Lock lock(mutex_);
+    config_.windDownMicroseconds = microseconds;
 }
 
 void Simulator::setFirstFrameNumber(uint32_t first)

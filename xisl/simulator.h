@@ -112,6 +112,7 @@ public:
     void setSeed(uint32_t seed);
     void setReadoutNsPerPixel(uint32_t nanoseconds);
     void setFirstFrameNumber(uint32_t first);
+    void setWindDown(uint32_t microseconds);
     int fail(const char *function, XislStatus status, unsigned nth);
     void clearFaults();
     void setManual(bool manual);
@@ -144,6 +145,7 @@ private:
         uint32_t seed = 1;
         uint32_t readoutNsPerPixel = 32;
         uint32_t firstFrame = 1;
+        uint32_t windDownMicroseconds = 0;
         bool manual = false;
     };
     using Lock = std::unique_lock<std::mutex>;

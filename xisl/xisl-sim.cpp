@@ -144,6 +144,11 @@ void xisl_sim_set_readout_ns_per_pixel(uint32_t nanoseconds)
     sim().setReadoutNsPerPixel(nanoseconds);
 }
 
+void xisl_sim_set_wind_down(uint32_t microseconds)
+{
+    sim().setWindDown(microseconds);
+}
+
 void xisl_sim_set_first_frame_number(uint32_t first)
 {
     sim().setFirstFrameNumber(first);

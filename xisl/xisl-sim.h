@@ -95,7 +95,7 @@ typedef enum XislSimContent {
 /* Closes every open handle (waiting for its callbacks), clears the call log, the counters and
  * the faults, and restores the defaults: one sensor (PROM 1, header 14, extended header 14,
  * camera type 1, 1024 x 1024), pattern content, seed 1, first frame number 1, frames produced
- * automatically, readout 32 ns per pixel, call log on. */
+ * automatically, readout 32 ns per pixel, no wind-down, call log on. */
 void xisl_sim_reset(void);
 
 /* Replaces the sensor list used by the next enumeration; count 0 means no sensor. */
@@ -104,6 +104,9 @@ int xisl_sim_set_content(XislSimContent content);
 void xisl_sim_set_seed(uint32_t seed);
 /* Acquisition_SetTimerSync answers at least width * height * nanoseconds / 1000 microseconds. */
 void xisl_sim_set_readout_ns_per_pixel(uint32_t nanoseconds);
+/* Time an acquisition takes to wind down after its last frame's callback, before its
+ * end-of-acquisition callback (default 0). An abort cuts it short. */
+void xisl_sim_set_wind_down(uint32_t microseconds);
 /* The acquired-frames counter of handles opened from now on starts here. */
 void xisl_sim_set_first_frame_number(uint32_t first);
 
