@@ -22,6 +22,9 @@ namespace TessaraVolt {
 // no other member needs a lock.
 class Detector {
 public:
+    // The exposure a detector starts with.
+    static constexpr std::chrono::microseconds defaultExposure{67000};
+
     explicit Detector(HACQDESC handle);
     // Aborts a running acquisition (no callback reaches the detector or its consumer
     // afterwards), releases a waiting grab and waits for it to leave, then closes the handle.
@@ -90,7 +93,7 @@ private:
     uint32_t gain = 0;
     // Atomic: the one setting a client may change while recording, so another client thread
     // may read it at the same time.
-    std::atomic<std::chrono::microseconds> exposure{std::chrono::milliseconds(67)};
+    std::atomic<std::chrono::microseconds> exposure{defaultExposure};
     FrameSize frameSize;                     // set-up writes; the callback thread reads
     std::vector<uint16_t> destinationBuffer; // XISL writes the slots; the callback thread reads
     // grab()'s consumer writes it on the callback thread while grab() waits; grab()'s caller
