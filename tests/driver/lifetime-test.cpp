@@ -90,6 +90,28 @@ TEST_F(LifetimeTest, StopReleasesAWaitingGrabUntilTheNextSetUp)
     EXPECT_EQ(grabbed.get().status, FrameWait::Arrived);
 }
 
+// Right after a grab its acquisition is still winding down, and the detector refuses new
+// buffers until it has ended: a set-up, a stop or the destructor must end it first.
+TEST_F(LifetimeTest, SetUpStopAndDestructionRightAfterAGrabMeetTheEndingAcquisition)
+{
+    xisl_sim_set_manual(0);
+    xisl_sim_set_wind_down(10000);
+    detector->setExposureTime(std::chrono::duration<double>(0));
+    ASSERT_EQ(detector->prepareGrab(), 0u);
+    ASSERT_EQ(detector->grab().status, FrameWait::Arrived);
+    ASSERT_EQ(detector->prepareGrab(), 0u) << "set-up met the ending acquisition";
+    ASSERT_EQ(detector->grab().status, FrameWait::Arrived);
+    ASSERT_EQ(detector->stop(), 0u);
+    EXPECT_EQ(detector->grab().status, FrameWait::Cancelled);
+    ASSERT_EQ(detector->prepareGrab(), 0u);
+    ASSERT_EQ(detector->grab().status, FrameWait::Arrived);
+    detector.reset();
+    EXPECT_EQ(counters().openHandles, 0u);
+    EXPECT_EQ(counters().endOfAcquisitionCallbacks, 3u) << "each acquisition ended once";
+    for (const XislSimCall &call : callsOf("Acquisition_DefineDestBuffers"))
+        EXPECT_EQ(call.status, 0u);
+}
+
 TEST_F(LifetimeTest, DestructionReleasesAWaitingGrab)
 {
     detector->setTriggerMode(2);
