@@ -81,6 +81,8 @@ std::chrono::duration<double> Detector::getExposureTime() const
 
 void Detector::setBinning(uint32_t factor)
 {
+    // XISL refuses a binning change while the last single-frame acquisition ends.
+    endEndingAcquisition();
     binning = factor <= 1 ? 1 : 2;
     const WORD mask = binning == 1 ? XISL_BINNING_NONE : XISL_BINNING_2X2;
     getLogger()->info("Set detector binning mode: {0}", mask);
@@ -131,10 +133,8 @@ FrameWait Detector::grabInto(const FrameConsumer &deliver)
     if (!turn.live())
         return FrameWait::Cancelled;
     // XISL refuses a start until the previous acquisition's end-of-acquisition callback has
-    // returned. Only an abort tells that moment: from this thread it waits for exactly that,
-    // and with nothing running it does nothing.
-    if (abortPending.exchange(false))
-        Acquisition_Abort(handle);
+    // returned, and only an abort tells that moment.
+    endEndingAcquisition();
     turn.expect(deliver);
     if (Acquisition_Acquire_Image(handle, 1, 0, XISL_ACQ_ONE_BUFFER, nullptr, nullptr, nullptr))
         return FrameWait::Refused;
@@ -166,11 +166,9 @@ void Detector::trigger()
 
 XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
 {
-    // A stream stopped from its own callback, or the last single-frame acquisition, may still be
-    // ending; from this thread the abort waits until no callback runs, so the set-up below
-    // neither meets a busy detector nor replaces a consumer that is still being called.
-    if (abortPending.exchange(false))
-        Acquisition_Abort(handle);
+    // The set-up below must neither meet a busy detector nor replace a consumer that is still
+    // being called.
+    endEndingAcquisition();
     frameEvent.rearm();
     onFrame = std::move(consumer);
     const FrameSize size = getFrameSize();
@@ -213,6 +211,14 @@ XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consume
         break;
     }
     return 0;
+}
+
+void Detector::endEndingAcquisition()
+{
+    // From this thread the abort returns once no callback runs and the end-of-acquisition
+    // callback has returned; with nothing running it does nothing.
+    if (abortPending.exchange(false))
+        Acquisition_Abort(handle);
 }
 
 void Detector::onEndOfFrame()

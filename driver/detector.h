@@ -79,6 +79,8 @@ public:
 
 private:
     XislStatus setupAcquisition(uint32_t frameCount, FrameConsumer consumer);
+    // Caller's thread: waits for an acquisition that abortPending says may still be ending.
+    void endEndingAcquisition();
     void onEndOfFrame();
     void onEndOfAcquisition();
     static Detector *fromDescriptor(HACQDESC descriptor);

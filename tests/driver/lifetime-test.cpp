@@ -105,9 +105,13 @@ TEST_F(LifetimeTest, SetUpStopAndDestructionRightAfterAGrabMeetTheEndingAcquisit
     EXPECT_EQ(detector->grab().status, FrameWait::Cancelled);
     ASSERT_EQ(detector->prepareGrab(), 0u);
     ASSERT_EQ(detector->grab().status, FrameWait::Arrived);
+    detector->setBinning(2);
+    EXPECT_EQ(callsOf("Acquisition_SetCameraBinningMode").at(0).status, 0u);
+    ASSERT_EQ(detector->prepareGrab(), 0u);
+    ASSERT_EQ(detector->grab().status, FrameWait::Arrived);
     detector.reset();
     EXPECT_EQ(counters().openHandles, 0u);
-    EXPECT_EQ(counters().endOfAcquisitionCallbacks, 3u) << "each acquisition ended once";
+    EXPECT_EQ(counters().endOfAcquisitionCallbacks, 4u) << "each acquisition ended once";
     for (const XislSimCall &call : callsOf("Acquisition_DefineDestBuffers"))
         EXPECT_EQ(call.status, 0u);
 }
