@@ -628,9 +628,9 @@ void Simulator::produceFrame(Device &device, Lock &lock, bool stepped)
     device.frameHandedBack = false;
     if (device.endOfFrame) {
         const auto began = Clock::now().time_since_epoch();
-        frameTimes_[n % frameTimes_.size()] = FrameTime{
-            n, static_cast<uint64_t>(
-                   std::chrono::duration_cast<std::chrono::nanoseconds>(began).count())};
+        frameTimes_[n % frameTimes_.size()] =
+            FrameTime{n, static_cast<uint64_t>(
+                             std::chrono::duration_cast<std::chrono::nanoseconds>(began).count())};
         invokeCallback(device, lock, device.endOfFrame);
         ++counters_.endOfFrameCallbacks;
         if (!device.frameHandedBack)

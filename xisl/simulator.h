@@ -43,11 +43,11 @@ struct Device {
     uint32_t bufferFrame = 0;    // 1-based, 0 before the acquisition's first frame
 
     State state = State::Idle;
-    Start running;           // the acquisition the worker runs
-    uint32_t framesDone = 0; // frames of the running acquisition
+    Start running;                                   // the acquisition the worker runs
+    uint32_t framesDone = 0;                         // frames of the running acquisition
     std::chrono::steady_clock::time_point startedAt; // of the running acquisition
-    uint64_t started = 0;        // acquisitions started ...
-    uint64_t finished = 0;       // ... and finished, end-of-acquisition callback included
+    uint64_t started = 0;                            // acquisitions started ...
+    uint64_t finished = 0; // ... and finished, end-of-acquisition callback included
     bool abortRequested = false;
     bool closed = false;
     bool inCallback = false;

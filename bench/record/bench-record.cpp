@@ -487,12 +487,11 @@ std::string latencyText(std::vector<double> samples, bool goal)
     std::sort(samples.begin(), samples.end());
     const double median = samples[samples.size() / 2];
     const double p99 = samples[(samples.size() * 99 + 99) / 100 - 1];
+    const char *verdict = "";
+    if (goal)
+        verdict = median <= latencyGoalMicroseconds ? " (goal met)" : " (goal MISSED)";
     char text[96];
-    snprintf(text, sizeof text, "%.1f%s | %.1f", median,
-             !goal ? ""
-             : median <= latencyGoalMicroseconds ? " (goal met)"
-                                                 : " (goal MISSED)",
-             p99);
+    snprintf(text, sizeof text, "%.1f%s | %.1f", median, verdict, p99);
     return text;
 }
 
@@ -502,9 +501,8 @@ bool runTable(UcaPluginManager &manager, uint64_t framesAt1024, unsigned runs)
     bool sound = true;
     printf("Simulator at timer cycle 0 (exposure-time 0) and readout 0: frames come as fast as the "
            "machine allows, not at a real detector's pace.\n");
-    printf(
-        "Best of %u runs per mode; copy-bound limit = memcpy rate / frame size / copy passes.\n",
-        runs);
+    printf("Best of %u runs per mode; copy-bound limit = memcpy rate / frame size / copy passes.\n",
+           runs);
     printf("Latency: from the start of the simulator's end-of-frame callback to the grab's return "
            "(async: to the grab callback's entry), ROI copy included, over the measured frames of "
            "all runs; goal: median at most %.0f us at 1024x1024. The memcpy row's latency is one "

@@ -112,7 +112,8 @@ TEST_F(ConfigurationTest, ExposureBeyondTheTimerIsClampedWithAWarningAndNanIsIgn
         const std::vector<LogLine> lines = recordedLog().lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, spdlog::level::warn);
-        EXPECT_EQ(lines[0].text, "Exposure time above the timer's longest cycle; using 4294967295 us");
+        EXPECT_EQ(lines[0].text,
+                  "Exposure time above the timer's longest cycle; using 4294967295 us");
         detector->prepareGrab();
         const std::vector<XislSimCall> timer = callsOf("Acquisition_SetTimerSync");
         ASSERT_EQ(timer.size(), 1u);

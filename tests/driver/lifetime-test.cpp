@@ -42,9 +42,9 @@ TEST_F(LifetimeTest, WaitLimitFollowsTheCycleTheTimerAnswered)
     detector->prepareGrab();
     const uint64_t answered = callsOf("Acquisition_SetTimerSync").back().result;
     ASSERT_GT(answered, 200000u);
-    EXPECT_EQ(detector->frameWaitLimit(), std::chrono::ceil<std::chrono::milliseconds>(
-                                              std::chrono::microseconds(answered)) +
-                                              2s);
+    EXPECT_EQ(detector->frameWaitLimit(),
+              std::chrono::ceil<std::chrono::milliseconds>(std::chrono::microseconds(answered)) +
+                  2s);
 }
 
 TEST_F(LifetimeTest, GrabThatTimesOutAbortsSoThatTheNextGrabWorks)

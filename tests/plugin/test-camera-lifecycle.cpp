@@ -294,9 +294,9 @@ TEST_F(PropertyTest, ConstructionPropertiesApplyOnceTheDetectorIsFound)
     const GType type = pluginCameraType();
     ASSERT_NE(type, G_TYPE_INVALID);
     GError *error = nullptr;
-    camera.reset(static_cast<UcaCamera *>(
-        g_initable_new(type, nullptr, &error, "exposure-time", 0.25, "sensor-horizontal-binning",
-                       2u, "roi-width", 100u, nullptr)));
+    camera.reset(static_cast<UcaCamera *>(g_initable_new(type, nullptr, &error, "exposure-time",
+                                                         0.25, "sensor-horizontal-binning", 2u,
+                                                         "roi-width", 100u, nullptr)));
     ASSERT_TRUE(camera) << error->message;
 
     gdouble exposure = 0;
@@ -327,7 +327,8 @@ TEST_F(PropertyTest, CameraWithoutDetectorReadsDefaultsAndRefusesToRecord)
         }
 
         guint count = 0;
-        GParamSpec **specs = g_object_class_list_properties(G_OBJECT_GET_CLASS(camera.get()), &count);
+        GParamSpec **specs =
+            g_object_class_list_properties(G_OBJECT_GET_CLASS(camera.get()), &count);
         for (guint i = 0; i < count; i++) {
             if (!(specs[i]->flags & G_PARAM_READABLE))
                 continue;

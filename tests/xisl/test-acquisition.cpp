@@ -156,8 +156,7 @@ TEST_F(Acquire, StartsAreRefusedUntilTheEndOfAcquisitionCallbackHasReturned)
     release.set_value();
     ASSERT_EQ(aborted.wait_for(kTimeout), std::future_status::ready);
     EXPECT_EQ(aborted.get(), 0u);
-    EXPECT_EQ(fromCallbacks,
-              (std::vector<XislStatus>{XISL_SIM_ERROR_BUSY, XISL_SIM_ERROR_BUSY}));
+    EXPECT_EQ(fromCallbacks, (std::vector<XislStatus>{XISL_SIM_ERROR_BUSY, XISL_SIM_ERROR_BUSY}));
 
     // Once the callback has returned, the next start is accepted.
     ASSERT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 1), 0u);
@@ -281,17 +280,17 @@ TEST_F(Acquire, TheStartOfEachEndOfFrameCallbackIsKeptByFrameNumber)
     setTimer(acquisition.handle, 0);
     std::vector<uint64_t> insideCallback;
     recorder.onFrame = [&](HACQDESC, size_t) {
-        insideCallback.push_back(static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(
-                std::chrono::steady_clock::now().time_since_epoch())
-                .count()));
+        insideCallback.push_back(
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::steady_clock::now().time_since_epoch())
+                                      .count()));
     };
     const auto before = std::chrono::steady_clock::now().time_since_epoch();
     ASSERT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 3), 0u);
     ASSERT_EQ(xisl_sim_wait_idle(acquisition.handle, kTimeoutMs), 0);
     ASSERT_EQ(insideCallback.size(), 3u);
-    uint64_t previous = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(before).count());
+    uint64_t previous =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(before).count());
     for (uint32_t i = 0; i < 3; ++i) {
         uint64_t began = 0;
         ASSERT_EQ(xisl_sim_frame_callback_time(41 + i, &began), 0);
