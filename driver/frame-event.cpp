@@ -15,15 +15,14 @@ FrameEvent::Turn::Turn(FrameEvent &owner) : event(&owner)
 
 FrameEvent::Turn::~Turn()
 {
-    {
-        std::lock_guard<std::mutex> lock(event->mutex);
-        --event->waiters;
-        if (holdsTurn) {
-            event->destination = nullptr;
-            event->turnTaken = false;
-        }
+    std::lock_guard<std::mutex> lock(event->mutex);
+    --event->waiters;
+    if (holdsTurn) {
+        event->destination = nullptr;
+        event->turnTaken = false;
     }
-    // Wakes the next Turn, or the owner waiting for the last one to leave.
+    // Wakes the next Turn, or the owner waiting for the last one to leave. Under the lock: once
+    // it is released, the owner may destroy the event.
     event->condition.notify_all();
 }
 
