@@ -27,7 +27,7 @@
  *                                    identifiers 1, 2, ...; camera type 1)
  *   content=pattern|phantom          the content mode
  *   seed=N                           the noise seed
- *   readout_ns_per_pixel=N           the minimum timer cycle per pixel (0: no minimum)
+ *   readout_ns_per_pixel=N           the readout time per pixel, default 32 (0: none)
  *   first_frame=N                    the first frame number
  *   fail=FUNCTION:STATUS             make every call of FUNCTION return STATUS
  * for example XISL_SIM="sensors=2048x2048,1024x1024:13;content=phantom;seed=7". A malformed
@@ -102,7 +102,8 @@ void xisl_sim_reset(void);
 int xisl_sim_set_sensors(const XislSimSensor *sensors, size_t count);
 int xisl_sim_set_content(XislSimContent content);
 void xisl_sim_set_seed(uint32_t seed);
-/* Acquisition_SetTimerSync answers at least width * height * nanoseconds / 1000 microseconds. */
+/* The readout time per pixel: a frame takes width * height * nanoseconds / 1000 microseconds to
+ * read out, and Acquisition_SetTimerSync answers at least that. */
 void xisl_sim_set_readout_ns_per_pixel(uint32_t nanoseconds);
 /* Time an acquisition takes to wind down after its last frame's callback, before its
  * end-of-acquisition callback (default 0). An abort cuts it short. */
