@@ -134,6 +134,7 @@ TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFram
 TEST_F(RecordingTest, SingleFramesAreAcquiredPerGrabAndStopLeavesTheDetectorAlone)
 {
     xisl_sim_set_readout_ns_per_pixel(0);
+    xisl_sim_set_wind_down(50000); // each acquisition is still ending when its grab returns
     create();
     g_object_set(camera.get(), "exposure-time", 0.001, "grab-from-continuous", FALSE, nullptr);
     ASSERT_FALSE(start());
@@ -153,6 +154,11 @@ TEST_F(RecordingTest, SingleFramesAreAcquiredPerGrabAndStopLeavesTheDetectorAlon
     ASSERT_EQ(acquisitions.size(), 2u);
     EXPECT_EQ(acquisitions[0].args[2], static_cast<uint64_t>(XISL_ACQ_ONE_BUFFER));
     EXPECT_EQ(simulatorCalls("Acquisition_Abort").size(), abortsBeforeStop);
+
+    // The last acquisition may still be ending: a binning write must still reach the detector.
+    g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
+    EXPECT_EQ(simulatorCalls("Acquisition_SetCameraBinningMode").at(0).status, 0u);
+    EXPECT_EQ(roi().width, 512u);
 }
 
 TEST_F(RecordingTest, SetUpSendsTheSettingsInOrder)
