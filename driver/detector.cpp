@@ -11,20 +11,21 @@ namespace TessaraVolt {
 namespace {
 
 constexpr std::chrono::milliseconds triggeredFrameWaitLimit = std::chrono::seconds(10);
-constexpr std::chrono::milliseconds shortestTimerFrameWaitLimit = std::chrono::seconds(2);
-constexpr uint64_t timerCyclesToWait = 10;
+// Beyond one timer cycle: time for the readout, the delivery and a loaded machine.
+constexpr std::chrono::milliseconds timerFrameWaitMargin = std::chrono::seconds(2);
+// The timer takes its cycle as an unsigned 32-bit count of microseconds.
+constexpr std::chrono::microseconds longestTimerCycle{std::numeric_limits<uint32_t>::max()};
 constexpr uint32_t ringFrames = 3;
 
 // The detector whose frame this thread delivers right now, if any: a consumer may stop or
 // destroy that detector from inside the delivery, and onEndOfFrame() must then know.
 thread_local const void *deliveringDetector = nullptr;
 
-// With the internal timer a frame is due within one cycle; ten of them is a generous bound.
+// With the internal timer a frame is due within one cycle.
 std::chrono::milliseconds timerFrameWaitLimit(DWORD cycleMicroseconds)
 {
-    const std::chrono::microseconds cycles(cycleMicroseconds * timerCyclesToWait);
-    return std::max(shortestTimerFrameWaitLimit,
-                    std::chrono::ceil<std::chrono::milliseconds>(cycles));
+    const std::chrono::microseconds cycle(static_cast<uint64_t>(cycleMicroseconds));
+    return std::chrono::ceil<std::chrono::milliseconds>(cycle) + timerFrameWaitMargin;
 }
 
 } // namespace
@@ -59,16 +60,18 @@ FrameSize Detector::getFrameSize() const
 void Detector::setExposureTime(std::chrono::duration<double> seconds)
 {
     const std::chrono::duration<double, std::micro> requested = seconds;
-    // A double beyond the 64-bit range (or NaN) has no integer value; converting it is undefined.
     if (std::isnan(requested.count()))
         return;
-    constexpr double largest = static_cast<double>(std::numeric_limits<int64_t>::max());
-    if (requested.count() >= largest)
-        exposure = std::chrono::microseconds::max();
-    else if (requested.count() <= -largest)
-        exposure = std::chrono::microseconds::min();
-    else
-        exposure = std::chrono::duration_cast<std::chrono::microseconds>(requested);
+    // Compared as doubles, after the truncation to whole microseconds: a double beyond the
+    // 64-bit range has no integer value.
+    if (std::trunc(requested.count()) > static_cast<double>(longestTimerCycle.count())) {
+        exposure = longestTimerCycle;
+        getLogger()->warn("Exposure time above the timer's longest cycle; using {0} us",
+                          longestTimerCycle.count());
+        return;
+    }
+    exposure = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::max(requested, std::chrono::duration<double, std::micro>::zero()));
 }
 
 std::chrono::duration<double> Detector::getExposureTime() const
@@ -78,6 +81,8 @@ std::chrono::duration<double> Detector::getExposureTime() const
 
 void Detector::setBinning(uint32_t factor)
 {
+    // XISL refuses a binning change while the last single-frame acquisition ends.
+    endEndingAcquisition();
     binning = factor <= 1 ? 1 : 2;
     const WORD mask = binning == 1 ? XISL_BINNING_NONE : XISL_BINNING_2X2;
     getLogger()->info("Set detector binning mode: {0}", mask);
@@ -122,21 +127,25 @@ FrameResult Detector::grab()
 
 FrameWait Detector::grabInto(const FrameConsumer &deliver)
 {
-    FrameEvent::WaitScope scope(frameEvent, deliver);
-    if (frameEvent.cancelled)
+    // Held until this grab's acquisition has ended: a grab queued behind it can neither start
+    // while it runs nor be handed one of its late frames.
+    FrameEvent::Turn turn(frameEvent);
+    if (!turn.live())
         return FrameWait::Cancelled;
+    // XISL refuses a start until the previous acquisition's end-of-acquisition callback has
+    // returned, and only an abort tells that moment.
+    endEndingAcquisition();
+    turn.expect(deliver);
     if (Acquisition_Acquire_Image(handle, 1, 0, XISL_ACQ_ONE_BUFFER, nullptr, nullptr, nullptr))
         return FrameWait::Refused;
-    const FrameWait status = scope.wait(waitLimit);
+    const FrameWait status = turn.wait(waitLimit);
     if (status != FrameWait::Arrived) {
-        // The frame's callback takes the event's lock and Abort waits for callbacks, so the
-        // lock goes first. Aborting lets the next grab start a new acquisition.
-        scope.unlock();
+        // Ends the acquisition before the turn passes on, so that the next grab can start.
         Acquisition_Abort(handle);
         return status;
     }
     // The frame was delivered, but its callback and the end-of-acquisition callback may still
-    // run: the next set-up must wait for them before it replaces the buffers and the consumer.
+    // run: the next start or set-up waits for them.
     abortPending = true;
     return status;
 }
@@ -157,11 +166,9 @@ void Detector::trigger()
 
 XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
 {
-    // A stream stopped from its own callback, or the last single-frame acquisition, may still be
-    // ending; from this thread the abort waits until no callback runs, so the set-up below
-    // neither meets a busy detector nor replaces a consumer that is still being called.
-    if (abortPending.exchange(false))
-        Acquisition_Abort(handle);
+    // The set-up below must neither meet a busy detector nor replace a consumer that is still
+    // being called.
+    endEndingAcquisition();
     frameEvent.rearm();
     onFrame = std::move(consumer);
     const FrameSize size = getFrameSize();
@@ -181,7 +188,8 @@ XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consume
                                                      endOfAcquisitionCallback);
     if (status != 0)
         return status;
-    DWORD exposureInOut = static_cast<uint32_t>(exposure.load().count());
+    // Exact: setExposureTime() keeps the exposure within the timer's range.
+    DWORD exposureInOut = static_cast<DWORD>(exposure.load().count());
     Acquisition_SetCameraGain(handle, static_cast<WORD>(gain));
 
     waitLimit = triggeredFrameWaitLimit;
@@ -203,6 +211,14 @@ XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consume
         break;
     }
     return 0;
+}
+
+void Detector::endEndingAcquisition()
+{
+    // From this thread the abort returns once no callback runs and the end-of-acquisition
+    // callback has returned; with nothing running it does nothing.
+    if (abortPending.exchange(false))
+        Acquisition_Abort(handle);
 }
 
 void Detector::onEndOfFrame()
@@ -230,7 +246,9 @@ void Detector::onEndOfFrame()
 
 void Detector::onEndOfAcquisition()
 {
-    // Nothing to do: every frame, the single form's too, arrives through onEndOfFrame().
+    // Nothing to do: every frame, the single form's too, arrives through onEndOfFrame(). A
+    // signal from here would come before the callback has returned, which is when XISL accepts
+    // the next start; the next start therefore waits in Acquisition_Abort instead.
 }
 
 Detector *Detector::fromDescriptor(HACQDESC descriptor)

@@ -22,6 +22,9 @@ namespace TessaraVolt {
 // no other member needs a lock.
 class Detector {
 public:
+    // The exposure a detector starts with.
+    static constexpr std::chrono::microseconds defaultExposure{67000};
+
     explicit Detector(HACQDESC handle);
     // Aborts a running acquisition (no callback reaches the detector or its consumer
     // afterwards), releases a waiting grab and waits for it to leave, then closes the handle.
@@ -37,6 +40,8 @@ public:
     FrameSize getFrameSize() const;
 
     // Settings.
+    // Negative times give 0; times above the timer's longest cycle (4294.967295 s) give that
+    // cycle, with a warning. NaN changes nothing.
     void setExposureTime(std::chrono::duration<double> seconds);
     std::chrono::duration<double> getExposureTime() const;
     void setBinning(uint32_t factor); // 1 or 2 after normalisation; sent to XISL at once
@@ -54,7 +59,8 @@ public:
     // own copy and stays valid until the next grab. A wait that ends without a frame aborts the
     // acquisition it started, so that the next grab can start again. After stop() it returns
     // Cancelled until the next set-up, and Refused at once when XISL refuses to start the
-    // acquisition. Grabs from several threads take turns.
+    // acquisition. Grabs from several threads take turns, each from before its start until its
+    // acquisition has ended, so each gets a frame of its own acquisition.
     FrameResult grab();
     // The same acquisition, but the frame goes to `deliver` on XISL's callback thread, straight
     // from the acquisition buffer: one whole-frame copy less, and made by the thread that has the
@@ -67,12 +73,14 @@ public:
     XislStatus stop();
     void trigger();
 
-    // How long a grab waits for its frame: a generous multiple of the frame time with the
-    // internal timer, a fixed bound for software and external triggers. Set at set-up.
+    // How long a grab waits for its frame: one timer cycle and a fixed margin with the internal
+    // timer, a fixed bound for software and external triggers. Set at set-up.
     std::chrono::milliseconds frameWaitLimit() const { return waitLimit; }
 
 private:
     XislStatus setupAcquisition(uint32_t frameCount, FrameConsumer consumer);
+    // Caller's thread: waits for an acquisition that abortPending says may still be ending.
+    void endEndingAcquisition();
     void onEndOfFrame();
     void onEndOfAcquisition();
     static Detector *fromDescriptor(HACQDESC descriptor);
@@ -87,7 +95,7 @@ private:
     uint32_t gain = 0;
     // Atomic: the one setting a client may change while recording, so another client thread
     // may read it at the same time.
-    std::atomic<std::chrono::microseconds> exposure{std::chrono::milliseconds(67)};
+    std::atomic<std::chrono::microseconds> exposure{defaultExposure};
     FrameSize frameSize;                     // set-up writes; the callback thread reads
     std::vector<uint16_t> destinationBuffer; // XISL writes the slots; the callback thread reads
     // grab()'s consumer writes it on the callback thread while grab() waits; grab()'s caller
@@ -97,8 +105,8 @@ private:
     int32_t triggerMode = 0;
     std::chrono::milliseconds waitLimit{0}; // set-up writes; grab() reads
     // Set when an acquisition may still be ending: by stop() on XISL's callback thread when a
-    // consumer stopped the stream from inside its own delivery, and by grab() once its frame
-    // arrived. The next set-up (caller's thread) clears it after waiting for the end.
+    // consumer stopped the stream from inside its own delivery, and by a grab once its frame
+    // arrived. The next set-up or grab (caller's thread) clears it after waiting for the end.
     std::atomic<bool> abortPending{false};
 };
 

@@ -2,50 +2,52 @@
 
 namespace TessaraVolt {
 
-FrameEvent::WaitScope::WaitScope(FrameEvent &owner, const FrameConsumer &frameConsumer)
-    : event(&owner), consumer(&frameConsumer), lock(owner.mutex)
+FrameEvent::Turn::Turn(FrameEvent &owner) : event(&owner)
 {
+    std::unique_lock<std::mutex> lock(event->mutex);
     ++event->waiters;
-    // A grab started by another thread keeps its destination until its wait ends.
-    event->condition.wait(lock,
-                          [this] { return event->destination == nullptr || event->cancelled; });
+    event->condition.wait(lock, [this] { return !event->turnTaken || event->cancelled; });
     if (event->cancelled)
         return;
-    event->destination = consumer;
+    event->turnTaken = true;
+    holdsTurn = true;
+}
+
+FrameEvent::Turn::~Turn()
+{
+    std::lock_guard<std::mutex> lock(event->mutex);
+    --event->waiters;
+    if (holdsTurn) {
+        event->destination = nullptr;
+        event->turnTaken = false;
+    }
+    // Wakes the next Turn, or the owner waiting for the last one to leave. Under the lock: once
+    // it is released, the owner may destroy the event.
+    event->condition.notify_all();
+}
+
+bool FrameEvent::Turn::live() const
+{
+    std::lock_guard<std::mutex> lock(event->mutex);
+    return holdsTurn && !event->cancelled;
+}
+
+void FrameEvent::Turn::expect(const FrameConsumer &consumer)
+{
+    std::lock_guard<std::mutex> lock(event->mutex);
+    event->destination = &consumer;
     event->ready = false;
 }
 
-FrameEvent::WaitScope::~WaitScope()
+FrameWait FrameEvent::Turn::wait(std::chrono::milliseconds limit)
 {
-    if (!lock.owns_lock())
-        lock.lock();
-    release();
-    if (--event->waiters == 0)
-        event->condition.notify_all();
-}
-
-FrameWait FrameEvent::WaitScope::wait(std::chrono::milliseconds limit)
-{
+    std::unique_lock<std::mutex> lock(event->mutex);
     event->condition.wait_for(lock, limit, [this] { return event->ready || event->cancelled; });
-    const bool arrived = event->ready && event->destination == consumer;
-    release();
+    const bool arrived = event->ready && event->destination != nullptr;
+    event->destination = nullptr; // a late frame is dropped
     if (arrived)
         return FrameWait::Arrived;
     return event->cancelled ? FrameWait::Cancelled : FrameWait::TimedOut;
-}
-
-void FrameEvent::WaitScope::unlock()
-{
-    lock.unlock();
-}
-
-// Called with the lock held.
-void FrameEvent::WaitScope::release()
-{
-    if (event->destination != consumer)
-        return;
-    event->destination = nullptr;
-    event->condition.notify_all(); // a grab queued behind this one may go on
 }
 
 void FrameEvent::deliver(const Image &image)

@@ -189,13 +189,27 @@ copy_roi (const UcaTessaraVoltCameraPrivate *priv, const TessaraVolt::Image &fra
     }
 }
 
+/* A camera made with a plain g_object_new, or whose initialisation failed, has none. */
+static gboolean
+has_detector (const UcaTessaraVoltCameraPrivate *priv, GError **error)
+{
+    if (priv->detector)
+        return TRUE;
+
+    g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND,
+                         "The camera has no detector: its initialisation did not succeed");
+    return FALSE;
+}
+
 static gboolean
 roi_fits_frame (const UcaTessaraVoltCameraPrivate *priv, GError **error)
 {
     const TessaraVolt::FrameSize frame = priv->detector->getFrameSize ();
 
-    /* 64-bit sums: an offset near G_MAXUINT must not wrap into range. */
-    if (uint64_t{priv->roi_x0} + priv->roi_width <= frame.width &&
+    /* 64-bit sums: an offset near G_MAXUINT must not wrap into range. An empty region would let
+     * grabs "succeed" without writing a pixel. */
+    if (priv->roi_width > 0 && priv->roi_height > 0 &&
+        uint64_t{priv->roi_x0} + priv->roi_width <= frame.width &&
         uint64_t{priv->roi_y0} + priv->roi_height <= frame.height)
         return TRUE;
 
@@ -239,6 +253,14 @@ set_binning (UcaTessaraVoltCameraPrivate *priv, guint factor)
     priv->detector->setBinning (factor);
 
     const TessaraVolt::FrameSize max_roi_size = priv->detector->getFrameSize ();
+
+    /* A failed header read gives 0 x 0; the region then keeps the last good frame's bounds
+     * instead of collapsing below libuca's minimum of 1. */
+    if (max_roi_size.width == 0 || max_roi_size.height == 0) {
+        g_log (nullptr, G_LOG_LEVEL_WARNING,
+               "Unable to read the frame size after a binning change; the region of interest stays as it was");
+        return;
+    }
     priv->roi_width = std::min (priv->roi_width, max_roi_size.width);
     priv->roi_height = std::min (priv->roi_height, max_roi_size.height);
 }
@@ -304,10 +326,22 @@ uca_tessaravolt_camera_set_property (GObject *object, guint property_id, const G
     apply_property (object, property_id, value, pspec);
 }
 
+static gdouble
+exposure_seconds (const TessaraVolt::Detector *detector)
+{
+    const std::chrono::duration<double> exposure =
+        detector ? detector->getExposureTime () : TessaraVolt::Detector::defaultExposure;
+
+    return exposure.count ();
+}
+
+/* Without a detector (no initialisation, or a failed one) the detector's values read as their
+ * defaults: listings and libuca's own frames-per-second read must still work. */
 static void
 uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue *value, GParamSpec *pspec)
 {
     const UcaTessaraVoltCameraPrivate *priv = get_private (object);
+    const TessaraVolt::Detector *detector = priv->detector.get ();
 
     switch (property_id) {
         case PROP_NAME:
@@ -329,13 +363,13 @@ uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue 
         case PROP_SENSOR_HORIZONTAL_BINNING:
         case PROP_SENSOR_VERTICAL_BINNING:
             /* The detector reports 0 until binning is first set; the sensor then runs unbinned. */
-            g_value_set_uint (value, std::max (priv->detector->getBinning (), 1u));
+            g_value_set_uint (value, std::max (detector ? detector->getBinning () : 0u, 1u));
             break;
         case PROP_TRIGGER_SOURCE:
-            g_value_set_enum (value, trigger_source_from_mode (priv->detector->getTriggerMode ()));
+            g_value_set_enum (value, trigger_source_from_mode (detector ? detector->getTriggerMode () : 0));
             break;
         case PROP_EXPOSURE_TIME:
-            g_value_set_double (value, priv->detector->getExposureTime ().count ());
+            g_value_set_double (value, exposure_seconds (detector));
             break;
         case PROP_ROI_X:
             g_value_set_uint (value, priv->roi_x0);
@@ -356,7 +390,7 @@ uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue 
             g_value_set_boolean (value, FALSE);
             break;
         case PROP_GAIN:
-            g_value_set_uint (value, priv->detector->getGain ());
+            g_value_set_uint (value, detector ? detector->getGain () : 0u);
             break;
         case PROP_GRAB_FROM_CONTINUOUS:
             g_value_set_boolean (value, priv->grab_from_continuous);
@@ -414,7 +448,7 @@ uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
     gboolean transfer_async = FALSE;
 
-    if (!roi_fits_frame (priv, error))
+    if (!has_detector (priv, error) || !roi_fits_frame (priv, error))
         return;
 
     g_object_get (camera, "transfer-asynchronously", &transfer_async, nullptr);
@@ -527,13 +561,13 @@ uca_tessaravolt_camera_grab (UcaCamera *camera, gpointer data, GError **error)
 {
     g_return_val_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera), FALSE);
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
-    const std::chrono::milliseconds limit = priv->detector->frameWaitLimit ();
 
+    /* Every mode but Idle was entered with a detector. */
     switch (priv->mode) {
         case ReadoutMode::ContinuousStream:
-            return grab_from_stream (priv, static_cast<uint16_t *> (data), limit, error);
+            return grab_from_stream (priv, static_cast<uint16_t *> (data), priv->detector->frameWaitLimit (), error);
         case ReadoutMode::SingleFrames:
-            return grab_single_frame (priv, static_cast<uint16_t *> (data), limit, error);
+            return grab_single_frame (priv, static_cast<uint16_t *> (data), priv->detector->frameWaitLimit (), error);
         case ReadoutMode::AsynchronousTransfer:
             g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_RECORDING,
                                  "Frames go to the grab callback while transfer-asynchronously is on");
@@ -550,8 +584,13 @@ static void
 uca_tessaravolt_camera_trigger (UcaCamera *camera, GError **)
 {
     g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
+    UcaTessaraVoltCameraPrivate *priv = get_private (camera);
 
-    get_private (camera)->detector->trigger ();
+    if (!priv->detector) {
+        g_log (nullptr, G_LOG_LEVEL_WARNING, "Trigger ignored: the camera has no detector");
+        return;
+    }
+    priv->detector->trigger ();
 }
 
 /* Keeps the first detector found; the others are closed when the vector goes. */

@@ -45,6 +45,7 @@ Simulator &Simulator::instance()
 Simulator::Simulator()
 {
     log_.reserve(XISL_SIM_LOG_CAPACITY);
+    frameTimes_.resize(XISL_SIM_FRAME_TIME_CAPACITY);
     applyDefaults();
     applyEnvironment();
 }
@@ -124,6 +125,11 @@ Simulator::DevicePtr Simulator::find(HACQDESC handle) const
 bool Simulator::onWorkerOf(const Device &device) const
 {
     return device.worker.get_id() == std::this_thread::get_id();
+}
+
+std::chrono::microseconds Simulator::readoutTime(const Device &device) const
+{
+    return std::chrono::microseconds(readoutMinimum(device));
 }
 
 uint32_t Simulator::readoutMinimum(const Device &device) const
@@ -392,25 +398,18 @@ XislStatus Simulator::acquireImage(HACQDESC handle, UINT frames, UINT skip, UINT
         status = XISL_SIM_ERROR_ARGUMENT;
     else if (!status && (!device->buffer || frames > device->bufferFrames))
         status = XISL_SIM_ERROR_NOT_READY;
-    else if (!status && device->state != Device::State::Idle &&
-             (!device->ending() || device->abortRequested || device->queued))
-        status = XISL_SIM_ERROR_BUSY;
+    else if (!status && device->state != Device::State::Idle)
+        status = XISL_SIM_ERROR_BUSY; // until its end-of-acquisition callback has returned
     const std::initializer_list<uint64_t> args = {
         frames, skip, option, address(offset), address(gainData), address(pixelData)};
     if (status)
         return record(kName, handle, args, status);
 
-    Device::Start start{frames, option};
-    if (device->state == Device::State::Idle) {
-        device->running = start;
-        device->framesDone = 0;
-        device->bufferFrame = 0;
-        device->state = Device::State::Running;
-    } else {
-        // The one-buffer acquisition only has its callbacks left: start right after them, so
-        // that a grab woken by the last frame can start the next one.
-        device->queued = start; // in place: single-frame grabs must not allocate per frame
-    }
+    device->running = Device::Start{frames, option};
+    device->framesDone = 0;
+    device->bufferFrame = 0;
+    device->startedAt = Clock::now();
+    device->state = Device::State::Running;
     ++device->started;
     if (!device->worker.joinable())
         startWorker(device);
@@ -426,7 +425,8 @@ XislStatus Simulator::setFrameSync(HACQDESC handle)
     Device *device = admit(kName, handle, status);
     if (!status && device->state == Device::State::Running &&
         device->syncMode == XISL_SYNC_SOFTWARE_TRIGGER && !device->abortRequested) {
-        ++device->pendingTriggers;
+        if (device->pendingTriggers++ == 0)
+            device->triggerFrameDue = Clock::now() + readoutTime(*device);
         changed_.notify_all();
     }
     return record(kName, handle, {}, status);
@@ -478,10 +478,6 @@ XislStatus Simulator::setReady(HACQDESC handle, BOOL ready)
 
 void Simulator::abortAndWait(Device &device, Lock &lock)
 {
-    if (device.queued) {
-        device.queued.reset();
-        ++device.finished; // the queued acquisition ends without having run
-    }
     if (device.state == Device::State::Idle)
         return;
     device.abortRequested = true;
@@ -499,7 +495,6 @@ void Simulator::closeDevice(DevicePtr device, Lock &lock)
 {
     if (!onWorkerOf(*device))
         abortAndWait(*device, lock);
-    device->queued.reset();
     device->abortRequested = true;
     device->closed = true;
     devices_.erase(device->token);
@@ -535,7 +530,10 @@ void Simulator::runWorker(const DevicePtr &device)
 
 void Simulator::runAcquisition(Device &device, Lock &lock)
 {
-    Clock::time_point nextTimerFrame = Clock::now();
+    // The first frame, too, takes a whole cycle: it is exposed and read out like any other.
+    Clock::time_point nextTimerFrame =
+        device.startedAt +
+        std::chrono::microseconds(std::max(device.cycleMicroseconds, readoutMinimum(device)));
     for (;;) {
         bool stepped = false;
         if (!waitForFrame(device, lock, nextTimerFrame, stepped))
@@ -565,11 +563,17 @@ bool Simulator::waitForFrame(Device &device, Lock &lock, Clock::time_point &next
             stepped = true;
             return true;
         }
-        if (device.syncMode != XISL_SYNC_INTERNAL_TIMER && device.pendingTriggers > 0) {
-            --device.pendingTriggers;
-            return true;
+        if (device.syncMode != XISL_SYNC_INTERNAL_TIMER) {
+            Clock::time_point due;
+            if (takeTrigger(device, due))
+                return true;
+            if (device.pendingTriggers > 0)
+                changed_.wait_until(lock, due);
+            else
+                changed_.wait(lock);
+            continue;
         }
-        if (device.syncMode != XISL_SYNC_INTERNAL_TIMER || config_.manual) {
+        if (config_.manual) {
             changed_.wait(lock);
             continue;
         }
@@ -585,6 +589,21 @@ bool Simulator::waitForFrame(Device &device, Lock &lock, Clock::time_point &next
         }
         changed_.wait_until(lock, nextTimerFrame);
     }
+}
+
+bool Simulator::takeTrigger(Device &device, Clock::time_point &due)
+{
+    if (device.pendingTriggers == 0)
+        return false;
+    const Clock::time_point now = Clock::now();
+    if (now < device.triggerFrameDue) {
+        due = device.triggerFrameDue;
+        return false;
+    }
+    // A trigger that came during this frame's readout is read out after it.
+    if (--device.pendingTriggers > 0)
+        device.triggerFrameDue = now + readoutTime(device);
+    return true;
 }
 
 void Simulator::produceFrame(Device &device, Lock &lock, bool stepped)
@@ -608,6 +627,10 @@ void Simulator::produceFrame(Device &device, Lock &lock, bool stepped)
     ++counters_.framesProduced;
     device.frameHandedBack = false;
     if (device.endOfFrame) {
+        const auto began = Clock::now().time_since_epoch();
+        frameTimes_[n % frameTimes_.size()] =
+            FrameTime{n, static_cast<uint64_t>(
+                             std::chrono::duration_cast<std::chrono::nanoseconds>(began).count())};
         invokeCallback(device, lock, device.endOfFrame);
         ++counters_.endOfFrameCallbacks;
         if (!device.frameHandedBack)
@@ -622,6 +645,10 @@ void Simulator::produceFrame(Device &device, Lock &lock, bool stepped)
 void Simulator::finishAcquisition(Device &device, Lock &lock)
 {
     device.pendingTriggers = 0;
+    if (config_.windDownMicroseconds > 0) {
+        changed_.wait_for(lock, std::chrono::microseconds(config_.windDownMicroseconds),
+                          [&] { return device.abortRequested || device.closed; });
+    }
     if (!device.closed && device.endOfAcquisition) {
         invokeCallback(device, lock, device.endOfAcquisition);
         ++counters_.endOfAcquisitionCallbacks;
@@ -629,15 +656,7 @@ void Simulator::finishAcquisition(Device &device, Lock &lock)
     ++device.finished;
     device.abortRequested = false;
     device.state = Device::State::Idle;
-    if (device.queued && !device.closed) {
-        device.running = *device.queued;
-        device.framesDone = 0;
-        device.bufferFrame = 0;
-        device.state = Device::State::Running;
-    } else {
-        dropSteps(device);
-    }
-    device.queued.reset();
+    dropSteps(device);
     changed_.notify_all();
 }
 
@@ -685,6 +704,7 @@ void Simulator::reset()
     joinRetired(lock);
     applyDefaults();
     log_.clear();
+    std::fill(frameTimes_.begin(), frameTimes_.end(), FrameTime{});
     counters_ = XislSimCounters{};
     changed_.notify_all();
 }
@@ -722,6 +742,12 @@ void Simulator::setReadoutNsPerPixel(uint32_t nanoseconds)
     Lock lock(mutex_);
     config_.readoutNsPerPixel = nanoseconds;
     changed_.notify_all();
+}
+
+void Simulator::setWindDown(uint32_t microseconds)
+{
+    Lock lock(mutex_);
+    config_.windDownMicroseconds = microseconds;
 }
 
 void Simulator::setFirstFrameNumber(uint32_t first)
@@ -770,7 +796,6 @@ int Simulator::step(HACQDESC handle, unsigned frames, unsigned timeoutMs)
     device->stepsRequested += frames;
     const uint64_t target = device->stepsRequested;
     changed_.notify_all();
-    // Steps outlive the end of a one-buffer acquisition only into one already queued behind it.
     changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
         return device->stepsDelivered >= target || device->state == Device::State::Idle ||
                device->closed;
@@ -789,7 +814,8 @@ int Simulator::pulse(HACQDESC handle)
         return XISL_SIM_ERROR_HANDLE;
     if (device->state == Device::State::Running && device->syncMode == XISL_SYNC_EXTERNAL_TRIGGER &&
         !device->abortRequested) {
-        ++device->pendingTriggers;
+        if (device->pendingTriggers++ == 0)
+            device->triggerFrameDue = Clock::now() + readoutTime(*device);
         changed_.notify_all();
     }
     return 0;
@@ -813,6 +839,18 @@ int Simulator::waitIdle(HACQDESC handle, unsigned timeoutMs)
         return device->closed || device->finished >= device->started;
     });
     return idle ? 0 : XISL_SIM_ERROR_TIMEOUT;
+}
+
+int Simulator::frameCallbackTime(uint32_t frame, uint64_t *nanoseconds)
+{
+    if (!nanoseconds)
+        return XISL_SIM_ERROR_ARGUMENT;
+    Lock lock(mutex_);
+    const FrameTime &entry = frameTimes_[frame % frameTimes_.size()];
+    if (entry.nanoseconds == 0 || entry.frame != frame)
+        return XISL_SIM_ERROR_ARGUMENT;
+    *nanoseconds = entry.nanoseconds;
+    return 0;
 }
 
 void Simulator::setCallLog(bool enabled)

@@ -13,7 +13,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,16 +43,18 @@ struct Device {
     uint32_t bufferFrame = 0;    // 1-based, 0 before the acquisition's first frame
 
     State state = State::Idle;
-    Start running;               // the acquisition the worker runs
-    std::optional<Start> queued; // a start accepted while the last one was ending
-    uint32_t framesDone = 0;     // frames of the running acquisition
-    uint64_t started = 0;        // acquisitions started ...
-    uint64_t finished = 0;       // ... and finished, end-of-acquisition callback included
+    Start running;                                   // the acquisition the worker runs
+    uint32_t framesDone = 0;                         // frames of the running acquisition
+    std::chrono::steady_clock::time_point startedAt; // of the running acquisition
+    uint64_t started = 0;                            // acquisitions started ...
+    uint64_t finished = 0; // ... and finished, end-of-acquisition callback included
     bool abortRequested = false;
     bool closed = false;
     bool inCallback = false;
     bool frameHandedBack = true;
     uint32_t pendingTriggers = 0; // software trigger or external pulses not yet served
+    // When the oldest pending trigger's frame is read out.
+    std::chrono::steady_clock::time_point triggerFrameDue;
     uint64_t pendingSteps = 0;
     uint64_t stepsRequested = 0;
     uint64_t stepsDelivered = 0;
@@ -69,8 +70,7 @@ struct Device {
     // A one-buffer acquisition whose last frame is out only has callbacks left to run.
     bool ending() const
     {
-        return state == State::Running && running.option == XISL_ACQ_ONE_BUFFER &&
-               framesDone >= running.frames;
+        return running.option == XISL_ACQ_ONE_BUFFER && framesDone >= running.frames;
     }
 };
 
@@ -112,6 +112,7 @@ public:
     void setSeed(uint32_t seed);
     void setReadoutNsPerPixel(uint32_t nanoseconds);
     void setFirstFrameNumber(uint32_t first);
+    void setWindDown(uint32_t microseconds);
     int fail(const char *function, XislStatus status, unsigned nth);
     void clearFaults();
     void setManual(bool manual);
@@ -119,6 +120,7 @@ public:
     int pulse(HACQDESC handle);
     int waitFrames(uint64_t count, unsigned timeoutMs);
     int waitIdle(HACQDESC handle, unsigned timeoutMs);
+    int frameCallbackTime(uint32_t frame, uint64_t *nanoseconds);
     void setCallLog(bool enabled);
     size_t callCount();
     int getCall(size_t index, XislSimCall *call);
@@ -132,12 +134,18 @@ private:
         unsigned nth = 0;   // 0: every call
         unsigned calls = 0; // calls of the function since the fault was set
     };
+    // When an end-of-frame callback began, by frame number.
+    struct FrameTime {
+        uint32_t frame = 0;
+        uint64_t nanoseconds = 0; // 0: nothing recorded
+    };
     struct Config {
         std::vector<XislSimSensor> sensors;
         XislSimContent content = XISL_SIM_CONTENT_PATTERN;
         uint32_t seed = 1;
         uint32_t readoutNsPerPixel = 32;
         uint32_t firstFrame = 1;
+        uint32_t windDownMicroseconds = 0;
         bool manual = false;
     };
     using Lock = std::unique_lock<std::mutex>;
@@ -162,6 +170,8 @@ private:
                       XislStatus status, uint64_t result = 0);
     DevicePtr find(HACQDESC handle) const;
     bool onWorkerOf(const Device &device) const;
+    // The shortest time in which the device reads out one frame.
+    std::chrono::microseconds readoutTime(const Device &device) const;
     uint32_t readoutMinimum(const Device &device) const;
 
     // By value: the device must outlive its erasure from devices_.
@@ -173,6 +183,8 @@ private:
     void runWorker(const DevicePtr &device);
     void runAcquisition(Device &device, Lock &lock);
     bool waitForFrame(Device &device, Lock &lock, Clock::time_point &nextTimerFrame, bool &stepped);
+    // A pending trigger whose frame is read out by now: true and served, or false and `due` set.
+    bool takeTrigger(Device &device, Clock::time_point &due);
     void produceFrame(Device &device, Lock &lock, bool stepped);
     void finishAcquisition(Device &device, Lock &lock);
     void invokeCallback(Device &device, Lock &lock, XislCallback callback);
@@ -192,6 +204,7 @@ private:
     std::vector<XislSimCall> log_;
     bool logEnabled_ = true;
     XislSimCounters counters_{};
+    std::vector<FrameTime> frameTimes_; // XISL_SIM_FRAME_TIME_CAPACITY entries, by frame number
 };
 
 } // namespace XislSim

@@ -147,6 +147,11 @@ void xisl_sim_set_readout_ns_per_pixel(uint32_t nanoseconds)
     sim().setReadoutNsPerPixel(nanoseconds);
 }
 
+void xisl_sim_set_wind_down(uint32_t microseconds)
+{
+    sim().setWindDown(microseconds);
+}
+
 void xisl_sim_set_first_frame_number(uint32_t first)
 {
     sim().setFirstFrameNumber(first);
@@ -190,6 +195,11 @@ int xisl_sim_wait_frames(uint64_t count, unsigned timeout_ms)
 int xisl_sim_wait_idle(HACQDESC handle, unsigned timeout_ms)
 {
     return sim().waitIdle(handle, timeout_ms);
+}
+
+int xisl_sim_frame_callback_time(uint32_t frame, uint64_t *nanoseconds)
+{
+    return sim().frameCallbackTime(frame, nanoseconds);
 }
 
 void xisl_sim_set_call_log(int enabled)

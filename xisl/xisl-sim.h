@@ -27,22 +27,30 @@
  *                                    identifiers 1, 2, ...; camera type 1)
  *   content=pattern|phantom          the content mode
  *   seed=N                           the noise seed
- *   readout_ns_per_pixel=N           the minimum timer cycle per pixel (0: no minimum)
+ *   readout_ns_per_pixel=N           the readout time per pixel, default 32 (0: none)
  *   first_frame=N                    the first frame number
  *   fail=FUNCTION:STATUS             make every call of FUNCTION return STATUS
  * for example XISL_SIM="sensors=2048x2048,1024x1024:13;content=phantom;seed=7". A malformed
  * item makes the simulator ignore the whole variable (with a message on standard error).
  * xisl_sim_reset() returns to the built-in defaults, not to XISL_SIM's settings.
  *
- * Acquisitions. Frames come from one thread per handle, never from the calling thread. In
- * frame-sync mode 2 a frame starts every max(cycle, readout minimum) microseconds (a cycle of 0
- * runs as fast as the machine allows); a late frame restarts the cycle instead of catching up.
- * Acquisition_SetFrameSync (mode 1) and xisl_sim_pulse (mode 3) count: each gives one frame.
- * While an acquisition runs, binning and destination buffers cannot change (XISL_SIM_ERROR_BUSY).
- * Acquisition_Acquire_Image ignores skipFrames and the three correction pointers; `frames` may
- * not exceed the destination buffer's frames. A start is also accepted while a one-buffer
- * acquisition has produced its last frame but still runs its callbacks: it begins right after
- * them, so that a consumer woken by the last frame may start the next acquisition at once.
+ * Acquisitions. Frames come from one thread per handle, never from the calling thread. Timing is
+ * real: the readout time of a frame is width * height * readout_ns_per_pixel nanoseconds (33.5 ms
+ * for 1024 x 1024 at the default 32 ns). In frame-sync mode 2 every frame, the first of an
+ * acquisition included, ends max(cycle, readout time) after the previous one or after the start
+ * (a cycle and a readout of 0 run as fast as the machine allows); a late frame restarts the cycle
+ * instead of catching up. In modes 1 and 3 each Acquisition_SetFrameSync or xisl_sim_pulse
+ * counts and gives one frame, which ends one readout time after its trigger; a trigger that
+ * comes while an earlier one is read out is read out after it. Stepped frames (manual mode) come
+ * at once. While an acquisition runs, binning and destination buffers cannot change
+ * (XISL_SIM_ERROR_BUSY). Acquisition_Acquire_Image ignores skipFrames and the three correction
+ * pointers; `frames` may not exceed the destination buffer's frames.
+ *
+ * Strict starts, as the vendor library may be: an acquisition runs until its end-of-acquisition
+ * callback has returned, and Acquisition_Acquire_Image before that is refused with
+ * XISL_SIM_ERROR_BUSY, whichever thread asks; a consumer of a one-buffer acquisition's last
+ * frame included. Acquisition_Abort from another thread returns once that callback has
+ * returned, so it is the way to wait for an ending acquisition. There is no lenient mode.
  *
  * Abort and close. Acquisition_Abort from another thread returns once no callback of the handle
  * runs or will run, the end-of-acquisition callback having run once. Called from one of the
@@ -87,15 +95,19 @@ typedef enum XislSimContent {
 /* Closes every open handle (waiting for its callbacks), clears the call log, the counters and
  * the faults, and restores the defaults: one sensor (PROM 1, header 14, extended header 14,
  * camera type 1, 1024 x 1024), pattern content, seed 1, first frame number 1, frames produced
- * automatically, readout 32 ns per pixel, call log on. */
+ * automatically, readout 32 ns per pixel, no wind-down, call log on. */
 XISL_EXPORT void xisl_sim_reset(void);
 
 /* Replaces the sensor list used by the next enumeration; count 0 means no sensor. */
 XISL_EXPORT int xisl_sim_set_sensors(const XislSimSensor *sensors, size_t count);
 XISL_EXPORT int xisl_sim_set_content(XislSimContent content);
 XISL_EXPORT void xisl_sim_set_seed(uint32_t seed);
-/* Acquisition_SetTimerSync answers at least width * height * nanoseconds / 1000 microseconds. */
+/* The readout time per pixel: a frame takes width * height * nanoseconds / 1000 microseconds to
+ * read out, and Acquisition_SetTimerSync answers at least that. */
 XISL_EXPORT void xisl_sim_set_readout_ns_per_pixel(uint32_t nanoseconds);
+/* Time an acquisition takes to wind down after its last frame's callback, before its
+ * end-of-acquisition callback (default 0). An abort cuts it short. */
+XISL_EXPORT void xisl_sim_set_wind_down(uint32_t microseconds);
 /* The acquired-frames counter of handles opened from now on starts here. */
 XISL_EXPORT void xisl_sim_set_first_frame_number(uint32_t first);
 
@@ -114,9 +126,8 @@ XISL_EXPORT void xisl_sim_clear_faults(void);
 XISL_EXPORT void xisl_sim_set_manual(int manual);
 /* Produces `frames` frames on the handle's running acquisition (any frame-sync mode) and returns
  * 0 once their end-of-frame callbacks have returned, or non-zero when no acquisition runs, the
- * handle is unknown or timeout_ms passed first. Steps asked for while a one-buffer acquisition
- * runs its last callbacks go to the start queued behind it, if any; steps not served when the
- * call returns non-zero are dropped. Not from the handle's own callbacks (non-zero). */
+ * handle is unknown or timeout_ms passed first. Steps not served when the call returns non-zero
+ * are dropped. Not from the handle's own callbacks (non-zero). */
 XISL_EXPORT int xisl_sim_step(HACQDESC handle, unsigned frames, unsigned timeout_ms);
 /* One external trigger pulse: a frame in frame-sync mode 3, nothing otherwise. Returns at once;
  * non-zero for an unknown or closed handle. */
@@ -126,6 +137,15 @@ XISL_EXPORT int xisl_sim_pulse(HACQDESC handle);
 XISL_EXPORT int xisl_sim_wait_frames(uint64_t count, unsigned timeout_ms);
 /* Waits until the handle has no acquisition running; 0 when so, non-zero after timeout_ms. */
 XISL_EXPORT int xisl_sim_wait_idle(HACQDESC handle, unsigned timeout_ms);
+
+/* Frame latency. For the last XISL_SIM_FRAME_TIME_CAPACITY frame numbers the simulator keeps the
+ * time at which the frame's end-of-frame callback began, in nanoseconds of CLOCK_MONOTONIC (the
+ * clock of std::chrono::steady_clock; g_get_monotonic_time() gives the same in microseconds).
+ * Frame numbers are per handle: with several handles acquiring at once, the latest frame of a
+ * number wins. 0 with the time in *nanoseconds, or non-zero when the frame is not (or no longer)
+ * recorded. A reset forgets every entry. */
+enum { XISL_SIM_FRAME_TIME_CAPACITY = 1 << 16 };
+XISL_EXPORT int xisl_sim_frame_callback_time(uint32_t frame, uint64_t *nanoseconds);
 
 /* Call log: every XISL call in order, with its handle, its arguments as numbers (pointers as
  * addresses, the in-value of an in/out argument, the out-value in `result`) and its status.

@@ -194,9 +194,10 @@ int run(const Options &options)
     g_object_set(camera.get(), "exposure-time", options.exposureSeconds, "transfer-asynchronously",
                  gboolean{options.asynchronous}, nullptr);
     g_object_get(camera.get(), "roi-width", &width, "roi-height", &height, nullptr);
-    std::printf("soak: %s mode, %ux%u frames, %.0f s, a line every %.0f s\n",
+    std::printf("soak: %s mode, %ux%u frames, %.0f s, a line every %.0f s; exposure %g s and the "
+                "simulator's default readout time set the pace\n",
                 options.asynchronous ? "async" : "continuous", width, height,
-                options.durationSeconds, options.intervalSeconds);
+                options.durationSeconds, options.intervalSeconds, options.exposureSeconds);
 
     Tally tally;
     FrameChecker checker(tally, width, height);

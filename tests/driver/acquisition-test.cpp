@@ -311,6 +311,62 @@ TEST_F(AcquisitionTest, GrabsFromTwoThreadsTakeTurns)
     EXPECT_TRUE(matchesPattern(second.image(), firstNumber + 1));
 }
 
+// The detector refuses a start until the previous acquisition's end-of-acquisition callback has
+// returned, and a grab returns as soon as its frame is in: the next grab must wait for that end,
+// here made long enough to be met every time.
+TEST_F(AcquisitionTest, BackToBackGrabsNeverMeetTheEndingAcquisition)
+{
+    xisl_sim_set_manual(0);
+    xisl_sim_set_wind_down(1000);
+    detector->setExposureTime(std::chrono::duration<double>(0)); // as fast as possible
+    ASSERT_EQ(detector->prepareGrab(), 0u);
+    Destination destination;
+    const FrameConsumer toDestination = destination.consumer();
+    constexpr unsigned grabs = 100;
+    for (unsigned i = 0; i < grabs; ++i)
+        ASSERT_EQ(detector->grabInto(toDestination), FrameWait::Arrived) << "grab " << i;
+    EXPECT_EQ(destination.calls, grabs);
+    EXPECT_EQ(patternFrameNumber(destination.image()), grabs);
+    const std::vector<XislSimCall> starts = callsOf("Acquisition_Acquire_Image");
+    ASSERT_EQ(starts.size(), grabs);
+    for (const XislSimCall &start : starts)
+        ASSERT_EQ(start.status, 0u);
+}
+
+// A grab that times out ends its acquisition before a grab queued behind it may start, so the
+// queued grab is neither refused, nor aborted, nor handed a late frame of the first acquisition.
+TEST_F(AcquisitionTest, TimedOutGrabHandsOverOnlyOnceItsAcquisitionEnded)
+{
+    detector->setExposureTime(std::chrono::duration<double>(0.001));
+    ASSERT_EQ(detector->prepareGrab(), 0u); // manual stepping: the first grab gets no frame
+    Destination first;
+    Destination second;
+    const FrameConsumer toFirst = first.consumer();
+    const FrameConsumer toSecond = second.consumer();
+    auto firstGrab = std::async(std::launch::async, [&] { return detector->grabInto(toFirst); });
+    ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 1; }));
+    auto secondGrab = std::async(std::launch::async, [&] { return detector->grabInto(toSecond); });
+    ASSERT_EQ(firstGrab.get(), FrameWait::TimedOut);
+    ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 2; }));
+    ASSERT_TRUE(stepWhenRunning(detector->getHandle()));
+    ASSERT_EQ(secondGrab.get(), FrameWait::Arrived);
+
+    EXPECT_EQ(first.calls, 0u);
+    ASSERT_EQ(second.calls, 1u);
+    EXPECT_TRUE(matchesPattern(second.image(), 1));
+    std::vector<std::string> calls = callNamesFrom(0);
+    calls.erase(std::remove_if(calls.begin(), calls.end(),
+                               [](const std::string &name) {
+                                   return name != "Acquisition_Acquire_Image" &&
+                                          name != "Acquisition_Abort";
+                               }),
+                calls.end());
+    EXPECT_EQ(calls, (std::vector<std::string>{"Acquisition_Acquire_Image", "Acquisition_Abort",
+                                               "Acquisition_Acquire_Image"}));
+    for (const XislSimCall &start : callsOf("Acquisition_Acquire_Image"))
+        EXPECT_EQ(start.status, 0u);
+}
+
 // A refused set-up or start is reported at once instead of leaving a caller waiting for frames.
 TEST_F(AcquisitionTest, RefusedSetUpAndStartsAreReported)
 {

@@ -19,6 +19,16 @@ std::string pluginPath()
     return std::string(directory ? directory : ".") + "/libucatessaravolt.so";
 }
 
+// The camera type as the plug-in exports it, for creating cameras without libuca's plug-in
+// manager. The plug-in stays loaded: its type outlives any handle.
+GType pluginCameraType()
+{
+    void *plugin = dlopen(pluginPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto getType =
+        plugin ? reinterpret_cast<GType (*)()>(dlsym(plugin, "camera_plugin_get_type")) : nullptr;
+    return getType ? getType() : G_TYPE_INVALID;
+}
+
 XislSimSensor sensor(uint32_t promId, uint32_t headerId, uint32_t width, uint32_t height)
 {
     return XislSimSensor{promId, headerId, static_cast<uint16_t>(headerId), 3, width, height};
@@ -277,13 +287,16 @@ TEST_F(PropertyTest, ValuesRoundTrip)
     EXPECT_EQ(messages.lines().size(), 1u);
 }
 
+// Made directly rather than through a plug-in manager, whose forwarding of construction
+// properties is libuca's business, not the camera's.
 TEST_F(PropertyTest, ConstructionPropertiesApplyOnceTheDetectorIsFound)
 {
-    std::unique_ptr<UcaPluginManager, GObjectUnref> manager(uca_plugin_manager_new());
+    const GType type = pluginCameraType();
+    ASSERT_NE(type, G_TYPE_INVALID);
     GError *error = nullptr;
-    camera.reset(uca_plugin_manager_get_camera(manager.get(), "tessaravolt", &error,
-                                               "exposure-time", 0.25, "sensor-horizontal-binning",
-                                               2u, "roi-width", 100u, nullptr));
+    camera.reset(static_cast<UcaCamera *>(g_initable_new(type, nullptr, &error, "exposure-time",
+                                                         0.25, "sensor-horizontal-binning", 2u,
+                                                         "roi-width", 100u, nullptr)));
     ASSERT_TRUE(camera) << error->message;
 
     gdouble exposure = 0;
@@ -294,6 +307,91 @@ TEST_F(PropertyTest, ConstructionPropertiesApplyOnceTheDetectorIsFound)
     EXPECT_EQ(binning, 2u);
     EXPECT_EQ(roi().width, 100u);
     EXPECT_EQ(roi().height, 512u);
+}
+
+// A camera whose initialisation never ran (a plain g_object_new) or failed has no detector:
+// listings and libuca's own frames-per-second read give the defaults, trigger warns, recording
+// is refused, and nothing crashes.
+TEST_F(PropertyTest, CameraWithoutDetectorReadsDefaultsAndRefusesToRecord)
+{
+    const GType type = pluginCameraType();
+    ASSERT_NE(type, G_TYPE_INVALID);
+    for (bool initialise : {false, true}) {
+        SCOPED_TRACE(initialise ? "initialisation failed" : "never initialised");
+        ASSERT_EQ(xisl_sim_set_sensors(nullptr, 0), 0);
+        camera.reset(static_cast<UcaCamera *>(g_object_new(type, nullptr)));
+        if (initialise) {
+            GError *error = nullptr;
+            EXPECT_FALSE(g_initable_init(G_INITABLE(camera.get()), nullptr, &error));
+            g_clear_error(&error);
+        }
+
+        guint count = 0;
+        GParamSpec **specs =
+            g_object_class_list_properties(G_OBJECT_GET_CLASS(camera.get()), &count);
+        for (guint i = 0; i < count; i++) {
+            if (!(specs[i]->flags & G_PARAM_READABLE))
+                continue;
+            GValue value = G_VALUE_INIT;
+            g_value_init(&value, specs[i]->value_type);
+            g_object_get_property(G_OBJECT(camera.get()), specs[i]->name, &value);
+            g_value_unset(&value);
+        }
+        g_free(specs);
+        gdouble exposure = 0, fps = 0;
+        guint binning = 0;
+        g_object_get(camera.get(), "exposure-time", &exposure, "frames-per-second", &fps,
+                     "sensor-vertical-binning", &binning, nullptr);
+        EXPECT_DOUBLE_EQ(exposure, 0.067);
+        EXPECT_DOUBLE_EQ(fps, 1 / 0.067);
+        EXPECT_EQ(binning, 1u);
+
+        GLibMessages messages;
+        UCA_CAMERA_GET_CLASS(camera.get())->trigger(camera.get(), nullptr); // libuca asks recording
+        const std::vector<LogLine> lines = messages.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].text, "Trigger ignored: the camera has no detector");
+        EXPECT_EQ(lines[0].level, G_LOG_LEVEL_WARNING);
+
+        const ErrorPtr refused = start();
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->code, UCA_CAMERA_ERROR_NOT_FOUND);
+        GError *error = nullptr;
+        std::vector<uint16_t> pixels(16);
+        EXPECT_FALSE(uca_camera_grab(camera.get(), pixels.data(), &error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, UCA_CAMERA_ERROR_NOT_RECORDING);
+        g_clear_error(&error);
+        camera.reset();
+        xisl_sim_reset();
+    }
+}
+
+// A binning write whose header read fails keeps the region of interest instead of collapsing it
+// to 0 x 0; a start whose frame size cannot be read is refused instead of delivering nothing.
+TEST_F(PropertyTest, FailedHeaderReadNeitherEmptiesTheRoiNorStartsAnEmptyRecording)
+{
+    create();
+    ASSERT_EQ(xisl_sim_fail("Acquisition_GetHwHeaderInfo", 3, 1), 0);
+    GLibMessages messages;
+    g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
+    EXPECT_EQ(roi().width, 1024u);
+    EXPECT_EQ(roi().height, 1024u);
+    ASSERT_EQ(messages.lines().size(), 1u);
+    EXPECT_EQ(messages.lines()[0].level, G_LOG_LEVEL_WARNING);
+
+    g_object_set(camera.get(), "transfer-asynchronously", FALSE, nullptr);
+    ASSERT_EQ(xisl_sim_fail("Acquisition_GetHwHeaderInfo", 3, 0), 0);
+    for (gboolean fromContinuous : {gboolean{TRUE}, gboolean{FALSE}}) {
+        g_object_set(camera.get(), "grab-from-continuous", fromContinuous, nullptr);
+        const ErrorPtr refused = start();
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->code, UCA_CAMERA_ERROR_DEVICE);
+        gboolean recording = TRUE;
+        g_object_get(camera.get(), "is-recording", &recording, nullptr);
+        EXPECT_FALSE(recording);
+    }
+    EXPECT_TRUE(simulatorCalls("Acquisition_Acquire_Image").empty());
 }
 
 } // namespace

@@ -134,6 +134,7 @@ TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFram
 TEST_F(RecordingTest, SingleFramesAreAcquiredPerGrabAndStopLeavesTheDetectorAlone)
 {
     xisl_sim_set_readout_ns_per_pixel(0);
+    xisl_sim_set_wind_down(50000); // each acquisition is still ending when its grab returns
     create();
     g_object_set(camera.get(), "exposure-time", 0.001, "grab-from-continuous", FALSE, nullptr);
     ASSERT_FALSE(start());
@@ -146,11 +147,18 @@ TEST_F(RecordingTest, SingleFramesAreAcquiredPerGrabAndStopLeavesTheDetectorAlon
         ASSERT_TRUE(grabbed.ok);
         EXPECT_EQ(frameNumberOf(grabbed.pixels, full), expected);
     }
+    // The second grab waited for the end of the first acquisition; stop aborts nothing.
+    const size_t abortsBeforeStop = simulatorCalls("Acquisition_Abort").size();
     stop();
     const auto acquisitions = simulatorCalls("Acquisition_Acquire_Image");
     ASSERT_EQ(acquisitions.size(), 2u);
     EXPECT_EQ(acquisitions[0].args[2], static_cast<uint64_t>(XISL_ACQ_ONE_BUFFER));
-    EXPECT_TRUE(simulatorCalls("Acquisition_Abort").empty());
+    EXPECT_EQ(simulatorCalls("Acquisition_Abort").size(), abortsBeforeStop);
+
+    // The last acquisition may still be ending: a binning write must still reach the detector.
+    g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
+    EXPECT_EQ(simulatorCalls("Acquisition_SetCameraBinningMode").at(0).status, 0u);
+    EXPECT_EQ(roi().width, 512u);
 }
 
 TEST_F(RecordingTest, SetUpSendsTheSettingsInOrder)

@@ -50,6 +50,8 @@ void Recorder::endOfAcquisition(HACQDESC handle)
         self->endOfAcquisitionThread = std::this_thread::get_id();
     }
     self->changed.notify_all();
+    if (self->onEndOfAcquisition)
+        self->onEndOfAcquisition(handle);
 }
 
 void SimTest::useSensor(uint32_t width, uint32_t height)

@@ -35,6 +35,8 @@ public:
     std::thread::id endOfAcquisitionThread; // mutex
     // Runs on the callback thread after the frame is recorded, before the hand-back.
     std::function<void(HACQDESC, size_t frameIndex)> onFrame;
+    // Runs on the callback thread after the end of acquisition is recorded.
+    std::function<void(HACQDESC)> onEndOfAcquisition;
     bool handBack = true;
 
     size_t frameCount()

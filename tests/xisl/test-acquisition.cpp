@@ -126,24 +126,42 @@ TEST_F(Acquire, SecondStartWhileRunningIsRefused)
     EXPECT_EQ(recorder.endOfAcquisitionCount(), 1u);
 }
 
-// A grab woken by the last frame of a one-frame acquisition starts the next one at once; the
-// start must not be lost because the previous acquisition's callbacks have not finished yet.
-TEST_F(Acquire, StartFromTheLastFramesCallbackRunsAfterTheCurrentAcquisition)
+// As strict as the vendor library may be: the acquisition runs until its end-of-acquisition
+// callback has returned, whoever asks to start the next one; an abort waits for that return.
+TEST_F(Acquire, StartsAreRefusedUntilTheEndOfAcquisitionCallbackHasReturned)
 {
     Recorder recorder;
     Acquisition acquisition = prepare(recorder, 1);
     setTimer(acquisition.handle, 0);
-    std::vector<XislStatus> restarts;
-    recorder.onFrame = [&](HACQDESC handle, size_t index) {
-        if (index < 2)
-            restarts.push_back(start(handle, XISL_ACQ_ONE_BUFFER, 1));
+    std::vector<XislStatus> fromCallbacks;
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    recorder.onFrame = [&](HACQDESC handle, size_t) {
+        fromCallbacks.push_back(start(handle, XISL_ACQ_ONE_BUFFER, 1));
+    };
+    recorder.onEndOfAcquisition = [&](HACQDESC handle) {
+        if (!fromCallbacks.empty() && fromCallbacks.size() < 2) {
+            fromCallbacks.push_back(start(handle, XISL_ACQ_ONE_BUFFER, 1));
+            entered.set_value();
+            released.wait_for(kTimeout);
+        }
     };
     ASSERT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 1), 0u);
-    ASSERT_TRUE(recorder.waitUntil([&] { return recorder.events.size() == 6; }));
+    ASSERT_EQ(entered.get_future().wait_for(kTimeout), std::future_status::ready);
+    EXPECT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 1), XISL_SIM_ERROR_BUSY);
+    auto aborted =
+        std::async(std::launch::async, [&] { return Acquisition_Abort(acquisition.handle); });
+    EXPECT_EQ(aborted.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    release.set_value();
+    ASSERT_EQ(aborted.wait_for(kTimeout), std::future_status::ready);
+    EXPECT_EQ(aborted.get(), 0u);
+    EXPECT_EQ(fromCallbacks, (std::vector<XislStatus>{XISL_SIM_ERROR_BUSY, XISL_SIM_ERROR_BUSY}));
+
+    // Once the callback has returned, the next start is accepted.
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 1), 0u);
     ASSERT_EQ(xisl_sim_wait_idle(acquisition.handle, kTimeoutMs), 0);
-    EXPECT_EQ(restarts, (std::vector<XislStatus>{0, 0}));
-    EXPECT_EQ(recorder.events, (std::vector<char>{'F', 'A', 'F', 'A', 'F', 'A'}));
-    EXPECT_EQ(recorder.frames[2].acquired, 3u);
+    EXPECT_EQ(recorder.events, (std::vector<char>{'F', 'A', 'F', 'A'}));
 }
 
 TEST_F(Acquire, SoftwareTriggersGiveOneFrameEachAndCallbacksNeverOverlap)
@@ -213,7 +231,7 @@ TEST_F(Acquire, ManualModeHoldsTheTimerAndStepsNeedARunningAcquisition)
     ASSERT_EQ(Acquisition_Abort(acquisition.handle), 0u);
 }
 
-TEST_F(Acquire, TimerCycleSpacesFrames)
+TEST_F(Acquire, TimerCycleSpacesFramesFromTheStartOn)
 {
     Recorder recorder;
     Acquisition acquisition = prepare(recorder);
@@ -223,8 +241,68 @@ TEST_F(Acquire, TimerCycleSpacesFrames)
     ASSERT_EQ(xisl_sim_wait_frames(4, kTimeoutMs), 0);
     const auto elapsed = std::chrono::steady_clock::now() - begin;
     ASSERT_EQ(Acquisition_Abort(acquisition.handle), 0u);
-    // The first frame comes at once, the fourth three cycles later.
-    EXPECT_GE(elapsed, std::chrono::milliseconds(60));
+    // The first frame, too, ends a whole cycle after the start.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(80));
+}
+
+// 64 x 32 pixels at 10 us each: 20.48 ms per frame, and readouts do not overlap.
+TEST_F(Acquire, TriggeredFramesEndOneReadoutAfterTheirTrigger)
+{
+    for (DWORD mode : {XISL_SYNC_SOFTWARE_TRIGGER, XISL_SYNC_EXTERNAL_TRIGGER}) {
+        SCOPED_TRACE(mode);
+        xisl_sim_reset();
+        useSensor(64, 32);
+        xisl_sim_set_readout_ns_per_pixel(10000);
+        Recorder recorder;
+        Acquisition acquisition = prepare(recorder);
+        ASSERT_EQ(Acquisition_SetFrameSyncMode(acquisition.handle, mode), 0u);
+        ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
+        const auto begin = std::chrono::steady_clock::now();
+        for (int i = 0; i < 2; ++i) {
+            if (mode == XISL_SYNC_SOFTWARE_TRIGGER)
+                ASSERT_EQ(Acquisition_SetFrameSync(acquisition.handle), 0u);
+            else
+                ASSERT_EQ(xisl_sim_pulse(acquisition.handle), 0);
+        }
+        ASSERT_EQ(xisl_sim_wait_frames(1, kTimeoutMs), 0);
+        EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::microseconds(20480));
+        ASSERT_EQ(xisl_sim_wait_frames(2, kTimeoutMs), 0);
+        EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::microseconds(40960));
+        ASSERT_EQ(Acquisition_Close(acquisition.handle), 0u);
+    }
+}
+
+TEST_F(Acquire, TheStartOfEachEndOfFrameCallbackIsKeptByFrameNumber)
+{
+    xisl_sim_set_first_frame_number(41);
+    Recorder recorder;
+    Acquisition acquisition = prepare(recorder);
+    setTimer(acquisition.handle, 0);
+    std::vector<uint64_t> insideCallback;
+    recorder.onFrame = [&](HACQDESC, size_t) {
+        insideCallback.push_back(
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::steady_clock::now().time_since_epoch())
+                                      .count()));
+    };
+    const auto before = std::chrono::steady_clock::now().time_since_epoch();
+    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 3), 0u);
+    ASSERT_EQ(xisl_sim_wait_idle(acquisition.handle, kTimeoutMs), 0);
+    ASSERT_EQ(insideCallback.size(), 3u);
+    uint64_t previous =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(before).count());
+    for (uint32_t i = 0; i < 3; ++i) {
+        uint64_t began = 0;
+        ASSERT_EQ(xisl_sim_frame_callback_time(41 + i, &began), 0);
+        EXPECT_GE(began, previous);
+        EXPECT_LE(began, insideCallback[i]);
+        previous = insideCallback[i];
+    }
+    uint64_t unused = 0;
+    EXPECT_NE(xisl_sim_frame_callback_time(44, &unused), 0);
+    EXPECT_NE(xisl_sim_frame_callback_time(41 + XISL_SIM_FRAME_TIME_CAPACITY, &unused), 0);
+    xisl_sim_reset();
+    EXPECT_NE(xisl_sim_frame_callback_time(41, &unused), 0);
 }
 
 TEST_F(Acquire, FramesNotHandedBackAreCounted)
