@@ -213,8 +213,7 @@ ring_commit (UcaRing *ring)
 
     /* Outside the lock: a slow log writer must not hold up readers. */
     if (dropped > 0)
-        g_debug ("Ring buffer full: dropped the oldest unread frame (%u dropped since recording started)",
-                 dropped);
+        g_debug ("Ring buffer full: dropped the oldest unread frame (%u dropped since recording started)", dropped);
 }
 
 static void

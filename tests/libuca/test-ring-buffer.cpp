@@ -73,23 +73,17 @@ struct Step {
 
 TEST(RingBuffer, IndicesWrapAroundTheBlocksAndResetToZero)
 {
+    // clang-format off: one step a line
     const Step steps[] = {
-        {Op::Peek, 0, false, 0},
-        {Op::Write, 0, true, 1},
-        {Op::Write, 1, true, 2},
-        {Op::Read, 0, true, 2},
-        {Op::PointerAtOne, 2, true, 2}, // counted from the read index
-        {Op::Write, 2, true, 3},
-        {Op::Write, 0, true, 3}, // wraps: the writer does not wait for the reader
-        {Op::Read, 1, true, 3},
-        {Op::Read, 2, true, 3},
-        {Op::Read, 0, false, 3},
-        {Op::Peek, 1, false, 3},
-        {Op::Reset, -1, false, 0},
-        {Op::Peek, 0, false, 0},
-        {Op::Write, 0, true, 1},
-        {Op::Read, 0, false, 1},
+        {Op::Peek, 0, false, 0}, {Op::Write, 0, true, 1},        {Op::Write, 1, true, 2},
+        {Op::Read, 0, true, 2},  {Op::PointerAtOne, 2, true, 2}, // counted from the read index
+        {Op::Write, 2, true, 3}, {Op::Write, 0, true, 3}, // wraps: the writer does not wait for the
+                                                          // reader
+        {Op::Read, 1, true, 3},  {Op::Read, 2, true, 3},         {Op::Read, 0, false, 3},
+        {Op::Peek, 1, false, 3}, {Op::Reset, -1, false, 0},      {Op::Peek, 0, false, 0},
+        {Op::Write, 0, true, 1}, {Op::Read, 0, false, 1},
     };
+    // clang-format on
     RingPtr ring(uca_ring_buffer_new(blockSize, nBlocks));
     auto *base = static_cast<guint8 *>(uca_ring_buffer_peek_pointer(ring.get()));
     ASSERT_NE(base, nullptr);
@@ -119,7 +113,8 @@ TEST(RingBuffer, IndicesWrapAroundTheBlocksAndResetToZero)
             block ? static_cast<int>((static_cast<guint8 *>(block) - base) / blockSize) : -1;
         EXPECT_EQ(returned, step.block) << "step " << index;
         EXPECT_EQ(uca_ring_buffer_available(ring.get()), step.available) << "step " << index;
-        EXPECT_EQ(uca_ring_buffer_get_num_blocks(ring.get()), step.filledBlocks) << "step " << index;
+        EXPECT_EQ(uca_ring_buffer_get_num_blocks(ring.get()), step.filledBlocks)
+            << "step " << index;
         index++;
     }
 }

@@ -44,7 +44,8 @@ private:
 // them; other messages go to the default writer. One capture at a time.
 class LogCapture {
 public:
-    explicit LogCapture(GLogLevelFlags levels = GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL));
+    explicit LogCapture(GLogLevelFlags levels = GLogLevelFlags(G_LOG_LEVEL_WARNING |
+                                                               G_LOG_LEVEL_CRITICAL));
     ~LogCapture();
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
