@@ -36,9 +36,12 @@ endif()
 set(UCA_GIR_INPUTS
     uca/uca-camera.h
     uca/uca-plugin-manager.h
+    uca/uca-ring-buffer.h
+    uca-enums.h
     uca-camera.c
     uca-enums.c
-    uca-plugin-manager.c)
+    uca-plugin-manager.c
+    uca-ring-buffer.c)
 
 set(_gir "${CMAKE_CURRENT_BINARY_DIR}/Uca-2.0.gir")
 set(_typelib_dir "${CMAKE_CURRENT_BINARY_DIR}/girepository-1.0")
@@ -55,6 +58,7 @@ add_custom_command(
             --include=GObject-2.0
             --pkg-export=libuca
             --c-include=uca/uca-camera.h --c-include=uca/uca-plugin-manager.h
+            --c-include=uca/uca-ring-buffer.h
             --library=uca "--library-path=$<TARGET_FILE_DIR:uca>"
             "-I${CMAKE_CURRENT_SOURCE_DIR}" ${_glib_include_flags}
             --output "${_gir}"
@@ -79,7 +83,7 @@ add_custom_command(
 add_custom_target(uca-introspection ALL
     DEPENDS "${_typelib_dir}/Uca-2.0.typelib" "${CMAKE_CURRENT_BINARY_DIR}/Uca-2.0.typelib")
 
-install(FILES "${_gir}" DESTINATION ${CMAKE_INSTALL_DATADIR}/gir-1.0)
+install(FILES "${_gir}" DESTINATION ${CMAKE_INSTALL_DATADIR}/gir-1.0 COMPONENT libuca)
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/Uca-2.0.typelib"
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/girepository-1.0)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/girepository-1.0 COMPONENT libuca)
 set(TESSARAVOLT_UCA_TYPELIB_DIR "${_typelib_dir}" CACHE INTERNAL "Build-tree folder of Uca-2.0.typelib")

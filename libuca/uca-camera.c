@@ -3,22 +3,25 @@
  * that fills a ring of frames for uca_camera_grab(). */
 
 #include "uca/uca-camera.h"
+#include "uca-enums.h"
 
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 
-/* Frames of the buffered mode. The read thread writes into the block after the readable
- * range, so readers (who copy under the lock) never see a half-written frame; a full ring
- * drops its oldest frame. */
+/* Frames of the buffered mode: n_frames readable blocks plus one that the read thread
+ * fills outside the readable range, so readers (who copy under the lock) never see a
+ * half-written frame and a full ring stays readable while the next frame comes in. Only
+ * when that frame is committed does a full ring drop its oldest one. */
 typedef struct {
     pthread_mutex_t lock;       /* guards every member below */
     pthread_cond_t changed;     /* a frame was committed or the stream ended */
-    guint8 *blocks;             /* NULL while no buffered recording runs */
+    guint8 *blocks;             /* n_frames + 1 blocks; NULL while no buffered recording runs */
     gsize frame_size;
-    guint n_blocks;
+    guint n_frames;             /* readable blocks at most: num-buffers */
     guint head;                 /* oldest readable block */
     guint count;                /* readable blocks */
+    guint dropped;              /* frames dropped unread in this recording */
     gboolean cancelled;         /* set by stop, read by the read thread */
     gboolean ended;             /* the read thread will commit nothing more */
     GError *error;              /* why the read thread ended early, if it failed */
@@ -129,12 +132,19 @@ ring_destroy (UcaRing *ring)
     pthread_mutex_destroy (&ring->lock);
 }
 
-static gboolean
-ring_allocate (UcaRing *ring, guint n_blocks, gsize frame_size)
+static guint
+ring_n_blocks (const UcaRing *ring)
 {
+    return ring->n_frames + 1;
+}
+
+static gboolean
+ring_allocate (UcaRing *ring, guint n_frames, gsize frame_size)
+{
+    const guint64 n_blocks = (guint64) n_frames + 1;
     guint8 *blocks;
 
-    if (n_blocks == 0 || frame_size == 0 || frame_size > G_MAXSIZE / n_blocks)
+    if (n_frames == 0 || n_frames == G_MAXUINT || frame_size == 0 || frame_size > G_MAXSIZE / n_blocks)
         return FALSE;
 
     blocks = g_try_malloc (frame_size * n_blocks);
@@ -145,9 +155,10 @@ ring_allocate (UcaRing *ring, guint n_blocks, gsize frame_size)
     pthread_mutex_lock (&ring->lock);
     ring->blocks = blocks;
     ring->frame_size = frame_size;
-    ring->n_blocks = n_blocks;
+    ring->n_frames = n_frames;
     ring->head = 0;
     ring->count = 0;
+    ring->dropped = 0;
     ring->cancelled = FALSE;
     ring->ended = FALSE;
     g_clear_error (&ring->error);
@@ -175,26 +186,34 @@ ring_reserve (UcaRing *ring)
 
     pthread_mutex_lock (&ring->lock);
 
-    if (!ring->cancelled) {
-        if (ring->count == ring->n_blocks) {
-            ring->head = (ring->head + 1) % ring->n_blocks;
-            ring->count--;
-        }
-
-        block = ring->blocks + ((ring->head + ring->count) % ring->n_blocks) * ring->frame_size;
-    }
+    if (!ring->cancelled)
+        block = ring->blocks + ((ring->head + ring->count) % ring_n_blocks (ring)) * ring->frame_size;
 
     pthread_mutex_unlock (&ring->lock);
     return block;
 }
 
+/* Callers count dropped frames through the debug message; each carries the total. */
 static void
 ring_commit (UcaRing *ring)
 {
+    guint dropped = 0;
+
     pthread_mutex_lock (&ring->lock);
-    ring->count++;
+
+    if (ring->count < ring->n_frames)
+        ring->count++;
+    else {
+        ring->head = (ring->head + 1) % ring_n_blocks (ring);
+        dropped = ++ring->dropped;
+    }
+
     pthread_cond_broadcast (&ring->changed);
     pthread_mutex_unlock (&ring->lock);
+
+    /* Outside the lock: a slow log writer must not hold up readers. */
+    if (dropped > 0)
+        g_debug ("Ring buffer full: dropped the oldest unread frame (%u dropped since recording started)", dropped);
 }
 
 static void
@@ -229,7 +248,7 @@ ring_take (UcaRing *ring, gpointer data, GError **error)
 
     if (ring->count > 0) {
         memcpy (data, ring->blocks + ring->head * ring->frame_size, ring->frame_size);
-        ring->head = (ring->head + 1) % ring->n_blocks;
+        ring->head = (ring->head + 1) % ring_n_blocks (ring);
         ring->count--;
         taken = TRUE;
     }

@@ -1,7 +1,7 @@
 /* Enum GTypes of the camera interface, so that properties and argument parsing can
  * translate between numbers, value names and nicks. */
 
-#include "uca/uca-camera.h"
+#include "uca-enums.h"
 
 static GType
 register_enum_once (gsize *type_id, const gchar *name, const GEnumValue *values)

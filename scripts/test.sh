@@ -1,10 +1,22 @@
 #!/usr/bin/env bash
 # Builds and passes every test: a plain build, the installed minimal libuca used by a plug-in
-# built outside this tree, the driver's and the simulator's tests built for Windows and run under
-# Wine, then the whole suite again under AddressSanitizer with UndefinedBehaviorSanitizer and
-# under ThreadSanitizer.
+# built outside this tree and as the installed libuca of a second build, the driver's and the
+# simulator's tests built for Windows and run under Wine, then the whole suite again under
+# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer. Every lane turns
+# warnings into errors.
+#
+#   scripts/test.sh           everything, as CI runs it
+#   scripts/test.sh --quick   the plain build only, without the stress, faults and valgrind tests
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+quick=false
+case "${1:-}" in
+  "") ;;
+  --quick) quick=true ;;
+  *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+esac
+
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
@@ -13,10 +25,47 @@ build_and_test() {
   local dir=$1 sanitizer=$2 exclude=$3
   echo "== ${dir}: build (sanitizer: ${sanitizer:-none})"
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARAVOLT_SANITIZE="$sanitizer" \
-        -DTESSARAVOLT_BUILD_BENCHMARKS=ON
+        -DTESSARAVOLT_BUILD_BENCHMARKS=ON -DTESSARAVOLT_WERROR=ON
   cmake --build "$dir" -j "$jobs"
   echo "== ${dir}: tests"
   (cd "$dir" && ctest -j "$jobs" --output-on-failure --no-tests=error ${exclude:+-LE "$exclude"})
+}
+
+# The system path: the bundled build's minimal libuca, installed alone into a prefix, stands
+# in for an installed libuca 2.4. A second plain build finds it through pkg-config, must be
+# warning-free, passes its suite without the tests that rely on the minimal libuca's
+# repairs, and installs the plug-in into that libuca's plugindir, where libuca finds it.
+system_libuca_lane() {
+  local bundled=$1 dir=$2 started=$SECONDS
+  local prefix="$PWD/$dir/libuca-prefix"
+  echo "== ${dir}: installed libuca from ${bundled}"
+  rm -rf "$prefix"
+  cmake --install "$bundled" --component libuca --prefix "$prefix" > /dev/null
+  local pcdir
+  pcdir=$(dirname "$(find "$prefix" -name libuca.pc -print -quit)")
+
+  echo "== ${dir}: build against it"
+  PKG_CONFIG_PATH="$pcdir" cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DTESSARAVOLT_LIBUCA=SYSTEM -DTESSARAVOLT_BUILD_BENCHMARKS=ON -DTESSARAVOLT_WERROR=ON
+  cmake --build "$dir" -j "$jobs" 2>&1 | tee "$dir/build.log"
+  if grep -q 'warning:' "$dir/build.log"; then
+    echo "FAILED: the build against an installed libuca has warnings" >&2
+    return 1
+  fi
+
+  echo "== ${dir}: tests (without bundled-libuca)"
+  (cd "$dir" && ctest -j "$jobs" --output-on-failure --no-tests=error -LE bundled-libuca)
+
+  echo "== ${dir}: the plug-in goes to libuca's plugindir"
+  local plugindir
+  plugindir=$(PKG_CONFIG_PATH="$pcdir" pkg-config --variable=plugindir libuca)
+  cmake --install "$dir" --prefix "$prefix" > /dev/null
+  if [ ! -f "$plugindir/libucatessaravolt.so" ]; then
+    echo "FAILED: libucatessaravolt.so is not in $plugindir" >&2
+    return 1
+  fi
+  UCA_CAMERA_PATH="$plugindir" XISL_SIM= "$prefix/bin/uca-info" tessaravolt > /dev/null
+  echo "== ${dir}: took $((SECONDS - started)) s"
 }
 
 # 64-bit Windows: the driver, the simulated detector and their test programs cross-built with
@@ -26,7 +75,7 @@ windows_lane() {
   echo "== ${dir}: cross build for 64-bit Windows, tests under Wine"
   bash scripts/install-deps.sh windows
   cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARAVOLT_WERROR=ON
   cmake --build "$dir" -j "$jobs"
   (
     WINEPREFIX=$(mktemp -d /tmp/tessaravolt-wine.XXXXXX)
@@ -41,11 +90,17 @@ windows_lane() {
   echo "== ${dir}: done in $((SECONDS - started)) s"
 }
 
+if $quick; then
+  build_and_test build "" "stress|faults|valgrind"
+  exit 0
+fi
+
 build_and_test build "" ""
 
-if [ -f build/CMakeCache.txt ] && grep -q '^TESSARAVOLT_BUNDLED_LIBUCA:INTERNAL=ON' build/CMakeCache.txt; then
+if grep -q '^TESSARAVOLT_BUNDLED_LIBUCA:INTERNAL=ON' build/CMakeCache.txt; then
   echo "== installed minimal libuca serves a plug-in built outside this tree"
   bash tests/libuca/out-of-tree/check-installed-libuca.sh build
+  system_libuca_lane build build-system
 fi
 
 windows_lane

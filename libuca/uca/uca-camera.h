@@ -47,11 +47,6 @@ typedef enum {
     UCA_UNIT_COUNT,
 } UcaUnit;
 
-GType uca_camera_error_get_type (void);
-GType uca_camera_trigger_source_get_type (void);
-GType uca_camera_trigger_type_get_type (void);
-GType uca_unit_get_type (void);
-
 GQuark uca_unit_quark (void);
 GQuark uca_writable_quark (void);
 

@@ -2,6 +2,8 @@
 // compared with libuca 2.4's published table.
 #include "test-support.h"
 
+#include "uca-enums.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>

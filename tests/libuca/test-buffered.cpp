@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -166,6 +167,75 @@ TEST_F(Buffered, ASlotThatFailsToStartLeavesNoReadThread)
     EXPECT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_END_OF_STREAM));
     EXPECT_EQ(getUint(camera.get(), "frames-grabbed"), 0u);
 }
+
+// Triggered frames: the test decides when each frame exists, so whether the reader kept
+// up does not depend on timing.
+class BufferedRing : public Buffered, public ::testing::WithParamInterface<guint> {
+protected:
+    size_t dropMessages() const
+    {
+        const auto all = log.messages();
+        return std::count_if(all.begin(), all.end(), [](const std::string &message) {
+            return message.find("dropped the oldest unread frame") != std::string::npos;
+        });
+    }
+
+    // The read thread waits in the grab slot for a trigger, and stop joins it.
+    void stopWhileTriggering()
+    {
+        std::atomic<bool> stopped{false};
+        std::thread stopper([&] {
+            uca_camera_stop_recording(camera.get(), nullptr);
+            stopped = true;
+        });
+        EXPECT_TRUE(waitFor([&] {
+            uca_camera_trigger(camera.get(), nullptr);
+            return stopped.load();
+        }));
+        stopper.join();
+    }
+
+    LogCapture log{G_LOG_LEVEL_DEBUG};
+};
+
+TEST_P(BufferedRing, AReaderThatKeepsUpGetsEveryFrameAndMissedFramesAreCounted)
+{
+    const guint buffers = GetParam();
+    const guint missed = 3;
+    g_object_set(camera.get(), "num-buffers", buffers, "frame-interval-us", 0u,
+                 "grab-waits-for-trigger", TRUE, nullptr);
+    uca_camera_start_recording(camera.get(), error.out());
+    ASSERT_EQ(error.get(), nullptr) << error.message();
+
+    // Each frame stays readable while the read thread already waits for the next one:
+    // the single slot too.
+    guint32 expected = 1;
+    for (; expected <= 4; expected++) {
+        uca_camera_trigger(camera.get(), nullptr);
+        ASSERT_TRUE(waitFor([&] {
+            return getUint(camera.get(), "frames-grabbed") == expected &&
+                   getUint(camera.get(), "waiting-grabs") == 1;
+        }));
+        ASSERT_EQ(grabOne(), expected) << error.message();
+    }
+    EXPECT_EQ(dropMessages(), 0u);
+
+    // A reader that falls behind loses the oldest frames, each one counted.
+    for (guint i = 0; i < buffers + missed; i++)
+        uca_camera_trigger(camera.get(), nullptr);
+    ASSERT_TRUE(waitFor([&] { return dropMessages() == missed; })) << dropMessages();
+    expected += missed;
+    for (guint i = 0; i < buffers; i++, expected++)
+        ASSERT_EQ(grabOne(), expected) << error.message();
+    EXPECT_TRUE(log.contains("(3 dropped since recording started)"));
+
+    uca_camera_trigger(camera.get(), nullptr);
+    EXPECT_EQ(grabOne(), expected) << "keeps up again";
+    EXPECT_EQ(dropMessages(), missed);
+    stopWhileTriggering();
+}
+
+INSTANTIATE_TEST_SUITE_P(NumBuffers, BufferedRing, ::testing::Values(1u, 2u, 8u));
 
 } // namespace
 } // namespace LibucaTest

@@ -14,15 +14,16 @@ namespace {
 
 std::mutex captureMutex;
 bool capturing = false;                    // guarded by captureMutex
+GLogLevelFlags capturedLevels;             // guarded by captureMutex
 std::vector<std::string> capturedMessages; // guarded by captureMutex
 
 // GLib allows one writer per process; it forwards to the capture while one is active.
 GLogWriterOutput writeLog(GLogLevelFlags level, const GLogField *fields, gsize nFields,
                           gpointer userData)
 {
-    if (level & (G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL)) {
+    {
         std::lock_guard<std::mutex> lock(captureMutex);
-        if (capturing) {
+        if (capturing && (level & capturedLevels)) {
             for (gsize i = 0; i < nFields; i++) {
                 if (g_strcmp0(fields[i].key, "MESSAGE") == 0)
                     capturedMessages.emplace_back(static_cast<const char *>(fields[i].value));
@@ -41,11 +42,12 @@ void installWriterOnce()
 
 } // namespace
 
-LogCapture::LogCapture()
+LogCapture::LogCapture(GLogLevelFlags levels)
 {
     installWriterOnce();
     std::lock_guard<std::mutex> lock(captureMutex);
     capturing = true;
+    capturedLevels = levels;
     capturedMessages.clear();
 }
 

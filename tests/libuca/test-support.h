@@ -40,11 +40,12 @@ private:
     GError *error_ = nullptr;
 };
 
-// Captures GLib warnings and criticals while it lives, so that tests can expect them;
-// other messages go to the default writer. One capture at a time.
+// Captures GLib messages of the given levels while it lives, so that tests can expect
+// them; other messages go to the default writer. One capture at a time.
 class LogCapture {
 public:
-    LogCapture();
+    explicit LogCapture(GLogLevelFlags levels = GLogLevelFlags(G_LOG_LEVEL_WARNING |
+                                                               G_LOG_LEVEL_CRITICAL));
     ~LogCapture();
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;

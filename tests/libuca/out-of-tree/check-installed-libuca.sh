@@ -34,8 +34,10 @@ step "checking the pkg-config module"
 version=$(pkg-config --modversion libuca)
 [[ $version == 2.4.0 ]] || fail "libuca version is $version, not 2.4.0"
 [[ $(pkg-config --variable=plugindir libuca) == "$libdir/uca" ]] || fail "plugindir is not \${libdir}/uca"
-[[ -f $(pkg-config --variable=includedir libuca)/uca/uca-camera.h ]] || fail "uca/uca-camera.h missing"
-[[ -f $(pkg-config --variable=includedir libuca)/uca/uca-plugin-manager.h ]] || fail "uca/uca-plugin-manager.h missing"
+# Exactly what libuca installs, so code built against this libuca builds against any.
+headers=$(cd "$(pkg-config --variable=includedir libuca)/uca" && echo *)
+[[ $headers == "uca-camera.h uca-plugin-manager.h uca-ring-buffer.h" ]] ||
+    fail "installed headers are '$headers'"
 [[ -e $libdir/libuca.so.2 ]] || fail "libuca.so.2 missing in $libdir"
 echo "  version $version, plugindir and headers ok"
 

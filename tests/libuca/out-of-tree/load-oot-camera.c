@@ -1,5 +1,5 @@
 /* Loads the out-of-tree plug-in through an installed libuca's plug-in manager and
- * records one frame from it. Prints each check; exits non-zero at the first failure. */
+ * records two frames from it. Prints each check; exits non-zero at the first failure. */
 
 #include <uca/uca-plugin-manager.h>
 
@@ -29,10 +29,10 @@ lists_camera (UcaPluginManager *manager, const gchar *name)
 }
 
 static gboolean
-frame_holds_pixel_indices (const guint16 *pixels, guint count)
+frame_holds_pixel_indices_plus (const guint16 *pixels, guint count, guint frame)
 {
     for (guint i = 0; i < count; i++) {
-        if (pixels[i] != i)
+        if (pixels[i] != i + frame)
             return FALSE;
     }
 
@@ -65,8 +65,11 @@ main (void)
     check (error == NULL && uca_camera_is_recording (camera), "recording starts", error);
 
     frame = g_new0 (guint16, width * height);
-    check (uca_camera_grab (camera, frame, &error), "a frame is grabbed", error);
-    check (frame_holds_pixel_indices (frame, width * height), "the frame holds the plug-in's pixels", NULL);
+    for (guint n = 0; n < 2; n++) {
+        check (uca_camera_grab (camera, frame, &error), "a frame is grabbed", error);
+        check (frame_holds_pixel_indices_plus (frame, width * height, n),
+               "the frame holds the plug-in's pixels via its ring buffer", NULL);
+    }
 
     uca_camera_stop_recording (camera, &error);
     check (error == NULL && !uca_camera_is_recording (camera), "recording stops", error);

@@ -1,16 +1,24 @@
 /* A camera plug-in built outside the project against an installed libuca, the way a
- * third party would: only <uca/uca-camera.h> and pkg-config. Each frame is 8 x 4 pixels
- * of 16 bits holding the pixel's index. It overrides read-only properties only, so it
+ * third party would: only libuca's headers and pkg-config. Frame n (from 0) is 8 x 4
+ * pixels of 16 bits, each holding its index plus n; the "device" stages frames in a
+ * UcaRingBuffer that grab reads from. It overrides read-only properties only, so it
  * needs no set_property. */
 
 #include <uca/uca-camera.h>
+#include <uca/uca-ring-buffer.h>
 #include <gmodule.h>
+#include <string.h>
 
 #define OOT_WIDTH 8
 #define OOT_HEIGHT 4
+#define OOT_FRAME_BYTES (OOT_WIDTH * OOT_HEIGHT * sizeof (guint16))
 
 typedef struct {
     UcaCamera parent;
+
+    /* Recording only; libuca serialises the slots that touch them. */
+    UcaRingBuffer *staged;
+    guint frames_made;
 } UcaOotCamera;
 
 typedef struct {
@@ -25,28 +33,43 @@ G_DEFINE_TYPE (UcaOotCamera, uca_oot_camera, UCA_TYPE_CAMERA)
 static void
 uca_oot_camera_start_recording (UcaCamera *camera, GError **error)
 {
-    (void) camera;
+    UcaOotCamera *self = (UcaOotCamera *) camera;
+
     (void) error;
+    self->staged = uca_ring_buffer_new (OOT_FRAME_BYTES, 2);
+    self->frames_made = 0;
 }
 
 static void
 uca_oot_camera_stop_recording (UcaCamera *camera, GError **error)
 {
-    (void) camera;
     (void) error;
+    g_clear_object (&((UcaOotCamera *) camera)->staged);
+}
+
+static void
+stage_frame (UcaOotCamera *self)
+{
+    guint16 *pixels = uca_ring_buffer_get_write_pointer (self->staged);
+
+    for (guint i = 0; i < OOT_WIDTH * OOT_HEIGHT; i++)
+        pixels[i] = (guint16) (i + self->frames_made);
+
+    self->frames_made++;
+    uca_ring_buffer_write_advance (self->staged);
 }
 
 static gboolean
 uca_oot_camera_grab (UcaCamera *camera, gpointer data, GError **error)
 {
-    guint16 *pixels = data;
+    UcaOotCamera *self = (UcaOotCamera *) camera;
 
-    (void) camera;
     (void) error;
 
-    for (guint i = 0; i < OOT_WIDTH * OOT_HEIGHT; i++)
-        pixels[i] = (guint16) i;
+    if (!uca_ring_buffer_available (self->staged))
+        stage_frame (self);
 
+    memcpy (data, uca_ring_buffer_get_read_pointer (self->staged), OOT_FRAME_BYTES);
     return TRUE;
 }
 
@@ -73,6 +96,13 @@ uca_oot_camera_get_property (GObject *object, guint property_id, GValue *value, 
 }
 
 static void
+uca_oot_camera_dispose (GObject *object)
+{
+    g_clear_object (&((UcaOotCamera *) object)->staged);
+    G_OBJECT_CLASS (uca_oot_camera_parent_class)->dispose (object);
+}
+
+static void
 uca_oot_camera_class_init (UcaOotCameraClass *klass)
 {
     static const guint overridden[] = {
@@ -81,6 +111,7 @@ uca_oot_camera_class_init (UcaOotCameraClass *klass)
     GObjectClass *oclass = G_OBJECT_CLASS (klass);
 
     oclass->get_property = uca_oot_camera_get_property;
+    oclass->dispose = uca_oot_camera_dispose;
     klass->parent.start_recording = uca_oot_camera_start_recording;
     klass->parent.stop_recording = uca_oot_camera_stop_recording;
     klass->parent.grab = uca_oot_camera_grab;

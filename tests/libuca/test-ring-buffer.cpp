@@ -1,0 +1,141 @@
+// UcaRingBuffer: its properties, its two ever-growing indices over a small ring, and
+// the criticals that replace bad pointers.
+#include "test-support.h"
+
+#include <uca/uca-ring-buffer.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace LibucaTest {
+namespace {
+
+using RingPtr = std::unique_ptr<UcaRingBuffer, ObjectUnref>;
+
+constexpr gsize blockSize = 8;
+constexpr guint nBlocks = 3;
+
+TEST(RingBuffer, PropertiesCarryLibucasSpecificationsAndAllocateZeroedBlocks)
+{
+    RingPtr ring(uca_ring_buffer_new(blockSize, nBlocks));
+    GObjectClass *klass = G_OBJECT_GET_CLASS(ring.get());
+
+    GParamSpec *size = g_object_class_find_property(klass, "block-size");
+    ASSERT_TRUE(G_IS_PARAM_SPEC_UINT64(size));
+    EXPECT_STREQ(g_param_spec_get_nick(size), "Block size in bytes");
+    EXPECT_STREQ(g_param_spec_get_blurb(size), "Number of bytes per block");
+    EXPECT_EQ(G_PARAM_SPEC_UINT64(size)->maximum, G_MAXUINT64);
+    EXPECT_EQ(G_PARAM_SPEC_UINT64(size)->default_value, 0u);
+
+    GParamSpec *blocks = g_object_class_find_property(klass, "num-blocks");
+    ASSERT_TRUE(G_IS_PARAM_SPEC_UINT(blocks));
+    EXPECT_STREQ(g_param_spec_get_nick(blocks), "Number of pre-allocated blocks");
+    EXPECT_STREQ(g_param_spec_get_blurb(blocks), "Number of pre-allocated blocks");
+    EXPECT_EQ(G_PARAM_SPEC_UINT(blocks)->maximum, G_MAXUINT);
+    EXPECT_EQ(G_PARAM_SPEC_UINT(blocks)->default_value, 0u);
+
+    for (GParamSpec *pspec : {size, blocks})
+        EXPECT_EQ(pspec->flags & (G_PARAM_READWRITE | G_PARAM_CONSTRUCT),
+                  G_PARAM_READWRITE | G_PARAM_CONSTRUCT)
+            << pspec->name;
+
+    guint64 readSize = 0;
+    guint readBlocks = 0;
+    g_object_get(ring.get(), "block-size", &readSize, "num-blocks", &readBlocks, nullptr);
+    EXPECT_EQ(readSize, blockSize);
+    EXPECT_EQ(readBlocks, nBlocks);
+    EXPECT_EQ(uca_ring_buffer_get_block_size(ring.get()), blockSize);
+
+    // A new size brings new zeroed storage: write into every block first.
+    g_object_set(ring.get(), "block-size", guint64{2 * blockSize}, nullptr);
+    for (guint i = 0; i < nBlocks; i++) {
+        std::fill_n(static_cast<guint8 *>(uca_ring_buffer_get_write_pointer(ring.get())),
+                    2 * blockSize, guint8{0xff});
+        uca_ring_buffer_write_advance(ring.get());
+    }
+    g_object_set(ring.get(), "num-blocks", nBlocks + 1, nullptr);
+    const auto *first = static_cast<const guint8 *>(uca_ring_buffer_get_pointer(ring.get(), 0));
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(std::all_of(first, first + (nBlocks + 1) * 2 * blockSize,
+                            [](guint8 byte) { return byte == 0; }));
+}
+
+enum class Op { Write, Read, Peek, PointerAtOne, Reset };
+
+struct Step {
+    Op op;
+    int block;          // block the call returns (-1: none)
+    bool available;     // uca_ring_buffer_available() afterwards
+    guint filledBlocks; // uca_ring_buffer_get_num_blocks() afterwards
+};
+
+TEST(RingBuffer, IndicesWrapAroundTheBlocksAndResetToZero)
+{
+    // clang-format off: one step a line
+    const Step steps[] = {
+        {Op::Peek, 0, false, 0}, {Op::Write, 0, true, 1},        {Op::Write, 1, true, 2},
+        {Op::Read, 0, true, 2},  {Op::PointerAtOne, 2, true, 2}, // counted from the read index
+        {Op::Write, 2, true, 3}, {Op::Write, 0, true, 3}, // wraps: the writer does not wait for the
+                                                          // reader
+        {Op::Read, 1, true, 3},  {Op::Read, 2, true, 3},         {Op::Read, 0, false, 3},
+        {Op::Peek, 1, false, 3}, {Op::Reset, -1, false, 0},      {Op::Peek, 0, false, 0},
+        {Op::Write, 0, true, 1}, {Op::Read, 0, false, 1},
+    };
+    // clang-format on
+    RingPtr ring(uca_ring_buffer_new(blockSize, nBlocks));
+    auto *base = static_cast<guint8 *>(uca_ring_buffer_peek_pointer(ring.get()));
+    ASSERT_NE(base, nullptr);
+
+    int index = 0;
+    for (const Step &step : steps) {
+        gpointer block = nullptr;
+        switch (step.op) {
+        case Op::Write:
+            block = uca_ring_buffer_get_write_pointer(ring.get());
+            uca_ring_buffer_write_advance(ring.get());
+            break;
+        case Op::Read:
+            block = uca_ring_buffer_get_read_pointer(ring.get());
+            break;
+        case Op::Peek:
+            block = uca_ring_buffer_peek_pointer(ring.get());
+            break;
+        case Op::PointerAtOne:
+            block = uca_ring_buffer_get_pointer(ring.get(), 1);
+            break;
+        case Op::Reset:
+            uca_ring_buffer_reset(ring.get());
+            break;
+        }
+        const int returned =
+            block ? static_cast<int>((static_cast<guint8 *>(block) - base) / blockSize) : -1;
+        EXPECT_EQ(returned, step.block) << "step " << index;
+        EXPECT_EQ(uca_ring_buffer_available(ring.get()), step.available) << "step " << index;
+        EXPECT_EQ(uca_ring_buffer_get_num_blocks(ring.get()), step.filledBlocks)
+            << "step " << index;
+        index++;
+    }
+}
+
+TEST(RingBuffer, BadCallsGiveCriticalsInsteadOfPointers)
+{
+    RingPtr ring(uca_ring_buffer_new(blockSize, nBlocks));
+    RingPtr empty(uca_ring_buffer_new(0, 0));
+    gpointer first = uca_ring_buffer_peek_pointer(ring.get());
+    LogCapture log;
+
+    EXPECT_EQ(uca_ring_buffer_get_read_pointer(ring.get()), nullptr);
+    EXPECT_EQ(log.messages().size(), 1u) << "a critical on an empty read";
+    uca_ring_buffer_write_advance(ring.get());
+    EXPECT_EQ(uca_ring_buffer_get_read_pointer(ring.get()), first) << "the read index did not move";
+
+    EXPECT_EQ(uca_ring_buffer_get_write_pointer(empty.get()), nullptr);
+    EXPECT_EQ(uca_ring_buffer_get_pointer(empty.get(), 0), nullptr);
+    EXPECT_FALSE(uca_ring_buffer_available(nullptr));
+    EXPECT_EQ(log.messages().size(), 4u);
+}
+
+} // namespace
+} // namespace LibucaTest
