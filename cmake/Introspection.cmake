@@ -39,6 +39,9 @@ set(UCA_GIR_INPUTS
     uca/uca-ring-buffer.h
     uca-enums.h
     uca-camera.c
+    uca-camera-args.c
+    uca-camera-buffer.c
+    uca-camera-properties.c
     uca-enums.c
     uca-plugin-manager.c
     uca-ring-buffer.c)
