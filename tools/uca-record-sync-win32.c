@@ -7,8 +7,8 @@
 #include <process.h>
 #include <windows.h>
 
-_Static_assert (sizeof (SRWLOCK) == sizeof (void *), "RecordLock holds an SRWLOCK");
-_Static_assert (sizeof (CONDITION_VARIABLE) == sizeof (void *), "RecordCondition holds a CONDITION_VARIABLE");
+_Static_assert(sizeof (SRWLOCK) == sizeof (void *), "RecordLock holds an SRWLOCK");
+_Static_assert(sizeof (CONDITION_VARIABLE) == sizeof (void *), "RecordCondition holds a CONDITION_VARIABLE");
 
 static SRWLOCK *
 srw_of (RecordLock *lock)
@@ -81,8 +81,7 @@ record_condition_broadcast (RecordCondition *condition)
     WakeAllConditionVariable (variable_of (condition));
 }
 
-static unsigned __stdcall
-thread_main (void *data)
+static unsigned __stdcall thread_main (void *data)
 {
     RecordThread *thread = data;
 
