@@ -19,7 +19,8 @@
 int
 record_file_create_exclusive (char *path_template)
 {
-    /* O_EXCL is implied; O_NOFOLLOW also refuses a link planted in a parent's place. */
+    /* O_EXCL comes with it: a planted file or link at this name makes the call fail, never
+     * followed. */
     return g_mkstemp_full (path_template, O_RDWR | O_NOFOLLOW, 0666);
 }
 

@@ -104,18 +104,22 @@ create_new (const char *path)
 
     handle = CreateFileW (wide, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                           NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-    free (wide);
 
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
+        free (wide);
         return fail_with_last_error ();
+    }
 
     fd = _open_osfhandle ((intptr_t) handle, _O_BINARY);
 
     if (fd < 0) {
+        /* The CRT has no descriptor left: the new file goes again, so nothing is left behind. */
         CloseHandle (handle);
+        DeleteFileW (wide);
         errno = EMFILE;
     }
 
+    free (wide);
     return fd;
 }
 
