@@ -20,7 +20,8 @@
 /* Creates and opens for reading and writing a new file whose path is `path_template` with its
  * last six characters, "XXXXXX", replaced; `path_template` then holds the path. The file is
  * created exclusively: a planted file or link at the name makes the call fail, never
- * followed. Permissions as a plain new file (0666 less the umask). Returns the descriptor. */
+ * followed. Permissions as a plain new file's (0666 less the umask; on Windows the folder's).
+ * Returns the descriptor. */
 int record_file_create_exclusive (char *path_template);
 int record_file_close (int fd);
 /* A binary stdio stream writing to `fd`, which then belongs to the stream; NULL on failure. */
