@@ -13,19 +13,12 @@
  * disk must never reach it: a frame is written only while the disk has room for it and a margin,
  * and a reserve file beside the output keeps a few MiB more for HDF5's own records at close. */
 
-#define _POSIX_C_SOURCE 200809L
-
 #include "uca-record-output.h"
+#include "uca-record-platform.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <hdf5.h>
 #include <string.h>
-#include <unistd.h>
-
-#ifdef G_OS_UNIX
-#include <sys/statvfs.h>
-#endif
 
 #include <glib/gstdio.h>
 
@@ -46,20 +39,15 @@ typedef struct {
     gint64 first_ns;
 } Hdf5Output;
 
-/* Whether the disk has room for the next frame and the margin. Elsewhere the write itself finds
- * out (a Windows build would ask GetDiskFreeSpaceEx). */
+/* Whether the disk has room for the next frame and the margin. When the system cannot say, the
+ * write itself finds out. */
 static gboolean
 room_for_frame (const RecordOutput *output)
 {
-#ifdef G_OS_UNIX
-    struct statvfs disk;
+    guint64 free_bytes;
 
-    if (statvfs (output->dir, &disk) == 0)
-        return (guint64) disk.f_bavail * disk.f_frsize >= output->geometry.frame_bytes + MARGIN_BYTES;
-#else
-    (void) output;
-#endif
-    return TRUE;
+    return record_disk_free_bytes (output->dir, &free_bytes) != 0 ||
+           free_bytes >= output->geometry.frame_bytes + MARGIN_BYTES;
 }
 
 /* HDF5's error stacks are per thread in Debian's build: silence them on the calling one. */
@@ -83,14 +71,17 @@ static void
 take_reserve (RecordOutput *output, Hdf5Output *h5)
 {
     gint fd = record_output_create_temporary (output, "frames.h5.reserve", &h5->reserve, NULL);
+    gboolean reserved;
 
     if (fd < 0)
         return;
 
-    if (posix_fallocate (fd, 0, RESERVE_BYTES) != 0)
-        release_reserve (h5);
+    /* Closed before it may be removed, which Windows prefers. */
+    reserved = record_file_reserve (fd, RESERVE_BYTES) == 0;
+    record_file_close (fd);
 
-    close (fd);
+    if (!reserved)
+        release_reserve (h5);
 }
 
 static gboolean
@@ -188,7 +179,7 @@ hdf5_open (RecordOutput *output, GError **error)
         return NULL;
     }
 
-    close (fd);
+    record_file_close (fd);
     g_unlink (h5->temporary);
     errno = 0;
     h5->file = H5Fcreate (h5->temporary, H5F_ACC_EXCL, H5P_DEFAULT, H5P_DEFAULT);

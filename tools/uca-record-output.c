@@ -2,18 +2,14 @@
  * functions, so that a failed write keeps the system's reason ("No space left on device")
  * instead of libtiff's summary, and so that a failed page can be cut off cleanly. */
 
-#define _POSIX_C_SOURCE 200809L
-
 #include "uca-record-output.h"
+#include "uca-record-platform.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <png.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <tiffio.h>
-#include <unistd.h>
 
 #include <glib/gstdio.h>
 
@@ -72,7 +68,7 @@ record_output_prepare_folder (const gchar *dir, gboolean overwrite, GError **err
         return FALSE;
     }
 
-    close (fd);
+    record_file_close (fd);
     g_unlink (probe);
     g_free (probe);
 
@@ -127,8 +123,7 @@ record_output_create_temporary (const RecordOutput *output, const gchar *final_n
 
     *path = g_build_filename (output->dir, name, NULL);
     g_free (name);
-    /* O_EXCL: a planted file or link at this name makes the call fail, never followed. */
-    fd = g_mkstemp_full (*path, O_RDWR | O_NOFOLLOW, 0666);
+    fd = record_file_create_exclusive (*path);
 
     if (fd < 0) {
         record_output_set_write_error (output, final_name, errno, NULL, error);
@@ -187,7 +182,7 @@ static void G_GNUC_PRINTF (2, 0) on_tiff_error (const char *module, const char *
 static tmsize_t
 tiff_read (thandle_t handle, void *buffer, tmsize_t size)
 {
-    return read (((TiffFile *) handle)->fd, buffer, (size_t) size);
+    return (tmsize_t) record_file_read (((TiffFile *) handle)->fd, buffer, (size_t) size);
 }
 
 static tmsize_t
@@ -198,7 +193,7 @@ tiff_write (thandle_t handle, void *buffer, tmsize_t size)
     tmsize_t done = 0;
 
     while (!file->broken && done < size) {
-        ssize_t n = write (file->fd, data + done, (size_t) (size - done));
+        gint64 n = record_file_write (file->fd, data + done, (size_t) (size - done));
 
         if (n > 0) {
             done += n;
@@ -215,7 +210,7 @@ tiff_write (thandle_t handle, void *buffer, tmsize_t size)
 static toff_t
 tiff_seek (thandle_t handle, toff_t offset, int whence)
 {
-    return (toff_t) lseek (((TiffFile *) handle)->fd, (off_t) offset, whence);
+    return (toff_t) record_file_seek (((TiffFile *) handle)->fd, (gint64) offset, whence);
 }
 
 static int
@@ -228,9 +223,9 @@ tiff_close (thandle_t handle)
 static toff_t
 tiff_size (thandle_t handle)
 {
-    struct stat info;
+    gint64 size = record_file_size (((TiffFile *) handle)->fd);
 
-    return fstat (((TiffFile *) handle)->fd, &info) == 0 ? (toff_t) info.st_size : 0;
+    return size >= 0 ? (toff_t) size : 0;
 }
 
 static int
@@ -314,7 +309,7 @@ series_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64
         tiff_set_error (output, name, &file, error);
     }
 
-    if (file.fd >= 0 && close (file.fd) != 0 && success) {
+    if (file.fd >= 0 && record_file_close (file.fd) != 0 && success) {
         record_output_set_write_error (output, name, errno, NULL, error);
         success = FALSE;
     }
@@ -361,7 +356,7 @@ multitiff_open (RecordOutput *output, GError **error)
 
     if (multi->tiff == NULL) {
         if (multi->file.fd >= 0) {
-            close (multi->file.fd);
+            record_file_close (multi->file.fd);
             g_unlink (multi->temporary);
         }
 
@@ -391,9 +386,9 @@ multitiff_write (RecordOutput *output, gpointer state, const guint8 *pixels, gin
 }
 
 static gboolean
-read_u64 (gint fd, off_t offset, guint64 *value)
+read_u64 (gint fd, guint64 offset, guint64 *value)
 {
-    return pread (fd, value, sizeof *value, offset) == (ssize_t) sizeof *value;
+    return record_file_read_at (fd, value, sizeof *value, offset) == 0;
 }
 
 /* Ends the page chain after `pages` pages. libtiff links a page before writing it, so a page
@@ -409,15 +404,15 @@ multitiff_end_chain (gint fd, guint64 pages)
         return FALSE;
 
     for (guint64 page = 1; page <= pages; page++) {
-        off_t next_field;
+        guint64 next_field;
 
-        if (offset == 0 || !read_u64 (fd, (off_t) offset, &count))
+        if (offset == 0 || !read_u64 (fd, offset, &count))
             return FALSE;
 
-        next_field = (off_t) (offset + 8 + count * 20);
+        next_field = offset + 8 + count * 20;
 
         if (page == pages)
-            return pwrite (fd, &zero, sizeof zero, next_field) == (ssize_t) sizeof zero;
+            return record_file_write_at (fd, &zero, sizeof zero, next_field) == 0;
 
         if (!read_u64 (fd, next_field, &offset))
             return FALSE;
@@ -442,9 +437,9 @@ multitiff_close (RecordOutput *output, gpointer state, GError **error)
 
     /* After a failure, cut the file after the last complete page. */
     keep = output->n_frames > 0 && (!failed || (multitiff_end_chain (multi->file.fd, output->n_frames) &&
-                                                ftruncate (multi->file.fd, (off_t) multi->complete_end) == 0));
+                                                record_file_truncate (multi->file.fd, multi->complete_end) == 0));
 
-    if (close (multi->file.fd) != 0 && !failed) {
+    if (record_file_close (multi->file.fd) != 0 && !failed) {
         record_output_set_write_error (output, multitiff_name, errno, NULL, error);
         keep = FALSE;
     }
@@ -561,7 +556,7 @@ record_output_write_preview (const gchar *dir, const guint8 *pixels, const Frame
     guint8 *gray = preview_pixels (pixels, geometry);
     gchar *temporary = NULL;
     gint fd = record_output_create_temporary (&place, name, &temporary, error);
-    FILE *stream = fd >= 0 ? fdopen (fd, "wb") : NULL;
+    FILE *stream = fd >= 0 ? record_file_stream (fd) : NULL;
     png_image image;
     gboolean success = FALSE;
 
@@ -583,7 +578,7 @@ record_output_write_preview (const gchar *dir, const guint8 *pixels, const Frame
     }
     else if (fd >= 0) {
         record_output_set_write_error (&place, name, errno, NULL, error);
-        close (fd);
+        record_file_close (fd);
     }
 
     if (!success && temporary != NULL)

@@ -1,13 +1,11 @@
 /* See uca-record-report.h. */
 
-#define _POSIX_C_SOURCE 200809L
-
 #include "uca-record-report.h"
+#include "uca-record-platform.h"
 #include "uca-record-sync.h"
 
 #include <stdio.h>
 #include <string.h>
-#include <unistd.h>
 
 /* Bin b < 64 holds b ns; above, bins count 64 steps per power of two. */
 static guint
@@ -62,7 +60,7 @@ percentile_ns (const GrabTimes *times, guint percent)
 void
 progress_init (Progress *progress, gboolean quiet)
 {
-    progress->enabled = !quiet && isatty (STDERR_FILENO);
+    progress->enabled = !quiet && record_stderr_is_terminal ();
     progress->start_ns = record_monotonic_ns ();
     progress->last_draw_ns = 0;
 }

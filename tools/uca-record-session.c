@@ -5,16 +5,14 @@
  * thread (asynchronous mode); the writer thread writes them. The ring's lock is the only lock;
  * everything else is owned by one thread at a time, as noted at each member. */
 
-#define _POSIX_C_SOURCE 200809L
-
 #include "uca-record-session.h"
+#include "uca-record-platform.h"
 #include "uca-record-ring.h"
 #include "uca-record-sync.h"
 
 #include <signal.h>
 #include <stdatomic.h>
 #include <string.h>
-#include <unistd.h>
 
 /* ---- Signals ---------------------------------------------------------------------------- */
 
@@ -22,54 +20,23 @@ static volatile sig_atomic_t received_signal = 0;
 static volatile sig_atomic_t quiet_signals = 0;
 
 static void
-on_signal (int signum)
+on_stop (int signal_number)
 {
     static const char message[] =
         "\nuca-record: stopping: finishing the current frame, then writing every frame received. "
         "Signal again to quit at once; frames not yet written are then lost.\n";
 
-    received_signal = signum;
+    received_signal = signal_number;
 
-    if (!quiet_signals) {
-        ssize_t ignored = write (STDERR_FILENO, message, sizeof message - 1);
-
-        (void) ignored; /* nothing better to do in a signal handler */
-    }
+    if (!quiet_signals)
+        record_write_stderr (message, sizeof message - 1);
 }
 
 void
 record_install_signal_handlers (gboolean quiet)
 {
-    /* SIGHUP does not exist on Windows, nor sigaction: plain signal () there. */
-    static const int stopping[] = {
-        SIGINT,
-        SIGTERM,
-#ifdef SIGHUP
-        SIGHUP,
-#endif
-    };
-
     quiet_signals = quiet;
-
-    for (guint i = 0; i < G_N_ELEMENTS (stopping); i++) {
-#ifdef G_OS_WIN32
-        signal (stopping[i], on_signal);
-#else
-        struct sigaction action;
-
-        memset (&action, 0, sizeof action);
-        action.sa_handler = on_signal;
-        /* The second signal takes the default action: the process ends at once. */
-        action.sa_flags = (int) SA_RESETHAND;
-        sigemptyset (&action.sa_mask);
-        sigaction (stopping[i], &action, NULL);
-#endif
-    }
-
-#ifdef SIGXFSZ
-    /* A file-size limit is a write error with its own message, not a silent death. */
-    signal (SIGXFSZ, SIG_IGN);
-#endif
+    record_catch_stop (on_stop);
 }
 
 /* ---- Ring size -------------------------------------------------------------------------- */

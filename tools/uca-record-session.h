@@ -17,7 +17,8 @@ typedef struct {
                             * cannot be freed, nor what its threads use */
 } RecordResult;
 
-/* SIGINT, SIGTERM and SIGHUP end a recording cleanly; a second one ends the process at once. */
+/* A request to stop (Ctrl-C, SIGTERM, SIGHUP...; see record_catch_stop) ends a recording cleanly;
+ * a second one ends the process at once. */
 void record_install_signal_handlers (gboolean quiet);
 
 /* How many frames the ring holds: what --buffer allows, no more than the recording needs. */

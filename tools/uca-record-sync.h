@@ -1,14 +1,33 @@
-/* uca-record's threads, locks and conditions: thin wrappers over POSIX threads.
+/* uca-record's threads, locks and conditions: thin wrappers over the system's own, with no GLib.
+ * One implementation per system: uca-record-sync-posix.c (POSIX threads) and
+ * uca-record-sync-win32.c (SRWLOCK, CONDITION_VARIABLE, _beginthreadex).
  *
- * POSIX rather than GLib, because ThreadSanitizer sees pthread calls but not the futexes behind
- * GMutex. Nothing here uses GLib, so the module has a direct Windows counterpart: MinGW-w64's
- * winpthreads as it stands, or SRWLOCK, CONDITION_VARIABLE (SleepConditionVariableSRW with a
- * millisecond timeout) and _beginthreadex for a native build. */
+ * The system's rather than GLib's, because ThreadSanitizer sees pthread calls but not the futexes
+ * behind GMutex. And not MinGW-w64's winpthreads on Windows: it refuses the monotonic clock for
+ * conditions (EINVAL), and a timed wait on a monotonic deadline there ends at once. */
 #ifndef UCA_RECORD_SYNC_H
 #define UCA_RECORD_SYNC_H
 
-#include <pthread.h>
 #include <stdint.h>
+
+#ifdef _WIN32
+/* SRWLOCK and CONDITION_VARIABLE are one pointer each, and a lock needs no clearing: the
+ * implementation checks the sizes, so that this header needs no <windows.h>. */
+typedef struct {
+    void *srw;
+} RecordLock;
+
+typedef struct {
+    void *variable;
+} RecordCondition;
+
+typedef struct {
+    void *handle;
+    void *(*run) (void *);
+    void *data;
+} RecordThread;
+#else
+#include <pthread.h>
 
 typedef struct {
     pthread_mutex_t mutex;
@@ -21,6 +40,7 @@ typedef struct {
 typedef struct {
     pthread_t thread;
 } RecordThread;
+#endif
 
 void record_lock_init (RecordLock *lock);
 void record_lock_clear (RecordLock *lock);

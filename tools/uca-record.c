@@ -6,25 +6,16 @@
  * while recording goes on, so memory does not grow with the number of frames and the
  * acquisition path allocates nothing per frame. Parts: the command line (-options), the camera
  * (-camera), the ring (-ring) and its threads (-sync), one recording (-session), the files
- * (-output, -hdf5) and what is printed (-report). */
+ * (-output, -hdf5), what is printed (-report) and the calls into the operating system
+ * (-platform). Only -sync and -platform differ between POSIX and Windows. */
 
 #include "uca-record-camera.h"
 #include "uca-record-options.h"
+#include "uca-record-platform.h"
 #include "uca-record-session.h"
 
 #include <stdio.h>
 #include <stdlib.h>
-
-#ifdef G_OS_WIN32
-#include <io.h>
-#define dup _dup
-#define dup2 _dup2
-#define close _close
-#define fileno _fileno
-#define fdopen _fdopen
-#else
-#include <unistd.h>
-#endif
 
 /* clang-format off */
 G_DEFINE_QUARK (uca-record-error-quark, record_error)
@@ -47,23 +38,10 @@ print_to_report (const gchar *text)
 static void
 divert_stdout (void)
 {
-    int copy;
+    report_stream = record_divert_stdout ();
 
-    fflush (stdout);
-    copy = dup (fileno (stdout));
-
-    if (copy < 0)
-        return;
-
-    report_stream = fdopen (copy, "w");
-
-    if (report_stream == NULL) {
-        close (copy);
-        return;
-    }
-
-    dup2 (fileno (stderr), fileno (stdout));
-    g_set_print_handler (print_to_report);
+    if (report_stream != NULL)
+        g_set_print_handler (print_to_report);
 }
 
 static void
@@ -72,11 +50,8 @@ restore_stdout (void)
     if (report_stream == NULL)
         return;
 
-    fflush (stdout);
     g_set_print_handler (NULL);
-    fflush (report_stream);
-    dup2 (fileno (report_stream), fileno (stdout));
-    fclose (report_stream);
+    record_restore_stdout (report_stream);
     report_stream = NULL;
 }
 
@@ -194,7 +169,7 @@ main (int argc, char **argv)
     /* Leaving normally would run the camera's destructors under its stuck grab. */
     if (result.camera_stuck) {
         fflush (NULL);
-        _exit (status);
+        _Exit (status);
     }
 
     return status;

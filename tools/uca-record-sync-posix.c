@@ -1,4 +1,4 @@
-/* See uca-record-sync.h: POSIX threads, no GLib. */
+/* See uca-record-sync.h: POSIX threads. */
 
 #define _POSIX_C_SOURCE 200809L
 

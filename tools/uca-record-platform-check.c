@@ -1,0 +1,102 @@
+/* Checks what uca-record-platform.h and uca-record-sync.h promise, against whichever
+ * implementation is linked: the POSIX one in the plain build, the Windows one when cross-built
+ * and run under Wine. Plain C without GLib, like those files. Run in a folder it may write to;
+ * exits 0, or 1 after naming the first broken promise. */
+
+#include "uca-record-platform.h"
+#include "uca-record-sync.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#define CHECK(condition)                                                                                               \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            fprintf (stderr, "%s:%d: %s fails (errno %d)\n", __FILE__, __LINE__, #condition, errno);                   \
+            return 1;                                                                                                  \
+        }                                                                                                              \
+    } while (0)
+
+static int
+check_files (void)
+{
+    static const char content[] = "0123456789\n\n\n\n\n"; /* newlines betray a text mode */
+    char path[] = "platform-check-XXXXXX", other[] = "platform-check-XXXXXX", missing[] = "no-such/x-XXXXXX";
+    uint64_t value = 0x1122334455667788u, read_back = 0, free_bytes = 0;
+    char buffer[sizeof content];
+    int fd = record_file_create_exclusive (path), other_fd = record_file_create_exclusive (other);
+
+    CHECK (fd >= 0 && other_fd >= 0 && strcmp (path, other) != 0 && strstr (path, "XXXXXX") == NULL);
+    record_file_close (other_fd);
+    remove (other);
+    CHECK (record_file_create_exclusive (missing) == -1 && errno == ENOENT);
+
+    CHECK (record_file_write (fd, content, sizeof content) == (int64_t) sizeof content);
+    CHECK (record_file_size (fd) == (int64_t) sizeof content);
+    CHECK (record_file_seek (fd, 0, SEEK_SET) == 0);
+    CHECK (record_file_read (fd, buffer, sizeof buffer) == (int64_t) sizeof buffer &&
+           memcmp (buffer, content, sizeof buffer) == 0);
+
+    CHECK (record_file_write_at (fd, &value, sizeof value, 4) == 0);
+    CHECK (record_file_read_at (fd, &read_back, sizeof read_back, 4) == 0 && read_back == value);
+    CHECK (record_file_read_at (fd, &read_back, sizeof read_back, sizeof content - 4) == -1 && errno == 0);
+
+    CHECK (record_file_truncate (fd, 6) == 0 && record_file_size (fd) == 6);
+    CHECK (record_file_reserve (fd, 1 << 20) == 0 && record_file_size (fd) == 1 << 20);
+    CHECK (record_disk_free_bytes (".", &free_bytes) == 0 && free_bytes > 0);
+    CHECK (record_disk_free_bytes ("no-such", &free_bytes) == -1 && errno == ENOENT);
+    CHECK (record_file_close (fd) == 0 && remove (path) == 0);
+    return 0;
+}
+
+static RecordLock lock;
+static RecordCondition condition;
+static int started = 0; /* guarded by lock */
+
+static void *
+announce (void *data)
+{
+    (void) data;
+    record_lock (&lock);
+    started = 1;
+    record_condition_broadcast (&condition);
+    record_unlock (&lock);
+    return NULL;
+}
+
+static int
+check_sync (void)
+{
+    const int64_t wait_ns = 100000000;
+    const int64_t start_ns = record_monotonic_ns ();
+    int64_t waited_ns;
+    RecordThread thread;
+
+    record_lock_init (&lock);
+    record_condition_init (&condition);
+
+    /* Nobody broadcasts: the wait ends at its deadline, neither before nor never. */
+    record_lock (&lock);
+    record_condition_wait_until (&condition, &lock, start_ns + wait_ns);
+    record_unlock (&lock);
+    waited_ns = record_monotonic_ns () - start_ns;
+    CHECK (waited_ns >= wait_ns && waited_ns < 60 * wait_ns);
+
+    CHECK (record_thread_start (&thread, announce, NULL) == 0);
+    record_lock (&lock);
+    while (!started)
+        record_condition_wait (&condition, &lock);
+    record_unlock (&lock);
+    record_thread_join (&thread);
+
+    record_condition_clear (&condition);
+    record_lock_clear (&lock);
+    return 0;
+}
+
+int
+main (void)
+{
+    return check_files () != 0 || check_sync () != 0;
+}

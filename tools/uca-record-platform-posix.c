@@ -1,0 +1,187 @@
+/* See uca-record-platform.h: Linux and other POSIX systems. */
+
+#define _POSIX_C_SOURCE 200809L
+
+#include "uca-record-platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <glib/gstdio.h>
+
+/* ---- Files ------------------------------------------------------------------------------ */
+
+int
+record_file_create_exclusive (char *path_template)
+{
+    /* O_EXCL comes with it: a planted file or link at this name makes the call fail, never
+     * followed. */
+    return g_mkstemp_full (path_template, O_RDWR | O_NOFOLLOW, 0666);
+}
+
+int
+record_file_close (int fd)
+{
+    return close (fd);
+}
+
+FILE *
+record_file_stream (int fd)
+{
+    return fdopen (fd, "wb");
+}
+
+int64_t
+record_file_read (int fd, void *buffer, size_t size)
+{
+    return read (fd, buffer, size);
+}
+
+int64_t
+record_file_write (int fd, const void *buffer, size_t size)
+{
+    return write (fd, buffer, size);
+}
+
+int64_t
+record_file_seek (int fd, int64_t offset, int whence)
+{
+    return lseek (fd, (off_t) offset, whence);
+}
+
+int64_t
+record_file_size (int fd)
+{
+    struct stat info;
+
+    return fstat (fd, &info) == 0 ? (int64_t) info.st_size : -1;
+}
+
+int
+record_file_read_at (int fd, void *buffer, size_t size, uint64_t offset)
+{
+    ssize_t done;
+
+    errno = 0;
+    done = pread (fd, buffer, size, (off_t) offset);
+    return done == (ssize_t) size ? 0 : -1;
+}
+
+int
+record_file_write_at (int fd, const void *buffer, size_t size, uint64_t offset)
+{
+    ssize_t done;
+
+    errno = 0;
+    done = pwrite (fd, buffer, size, (off_t) offset);
+    return done == (ssize_t) size ? 0 : -1;
+}
+
+int
+record_file_truncate (int fd, uint64_t length)
+{
+    return ftruncate (fd, (off_t) length);
+}
+
+int
+record_file_reserve (int fd, uint64_t length)
+{
+    int error_number = posix_fallocate (fd, 0, (off_t) length);
+
+    errno = error_number;
+    return error_number == 0 ? 0 : -1;
+}
+
+int
+record_disk_free_bytes (const char *dir, uint64_t *bytes)
+{
+    struct statvfs disk;
+
+    if (statvfs (dir, &disk) != 0)
+        return -1;
+
+    *bytes = (uint64_t) disk.f_bavail * disk.f_frsize;
+    return 0;
+}
+
+/* ---- Console and process ---------------------------------------------------------------- */
+
+int
+record_stderr_is_terminal (void)
+{
+    return isatty (STDERR_FILENO);
+}
+
+void
+record_write_stderr (const char *text, size_t length)
+{
+    ssize_t ignored = write (STDERR_FILENO, text, length);
+
+    (void) ignored; /* nothing better to do where this is used */
+}
+
+FILE *
+record_divert_stdout (void)
+{
+    int copy;
+    FILE *report;
+
+    fflush (stdout);
+    copy = dup (STDOUT_FILENO);
+
+    if (copy < 0)
+        return NULL;
+
+    report = fdopen (copy, "w");
+
+    if (report == NULL) {
+        close (copy);
+        return NULL;
+    }
+
+    dup2 (STDERR_FILENO, STDOUT_FILENO);
+    return report;
+}
+
+void
+record_restore_stdout (FILE *report)
+{
+    fflush (stdout);
+    fflush (report);
+    dup2 (fileno (report), STDOUT_FILENO);
+    fclose (report);
+}
+
+static void (*stop_callback) (int signal_number) = NULL;
+
+static void
+on_signal (int signum)
+{
+    stop_callback (signum);
+}
+
+void
+record_catch_stop (void (*on_stop) (int signal_number))
+{
+    static const int stopping[] = { SIGINT, SIGTERM, SIGHUP };
+
+    stop_callback = on_stop;
+
+    for (size_t i = 0; i < sizeof stopping / sizeof stopping[0]; i++) {
+        struct sigaction action;
+
+        memset (&action, 0, sizeof action);
+        action.sa_handler = on_signal;
+        /* The second signal takes the default action: the process ends at once. */
+        action.sa_flags = (int) SA_RESETHAND;
+        sigemptyset (&action.sa_mask);
+        sigaction (stopping[i], &action, NULL);
+    }
+
+    signal (SIGXFSZ, SIG_IGN);
+}

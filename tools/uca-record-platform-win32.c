@@ -1,0 +1,365 @@
+/* See uca-record-platform.h: 64-bit Windows, over the C runtime's descriptors and their
+ * handles. Win32 failures become errno values through errno_from (). */
+
+#define _CRT_RAND_S /* rand_s, for unguessable temporary names */
+
+#include "uca-record-platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+/* ---- Errors and paths ------------------------------------------------------------------- */
+
+static int
+errno_from (DWORD error)
+{
+    switch (error) {
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_WRITE_PROTECT:
+            return EACCES;
+        case ERROR_HANDLE_EOF:
+            return 0;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+            return ENOMEM;
+        default:
+            return EIO;
+    }
+}
+
+static int
+fail_with_last_error (void)
+{
+    errno = errno_from (GetLastError ());
+    return -1;
+}
+
+/* The UTF-16 form of a UTF-8 path, to free with free (); NULL with errno on failure. */
+static wchar_t *
+wide_path (const char *path)
+{
+    int length = MultiByteToWideChar (CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, NULL, 0);
+    wchar_t *wide = length > 0 ? malloc ((size_t) length * sizeof *wide) : NULL;
+
+    if (length <= 0) {
+        errno = EINVAL;
+        return NULL;
+    }
+
+    if (wide == NULL) {
+        errno = ENOMEM;
+        return NULL;
+    }
+
+    MultiByteToWideChar (CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, length);
+    return wide;
+}
+
+/* ---- Files ------------------------------------------------------------------------------ */
+
+enum {
+    NAME_ATTEMPTS = 100
+};
+
+static void
+fill_random_name (char *xs)
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+    for (int i = 0; i < 6; i++) {
+        unsigned int value = 0;
+
+        rand_s (&value);
+        xs[i] = letters[value % (sizeof letters - 1)];
+    }
+}
+
+/* CREATE_NEW fails on any existing name, a link included. The permissions are the folder's. */
+static int
+create_new (const char *path)
+{
+    wchar_t *wide = wide_path (path);
+    HANDLE handle;
+    int fd;
+
+    if (wide == NULL)
+        return -1;
+
+    handle = CreateFileW (wide, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+
+    if (handle == INVALID_HANDLE_VALUE) {
+        free (wide);
+        return fail_with_last_error ();
+    }
+
+    fd = _open_osfhandle ((intptr_t) handle, _O_BINARY);
+
+    if (fd < 0) {
+        /* The CRT has no descriptor left: the new file goes again, so nothing is left behind. */
+        CloseHandle (handle);
+        DeleteFileW (wide);
+        errno = EMFILE;
+    }
+
+    free (wide);
+    return fd;
+}
+
+int
+record_file_create_exclusive (char *path_template)
+{
+    size_t length = strlen (path_template);
+    char *xs = length >= 6 ? path_template + length - 6 : NULL;
+
+    if (xs == NULL || strcmp (xs, "XXXXXX") != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+
+    for (int attempt = 0; attempt < NAME_ATTEMPTS; attempt++) {
+        int fd;
+
+        fill_random_name (xs);
+        fd = create_new (path_template);
+
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+
+    return -1; /* errno is EEXIST */
+}
+
+int
+record_file_close (int fd)
+{
+    return _close (fd);
+}
+
+FILE *
+record_file_stream (int fd)
+{
+    return _fdopen (fd, "wb");
+}
+
+/* The CRT counts in unsigned int: larger requests are partial, as read and write may be. */
+static unsigned int
+crt_count (size_t size)
+{
+    return size > INT_MAX ? INT_MAX : (unsigned int) size;
+}
+
+int64_t
+record_file_read (int fd, void *buffer, size_t size)
+{
+    return _read (fd, buffer, crt_count (size));
+}
+
+int64_t
+record_file_write (int fd, const void *buffer, size_t size)
+{
+    return _write (fd, buffer, crt_count (size));
+}
+
+int64_t
+record_file_seek (int fd, int64_t offset, int whence)
+{
+    return _lseeki64 (fd, offset, whence);
+}
+
+int64_t
+record_file_size (int fd)
+{
+    return _filelengthi64 (fd);
+}
+
+static OVERLAPPED
+overlapped_at (uint64_t offset)
+{
+    OVERLAPPED place = { 0 };
+
+    place.Offset = (DWORD) offset;
+    place.OffsetHigh = (DWORD) (offset >> 32);
+    return place;
+}
+
+int
+record_file_read_at (int fd, void *buffer, size_t size, uint64_t offset)
+{
+    HANDLE handle = (HANDLE) _get_osfhandle (fd);
+    OVERLAPPED place = overlapped_at (offset);
+    DWORD done = 0;
+
+    if (size > MAXDWORD) {
+        errno = EINVAL;
+        return -1;
+    }
+
+    if (!ReadFile (handle, buffer, (DWORD) size, &done, &place))
+        return fail_with_last_error ();
+
+    errno = 0;
+    return done == size ? 0 : -1;
+}
+
+int
+record_file_write_at (int fd, const void *buffer, size_t size, uint64_t offset)
+{
+    HANDLE handle = (HANDLE) _get_osfhandle (fd);
+    OVERLAPPED place = overlapped_at (offset);
+    DWORD done = 0;
+
+    if (size > MAXDWORD) {
+        errno = EINVAL;
+        return -1;
+    }
+
+    if (!WriteFile (handle, buffer, (DWORD) size, &done, &place))
+        return fail_with_last_error ();
+
+    errno = 0;
+    return done == size ? 0 : -1;
+}
+
+int
+record_file_truncate (int fd, uint64_t length)
+{
+    errno_t error_number = length > INT64_MAX ? EINVAL : _chsize_s (fd, (__int64) length);
+
+    errno = error_number;
+    return error_number == 0 ? 0 : -1;
+}
+
+/* _chsize_s writes the zeros, so the clusters are the file's, as after posix_fallocate. */
+int
+record_file_reserve (int fd, uint64_t length)
+{
+    return record_file_truncate (fd, length);
+}
+
+int
+record_disk_free_bytes (const char *dir, uint64_t *bytes)
+{
+    wchar_t *wide = wide_path (dir);
+    ULARGE_INTEGER available;
+    BOOL success;
+
+    if (wide == NULL)
+        return -1;
+
+    success = GetDiskFreeSpaceExW (wide, &available, NULL, NULL);
+    free (wide);
+
+    if (!success)
+        return fail_with_last_error ();
+
+    *bytes = available.QuadPart;
+    return 0;
+}
+
+/* ---- Console and process ---------------------------------------------------------------- */
+
+int
+record_stderr_is_terminal (void)
+{
+    DWORD mode;
+
+    /* Not _isatty, which also holds for the NUL device. */
+    return GetConsoleMode (GetStdHandle (STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void
+record_write_stderr (const char *text, size_t length)
+{
+    DWORD written;
+
+    WriteFile (GetStdHandle (STD_ERROR_HANDLE), text, (DWORD) crt_count (length), &written, NULL);
+}
+
+/* The CRT's descriptor 1 and the system's standard output handle are two things: a logger that
+ * asks GetStdHandle must see the diversion too. */
+static void
+sync_stdout_handle (void)
+{
+    SetStdHandle (STD_OUTPUT_HANDLE, (HANDLE) _get_osfhandle (1));
+}
+
+FILE *
+record_divert_stdout (void)
+{
+    int copy;
+    FILE *report;
+
+    fflush (stdout);
+    copy = _dup (1);
+
+    if (copy < 0)
+        return NULL;
+
+    report = _fdopen (copy, "w");
+
+    if (report == NULL) {
+        _close (copy);
+        return NULL;
+    }
+
+    _dup2 (2, 1);
+    sync_stdout_handle ();
+    return report;
+}
+
+void
+record_restore_stdout (FILE *report)
+{
+    fflush (stdout);
+    fflush (report);
+    _dup2 (_fileno (report), 1);
+    sync_stdout_handle ();
+    fclose (report);
+}
+
+static void (*stop_callback) (int signal_number) = NULL;
+
+static BOOL WINAPI
+on_console_event (DWORD event)
+{
+    static volatile LONG requests = 0;
+    const int closing = event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT;
+
+    /* FALSE passes the second request on to the default handler, which ends the process. */
+    if (InterlockedIncrement (&requests) > 1)
+        return FALSE;
+
+    stop_callback (closing ? SIGTERM : SIGINT);
+
+    /* The system ends the process as soon as this returns after a close: wait here, and the
+     * recording finishes unless the system's timeout comes first. Leaving main ends this thread. */
+    if (closing)
+        Sleep (INFINITE);
+
+    return TRUE;
+}
+
+void
+record_catch_stop (void (*on_stop) (int signal_number))
+{
+    stop_callback = on_stop;
+    SetConsoleCtrlHandler (on_console_event, TRUE);
+}

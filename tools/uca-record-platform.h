@@ -1,0 +1,75 @@
+/* uca-record's calls into the operating system: everything else in the tool is plain C and
+ * GLib. One implementation per system: uca-record-platform-posix.c and
+ * uca-record-platform-win32.c.
+ *
+ * Files are the C runtime's descriptors (the CRT's on Windows, opened in binary mode), so that
+ * the rest of the tool can hand them to libtiff and stdio. Paths are UTF-8, as GLib's. Unless said
+ * otherwise, a call returns 0 or a count on success and -1 with errno set on failure, also on
+ * Windows, so that g_strerror (errno) names the reason ("No space left on device").
+ *
+ * No GLib here: a port starts from this header alone. */
+#ifndef UCA_RECORD_PLATFORM_H
+#define UCA_RECORD_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+/* ---- Files ------------------------------------------------------------------------------ */
+
+/* Creates and opens for reading and writing a new file whose path is `path_template` with its
+ * last six characters, "XXXXXX", replaced; `path_template` then holds the path. The file is
+ * created exclusively: a planted file or link at the name makes the call fail, never
+ * followed. Permissions as a plain new file's (0666 less the umask; on Windows the folder's).
+ * Returns the descriptor. */
+int record_file_create_exclusive (char *path_template);
+int record_file_close (int fd);
+/* A binary stdio stream writing to `fd`, which then belongs to the stream; NULL on failure. */
+FILE *record_file_stream (int fd);
+
+/* At the file position, like read and write; each may do less than `size`. */
+int64_t record_file_read (int fd, void *buffer, size_t size);
+int64_t record_file_write (int fd, const void *buffer, size_t size);
+/* `whence` is SEEK_SET, SEEK_CUR or SEEK_END; returns the new position. */
+int64_t record_file_seek (int fd, int64_t offset, int whence);
+int64_t record_file_size (int fd);
+
+/* Exactly `size` bytes at `offset`; 0, or -1 (errno 0 when the file ends first). The file
+ * position afterwards is unspecified (Windows moves it), so use these only on a file nobody
+ * reads or writes sequentially any more. */
+int record_file_read_at (int fd, void *buffer, size_t size, uint64_t offset);
+int record_file_write_at (int fd, const void *buffer, size_t size, uint64_t offset);
+
+/* Cuts or extends the file to `length` bytes. */
+int record_file_truncate (int fd, uint64_t length);
+/* Makes sure the disk holds `length` bytes for the file, so that a later write into them cannot
+ * fail for lack of space. */
+int record_file_reserve (int fd, uint64_t length);
+
+/* Bytes the calling user may still write on the disk that holds `dir`. */
+int record_disk_free_bytes (const char *dir, uint64_t *bytes);
+
+/* ---- Console and process ---------------------------------------------------------------- */
+
+/* Whether standard error shows on a terminal (where a progress bar that redraws itself fits). */
+int record_stderr_is_terminal (void);
+/* Writes to standard error without buffering; safe in a signal handler. */
+void record_write_stderr (const char *text, size_t length);
+
+/* From now on, the process's standard output goes to standard error, also for whatever writes
+ * to the system's standard output directly (a camera's logger); returns a stream on the
+ * original standard output, or NULL and nothing changed. */
+FILE *record_divert_stdout (void);
+/* Flushes and closes `report` and makes it the standard output again. */
+void record_restore_stdout (FILE *report);
+
+/* Calls `on_stop` for the first request to stop: SIGINT, SIGTERM or SIGHUP on POSIX; Ctrl-C,
+ * Ctrl-Break (both as SIGINT) and closing the console, logging off or shutting down (as
+ * SIGTERM) on Windows. A second request ends the process at once. `on_stop` runs in a signal
+ * handler (POSIX) or on a thread of the system's (Windows): it may only set a
+ * volatile sig_atomic_t and call record_write_stderr. Closing a Windows console gives the process
+ * the system's timeout (5 s) to finish. Also makes exceeding a file-size limit a write error
+ * rather than the end of the process. */
+void record_catch_stop (void (*on_stop) (int signal_number));
+
+#endif
