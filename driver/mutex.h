@@ -17,15 +17,12 @@
 #define SCOPED_CAPABILITY TESSARAVOLT_THREAD_ANNOTATION(scoped_lockable)
 #define GUARDED_BY(mutex) TESSARAVOLT_THREAD_ANNOTATION(guarded_by(mutex))
 #define REQUIRES(...) TESSARAVOLT_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
-#define EXCLUDES(...) TESSARAVOLT_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ACQUIRE(...) TESSARAVOLT_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) TESSARAVOLT_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 
 namespace TessaraVolt {
 
-class MutexLocker;
-
-// std::mutex, known to the analysis as a capability.
+// std::mutex, known to the analysis as a capability; MutexLocker locks it.
 class CAPABILITY("mutex") Mutex {
 public:
     Mutex() = default;
@@ -33,9 +30,6 @@ public:
     Mutex &operator=(const Mutex &) = delete;
     Mutex(Mutex &&) = delete;
     Mutex &operator=(Mutex &&) = delete;
-
-    void lock() ACQUIRE() { mutex_.lock(); }
-    void unlock() RELEASE() { mutex_.unlock(); }
 
 private:
     friend class MutexLocker;
