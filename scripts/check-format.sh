@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that the C and C++ lines a change touches follow the nearest .clang-format (C++ style at
-# the top, GLib style in libuca/, plugin/ and tools/). Lines nobody touched are left alone, so
-# that older code is reformatted only when it is next edited.
+# the top, GLib style in libuca/, plugin/ and tools/). Every C file is GLib style, so C files
+# elsewhere (the test plug-ins) take libuca/'s style file. Lines nobody touched are left alone,
+# so that older code is reformatted only when it is next edited.
 #
 #   scripts/check-format.sh [--base REV] [--fix]
 #
@@ -45,8 +46,11 @@ fi
 echo "Checking the format of lines changed since $(git log -1 --format='%h (%s)' "$base")"
 
 format_diff() {
-  git diff -U0 --no-color "$base" -- \
-    | clang-format-diff-14 -p1 -binary clang-format-14 -regex '.*\.(c|cpp|h)' "$@"
+  local diff
+  diff=$(git diff -U0 --no-color "$base" --)
+  clang-format-diff-14 -p1 -binary clang-format-14 -regex '.*\.(cpp|h)' "$@" <<< "$diff"
+  clang-format-diff-14 -p1 -binary clang-format-14 -regex '.*\.c' \
+    -style "file:$PWD/libuca/.clang-format" "$@" <<< "$diff"
 }
 
 if $fix; then
