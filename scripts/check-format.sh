@@ -41,7 +41,7 @@ if ! commit=$(git rev-parse --quiet --verify "${base}^{commit}"); then
 fi
 base=$commit
 if [ "$(git rev-parse --is-shallow-repository)" = true ]; then
-  echo "$0: warning: shallow clone, the change may reach back further than its history" >&2
+  echo "$0: warning: shallow clone; lines changed before its oldest commit are not checked" >&2
 fi
 echo "Checking the format of lines changed since $(git log -1 --format='%h (%s)' "$base")"
 
