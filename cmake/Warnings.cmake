@@ -5,6 +5,11 @@ set(TESSARAVOLT_C_WARNINGS
 set(TESSARAVOLT_CXX_WARNINGS
     -Wall -Wextra -Wshadow -Wformat=2 -Wundef -Wpointer-arith -Wcast-align
     -Wmissing-declarations -Wnon-virtual-dtor -Woverloaded-virtual)
+# clang checks the driver's lock annotations (driver/mutex.h): what a comment says a mutex
+# guards, the compiler enforces.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  list(APPEND TESSARAVOLT_CXX_WARNINGS -Wthread-safety)
+endif()
 
 # CI turns warnings into errors, so that a warning cannot land unnoticed.
 option(TESSARAVOLT_WERROR "Treat the project's warnings as errors" OFF)

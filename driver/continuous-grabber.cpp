@@ -8,98 +8,96 @@ namespace TessaraVolt {
 
 ContinuousGrabber::~ContinuousGrabber()
 {
-    std::unique_lock<std::mutex> guard(mutex);
-    cancelled = true;
-    condition.notify_all();
-    condition.wait(guard, [this] { return waiting == 0; });
+    MutexLocker locker(mutex_);
+    cancelled_ = true;
+    condition_.notifyAll();
+    condition_.wait(locker, [this]() REQUIRES(mutex_) { return waiting_ == 0; });
 }
 
 XislStatus ContinuousGrabber::start(Detector &detector)
 {
     {
-        std::lock_guard<std::mutex> guard(mutex);
-        cancelled = false;
+        MutexLocker locker(mutex_);
+        cancelled_ = false;
     }
     return detector.startContinuous([this](const Image &image) { onFrame(image); });
 }
 
 FrameResult ContinuousGrabber::nextFrame(std::chrono::milliseconds limit)
 {
-    std::unique_lock<std::mutex> guard(mutex);
-    const FrameWait status = awaitFrame(guard, limit);
+    MutexLocker locker(mutex_);
+    const FrameWait status = awaitFrame(locker, limit);
     if (status != FrameWait::Arrived)
         return {status, {}};
-    return {status, Image{pixels.data(), size}};
+    return {status, Image{pixels_.data(), size_}};
 }
 
 FrameWait ContinuousGrabber::nextFrameInto(std::chrono::milliseconds limit,
                                            const FrameConsumer &deliver)
 {
-    std::unique_lock<std::mutex> guard(mutex);
-    if (delivery != nullptr) {
+    MutexLocker locker(mutex_);
+    if (delivery_ != nullptr) {
         // Another request owns the direct hand-over; this one takes its frame from the slot.
-        const FrameWait status = awaitFrame(guard, limit);
+        const FrameWait status = awaitFrame(locker, limit);
         if (status == FrameWait::Arrived)
-            deliver(Image{pixels.data(), size});
+            deliver(Image{pixels_.data(), size_});
         return status;
     }
-    delivery = &deliver;
-    const FrameWait status = awaitFrame(guard, limit);
-    delivery = nullptr;
+    delivery_ = &deliver;
+    const FrameWait status = awaitFrame(locker, limit);
+    delivery_ = nullptr;
     return status;
 }
 
-// Called with the lock held; returns with it held.
-FrameWait ContinuousGrabber::awaitFrame(std::unique_lock<std::mutex> &guard,
-                                        std::chrono::milliseconds limit)
+FrameWait ContinuousGrabber::awaitFrame(MutexLocker &locker, std::chrono::milliseconds limit)
 {
-    if (cancelled)
+    if (cancelled_)
         return FrameWait::Cancelled;
-    filled = false; // give up the frame held, and ask for the next one
-    ++waiting;
-    condition.wait_for(guard, limit, [this] { return filled || cancelled; });
-    --waiting;
+    filled_ = false; // give up the frame held, and ask for the next one
+    ++waiting_;
+    condition_.waitFor(locker, limit, [this]() REQUIRES(mutex_) { return filled_ || cancelled_; });
+    --waiting_;
 
     FrameWait status = FrameWait::Arrived;
-    if (!filled) {
-        status = cancelled ? FrameWait::Cancelled : FrameWait::TimedOut;
+    if (!filled_) {
+        status = cancelled_ ? FrameWait::Cancelled : FrameWait::TimedOut;
         // With no request left, frames of the stream are dropped again instead of copied.
-        if (waiting == 0)
-            filled = true;
+        if (waiting_ == 0)
+            filled_ = true;
     }
-    if (waiting == 0)
-        condition.notify_all(); // the destructor may wait for the last request to leave
+    if (waiting_ == 0)
+        condition_.notifyAll(); // the destructor may wait for the last request to leave
     return status;
 }
 
 void ContinuousGrabber::cancel()
 {
-    std::lock_guard<std::mutex> guard(mutex);
-    cancelled = true;
-    condition.notify_all();
+    MutexLocker locker(mutex_);
+    cancelled_ = true;
+    condition_.notifyAll();
 }
 
 unsigned ContinuousGrabber::waitingRequests()
 {
-    std::lock_guard<std::mutex> guard(mutex);
-    return waiting;
+    MutexLocker locker(mutex_);
+    return waiting_;
 }
 
 void ContinuousGrabber::onFrame(const Image &image)
 {
-    std::lock_guard<std::mutex> guard(mutex);
-    if (filled)
+    MutexLocker locker(mutex_);
+    if (filled_)
         return;
-    if (delivery != nullptr)
-        (*delivery)(image);
-    if (delivery == nullptr || waiting > 1) {
+    if (delivery_ != nullptr)
+        (*delivery_)(image);
+    if (delivery_ == nullptr || waiting_ > 1) {
         const uint32_t pixelCount = image.size.pixelCount();
-        pixels.resize(pixelCount);
-        std::copy_n(image.pixels, pixelCount, pixels.begin());
-        size = image.size;
+        pixels_.resize(pixelCount);
+        std::copy_n(image.pixels, pixelCount, pixels_.begin());
+        size_ = image.size;
     }
-    filled = true;
-    condition.notify_all();
+    filled_ = true;
+    condition_.notifyAll();
 }
 
 } // namespace TessaraVolt

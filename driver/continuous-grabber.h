@@ -1,12 +1,11 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "frame.h"
+#include "mutex.h"
 #include "xisl.h"
 
 namespace TessaraVolt {
@@ -17,7 +16,7 @@ class Detector;
 // request is pending, and each request takes the next frame that completes after it began.
 //
 // Threads: start(), nextFrame() and cancel() run on client threads; onFrame() runs on XISL's
-// callback thread. mutex guards every member below it.
+// callback thread. mutex_ guards every member below it.
 class ContinuousGrabber {
 public:
     ContinuousGrabber() = default;
@@ -47,20 +46,23 @@ public:
     unsigned waitingRequests();
 
 private:
-    FrameWait awaitFrame(std::unique_lock<std::mutex> &guard, std::chrono::milliseconds limit);
+    FrameWait awaitFrame(MutexLocker &locker, std::chrono::milliseconds limit) REQUIRES(mutex_);
     void onFrame(const Image &image);
 
-    std::mutex mutex;
-    std::condition_variable condition; // signals `filled`, `cancelled` and `waiting` reaching 0
-    // Guarded by mutex. onFrame() writes the slot on XISL's callback thread only while a request
-    // is pending; client threads read it through the Image nextFrame() returned.
-    std::vector<uint16_t> pixels;
-    FrameSize size;
-    bool filled = true;     // false while a request is pending: the next frame is taken
-    bool cancelled = false; // set by cancel() and the destructor, cleared by start()
-    unsigned waiting = 0;   // requests inside nextFrame() or nextFrameInto()
+    Mutex mutex_;
+    ConditionVariable condition_; // signals `filled_`, `cancelled_` and `waiting_` reaching 0
+    // onFrame() writes the slot on XISL's callback thread only while a request is pending;
+    // client threads read it through the Image nextFrame() returned.
+    std::vector<uint16_t> pixels_ GUARDED_BY(mutex_);
+    FrameSize size_ GUARDED_BY(mutex_);
+    // False while a request is pending: the next frame is taken.
+    bool filled_ GUARDED_BY(mutex_) = true;
+    // Set by cancel() and the destructor, cleared by start().
+    bool cancelled_ GUARDED_BY(mutex_) = false;
+    // Requests inside nextFrame() or nextFrameInto().
+    unsigned waiting_ GUARDED_BY(mutex_) = 0;
     // The destination of the one request that waits in nextFrameInto(); others use the slot.
-    const FrameConsumer *delivery = nullptr;
+    const FrameConsumer *delivery_ GUARDED_BY(mutex_) = nullptr;
 };
 
 } // namespace TessaraVolt

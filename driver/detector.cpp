@@ -30,7 +30,7 @@ std::chrono::milliseconds timerFrameWaitLimit(DWORD cycleMicroseconds)
 
 } // namespace
 
-Detector::Detector(HACQDESC descriptor) : handle(descriptor) {}
+Detector::Detector(HACQDESC descriptor) : handle_(descriptor) {}
 
 Detector::~Detector()
 {
@@ -38,22 +38,22 @@ Detector::~Detector()
         // Destroyed by its own consumer on XISL's thread: onEndOfFrame() must not touch this
         // object once the consumer returns, so the frame is handed back here, before the close.
         deliveringDetector = nullptr;
-        Acquisition_SetReady(handle, 1);
+        Acquisition_SetReady(handle_, 1);
     }
     // Abort first: once it returns no callback can reach this detector or its consumer.
-    if (handle)
-        Acquisition_Abort(handle);
-    frameEvent.cancel();
-    frameEvent.waitUntilUnused();
-    if (handle)
-        Acquisition_Close(handle);
+    if (handle_)
+        Acquisition_Abort(handle_);
+    frameEvent_.cancel();
+    frameEvent_.waitUntilUnused();
+    if (handle_)
+        Acquisition_Close(handle_);
 }
 
 FrameSize Detector::getFrameSize() const
 {
     // Zeroed so that a failed read gives 0 x 0 instead of whatever the stack held.
     XislHwHeaderInfo header{};
-    Acquisition_GetHwHeaderInfo(handle, &header);
+    Acquisition_GetHwHeaderInfo(handle_, &header);
     return FrameSize{header.columns, header.rows};
 }
 
@@ -65,38 +65,38 @@ void Detector::setExposureTime(std::chrono::duration<double> seconds)
     // Compared as doubles, after the truncation to whole microseconds: a double beyond the
     // 64-bit range has no integer value.
     if (std::trunc(requested.count()) > static_cast<double>(longestTimerCycle.count())) {
-        exposure = longestTimerCycle;
+        exposure_ = longestTimerCycle;
         getLogger()->warn("Exposure time above the timer's longest cycle; using {0} us",
                           longestTimerCycle.count());
         return;
     }
-    exposure = std::chrono::duration_cast<std::chrono::microseconds>(
+    exposure_ = std::chrono::duration_cast<std::chrono::microseconds>(
         std::max(requested, std::chrono::duration<double, std::micro>::zero()));
 }
 
 std::chrono::duration<double> Detector::getExposureTime() const
 {
-    return exposure.load();
+    return exposure_.load();
 }
 
 void Detector::setBinning(uint32_t factor)
 {
     // XISL refuses a binning change while the last single-frame acquisition ends.
     endEndingAcquisition();
-    binning = factor <= 1 ? 1 : 2;
-    const WORD mask = binning == 1 ? XISL_BINNING_NONE : XISL_BINNING_2X2;
+    binning_ = factor <= 1 ? 1 : 2;
+    const WORD mask = binning_ == 1 ? XISL_BINNING_NONE : XISL_BINNING_2X2;
     getLogger()->info("Set detector binning mode: {0}", mask);
-    Acquisition_SetCameraBinningMode(handle, mask);
+    Acquisition_SetCameraBinningMode(handle_, mask);
 }
 
 void Detector::setGain(uint32_t value)
 {
-    gain = std::min<uint32_t>(value, 5);
+    gain_ = std::min<uint32_t>(value, 5);
 }
 
 void Detector::setTriggerMode(int32_t mode)
 {
-    triggerMode = mode;
+    triggerMode_ = mode;
 }
 
 XislStatus Detector::startContinuous(FrameConsumer consumer)
@@ -104,64 +104,64 @@ XislStatus Detector::startContinuous(FrameConsumer consumer)
     const XislStatus status = setupAcquisition(ringFrames, std::move(consumer));
     if (status != 0)
         return status;
-    return Acquisition_Acquire_Image(handle, ringFrames, 0, XISL_ACQ_CONTINUOUS, nullptr, nullptr,
+    return Acquisition_Acquire_Image(handle_, ringFrames, 0, XISL_ACQ_CONTINUOUS, nullptr, nullptr,
                                      nullptr);
 }
 
 XislStatus Detector::prepareGrab()
 {
-    return setupAcquisition(1, [this](const Image &image) { frameEvent.deliver(image); });
+    return setupAcquisition(1, [this](const Image &image) { frameEvent_.deliver(image); });
 }
 
 FrameResult Detector::grab()
 {
     const FrameConsumer keep = [this](const Image &image) {
-        frameBuffer.resize(image.size.pixelCount()); // allocates once per frame size
-        std::copy_n(image.pixels, image.size.pixelCount(), frameBuffer.begin());
+        frameBuffer_.resize(image.size.pixelCount()); // allocates once per frame size
+        std::copy_n(image.pixels, image.size.pixelCount(), frameBuffer_.begin());
     };
     const FrameWait status = grabInto(keep);
     if (status != FrameWait::Arrived)
         return {status, {}};
-    return {status, Image{frameBuffer.data(), frameSize}};
+    return {status, Image{frameBuffer_.data(), frameSize_}};
 }
 
 FrameWait Detector::grabInto(const FrameConsumer &deliver)
 {
     // Held until this grab's acquisition has ended: a grab queued behind it can neither start
     // while it runs nor be handed one of its late frames.
-    FrameEvent::Turn turn(frameEvent);
-    if (!turn.live())
+    FrameEvent::Turn turn(frameEvent_);
+    if (!turn.isLive())
         return FrameWait::Cancelled;
     // XISL refuses a start until the previous acquisition's end-of-acquisition callback has
     // returned, and only an abort tells that moment.
     endEndingAcquisition();
     turn.expect(deliver);
-    if (Acquisition_Acquire_Image(handle, 1, 0, XISL_ACQ_ONE_BUFFER, nullptr, nullptr, nullptr))
+    if (Acquisition_Acquire_Image(handle_, 1, 0, XISL_ACQ_ONE_BUFFER, nullptr, nullptr, nullptr))
         return FrameWait::Refused;
-    const FrameWait status = turn.wait(waitLimit);
+    const FrameWait status = turn.wait(waitLimit_);
     if (status != FrameWait::Arrived) {
         // Ends the acquisition before the turn passes on, so that the next grab can start.
-        Acquisition_Abort(handle);
+        Acquisition_Abort(handle_);
         return status;
     }
     // The frame was delivered, but its callback and the end-of-acquisition callback may still
     // run: the next start or set-up waits for them.
-    abortPending = true;
+    abortPending_ = true;
     return status;
 }
 
 XislStatus Detector::stop()
 {
-    const XislStatus status = Acquisition_Abort(handle);
+    const XislStatus status = Acquisition_Abort(handle_);
     if (status == 0 && deliveringDetector == this)
-        abortPending = true;
-    frameEvent.cancel();
+        abortPending_ = true;
+    frameEvent_.cancel();
     return status;
 }
 
 void Detector::trigger()
 {
-    Acquisition_SetFrameSync(handle);
+    Acquisition_SetFrameSync(handle_);
 }
 
 XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
@@ -169,42 +169,42 @@ XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consume
     // The set-up below must neither meet a busy detector nor replace a consumer that is still
     // being called.
     endEndingAcquisition();
-    frameEvent.rearm();
-    onFrame = std::move(consumer);
+    frameEvent_.rearm();
+    onFrame_ = std::move(consumer);
     const FrameSize size = getFrameSize();
     const uint32_t pixelCount = size.pixelCount();
-    frameSize = size;
-    destinationBuffer.resize(frameCount * pixelCount);
+    frameSize_ = size;
+    destinationBuffer_.resize(frameCount * pixelCount);
     getLogger()->info("Start recording: {0}x{1}", size.width, size.height);
 
     // Without the buffers, the acquisition data or the callbacks no frame can ever reach a
     // consumer: the caller must learn that now rather than wait for frames that never come.
-    XislStatus status = Acquisition_DefineDestBuffers(handle, destinationBuffer.data(), frameCount,
-                                                      size.height, size.width);
+    XislStatus status = Acquisition_DefineDestBuffers(handle_, destinationBuffer_.data(),
+                                                      frameCount, size.height, size.width);
     if (status == 0)
-        status = Acquisition_SetAcqData(handle, this);
+        status = Acquisition_SetAcqData(handle_, this);
     if (status == 0)
-        status = Acquisition_SetCallbacksAndMessages(handle, nullptr, 0, 0, endOfFrameCallback,
+        status = Acquisition_SetCallbacksAndMessages(handle_, nullptr, 0, 0, endOfFrameCallback,
                                                      endOfAcquisitionCallback);
     if (status != 0)
         return status;
     // Exact: setExposureTime() keeps the exposure within the timer's range.
-    DWORD exposureInOut = static_cast<DWORD>(exposure.load().count());
-    Acquisition_SetCameraGain(handle, static_cast<WORD>(gain));
+    DWORD exposureInOut = static_cast<DWORD>(exposure_.load().count());
+    Acquisition_SetCameraGain(handle_, static_cast<WORD>(gain_));
 
-    waitLimit = triggeredFrameWaitLimit;
-    switch (triggerMode) {
+    waitLimit_ = triggeredFrameWaitLimit;
+    switch (triggerMode_) {
     case 0:
-        logStatus(Acquisition_SetFrameSyncMode(handle, XISL_SYNC_INTERNAL_TIMER));
-        logStatus(Acquisition_SetTimerSync(handle, &exposureInOut));
+        logStatus(Acquisition_SetFrameSyncMode(handle_, XISL_SYNC_INTERNAL_TIMER));
+        logStatus(Acquisition_SetTimerSync(handle_, &exposureInOut));
         getLogger()->info("Set exposure to {0} us", exposureInOut);
-        waitLimit = timerFrameWaitLimit(exposureInOut);
+        waitLimit_ = timerFrameWaitLimit(exposureInOut);
         break;
     case 1:
-        logStatus(Acquisition_SetFrameSyncMode(handle, XISL_SYNC_SOFTWARE_TRIGGER));
+        logStatus(Acquisition_SetFrameSyncMode(handle_, XISL_SYNC_SOFTWARE_TRIGGER));
         break;
     case 2:
-        logStatus(Acquisition_SetFrameSyncMode(handle, XISL_SYNC_EXTERNAL_TRIGGER));
+        logStatus(Acquisition_SetFrameSyncMode(handle_, XISL_SYNC_EXTERNAL_TRIGGER));
         break;
     default:
         // No meaning: the detector keeps whatever frame-sync mode it had.
@@ -217,8 +217,8 @@ void Detector::endEndingAcquisition()
 {
     // From this thread the abort returns once no callback runs and the end-of-acquisition
     // callback has returned; with nothing running it does nothing.
-    if (abortPending.exchange(false))
-        Acquisition_Abort(handle);
+    if (abortPending_.exchange(false))
+        Acquisition_Abort(handle_);
 }
 
 void Detector::onEndOfFrame()
@@ -227,21 +227,21 @@ void Detector::onEndOfFrame()
     DWORD userBuffer = 0;
     XislHwHeaderInfo header{};
     XislHwHeaderInfoEx extended{};
-    logStatus(Acquisition_GetLatestFrameHeader(handle, &header, &extended));
-    Acquisition_GetActFrame(handle, &hardwareBuffer, &userBuffer);
+    logStatus(Acquisition_GetLatestFrameHeader(handle_, &header, &extended));
+    Acquisition_GetActFrame(handle_, &hardwareBuffer, &userBuffer);
 
     // userBuffer counts 1, 2, 3, 1, ... over the ring; 0 wraps to slot 0 as well.
     const uint32_t slot = (userBuffer - 1u) % ringFrames;
-    const size_t pixelCount = frameSize.pixelCount();
+    const size_t pixelCount = frameSize_.pixelCount();
     // A slot beyond the registered frames (the one-frame buffer) would be read out of bounds.
-    if (onFrame && (slot + 1) * pixelCount <= destinationBuffer.size()) {
+    if (onFrame_ && (slot + 1) * pixelCount <= destinationBuffer_.size()) {
         deliveringDetector = this;
-        onFrame(Image{destinationBuffer.data() + slot * pixelCount, frameSize});
+        onFrame_(Image{destinationBuffer_.data() + slot * pixelCount, frameSize_});
         if (deliveringDetector != this)
             return; // the consumer destroyed this detector, whose destructor handed the frame back
         deliveringDetector = nullptr;
     }
-    Acquisition_SetReady(handle, 1);
+    Acquisition_SetReady(handle_, 1);
 }
 
 void Detector::onEndOfAcquisition()

@@ -17,8 +17,8 @@ namespace TessaraVolt {
 //
 // Threads: every public operation runs on the caller's thread; onEndOfFrame() (and with it the
 // consumer) runs on XISL's callback thread, one frame at a time. Set-up runs only while no
-// acquisition runs, so the members it writes (onFrame, frameSize, the buffers, waitLimit) are
-// stable while the callback thread reads them. frameEvent.mutex guards frameEvent's flags only;
+// acquisition runs, so the members it writes (onFrame_, frameSize_, the buffers, waitLimit_) are
+// stable while the callback thread reads them. frameEvent_'s own mutex guards its flags;
 // no other member needs a lock.
 class Detector {
 public:
@@ -35,7 +35,7 @@ public:
     Detector(Detector &&) = delete;
     Detector &operator=(Detector &&) = delete;
 
-    HACQDESC getHandle() const { return handle; }
+    HACQDESC getHandle() const { return handle_; }
     // Asks the hardware header every time.
     FrameSize getFrameSize() const;
 
@@ -45,17 +45,17 @@ public:
     void setExposureTime(std::chrono::duration<double> seconds);
     std::chrono::duration<double> getExposureTime() const;
     void setBinning(uint32_t factor); // 1 or 2 after normalisation; sent to XISL at once
-    uint32_t getBinning() const { return binning; }
+    uint32_t getBinning() const { return binning_; }
     void setGain(uint32_t value); // clamped to 5
-    uint32_t getGain() const { return gain; }
+    uint32_t getGain() const { return gain_; }
     void setTriggerMode(int32_t mode); // 0 timer, 1 software, 2 external
-    int32_t getTriggerMode() const { return triggerMode; }
+    int32_t getTriggerMode() const { return triggerMode_; }
 
     // Acquisition. Set-up and start return XISL's status: non-zero means the buffers, the
     // callbacks or the start were refused, and no frame will come.
     XislStatus startContinuous(FrameConsumer consumer);
     XislStatus prepareGrab();
-    // One single-frame acquisition; waits at most frameWaitLimit(). The image is the detector's
+    // One single-frame acquisition; waits at most getFrameWaitLimit(). The image is the detector's
     // own copy and stays valid until the next grab. A wait that ends without a frame aborts the
     // acquisition it started, so that the next grab can start again. After stop() it returns
     // Cancelled until the next set-up, and Refused at once when XISL refuses to start the
@@ -75,11 +75,11 @@ public:
 
     // How long a grab waits for its frame: one timer cycle and a fixed margin with the internal
     // timer, a fixed bound for software and external triggers. Set at set-up.
-    std::chrono::milliseconds frameWaitLimit() const { return waitLimit; }
+    std::chrono::milliseconds getFrameWaitLimit() const { return waitLimit_; }
 
 private:
     XislStatus setupAcquisition(uint32_t frameCount, FrameConsumer consumer);
-    // Caller's thread: waits for an acquisition that abortPending says may still be ending.
+    // Caller's thread: waits for an acquisition that abortPending_ says may still be ending.
     void endEndingAcquisition();
     void onEndOfFrame();
     void onEndOfAcquisition();
@@ -89,25 +89,25 @@ private:
 
     // Written on the caller's thread only; read there and, for the acquisition members, by the
     // callback thread while an acquisition runs (set-up never overlaps one). No lock.
-    const HACQDESC handle;
-    FrameConsumer onFrame; // set-up writes; the callback thread calls it
-    uint32_t binning = 0;
-    uint32_t gain = 0;
+    const HACQDESC handle_;
+    FrameConsumer onFrame_; // set-up writes; the callback thread calls it
+    uint32_t binning_ = 0;
+    uint32_t gain_ = 0;
     // Atomic: the one setting a client may change while recording, so another client thread
     // may read it at the same time.
-    std::atomic<std::chrono::microseconds> exposure{defaultExposure};
-    FrameSize frameSize;                     // set-up writes; the callback thread reads
-    std::vector<uint16_t> destinationBuffer; // XISL writes the slots; the callback thread reads
+    std::atomic<std::chrono::microseconds> exposure_{defaultExposure};
+    FrameSize frameSize_;                     // set-up writes; the callback thread reads
+    std::vector<uint16_t> destinationBuffer_; // XISL writes the slots; the callback thread reads
     // grab()'s consumer writes it on the callback thread while grab() waits; grab()'s caller
     // reads it until the next grab.
-    std::vector<uint16_t> frameBuffer;
-    FrameEvent frameEvent; // its own mutex guards its flags
-    int32_t triggerMode = 0;
-    std::chrono::milliseconds waitLimit{0}; // set-up writes; grab() reads
+    std::vector<uint16_t> frameBuffer_;
+    FrameEvent frameEvent_; // its own mutex guards its flags
+    int32_t triggerMode_ = 0;
+    std::chrono::milliseconds waitLimit_{0}; // set-up writes; grab() reads
     // Set when an acquisition may still be ending: by stop() on XISL's callback thread when a
     // consumer stopped the stream from inside its own delivery, and by a grab once its frame
     // arrived. The next set-up or grab (caller's thread) clears it after waiting for the end.
-    std::atomic<bool> abortPending{false};
+    std::atomic<bool> abortPending_{false};
 };
 
 } // namespace TessaraVolt

@@ -2,85 +2,89 @@
 
 namespace TessaraVolt {
 
-FrameEvent::Turn::Turn(FrameEvent &owner) : event(&owner)
+FrameEvent::Turn::Turn(FrameEvent &owner) : event_(&owner)
 {
-    std::unique_lock<std::mutex> lock(event->mutex);
-    ++event->waiters;
-    event->condition.wait(lock, [this] { return !event->turnTaken || event->cancelled; });
-    if (event->cancelled)
+    MutexLocker locker(event_->mutex_);
+    ++event_->waiters_;
+    event_->condition_.wait(locker, [this]() REQUIRES(event_->mutex_) {
+        return !event_->turnTaken_ || event_->cancelled_;
+    });
+    if (event_->cancelled_)
         return;
-    event->turnTaken = true;
-    holdsTurn = true;
+    event_->turnTaken_ = true;
+    holdsTurn_ = true;
 }
 
 FrameEvent::Turn::~Turn()
 {
-    std::lock_guard<std::mutex> lock(event->mutex);
-    --event->waiters;
-    if (holdsTurn) {
-        event->destination = nullptr;
-        event->turnTaken = false;
+    MutexLocker locker(event_->mutex_);
+    --event_->waiters_;
+    if (holdsTurn_) {
+        event_->destination_ = nullptr;
+        event_->turnTaken_ = false;
     }
     // Wakes the next Turn, or the owner waiting for the last one to leave. Under the lock: once
     // it is released, the owner may destroy the event.
-    event->condition.notify_all();
+    event_->condition_.notifyAll();
 }
 
-bool FrameEvent::Turn::live() const
+bool FrameEvent::Turn::isLive() const
 {
-    std::lock_guard<std::mutex> lock(event->mutex);
-    return holdsTurn && !event->cancelled;
+    MutexLocker locker(event_->mutex_);
+    return holdsTurn_ && !event_->cancelled_;
 }
 
 void FrameEvent::Turn::expect(const FrameConsumer &consumer)
 {
-    std::lock_guard<std::mutex> lock(event->mutex);
-    event->destination = &consumer;
-    event->ready = false;
+    MutexLocker locker(event_->mutex_);
+    event_->destination_ = &consumer;
+    event_->ready_ = false;
 }
 
 FrameWait FrameEvent::Turn::wait(std::chrono::milliseconds limit)
 {
-    std::unique_lock<std::mutex> lock(event->mutex);
-    event->condition.wait_for(lock, limit, [this] { return event->ready || event->cancelled; });
-    const bool arrived = event->ready && event->destination != nullptr;
-    event->destination = nullptr; // a late frame is dropped
+    MutexLocker locker(event_->mutex_);
+    event_->condition_.waitFor(locker, limit, [this]() REQUIRES(event_->mutex_) {
+        return event_->ready_ || event_->cancelled_;
+    });
+    const bool arrived = event_->ready_ && event_->destination_ != nullptr;
+    event_->destination_ = nullptr; // a late frame is dropped
     if (arrived)
         return FrameWait::Arrived;
-    return event->cancelled ? FrameWait::Cancelled : FrameWait::TimedOut;
+    return event_->cancelled_ ? FrameWait::Cancelled : FrameWait::TimedOut;
 }
 
 void FrameEvent::deliver(const Image &image)
 {
     {
-        std::lock_guard<std::mutex> guard(mutex);
-        if (destination == nullptr || ready)
+        MutexLocker locker(mutex_);
+        if (destination_ == nullptr || ready_)
             return;
-        (*destination)(image);
-        ready = true;
+        (*destination_)(image);
+        ready_ = true;
     }
-    condition.notify_all();
+    condition_.notifyAll();
 }
 
 void FrameEvent::cancel()
 {
     {
-        std::lock_guard<std::mutex> guard(mutex);
-        cancelled = true;
+        MutexLocker locker(mutex_);
+        cancelled_ = true;
     }
-    condition.notify_all();
+    condition_.notifyAll();
 }
 
 void FrameEvent::rearm()
 {
-    std::lock_guard<std::mutex> guard(mutex);
-    cancelled = false;
+    MutexLocker locker(mutex_);
+    cancelled_ = false;
 }
 
 void FrameEvent::waitUntilUnused()
 {
-    std::unique_lock<std::mutex> guard(mutex);
-    condition.wait(guard, [this] { return waiters == 0; });
+    MutexLocker locker(mutex_);
+    condition_.wait(locker, [this]() REQUIRES(mutex_) { return waiters_ == 0; });
 }
 
 } // namespace TessaraVolt

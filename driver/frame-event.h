@@ -1,10 +1,9 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 
 #include "frame.h"
+#include "mutex.h"
 
 namespace TessaraVolt {
 
@@ -17,18 +16,9 @@ namespace TessaraVolt {
 // while the acquisition runs nor receive one of its late frames.
 //
 // Threads: Turn runs on grabbing threads, deliver() on XISL's callback thread, cancel() on any
-// thread, rearm() and waitUntilUnused() on the owner's thread. mutex guards every member.
-struct FrameEvent {
-    std::mutex mutex;
-    // Signals `ready`, `cancelled`, the turn becoming free and `waiters` reaching 0.
-    std::condition_variable condition;
-    bool ready = false;     // guarded by mutex; the destination has its frame
-    bool cancelled = false; // guarded by mutex; set by cancel(), cleared by rearm()
-    bool turnTaken = false; // guarded by mutex; a Turn holds it
-    unsigned waiters = 0;   // guarded by mutex; live Turns
-    // Guarded by mutex: the consumer of the Turn that waits for a frame right now.
-    const FrameConsumer *destination = nullptr;
-
+// thread, rearm() and waitUntilUnused() on the owner's thread. mutex_ guards every member.
+class FrameEvent {
+public:
     // One grab's turn. Construction waits until no other Turn holds it, unless cancelled first.
     // No lock is held between the calls, so XISL may be called freely in between. The Turn
     // counts as a waiter until it is destroyed, so that the owner can wait for it to leave.
@@ -42,7 +32,7 @@ struct FrameEvent {
         Turn &operator=(Turn &&) = delete;
 
         // False when the event was cancelled before the turn came, or since.
-        bool live() const;
+        bool isLive() const;
         // From now on the next frame delivered goes to `consumer`.
         void expect(const FrameConsumer &consumer);
         // Waits until the expected frame was delivered, the event cancelled or `limit` has
@@ -51,8 +41,8 @@ struct FrameEvent {
         FrameWait wait(std::chrono::milliseconds limit);
 
     private:
-        FrameEvent *event;
-        bool holdsTurn = false;
+        FrameEvent *const event_;
+        bool holdsTurn_ = false; // written by the constructor only
     };
 
     // XISL's callback thread: hands the frame to the waiting Turn's consumer, if one waits and
@@ -64,6 +54,17 @@ struct FrameEvent {
     void rearm();
     // Owner's thread, before destruction: returns once no Turn is left.
     void waitUntilUnused();
+
+private:
+    Mutex mutex_;
+    // Signals `ready_`, `cancelled_`, the turn becoming free and `waiters_` reaching 0.
+    ConditionVariable condition_;
+    bool ready_ GUARDED_BY(mutex_) = false;     // the destination has its frame
+    bool cancelled_ GUARDED_BY(mutex_) = false; // set by cancel(), cleared by rearm()
+    bool turnTaken_ GUARDED_BY(mutex_) = false; // a Turn holds it
+    unsigned waiters_ GUARDED_BY(mutex_) = 0;   // live Turns
+    // The consumer of the Turn that waits for a frame right now.
+    const FrameConsumer *destination_ GUARDED_BY(mutex_) = nullptr;
 };
 
 } // namespace TessaraVolt

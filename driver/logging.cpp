@@ -1,10 +1,11 @@
 #include "logging.h"
 
-#include <mutex>
 #include <stdexcept>
 
 #include <fmt/format.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
+
+#include "mutex.h"
 
 namespace TessaraVolt {
 
@@ -16,8 +17,8 @@ std::shared_ptr<spdlog::logger> getLogger()
 {
     // Look-up and creation are one step: two threads logging for the first time would
     // otherwise both create, and spdlog refuses the second registration by throwing.
-    static std::mutex creation;
-    std::lock_guard<std::mutex> guard(creation);
+    static Mutex creation;
+    MutexLocker locker(creation);
     std::shared_ptr<spdlog::logger> logger = spdlog::get(loggerName);
     if (!logger)
         logger = spdlog::stdout_color_mt(loggerName);

@@ -565,9 +565,10 @@ uca_tessaravolt_camera_grab (UcaCamera *camera, gpointer data, GError **error)
     /* Every mode but Idle was entered with a detector. */
     switch (priv->mode) {
         case ReadoutMode::ContinuousStream:
-            return grab_from_stream (priv, static_cast<uint16_t *> (data), priv->detector->frameWaitLimit (), error);
+            return grab_from_stream (priv, static_cast<uint16_t *> (data), priv->detector->getFrameWaitLimit (), error);
         case ReadoutMode::SingleFrames:
-            return grab_single_frame (priv, static_cast<uint16_t *> (data), priv->detector->frameWaitLimit (), error);
+            return grab_single_frame (priv, static_cast<uint16_t *> (data), priv->detector->getFrameWaitLimit (),
+                                      error);
         case ReadoutMode::AsynchronousTransfer:
             g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_RECORDING,
                                  "Frames go to the grab callback while transfer-asynchronously is on");

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the tests and the demonstration need; with the
-# argument "windows", those of the Windows cross build and of its tests under Wine.
+# Installs the Debian 12 packages the build, the tests, the format check and the demonstration
+# need; with the argument "windows", those of the Windows cross build and of its tests under Wine.
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libglib2.0-dev libspdlog-dev libfmt-dev libgtest-dev
           libtiff-dev libpng-dev libhdf5-dev python3-h5py valgrind
-          gobject-introspection libgirepository1.0-dev python3-gi python3-numpy)
+          gobject-introspection libgirepository1.0-dev python3-gi python3-numpy
+          clang clang-format)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)
 fi

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and passes every test: a plain build, the installed minimal libuca used by a plug-in
+# Builds and passes every test: a plain build, the driver's lock annotations checked by clang in
+# a build of the driver and the simulated detector, the installed minimal libuca used by a plug-in
 # built outside this tree and as the installed libuca of a second build, the driver's and the
 # simulator's tests built for Windows and run under Wine, then the whole suite again under
 # AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer. Every lane turns
@@ -68,6 +69,20 @@ system_libuca_lane() {
   echo "== ${dir}: took $((SECONDS - started)) s"
 }
 
+# clang's -Wthread-safety checks that every member a driver mutex guards is touched with that
+# mutex held. The core-only tree (driver, simulated detector and their tests, no GLib) is built
+# with clang, warnings as errors, and its tests run.
+thread_safety_lane() {
+  local dir=build-clang started=$SECONDS
+  echo "== ${dir}: core-only build with clang -Wthread-safety"
+  cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARAVOLT_CORE_ONLY=ON \
+        -DTESSARAVOLT_BUILD_BENCHMARKS=OFF -DTESSARAVOLT_WERROR=ON
+  cmake --build "$dir" -j "$jobs"
+  (cd "$dir" && ctest -j "$jobs" --output-on-failure --no-tests=error)
+  echo "== ${dir}: took $((SECONDS - started)) s"
+}
+
 # 64-bit Windows: the driver, the simulated detector and their test programs cross-built with
 # MinGW-w64 and run under Wine in a throw-away prefix, each program with its ctest bound.
 windows_lane() {
@@ -96,6 +111,7 @@ if $quick; then
 fi
 
 build_and_test build "" ""
+thread_safety_lane
 
 if grep -q '^TESSARAVOLT_BUNDLED_LIBUCA:INTERNAL=ON' build/CMakeCache.txt; then
   echo "== installed minimal libuca serves a plug-in built outside this tree"

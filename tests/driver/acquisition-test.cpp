@@ -383,7 +383,7 @@ TEST_F(AcquisitionTest, RefusedSetUpAndStartsAreReported)
     ASSERT_EQ(xisl_sim_fail("Acquisition_Acquire_Image", refused, 1), 0);
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(detector->grab().status, FrameWait::Refused);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, detector->frameWaitLimit());
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, detector->getFrameWaitLimit());
     const FrameResult next = grabStepped();
     ASSERT_EQ(next.status, FrameWait::Arrived);
     EXPECT_TRUE(matchesPattern(next.image, patternFrameNumber(next.image)));

@@ -118,7 +118,7 @@ TEST_F(ConfigurationTest, ExposureBeyondTheTimerIsClampedWithAWarningAndNanIsIgn
         const std::vector<XislSimCall> timer = callsOf("Acquisition_SetTimerSync");
         ASSERT_EQ(timer.size(), 1u);
         EXPECT_EQ(timer[0].args[0], 4294967295u);
-        EXPECT_EQ(detector->frameWaitLimit(), 4294968ms + 2s) << "one cycle and a margin";
+        EXPECT_EQ(detector->getFrameWaitLimit(), 4294968ms + 2s) << "one cycle and a margin";
     }
     detector->setExposureTime(std::chrono::duration<double>(-1e300));
     EXPECT_EQ(detector->getExposureTime().count(), 0.0);
@@ -152,7 +152,7 @@ TEST_P(TriggerModeTest, SetUpChoosesTheFrameSyncModeAndTheTimer)
         exposureLogged |= text.rfind("Set exposure to ", 0) == 0;
     EXPECT_EQ(exposureLogged, timer);
     // With the timer: the default 67 ms cycle and a margin.
-    EXPECT_EQ(detector->frameWaitLimit(), timer ? 2067ms : 10s);
+    EXPECT_EQ(detector->getFrameWaitLimit(), timer ? 2067ms : 10s);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, TriggerModeTest,

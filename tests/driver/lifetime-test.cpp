@@ -34,7 +34,7 @@ TEST_F(LifetimeTest, WaitLimitFollowsTheCycleTheTimerAnswered)
 {
     detector->setExposureTime(std::chrono::duration<double>(0.5));
     detector->prepareGrab();
-    EXPECT_EQ(detector->frameWaitLimit(), 2500ms) << "one cycle and a 2 s margin";
+    EXPECT_EQ(detector->getFrameWaitLimit(), 2500ms) << "one cycle and a 2 s margin";
 
     // The requested 1 ms is stretched to 204.8 ms of readout, which is waited for.
     xisl_sim_set_readout_ns_per_pixel(100000);
@@ -42,7 +42,7 @@ TEST_F(LifetimeTest, WaitLimitFollowsTheCycleTheTimerAnswered)
     detector->prepareGrab();
     const uint64_t answered = callsOf("Acquisition_SetTimerSync").back().result;
     ASSERT_GT(answered, 200000u);
-    EXPECT_EQ(detector->frameWaitLimit(),
+    EXPECT_EQ(detector->getFrameWaitLimit(),
               std::chrono::ceil<std::chrono::milliseconds>(std::chrono::microseconds(answered)) +
                   2s);
 }
@@ -51,7 +51,7 @@ TEST_F(LifetimeTest, GrabThatTimesOutAbortsSoThatTheNextGrabWorks)
 {
     detector->setExposureTime(std::chrono::duration<double>(0.001));
     detector->prepareGrab();
-    ASSERT_EQ(detector->frameWaitLimit(), 2001ms);
+    ASSERT_EQ(detector->getFrameWaitLimit(), 2001ms);
 
     const auto begin = std::chrono::steady_clock::now();
     const FrameResult lost = detector->grab(); // manual stepping: no frame comes
