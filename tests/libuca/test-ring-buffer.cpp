@@ -73,7 +73,8 @@ struct Step {
 
 TEST(RingBuffer, IndicesWrapAroundTheBlocksAndResetToZero)
 {
-    // clang-format off: one step a line
+    // One step a line.
+    // clang-format off
     const Step steps[] = {
         {Op::Peek, 0, false, 0}, {Op::Write, 0, true, 1},        {Op::Write, 1, true, 2},
         {Op::Read, 0, true, 2},  {Op::PointerAtOne, 2, true, 2}, // counted from the read index
