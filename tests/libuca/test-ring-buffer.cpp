@@ -73,7 +73,7 @@ struct Step {
 
 TEST(RingBuffer, IndicesWrapAroundTheBlocksAndResetToZero)
 {
-    // One step a line.
+    // Laid out by hand, in the order the steps run.
     // clang-format off
     const Step steps[] = {
         {Op::Peek, 0, false, 0}, {Op::Write, 0, true, 1},        {Op::Write, 1, true, 2},
