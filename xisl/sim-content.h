@@ -1,6 +1,5 @@
 // Frame content of the simulated detector: a pure function of pixel position and frame number.
-#ifndef XISL_SIM_CONTENT_H
-#define XISL_SIM_CONTENT_H
+#pragma once
 
 #include "xisl-sim.h"
 
@@ -17,5 +16,3 @@ void writeFrame(uint16_t *frame, uint32_t width, uint32_t height, XislSimContent
                 uint32_t seed, uint32_t n);
 
 } // namespace XislSim
-
-#endif // XISL_SIM_CONTENT_H

@@ -1,33 +1,12 @@
 #include "sim-settings.h"
 
-#include <array>
+#include "xisl-functions.h"
+
 #include <charconv>
 
 namespace XislSim {
 
 namespace {
-
-constexpr std::array<std::string_view, 19> kXislFunctions = {
-    "Acquisition_EnumSensors",
-    "Acquisition_GetNextSensor",
-    "Acquisition_GetHwHeaderInfo",
-    "Acquisition_GetHwHeaderInfoEx",
-    "Acquisition_Close",
-    "Acquisition_SetCameraBinningMode",
-    "Acquisition_DefineDestBuffers",
-    "Acquisition_SetAcqData",
-    "Acquisition_GetAcqData",
-    "Acquisition_SetCallbacksAndMessages",
-    "Acquisition_SetCameraGain",
-    "Acquisition_SetFrameSyncMode",
-    "Acquisition_SetTimerSync",
-    "Acquisition_Acquire_Image",
-    "Acquisition_SetFrameSync",
-    "Acquisition_Abort",
-    "Acquisition_GetLatestFrameHeader",
-    "Acquisition_GetActFrame",
-    "Acquisition_SetReady",
-};
 
 std::optional<uint32_t> parseNumber(std::string_view text)
 {
@@ -103,7 +82,7 @@ std::optional<Failure> parseFailure(std::string_view text)
         return std::nullopt;
     std::string_view function = text.substr(0, colon);
     auto status = parseNumber(text.substr(colon + 1));
-    if (!status || !isXislFunction(function))
+    if (!status || !findFunction(function))
         return std::nullopt;
     return Failure{std::string(function), *status};
 }
@@ -154,15 +133,6 @@ XislSimSensor makeSensor(size_t index, uint32_t width, uint32_t height, uint32_t
     sensor.width = width;
     sensor.height = height;
     return sensor;
-}
-
-bool isXislFunction(std::string_view name)
-{
-    for (std::string_view known : kXislFunctions) {
-        if (known == name)
-            return true;
-    }
-    return false;
 }
 
 bool parseSettings(std::string_view text, Settings &settings, std::string &error)

@@ -1,6 +1,5 @@
 // Settings of the simulated detector that can come from the XISL_SIM environment variable.
-#ifndef XISL_SIM_SETTINGS_H
-#define XISL_SIM_SETTINGS_H
+#pragma once
 
 #include "xisl-sim.h"
 
@@ -33,9 +32,4 @@ bool parseSettings(std::string_view text, Settings &settings, std::string &error
 // The sensor a "WxH" entry stands for: PROM identifier index + 1, camera type 1.
 XislSimSensor makeSensor(size_t index, uint32_t width, uint32_t height, uint32_t headerId);
 
-// True for the names of the XISL calls the simulator implements.
-bool isXislFunction(std::string_view name);
-
 } // namespace XislSim
-
-#endif // XISL_SIM_SETTINGS_H

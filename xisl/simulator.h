@@ -1,8 +1,10 @@
 // The simulated detector's state: open handles, their acquisitions, call log, counters, faults.
-#ifndef XISL_SIMULATOR_H
-#define XISL_SIMULATOR_H
+// Its work is split by seam: simulator.cpp (state, call prologue and log), sim-calls.cpp (the
+// XISL calls), sim-worker.cpp (each handle's worker thread), sim-control.cpp (xisl_sim_*).
+#pragma once
 
 #include "sim-settings.h"
+#include "xisl-functions.h"
 #include "xisl-sim.h"
 
 #include <atomic>
@@ -13,7 +15,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -61,14 +62,18 @@ struct Device {
 
     std::thread worker; // started by the first acquisition, ends on close
 
-    uint32_t width() const { return binning == XISL_BINNING_2X2 ? sensor.width / 2 : sensor.width; }
-    uint32_t height() const
+    HACQDESC getHandle() const { return reinterpret_cast<HACQDESC>(token); }
+    uint32_t getWidth() const
+    {
+        return binning == XISL_BINNING_2X2 ? sensor.width / 2 : sensor.width;
+    }
+    uint32_t getHeight() const
     {
         return binning == XISL_BINNING_2X2 ? sensor.height / 2 : sensor.height;
     }
-    size_t pixelCount() const { return static_cast<size_t>(width()) * height(); }
+    size_t getPixelCount() const { return static_cast<size_t>(getWidth()) * getHeight(); }
     // A one-buffer acquisition whose last frame is out only has callbacks left to run.
-    bool ending() const
+    bool isEnding() const
     {
         return running.option == XISL_ACQ_ONE_BUFFER && framesDone >= running.frames;
     }
@@ -76,7 +81,7 @@ struct Device {
 
 class Simulator {
 public:
-    static Simulator &instance();
+    static Simulator &getInstance();
 
     Simulator(const Simulator &) = delete;
     Simulator &operator=(const Simulator &) = delete;
@@ -85,7 +90,7 @@ public:
     // The XISL calls; any thread.
     XislStatus enumSensors(UINT *count);
     XislStatus getNextSensor(ACQDESCPOS *cursor, HACQDESC *handle);
-    XislStatus getHeader(const char *function, HACQDESC handle, XislHwHeaderInfo *header,
+    XislStatus getHeader(Function function, HACQDESC handle, XislHwHeaderInfo *header,
                          XislHwHeaderInfoEx *extended);
     XislStatus close(HACQDESC handle);
     XislStatus setBinning(HACQDESC handle, WORD mode);
@@ -113,7 +118,7 @@ public:
     void setReadoutNsPerPixel(uint32_t nanoseconds);
     void setFirstFrameNumber(uint32_t first);
     void setWindDown(uint32_t microseconds);
-    int fail(const char *function, XislStatus status, unsigned nth);
+    int fail(const char *name, XislStatus status, unsigned nth);
     void clearFaults();
     void setManual(bool manual);
     int step(HACQDESC handle, unsigned frames, unsigned timeoutMs);
@@ -122,14 +127,14 @@ public:
     int waitIdle(HACQDESC handle, unsigned timeoutMs);
     int frameCallbackTime(uint32_t frame, uint64_t *nanoseconds);
     void setCallLog(bool enabled);
-    size_t callCount();
+    size_t getCallCount();
     int getCall(size_t index, XislSimCall *call);
     void clearCallLog();
     void getCounters(XislSimCounters *counters);
 
 private:
     struct Fault {
-        std::string function;
+        Function function;
         XislStatus status = 0;
         unsigned nth = 0;   // 0: every call
         unsigned calls = 0; // calls of the function since the fault was set
@@ -160,16 +165,39 @@ private:
     void applyDefaults();
     void applyEnvironment();
 
+    // The prologue and epilogue every XISL call shares. Constructing one takes the lock given,
+    // looks up the handle (counting calls on closed or unknown ones) and applies the injected
+    // faults; the call then checks its arguments only while ok(), changes state only when all
+    // passed, and returns finish(), which logs it. A failing call thus changes nothing.
+    struct Call {
+        // For the calls on an opened handle.
+        Call(Simulator &self, Function called, HACQDESC target, Lock held);
+        // For the enumeration calls, which have no handle yet.
+        Call(Simulator &self, Function called, Lock held);
+        Call(const Call &) = delete;
+        Call &operator=(const Call &) = delete;
+
+        bool ok() const { return status == 0; }
+        // Logs the call with its arguments as numbers and, on success, its out-value.
+        XislStatus finish(std::initializer_list<uint64_t> args, uint64_t result = 0);
+
+        Simulator &simulator;
+        const Function function;
+        HACQDESC handle;   // as logged: the opened one for Acquisition_GetNextSensor
+        Lock lock;         // on mutex_, held until the call returns
+        DevicePtr device;  // the handle's, null unless the prologue admitted the call
+        XislStatus status; // the first failure found, 0 while none
+    };
+
     // Everything below runs with mutex_ held (a Lock argument may be released inside).
 
-    // Checks the handle and the injected faults. Returns the device, or null
-    // with `status` set to the failure to return.
-    Device *admit(const char *function, HACQDESC handle, XislStatus &status);
-    XislStatus faultFor(const char *function);
-    XislStatus record(const char *function, HACQDESC handle, std::initializer_list<uint64_t> args,
-                      XislStatus status, uint64_t result = 0);
+    XislStatus faultFor(Function function);
+    void record(Function function, HACQDESC handle, std::initializer_list<uint64_t> args,
+                XislStatus status, uint64_t result);
     DevicePtr find(HACQDESC handle) const;
     bool onWorkerOf(const Device &device) const;
+    // A software trigger or external pulse: a frame when the acquisition runs in `syncMode`.
+    void trigger(Device &device, uint32_t syncMode);
     // The shortest time in which the device reads out one frame.
     std::chrono::microseconds readoutTime(const Device &device) const;
     uint32_t readoutMinimum(const Device &device) const;
@@ -208,5 +236,3 @@ private:
 };
 
 } // namespace XislSim
-
-#endif // XISL_SIMULATOR_H

@@ -4,123 +4,28 @@
 #include "sim-content.h"
 #include "simulator.h"
 
+using XislSim::Function;
 using XislSim::Simulator;
 
 namespace {
 
 Simulator &sim()
 {
-    return Simulator::instance();
+    return Simulator::getInstance();
 }
 
 } // namespace
 
 extern "C" {
 
-XislStatus XISL_API Acquisition_EnumSensors(UINT *count, BOOL /*enableIrq*/, BOOL /*alwaysOpen*/)
-{
-    return sim().enumSensors(count);
-}
-
-XislStatus XISL_API Acquisition_GetNextSensor(ACQDESCPOS *cursor, HACQDESC *handle)
-{
-    return sim().getNextSensor(cursor, handle);
-}
-
-XislStatus XISL_API Acquisition_GetHwHeaderInfo(HACQDESC handle, XislHwHeaderInfo *header)
-{
-    return sim().getHeader("Acquisition_GetHwHeaderInfo", handle, header, nullptr);
-}
-
-XislStatus XISL_API Acquisition_GetHwHeaderInfoEx(HACQDESC handle, XislHwHeaderInfo *header,
-                                                  XislHwHeaderInfoEx *extended)
-{
-    return sim().getHeader("Acquisition_GetHwHeaderInfoEx", handle, header, extended);
-}
-
-XislStatus XISL_API Acquisition_Close(HACQDESC handle)
-{
-    return sim().close(handle);
-}
-
-XislStatus XISL_API Acquisition_SetCameraBinningMode(HACQDESC handle, WORD mode)
-{
-    return sim().setBinning(handle, mode);
-}
-
-XislStatus XISL_API Acquisition_DefineDestBuffers(HACQDESC handle, unsigned short *buffer,
-                                                  UINT frames, UINT rows, UINT columns)
-{
-    return sim().defineDestBuffers(handle, buffer, frames, rows, columns);
-}
-
-XislStatus XISL_API Acquisition_SetAcqData(HACQDESC handle, void *data)
-{
-    return sim().setAcqData(handle, data);
-}
-
-XislStatus XISL_API Acquisition_GetAcqData(HACQDESC handle, void **data)
-{
-    return sim().getAcqData(handle, data);
-}
-
-XislStatus XISL_API Acquisition_SetCallbacksAndMessages(HACQDESC handle, HWND window,
-                                                        UINT errorMessage, UINT lostFramesMessage,
-                                                        XislCallback endOfFrame,
-                                                        XislCallback endOfAcquisition)
-{
-    return sim().setCallbacks(handle, window, errorMessage, lostFramesMessage, endOfFrame,
-                              endOfAcquisition);
-}
-
-XislStatus XISL_API Acquisition_SetCameraGain(HACQDESC handle, WORD gain)
-{
-    return sim().setGain(handle, gain);
-}
-
-XislStatus XISL_API Acquisition_SetFrameSyncMode(HACQDESC handle, DWORD mode)
-{
-    return sim().setFrameSyncMode(handle, mode);
-}
-
-XislStatus XISL_API Acquisition_SetTimerSync(HACQDESC handle, DWORD *cycleTimeMicroseconds)
-{
-    return sim().setTimerSync(handle, cycleTimeMicroseconds);
-}
-
-XislStatus XISL_API Acquisition_Acquire_Image(HACQDESC handle, UINT frames, UINT skipFrames,
-                                              UINT option, unsigned short *offsetData,
-                                              DWORD *gainData, DWORD *pixelData)
-{
-    return sim().acquireImage(handle, frames, skipFrames, option, offsetData, gainData, pixelData);
-}
-
-XislStatus XISL_API Acquisition_SetFrameSync(HACQDESC handle)
-{
-    return sim().setFrameSync(handle);
-}
-
-XislStatus XISL_API Acquisition_Abort(HACQDESC handle)
-{
-    return sim().abort(handle);
-}
-
-XislStatus XISL_API Acquisition_GetLatestFrameHeader(HACQDESC handle, XislHwHeaderInfo *header,
-                                                     XislHwHeaderInfoEx *extended)
-{
-    return sim().getHeader("Acquisition_GetLatestFrameHeader", handle, header, extended);
-}
-
-XislStatus XISL_API Acquisition_GetActFrame(HACQDESC handle, DWORD *acquiredFrames,
-                                            DWORD *bufferFrame)
-{
-    return sim().getActFrame(handle, acquiredFrames, bufferFrame);
-}
-
-XislStatus XISL_API Acquisition_SetReady(HACQDESC handle, BOOL ready)
-{
-    return sim().setReady(handle, ready);
-}
+// Acquisition_EnumSensors and the other XISL calls, each forwarded to its Simulator call.
+#define XISL_CALL(name, parameters, forward)                                                       \
+    XislStatus XISL_API Acquisition_##name parameters                                              \
+    {                                                                                              \
+        return sim().forward;                                                                      \
+    }
+#include "xisl-calls.def"
+#undef XISL_CALL
 
 void xisl_sim_reset(void)
 {
@@ -209,7 +114,7 @@ void xisl_sim_set_call_log(int enabled)
 
 size_t xisl_sim_call_count(void)
 {
-    return sim().callCount();
+    return sim().getCallCount();
 }
 
 int xisl_sim_get_call(size_t index, XislSimCall *call)

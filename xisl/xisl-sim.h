@@ -149,7 +149,7 @@ XISL_EXPORT int xisl_sim_frame_callback_time(uint32_t frame, uint64_t *nanosecon
 
 /* Call log: every XISL call in order, with its handle, its arguments as numbers (pointers as
  * addresses, the in-value of an in/out argument, the out-value in `result`) and its status.
- * It keeps the first XISL_SIM_LOG_CAPACITY calls and counts the rest as dropped. */
+ * It keeps the first XISL_SIM_LOG_CAPACITY calls and drops the rest uncounted. */
 enum { XISL_SIM_LOG_CAPACITY = 1 << 16 };
 typedef struct XislSimCall {
     char function[48];

@@ -1,0 +1,239 @@
+// Each handle's worker thread: it runs the handle's acquisitions, writes the frames and calls
+// the callbacks; other threads only change its state and wake it.
+#include "simulator.h"
+
+#include "sim-content.h"
+
+#include <algorithm>
+
+namespace XislSim {
+
+void Simulator::trigger(Device &device, uint32_t syncMode)
+{
+    if (device.state != Device::State::Running || device.syncMode != syncMode ||
+        device.abortRequested)
+        return;
+    if (device.pendingTriggers++ == 0)
+        device.triggerFrameDue = Clock::now() + readoutTime(device);
+    changed_.notify_all();
+}
+
+void Simulator::abortAndWait(Device &device, Lock &lock)
+{
+    if (device.state == Device::State::Idle)
+        return;
+    device.abortRequested = true;
+    dropSteps(device);
+    changed_.notify_all();
+    // From the handle's own callback the acquisition ends once that callback returns; waiting
+    // here would wait for ourselves.
+    if (onWorkerOf(device))
+        return;
+    const uint64_t target = device.started;
+    changed_.wait(lock, [&] { return device.finished >= target || device.closed; });
+}
+
+void Simulator::closeDevice(DevicePtr device, Lock &lock)
+{
+    if (!onWorkerOf(*device))
+        abortAndWait(*device, lock);
+    device->abortRequested = true;
+    device->closed = true;
+    devices_.erase(device->token);
+    changed_.notify_all();
+    if (!device->worker.joinable())
+        return;
+    if (onWorkerOf(*device)) {
+        retired_.push_back(std::move(device->worker));
+        return;
+    }
+    std::thread worker = std::move(device->worker);
+    lock.unlock();
+    worker.join();
+    lock.lock();
+}
+
+void Simulator::startWorker(const DevicePtr &device)
+{
+    device->worker = std::thread([this, device] { runWorker(device); });
+}
+
+void Simulator::runWorker(const DevicePtr &device)
+{
+    Lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock,
+                      [&] { return device->closed || device->state == Device::State::Running; });
+        if (device->closed)
+            return;
+        runAcquisition(*device, lock);
+    }
+}
+
+void Simulator::runAcquisition(Device &device, Lock &lock)
+{
+    // The first frame, too, takes a whole cycle: it is exposed and read out like any other.
+    Clock::time_point nextTimerFrame =
+        device.startedAt +
+        std::chrono::microseconds(std::max(device.cycleMicroseconds, readoutMinimum(device)));
+    for (;;) {
+        bool stepped = false;
+        if (!waitForFrame(device, lock, nextTimerFrame, stepped))
+            break;
+        produceFrame(device, lock, stepped);
+        if (device.abortRequested || device.closed || device.isEnding())
+            break;
+    }
+    finishAcquisition(device, lock);
+}
+
+// Waits for the next frame's cause: a step, a trigger or pulse, or the timer. False when the
+// acquisition is to end instead.
+bool Simulator::waitForFrame(Device &device, Lock &lock, Clock::time_point &nextTimerFrame,
+                             bool &stepped)
+{
+    for (;;) {
+        if (device.abortRequested || device.closed)
+            return false;
+        if (stopsWaiting_ > 0) {
+            changed_.wait(
+                lock, [&] { return stopsWaiting_ == 0 || device.abortRequested || device.closed; });
+            continue;
+        }
+        if (device.pendingSteps > 0) {
+            --device.pendingSteps;
+            stepped = true;
+            return true;
+        }
+        if (device.syncMode != XISL_SYNC_INTERNAL_TIMER) {
+            Clock::time_point due;
+            if (takeTrigger(device, due))
+                return true;
+            if (device.pendingTriggers > 0)
+                changed_.wait_until(lock, due);
+            else
+                changed_.wait(lock);
+            continue;
+        }
+        if (config_.manual) {
+            changed_.wait(lock);
+            continue;
+        }
+        const auto cycle =
+            std::chrono::microseconds(std::max(device.cycleMicroseconds, readoutMinimum(device)));
+        const Clock::time_point now = Clock::now();
+        if (now >= nextTimerFrame) {
+            // Frames keep to the cycle's grid; one later than a whole cycle restarts the grid
+            // rather than producing a burst to catch up.
+            const bool onTime = now - nextTimerFrame < cycle;
+            nextTimerFrame = (onTime ? nextTimerFrame : now) + cycle;
+            return true;
+        }
+        changed_.wait_until(lock, nextTimerFrame);
+    }
+}
+
+bool Simulator::takeTrigger(Device &device, Clock::time_point &due)
+{
+    if (device.pendingTriggers == 0)
+        return false;
+    const Clock::time_point now = Clock::now();
+    if (now < device.triggerFrameDue) {
+        due = device.triggerFrameDue;
+        return false;
+    }
+    // A trigger that came during this frame's readout is read out after it.
+    if (--device.pendingTriggers > 0)
+        device.triggerFrameDue = now + readoutTime(device);
+    return true;
+}
+
+void Simulator::produceFrame(Device &device, Lock &lock, bool stepped)
+{
+    const uint32_t index = device.framesDone % device.running.frames;
+    uint16_t *frame = device.buffer + index * device.getPixelCount();
+    const uint32_t n = device.acquiredFrames + 1;
+    const uint32_t width = device.getWidth();
+    const uint32_t height = device.getHeight();
+    const XislSimContent content = config_.content;
+    const uint32_t seed = config_.seed;
+    lock.unlock();
+    writeFrame(frame, width, height, content, seed, n);
+    lock.lock();
+    if (device.closed)
+        return;
+
+    device.acquiredFrames = n;
+    device.bufferFrame = index + 1;
+    ++device.framesDone;
+    ++counters_.framesProduced;
+    device.frameHandedBack = false;
+    if (device.endOfFrame) {
+        const auto began = Clock::now().time_since_epoch();
+        frameTimes_[n % frameTimes_.size()] =
+            FrameTime{n, static_cast<uint64_t>(
+                             std::chrono::duration_cast<std::chrono::nanoseconds>(began).count())};
+        invokeCallback(device, lock, device.endOfFrame);
+        ++counters_.endOfFrameCallbacks;
+        if (!device.frameHandedBack)
+            ++counters_.framesNotHandedBack;
+    }
+    device.frameHandedBack = true;
+    if (stepped)
+        ++device.stepsDelivered;
+    changed_.notify_all();
+}
+
+void Simulator::finishAcquisition(Device &device, Lock &lock)
+{
+    device.pendingTriggers = 0;
+    if (config_.windDownMicroseconds > 0) {
+        changed_.wait_for(lock, std::chrono::microseconds(config_.windDownMicroseconds),
+                          [&] { return device.abortRequested || device.closed; });
+    }
+    if (!device.closed && device.endOfAcquisition) {
+        invokeCallback(device, lock, device.endOfAcquisition);
+        ++counters_.endOfAcquisitionCallbacks;
+    }
+    ++device.finished;
+    device.abortRequested = false;
+    device.state = Device::State::Idle;
+    dropSteps(device);
+    changed_.notify_all();
+}
+
+void Simulator::dropSteps(Device &device)
+{
+    device.pendingSteps = 0;
+    device.stepsRequested = device.stepsDelivered;
+}
+
+void Simulator::invokeCallback(Device &device, Lock &lock, XislCallback callback)
+{
+    if (device.inCallback)
+        ++counters_.overlappingCallbacks;
+    if (device.closed)
+        ++counters_.callbacksAfterClose;
+    device.inCallback = true;
+    const HACQDESC handle = device.getHandle();
+    lock.unlock();
+    callback(handle);
+    lock.lock();
+    device.inCallback = false;
+}
+
+void Simulator::joinRetired(Lock &lock)
+{
+    std::vector<std::thread> workers = std::move(retired_);
+    retired_.clear();
+    lock.unlock();
+    for (std::thread &thread : workers) {
+        if (thread.get_id() == std::this_thread::get_id())
+            thread.detach();
+        else
+            thread.join();
+    }
+    lock.lock();
+}
+
+} // namespace XislSim
