@@ -36,7 +36,7 @@ protected:
 
     void step(unsigned frames = 1)
     {
-        ASSERT_EQ(xisl_sim_step(detector->getHandle(), frames, 5000), 0);
+        ASSERT_EQ(xisl_sim_step(handle, frames, 5000), 0);
     }
 
     ContinuousGrabber grabber;

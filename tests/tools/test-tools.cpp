@@ -7,7 +7,7 @@
 
 #include "tool-runner.h"
 
-using namespace ToolsTest;
+using namespace TessaraVoltTest;
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "tool-runner.h"
 
-using namespace ToolsTest;
+using namespace TessaraVoltTest;
 
 namespace {
 
