@@ -7,9 +7,9 @@
 #include "sim-fixture.h"
 
 using namespace TessaraVolt;
-using namespace TessaraVoltTest;
 using namespace std::chrono_literals;
 
+namespace TessaraVoltTest {
 namespace {
 
 // What a consumer saw of one frame, copied during its call.
@@ -410,3 +410,4 @@ TEST_F(AcquisitionTest, CallbackWithoutAcquisitionDataDoesNothing)
 }
 
 } // namespace
+} // namespace TessaraVoltTest

@@ -3,9 +3,9 @@
 #include "sim-fixture.h"
 
 using namespace TessaraVolt;
-using namespace TessaraVoltTest;
 using namespace std::chrono_literals;
 
+namespace TessaraVoltTest {
 namespace {
 
 class ConfigurationTest : public SimulatorTest {
@@ -160,3 +160,4 @@ INSTANTIATE_TEST_SUITE_P(Modes, TriggerModeTest,
                                            TriggerCase{5, -1}, TriggerCase{-1, -1}));
 
 } // namespace
+} // namespace TessaraVoltTest

@@ -4,8 +4,8 @@
 #include "sim-fixture.h"
 
 using namespace TessaraVolt;
-using namespace TessaraVoltTest;
 
+namespace TessaraVoltTest {
 namespace {
 
 class DiscoveryTest : public SimulatorTest {
@@ -117,3 +117,4 @@ TEST_F(DiscoveryTest, FailedExtendedHeaderIsStillLoggedWithWhatTheRecordHolds)
 }
 
 } // namespace
+} // namespace TessaraVoltTest

@@ -4,9 +4,9 @@
 #include "sim-fixture.h"
 
 using namespace TessaraVolt;
-using namespace TessaraVoltTest;
 using namespace std::chrono_literals;
 
+namespace TessaraVoltTest {
 namespace {
 
 class GrabberTest : public SimulatorTest {
@@ -221,3 +221,4 @@ TEST_F(GrabberTest, DirectAndSlotRequestsShareOneFrame)
 }
 
 } // namespace
+} // namespace TessaraVoltTest

@@ -7,9 +7,9 @@
 #include "sim-fixture.h"
 
 using namespace TessaraVolt;
-using namespace TessaraVoltTest;
 using namespace std::chrono_literals;
 
+namespace TessaraVoltTest {
 namespace {
 
 class LifetimeTest : public SimulatorTest {
@@ -172,3 +172,4 @@ TEST_F(LifetimeTest, DestroyingAStreamingDetectorBeforeItsGrabberIsSafe)
 }
 
 } // namespace
+} // namespace TessaraVoltTest

@@ -4,8 +4,8 @@
 #include "sim-fixture.h"
 
 using namespace TessaraVolt;
-using namespace TessaraVoltTest;
 
+namespace TessaraVoltTest {
 namespace {
 
 class LoggingTest : public ::testing::Test {
@@ -48,3 +48,4 @@ TEST_F(LoggingTest, ThrowErrorLogsThenThrowsTheSameText)
 }
 
 } // namespace
+} // namespace TessaraVoltTest

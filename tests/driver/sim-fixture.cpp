@@ -32,4 +32,5 @@ std::unique_ptr<TessaraVolt::Detector> SimulatorTest::openDetector()
     return std::move(detectors.front());
 }
 
+
 } // namespace TessaraVoltTest

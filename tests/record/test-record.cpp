@@ -30,8 +30,8 @@
 #include <tuple>
 #include <vector>
 
-using namespace TessaraVoltTest;
 
+namespace TessaraVoltTest {
 namespace {
 
 // 256 x 128 pixels, no readout time: recordings take milliseconds.
@@ -905,3 +905,4 @@ TEST(RecordMemory, NothingIsAllocatedPerFrame)
 #endif
 
 } // namespace
+} // namespace TessaraVoltTest

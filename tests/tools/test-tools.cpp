@@ -7,8 +7,8 @@
 
 #include "tool-runner.h"
 
-using namespace TessaraVoltTest;
 
+namespace TessaraVoltTest {
 namespace {
 
 const std::string ucaInfo = UCA_INFO_PATH;
@@ -257,3 +257,5 @@ TEST_F(TessaraVoltTools, MissingDetectorIsReported)
     EXPECT_EQ(maskLogTimes(result.err), log);
     EXPECT_EQ(result.status, 1);
 }
+
+} // namespace TessaraVoltTest
