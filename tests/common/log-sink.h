@@ -41,7 +41,8 @@ public:
 protected:
     void sink_it_(const spdlog::details::log_msg &message) override
     {
-        lines_.push_back({message.level, std::string(message.payload.begin(), message.payload.end())});
+        lines_.push_back(
+            {message.level, std::string(message.payload.begin(), message.payload.end())});
     }
     void flush_() override {}
 

@@ -74,10 +74,7 @@ protected:
         EXPECT_EQ(seen.callbacksAfterClose, 0u);
         EXPECT_EQ(seen.overlappingCallbacks, 0u);
     }
-    static void expectNoCallOnClosedHandles()
-    {
-        EXPECT_EQ(counters().callsOnClosedHandles, 0u);
-    }
+    static void expectNoCallOnClosedHandles() { EXPECT_EQ(counters().callsOnClosedHandles, 0u); }
     // After the code under test is gone: every handle closed, and nothing came too late.
     static void expectDetectorReleased()
     {

@@ -34,10 +34,7 @@ protected:
         return waitUntil([this, count] { return grabber.waitingRequests() == count; });
     }
 
-    void step(unsigned frames = 1)
-    {
-        ASSERT_EQ(xisl_sim_step(handle, frames, 5000), 0);
-    }
+    void step(unsigned frames = 1) { ASSERT_EQ(xisl_sim_step(handle, frames, 5000), 0); }
 
     ContinuousGrabber grabber;
     std::unique_ptr<Detector> detector;

@@ -32,5 +32,4 @@ std::unique_ptr<TessaraVolt::Detector> SimulatorTest::openDetector()
     return std::move(detectors.front());
 }
 
-
 } // namespace TessaraVoltTest

@@ -125,8 +125,7 @@ TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFram
     EXPECT_EQ(grabbed.error->code, UCA_CAMERA_ERROR_RECORDING);
     stop();
     EXPECT_EQ(callsOf("Acquisition_Abort").size(), 1u);
-    EXPECT_EQ(callsOf("Acquisition_DefineDestBuffers").size(), 1u)
-        << "the grabber was not started";
+    EXPECT_EQ(callsOf("Acquisition_DefineDestBuffers").size(), 1u) << "the grabber was not started";
 }
 
 TEST_F(RecordingTest, SingleFramesAreAcquiredPerGrabAndStopLeavesTheDetectorAlone)

@@ -30,7 +30,6 @@
 #include <tuple>
 #include <vector>
 
-
 namespace TessaraVoltTest {
 namespace {
 
@@ -751,8 +750,8 @@ TEST_P(RecordSignals, EndTheRecordingCleanlyWithTheSignalsStatus)
                           "--format", format, "-o", output.path()},
                          fastSimulator, logs.path());
 
-    ASSERT_TRUE(waitUntil([&] { return bytesIn(output) >= 3 * frameBytes; },
-                                      std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        waitUntil([&] { return bytesIn(output) >= 3 * frameBytes; }, std::chrono::seconds(30)));
     record.sendSignal(signalNumber);
     const auto run = record.finish(std::chrono::seconds(30));
 

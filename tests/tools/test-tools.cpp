@@ -7,7 +7,6 @@
 
 #include "tool-runner.h"
 
-
 namespace TessaraVoltTest {
 namespace {
 

@@ -5,7 +5,6 @@
 
 #include "tool-runner.h"
 
-
 namespace TessaraVoltTest {
 namespace {
 
