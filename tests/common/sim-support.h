@@ -1,6 +1,6 @@
 // What every test on the simulated detector shares: its control interface read as C++ values,
-// bounded polling, and the base fixture that starts each test on a fresh simulator and checks
-// afterwards that nothing misused it. Free of GLib, so that the Windows build can use it.
+// bounded polling, and the base fixture that starts each test on a fresh simulator and offers the
+// checks of its rules. Free of GLib, so that the Windows build can use it.
 #pragma once
 
 #include <gtest/gtest.h>
