@@ -35,7 +35,6 @@ public:
     Detector(Detector &&) = delete;
     Detector &operator=(Detector &&) = delete;
 
-    HACQDESC getHandle() const { return handle_; }
     // Asks the hardware header every time.
     FrameSize getFrameSize() const;
 

@@ -101,8 +101,8 @@ long residentKiB()
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-using SimPattern::patternFrameNumber;
-using SimPattern::patternPixel;
+using TessaraVoltTest::patternFrameNumber;
+using TessaraVoltTest::patternPixel;
 
 // Checks that each full frame is the pattern of one frame number and that the numbers go up.
 // One thread at a time calls check().

@@ -61,8 +61,8 @@ Options parseOptions(int argc, char **argv)
     return options;
 }
 
-using SimPattern::patternFrameNumber;
-using SimPattern::patternPixel;
+using TessaraVoltTest::patternFrameNumber;
+using TessaraVoltTest::patternPixel;
 
 // What the client saw; the receiving thread writes, the reporting thread reads.
 struct Tally {

@@ -2,9 +2,11 @@
 // code: pixel (x, y) of frame n is (x ^ (y << 6)) + 17 n, modulo 2^16.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
-namespace SimPattern {
+namespace TessaraVoltTest {
 
 constexpr uint16_t patternPixel(uint32_t x, uint32_t y, uint32_t n)
 {
@@ -27,4 +29,21 @@ constexpr uint16_t patternFrameNumber(uint16_t value, uint32_t x, uint32_t y)
                                  inverseOf17);
 }
 
-} // namespace SimPattern
+struct Roi {
+    uint32_t x0, y0, width, height;
+};
+
+// The frame number (modulo 2^16) whose region `pixels` holds exactly, or nothing when the pixels
+// are no frame of the pattern.
+inline std::optional<uint32_t> frameNumberOf(const uint16_t *pixels, const Roi &roi)
+{
+    const uint16_t n = patternFrameNumber(pixels[0], roi.x0, roi.y0);
+    for (uint32_t row = 0; row < roi.height; row++)
+        for (uint32_t column = 0; column < roi.width; column++)
+            if (pixels[size_t{row} * roi.width + column] !=
+                patternPixel(roi.x0 + column, roi.y0 + row, n))
+                return std::nullopt;
+    return n;
+}
+
+} // namespace TessaraVoltTest

@@ -7,9 +7,9 @@
 #include "sim-fixture.h"
 
 using namespace TessaraVolt;
-using namespace TessaraVoltTest;
 using namespace std::chrono_literals;
 
+namespace TessaraVoltTest {
 namespace {
 
 // What a consumer saw of one frame, copied during its call.
@@ -57,7 +57,7 @@ protected:
     FrameResult grabStepped()
     {
         auto grabbed = std::async(std::launch::async, [this] { return detector->grab(); });
-        EXPECT_TRUE(stepWhenRunning(detector->getHandle()));
+        EXPECT_TRUE(stepWhenRunning(handle));
         return grabbed.get();
     }
 
@@ -97,7 +97,7 @@ TEST_F(AcquisitionTest, SetUpSendsEverythingInOrderAndLogsWhatTheTimerAnswered)
     EXPECT_EQ(timer.args[0], 1000u);
     EXPECT_GE(timer.result, uint64_t(width) * height); // at least one readout
     EXPECT_EQ(
-        recordedLog().texts(),
+        detectorLog().texts(),
         (std::vector<std::string>{"Start recording: 64x32",
                                   "Set exposure to " + std::to_string(timer.result) + " us"}));
     EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty()) << "set-up starts nothing";
@@ -109,7 +109,7 @@ TEST_F(AcquisitionTest, TimerAndSyncFailuresAreLoggedAndSetUpGoesOn)
     ASSERT_EQ(xisl_sim_fail("Acquisition_SetTimerSync", 7, 1), 0);
     detector->setExposureTime(std::chrono::duration<double>(0.02));
     detector->prepareGrab();
-    const std::vector<LogLine> lines = recordedLog().lines();
+    const std::vector<LogLine> lines = detectorLog().lines();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[1].text, "Error 9 ");
     EXPECT_EQ(lines[1].level, spdlog::level::err);
@@ -128,7 +128,7 @@ TEST_F(AcquisitionTest, ContinuousStreamDeliversTheRingSlotsInTurn)
     EXPECT_EQ(callsOf("Acquisition_DefineDestBuffers").at(0).args[1], 3u);
 
     for (int i = 0; i < 5; ++i)
-        ASSERT_EQ(xisl_sim_step(detector->getHandle(), 1, 5000), 0);
+        ASSERT_EQ(xisl_sim_step(handle, 1, 5000), 0);
 
     const std::vector<SeenFrame> frames = recorder.seen();
     ASSERT_EQ(frames.size(), 5u);
@@ -155,7 +155,7 @@ TEST_F(AcquisitionTest, PixelsOfAStreamedFrameFollowThePattern)
                 std::vector<uint16_t>(image.pixels, image.pixels + image.size.pixelCount()));
         delivered = true;
     });
-    ASSERT_EQ(xisl_sim_step(detector->getHandle(), 1, 5000), 0);
+    ASSERT_EQ(xisl_sim_step(handle, 1, 5000), 0);
     const std::vector<uint16_t> pixels = firstFrame.get_future().get();
     // Frame 1: (x ^ (y << 6)) + 17.
     EXPECT_EQ(pixels[0], 17);
@@ -168,11 +168,11 @@ TEST_F(AcquisitionTest, FailedFrameHeaderIsLoggedAndTheFrameStillDeliveredAndHan
 {
     ASSERT_EQ(xisl_sim_fail("Acquisition_GetLatestFrameHeader", 5, 0), 0);
     detector->startContinuous(recorder.consumer());
-    recordedLog().clear();
+    detectorLog().clear();
     const size_t firstCall = xisl_sim_call_count();
-    ASSERT_EQ(xisl_sim_step(detector->getHandle(), 2, 5000), 0);
+    ASSERT_EQ(xisl_sim_step(handle, 2, 5000), 0);
 
-    const std::vector<LogLine> lines = recordedLog().lines();
+    const std::vector<LogLine> lines = detectorLog().lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].level, spdlog::level::err);
     EXPECT_EQ(lines[0].text, "Error 5 ");
@@ -197,18 +197,18 @@ TEST_F(AcquisitionTest, FailedFrameHeaderIsLoggedAndTheFrameStillDeliveredAndHan
 TEST_F(AcquisitionTest, NewSetUpAfterBinningChangeResizes)
 {
     detector->startContinuous(recorder.consumer());
-    ASSERT_EQ(xisl_sim_step(detector->getHandle(), 1, 5000), 0);
+    ASSERT_EQ(xisl_sim_step(handle, 1, 5000), 0);
     detector->stop();
     detector->setBinning(2);
-    recordedLog().clear();
+    detectorLog().clear();
     xisl_sim_clear_call_log();
 
     detector->startContinuous(recorder.consumer());
-    EXPECT_EQ(recordedLog().texts().at(0), "Start recording: 32x16");
+    EXPECT_EQ(detectorLog().texts().at(0), "Start recording: 32x16");
     const XislSimCall buffers = callsOf("Acquisition_DefineDestBuffers").at(0);
     EXPECT_EQ(buffers.args[2], 16u);
     EXPECT_EQ(buffers.args[3], 32u);
-    ASSERT_EQ(xisl_sim_step(detector->getHandle(), 1, 5000), 0);
+    ASSERT_EQ(xisl_sim_step(handle, 1, 5000), 0);
 
     const std::vector<SeenFrame> frames = recorder.seen();
     ASSERT_EQ(frames.size(), 2u);
@@ -277,7 +277,7 @@ TEST_F(AcquisitionTest, DirectGrabDeliversOnXislsThreadAndNeverAfterItReturned)
     auto grabbed = std::async(std::launch::async, [&] {
         return std::make_pair(detector->grabInto(toWanted), std::this_thread::get_id());
     });
-    ASSERT_TRUE(stepWhenRunning(detector->getHandle()));
+    ASSERT_TRUE(stepWhenRunning(handle));
     const auto [status, grabbingThread] = grabbed.get();
     ASSERT_EQ(status, FrameWait::Arrived);
     EXPECT_EQ(abandoned.calls, 0u);
@@ -298,9 +298,9 @@ TEST_F(AcquisitionTest, GrabsFromTwoThreadsTakeTurns)
     ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 1; }));
     auto secondGrab = std::async(std::launch::async, [&] { return detector->grabInto(toSecond); });
 
-    ASSERT_TRUE(stepWhenRunning(detector->getHandle()));
+    ASSERT_TRUE(stepWhenRunning(handle));
     ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 2; }));
-    ASSERT_TRUE(stepWhenRunning(detector->getHandle()));
+    ASSERT_TRUE(stepWhenRunning(handle));
     ASSERT_EQ(firstGrab.get(), FrameWait::Arrived);
     ASSERT_EQ(secondGrab.get(), FrameWait::Arrived);
 
@@ -348,7 +348,7 @@ TEST_F(AcquisitionTest, TimedOutGrabHandsOverOnlyOnceItsAcquisitionEnded)
     auto secondGrab = std::async(std::launch::async, [&] { return detector->grabInto(toSecond); });
     ASSERT_EQ(firstGrab.get(), FrameWait::TimedOut);
     ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 2; }));
-    ASSERT_TRUE(stepWhenRunning(detector->getHandle()));
+    ASSERT_TRUE(stepWhenRunning(handle));
     ASSERT_EQ(secondGrab.get(), FrameWait::Arrived);
 
     EXPECT_EQ(first.calls, 0u);
@@ -403,10 +403,11 @@ TEST_F(AcquisitionTest, SoftwareTriggerReleasesAFrame)
 TEST_F(AcquisitionTest, CallbackWithoutAcquisitionDataDoesNothing)
 {
     detector->startContinuous(recorder.consumer());
-    ASSERT_EQ(Acquisition_SetAcqData(detector->getHandle(), nullptr), 0u);
-    ASSERT_EQ(xisl_sim_step(detector->getHandle(), 1, 5000), 0);
+    ASSERT_EQ(Acquisition_SetAcqData(handle, nullptr), 0u);
+    ASSERT_EQ(xisl_sim_step(handle, 1, 5000), 0);
     EXPECT_TRUE(recorder.seen().empty());
     EXPECT_EQ(counters().framesNotHandedBack, 1u);
 }
 
 } // namespace
+} // namespace TessaraVoltTest

@@ -3,9 +3,9 @@
 #include "sim-fixture.h"
 
 using namespace TessaraVolt;
-using namespace TessaraVoltTest;
 using namespace std::chrono_literals;
 
+namespace TessaraVoltTest {
 namespace {
 
 class ConfigurationTest : public SimulatorTest {
@@ -29,13 +29,13 @@ TEST_F(ConfigurationTest, BinningIsNormalisedLoggedAndSentEveryTime)
     const Case cases[] = {{0, 1}, {1, 1}, {2, 2}, {3, 2}, {8, 2}, {8, 2}, {1, 1}};
     for (const Case &c : cases) {
         xisl_sim_clear_call_log();
-        recordedLog().clear();
+        detectorLog().clear();
         detector->setBinning(c.requested);
         EXPECT_EQ(detector->getBinning(), c.stored) << c.requested;
         const std::vector<XislSimCall> sent = callsOf("Acquisition_SetCameraBinningMode");
         ASSERT_EQ(sent.size(), 1u);
         EXPECT_EQ(sent[0].args[0], c.stored);
-        EXPECT_EQ(recordedLog().texts(), std::vector<std::string>{"Set detector binning mode: " +
+        EXPECT_EQ(detectorLog().texts(), std::vector<std::string>{"Set detector binning mode: " +
                                                                   std::to_string(c.stored)});
     }
 }
@@ -101,15 +101,15 @@ TEST_F(ConfigurationTest, ExposureBeyondTheTimerIsClampedWithAWarningAndNanIsIgn
     EXPECT_EQ(detector->getExposureTime().count(), 2.0);
     detector->setExposureTime(std::chrono::duration<double>(4294.967295));
     EXPECT_EQ(detector->getExposureTime().count(), 4294.967295);
-    EXPECT_TRUE(recordedLog().lines().empty());
+    EXPECT_TRUE(detectorLog().lines().empty());
 
     for (double seconds : {4294.967296, 5000.0, 1e300, 1e308}) {
         SCOPED_TRACE(seconds);
-        recordedLog().clear();
+        detectorLog().clear();
         xisl_sim_clear_call_log();
         detector->setExposureTime(std::chrono::duration<double>(seconds));
         EXPECT_EQ(detector->getExposureTime().count(), 4294.967295);
-        const std::vector<LogLine> lines = recordedLog().lines();
+        const std::vector<LogLine> lines = detectorLog().lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, spdlog::level::warn);
         EXPECT_EQ(lines[0].text,
@@ -148,7 +148,7 @@ TEST_P(TriggerModeTest, SetUpChoosesTheFrameSyncModeAndTheTimer)
     }
     EXPECT_EQ(callsOf("Acquisition_SetTimerSync").size(), timer ? 1u : 0u);
     bool exposureLogged = false;
-    for (const std::string &text : recordedLog().texts())
+    for (const std::string &text : detectorLog().texts())
         exposureLogged |= text.rfind("Set exposure to ", 0) == 0;
     EXPECT_EQ(exposureLogged, timer);
     // With the timer: the default 67 ms cycle and a margin.
@@ -160,3 +160,4 @@ INSTANTIATE_TEST_SUITE_P(Modes, TriggerModeTest,
                                            TriggerCase{5, -1}, TriggerCase{-1, -1}));
 
 } // namespace
+} // namespace TessaraVoltTest

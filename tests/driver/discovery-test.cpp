@@ -4,8 +4,8 @@
 #include "sim-fixture.h"
 
 using namespace TessaraVolt;
-using namespace TessaraVoltTest;
 
+namespace TessaraVoltTest {
 namespace {
 
 class DiscoveryTest : public SimulatorTest {
@@ -24,7 +24,7 @@ protected:
         } catch (const std::runtime_error &error) {
             EXPECT_EQ(error.what(), message);
         }
-        const std::vector<LogLine> lines = recordedLog().lines();
+        const std::vector<LogLine> lines = detectorLog().lines();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back().level, spdlog::level::err);
         EXPECT_EQ(lines.back().text, message);
@@ -36,7 +36,7 @@ TEST_F(DiscoveryTest, NoSensorStillAsksForOneAndFails)
 {
     ASSERT_EQ(xisl_sim_set_sensors(nullptr, 0), 0);
     expectFailure("Unable to get next sensor");
-    EXPECT_EQ(recordedLog().texts().front(), "Found 0 sensors");
+    EXPECT_EQ(detectorLog().texts().front(), "Found 0 sensors");
     EXPECT_EQ(callsOf("Acquisition_GetNextSensor").size(), 1u);
 }
 
@@ -46,11 +46,13 @@ TEST_F(DiscoveryTest, KeepsSensorsInOrderAndSkipsOldHeaders)
     auto detectors = findDetectors();
 
     ASSERT_EQ(detectors.size(), 2u);
+    // Each asks the hardware header through its own handle.
     EXPECT_EQ(detectors[0]->getFrameSize().width, 100u);
+    const HACQDESC first = handleOfLast("Acquisition_GetHwHeaderInfo");
     EXPECT_EQ(detectors[1]->getFrameSize().width, 40u);
-    EXPECT_NE(detectors[0]->getHandle(), detectors[1]->getHandle());
+    EXPECT_NE(handleOfLast("Acquisition_GetHwHeaderInfo"), first);
     EXPECT_EQ(counters().openHandles, 2u);
-    EXPECT_EQ(recordedLog().texts(),
+    EXPECT_EQ(detectorLog().texts(),
               (std::vector<std::string>{"Found 3 sensors", "Camera: PROM 3, header 14",
                                         "Camera (extended): header 14, type 7",
                                         "Camera: PROM 4, header 13", "Camera: PROM 5, header 15",
@@ -107,7 +109,7 @@ TEST_F(DiscoveryTest, FailedExtendedHeaderIsStillLoggedWithWhatTheRecordHolds)
     useSensors({sensor(64, 32), sensor(64, 32), sensor(64, 32)});
     ASSERT_EQ(xisl_sim_fail("Acquisition_GetHwHeaderInfoEx", 9, 3), 0);
     expectFailure("Unable to get extended hardware header info");
-    const std::vector<std::string> texts = recordedLog().texts();
+    const std::vector<std::string> texts = detectorLog().texts();
     ASSERT_GE(texts.size(), 2u);
     EXPECT_EQ(texts[texts.size() - 2], "Camera (extended): header 0, type 0");
     // The two detectors already made are closed as the result goes away.
@@ -115,3 +117,4 @@ TEST_F(DiscoveryTest, FailedExtendedHeaderIsStillLoggedWithWhatTheRecordHolds)
 }
 
 } // namespace
+} // namespace TessaraVoltTest

@@ -9,6 +9,7 @@
 
 using namespace TessaraVolt;
 
+namespace TessaraVoltTest {
 namespace {
 
 // One round: several threads ask for the logger at the same moment, none registered yet.
@@ -53,3 +54,4 @@ TEST(FreshLoggerTest, CreatedLoggerIsAColourConsoleOnStandardOutput)
 }
 
 } // namespace
+} // namespace TessaraVoltTest

@@ -4,9 +4,9 @@
 #include "sim-fixture.h"
 
 using namespace TessaraVolt;
-using namespace TessaraVoltTest;
 using namespace std::chrono_literals;
 
+namespace TessaraVoltTest {
 namespace {
 
 class GrabberTest : public SimulatorTest {
@@ -34,10 +34,7 @@ protected:
         return waitUntil([this, count] { return grabber.waitingRequests() == count; });
     }
 
-    void step(unsigned frames = 1)
-    {
-        ASSERT_EQ(xisl_sim_step(detector->getHandle(), frames, 5000), 0);
-    }
+    void step(unsigned frames = 1) { ASSERT_EQ(xisl_sim_step(handle, frames, 5000), 0); }
 
     ContinuousGrabber grabber;
     std::unique_ptr<Detector> detector;
@@ -221,3 +218,4 @@ TEST_F(GrabberTest, DirectAndSlotRequestsShareOneFrame)
 }
 
 } // namespace
+} // namespace TessaraVoltTest

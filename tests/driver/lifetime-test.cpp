@@ -7,9 +7,9 @@
 #include "sim-fixture.h"
 
 using namespace TessaraVolt;
-using namespace TessaraVoltTest;
 using namespace std::chrono_literals;
 
+namespace TessaraVoltTest {
 namespace {
 
 class LifetimeTest : public SimulatorTest {
@@ -63,10 +63,10 @@ TEST_F(LifetimeTest, GrabThatTimesOutAbortsSoThatTheNextGrabWorks)
     ASSERT_GE(calls.size(), 2u);
     EXPECT_EQ(calls[calls.size() - 2], "Acquisition_Acquire_Image");
     EXPECT_EQ(calls.back(), "Acquisition_Abort");
-    EXPECT_EQ(xisl_sim_wait_idle(detector->getHandle(), 1000), 0);
+    EXPECT_EQ(xisl_sim_wait_idle(handle, 1000), 0);
 
     auto grabbed = std::async(std::launch::async, [this] { return detector->grab(); });
-    ASSERT_TRUE(stepWhenRunning(detector->getHandle()));
+    ASSERT_TRUE(stepWhenRunning(handle));
     const FrameResult next = grabbed.get();
     ASSERT_EQ(next.status, FrameWait::Arrived);
     EXPECT_TRUE(matchesPattern(next.image, patternFrameNumber(next.image)));
@@ -86,7 +86,7 @@ TEST_F(LifetimeTest, StopReleasesAWaitingGrabUntilTheNextSetUp)
 
     detector->prepareGrab();
     grabbed = std::async(std::launch::async, [this] { return detector->grab(); });
-    ASSERT_TRUE(stepWhenRunning(detector->getHandle()));
+    ASSERT_TRUE(stepWhenRunning(handle));
     EXPECT_EQ(grabbed.get().status, FrameWait::Arrived);
 }
 
@@ -158,7 +158,6 @@ TEST_F(LifetimeTest, DestroyingAStreamingDetectorBeforeItsGrabberIsSafe)
     auto grabber = std::make_unique<ContinuousGrabber>();
     grabber->start(*detector);
     ASSERT_EQ(grabber->nextFrame(5s).status, FrameWait::Arrived);
-    const HACQDESC handle = detector->getHandle();
     detector.reset();
     grabber.reset();
 
@@ -173,3 +172,4 @@ TEST_F(LifetimeTest, DestroyingAStreamingDetectorBeforeItsGrabberIsSafe)
 }
 
 } // namespace
+} // namespace TessaraVoltTest

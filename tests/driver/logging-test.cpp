@@ -4,13 +4,13 @@
 #include "sim-fixture.h"
 
 using namespace TessaraVolt;
-using namespace TessaraVoltTest;
 
+namespace TessaraVoltTest {
 namespace {
 
 class LoggingTest : public ::testing::Test {
 protected:
-    void SetUp() override { recordedLog().clear(); }
+    void SetUp() override { detectorLog().clear(); }
 };
 
 TEST_F(LoggingTest, HostLoggerIsUsedUnchanged)
@@ -26,7 +26,7 @@ TEST_F(LoggingTest, StatusIsLoggedOnlyWhenItFailed)
     logStatus(0);
     logStatus(1);
     logStatus(4294967295u);
-    const std::vector<LogLine> lines = recordedLog().lines();
+    const std::vector<LogLine> lines = detectorLog().lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].level, spdlog::level::err);
     EXPECT_EQ(lines[0].text, "Error 1 ");
@@ -41,10 +41,11 @@ TEST_F(LoggingTest, ThrowErrorLogsThenThrowsTheSameText)
     } catch (const std::runtime_error &error) {
         EXPECT_STREQ(error.what(), "Unable to get next sensor");
     }
-    const std::vector<LogLine> lines = recordedLog().lines();
+    const std::vector<LogLine> lines = detectorLog().lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, spdlog::level::err);
     EXPECT_EQ(lines[0].text, "Unable to get next sensor");
 }
 
 } // namespace
+} // namespace TessaraVoltTest

@@ -1,49 +1,41 @@
+// The driver's tests on the simulated detector: a small, fast sensor whose frames come only when
+// a test steps them, with the driver's log captured.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "detector.h"
-#include "log-capture.h"
+#include "log-sink.h"
 #include "sim-pattern.h"
-#include "xisl-sim.h"
+#include "sim-support.h"
 
 namespace TessaraVoltTest {
-
-using SimPattern::patternPixel;
 
 // Frame number (modulo 2^16) of a pattern frame, read back from its first pixel.
 inline uint32_t patternFrameNumber(const TessaraVolt::Image &image)
 {
-    return SimPattern::patternFrameNumber(image.pixels[0], 0, 0);
+    return patternFrameNumber(image.pixels[0], 0, 0);
 }
 
 // True when every pixel of the image matches frame `frame` of the pattern.
-bool matchesPattern(const TessaraVolt::Image &image, uint32_t frame);
-
-XislSimSensor sensor(uint32_t width, uint32_t height, uint32_t headerId = 14, uint32_t promId = 1);
-
-std::vector<XislSimCall> callsOf(const std::string &function);
-// Names of the calls logged from `first` on, in order.
-std::vector<std::string> callNamesFrom(size_t first);
-XislSimCounters counters();
-
-// Polls `condition` until it holds or `limit` passes; true when it held.
-bool waitUntil(const std::function<bool()> &condition,
-               std::chrono::milliseconds limit = std::chrono::seconds(5));
+inline bool matchesPattern(const TessaraVolt::Image &image, uint32_t frame)
+{
+    const auto number = frameNumberOf(image.pixels, {0, 0, image.size.width, image.size.height});
+    return number == frame;
+}
 
 // Steps one frame as soon as the handle has an acquisition running; false if none ran in time.
-bool stepWhenRunning(HACQDESC handle, std::chrono::milliseconds limit = std::chrono::seconds(5));
+inline bool stepWhenRunning(HACQDESC handle,
+                            std::chrono::milliseconds limit = std::chrono::seconds(5))
+{
+    return waitUntil([handle] { return xisl_sim_step(handle, 1, 1000) == 0; }, limit);
+}
 
 // Resets the simulator (a small, fast sensor; frames only when stepped) and the recorded log;
-// checks after each test that the simulator saw no misuse.
-class SimulatorTest : public ::testing::Test {
+// checks after each test that the driver never called on a closed handle.
+class SimulatorTest : public SimulatorFixture {
 protected:
     static constexpr uint32_t width = 64;
     static constexpr uint32_t height = 32;
@@ -51,8 +43,11 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Discovers the single default sensor and forgets the calls and lines that took.
+    // Discovers the single default sensor, keeps its handle in `handle`, and forgets the calls
+    // and lines that took.
     std::unique_ptr<TessaraVolt::Detector> openDetector();
+
+    HACQDESC handle = nullptr;
 };
 
 } // namespace TessaraVoltTest

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-namespace LibucaTest {
+namespace TessaraVoltTest {
 namespace {
 
 // Plug-ins built against libuca 2.4 rely on these offsets.
@@ -77,7 +77,7 @@ TEST(BaseCamera, WarnsAboutPropertiesOnlyASubclassCanAnswer)
 
 TEST(BaseCamera, FramesPerSecondIsTheInverseExposureTime)
 {
-    PluginFolder folder({TEST_CAMERA_MODULE});
+    CameraFolder folder({TEST_CAMERA_MODULE});
     CameraPtr camera = openTestCamera(folder);
     ASSERT_TRUE(camera);
 
@@ -90,7 +90,7 @@ TEST(BaseCamera, FramesPerSecondIsTheInverseExposureTime)
 
 TEST(BaseCamera, RefusesBaseWritesWhileRecording)
 {
-    PluginFolder folder({TEST_CAMERA_MODULE});
+    CameraFolder folder({TEST_CAMERA_MODULE});
     CameraPtr camera = openTestCamera(folder);
     ASSERT_TRUE(camera);
     Error error;
@@ -118,7 +118,7 @@ TEST(BaseCamera, RefusesBaseWritesWhileRecording)
 
 TEST(BaseCamera, TakesOverARecordingDeviceAfterConstruction)
 {
-    PluginFolder folder({TEST_CAMERA_MODULE});
+    CameraFolder folder({TEST_CAMERA_MODULE});
     ManagerPtr manager(uca_plugin_manager_new());
     Error error;
     CameraPtr camera(uca_plugin_manager_get_camera(manager.get(), "test", error.out(),
@@ -135,7 +135,7 @@ TEST(BaseCamera, TakesOverARecordingDeviceAfterConstruction)
 
 TEST(BaseCamera, DisposeStopsARecordingCamera)
 {
-    PluginFolder folder({TEST_CAMERA_MODULE});
+    CameraFolder folder({TEST_CAMERA_MODULE});
     CameraPtr camera = openTestCamera(folder);
     ASSERT_TRUE(camera);
     int stops = 0;
@@ -150,7 +150,7 @@ TEST(BaseCamera, DisposeStopsARecordingCamera)
 
 TEST(BaseCamera, DisposeWarnsWhenTheStopFails)
 {
-    PluginFolder folder({TEST_CAMERA_MODULE});
+    CameraFolder folder({TEST_CAMERA_MODULE});
     CameraPtr camera = openTestCamera(folder);
     ASSERT_TRUE(camera);
     Error error;
@@ -164,7 +164,7 @@ TEST(BaseCamera, DisposeWarnsWhenTheStopFails)
 
 TEST(BaseCamera, WriteWithoutSlotNamesTheType)
 {
-    PluginFolder folder({TEST_CAMERA_MODULE});
+    CameraFolder folder({TEST_CAMERA_MODULE});
     CameraPtr camera = openTestCamera(folder);
     ASSERT_TRUE(camera);
     Error error;
@@ -260,7 +260,7 @@ TEST_F(Writable, MarkIsFixedOnce)
 
 TEST_F(Writable, MarkOnAnOverriddenPropertyIsShared)
 {
-    PluginFolder folder({TEST_CAMERA_MODULE});
+    CameraFolder folder({TEST_CAMERA_MODULE});
     CameraPtr camera = openTestCamera(folder);
     ASSERT_TRUE(camera);
     CameraPtr base = newBaseCamera();
@@ -284,4 +284,4 @@ TEST_F(Writable, ReadOnlyPropertyNeverCounts)
 }
 
 } // namespace
-} // namespace LibucaTest
+} // namespace TessaraVoltTest

@@ -11,7 +11,7 @@
 #include <ostream>
 #include <string>
 
-namespace LibucaTest {
+namespace TessaraVoltTest {
 namespace {
 
 enum class Kind { String, Uint, Double, Boolean, Enum };
@@ -213,4 +213,4 @@ TEST(BaseTypes, ErrorQuarksComeFromTheirPublishedStrings)
 }
 
 } // namespace
-} // namespace LibucaTest
+} // namespace TessaraVoltTest

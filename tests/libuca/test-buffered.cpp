@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace LibucaTest {
+namespace TessaraVoltTest {
 namespace {
 
 class Buffered : public ::testing::Test {
@@ -46,7 +46,7 @@ protected:
         return sequence;
     }
 
-    PluginFolder folder{{TEST_CAMERA_MODULE}};
+    CameraFolder folder{{TEST_CAMERA_MODULE}};
     CameraPtr camera = openTestCamera(folder);
     Error error;
 };
@@ -78,7 +78,7 @@ TEST_F(Buffered, HandsFramesOverInOrderAndStopsCleanly)
 TEST_F(Buffered, AFullRingKeepsTheNewestFrames)
 {
     uca_camera_start_recording(camera.get(), error.out());
-    ASSERT_TRUE(waitFor([&] { return getUint(camera.get(), "frames-grabbed") >= 12; }));
+    ASSERT_TRUE(waitUntil([&] { return getUint(camera.get(), "frames-grabbed") >= 12; }));
 
     const guint32 first = grabOne();
     EXPECT_GE(first, 12u - 3u) << "at most three frames are held";
@@ -113,7 +113,7 @@ TEST_F(Buffered, StopWakesAWaitingGrab)
         returned = true;
     });
     uca_camera_stop_recording(camera.get(), error.out());
-    EXPECT_TRUE(waitFor([&] { return returned.load(); }, std::chrono::seconds(2)));
+    EXPECT_TRUE(waitUntil([&] { return returned.load(); }, std::chrono::seconds(2)));
     grabber.join();
 
     EXPECT_EQ(grabOne(), 0u);
@@ -188,7 +188,7 @@ protected:
             uca_camera_stop_recording(camera.get(), nullptr);
             stopped = true;
         });
-        EXPECT_TRUE(waitFor([&] {
+        EXPECT_TRUE(waitUntil([&] {
             uca_camera_trigger(camera.get(), nullptr);
             return stopped.load();
         }));
@@ -212,7 +212,7 @@ TEST_P(BufferedRing, AReaderThatKeepsUpGetsEveryFrameAndMissedFramesAreCounted)
     guint32 expected = 1;
     for (; expected <= 4; expected++) {
         uca_camera_trigger(camera.get(), nullptr);
-        ASSERT_TRUE(waitFor([&] {
+        ASSERT_TRUE(waitUntil([&] {
             return getUint(camera.get(), "frames-grabbed") == expected &&
                    getUint(camera.get(), "waiting-grabs") == 1;
         }));
@@ -223,7 +223,7 @@ TEST_P(BufferedRing, AReaderThatKeepsUpGetsEveryFrameAndMissedFramesAreCounted)
     // A reader that falls behind loses the oldest frames, each one counted.
     for (guint i = 0; i < buffers + missed; i++)
         uca_camera_trigger(camera.get(), nullptr);
-    ASSERT_TRUE(waitFor([&] { return dropMessages() == missed; })) << dropMessages();
+    ASSERT_TRUE(waitUntil([&] { return dropMessages() == missed; })) << dropMessages();
     expected += missed;
     for (guint i = 0; i < buffers; i++, expected++)
         ASSERT_EQ(grabOne(), expected) << error.message();
@@ -238,4 +238,4 @@ TEST_P(BufferedRing, AReaderThatKeepsUpGetsEveryFrameAndMissedFramesAreCounted)
 INSTANTIATE_TEST_SUITE_P(NumBuffers, BufferedRing, ::testing::Values(1u, 2u, 8u));
 
 } // namespace
-} // namespace LibucaTest
+} // namespace TessaraVoltTest

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-namespace LibucaTest {
+namespace TessaraVoltTest {
 namespace {
 
 class ParseArgs : public ::testing::Test {
@@ -18,7 +18,7 @@ protected:
                                           static_cast<guint>(arguments.size()), error.out());
     }
 
-    PluginFolder folder{{TEST_CAMERA_MODULE}};
+    CameraFolder folder{{TEST_CAMERA_MODULE}};
     CameraPtr camera = openTestCamera(folder);
     Error error;
 };
@@ -92,4 +92,4 @@ TEST_F(ParseArgs, RefusesReadOnlyProperties)
 }
 
 } // namespace
-} // namespace LibucaTest
+} // namespace TessaraVoltTest

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace LibucaTest {
+namespace TessaraVoltTest {
 namespace {
 
 std::vector<std::string> availableCameras(UcaPluginManager *manager)
@@ -27,7 +27,7 @@ bool pluginDirExists()
 
 TEST(PluginManager, ListsEveryMatchingEntryOfItsPaths)
 {
-    PluginFolder folder({TEST_CAMERA_MODULE, NO_EXPORT_MODULE});
+    CameraFolder folder({TEST_CAMERA_MODULE, NO_EXPORT_MODULE});
     folder.addFile("libucabroken.so", "junk");
     folder.addFile("README", "not a plug-in");
     folder.addFile("old-libucaArchive2.so.bak", "matched anywhere in the name");
@@ -46,8 +46,8 @@ TEST(PluginManager, ListsEveryMatchingEntryOfItsPaths)
 
 TEST(PluginManager, AddedPathsComeAfterTheEnvironmentPath)
 {
-    PluginFolder added({NOT_A_CAMERA_MODULE});
-    PluginFolder folder({TEST_CAMERA_MODULE});
+    CameraFolder added({NOT_A_CAMERA_MODULE});
+    CameraFolder folder({TEST_CAMERA_MODULE});
     ManagerPtr manager(uca_plugin_manager_new());
 
     uca_plugin_manager_add_path(manager.get(), "/nonexistent/libuca/plugins");
@@ -73,7 +73,7 @@ TEST(PluginManager, MissingEnvironmentPathIsSkipped)
 
 class Loading : public ::testing::Test {
 protected:
-    PluginFolder folder{{TEST_CAMERA_MODULE, NO_EXPORT_MODULE, NOT_A_CAMERA_MODULE}};
+    CameraFolder folder{{TEST_CAMERA_MODULE, NO_EXPORT_MODULE, NOT_A_CAMERA_MODULE}};
     ManagerPtr manager{uca_plugin_manager_new()};
     Error error;
 };
@@ -197,4 +197,4 @@ TEST_F(Loading, ModuleStaysUsableForFurtherCameras)
 }
 
 } // namespace
-} // namespace LibucaTest
+} // namespace TessaraVoltTest

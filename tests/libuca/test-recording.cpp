@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace LibucaTest {
+namespace TessaraVoltTest {
 namespace {
 
 class Recording : public ::testing::Test {
@@ -34,7 +34,7 @@ protected:
                                    getUint(camera.get(), "roi-height") * 2);
     }
 
-    PluginFolder folder{{TEST_CAMERA_MODULE}};
+    CameraFolder folder{{TEST_CAMERA_MODULE}};
     CameraPtr camera = openTestCamera(folder);
     Error error;
 };
@@ -186,7 +186,7 @@ TEST_F(Recording, TriggerReachesAGrabWaitingInItsSlot)
 
     std::atomic<bool> grabbed{false};
     std::thread grabber([&] { grabbed = uca_camera_grab(camera.get(), frame.data(), nullptr); });
-    ASSERT_TRUE(waitFor([&] { return getUint(camera.get(), "waiting-grabs") == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return getUint(camera.get(), "waiting-grabs") == 1; }));
     // The slot waits up to 5 s; a trigger blocked behind the grab's lock would time it out.
     uca_camera_trigger(camera.get(), error.out());
     grabber.join();
@@ -201,14 +201,14 @@ TEST_F(Recording, StopWaitsForAGrabInItsSlot)
     uca_camera_start_recording(camera.get(), error.out());
 
     std::thread grabber([&] { uca_camera_grab(camera.get(), frame.data(), nullptr); });
-    ASSERT_TRUE(waitFor([&] { return getUint(camera.get(), "waiting-grabs") == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return getUint(camera.get(), "waiting-grabs") == 1; }));
 
     std::atomic<bool> stopped{false};
     std::thread stopper([&] {
         uca_camera_stop_recording(camera.get(), nullptr);
         stopped = true;
     });
-    EXPECT_FALSE(waitFor([&] { return stopped.load(); }, std::chrono::milliseconds(200)));
+    EXPECT_FALSE(waitUntil([&] { return stopped.load(); }, std::chrono::milliseconds(200)));
     uca_camera_trigger(camera.get(), nullptr);
     grabber.join();
     stopper.join();
@@ -217,4 +217,4 @@ TEST_F(Recording, StopWaitsForAGrabInItsSlot)
 }
 
 } // namespace
-} // namespace LibucaTest
+} // namespace TessaraVoltTest

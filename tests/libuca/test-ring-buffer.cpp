@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <memory>
 
-namespace LibucaTest {
+namespace TessaraVoltTest {
 namespace {
 
-using RingPtr = std::unique_ptr<UcaRingBuffer, ObjectUnref>;
+using RingPtr = std::unique_ptr<UcaRingBuffer, GObjectUnref>;
 
 constexpr gsize blockSize = 8;
 constexpr guint nBlocks = 3;
@@ -139,4 +139,4 @@ TEST(RingBuffer, BadCallsGiveCriticalsInsteadOfPointers)
 }
 
 } // namespace
-} // namespace LibucaTest
+} // namespace TessaraVoltTest

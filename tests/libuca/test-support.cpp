@@ -1,15 +1,11 @@
 #include "test-support.h"
 
-#include <glib/gstdio.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <mutex>
-#include <thread>
 
-namespace LibucaTest {
+namespace TessaraVoltTest {
 namespace {
 
 std::mutex captureMutex;
@@ -72,68 +68,14 @@ bool LogCapture::contains(const std::string &text) const
     });
 }
 
-PluginFolder::PluginFolder(const std::vector<std::string> &modules)
+CameraFolder::CameraFolder(const std::vector<std::string> &modules) : PluginFolder(modules)
 {
-    GError *error = nullptr;
-    gchar *made = g_dir_make_tmp("libuca-test-XXXXXX", &error);
-    if (made == nullptr) {
-        ADD_FAILURE() << "cannot make a plug-in folder: " << error->message;
-        g_error_free(error);
-        return;
-    }
-    path_ = made;
-    g_free(made);
-
-    // Links, not copies: one module file per process, or its types would register twice.
-    for (const auto &module : modules) {
-        gchar *base = g_path_get_basename(module.c_str());
-        addLink(base, module);
-        g_free(base);
-    }
-    g_setenv("UCA_CAMERA_PATH", path_.c_str(), TRUE);
+    g_setenv("UCA_CAMERA_PATH", path().c_str(), TRUE);
 }
 
-PluginFolder::~PluginFolder()
+CameraFolder::~CameraFolder()
 {
-    if (path_.empty())
-        return;
-    GDir *dir = g_dir_open(path_.c_str(), 0, nullptr);
-    if (dir != nullptr) {
-        while (const gchar *entry = g_dir_read_name(dir)) {
-            gchar *file = g_build_filename(path_.c_str(), entry, nullptr);
-            g_unlink(file);
-            g_free(file);
-        }
-        g_dir_close(dir);
-    }
-    g_rmdir(path_.c_str());
     g_unsetenv("UCA_CAMERA_PATH");
-}
-
-void PluginFolder::addFile(const std::string &name, const std::string &contents) const
-{
-    gchar *file = g_build_filename(path_.c_str(), name.c_str(), nullptr);
-    ASSERT_TRUE(
-        g_file_set_contents(file, contents.data(), static_cast<gssize>(contents.size()), nullptr));
-    g_free(file);
-}
-
-void PluginFolder::addLink(const std::string &name, const std::string &target) const
-{
-    gchar *link = g_build_filename(path_.c_str(), name.c_str(), nullptr);
-    EXPECT_EQ(symlink(target.c_str(), link), 0) << link;
-    g_free(link);
-}
-
-bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 CameraPtr openTestCamera(const PluginFolder &folder)
@@ -174,4 +116,4 @@ gint getEnum(gpointer object, const char *name)
     return value;
 }
 
-} // namespace LibucaTest
+} // namespace TessaraVoltTest

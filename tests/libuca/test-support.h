@@ -1,23 +1,15 @@
-// Helpers shared by the libuca tests: owning handles for GLib objects, a capture of
-// GLib warnings, and a temporary plug-in folder that UCA_CAMERA_PATH points to.
+// Helpers shared by the libuca tests: an owned GError, a capture of GLib warnings, and a
+// temporary plug-in folder that UCA_CAMERA_PATH points to.
 #pragma once
 
-#include <uca/uca-camera.h>
-#include <uca/uca-plugin-manager.h>
+#include "gobject-support.h"
+#include "plugin-folder.h"
+#include "wait-until.h"
 
-#include <chrono>
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
-namespace LibucaTest {
-
-struct ObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-using CameraPtr = std::unique_ptr<UcaCamera, ObjectUnref>;
-using ManagerPtr = std::unique_ptr<UcaPluginManager, ObjectUnref>;
+namespace TessaraVoltTest {
 
 // Owns a GError; pass out() where a GError** is wanted.
 class Error {
@@ -54,26 +46,14 @@ public:
     bool contains(const std::string &text) const;
 };
 
-// A fresh folder holding links to the named test modules; UCA_CAMERA_PATH points to it
-// while the folder lives.
-class PluginFolder {
+// A plug-in folder that UCA_CAMERA_PATH points to while it lives.
+class CameraFolder : public PluginFolder {
 public:
-    explicit PluginFolder(const std::vector<std::string> &modules);
-    ~PluginFolder();
-    PluginFolder(const PluginFolder &) = delete;
-    PluginFolder &operator=(const PluginFolder &) = delete;
-
-    const std::string &path() const { return path_; }
-    void addFile(const std::string &name, const std::string &contents) const;
-    void addLink(const std::string &name, const std::string &target) const;
-
-private:
-    std::string path_;
+    explicit CameraFolder(const std::vector<std::string> &modules);
+    ~CameraFolder();
+    CameraFolder(const CameraFolder &) = delete;
+    CameraFolder &operator=(const CameraFolder &) = delete;
 };
-
-// Polls condition until it holds or the timeout passes; returns whether it held.
-bool waitFor(const std::function<bool()> &condition,
-             std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 // The camera "test" from a manager created while UCA_CAMERA_PATH names folder.
 CameraPtr openTestCamera(const PluginFolder &folder);
@@ -83,4 +63,4 @@ gdouble getDouble(gpointer object, const char *name);
 gboolean getBoolean(gpointer object, const char *name);
 gint getEnum(gpointer object, const char *name);
 
-} // namespace LibucaTest
+} // namespace TessaraVoltTest

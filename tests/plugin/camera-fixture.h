@@ -15,9 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace camera_test {
-
-using namespace camera_support;
+namespace TessaraVoltTest {
 
 inline size_t countLines(const std::vector<LogLine> &lines, int level, const std::string &text)
 {
@@ -54,38 +52,18 @@ private:
     std::vector<LogLine> captured; // guarded by mutex
 };
 
-// The frame number whose region of interest `pixels` holds exactly, or 0 when it matches none.
-inline uint32_t frameNumberOf(const std::vector<uint16_t> &pixels, const Roi &roi)
-{
-    const uint16_t offset = static_cast<uint16_t>(pixels.at(0) - patternPixel(roi.x0, roi.y0, 0));
-    if (offset % 17 != 0)
-        return 0;
-    const uint32_t n = offset / 17;
-    for (uint32_t row = 0; row < roi.height; row++)
-        for (uint32_t column = 0; column < roi.width; column++)
-            if (pixels[size_t{row} * roi.width + column] !=
-                patternPixel(roi.x0 + column, roi.y0 + row, n))
-                return 0;
-    return n;
-}
-
-class CameraTest : public ::testing::Test {
+class CameraTest : public SimulatorFixture {
 protected:
     void SetUp() override
     {
-        detectorLog();
-        xisl_sim_reset();
+        SimulatorFixture::SetUp();
         detectorLog().clear();
     }
 
     void TearDown() override
     {
         camera.reset();
-        const XislSimCounters counters = simulatorCounters();
-        EXPECT_EQ(counters.openHandles, 0u) << "the camera leaves no detector open";
-        EXPECT_EQ(counters.callsOnClosedHandles, 0u);
-        EXPECT_EQ(counters.callbacksAfterClose, 0u);
-        EXPECT_EQ(counters.overlappingCallbacks, 0u);
+        expectDetectorReleased();
     }
 
     void create()
@@ -95,14 +73,10 @@ protected:
         ASSERT_TRUE(camera) << (error ? error->message : "no error");
     }
 
-    // The detector's acquisition descriptor, as the driver's set-up registered it.
-    static HACQDESC acquisitionHandle()
-    {
-        const auto calls = simulatorCalls("Acquisition_DefineDestBuffers");
-        return calls.empty() ? nullptr : calls.back().handle;
-    }
+    ::testing::AssertionResult start() { return startRecording(camera.get()); }
 
-    ErrorPtr start()
+    // The error of a start that is meant to fail.
+    ErrorPtr startError()
     {
         GError *error = nullptr;
         uca_camera_start_recording(camera.get(), &error);
@@ -128,4 +102,4 @@ protected:
     CameraPtr camera;
 };
 
-} // namespace camera_test
+} // namespace TessaraVoltTest

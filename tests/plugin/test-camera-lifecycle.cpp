@@ -10,7 +10,7 @@
 #include <set>
 #include <thread>
 
-namespace camera_test {
+namespace TessaraVoltTest {
 namespace {
 
 std::string pluginPath()
@@ -58,7 +58,7 @@ TEST_F(LifecycleTest, SkipsOldHeadersKeepsFirstAndClosesTheRest)
     ASSERT_EQ(xisl_sim_set_sensors(sensors, 3), 0);
     create();
 
-    EXPECT_EQ(simulatorCounters().openHandles, 1u) << "only the kept detector stays open";
+    EXPECT_EQ(counters().openHandles, 1u) << "only the kept detector stays open";
     const auto lines = detectorLog().lines();
     EXPECT_EQ(countLines(lines, spdlog::level::info, "Found 3 sensors"), 1u);
     EXPECT_EQ(countLines(lines, spdlog::level::info, "Camera: PROM 7, header 13"), 1u);
@@ -124,7 +124,7 @@ TEST_P(DiscoveryFaultTest, BecomesErrorAndLeavesNothingOpen)
     EXPECT_EQ(error->code, 0);
     EXPECT_STREQ(error->message, GetParam().message);
     EXPECT_EQ(countLines(detectorLog().lines(), spdlog::level::err, GetParam().message), 1u);
-    EXPECT_EQ(simulatorCounters().openHandles, 0u);
+    EXPECT_EQ(counters().openHandles, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -246,7 +246,7 @@ TEST_F(PropertyTest, BinningShrinksRoiAtOnceAndNeverGrowsItBack)
     EXPECT_EQ(roi().height, 512u);
 
     g_object_set(camera.get(), "sensor-vertical-binning", 1u, nullptr); // unchanged, still sent
-    const auto calls = simulatorCalls("Acquisition_SetCameraBinningMode");
+    const auto calls = callsOf("Acquisition_SetCameraBinningMode");
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0].args[0], 2u);
     EXPECT_EQ(calls[1].args[0], 1u);
@@ -353,7 +353,7 @@ TEST_F(PropertyTest, CameraWithoutDetectorReadsDefaultsAndRefusesToRecord)
         EXPECT_EQ(lines[0].text, "Trigger ignored: the camera has no detector");
         EXPECT_EQ(lines[0].level, G_LOG_LEVEL_WARNING);
 
-        const ErrorPtr refused = start();
+        const ErrorPtr refused = startError();
         ASSERT_TRUE(refused);
         EXPECT_EQ(refused->code, UCA_CAMERA_ERROR_NOT_FOUND);
         GError *error = nullptr;
@@ -384,15 +384,15 @@ TEST_F(PropertyTest, FailedHeaderReadNeitherEmptiesTheRoiNorStartsAnEmptyRecordi
     ASSERT_EQ(xisl_sim_fail("Acquisition_GetHwHeaderInfo", 3, 0), 0);
     for (gboolean fromContinuous : {gboolean{TRUE}, gboolean{FALSE}}) {
         g_object_set(camera.get(), "grab-from-continuous", fromContinuous, nullptr);
-        const ErrorPtr refused = start();
+        const ErrorPtr refused = startError();
         ASSERT_TRUE(refused);
         EXPECT_EQ(refused->code, UCA_CAMERA_ERROR_DEVICE);
         gboolean recording = TRUE;
         g_object_get(camera.get(), "is-recording", &recording, nullptr);
         EXPECT_FALSE(recording);
     }
-    EXPECT_TRUE(simulatorCalls("Acquisition_Acquire_Image").empty());
+    EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty());
 }
 
 } // namespace
-} // namespace camera_test
+} // namespace TessaraVoltTest

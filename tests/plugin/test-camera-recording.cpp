@@ -3,8 +3,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 
-namespace camera_test {
+namespace TessaraVoltTest {
 namespace {
 
 using namespace std::chrono_literals;
@@ -56,12 +57,12 @@ protected:
         return pending.get();
     }
 
-    uint32_t grabFrameNumber()
+    std::optional<uint32_t> grabFrameNumber()
     {
         auto pending = grabLater();
         const Grabbed grabbed = stepUntilGrabbed(pending);
         EXPECT_TRUE(grabbed.ok) << (grabbed.error ? grabbed.error->message : "");
-        return grabbed.ok ? frameNumberOf(grabbed.pixels, roi()) : 0;
+        return grabbed.ok ? frameNumberOf(grabbed.pixels.data(), roi()) : std::nullopt;
     }
 };
 
@@ -70,23 +71,22 @@ TEST_F(RecordingTest, ContinuousGrabCopiesTheRoiOfAFrameCompletedAfterTheRequest
     createStepped();
     g_object_set(camera.get(), "roi-x0", 10u, "roi-y0", 20u, "roi-width", 100u, "roi-height", 50u,
                  nullptr);
-    ASSERT_FALSE(start());
+    ASSERT_TRUE(start());
     step(3); // nobody asked for these
 
-    const uint32_t first = grabFrameNumber();
-    EXPECT_GT(first, 3u) << "0 means the pixels match no frame's region of interest";
+    const std::optional<uint32_t> first = grabFrameNumber();
+    ASSERT_GT(first, 3u) << "nothing: the pixels match no frame's region of interest";
     step(3);
-    const uint32_t second = grabFrameNumber();
-    EXPECT_GT(second, first + 3);
+    EXPECT_GT(grabFrameNumber(), *first + 3);
     stop();
-    EXPECT_EQ(simulatorCalls("Acquisition_Abort").size(), 1u);
+    EXPECT_EQ(callsOf("Acquisition_Abort").size(), 1u);
 }
 
 TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFrame)
 {
     struct Delivery {
         const void *address;
-        uint32_t frame;
+        std::optional<uint32_t> frame;
     };
     struct Receiver {
         Roi roi;
@@ -101,12 +101,10 @@ TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFram
         [](gpointer data, gpointer user) {
             auto *self = static_cast<Receiver *>(user);
             const auto *pixels = static_cast<const uint16_t *>(data);
-            const std::vector<uint16_t> copy(pixels,
-                                             pixels + size_t{self->roi.width} * self->roi.height);
-            self->deliveries.push_back({data, frameNumberOf(copy, self->roi)});
+            self->deliveries.push_back({data, frameNumberOf(pixels, self->roi)});
         },
         &receiver);
-    ASSERT_FALSE(start());
+    ASSERT_TRUE(start());
     uca_camera_set_grab_func(
         camera.get(), [](gpointer, gpointer) { ADD_FAILURE() << "late callback used"; }, nullptr);
 
@@ -117,7 +115,7 @@ TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFram
         EXPECT_EQ(receiver.deliveries[i].frame, i + 1);
     }
     std::vector<uint64_t> bufferFrames;
-    for (const XislSimCall &call : simulatorCalls("Acquisition_GetActFrame"))
+    for (const XislSimCall &call : callsOf("Acquisition_GetActFrame"))
         bufferFrames.push_back(call.result & 0xffffffffu);
     EXPECT_EQ(bufferFrames, (std::vector<uint64_t>{1, 2, 3, 1, 2}));
 
@@ -126,9 +124,8 @@ TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFram
     ASSERT_TRUE(grabbed.error);
     EXPECT_EQ(grabbed.error->code, UCA_CAMERA_ERROR_RECORDING);
     stop();
-    EXPECT_EQ(simulatorCalls("Acquisition_Abort").size(), 1u);
-    EXPECT_EQ(simulatorCalls("Acquisition_DefineDestBuffers").size(), 1u)
-        << "the grabber was not started";
+    EXPECT_EQ(callsOf("Acquisition_Abort").size(), 1u);
+    EXPECT_EQ(callsOf("Acquisition_DefineDestBuffers").size(), 1u) << "the grabber was not started";
 }
 
 TEST_F(RecordingTest, SingleFramesAreAcquiredPerGrabAndStopLeavesTheDetectorAlone)
@@ -137,27 +134,27 @@ TEST_F(RecordingTest, SingleFramesAreAcquiredPerGrabAndStopLeavesTheDetectorAlon
     xisl_sim_set_wind_down(50000); // each acquisition is still ending when its grab returns
     create();
     g_object_set(camera.get(), "exposure-time", 0.001, "grab-from-continuous", FALSE, nullptr);
-    ASSERT_FALSE(start());
-    EXPECT_TRUE(simulatorCalls("Acquisition_Acquire_Image").empty()) << "start only prepares";
-    ASSERT_EQ(simulatorCalls("Acquisition_DefineDestBuffers").at(0).args[1], 1u);
+    ASSERT_TRUE(start());
+    EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty()) << "start only prepares";
+    ASSERT_EQ(callsOf("Acquisition_DefineDestBuffers").at(0).args[1], 1u);
 
     const Roi full = roi();
     for (uint32_t expected : {1u, 2u}) {
         const Grabbed grabbed = grabInto(camera.get(), full);
         ASSERT_TRUE(grabbed.ok);
-        EXPECT_EQ(frameNumberOf(grabbed.pixels, full), expected);
+        EXPECT_EQ(frameNumberOf(grabbed.pixels.data(), full), expected);
     }
     // The second grab waited for the end of the first acquisition; stop aborts nothing.
-    const size_t abortsBeforeStop = simulatorCalls("Acquisition_Abort").size();
+    const size_t abortsBeforeStop = callsOf("Acquisition_Abort").size();
     stop();
-    const auto acquisitions = simulatorCalls("Acquisition_Acquire_Image");
+    const auto acquisitions = callsOf("Acquisition_Acquire_Image");
     ASSERT_EQ(acquisitions.size(), 2u);
     EXPECT_EQ(acquisitions[0].args[2], static_cast<uint64_t>(XISL_ACQ_ONE_BUFFER));
-    EXPECT_EQ(simulatorCalls("Acquisition_Abort").size(), abortsBeforeStop);
+    EXPECT_EQ(callsOf("Acquisition_Abort").size(), abortsBeforeStop);
 
     // The last acquisition may still be ending: a binning write must still reach the detector.
     g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
-    EXPECT_EQ(simulatorCalls("Acquisition_SetCameraBinningMode").at(0).status, 0u);
+    EXPECT_EQ(callsOf("Acquisition_SetCameraBinningMode").at(0).status, 0u);
     EXPECT_EQ(roi().width, 512u);
 }
 
@@ -166,7 +163,7 @@ TEST_F(RecordingTest, SetUpSendsTheSettingsInOrder)
     xisl_sim_set_readout_ns_per_pixel(0);
     create();
     g_object_set(camera.get(), "gain", 3u, "exposure-time", 0.005, nullptr);
-    ASSERT_FALSE(start());
+    ASSERT_TRUE(start());
     stop();
 
     const std::vector<std::string> setUp = {"Acquisition_DefineDestBuffers",
@@ -177,7 +174,7 @@ TEST_F(RecordingTest, SetUpSendsTheSettingsInOrder)
                                             "Acquisition_SetTimerSync",
                                             "Acquisition_Acquire_Image"};
     std::vector<XislSimCall> calls;
-    for (const XislSimCall &call : simulatorCalls(nullptr))
+    for (const XislSimCall &call : callsOf(nullptr))
         if (std::find(setUp.begin(), setUp.end(), call.function) != setUp.end())
             calls.push_back(call);
     ASSERT_EQ(calls.size(), setUp.size());
@@ -200,12 +197,12 @@ TEST_F(RecordingTest, FailingFrameHeaderIsLoggedAndTheFrameStillDelivered)
 {
     createStepped();
     ASSERT_EQ(xisl_sim_fail("Acquisition_GetLatestFrameHeader", 9, 0), 0);
-    ASSERT_FALSE(start());
-    EXPECT_NE(grabFrameNumber(), 0u);
+    ASSERT_TRUE(start());
+    EXPECT_TRUE(grabFrameNumber());
     stop();
 
     EXPECT_GE(countLines(detectorLog().lines(), spdlog::level::err, "Error 9 "), 1u);
-    const XislSimCounters counters = simulatorCounters();
+    const XislSimCounters counters = TessaraVoltTest::counters();
     EXPECT_GE(counters.framesHandedBack, 1u);
     EXPECT_EQ(counters.framesNotHandedBack, 0u);
 }
@@ -214,8 +211,8 @@ TEST_F(RecordingTest, SoftwareTriggerReleasesAFrame)
 {
     createStepped();
     g_object_set(camera.get(), "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE, nullptr);
-    ASSERT_FALSE(start());
-    EXPECT_EQ(simulatorCalls("Acquisition_SetFrameSyncMode").at(0).args[0],
+    ASSERT_TRUE(start());
+    EXPECT_EQ(callsOf("Acquisition_SetFrameSyncMode").at(0).args[0],
               static_cast<uint64_t>(XISL_SYNC_SOFTWARE_TRIGGER));
 
     auto pending = grabLater();
@@ -226,7 +223,7 @@ TEST_F(RecordingTest, SoftwareTriggerReleasesAFrame)
     ASSERT_EQ(pending.wait_for(0s), std::future_status::ready);
     const Grabbed grabbed = pending.get();
     EXPECT_TRUE(grabbed.ok);
-    EXPECT_NE(frameNumberOf(grabbed.pixels, roi()), 0u);
+    EXPECT_TRUE(frameNumberOf(grabbed.pixels.data(), roi()));
     stop();
 }
 
@@ -234,25 +231,25 @@ TEST_F(RecordingTest, NewStartAfterBinningChangeUsesTheNewFrameSize)
 {
     createStepped();
     g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
-    ASSERT_FALSE(start());
+    ASSERT_TRUE(start());
     EXPECT_EQ(countLines(detectorLog().lines(), spdlog::level::info, "Start recording: 512x512"),
               1u);
-    EXPECT_NE(grabFrameNumber(), 0u) << "the whole binned frame, unchanged";
+    EXPECT_TRUE(grabFrameNumber()) << "the whole binned frame, unchanged";
     stop();
 
     g_object_set(camera.get(), "sensor-horizontal-binning", 1u, nullptr);
-    ASSERT_FALSE(start());
+    ASSERT_TRUE(start());
     EXPECT_EQ(countLines(detectorLog().lines(), spdlog::level::info, "Start recording: 1024x1024"),
               1u);
-    EXPECT_NE(grabFrameNumber(), 0u) << "the 512x512 region of the full frame";
+    EXPECT_TRUE(grabFrameNumber()) << "the 512x512 region of the full frame";
     stop();
 }
 
 TEST_F(RecordingTest, WritesDuringRecordingAreRefusedExceptExposure)
 {
     createStepped();
-    ASSERT_FALSE(start());
-    const size_t binningCalls = simulatorCalls("Acquisition_SetCameraBinningMode").size();
+    ASSERT_TRUE(start());
+    const size_t binningCalls = callsOf("Acquisition_SetCameraBinningMode").size();
     GLibMessages messages;
     g_object_set(camera.get(), "roi-width", 10u, "sensor-vertical-binning", 2u, "gain", 4u,
                  "grab-from-continuous", FALSE, "exposure-time", 0.5, nullptr);
@@ -267,7 +264,7 @@ TEST_F(RecordingTest, WritesDuringRecordingAreRefusedExceptExposure)
     EXPECT_EQ(gain, 0u);
     EXPECT_TRUE(grabFromContinuous);
     EXPECT_DOUBLE_EQ(exposure, 0.5);
-    EXPECT_EQ(simulatorCalls("Acquisition_SetCameraBinningMode").size(), binningCalls);
+    EXPECT_EQ(callsOf("Acquisition_SetCameraBinningMode").size(), binningCalls);
     const auto lines = messages.lines();
     EXPECT_EQ(countLines(lines, G_LOG_LEVEL_WARNING,
                          "Property 'roi-width' cant be changed during acquisition"),
@@ -284,14 +281,14 @@ TEST_F(RecordingTest, GrabGivesUpAfterTheWaitLimitAndTheNextGrabStillWorks)
     createStepped();
     for (bool continuous : {true, false}) {
         g_object_set(camera.get(), "grab-from-continuous", gboolean{continuous}, nullptr);
-        ASSERT_FALSE(start());
+        ASSERT_TRUE(start());
         const auto started = std::chrono::steady_clock::now();
         const Grabbed grabbed = grabInto(camera.get(), roi());
         EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
         EXPECT_FALSE(grabbed.ok);
         ASSERT_TRUE(grabbed.error);
         EXPECT_EQ(grabbed.error->code, UCA_CAMERA_ERROR_TIMEOUT) << grabbed.error->message;
-        EXPECT_NE(grabFrameNumber(), 0u);
+        EXPECT_TRUE(grabFrameNumber());
         stop();
     }
 }
@@ -299,7 +296,7 @@ TEST_F(RecordingTest, GrabGivesUpAfterTheWaitLimitAndTheNextGrabStillWorks)
 TEST_F(RecordingTest, StopReleasesAGrabWaitingOutsideLibucasLock)
 {
     createStepped();
-    ASSERT_FALSE(start());
+    ASSERT_TRUE(start());
     std::vector<uint16_t> pixels(size_t{1024} * 1024);
     auto pending = std::async(std::launch::async, [&] {
         GError *error = nullptr;
@@ -324,17 +321,17 @@ TEST_F(RecordingTest, RoiOutsideTheFrameIsRefusedAtStart)
     for (const Roi &region : outside) {
         g_object_set(camera.get(), "roi-x0", region.x0, "roi-y0", region.y0, "roi-width",
                      region.width, "roi-height", region.height, nullptr);
-        const ErrorPtr error = start();
+        const ErrorPtr error = startError();
         ASSERT_TRUE(error);
         EXPECT_EQ(error->code, UCA_CAMERA_ERROR_DEVICE);
         EXPECT_FALSE(uca_camera_is_recording(camera.get()));
     }
     g_object_set(camera.get(), "roi-x0", 1000u, "roi-y0", 0u, "roi-width", 100u, "roi-height",
                  1024u, nullptr);
-    EXPECT_STREQ(start()->message,
+    EXPECT_STREQ(startError()->message,
                  "Region of interest 100x1024 at (1000, 0) does not fit into the 1024x1024 frame");
-    EXPECT_TRUE(simulatorCalls("Acquisition_DefineDestBuffers").empty());
-    EXPECT_TRUE(simulatorCalls("Acquisition_Acquire_Image").empty());
+    EXPECT_TRUE(callsOf("Acquisition_DefineDestBuffers").empty());
+    EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty());
 }
 
 TEST_F(RecordingTest, AsynchronousStartWithoutCallbackIsRefused)
@@ -348,7 +345,7 @@ TEST_F(RecordingTest, AsynchronousStartWithoutCallbackIsRefused)
 
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, UCA_CAMERA_ERROR_NO_GRAB_FUNC);
-    EXPECT_TRUE(simulatorCalls("Acquisition_Acquire_Image").empty());
+    EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty());
 }
 
 TEST_F(RecordingTest, DestroyWhileStreamingLeavesNoCallbackBehind)
@@ -366,13 +363,13 @@ TEST_F(RecordingTest, DestroyWhileStreamingLeavesNoCallbackBehind)
             camera.get(),
             [](gpointer, gpointer count) { ++*static_cast<std::atomic<unsigned> *>(count); },
             &delivered);
-        ASSERT_FALSE(start());
-        ASSERT_EQ(xisl_sim_wait_frames(simulatorCounters().endOfFrameCallbacks + 3, 2000), 0);
+        ASSERT_TRUE(start());
+        ASSERT_EQ(xisl_sim_wait_frames(counters().endOfFrameCallbacks + 3, 2000), 0);
         camera.reset();
-        ASSERT_EQ(simulatorCounters().callbacksAfterClose, 0u);
+        ASSERT_EQ(counters().callbacksAfterClose, 0u);
     }
     EXPECT_GT(delivered.load(), 0u);
 }
 
 } // namespace
-} // namespace camera_test
+} // namespace TessaraVoltTest

@@ -1,6 +1,7 @@
 #include "record-runner.h"
 
 #include "child-process.h"
+#include "wait-until.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -14,11 +15,10 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 extern char **environ;
 
-namespace RecordTest {
+namespace TessaraVoltTest {
 
 namespace {
 
@@ -43,8 +43,8 @@ RunResult runRecord(const std::vector<std::string> &arguments, const std::string
     std::vector<std::string> argv = wrapper;
     argv.push_back(UCA_RECORD_PATH);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    TessaraVoltTest::ChildResult child =
-        TessaraVoltTest::runChild(argv, {{"XISL_SIM", simulator}, {"ASAN_OPTIONS", childAsanOptions()}}, bound);
+    ChildResult child =
+        runChild(argv, {{"XISL_SIM", simulator}, {"ASAN_OPTIONS", childAsanOptions()}}, bound);
     return RunResult{child.exited ? child.status : -1, std::move(child.out), std::move(child.err)};
 }
 
@@ -119,17 +119,6 @@ RunResult RunningRecord::finish(std::chrono::seconds bound)
     return result;
 }
 
-bool waitUntil(const std::function<bool()> &condition, std::chrono::seconds bound)
-{
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 TemporaryFolder::TemporaryFolder()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "record-test-XXXXXX").string();
@@ -156,4 +145,4 @@ std::vector<std::string> TemporaryFolder::entries() const
     return names;
 }
 
-} // namespace RecordTest
+} // namespace TessaraVoltTest

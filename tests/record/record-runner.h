@@ -1,11 +1,10 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
-namespace RecordTest {
+namespace TessaraVoltTest {
 
 struct RunResult {
     int exitStatus = -1; // -1 when the program did not exit by itself within the bound
@@ -39,9 +38,6 @@ private:
     std::string errPath_;
 };
 
-// Polls `condition` until it holds or `bound` passes; returns whether it held.
-bool waitUntil(const std::function<bool()> &condition, std::chrono::seconds bound);
-
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TemporaryFolder {
 public:
@@ -58,4 +54,4 @@ private:
     std::string path_;
 };
 
-} // namespace RecordTest
+} // namespace TessaraVoltTest

@@ -4,6 +4,7 @@
 
 #include "record-runner.h"
 #include "sim-pattern.h"
+#include "wait-until.h"
 
 #include "child-process.h"
 
@@ -29,17 +30,11 @@
 #include <tuple>
 #include <vector>
 
-using RecordTest::RunningRecord;
-using RecordTest::runRecord;
-using RecordTest::TemporaryFolder;
-
+namespace TessaraVoltTest {
 namespace {
 
 // 256 x 128 pixels, no readout time: recordings take milliseconds.
 const std::string fastSimulator = "sensors=256x128;readout_ns_per_pixel=0";
-
-using SimPattern::patternFrameNumber;
-using SimPattern::patternPixel;
 
 struct Tiff16 {
     uint32_t width = 0;
@@ -755,8 +750,8 @@ TEST_P(RecordSignals, EndTheRecordingCleanlyWithTheSignalsStatus)
                           "--format", format, "-o", output.path()},
                          fastSimulator, logs.path());
 
-    ASSERT_TRUE(RecordTest::waitUntil([&] { return bytesIn(output) >= 3 * frameBytes; },
-                                      std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        waitUntil([&] { return bytesIn(output) >= 3 * frameBytes; }, std::chrono::seconds(30)));
     record.sendSignal(signalNumber);
     const auto run = record.finish(std::chrono::seconds(30));
 
@@ -872,7 +867,7 @@ TEST(RecordMemory, EverythingAllocatedIsFreed)
 }
 
 // Heap allocations valgrind counted over the whole run.
-std::optional<long> allocationsOf(const RecordTest::RunResult &run)
+std::optional<long> allocationsOf(const RunResult &run)
 {
     const std::string marker = "total heap usage: ";
     const size_t at = run.err.find(marker);
@@ -909,3 +904,4 @@ TEST(RecordMemory, NothingIsAllocatedPerFrame)
 #endif
 
 } // namespace
+} // namespace TessaraVoltTest

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,7 @@
 #define STRESS_ADDRESS_SANITIZER 1
 #endif
 
-namespace stress {
-
-using namespace camera_support;
+namespace TessaraVoltTest {
 
 #if defined(STRESS_THREAD_SANITIZER)
 constexpr unsigned sanitizerSlowdown = 10;
@@ -59,30 +58,6 @@ inline std::vector<std::string> errorLines()
         if (line.level == spdlog::level::err)
             errors.push_back(line.text);
     return errors;
-}
-
-// The handle of the kept detector: the one the last acquisition set-up registered.
-inline HACQDESC acquisitionHandle()
-{
-    HACQDESC handle = nullptr;
-    XislSimCall call;
-    for (size_t i = 0; xisl_sim_get_call(i, &call) == 0; i++)
-        if (std::string(call.function) == "Acquisition_DefineDestBuffers")
-            handle = call.handle;
-    return handle;
-}
-
-// The frame number (modulo 2^16) whose region `pixels` holds, or -1 when the pixels are no
-// frame of the pattern.
-inline int32_t frameNumberOf(const uint16_t *pixels, const Roi &roi)
-{
-    const uint16_t n = SimPattern::patternFrameNumber(pixels[0], roi.x0, roi.y0);
-    for (uint32_t row = 0; row < roi.height; row++)
-        for (uint32_t column = 0; column < roi.width; column++)
-            if (pixels[size_t{row} * roi.width + column] !=
-                patternPixel(roi.x0 + column, roi.y0 + row, n))
-                return -1;
-    return n;
 }
 
 // Counts deliveries of the asynchronous callback and lets a thread wait for a number of them.
@@ -143,26 +118,15 @@ inline void selectMode(UcaCamera *camera, Mode mode)
 constexpr uint32_t sensorSide = 64;
 
 // A fresh simulator with small, fast frames; every test starts here.
-class SimulatorTest : public ::testing::Test {
+class SimulatorTest : public SimulatorFixture {
 protected:
     void SetUp() override
     {
-        detectorLog();
-        xisl_sim_reset();
+        SimulatorFixture::SetUp();
         const XislSimSensor small = {1, 14, 14, 1, sensorSide, sensorSide};
         ASSERT_EQ(xisl_sim_set_sensors(&small, 1), 0);
         xisl_sim_set_readout_ns_per_pixel(0);
         detectorLog().clear();
-    }
-
-    // After the camera is gone: no handle open, no callback or call that came too late.
-    static void expectDetectorReleased()
-    {
-        const XislSimCounters counters = simulatorCounters();
-        EXPECT_EQ(counters.openHandles, 0u) << "a handle was left open";
-        EXPECT_EQ(counters.callbacksAfterClose, 0u);
-        EXPECT_EQ(counters.callsOnClosedHandles, 0u);
-        EXPECT_EQ(counters.overlappingCallbacks, 0u);
     }
 
     // A camera with a short exposure, so that frames come every 100 µs.
@@ -178,4 +142,4 @@ protected:
     }
 };
 
-} // namespace stress
+} // namespace TessaraVoltTest

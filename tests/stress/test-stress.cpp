@@ -8,7 +8,7 @@
 #include <future>
 #include <thread>
 
-namespace stress {
+namespace TessaraVoltTest {
 namespace {
 
 using namespace std::chrono_literals;
@@ -45,8 +45,7 @@ struct CheckedDeliveries {
     static void onFrame(gpointer pixels, gpointer user)
     {
         auto *self = static_cast<CheckedDeliveries *>(user);
-        if (frameNumberOf(static_cast<const uint16_t *>(pixels), {0, 0, sensorSide, sensorSide}) <
-            0)
+        if (!frameNumberOf(static_cast<const uint16_t *>(pixels), {0, 0, sensorSide, sensorSide}))
             self->corrupt++;
         self->count.add();
     }
@@ -84,8 +83,9 @@ TEST_P(StartStopTest, CyclesWithFramesFlowing)
             ASSERT_TRUE(uca_camera_grab(camera.get(), pixels.data(), &error))
                 << "cycle " << cycle << ": " << error->message;
             EXPECT_LT(Clock::now() - started, grabBound);
-            const int32_t number = frameNumberOf(pixels.data(), full);
-            ASSERT_GE(number, 0) << "cycle " << cycle << ": the pixels are no frame";
+            const std::optional<uint32_t> found = frameNumberOf(pixels.data(), full);
+            ASSERT_TRUE(found) << "cycle " << cycle << ": the pixels are no frame";
+            const auto number = static_cast<int32_t>(*found);
             if (previous >= 0) {
                 const uint16_t step = framesBetween(previous, number);
                 ASSERT_TRUE(step != 0 && step < 0x8000)
@@ -102,7 +102,7 @@ TEST_P(StartStopTest, CyclesWithFramesFlowing)
     camera.reset();
     EXPECT_EQ(deliveries.corrupt.load(), 0u) << "callbacks that received no whole frame";
     expectDetectorReleased();
-    EXPECT_EQ(simulatorCounters().framesNotHandedBack, 0u);
+    EXPECT_EQ(counters().framesNotHandedBack, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachMode, StartStopTest,
@@ -140,7 +140,7 @@ TEST_F(LifetimeTest, ModeChangesWithEveryRecording)
         } else {
             ASSERT_TRUE(uca_camera_grab(camera.get(), pixels.data(), &error))
                 << "cycle " << cycle << " (" << modeName(mode) << "): " << error->message;
-            ASSERT_GE(frameNumberOf(pixels.data(), {0, 0, sensorSide, sensorSide}), 0);
+            ASSERT_TRUE(frameNumberOf(pixels.data(), {0, 0, sensorSide, sensorSide}));
         }
         uca_camera_stop_recording(camera.get(), &error);
         ASSERT_EQ(error, nullptr) << error->message;
@@ -168,11 +168,11 @@ TEST_F(LifetimeTest, CreateAndDestroyWhileStreaming)
         GError *error = nullptr;
         uca_camera_start_recording(camera.get(), &error);
         ASSERT_EQ(error, nullptr) << error->message;
-        ASSERT_EQ(xisl_sim_wait_frames(simulatorCounters().endOfFrameCallbacks + 2, 5000), 0)
+        ASSERT_EQ(xisl_sim_wait_frames(counters().endOfFrameCallbacks + 2, 5000), 0)
             << "cycle " << cycle << ": the stream does not run";
 
         camera.reset();
-        const XislSimCounters counters = simulatorCounters();
+        const XislSimCounters counters = TessaraVoltTest::counters();
         ASSERT_EQ(counters.openHandles, 0u) << "cycle " << cycle;
         ASSERT_EQ(counters.callbacksAfterClose, 0u) << "cycle " << cycle;
         if (cycle % 256 == 0)
@@ -236,7 +236,7 @@ struct GrabOutcome {
     gboolean ok = FALSE;
     ErrorPtr error;
     Clock::duration took{};
-    int32_t frame = -1;
+    std::optional<uint32_t> frame;
 };
 
 GrabOutcome timedGrab(UcaCamera *camera, gboolean (*grab)(UcaCamera *, gpointer, GError **))
@@ -264,7 +264,7 @@ void expectSoundOutcome(const GrabOutcome &outcome, unsigned cycle)
 {
     EXPECT_LT(outcome.took, grabBound) << "cycle " << cycle;
     if (outcome.ok) {
-        EXPECT_GE(outcome.frame, 0)
+        EXPECT_TRUE(outcome.frame)
             << "cycle " << cycle << ": a grab that succeeded delivered no frame";
     } else {
         ASSERT_TRUE(outcome.error) << "cycle " << cycle << ": a failed grab without an error";
@@ -359,7 +359,7 @@ TEST_F(LifetimeTest, BufferedRecordingStartsAndStops)
         ASSERT_EQ(error, nullptr) << error->message;
         if (cycle % 2 == 0) {
             ASSERT_TRUE(uca_camera_grab(camera.get(), pixels.data(), &error)) << error->message;
-            EXPECT_GE(frameNumberOf(pixels.data(), {0, 0, sensorSide, sensorSide}), 0);
+            EXPECT_TRUE(frameNumberOf(pixels.data(), {0, 0, sensorSide, sensorSide}));
         }
         uca_camera_stop_recording(camera.get(), &error);
         ASSERT_EQ(error, nullptr) << error->message;
@@ -393,7 +393,7 @@ struct SelfEndingClient {
                 return;
             }
         }
-        self->callbacksBefore = simulatorCounters().endOfFrameCallbacks;
+        self->callbacksBefore = counters().endOfFrameCallbacks;
         GError *error = nullptr;
         if (self->releaseCamera)
             g_object_unref(self->camera);
@@ -478,7 +478,7 @@ TEST_P(CallbackEndsRecordingTest, NoCrashNoHangNoLateCallback)
             g_object_weak_unref(G_OBJECT(owned.get()), SelfEndingClient::onFinalized, &client);
         }
         EXPECT_EQ(client.callsAfterEnd.load(), 0u) << "cycle " << cycle;
-        const XislSimCounters counters = simulatorCounters();
+        const XislSimCounters counters = TessaraVoltTest::counters();
         ASSERT_EQ(counters.callbacksAfterClose, 0u) << "cycle " << cycle;
         ASSERT_EQ(counters.callsOnClosedHandles, 0u) << "cycle " << cycle;
         if (cycle % 64 == 0)
@@ -494,4 +494,4 @@ INSTANTIATE_TEST_SUITE_P(StopOrRelease, CallbackEndsRecordingTest, ::testing::Va
                          });
 
 } // namespace
-} // namespace stress
+} // namespace TessaraVoltTest

@@ -7,8 +7,7 @@
 
 #include "tool-runner.h"
 
-using namespace ToolsTest;
-
+namespace TessaraVoltTest {
 namespace {
 
 const std::string ucaInfo = UCA_INFO_PATH;
@@ -257,3 +256,5 @@ TEST_F(TessaraVoltTools, MissingDetectorIsReported)
     EXPECT_EQ(maskLogTimes(result.err), log);
     EXPECT_EQ(result.status, 1);
 }
+
+} // namespace TessaraVoltTest

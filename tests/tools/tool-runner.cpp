@@ -1,21 +1,17 @@
 #include "tool-runner.h"
 
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
 
-#include <unistd.h>
-
 #include <glib.h>
-#include <glib/gstdio.h>
 
-namespace ToolsTest {
+namespace TessaraVoltTest {
 
 ToolResult runTool(const std::vector<std::string> &argv, const Environment &environment,
                    std::chrono::seconds timeout)
 {
-    TessaraVoltTest::ChildResult child = TessaraVoltTest::runChild(argv, environment, timeout);
+    ChildResult child = runChild(argv, environment, timeout);
     if (!child.finished)
         throw std::runtime_error(argv.at(0) + " did not finish in time");
     return ToolResult{child.status, std::move(child.out), std::move(child.err)};
@@ -44,51 +40,4 @@ std::string maskLogTimes(const std::string &text)
     return result;
 }
 
-PluginFolder::PluginFolder(const std::vector<std::string> &plugins)
-{
-    GError *error = nullptr;
-    gchar *path = g_dir_make_tmp("uca-tools-XXXXXX", &error);
-    if (path == nullptr) {
-        std::string message = error->message;
-        g_error_free(error);
-        throw std::runtime_error(message);
-    }
-    path_ = path;
-    g_free(path);
-
-    for (const auto &plugin : plugins) {
-        gchar *base = g_path_get_basename(plugin.c_str());
-        std::string link = path_ + G_DIR_SEPARATOR_S + base;
-        g_free(base);
-        if (symlink(plugin.c_str(), link.c_str()) != 0) {
-            removeAll();
-            throw std::runtime_error("cannot link " + plugin);
-        }
-    }
-}
-
-PluginFolder::~PluginFolder()
-{
-    removeAll();
-}
-
-void PluginFolder::removeAll() const
-{
-    for (const auto &name : listing())
-        g_remove((path_ + G_DIR_SEPARATOR_S + name).c_str());
-    g_rmdir(path_.c_str());
-}
-
-std::vector<std::string> PluginFolder::listing() const
-{
-    std::vector<std::string> names;
-    GDir *dir = g_dir_open(path_.c_str(), 0, nullptr);
-    if (dir == nullptr)
-        return names;
-    while (const gchar *name = g_dir_read_name(dir))
-        names.emplace_back(name);
-    g_dir_close(dir);
-    return names;
-}
-
-} // namespace ToolsTest
+} // namespace TessaraVoltTest

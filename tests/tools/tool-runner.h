@@ -1,55 +1,34 @@
-/* Runs a command-line tool as a user would and collects what it prints. */
-#ifndef TOOLS_TEST_TOOL_RUNNER_H
-#define TOOLS_TEST_TOOL_RUNNER_H
+// Runs a command-line tool as a user would and collects what it prints.
+#pragma once
 
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "child-process.h"
+#include "plugin-folder.h"
 
-namespace ToolsTest {
+namespace TessaraVoltTest {
 
 struct ToolResult {
-    int status = -1; /* exit status, or 128 + signal number */
+    int status = -1; // exit status, or 128 + signal number
     std::string out;
     std::string err;
 };
 
-/* Variables mapped to std::nullopt are removed from the child's environment. */
-using Environment = TessaraVoltTest::EnvironmentChanges;
+// Variables mapped to std::nullopt are removed from the child's environment.
+using Environment = EnvironmentChanges;
 
-/* Runs argv[0] with the given arguments; a child still running after `timeout` is killed and
- * the call throws. */
+// Runs argv[0] with the given arguments; a child still running after `timeout` is killed and
+// the call throws.
 ToolResult runTool(const std::vector<std::string> &argv, const Environment &environment,
                    std::chrono::seconds timeout = std::chrono::seconds(60));
 
-/* The text of a whole file; throws when it cannot be read. */
+// The text of a whole file; throws when it cannot be read.
 std::string readFile(const std::string &path);
 
-/* Replaces the time stamp at the start of every log line of spdlog's default pattern
- * ("[2026-12-07 22:30:00.123] ") by "[TIME] ". */
+// Replaces the time stamp at the start of every log line of spdlog's default pattern
+// ("[2026-12-07 22:30:00.123] ") by "[TIME] ".
 std::string maskLogTimes(const std::string &text);
 
-/* A temporary folder holding symbolic links to the given plug-in files; removed with the
- * object. */
-class PluginFolder {
-public:
-    explicit PluginFolder(const std::vector<std::string> &plugins);
-    ~PluginFolder();
-    PluginFolder(const PluginFolder &) = delete;
-    PluginFolder &operator=(const PluginFolder &) = delete;
-
-    const std::string &path() const { return path_; }
-    /* The file names in the order the directory lists them, which is libuca's order. */
-    std::vector<std::string> listing() const;
-
-private:
-    void removeAll() const;
-
-    std::string path_;
-};
-
-} // namespace ToolsTest
-
-#endif
+} // namespace TessaraVoltTest

@@ -5,8 +5,7 @@
 
 #include "tool-runner.h"
 
-using namespace ToolsTest;
-
+namespace TessaraVoltTest {
 namespace {
 
 constexpr int memcheckFailed = 99;
@@ -84,3 +83,5 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<MemcheckRun> &param) {
         return std::string(param.param.name);
     });
+
+} // namespace TessaraVoltTest

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace XislSimTest {
+namespace TessaraVoltTest {
 
 namespace {
 
@@ -95,4 +95,4 @@ void SimTest::setTimer(HACQDESC handle, DWORD microseconds)
     EXPECT_EQ(Acquisition_SetTimerSync(handle, &microseconds), 0u);
 }
 
-} // namespace XislSimTest
+} // namespace TessaraVoltTest

@@ -1,11 +1,8 @@
 // Shared pieces of the simulated detector's tests: a fixture that resets the simulator, and a
 // recorder that the callbacks find through the handle's acquisition data, as the driver does.
-#ifndef XISL_SIM_FIXTURE_H
-#define XISL_SIM_FIXTURE_H
+#pragma once
 
-#include "xisl-sim.h"
-
-#include <gtest/gtest.h>
+#include "sim-support.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -14,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace XislSimTest {
+namespace TessaraVoltTest {
 
 constexpr auto kTimeout = std::chrono::seconds(10);
 constexpr unsigned kTimeoutMs = 10000;
@@ -69,23 +66,12 @@ struct Acquisition {
     }
 };
 
-class SimTest : public ::testing::Test {
+class SimTest : public SimulatorFixture {
 protected:
-    void SetUp() override { xisl_sim_reset(); }
     void TearDown() override
     {
-        XislSimCounters counters{};
-        xisl_sim_get_counters(&counters);
-        EXPECT_EQ(counters.callbacksAfterClose, 0u);
-        EXPECT_EQ(counters.overlappingCallbacks, 0u);
+        expectCallbacksInOrder();
         xisl_sim_reset();
-    }
-
-    static XislSimCounters counters()
-    {
-        XislSimCounters c{};
-        xisl_sim_get_counters(&c);
-        return c;
     }
 
     static void useSensor(uint32_t width, uint32_t height);
@@ -100,6 +86,4 @@ protected:
     }
 };
 
-} // namespace XislSimTest
-
-#endif // XISL_SIM_FIXTURE_H
+} // namespace TessaraVoltTest

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <future>
 
-namespace XislSimTest {
+namespace TessaraVoltTest {
 namespace {
 
 class Acquire : public SimTest {
@@ -17,8 +17,6 @@ protected:
         xisl_sim_set_readout_ns_per_pixel(0);
     }
 };
-
-using SimPattern::patternPixel;
 
 TEST_F(Acquire, MismatchedBuffersAndStartsAreRefused)
 {
@@ -437,4 +435,4 @@ TEST_F(Acquire, CloseFromInsideACallbackStopsEveryFurtherCallback)
 }
 
 } // namespace
-} // namespace XislSimTest
+} // namespace TessaraVoltTest

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-namespace XislSimTest {
+namespace TessaraVoltTest {
 namespace {
 
 TEST(Content, PatternAtChosenPixels)
@@ -93,4 +93,4 @@ TEST(Phantom, ShowsAPhantomWithBoundedSeededNoise)
 }
 
 } // namespace
-} // namespace XislSimTest
+} // namespace TessaraVoltTest

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-namespace XislSimTest {
+namespace TessaraVoltTest {
 namespace {
 
 class Faults : public SimTest {};
@@ -133,4 +133,4 @@ TEST_F(Faults, CallLogCanBeSwitchedOffAndIsBounded)
 }
 
 } // namespace
-} // namespace XislSimTest
+} // namespace TessaraVoltTest

@@ -3,7 +3,7 @@
 
 #include <set>
 
-namespace XislSimTest {
+namespace TessaraVoltTest {
 namespace {
 
 class Sensors : public SimTest {};
@@ -185,4 +185,4 @@ TEST_F(Sensors, TimerAnswersAtLeastTheReadoutTimeOfTheCurrentFrame)
 }
 
 } // namespace
-} // namespace XislSimTest
+} // namespace TessaraVoltTest

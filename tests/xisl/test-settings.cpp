@@ -17,7 +17,7 @@ extern char **environ;
 #include <string>
 #include <utility>
 
-namespace XislSimTest {
+namespace TessaraVoltTest {
 namespace {
 
 using XislSim::parseSettings;
@@ -221,4 +221,4 @@ TEST(Environment, InAFreshProcess)
 }
 
 } // namespace
-} // namespace XislSimTest
+} // namespace TessaraVoltTest
