@@ -16,8 +16,8 @@ enum_from_text (GParamSpec *pspec, const gchar *text, GValue *value, GError **er
         enum_value = g_enum_get_value_by_name (enum_class, text);
 
     if (enum_value == NULL) {
-        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND,
-                     "Enum value `%s' does not exist for `%s'", text, pspec->name);
+        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND, "Enum value `%s' does not exist for `%s'",
+                     text, pspec->name);
         return FALSE;
     }
 
@@ -125,12 +125,12 @@ value_from_text (GParamSpec *pspec, const gchar *text, GValue *value, GError **e
             if (number_from_text (pspec, text, value))
                 return TRUE;
 
-            g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND,
-                         "Value `%s' is not valid for `%s'", text, pspec->name);
+            g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND, "Value `%s' is not valid for `%s'", text,
+                         pspec->name);
             return FALSE;
         default:
-            g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_IMPLEMENTED,
-                         "Cannot set `%s' from text", pspec->name);
+            g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_IMPLEMENTED, "Cannot set `%s' from text",
+                         pspec->name);
             return FALSE;
     }
 }
@@ -144,22 +144,22 @@ set_property_from_argument (UcaCamera *camera, const gchar *argument, GError **e
     gboolean set = FALSE;
 
     if (name_and_value[0] == NULL || name_and_value[1] == NULL) {
-        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND,
-                     "Argument `%s' is not of the form name=value", argument);
+        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND, "Argument `%s' is not of the form name=value",
+                     argument);
         goto out;
     }
 
     pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name_and_value[0]);
 
     if (pspec == NULL) {
-        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_IMPLEMENTED,
-                     "No property `%s' found", name_and_value[0]);
+        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_IMPLEMENTED, "No property `%s' found",
+                     name_and_value[0]);
         goto out;
     }
 
     if ((pspec->flags & G_PARAM_WRITABLE) == 0) {
-        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_IMPLEMENTED,
-                     "Property `%s' is not writable", pspec->name);
+        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_IMPLEMENTED, "Property `%s' is not writable",
+                     pspec->name);
         goto out;
     }
 

@@ -146,8 +146,7 @@ uca_ring_take (UcaRing *ring, gpointer data, GError **error)
     else if (ring->error != NULL)
         g_propagate_error (error, g_error_copy (ring->error));
     else
-        g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_END_OF_STREAM,
-                             "Ring buffer is empty");
+        g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_END_OF_STREAM, "Ring buffer is empty");
 
     pthread_mutex_unlock (&ring->lock);
     return taken;
@@ -183,11 +182,7 @@ frame_size_of (UcaCamera *camera)
     guint height = 0;
     guint bitdepth = 0;
 
-    g_object_get (camera,
-                  "roi-width", &width,
-                  "roi-height", &height,
-                  "sensor-bitdepth", &bitdepth,
-                  NULL);
+    g_object_get (camera, "roi-width", &width, "roi-height", &height, "sensor-bitdepth", &bitdepth, NULL);
 
     if (height != 0 && width > G_MAXSIZE / 2 / height)
         return 0;
@@ -203,14 +198,14 @@ uca_camera_prepare_buffering (UcaCamera *camera, GError **error)
     UcaCameraPrivate *priv = camera->priv;
 
     if (UCA_CAMERA_GET_CLASS (camera)->grab == NULL) {
-        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_IMPLEMENTED,
-                     "`%s' does not provide a `grab' method", G_OBJECT_TYPE_NAME (camera));
+        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_IMPLEMENTED, "`%s' does not provide a `grab' method",
+                     G_OBJECT_TYPE_NAME (camera));
         return FALSE;
     }
 
     if (!ring_allocate (&priv->ring, priv->num_buffers, frame_size_of (camera))) {
-        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
-                     "Cannot allocate a ring buffer of %u frames", priv->num_buffers);
+        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE, "Cannot allocate a ring buffer of %u frames",
+                     priv->num_buffers);
         return FALSE;
     }
 

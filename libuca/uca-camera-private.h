@@ -15,17 +15,17 @@ G_BEGIN_DECLS
  * half-written frame and a full ring stays readable while the next frame comes in. Only
  * when that frame is committed does a full ring drop its oldest one. */
 typedef struct {
-    pthread_mutex_t lock;       /* guards every member below */
-    pthread_cond_t changed;     /* a frame was committed or the stream ended */
-    guint8 *blocks;             /* n_frames + 1 blocks; NULL while no buffered recording runs */
+    pthread_mutex_t lock;   /* guards every member below */
+    pthread_cond_t changed; /* a frame was committed or the stream ended */
+    guint8 *blocks;         /* n_frames + 1 blocks; NULL while no buffered recording runs */
     gsize frame_size;
-    guint n_frames;             /* readable blocks at most: num-buffers */
-    guint head;                 /* oldest readable block */
-    guint count;                /* readable blocks */
-    guint dropped;              /* frames dropped unread in this recording */
-    gboolean cancelled;         /* set by stop, read by the read thread */
-    gboolean ended;             /* the read thread will commit nothing more */
-    GError *error;              /* why the read thread ended early, if it failed */
+    guint n_frames;     /* readable blocks at most: num-buffers */
+    guint head;         /* oldest readable block */
+    guint count;        /* readable blocks */
+    guint dropped;      /* frames dropped unread in this recording */
+    gboolean cancelled; /* set by stop, read by the read thread */
+    gboolean ended;     /* the read thread will commit nothing more */
+    GError *error;      /* why the read thread ended early, if it failed */
 } UcaRing;
 
 struct _UcaCameraPrivate {

@@ -34,12 +34,14 @@ const gchar *uca_camera_props[N_BASE_PROPERTIES] = {
     "num-buffers",
 };
 
-static GParamSpec *camera_properties[N_BASE_PROPERTIES] = { NULL, };
+static GParamSpec *camera_properties[N_BASE_PROPERTIES] = {
+    NULL,
+};
 
 /* Units live on the shared GParamSpecs; they are cleared when the last
  * camera goes, not when any camera goes, so living cameras keep theirs. */
 static pthread_mutex_t units_lock = PTHREAD_MUTEX_INITIALIZER;
-static guint n_live_cameras = 0;    /* guarded by units_lock */
+static guint n_live_cameras = 0; /* guarded by units_lock */
 
 GQuark
 uca_unit_quark (void)
@@ -93,85 +95,65 @@ uca_camera_install_base_properties (GObjectClass *oclass)
     const GParamFlags R = G_PARAM_READABLE;
     const GParamFlags RW = G_PARAM_READWRITE;
 
-    camera_properties[PROP_NAME] =
-        g_param_spec_string ("name", "Name of the camera", "Name of the camera", "", R);
+    camera_properties[PROP_NAME] = g_param_spec_string ("name", "Name of the camera", "Name of the camera", "", R);
     camera_properties[PROP_SENSOR_WIDTH] =
-        g_param_spec_uint ("sensor-width", "Width of sensor", "Width of the sensor in pixels",
-                           1, G_MAXUINT, 512, R);
+        g_param_spec_uint ("sensor-width", "Width of sensor", "Width of the sensor in pixels", 1, G_MAXUINT, 512, R);
     camera_properties[PROP_SENSOR_HEIGHT] =
-        g_param_spec_uint ("sensor-height", "Height of sensor", "Height of the sensor in pixels",
-                           1, G_MAXUINT, 512, R);
+        g_param_spec_uint ("sensor-height", "Height of sensor", "Height of the sensor in pixels", 1, G_MAXUINT, 512, R);
     camera_properties[PROP_SENSOR_PIXEL_WIDTH] =
-        g_param_spec_double ("sensor-pixel-width", "Width of sensor pixel in meters",
-                             "Width of sensor pixel in meters", G_MINDOUBLE, G_MAXDOUBLE, 10e-6, R);
+        g_param_spec_double ("sensor-pixel-width", "Width of sensor pixel in meters", "Width of sensor pixel in meters",
+                             G_MINDOUBLE, G_MAXDOUBLE, 10e-6, R);
     camera_properties[PROP_SENSOR_PIXEL_HEIGHT] =
         g_param_spec_double ("sensor-pixel-height", "Height of sensor pixel in meters",
                              "Height of sensor pixel in meters", G_MINDOUBLE, G_MAXDOUBLE, 10e-6, R);
     camera_properties[PROP_SENSOR_BITDEPTH] =
-        g_param_spec_uint ("sensor-bitdepth", "Number of bits per pixel", "Number of bits per pixel",
-                           1, 32, 8, R);
-    camera_properties[PROP_SENSOR_HORIZONTAL_BINNING] =
-        g_param_spec_uint ("sensor-horizontal-binning", "Horizontal binning",
-                           "Number of sensor ADCs that are combined to one pixel in horizontal direction",
-                           1, G_MAXUINT, 1, RW);
-    camera_properties[PROP_SENSOR_VERTICAL_BINNING] =
-        g_param_spec_uint ("sensor-vertical-binning", "Vertical binning",
-                           "Number of sensor ADCs that are combined to one pixel in vertical direction",
-                           1, G_MAXUINT, 1, RW);
+        g_param_spec_uint ("sensor-bitdepth", "Number of bits per pixel", "Number of bits per pixel", 1, 32, 8, R);
+    camera_properties[PROP_SENSOR_HORIZONTAL_BINNING] = g_param_spec_uint (
+        "sensor-horizontal-binning", "Horizontal binning",
+        "Number of sensor ADCs that are combined to one pixel in horizontal direction", 1, G_MAXUINT, 1, RW);
+    camera_properties[PROP_SENSOR_VERTICAL_BINNING] = g_param_spec_uint (
+        "sensor-vertical-binning", "Vertical binning",
+        "Number of sensor ADCs that are combined to one pixel in vertical direction", 1, G_MAXUINT, 1, RW);
     camera_properties[PROP_TRIGGER_SOURCE] =
-        g_param_spec_enum ("trigger-source", "Trigger source", "Trigger source",
-                           uca_camera_trigger_source_get_type (), UCA_CAMERA_TRIGGER_SOURCE_AUTO, RW);
+        g_param_spec_enum ("trigger-source", "Trigger source", "Trigger source", uca_camera_trigger_source_get_type (),
+                           UCA_CAMERA_TRIGGER_SOURCE_AUTO, RW);
     camera_properties[PROP_TRIGGER_TYPE] =
-        g_param_spec_enum ("trigger-type", "Trigger type", "Trigger type",
-                           uca_camera_trigger_type_get_type (), UCA_CAMERA_TRIGGER_TYPE_EDGE, RW);
-    camera_properties[PROP_EXPOSURE_TIME] =
-        g_param_spec_double ("exposure-time", "Exposure time in seconds", "Exposure time in seconds",
-                             0.0, G_MAXDOUBLE, 1.0, RW);
-    camera_properties[PROP_FRAMES_PER_SECOND] =
-        g_param_spec_double ("frames-per-second", "Frames per second", "Frames per second",
-                             G_MINDOUBLE, G_MAXDOUBLE, 1.0, RW);
+        g_param_spec_enum ("trigger-type", "Trigger type", "Trigger type", uca_camera_trigger_type_get_type (),
+                           UCA_CAMERA_TRIGGER_TYPE_EDGE, RW);
+    camera_properties[PROP_EXPOSURE_TIME] = g_param_spec_double ("exposure-time", "Exposure time in seconds",
+                                                                 "Exposure time in seconds", 0.0, G_MAXDOUBLE, 1.0, RW);
+    camera_properties[PROP_FRAMES_PER_SECOND] = g_param_spec_double (
+        "frames-per-second", "Frames per second", "Frames per second", G_MINDOUBLE, G_MAXDOUBLE, 1.0, RW);
     camera_properties[PROP_ROI_X] =
-        g_param_spec_uint ("roi-x0", "Horizontal coordinate", "Horizontal coordinate",
-                           0, G_MAXUINT, 0, RW);
+        g_param_spec_uint ("roi-x0", "Horizontal coordinate", "Horizontal coordinate", 0, G_MAXUINT, 0, RW);
     camera_properties[PROP_ROI_Y] =
-        g_param_spec_uint ("roi-y0", "Vertical coordinate", "Vertical coordinate",
-                           0, G_MAXUINT, 0, RW);
+        g_param_spec_uint ("roi-y0", "Vertical coordinate", "Vertical coordinate", 0, G_MAXUINT, 0, RW);
     camera_properties[PROP_ROI_WIDTH] =
-        g_param_spec_uint ("roi-width", "Width", "Width of the region of interest",
-                           1, G_MAXUINT, 1, RW);
+        g_param_spec_uint ("roi-width", "Width", "Width of the region of interest", 1, G_MAXUINT, 1, RW);
     camera_properties[PROP_ROI_HEIGHT] =
-        g_param_spec_uint ("roi-height", "Height", "Height of the region of interest",
-                           1, G_MAXUINT, 1, RW);
+        g_param_spec_uint ("roi-height", "Height", "Height of the region of interest", 1, G_MAXUINT, 1, RW);
     camera_properties[PROP_ROI_WIDTH_MULTIPLIER] =
         g_param_spec_uint ("roi-width-multiplier", "Horizontal ROI multiplier",
                            "Minimum possible step size of horizontal ROI", 1, G_MAXUINT, 1, R);
     camera_properties[PROP_ROI_HEIGHT_MULTIPLIER] =
         g_param_spec_uint ("roi-height-multiplier", "Vertical ROI multiplier",
                            "Minimum possible step size of vertical ROI", 1, G_MAXUINT, 1, R);
-    camera_properties[PROP_HAS_STREAMING] =
-        g_param_spec_boolean ("has-streaming", "Streaming capability",
-                              "Is the camera able to stream the data", TRUE, R);
-    camera_properties[PROP_HAS_CAMRAM_RECORDING] =
-        g_param_spec_boolean ("has-camram-recording", "Cam-RAM capability",
-                              "Is the camera able to record the data in-camera", FALSE, R);
+    camera_properties[PROP_HAS_STREAMING] = g_param_spec_boolean ("has-streaming", "Streaming capability",
+                                                                  "Is the camera able to stream the data", TRUE, R);
+    camera_properties[PROP_HAS_CAMRAM_RECORDING] = g_param_spec_boolean (
+        "has-camram-recording", "Cam-RAM capability", "Is the camera able to record the data in-camera", FALSE, R);
     camera_properties[PROP_RECORDED_FRAMES] =
         g_param_spec_uint ("recorded-frames", "Number of frames recorded into internal camera memory",
-                           "Number of frames recorded into internal camera memory",
-                           0, G_MAXUINT, 0, R);
-    camera_properties[PROP_TRANSFER_ASYNCHRONOUSLY] =
-        g_param_spec_boolean ("transfer-asynchronously",
-                              "Specify whether data should be transfered asynchronously",
-                              "Specify whether data should be transfered asynchronously using a specified callback",
-                              FALSE, RW);
+                           "Number of frames recorded into internal camera memory", 0, G_MAXUINT, 0, R);
+    camera_properties[PROP_TRANSFER_ASYNCHRONOUSLY] = g_param_spec_boolean (
+        "transfer-asynchronously", "Specify whether data should be transfered asynchronously",
+        "Specify whether data should be transfered asynchronously using a specified callback", FALSE, RW);
     camera_properties[PROP_IS_RECORDING] =
-        g_param_spec_boolean ("is-recording", "Is camera recording", "Is the camera currently recording",
-                              FALSE, R);
+        g_param_spec_boolean ("is-recording", "Is camera recording", "Is the camera currently recording", FALSE, R);
     camera_properties[PROP_IS_READOUT] =
-        g_param_spec_boolean ("is-readout", "Is camera in readout mode", "Is camera in readout mode",
-                              FALSE, R);
-    camera_properties[PROP_BUFFERED] =
-        g_param_spec_boolean ("buffered", "TRUE if libuca should buffer frames",
-                              "TRUE if libuca should buffer frames", FALSE, RW);
+        g_param_spec_boolean ("is-readout", "Is camera in readout mode", "Is camera in readout mode", FALSE, R);
+    camera_properties[PROP_BUFFERED] = g_param_spec_boolean ("buffered", "TRUE if libuca should buffer frames",
+                                                             "TRUE if libuca should buffer frames", FALSE, RW);
     camera_properties[PROP_NUM_BUFFERS] =
         g_param_spec_uint ("num-buffers", "Number of frame buffers in the ring buffer ",
                            "Number of frame buffers in the ring buffer ", 0, G_MAXUINT, 4, RW);
@@ -297,7 +279,6 @@ uca_camera_is_writable_during_acquisition (UcaCamera *camera, const gchar *prop_
 
     pspec = find_property (camera, prop_name);
 
-    return pspec != NULL &&
-           (pspec->flags & G_PARAM_WRITABLE) != 0 &&
+    return pspec != NULL && (pspec->flags & G_PARAM_WRITABLE) != 0 &&
            g_param_spec_get_qdata (pspec, uca_writable_quark ()) != NULL;
 }

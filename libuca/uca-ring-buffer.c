@@ -21,16 +21,18 @@ enum {
 };
 
 struct _UcaRingBufferPrivate {
-    guint8 *data;           /* n_blocks * block_size zeroed bytes; NULL when either is 0 */
+    guint8 *data; /* n_blocks * block_size zeroed bytes; NULL when either is 0 */
     guint64 block_size;
     guint n_blocks;
-    guint64 write_index;    /* blocks committed since creation or reset */
-    guint64 read_index;     /* blocks read since creation or reset */
+    guint64 write_index; /* blocks committed since creation or reset */
+    guint64 read_index;  /* blocks read since creation or reset */
 };
 
 G_DEFINE_TYPE_WITH_PRIVATE (UcaRingBuffer, uca_ring_buffer, G_TYPE_OBJECT)
 
-static GParamSpec *properties[N_PROPERTIES] = { NULL, };
+static GParamSpec *properties[N_PROPERTIES] = {
+    NULL,
+};
 
 static void
 reallocate (UcaRingBufferPrivate *priv)
@@ -45,8 +47,7 @@ reallocate (UcaRingBufferPrivate *priv)
 
     /* Pointer getters then refuse with a critical instead of handing out a bad pointer. */
     if (priv->data == NULL)
-        g_critical ("Cannot allocate %u blocks of %" G_GUINT64_FORMAT " bytes",
-                    priv->n_blocks, priv->block_size);
+        g_critical ("Cannot allocate %u blocks of %" G_GUINT64_FORMAT " bytes", priv->n_blocks, priv->block_size);
 }
 
 static gpointer
@@ -67,10 +68,7 @@ block_at (UcaRingBufferPrivate *priv, guint64 index)
 UcaRingBuffer *
 uca_ring_buffer_new (gsize block_size, guint n_blocks)
 {
-    return g_object_new (UCA_TYPE_RING_BUFFER,
-                         "block-size", (guint64) block_size,
-                         "num-blocks", n_blocks,
-                         NULL);
+    return g_object_new (UCA_TYPE_RING_BUFFER, "block-size", (guint64) block_size, "num-blocks", n_blocks, NULL);
 }
 
 /**
@@ -277,12 +275,10 @@ uca_ring_buffer_class_init (UcaRingBufferClass *klass)
     oclass->get_property = uca_ring_buffer_get_property;
     oclass->finalize = uca_ring_buffer_finalize;
 
-    properties[PROP_BLOCK_SIZE] =
-        g_param_spec_uint64 ("block-size", "Block size in bytes", "Number of bytes per block",
-                             0, G_MAXUINT64, 0, flags);
-    properties[PROP_NUM_BLOCKS] =
-        g_param_spec_uint ("num-blocks", "Number of pre-allocated blocks",
-                           "Number of pre-allocated blocks", 0, G_MAXUINT, 0, flags);
+    properties[PROP_BLOCK_SIZE] = g_param_spec_uint64 ("block-size", "Block size in bytes", "Number of bytes per block",
+                                                       0, G_MAXUINT64, 0, flags);
+    properties[PROP_NUM_BLOCKS] = g_param_spec_uint ("num-blocks", "Number of pre-allocated blocks",
+                                                     "Number of pre-allocated blocks", 0, G_MAXUINT, 0, flags);
 
     g_object_class_install_properties (oclass, N_PROPERTIES, properties);
 }

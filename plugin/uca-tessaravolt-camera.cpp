@@ -208,9 +208,8 @@ roi_fits_frame (const UcaTessaraVoltCameraPrivate *priv, GError **error)
 
     /* 64-bit sums: an offset near G_MAXUINT must not wrap into range. An empty region would let
      * grabs "succeed" without writing a pixel. */
-    if (priv->roi_width > 0 && priv->roi_height > 0 &&
-        uint64_t{priv->roi_x0} + priv->roi_width <= frame.width &&
-        uint64_t{priv->roi_y0} + priv->roi_height <= frame.height)
+    if (priv->roi_width > 0 && priv->roi_height > 0 && uint64_t{ priv->roi_x0 } + priv->roi_width <= frame.width &&
+        uint64_t{ priv->roi_y0 } + priv->roi_height <= frame.height)
         return TRUE;
 
     g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
