@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Introspection data (Uca-2.0.gir, Uca-2.0.typelib) for the bundled libuca, so that Python and
 # other GObject-introspection clients can drive cameras. Included from libuca/CMakeLists.txt.
 #

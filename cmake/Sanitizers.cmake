@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # TESSARAVOLT_SANITIZE=address gives AddressSanitizer with UndefinedBehaviorSanitizer,
 # TESSARAVOLT_SANITIZE=thread gives ThreadSanitizer; the whole build is instrumented.
 set(TESSARAVOLT_SANITIZE "" CACHE STRING "Sanitizer build: empty, address or thread")

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The warnings every target of this project is built with; the tree stays free of them.
 set(TESSARAVOLT_C_WARNINGS
     -Wall -Wextra -Wshadow -Wformat=2 -Wundef -Wpointer-arith -Wcast-align

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # What a Windows build needs beyond the compiler: spdlog, fmt and GoogleTest when the toolchain
 # has none of its own, and the MinGW run-time DLLs beside the programs so that they start from
 # the build folder, under Wine or on Windows.

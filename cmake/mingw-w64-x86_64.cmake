@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Cross build for 64-bit Windows with Debian's MinGW-w64 (the posix thread model, which gives
 # std::thread, std::mutex and std::condition_variable):
 #   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Records frames from a libuca camera into NumPy arrays, once in each synchronous mode.
 
     /usr/bin/python3 examples/record.py --frames 10 --roi 128 64 256 256 --output stack.npz

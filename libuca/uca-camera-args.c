@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* uca_camera_parse_arg_props(): camera properties set from name=value text, as given on a
  * command line. */
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The buffered mode of UcaCamera: a ring of frames that a read thread fills from the
  * camera's grab slot, and from which uca_camera_grab() takes them. */
 

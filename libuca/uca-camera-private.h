@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* What the files of UcaCamera share: its private data, the buffered mode's ring and the base
  * properties. Part of the library only, never installed. */
 

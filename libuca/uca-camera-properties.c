@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The base properties every camera has, and the units and writability during acquisition
  * that cameras attach to their properties. */
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* UcaCamera: the base class every camera plug-in derives from. It owns the recording
  * state, serialises the slots of all cameras and, in buffered mode, runs a read thread
  * that fills a ring of frames for uca_camera_grab(). The ring and its read thread are in

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Enum GTypes of the camera interface, so that properties and argument parsing can
  * translate between numbers, value names and nicks. */
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The enumerations' GTypes. libuca exports them but installs no header declaring them,
  * so clients cannot rely on them; only this library and its own tests include this. */
 

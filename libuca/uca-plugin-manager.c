@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* UcaPluginManager: finds camera plug-ins (libuca<name>.so) in its search paths and
  * creates cameras from them. Modules stay loaded for the life of the process, because
  * the types they register cannot be unregistered. */

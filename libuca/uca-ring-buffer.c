@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* UcaRingBuffer: blocks of frame memory that a plug-in fills and hands out in turn. */
 
 #include "uca/uca-ring-buffer.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Windows counterpart of the ELF build's -z nodelete: GObject cannot unregister a static type, so
  * once loaded the DLL pins itself and a FreeLibrary() never unmaps the code the type points into.
  * DllMain is the loader's entry point, not an export: camera_plugin_get_type stays the only one. */

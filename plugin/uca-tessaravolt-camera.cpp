@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The libuca camera for the TessaraVolt flat-panel detector.
  *
  * Threads: the client's thread runs creation, properties, start and stop of recording, trigger

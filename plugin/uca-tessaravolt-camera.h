@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The libuca camera for the TessaraVolt flat-panel detector. */
 #ifndef UCA_TESSARAVOLT_CAMERA_H
 #define UCA_TESSARAVOLT_CAMERA_H

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The main job: build everything, show the simulated detector's properties, then record frames
 # from it in phantom mode as 16-bit TIFF files with an 8-bit PNG preview of the last frame.
 # Run again, it replaces its own earlier recording.

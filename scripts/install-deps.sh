@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs the Debian 12 packages the build, the tests, the format check and the demonstration
 # need; with the argument "windows", those of the Windows cross build and of its tests under Wine.
 set -euo pipefail

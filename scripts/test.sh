@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds and passes every test: a plain build, the driver's lock annotations checked by clang in
 # a build of the driver and the simulated detector, the installed minimal libuca used by a plug-in
 # built outside this tree and as the installed libuca of a second build, the driver's and the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* gen-doc: writes an HTML page documenting every property of a libuca camera.
  *
  * Usage: gen-doc [CAMERA]. Without a camera name it documents libuca's base camera class. The

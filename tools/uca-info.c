@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* uca-info: lists every property of a libuca camera with its access and current value.
  *
  * Usage: uca-info [CAMERA]. Without a camera name it lists the cameras libuca can load. The tool

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* See uca-record-camera.h. */
 
 #include "uca-record-camera.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* uca-record's dealings with the camera before recording: opening it, the PROPERTY=VALUE
  * arguments, the recording mode and what the files need to know about the frames. */
 #ifndef UCA_RECORD_CAMERA_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* hdf5: every frame in one HDF5 file, laid out as tomography software reads it (Data Exchange):
  *   /exchange/data        frames x height x width, unsigned 8 or 16 bits, one frame per chunk,
  *                         extended as frames arrive; attributes "camera", "exposure_time"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* See uca-record-options.h. Numbers arrive as text, so that "-3", "many" or "1.5" for a frame
  * count get a message of the recorder's own instead of being cut or wrapped by GOption. */
 

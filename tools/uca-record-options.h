@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* uca-record's command line: options and their checks, all before any camera is touched. */
 #ifndef UCA_RECORD_OPTIONS_H
 #define UCA_RECORD_OPTIONS_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* uca-record's files: the output folder, the frame formats and the preview.
  *
  * No name in the folder ever shows a half-written file. Every file is first created under a

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Checks what uca-record-platform.h and uca-record-sync.h promise, against whichever
  * implementation is linked: the POSIX one in the plain build, the Windows one when cross-built
  * and run under Wine. Plain C without GLib, like those files. Run in a folder it may write to;

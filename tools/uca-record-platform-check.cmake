@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # uca-record-platform-check: uca-record's system modules against the promises their headers
 # make. Included by tools/ and, in a Windows cross build (which builds no tools), by the top
 # level: the Windows files need nothing but the C runtime, and the check runs under Wine.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* See uca-record-platform.h: Linux and other POSIX systems. */
 
 #define _POSIX_C_SOURCE 200809L

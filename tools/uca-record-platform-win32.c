@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* See uca-record-platform.h: 64-bit Windows, over the C runtime's descriptors and their
  * handles. Win32 failures become errno values through errno_from (). */
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* uca-record's calls into the operating system: everything else in the tool is plain C and
  * GLib. One implementation per system: uca-record-platform-posix.c and
  * uca-record-platform-win32.c.

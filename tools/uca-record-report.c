@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* See uca-record-report.h. */
 
 #include "uca-record-report.h"

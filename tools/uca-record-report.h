@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* What uca-record tells: the progress bar while recording and the report at the end. */
 #ifndef UCA_RECORD_REPORT_H
 #define UCA_RECORD_REPORT_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* See uca-record-ring.h. */
 
 #include "uca-record-ring.h"

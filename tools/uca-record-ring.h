@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The ring of frame slots between the thread that receives frames and the writer thread.
  *
  * Every slot is allocated and touched before recording, so receiving a frame allocates nothing.

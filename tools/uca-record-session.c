@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* See uca-record-session.h.
  *
  * Threads: the main thread supervises (progress, limits, signals, timeout) and starts and stops

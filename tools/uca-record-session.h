@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* One recording: frames from the camera into the ring, from the ring to the files, until the
  * frame count, the duration, a signal, a timeout or a failure ends it. */
 #ifndef UCA_RECORD_SESSION_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* See uca-record-sync.h: POSIX threads. */
 
 #define _POSIX_C_SOURCE 200809L

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* See uca-record-sync.h: Windows' slim reader/writer locks, condition variables and CRT threads,
  * on the performance counter's clock. */
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* uca-record's threads, locks and conditions: thin wrappers over the system's own, with no GLib.
  * One implementation per system: uca-record-sync-posix.c (POSIX threads) and
  * uca-record-sync-win32.c (SRWLOCK, CONDITION_VARIABLE, _beginthreadex).

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* uca-record: records frames from any libuca camera, measures how fast they come, and streams
  * them to disk as 16-bit grayscale TIFF files, one BigTIFF or one HDF5 file, with an 8-bit PNG
  * preview of the last one.

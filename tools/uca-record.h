@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* What uca-record's parts share: its errors, the command line's choices and the frame geometry. */
 #ifndef UCA_RECORD_H
 #define UCA_RECORD_H

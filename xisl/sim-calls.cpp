@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The XISL calls. Each passes the shared prologue (handle, injected faults) first, then checks
 // its arguments; a failing call changes nothing.
 #include "simulator.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Frame content of the simulated detector: a pure function of pixel position and frame number.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The control interface the tests and benchmarks drive the simulated detector with.
 #include "simulator.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Settings of the simulated detector that can come from the XISL_SIM environment variable.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Each handle's worker thread: it runs the handle's acquisitions, writes the frames and calls
 // the callbacks; other threads only change its state and wake it.
 #include "simulator.h"

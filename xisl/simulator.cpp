@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The simulator's shared state: set-up, handle look-up, readout times, and the prologue and log
 // of the XISL calls.
 #include "simulator.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // The simulated detector's state: open handles, their acquisitions, call log, counters, faults.
 // Its work is split by seam: simulator.cpp (state, call prologue and log), sim-calls.cpp (the
 // XISL calls), sim-worker.cpp (each handle's worker thread), sim-control.cpp (xisl_sim_*).

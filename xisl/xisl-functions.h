@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // The XISL calls by name: what the call log shows and fault injection accepts.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The XISL calls and the simulator's control interface, with C linkage, over the one Simulator.
 #include "xisl-sim.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Control interface of the simulated detector that stands in for XISL on Linux.
  *
  * Tests, benchmarks and demonstrations use it; the driver and the plug-in never do. Every call is

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The calls of the detector vendor's acquisition library XISL that the driver makes.
  *
  * On Windows this header serves with the vendor's import library (calls and callbacks use the

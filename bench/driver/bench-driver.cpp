@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Frames per second through the driver on the simulated detector at cycle time 0, beside a plain
 // memcpy of one frame measured in the same run: a continuous stream whose consumer copies every
 // frame out (one copy per frame, as asynchronous transfer does), and single-frame grabs.

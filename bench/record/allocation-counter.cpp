@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Counts every heap allocation of the process by standing in for the C library's allocator
 // functions and forwarding to its internal ones. C++'s operator new ends in malloc, so it is
 // counted too.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """uca-record at scan scale, on the simulated detector at 1024 x 1024 pixels.
 
 For each format it measures, and prints as a Markdown table:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Frame rate of the tessaravolt camera in each recording mode on the simulated detector at cycle
 // time 0 and readout 0, against the limit set by the memory copies the mode needs, and frame
 // latency: from the start of the simulator's end-of-frame callback to a grab's return or to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Streams from the tessaravolt camera on the simulated detector for a long time and reports, at
 // every interval, what a client received: frames, frames the stream dropped between grabs,
 // frames repeated or out of order, frames whose pixels are not the pattern, failed grabs, and

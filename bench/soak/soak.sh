@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Streams from the camera on the simulated detector for a long time (default an hour) and prints
 # frames, losses and resident memory every minute. Not run in CI.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Frames per second of the simulated detector at cycle time 0, beside a plain memcpy of one frame:
 // the simulator must not be what limits a benchmark of the code above it.
 //

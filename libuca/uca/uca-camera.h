@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 #ifndef UCA_CAMERA_H
 #define UCA_CAMERA_H
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 #ifndef UCA_PLUGIN_MANAGER_H
 #define UCA_PLUGIN_MANAGER_H
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 #ifndef UCA_RING_BUFFER_H
 #define UCA_RING_BUFFER_H
 

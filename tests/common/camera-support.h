@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // What the camera tests share: the tessaravolt camera made through libuca's plug-in manager on the
 // simulated detector, the driver's log captured, and the simulator's documented pattern.
 #pragma once

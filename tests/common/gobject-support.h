@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Owning handles for the GLib and libuca objects the tests hold.
 #pragma once
 

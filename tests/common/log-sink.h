@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // The driver's log, captured: the test registers the "Detector" logger before the driver's first
 // use, so that the driver writes through it.
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // A temporary folder holding symbolic links to plug-in files, removed with the object.
 #pragma once
 

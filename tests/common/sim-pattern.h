@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // The simulator's documented test pattern, written out again independently of the simulator's
 // code: pixel (x, y) of frame n is (x ^ (y << 6)) + 17 n, modulo 2^16.
 #pragma once

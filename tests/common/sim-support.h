@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // What every test on the simulated detector shares: its control interface read as C++ values,
 // bounded polling, and the base fixture that starts each test on a fresh simulator and offers the
 // checks of its rules. Free of GLib, so that the Windows build can use it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Runs without a host logger: the driver creates its own on first use.
 #include <future>
 #include <vector>

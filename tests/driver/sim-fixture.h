@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // The driver's tests on the simulated detector: a small, fast sensor whose frames come only when
 // a test steps them, with the driver's log captured.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What the base camera answers and refuses, its units and writability marks, and the
 // parts of its lifecycle a subclass depends on.
 #include "test-support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The base camera's GParamSpecs, read from the class at run time and
 // compared with libuca 2.4's published table.
 #include "test-support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Buffered mode: libuca's read thread fills a ring from the grab slot and
 // uca_camera_grab() hands frames over in order, without ever hanging.
 #include "test-support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // uca_camera_parse_arg_props: name=value arguments set properties from text.
 #include "test-support.h"
 

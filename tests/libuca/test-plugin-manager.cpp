@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The plug-in manager: search paths, listing, loading and the errors of each failure.
 #include "test-support.h"
 

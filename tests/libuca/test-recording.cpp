@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The recording and readout state machine of uca_camera_*, and the lock rule that lets a
 // trigger reach a grab that waits in its slot.
 #include "test-support.h"

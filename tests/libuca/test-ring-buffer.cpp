@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // UcaRingBuffer: its properties, its two ever-growing indices over a small ring, and
 // the criticals that replace bad pointers.
 #include "test-support.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Helpers shared by the libuca tests: an owned GError, a capture of GLib warnings, and a
 // temporary plug-in folder that UCA_CAMERA_PATH points to.
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Shared set-up of the camera tests: a camera created through libuca's plug-in manager on the
 // simulated detector, with the driver's log and GLib's messages captured.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Creation, type registration, the plug-in's exports and the camera's properties.
 #include "camera-fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Recording in the three readout modes, frame content, and the camera's failure paths.
 #include "camera-fixture.h"
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The camera through GObject introspection, as a Python client sees it."""
 
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """examples/record.py, run as a user runs it, records the simulator's pattern exactly."""
 
 import os

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // uca-record as its users meet it: a subprocess recording from the tessaravolt camera on the
 // simulated detector. Frames are read back from disk and checked pixel by pixel against the
 // simulator's documented pattern.

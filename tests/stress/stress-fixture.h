@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Shared set-up of the stress and fault tests: a camera made through libuca's plug-in manager on
 // the simulated detector, the driver's log captured, bounded waits, and counts scaled down under
 // the sanitizers (ThreadSanitizer runs 5 to 15 times slower).

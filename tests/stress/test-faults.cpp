@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Every XISL call the driver makes, made to fail where it is made: discovery, set-up, each frame,
 // stop, trigger and release. The camera must not crash or hang, must leave no handle open, must
 // log exactly what the driver logs for that call, and must tell its caller where it can.

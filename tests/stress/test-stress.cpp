@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Many start/stop and create/destroy cycles with frames flowing, property reads and stops from
 // other threads, and clients that stop or release the camera from inside their own callback.
 #include "stress-fixture.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Preloaded into gen-doc to stand in for a libuca whose base camera cannot be instantiated. */
 
 #include <glib-object.h>

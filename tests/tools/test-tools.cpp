@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* uca-info and gen-doc run as a user runs them, against plug-in folders each test controls.
  * Whole outputs are compared: standard output, standard error and the exit status. */
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Runs a command-line tool as a user would and collects what it prints.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Both tools free everything they allocate: memcheck finds no definite leak and no memory error,
  * on the success paths and on the failure paths. A leak or error turns the exit status into 99. */
 

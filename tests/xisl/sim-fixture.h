@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Shared pieces of the simulated detector's tests: a fixture that resets the simulator, and a
 // recorder that the callbacks find through the handle's acquisition data, as the driver does.
 #pragma once

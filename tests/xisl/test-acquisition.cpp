@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Buffers, acquisitions, callbacks, abort and close.
 #include "sim-fixture.h"
 #include "sim-pattern.h"

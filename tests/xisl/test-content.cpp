@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Frame content: chosen pixels of chosen frames against values worked out by hand, and the
 // frame writer against the documented pixel function.
 #include "sim-fixture.h"

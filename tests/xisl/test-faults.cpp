@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Fault injection and the call log.
 #include "sim-fixture.h"
 

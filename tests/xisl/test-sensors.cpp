@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Enumeration, the cursor, headers, binning and handle validity.
 #include "sim-fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The XISL_SIM settings: the parser itself, and the variable read by a fresh process.
 #include "sim-fixture.h"
 #include "sim-settings.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs a build of this project into a temporary prefix and checks that the installed
 # libuca serves a third-party plug-in: the plug-in and a loader are compiled only with
 # pkg-config's flags, and the loader finds the plug-in through UCA_CAMERA_PATH.

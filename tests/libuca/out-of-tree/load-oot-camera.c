@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Loads the out-of-tree plug-in through an installed libuca's plug-in manager and
  * records two frames from it. Prints each check; exits non-zero at the first failure. */
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* A camera plug-in built outside the project against an installed libuca, the way a
  * third party would: only libuca's headers and pkg-config. Frame n (from 0) is 8 x 4
  * pixels of 16 bits, each holding its index plus n; the "device" stages frames in a

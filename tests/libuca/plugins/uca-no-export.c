@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* A loadable module that lacks the camera_plugin_get_type export. */
 
 #include <gmodule.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* A module whose export names a type that is not a camera. */
 
 #include <glib-object.h>

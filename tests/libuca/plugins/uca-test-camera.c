@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* A small camera for the libuca tests. Each grabbed frame starts with its sequence
  * number (guint32) and is filled with that number's low byte; properties let a test make
  * initialisation, start, stop or grab fail, and make grab wait for a trigger. */

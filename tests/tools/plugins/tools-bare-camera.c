@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* A libuca camera that adds nothing to the base class: its page must document exactly the base
  * camera's properties. */
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* A libuca camera whose properties exercise every case the tools distinguish: signed and
  * unsigned numbers (one above G_MAXINT), float, enumerations with and without values, write-only
  * and flag-less properties, extra flag bits, a missing blurb, a unichar, the longest name, and
