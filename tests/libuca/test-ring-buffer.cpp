@@ -18,7 +18,7 @@ using RingPtr = std::unique_ptr<UcaRingBuffer, GObjectUnref>;
 constexpr gsize blockSize = 8;
 constexpr guint nBlocks = 3;
 
-TEST(RingBuffer, PropertiesCarryLibucasSpecificationsAndAllocateZeroedBlocks)
+TEST(RingBuffer, PropertiesCarryLibucasTextsAndRangesAndAllocateZeroedBlocks)
 {
     RingPtr ring(uca_ring_buffer_new(blockSize, nBlocks));
     GObjectClass *klass = G_OBJECT_GET_CLASS(ring.get());
