@@ -78,12 +78,6 @@ void ContinuousGrabber::cancel()
     condition_.notifyAll();
 }
 
-unsigned ContinuousGrabber::waitingRequests()
-{
-    MutexLocker locker(mutex_);
-    return waiting_;
-}
-
 void ContinuousGrabber::onFrame(const Image &image)
 {
     MutexLocker locker(mutex_);

@@ -43,10 +43,11 @@ public:
     // Releases every waiting request with FrameWait::Cancelled; later requests return at once
     // with it until the next start().
     void cancel();
-    // Requests waiting right now, for monitoring and tests.
-    unsigned waitingRequests();
 
 private:
+    // The tests' probe counts waiting requests; the library itself has no use for the count.
+    friend class ContinuousGrabberProbe;
+
     FrameWait awaitFrame(MutexLocker &locker, std::chrono::milliseconds limit) REQUIRES(mutex_);
     void onFrame(const Image &image);
 

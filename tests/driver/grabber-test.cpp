@@ -7,6 +7,18 @@
 using namespace TessaraVolt;
 using namespace std::chrono_literals;
 
+namespace TessaraVolt {
+// Reads what only the tests need to see: how many requests wait inside the grabber.
+class ContinuousGrabberProbe {
+public:
+    static unsigned waitingRequests(ContinuousGrabber &grabber)
+    {
+        MutexLocker locker(grabber.mutex_);
+        return grabber.waiting_;
+    }
+};
+} // namespace TessaraVolt
+
 namespace TessaraVoltTest {
 namespace {
 
@@ -32,7 +44,8 @@ protected:
 
     bool requestsWaiting(unsigned count)
     {
-        return waitUntil([this, count] { return grabber.waitingRequests() == count; });
+        return waitUntil(
+            [this, count] { return ContinuousGrabberProbe::waitingRequests(grabber) == count; });
     }
 
     void step(unsigned frames = 1) { ASSERT_EQ(xisl_sim_step(handle, frames, 5000), 0); }
@@ -161,7 +174,8 @@ TEST_F(GrabberTest, DestructionReleasesAWaitingRequest)
     ContinuousGrabber *const inUse = owned.get();
     inUse->start(*detector);
     auto request = std::async(std::launch::async, [inUse] { return inUse->nextFrame(60s); });
-    ASSERT_TRUE(waitUntil([inUse] { return inUse->waitingRequests() == 1; }));
+    ASSERT_TRUE(
+        waitUntil([inUse] { return ContinuousGrabberProbe::waitingRequests(*inUse) == 1; }));
     detector->stop();
     owned.reset(); // returns only once the request has left
     EXPECT_EQ(request.get().status, FrameWait::Cancelled);
