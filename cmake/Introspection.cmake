@@ -34,18 +34,14 @@ endif()
 # Everything the scanner reads, relative to libuca/: the headers, plus the sources whose doc
 # comments carry the annotations. Whichever header declares the enums' *_get_type functions
 # belongs here, or Uca.CameraError and the other enums lose their GTypes and error domain.
+# The sources are the library's own, so a new source file cannot be forgotten here.
+get_target_property(_uca_sources uca SOURCES)
 set(UCA_GIR_INPUTS
     uca/uca-camera.h
     uca/uca-plugin-manager.h
     uca/uca-ring-buffer.h
     uca-enums.h
-    uca-camera.c
-    uca-camera-args.c
-    uca-camera-buffer.c
-    uca-camera-properties.c
-    uca-enums.c
-    uca-plugin-manager.c
-    uca-ring-buffer.c)
+    ${_uca_sources})
 
 set(_gir "${CMAKE_CURRENT_BINARY_DIR}/Uca-2.0.gir")
 set(_typelib_dir "${CMAKE_CURRENT_BINARY_DIR}/girepository-1.0")

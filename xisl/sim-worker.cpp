@@ -228,13 +228,18 @@ void Simulator::joinRetired(Lock &lock)
     std::vector<std::thread> workers = std::move(retired_);
     retired_.clear();
     lock.unlock();
+    joinWorkers(workers);
+    lock.lock();
+}
+
+void Simulator::joinWorkers(std::vector<std::thread> &workers)
+{
     for (std::thread &thread : workers) {
         if (thread.get_id() == std::this_thread::get_id())
             thread.detach();
         else
             thread.join();
     }
-    lock.lock();
 }
 
 } // namespace XislSim

@@ -59,12 +59,7 @@ Simulator::~Simulator()
     retired_.clear();
     changed_.notify_all();
     lock.unlock();
-    for (std::thread &thread : workers) {
-        if (thread.get_id() == std::this_thread::get_id())
-            thread.detach();
-        else
-            thread.join();
-    }
+    joinWorkers(workers);
 }
 
 Simulator::Lock Simulator::lockToStop()

@@ -220,6 +220,8 @@ private:
     void dropSteps(Device &device);
     // Any thread but a retired worker's own.
     void joinRetired(Lock &lock);
+    // Joins every worker but the calling one, which cannot join itself and is detached.
+    static void joinWorkers(std::vector<std::thread> &workers);
 
     std::atomic<unsigned> stopsWaiting_{0}; // lockToStop() callers not yet holding mutex_
     std::mutex mutex_;                      // guards every member below and every Device
