@@ -4,7 +4,7 @@
  * Threads: the client's thread runs creation, properties, start and stop of recording, trigger
  * and grab (libuca serialises start, stop and grab); XISL's callback thread runs the frame
  * consumers, one frame at a time. */
-#include "uca-tessaravolt-camera.h"
+#include "uca-tessaravolt-camera-private.h"
 
 #include <gio/gio.h>
 
@@ -25,12 +25,6 @@
 #include "discovery.h"
 
 namespace {
-
-enum {
-    PROP_GAIN = N_BASE_PROPERTIES,
-    PROP_GRAB_FROM_CONTINUOUS,
-    N_PROPERTIES
-};
 
 /* The base properties this camera answers itself; 0 ends the list. */
 const guint overridden_properties[] = {
@@ -55,77 +49,7 @@ const guint overridden_properties[] = {
 
 GParamSpec *tessaravolt_properties[N_PROPERTIES] = { nullptr };
 
-const gchar *const camera_name = "tessaravolt camera";
-const gdouble pixel_size_in_meters = 0.0002;
-const guint bits_per_pixel = 16;
-
-/* Where frames go between start and stop of recording; chosen at start. */
-enum class ReadoutMode {
-    Idle,
-    AsynchronousTransfer, /* the stream feeds libuca's grab callback */
-    ContinuousStream,     /* the stream feeds the grabber; grab takes the next frame */
-    SingleFrames,         /* each grab acquires one frame */
-};
-
-struct GValueDeleter {
-    void operator() (GValue *value) const
-    {
-        g_value_unset (value);
-        g_free (value);
-    }
-};
-
-/* A property written before the detector exists (a construction property), replayed once it
- * does. */
-struct PendingWrite {
-    guint property_id;
-    GParamSpec *pspec;
-    std::unique_ptr<GValue, GValueDeleter> value;
-};
-
-PendingWrite
-pending_write_new (guint property_id, const GValue *value, GParamSpec *pspec)
-{
-    std::unique_ptr<GValue, GValueDeleter> copy{g_new0 (GValue, 1)};
-    g_value_init (copy.get (), G_VALUE_TYPE (value));
-    g_value_copy (value, copy.get ());
-    return PendingWrite{property_id, pspec, std::move (copy)};
-}
-
 } // namespace
-
-struct _UcaTessaraVoltCameraPrivate {
-    /* Set once by initialisation; the client's thread calls it, its callbacks run on XISL's
-     * thread. */
-    std::unique_ptr<TessaraVolt::Detector> detector;
-    /* Client's thread only; read once at initialisation. */
-    uint32_t sensor_width = 0;
-    uint32_t sensor_height = 0;
-    /* Written on the client's thread while not recording (writes during recording are refused),
-     * so XISL's thread reads them without a lock while frames are delivered. */
-    uint32_t roi_x0 = 0;
-    uint32_t roi_y0 = 0;
-    uint32_t roi_width = 0;
-    uint32_t roi_height = 0;
-    gboolean grab_from_continuous = TRUE;
-    /* Guards itself: XISL's thread feeds it, the grabbing thread takes frames out. */
-    TessaraVolt::ContinuousGrabber continuous;
-    /* Sized at start, written by XISL's thread while asynchronous transfer runs, released at
-     * stop only after the detector has stopped. */
-    std::vector<uint16_t> transfer_buffer;
-    /* Set at start, cleared at stop, read by grab: libuca serialises these, but a grab that
-     * bypasses its lock (or libuca's buffer thread) must still read a whole value. */
-    std::atomic<ReadoutMode> mode{ReadoutMode::Idle};
-    /* libuca's grab callback as it was at start: XISL's thread calls this copy, so a later
-     * uca_camera_set_grab_func cannot race with frame delivery. */
-    UcaCameraGrabFunc transfer_func = nullptr;
-    gpointer transfer_user_data = nullptr;
-    /* Client's thread, before initialisation only. */
-    std::vector<PendingWrite> pending_writes;
-};
-
-static_assert (alignof (UcaTessaraVoltCameraPrivate) <= 2 * sizeof (gsize),
-               "GObject aligns the private area to two machine words");
 
 static gpointer uca_tessaravolt_camera_parent_class = nullptr;
 
@@ -171,12 +95,6 @@ camera_plugin_get_type (void)
     return uca_tessaravolt_camera_get_type ();
 }
 
-static UcaTessaraVoltCameraPrivate *
-get_private (gpointer camera)
-{
-    return static_cast<UcaTessaraVoltCamera *> (camera)->priv;
-}
-
 /* Copies the region of interest row by row into a packed destination. The region lies inside
  * the frame: start of recording refuses any other. */
 static void
@@ -217,188 +135,6 @@ roi_fits_frame (const UcaTessaraVoltCameraPrivate *priv, GError **error)
                  "Region of interest %ux%u at (%u, %u) does not fit into the %ux%u frame",
                  priv->roi_width, priv->roi_height, priv->roi_x0, priv->roi_y0, frame.width, frame.height);
     return FALSE;
-}
-
-static int32_t
-trigger_mode_from_source (gint source)
-{
-    switch (source) {
-        case UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE:
-            return 1;
-        case UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL:
-            return 2;
-        default:
-            return 0;
-    }
-}
-
-static UcaCameraTriggerSource
-trigger_source_from_mode (int32_t mode)
-{
-    switch (mode) {
-        case 1:
-            return UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE;
-        case 2:
-            return UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL;
-        default:
-            return UCA_CAMERA_TRIGGER_SOURCE_AUTO;
-    }
-}
-
-/* One factor serves both axes. The region of interest shrinks to the binned frame and never
- * grows back. */
-static void
-set_binning (UcaTessaraVoltCameraPrivate *priv, guint factor)
-{
-    priv->detector->setBinning (factor);
-
-    const TessaraVolt::FrameSize max_roi_size = priv->detector->getFrameSize ();
-
-    /* A failed header read gives 0 x 0; the region then keeps the last good frame's bounds
-     * instead of collapsing below libuca's minimum of 1. */
-    if (max_roi_size.width == 0 || max_roi_size.height == 0) {
-        g_log (nullptr, G_LOG_LEVEL_WARNING,
-               "Unable to read the frame size after a binning change; the region of interest stays as it was");
-        return;
-    }
-    priv->roi_width = std::min (priv->roi_width, max_roi_size.width);
-    priv->roi_height = std::min (priv->roi_height, max_roi_size.height);
-}
-
-static void
-apply_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec)
-{
-    UcaTessaraVoltCameraPrivate *priv = get_private (object);
-
-    switch (property_id) {
-        case PROP_SENSOR_HORIZONTAL_BINNING:
-        case PROP_SENSOR_VERTICAL_BINNING:
-            set_binning (priv, g_value_get_uint (value));
-            break;
-        case PROP_TRIGGER_SOURCE:
-            priv->detector->setTriggerMode (trigger_mode_from_source (g_value_get_enum (value)));
-            break;
-        case PROP_EXPOSURE_TIME:
-            priv->detector->setExposureTime (std::chrono::duration<double> (g_value_get_double (value)));
-            break;
-        case PROP_ROI_X:
-            priv->roi_x0 = g_value_get_uint (value);
-            break;
-        case PROP_ROI_Y:
-            priv->roi_y0 = g_value_get_uint (value);
-            break;
-        case PROP_ROI_WIDTH:
-            priv->roi_width = g_value_get_uint (value);
-            break;
-        case PROP_ROI_HEIGHT:
-            priv->roi_height = g_value_get_uint (value);
-            break;
-        case PROP_GAIN:
-            priv->detector->setGain (g_value_get_uint (value));
-            break;
-        case PROP_GRAB_FROM_CONTINUOUS:
-            priv->grab_from_continuous = g_value_get_boolean (value);
-            break;
-        default:
-            G_OBJECT_WARN_INVALID_PROPERTY_ID (object, property_id, pspec);
-            break;
-    }
-}
-
-static void
-uca_tessaravolt_camera_set_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec)
-{
-    g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(object));
-    UcaTessaraVoltCameraPrivate *priv = get_private (object);
-
-    if (uca_camera_is_recording (UCA_CAMERA (object)) &&
-        !uca_camera_is_writable_during_acquisition (UCA_CAMERA (object), pspec->name)) {
-        g_log (nullptr, G_LOG_LEVEL_WARNING, "Property '%s' cant be changed during acquisition", pspec->name);
-        return;
-    }
-
-    /* Construction properties arrive before initialisation has found the detector. */
-    if (!priv->detector) {
-        priv->pending_writes.push_back (pending_write_new (property_id, value, pspec));
-        return;
-    }
-
-    apply_property (object, property_id, value, pspec);
-}
-
-static gdouble
-exposure_seconds (const TessaraVolt::Detector *detector)
-{
-    const std::chrono::duration<double> exposure =
-        detector ? detector->getExposureTime () : TessaraVolt::Detector::defaultExposure;
-
-    return exposure.count ();
-}
-
-/* Without a detector (no initialisation, or a failed one) the detector's values read as their
- * defaults: listings and libuca's own frames-per-second read must still work. */
-static void
-uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue *value, GParamSpec *pspec)
-{
-    const UcaTessaraVoltCameraPrivate *priv = get_private (object);
-    const TessaraVolt::Detector *detector = priv->detector.get ();
-
-    switch (property_id) {
-        case PROP_NAME:
-            g_value_set_string (value, camera_name);
-            break;
-        case PROP_SENSOR_WIDTH:
-            g_value_set_uint (value, priv->sensor_width);
-            break;
-        case PROP_SENSOR_HEIGHT:
-            g_value_set_uint (value, priv->sensor_height);
-            break;
-        case PROP_SENSOR_PIXEL_WIDTH:
-        case PROP_SENSOR_PIXEL_HEIGHT:
-            g_value_set_double (value, pixel_size_in_meters);
-            break;
-        case PROP_SENSOR_BITDEPTH:
-            g_value_set_uint (value, bits_per_pixel);
-            break;
-        case PROP_SENSOR_HORIZONTAL_BINNING:
-        case PROP_SENSOR_VERTICAL_BINNING:
-            /* The detector reports 0 until binning is first set; the sensor then runs unbinned. */
-            g_value_set_uint (value, std::max (detector ? detector->getBinning () : 0u, 1u));
-            break;
-        case PROP_TRIGGER_SOURCE:
-            g_value_set_enum (value, trigger_source_from_mode (detector ? detector->getTriggerMode () : 0));
-            break;
-        case PROP_EXPOSURE_TIME:
-            g_value_set_double (value, exposure_seconds (detector));
-            break;
-        case PROP_ROI_X:
-            g_value_set_uint (value, priv->roi_x0);
-            break;
-        case PROP_ROI_Y:
-            g_value_set_uint (value, priv->roi_y0);
-            break;
-        case PROP_ROI_WIDTH:
-            g_value_set_uint (value, priv->roi_width);
-            break;
-        case PROP_ROI_HEIGHT:
-            g_value_set_uint (value, priv->roi_height);
-            break;
-        case PROP_HAS_STREAMING:
-            g_value_set_boolean (value, TRUE);
-            break;
-        case PROP_HAS_CAMRAM_RECORDING:
-            g_value_set_boolean (value, FALSE);
-            break;
-        case PROP_GAIN:
-            g_value_set_uint (value, detector ? detector->getGain () : 0u);
-            break;
-        case PROP_GRAB_FROM_CONTINUOUS:
-            g_value_set_boolean (value, priv->grab_from_continuous);
-            break;
-        default:
-            G_OBJECT_WARN_INVALID_PROPERTY_ID (object, property_id, pspec);
-            break;
-    }
 }
 
 /* Runs on XISL's callback thread for every frame of asynchronous transfer. */
@@ -612,7 +348,7 @@ replay_pending_writes (GObject *object, UcaTessaraVoltCameraPrivate *priv)
     std::vector<PendingWrite> writes = std::move (priv->pending_writes);
 
     for (const PendingWrite &write : writes)
-        apply_property (object, write.property_id, write.value.get (), write.pspec);
+        uca_tessaravolt_camera_apply_property (object, write.property_id, write.value.get (), write.pspec);
 }
 
 static gboolean
