@@ -28,7 +28,8 @@ enum class ReadoutMode {
 };
 
 struct GValueDeleter {
-    void operator() (GValue *value) const
+    void
+    operator() (GValue *value) const
     {
         g_value_unset (value);
         g_free (value);
@@ -64,7 +65,7 @@ struct _UcaTessaraVoltCameraPrivate {
     std::vector<uint16_t> transfer_buffer;
     /* Set at start, cleared at stop, read by grab: libuca serialises these, but a grab that
      * bypasses its lock (or libuca's buffer thread) must still read a whole value. */
-    std::atomic<ReadoutMode> mode{ReadoutMode::Idle};
+    std::atomic<ReadoutMode> mode{ ReadoutMode::Idle };
     /* libuca's grab callback as it was at start: XISL's thread calls this copy, so a later
      * uca_camera_set_grab_func cannot race with frame delivery. */
     UcaCameraGrabFunc transfer_func = nullptr;
@@ -85,5 +86,4 @@ get_private (gpointer camera)
 void uca_tessaravolt_camera_set_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec);
 void uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue *value, GParamSpec *pspec);
 /* Writes a property to the detector or the region of interest; the detector must exist. */
-void uca_tessaravolt_camera_apply_property (GObject *object, guint property_id, const GValue *value,
-                                            GParamSpec *pspec);
+void uca_tessaravolt_camera_apply_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec);

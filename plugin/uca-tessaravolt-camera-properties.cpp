@@ -17,10 +17,10 @@ const guint bits_per_pixel = 16;
 PendingWrite
 pending_write_new (guint property_id, const GValue *value, GParamSpec *pspec)
 {
-    std::unique_ptr<GValue, GValueDeleter> copy{g_new0 (GValue, 1)};
+    std::unique_ptr<GValue, GValueDeleter> copy{ g_new0 (GValue, 1) };
     g_value_init (copy.get (), G_VALUE_TYPE (value));
     g_value_copy (value, copy.get ());
-    return PendingWrite{property_id, pspec, std::move (copy)};
+    return PendingWrite{ property_id, pspec, std::move (copy) };
 }
 
 } // namespace
@@ -114,7 +114,7 @@ uca_tessaravolt_camera_apply_property (GObject *object, guint property_id, const
 void
 uca_tessaravolt_camera_set_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec)
 {
-    g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(object));
+    g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA (object));
     UcaTessaraVoltCameraPrivate *priv = get_private (object);
 
     if (uca_camera_is_recording (UCA_CAMERA (object)) &&
@@ -206,4 +206,3 @@ uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue 
             break;
     }
 }
-
