@@ -67,7 +67,8 @@ public:
     XislStatus start(ReadoutMode mode, Transfer transfer = {});
     // Returns the detector's status: non-zero means a stream still runs, and the mode with it.
     // From inside the transfer consumer it returns at once; the acquisition then ends as the
-    // consumer returns.
+    // consumer returns. There it cannot wait for a start still under way on another thread,
+    // which may be waiting for the consumer, and returns driverBusy instead.
     XislStatus stop();
     // The next frame, handed to `deliver` on XISL's callback thread while this waits; `deliver`
     // is never called once this returns. Waits at most until the detector's frame deadline.
