@@ -31,7 +31,7 @@ XislStatus Readout::start(ReadoutMode mode, Transfer transfer)
     const XislStatus ready = beginSetUp();
     if (ready != 0)
         return ready;
-    // A set-up begins only while no mode runs.
+    // Begun from Idle (beginSetUp() refuses otherwise), a failed start returns there.
     const XislStatus status = startMode(mode, std::move(transfer));
     endChange(status == 0 ? mode : ReadoutMode::Idle);
     return status;
