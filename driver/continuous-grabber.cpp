@@ -12,7 +12,7 @@ ContinuousGrabber::~ContinuousGrabber()
     MutexLocker locker(mutex_);
     cancelled_ = true;
     condition_.notifyAll();
-    condition_.wait(locker, [this]() REQUIRES(mutex_) { return waiting_ == 0; });
+    condition_.wait(locker, [this]() TESSARAVOLT_REQUIRES(mutex_) { return waiting_ == 0; });
 }
 
 XislStatus ContinuousGrabber::start(Detector &detector)
@@ -24,39 +24,40 @@ XislStatus ContinuousGrabber::start(Detector &detector)
     return detector.startContinuous([this](const Image &image) { onFrame(image); });
 }
 
-FrameResult ContinuousGrabber::nextFrame(std::chrono::milliseconds limit)
+FrameResult ContinuousGrabber::nextFrame(const FrameDeadline &deadline)
 {
     MutexLocker locker(mutex_);
-    const FrameWait status = awaitFrame(locker, limit);
+    const FrameWait status = awaitFrame(locker, deadline);
     if (status != FrameWait::Arrived)
         return {status, {}};
     return {status, Image{pixels_.data(), size_}};
 }
 
-FrameWait ContinuousGrabber::nextFrameInto(std::chrono::milliseconds limit,
+FrameWait ContinuousGrabber::nextFrameInto(const FrameDeadline &deadline,
                                            const FrameConsumer &deliver)
 {
     MutexLocker locker(mutex_);
     if (delivery_ != nullptr) {
         // Another request owns the direct hand-over; this one takes its frame from the slot.
-        const FrameWait status = awaitFrame(locker, limit);
+        const FrameWait status = awaitFrame(locker, deadline);
         if (status == FrameWait::Arrived)
             deliver(Image{pixels_.data(), size_});
         return status;
     }
     delivery_ = &deliver;
-    const FrameWait status = awaitFrame(locker, limit);
+    const FrameWait status = awaitFrame(locker, deadline);
     delivery_ = nullptr;
     return status;
 }
 
-FrameWait ContinuousGrabber::awaitFrame(MutexLocker &locker, std::chrono::milliseconds limit)
+FrameWait ContinuousGrabber::awaitFrame(MutexLocker &locker, const FrameDeadline &deadline)
 {
     if (cancelled_)
         return FrameWait::Cancelled;
     filled_ = false; // give up the frame held, and ask for the next one
     ++waiting_;
-    condition_.waitFor(locker, limit, [this]() REQUIRES(mutex_) { return filled_ || cancelled_; });
+    condition_.waitUntilLatest(
+        locker, deadline, [this]() TESSARAVOLT_REQUIRES(mutex_) { return filled_ || cancelled_; });
     --waiting_;
 
     FrameWait status = FrameWait::Arrived;

@@ -11,22 +11,44 @@ namespace TessaraVolt {
 
 namespace {
 
-constexpr std::chrono::milliseconds triggeredFrameWaitLimit = std::chrono::seconds(10);
-// Beyond one timer cycle: time for the readout, the delivery and a loaded machine.
-constexpr std::chrono::milliseconds timerFrameWaitMargin = std::chrono::seconds(2);
+// Beyond the time a frame is due: for its delivery on a loaded machine.
+constexpr std::chrono::milliseconds deliveryMargin = std::chrono::seconds(2);
 // The timer takes its cycle as an unsigned 32-bit count of microseconds.
 constexpr std::chrono::microseconds longestTimerCycle{std::numeric_limits<uint32_t>::max()};
 constexpr uint32_t ringFrames = 3;
 
-// The detector whose frame this thread delivers right now, if any: a consumer may stop or
-// destroy that detector from inside the delivery, and onEndOfFrame() must then know.
-thread_local const void *deliveringDetector = nullptr;
+// The delivery this thread runs right now, if any. A consumer may stop or destroy its detector
+// from inside it: onEndOfFrame() must then know, and the frame it handed out must stay valid
+// until the consumer returns.
+struct Delivery {
+    const Detector *detector;             // null once the consumer destroyed it
+    std::vector<uint16_t> orphanedBuffer; // the destroyed detector's frames, freed afterwards
+};
+thread_local Delivery *currentDelivery = nullptr;
 
-// With the internal timer a frame is due within one cycle.
-std::chrono::milliseconds timerFrameWaitLimit(DWORD cycleMicroseconds)
+bool delivers(const Detector *detector)
 {
-    const std::chrono::microseconds cycle(static_cast<uint64_t>(cycleMicroseconds));
-    return std::chrono::ceil<std::chrono::milliseconds>(cycle) + timerFrameWaitMargin;
+    return currentDelivery != nullptr && currentDelivery->detector == detector;
+}
+
+// Compared as doubles, after the truncation to whole microseconds: a double beyond the 64-bit
+// range has no integer value.
+bool exceeds(std::chrono::duration<double> seconds, std::chrono::microseconds longest)
+{
+    const std::chrono::duration<double, std::micro> requested = seconds;
+    return std::trunc(requested.count()) > static_cast<double>(longest.count());
+}
+
+// Whole microseconds of a non-negative time, at most `longest`; nothing for NaN.
+std::optional<std::chrono::microseconds> clampedMicroseconds(std::chrono::duration<double> seconds,
+                                                             std::chrono::microseconds longest)
+{
+    if (std::isnan(seconds.count()))
+        return std::nullopt;
+    if (exceeds(seconds, longest))
+        return longest;
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+        std::max(seconds, std::chrono::duration<double>::zero()));
 }
 
 } // namespace
@@ -35,19 +57,20 @@ Detector::Detector(HACQDESC descriptor) : handle_(descriptor) {}
 
 Detector::~Detector()
 {
-    if (deliveringDetector == this) {
+    if (delivers(this)) {
         // Destroyed by its own consumer on XISL's thread: onEndOfFrame() must not touch this
-        // object once the consumer returns, so the frame is handed back here, before the close.
-        deliveringDetector = nullptr;
+        // object once the consumer returns, so the frame is handed back here, before the close;
+        // its pixels live on until the consumer returns.
+        currentDelivery->detector = nullptr;
+        currentDelivery->orphanedBuffer = std::move(destinationBuffer_);
         Acquisition_SetReady(handle_, 1);
     }
-    // Abort first: once it returns no callback can reach this detector or its consumer.
-    if (handle_)
-        Acquisition_Abort(handle_);
-    frameEvent_.cancel();
-    frameEvent_.waitUntilUnused();
-    if (handle_)
-        Acquisition_Close(handle_);
+    if (!handle_)
+        return;
+    // Abort first: once it returns no callback can reach this detector or its consumer. The
+    // close ends the callbacks even where the abort was refused.
+    Acquisition_Abort(handle_);
+    Acquisition_Close(handle_);
 }
 
 FrameSize Detector::getFrameSize() const
@@ -60,19 +83,14 @@ FrameSize Detector::getFrameSize() const
 
 void Detector::setExposureTime(std::chrono::duration<double> seconds)
 {
-    const std::chrono::duration<double, std::micro> requested = seconds;
-    if (std::isnan(requested.count()))
+    const std::optional<std::chrono::microseconds> exposure =
+        clampedMicroseconds(seconds, longestTimerCycle);
+    if (!exposure)
         return;
-    // Compared as doubles, after the truncation to whole microseconds: a double beyond the
-    // 64-bit range has no integer value.
-    if (std::trunc(requested.count()) > static_cast<double>(longestTimerCycle.count())) {
-        exposure_ = longestTimerCycle;
+    if (exceeds(seconds, longestTimerCycle))
         getLogger()->warn("Exposure time above the timer's longest cycle; using {0} us",
                           longestTimerCycle.count());
-        return;
-    }
-    exposure_ = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::max(requested, std::chrono::duration<double, std::micro>::zero()));
+    exposure_ = *exposure;
 }
 
 std::chrono::duration<double> Detector::getExposureTime() const
@@ -80,14 +98,22 @@ std::chrono::duration<double> Detector::getExposureTime() const
     return exposure_.load();
 }
 
-void Detector::setBinning(uint32_t factor)
+XislStatus Detector::setBinning(uint32_t factor)
 {
-    // XISL refuses a binning change while the last single-frame acquisition ends.
-    endEndingAcquisition();
-    binning_ = factor <= 1 ? 1 : 2;
-    const WORD mask = binning_ == 1 ? XISL_BINNING_NONE : XISL_BINNING_2X2;
+    const uint32_t binning = factor <= 1 ? 1 : 2;
+    const WORD mask = binning == 1 ? XISL_BINNING_NONE : XISL_BINNING_2X2;
     getLogger()->info("Set detector binning mode: {0}", mask);
-    Acquisition_SetCameraBinningMode(handle_, mask);
+    // XISL refuses a binning change while an acquisition runs or ends.
+    XislStatus status = endAcquisition();
+    if (status == 0)
+        status = Acquisition_SetCameraBinningMode(handle_, mask);
+    if (status != 0) {
+        getLogger()->warn("Binning mode {0} refused (status {1}); the detector keeps binning {2}",
+                          mask, status, std::max(binning_.load(), 1u));
+        return status;
+    }
+    binning_ = binning;
+    return 0;
 }
 
 void Detector::setGain(uint32_t value)
@@ -100,77 +126,109 @@ void Detector::setTriggerMode(int32_t mode)
     triggerMode_ = mode;
 }
 
+void Detector::setFrameTimeout(std::chrono::duration<double> seconds)
+{
+    const std::optional<std::chrono::microseconds> timeout = clampedMicroseconds(
+        seconds, std::chrono::duration_cast<std::chrono::microseconds>(longestFrameTimeout));
+    if (timeout)
+        frameTimeout_ = *timeout;
+}
+
+std::chrono::duration<double> Detector::getFrameTimeout() const
+{
+    return frameTimeout_.load();
+}
+
 XislStatus Detector::startContinuous(FrameConsumer consumer)
 {
-    const XislStatus status = setupAcquisition(ringFrames, std::move(consumer));
-    if (status != 0)
-        return status;
-    return Acquisition_Acquire_Image(handle_, ringFrames, 0, XISL_ACQ_CONTINUOUS, nullptr, nullptr,
-                                     nullptr);
+    XislStatus status = setupAcquisition(ringFrames, std::move(consumer));
+    if (status == 0)
+        status = Acquisition_Acquire_Image(handle_, ringFrames, 0, XISL_ACQ_CONTINUOUS, nullptr,
+                                           nullptr, nullptr);
+    if (status == 0)
+        acquisitionToEnd_ = true;
+    return status;
 }
 
-XislStatus Detector::prepareGrab()
+XislStatus Detector::prepareGrab(FrameConsumer consumer)
 {
-    return setupAcquisition(1, [this](const Image &image) { frameEvent_.deliver(image); });
+    return setupAcquisition(1, std::move(consumer));
 }
 
-FrameResult Detector::grab()
+XislStatus Detector::acquireFrame()
 {
-    const FrameConsumer keep = [this](const Image &image) {
-        frameBuffer_.resize(image.size.pixelCount()); // allocates once per frame size
-        std::copy_n(image.pixels, image.size.pixelCount(), frameBuffer_.begin());
-    };
-    const FrameWait status = grabInto(keep);
-    if (status != FrameWait::Arrived)
-        return {status, {}};
-    return {status, Image{frameBuffer_.data(), frameSize_}};
+    XislStatus status = endAcquisition();
+    if (status == 0)
+        status = Acquisition_Acquire_Image(handle_, 1, 0, XISL_ACQ_ONE_BUFFER, nullptr, nullptr,
+                                           nullptr);
+    // Even once its frame is delivered, a one-frame acquisition must still be ended: XISL accepts
+    // the next start only after its end-of-acquisition callback has returned.
+    if (status == 0)
+        acquisitionToEnd_ = true;
+    return status;
 }
 
-FrameWait Detector::grabInto(const FrameConsumer &deliver)
+XislStatus Detector::endAcquisition()
 {
-    // Held until this grab's acquisition has ended: a grab queued behind it can neither start
-    // while it runs nor be handed one of its late frames.
-    FrameEvent::Turn turn(frameEvent_);
-    if (!turn.isLive())
-        return FrameWait::Cancelled;
-    // XISL refuses a start until the previous acquisition's end-of-acquisition callback has
-    // returned, and only an abort tells that moment.
-    endEndingAcquisition();
-    turn.expect(deliver);
-    if (Acquisition_Acquire_Image(handle_, 1, 0, XISL_ACQ_ONE_BUFFER, nullptr, nullptr, nullptr))
-        return FrameWait::Refused;
-    const FrameWait status = turn.wait(waitLimit_);
-    if (status != FrameWait::Arrived) {
-        // Ends the acquisition before the turn passes on, so that the next grab can start.
-        Acquisition_Abort(handle_);
-        return status;
-    }
-    // The frame was delivered, but its callback and the end-of-acquisition callback may still
-    // run: the next start or set-up waits for them.
-    abortPending_ = true;
+    if (!acquisitionToEnd_)
+        return 0;
+    // Its end-of-acquisition callback can only run once the delivery on this thread returns.
+    if (delivers(this))
+        return driverBusy;
+    // From outside the callbacks the abort returns once no callback runs and the
+    // end-of-acquisition callback has returned.
+    const XislStatus status = Acquisition_Abort(handle_);
+    if (status == 0)
+        acquisitionToEnd_ = false;
     return status;
 }
 
 XislStatus Detector::stop()
 {
     const XislStatus status = Acquisition_Abort(handle_);
-    if (status == 0 && deliveringDetector == this)
-        abortPending_ = true;
-    frameEvent_.cancel();
+    if (status == 0 && !delivers(this))
+        acquisitionToEnd_ = false;
     return status;
 }
 
 void Detector::trigger()
 {
-    Acquisition_SetFrameSync(handle_);
+    if (Acquisition_SetFrameSync(handle_) != 0)
+        return;
+    // A trigger that comes while an earlier one's frame is read out is read out after it.
+    const Clock::time_point now = Clock::now();
+    Clock::time_point previous = lastTriggerFrameDue_;
+    while (!lastTriggerFrameDue_.compare_exchange_weak(previous,
+                                                       std::max(now, previous) + readout_.load()))
+        ;
+}
+
+bool Detector::isDelivering() const
+{
+    return delivers(this);
+}
+
+Clock::time_point Detector::getFrameDeadline(Clock::time_point requested) const
+{
+    const std::chrono::microseconds readout = readout_;
+    switch (syncedTriggerMode_) {
+    case 0:
+        return requested + cycle_.load() + readout + deliveryMargin;
+    case 1:
+        return std::max(requested + frameTimeout_.load() + readout,
+                        lastTriggerFrameDue_.load() + deliveryMargin);
+    default:
+        return requested + frameTimeout_.load() + readout;
+    }
 }
 
 XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
 {
-    // The set-up below must neither meet a busy detector nor replace a consumer that is still
-    // being called.
-    endEndingAcquisition();
-    frameEvent_.rearm();
+    // The set-up below must neither meet a busy detector nor replace a consumer, or buffers, that
+    // an acquisition still uses.
+    XislStatus status = endAcquisition();
+    if (status != 0)
+        return status;
     onFrame_ = std::move(consumer);
     const FrameSize size = getFrameSize();
     const uint32_t pixelCount = size.pixelCount();
@@ -180,8 +238,8 @@ XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consume
 
     // Without the buffers, the acquisition data or the callbacks no frame can ever reach a
     // consumer: the caller must learn that now rather than wait for frames that never come.
-    XislStatus status = Acquisition_DefineDestBuffers(handle_, destinationBuffer_.data(),
-                                                      frameCount, size.height, size.width);
+    status = Acquisition_DefineDestBuffers(handle_, destinationBuffer_.data(), frameCount,
+                                           size.height, size.width);
     if (status == 0)
         status = Acquisition_SetAcqData(handle_, this);
     if (status == 0)
@@ -189,17 +247,28 @@ XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consume
                                                      endOfAcquisitionCallback);
     if (status != 0)
         return status;
-    // Exact: setExposureTime() keeps the exposure within the timer's range.
-    DWORD exposureInOut = static_cast<DWORD>(exposure_.load().count());
-    Acquisition_SetCameraGain(handle_, static_cast<WORD>(gain_));
+    Acquisition_SetCameraGain(handle_, static_cast<WORD>(gain_.load()));
+    sendTiming();
+    return 0;
+}
 
-    waitLimit_ = triggeredFrameWaitLimit;
-    switch (triggerMode_) {
+void Detector::sendTiming()
+{
+    // The timer never runs faster than the detector reads a frame out: asked for a cycle of 0,
+    // it answers the readout time, which every wait for a frame must allow for.
+    DWORD shortest = 0;
+    const XislStatus probed = Acquisition_SetTimerSync(handle_, &shortest);
+    logStatus(probed);
+    if (probed == 0)
+        acceptedCycle_ = std::chrono::microseconds(shortest);
+    readout_ = std::chrono::microseconds(probed == 0 ? shortest : 0);
+
+    const int32_t mode = triggerMode_;
+    syncedTriggerMode_ = mode;
+    switch (mode) {
     case 0:
         logStatus(Acquisition_SetFrameSyncMode(handle_, XISL_SYNC_INTERNAL_TIMER));
-        logStatus(Acquisition_SetTimerSync(handle_, &exposureInOut));
-        getLogger()->info("Set exposure to {0} us", exposureInOut);
-        waitLimit_ = timerFrameWaitLimit(exposureInOut);
+        sendCycle();
         break;
     case 1:
         logStatus(Acquisition_SetFrameSyncMode(handle_, XISL_SYNC_SOFTWARE_TRIGGER));
@@ -211,15 +280,30 @@ XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consume
         // No meaning: the detector keeps whatever frame-sync mode it had.
         break;
     }
-    return 0;
 }
 
-void Detector::endEndingAcquisition()
+void Detector::sendCycle()
 {
-    // From this thread the abort returns once no callback runs and the end-of-acquisition
-    // callback has returned; with nothing running it does nothing.
-    if (abortPending_.exchange(false))
-        Acquisition_Abort(handle_);
+    // Exact: setExposureTime() keeps the exposure within the timer's range.
+    const std::chrono::microseconds asked = exposure_;
+    DWORD exposureInOut = static_cast<DWORD>(asked.count());
+    const XislStatus status = Acquisition_SetTimerSync(handle_, &exposureInOut);
+    logStatus(status);
+    getLogger()->info("Set exposure to {0} us", exposureInOut);
+    if (status == 0) {
+        acceptedCycle_ = std::chrono::microseconds(exposureInOut);
+    } else if (acceptedCycle_) {
+        getLogger()->warn("Timer cycle of {0} us refused; the timer runs at {1} us", asked.count(),
+                          acceptedCycle_->count());
+    } else {
+        getLogger()->warn("Timer cycle of {0} us refused; the timer's cycle is unknown",
+                          asked.count());
+    }
+    const std::chrono::microseconds running = acceptedCycle_.value_or(asked);
+    cycle_ = running;
+    // The exposure reads what the timer runs at, unless a client has set another one meanwhile.
+    std::chrono::microseconds expected = asked;
+    exposure_.compare_exchange_strong(expected, running);
 }
 
 void Detector::onEndOfFrame()
@@ -236,11 +320,12 @@ void Detector::onEndOfFrame()
     const size_t pixelCount = frameSize_.pixelCount();
     // A slot beyond the registered frames (the one-frame buffer) would be read out of bounds.
     if (onFrame_ && (slot + 1) * pixelCount <= destinationBuffer_.size()) {
-        deliveringDetector = this;
+        Delivery delivery{this, {}};
+        currentDelivery = &delivery;
         onFrame_(Image{destinationBuffer_.data() + slot * pixelCount, frameSize_});
-        if (deliveringDetector != this)
+        currentDelivery = nullptr;
+        if (delivery.detector == nullptr)
             return; // the consumer destroyed this detector, whose destructor handed the frame back
-        deliveringDetector = nullptr;
     }
     Acquisition_SetReady(handle_, 1);
 }

@@ -5,30 +5,42 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
-#include "frame-event.h"
 #include "frame.h"
 #include "xisl.h"
 
 namespace TessaraVolt {
 
+// A status of the driver's own, never XISL's: the driver refused before asking XISL, because an
+// acquisition runs (or, asked from inside the detector's own consumer, cannot have ended yet:
+// XISL would refuse the same).
+constexpr XislStatus driverBusy = 0xFFFFFFFFu;
+
 // One attached detector: owns its XISL handle, keeps the settings that go out at acquisition
-// set-up, and hands finished frames to a consumer.
+// set-up, starts and ends acquisitions and hands each finished frame to one consumer. Which
+// consumer, and when an acquisition runs, its Readout decides.
 //
-// Threads: every public operation runs on the caller's thread; onEndOfFrame() (and with it the
-// consumer) runs on XISL's callback thread, one frame at a time. Set-up runs only while no
-// acquisition runs, so the members it writes (onFrame_, frameSize_, the buffers, waitLimit_) are
-// stable while the callback thread reads them. frameEvent_'s own mutex guards its flags;
-// no other member needs a lock.
+// Threads: the acquisition side (set-up, starts, stop, binning) is driven by one thread at a
+// time, its Readout's; the other settings may be read and written from any thread (atomics).
+// onEndOfFrame(), and with it the consumer, runs on XISL's callback thread, one frame at a
+// time. Set-up refuses to run while an acquisition may still run (see endAcquisition()), so
+// the members it writes (onFrame_, frameSize_, destinationBuffer_, the timing) are stable while
+// the callback thread reads them.
 class Detector {
 public:
     // The exposure a detector starts with.
     static constexpr std::chrono::microseconds defaultExposure{67000};
+    // How long a grab waits for a trigger, beyond the readout, unless told otherwise.
+    static constexpr std::chrono::duration<double> defaultFrameTimeout{10.0};
+    // Longer frame timeouts are cut to this one (over eleven days).
+    static constexpr std::chrono::duration<double> longestFrameTimeout{1e6};
 
     explicit Detector(HACQDESC handle);
     // Aborts a running acquisition (no callback reaches the detector or its consumer
-    // afterwards), releases a waiting grab and waits for it to leave, then closes the handle.
+    // afterwards), then closes the handle. Destroyed by its own consumer on XISL's thread, it
+    // neither waits for itself nor touches freed memory once the consumer returns.
     ~Detector();
 
     Detector(const Detector &) = delete;
@@ -43,71 +55,87 @@ public:
     // Negative times give 0; times above the timer's longest cycle (4294.967295 s) give that
     // cycle, with a warning. NaN changes nothing.
     void setExposureTime(std::chrono::duration<double> seconds);
+    // What was set, until an acquisition set-up sends it to the timer: from then on the cycle the
+    // timer answered it runs at (a refused cycle leaves the one it ran at before).
     std::chrono::duration<double> getExposureTime() const;
-    void setBinning(uint32_t factor); // 1 or 2 after normalisation; sent to XISL at once
+    // 1 or 2 after normalisation; sent to XISL at once, after ending an acquisition that may still
+    // be ending. Returns XISL's status: a refused mode leaves the binning as it was, with a
+    // warning.
+    XislStatus setBinning(uint32_t factor);
     uint32_t getBinning() const { return binning_; }
     void setGain(uint32_t value); // clamped to 5
     uint32_t getGain() const { return gain_; }
     void setTriggerMode(int32_t mode); // 0 timer, 1 software, 2 external
     int32_t getTriggerMode() const { return triggerMode_; }
+    // How long a grab waits for a software or external trigger, beyond the frame's readout.
+    // Negative times give 0, longer ones than longestFrameTimeout that one; NaN changes nothing.
+    void setFrameTimeout(std::chrono::duration<double> seconds);
+    std::chrono::duration<double> getFrameTimeout() const;
 
-    // Acquisition. Set-up and start return XISL's status: non-zero means the buffers, the
-    // callbacks or the start were refused, and no frame will come.
+    // Acquisition. Set-ups and starts return XISL's status: non-zero means the buffers, the
+    // callbacks or the start were refused (or an acquisition that may still run could not be
+    // ended), and no frame will come to `consumer`.
     XislStatus startContinuous(FrameConsumer consumer);
-    XislStatus prepareGrab();
-    // One single-frame acquisition; waits at most getFrameWaitLimit(). The image is the detector's
-    // own copy and stays valid until the next grab. A wait that ends without a frame aborts the
-    // acquisition it started, so that the next grab can start again. After stop() it returns
-    // Cancelled until the next set-up, and Refused at once when XISL refuses to start the
-    // acquisition. Grabs from several threads take turns, each from before its start until its
-    // acquisition has ended, so each gets a frame of its own acquisition.
-    FrameResult grab();
-    // The same acquisition, but the frame goes to `deliver` on XISL's callback thread, straight
-    // from the acquisition buffer: one whole-frame copy less, and made by the thread that has the
-    // frame in its cache. `deliver` is never called once this returns.
-    FrameWait grabInto(const FrameConsumer &deliver);
-    // Aborts the running acquisition and releases a waiting grab; the next set-up re-arms.
-    // Returns XISL's status: non-zero means the acquisition still runs. Called from inside one of
-    // the detector's own callbacks it cannot wait for the acquisition to end; the next set-up
-    // waits for it instead.
+    // A one-frame set-up; starts nothing.
+    XislStatus prepareGrab(FrameConsumer consumer);
+    // Starts one one-frame acquisition of the last prepareGrab(); its frame goes to that consumer.
+    XislStatus acquireFrame();
+    // Ends an acquisition that may still run or be ending: XISL refuses a start, a set-up or a
+    // binning change until then. Non-zero when it could not, which a stop from inside this
+    // detector's own consumer cannot: the acquisition ends only once the consumer returns.
+    XislStatus endAcquisition();
+    // Aborts the running acquisition. Returns XISL's status: non-zero means it may still run, and
+    // the next set-up, start or binning change tries again before anything else.
     XislStatus stop();
     void trigger();
+    // True on XISL's callback thread while this detector's consumer runs: whatever waits there
+    // for another thread may wait for one that waits for the delivery to return.
+    bool isDelivering() const;
 
-    // How long a grab waits for its frame: one timer cycle and a fixed margin with the internal
-    // timer, a fixed bound for software and external triggers. Set at set-up.
-    std::chrono::milliseconds getFrameWaitLimit() const { return waitLimit_; }
+    // When a request for a frame, made at `requested`, gives up. With the internal timer: one
+    // cycle and one readout, and a margin for delivery on a loaded machine. With a software
+    // trigger: the frame timeout and one readout, or, when later, a margin after the readout of
+    // the last trigger sent. Otherwise (external trigger): the frame timeout and one readout.
+    Clock::time_point getFrameDeadline(Clock::time_point requested) const;
 
 private:
     XislStatus setupAcquisition(uint32_t frameCount, FrameConsumer consumer);
-    // Caller's thread: waits for an acquisition that abortPending_ says may still be ending.
-    void endEndingAcquisition();
+    void sendTiming();
+    void sendCycle();
     void onEndOfFrame();
     void onEndOfAcquisition();
     static Detector *fromDescriptor(HACQDESC descriptor);
     static void XISL_CALLBACK endOfFrameCallback(HACQDESC descriptor);
     static void XISL_CALLBACK endOfAcquisitionCallback(HACQDESC descriptor);
 
-    // Written on the caller's thread only; read there and, for the acquisition members, by the
-    // callback thread while an acquisition runs (set-up never overlaps one). No lock.
     const HACQDESC handle_;
-    FrameConsumer onFrame_; // set-up writes; the callback thread calls it
-    uint32_t binning_ = 0;
-    uint32_t gain_ = 0;
-    // Atomic: the one setting a client may change while recording, so another client thread
-    // may read it at the same time.
-    std::atomic<std::chrono::microseconds> exposure_{defaultExposure};
-    FrameSize frameSize_;                     // set-up writes; the callback thread reads
+    // Set-up writes these (Readout's thread); the callback thread reads them while an
+    // acquisition runs, which set-up never overlaps.
+    FrameConsumer onFrame_;
+    FrameSize frameSize_;
     std::vector<uint16_t> destinationBuffer_; // XISL writes the slots; the callback thread reads
-    // grab()'s consumer writes it on the callback thread while grab() waits; grab()'s caller
-    // reads it until the next grab.
-    std::vector<uint16_t> frameBuffer_;
-    FrameEvent frameEvent_; // its own mutex guards its flags
-    int32_t triggerMode_ = 0;
-    std::chrono::milliseconds waitLimit_{0}; // set-up writes; grab() reads
-    // Set when an acquisition may still be ending: by stop() on XISL's callback thread when a
-    // consumer stopped the stream from inside its own delivery, and by a grab once its frame
-    // arrived. The next set-up or grab (caller's thread) clears it after waiting for the end.
-    std::atomic<bool> abortPending_{false};
+    // Settings: any thread writes, set-up reads. Atomic, since clients may set and read them from
+    // several threads.
+    std::atomic<uint32_t> binning_{0};
+    std::atomic<uint32_t> gain_{0};
+    std::atomic<std::chrono::microseconds> exposure_{defaultExposure};
+    std::atomic<int32_t> triggerMode_{0};
+    std::atomic<std::chrono::microseconds> frameTimeout_{
+        std::chrono::duration_cast<std::chrono::microseconds>(defaultFrameTimeout)};
+    // What the last set-up learned (Readout's thread writes; waiting grabs read): the trigger
+    // mode it chose, the timer cycle and the readout time the timer answered.
+    std::atomic<int32_t> syncedTriggerMode_{0};
+    std::atomic<std::chrono::microseconds> cycle_{std::chrono::microseconds::zero()};
+    std::atomic<std::chrono::microseconds> readout_{std::chrono::microseconds::zero()};
+    // The last cycle the timer accepted, if any. Set-up's thread only.
+    std::optional<std::chrono::microseconds> acceptedCycle_;
+    // When the frame of the last software trigger is read out (the readouts of triggers sent
+    // close together follow one another). trigger() writes it; waiting grabs read it.
+    std::atomic<Clock::time_point> lastTriggerFrameDue_{Clock::time_point{}};
+    // Set from a successful start until an abort from outside the detector's own delivery has
+    // ended the acquisition: while it is set an acquisition may still run or be ending. The
+    // Readout's thread writes it; a stop from inside the delivery leaves it set.
+    std::atomic<bool> acquisitionToEnd_{false};
 };
 
 } // namespace TessaraVolt

@@ -6,8 +6,7 @@ namespace TessaraVolt {
 FrameEvent::Turn::Turn(FrameEvent &owner) : event_(&owner)
 {
     MutexLocker locker(event_->mutex_);
-    ++event_->waiters_;
-    event_->condition_.wait(locker, [this]() REQUIRES(event_->mutex_) {
+    event_->condition_.wait(locker, [this]() TESSARAVOLT_REQUIRES(event_->mutex_) {
         return !event_->turnTaken_ || event_->cancelled_;
     });
     if (event_->cancelled_)
@@ -18,15 +17,12 @@ FrameEvent::Turn::Turn(FrameEvent &owner) : event_(&owner)
 
 FrameEvent::Turn::~Turn()
 {
+    if (!holdsTurn_)
+        return;
     MutexLocker locker(event_->mutex_);
-    --event_->waiters_;
-    if (holdsTurn_) {
-        event_->destination_ = nullptr;
-        event_->turnTaken_ = false;
-    }
-    // Wakes the next Turn, or the owner waiting for the last one to leave. Under the lock: once
-    // it is released, the owner may destroy the event.
-    event_->condition_.notifyAll();
+    event_->destination_ = nullptr;
+    event_->turnTaken_ = false;
+    event_->condition_.notifyAll(); // the next Turn
 }
 
 bool FrameEvent::Turn::isLive() const
@@ -42,12 +38,13 @@ void FrameEvent::Turn::expect(const FrameConsumer &consumer)
     event_->ready_ = false;
 }
 
-FrameWait FrameEvent::Turn::wait(std::chrono::milliseconds limit)
+FrameWait FrameEvent::Turn::wait(const FrameDeadline &deadline)
 {
     MutexLocker locker(event_->mutex_);
-    event_->condition_.waitFor(locker, limit, [this]() REQUIRES(event_->mutex_) {
-        return event_->ready_ || event_->cancelled_;
-    });
+    event_->condition_.waitUntilLatest(locker, deadline,
+                                       [this]() TESSARAVOLT_REQUIRES(event_->mutex_) {
+                                           return event_->ready_ || event_->cancelled_;
+                                       });
     const bool arrived = event_->ready_ && event_->destination_ != nullptr;
     event_->destination_ = nullptr; // a late frame is dropped
     if (arrived)
@@ -80,12 +77,6 @@ void FrameEvent::rearm()
 {
     MutexLocker locker(mutex_);
     cancelled_ = false;
-}
-
-void FrameEvent::waitUntilUnused()
-{
-    MutexLocker locker(mutex_);
-    condition_.wait(locker, [this]() REQUIRES(mutex_) { return waiters_ == 0; });
 }
 
 } // namespace TessaraVolt

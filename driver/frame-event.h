@@ -1,8 +1,6 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 #pragma once
 
-#include <chrono>
-
 #include "frame.h"
 #include "mutex.h"
 
@@ -16,13 +14,13 @@ namespace TessaraVolt {
 // acquisition has ended (aborted, if need be), so a grab queued behind it can neither start
 // while the acquisition runs nor receive one of its late frames.
 //
-// Threads: Turn runs on grabbing threads, deliver() on XISL's callback thread, cancel() on any
-// thread, rearm() and waitUntilUnused() on the owner's thread. mutex_ guards every member.
+// Threads: Turn runs on grabbing threads, deliver() on XISL's callback thread, cancel() and
+// rearm() on the owner's. mutex_ guards every member. The owner destroys the event only once no
+// Turn is left.
 class FrameEvent {
 public:
     // One grab's turn. Construction waits until no other Turn holds it, unless cancelled first.
-    // No lock is held between the calls, so XISL may be called freely in between. The Turn
-    // counts as a waiter until it is destroyed, so that the owner can wait for it to leave.
+    // No lock is held between the calls, so XISL may be called freely in between.
     class Turn {
     public:
         explicit Turn(FrameEvent &event);
@@ -36,10 +34,10 @@ public:
         bool isLive() const;
         // From now on the next frame delivered goes to `consumer`.
         void expect(const FrameConsumer &consumer);
-        // Waits until the expected frame was delivered, the event cancelled or `limit` has
+        // Waits until the expected frame was delivered, the event cancelled or the deadline has
         // passed. A frame that arrived wins over a cancel that came with it. The consumer is
         // never called once this returns.
-        FrameWait wait(std::chrono::milliseconds limit);
+        FrameWait wait(const FrameDeadline &deadline);
 
     private:
         FrameEvent *const event_;
@@ -51,21 +49,18 @@ public:
     void deliver(const Image &image);
     // Any thread: releases every waiter with FrameWait::Cancelled until rearm().
     void cancel();
-    // Caller's thread, at acquisition set-up.
+    // The owner's thread, before a new acquisition is set up.
     void rearm();
-    // Owner's thread, before destruction: returns once no Turn is left.
-    void waitUntilUnused();
 
 private:
     Mutex mutex_;
-    // Signals `ready_`, `cancelled_`, the turn becoming free and `waiters_` reaching 0.
+    // Signals `ready_`, `cancelled_` and the turn becoming free.
     ConditionVariable condition_;
-    bool ready_ GUARDED_BY(mutex_) = false;     // the destination has its frame
-    bool cancelled_ GUARDED_BY(mutex_) = false; // set by cancel(), cleared by rearm()
-    bool turnTaken_ GUARDED_BY(mutex_) = false; // a Turn holds it
-    unsigned waiters_ GUARDED_BY(mutex_) = 0;   // live Turns
+    bool ready_ TESSARAVOLT_GUARDED_BY(mutex_) = false;     // the destination has its frame
+    bool cancelled_ TESSARAVOLT_GUARDED_BY(mutex_) = false; // set by cancel(), cleared by rearm()
+    bool turnTaken_ TESSARAVOLT_GUARDED_BY(mutex_) = false; // a Turn holds it
     // The consumer of the Turn that waits for a frame right now.
-    const FrameConsumer *destination_ GUARDED_BY(mutex_) = nullptr;
+    const FrameConsumer *destination_ TESSARAVOLT_GUARDED_BY(mutex_) = nullptr;
 };
 
 } // namespace TessaraVolt

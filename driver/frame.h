@@ -1,6 +1,7 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -25,12 +26,20 @@ struct Image {
 // Called on XISL's callback thread, one frame at a time.
 using FrameConsumer = std::function<void(const Image &)>;
 
-// How a wait for a frame ended.
+using Clock = std::chrono::steady_clock;
+
+// When a wait for a frame gives up. Asked again once it has passed: a software trigger may have
+// moved it later meanwhile.
+using FrameDeadline = std::function<Clock::time_point()>;
+
+// How a request for a frame ended.
 enum class FrameWait {
     Arrived,
     TimedOut,
-    Cancelled, // the acquisition was stopped or the owner is going away
-    Refused,   // the detector refused to start the acquisition for this frame
+    Cancelled,    // the acquisition was stopped or the owner is going away
+    Refused,      // the detector refused to start the acquisition for this frame
+    NotRecording, // no readout runs
+    Transferring, // frames go to the transfer consumer, not to requests
 };
 
 struct FrameResult {

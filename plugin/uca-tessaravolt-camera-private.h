@@ -5,26 +5,17 @@
 
 #include "uca-tessaravolt-camera.h"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "continuous-grabber.h"
-#include "detector.h"
+#include "readout.h"
 
 enum {
     PROP_GAIN = N_BASE_PROPERTIES,
     PROP_GRAB_FROM_CONTINUOUS,
+    PROP_FRAME_TIMEOUT,
     N_PROPERTIES
-};
-
-/* Where frames go between start and stop of recording; chosen at start. */
-enum class ReadoutMode {
-    Idle,
-    AsynchronousTransfer, /* the stream feeds libuca's grab callback */
-    ContinuousStream,     /* the stream feeds the grabber; grab takes the next frame */
-    SingleFrames,         /* each grab acquires one frame */
 };
 
 struct GValueDeleter {
@@ -45,9 +36,9 @@ struct PendingWrite {
 };
 
 struct _UcaTessaraVoltCameraPrivate {
-    /* Set once by initialisation; the client's thread calls it, its callbacks run on XISL's
-     * thread. */
-    std::unique_ptr<TessaraVolt::Detector> detector;
+    /* Set once by initialisation. It owns the detector and the three readout modes: client
+     * threads call it, its consumers run on XISL's thread. */
+    std::unique_ptr<TessaraVolt::Readout> readout;
     /* Client's thread only; read once at initialisation. */
     uint32_t sensor_width = 0;
     uint32_t sensor_height = 0;
@@ -58,18 +49,6 @@ struct _UcaTessaraVoltCameraPrivate {
     uint32_t roi_width = 0;
     uint32_t roi_height = 0;
     gboolean grab_from_continuous = TRUE;
-    /* Guards itself: XISL's thread feeds it, the grabbing thread takes frames out. */
-    TessaraVolt::ContinuousGrabber continuous;
-    /* Sized at start, written by XISL's thread while asynchronous transfer runs, released at
-     * stop only after the detector has stopped. */
-    std::vector<uint16_t> transfer_buffer;
-    /* Set at start, cleared at stop, read by grab: libuca serialises these, but a grab that
-     * bypasses its lock (or libuca's buffer thread) must still read a whole value. */
-    std::atomic<ReadoutMode> mode{ ReadoutMode::Idle };
-    /* libuca's grab callback as it was at start: XISL's thread calls this copy, so a later
-     * uca_camera_set_grab_func cannot race with frame delivery. */
-    UcaCameraGrabFunc transfer_func = nullptr;
-    gpointer transfer_user_data = nullptr;
     /* Client's thread, before initialisation only. */
     std::vector<PendingWrite> pending_writes;
 };
@@ -81,6 +60,13 @@ inline UcaTessaraVoltCameraPrivate *
 get_private (gpointer camera)
 {
     return static_cast<UcaTessaraVoltCamera *> (camera)->priv;
+}
+
+/* The detector behind the readout; null without one (no initialisation, or a failed one). */
+inline TessaraVolt::Detector *
+get_detector (const UcaTessaraVoltCameraPrivate *priv)
+{
+    return priv->readout ? &priv->readout->getDetector () : nullptr;
 }
 
 void uca_tessaravolt_camera_set_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec);

@@ -52,13 +52,14 @@ trigger_source_from_mode (int32_t mode)
 }
 
 /* One factor serves both axes. The region of interest shrinks to the binned frame and never
- * grows back. */
+ * grows back. A binning the detector refuses is not taken: the driver warns, and the property
+ * and the frame keep the binning the detector really uses. */
 static void
 set_binning (UcaTessaraVoltCameraPrivate *priv, guint factor)
 {
-    priv->detector->setBinning (factor);
+    priv->readout->setBinning (factor);
 
-    const TessaraVolt::FrameSize max_roi_size = priv->detector->getFrameSize ();
+    const TessaraVolt::FrameSize max_roi_size = priv->readout->getDetector ().getFrameSize ();
 
     /* A failed header read gives 0 x 0; the region then keeps the last good frame's bounds
      * instead of collapsing below libuca's minimum of 1. */
@@ -75,6 +76,7 @@ void
 uca_tessaravolt_camera_apply_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec)
 {
     UcaTessaraVoltCameraPrivate *priv = get_private (object);
+    TessaraVolt::Detector &detector = priv->readout->getDetector ();
 
     switch (property_id) {
         case PROP_SENSOR_HORIZONTAL_BINNING:
@@ -82,10 +84,10 @@ uca_tessaravolt_camera_apply_property (GObject *object, guint property_id, const
             set_binning (priv, g_value_get_uint (value));
             break;
         case PROP_TRIGGER_SOURCE:
-            priv->detector->setTriggerMode (trigger_mode_from_source (g_value_get_enum (value)));
+            detector.setTriggerMode (trigger_mode_from_source (g_value_get_enum (value)));
             break;
         case PROP_EXPOSURE_TIME:
-            priv->detector->setExposureTime (std::chrono::duration<double> (g_value_get_double (value)));
+            detector.setExposureTime (std::chrono::duration<double> (g_value_get_double (value)));
             break;
         case PROP_ROI_X:
             priv->roi_x0 = g_value_get_uint (value);
@@ -100,10 +102,13 @@ uca_tessaravolt_camera_apply_property (GObject *object, guint property_id, const
             priv->roi_height = g_value_get_uint (value);
             break;
         case PROP_GAIN:
-            priv->detector->setGain (g_value_get_uint (value));
+            detector.setGain (g_value_get_uint (value));
             break;
         case PROP_GRAB_FROM_CONTINUOUS:
             priv->grab_from_continuous = g_value_get_boolean (value);
+            break;
+        case PROP_FRAME_TIMEOUT:
+            detector.setFrameTimeout (std::chrono::duration<double> (g_value_get_double (value)));
             break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID (object, property_id, pspec);
@@ -124,7 +129,7 @@ uca_tessaravolt_camera_set_property (GObject *object, guint property_id, const G
     }
 
     /* Construction properties arrive before initialisation has found the detector. */
-    if (!priv->detector) {
+    if (!priv->readout) {
         priv->pending_writes.push_back (pending_write_new (property_id, value, pspec));
         return;
     }
@@ -141,13 +146,19 @@ exposure_seconds (const TessaraVolt::Detector *detector)
     return exposure.count ();
 }
 
+static gdouble
+frame_timeout_seconds (const TessaraVolt::Detector *detector)
+{
+    return (detector ? detector->getFrameTimeout () : TessaraVolt::Detector::defaultFrameTimeout).count ();
+}
+
 /* Without a detector (no initialisation, or a failed one) the detector's values read as their
  * defaults: listings and libuca's own frames-per-second read must still work. */
 void
 uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue *value, GParamSpec *pspec)
 {
     const UcaTessaraVoltCameraPrivate *priv = get_private (object);
-    const TessaraVolt::Detector *detector = priv->detector.get ();
+    const TessaraVolt::Detector *detector = get_detector (priv);
 
     switch (property_id) {
         case PROP_NAME:
@@ -200,6 +211,9 @@ uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue 
             break;
         case PROP_GRAB_FROM_CONTINUOUS:
             g_value_set_boolean (value, priv->grab_from_continuous);
+            break;
+        case PROP_FRAME_TIMEOUT:
+            g_value_set_double (value, frame_timeout_seconds (detector));
             break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID (object, property_id, pspec);

@@ -1,15 +1,14 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 /* The libuca camera for the TessaraVolt flat-panel detector.
  *
- * Threads: the client's thread runs creation, properties, start and stop of recording, trigger
- * and grab (libuca serialises start, stop and grab); XISL's callback thread runs the frame
+ * Threads: client threads run creation, properties, start and stop of recording, trigger and
+ * grab (libuca serialises start, stop and unbuffered grabs, but not trigger and the buffered read
+ * thread's grab; the readout is safe either way); XISL's callback thread runs the frame
  * consumers, one frame at a time. */
 #include "uca-tessaravolt-camera-private.h"
 
 #include <gio/gio.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -20,8 +19,6 @@
 #include <utility>
 #include <vector>
 
-#include "continuous-grabber.h"
-#include "detector.h"
 #include "discovery.h"
 
 namespace {
@@ -112,7 +109,7 @@ copy_roi (const UcaTessaraVoltCameraPrivate *priv, const TessaraVolt::Image &fra
 static gboolean
 has_detector (const UcaTessaraVoltCameraPrivate *priv, GError **error)
 {
-    if (priv->detector)
+    if (priv->readout)
         return TRUE;
 
     g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND,
@@ -123,7 +120,7 @@ has_detector (const UcaTessaraVoltCameraPrivate *priv, GError **error)
 static gboolean
 roi_fits_frame (const UcaTessaraVoltCameraPrivate *priv, GError **error)
 {
-    const TessaraVolt::FrameSize frame = priv->detector->getFrameSize ();
+    const TessaraVolt::FrameSize frame = get_detector (priv)->getFrameSize ();
 
     /* 64-bit sums: an offset near G_MAXUINT must not wrap into range. An empty region would let
      * grabs "succeed" without writing a pixel. */
@@ -137,44 +134,51 @@ roi_fits_frame (const UcaTessaraVoltCameraPrivate *priv, GError **error)
     return FALSE;
 }
 
-/* Runs on XISL's callback thread for every frame of asynchronous transfer. */
-static TessaraVolt::FrameConsumer
-make_transfer_consumer (UcaTessaraVoltCameraPrivate *priv)
+/* Asynchronous transfer: runs on XISL's callback thread for every frame. libuca's grab callback
+ * as it was at start is called, so a later uca_camera_set_grab_func cannot race with delivery.
+ * The callback may stop the recording or drop the last reference to the camera: nothing of the
+ * camera is touched once it returns, and the buffer stays valid until then. */
+static TessaraVolt::Transfer
+make_transfer (UcaCamera *camera, const UcaTessaraVoltCameraPrivate *priv)
 {
-    return [priv] (const TessaraVolt::Image &frame) {
-        copy_roi (priv, frame, priv->transfer_buffer.data ());
-        priv->transfer_func (priv->transfer_buffer.data (), priv->transfer_user_data);
+    UcaCameraGrabFunc func = camera->grab_func;
+    gpointer user_data = camera->user_data;
+
+    return TessaraVolt::Transfer{
+        size_t{ priv->roi_width } * priv->roi_height,
+        [priv, func, user_data] (const TessaraVolt::Image &frame, uint16_t *buffer) {
+            copy_roi (priv, frame, buffer);
+            func (buffer, user_data);
+        },
     };
 }
 
 /* Without this, a start XISL refused would look like a detector that never sends a frame. */
 static gboolean
-detector_started (XislStatus status, GError **error)
+detector_accepted (XislStatus status, const gchar *action, GError **error)
 {
     if (status == 0)
         return TRUE;
 
-    g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
-                 "The detector refused to start recording (XISL status %u)", status);
+    if (status == TessaraVolt::driverBusy)
+        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_RECORDING,
+                     "The detector cannot %s while another acquisition runs", action);
+    else
+        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE, "The detector refused to %s (XISL status %u)",
+                     action, status);
     return FALSE;
 }
 
-static void
-start_transfer (UcaCamera *camera, UcaTessaraVoltCameraPrivate *priv, GError **error)
+static TessaraVolt::ReadoutMode
+chosen_readout_mode (UcaCamera *camera, const UcaTessaraVoltCameraPrivate *priv)
 {
-    if (camera->grab_func == nullptr) {
-        g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NO_GRAB_FUNC, "No grab callback function set");
-        return;
-    }
+    gboolean transfer_async = FALSE;
 
-    priv->transfer_func = camera->grab_func;
-    priv->transfer_user_data = camera->user_data;
-    priv->transfer_buffer.resize (size_t{priv->roi_width} * priv->roi_height);
-    if (!detector_started (priv->detector->startContinuous (make_transfer_consumer (priv)), error)) {
-        std::vector<uint16_t> ().swap (priv->transfer_buffer);
-        return;
-    }
-    priv->mode = ReadoutMode::AsynchronousTransfer;
+    g_object_get (camera, "transfer-asynchronously", &transfer_async, nullptr);
+
+    if (transfer_async)
+        return TessaraVolt::ReadoutMode::Transfer;
+    return priv->grab_from_continuous ? TessaraVolt::ReadoutMode::Stream : TessaraVolt::ReadoutMode::SingleFrames;
 }
 
 static void
@@ -182,80 +186,62 @@ uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
 {
     g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
-    gboolean transfer_async = FALSE;
 
     if (!has_detector (priv, error) || !roi_fits_frame (priv, error))
         return;
 
-    g_object_get (camera, "transfer-asynchronously", &transfer_async, nullptr);
+    const TessaraVolt::ReadoutMode mode = chosen_readout_mode (camera, priv);
 
-    if (transfer_async) {
-        start_transfer (camera, priv, error);
+    if (mode == TessaraVolt::ReadoutMode::Transfer && camera->grab_func == nullptr) {
+        g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NO_GRAB_FUNC, "No grab callback function set");
+        return;
     }
-    else if (priv->grab_from_continuous) {
-        if (detector_started (priv->continuous.start (*priv->detector), error))
-            priv->mode = ReadoutMode::ContinuousStream;
-    }
-    else {
-        if (detector_started (priv->detector->prepareGrab (), error))
-            priv->mode = ReadoutMode::SingleFrames;
-    }
+
+    detector_accepted (priv->readout->start (mode, make_transfer (camera, priv)), "start recording", error);
 }
 
-/* A refused abort leaves the stream running: the caller learns it, and the consumer keeps its
- * buffer, since frames still arrive. */
-static gboolean
-stop_detector (UcaTessaraVoltCameraPrivate *priv, GError **error)
-{
-    const XislStatus status = priv->detector->stop ();
-
-    if (status == 0)
-        return TRUE;
-
-    g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
-                 "The detector refused to stop its acquisition (XISL status %u)", status);
-    return FALSE;
-}
-
+/* A refused abort leaves the stream running: the caller learns it, and the camera stays
+ * recording, since frames still arrive. */
 static void
 uca_tessaravolt_camera_stop_recording (UcaCamera *camera, GError **error)
 {
     g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
 
-    switch (priv->mode) {
-        case ReadoutMode::AsynchronousTransfer:
-            if (!stop_detector (priv, error))
-                return;
-            break;
-        case ReadoutMode::ContinuousStream:
-            if (!stop_detector (priv, error))
-                return;
-            priv->continuous.cancel ();
-            break;
-        case ReadoutMode::SingleFrames: /* each acquisition ended with its grab */
-        case ReadoutMode::Idle:
-            break;
-    }
-
-    /* Only now: until the detector has stopped, a frame may still be copied into it. */
-    std::vector<uint16_t> ().swap (priv->transfer_buffer);
-    priv->mode = ReadoutMode::Idle;
+    if (priv->readout)
+        detector_accepted (priv->readout->stop (), "stop its acquisition", error);
 }
 
 static gboolean
-frame_arrived (TessaraVolt::FrameWait status, std::chrono::milliseconds limit, GError **error)
+frame_arrived (TessaraVolt::FrameWait status, const UcaTessaraVoltCameraPrivate *priv,
+               std::chrono::steady_clock::time_point began, GError **error)
 {
     switch (status) {
         case TessaraVolt::FrameWait::Arrived:
             return TRUE;
-        case TessaraVolt::FrameWait::TimedOut:
-            g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_TIMEOUT,
-                         "No frame arrived within %lld ms", static_cast<long long> (limit.count ()));
+        case TessaraVolt::FrameWait::TimedOut: {
+            const auto waited =
+                std::chrono::duration_cast<std::chrono::milliseconds> (std::chrono::steady_clock::now () - began);
+            /* The order that works is not obvious: say it where the other one fails. */
+            const gboolean lost_trigger = priv->readout->getMode () == TessaraVolt::ReadoutMode::SingleFrames &&
+                                          priv->readout->getDetector ().getTriggerMode () == 1;
+
+            g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_TIMEOUT, "No frame arrived within %lld ms%s",
+                         static_cast<long long> (waited.count ()),
+                         lost_trigger ? " (with single frames, a software trigger counts only while a grab waits)"
+                                      : "");
             return FALSE;
+        }
         case TessaraVolt::FrameWait::Refused:
             g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
                                  "The detector refused to acquire a frame");
+            return FALSE;
+        case TessaraVolt::FrameWait::Transferring:
+            g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_RECORDING,
+                                 "Frames go to the grab callback while transfer-asynchronously is on");
+            return FALSE;
+        case TessaraVolt::FrameWait::NotRecording:
+            g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_RECORDING, "Camera is not recording");
             return FALSE;
         case TessaraVolt::FrameWait::Cancelled:
             break;
@@ -266,68 +252,38 @@ frame_arrived (TessaraVolt::FrameWait status, std::chrono::milliseconds limit, G
     return FALSE;
 }
 
-/* The region of interest goes from the stream straight into the caller's buffer, on XISL's
- * thread while this grab waits: one whole-frame copy less than going through the grabber's slot. */
-static gboolean
-grab_from_stream (UcaTessaraVoltCameraPrivate *priv, uint16_t *destination,
-                  std::chrono::milliseconds limit, GError **error)
-{
-    const TessaraVolt::FrameConsumer deliver = [priv, destination] (const TessaraVolt::Image &frame) {
-        copy_roi (priv, frame, destination);
-    };
-
-    return frame_arrived (priv->continuous.nextFrameInto (limit, deliver), limit, error);
-}
-
-/* As from the stream: the region of interest goes straight from the one-frame acquisition
- * buffer into the caller's buffer, on XISL's thread while this grab waits. */
-static gboolean
-grab_single_frame (UcaTessaraVoltCameraPrivate *priv, uint16_t *destination,
-                   std::chrono::milliseconds limit, GError **error)
-{
-    const TessaraVolt::FrameConsumer deliver = [priv, destination] (const TessaraVolt::Image &frame) {
-        copy_roi (priv, frame, destination);
-    };
-
-    return frame_arrived (priv->detector->grabInto (deliver), limit, error);
-}
-
+/* The region of interest goes straight from the acquisition buffer into the caller's buffer, on
+ * XISL's thread while this grab waits: one whole-frame copy less than going through a buffer of
+ * the driver's, made by the thread that has the frame in its cache. */
 static gboolean
 uca_tessaravolt_camera_grab (UcaCamera *camera, gpointer data, GError **error)
 {
-    g_return_val_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera), FALSE);
+    g_return_val_if_fail (UCA_IS_TESSARAVOLT_CAMERA (camera), FALSE);
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
+    auto *destination = static_cast<uint16_t *> (data);
 
-    /* Every mode but Idle was entered with a detector. */
-    switch (priv->mode) {
-        case ReadoutMode::ContinuousStream:
-            return grab_from_stream (priv, static_cast<uint16_t *> (data), priv->detector->getFrameWaitLimit (), error);
-        case ReadoutMode::SingleFrames:
-            return grab_single_frame (priv, static_cast<uint16_t *> (data), priv->detector->getFrameWaitLimit (),
-                                      error);
-        case ReadoutMode::AsynchronousTransfer:
-            g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_RECORDING,
-                                 "Frames go to the grab callback while transfer-asynchronously is on");
-            return FALSE;
-        case ReadoutMode::Idle:
-            break;
-    }
+    if (!priv->readout)
+        return frame_arrived (TessaraVolt::FrameWait::NotRecording, priv, {}, error);
 
-    g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_RECORDING, "Camera is not recording");
-    return FALSE;
+    const TessaraVolt::FrameConsumer deliver = [priv, destination] (const TessaraVolt::Image &frame) {
+        copy_roi (priv, frame, destination);
+    };
+    const auto began = std::chrono::steady_clock::now ();
+
+    return frame_arrived (priv->readout->grab (deliver), priv, began, error);
 }
 
 static void
 uca_tessaravolt_camera_trigger (UcaCamera *camera, GError **)
 {
     g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
-    UcaTessaraVoltCameraPrivate *priv = get_private (camera);
+    TessaraVolt::Detector *detector = get_detector (get_private (camera));
 
-    if (!priv->detector) {
+    if (!detector) {
         g_log (nullptr, G_LOG_LEVEL_WARNING, "Trigger ignored: the camera has no detector");
         return;
     }
-    priv->detector->trigger ();
+    detector->trigger ();
 }
 
 /* Keeps the first detector found; the others are closed when the vector goes. */
@@ -358,22 +314,22 @@ uca_tessaravolt_camera_initable_init (GInitable *self, GCancellable *, GError **
     UcaTessaraVoltCameraPrivate *priv = get_private (self);
 
     /* GInitable allows a second call; it must not open the detector again. */
-    if (priv->detector)
+    if (priv->readout)
         return TRUE;
 
     try {
-        priv->detector = open_first_detector ();
+        priv->readout = std::make_unique<TessaraVolt::Readout> (open_first_detector ());
     }
     catch (const std::exception &e) {
         g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND, e.what ());
         return FALSE;
     }
 
-    const TessaraVolt::FrameSize image_size = priv->detector->getFrameSize ();
+    const TessaraVolt::FrameSize image_size = priv->readout->getDetector ().getFrameSize ();
 
     /* A failed header read gives 0 x 0: no camera rather than one without pixels. */
     if (image_size.width == 0 || image_size.height == 0) {
-        priv->detector.reset ();
+        priv->readout.reset ();
         g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_FOUND, "Unable to get hardware header info");
         return FALSE;
     }
@@ -397,12 +353,9 @@ uca_tessaravolt_camera_finalize (GObject *object)
 {
     UcaTessaraVoltCameraPrivate *priv = get_private (object);
 
-    /* No frame may reach the grabber or the transfer buffer once they are gone, and no grab may
-     * still wait on them: closing the detector ends its callbacks even where an abort was
-     * refused, so it goes first. */
-    priv->detector.reset ();
-    priv->continuous.cancel ();
-
+    /* Before the rest of the record: the readout's destruction releases waiting grabs and ends
+     * every callback, which read the region of interest. */
+    priv->readout.reset ();
     priv->~UcaTessaraVoltCameraPrivate ();
 
     G_OBJECT_CLASS (uca_tessaravolt_camera_parent_class)->finalize (object);
@@ -437,6 +390,12 @@ uca_tessaravolt_camera_class_init (UcaTessaraVoltCameraClass *klass)
                               "in less control over frame start times,since they are actually recorded "
                               "continuously.",
                               TRUE, G_PARAM_READWRITE);
+
+    tessaravolt_properties[PROP_FRAME_TIMEOUT] =
+        g_param_spec_double ("frame-timeout", "Frame time-out in seconds",
+                             "How long a grab waits for a software or external trigger, beyond the frame's readout", 0,
+                             TessaraVolt::Detector::longestFrameTimeout.count (),
+                             TessaraVolt::Detector::defaultFrameTimeout.count (), G_PARAM_READWRITE);
 
     for (guint id = PROP_GAIN; id < N_PROPERTIES; id++)
         g_object_class_install_property (object_class, id, tessaravolt_properties[id]);

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: LGPL-2.1-or-later
-# Builds and passes every test: a plain build, the driver's lock annotations checked by clang in
-# a build of the driver and the simulated detector, the installed minimal libuca used by a plug-in
-# built outside this tree and as the installed libuca of a second build, the driver's and the
-# simulator's tests built for Windows and run under Wine, then the whole suite again under
+# Builds and passes every test: a plain build, the lock annotations of the driver and the
+# simulated detector checked by clang in a build of both, the installed minimal libuca used by a
+# plug-in built outside this tree and as the installed libuca of a second build, the driver's and
+# the simulator's tests built for Windows and run under Wine, then the whole suite again under
 # AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer. Every lane turns
 # warnings into errors.
 #
@@ -70,8 +70,8 @@ system_libuca_lane() {
   echo "== ${dir}: took $((SECONDS - started)) s"
 }
 
-# clang's -Wthread-safety checks that every member a driver mutex guards is touched with that
-# mutex held. The core-only tree (driver, simulated detector and their tests, no GLib) is built
+# clang's -Wthread-safety checks that every member a mutex of the driver or the simulated
+# detector guards is touched with that mutex held. The core-only tree (driver, simulated detector and their tests, no GLib) is built
 # with clang, warnings as errors, and its tests run.
 thread_safety_lane() {
   local dir=build-clang started=$SECONDS

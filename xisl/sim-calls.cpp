@@ -26,26 +26,28 @@ uint64_t address(XislCallback callback)
 
 XislStatus Simulator::enumSensors(UINT *count)
 {
-    Call call(*this, Function::EnumSensors, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::EnumSensors);
     if (call.ok() && !count)
         call.status = XISL_SIM_ERROR_ARGUMENT;
     if (!call.ok())
-        return call.finish({address(count)});
+        return finish(call, {address(count)});
     enumerated_ = config_.sensors;
     *count = static_cast<UINT>(enumerated_.size());
-    return call.finish({address(count)}, *count);
+    return finish(call, {address(count)}, *count);
 }
 
 XislStatus Simulator::getNextSensor(ACQDESCPOS *cursor, HACQDESC *handle)
 {
-    Call call(*this, Function::GetNextSensor, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::GetNextSensor);
     const uint64_t in = cursor ? *cursor : 0;
     if (call.ok() && (!cursor || !handle))
         call.status = XISL_SIM_ERROR_ARGUMENT;
     if (call.ok() && *cursor >= enumerated_.size())
         call.status = XISL_SIM_ERROR_NO_SENSOR;
     if (!call.ok())
-        return call.finish({in, address(handle)});
+        return finish(call, {in, address(handle)});
 
     auto device = std::make_shared<Device>();
     device->token = kFirstToken + 16 * nextToken_++;
@@ -55,18 +57,19 @@ XislStatus Simulator::getNextSensor(ACQDESCPOS *cursor, HACQDESC *handle)
     *cursor = *cursor + 1 < enumerated_.size() ? *cursor + 1 : 0;
     *handle = device->getHandle();
     call.handle = *handle;
-    return call.finish({in, address(handle)}, *cursor);
+    return finish(call, {in, address(handle)}, *cursor);
 }
 
 XislStatus Simulator::getHeader(Function function, HACQDESC handle, XislHwHeaderInfo *header,
                                 XislHwHeaderInfoEx *extended)
 {
-    Call call(*this, function, handle, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, function, handle);
     const bool wantsExtended = function != Function::GetHwHeaderInfo;
     if (call.ok() && (!header || (wantsExtended && !extended)))
         call.status = XISL_SIM_ERROR_ARGUMENT;
     if (!call.ok())
-        return call.finish({address(header), address(extended)});
+        return finish(call, {address(header), address(extended)});
 
     const Device &device = *call.device;
     std::memset(header, 0, sizeof(*header));
@@ -79,33 +82,38 @@ XislStatus Simulator::getHeader(Function function, HACQDESC handle, XislHwHeader
         extended->headerId = device.sensor.extendedHeaderId;
         extended->cameraType = device.sensor.cameraType;
     }
-    return call.finish({address(header), address(extended)});
+    return finish(call, {address(header), address(extended)});
 }
 
 XislStatus Simulator::close(HACQDESC handle)
 {
-    Call call(*this, Function::Close, handle, lockToStop());
+    ++stopsWaiting_;
+    Locker locker(mutex_);
+    stopArrived();
+    Call call(*this, Function::Close, handle);
     if (call.ok())
-        closeDevice(call.device, call.lock);
-    return call.finish({});
+        closeDevice(call.device, locker);
+    return finish(call, {});
 }
 
 XislStatus Simulator::setBinning(HACQDESC handle, WORD mode)
 {
-    Call call(*this, Function::SetCameraBinningMode, handle, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::SetCameraBinningMode, handle);
     if (call.ok() && mode != XISL_BINNING_NONE && mode != XISL_BINNING_2X2)
         call.status = XISL_SIM_ERROR_ARGUMENT;
     else if (call.ok() && call.device->state != Device::State::Idle)
         call.status = XISL_SIM_ERROR_BUSY; // the buffers are sized for the running frame size
     if (call.ok())
         call.device->binning = mode;
-    return call.finish({mode});
+    return finish(call, {mode});
 }
 
 XislStatus Simulator::defineDestBuffers(HACQDESC handle, unsigned short *buffer, UINT frames,
                                         UINT rows, UINT columns)
 {
-    Call call(*this, Function::DefineDestBuffers, handle, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::DefineDestBuffers, handle);
     Device *device = call.device.get();
     if (call.ok() &&
         (!buffer || frames == 0 || rows != device->getHeight() || columns != device->getWidth()))
@@ -116,81 +124,88 @@ XislStatus Simulator::defineDestBuffers(HACQDESC handle, unsigned short *buffer,
         device->buffer = buffer;
         device->bufferFrames = frames;
     }
-    return call.finish({address(buffer), frames, rows, columns});
+    return finish(call, {address(buffer), frames, rows, columns});
 }
 
 XislStatus Simulator::setAcqData(HACQDESC handle, void *data)
 {
-    Call call(*this, Function::SetAcqData, handle, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::SetAcqData, handle);
     if (call.ok())
         call.device->acqData = data;
-    return call.finish({address(data)});
+    return finish(call, {address(data)});
 }
 
 XislStatus Simulator::getAcqData(HACQDESC handle, void **data)
 {
-    Call call(*this, Function::GetAcqData, handle, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::GetAcqData, handle);
     if (call.ok() && !data)
         call.status = XISL_SIM_ERROR_ARGUMENT;
     if (!call.ok())
-        return call.finish({address(data)});
+        return finish(call, {address(data)});
     *data = call.device->acqData;
-    return call.finish({address(data)}, address(*data));
+    return finish(call, {address(data)}, address(*data));
 }
 
 XislStatus Simulator::setCallbacks(HACQDESC handle, HWND window, UINT errorMessage,
                                    UINT lostMessage, XislCallback endOfFrame,
                                    XislCallback endOfAcquisition)
 {
-    Call call(*this, Function::SetCallbacksAndMessages, handle, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::SetCallbacksAndMessages, handle);
     if (call.ok()) {
         call.device->endOfFrame = endOfFrame;
         call.device->endOfAcquisition = endOfAcquisition;
     }
-    return call.finish({address(window), errorMessage, lostMessage, address(endOfFrame),
-                        address(endOfAcquisition)});
+    return finish(call, {address(window), errorMessage, lostMessage, address(endOfFrame),
+                         address(endOfAcquisition)});
 }
 
 XislStatus Simulator::setGain(HACQDESC handle, WORD gain)
 {
-    Call call(*this, Function::SetCameraGain, handle, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::SetCameraGain, handle);
     if (call.ok())
         call.device->gain = gain;
-    return call.finish({gain});
+    return finish(call, {gain});
 }
 
 XislStatus Simulator::setFrameSyncMode(HACQDESC handle, DWORD mode)
 {
-    Call call(*this, Function::SetFrameSyncMode, handle, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::SetFrameSyncMode, handle);
     if (call.ok() && mode != XISL_SYNC_SOFTWARE_TRIGGER && mode != XISL_SYNC_INTERNAL_TIMER &&
         mode != XISL_SYNC_EXTERNAL_TRIGGER)
         call.status = XISL_SIM_ERROR_ARGUMENT;
     if (call.ok()) {
         call.device->syncMode = mode;
-        changed_.notify_all();
+        changed_.notifyAll();
     }
-    return call.finish({mode});
+    return finish(call, {mode});
 }
 
 XislStatus Simulator::setTimerSync(HACQDESC handle, DWORD *cycle)
 {
-    Call call(*this, Function::SetTimerSync, handle, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::SetTimerSync, handle);
     const uint64_t requested = cycle ? *cycle : 0;
     if (call.ok() && !cycle)
         call.status = XISL_SIM_ERROR_ARGUMENT;
     if (!call.ok())
-        return call.finish({requested});
+        return finish(call, {requested});
     Device &device = *call.device;
     device.cycleMicroseconds = std::max<uint32_t>(*cycle, readoutMinimum(device));
     *cycle = device.cycleMicroseconds;
-    changed_.notify_all();
-    return call.finish({requested}, *cycle);
+    changed_.notifyAll();
+    return finish(call, {requested}, *cycle);
 }
 
 XislStatus Simulator::acquireImage(HACQDESC handle, UINT frames, UINT skip, UINT option,
                                    unsigned short *offset, DWORD *gainData, DWORD *pixelData)
 {
-    Call call(*this, Function::Acquire_Image, handle, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::Acquire_Image, handle);
     const DevicePtr &device = call.device;
     if (call.ok() &&
         ((option != XISL_ACQ_ONE_BUFFER && option != XISL_ACQ_CONTINUOUS) || frames == 0))
@@ -202,7 +217,7 @@ XislStatus Simulator::acquireImage(HACQDESC handle, UINT frames, UINT skip, UINT
     const std::initializer_list<uint64_t> args = {
         frames, skip, option, address(offset), address(gainData), address(pixelData)};
     if (!call.ok())
-        return call.finish(args);
+        return finish(call, args);
 
     device->running = Device::Start{frames, option};
     device->framesDone = 0;
@@ -212,47 +227,53 @@ XislStatus Simulator::acquireImage(HACQDESC handle, UINT frames, UINT skip, UINT
     ++device->started;
     if (!device->worker.joinable())
         startWorker(device);
-    changed_.notify_all();
-    return call.finish(args);
+    changed_.notifyAll();
+    return finish(call, args);
 }
 
 XislStatus Simulator::setFrameSync(HACQDESC handle)
 {
-    Call call(*this, Function::SetFrameSync, handle, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::SetFrameSync, handle);
     if (call.ok())
         trigger(*call.device, XISL_SYNC_SOFTWARE_TRIGGER);
-    return call.finish({});
+    return finish(call, {});
 }
 
 XislStatus Simulator::abort(HACQDESC handle)
 {
-    Call call(*this, Function::Abort, handle, lockToStop());
+    ++stopsWaiting_;
+    Locker locker(mutex_);
+    stopArrived();
+    Call call(*this, Function::Abort, handle);
     if (call.ok())
-        abortAndWait(*call.device, call.lock);
-    return call.finish({});
+        abortAndWait(*call.device, locker);
+    return finish(call, {});
 }
 
 XislStatus Simulator::getActFrame(HACQDESC handle, DWORD *acquired, DWORD *bufferFrame)
 {
-    Call call(*this, Function::GetActFrame, handle, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::GetActFrame, handle);
     if (call.ok() && (!acquired || !bufferFrame))
         call.status = XISL_SIM_ERROR_ARGUMENT;
     if (!call.ok())
-        return call.finish({address(acquired), address(bufferFrame)});
+        return finish(call, {address(acquired), address(bufferFrame)});
     *acquired = call.device->acquiredFrames;
     *bufferFrame = call.device->bufferFrame;
-    return call.finish({address(acquired), address(bufferFrame)},
-                       (static_cast<uint64_t>(*acquired) << 32) | *bufferFrame);
+    return finish(call, {address(acquired), address(bufferFrame)},
+                  (static_cast<uint64_t>(*acquired) << 32) | *bufferFrame);
 }
 
 XislStatus Simulator::setReady(HACQDESC handle, BOOL ready)
 {
-    Call call(*this, Function::SetReady, handle, Lock(mutex_));
+    Locker locker(mutex_);
+    Call call(*this, Function::SetReady, handle);
     if (call.ok() && ready && !call.device->frameHandedBack) {
         call.device->frameHandedBack = true;
         ++counters_.framesHandedBack;
     }
-    return call.finish({static_cast<uint64_t>(static_cast<uint32_t>(ready))});
+    return finish(call, {static_cast<uint64_t>(static_cast<uint32_t>(ready))});
 }
 
 } // namespace XislSim

@@ -8,15 +8,17 @@ namespace XislSim {
 
 void Simulator::reset()
 {
-    Lock lock = lockToStop();
+    ++stopsWaiting_;
+    Locker locker(mutex_);
+    stopArrived();
     while (!devices_.empty())
-        closeDevice(devices_.begin()->second, lock);
-    joinRetired(lock);
+        closeDevice(devices_.begin()->second, locker);
+    joinRetired(locker);
     applyDefaults();
     log_.clear();
     std::fill(frameTimes_.begin(), frameTimes_.end(), FrameTime{});
     counters_ = XislSimCounters{};
-    changed_.notify_all();
+    changed_.notifyAll();
 }
 
 int Simulator::setSensors(const XislSimSensor *sensors, size_t count)
@@ -27,7 +29,7 @@ int Simulator::setSensors(const XislSimSensor *sensors, size_t count)
         if (sensors[i].width == 0 || sensors[i].height == 0)
             return XISL_SIM_ERROR_ARGUMENT;
     }
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     config_.sensors.assign(sensors, sensors + count);
     return 0;
 }
@@ -36,33 +38,33 @@ int Simulator::setContent(XislSimContent content)
 {
     if (content != XISL_SIM_CONTENT_PATTERN && content != XISL_SIM_CONTENT_PHANTOM)
         return XISL_SIM_ERROR_ARGUMENT;
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     config_.content = content;
     return 0;
 }
 
 void Simulator::setSeed(uint32_t seed)
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     config_.seed = seed;
 }
 
 void Simulator::setReadoutNsPerPixel(uint32_t nanoseconds)
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     config_.readoutNsPerPixel = nanoseconds;
-    changed_.notify_all();
+    changed_.notifyAll();
 }
 
 void Simulator::setWindDown(uint32_t microseconds)
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     config_.windDownMicroseconds = microseconds;
 }
 
 void Simulator::setFirstFrameNumber(uint32_t first)
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     config_.firstFrame = first;
 }
 
@@ -71,7 +73,7 @@ int Simulator::fail(const char *name, XislStatus status, unsigned nth)
     const std::optional<Function> function = name ? findFunction(name) : std::nullopt;
     if (!function)
         return XISL_SIM_ERROR_ARGUMENT;
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     if (status == 0) {
         faults_.erase(
             std::remove_if(faults_.begin(), faults_.end(),
@@ -85,20 +87,20 @@ int Simulator::fail(const char *name, XislStatus status, unsigned nth)
 
 void Simulator::clearFaults()
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     faults_.clear();
 }
 
 void Simulator::setManual(bool manual)
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     config_.manual = manual;
-    changed_.notify_all();
+    changed_.notifyAll();
 }
 
 int Simulator::step(HACQDESC handle, unsigned frames, unsigned timeoutMs)
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     DevicePtr device = find(handle);
     if (!device || device->state != Device::State::Running || device->abortRequested ||
         onWorkerOf(*device))
@@ -106,11 +108,12 @@ int Simulator::step(HACQDESC handle, unsigned frames, unsigned timeoutMs)
     device->pendingSteps += frames;
     device->stepsRequested += frames;
     const uint64_t target = device->stepsRequested;
-    changed_.notify_all();
-    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return device->stepsDelivered >= target || device->state == Device::State::Idle ||
-               device->closed;
-    });
+    changed_.notifyAll();
+    changed_.waitFor(locker, std::chrono::milliseconds(timeoutMs),
+                     [&]() TESSARAVOLT_REQUIRES(mutex_) {
+                         return device->stepsDelivered >= target ||
+                                device->state == Device::State::Idle || device->closed;
+                     });
     if (device->stepsDelivered >= target)
         return 0;
     dropSteps(*device); // so that they cannot surprise a later acquisition
@@ -119,7 +122,7 @@ int Simulator::step(HACQDESC handle, unsigned frames, unsigned timeoutMs)
 
 int Simulator::pulse(HACQDESC handle)
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     DevicePtr device = find(handle);
     if (!device)
         return XISL_SIM_ERROR_HANDLE;
@@ -129,19 +132,20 @@ int Simulator::pulse(HACQDESC handle)
 
 int Simulator::waitFrames(uint64_t count, unsigned timeoutMs)
 {
-    Lock lock(mutex_);
-    bool reached = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                     [&] { return counters_.endOfFrameCallbacks >= count; });
+    Locker locker(mutex_);
+    const bool reached = changed_.waitFor(
+        locker, std::chrono::milliseconds(timeoutMs),
+        [&]() TESSARAVOLT_REQUIRES(mutex_) { return counters_.endOfFrameCallbacks >= count; });
     return reached ? 0 : XISL_SIM_ERROR_TIMEOUT;
 }
 
 int Simulator::waitIdle(HACQDESC handle, unsigned timeoutMs)
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     DevicePtr device = find(handle);
     if (!device || onWorkerOf(*device))
         return XISL_SIM_ERROR_HANDLE;
-    bool idle = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    const bool idle = changed_.waitFor(locker, std::chrono::milliseconds(timeoutMs), [&]() {
         return device->closed || device->finished >= device->started;
     });
     return idle ? 0 : XISL_SIM_ERROR_TIMEOUT;
@@ -151,7 +155,7 @@ int Simulator::frameCallbackTime(uint32_t frame, uint64_t *nanoseconds)
 {
     if (!nanoseconds)
         return XISL_SIM_ERROR_ARGUMENT;
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     const FrameTime &entry = frameTimes_[frame % frameTimes_.size()];
     if (entry.nanoseconds == 0 || entry.frame != frame)
         return XISL_SIM_ERROR_ARGUMENT;
@@ -161,19 +165,19 @@ int Simulator::frameCallbackTime(uint32_t frame, uint64_t *nanoseconds)
 
 void Simulator::setCallLog(bool enabled)
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     logEnabled_ = enabled;
 }
 
 size_t Simulator::getCallCount()
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     return log_.size();
 }
 
 int Simulator::getCall(size_t index, XislSimCall *call)
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     if (!call || index >= log_.size())
         return XISL_SIM_ERROR_ARGUMENT;
     *call = log_[index];
@@ -182,7 +186,7 @@ int Simulator::getCall(size_t index, XislSimCall *call)
 
 void Simulator::clearCallLog()
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     log_.clear();
 }
 
@@ -190,7 +194,7 @@ void Simulator::getCounters(XislSimCounters *counters)
 {
     if (!counters)
         return;
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     *counters = counters_;
     counters->openHandles = static_cast<uint32_t>(devices_.size());
 }

@@ -16,32 +16,34 @@ void Simulator::trigger(Device &device, uint32_t syncMode)
         return;
     if (device.pendingTriggers++ == 0)
         device.triggerFrameDue = Clock::now() + readoutTime(device);
-    changed_.notify_all();
+    changed_.notifyAll();
 }
 
-void Simulator::abortAndWait(Device &device, Lock &lock)
+void Simulator::abortAndWait(Device &device, Locker &locker)
 {
     if (device.state == Device::State::Idle)
         return;
     device.abortRequested = true;
     dropSteps(device);
-    changed_.notify_all();
+    changed_.notifyAll();
     // From the handle's own callback the acquisition ends once that callback returns; waiting
     // here would wait for ourselves.
     if (onWorkerOf(device))
         return;
     const uint64_t target = device.started;
-    changed_.wait(lock, [&] { return device.finished >= target || device.closed; });
+    changed_.wait(locker, [&]() TESSARAVOLT_REQUIRES(mutex_) {
+        return device.finished >= target || device.closed;
+    });
 }
 
-void Simulator::closeDevice(DevicePtr device, Lock &lock)
+void Simulator::closeDevice(DevicePtr device, Locker &locker)
 {
     if (!onWorkerOf(*device))
-        abortAndWait(*device, lock);
+        abortAndWait(*device, locker);
     device->abortRequested = true;
     device->closed = true;
     devices_.erase(device->token);
-    changed_.notify_all();
+    changed_.notifyAll();
     if (!device->worker.joinable())
         return;
     if (onWorkerOf(*device)) {
@@ -49,9 +51,8 @@ void Simulator::closeDevice(DevicePtr device, Lock &lock)
         return;
     }
     std::thread worker = std::move(device->worker);
-    lock.unlock();
+    TessaraVolt::MutexUnlocker unlocked(locker, mutex_);
     worker.join();
-    lock.lock();
 }
 
 void Simulator::startWorker(const DevicePtr &device)
@@ -61,17 +62,18 @@ void Simulator::startWorker(const DevicePtr &device)
 
 void Simulator::runWorker(const DevicePtr &device)
 {
-    Lock lock(mutex_);
+    Locker locker(mutex_);
     for (;;) {
-        changed_.wait(lock,
-                      [&] { return device->closed || device->state == Device::State::Running; });
+        changed_.wait(locker, [&]() TESSARAVOLT_REQUIRES(mutex_) {
+            return device->closed || device->state == Device::State::Running;
+        });
         if (device->closed)
             return;
-        runAcquisition(*device, lock);
+        runAcquisition(*device, locker);
     }
 }
 
-void Simulator::runAcquisition(Device &device, Lock &lock)
+void Simulator::runAcquisition(Device &device, Locker &locker)
 {
     // The first frame, too, takes a whole cycle: it is exposed and read out like any other.
     Clock::time_point nextTimerFrame =
@@ -79,26 +81,27 @@ void Simulator::runAcquisition(Device &device, Lock &lock)
         std::chrono::microseconds(std::max(device.cycleMicroseconds, readoutMinimum(device)));
     for (;;) {
         bool stepped = false;
-        if (!waitForFrame(device, lock, nextTimerFrame, stepped))
+        if (!waitForFrame(device, locker, nextTimerFrame, stepped))
             break;
-        produceFrame(device, lock, stepped);
+        produceFrame(device, locker, stepped);
         if (device.abortRequested || device.closed || device.isEnding())
             break;
     }
-    finishAcquisition(device, lock);
+    finishAcquisition(device, locker);
 }
 
 // Waits for the next frame's cause: a step, a trigger or pulse, or the timer. False when the
 // acquisition is to end instead.
-bool Simulator::waitForFrame(Device &device, Lock &lock, Clock::time_point &nextTimerFrame,
+bool Simulator::waitForFrame(Device &device, Locker &locker, Clock::time_point &nextTimerFrame,
                              bool &stepped)
 {
     for (;;) {
         if (device.abortRequested || device.closed)
             return false;
         if (stopsWaiting_ > 0) {
-            changed_.wait(
-                lock, [&] { return stopsWaiting_ == 0 || device.abortRequested || device.closed; });
+            changed_.wait(locker, [&]() TESSARAVOLT_REQUIRES(mutex_) {
+                return stopsWaiting_ == 0 || device.abortRequested || device.closed;
+            });
             continue;
         }
         if (device.pendingSteps > 0) {
@@ -111,13 +114,13 @@ bool Simulator::waitForFrame(Device &device, Lock &lock, Clock::time_point &next
             if (takeTrigger(device, due))
                 return true;
             if (device.pendingTriggers > 0)
-                changed_.wait_until(lock, due);
+                changed_.waitUntil(locker, due);
             else
-                changed_.wait(lock);
+                changed_.wait(locker);
             continue;
         }
         if (config_.manual) {
-            changed_.wait(lock);
+            changed_.wait(locker);
             continue;
         }
         const auto cycle =
@@ -130,7 +133,7 @@ bool Simulator::waitForFrame(Device &device, Lock &lock, Clock::time_point &next
             nextTimerFrame = (onTime ? nextTimerFrame : now) + cycle;
             return true;
         }
-        changed_.wait_until(lock, nextTimerFrame);
+        changed_.waitUntil(locker, nextTimerFrame);
     }
 }
 
@@ -149,7 +152,7 @@ bool Simulator::takeTrigger(Device &device, Clock::time_point &due)
     return true;
 }
 
-void Simulator::produceFrame(Device &device, Lock &lock, bool stepped)
+void Simulator::produceFrame(Device &device, Locker &locker, bool stepped)
 {
     const uint32_t index = device.framesDone % device.running.frames;
     uint16_t *frame = device.buffer + index * device.getPixelCount();
@@ -158,9 +161,10 @@ void Simulator::produceFrame(Device &device, Lock &lock, bool stepped)
     const uint32_t height = device.getHeight();
     const XislSimContent content = config_.content;
     const uint32_t seed = config_.seed;
-    lock.unlock();
-    writeFrame(frame, width, height, content, seed, n);
-    lock.lock();
+    {
+        TessaraVolt::MutexUnlocker unlocked(locker, mutex_);
+        writeFrame(frame, width, height, content, seed, n);
+    }
     if (device.closed)
         return;
 
@@ -174,7 +178,7 @@ void Simulator::produceFrame(Device &device, Lock &lock, bool stepped)
         frameTimes_[n % frameTimes_.size()] =
             FrameTime{n, static_cast<uint64_t>(
                              std::chrono::duration_cast<std::chrono::nanoseconds>(began).count())};
-        invokeCallback(device, lock, device.endOfFrame);
+        invokeCallback(device, locker, device.endOfFrame);
         ++counters_.endOfFrameCallbacks;
         if (!device.frameHandedBack)
             ++counters_.framesNotHandedBack;
@@ -182,25 +186,26 @@ void Simulator::produceFrame(Device &device, Lock &lock, bool stepped)
     device.frameHandedBack = true;
     if (stepped)
         ++device.stepsDelivered;
-    changed_.notify_all();
+    changed_.notifyAll();
 }
 
-void Simulator::finishAcquisition(Device &device, Lock &lock)
+void Simulator::finishAcquisition(Device &device, Locker &locker)
 {
     device.pendingTriggers = 0;
     if (config_.windDownMicroseconds > 0) {
-        changed_.wait_for(lock, std::chrono::microseconds(config_.windDownMicroseconds),
-                          [&] { return device.abortRequested || device.closed; });
+        changed_.waitFor(
+            locker, std::chrono::microseconds(config_.windDownMicroseconds),
+            [&]() TESSARAVOLT_REQUIRES(mutex_) { return device.abortRequested || device.closed; });
     }
     if (!device.closed && device.endOfAcquisition) {
-        invokeCallback(device, lock, device.endOfAcquisition);
+        invokeCallback(device, locker, device.endOfAcquisition);
         ++counters_.endOfAcquisitionCallbacks;
     }
     ++device.finished;
     device.abortRequested = false;
     device.state = Device::State::Idle;
     dropSteps(device);
-    changed_.notify_all();
+    changed_.notifyAll();
 }
 
 void Simulator::dropSteps(Device &device)
@@ -209,7 +214,7 @@ void Simulator::dropSteps(Device &device)
     device.stepsRequested = device.stepsDelivered;
 }
 
-void Simulator::invokeCallback(Device &device, Lock &lock, XislCallback callback)
+void Simulator::invokeCallback(Device &device, Locker &locker, XislCallback callback)
 {
     if (device.inCallback)
         ++counters_.overlappingCallbacks;
@@ -217,19 +222,19 @@ void Simulator::invokeCallback(Device &device, Lock &lock, XislCallback callback
         ++counters_.callbacksAfterClose;
     device.inCallback = true;
     const HACQDESC handle = device.getHandle();
-    lock.unlock();
-    callback(handle);
-    lock.lock();
+    {
+        TessaraVolt::MutexUnlocker unlocked(locker, mutex_);
+        callback(handle);
+    }
     device.inCallback = false;
 }
 
-void Simulator::joinRetired(Lock &lock)
+void Simulator::joinRetired(Locker &locker)
 {
     std::vector<std::thread> workers = std::move(retired_);
     retired_.clear();
-    lock.unlock();
+    TessaraVolt::MutexUnlocker unlocked(locker, mutex_);
     joinWorkers(workers);
-    lock.lock();
 }
 
 void Simulator::joinWorkers(std::vector<std::thread> &workers)

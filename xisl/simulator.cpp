@@ -38,6 +38,7 @@ Simulator &Simulator::getInstance()
 
 Simulator::Simulator()
 {
+    Locker locker(mutex_);
     log_.reserve(XISL_SIM_LOG_CAPACITY);
     frameTimes_.resize(XISL_SIM_FRAME_TIME_CAPACITY);
     applyDefaults();
@@ -47,28 +48,26 @@ Simulator::Simulator()
 // At exit no callback runs any more: their owners may already be gone.
 Simulator::~Simulator()
 {
-    Lock lock(mutex_);
     std::vector<std::thread> workers;
-    for (auto &[token, device] : devices_) {
-        device->closed = true;
-        if (device->worker.joinable())
-            workers.push_back(std::move(device->worker));
+    {
+        Locker locker(mutex_);
+        for (auto &[token, device] : devices_) {
+            device->closed = true;
+            if (device->worker.joinable())
+                workers.push_back(std::move(device->worker));
+        }
+        for (std::thread &thread : retired_)
+            workers.push_back(std::move(thread));
+        retired_.clear();
+        changed_.notifyAll();
     }
-    for (std::thread &thread : retired_)
-        workers.push_back(std::move(thread));
-    retired_.clear();
-    changed_.notify_all();
-    lock.unlock();
     joinWorkers(workers);
 }
 
-Simulator::Lock Simulator::lockToStop()
+void Simulator::stopArrived()
 {
-    ++stopsWaiting_;
-    Lock lock(mutex_);
     --stopsWaiting_;
-    changed_.notify_all(); // a worker may be holding back for this caller
-    return lock;
+    changed_.notifyAll(); // a worker may be holding back for this caller
 }
 
 void Simulator::applyDefaults()
@@ -128,30 +127,29 @@ uint32_t Simulator::readoutMinimum(const Device &device) const
     return static_cast<uint32_t>(std::min<uint64_t>(minimum, std::numeric_limits<uint32_t>::max()));
 }
 
-Simulator::Call::Call(Simulator &self, Function called, HACQDESC target, Lock held)
-    : simulator(self), function(called), handle(target), lock(std::move(held)),
-      device(self.find(target)), status(0)
+Simulator::Call::Call(Simulator &self, Function called, HACQDESC target)
+    : function(called), handle(target), device(self.find(target)), status(0)
 {
     if (!device) {
-        ++simulator.counters_.callsOnClosedHandles;
+        ++self.counters_.callsOnClosedHandles;
         status = XISL_SIM_ERROR_HANDLE;
         return;
     }
-    status = simulator.faultFor(function);
+    status = self.faultFor(function);
     if (status)
         device.reset();
 }
 
-Simulator::Call::Call(Simulator &self, Function called, Lock held)
-    : simulator(self), function(called), handle(nullptr), lock(std::move(held)),
-      status(self.faultFor(called))
+Simulator::Call::Call(Simulator &self, Function called)
+    : function(called), handle(nullptr), status(self.faultFor(called))
 {
 }
 
-XislStatus Simulator::Call::finish(std::initializer_list<uint64_t> args, uint64_t result)
+XislStatus Simulator::finish(const Call &call, std::initializer_list<uint64_t> args,
+                             uint64_t result)
 {
-    simulator.record(function, handle, args, status, status ? 0 : result);
-    return status;
+    record(call.function, call.handle, args, call.status, call.status ? 0 : result);
+    return call.status;
 }
 
 XislStatus Simulator::faultFor(Function function)

@@ -4,25 +4,26 @@
 // XISL calls), sim-worker.cpp (each handle's worker thread), sim-control.cpp (xisl_sim_*).
 #pragma once
 
+#include "mutex.h"
 #include "sim-settings.h"
 #include "xisl-functions.h"
 #include "xisl-sim.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <initializer_list>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace XislSim {
 
-// One opened sensor. Every member is guarded by Simulator::mutex_; the worker thread runs the
-// acquisitions and the callbacks, every other thread only changes state and wakes it.
+// One opened sensor. Every member is guarded by Simulator::mutex_ (which the annotations cannot
+// name from here: a Device is reached only through the simulator's guarded members, in functions
+// that hold it); the worker thread runs the acquisitions and the callbacks, every other thread
+// only changes state and wakes it.
 struct Device {
     enum class State { Idle, Running };
     struct Start {
@@ -154,88 +155,94 @@ private:
         uint32_t windDownMicroseconds = 0;
         bool manual = false;
     };
-    using Lock = std::unique_lock<std::mutex>;
+    using Locker = TessaraVolt::MutexLocker;
     using DevicePtr = std::shared_ptr<Device>;
     using Clock = std::chrono::steady_clock;
 
     Simulator();
-    // Takes mutex_ for a call that stops acquisitions (abort, close, reset). A worker producing
-    // frames as fast as it can re-takes mutex_ at once after every frame and would otherwise
-    // keep such a caller waiting for thousands of frames; announced, it lets the caller in first.
-    Lock lockToStop();
-    void applyDefaults();
-    void applyEnvironment();
+    void applyDefaults() TESSARAVOLT_REQUIRES(mutex_);
+    void applyEnvironment() TESSARAVOLT_REQUIRES(mutex_);
+    // A call that stops acquisitions (abort, close, reset) increments stopsWaiting_, takes mutex_
+    // and then calls this. A worker producing frames as fast as it can re-takes mutex_ at once
+    // after every frame and would otherwise keep such a caller waiting for thousands of frames;
+    // announced, it lets the caller in first.
+    void stopArrived() TESSARAVOLT_REQUIRES(mutex_);
 
-    // The prologue and epilogue every XISL call shares. Constructing one takes the lock given,
-    // looks up the handle (counting calls on closed or unknown ones) and applies the injected
-    // faults; the call then checks its arguments only while ok(), changes state only when all
-    // passed, and returns finish(), which logs it. A failing call thus changes nothing.
+    // The prologue every XISL call shares, with mutex_ held until the call returns.
+    // Constructing one looks up the handle (counting calls on closed or unknown ones) and
+    // applies the injected faults; the call then checks its arguments only while ok(), changes
+    // state only when all passed, and returns finish(), which logs it. A failing call thus
+    // changes nothing.
     struct Call {
         // For the calls on an opened handle.
-        Call(Simulator &self, Function called, HACQDESC target, Lock held);
+        Call(Simulator &self, Function called, HACQDESC target) TESSARAVOLT_REQUIRES(self.mutex_);
         // For the enumeration calls, which have no handle yet.
-        Call(Simulator &self, Function called, Lock held);
+        Call(Simulator &self, Function called) TESSARAVOLT_REQUIRES(self.mutex_);
         Call(const Call &) = delete;
         Call &operator=(const Call &) = delete;
 
         bool ok() const { return status == 0; }
-        // Logs the call with its arguments as numbers and, on success, its out-value.
-        XislStatus finish(std::initializer_list<uint64_t> args, uint64_t result = 0);
 
-        Simulator &simulator;
         const Function function;
         HACQDESC handle;   // as logged: the opened one for Acquisition_GetNextSensor
-        Lock lock;         // on mutex_, held until the call returns
         DevicePtr device;  // the handle's, null unless the prologue admitted the call
         XislStatus status; // the first failure found, 0 while none
     };
+    // A call's epilogue: logs it with its arguments as numbers and, on success, its out-value.
+    XislStatus finish(const Call &call, std::initializer_list<uint64_t> args, uint64_t result = 0)
+        TESSARAVOLT_REQUIRES(mutex_);
 
-    // Everything below runs with mutex_ held (a Lock argument may be released inside).
+    // Everything below runs with mutex_ held; a Locker passed in may be released inside.
 
-    XislStatus faultFor(Function function);
+    XislStatus faultFor(Function function) TESSARAVOLT_REQUIRES(mutex_);
     void record(Function function, HACQDESC handle, std::initializer_list<uint64_t> args,
-                XislStatus status, uint64_t result);
-    DevicePtr find(HACQDESC handle) const;
-    bool onWorkerOf(const Device &device) const;
+                XislStatus status, uint64_t result) TESSARAVOLT_REQUIRES(mutex_);
+    DevicePtr find(HACQDESC handle) const TESSARAVOLT_REQUIRES(mutex_);
+    bool onWorkerOf(const Device &device) const TESSARAVOLT_REQUIRES(mutex_);
     // A software trigger or external pulse: a frame when the acquisition runs in `syncMode`.
-    void trigger(Device &device, uint32_t syncMode);
+    void trigger(Device &device, uint32_t syncMode) TESSARAVOLT_REQUIRES(mutex_);
     // The shortest time in which the device reads out one frame.
-    std::chrono::microseconds readoutTime(const Device &device) const;
-    uint32_t readoutMinimum(const Device &device) const;
+    std::chrono::microseconds readoutTime(const Device &device) const TESSARAVOLT_REQUIRES(mutex_);
+    uint32_t readoutMinimum(const Device &device) const TESSARAVOLT_REQUIRES(mutex_);
 
     // By value: the device must outlive its erasure from devices_.
-    void closeDevice(DevicePtr device, Lock &lock);
+    void closeDevice(DevicePtr device, Locker &locker) TESSARAVOLT_REQUIRES(mutex_);
     // Any thread; returns at once on the device's own worker thread.
-    void abortAndWait(Device &device, Lock &lock);
-    void startWorker(const DevicePtr &device);
-    // The device's worker thread only, from here on.
-    void runWorker(const DevicePtr &device);
-    void runAcquisition(Device &device, Lock &lock);
-    bool waitForFrame(Device &device, Lock &lock, Clock::time_point &nextTimerFrame, bool &stepped);
+    void abortAndWait(Device &device, Locker &locker) TESSARAVOLT_REQUIRES(mutex_);
+    void startWorker(const DevicePtr &device) TESSARAVOLT_REQUIRES(mutex_);
+    // The device's worker thread only, from here on; runWorker() takes mutex_ itself.
+    void runWorker(const DevicePtr &device) TESSARAVOLT_EXCLUDES(mutex_);
+    void runAcquisition(Device &device, Locker &locker) TESSARAVOLT_REQUIRES(mutex_);
+    bool waitForFrame(Device &device, Locker &locker, Clock::time_point &nextTimerFrame,
+                      bool &stepped) TESSARAVOLT_REQUIRES(mutex_);
     // A pending trigger whose frame is read out by now: true and served, or false and `due` set.
-    bool takeTrigger(Device &device, Clock::time_point &due);
-    void produceFrame(Device &device, Lock &lock, bool stepped);
-    void finishAcquisition(Device &device, Lock &lock);
-    void invokeCallback(Device &device, Lock &lock, XislCallback callback);
-    void dropSteps(Device &device);
+    bool takeTrigger(Device &device, Clock::time_point &due) TESSARAVOLT_REQUIRES(mutex_);
+    void produceFrame(Device &device, Locker &locker, bool stepped) TESSARAVOLT_REQUIRES(mutex_);
+    void finishAcquisition(Device &device, Locker &locker) TESSARAVOLT_REQUIRES(mutex_);
+    void invokeCallback(Device &device, Locker &locker, XislCallback callback)
+        TESSARAVOLT_REQUIRES(mutex_);
+    void dropSteps(Device &device) TESSARAVOLT_REQUIRES(mutex_);
     // Any thread but a retired worker's own.
-    void joinRetired(Lock &lock);
+    void joinRetired(Locker &locker) TESSARAVOLT_REQUIRES(mutex_);
     // Joins every worker but the calling one, which cannot join itself and is detached.
     static void joinWorkers(std::vector<std::thread> &workers);
 
-    std::atomic<unsigned> stopsWaiting_{0}; // lockToStop() callers not yet holding mutex_
-    std::mutex mutex_;                      // guards every member below and every Device
-    std::condition_variable changed_;       // any change of acquisition state or counters
-    Config config_;
-    std::vector<XislSimSensor> enumerated_; // the list the cursor walks, fixed by enumeration
-    std::map<uintptr_t, DevicePtr> devices_;
-    std::vector<std::thread> retired_; // workers of handles closed from their own callback
-    uintptr_t nextToken_ = 0;          // never reused, not even across reset
-    std::vector<Fault> faults_;
-    std::vector<XislSimCall> log_;
-    bool logEnabled_ = true;
-    XislSimCounters counters_{};
-    std::vector<FrameTime> frameTimes_; // XISL_SIM_FRAME_TIME_CAPACITY entries, by frame number
+    std::atomic<unsigned> stopsWaiting_{0};  // stopping callers not yet holding mutex_
+    TessaraVolt::Mutex mutex_;               // guards every member below and every Device
+    TessaraVolt::ConditionVariable changed_; // any change of acquisition state or counters
+    Config config_ TESSARAVOLT_GUARDED_BY(mutex_);
+    // The list the cursor walks, fixed by enumeration.
+    std::vector<XislSimSensor> enumerated_ TESSARAVOLT_GUARDED_BY(mutex_);
+    std::map<uintptr_t, DevicePtr> devices_ TESSARAVOLT_GUARDED_BY(mutex_);
+    // Workers of handles closed from their own callback.
+    std::vector<std::thread> retired_ TESSARAVOLT_GUARDED_BY(mutex_);
+    uintptr_t nextToken_ TESSARAVOLT_GUARDED_BY(mutex_) = 0; // never reused, not even by reset
+    std::vector<Fault> faults_ TESSARAVOLT_GUARDED_BY(mutex_);
+    std::vector<XislSimCall> log_ TESSARAVOLT_GUARDED_BY(mutex_);
+    bool logEnabled_ TESSARAVOLT_GUARDED_BY(mutex_) = true;
+    XislSimCounters counters_ TESSARAVOLT_GUARDED_BY(mutex_){};
+    // XISL_SIM_FRAME_TIME_CAPACITY entries, by frame number.
+    std::vector<FrameTime> frameTimes_ TESSARAVOLT_GUARDED_BY(mutex_);
 };
 
 } // namespace XislSim

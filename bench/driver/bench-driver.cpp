@@ -6,6 +6,7 @@
 // The machine may be shared, so the driver and the copy are measured in alternating short
 // windows; the table shows the best window of each and the median of the paired ratios.
 #include "discovery.h"
+#include "readout.h"
 #include "xisl-sim.h"
 
 #include <spdlog/sinks/null_sink.h>
@@ -31,31 +32,37 @@ double perSecond(uint64_t count, Clock::time_point start)
     return static_cast<double>(count) / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double continuousRate(TessaraVolt::Detector &detector, std::vector<uint16_t> &copy)
+double continuousRate(TessaraVolt::Readout &readout, size_t pixelCount)
 {
     std::atomic<uint64_t> frames{0};
-    detector.startContinuous([&](const TessaraVolt::Image &image) {
-        std::memcpy(copy.data(), image.pixels, image.size.pixelCount() * sizeof(uint16_t));
-        frames.fetch_add(1, std::memory_order_relaxed);
-    });
+    readout.start(TessaraVolt::ReadoutMode::Transfer,
+                  {pixelCount, [&](const TessaraVolt::Image &image, uint16_t *buffer) {
+                       std::memcpy(buffer, image.pixels,
+                                   image.size.pixelCount() * sizeof(uint16_t));
+                       frames.fetch_add(1, std::memory_order_relaxed);
+                   }});
     const uint64_t before = frames.load();
     const Clock::time_point start = Clock::now();
     std::this_thread::sleep_for(kWindow);
     const double rate = perSecond(frames.load() - before, start);
-    detector.stop();
+    readout.stop();
     return rate;
 }
 
-double singleRate(TessaraVolt::Detector &detector)
+double singleRate(TessaraVolt::Readout &readout, std::vector<uint16_t> &copy)
 {
-    detector.prepareGrab();
+    readout.start(TessaraVolt::ReadoutMode::SingleFrames);
+    const TessaraVolt::FrameConsumer deliver = [&](const TessaraVolt::Image &image) {
+        std::memcpy(copy.data(), image.pixels, image.size.pixelCount() * sizeof(uint16_t));
+    };
     uint64_t frames = 0;
     const Clock::time_point start = Clock::now();
     while (Clock::now() - start < kWindow) {
-        if (detector.grab().status != TessaraVolt::FrameWait::Arrived)
-            return 0.0;
+        if (readout.grab(deliver) != TessaraVolt::FrameWait::Arrived)
+            break;
         ++frames;
     }
+    readout.stop();
     return perSecond(frames, start);
 }
 
@@ -97,13 +104,13 @@ int main()
             std::fprintf(stderr, "no simulated sensor\n");
             return 1;
         }
-        TessaraVolt::Detector &detector = *detectors.front();
-        detector.setExposureTime(std::chrono::seconds(0));
+        TessaraVolt::Readout readout(std::move(detectors.front()));
+        readout.getDetector().setExposureTime(std::chrono::seconds(0));
         std::vector<uint16_t> source(static_cast<size_t>(side) * side, 1);
         std::vector<uint16_t> target(source.size(), 2);
         const std::pair<const char *, std::function<double()>> modes[] = {
-            {"continuous", [&] { return continuousRate(detector, target); }},
-            {"single", [&] { return singleRate(detector); }},
+            {"continuous", [&] { return continuousRate(readout, source.size()); }},
+            {"single", [&] { return singleRate(readout, target); }},
         };
         for (const auto &[name, measure] : modes) {
             double bestDriver = 0.0;

@@ -54,14 +54,6 @@ protected:
         ASSERT_TRUE(detector);
     }
 
-    // Grabs one frame, stepping it as soon as the grab's acquisition runs.
-    FrameResult grabStepped()
-    {
-        auto grabbed = std::async(std::launch::async, [this] { return detector->grab(); });
-        EXPECT_TRUE(stepWhenRunning(handle));
-        return grabbed.get();
-    }
-
     std::unique_ptr<Detector> detector;
     FrameRecorder recorder;
 };
@@ -72,13 +64,13 @@ TEST_F(AcquisitionTest, SetUpSendsEverythingInOrderAndLogsWhatTheTimerAnswered)
     xisl_sim_set_readout_ns_per_pixel(1000);
     detector->setGain(3);
     detector->setExposureTime(std::chrono::duration<double>(0.001));
-    detector->prepareGrab();
+    detector->prepareGrab({});
 
     EXPECT_EQ(callNamesFrom(0), (std::vector<std::string>{
                                     "Acquisition_GetHwHeaderInfo", "Acquisition_DefineDestBuffers",
                                     "Acquisition_SetAcqData", "Acquisition_SetCallbacksAndMessages",
-                                    "Acquisition_SetCameraGain", "Acquisition_SetFrameSyncMode",
-                                    "Acquisition_SetTimerSync"}));
+                                    "Acquisition_SetCameraGain", "Acquisition_SetTimerSync",
+                                    "Acquisition_SetFrameSyncMode", "Acquisition_SetTimerSync"}));
     const XislSimCall buffers = callsOf("Acquisition_DefineDestBuffers").at(0);
     EXPECT_NE(buffers.args[0], 0u);
     EXPECT_EQ(buffers.args[1], 1u);
@@ -94,29 +86,41 @@ TEST_F(AcquisitionTest, SetUpSendsEverythingInOrderAndLogsWhatTheTimerAnswered)
     EXPECT_NE(callbacks.args[4], 0u);
     EXPECT_EQ(callsOf("Acquisition_SetCameraGain").at(0).args[0], 3u);
 
-    const XislSimCall timer = callsOf("Acquisition_SetTimerSync").at(0);
+    // Asked for a cycle of 0, the timer answers the readout time.
+    const XislSimCall readout = callsOf("Acquisition_SetTimerSync").at(0);
+    EXPECT_EQ(readout.args[0], 0u);
+    EXPECT_EQ(readout.result, uint64_t(width) * height);
+    const XislSimCall timer = callsOf("Acquisition_SetTimerSync").at(1);
     EXPECT_EQ(timer.args[0], 1000u);
-    EXPECT_GE(timer.result, uint64_t(width) * height); // at least one readout
+    EXPECT_EQ(timer.result, uint64_t(width) * height); // stretched to one readout
     EXPECT_EQ(
         detectorLog().texts(),
         (std::vector<std::string>{"Start recording: 64x32",
                                   "Set exposure to " + std::to_string(timer.result) + " us"}));
+    EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), timer.result / 1e6)
+        << "the exposure reads what the timer runs at";
     EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty()) << "set-up starts nothing";
 }
 
+// A refused cycle is logged, the set-up goes on, and the exposure reads the cycle the timer
+// really runs at: the one it accepted last.
 TEST_F(AcquisitionTest, TimerAndSyncFailuresAreLoggedAndSetUpGoesOn)
 {
+    xisl_sim_set_readout_ns_per_pixel(1000); // 2048 us
     ASSERT_EQ(xisl_sim_fail("Acquisition_SetFrameSyncMode", 9, 1), 0);
-    ASSERT_EQ(xisl_sim_fail("Acquisition_SetTimerSync", 7, 1), 0);
+    ASSERT_EQ(xisl_sim_fail("Acquisition_SetTimerSync", 7, 2), 0); // the cycle, after the readout
     detector->setExposureTime(std::chrono::duration<double>(0.02));
-    detector->prepareGrab();
+    detector->prepareGrab({});
     const std::vector<LogLine> lines = detectorLog().lines();
-    ASSERT_EQ(lines.size(), 4u);
+    ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[1].text, "Error 9 ");
     EXPECT_EQ(lines[1].level, spdlog::level::err);
     EXPECT_EQ(lines[2].text, "Error 7 ");
     EXPECT_EQ(lines[3].text, "Set exposure to 20000 us"); // the failed call left it alone
     EXPECT_EQ(lines[3].level, spdlog::level::info);
+    EXPECT_EQ(lines[4].text, "Timer cycle of 20000 us refused; the timer runs at 2048 us");
+    EXPECT_EQ(lines[4].level, spdlog::level::warn);
+    EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), 0.002048);
 }
 
 TEST_F(AcquisitionTest, ContinuousStreamDeliversTheRingSlotsInTurn)
@@ -218,21 +222,38 @@ TEST_F(AcquisitionTest, NewSetUpAfterBinningChangeResizes)
     EXPECT_TRUE(frames[1].matchesPattern);
 }
 
-TEST_F(AcquisitionTest, EachGrabWaitsForANewFrameIntoTheSameBuffer)
+// Single frames, through the readout that owns them.
+class SingleFrameTest : public SimulatorTest {
+protected:
+    void SetUp() override
+    {
+        SimulatorTest::SetUp();
+        readout = openReadout();
+        ASSERT_TRUE(readout);
+    }
+
+    // Grabs one frame, stepping it as soon as the grab's acquisition runs.
+    FrameWait grabStepped(Destination &destination)
+    {
+        const FrameConsumer consumer = destination.consumer();
+        auto grabbed = std::async(std::launch::async, [&] { return readout->grab(consumer); });
+        EXPECT_TRUE(stepWhenRunning(handle));
+        return grabbed.get();
+    }
+
+    std::unique_ptr<Readout> readout;
+};
+
+TEST_F(SingleFrameTest, EachGrabAcquiresANewFrameOnXislsThread)
 {
-    detector->prepareGrab();
-    const FrameResult first = grabStepped();
-    ASSERT_EQ(first.status, FrameWait::Arrived);
-    const uint32_t firstNumber = patternFrameNumber(first.image);
-    EXPECT_TRUE(matchesPattern(first.image, firstNumber));
-
-    // The first grab left the event set; the second must not take it for its own frame.
-    const FrameResult second = grabStepped();
-    ASSERT_EQ(second.status, FrameWait::Arrived);
-    EXPECT_EQ(second.image.pixels, first.image.pixels);
-    EXPECT_GT(patternFrameNumber(second.image), firstNumber);
-    EXPECT_TRUE(matchesPattern(second.image, patternFrameNumber(second.image)));
-
+    ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u);
+    Destination first;
+    Destination second;
+    ASSERT_EQ(grabStepped(first), FrameWait::Arrived);
+    ASSERT_EQ(grabStepped(second), FrameWait::Arrived);
+    EXPECT_TRUE(matchesPattern(first.image(), 1));
+    EXPECT_TRUE(matchesPattern(second.image(), 2));
+    EXPECT_NE(first.thread, std::this_thread::get_id());
     for (const XislSimCall &start : callsOf("Acquisition_Acquire_Image")) {
         EXPECT_EQ(start.args[0], 1u);
         EXPECT_EQ(start.args[2], 2u);
@@ -240,64 +261,38 @@ TEST_F(AcquisitionTest, EachGrabWaitsForANewFrameIntoTheSameBuffer)
     EXPECT_EQ(counters().framesHandedBack, 2u);
 }
 
-// A consumer for grabInto(): keeps a copy of each frame and the thread it ran on.
-struct Destination {
-    std::vector<uint16_t> pixels;
-    FrameSize size;
-    std::thread::id thread;
-    unsigned calls = 0;
-
-    FrameConsumer consumer()
-    {
-        return [this](const Image &image) {
-            pixels.assign(image.pixels, image.pixels + image.size.pixelCount());
-            size = image.size;
-            thread = std::this_thread::get_id();
-            ++calls;
-        };
-    }
-    Image image() const { return Image{pixels.data(), size}; }
-};
-
-TEST_F(AcquisitionTest, DirectGrabDeliversOnXislsThreadAndNeverAfterItReturned)
+// A stop releases a waiting grab, whose consumer is never called afterwards.
+TEST_F(SingleFrameTest, StopReleasesAWaitingGrabUntilTheNextStart)
 {
-    detector->setTriggerMode(1); // no trigger comes: only a stop ends the first grab
-    detector->prepareGrab();
+    readout->getDetector().setTriggerMode(1); // no trigger will come
+    ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u);
     Destination abandoned;
     const FrameConsumer toAbandoned = abandoned.consumer();
-    auto cancelled =
-        std::async(std::launch::async, [&] { return detector->grabInto(toAbandoned); });
+    auto cancelled = std::async(std::launch::async, [&] { return readout->grab(toAbandoned); });
     ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 1; }));
-    detector->stop();
+    ASSERT_EQ(readout->stop(), 0u);
     ASSERT_EQ(cancelled.get(), FrameWait::Cancelled);
+    EXPECT_EQ(readout->grab(toAbandoned), FrameWait::NotRecording);
 
-    detector->setTriggerMode(0);
-    detector->prepareGrab();
+    readout->getDetector().setTriggerMode(0);
+    ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u);
     Destination wanted;
-    const FrameConsumer toWanted = wanted.consumer();
-    auto grabbed = std::async(std::launch::async, [&] {
-        return std::make_pair(detector->grabInto(toWanted), std::this_thread::get_id());
-    });
-    ASSERT_TRUE(stepWhenRunning(handle));
-    const auto [status, grabbingThread] = grabbed.get();
-    ASSERT_EQ(status, FrameWait::Arrived);
+    ASSERT_EQ(grabStepped(wanted), FrameWait::Arrived);
     EXPECT_EQ(abandoned.calls, 0u);
-    ASSERT_EQ(wanted.calls, 1u);
-    EXPECT_NE(wanted.thread, grabbingThread);
     EXPECT_TRUE(matchesPattern(wanted.image(), patternFrameNumber(wanted.image())));
 }
 
 // Grabs from two threads must not share one frame or one destination: they take turns.
-TEST_F(AcquisitionTest, GrabsFromTwoThreadsTakeTurns)
+TEST_F(SingleFrameTest, GrabsFromTwoThreadsTakeTurns)
 {
-    detector->prepareGrab();
+    ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u);
     Destination first;
     Destination second;
     const FrameConsumer toFirst = first.consumer();
     const FrameConsumer toSecond = second.consumer();
-    auto firstGrab = std::async(std::launch::async, [&] { return detector->grabInto(toFirst); });
+    auto firstGrab = std::async(std::launch::async, [&] { return readout->grab(toFirst); });
     ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 1; }));
-    auto secondGrab = std::async(std::launch::async, [&] { return detector->grabInto(toSecond); });
+    auto secondGrab = std::async(std::launch::async, [&] { return readout->grab(toSecond); });
 
     ASSERT_TRUE(stepWhenRunning(handle));
     ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 2; }));
@@ -315,17 +310,17 @@ TEST_F(AcquisitionTest, GrabsFromTwoThreadsTakeTurns)
 // The detector refuses a start until the previous acquisition's end-of-acquisition callback has
 // returned, and a grab returns as soon as its frame is in: the next grab must wait for that end,
 // here made long enough to be met every time.
-TEST_F(AcquisitionTest, BackToBackGrabsNeverMeetTheEndingAcquisition)
+TEST_F(SingleFrameTest, BackToBackGrabsNeverMeetTheEndingAcquisition)
 {
     xisl_sim_set_manual(0);
     xisl_sim_set_wind_down(1000);
-    detector->setExposureTime(std::chrono::duration<double>(0)); // as fast as possible
-    ASSERT_EQ(detector->prepareGrab(), 0u);
+    readout->getDetector().setExposureTime(std::chrono::duration<double>(0));
+    ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u);
     Destination destination;
     const FrameConsumer toDestination = destination.consumer();
     constexpr unsigned grabs = 100;
     for (unsigned i = 0; i < grabs; ++i)
-        ASSERT_EQ(detector->grabInto(toDestination), FrameWait::Arrived) << "grab " << i;
+        ASSERT_EQ(readout->grab(toDestination), FrameWait::Arrived) << "grab " << i;
     EXPECT_EQ(destination.calls, grabs);
     EXPECT_EQ(patternFrameNumber(destination.image()), grabs);
     const std::vector<XislSimCall> starts = callsOf("Acquisition_Acquire_Image");
@@ -336,17 +331,17 @@ TEST_F(AcquisitionTest, BackToBackGrabsNeverMeetTheEndingAcquisition)
 
 // A grab that times out ends its acquisition before a grab queued behind it may start, so the
 // queued grab is neither refused, nor aborted, nor handed a late frame of the first acquisition.
-TEST_F(AcquisitionTest, TimedOutGrabHandsOverOnlyOnceItsAcquisitionEnded)
+TEST_F(SingleFrameTest, TimedOutGrabHandsOverOnlyOnceItsAcquisitionEnded)
 {
-    detector->setExposureTime(std::chrono::duration<double>(0.001));
-    ASSERT_EQ(detector->prepareGrab(), 0u); // manual stepping: the first grab gets no frame
+    readout->getDetector().setExposureTime(std::chrono::duration<double>(0.001));
+    ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u); // stepping: the first grab gets none
     Destination first;
     Destination second;
     const FrameConsumer toFirst = first.consumer();
     const FrameConsumer toSecond = second.consumer();
-    auto firstGrab = std::async(std::launch::async, [&] { return detector->grabInto(toFirst); });
+    auto firstGrab = std::async(std::launch::async, [&] { return readout->grab(toFirst); });
     ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 1; }));
-    auto secondGrab = std::async(std::launch::async, [&] { return detector->grabInto(toSecond); });
+    auto secondGrab = std::async(std::launch::async, [&] { return readout->grab(toSecond); });
     ASSERT_EQ(firstGrab.get(), FrameWait::TimedOut);
     ASSERT_TRUE(waitUntil([] { return callsOf("Acquisition_Acquire_Image").size() == 2; }));
     ASSERT_TRUE(stepWhenRunning(handle));
@@ -369,26 +364,26 @@ TEST_F(AcquisitionTest, TimedOutGrabHandsOverOnlyOnceItsAcquisitionEnded)
 }
 
 // A refused set-up or start is reported at once instead of leaving a caller waiting for frames.
-TEST_F(AcquisitionTest, RefusedSetUpAndStartsAreReported)
+TEST_F(SingleFrameTest, RefusedSetUpAndStartsAreReported)
 {
     constexpr XislStatus refused = 5;
     ASSERT_EQ(xisl_sim_fail("Acquisition_SetCallbacksAndMessages", refused, 1), 0);
-    EXPECT_EQ(detector->prepareGrab(), refused);
+    EXPECT_EQ(readout->start(ReadoutMode::SingleFrames), refused);
     EXPECT_TRUE(callsOf("Acquisition_SetCameraGain").empty()) << "set-up went on after a refusal";
+    Destination destination;
+    const FrameConsumer toDestination = destination.consumer();
+    EXPECT_EQ(readout->grab(toDestination), FrameWait::NotRecording);
 
     ASSERT_EQ(xisl_sim_fail("Acquisition_Acquire_Image", refused, 1), 0);
-    EXPECT_EQ(detector->startContinuous(recorder.consumer()), refused);
-    detector->stop();
+    EXPECT_EQ(readout->start(ReadoutMode::Stream), refused);
+    EXPECT_EQ(readout->getMode(), ReadoutMode::Idle);
 
-    ASSERT_EQ(detector->prepareGrab(), 0u);
+    ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u);
     ASSERT_EQ(xisl_sim_fail("Acquisition_Acquire_Image", refused, 1), 0);
-    const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(detector->grab().status, FrameWait::Refused);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, detector->getFrameWaitLimit());
-    const FrameResult next = grabStepped();
-    ASSERT_EQ(next.status, FrameWait::Arrived);
-    EXPECT_TRUE(matchesPattern(next.image, patternFrameNumber(next.image)));
-    EXPECT_TRUE(recorder.seen().empty());
+    EXPECT_EQ(readout->grab(toDestination), FrameWait::Refused);
+    ASSERT_EQ(grabStepped(destination), FrameWait::Arrived);
+    EXPECT_EQ(destination.calls, 1u);
+    EXPECT_TRUE(matchesPattern(destination.image(), patternFrameNumber(destination.image())));
 }
 
 TEST_F(AcquisitionTest, SoftwareTriggerReleasesAFrame)

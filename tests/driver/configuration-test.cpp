@@ -41,12 +41,20 @@ TEST_F(ConfigurationTest, BinningIsNormalisedLoggedAndSentEveryTime)
     }
 }
 
-TEST_F(ConfigurationTest, BinningStaysWhenXislRefusesIt)
+// A refused binning is not reported as the detector's: it keeps the binning it really uses.
+TEST_F(ConfigurationTest, RefusedBinningLeavesTheOldOneWithAWarning)
 {
+    ASSERT_EQ(detector->setBinning(2), 0u);
     ASSERT_EQ(xisl_sim_fail("Acquisition_SetCameraBinningMode", 3, 1), 0);
-    detector->setBinning(2);
+    detectorLog().clear();
+    EXPECT_EQ(detector->setBinning(1), 3u);
     EXPECT_EQ(detector->getBinning(), 2u);
-    EXPECT_EQ(detector->getFrameSize().width, width); // the detector did not change
+    EXPECT_EQ(detector->getFrameSize().width, width / 2); // the detector did not change
+    const std::vector<LogLine> lines = detectorLog().lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text, "Set detector binning mode: 1");
+    EXPECT_EQ(lines[1].level, spdlog::level::warn);
+    EXPECT_EQ(lines[1].text, "Binning mode 1 refused (status 3); the detector keeps binning 2");
 }
 
 TEST_F(ConfigurationTest, FrameSizeFollowsBinningAndIsZeroWhenUnreadable)
@@ -73,7 +81,7 @@ TEST_F(ConfigurationTest, GainIsClampedAndSentOnlyAtSetUp)
     detector->setGain(6);
     EXPECT_TRUE(callsOf("Acquisition_SetCameraGain").empty());
 
-    detector->prepareGrab();
+    detector->prepareGrab({});
     const std::vector<XislSimCall> sent = callsOf("Acquisition_SetCameraGain");
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].args[0], 5u);
@@ -115,11 +123,13 @@ TEST_F(ConfigurationTest, ExposureBeyondTheTimerIsClampedWithAWarningAndNanIsIgn
         EXPECT_EQ(lines[0].level, spdlog::level::warn);
         EXPECT_EQ(lines[0].text,
                   "Exposure time above the timer's longest cycle; using 4294967295 us");
-        detector->prepareGrab();
+        detector->prepareGrab({});
         const std::vector<XislSimCall> timer = callsOf("Acquisition_SetTimerSync");
-        ASSERT_EQ(timer.size(), 1u);
-        EXPECT_EQ(timer[0].args[0], 4294967295u);
-        EXPECT_EQ(detector->getFrameWaitLimit(), 4294968ms + 2s) << "one cycle and a margin";
+        ASSERT_EQ(timer.size(), 2u) << "the readout time, then the cycle";
+        EXPECT_EQ(timer[1].args[0], 4294967295u);
+        const Clock::time_point requested = Clock::now();
+        EXPECT_EQ(detector->getFrameDeadline(requested) - requested, 4294967295us + 2s)
+            << "one cycle, no readout here, and a margin";
     }
     detector->setExposureTime(std::chrono::duration<double>(-1e300));
     EXPECT_EQ(detector->getExposureTime().count(), 0.0);
@@ -137,7 +147,7 @@ TEST_P(TriggerModeTest, SetUpChoosesTheFrameSyncModeAndTheTimer)
 {
     detector->setTriggerMode(GetParam().mode);
     EXPECT_EQ(detector->getTriggerMode(), GetParam().mode);
-    detector->prepareGrab();
+    detector->prepareGrab({});
 
     const std::vector<XislSimCall> sync = callsOf("Acquisition_SetFrameSyncMode");
     const bool timer = GetParam().mode == 0;
@@ -147,13 +157,50 @@ TEST_P(TriggerModeTest, SetUpChoosesTheFrameSyncModeAndTheTimer)
         ASSERT_EQ(sync.size(), 1u);
         EXPECT_EQ(sync[0].args[0], static_cast<uint64_t>(GetParam().expectedSyncMode));
     }
-    EXPECT_EQ(callsOf("Acquisition_SetTimerSync").size(), timer ? 1u : 0u);
+    // The readout time is asked for in every mode; the cycle is sent only with the timer.
+    EXPECT_EQ(callsOf("Acquisition_SetTimerSync").size(), timer ? 2u : 1u);
     bool exposureLogged = false;
     for (const std::string &text : detectorLog().texts())
         exposureLogged |= text.rfind("Set exposure to ", 0) == 0;
     EXPECT_EQ(exposureLogged, timer);
-    // With the timer: the default 67 ms cycle and a margin.
-    EXPECT_EQ(detector->getFrameWaitLimit(), timer ? 2067ms : 10s);
+    // With the timer: the default 67 ms cycle and a margin; else the default frame timeout.
+    const Clock::time_point requested = Clock::now();
+    EXPECT_EQ(detector->getFrameDeadline(requested) - requested, timer ? 2067ms : 10s);
+}
+
+// A request for a frame gives up only after the frame is due: with the timer one cycle and one
+// readout on, with a software trigger one readout after the last trigger, with an external one
+// the frame timeout and one readout on.
+TEST_F(ConfigurationTest, FrameDeadlineCountsFromWhenTheFrameIsDue)
+{
+    xisl_sim_set_readout_ns_per_pixel(100000); // 64 x 32 pixels: 204.8 ms
+    constexpr std::chrono::microseconds readout{204800};
+    detector->setExposureTime(std::chrono::duration<double>(0.001)); // the timer stretches it
+    detector->setFrameTimeout(std::chrono::duration<double>(0.5));
+    EXPECT_EQ(detector->getFrameTimeout().count(), 0.5);
+    for (int32_t mode : {0, 2, 1}) { // software last: the trigger below needs it
+        SCOPED_TRACE(mode);
+        detector->setTriggerMode(mode);
+        ASSERT_EQ(detector->prepareGrab({}), 0u);
+        const Clock::time_point requested = Clock::now();
+        const Clock::duration bound = detector->getFrameDeadline(requested) - requested;
+        EXPECT_EQ(bound, mode == 0 ? readout + readout + 2s : 500ms + readout);
+    }
+    EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), 0.2048) << "what the timer runs at";
+
+    const Clock::time_point requested = Clock::now();
+    detector->trigger();
+    const Clock::time_point triggered = Clock::now();
+    const Clock::time_point deadline = detector->getFrameDeadline(requested);
+    EXPECT_GE(deadline, requested + readout + 2s);
+    EXPECT_LE(deadline, triggered + readout + 2s);
+    detector->trigger(); // read out after the first one
+    EXPECT_GE(detector->getFrameDeadline(requested), requested + 2 * readout + 2s);
+
+    detector->setFrameTimeout(std::chrono::duration<double>(-1));
+    EXPECT_EQ(detector->getFrameTimeout().count(), 0.0);
+    detector->setFrameTimeout(std::chrono::duration<double>(1e300));
+    EXPECT_EQ(detector->getFrameTimeout(), Detector::longestFrameTimeout);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, TriggerModeTest,

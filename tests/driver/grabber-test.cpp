@@ -39,7 +39,8 @@ protected:
 
     std::future<FrameResult> requestFrame(std::chrono::milliseconds limit = 5s)
     {
-        return std::async(std::launch::async, [this, limit] { return grabber.nextFrame(limit); });
+        return std::async(std::launch::async,
+                          [this, limit] { return grabber.nextFrame(within(limit)); });
     }
 
     bool requestsWaiting(unsigned count)
@@ -143,7 +144,7 @@ TEST_F(GrabberTest, RequestTimesOutAndFramesAreDroppedAgain)
     ASSERT_EQ(held.status, FrameWait::Arrived);
 
     const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(grabber.nextFrame(50ms).status, FrameWait::TimedOut);
+    EXPECT_EQ(grabber.nextFrame(within(50ms)).status, FrameWait::TimedOut);
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 50ms);
     step(); // no request is pending any more: not copied
     EXPECT_TRUE(matchesPattern(held.image, 1));
@@ -159,7 +160,7 @@ TEST_F(GrabberTest, CancelReleasesRequestsUntilTheNextStart)
     grabber.cancel();
     EXPECT_EQ(request.get().status, FrameWait::Cancelled);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
-    EXPECT_EQ(grabber.nextFrame(60s).status, FrameWait::Cancelled);
+    EXPECT_EQ(grabber.nextFrame(within(60s)).status, FrameWait::Cancelled);
 
     grabber.start(*detector);
     request = requestFrame();
@@ -173,7 +174,8 @@ TEST_F(GrabberTest, DestructionReleasesAWaitingRequest)
     auto owned = std::make_unique<ContinuousGrabber>();
     ContinuousGrabber *const inUse = owned.get();
     inUse->start(*detector);
-    auto request = std::async(std::launch::async, [inUse] { return inUse->nextFrame(60s); });
+    auto request =
+        std::async(std::launch::async, [inUse] { return inUse->nextFrame(within(60s)); });
     ASSERT_TRUE(
         waitUntil([inUse] { return ContinuousGrabberProbe::waitingRequests(*inUse) == 1; }));
     detector->stop();
@@ -194,14 +196,14 @@ TEST_F(GrabberTest, DirectDeliveryReachesOnlyAWaitingRequest)
     };
 
     auto request =
-        std::async(std::launch::async, [&] { return grabber.nextFrameInto(5s, deliver); });
+        std::async(std::launch::async, [&] { return grabber.nextFrameInto(within(5s), deliver); });
     ASSERT_TRUE(requestsWaiting(1));
     step();
     ASSERT_EQ(request.get(), FrameWait::Arrived);
     ASSERT_EQ(deliveries, 1u);
     EXPECT_TRUE(matchesPattern(Image{destination.data(), {width, height}}, 1));
 
-    EXPECT_EQ(grabber.nextFrameInto(20ms, deliver), FrameWait::TimedOut);
+    EXPECT_EQ(grabber.nextFrameInto(within(20ms), deliver), FrameWait::TimedOut);
     auto later = requestFrame();
     ASSERT_TRUE(requestsWaiting(1));
     step();
@@ -220,7 +222,7 @@ TEST_F(GrabberTest, DirectAndSlotRequestsShareOneFrame)
         destination.assign(image.pixels, image.pixels + image.size.pixelCount());
     };
     auto direct =
-        std::async(std::launch::async, [&] { return grabber.nextFrameInto(5s, deliver); });
+        std::async(std::launch::async, [&] { return grabber.nextFrameInto(within(5s), deliver); });
     ASSERT_TRUE(requestsWaiting(1));
     auto plain = requestFrame();
     ASSERT_TRUE(requestsWaiting(2));

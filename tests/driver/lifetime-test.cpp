@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
+// The readout's contract: stop and destruction cancel everything, whatever a consumer was handed
+// stays valid until it returns, and a set-up waits or refuses while a grab is under way.
 #include <algorithm>
 #include <atomic>
 #include <future>
 
-#include "continuous-grabber.h"
 #include "discovery.h"
 #include "sim-fixture.h"
 
@@ -18,158 +19,183 @@ protected:
     void SetUp() override
     {
         SimulatorTest::SetUp();
-        detector = openDetector();
-        ASSERT_TRUE(detector);
+        readout = openReadout();
+        ASSERT_TRUE(readout);
     }
 
-    // True once the grab running on another thread has started its acquisition.
-    static bool grabStarted()
+    // A grab on another thread into `destination`, once its acquisition has started.
+    std::future<FrameWait> grabStarted(const FrameConsumer &destination)
     {
-        return waitUntil([] { return !callsOf("Acquisition_Acquire_Image").empty(); });
+        auto grabbed = std::async(std::launch::async, [&] { return readout->grab(destination); });
+        EXPECT_TRUE(waitUntil([] { return !callsOf("Acquisition_Acquire_Image").empty(); }));
+        return grabbed;
     }
 
-    std::unique_ptr<Detector> detector;
+    std::unique_ptr<Readout> readout;
 };
 
-TEST_F(LifetimeTest, WaitLimitFollowsTheCycleTheTimerAnswered)
-{
-    detector->setExposureTime(std::chrono::duration<double>(0.5));
-    detector->prepareGrab();
-    EXPECT_EQ(detector->getFrameWaitLimit(), 2500ms) << "one cycle and a 2 s margin";
-
-    // The requested 1 ms is stretched to 204.8 ms of readout, which is waited for.
-    xisl_sim_set_readout_ns_per_pixel(100000);
-    detector->setExposureTime(std::chrono::duration<double>(0.001));
-    detector->prepareGrab();
-    const uint64_t answered = callsOf("Acquisition_SetTimerSync").back().result;
-    ASSERT_GT(answered, 200000u);
-    EXPECT_EQ(detector->getFrameWaitLimit(),
-              std::chrono::ceil<std::chrono::milliseconds>(std::chrono::microseconds(answered)) +
-                  2s);
-}
-
-TEST_F(LifetimeTest, GrabThatTimesOutAbortsSoThatTheNextGrabWorks)
-{
-    detector->setExposureTime(std::chrono::duration<double>(0.001));
-    detector->prepareGrab();
-    ASSERT_EQ(detector->getFrameWaitLimit(), 2001ms);
-
-    const auto begin = std::chrono::steady_clock::now();
-    const FrameResult lost = detector->grab(); // manual stepping: no frame comes
-    EXPECT_EQ(lost.status, FrameWait::TimedOut);
-    EXPECT_GE(std::chrono::steady_clock::now() - begin, 2001ms);
-    std::vector<std::string> calls = callNamesFrom(0);
-    // The end-of-acquisition callback looks its detector up when the abort ends the acquisition.
-    calls.erase(std::remove(calls.begin(), calls.end(), "Acquisition_GetAcqData"), calls.end());
-    ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(calls[calls.size() - 2], "Acquisition_Acquire_Image");
-    EXPECT_EQ(calls.back(), "Acquisition_Abort");
-    EXPECT_EQ(xisl_sim_wait_idle(handle, 1000), 0);
-
-    auto grabbed = std::async(std::launch::async, [this] { return detector->grab(); });
-    ASSERT_TRUE(stepWhenRunning(handle));
-    const FrameResult next = grabbed.get();
-    ASSERT_EQ(next.status, FrameWait::Arrived);
-    EXPECT_TRUE(matchesPattern(next.image, patternFrameNumber(next.image)));
-}
-
-TEST_F(LifetimeTest, StopReleasesAWaitingGrabUntilTheNextSetUp)
-{
-    detector->setTriggerMode(1); // no trigger will come
-    detector->prepareGrab();
-    auto grabbed = std::async(std::launch::async, [this] { return detector->grab(); });
-    ASSERT_TRUE(grabStarted());
-    const auto begin = std::chrono::steady_clock::now();
-    detector->stop();
-    EXPECT_EQ(grabbed.get().status, FrameWait::Cancelled);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
-    EXPECT_EQ(detector->grab().status, FrameWait::Cancelled);
-
-    detector->prepareGrab();
-    grabbed = std::async(std::launch::async, [this] { return detector->grab(); });
-    ASSERT_TRUE(stepWhenRunning(handle));
-    EXPECT_EQ(grabbed.get().status, FrameWait::Arrived);
-}
-
 // Right after a grab its acquisition is still winding down, and the detector refuses new
-// buffers until it has ended: a set-up, a stop or the destructor must end it first.
-TEST_F(LifetimeTest, SetUpStopAndDestructionRightAfterAGrabMeetTheEndingAcquisition)
+// buffers until it has ended: a set-up, a binning change and the destructor must end it first.
+TEST_F(LifetimeTest, SetUpBinningAndDestructionRightAfterAGrabMeetTheEndingAcquisition)
 {
     xisl_sim_set_manual(0);
     xisl_sim_set_wind_down(10000);
-    detector->setExposureTime(std::chrono::duration<double>(0));
-    ASSERT_EQ(detector->prepareGrab(), 0u);
-    ASSERT_EQ(detector->grab().status, FrameWait::Arrived);
-    ASSERT_EQ(detector->prepareGrab(), 0u) << "set-up met the ending acquisition";
-    ASSERT_EQ(detector->grab().status, FrameWait::Arrived);
-    ASSERT_EQ(detector->stop(), 0u);
-    EXPECT_EQ(detector->grab().status, FrameWait::Cancelled);
-    ASSERT_EQ(detector->prepareGrab(), 0u);
-    ASSERT_EQ(detector->grab().status, FrameWait::Arrived);
-    detector->setBinning(2);
-    EXPECT_EQ(callsOf("Acquisition_SetCameraBinningMode").at(0).status, 0u);
-    ASSERT_EQ(detector->prepareGrab(), 0u);
-    ASSERT_EQ(detector->grab().status, FrameWait::Arrived);
-    detector.reset();
+    readout->getDetector().setExposureTime(std::chrono::duration<double>(0));
+    Destination destination;
+    const FrameConsumer toDestination = destination.consumer();
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u)
+            << "set-up met the ending acquisition";
+        ASSERT_EQ(readout->grab(toDestination), FrameWait::Arrived);
+        ASSERT_EQ(readout->stop(), 0u);
+    }
+    EXPECT_EQ(readout->setBinning(2), 0u);
+    ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u);
+    ASSERT_EQ(readout->grab(toDestination), FrameWait::Arrived);
+    readout.reset();
     EXPECT_EQ(counters().openHandles, 0u);
     EXPECT_EQ(counters().endOfAcquisitionCallbacks, 4u) << "each acquisition ended once";
-    for (const XislSimCall &call : callsOf("Acquisition_DefineDestBuffers"))
-        EXPECT_EQ(call.status, 0u);
+    for (const char *call : {"Acquisition_DefineDestBuffers", "Acquisition_SetCameraBinningMode"})
+        for (const XislSimCall &logged : callsOf(call))
+            EXPECT_EQ(logged.status, 0u) << call;
+}
+
+// A set-up or binning change while another thread's grab waits would replace the consumer and
+// resize the buffers under a running acquisition: both are refused, and the grab still gets its
+// frame. Once the mode is stopped, a start goes ahead.
+TEST_F(LifetimeTest, SetUpAndBinningChangeAreRefusedWhileAGrabIsUnderWay)
+{
+    ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u);
+    Destination waiting;
+    const FrameConsumer toWaiting = waiting.consumer();
+    auto grabbed = grabStarted(toWaiting);
+    std::atomic<unsigned> streamed{0};
+    EXPECT_EQ(
+        readout->start(ReadoutMode::Transfer, {16, [&](const Image &, uint16_t *) { ++streamed; }}),
+        driverBusy);
+    EXPECT_EQ(readout->setBinning(2), driverBusy);
+    ASSERT_TRUE(stepWhenRunning(handle));
+    ASSERT_EQ(grabbed.get(), FrameWait::Arrived);
+    EXPECT_TRUE(matchesPattern(waiting.image(), 1));
+    EXPECT_EQ(streamed, 0u);
+    EXPECT_EQ(readout->getDetector().getBinning(), 0u) << "never changed";
+
+    ASSERT_EQ(readout->stop(), 0u);
+    ASSERT_EQ(readout->start(ReadoutMode::Stream), 0u);
+    EXPECT_EQ(readout->getMode(), ReadoutMode::Stream);
+}
+
+// A grab that timed out aborts its acquisition; when the detector refuses that abort, frames may
+// still come, and no set-up may replace the consumer or the buffers until an abort succeeds.
+TEST_F(LifetimeTest, RefusedAbortKeepsSetUpsOutUntilTheAcquisitionEnded)
+{
+    readout->getDetector().setTriggerMode(2);
+    readout->getDetector().setFrameTimeout(std::chrono::duration<double>(0.05));
+    ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u);
+    ASSERT_EQ(xisl_sim_fail("Acquisition_Abort", 9, 0), 0);
+    Destination lost;
+    const FrameConsumer toLost = lost.consumer();
+    ASSERT_EQ(readout->grab(toLost), FrameWait::TimedOut); // no pulse comes
+    ASSERT_EQ(readout->stop(), 0u);
+    std::atomic<unsigned> streamed{0};
+    std::atomic<unsigned> intact{0};
+    const Transfer transfer{16, [&](const Image &image, uint16_t *) {
+                                intact += matchesPattern(image, patternFrameNumber(image));
+                                ++streamed;
+                            }};
+    EXPECT_EQ(readout->start(ReadoutMode::Transfer, transfer), 9u);
+    EXPECT_EQ(readout->setBinning(2), 9u);
+    ASSERT_EQ(xisl_sim_pulse(handle), 0); // the old acquisition's frame, for nobody
+    ASSERT_EQ(xisl_sim_wait_frames(1, 5000), 0);
+    EXPECT_EQ(streamed, 0u);
+    EXPECT_EQ(lost.calls, 0u);
+
+    xisl_sim_clear_faults();
+    ASSERT_EQ(readout->start(ReadoutMode::Transfer, transfer), 0u);
+    ASSERT_EQ(xisl_sim_pulse(handle), 0);
+    ASSERT_TRUE(waitUntil([&] { return streamed == 1; }));
+    EXPECT_EQ(intact, 1u);
 }
 
 TEST_F(LifetimeTest, DestructionReleasesAWaitingGrab)
 {
-    detector->setTriggerMode(2);
-    detector->prepareGrab();
-    Detector *const inUse = detector.get();
-    auto grabbed = std::async(std::launch::async, [inUse] { return inUse->grab(); });
-    ASSERT_TRUE(grabStarted());
-    detector.reset(); // returns only once the grab has left
-    EXPECT_EQ(grabbed.get().status, FrameWait::Cancelled);
+    readout->getDetector().setTriggerMode(2);
+    ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u);
+    Destination destination;
+    const FrameConsumer toDestination = destination.consumer();
+    auto grabbed = grabStarted(toDestination);
+    readout.reset(); // returns only once the grab has left
+    EXPECT_EQ(grabbed.get(), FrameWait::Cancelled);
     EXPECT_EQ(counters().openHandles, 0u);
 }
 
-TEST_F(LifetimeTest, DestroyingAStreamingDetectorStopsEveryCallbackFirst)
+// Whatever the transfer consumer calls, the buffer and the frame it was handed stay valid until
+// it returns: here it stops the readout, or destroys it, and reads both afterwards.
+TEST_F(LifetimeTest, TransferConsumerKeepsWhatItWasHandedWhateverItCalls)
 {
-    detector.reset();
+    for (bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroys the readout" : "stops the readout");
+        if (!readout)
+            readout = openReadout();
+        std::promise<bool> intact;
+        bool ended = false;
+        const Transfer transfer{width * height, [&](const Image &image, uint16_t *buffer) {
+                                    if (ended)
+                                        return;
+                                    ended = true;
+                                    std::copy_n(image.pixels, image.size.pixelCount(), buffer);
+                                    if (destroy)
+                                        readout.reset();
+                                    else
+                                        readout->stop();
+                                    const uint32_t number = patternFrameNumber(image);
+                                    intact.set_value(matchesPattern(image, number) &&
+                                                     matchesPattern({buffer, image.size}, number));
+                                }};
+        ASSERT_EQ(readout->start(ReadoutMode::Transfer, transfer), 0u);
+        xisl_sim_step(handle, 1, 5000); // a close from inside the callback may end it first
+        auto result = intact.get_future();
+        ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+        EXPECT_TRUE(result.get());
+        if (readout) {
+            EXPECT_EQ(readout->getMode(), ReadoutMode::Idle);
+            ASSERT_EQ(readout->start(ReadoutMode::Stream), 0u)
+                << "the next start waits for the end";
+        }
+        readout.reset();
+        expectDetectorReleased();
+        xisl_sim_clear_call_log();
+    }
+}
+
+TEST_F(LifetimeTest, DestroyingAStreamingReadoutStopsEveryCallbackBeforeTheClose)
+{
+    readout.reset();
     xisl_sim_set_manual(0);
+    std::atomic<unsigned> delivered{0};
     for (int round = 0; round < 30; ++round) {
-        auto detectors = findDetectors();
-        ASSERT_EQ(detectors.size(), 1u);
-        detectors[0]->setExposureTime(std::chrono::duration<double>(0.0001));
-        // Owned by this scope and destroyed after the detector, like the camera's grabber.
-        auto delivered = std::make_unique<std::atomic<unsigned>>(0);
-        std::atomic<unsigned> *const count = delivered.get();
-        detectors[0]->startContinuous([count](const Image &) { ++*count; });
+        readout = openReadout();
+        ASSERT_TRUE(readout);
+        readout->getDetector().setExposureTime(std::chrono::duration<double>(0.0001));
+        const ReadoutMode mode = round % 2 ? ReadoutMode::Stream : ReadoutMode::Transfer;
+        ASSERT_EQ(readout->start(mode, {4, [&](const Image &, uint16_t *) { ++delivered; }}), 0u);
         const uint64_t before = counters().endOfFrameCallbacks;
         ASSERT_EQ(xisl_sim_wait_frames(before + 2, 5000), 0);
-        detectors.clear();
-        delivered.reset();
+        readout.reset();
+        std::vector<std::string> ends;
+        for (const std::string &name : callNamesFrom(0))
+            if (name == "Acquisition_Abort" || name == "Acquisition_Close")
+                ends.push_back(name);
+        ASSERT_GE(ends.size(), 2u);
+        EXPECT_EQ(ends[ends.size() - 2], "Acquisition_Abort");
+        EXPECT_EQ(ends.back(), "Acquisition_Close");
+        xisl_sim_clear_call_log();
     }
+    EXPECT_GT(delivered.load(), 0u);
     const XislSimCounters seen = counters();
     EXPECT_EQ(seen.callbacksAfterClose, 0u);
     EXPECT_EQ(seen.openHandles, 0u);
     EXPECT_EQ(seen.framesNotHandedBack, 0u);
-}
-
-TEST_F(LifetimeTest, DestroyingAStreamingDetectorBeforeItsGrabberIsSafe)
-{
-    xisl_sim_set_manual(0);
-    detector->setExposureTime(std::chrono::duration<double>(0.0001));
-    auto grabber = std::make_unique<ContinuousGrabber>();
-    grabber->start(*detector);
-    ASSERT_EQ(grabber->nextFrame(5s).status, FrameWait::Arrived);
-    detector.reset();
-    grabber.reset();
-
-    std::vector<std::string> lastCalls;
-    for (const std::string &name : callNamesFrom(0))
-        if (name == "Acquisition_Abort" || name == "Acquisition_Close")
-            lastCalls.push_back(name);
-    ASSERT_GE(lastCalls.size(), 2u);
-    EXPECT_EQ(lastCalls[lastCalls.size() - 2], "Acquisition_Abort");
-    EXPECT_EQ(lastCalls.back(), "Acquisition_Close");
-    EXPECT_EQ(callsOf("Acquisition_Close").back().handle, handle);
 }
 
 } // namespace

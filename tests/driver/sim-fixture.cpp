@@ -33,4 +33,10 @@ std::unique_ptr<TessaraVolt::Detector> SimulatorTest::openDetector()
     return std::move(detectors.front());
 }
 
+std::unique_ptr<TessaraVolt::Readout> SimulatorTest::openReadout()
+{
+    std::unique_ptr<TessaraVolt::Detector> detector = openDetector();
+    return detector ? std::make_unique<TessaraVolt::Readout>(std::move(detector)) : nullptr;
+}
+
 } // namespace TessaraVoltTest

@@ -6,9 +6,12 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "detector.h"
 #include "log-sink.h"
+#include "readout.h"
 #include "sim-pattern.h"
 #include "sim-support.h"
 
@@ -26,6 +29,32 @@ inline bool matchesPattern(const TessaraVolt::Image &image, uint32_t frame)
     const auto number = frameNumberOf(image.pixels, {0, 0, image.size.width, image.size.height});
     return number == frame;
 }
+
+// A deadline `limit` from now, which does not move.
+inline TessaraVolt::FrameDeadline within(std::chrono::milliseconds limit)
+{
+    const TessaraVolt::Clock::time_point due = TessaraVolt::Clock::now() + limit;
+    return [due] { return due; };
+}
+
+// A consumer for grabs: keeps a copy of each frame and the thread it ran on.
+struct Destination {
+    std::vector<uint16_t> pixels;
+    TessaraVolt::FrameSize size;
+    std::thread::id thread;
+    unsigned calls = 0;
+
+    TessaraVolt::FrameConsumer consumer()
+    {
+        return [this](const TessaraVolt::Image &image) {
+            pixels.assign(image.pixels, image.pixels + image.size.pixelCount());
+            size = image.size;
+            thread = std::this_thread::get_id();
+            ++calls;
+        };
+    }
+    TessaraVolt::Image image() const { return TessaraVolt::Image{pixels.data(), size}; }
+};
 
 // Steps one frame as soon as the handle has an acquisition running; false if none ran in time.
 inline bool stepWhenRunning(HACQDESC handle,
@@ -47,6 +76,8 @@ protected:
     // Discovers the single default sensor, keeps its handle in `handle`, and forgets the calls
     // and lines that took.
     std::unique_ptr<TessaraVolt::Detector> openDetector();
+    // The same detector, owned by a readout.
+    std::unique_ptr<TessaraVolt::Readout> openReadout();
 
     HACQDESC handle = nullptr;
 };

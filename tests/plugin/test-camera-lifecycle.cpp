@@ -257,6 +257,35 @@ TEST_F(PropertyTest, BinningShrinksRoiAtOnceAndNeverGrowsItBack)
     EXPECT_EQ(countLines(lines, spdlog::level::info, "Set detector binning mode: 1"), 2u);
 }
 
+// A binning or timer cycle the detector refuses is not reported as the detector's: binning keeps
+// the old factor and the region of interest, the exposure reads the cycle the timer runs at.
+TEST_F(PropertyTest, RefusedSettingsReadWhatTheDetectorUses)
+{
+    xisl_sim_set_readout_ns_per_pixel(1000); // 1024 x 1024 pixels: 1048576 us
+    create();
+    ASSERT_EQ(xisl_sim_fail("Acquisition_SetCameraBinningMode", 3, 1), 0);
+    g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
+    guint binning = 0;
+    g_object_get(camera.get(), "sensor-vertical-binning", &binning, nullptr);
+    EXPECT_EQ(binning, 1u);
+    EXPECT_EQ(roi().width, 1024u);
+
+    ASSERT_EQ(xisl_sim_fail("Acquisition_SetTimerSync", 7, 2), 0); // the cycle, after the readout
+    g_object_set(camera.get(), "exposure-time", 2.0, nullptr);
+    ASSERT_TRUE(start());
+    stop();
+    gdouble exposure = 0;
+    g_object_get(camera.get(), "exposure-time", &exposure, nullptr);
+    EXPECT_DOUBLE_EQ(exposure, 1.048576) << "the timer kept the readout's cycle";
+    const std::vector<LogLine> lines = detectorLog().lines();
+    EXPECT_EQ(countLines(lines, spdlog::level::warn,
+                         "Binning mode 2 refused (status 3); the detector keeps binning 1"),
+              1u);
+    EXPECT_EQ(countLines(lines, spdlog::level::warn,
+                         "Timer cycle of 2000000 us refused; the timer runs at 1048576 us"),
+              1u);
+}
+
 TEST_F(PropertyTest, ValuesRoundTrip)
 {
     create();

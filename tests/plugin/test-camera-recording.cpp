@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <optional>
+#include <utility>
 
 namespace TessaraVoltTest {
 namespace {
@@ -167,13 +168,15 @@ TEST_F(RecordingTest, SetUpSendsTheSettingsInOrder)
     ASSERT_TRUE(start());
     stop();
 
-    const std::vector<std::string> setUp = {"Acquisition_DefineDestBuffers",
-                                            "Acquisition_SetAcqData",
-                                            "Acquisition_SetCallbacksAndMessages",
-                                            "Acquisition_SetCameraGain",
-                                            "Acquisition_SetFrameSyncMode",
-                                            "Acquisition_SetTimerSync",
-                                            "Acquisition_Acquire_Image"};
+    const std::vector<std::string> setUp = {
+        "Acquisition_DefineDestBuffers",
+        "Acquisition_SetAcqData",
+        "Acquisition_SetCallbacksAndMessages",
+        "Acquisition_SetCameraGain",
+        "Acquisition_SetTimerSync", // asked for 0: answers the readout time
+        "Acquisition_SetFrameSyncMode",
+        "Acquisition_SetTimerSync",
+        "Acquisition_Acquire_Image"};
     std::vector<XislSimCall> calls;
     for (const XislSimCall &call : callsOf(nullptr))
         if (std::find(setUp.begin(), setUp.end(), call.function) != setUp.end())
@@ -185,10 +188,11 @@ TEST_F(RecordingTest, SetUpSendsTheSettingsInOrder)
     EXPECT_EQ(calls[0].args[2], 1024u); // rows
     EXPECT_EQ(calls[0].args[3], 1024u); // columns
     EXPECT_EQ(calls[3].args[0], 3u);    // gain
-    EXPECT_EQ(calls[4].args[0], static_cast<uint64_t>(XISL_SYNC_INTERNAL_TIMER));
-    EXPECT_EQ(calls[5].args[0], 5000u); // microseconds
-    EXPECT_EQ(calls[6].args[0], 3u);
-    EXPECT_EQ(calls[6].args[2], static_cast<uint64_t>(XISL_ACQ_CONTINUOUS));
+    EXPECT_EQ(calls[4].args[0], 0u);
+    EXPECT_EQ(calls[5].args[0], static_cast<uint64_t>(XISL_SYNC_INTERNAL_TIMER));
+    EXPECT_EQ(calls[6].args[0], 5000u); // microseconds
+    EXPECT_EQ(calls[7].args[0], 3u);
+    EXPECT_EQ(calls[7].args[2], static_cast<uint64_t>(XISL_ACQ_CONTINUOUS));
     const auto lines = detectorLog().lines();
     EXPECT_EQ(countLines(lines, spdlog::level::info, "Start recording: 1024x1024"), 1u);
     EXPECT_EQ(countLines(lines, spdlog::level::info, "Set exposure to 5000 us"), 1u);
@@ -294,6 +298,48 @@ TEST_F(RecordingTest, GrabGivesUpAfterTheWaitLimitAndTheNextGrabStillWorks)
     }
 }
 
+// A grab waits for a triggered frame as long as the frame takes to come: the frame timeout,
+// then the readout, here twice the frame timeout. A trigger sent before a single-frame grab has
+// started its acquisition is lost, and the error says which order works.
+TEST_F(RecordingTest, TriggeredGrabWaitsForTheReadoutAndATriggerCountsWhileTheGrabWaits)
+{
+    xisl_sim_set_readout_ns_per_pixel(954); // 1024 x 1024 pixels: 1.0 s
+    create();
+    for (const UcaCameraTriggerSource source :
+         {UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE, UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL}) {
+        SCOPED_TRACE(source);
+        const bool software = source == UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE;
+        g_object_set(camera.get(), "trigger-source", source, "frame-timeout", 0.5,
+                     "grab-from-continuous", FALSE, nullptr);
+        ASSERT_TRUE(start());
+        const auto trigger = [&] {
+            if (software)
+                uca_camera_trigger(camera.get(), nullptr);
+            else
+                xisl_sim_pulse(acquisitionHandle());
+        };
+
+        trigger(); // no acquisition runs yet
+        const Grabbed lost = grabInto(camera.get(), roi());
+        EXPECT_FALSE(lost.ok);
+        ASSERT_TRUE(lost.error);
+        EXPECT_EQ(lost.error->code, UCA_CAMERA_ERROR_TIMEOUT);
+        const std::string hint = "a software trigger counts only while a grab waits";
+        EXPECT_EQ(std::string(lost.error->message).find(hint) != std::string::npos, software)
+            << lost.error->message;
+
+        const size_t started = callsOf("Acquisition_Acquire_Image").size();
+        auto pending = grabLater();
+        ASSERT_TRUE(
+            waitUntil([&] { return callsOf("Acquisition_Acquire_Image").size() > started; }));
+        trigger();
+        const Grabbed grabbed = pending.get();
+        EXPECT_TRUE(grabbed.ok) << grabbed.error->message;
+        EXPECT_TRUE(frameNumberOf(grabbed.pixels.data(), roi()));
+        stop();
+    }
+}
+
 TEST_F(RecordingTest, StopReleasesAGrabWaitingOutsideLibucasLock)
 {
     createStepped();
@@ -312,6 +358,51 @@ TEST_F(RecordingTest, StopReleasesAGrabWaitingOutsideLibucasLock)
     EXPECT_FALSE(result.first);
     ASSERT_TRUE(result.second);
     EXPECT_EQ(result.second->code, UCA_CAMERA_ERROR_NOT_RECORDING);
+}
+
+// The frame a callback was handed stays valid until the callback returns, whatever it calls:
+// here it stops the recording, or drops the last reference to the camera, and then reads it.
+TEST_F(RecordingTest, CallbackReadsItsFrameAfterEndingTheRecording)
+{
+    for (bool release : {false, true}) {
+        SCOPED_TRACE(release ? "released" : "stopped");
+        struct Client {
+            UcaCamera *camera;
+            bool release;
+            bool ended = false; // XISL's thread only
+            std::promise<std::optional<uint32_t>> frame;
+        };
+        createStepped();
+        Client client{camera.get(), release, false, {}};
+        g_object_set(camera.get(), "transfer-asynchronously", TRUE, nullptr);
+        uca_camera_set_grab_func(
+            camera.get(),
+            [](gpointer data, gpointer user) {
+                auto *self = static_cast<Client *>(user);
+                if (std::exchange(self->ended, true))
+                    return;
+                if (self->release)
+                    g_object_unref(self->camera);
+                else
+                    uca_camera_stop_recording(self->camera, nullptr);
+                self->frame.set_value(
+                    frameNumberOf(static_cast<const uint16_t *>(data), {0, 0, 1024, 1024}));
+            },
+            &client);
+        ASSERT_TRUE(start());
+        const HACQDESC acquisition = acquisitionHandle();
+        if (release)
+            (void)camera.release();          // the callback holds the last reference now
+        xisl_sim_step(acquisition, 1, 5000); // a close from inside the callback may end it first
+        auto frame = client.frame.get_future();
+        ASSERT_EQ(frame.wait_for(5s), std::future_status::ready);
+        EXPECT_EQ(frame.get(), 1u);
+        if (!release) {
+            EXPECT_FALSE(uca_camera_is_recording(camera.get()));
+        }
+        camera.reset();
+        expectDetectorReleased();
+    }
 }
 
 TEST_F(RecordingTest, RoiOutsideTheFrameIsRefusedAtStart)

@@ -135,7 +135,8 @@ for attempt in range(2):
     except GLib.Error as error:
         print(error.domain, error.code, error.matches(Uca.CameraError.quark(), Uca.CameraError.NOT_FOUND),
               error.message, sep="|")
-print("carried on", manager.get_available_cameras())
+# Real libuca lists a camera once per folder it is found in, and the plug-in may be installed too.
+print("carried on", "tessaravolt" in manager.get_available_cameras())
 """
 
 
@@ -146,7 +147,7 @@ class NoDetectorTest(unittest.TestCase):
         self.assertEqual(run.returncode, 0, run.stderr)
         lines = [line for line in run.stdout.splitlines() if "|" in line or line.startswith("carried on")]
         expected = "uca-camera-error-quark|0|True|Unable to get next sensor"
-        self.assertEqual(lines, [expected, expected, "carried on ['tessaravolt']"], run.stdout)
+        self.assertEqual(lines, [expected, expected, "carried on True"], run.stdout)
 
 
 if __name__ == "__main__":

@@ -380,9 +380,11 @@ struct SelfEndingClient {
     std::atomic<bool> armed{false}; // set once start has returned: the test is done with the camera
     std::atomic<unsigned> callsAfterEnd{0};
     std::atomic<bool> finalized{false};
+    bool frameIntact = false; // guarded by mutex
+
     uint64_t callbacksBefore = 0; // end-of-frame callbacks that had returned when this one began
 
-    static void onFrame(gpointer, gpointer user)
+    static void onFrame(gpointer pixels, gpointer user)
     {
         auto *self = static_cast<SelfEndingClient *>(user);
         if (!self->armed)
@@ -400,8 +402,13 @@ struct SelfEndingClient {
             g_object_unref(self->camera);
         else
             uca_camera_stop_recording(self->camera, &error);
+        // The frame it was handed is still valid, whatever the client called.
+        const bool intact =
+            frameNumberOf(static_cast<const uint16_t *>(pixels), {0, 0, sensorSide, sensorSide})
+                .has_value();
         // Notified under the lock: once the test sees `ended` it may destroy this record.
         std::lock_guard<std::mutex> lock(self->mutex);
+        self->frameIntact = intact;
         self->ended = true;
         self->stopError.reset(error);
         self->condition.notify_all();
@@ -469,6 +476,7 @@ TEST_P(CallbackEndsRecordingTest, NoCrashNoHangNoLateCallback)
         {
             std::lock_guard<std::mutex> lock(client.mutex);
             EXPECT_FALSE(client.stopError) << client.stopError->message;
+            EXPECT_TRUE(client.frameIntact) << "cycle " << cycle;
         }
         if (release) {
             EXPECT_TRUE(client.finalized) << "cycle " << cycle;

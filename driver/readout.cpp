@@ -1,0 +1,192 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+#include "readout.h"
+
+#include <utility>
+
+namespace TessaraVolt {
+
+Readout::Readout(std::unique_ptr<Detector> detector) : detector_(std::move(detector)) {}
+
+Readout::~Readout()
+{
+    frameEvent_.cancel();
+    grabber_.cancel();
+    {
+        MutexLocker locker(mutex_);
+        condition_.wait(locker,
+                        [this]() TESSARAVOLT_REQUIRES(mutex_) { return grabsInFlight_ == 0; });
+    }
+    // No callback reaches the hand-overs or the transfer consumer once the detector is gone.
+    detector_.reset();
+}
+
+ReadoutMode Readout::getMode() const
+{
+    MutexLocker locker(mutex_);
+    return mode_;
+}
+
+XislStatus Readout::start(ReadoutMode mode, Transfer transfer)
+{
+    const XislStatus ready = beginSetUp();
+    if (ready != 0)
+        return ready;
+    // Begun from Idle (beginSetUp() refuses otherwise), a failed start returns there.
+    const XislStatus status = startMode(mode, std::move(transfer));
+    endChange(status == 0 ? mode : ReadoutMode::Idle);
+    return status;
+}
+
+XislStatus Readout::stop()
+{
+    ReadoutMode mode = ReadoutMode::Idle;
+    {
+        MutexLocker locker(mutex_);
+        // A stop under way ends this mode already. One from inside the transfer consumer must not
+        // wait for it: that stop waits for the consumer to return.
+        if (change_ == Change::Stopping)
+            return 0;
+        if (change_ != Change::None && detector_->isDelivering())
+            return driverBusy;
+        condition_.wait(locker,
+                        [this]() TESSARAVOLT_REQUIRES(mutex_) { return change_ == Change::None; });
+        if (mode_ == ReadoutMode::Idle)
+            return 0;
+        change_ = Change::Stopping;
+        mode = mode_;
+    }
+    // A stream ends with its abort. A single-frame acquisition runs only while its grab waits;
+    // the cancel releases that grab, which ends its acquisition itself.
+    const XislStatus status = mode == ReadoutMode::SingleFrames ? 0 : detector_->stop();
+    if (status == 0) {
+        frameEvent_.cancel();
+        grabber_.cancel();
+    }
+    endChange(status == 0 ? ReadoutMode::Idle : mode);
+    return status;
+}
+
+FrameWait Readout::grab(const FrameConsumer &deliver)
+{
+    ReadoutMode mode = ReadoutMode::Idle;
+    {
+        MutexLocker locker(mutex_);
+        condition_.wait(
+            locker, [this]() TESSARAVOLT_REQUIRES(mutex_) { return change_ != Change::SettingUp; });
+        mode = mode_;
+        if (mode == ReadoutMode::Idle)
+            return FrameWait::NotRecording;
+        if (mode == ReadoutMode::Transfer)
+            return FrameWait::Transferring;
+        ++grabsInFlight_;
+    }
+    FrameWait status = FrameWait::Cancelled;
+    if (mode == ReadoutMode::Stream) {
+        const Clock::time_point requested = Clock::now();
+        status = grabber_.nextFrameInto(
+            [this, requested] { return detector_->getFrameDeadline(requested); }, deliver);
+    } else {
+        status = grabSingleFrame(deliver);
+    }
+    MutexLocker locker(mutex_);
+    --grabsInFlight_;
+    condition_.notifyAll();
+    return status;
+}
+
+XislStatus Readout::setBinning(uint32_t factor)
+{
+    const XislStatus ready = beginSetUp();
+    if (ready != 0)
+        return ready;
+    const XislStatus status = detector_->setBinning(factor);
+    endChange(ReadoutMode::Idle);
+    return status;
+}
+
+XislStatus Readout::beginSetUp()
+{
+    MutexLocker locker(mutex_);
+    // Grabs still leaving after a stop matter only while no mode runs; in a running mode the
+    // set-up is refused below without waiting for them.
+    const auto ready = [this]() TESSARAVOLT_REQUIRES(mutex_) {
+        return change_ == Change::None && (mode_ != ReadoutMode::Idle || grabsInFlight_ == 0);
+    };
+    // What another thread is doing may be waiting for the delivery on this thread to return.
+    if (!ready() && detector_->isDelivering())
+        return driverBusy;
+    condition_.wait(locker, ready);
+    if (mode_ != ReadoutMode::Idle)
+        return driverBusy;
+    change_ = Change::SettingUp;
+    return 0;
+}
+
+void Readout::endChange(ReadoutMode mode)
+{
+    // Released once the lock is, and only the readout's reference: a delivery under way holds
+    // its own.
+    std::shared_ptr<TransferState> released;
+    MutexLocker locker(mutex_);
+    change_ = Change::None;
+    mode_ = mode;
+    if (mode_ != ReadoutMode::Transfer)
+        released = std::move(transfer_);
+    condition_.notifyAll();
+}
+
+XislStatus Readout::startMode(ReadoutMode mode, Transfer transfer)
+{
+    switch (mode) {
+    case ReadoutMode::Transfer: {
+        auto state = std::make_shared<TransferState>(TransferState{
+            std::vector<uint16_t>(transfer.bufferPixels), std::move(transfer.consumer)});
+        const std::weak_ptr<TransferState> delivered = state;
+        {
+            MutexLocker locker(mutex_);
+            transfer_ = std::move(state);
+        }
+        return detector_->startContinuous([delivered](const Image &frame) {
+            // Held for the call: a stop, or the readout's destruction, from inside the consumer
+            // gives up only the readout's reference. Nothing captured is touched afterwards.
+            if (const std::shared_ptr<TransferState> held = delivered.lock())
+                held->consumer(frame, held->buffer.data());
+        });
+    }
+    case ReadoutMode::Stream:
+        return grabber_.start(*detector_);
+    case ReadoutMode::SingleFrames:
+        frameEvent_.rearm();
+        return detector_->prepareGrab([this](const Image &frame) { frameEvent_.deliver(frame); });
+    case ReadoutMode::Idle:
+        break;
+    }
+    return 0;
+}
+
+FrameWait Readout::grabSingleFrame(const FrameConsumer &deliver)
+{
+    // Held until this grab's acquisition has ended: a grab queued behind it can neither start
+    // while it runs nor be handed one of its late frames.
+    FrameEvent::Turn turn(frameEvent_);
+    if (!turn.isLive())
+        return FrameWait::Cancelled;
+    // The last acquisition ends before this grab's consumer is registered, so that none of its
+    // frames can reach it; then no other is running, and XISL accepts the start.
+    if (detector_->endAcquisition() != 0)
+        return FrameWait::Refused;
+    turn.expect(deliver);
+    if (detector_->acquireFrame() != 0)
+        return FrameWait::Refused;
+    const Clock::time_point requested = Clock::now();
+    const FrameWait status =
+        turn.wait([this, requested] { return detector_->getFrameDeadline(requested); });
+    // Without its frame the acquisition may still run: it ends before the turn passes on. An
+    // abort XISL refuses is tried again before the next start or set-up, which it keeps out
+    // until it succeeds.
+    if (status != FrameWait::Arrived)
+        detector_->stop();
+    return status;
+}
+
+} // namespace TessaraVolt
