@@ -137,8 +137,8 @@ PanelPixel panelPixel(const XislSimScene &scene, uint32_t px, uint32_t py)
     float gain = 0.0f;
     if (!(defects & (XISL_SIM_DEFECT_DEAD | XISL_SIM_DEFECT_LINE)))
         gain = slowGain(scene, px, py) * (1.0f + 0.03f * gauss(draw(seed, Salt::Gain, px, py)));
-    const float signal = gain * static_cast<float>(scene.beam) *
-                         transmission(scene.content, px, py);
+    const float signal =
+        gain * static_cast<float>(scene.beam) * transmission(scene.content, px, py);
     constexpr float kRead = XISL_SIM_READ_NOISE;
     PanelPixel pixel{offset, gain, offset + signal,
                      kRead * kRead + signal / XISL_SIM_QUANTA_PER_COUNT, defects};
