@@ -177,7 +177,7 @@ XISL_EXPORT void xisl_sim_set_first_frame_number(uint32_t first);
 
 /* The scene the handle's next frame is drawn from; non-zero for an unknown or closed handle. */
 XISL_EXPORT int xisl_sim_get_scene(HACQDESC handle, XislSimScene *scene);
-/* The content function documented above. */
+/* The content function documented above; 0 for a malformed scene. */
 XISL_EXPORT uint16_t xisl_sim_pixel(const XislSimScene *scene, uint32_t x, uint32_t y, uint32_t n);
 /* Frame n of the scene, written as the simulator writes it into a destination buffer: binned width
  * x binned height pixels, row after row. Non-zero for a malformed scene. */
