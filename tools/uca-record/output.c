@@ -1,10 +1,10 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-output.h. The TIFF formats go through libtiff over the recorder's own file
+/* See output.h. The TIFF formats go through libtiff over the recorder's own file
  * functions, so that a failed write keeps the system's reason ("No space left on device")
  * instead of libtiff's summary, and so that a failed page can be cut off cleanly. */
 
-#include "uca-record-output.h"
-#include "uca-record-platform.h"
+#include "output.h"
+#include "platform.h"
 
 #include <errno.h>
 #include <png.h>

@@ -1,10 +1,10 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-platform.h: 64-bit Windows, over the C runtime's descriptors and their
+/* See platform.h: 64-bit Windows, over the C runtime's descriptors and their
  * handles. Win32 failures become errno values through errno_from (). */
 
 #define _CRT_RAND_S /* rand_s, for unguessable temporary names */
 
-#include "uca-record-platform.h"
+#include "platform.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,9 +1,9 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-report.h. */
+/* See report.h. */
 
-#include "uca-record-report.h"
-#include "uca-record-platform.h"
-#include "uca-record-sync.h"
+#include "report.h"
+#include "platform.h"
+#include "sync.h"
 
 #include <stdio.h>
 #include <string.h>

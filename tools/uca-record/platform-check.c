@@ -1,11 +1,11 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* Checks what uca-record-platform.h and uca-record-sync.h promise, against whichever
+/* Checks what platform.h and sync.h promise, against whichever
  * implementation is linked: the POSIX one in the plain build, the Windows one when cross-built
  * and run under Wine. Plain C without GLib, like those files. Run in a folder it may write to;
  * exits 0, or 1 after naming the first broken promise. */
 
-#include "uca-record-platform.h"
-#include "uca-record-sync.h"
+#include "platform.h"
+#include "sync.h"
 
 #include <errno.h>
 #include <stdio.h>

@@ -1,8 +1,8 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-options.h. Numbers arrive as text, so that "-3", "many" or "1.5" for a frame
+/* See options.h. Numbers arrive as text, so that "-3", "many" or "1.5" for a frame
  * count get a message of the recorder's own instead of being cut or wrapped by GOption. */
 
-#include "uca-record-options.h"
+#include "options.h"
 
 #include <errno.h>
 #include <math.h>

@@ -14,8 +14,8 @@
  * disk must never reach it: a frame is written only while the disk has room for it and a margin,
  * and a reserve file beside the output keeps a few MiB more for HDF5's own records at close. */
 
-#include "uca-record-output.h"
-#include "uca-record-platform.h"
+#include "output.h"
+#include "platform.h"
 
 #include <errno.h>
 #include <hdf5.h>

@@ -1,8 +1,8 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-ring.h. */
+/* See ring.h. */
 
-#include "uca-record-ring.h"
-#include "uca-record-sync.h"
+#include "ring.h"
+#include "sync.h"
 
 #include <string.h>
 

@@ -4,8 +4,8 @@
 #ifndef UCA_RECORD_SESSION_H
 #define UCA_RECORD_SESSION_H
 
-#include "uca-record-output.h"
-#include "uca-record-report.h"
+#include "output.h"
+#include "report.h"
 
 #include <uca/uca-camera.h>
 

@@ -1,7 +1,6 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* uca-record's calls into the operating system: everything else in the tool is plain C and
- * GLib. One implementation per system: uca-record-platform-posix.c and
- * uca-record-platform-win32.c.
+ * GLib. One implementation per system: platform-posix.c and platform-win32.c.
  *
  * Files are the C runtime's descriptors (the CRT's on Windows, opened in binary mode), so that
  * the rest of the tool can hand them to libtiff and stdio. Paths are UTF-8, as GLib's. Unless said

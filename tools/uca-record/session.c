@@ -1,15 +1,15 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-session.h.
+/* See session.h.
  *
  * Threads: the main thread supervises (progress, limits, signals, timeout) and starts and stops
  * the camera; frames arrive on the grab thread (synchronous modes) or on the camera's delivery
  * thread (asynchronous mode); the writer thread writes them. The ring's lock is the only lock;
  * everything else is owned by one thread at a time, as noted at each member. */
 
-#include "uca-record-session.h"
-#include "uca-record-platform.h"
-#include "uca-record-ring.h"
-#include "uca-record-sync.h"
+#include "session.h"
+#include "platform.h"
+#include "ring.h"
+#include "sync.h"
 
 #include <signal.h>
 #include <stdatomic.h>

@@ -5,15 +5,15 @@
  *
  * Frames go into a ring of slots allocated before recording and a writer thread writes them
  * while recording goes on, so memory does not grow with the number of frames and the
- * acquisition path allocates nothing per frame. Parts: the command line (-options), the camera
- * (-camera), the ring (-ring) and its threads (-sync), one recording (-session), the files
- * (-output, -hdf5), what is printed (-report) and the calls into the operating system
- * (-platform). Only -sync and -platform differ between POSIX and Windows. */
+ * acquisition path allocates nothing per frame. Parts, one file pair each: the command line
+ * (options), the camera (camera), the ring (ring) and its threads (sync), one recording
+ * (session), the files (output, hdf5), what is printed (report) and the calls into the
+ * operating system (platform). Only sync and platform differ between POSIX and Windows. */
 
-#include "uca-record-camera.h"
-#include "uca-record-options.h"
-#include "uca-record-platform.h"
-#include "uca-record-session.h"
+#include "camera.h"
+#include "options.h"
+#include "platform.h"
+#include "session.h"
 
 #include <stdio.h>
 #include <stdlib.h>

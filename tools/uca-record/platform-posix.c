@@ -1,9 +1,9 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-platform.h: Linux and other POSIX systems. */
+/* See platform.h: Linux and other POSIX systems. */
 
 #define _POSIX_C_SOURCE 200809L
 
-#include "uca-record-platform.h"
+#include "platform.h"
 
 #include <errno.h>
 #include <fcntl.h>
