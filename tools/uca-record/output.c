@@ -1,7 +1,5 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See output.h. The TIFF formats go through libtiff over the recorder's own file
- * functions, so that a failed write keeps the system's reason ("No space left on device")
- * instead of libtiff's summary, and so that a failed page can be cut off cleanly. */
+/* See output.h. */
 
 #include "output.h"
 #include "platform.h"
@@ -10,21 +8,24 @@
 #include <png.h>
 #include <stdio.h>
 #include <string.h>
-#include <tiffio.h>
 
 #include <glib/gstdio.h>
 
 /* ---- Folder ----------------------------------------------------------------------------- */
 
+static const gchar preview_name[] = "preview.png";
+
 static gboolean
 is_series_file (const gchar *name)
 {
-    /* Hidden names are temporary files a killed recording left behind. */
     const gchar *visible = name[0] == '.' ? name + 1 : name;
 
-    return (g_str_has_prefix (visible, "frame-") && strstr (visible, ".tif") != NULL) ||
-           g_str_has_prefix (visible, "frames.tif") || g_str_has_prefix (visible, "frames.h5") ||
-           g_str_has_prefix (visible, "preview.png");
+    for (guint i = 0; i < record_n_formats; i++) {
+        if (record_format_owns (&record_formats[i], name))
+            return TRUE;
+    }
+
+    return g_str_has_prefix (visible, preview_name);
 }
 
 /* The first series file in `dir`, or NULL. */
@@ -161,319 +162,19 @@ record_output_set_write_error (const RecordOutput *output, const gchar *final_na
     g_free (final);
 }
 
-/* ---- libtiff over the recorder's own file functions ------------------------------------- */
-
-typedef struct {
-    gint fd;
-    gint error_number; /* of the first failed write */
-    gboolean broken;   /* a write failed: every further write is refused */
-} TiffFile;
-
-/* libtiff's last message, for failures that are not the system's. Only one thread at a time
- * uses libtiff: the writer, then the main thread once the writer has ended. */
-static gchar *tiff_message = NULL;
-
-static void G_GNUC_PRINTF (2, 0) on_tiff_error (const char *module, const char *format, va_list args)
-{
-    (void) module;
-    g_free (tiff_message);
-    tiff_message = g_strdup_vprintf (format, args);
-}
-
-static tmsize_t
-tiff_read (thandle_t handle, void *buffer, tmsize_t size)
-{
-    return (tmsize_t) record_file_read (((TiffFile *) handle)->fd, buffer, (size_t) size);
-}
-
-static tmsize_t
-tiff_write (thandle_t handle, void *buffer, tmsize_t size)
-{
-    TiffFile *file = handle;
-    const guint8 *data = buffer;
-    tmsize_t done = 0;
-
-    while (!file->broken && done < size) {
-        gint64 n = record_file_write (file->fd, data + done, (size_t) (size - done));
-
-        if (n > 0) {
-            done += n;
-        }
-        else if (n < 0 && errno != EINTR) {
-            file->error_number = errno;
-            file->broken = TRUE;
-        }
-    }
-
-    return file->broken ? -1 : size;
-}
-
-static toff_t
-tiff_seek (thandle_t handle, toff_t offset, int whence)
-{
-    return (toff_t) record_file_seek (((TiffFile *) handle)->fd, (gint64) offset, whence);
-}
-
-static int
-tiff_close (thandle_t handle)
-{
-    (void) handle; /* the descriptor is the format's to close */
-    return 0;
-}
-
-static toff_t
-tiff_size (thandle_t handle)
-{
-    gint64 size = record_file_size (((TiffFile *) handle)->fd);
-
-    return size >= 0 ? (toff_t) size : 0;
-}
-
-static int
-tiff_map (thandle_t handle, void **base, toff_t *size)
-{
-    (void) handle, (void) base, (void) size;
-    return 0;
-}
-
-static void
-tiff_unmap (thandle_t handle, void *base, toff_t size)
-{
-    (void) handle, (void) base, (void) size;
-}
-
-static TIFF *
-tiff_open (TiffFile *file, const gchar *name, const gchar *mode)
-{
-    TIFFSetErrorHandler (on_tiff_error);
-    return TIFFClientOpen (name, mode, file, tiff_read, tiff_write, tiff_seek, tiff_close, tiff_size, tiff_map,
-                           tiff_unmap);
-}
-
-/* One frame as one uncompressed strip: a single large write per frame. */
-static gboolean
-tiff_write_page (TIFF *tiff, const FrameGeometry *geometry, const guint8 *pixels)
-{
-    return TIFFSetField (tiff, TIFFTAG_IMAGEWIDTH, geometry->width) &&
-           TIFFSetField (tiff, TIFFTAG_IMAGELENGTH, geometry->height) &&
-           TIFFSetField (tiff, TIFFTAG_BITSPERSAMPLE, geometry->bytes_per_pixel * 8) &&
-           TIFFSetField (tiff, TIFFTAG_SAMPLESPERPIXEL, 1) &&
-           TIFFSetField (tiff, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT) &&
-           TIFFSetField (tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) &&
-           TIFFSetField (tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-           TIFFSetField (tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
-           TIFFSetField (tiff, TIFFTAG_ROWSPERSTRIP, geometry->height) &&
-           TIFFWriteEncodedStrip (tiff, 0, (void *) pixels, (tmsize_t) geometry->frame_bytes) ==
-               (tmsize_t) geometry->frame_bytes &&
-           TIFFWriteDirectory (tiff);
-}
-
-static void
-tiff_set_error (const RecordOutput *output, const gchar *final_name, const TiffFile *file, GError **error)
-{
-    record_output_set_write_error (output, final_name, file->error_number, tiff_message, error);
-}
-
-/* ---- tiff: one file per frame ----------------------------------------------------------- */
-
-static gpointer
-series_open (RecordOutput *output, GError **error)
-{
-    (void) output, (void) error;
-    return GINT_TO_POINTER (1); /* no state; non-NULL means success */
-}
-
-static gboolean
-series_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 timestamp_ns, GError **error)
-{
-    gchar *name = g_strdup_printf ("frame-%06" G_GUINT64_FORMAT ".tif", output->n_frames + 1);
-    TiffFile file = { .fd = -1 };
-    gchar *temporary = NULL;
-    TIFF *tiff = NULL;
-    gboolean success = FALSE;
-
-    (void) state, (void) timestamp_ns;
-    file.fd = record_output_create_temporary (output, name, &temporary, error);
-
-    if (file.fd >= 0)
-        tiff = tiff_open (&file, name, "w");
-
-    if (tiff != NULL) {
-        success = tiff_write_page (tiff, &output->geometry, pixels);
-        TIFFClose (tiff);
-        success = success && !file.broken;
-
-        if (!success)
-            tiff_set_error (output, name, &file, error);
-    }
-    else if (file.fd >= 0) {
-        tiff_set_error (output, name, &file, error);
-    }
-
-    if (file.fd >= 0 && record_file_close (file.fd) != 0 && success) {
-        record_output_set_write_error (output, name, errno, NULL, error);
-        success = FALSE;
-    }
-
-    if (success)
-        success = record_output_publish (output, temporary, name, error);
-    else if (temporary != NULL)
-        g_unlink (temporary);
-
-    g_free (temporary);
-    g_free (name);
-    return success;
-}
-
-static gboolean
-series_close (RecordOutput *output, gpointer state, GError **error)
-{
-    (void) output, (void) state, (void) error;
-    return TRUE;
-}
-
-static const RecordFormatOps series_ops = { NULL, series_open, series_write, series_close };
-
-/* ---- multitiff: every frame a page of one BigTIFF --------------------------------------- */
-
-typedef struct {
-    TiffFile file;
-    gchar *temporary;
-    TIFF *tiff;
-    toff_t complete_end; /* the file's end after the last complete page */
-} MultiTiff;
-
-static const gchar multitiff_name[] = "frames.tif";
-
-static gpointer
-multitiff_open (RecordOutput *output, GError **error)
-{
-    MultiTiff *multi = g_new0 (MultiTiff, 1);
-
-    multi->file.fd = record_output_create_temporary (output, multitiff_name, &multi->temporary, error);
-
-    if (multi->file.fd >= 0 && (multi->tiff = tiff_open (&multi->file, multitiff_name, "w8")) == NULL)
-        tiff_set_error (output, multitiff_name, &multi->file, error);
-
-    if (multi->tiff == NULL) {
-        if (multi->file.fd >= 0) {
-            record_file_close (multi->file.fd);
-            g_unlink (multi->temporary);
-        }
-
-        g_free (multi->temporary);
-        g_free (multi);
-        return NULL;
-    }
-
-    return multi;
-}
-
-static gboolean
-multitiff_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 timestamp_ns, GError **error)
-{
-    MultiTiff *multi = state;
-
-    (void) timestamp_ns;
-
-    if (!tiff_write_page (multi->tiff, &output->geometry, pixels) || multi->file.broken) {
-        multi->file.broken = TRUE; /* also when libtiff failed on its own: write nothing more */
-        tiff_set_error (output, multitiff_name, &multi->file, error);
-        return FALSE;
-    }
-
-    multi->complete_end = tiff_size (&multi->file);
-    return TRUE;
-}
-
-static gboolean
-read_u64 (gint fd, guint64 offset, guint64 *value)
-{
-    return record_file_read_at (fd, value, sizeof *value, offset) == 0;
-}
-
-/* Ends the page chain after `pages` pages. libtiff links a page before writing it, so a page
- * that failed may already be linked from the one before. BigTIFF in the machine's byte order:
- * the first page's offset at byte 8; a page is an 8-byte entry count, 20-byte entries and the
- * next page's offset. */
-static gboolean
-multitiff_end_chain (gint fd, guint64 pages)
-{
-    guint64 offset = 0, count = 0, zero = 0;
-
-    if (!read_u64 (fd, 8, &offset))
-        return FALSE;
-
-    for (guint64 page = 1; page <= pages; page++) {
-        guint64 next_field;
-
-        if (offset == 0 || !read_u64 (fd, offset, &count))
-            return FALSE;
-
-        next_field = offset + 8 + count * 20;
-
-        if (page == pages)
-            return record_file_write_at (fd, &zero, sizeof zero, next_field) == 0;
-
-        if (!read_u64 (fd, next_field, &offset))
-            return FALSE;
-    }
-
-    return FALSE;
-}
-
-static gboolean
-multitiff_close (RecordOutput *output, gpointer state, GError **error)
-{
-    MultiTiff *multi = state;
-    gboolean failed = multi->file.broken;
-    gboolean keep;
-
-    TIFFClose (multi->tiff);
-
-    if (!failed && multi->file.broken) {
-        tiff_set_error (output, multitiff_name, &multi->file, error);
-        failed = TRUE;
-    }
-
-    /* After a failure, cut the file after the last complete page. */
-    keep = output->n_frames > 0 && (!failed || (multitiff_end_chain (multi->file.fd, output->n_frames) &&
-                                                record_file_truncate (multi->file.fd, multi->complete_end) == 0));
-
-    if (record_file_close (multi->file.fd) != 0 && !failed) {
-        record_output_set_write_error (output, multitiff_name, errno, NULL, error);
-        keep = FALSE;
-    }
-
-    if (keep)
-        keep = record_output_publish (output, multi->temporary, multitiff_name, failed ? NULL : error);
-    else
-        g_unlink (multi->temporary);
-
-    if (!keep)
-        output->n_frames = 0;
-
-    g_free (multi->temporary);
-    g_free (multi);
-    return !failed && (keep || output->n_frames == 0);
-}
-
-static const RecordFormatOps multitiff_ops = { multitiff_name, multitiff_open, multitiff_write, multitiff_close };
-
 /* ---- Output ----------------------------------------------------------------------------- */
 
 RecordOutput *
-record_output_open (RecordFormat format, const gchar *dir, const FrameGeometry *geometry, const CameraInfo *info,
-                    GError **error)
+record_output_open (const RecordFormat *format, const gchar *dir, const FrameGeometry *geometry,
+                    const CameraInfo *info, GError **error)
 {
-    static const RecordFormatOps *const ops[] = { &series_ops, &multitiff_ops, &record_hdf5_ops };
     RecordOutput *output = g_new0 (RecordOutput, 1);
 
-    output->ops = ops[format];
+    output->format = format;
     output->dir = g_strdup (dir);
     output->geometry = *geometry;
     output->info = *info;
-    output->state = output->ops->open (output, error);
+    output->state = output->format->ops->open (output, error);
 
     if (output->state == NULL) {
         g_free (output->dir);
@@ -487,7 +188,7 @@ record_output_open (RecordFormat format, const gchar *dir, const FrameGeometry *
 gboolean
 record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns, GError **error)
 {
-    if (output->failed || !output->ops->write (output, output->state, pixels, timestamp_ns, error)) {
+    if (output->failed || !output->format->ops->write (output, output->state, pixels, timestamp_ns, error)) {
         output->failed = TRUE;
         return FALSE;
     }
@@ -499,19 +200,12 @@ record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestam
 gboolean
 record_output_close (RecordOutput *output, guint64 *frames_kept, GError **error)
 {
-    gboolean success = output->ops->close (output, output->state, error);
+    gboolean success = output->format->ops->close (output, output->state, error);
 
     *frames_kept = output->n_frames;
-    g_clear_pointer (&tiff_message, g_free);
     g_free (output->dir);
     g_free (output);
     return success;
-}
-
-const gchar *
-record_output_name (const RecordOutput *output)
-{
-    return output->ops->file_name != NULL ? output->ops->file_name : "frame-NNNNNN.tif";
 }
 
 /* ---- Preview ---------------------------------------------------------------------------- */
@@ -552,7 +246,7 @@ preview_pixels (const guint8 *pixels, const FrameGeometry *geometry)
 gboolean
 record_output_write_preview (const gchar *dir, const guint8 *pixels, const FrameGeometry *geometry, GError **error)
 {
-    static const gchar name[] = "preview.png";
+    const gchar *name = preview_name;
     RecordOutput place = { .dir = (gchar *) dir };
     guint8 *gray = preview_pixels (pixels, geometry);
     gchar *temporary = NULL;

@@ -416,7 +416,7 @@ finish_output (Session *session, RecordResult *result, gboolean recorded, GError
     GError *close_error = NULL;
     const guint8 *newest = ring_newest (session->ring);
 
-    result->written.name = record_output_name (session->output);
+    result->written.name = session->output->format->file_name;
 
     if (!record_output_close (session->output, &result->written.frames, &close_error)) {
         if (close_error != NULL && (error == NULL || *error == NULL))

@@ -7,8 +7,9 @@
  * while recording goes on, so memory does not grow with the number of frames and the
  * acquisition path allocates nothing per frame. Parts, one file pair each: the command line
  * (options), the camera (camera), the ring (ring) and its threads (sync), one recording
- * (session), the files (output, hdf5), what is printed (report) and the calls into the
- * operating system (platform). Only sync and platform differ between POSIX and Windows. */
+ * (session), the files (output; the table of formats in formats.c with a file per format),
+ * what is printed (report) and the calls into the operating system (platform). Only sync and
+ * platform differ between POSIX and Windows. */
 
 #include "camera.h"
 #include "options.h"

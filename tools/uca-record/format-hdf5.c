@@ -29,8 +29,6 @@ enum {
     TIMESTAMP_CHUNK = 4096
 };
 
-static const gchar hdf5_name[] = "frames.h5";
-
 typedef struct {
     gchar *temporary;
     gchar *reserve;
@@ -71,8 +69,11 @@ release_reserve (Hdf5Output *h5)
 static void
 take_reserve (RecordOutput *output, Hdf5Output *h5)
 {
-    gint fd = record_output_create_temporary (output, "frames.h5.reserve", &h5->reserve, NULL);
+    gchar *name = g_strconcat (output->format->file_name, ".reserve", NULL);
+    gint fd = record_output_create_temporary (output, name, &h5->reserve, NULL);
     gboolean reserved;
+
+    g_free (name);
 
     if (fd < 0)
         return;
@@ -173,7 +174,7 @@ hdf5_open (RecordOutput *output, GError **error)
     h5->data = h5->timestamps = H5I_INVALID_HID;
 
     /* A fresh name; HDF5 then creates the file exclusively in its place. */
-    fd = record_output_create_temporary (output, hdf5_name, &h5->temporary, error);
+    fd = record_output_create_temporary (output, output->format->file_name, &h5->temporary, error);
 
     if (fd < 0) {
         g_free (h5);
@@ -186,7 +187,7 @@ hdf5_open (RecordOutput *output, GError **error)
     h5->file = H5Fcreate (h5->temporary, H5F_ACC_EXCL, H5P_DEFAULT, H5P_DEFAULT);
 
     if (h5->file < 0 || !create_layout (h5, output)) {
-        record_output_set_write_error (output, hdf5_name, errno, "HDF5 cannot create the file", error);
+        record_output_set_write_error (output, output->format->file_name, errno, "HDF5 cannot create the file", error);
         hdf5_finish (h5);
         g_unlink (h5->temporary);
         g_free (h5->temporary);
@@ -234,7 +235,7 @@ hdf5_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 t
     quiet_hdf5 ();
 
     if (!room_for_frame (output)) {
-        record_output_set_write_error (output, hdf5_name, ENOSPC, NULL, error);
+        record_output_set_write_error (output, output->format->file_name, ENOSPC, NULL, error);
         return FALSE;
     }
 
@@ -246,7 +247,7 @@ hdf5_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 t
         return TRUE;
 
     error_number = errno;
-    record_output_set_write_error (output, hdf5_name, error_number, "HDF5 cannot write the frame", error);
+    record_output_set_write_error (output, output->format->file_name, error_number, "HDF5 cannot write the frame", error);
     return FALSE;
 }
 
@@ -281,10 +282,10 @@ hdf5_close (RecordOutput *output, gpointer state, GError **error)
     complete = hdf5_finish (h5) && complete;
 
     if (!complete && !output->failed)
-        record_output_set_write_error (output, hdf5_name, errno, "HDF5 cannot complete the file", error);
+        record_output_set_write_error (output, output->format->file_name, errno, "HDF5 cannot complete the file", error);
 
     if (complete && output->n_frames > 0)
-        complete = record_output_publish (output, h5->temporary, hdf5_name, output->failed ? NULL : error);
+        complete = record_output_publish (output, h5->temporary, output->format->file_name, output->failed ? NULL : error);
     else
         g_unlink (h5->temporary);
 
@@ -296,4 +297,4 @@ hdf5_close (RecordOutput *output, gpointer state, GError **error)
     return complete && !output->failed;
 }
 
-const RecordFormatOps record_hdf5_ops = { hdf5_name, hdf5_open, hdf5_write, hdf5_close };
+const RecordFormatOps record_hdf5_ops = { hdf5_open, hdf5_write, hdf5_close };
