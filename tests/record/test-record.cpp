@@ -838,6 +838,63 @@ INSTANTIATE_TEST_SUITE_P(EveryFormat, RecordFullDisk, testing::ValuesIn(formats)
 
 // ---- Memory -----------------------------------------------------------------------------
 
+// The most memory the process has held so far, in KiB, as the kernel counts it; -1 if unknown.
+long peakResidentKiB(int pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// The buffer is taken as frames need it: a 2 GiB buffer costs no more memory than a 64 MiB one
+// by the first frame (so the first frame does not wait for it) nor after many frames through a
+// writer that keeps up, beyond the frames that waited to be written. Under ThreadSanitizer a
+// touched frame costs up to five times its size with its shadow.
+TEST(RecordMemory, TheBufferIsTakenAsFramesNeedIt)
+{
+    struct Peaks {
+        long atFirstFrame = -1;
+        long afterManyFrames = -1;
+        long framesWaiting = -1;
+    };
+    const long frameKiB = 2048;
+    auto peaksWith = [](const std::string &buffer) {
+        TemporaryFolder output, logs;
+        RunningRecord record({"tessaravolt", "exposure-time=0.02", "--buffer", buffer, "-n", "0",
+                              "-o", output.path()},
+                             "sensors=1024x1024;readout_ns_per_pixel=0", logs.path());
+        auto framesOnDisk = [&](unsigned count) {
+            return std::filesystem::exists(output.file(frameName(count)));
+        };
+        Peaks peaks;
+        if (waitUntil([&] { return framesOnDisk(1); }, std::chrono::seconds(60)))
+            peaks.atFirstFrame = peakResidentKiB(record.pid());
+        if (waitUntil([&] { return framesOnDisk(100); }, std::chrono::seconds(120)))
+            peaks.afterManyFrames = peakResidentKiB(record.pid());
+        record.sendSignal(SIGINT);
+        const auto run = record.finish(std::chrono::seconds(60));
+        EXPECT_EQ(run.exitStatus, 130) << run.err;
+        peaks.framesWaiting = reportedCount(run.out, "buffer");
+        return peaks;
+    };
+
+    const Peaks small = peaksWith("64M"), large = peaksWith("2G");
+    ASSERT_GT(small.afterManyFrames, 0);
+    ASSERT_GT(large.afterManyFrames, 0);
+    ASSERT_GE(large.framesWaiting, 0);
+    const long allowedKiB = 64 * 1024 + 5 * frameKiB * large.framesWaiting;
+    EXPECT_LT(large.atFirstFrame - small.atFirstFrame, allowedKiB)
+        << small.atFirstFrame << " KiB with a 64 MiB buffer, " << large.atFirstFrame
+        << " with 2 GiB";
+    EXPECT_LT(large.afterManyFrames - small.afterManyFrames, allowedKiB)
+        << small.afterManyFrames << " KiB with a 64 MiB buffer, " << large.afterManyFrames
+        << " with 2 GiB, " << large.framesWaiting << " frames waited at most";
+}
+
 #ifdef VALGRIND_PATH
 // Leaks hide on the failure paths as much as on the good ones.
 TEST(RecordMemory, EverythingAllocatedIsFreed)

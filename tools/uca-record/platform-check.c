@@ -51,6 +51,24 @@ check_files (void)
     return 0;
 }
 
+static int
+check_memory (void)
+{
+    const size_t granule = record_memory_granule ();
+    const size_t size = 4 * granule;
+    unsigned char *memory = record_memory_reserve (size);
+
+    CHECK (granule > 0 && (granule & (granule - 1)) == 0 && memory != NULL);
+    CHECK (record_memory_prepare (memory, 0, 2 * granule) == 0);
+    memset (memory, 0xab, 2 * granule);
+    /* Preparing the next part leaves the part in use alone. */
+    CHECK (record_memory_prepare (memory, 2 * granule, size - 2 * granule) == 0);
+    CHECK (memory[0] == 0xab && memory[2 * granule - 1] == 0xab && memory[2 * granule] == 0 && memory[size - 1] == 0);
+    record_memory_release (memory, size);
+    CHECK (record_memory_reserve ((size_t) 1 << 62) == NULL); /* more than any address space */
+    return 0;
+}
+
 static RecordLock lock;
 static RecordCondition condition;
 static int started = 0; /* guarded by lock */
@@ -99,5 +117,5 @@ check_sync (void)
 int
 main (void)
 {
-    return check_files () != 0 || check_sync () != 0;
+    return check_files () != 0 || check_memory () != 0 || check_sync () != 0;
 }

@@ -49,6 +49,22 @@ int record_file_reserve (int fd, uint64_t length);
 /* Bytes the calling user may still write on the disk that holds `dir`. */
 int record_disk_free_bytes (const char *dir, uint64_t *bytes);
 
+/* ---- Memory ----------------------------------------------------------------------------- */
+
+/* The unit in which memory is prepared: offsets and lengths given to record_memory_prepare are
+ * multiples of it. */
+size_t record_memory_granule (void);
+/* Address space for `size` bytes (a multiple of the granule) that takes no memory yet; nothing
+ * in it may be touched before record_memory_prepare has made it usable. NULL with errno on
+ * failure. */
+void *record_memory_reserve (size_t size);
+/* Makes bytes [offset, offset + length) of a reservation usable and backs them with memory now,
+ * so that whoever uses them later never waits for the system to map a page. Touches no byte
+ * outside the range, so other threads may use the parts prepared before meanwhile. ENOMEM when
+ * the system has no memory to give. */
+int record_memory_prepare (void *reservation, size_t offset, size_t length);
+void record_memory_release (void *reservation, size_t size);
+
 /* ---- Console and process ---------------------------------------------------------------- */
 
 /* Whether standard error shows on a terminal (where a progress bar that redraws itself fits). */

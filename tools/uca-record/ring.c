@@ -2,46 +2,156 @@
 /* See ring.h. */
 
 #include "ring.h"
+#include "platform.h"
 #include "sync.h"
 
-#include <string.h>
+#include <errno.h>
+
+enum {
+    NO_SLOT = G_MAXUINT,
+    MARGIN_SLOTS = 4,        /* preparation keeps at least this many slots ahead of need, */
+    MARGIN_BYTES = 32 << 20, /* and this much: 10 ms of frames at a few GB/s while it wakes */
+    STEP_BYTES = 4 << 20,    /* prepared at a time, so that slots come into use meanwhile */
+    WRITER_AND_NEWEST = 2,   /* holds on a freshly committed slot */
+};
 
 struct Ring {
-    guint8 *pixels; /* n_slots * frame_bytes, slot k of frame i at k = i % n_slots */
+    /* Set at creation. */
+    guint8 *pixels; /* slot k at k * frame_bytes, in reserved_bytes of address space */
     gsize frame_bytes;
-    gint64 *arrival_ns; /* per slot */
+    gsize reserved_bytes;
+    guint margin_slots;
+    RecordThread preparer;
 
     RecordLock lock;         /* guards everything below */
-    RecordCondition changed; /* any counter or flag changed */
+    RecordCondition changed; /* any counter or flag changed, or more memory is prepared */
+    RecordCondition needed;  /* for the preparer: a slot never used before came into use */
     RingStatus status;
-    gboolean newest_valid; /* the slot of frame committed - 1 still holds it */
+    guint *free_slots; /* a stack: the slot freed last is taken first */
+    guint n_free;
+    guint n_used;            /* slots 0 .. n_used - 1 have been handed out */
+    guint *order;            /* the slot of committed frame i at i % n_slots */
+    gint64 *arrival_ns;      /* per slot */
+    guint8 *holds;           /* per slot */
+    guint filling;           /* the producer's slot */
+    guint newest;            /* the slot of the newest committed frame */
+    gboolean preparing_over; /* everything is prepared, preparation failed, or the ring closes */
+    gboolean closing;
 };
+
+static gsize
+round_up (guint64 bytes, gsize granule)
+{
+    return (gsize) ((bytes + granule - 1) / granule * granule);
+}
+
+/* What should be prepared by now: the slots used so far and the margin. */
+static gsize
+wanted_bytes (const Ring *ring)
+{
+    guint64 slots = MIN ((guint64) ring->n_used + ring->margin_slots, ring->status.n_slots);
+
+    return MIN (round_up (slots * ring->frame_bytes, record_memory_granule ()), ring->reserved_bytes);
+}
+
+static void *
+prepare_thread (void *data)
+{
+    Ring *ring = data;
+
+    record_lock (&ring->lock);
+
+    while (!ring->closing && ring->status.prepared_bytes < ring->reserved_bytes) {
+        const gsize from = ring->status.prepared_bytes;
+        const gsize to = MIN (wanted_bytes (ring), from + STEP_BYTES);
+        gint failure;
+
+        if (to <= from) {
+            record_condition_wait (&ring->needed, &ring->lock);
+            continue;
+        }
+
+        record_unlock (&ring->lock);
+        failure = record_memory_prepare (ring->pixels, from, to - from) == 0 ? 0 : errno != 0 ? errno : ENOMEM;
+        record_lock (&ring->lock);
+
+        if (failure != 0) {
+            ring->status.prepare_error = failure;
+            break;
+        }
+
+        ring->status.prepared_bytes = to;
+        record_condition_broadcast (&ring->changed);
+    }
+
+    ring->preparing_over = TRUE;
+    record_condition_broadcast (&ring->changed);
+    record_unlock (&ring->lock);
+    return NULL;
+}
+
+static void
+free_ring (Ring *ring)
+{
+    if (ring->pixels != NULL)
+        record_memory_release (ring->pixels, ring->reserved_bytes);
+
+    g_free (ring->free_slots);
+    g_free (ring->order);
+    g_free (ring->arrival_ns);
+    g_free (ring->holds);
+    g_free (ring);
+}
 
 Ring *
 ring_new (gsize frame_bytes, guint n_slots, GError **error)
 {
     Ring *ring = g_new0 (Ring, 1);
-    guint64 bytes = (guint64) frame_bytes * n_slots;
+    gint failure;
 
-    ring->pixels = g_try_malloc (bytes);
-    ring->arrival_ns = g_try_new0 (gint64, n_slots);
+    ring->frame_bytes = frame_bytes;
+    ring->reserved_bytes = round_up ((guint64) frame_bytes * n_slots, record_memory_granule ());
+    ring->margin_slots = (guint) MAX (MARGIN_SLOTS, MIN (MARGIN_BYTES / frame_bytes, n_slots));
+    ring->pixels = record_memory_reserve (ring->reserved_bytes);
 
-    if (ring->pixels == NULL || ring->arrival_ns == NULL) {
+    if (ring->pixels == NULL) {
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_MEMORY,
-                     "Cannot allocate a buffer of %" G_GUINT64_FORMAT " MiB; try a smaller --buffer", bytes >> 20);
-        g_free (ring->pixels);
-        g_free (ring->arrival_ns);
-        g_free (ring);
+                     "Cannot reserve a buffer of %" G_GSIZE_FORMAT " MiB: %s; try a smaller --buffer",
+                     ring->reserved_bytes >> 20, g_strerror (errno));
+        free_ring (ring);
         return NULL;
     }
 
-    /* Touch every page now so that recording never waits for the kernel to map one. Not with
-     * zeros: the compiler may turn malloc and a zeroing memset into calloc, which maps lazily. */
-    memset (ring->pixels, 0xff, bytes);
-    ring->frame_bytes = frame_bytes;
+    /* The first slot now, so that the first frame never waits; the rest alongside recording. */
+    ring->status.prepared_bytes = MIN (round_up (frame_bytes, record_memory_granule ()), ring->reserved_bytes);
+
+    if (record_memory_prepare (ring->pixels, 0, ring->status.prepared_bytes) != 0) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_MEMORY, "Cannot get memory for the buffer: %s",
+                     g_strerror (errno));
+        free_ring (ring);
+        return NULL;
+    }
+
+    ring->free_slots = g_new (guint, n_slots);
+    ring->order = g_new (guint, n_slots);
+    ring->arrival_ns = g_new0 (gint64, n_slots);
+    ring->holds = g_new0 (guint8, n_slots);
+    ring->filling = ring->newest = NO_SLOT;
     ring->status.n_slots = n_slots;
     record_lock_init (&ring->lock);
     record_condition_init (&ring->changed);
+    record_condition_init (&ring->needed);
+    failure = record_thread_start (&ring->preparer, prepare_thread, ring);
+
+    if (failure != 0) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_MEMORY, "Cannot start a thread: %s", g_strerror (failure));
+        record_condition_clear (&ring->needed);
+        record_condition_clear (&ring->changed);
+        record_lock_clear (&ring->lock);
+        free_ring (ring);
+        return NULL;
+    }
+
     return ring;
 }
 
@@ -51,51 +161,97 @@ ring_free (Ring *ring)
     if (ring == NULL)
         return;
 
+    record_lock (&ring->lock);
+    ring->closing = TRUE;
+    record_condition_broadcast (&ring->needed);
+    record_unlock (&ring->lock);
+    record_thread_join (&ring->preparer);
+
+    record_condition_clear (&ring->needed);
     record_condition_clear (&ring->changed);
     record_lock_clear (&ring->lock);
-    g_free (ring->arrival_ns);
-    g_free (ring->pixels);
-    g_free (ring);
+    free_ring (ring);
 }
 
 static guint8 *
-slot_of (const Ring *ring, guint64 frame)
+pixels_of (const Ring *ring, guint slot)
 {
-    return ring->pixels + (gsize) (frame % ring->status.n_slots) * ring->frame_bytes;
+    return ring->pixels + (gsize) slot * ring->frame_bytes;
 }
 
-static gboolean
-is_full (const Ring *ring)
+/* A free slot, the one freed last first; else a slot never used, once prepared; else the
+ * newest frame's, when only that frame holds it. Sets `unprepared` when a slot would be there
+ * but its memory is still being prepared. */
+static guint
+take_slot (Ring *ring, gboolean *unprepared)
 {
-    return ring->status.committed - ring->status.written >= ring->status.n_slots;
+    guint slot;
+
+    *unprepared = FALSE;
+
+    if (ring->n_free > 0)
+        return ring->free_slots[--ring->n_free];
+
+    if (ring->n_used < ring->status.n_slots) {
+        if ((guint64) (ring->n_used + 1) * ring->frame_bytes <= ring->status.prepared_bytes) {
+            record_condition_broadcast (&ring->needed);
+            return ring->n_used++;
+        }
+
+        if (!ring->preparing_over) {
+            *unprepared = TRUE;
+            return NO_SLOT;
+        }
+    }
+
+    if (ring->newest == NO_SLOT || ring->holds[ring->newest] != 1)
+        return NO_SLOT;
+
+    slot = ring->newest;
+    ring->newest = NO_SLOT;
+    ring->holds[slot] = 0;
+    return slot;
+}
+
+static void
+release (Ring *ring, guint slot)
+{
+    if (--ring->holds[slot] == 0)
+        ring->free_slots[ring->n_free++] = slot;
 }
 
 guint8 *
 ring_begin_write (Ring *ring, gboolean wait)
 {
+    gboolean waited = FALSE, unprepared = FALSE;
     guint8 *slot = NULL;
 
     record_lock (&ring->lock);
 
-    if (wait && is_full (ring) && !ring->status.aborted) {
-        ring->status.waits++;
+    while (ring->filling == NO_SLOT && !ring->status.aborted) {
+        ring->filling = take_slot (ring, &unprepared);
 
-        while (is_full (ring) && !ring->status.aborted)
-            record_condition_wait (&ring->changed, &ring->lock);
+        if (ring->filling != NO_SLOT)
+            break;
+
+        if (!wait) {
+            ring->status.dropped++;
+            ring->status.unprepared += unprepared;
+            record_condition_broadcast (&ring->changed);
+            break;
+        }
+
+        if (!waited) {
+            waited = TRUE;
+            ring->status.waits++;
+            ring->status.unprepared += unprepared;
+        }
+
+        record_condition_wait (&ring->changed, &ring->lock);
     }
 
-    if (ring->status.aborted) {
-        /* nothing to hand out */
-    }
-    else if (is_full (ring)) {
-        ring->status.dropped++;
-        record_condition_broadcast (&ring->changed);
-    }
-    else {
-        slot = slot_of (ring, ring->status.committed);
-        /* With one slot, the newest frame's slot is the one being refilled. */
-        ring->newest_valid = ring->newest_valid && ring->status.n_slots > 1;
-    }
+    if (ring->filling != NO_SLOT && !ring->status.aborted)
+        slot = pixels_of (ring, ring->filling);
 
     record_unlock (&ring->lock);
     return slot;
@@ -104,10 +260,20 @@ ring_begin_write (Ring *ring, gboolean wait)
 void
 ring_commit_write (Ring *ring, gint64 arrival_ns)
 {
+    const guint slot = ring->filling; /* written only by the producer, which calls this */
+
     record_lock (&ring->lock);
-    ring->arrival_ns[ring->status.committed % ring->status.n_slots] = arrival_ns;
+    ring->order[ring->status.committed % ring->status.n_slots] = slot;
+    ring->arrival_ns[slot] = arrival_ns;
+    ring->holds[slot] = WRITER_AND_NEWEST;
+
+    if (ring->newest != NO_SLOT)
+        release (ring, ring->newest);
+
+    ring->newest = slot;
+    ring->filling = NO_SLOT;
     ring->status.committed++;
-    ring->newest_valid = TRUE;
+    ring->status.peak_waiting = MAX (ring->status.peak_waiting, ring->status.committed - ring->status.written);
     record_condition_broadcast (&ring->changed);
     record_unlock (&ring->lock);
 }
@@ -133,6 +299,12 @@ ring_abort (Ring *ring)
     set_flag (ring, &ring->status.aborted);
 }
 
+static guint
+oldest_unread (const Ring *ring)
+{
+    return ring->order[ring->status.written % ring->status.n_slots];
+}
+
 const guint8 *
 ring_begin_read (Ring *ring, gint64 *arrival_ns)
 {
@@ -144,8 +316,8 @@ ring_begin_read (Ring *ring, gint64 *arrival_ns)
         record_condition_wait (&ring->changed, &ring->lock);
 
     if (ring->status.written < ring->status.committed && !ring->status.aborted) {
-        slot = slot_of (ring, ring->status.written);
-        *arrival_ns = ring->arrival_ns[ring->status.written % ring->status.n_slots];
+        slot = pixels_of (ring, oldest_unread (ring));
+        *arrival_ns = ring->arrival_ns[oldest_unread (ring)];
     }
 
     record_unlock (&ring->lock);
@@ -156,6 +328,7 @@ void
 ring_end_read (Ring *ring)
 {
     record_lock (&ring->lock);
+    release (ring, oldest_unread (ring));
     ring->status.written++;
     record_condition_broadcast (&ring->changed);
     record_unlock (&ring->lock);
@@ -165,7 +338,8 @@ static gboolean
 same_status (const RingStatus *a, const RingStatus *b)
 {
     return a->committed == b->committed && a->written == b->written && a->dropped == b->dropped &&
-           a->waits == b->waits && a->input_done == b->input_done && a->aborted == b->aborted;
+           a->waits == b->waits && a->prepare_error == b->prepare_error && a->input_done == b->input_done &&
+           a->aborted == b->aborted;
 }
 
 void
@@ -187,8 +361,8 @@ ring_newest (Ring *ring)
 
     record_lock (&ring->lock);
 
-    if (ring->status.committed > 0 && ring->newest_valid)
-        newest = slot_of (ring, ring->status.committed - 1);
+    if (ring->newest != NO_SLOT)
+        newest = pixels_of (ring, ring->newest);
 
     record_unlock (&ring->lock);
     return newest;

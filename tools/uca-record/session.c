@@ -76,12 +76,10 @@ typedef struct {
     const CameraInfo *info;
     Ring *ring;
     RecordOutput *output;
-    guint n_slots;
 
     /* The producer's (grab thread or delivery thread); the main thread reads them once the
      * producer has ended. */
     FrameStats stats;
-    const guint8 *previous; /* the slot of the frame accepted last, or NULL */
     guint16 last_number;
     gboolean have_number;
     GError *grab_error;
@@ -112,6 +110,7 @@ static void
 accept_frame (Session *session, guint8 *slot, gint64 arrival_ns)
 {
     FrameStats *stats = &session->stats;
+    const guint8 *previous;
 
     stats->received++;
 
@@ -132,10 +131,10 @@ accept_frame (Session *session, guint8 *slot, gint64 arrival_ns)
     }
 
     /* Frames differ early, so this rarely reads far. */
-    if (session->previous != NULL && memcmp (slot, session->previous, session->geometry->frame_bytes) == 0)
-        stats->repeated++;
+    previous = ring_newest (session->ring);
 
-    session->previous = session->n_slots > 1 ? slot : NULL;
+    if (previous != NULL && memcmp (slot, previous, session->geometry->frame_bytes) == 0)
+        stats->repeated++;
 
     if (stats->accepted == 0)
         stats->first_ns = arrival_ns;
@@ -281,6 +280,10 @@ supervise (Session *session)
 
         if (status.committed + status.dropped != seen.committed + seen.dropped)
             last_activity = now;
+
+        if (status.prepare_error != seen.prepare_error && !session->options->quiet)
+            g_printerr ("uca-record: the buffer stays at %.1f MB: no more memory to be had (%s)\n",
+                        status.prepared_bytes / 1e6, g_strerror (status.prepare_error));
 
         seen = status;
         draw_progress (session, &progress, &status, FALSE);
@@ -445,9 +448,7 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
     gint started;
     gboolean success;
 
-    *session = (Session){
-        .camera = camera, .options = options, .geometry = geometry, .info = info, .output = output, .n_slots = n_slots
-    };
+    *session = (Session){ .camera = camera, .options = options, .geometry = geometry, .info = info, .output = output };
     memset (result, 0, sizeof *result);
     session->ring = ring_new (geometry->frame_bytes, n_slots, error);
 
@@ -481,6 +482,10 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
     result->stats.accepted = status.committed;
     result->stats.dropped = status.dropped;
     result->stats.waits = status.waits;
+    result->stats.unprepared = status.unprepared;
+    result->stats.peak_waiting = status.peak_waiting;
+    result->stats.n_slots = status.n_slots;
+    result->stats.prepared_bytes = status.prepared_bytes;
     result->written.bytes = session->written.bytes;
     result->written.busy_ns = session->written.busy_ns;
 

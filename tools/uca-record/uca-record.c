@@ -3,13 +3,13 @@
  * them to disk as 16-bit grayscale TIFF files, one BigTIFF or one HDF5 file, with an 8-bit PNG
  * preview of the last one.
  *
- * Frames go into a ring of slots allocated before recording and a writer thread writes them
- * while recording goes on, so memory does not grow with the number of frames and the
- * acquisition path allocates nothing per frame. Parts, one file pair each: the command line
- * (options), the camera (camera), the ring (ring) and its threads (sync), one recording
- * (session), the files (output; the table of formats in formats.c with a file per format),
- * what is printed (report) and the calls into the operating system (platform). Only sync and
- * platform differ between POSIX and Windows. */
+ * Frames go into a ring of slots and a writer thread writes them while recording goes on, so
+ * memory does not grow with the number of frames and the acquisition path allocates nothing per
+ * frame; the ring takes memory as frames wait in it, not before recording. Parts, one file pair
+ * each: the command line (options), the camera (camera), the ring (ring) and its threads
+ * (sync), one recording (session), the files (output; the table of formats in formats.c with a
+ * file per format), what is printed (report) and the calls into the operating system
+ * (platform). Only sync and platform differ between POSIX and Windows. */
 
 #include "camera.h"
 #include "options.h"
