@@ -782,6 +782,33 @@ INSTANTIATE_TEST_SUITE_P(SignalsAndFormats, RecordSignals,
                                     "_" + std::get<1>(param.param);
                          });
 
+// A stop requested while the recorder sets up, here a signal already pending when it starts (as
+// Ctrl-C while a camera opens), ends it before any file is made, with the signal's status and a
+// word about it.
+TEST(RecordSetUp, ASignalEndsItBeforeAnyFileAndSaysSo)
+{
+    for (const int signalNumber : {SIGINT, SIGHUP}) {
+        TemporaryFolder scratch;
+        const std::string output = scratch.file("out"), number = std::to_string(signalNumber);
+        const std::string pending = "import os, signal, sys\n"
+                                    "signal.pthread_sigmask(signal.SIG_BLOCK, [" +
+                                    number +
+                                    "])\n"
+                                    "os.kill(os.getpid(), " +
+                                    number +
+                                    ")\n"
+                                    "os.execv(sys.argv[1], sys.argv[1:])\n";
+        const auto run = runRecord({"tessaravolt", "-n", "3", "-o", output}, fastSimulator,
+                                   std::chrono::seconds(60), {"/usr/bin/python3", "-c", pending});
+
+        EXPECT_EQ(run.exitStatus, 128 + signalNumber) << run.err;
+        EXPECT_TRUE(contains(run.err, "stopping before recording starts")) << run.err;
+        EXPECT_TRUE(contains(run.err, "before recording started; nothing was recorded")) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_FALSE(std::filesystem::exists(output));
+    }
+}
+
 // A small file system of its own (needs root to mount; skipped otherwise).
 class SmallDisk {
 public:

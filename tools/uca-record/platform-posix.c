@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -237,8 +238,10 @@ void
 record_catch_stop (void (*on_stop) (int signal_number))
 {
     static const int stopping[] = { SIGINT, SIGTERM, SIGHUP };
+    sigset_t unblock;
 
     stop_callback = on_stop;
+    sigemptyset (&unblock);
 
     for (size_t i = 0; i < sizeof stopping / sizeof stopping[0]; i++) {
         struct sigaction action;
@@ -249,7 +252,11 @@ record_catch_stop (void (*on_stop) (int signal_number))
         action.sa_flags = (int) SA_RESETHAND;
         sigemptyset (&action.sa_mask);
         sigaction (stopping[i], &action, NULL);
+        sigaddset (&unblock, stopping[i]);
     }
+
+    /* A recorder that Ctrl-C cannot stop would be worse than one that ignores who blocked it. */
+    pthread_sigmask (SIG_UNBLOCK, &unblock, NULL);
 
     signal (SIGXFSZ, SIG_IGN);
 }

@@ -84,8 +84,9 @@ void record_restore_stdout (FILE *report);
  * SIGTERM) on Windows. A second request ends the process at once. `on_stop` runs in a signal
  * handler (POSIX) or on a thread of the system's (Windows): it may only set a
  * volatile sig_atomic_t and call record_write_stderr. Closing a Windows console gives the process
- * the system's timeout (5 s) to finish. Also makes exceeding a file-size limit a write error
- * rather than the end of the process. */
+ * the system's timeout (5 s) to finish. On POSIX the stop signals are unblocked, should whoever
+ * started the process have blocked them, so that one already pending arrives at once. Also
+ * makes exceeding a file-size limit a write error rather than the end of the process. */
 void record_catch_stop (void (*on_stop) (int signal_number));
 
 #endif

@@ -19,18 +19,26 @@
 
 static volatile sig_atomic_t received_signal = 0;
 static volatile sig_atomic_t quiet_signals = 0;
+static volatile sig_atomic_t recording = 0; /* the camera has started */
 
 static void
 on_stop (int signal_number)
 {
-    static const char message[] =
+    static const char while_recording[] =
         "\nuca-record: stopping: finishing the current frame, then writing every frame received. "
         "Signal again to quit at once; frames not yet written are then lost.\n";
+    static const char during_set_up[] =
+        "\nuca-record: stopping before recording starts. Signal again to quit at once.\n";
 
     received_signal = signal_number;
 
-    if (!quiet_signals)
-        record_write_stderr (message, sizeof message - 1);
+    if (quiet_signals)
+        return;
+
+    if (recording)
+        record_write_stderr (while_recording, sizeof while_recording - 1);
+    else
+        record_write_stderr (during_set_up, sizeof during_set_up - 1);
 }
 
 void
@@ -38,6 +46,23 @@ record_install_signal_handlers (gboolean quiet)
 {
     quiet_signals = quiet;
     record_catch_stop (on_stop);
+}
+
+gboolean
+record_check_stop (GError **error)
+{
+    if (received_signal == 0)
+        return TRUE;
+
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED,
+                 "Stopped by signal %d before recording started; nothing was recorded", (int) received_signal);
+    return FALSE;
+}
+
+gint
+record_stop_signal (void)
+{
+    return received_signal;
 }
 
 /* ---- Ring size -------------------------------------------------------------------------- */
@@ -353,6 +378,9 @@ record_frames (Session *session, RecordResult *result, GError **error)
     gboolean stuck = FALSE;
     gint started;
 
+    if (!record_check_stop (error))
+        return FALSE;
+
     if (async)
         uca_camera_set_grab_func (session->camera, on_async_frame, session);
 
@@ -368,6 +396,7 @@ record_frames (Session *session, RecordResult *result, GError **error)
     }
 
     result->started = TRUE;
+    recording = 1;
 
     started = async ? 0 : record_thread_start (&grabber, grab_thread, session);
 

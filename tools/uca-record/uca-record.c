@@ -78,7 +78,8 @@ configure_and_record (UcaCamera *camera, const Options *options, const gchar *na
     record_configure_mode (camera, options->mode);
     record_read_camera (camera, name, &geometry, &info);
 
-    if (!record_ring_slots (options, &geometry, &n_slots, error))
+    /* Opening a camera may take long: a stop requested meanwhile comes before any file. */
+    if (!record_ring_slots (options, &geometry, &n_slots, error) || !record_check_stop (error))
         return FALSE;
 
     if (options->output_dir != NULL) {
@@ -106,7 +107,8 @@ run (const Options *options, gchar **positional, guint n_positional, RecordResul
     UcaCamera *camera;
     gboolean success = FALSE;
 
-    if (options->output_dir != NULL && !record_output_prepare_folder (options->output_dir, options->overwrite, error))
+    if (!record_check_stop (error) ||
+        (options->output_dir != NULL && !record_output_prepare_folder (options->output_dir, options->overwrite, error)))
         return FALSE;
 
     manager = uca_plugin_manager_new ();
@@ -130,6 +132,9 @@ exit_status (gboolean success, const GError *error, const RecordResult *result)
 {
     if (result->signal_number != 0)
         return 128 + result->signal_number;
+
+    if (g_error_matches (error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED))
+        return 128 + record_stop_signal ();
 
     if (g_error_matches (error, RECORD_ERROR, RECORD_ERROR_USAGE))
         return 2;

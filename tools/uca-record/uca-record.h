@@ -15,6 +15,7 @@ typedef enum {
     RECORD_ERROR_MEMORY,
     RECORD_ERROR_TIMEOUT,
     RECORD_ERROR_CAMERA,
+    RECORD_ERROR_INTERRUPTED, /* a signal during set-up: exit status 128 + the signal */
 } RecordError;
 
 typedef enum {
