@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -151,6 +152,7 @@ struct Recording {
     uint32_t width = 0;
     uint32_t height = 0;
     std::vector<std::vector<uint16_t>> frames;
+    int complete = -1; // hdf5: the "complete" attribute
 };
 
 void addFrame(Recording &recording, const Tiff16 &image)
@@ -203,10 +205,12 @@ struct Hdf5Handle {
     }
 };
 
-// Through HDF5's C library: the layout, one frame per chunk, increasing timestamps.
-std::optional<Recording> readHdf5(const std::string &path)
+// Through HDF5's C library: the layout, one frame per chunk, increasing timestamps. A file its
+// writer did not close opens only as a live (SWMR) reader opens it.
+std::optional<Recording> readHdf5(const std::string &path, bool live = false)
 {
-    Hdf5Handle file{H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose};
+    const unsigned access = live ? H5F_ACC_RDONLY | H5F_ACC_SWMR_READ : H5F_ACC_RDONLY;
+    Hdf5Handle file{H5Fopen(path.c_str(), access, H5P_DEFAULT), H5Fclose};
     Hdf5Handle data{file.id >= 0 ? H5Dopen2(file.id, "/exchange/data", H5P_DEFAULT) : -1, H5Dclose};
     Hdf5Handle times{file.id >= 0 ? H5Dopen2(file.id, "/exchange/timestamps", H5P_DEFAULT) : -1,
                      H5Dclose};
@@ -227,6 +231,10 @@ std::optional<Recording> readHdf5(const std::string &path)
     Recording recording;
     recording.width = static_cast<uint32_t>(dims[2]);
     recording.height = static_cast<uint32_t>(dims[1]);
+    uint8_t complete = 0;
+    Hdf5Handle attribute{H5Aopen(data.id, "complete", H5P_DEFAULT), H5Aclose};
+    if (attribute.id >= 0 && H5Aread(attribute.id, H5T_NATIVE_UINT8, &complete) >= 0)
+        recording.complete = complete;
     std::vector<uint16_t> all(dims[0] * dims[1] * dims[2]);
     if (!all.empty() &&
         H5Dread(data.id, H5T_NATIVE_UINT16, H5S_ALL, H5S_ALL, H5P_DEFAULT, all.data()) < 0) {
@@ -674,6 +682,9 @@ TEST_P(RecordFormats, EveryFrameReadsBackAsTheSimulatorsPattern)
     EXPECT_EQ(recording->height, 50u);
     EXPECT_EQ(recording->frames.size(), 6u);
     expectPatternFrames(*recording, 10, 20, true);
+    if (GetParam() == "hdf5") {
+        EXPECT_EQ(recording->complete, 1);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFormat, RecordFormats, testing::ValuesIn(formats),
@@ -701,14 +712,14 @@ TEST(RecordHdf5, H5pySeesTheFramesAndTheirDescription)
         "print(d.shape, d.dtype, d.chunks, f.attrs['implements'].decode(), a['camera'].decode(),\n"
         "      a['exposure_time'], list(a['roi']), list(a['binning']), len(a['pixel_size']),\n"
         "      len(f['/exchange/timestamps']), "
-        "f['/exchange/timestamps'].attrs['units'].decode())\n";
+        "f['/exchange/timestamps'].attrs['units'].decode(), a['complete'])\n";
     const auto python = TessaraVoltTest::runChild(
         {"/usr/bin/python3", "-c", script, output.file("frames.h5"), output.file("h5py.raw")}, {},
         std::chrono::seconds(60));
     ASSERT_TRUE(python.exited && python.status == 0) << python.err;
     EXPECT_EQ(python.out,
               "(4, 32, 64) uint16 (1, 32, 64) exchange tessaravolt 0.002 [0, 0, 64, 32] "
-              "[1, 1] 2 4 ns\n");
+              "[1, 1] 2 4 ns 1\n");
 
     const auto recording = readHdf5(output.file("frames.h5"));
     ASSERT_TRUE(recording.has_value());
@@ -720,6 +731,74 @@ TEST(RecordHdf5, H5pySeesTheFramesAndTheirDescription)
         expected.insert(expected.end(), frame.begin(), frame.end());
     EXPECT_EQ(seen, expected);
     expectPatternFrames(*recording, 0, 0, true);
+}
+
+// A reader opens the file while it is recorded, as HDF5's single-writer/multiple-reader mode
+// allows, and sees the frame count grow and the frames the file keeps; the file says it is
+// incomplete until the recorder has finished it. Killed, the recorder leaves it readable and
+// incomplete. The reader stops the recording itself once it has seen the count grow twice.
+TEST(RecordHdf5, ALiveReaderSeesFramesArriveAndWhetherTheFileIsComplete)
+{
+    const std::string reader =
+        "import os, sys, time, h5py\n"
+        "path, pid, stop, raw = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]\n"
+        "deadline = time.monotonic() + 120\n"
+        "def wait(condition):\n"
+        "    while not condition():\n"
+        "        if time.monotonic() > deadline:\n"
+        "            sys.exit('timed out')\n"
+        "        time.sleep(0.01)\n"
+        "wait(lambda: os.path.exists(path))\n"
+        "data = h5py.File(path, 'r', swmr=True)['/exchange/data']\n"
+        "counts = []\n"
+        "def grown():\n"
+        "    data.refresh()\n"
+        "    if not counts or data.shape[0] != counts[-1]:\n"
+        "        counts.append(data.shape[0])\n"
+        "    return len(counts) >= 3\n"
+        "wait(grown)\n"
+        "complete = data.attrs['complete']\n"
+        "frames = data[...]\n"
+        "os.kill(pid, stop)\n"
+        "frames.astype('<u2').tofile(raw)\n"
+        "print(len(frames), complete, *counts)\n";
+    for (const int signalNumber : {SIGINT, SIGKILL}) {
+        TemporaryFolder output, logs;
+        RunningRecord record({"tessaravolt", "exposure-time=0.02", "-n", "0", "--format", "hdf5",
+                              "-o", output.path()},
+                             fastSimulator, logs.path());
+        const auto live = runChild({"/usr/bin/python3", "-c", reader, output.file("frames.h5"),
+                                    std::to_string(record.pid()), std::to_string(signalNumber),
+                                    logs.file("live.raw")},
+                                   {}, std::chrono::seconds(150));
+        const auto run = record.finish(std::chrono::seconds(60));
+        ASSERT_TRUE(live.exited && live.status == 0) << live.err;
+        EXPECT_EQ(run.exitStatus, 128 + signalNumber) << run.err;
+
+        std::istringstream seen(live.out);
+        size_t framesSeen = 0;
+        int completeWhileLive = -1;
+        std::vector<size_t> counts;
+        seen >> framesSeen >> completeWhileLive;
+        for (size_t count; seen >> count;)
+            counts.push_back(count);
+        EXPECT_EQ(completeWhileLive, 0);
+        EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()) && counts.size() == 3 &&
+                    counts.front() > 0 && counts.front() < counts.back())
+            << live.out;
+
+        const auto recording = readHdf5(output.file("frames.h5"), signalNumber == SIGKILL);
+        ASSERT_TRUE(recording.has_value());
+        EXPECT_EQ(recording->complete, signalNumber == SIGKILL ? 0 : 1);
+        ASSERT_GE(recording->frames.size(), framesSeen);
+        std::ifstream raw(logs.file("live.raw"), std::ios::binary);
+        for (size_t i = 0; i < framesSeen; ++i) {
+            std::vector<uint16_t> frame(recording->frames[i].size());
+            raw.read(reinterpret_cast<char *>(frame.data()), std::streamsize(frame.size() * 2));
+            EXPECT_EQ(frame, recording->frames[i]) << "frame " << i;
+        }
+        expectPatternFrames(*recording, 0, 0, false);
+    }
 }
 
 // ---- Signals and full disks -------------------------------------------------------------
@@ -767,6 +846,9 @@ TEST_P(RecordSignals, EndTheRecordingCleanlyWithTheSignalsStatus)
     ASSERT_TRUE(recording.has_value());
     EXPECT_EQ(static_cast<long>(recording->frames.size()), written);
     expectPatternFrames(*recording, 0, 0, true);
+    if (format == "hdf5") {
+        EXPECT_EQ(recording->complete, 1);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(SignalsAndFormats, RecordSignals,
@@ -856,6 +938,9 @@ TEST_P(RecordFullDisk, LeavesOnlyCompleteFilesAndSaysWhy)
     ASSERT_TRUE(recording.has_value());
     EXPECT_EQ(static_cast<long>(recording->frames.size()), written);
     expectPatternFrames(*recording, 0, 0, false);
+    if (GetParam() == "hdf5") {
+        EXPECT_EQ(recording->complete, 0); // a failed write leaves the recording incomplete
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFormat, RecordFullDisk, testing::ValuesIn(formats),

@@ -8,7 +8,7 @@
 const RecordFormat record_formats[] = {
     { "tiff", "frame-NNNNNN.tif", "one 16-bit TIFF per frame", &record_tiff_ops },
     { "multitiff", "frames.tif", "one BigTIFF, a page per frame", &record_multitiff_ops },
-    { "hdf5", "frames.h5", "one HDF5 file", &record_hdf5_ops },
+    { "hdf5", "frames.h5", "one HDF5 file, readable while it grows", &record_hdf5_ops },
 };
 
 const guint record_n_formats = G_N_ELEMENTS (record_formats);

@@ -11,10 +11,13 @@
 typedef struct RecordOutput RecordOutput;
 
 /* A format's operations on its own state (what open returned); run on one thread at a time.
- * `write` reports failures with errno-based text. */
+ * `write` and `sync` report failures with errno-based text. */
 typedef struct {
     gpointer (*open) (RecordOutput *output, GError **error);
     gboolean (*write) (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 timestamp_ns, GError **error);
+    /* Makes the frames written so far visible to readers of a growing file; NULL where files
+     * appear only when complete. */
+    gboolean (*sync) (RecordOutput *output, gpointer state, GError **error);
     gboolean (*close) (RecordOutput *output, gpointer state, GError **error);
 } RecordFormatOps;
 

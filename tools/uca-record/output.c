@@ -198,6 +198,16 @@ record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestam
 }
 
 gboolean
+record_output_sync (RecordOutput *output, GError **error)
+{
+    if (output->failed || output->n_frames == 0 || output->format->ops->sync == NULL)
+        return TRUE;
+
+    output->failed = !output->format->ops->sync (output, output->state, error);
+    return !output->failed;
+}
+
+gboolean
 record_output_close (RecordOutput *output, guint64 *frames_kept, GError **error)
 {
     gboolean success = output->format->ops->close (output, output->state, error);

@@ -4,7 +4,8 @@
  *
  * No name in the folder ever shows a half-written file. Every file is first created under a
  * fresh hidden name (exclusively, so that no planted link is followed) and renamed when
- * complete. After a failed write, a one-file format is completed with exactly the frames written
+ * complete, or, for a file readers may read while it grows (hdf5), once it holds a frame and is
+ * valid for them. After a failed write, a one-file format is completed with exactly the frames written
  * before the failure, or removed when it holds none. */
 #ifndef UCA_RECORD_OUTPUT_H
 #define UCA_RECORD_OUTPUT_H
@@ -30,6 +31,9 @@ gboolean record_output_remove_series (const gchar *dir, GError **error);
 RecordOutput *record_output_open (const RecordFormat *format, const gchar *dir, const FrameGeometry *geometry,
                                   const CameraInfo *info, GError **error);
 gboolean record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns, GError **error);
+/* Makes the frames written so far visible to readers where the format lets them read a growing
+ * file. A failure counts as a failed write. */
+gboolean record_output_sync (RecordOutput *output, GError **error);
 /* Completes and frees the output, also after a failed write, and says how many frames the files
  * hold. A format's close sets n_frames to 0 when it had to remove its file. */
 gboolean record_output_close (RecordOutput *output, guint64 *frames_kept, GError **error);

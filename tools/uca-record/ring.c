@@ -305,23 +305,32 @@ oldest_unread (const Ring *ring)
     return ring->order[ring->status.written % ring->status.n_slots];
 }
 
-const guint8 *
-ring_begin_read (Ring *ring, gint64 *arrival_ns)
+gboolean
+ring_begin_read (Ring *ring, gint64 deadline_ns, const guint8 **pixels, gint64 *arrival_ns)
 {
-    const guint8 *slot = NULL;
+    gboolean more;
 
     record_lock (&ring->lock);
 
-    while (ring->status.written == ring->status.committed && !ring->status.input_done && !ring->status.aborted)
-        record_condition_wait (&ring->changed, &ring->lock);
+    while (ring->status.written == ring->status.committed && !ring->status.input_done && !ring->status.aborted) {
+        if (deadline_ns == RING_NO_DEADLINE)
+            record_condition_wait (&ring->changed, &ring->lock);
+        else if (record_monotonic_ns () < deadline_ns)
+            record_condition_wait_until (&ring->changed, &ring->lock, deadline_ns);
+        else
+            break;
+    }
+
+    *pixels = NULL;
+    more = !ring->status.aborted && (ring->status.written < ring->status.committed || !ring->status.input_done);
 
     if (ring->status.written < ring->status.committed && !ring->status.aborted) {
-        slot = pixels_of (ring, oldest_unread (ring));
+        *pixels = pixels_of (ring, oldest_unread (ring));
         *arrival_ns = ring->arrival_ns[oldest_unread (ring)];
     }
 
     record_unlock (&ring->lock);
-    return slot;
+    return more;
 }
 
 void

@@ -53,8 +53,12 @@ void ring_finish_input (Ring *ring);
 /* The writer has failed: producers get no more slots, the writer no more frames. */
 void ring_abort (Ring *ring);
 
-/* The writer's next frame, waiting for one; NULL when there will be none. */
-const guint8 *ring_begin_read (Ring *ring, gint64 *arrival_ns);
+#define RING_NO_DEADLINE G_MAXINT64
+
+/* The writer's next frame: FALSE when there will be none. Waits for one until `deadline_ns`
+ * (on record_monotonic_ns ()'s clock), or as long as it takes; `pixels` is NULL when the
+ * deadline came first. */
+gboolean ring_begin_read (Ring *ring, gint64 deadline_ns, const guint8 **pixels, gint64 *arrival_ns);
 void ring_end_read (Ring *ring);
 
 /* Waits until the counters differ from `seen` (if given) or `deadline_ns` passes. */

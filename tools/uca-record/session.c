@@ -230,30 +230,65 @@ on_async_frame (gpointer data, gpointer user_data)
         ring_finish_input (session->ring);
 }
 
+/* How long at most a file that readers read while it grows goes without showing them the frames
+ * written: a reader refreshing once a second is never more than about a second behind. */
+enum {
+    SYNC_INTERVAL_NS = 200000000
+};
+
+/* On the writer thread; FALSE after a failure, with session->write_error set. */
+static gboolean
+write_frame (Session *session, const guint8 *pixels, gint64 arrival)
+{
+    const gint64 start = record_monotonic_ns ();
+
+    if (!record_output_write (session->output, pixels, arrival, &session->write_error))
+        return FALSE;
+
+    session->written.bytes += session->geometry->frame_bytes;
+    session->written.busy_ns += record_monotonic_ns () - start;
+    return TRUE;
+}
+
+static gboolean
+sync_output (Session *session, gint64 *synced_ns)
+{
+    const gint64 start = record_monotonic_ns ();
+
+    if (!record_output_sync (session->output, &session->write_error))
+        return FALSE;
+
+    *synced_ns = record_monotonic_ns ();
+    session->written.busy_ns += *synced_ns - start;
+    return TRUE;
+}
+
 static void *
 writer_thread (void *data)
 {
     Session *session = data;
-    WriteStats *written = &session->written;
+    const gboolean grows = session->output != NULL && session->output->format->ops->sync != NULL;
+    gboolean unsynced = FALSE, failed = FALSE;
+    gint64 synced_ns = 0, arrival;
     const guint8 *pixels;
-    gint64 arrival;
 
-    while ((pixels = ring_begin_read (session->ring, &arrival)) != NULL) {
-        if (session->output != NULL) {
-            gint64 start = record_monotonic_ns ();
-
-            if (!record_output_write (session->output, pixels, arrival, &session->write_error)) {
-                ring_end_read (session->ring);
-                ring_abort (session->ring);
-                break;
-            }
-
-            written->bytes += session->geometry->frame_bytes;
-            written->busy_ns += record_monotonic_ns () - start;
+    /* Waiting for frames, an unsynced file gets its sync when the interval is up. */
+    while (!failed && ring_begin_read (session->ring, unsynced ? synced_ns + SYNC_INTERVAL_NS : RING_NO_DEADLINE,
+                                       &pixels, &arrival)) {
+        if (pixels != NULL) {
+            failed = session->output != NULL && !write_frame (session, pixels, arrival);
+            ring_end_read (session->ring);
+            unsynced = grows;
         }
 
-        ring_end_read (session->ring);
+        if (!failed && unsynced && record_monotonic_ns () - synced_ns >= SYNC_INTERVAL_NS) {
+            failed = !sync_output (session, &synced_ns);
+            unsynced = FALSE;
+        }
     }
+
+    if (failed)
+        ring_abort (session->ring);
 
     return NULL;
 }
