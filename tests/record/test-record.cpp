@@ -1015,6 +1015,7 @@ TEST(RecordMemory, EverythingAllocatedIsFreed)
         {"--mode", "async", "-n", "3"},
         {"--mode", "buffered", "-n", "3"},
         {"--mode", "continuous", "-n", "3", "-o", "OUTPUT"},
+        {"--mode", "continuous", "-n", "3", "--format", "hdf5", "-o", "OUTPUT"},
         {"roi-width=nonsense"},
         {"-n", "2", "-o", "OUTPUT/" + frameName(1) + "/under-a-file"},
     };
