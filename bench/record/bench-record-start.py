@@ -6,10 +6,11 @@ Prints, as Markdown tables:
   - the time from the camera being ready (the driver's last line of discovery arriving on
     standard error) to the first frame's file on disk, for --buffer 64M, 1G and 4G: the median
     and the range of --runs recordings each, exposure time 0;
-  - peak resident memory (the kernel's count for the ended process) of a short (10 frames) and a
-    long recording (2000 frames, 4 GiB) with the default --buffer 1G, at 200 frames/s (exposure
-    5 ms), which the writer keeps up with, and as fast as the simulator goes (exposure 0), which
-    it may not; and the most frames that waited in the buffer where the report says it.
+  - peak resident memory (the kernel's count for the ended process) of a short recording (one
+    second) and a long one (1000 frames, 2 GiB) with the default --buffer 1G, at 50 frames/s
+    (exposure 20 ms), which a writer to disk keeps up with, and the long one as fast as the
+    simulator goes (exposure 0), which it may not; and the most frames that waited in the buffer
+    where the report says it.
 
 Usage: bench/record/bench-record-start.py [--build build] [--folder DIR] [--runs 5]
 Run it with Debian's /usr/bin/python3; give another build's folder to compare two versions.
@@ -68,10 +69,10 @@ def seconds_to_first_frame(build, parent, buffer):
     return arrived - ready_at[0]
 
 
-def peak_memory(build, parent, frames, exposure):
-    """Peak resident MiB and the most frames waiting of a recording of `frames` frames."""
+def peak_memory(build, parent, limit, exposure):
+    """Peak resident MiB and the most frames waiting of a recording ended by `limit`."""
     folder = tempfile.mkdtemp(prefix="bench-record-start-", dir=parent)
-    process = start(build, folder, ["-n", str(frames)], exposure)
+    process = start(build, folder, limit, exposure)
     errors = []
     reader = threading.Thread(target=lambda: errors.append(process.stderr.read()))
     reader.start()
@@ -105,9 +106,10 @@ def main():
     print("\nPeak resident memory (1024x1024, --buffer 1G):")
     print("| recording | exposure | peak RSS MiB | most frames waiting |")
     print("|---|---|---:|---:|")
-    for frames, exposure in ((10, 0.005), (2000, 0.005), (2000, 0)):
-        rss, waited = peak_memory(build, parent, frames, exposure)
-        print(f"| {frames} frames | {exposure * 1000:g} ms | {rss:.0f} | {waited} |", flush=True)
+    for limit, exposure in ((["--duration", "1"], 0.02), (["-n", "1000"], 0.02),
+                            (["-n", "1000"], 0)):
+        rss, waited = peak_memory(build, parent, limit, exposure)
+        print(f"| {' '.join(limit)} | {exposure * 1000:g} ms | {rss:.0f} | {waited} |", flush=True)
 
 
 if __name__ == "__main__":

@@ -55,7 +55,7 @@ static int
 check_memory (void)
 {
     const size_t granule = record_memory_granule ();
-    const size_t size = 4 * granule;
+    const size_t size = 64 * granule;
     unsigned char *memory = record_memory_reserve (size);
 
     CHECK (granule > 0 && (granule & (granule - 1)) == 0 && memory != NULL);

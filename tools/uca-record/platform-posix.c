@@ -114,39 +114,19 @@ record_disk_free_bytes (const char *dir, uint64_t *bytes)
 
 /* ---- Memory ----------------------------------------------------------------------------- */
 
-/* The transparent huge page: prepared in whole ones, memory comes several times faster than in
- * 4 KiB pages, fast enough to keep ahead of a camera that fills the buffer at GB/s. */
-enum {
-    HUGE_PAGE = 2 << 20
-};
-
 size_t
 record_memory_granule (void)
 {
-    return HUGE_PAGE;
+    return (size_t) sysconf (_SC_PAGESIZE);
 }
 
-/* Inaccessible until prepared, as on Windows, so that touching too early fails here too; aligned
- * to the huge page, so that every prepared part can be one. */
+/* Inaccessible until prepared, as on Windows, so that touching too early fails here too. */
 void *
 record_memory_reserve (size_t size)
 {
-    char *mapping = mmap (NULL, size + HUGE_PAGE, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    size_t head;
+    void *reservation = mmap (NULL, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
 
-    if (mapping == MAP_FAILED)
-        return NULL;
-
-    head = (HUGE_PAGE - (uintptr_t) mapping % HUGE_PAGE) % HUGE_PAGE;
-
-    if (head > 0)
-        munmap (mapping, head);
-
-    munmap (mapping + head + size, HUGE_PAGE - head);
-#ifdef MADV_HUGEPAGE
-    madvise (mapping + head, size, MADV_HUGEPAGE); /* where the system has none, small pages do */
-#endif
-    return mapping + head;
+    return reservation != MAP_FAILED ? reservation : NULL;
 }
 
 int
@@ -166,7 +146,7 @@ record_memory_prepare (void *reservation, size_t offset, size_t length)
         return -1;
 #endif
 
-    for (size_t at = 0; at < length; at += (size_t) sysconf (_SC_PAGESIZE))
+    for (size_t at = 0; at < length; at += record_memory_granule ())
         ((volatile char *) start)[at] = 0;
 
     return 0;
