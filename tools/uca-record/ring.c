@@ -122,8 +122,10 @@ ring_new (gsize frame_bytes, guint n_slots, GError **error)
         return NULL;
     }
 
-    /* The first slot now, so that the first frame never waits; the rest alongside recording. */
-    ring->status.prepared_bytes = MIN (round_up (frame_bytes, record_memory_granule ()), ring->reserved_bytes);
+    /* The margin now, whatever the ring's size: a camera at full speed from its first frame on
+     * finds slots ready while the preparer starts. The rest alongside recording. */
+    ring->status.n_slots = n_slots;
+    ring->status.prepared_bytes = wanted_bytes (ring);
 
     if (record_memory_prepare (ring->pixels, 0, ring->status.prepared_bytes) != 0) {
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_MEMORY, "Cannot get memory for the buffer: %s",
@@ -137,7 +139,6 @@ ring_new (gsize frame_bytes, guint n_slots, GError **error)
     ring->arrival_ns = g_new0 (gint64, n_slots);
     ring->holds = g_new0 (guint8, n_slots);
     ring->filling = ring->newest = NO_SLOT;
-    ring->status.n_slots = n_slots;
     record_lock_init (&ring->lock);
     record_condition_init (&ring->changed);
     record_condition_init (&ring->needed);

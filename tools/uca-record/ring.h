@@ -39,7 +39,8 @@ typedef struct {
     gboolean aborted;
 } RingStatus;
 
-/* Reserves the ring, prepares its first slot and starts preparing the next ones. */
+/* Reserves the ring, prepares the first slots (the margin, whatever the ring's size) and starts
+ * preparing the next ones. */
 Ring *ring_new (gsize frame_bytes, guint n_slots, GError **error);
 void ring_free (Ring *ring);
 
