@@ -354,7 +354,8 @@ hdf5_close (RecordOutput *output, gpointer state, GError **error)
     complete = hdf5_finish (h5) && complete;
 
     if (!complete && !output->failed)
-        record_output_set_write_error (output, output->format->file_name, errno, "HDF5 cannot complete the file", error);
+        record_output_set_write_error (output, output->format->file_name, errno, "HDF5 cannot complete the file",
+                                       error);
 
     /* A published file stays: SWMR kept it readable up to its last flush, and it says whether it
      * is complete. */

@@ -176,10 +176,12 @@ list_formats (gboolean summaries)
     for (guint i = 0; i < record_n_formats; i++) {
         const RecordFormat *format = &record_formats[i];
 
+        const gchar *separator = i == 0 ? "" : ", ";
+
         if (!summaries)
-            g_string_append_printf (text, "%s%s", i == 0 ? "" : ", ", format->name);
+            g_string_append_printf (text, "%s%s", separator, format->name);
         else
-            g_string_append_printf (text, "%s%s (%s%s)", i == 0 ? "" : i + 1 < record_n_formats ? ", " : " or ",
+            g_string_append_printf (text, "%s%s (%s%s)", i > 0 && i + 1 == record_n_formats ? " or " : separator,
                                     format->name, format->summary, i == 0 ? ", default" : "");
     }
 

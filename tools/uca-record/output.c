@@ -165,8 +165,8 @@ record_output_set_write_error (const RecordOutput *output, const gchar *final_na
 /* ---- Output ----------------------------------------------------------------------------- */
 
 RecordOutput *
-record_output_open (const RecordFormat *format, const gchar *dir, const FrameGeometry *geometry,
-                    const CameraInfo *info, GError **error)
+record_output_open (const RecordFormat *format, const gchar *dir, const FrameGeometry *geometry, const CameraInfo *info,
+                    GError **error)
 {
     RecordOutput *output = g_new0 (RecordOutput, 1);
 
