@@ -214,6 +214,7 @@ def connect(arguments):
     # A few frames queue here: a slow client slows the source (or makes it drop) instead of
     # piling frames up in memory.
     socket.setsockopt(zmq.RCVHWM, 4)
+    socket.setsockopt(zmq.LINGER, 0)
     if arguments.curve:
         server, client = arguments.curve
         socket.curve_serverkey = read_key(server, "public").encode()

@@ -146,64 +146,92 @@ put_json (CborWriter *writer, JsonNode *node)
     }
 }
 
+/* A key of a map whose pairs are counted as they are written. */
+static void
+put_key (CborWriter *writer, guint *n_pairs, const gchar *key)
+{
+    cbor_writer_put_text (writer, key);
+    (*n_pairs)++;
+}
+
+static void
+put_key_double (CborWriter *writer, guint *n_pairs, const gchar *key, gdouble value)
+{
+    put_key (writer, n_pairs, key);
+    cbor_writer_put_double (writer, value);
+}
+
+static void
+put_key_uint (CborWriter *writer, guint *n_pairs, const gchar *key, guint64 value)
+{
+    put_key (writer, n_pairs, key);
+    cbor_writer_put_uint (writer, value);
+}
+
+enum {
+    SMALL_MAP = 5 << 5 /* a map's head with fewer than 24 pairs: their count in the low bits */
+};
+
 static void
 put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *info, const FrameGeometry *geometry,
            JsonNode *user_data)
 {
-    const gboolean pixel_size = info->pixel_size[0] > 0 && info->pixel_size[1] > 0;
-    const gboolean binning = info->binning[0] > 0 && info->binning[1] > 0;
-    const guint64 n_pairs = 12 + (series->n_images > 0) + 2 * pixel_size + binning + (user_data != NULL);
+    gsize head;
+    guint n_pairs = 4; /* the series' and arm_date */
 
     cbor_writer_put_tag (writer, CBOR_TAG_SELF_DESCRIBED);
-    cbor_writer_put_map (writer, n_pairs);
+    head = writer->length;
+    cbor_writer_put_map (writer, 0); /* one byte, the count filled in at the end */
     put_series (writer, "start", series);
     cbor_writer_put_text (writer, "arm_date");
     cbor_writer_put_date_time (writer, series->date);
-    cbor_writer_put_text (writer, "detector_description");
+    put_key (writer, &n_pairs, "detector_description");
     cbor_writer_put_text (writer, info->camera_name);
-    cbor_writer_put_key_uint (writer, "image_size_x", geometry->width);
-    cbor_writer_put_key_uint (writer, "image_size_y", geometry->height);
+    put_key_uint (writer, &n_pairs, "image_size_x", geometry->width);
+    put_key_uint (writer, &n_pairs, "image_size_y", geometry->height);
 
     if (series->n_images > 0)
-        cbor_writer_put_key_uint (writer, "number_of_images", series->n_images);
+        put_key_uint (writer, &n_pairs, "number_of_images", series->n_images);
 
-    cbor_writer_put_text (writer, "count_time");
-    cbor_writer_put_double (writer, info->exposure_s);
+    put_key_double (writer, &n_pairs, "count_time", info->exposure_s);
 
-    if (pixel_size) {
-        cbor_writer_put_text (writer, "pixel_size_x");
-        cbor_writer_put_double (writer, info->pixel_size[0]);
-        cbor_writer_put_text (writer, "pixel_size_y");
-        cbor_writer_put_double (writer, info->pixel_size[1]);
+    if (info->pixel_size[0] > 0 && info->pixel_size[1] > 0) {
+        put_key_double (writer, &n_pairs, "pixel_size_x", info->pixel_size[0]);
+        put_key_double (writer, &n_pairs, "pixel_size_y", info->pixel_size[1]);
     }
 
-    cbor_writer_put_key_uint (writer, "saturation_value", (G_GUINT64_CONSTANT (1) << geometry->bits) - 1);
-    cbor_writer_put_text (writer, "channels");
+    put_key_uint (writer, &n_pairs, "saturation_value", (G_GUINT64_CONSTANT (1) << geometry->bits) - 1);
+    put_key (writer, &n_pairs, "channels");
     cbor_writer_put_array (writer, 1);
     cbor_writer_put_text (writer, STREAM_CHANNEL);
 
     /* The recorder's own keys: what its files say beyond the common ones. */
-    cbor_writer_put_text (writer, "roi");
+    put_key (writer, &n_pairs, "roi");
     cbor_writer_put_array (writer, 4);
 
     for (guint i = 0; i < 4; i++)
         cbor_writer_put_uint (writer, info->roi[i]);
 
-    if (binning) {
-        cbor_writer_put_text (writer, "binning");
+    if (info->binning[0] > 0 && info->binning[1] > 0) {
+        put_key (writer, &n_pairs, "binning");
         cbor_writer_put_array (writer, 2);
         cbor_writer_put_uint (writer, info->binning[0]);
         cbor_writer_put_uint (writer, info->binning[1]);
     }
 
-    cbor_writer_put_text (writer, "pixel_type");
+    put_key (writer, &n_pairs, "pixel_type");
     cbor_writer_put_text (writer, geometry->bytes_per_pixel == 1 ? "uint8" : "uint16");
-    cbor_writer_put_key_uint (writer, "bit_depth_image", geometry->bits);
+    put_key_uint (writer, &n_pairs, "bit_depth_image", geometry->bits);
 
     if (user_data != NULL) {
-        cbor_writer_put_text (writer, "user_data");
+        put_key (writer, &n_pairs, "user_data");
         put_json (writer, user_data);
     }
+
+    g_assert (n_pairs < 24);
+
+    if (!writer->overflow)
+        writer->data[head] = (guint8) (SMALL_MAP | n_pairs);
 }
 
 GBytes *

@@ -67,7 +67,7 @@ struct RecordStream {
     atomic_int_fast64_t first_send_ns;
     atomic_int_fast64_t last_send_ns;
 
-    RecordLock lock;         /* guards done */
+    RecordLock lock;         /* guards done; the sender's timed waits use it too */
     RecordCondition changed; /* done changed */
     gboolean done;
 };

@@ -137,8 +137,36 @@ send_frame (RecordStream *stream, const RingFrame *frame)
 
 enum {
     /* How often the sender, waiting for a frame, looks whether recording ended. */
-    TAKE_POLL_NS = 100000000
+    TAKE_POLL_NS = 100000000,
+    /* How often it looks whether consumers left after the end message. */
+    LEAVE_POLL_NS = 20000000,
 };
+
+/* A consumer whose queue is full when the connection closes loses what ZeroMQ read for it but
+ * could not queue yet, the end message too: so the connections stay open until the consumers
+ * leave, as they do after the end message, or the patience is up. */
+static void
+wait_for_consumers_to_leave (RecordStream *stream)
+{
+    const gint64 deadline = record_monotonic_ns () + stream->patience_ns;
+    gboolean connected = TRUE;
+
+    record_lock (&stream->lock);
+
+    while (connected && record_monotonic_ns () < deadline) {
+        connected = FALSE;
+
+        for (guint i = 0; i < stream->n_endpoints; i++)
+            connected = connected || (stream->endpoints[i].end_sent &&
+                                      stream_endpoint_consumers (&stream->endpoints[i]) > 0);
+
+        if (connected)
+            record_condition_wait_until (&stream->changed, &stream->lock,
+                                         MIN (deadline, record_monotonic_ns () + LEAVE_POLL_NS));
+    }
+
+    record_unlock (&stream->lock);
+}
 
 void *
 stream_send_thread (void *data)
@@ -166,6 +194,7 @@ stream_send_thread (void *data)
         g_bytes_unref (end);
     }
 
+    wait_for_consumers_to_leave (stream);
     record_lock (&stream->lock);
     stream->done = TRUE;
     record_condition_broadcast (&stream->changed);

@@ -134,10 +134,10 @@ check_ipc_path (const gchar *endpoint, GError **error)
 static gboolean
 check_tcp_port (const gchar *endpoint, GError **error)
 {
-    const gchar *port = strrchr (endpoint, ':');
+    const gchar *port = g_str_has_prefix (endpoint, "tcp://") ? strrchr (endpoint + 6, ':') : NULL;
     guint64 number;
 
-    if (!g_str_has_prefix (endpoint, "tcp://") || port == NULL || g_strcmp0 (port + 1, "*") == 0 ||
+    if (port == NULL || g_strcmp0 (port + 1, "*") == 0 ||
         g_ascii_string_to_unsigned (port + 1, 10, 0, G_MAXUINT16, &number, NULL))
         return TRUE;
 
