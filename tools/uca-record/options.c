@@ -153,8 +153,8 @@ check_options (const OptionTexts *texts, Options *options, GError **error)
     }
 
     if (texts->stream_policy != NULL) {
-        if (!parse_name ("stream policy", texts->stream_policy, stream_policy_names,
-                         G_N_ELEMENTS (stream_policy_names), &index, error))
+        if (!parse_name ("stream policy", texts->stream_policy, stream_policy_names, G_N_ELEMENTS (stream_policy_names),
+                         &index, error))
             return FALSE;
         options->stream.drop = index == 1;
     }

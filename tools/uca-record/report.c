@@ -129,7 +129,9 @@ print_dropped (const Options *options, const FrameStats *stats)
 
     if (options->mode == MODE_ASYNC)
         g_print ("dropped:    %" G_GUINT64_FORMAT "%s%s\n", stats->dropped,
-                 stats->dropped == 0 ? "" : blocking_stream ? ", writer or stream consumers too slow" : ", writer too slow",
+                 stats->dropped == 0 ? ""
+                 : blocking_stream   ? ", writer or stream consumers too slow"
+                                     : ", writer too slow",
                  unprepared);
     else if (stats->waits > 0)
         g_print ("dropped:    0 (%" G_GUINT64_FORMAT " grabs waited for the writer%s%s)\n", stats->waits,

@@ -67,8 +67,8 @@ stream_series_clear (StreamSeries *series)
 }
 
 gsize
-stream_encode_image_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index,
-                            gint64 arrival_ns, guint8 *pixels)
+stream_encode_image_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index, gint64 arrival_ns,
+                            guint8 *pixels)
 {
     guint8 header[STREAM_IMAGE_HEADER_ROOM];
     const guint64 stop = (guint64) MAX (arrival_ns - series->start_ns, 0);
@@ -106,43 +106,43 @@ static void
 put_json (CborWriter *writer, JsonNode *node)
 {
     switch (json_node_get_node_type (node)) {
-    case JSON_NODE_OBJECT: {
-        JsonObject *object = json_node_get_object (node);
-        JsonObjectIter members;
-        const gchar *name;
-        JsonNode *value;
+        case JSON_NODE_OBJECT: {
+            JsonObject *object = json_node_get_object (node);
+            JsonObjectIter members;
+            const gchar *name;
+            JsonNode *value;
 
-        cbor_writer_put_map (writer, json_object_get_size (object));
-        json_object_iter_init (&members, object);
+            cbor_writer_put_map (writer, json_object_get_size (object));
+            json_object_iter_init (&members, object);
 
-        while (json_object_iter_next (&members, &name, &value)) {
-            cbor_writer_put_text (writer, name);
-            put_json (writer, value);
+            while (json_object_iter_next (&members, &name, &value)) {
+                cbor_writer_put_text (writer, name);
+                put_json (writer, value);
+            }
+            break;
         }
-        break;
-    }
-    case JSON_NODE_ARRAY: {
-        JsonArray *array = json_node_get_array (node);
+        case JSON_NODE_ARRAY: {
+            JsonArray *array = json_node_get_array (node);
 
-        cbor_writer_put_array (writer, json_array_get_length (array));
+            cbor_writer_put_array (writer, json_array_get_length (array));
 
-        for (guint i = 0; i < json_array_get_length (array); i++)
-            put_json (writer, json_array_get_element (array, i));
-        break;
-    }
-    case JSON_NODE_NULL:
-        cbor_writer_put_null (writer);
-        break;
-    case JSON_NODE_VALUE:
-        if (json_node_get_value_type (node) == G_TYPE_INT64)
-            cbor_writer_put_int (writer, json_node_get_int (node));
-        else if (json_node_get_value_type (node) == G_TYPE_DOUBLE)
-            cbor_writer_put_double (writer, json_node_get_double (node));
-        else if (json_node_get_value_type (node) == G_TYPE_BOOLEAN)
-            cbor_writer_put_bool (writer, json_node_get_boolean (node));
-        else
-            cbor_writer_put_text (writer, json_node_get_string (node));
-        break;
+            for (guint i = 0; i < json_array_get_length (array); i++)
+                put_json (writer, json_array_get_element (array, i));
+            break;
+        }
+        case JSON_NODE_NULL:
+            cbor_writer_put_null (writer);
+            break;
+        case JSON_NODE_VALUE:
+            if (json_node_get_value_type (node) == G_TYPE_INT64)
+                cbor_writer_put_int (writer, json_node_get_int (node));
+            else if (json_node_get_value_type (node) == G_TYPE_DOUBLE)
+                cbor_writer_put_double (writer, json_node_get_double (node));
+            else if (json_node_get_value_type (node) == G_TYPE_BOOLEAN)
+                cbor_writer_put_bool (writer, json_node_get_boolean (node));
+            else
+                cbor_writer_put_text (writer, json_node_get_string (node));
+            break;
     }
 }
 

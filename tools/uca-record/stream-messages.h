@@ -24,8 +24,8 @@ enum {
 typedef struct {
     guint64 series_id;
     gchar *unique_id;
-    GDateTime *date;  /* when recording started: arm date and series date */
-    gint64 start_ns;  /* the same moment on record_monotonic_ns ()'s clock */
+    GDateTime *date; /* when recording started: arm date and series date */
+    gint64 start_ns; /* the same moment on record_monotonic_ns ()'s clock */
     gint64 exposure_ns;
     guint64 n_images; /* 0: not known */
     guint8 image_prefix[STREAM_IMAGE_PREFIX_ROOM];

@@ -10,9 +10,9 @@
 #include <stdatomic.h>
 
 typedef struct {
-    gchar *name;  /* as given */
-    gchar *bound; /* as bound, e.g. with the port a wildcard got */
-    void *socket; /* PUSH: the opening thread's, then the sender's, then the closing thread's */
+    gchar *name;   /* as given */
+    gchar *bound;  /* as bound, e.g. with the port a wildcard got */
+    void *socket;  /* PUSH: the opening thread's, then the sender's, then the closing thread's */
     void *monitor; /* PAIR receiving the socket's events: the watch thread's */
 
     /* Written by the sender thread; read by anyone. */
@@ -22,10 +22,10 @@ typedef struct {
     gboolean end_sent; /* read once the sender has ended */
 
     /* Written by the watch thread; read by anyone. */
-    atomic_uint accepted;     /* connections */
+    atomic_uint accepted; /* connections */
     atomic_uint disconnected;
-    atomic_uint joined;       /* connections whose handshake succeeded: consumers */
-    atomic_uint refused;      /* handshakes refused, a key not admitted among them */
+    atomic_uint joined;  /* connections whose handshake succeeded: consumers */
+    atomic_uint refused; /* handshakes refused, a key not admitted among them */
 } StreamEndpoint;
 
 /* What ZeroMQ's release of a message hands back: the slot to release. One per slot, made at
@@ -60,10 +60,10 @@ struct RecordStream {
     RecordThread sender;
     gboolean started;
 
-    atomic_uint in_flight;     /* frames ZeroMQ holds; released on its I/O thread */
-    atomic_int stop_waiting;   /* main thread to sender */
-    atomic_int waiting;        /* sender to main thread */
-    gint64 last_progress_ns;   /* the sender's */
+    atomic_uint in_flight;   /* frames ZeroMQ holds; released on its I/O thread */
+    atomic_int stop_waiting; /* main thread to sender */
+    atomic_int waiting;      /* sender to main thread */
+    gint64 last_progress_ns; /* the sender's */
     atomic_int_fast64_t first_send_ns;
     atomic_int_fast64_t last_send_ns;
 

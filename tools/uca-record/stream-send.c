@@ -101,8 +101,8 @@ count_send (RecordStream *stream)
 static void
 send_frame (RecordStream *stream, const RingFrame *frame)
 {
-    const gsize header = stream_encode_image_header (&stream->series, &stream->geometry, frame->index,
-                                                     frame->arrival_ns, frame->pixels);
+    const gsize header =
+        stream_encode_image_header (&stream->series, &stream->geometry, frame->index, frame->arrival_ns, frame->pixels);
     const gboolean over_budget = stream->drop && atomic_load (&stream->in_flight) >= stream->budget;
     const Patience patience = stream->drop ? PATIENCE_NONE : PATIENCE_UNBOUNDED;
     gboolean any = FALSE;
@@ -157,8 +157,8 @@ wait_for_consumers_to_leave (RecordStream *stream)
         connected = FALSE;
 
         for (guint i = 0; i < stream->n_endpoints; i++)
-            connected = connected || (stream->endpoints[i].end_sent &&
-                                      stream_endpoint_consumers (&stream->endpoints[i]) > 0);
+            connected =
+                connected || (stream->endpoints[i].end_sent && stream_endpoint_consumers (&stream->endpoints[i]) > 0);
 
         if (connected)
             record_condition_wait_until (&stream->changed, &stream->lock,

@@ -32,8 +32,7 @@ record_stream_print_keygen (void)
     return TRUE;
 }
 
-static gboolean
-stream_error (GError **error, const gchar *format, ...) G_GNUC_PRINTF (2, 3);
+static gboolean stream_error (GError **error, const gchar *format, ...) G_GNUC_PRINTF (2, 3);
 
 static gboolean
 stream_error (GError **error, const gchar *format, ...)
@@ -85,8 +84,8 @@ read_keys (const gchar *option, const gchar *path, gchar **secret, GHashTable *p
             continue;
 
         if (!is_z85_key (key))
-            success = stream_error (error, "%s `%s', line %u: not a CURVE key (40 characters of Z85)", option, path,
-                                    i + 1);
+            success =
+                stream_error (error, "%s `%s', line %u: not a CURVE key (40 characters of Z85)", option, path, i + 1);
         else if (is_secret && secret == NULL)
             success = stream_error (error, "%s `%s' holds a secret key: list public keys only", option, path);
         else if (is_secret) {
@@ -317,8 +316,7 @@ record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, c
 
     /* The rest of the frames' bytes may still be on their way when ZeroMQ closes. */
     for (guint i = 0; i < stream->n_endpoints; i++)
-        zmq_setsockopt (stream->endpoints[i].socket, ZMQ_LINGER, &(int){ (int) (patience_ns / 1000000) },
-                        sizeof (int));
+        zmq_setsockopt (stream->endpoints[i].socket, ZMQ_LINGER, &(int){ (int) (patience_ns / 1000000) }, sizeof (int));
 
     failure = record_thread_start (&stream->sender, stream_send_thread, stream);
 

@@ -46,8 +46,8 @@ RecordStream *record_stream_open (const StreamOptions *options, gboolean quiet, 
 gsize record_stream_header_room (void);
 /* Starts sending: the start message, then every frame committed to `ring`, then the end message
  * once the ring's input is done. `patience_ns` bounds the waits that may not last forever. */
-gboolean record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info,
-                              const FrameGeometry *geometry, guint64 n_images, gint64 patience_ns, GError **error);
+gboolean record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, const FrameGeometry *geometry,
+                              guint64 n_images, gint64 patience_ns, GError **error);
 void record_stream_get_status (RecordStream *stream, StreamStatus *status);
 /* A stop was requested: waiting for consumers may end, see above. */
 void record_stream_stop_waiting (RecordStream *stream);
