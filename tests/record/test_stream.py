@@ -242,7 +242,9 @@ class StreamTest(unittest.TestCase):
         self.assertEqual(end_of(messages)["frames_dropped"], 0)
         self.assertEqual(torn, [])
         # 300 MiB went through a 16 MiB buffer; ZeroMQ's queues hold buffer slots, not copies.
-        self.assertLess(peaks[1] - peaks[0], 64 * 1024, peaks)
+        # Frames piling up would cost about 300 MiB; the sanitizers' shadow memory adds to what
+        # the stream touches (ThreadSanitizer: about 100 MiB here).
+        self.assertLess(peaks[1] - peaks[0], 150 * 1024, peaks)
 
     def test_a_slow_consumer_with_drop_misses_exactly_the_dropped_frames(self):
         collector = Collector(self.endpoint(), delay=0.005)
@@ -266,8 +268,8 @@ class StreamTest(unittest.TestCase):
         recording = self.record(["exposure-time=0.005", "-n", "200", "--stream", self.endpoint()])
         first.join(BOUND)
         second = Collector(self.endpoint())
-        messages = second.finish()
         status, report, errors = recording.finish()
+        messages = second.finish()
         self.assertEqual(status, 0, errors)
         before, after = image_ids(first.messages), image_ids(messages)
         self.assertEqual(before, list(range(10)))
