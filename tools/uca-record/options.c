@@ -11,6 +11,7 @@
 
 const gchar *const record_mode_names[4] = { "continuous", "single", "async", "buffered" };
 static const gchar *const counter_names[] = { "none", "sim-pattern" };
+static const gchar *const stream_policy_names[] = { "block", "drop" };
 
 static const guint64 default_buffer_bytes = G_GUINT64_CONSTANT (1) << 30;
 
@@ -105,6 +106,7 @@ typedef struct {
     gchar *format;
     gchar *counter;
     gchar *timeout;
+    gchar *stream_policy;
     gchar *format_names; /* "tiff, multitiff, hdf5" */
     gchar *format_help;
 } OptionTexts;
@@ -150,6 +152,13 @@ check_options (const OptionTexts *texts, Options *options, GError **error)
         options->counter = (RecordCounter) index;
     }
 
+    if (texts->stream_policy != NULL) {
+        if (!parse_name ("stream policy", texts->stream_policy, stream_policy_names, G_N_ELEMENTS (stream_policy_names),
+                         &index, error))
+            return FALSE;
+        options->stream.drop = index == 1;
+    }
+
     return TRUE;
 }
 
@@ -163,6 +172,7 @@ option_texts_clear (OptionTexts *texts)
     g_free (texts->format);
     g_free (texts->counter);
     g_free (texts->timeout);
+    g_free (texts->stream_policy);
     g_free (texts->format_names);
     g_free (texts->format_help);
 }
@@ -210,6 +220,21 @@ record_parse_options (int *argc, char ***argv, Options *options, GError **error)
           "sim-pattern (the simulated detector's test pattern)",
           "KIND" },
         { "quiet", 'q', 0, G_OPTION_ARG_NONE, &options->quiet, "Print only errors", NULL },
+        { "stream", 0, 0, G_OPTION_ARG_STRING_ARRAY, &options->stream.endpoints,
+          "Publish every frame on this ZeroMQ endpoint, e.g. tcp://*:31001 or ipc:///tmp/frames; repeatable, "
+          "each gets every frame. tcp://*:PORT serves anyone who reaches the port",
+          "ENDPOINT" },
+        { "stream-policy", 0, 0, G_OPTION_ARG_STRING, &texts.stream_policy,
+          "block (default: wait for consumers, as for a slow disk) or drop (never wait; count what they miss)",
+          "POLICY" },
+        { "stream-user-data", 0, 0, G_OPTION_ARG_STRING, &options->stream.user_data,
+          "JSON for the start message's user_data", "JSON" },
+        { "stream-curve-secret", 0, 0, G_OPTION_ARG_FILENAME, &options->stream.curve_secret,
+          "Encrypt the stream with CURVE, the server's key pair in FILE (see --stream-keygen)", "FILE" },
+        { "stream-curve-clients", 0, 0, G_OPTION_ARG_FILENAME, &options->stream.curve_clients,
+          "With CURVE, admit only the public keys in FILE, one a line", "FILE" },
+        { "stream-keygen", 0, 0, G_OPTION_ARG_NONE, &options->stream.keygen, "Print a new CURVE key pair and exit",
+          NULL },
         { NULL }
     };
     GOptionContext *context = g_option_context_new ("CAMERA [PROPERTY=VALUE ...]");
@@ -224,14 +249,15 @@ record_parse_options (int *argc, char ***argv, Options *options, GError **error)
                  "repeated frames, and streams the frames to disk as 16-bit grayscale TIFF files, one\n"
                  "BigTIFF or one HDF5 file, with an 8-bit PNG preview of the last one. Memory use does\n"
                  "not grow with the number of frames. The first Ctrl-C (or SIGTERM, SIGHUP) finishes the\n"
-                 "current frame and writes every frame received; a second one ends at once.\n\n"
+                 "current frame and writes every frame received; a second one ends at once. With\n"
+                 "--stream, the same frames go live to ZeroMQ consumers as well.\n\n"
                  "Modes: continuous and single grab synchronously (single sets the camera's\n"
                  "grab-from-continuous to false where it has it), async takes frames from the camera's\n"
                  "callback, buffered grabs through libuca's ring buffer.");
 
     success = g_option_context_parse (context, argc, argv, error);
 
-    if (success && *argc < 2) {
+    if (success && *argc < 2 && !options->stream.keygen) {
         g_set_error_literal (error, RECORD_ERROR, RECORD_ERROR_USAGE, "No camera named");
         success = FALSE;
     }
@@ -246,4 +272,8 @@ void
 record_options_clear (Options *options)
 {
     g_clear_pointer (&options->output_dir, g_free);
+    g_clear_pointer (&options->stream.endpoints, g_strfreev);
+    g_clear_pointer (&options->stream.user_data, g_free);
+    g_clear_pointer (&options->stream.curve_secret, g_free);
+    g_clear_pointer (&options->stream.curve_clients, g_free);
 }

@@ -11,8 +11,10 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <glib/gstdio.h>
@@ -156,6 +158,28 @@ void
 record_memory_release (void *reservation, size_t size)
 {
     munmap (reservation, size);
+}
+
+/* ---- Sockets ---------------------------------------------------------------------------- */
+
+int
+record_local_socket_in_use (const char *path)
+{
+    struct sockaddr_un address = { .sun_family = AF_UNIX };
+    int fd, in_use;
+
+    if (strlen (path) >= sizeof address.sun_path)
+        return 0;
+
+    strcpy (address.sun_path, path);
+    fd = socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+
+    if (fd < 0)
+        return 0;
+
+    in_use = connect (fd, (const struct sockaddr *) &address, sizeof address) == 0;
+    close (fd);
+    return in_use;
 }
 
 /* ---- Console and process ---------------------------------------------------------------- */

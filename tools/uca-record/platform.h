@@ -65,6 +65,11 @@ void *record_memory_reserve (size_t size);
 int record_memory_prepare (void *reservation, size_t offset, size_t length);
 void record_memory_release (void *reservation, size_t size);
 
+/* ---- Sockets ---------------------------------------------------------------------------- */
+
+/* Whether a process accepts connections on the local (Unix domain) socket at `path`. */
+int record_local_socket_in_use (const char *path);
+
 /* ---- Console and process ---------------------------------------------------------------- */
 
 /* Whether standard error shows on a terminal (where a progress bar that redraws itself fits). */

@@ -68,7 +68,7 @@ progress_init (Progress *progress, gboolean quiet)
 
 void
 progress_draw (Progress *progress, guint64 frames, guint64 total, guint64 bytes_written, guint fill, guint n_slots,
-               gboolean force)
+               const gchar *more, gboolean force)
 {
     enum {
         BAR_WIDTH = 30
@@ -93,8 +93,8 @@ progress_draw (Progress *progress, guint64 frames, guint64 total, guint64 bytes_
     if (total > 0)
         fprintf (stderr, "/%" G_GUINT64_FORMAT, total);
 
-    fprintf (stderr, " frames, %.1f frames/s, %.1f MB written, buffer %u/%u  ", seconds > 0 ? frames / seconds : 0.0,
-             bytes_written / 1e6, fill, n_slots);
+    fprintf (stderr, " frames, %.1f frames/s, %.1f MB written, buffer %u/%u%s  ", seconds > 0 ? frames / seconds : 0.0,
+             bytes_written / 1e6, fill, n_slots, more != NULL ? more : "");
     fflush (stderr);
 }
 
@@ -119,6 +119,8 @@ print_order (const Options *options, const FrameStats *stats)
 static void
 print_dropped (const Options *options, const FrameStats *stats)
 {
+    /* A stream that blocks holds frames as a slow disk does. */
+    const gboolean blocking_stream = options->stream.endpoints != NULL && !options->stream.drop;
     /* The buffer grows as it is needed; a burst may outrun that, which is not the writer's fault. */
     gchar *unprepared = stats->unprepared == 0 ? g_strdup ("")
                                                : g_strdup_printf ("; %" G_GUINT64_FORMAT " of them while memory "
@@ -127,10 +129,13 @@ print_dropped (const Options *options, const FrameStats *stats)
 
     if (options->mode == MODE_ASYNC)
         g_print ("dropped:    %" G_GUINT64_FORMAT "%s%s\n", stats->dropped,
-                 stats->dropped > 0 ? ", writer too slow" : "", unprepared);
-    else if (stats->waits > 0)
-        g_print ("dropped:    0 (%" G_GUINT64_FORMAT " grabs waited for the writer, writer too slow%s)\n", stats->waits,
+                 stats->dropped == 0 ? ""
+                 : blocking_stream   ? ", writer or stream consumers too slow"
+                                     : ", writer too slow",
                  unprepared);
+    else if (stats->waits > 0)
+        g_print ("dropped:    0 (%" G_GUINT64_FORMAT " grabs waited for the writer%s%s)\n", stats->waits,
+                 blocking_stream ? " or stream consumers" : ", writer too slow", unprepared);
     else
         g_print ("dropped:    0\n");
 

@@ -51,8 +51,9 @@ typedef struct {
 } Progress;
 
 void progress_init (Progress *progress, gboolean quiet);
+/* `more` (may be NULL) is appended: the stream's part. */
 void progress_draw (Progress *progress, guint64 frames, guint64 total, guint64 bytes_written, guint fill, guint n_slots,
-                    gboolean force);
+                    const gchar *more, gboolean force);
 void progress_end (Progress *progress);
 
 void record_print_report (const Options *options, const CameraInfo *info, const FrameGeometry *geometry,

@@ -12,13 +12,18 @@ enum {
     MARGIN_SLOTS = 4,        /* preparation keeps at least this many slots ahead of need, */
     MARGIN_BYTES = 32 << 20, /* and this much: 10 ms of frames at a few GB/s while it wakes */
     STEP_BYTES = 4 << 20,    /* prepared at a time, so that slots come into use meanwhile */
-    WRITER_AND_NEWEST = 2,   /* holds on a freshly committed slot */
+    WRITER_AND_NEWEST = 2,   /* holds on a freshly committed slot, and one more for a stream */
+    SLOT_ALIGNMENT = 64,     /* a cache line: pixels start on one */
 };
 
 struct Ring {
     /* Set at creation. */
-    guint8 *pixels; /* slot k at k * frame_bytes, in reserved_bytes of address space */
+    guint8 *pixels; /* slot k at k * stride, its pixels header_bytes further, in reserved_bytes of
+                     * address space */
     gsize frame_bytes;
+    gsize header_bytes;
+    gsize stride;
+    guint8 committed_holds; /* the writer, the newest frame and the stream, if any */
     gsize reserved_bytes;
     guint margin_slots;
     RecordThread preparer;
@@ -35,8 +40,10 @@ struct Ring {
     guint8 *holds;           /* per slot */
     guint filling;           /* the producer's slot */
     guint newest;            /* the slot of the newest committed frame */
+    guint64 streamed;        /* frames taken by the stream */
     gboolean preparing_over; /* everything is prepared, preparation failed, or the ring closes */
     gboolean closing;
+    gboolean input_stopped;
 };
 
 static gsize
@@ -51,7 +58,7 @@ wanted_bytes (const Ring *ring)
 {
     guint64 slots = MIN ((guint64) ring->n_used + ring->margin_slots, ring->status.n_slots);
 
-    return MIN (round_up (slots * ring->frame_bytes, record_memory_granule ()), ring->reserved_bytes);
+    return MIN (round_up (slots * ring->stride, record_memory_granule ()), ring->reserved_bytes);
 }
 
 static void *
@@ -104,13 +111,16 @@ free_ring (Ring *ring)
 }
 
 Ring *
-ring_new (gsize frame_bytes, guint n_slots, GError **error)
+ring_new (gsize frame_bytes, gsize header_bytes, guint n_slots, gboolean streamed, GError **error)
 {
     Ring *ring = g_new0 (Ring, 1);
     gint failure;
 
     ring->frame_bytes = frame_bytes;
-    ring->reserved_bytes = round_up ((guint64) frame_bytes * n_slots, record_memory_granule ());
+    ring->header_bytes = round_up (header_bytes, SLOT_ALIGNMENT);
+    ring->stride = header_bytes > 0 ? round_up (ring->header_bytes + frame_bytes, SLOT_ALIGNMENT) : frame_bytes;
+    ring->committed_holds = WRITER_AND_NEWEST + (streamed ? 1 : 0);
+    ring->reserved_bytes = round_up ((guint64) ring->stride * n_slots, record_memory_granule ());
     ring->margin_slots = (guint) MAX (MARGIN_SLOTS, MIN (MARGIN_BYTES / frame_bytes, n_slots));
     ring->pixels = record_memory_reserve (ring->reserved_bytes);
 
@@ -177,7 +187,7 @@ ring_free (Ring *ring)
 static guint8 *
 pixels_of (const Ring *ring, guint slot)
 {
-    return ring->pixels + (gsize) slot * ring->frame_bytes;
+    return ring->pixels + (gsize) slot * ring->stride + ring->header_bytes;
 }
 
 /* A free slot, the one freed last first; else a slot never used, once prepared; else the
@@ -194,7 +204,7 @@ take_slot (Ring *ring, gboolean *unprepared)
         return ring->free_slots[--ring->n_free];
 
     if (ring->n_used < ring->status.n_slots) {
-        if ((guint64) (ring->n_used + 1) * ring->frame_bytes <= ring->status.prepared_bytes) {
+        if ((guint64) (ring->n_used + 1) * ring->stride <= ring->status.prepared_bytes) {
             record_condition_broadcast (&ring->needed);
             return ring->n_used++;
         }
@@ -242,6 +252,9 @@ ring_begin_write (Ring *ring, gboolean wait)
             break;
         }
 
+        if (ring->input_stopped)
+            break;
+
         if (!waited) {
             waited = TRUE;
             ring->status.waits++;
@@ -266,7 +279,7 @@ ring_commit_write (Ring *ring, gint64 arrival_ns)
     record_lock (&ring->lock);
     ring->order[ring->status.committed % ring->status.n_slots] = slot;
     ring->arrival_ns[slot] = arrival_ns;
-    ring->holds[slot] = WRITER_AND_NEWEST;
+    ring->holds[slot] = ring->committed_holds;
 
     if (ring->newest != NO_SLOT)
         release (ring, ring->newest);
@@ -286,6 +299,12 @@ set_flag (Ring *ring, gboolean *flag)
     *flag = TRUE;
     record_condition_broadcast (&ring->changed);
     record_unlock (&ring->lock);
+}
+
+void
+ring_stop_input (Ring *ring)
+{
+    set_flag (ring, &ring->input_stopped);
 }
 
 void
@@ -340,6 +359,40 @@ ring_end_read (Ring *ring)
     record_lock (&ring->lock);
     release (ring, oldest_unread (ring));
     ring->status.written++;
+    record_condition_broadcast (&ring->changed);
+    record_unlock (&ring->lock);
+}
+
+gboolean
+ring_take_for_stream (Ring *ring, gint64 deadline_ns, RingFrame *frame)
+{
+    gboolean more;
+
+    record_lock (&ring->lock);
+
+    while (ring->streamed == ring->status.committed && !ring->status.input_done && !ring->status.aborted &&
+           record_monotonic_ns () < deadline_ns)
+        record_condition_wait_until (&ring->changed, &ring->lock, deadline_ns);
+
+    frame->pixels = NULL;
+    more = !ring->status.aborted && (ring->streamed < ring->status.committed || !ring->status.input_done);
+
+    if (ring->streamed < ring->status.committed && !ring->status.aborted) {
+        frame->slot = ring->order[ring->streamed % ring->status.n_slots];
+        frame->pixels = pixels_of (ring, frame->slot);
+        frame->arrival_ns = ring->arrival_ns[frame->slot];
+        frame->index = ring->streamed++;
+    }
+
+    record_unlock (&ring->lock);
+    return more;
+}
+
+void
+ring_release_stream (Ring *ring, guint slot)
+{
+    record_lock (&ring->lock);
+    release (ring, slot);
     record_condition_broadcast (&ring->changed);
     record_unlock (&ring->lock);
 }

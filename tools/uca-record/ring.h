@@ -40,8 +40,9 @@ typedef struct {
 } RingStatus;
 
 /* Reserves the ring, prepares the first slots (the margin, whatever the ring's size) and starts
- * preparing the next ones. */
-Ring *ring_new (gsize frame_bytes, guint n_slots, GError **error);
+ * preparing the next ones. `header_bytes` of room precede each slot's pixels; a ring with
+ * `streamed` keeps every frame for the stream too. */
+Ring *ring_new (gsize frame_bytes, gsize header_bytes, guint n_slots, gboolean streamed, GError **error);
 void ring_free (Ring *ring);
 
 /* The producer's next slot, the same again while the last one was not committed. With `wait`,
@@ -49,6 +50,8 @@ void ring_free (Ring *ring);
  * free. NULL when none, and once the ring is aborted. */
 guint8 *ring_begin_write (Ring *ring, gboolean wait);
 void ring_commit_write (Ring *ring, gint64 arrival_ns);
+/* No more frames are wanted: a producer waiting for a free slot gets NULL, also later. */
+void ring_stop_input (Ring *ring);
 /* The producer has ended: the writer empties the ring and then gets NULL. */
 void ring_finish_input (Ring *ring);
 /* The writer has failed: producers get no more slots, the writer no more frames. */
@@ -61,6 +64,20 @@ void ring_abort (Ring *ring);
  * deadline came first. */
 gboolean ring_begin_read (Ring *ring, gint64 deadline_ns, const guint8 **pixels, gint64 *arrival_ns);
 void ring_end_read (Ring *ring);
+
+/* A frame handed to the stream: its pixels (the header's room right before them), its slot and
+ * its place in the order of committed frames, from 0. */
+typedef struct {
+    guint8 *pixels;
+    guint slot;
+    guint64 index;
+    gint64 arrival_ns;
+} RingFrame;
+
+/* The stream's next frame, as ring_begin_read; the stream holds its slot until
+ * ring_release_stream, which any thread may call. */
+gboolean ring_take_for_stream (Ring *ring, gint64 deadline_ns, RingFrame *frame);
+void ring_release_stream (Ring *ring, guint slot);
 
 /* Waits until the counters differ from `seen` (if given) or `deadline_ns` passes. */
 void ring_wait_status (Ring *ring, const RingStatus *seen, gint64 deadline_ns, RingStatus *status);

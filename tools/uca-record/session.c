@@ -79,8 +79,8 @@ record_ring_slots (const Options *options, const FrameGeometry *geometry, guint 
         return FALSE;
     }
 
-    /* Without files only the previous frame is needed, to tell repeated ones. */
-    if (options->output_dir == NULL)
+    /* Without files or a stream only the previous frame is needed, to tell repeated ones. */
+    if (options->output_dir == NULL && options->stream.endpoints == NULL)
         slots = MIN (slots, 2);
 
     if (options->n_frames > 0)
@@ -101,6 +101,7 @@ typedef struct {
     const CameraInfo *info;
     Ring *ring;
     RecordOutput *output;
+    RecordStream *stream; /* NULL: nothing is published */
 
     /* The producer's (grab thread or delivery thread); the main thread reads them once the
      * producer has ended. */
@@ -310,13 +311,66 @@ timeout_ns (const Session *session)
     return (gint64) (seconds * 1e9);
 }
 
+/* The stream's part of the progress line. */
+static gchar *
+stream_progress (const Session *session, const Progress *progress)
+{
+    const gdouble seconds = (record_monotonic_ns () - progress->start_ns) / 1e9;
+    StreamStatus status;
+
+    if (session->stream == NULL)
+        return NULL;
+
+    record_stream_get_status (session->stream, &status);
+
+    if (status.waiting && status.consumers == 0)
+        return g_strdup (" | stream: waiting for a consumer");
+
+    return g_strdup_printf (" | stream: %" G_GUINT64_FORMAT " sent, %" G_GUINT64_FORMAT " dropped, %u consumer%s, "
+                            "%.1f MB/s",
+                            status.sent, status.dropped, status.consumers, status.consumers == 1 ? "" : "s",
+                            seconds > 0 ? status.bytes / 1e6 / seconds : 0.0);
+}
+
 static void
 draw_progress (const Session *session, Progress *progress, const RingStatus *status, gboolean force)
 {
     const guint64 bytes_per_frame = session->output != NULL ? session->geometry->frame_bytes : 0;
+    gchar *more = progress->enabled ? stream_progress (session, progress) : NULL;
 
     progress_draw (progress, status->committed, session->options->n_frames, status->written * bytes_per_frame,
-                   (guint) (status->committed - status->written), status->n_slots, force);
+                   (guint) (status->committed - status->written), status->n_slots, more, force);
+    g_free (more);
+}
+
+/* Says once, also where no progress line shows, that recording waits for a stream consumer. */
+static void
+tell_stream_waits (const Session *session, gboolean *told)
+{
+    StreamStatus status;
+
+    if (session->stream == NULL || *told || session->options->quiet)
+        return;
+
+    record_stream_get_status (session->stream, &status);
+
+    if (status.waiting && status.consumers == 0) {
+        g_printerr ("uca-record: waiting for a consumer to connect (--stream-policy block)\n");
+        *told = TRUE;
+    }
+}
+
+/* Whether the stream holds everything up: then a camera that delivers nothing is not at fault. */
+static gboolean
+stream_waits (const Session *session)
+{
+    StreamStatus status;
+
+    if (session->stream == NULL)
+        return FALSE;
+
+    record_stream_get_status (session->stream, &status);
+    return status.waiting;
 }
 
 /* On the main thread, until something ends the recording. */
@@ -329,6 +383,7 @@ supervise (Session *session)
     RingStatus seen = { 0 }, status;
     Progress progress;
     StopReason reason;
+    gboolean told_waiting = FALSE;
 
     progress_init (&progress, session->options->quiet);
 
@@ -338,8 +393,10 @@ supervise (Session *session)
         ring_wait_status (session->ring, &seen, record_monotonic_ns () + 100000000, &status);
         now = record_monotonic_ns ();
 
-        if (status.committed + status.dropped != seen.committed + seen.dropped)
+        if (status.committed + status.dropped != seen.committed + seen.dropped || stream_waits (session))
             last_activity = now;
+
+        tell_stream_waits (session, &told_waiting);
 
         if (status.prepare_error != seen.prepare_error && !session->options->quiet)
             g_printerr ("uca-record: the buffer stays at %.1f MB: no more memory to be had (%s)\n",
@@ -378,6 +435,8 @@ end_grab_thread (Session *session, RecordThread *thread, StopReason reason)
     RingStatus status = { 0 };
 
     atomic_store (&session->stop, 1);
+    /* A grab thread waiting for a free slot, which a waiting stream may hold long, ends now. */
+    ring_stop_input (session->ring);
 
     while (!atomic_load (&session->grab_done) && record_monotonic_ns () < deadline)
         ring_wait_status (session->ring, &status, MIN (deadline, record_monotonic_ns () + 100000000), &status);
@@ -441,6 +500,9 @@ record_frames (Session *session, RecordResult *result, GError **error)
 
     reason = started != 0 ? STOP_DONE : supervise (session);
 
+    if (reason == STOP_SIGNAL && session->stream != NULL)
+        record_stream_stop_waiting (session->stream);
+
     if (async)
         atomic_store (&session->stop, 1);
     else if (started == 0)
@@ -501,9 +563,30 @@ finish_output (Session *session, RecordResult *result, gboolean recorded, GError
     return result->written.preview;
 }
 
+/* After recording: the stream sends what is left, then its end. A signal meanwhile lets it give
+ * up waiting for consumers. */
+static void
+finish_stream (Session *session)
+{
+    gboolean told_waiting = FALSE;
+
+    if (session->stream == NULL)
+        return;
+
+    while (!record_stream_wait_done (session->stream, record_monotonic_ns () + 100000000)) {
+        if (received_signal != 0)
+            record_stream_stop_waiting (session->stream);
+
+        tell_stream_waits (session, &told_waiting);
+    }
+
+    /* From here on ZeroMQ holds no slot of the ring. */
+    record_stream_close (session->stream);
+}
+
 gboolean
 record_session_run (UcaCamera *camera, const Options *options, const FrameGeometry *geometry, const CameraInfo *info,
-                    guint n_slots, RecordOutput *output, RecordResult *result, GError **error)
+                    guint n_slots, RecordOutput *output, RecordStream *stream, RecordResult *result, GError **error)
 {
     /* On the heap: a grab stuck in the camera keeps using it until the process ends. */
     Session *session = g_new0 (Session, 1);
@@ -512,9 +595,16 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
     gint started;
     gboolean success;
 
-    *session = (Session){ .camera = camera, .options = options, .geometry = geometry, .info = info, .output = output };
+    *session = (Session){
+        .camera = camera, .options = options, .geometry = geometry, .info = info, .output = output, .stream = stream
+    };
     memset (result, 0, sizeof *result);
-    session->ring = ring_new (geometry->frame_bytes, n_slots, error);
+    session->ring = ring_new (geometry->frame_bytes, stream != NULL ? record_stream_header_room () : 0, n_slots,
+                              stream != NULL, error);
+
+    if (session->ring != NULL && stream != NULL &&
+        !record_stream_start (stream, session->ring, info, geometry, options->n_frames, timeout_ns (session), error))
+        g_clear_pointer (&session->ring, ring_free);
 
     if (session->ring == NULL) {
         if (output != NULL)
@@ -536,6 +626,9 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
     if (started == 0)
         record_thread_join (&writer);
 
+    finish_stream (session);
+    /* A signal while the stream waited for consumers stopped that wait. */
+    result->signal_number = received_signal;
     ring_wait_status (session->ring, NULL, 0, &status);
 
     /* A stuck grab thread still owns the producer's figures; the ring's count is safe to read.

@@ -6,6 +6,7 @@
 
 #include "output.h"
 #include "report.h"
+#include "stream.h"
 
 #include <uca/uca-camera.h>
 
@@ -29,10 +30,11 @@ gint record_stop_signal (void);
 /* How many frames the ring holds: what --buffer allows, no more than the recording needs. */
 gboolean record_ring_slots (const Options *options, const FrameGeometry *geometry, guint *n_slots, GError **error);
 
-/* Records into `output` (NULL: frames are counted, not written), closes it and writes the
- * preview. Fills `result` also when it fails. */
+/* Records into `output` (NULL: frames are counted, not written) and to `stream` (NULL: none),
+ * closes the output, writes the preview and closes the stream. Fills `result` also when it
+ * fails. */
 gboolean record_session_run (UcaCamera *camera, const Options *options, const FrameGeometry *geometry,
-                             const CameraInfo *info, guint n_slots, RecordOutput *output, RecordResult *result,
-                             GError **error);
+                             const CameraInfo *info, guint n_slots, RecordOutput *output, RecordStream *stream,
+                             RecordResult *result, GError **error);
 
 #endif

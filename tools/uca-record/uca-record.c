@@ -15,6 +15,7 @@
 #include "options.h"
 #include "platform.h"
 #include "session.h"
+#include "stream.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -62,8 +63,8 @@ restore_stdout (void)
 /* Everything the camera needs before recording, then the recording. Usage errors (exit status
  * 2) come before the camera records anything and before any file is touched. */
 static gboolean
-configure_and_record (UcaCamera *camera, const Options *options, const gchar *name, gchar **arguments,
-                      guint n_arguments, RecordResult *result, GError **error)
+configure_and_record (UcaCamera *camera, const Options *options, RecordStream *stream, const gchar *name,
+                      gchar **arguments, guint n_arguments, RecordResult *result, GError **error)
 {
     FrameGeometry geometry;
     CameraInfo info;
@@ -92,10 +93,13 @@ configure_and_record (UcaCamera *camera, const Options *options, const gchar *na
             return FALSE;
     }
 
-    success = record_session_run (camera, options, &geometry, &info, n_slots, output, result, error);
+    success = record_session_run (camera, options, &geometry, &info, n_slots, output, stream, result, error);
 
     if (result->started)
         record_print_report (options, &info, &geometry, &result->stats, &result->written);
+
+    if (result->started && stream != NULL)
+        record_stream_print_report (stream, options->quiet);
 
     return success;
 }
@@ -105,18 +109,27 @@ run (const Options *options, gchar **positional, guint n_positional, RecordResul
 {
     UcaPluginManager *manager;
     UcaCamera *camera;
+    RecordStream *stream = NULL;
     gboolean success = FALSE;
 
     if (!record_check_stop (error) ||
         (options->output_dir != NULL && !record_output_prepare_folder (options->output_dir, options->overwrite, error)))
         return FALSE;
 
+    /* Its endpoints are bound before the camera opens: bad input is found before anything runs. */
+    stream = record_stream_open (&options->stream, options->quiet, error);
+
+    if (options->stream.endpoints != NULL && stream == NULL)
+        return FALSE;
+
     manager = uca_plugin_manager_new ();
     camera = record_open_camera (manager, positional[0], error);
 
     if (camera != NULL)
-        success =
-            configure_and_record (camera, options, positional[0], positional + 1, n_positional - 1, result, error);
+        success = configure_and_record (camera, options, stream, positional[0], positional + 1, n_positional - 1,
+                                        result, error);
+
+    record_stream_free (stream);
 
     /* A camera stuck in a grab cannot be freed; the process ends without it. */
     if (!result->camera_stuck) {
@@ -156,6 +169,12 @@ main (int argc, char **argv)
         g_error_free (error);
         record_options_clear (&options);
         return 2;
+    }
+
+    if (options.stream.keygen) {
+        status = record_stream_print_keygen () ? 0 : 1;
+        record_options_clear (&options);
+        return status;
     }
 
     divert_stdout ();

@@ -36,6 +36,16 @@ typedef enum {
 
 extern const gchar *const record_mode_names[4];
 
+/* --stream and its companions; see stream.h. */
+typedef struct {
+    gchar **endpoints; /* NULL: nothing is published */
+    gchar *user_data;  /* JSON text, or NULL */
+    gboolean drop;     /* --stream-policy drop: never wait for consumers */
+    gchar *curve_secret;
+    gchar *curve_clients;
+    gboolean keygen;
+} StreamOptions;
+
 typedef struct {
     guint64 n_frames;   /* 0: no limit */
     gdouble duration_s; /* 0: no limit */
@@ -47,6 +57,7 @@ typedef struct {
     gboolean overwrite;
     gdouble timeout_s; /* 0: follows the exposure time */
     gboolean quiet;
+    StreamOptions stream;
 } Options;
 
 typedef struct {
