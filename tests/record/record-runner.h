@@ -30,6 +30,7 @@ public:
     RunningRecord &operator=(const RunningRecord &) = delete;
 
     void sendSignal(int signalNumber) const;
+    int pid() const { return pid_; }
     // Waits at most `bound` for the program to end; exitStatus -1 if it did not.
     RunResult finish(std::chrono::seconds bound);
 

@@ -4,29 +4,25 @@
 // simulator's documented pattern.
 
 #include "record-runner.h"
-#include "sim-pattern.h"
+#include "recording-reader.h"
 #include "wait-until.h"
 
 #include "child-process.h"
 
 #include <gtest/gtest.h>
-#include <hdf5.h>
 #include <png.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -36,277 +32,6 @@ namespace {
 
 // 256 x 128 pixels, no readout time: recordings take milliseconds.
 const std::string fastSimulator = "sensors=256x128;readout_ns_per_pixel=0";
-
-struct Tiff16 {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    std::vector<uint16_t> pixels;
-};
-
-struct TiffCloser {
-    void operator()(TIFF *tiff) const { TIFFClose(tiff); }
-};
-
-// Reads the current page of a single-channel 16-bit grayscale TIFF; fails the test on anything
-// else.
-std::optional<Tiff16> readTiffPage(TIFF *tiff, const std::string &path)
-{
-    Tiff16 image;
-    uint16_t bits = 0, samples = 0, photometric = 0;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &image.width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &image.height);
-    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
-    EXPECT_EQ(bits, 16) << path;
-    EXPECT_EQ(samples, 1) << path;
-    EXPECT_EQ(photometric, PHOTOMETRIC_MINISBLACK) << path;
-    if (bits != 16 || samples != 1)
-        return std::nullopt;
-
-    image.pixels.resize(static_cast<size_t>(image.width) * image.height);
-    for (uint32_t row = 0; row < image.height; ++row) {
-        if (TIFFReadScanline(tiff, &image.pixels[static_cast<size_t>(row) * image.width], row, 0) !=
-            1) {
-            ADD_FAILURE() << "cannot read row " << row << " of " << path;
-            return std::nullopt;
-        }
-    }
-    return image;
-}
-
-std::optional<Tiff16> readTiff16(const std::string &path)
-{
-    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
-    if (!tiff) {
-        ADD_FAILURE() << "cannot open " << path;
-        return std::nullopt;
-    }
-    return readTiffPage(tiff.get(), path);
-}
-
-struct Png8 {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    int bitDepth = 0;
-    int colourType = -1;
-    std::vector<uint8_t> pixels;
-};
-
-// Reads the header as written (bit depth, colour type), then decodes the pixels with libpng.
-std::optional<Png8> readPng(const std::string &path)
-{
-    std::ifstream stream(path, std::ios::binary);
-    std::array<unsigned char, 26> head{};
-    if (!stream.read(reinterpret_cast<char *>(head.data()), head.size())) {
-        ADD_FAILURE() << "cannot read " << path;
-        return std::nullopt;
-    }
-    const std::array<unsigned char, 8> signature{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (!std::equal(signature.begin(), signature.end(), head.begin()) ||
-        std::string(reinterpret_cast<char *>(&head[12]), 4) != "IHDR") {
-        ADD_FAILURE() << path << " does not start like a PNG file";
-        return std::nullopt;
-    }
-
-    Png8 png;
-    auto bigEndian = [&head](size_t at) {
-        return uint32_t{head[at]} << 24 | uint32_t{head[at + 1]} << 16 |
-               uint32_t{head[at + 2]} << 8 | head[at + 3];
-    };
-    png.width = bigEndian(16);
-    png.height = bigEndian(20);
-    png.bitDepth = head[24];
-    png.colourType = head[25];
-
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) {
-        ADD_FAILURE() << "libpng cannot read " << path << ": " << image.message;
-        return std::nullopt;
-    }
-    image.format = PNG_FORMAT_GRAY;
-    png.pixels.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, png.pixels.data(), 0, nullptr)) {
-        ADD_FAILURE() << "libpng cannot decode " << path << ": " << image.message;
-        return std::nullopt;
-    }
-    return png;
-}
-
-std::string frameName(unsigned number)
-{
-    char name[32];
-    snprintf(name, sizeof name, "frame-%06u.tif", number);
-    return name;
-}
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
-
-// Every frame a recording left in `folder`, in the given format, read back from disk.
-struct Recording {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    std::vector<std::vector<uint16_t>> frames;
-};
-
-void addFrame(Recording &recording, const Tiff16 &image)
-{
-    recording.width = image.width;
-    recording.height = image.height;
-    recording.frames.push_back(image.pixels);
-}
-
-std::optional<Recording> readTiffSeries(const TemporaryFolder &folder)
-{
-    Recording recording;
-    for (const std::string &name : folder.entries()) {
-        if (name.rfind("frame-", 0) != 0)
-            continue;
-        EXPECT_EQ(name, frameName(static_cast<unsigned>(recording.frames.size() + 1)));
-        const auto image = readTiff16(folder.file(name));
-        if (!image)
-            return std::nullopt;
-        addFrame(recording, *image);
-    }
-    return recording;
-}
-
-std::optional<Recording> readMultiTiff(const std::string &path)
-{
-    Recording recording;
-    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
-    if (!tiff) {
-        ADD_FAILURE() << "cannot open " << path;
-        return std::nullopt;
-    }
-    EXPECT_TRUE(TIFFIsBigTIFF(tiff.get())) << path;
-    do {
-        const auto image = readTiffPage(tiff.get(), path);
-        if (!image)
-            return std::nullopt;
-        addFrame(recording, *image);
-    } while (TIFFReadDirectory(tiff.get()));
-    return recording;
-}
-
-struct Hdf5Handle {
-    hid_t id;
-    herr_t (*close)(hid_t);
-    ~Hdf5Handle()
-    {
-        if (id >= 0)
-            close(id);
-    }
-};
-
-// Through HDF5's C library: the layout, one frame per chunk, increasing timestamps.
-std::optional<Recording> readHdf5(const std::string &path)
-{
-    Hdf5Handle file{H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose};
-    Hdf5Handle data{file.id >= 0 ? H5Dopen2(file.id, "/exchange/data", H5P_DEFAULT) : -1, H5Dclose};
-    Hdf5Handle times{file.id >= 0 ? H5Dopen2(file.id, "/exchange/timestamps", H5P_DEFAULT) : -1,
-                     H5Dclose};
-    if (data.id < 0 || times.id < 0) {
-        ADD_FAILURE() << "cannot open /exchange/data and /exchange/timestamps in " << path;
-        return std::nullopt;
-    }
-    Hdf5Handle space{H5Dget_space(data.id), H5Sclose};
-    Hdf5Handle layout{H5Dget_create_plist(data.id), H5Pclose};
-    hsize_t dims[3] = {}, chunk[3] = {};
-    EXPECT_EQ(H5Sget_simple_extent_ndims(space.id), 3);
-    H5Sget_simple_extent_dims(space.id, dims, nullptr);
-    EXPECT_EQ(H5Pget_chunk(layout.id, 3, chunk), 3);
-    EXPECT_EQ(chunk[0], 1u);
-    EXPECT_EQ(chunk[1], dims[1]);
-    EXPECT_EQ(chunk[2], dims[2]);
-
-    Recording recording;
-    recording.width = static_cast<uint32_t>(dims[2]);
-    recording.height = static_cast<uint32_t>(dims[1]);
-    std::vector<uint16_t> all(dims[0] * dims[1] * dims[2]);
-    if (!all.empty() &&
-        H5Dread(data.id, H5T_NATIVE_UINT16, H5S_ALL, H5S_ALL, H5P_DEFAULT, all.data()) < 0) {
-        ADD_FAILURE() << "cannot read the frames of " << path;
-        return std::nullopt;
-    }
-    const size_t frameSize = dims[1] * dims[2];
-    for (size_t i = 0; i < dims[0]; ++i)
-        recording.frames.emplace_back(all.begin() + i * frameSize,
-                                      all.begin() + (i + 1) * frameSize);
-
-    std::vector<int64_t> stamps(dims[0]);
-    if (!stamps.empty()) {
-        EXPECT_GE(H5Dread(times.id, H5T_NATIVE_INT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, stamps.data()),
-                  0);
-    }
-    EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end())) << path;
-    return recording;
-}
-
-const std::vector<std::string> formats{"tiff", "multitiff", "hdf5"};
-
-std::optional<Recording> readRecording(const std::string &format, const TemporaryFolder &folder)
-{
-    if (format == "tiff")
-        return readTiffSeries(folder);
-    if (format == "multitiff")
-        return readMultiTiff(folder.file("frames.tif"));
-    return readHdf5(folder.file("frames.h5"));
-}
-
-// Every frame is the pattern's region at (x0, y0); frame numbers rise (by one when
-// `consecutive`), also across the pattern's 16-bit wrap-around.
-void expectPatternFrames(const Recording &recording, uint32_t x0, uint32_t y0, bool consecutive)
-{
-    std::optional<uint16_t> previous;
-    for (size_t i = 0; i < recording.frames.size(); ++i) {
-        const auto &pixels = recording.frames[i];
-        ASSERT_EQ(pixels.size(), size_t{recording.width} * recording.height);
-        const uint16_t n = patternFrameNumber(pixels[0], x0, y0);
-        size_t mismatches = 0;
-        for (uint32_t y = 0; y < recording.height; ++y) {
-            for (uint32_t x = 0; x < recording.width; ++x)
-                mismatches += pixels[y * recording.width + x] != patternPixel(x0 + x, y0 + y, n);
-        }
-        EXPECT_EQ(mismatches, 0u) << "frame " << i + 1 << " (frame number " << n << ")";
-        if (previous) {
-            const uint16_t step = static_cast<uint16_t>(n - *previous);
-            if (consecutive)
-                EXPECT_EQ(step, 1) << "frame " << i + 1;
-            else
-                EXPECT_TRUE(step >= 1 && step < 0x8000) << "frame " << i + 1 << " step " << step;
-        }
-        previous = n;
-    }
-}
-
-// The number at the start of the report line with `label`, or -1.
-long reportedCount(const std::string &report, const std::string &label)
-{
-    const std::string marker = label + ":";
-    const size_t at = report.find(marker);
-    return at == std::string::npos ? -1 : std::stol(report.substr(at + marker.size()));
-}
-
-long writtenFrames(const std::string &report)
-{
-    return reportedCount(report, "written");
-}
-
-// Names a killed or failed recording could leave behind: hidden temporary files.
-std::vector<std::string> hiddenEntries(const TemporaryFolder &folder)
-{
-    std::vector<std::string> hidden;
-    for (const std::string &name : folder.entries()) {
-        if (name[0] == '.')
-            hidden.push_back(name);
-    }
-    return hidden;
-}
 
 // ---- Argument handling -------------------------------------------------------------------
 
@@ -573,31 +298,12 @@ TEST_P(RecordModes, TiffFilesHoldTheRegionOfInterestOfSuccessiveFrames)
     expectedFiles.push_back("preview.png");
     ASSERT_EQ(output.entries(), expectedFiles); // and no temporary file left over
 
-    std::optional<uint16_t> previous;
-    for (unsigned i = 1; i <= frames; ++i) {
-        const auto tiff = readTiff16(output.file(frameName(i)));
-        ASSERT_TRUE(tiff.has_value());
-        ASSERT_EQ(tiff->width, width);
-        ASSERT_EQ(tiff->height, height);
-
-        const uint16_t n = patternFrameNumber(tiff->pixels[0], x0, y0);
-        size_t mismatches = 0;
-        for (uint32_t y = 0; y < height; ++y) {
-            for (uint32_t x = 0; x < width; ++x)
-                mismatches += tiff->pixels[y * width + x] != patternPixel(x0 + x, y0 + y, n);
-        }
-        EXPECT_EQ(mismatches, 0u) << frameName(i) << " (frame number " << n << ")";
-
-        if (previous) {
-            const uint16_t step = static_cast<uint16_t>(n - *previous);
-            // Asynchronous delivery hands over every frame; the others may skip but never go back.
-            if (GetParam() == "async")
-                EXPECT_EQ(step, 1) << frameName(i);
-            else
-                EXPECT_TRUE(step >= 1 && step < 0x8000) << frameName(i) << " step " << step;
-        }
-        previous = n;
-    }
+    // Asynchronous delivery hands over every frame; the others may skip but never go back.
+    const auto recording = readTiffSeries(output);
+    ASSERT_TRUE(recording.has_value());
+    EXPECT_EQ(recording->width, width);
+    EXPECT_EQ(recording->height, height);
+    expectPatternFrames(*recording, x0, y0, GetParam() == "async");
 
     const auto preview = readPng(output.file("preview.png"));
     ASSERT_TRUE(preview.has_value());
@@ -674,6 +380,9 @@ TEST_P(RecordFormats, EveryFrameReadsBackAsTheSimulatorsPattern)
     EXPECT_EQ(recording->height, 50u);
     EXPECT_EQ(recording->frames.size(), 6u);
     expectPatternFrames(*recording, 10, 20, true);
+    if (GetParam() == "hdf5") {
+        EXPECT_EQ(recording->complete, 1);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFormat, RecordFormats, testing::ValuesIn(formats),
@@ -701,14 +410,14 @@ TEST(RecordHdf5, H5pySeesTheFramesAndTheirDescription)
         "print(d.shape, d.dtype, d.chunks, f.attrs['implements'].decode(), a['camera'].decode(),\n"
         "      a['exposure_time'], list(a['roi']), list(a['binning']), len(a['pixel_size']),\n"
         "      len(f['/exchange/timestamps']), "
-        "f['/exchange/timestamps'].attrs['units'].decode())\n";
+        "f['/exchange/timestamps'].attrs['units'].decode(), a['complete'])\n";
     const auto python = TessaraVoltTest::runChild(
         {"/usr/bin/python3", "-c", script, output.file("frames.h5"), output.file("h5py.raw")}, {},
         std::chrono::seconds(60));
     ASSERT_TRUE(python.exited && python.status == 0) << python.err;
     EXPECT_EQ(python.out,
               "(4, 32, 64) uint16 (1, 32, 64) exchange tessaravolt 0.002 [0, 0, 64, 32] "
-              "[1, 1] 2 4 ns\n");
+              "[1, 1] 2 4 ns 1\n");
 
     const auto recording = readHdf5(output.file("frames.h5"));
     ASSERT_TRUE(recording.has_value());
@@ -720,6 +429,74 @@ TEST(RecordHdf5, H5pySeesTheFramesAndTheirDescription)
         expected.insert(expected.end(), frame.begin(), frame.end());
     EXPECT_EQ(seen, expected);
     expectPatternFrames(*recording, 0, 0, true);
+}
+
+// A reader opens the file while it is recorded, as HDF5's single-writer/multiple-reader mode
+// allows, and sees the frame count grow and the frames the file keeps; the file says it is
+// incomplete until the recorder has finished it. Killed, the recorder leaves it readable and
+// incomplete. The reader stops the recording itself once it has seen the count grow twice.
+TEST(RecordHdf5, ALiveReaderSeesFramesArriveAndWhetherTheFileIsComplete)
+{
+    const std::string reader =
+        "import os, sys, time, h5py\n"
+        "path, pid, stop, raw = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]\n"
+        "deadline = time.monotonic() + 120\n"
+        "def wait(condition):\n"
+        "    while not condition():\n"
+        "        if time.monotonic() > deadline:\n"
+        "            sys.exit('timed out')\n"
+        "        time.sleep(0.01)\n"
+        "wait(lambda: os.path.exists(path))\n"
+        "data = h5py.File(path, 'r', swmr=True)['/exchange/data']\n"
+        "counts = []\n"
+        "def grown():\n"
+        "    data.refresh()\n"
+        "    if not counts or data.shape[0] != counts[-1]:\n"
+        "        counts.append(data.shape[0])\n"
+        "    return len(counts) >= 3\n"
+        "wait(grown)\n"
+        "complete = data.attrs['complete']\n"
+        "frames = data[...]\n"
+        "os.kill(pid, stop)\n"
+        "frames.astype('<u2').tofile(raw)\n"
+        "print(len(frames), complete, *counts)\n";
+    for (const int signalNumber : {SIGINT, SIGKILL}) {
+        TemporaryFolder output, logs;
+        RunningRecord record({"tessaravolt", "exposure-time=0.02", "-n", "0", "--format", "hdf5",
+                              "-o", output.path()},
+                             fastSimulator, logs.path());
+        const auto live = runChild({"/usr/bin/python3", "-c", reader, output.file("frames.h5"),
+                                    std::to_string(record.pid()), std::to_string(signalNumber),
+                                    logs.file("live.raw")},
+                                   {}, std::chrono::seconds(150));
+        const auto run = record.finish(std::chrono::seconds(60));
+        ASSERT_TRUE(live.exited && live.status == 0) << live.err;
+        EXPECT_EQ(run.exitStatus, 128 + signalNumber) << run.err;
+
+        std::istringstream seen(live.out);
+        size_t framesSeen = 0;
+        int completeWhileLive = -1;
+        std::vector<size_t> counts;
+        seen >> framesSeen >> completeWhileLive;
+        for (size_t count; seen >> count;)
+            counts.push_back(count);
+        EXPECT_EQ(completeWhileLive, 0);
+        EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()) && counts.size() == 3 &&
+                    counts.front() > 0 && counts.front() < counts.back())
+            << live.out;
+
+        const auto recording = readHdf5(output.file("frames.h5"), signalNumber == SIGKILL);
+        ASSERT_TRUE(recording.has_value());
+        EXPECT_EQ(recording->complete, signalNumber == SIGKILL ? 0 : 1);
+        ASSERT_GE(recording->frames.size(), framesSeen);
+        std::ifstream raw(logs.file("live.raw"), std::ios::binary);
+        for (size_t i = 0; i < framesSeen; ++i) {
+            std::vector<uint16_t> frame(recording->frames[i].size());
+            raw.read(reinterpret_cast<char *>(frame.data()), std::streamsize(frame.size() * 2));
+            EXPECT_EQ(frame, recording->frames[i]) << "frame " << i;
+        }
+        expectPatternFrames(*recording, 0, 0, false);
+    }
 }
 
 // ---- Signals and full disks -------------------------------------------------------------
@@ -767,6 +544,9 @@ TEST_P(RecordSignals, EndTheRecordingCleanlyWithTheSignalsStatus)
     ASSERT_TRUE(recording.has_value());
     EXPECT_EQ(static_cast<long>(recording->frames.size()), written);
     expectPatternFrames(*recording, 0, 0, true);
+    if (format == "hdf5") {
+        EXPECT_EQ(recording->complete, 1);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(SignalsAndFormats, RecordSignals,
@@ -781,6 +561,33 @@ INSTANTIATE_TEST_SUITE_P(SignalsAndFormats, RecordSignals,
                                                                     : "SIGHUP") +
                                     "_" + std::get<1>(param.param);
                          });
+
+// A stop requested while the recorder sets up, here a signal already pending when it starts (as
+// Ctrl-C while a camera opens), ends it before any file is made, with the signal's status and a
+// word about it.
+TEST(RecordSetUp, ASignalEndsItBeforeAnyFileAndSaysSo)
+{
+    for (const int signalNumber : {SIGINT, SIGHUP}) {
+        TemporaryFolder scratch;
+        const std::string output = scratch.file("out"), number = std::to_string(signalNumber);
+        const std::string pending = "import os, signal, sys\n"
+                                    "signal.pthread_sigmask(signal.SIG_BLOCK, [" +
+                                    number +
+                                    "])\n"
+                                    "os.kill(os.getpid(), " +
+                                    number +
+                                    ")\n"
+                                    "os.execv(sys.argv[1], sys.argv[1:])\n";
+        const auto run = runRecord({"tessaravolt", "-n", "3", "-o", output}, fastSimulator,
+                                   std::chrono::seconds(60), {"/usr/bin/python3", "-c", pending});
+
+        EXPECT_EQ(run.exitStatus, 128 + signalNumber) << run.err;
+        EXPECT_TRUE(contains(run.err, "stopping before recording starts")) << run.err;
+        EXPECT_TRUE(contains(run.err, "before recording started; nothing was recorded")) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_FALSE(std::filesystem::exists(output));
+    }
+}
 
 // A small file system of its own (needs root to mount; skipped otherwise).
 class SmallDisk {
@@ -829,6 +636,9 @@ TEST_P(RecordFullDisk, LeavesOnlyCompleteFilesAndSaysWhy)
     ASSERT_TRUE(recording.has_value());
     EXPECT_EQ(static_cast<long>(recording->frames.size()), written);
     expectPatternFrames(*recording, 0, 0, false);
+    if (GetParam() == "hdf5") {
+        EXPECT_EQ(recording->complete, 0); // a failed write leaves the recording incomplete
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFormat, RecordFullDisk, testing::ValuesIn(formats),
@@ -838,6 +648,63 @@ INSTANTIATE_TEST_SUITE_P(EveryFormat, RecordFullDisk, testing::ValuesIn(formats)
 
 // ---- Memory -----------------------------------------------------------------------------
 
+// The most memory the process has held so far, in KiB, as the kernel counts it; -1 if unknown.
+long peakResidentKiB(int pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// The buffer is taken as frames need it: a 2 GiB buffer costs no more memory than a 64 MiB one
+// by the first frame (so the first frame does not wait for it) nor after many frames through a
+// writer that keeps up, beyond the frames that waited to be written. Under ThreadSanitizer a
+// touched frame costs up to five times its size with its shadow.
+TEST(RecordMemory, TheBufferIsTakenAsFramesNeedIt)
+{
+    struct Peaks {
+        long atFirstFrame = -1;
+        long afterManyFrames = -1;
+        long framesWaiting = -1;
+    };
+    const long frameKiB = 2048;
+    auto peaksWith = [](const std::string &buffer) {
+        TemporaryFolder output, logs;
+        RunningRecord record({"tessaravolt", "exposure-time=0.02", "--buffer", buffer, "-n", "0",
+                              "-o", output.path()},
+                             "sensors=1024x1024;readout_ns_per_pixel=0", logs.path());
+        auto framesOnDisk = [&](unsigned count) {
+            return std::filesystem::exists(output.file(frameName(count)));
+        };
+        Peaks peaks;
+        if (waitUntil([&] { return framesOnDisk(1); }, std::chrono::seconds(60)))
+            peaks.atFirstFrame = peakResidentKiB(record.pid());
+        if (waitUntil([&] { return framesOnDisk(100); }, std::chrono::seconds(120)))
+            peaks.afterManyFrames = peakResidentKiB(record.pid());
+        record.sendSignal(SIGINT);
+        const auto run = record.finish(std::chrono::seconds(60));
+        EXPECT_EQ(run.exitStatus, 130) << run.err;
+        peaks.framesWaiting = reportedCount(run.out, "buffer");
+        return peaks;
+    };
+
+    const Peaks small = peaksWith("64M"), large = peaksWith("2G");
+    ASSERT_GT(small.afterManyFrames, 0);
+    ASSERT_GT(large.afterManyFrames, 0);
+    ASSERT_GE(large.framesWaiting, 0);
+    const long allowedKiB = 64 * 1024 + 5 * frameKiB * large.framesWaiting;
+    EXPECT_LT(large.atFirstFrame - small.atFirstFrame, allowedKiB)
+        << small.atFirstFrame << " KiB with a 64 MiB buffer, " << large.atFirstFrame
+        << " with 2 GiB";
+    EXPECT_LT(large.afterManyFrames - small.afterManyFrames, allowedKiB)
+        << small.afterManyFrames << " KiB with a 64 MiB buffer, " << large.afterManyFrames
+        << " with 2 GiB, " << large.framesWaiting << " frames waited at most";
+}
+
 #ifdef VALGRIND_PATH
 // Leaks hide on the failure paths as much as on the good ones.
 TEST(RecordMemory, EverythingAllocatedIsFreed)
@@ -846,6 +713,7 @@ TEST(RecordMemory, EverythingAllocatedIsFreed)
         {"--mode", "async", "-n", "3"},
         {"--mode", "buffered", "-n", "3"},
         {"--mode", "continuous", "-n", "3", "-o", "OUTPUT"},
+        {"--mode", "continuous", "-n", "3", "--format", "hdf5", "-o", "OUTPUT"},
         {"roi-width=nonsense"},
         {"-n", "2", "-o", "OUTPUT/" + frameName(1) + "/under-a-file"},
     };

@@ -1,10 +1,10 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-platform.h: 64-bit Windows, over the C runtime's descriptors and their
+/* See platform.h: 64-bit Windows, over the C runtime's descriptors and their
  * handles. Win32 failures become errno values through errno_from (). */
 
 #define _CRT_RAND_S /* rand_s, for unguessable temporary names */
 
-#include "uca-record-platform.h"
+#include "platform.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -39,6 +39,7 @@ errno_from (DWORD error)
             return 0;
         case ERROR_NOT_ENOUGH_MEMORY:
         case ERROR_OUTOFMEMORY:
+        case ERROR_COMMITMENT_LIMIT:
             return ENOMEM;
         default:
             return EIO;
@@ -273,6 +274,50 @@ record_disk_free_bytes (const char *dir, uint64_t *bytes)
 
     *bytes = available.QuadPart;
     return 0;
+}
+
+/* ---- Memory ----------------------------------------------------------------------------- */
+
+size_t
+record_memory_granule (void)
+{
+    SYSTEM_INFO info;
+
+    GetSystemInfo (&info);
+    return info.dwPageSize;
+}
+
+void *
+record_memory_reserve (size_t size)
+{
+    void *reservation = VirtualAlloc (NULL, size, MEM_RESERVE, PAGE_NOACCESS);
+
+    if (reservation == NULL)
+        fail_with_last_error ();
+
+    return reservation;
+}
+
+/* Committing charges the memory to the process; touching each page makes it resident. */
+int
+record_memory_prepare (void *reservation, size_t offset, size_t length)
+{
+    char *start = (char *) reservation + offset;
+
+    if (VirtualAlloc (start, length, MEM_COMMIT, PAGE_READWRITE) == NULL)
+        return fail_with_last_error ();
+
+    for (size_t at = 0; at < length; at += record_memory_granule ())
+        ((volatile char *) start)[at] = 0;
+
+    return 0;
+}
+
+void
+record_memory_release (void *reservation, size_t size)
+{
+    (void) size; /* a release frees the whole reservation */
+    VirtualFree (reservation, 0, MEM_RELEASE);
 }
 
 /* ---- Console and process ---------------------------------------------------------------- */

@@ -1,15 +1,15 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-session.h.
+/* See session.h.
  *
  * Threads: the main thread supervises (progress, limits, signals, timeout) and starts and stops
  * the camera; frames arrive on the grab thread (synchronous modes) or on the camera's delivery
  * thread (asynchronous mode); the writer thread writes them. The ring's lock is the only lock;
  * everything else is owned by one thread at a time, as noted at each member. */
 
-#include "uca-record-session.h"
-#include "uca-record-platform.h"
-#include "uca-record-ring.h"
-#include "uca-record-sync.h"
+#include "session.h"
+#include "platform.h"
+#include "ring.h"
+#include "sync.h"
 
 #include <signal.h>
 #include <stdatomic.h>
@@ -19,18 +19,26 @@
 
 static volatile sig_atomic_t received_signal = 0;
 static volatile sig_atomic_t quiet_signals = 0;
+static volatile sig_atomic_t recording = 0; /* the camera has started */
 
 static void
 on_stop (int signal_number)
 {
-    static const char message[] =
+    static const char while_recording[] =
         "\nuca-record: stopping: finishing the current frame, then writing every frame received. "
         "Signal again to quit at once; frames not yet written are then lost.\n";
+    static const char during_set_up[] =
+        "\nuca-record: stopping before recording starts. Signal again to quit at once.\n";
 
     received_signal = signal_number;
 
-    if (!quiet_signals)
-        record_write_stderr (message, sizeof message - 1);
+    if (quiet_signals)
+        return;
+
+    if (recording)
+        record_write_stderr (while_recording, sizeof while_recording - 1);
+    else
+        record_write_stderr (during_set_up, sizeof during_set_up - 1);
 }
 
 void
@@ -38,6 +46,23 @@ record_install_signal_handlers (gboolean quiet)
 {
     quiet_signals = quiet;
     record_catch_stop (on_stop);
+}
+
+gboolean
+record_check_stop (GError **error)
+{
+    if (received_signal == 0)
+        return TRUE;
+
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED,
+                 "Stopped by signal %d before recording started; nothing was recorded", (int) received_signal);
+    return FALSE;
+}
+
+gint
+record_stop_signal (void)
+{
+    return received_signal;
 }
 
 /* ---- Ring size -------------------------------------------------------------------------- */
@@ -76,12 +101,10 @@ typedef struct {
     const CameraInfo *info;
     Ring *ring;
     RecordOutput *output;
-    guint n_slots;
 
     /* The producer's (grab thread or delivery thread); the main thread reads them once the
      * producer has ended. */
     FrameStats stats;
-    const guint8 *previous; /* the slot of the frame accepted last, or NULL */
     guint16 last_number;
     gboolean have_number;
     GError *grab_error;
@@ -112,6 +135,7 @@ static void
 accept_frame (Session *session, guint8 *slot, gint64 arrival_ns)
 {
     FrameStats *stats = &session->stats;
+    const guint8 *previous;
 
     stats->received++;
 
@@ -132,10 +156,10 @@ accept_frame (Session *session, guint8 *slot, gint64 arrival_ns)
     }
 
     /* Frames differ early, so this rarely reads far. */
-    if (session->previous != NULL && memcmp (slot, session->previous, session->geometry->frame_bytes) == 0)
-        stats->repeated++;
+    previous = ring_newest (session->ring);
 
-    session->previous = session->n_slots > 1 ? slot : NULL;
+    if (previous != NULL && memcmp (slot, previous, session->geometry->frame_bytes) == 0)
+        stats->repeated++;
 
     if (stats->accepted == 0)
         stats->first_ns = arrival_ns;
@@ -206,30 +230,65 @@ on_async_frame (gpointer data, gpointer user_data)
         ring_finish_input (session->ring);
 }
 
+/* How long at most a file that readers read while it grows goes without showing them the frames
+ * written: a reader refreshing once a second is never more than about a second behind. */
+enum {
+    SYNC_INTERVAL_NS = 200000000
+};
+
+/* On the writer thread; FALSE after a failure, with session->write_error set. */
+static gboolean
+write_frame (Session *session, const guint8 *pixels, gint64 arrival)
+{
+    const gint64 start = record_monotonic_ns ();
+
+    if (!record_output_write (session->output, pixels, arrival, &session->write_error))
+        return FALSE;
+
+    session->written.bytes += session->geometry->frame_bytes;
+    session->written.busy_ns += record_monotonic_ns () - start;
+    return TRUE;
+}
+
+static gboolean
+sync_output (Session *session, gint64 *synced_ns)
+{
+    const gint64 start = record_monotonic_ns ();
+
+    if (!record_output_sync (session->output, &session->write_error))
+        return FALSE;
+
+    *synced_ns = record_monotonic_ns ();
+    session->written.busy_ns += *synced_ns - start;
+    return TRUE;
+}
+
 static void *
 writer_thread (void *data)
 {
     Session *session = data;
-    WriteStats *written = &session->written;
+    const gboolean grows = session->output != NULL && session->output->format->ops->sync != NULL;
+    gboolean unsynced = FALSE, failed = FALSE;
+    gint64 synced_ns = 0, arrival;
     const guint8 *pixels;
-    gint64 arrival;
 
-    while ((pixels = ring_begin_read (session->ring, &arrival)) != NULL) {
-        if (session->output != NULL) {
-            gint64 start = record_monotonic_ns ();
-
-            if (!record_output_write (session->output, pixels, arrival, &session->write_error)) {
-                ring_end_read (session->ring);
-                ring_abort (session->ring);
-                break;
-            }
-
-            written->bytes += session->geometry->frame_bytes;
-            written->busy_ns += record_monotonic_ns () - start;
+    /* Waiting for frames, an unsynced file gets its sync when the interval is up. */
+    while (!failed && ring_begin_read (session->ring, unsynced ? synced_ns + SYNC_INTERVAL_NS : RING_NO_DEADLINE,
+                                       &pixels, &arrival)) {
+        if (pixels != NULL) {
+            failed = session->output != NULL && !write_frame (session, pixels, arrival);
+            ring_end_read (session->ring);
+            unsynced = grows;
         }
 
-        ring_end_read (session->ring);
+        if (!failed && unsynced && record_monotonic_ns () - synced_ns >= SYNC_INTERVAL_NS) {
+            failed = !sync_output (session, &synced_ns);
+            unsynced = FALSE;
+        }
     }
+
+    if (failed)
+        ring_abort (session->ring);
 
     return NULL;
 }
@@ -281,6 +340,10 @@ supervise (Session *session)
 
         if (status.committed + status.dropped != seen.committed + seen.dropped)
             last_activity = now;
+
+        if (status.prepare_error != seen.prepare_error && !session->options->quiet)
+            g_printerr ("uca-record: the buffer stays at %.1f MB: no more memory to be had (%s)\n",
+                        status.prepared_bytes / 1e6, g_strerror (status.prepare_error));
 
         seen = status;
         draw_progress (session, &progress, &status, FALSE);
@@ -350,6 +413,9 @@ record_frames (Session *session, RecordResult *result, GError **error)
     gboolean stuck = FALSE;
     gint started;
 
+    if (!record_check_stop (error))
+        return FALSE;
+
     if (async)
         uca_camera_set_grab_func (session->camera, on_async_frame, session);
 
@@ -365,6 +431,7 @@ record_frames (Session *session, RecordResult *result, GError **error)
     }
 
     result->started = TRUE;
+    recording = 1;
 
     started = async ? 0 : record_thread_start (&grabber, grab_thread, session);
 
@@ -416,7 +483,7 @@ finish_output (Session *session, RecordResult *result, gboolean recorded, GError
     GError *close_error = NULL;
     const guint8 *newest = ring_newest (session->ring);
 
-    result->written.name = record_output_name (session->output);
+    result->written.name = session->output->format->file_name;
 
     if (!record_output_close (session->output, &result->written.frames, &close_error)) {
         if (close_error != NULL && (error == NULL || *error == NULL))
@@ -445,9 +512,7 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
     gint started;
     gboolean success;
 
-    *session = (Session){
-        .camera = camera, .options = options, .geometry = geometry, .info = info, .output = output, .n_slots = n_slots
-    };
+    *session = (Session){ .camera = camera, .options = options, .geometry = geometry, .info = info, .output = output };
     memset (result, 0, sizeof *result);
     session->ring = ring_new (geometry->frame_bytes, n_slots, error);
 
@@ -481,6 +546,10 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
     result->stats.accepted = status.committed;
     result->stats.dropped = status.dropped;
     result->stats.waits = status.waits;
+    result->stats.unprepared = status.unprepared;
+    result->stats.peak_waiting = status.peak_waiting;
+    result->stats.n_slots = status.n_slots;
+    result->stats.prepared_bytes = status.prepared_bytes;
     result->written.bytes = session->written.bytes;
     result->written.busy_ns = session->written.busy_ns;
 

@@ -1,15 +1,15 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-options.h. Numbers arrive as text, so that "-3", "many" or "1.5" for a frame
+/* See options.h. Numbers arrive as text, so that "-3", "many" or "1.5" for a frame
  * count get a message of the recorder's own instead of being cut or wrapped by GOption. */
 
-#include "uca-record-options.h"
+#include "options.h"
+#include "formats.h"
 
 #include <errno.h>
 #include <math.h>
 #include <string.h>
 
 const gchar *const record_mode_names[4] = { "continuous", "single", "async", "buffered" };
-static const gchar *const format_names[] = { "tiff", "multitiff", "hdf5" };
 static const gchar *const counter_names[] = { "none", "sim-pattern" };
 
 static const guint64 default_buffer_bytes = G_GUINT64_CONSTANT (1) << 30;
@@ -105,6 +105,8 @@ typedef struct {
     gchar *format;
     gchar *counter;
     gchar *timeout;
+    gchar *format_names; /* "tiff, multitiff, hdf5" */
+    gchar *format_help;
 } OptionTexts;
 
 static gboolean
@@ -136,10 +138,10 @@ check_options (const OptionTexts *texts, Options *options, GError **error)
         options->mode = (RecordMode) index;
     }
 
-    if (texts->format != NULL) {
-        if (!parse_name ("format", texts->format, format_names, G_N_ELEMENTS (format_names), &index, error))
-            return FALSE;
-        options->format = (RecordFormat) index;
+    if (texts->format != NULL && (options->format = record_format_find (texts->format)) == NULL) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE, "Unknown format `%s' (expected %s)", texts->format,
+                     texts->format_names);
+        return FALSE;
     }
 
     if (texts->counter != NULL) {
@@ -161,12 +163,35 @@ option_texts_clear (OptionTexts *texts)
     g_free (texts->format);
     g_free (texts->counter);
     g_free (texts->timeout);
+    g_free (texts->format_names);
+    g_free (texts->format_help);
+}
+
+/* From the table of formats: "tiff, multitiff, hdf5", or with `summaries` the --format help. */
+static gchar *
+list_formats (gboolean summaries)
+{
+    GString *text = g_string_new (NULL);
+
+    for (guint i = 0; i < record_n_formats; i++) {
+        const RecordFormat *format = &record_formats[i];
+
+        const gchar *separator = i == 0 ? "" : ", ";
+
+        if (!summaries)
+            g_string_append_printf (text, "%s%s", separator, format->name);
+        else
+            g_string_append_printf (text, "%s%s (%s%s)", i > 0 && i + 1 == record_n_formats ? " or " : separator,
+                                    format->name, format->summary, i == 0 ? ", default" : "");
+    }
+
+    return g_string_free (text, FALSE);
 }
 
 gboolean
 record_parse_options (int *argc, char ***argv, Options *options, GError **error)
 {
-    OptionTexts texts = { NULL };
+    OptionTexts texts = { .format_names = list_formats (FALSE), .format_help = list_formats (TRUE) };
     GOptionEntry entries[] = {
         { "frames", 'n', 0, G_OPTION_ARG_STRING, &texts.frames,
           "Frames to record; 0 for no limit (default 10, or no limit with --duration)", "N" },
@@ -174,8 +199,7 @@ record_parse_options (int *argc, char ***argv, Options *options, GError **error)
         { "mode", 'm', 0, G_OPTION_ARG_STRING, &texts.mode, "continuous (default), single, async or buffered", "MODE" },
         { "output", 'o', 0, G_OPTION_ARG_FILENAME, &options->output_dir, "Write the frames and preview.png into DIR",
           "DIR" },
-        { "format", 'f', 0, G_OPTION_ARG_STRING, &texts.format,
-          "tiff (one file per frame, default), multitiff (one BigTIFF) or hdf5", "FORMAT" },
+        { "format", 'f', 0, G_OPTION_ARG_STRING, &texts.format, texts.format_help, "FORMAT" },
         { "overwrite", 0, 0, G_OPTION_ARG_NONE, &options->overwrite, "Replace a recording already in DIR", NULL },
         { "buffer", 'b', 0, G_OPTION_ARG_STRING, &texts.buffer, "Memory for frames waiting to be written (default 1G)",
           "SIZE" },
@@ -193,6 +217,7 @@ record_parse_options (int *argc, char ***argv, Options *options, GError **error)
 
     memset (options, 0, sizeof *options);
     options->buffer_bytes = default_buffer_bytes;
+    options->format = &record_formats[0];
     g_option_context_add_main_entries (context, entries, NULL);
     g_option_context_set_summary (
         context, "Records frames from a libuca camera, reports frame rate, data rate, grab time and\n"

@@ -1,7 +1,6 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* uca-record's calls into the operating system: everything else in the tool is plain C and
- * GLib. One implementation per system: uca-record-platform-posix.c and
- * uca-record-platform-win32.c.
+ * GLib. One implementation per system: platform-posix.c and platform-win32.c.
  *
  * Files are the C runtime's descriptors (the CRT's on Windows, opened in binary mode), so that
  * the rest of the tool can hand them to libtiff and stdio. Paths are UTF-8, as GLib's. Unless said
@@ -50,6 +49,22 @@ int record_file_reserve (int fd, uint64_t length);
 /* Bytes the calling user may still write on the disk that holds `dir`. */
 int record_disk_free_bytes (const char *dir, uint64_t *bytes);
 
+/* ---- Memory ----------------------------------------------------------------------------- */
+
+/* The unit in which memory is prepared: offsets and lengths given to record_memory_prepare are
+ * multiples of it. */
+size_t record_memory_granule (void);
+/* Address space for `size` bytes (a multiple of the granule) that takes no memory yet; nothing
+ * in it may be touched before record_memory_prepare has made it usable. NULL with errno on
+ * failure. */
+void *record_memory_reserve (size_t size);
+/* Makes bytes [offset, offset + length) of a reservation usable and backs them with memory now,
+ * so that whoever uses them later never waits for the system to map a page. Touches no byte
+ * outside the range, so other threads may use the parts prepared before meanwhile. ENOMEM when
+ * the system has no memory to give. */
+int record_memory_prepare (void *reservation, size_t offset, size_t length);
+void record_memory_release (void *reservation, size_t size);
+
 /* ---- Console and process ---------------------------------------------------------------- */
 
 /* Whether standard error shows on a terminal (where a progress bar that redraws itself fits). */
@@ -69,8 +84,9 @@ void record_restore_stdout (FILE *report);
  * SIGTERM) on Windows. A second request ends the process at once. `on_stop` runs in a signal
  * handler (POSIX) or on a thread of the system's (Windows): it may only set a
  * volatile sig_atomic_t and call record_write_stderr. Closing a Windows console gives the process
- * the system's timeout (5 s) to finish. Also makes exceeding a file-size limit a write error
- * rather than the end of the process. */
+ * the system's timeout (5 s) to finish. On POSIX the stop signals are unblocked, should whoever
+ * started the process have blocked them, so that one already pending arrives at once. Also
+ * makes exceeding a file-size limit a write error rather than the end of the process. */
 void record_catch_stop (void (*on_stop) (int signal_number));
 
 #endif

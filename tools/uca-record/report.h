@@ -26,6 +26,10 @@ typedef struct {
     guint64 skipped;      /* frame numbers the counter jumped over */
     guint64 dropped;      /* found the buffer full (asynchronous mode) */
     guint64 waits;        /* grabs that waited for the writer (synchronous modes) */
+    guint64 unprepared;   /* of the drops or waits: for memory still being prepared */
+    guint64 peak_waiting; /* the most frames waiting to be written at once */
+    guint n_slots;        /* frames the buffer holds */
+    guint64 prepared_bytes; /* memory the buffer took */
     gint64 first_ns;      /* arrival of the first and last accepted frame */
     gint64 last_ns;
     GrabTimes grab_times; /* empty in asynchronous mode */

@@ -3,10 +3,18 @@
  *   /exchange/data        frames x height x width, unsigned 8 or 16 bits, one frame per chunk,
  *                         extended as frames arrive; attributes "camera", "exposure_time"
  *                         (seconds), "roi" (x0, y0, width, height), "binning" (horizontal,
- *                         vertical) and "pixel_size" (width, height in metres)
+ *                         vertical), "pixel_size" (width, height in metres) and "complete"
  *   /exchange/timestamps  per frame, when it arrived: nanoseconds after the first frame on the
  *                         monotonic clock (signed 64 bits; attribute "units" = "ns")
  * and the root attribute "implements" = "exchange".
+ *
+ * Readable while it grows: the file is written in HDF5's single-writer/multiple-reader (SWMR)
+ * mode, whose ordered flushes keep it valid for readers at every moment, so it is published
+ * under its final name as soon as the first frame is in it, and the writer flushes what it wrote
+ * for readers several times a second (the format's sync). SWMR allows no new objects once
+ * it runs, attributes included, so "complete" (unsigned 8 bits) is made at the start as 0 and
+ * set to 1 last, once every frame received is flushed: a crashed or failed recording leaves a
+ * file that says it is incomplete. Readers need HDF5 1.10 or later.
  *
  * Each frame is one direct chunk write, so pixels are not converted or copied on the way.
  *
@@ -14,8 +22,8 @@
  * disk must never reach it: a frame is written only while the disk has room for it and a margin,
  * and a reserve file beside the output keeps a few MiB more for HDF5's own records at close. */
 
-#include "uca-record-output.h"
-#include "uca-record-platform.h"
+#include "output.h"
+#include "platform.h"
 
 #include <errno.h>
 #include <hdf5.h>
@@ -29,8 +37,6 @@ enum {
     TIMESTAMP_CHUNK = 4096
 };
 
-static const gchar hdf5_name[] = "frames.h5";
-
 typedef struct {
     gchar *temporary;
     gchar *reserve;
@@ -38,6 +44,7 @@ typedef struct {
     hid_t data;
     hid_t timestamps;
     gint64 first_ns;
+    gboolean published; /* under its final name, from the first frame on */
 } Hdf5Output;
 
 /* Whether the disk has room for the next frame and the margin. When the system cannot say, the
@@ -71,8 +78,11 @@ release_reserve (Hdf5Output *h5)
 static void
 take_reserve (RecordOutput *output, Hdf5Output *h5)
 {
-    gint fd = record_output_create_temporary (output, "frames.h5.reserve", &h5->reserve, NULL);
+    gchar *name = g_strconcat (output->format->file_name, ".reserve", NULL);
+    gint fd = record_output_create_temporary (output, name, &h5->reserve, NULL);
     gboolean reserved;
+
+    g_free (name);
 
     if (fd < 0)
         return;
@@ -114,7 +124,10 @@ set_string_attribute (hid_t object, const gchar *name, const gchar *value)
 static gboolean
 describe_camera (hid_t data, const CameraInfo *info)
 {
+    const guint8 incomplete = 0;
+
     return set_string_attribute (data, "camera", info->camera_name) &&
+           set_attribute (data, "complete", H5T_NATIVE_UINT8, 0, &incomplete) &&
            set_attribute (data, "exposure_time", H5T_NATIVE_DOUBLE, 0, &info->exposure_s) &&
            set_attribute (data, "roi", H5T_NATIVE_UINT, 4, info->roi) &&
            set_attribute (data, "binning", H5T_NATIVE_UINT, 2, info->binning) &&
@@ -163,6 +176,19 @@ create_layout (Hdf5Output *h5, const RecordOutput *output)
 
 static gboolean hdf5_finish (Hdf5Output *h5);
 
+/* In the file format SWMR needs. */
+static hid_t
+create_file (const gchar *path)
+{
+    hid_t access = H5Pcreate (H5P_FILE_ACCESS);
+    hid_t file;
+
+    H5Pset_libver_bounds (access, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
+    file = H5Fcreate (path, H5F_ACC_EXCL, H5P_DEFAULT, access);
+    H5Pclose (access);
+    return file;
+}
+
 static gpointer
 hdf5_open (RecordOutput *output, GError **error)
 {
@@ -173,7 +199,7 @@ hdf5_open (RecordOutput *output, GError **error)
     h5->data = h5->timestamps = H5I_INVALID_HID;
 
     /* A fresh name; HDF5 then creates the file exclusively in its place. */
-    fd = record_output_create_temporary (output, hdf5_name, &h5->temporary, error);
+    fd = record_output_create_temporary (output, output->format->file_name, &h5->temporary, error);
 
     if (fd < 0) {
         g_free (h5);
@@ -183,10 +209,10 @@ hdf5_open (RecordOutput *output, GError **error)
     record_file_close (fd);
     g_unlink (h5->temporary);
     errno = 0;
-    h5->file = H5Fcreate (h5->temporary, H5F_ACC_EXCL, H5P_DEFAULT, H5P_DEFAULT);
+    h5->file = create_file (h5->temporary);
 
-    if (h5->file < 0 || !create_layout (h5, output)) {
-        record_output_set_write_error (output, hdf5_name, errno, "HDF5 cannot create the file", error);
+    if (h5->file < 0 || !create_layout (h5, output) || H5Fstart_swmr_write (h5->file) < 0) {
+        record_output_set_write_error (output, output->format->file_name, errno, "HDF5 cannot create the file", error);
         hdf5_finish (h5);
         g_unlink (h5->temporary);
         g_free (h5->temporary);
@@ -220,6 +246,22 @@ write_timestamp (Hdf5Output *h5, hsize_t index, gint64 value)
     return success;
 }
 
+/* Makes every frame written so far visible to readers. */
+static gboolean
+hdf5_sync (RecordOutput *output, gpointer state, GError **error)
+{
+    Hdf5Output *h5 = state;
+
+    quiet_hdf5 ();
+    errno = 0;
+
+    if (H5Dflush (h5->data) >= 0 && H5Dflush (h5->timestamps) >= 0)
+        return TRUE;
+
+    record_output_set_write_error (output, output->format->file_name, errno, "HDF5 cannot flush the file", error);
+    return FALSE;
+}
+
 static gboolean
 hdf5_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 timestamp_ns, GError **error)
 {
@@ -234,20 +276,30 @@ hdf5_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 t
     quiet_hdf5 ();
 
     if (!room_for_frame (output)) {
-        record_output_set_write_error (output, hdf5_name, ENOSPC, NULL, error);
+        record_output_set_write_error (output, output->format->file_name, ENOSPC, NULL, error);
         return FALSE;
     }
 
     errno = 0;
 
-    if (set_frames (h5, &output->geometry, frame + 1) &&
-        H5Dwrite_chunk (h5->data, H5P_DEFAULT, 0, offset, output->geometry.frame_bytes, pixels) >= 0 &&
-        write_timestamp (h5, frame, timestamp_ns - h5->first_ns))
+    if (!set_frames (h5, &output->geometry, frame + 1) ||
+        H5Dwrite_chunk (h5->data, H5P_DEFAULT, 0, offset, output->geometry.frame_bytes, pixels) < 0 ||
+        !write_timestamp (h5, frame, timestamp_ns - h5->first_ns)) {
+        error_number = errno;
+        record_output_set_write_error (output, output->format->file_name, error_number, "HDF5 cannot write the frame",
+                                       error);
+        return FALSE;
+    }
+
+    if (h5->published)
         return TRUE;
 
-    error_number = errno;
-    record_output_set_write_error (output, hdf5_name, error_number, "HDF5 cannot write the frame", error);
-    return FALSE;
+    /* Readers find the file once it holds a frame. */
+    if (!hdf5_sync (output, h5, error))
+        return FALSE;
+
+    h5->published = record_output_publish (output, h5->temporary, output->format->file_name, error);
+    return h5->published;
 }
 
 /* Closes everything; FALSE when HDF5 could not complete the file. */
@@ -268,6 +320,20 @@ hdf5_finish (Hdf5Output *h5)
     return success;
 }
 
+/* Written last: the file holds every frame the recording received. */
+static gboolean
+mark_complete (Hdf5Output *h5)
+{
+    const guint8 complete = 1;
+    hid_t attribute = H5Aopen (h5->data, "complete", H5P_DEFAULT);
+    gboolean success = attribute >= 0 && H5Awrite (attribute, H5T_NATIVE_UINT8, &complete) >= 0;
+
+    if (attribute >= 0)
+        success = H5Aclose (attribute) >= 0 && success;
+
+    return success;
+}
+
 static gboolean
 hdf5_close (RecordOutput *output, gpointer state, GError **error)
 {
@@ -277,23 +343,30 @@ hdf5_close (RecordOutput *output, gpointer state, GError **error)
     /* The reserve's space is what HDF5 needs now for its records. */
     quiet_hdf5 ();
     release_reserve (h5);
-    complete = (!output->failed || set_frames (h5, &output->geometry, output->n_frames));
+    errno = 0;
+
+    /* After a failed write the file keeps the frames before it and stays incomplete. */
+    if (output->failed)
+        complete = set_frames (h5, &output->geometry, output->n_frames) && H5Fflush (h5->file, H5F_SCOPE_LOCAL) >= 0;
+    else
+        complete = H5Fflush (h5->file, H5F_SCOPE_LOCAL) >= 0 && mark_complete (h5);
+
     complete = hdf5_finish (h5) && complete;
 
     if (!complete && !output->failed)
-        record_output_set_write_error (output, hdf5_name, errno, "HDF5 cannot complete the file", error);
+        record_output_set_write_error (output, output->format->file_name, errno, "HDF5 cannot complete the file",
+                                       error);
 
-    if (complete && output->n_frames > 0)
-        complete = record_output_publish (output, h5->temporary, hdf5_name, output->failed ? NULL : error);
-    else
+    /* A published file stays: SWMR kept it readable up to its last flush, and it says whether it
+     * is complete. */
+    if (!h5->published) {
         g_unlink (h5->temporary);
-
-    if (!complete)
         output->n_frames = 0;
+    }
 
     g_free (h5->temporary);
     g_free (h5);
     return complete && !output->failed;
 }
 
-const RecordFormatOps record_hdf5_ops = { hdf5_name, hdf5_open, hdf5_write, hdf5_close };
+const RecordFormatOps record_hdf5_ops = { hdf5_open, hdf5_write, hdf5_sync, hdf5_close };

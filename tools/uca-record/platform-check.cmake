@@ -1,16 +1,16 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # uca-record-platform-check: uca-record's system modules against the promises their headers
-# make. Included by tools/ and, in a Windows cross build (which builds no tools), by the top
-# level: the Windows files need nothing but the C runtime, and the check runs under Wine.
+# make. Included by this folder and, in a Windows cross build (which builds no tools), by the
+# top level: the Windows files need nothing but the C runtime, and the check runs under Wine.
 if(WIN32)
   set(_record_system win32)
 else()
   set(_record_system posix)
 endif()
 add_executable(uca-record-platform-check
-    ${CMAKE_CURRENT_LIST_DIR}/uca-record-platform-check.c
-    ${CMAKE_CURRENT_LIST_DIR}/uca-record-platform-${_record_system}.c
-    ${CMAKE_CURRENT_LIST_DIR}/uca-record-sync-${_record_system}.c)
+    ${CMAKE_CURRENT_LIST_DIR}/platform-check.c
+    ${CMAKE_CURRENT_LIST_DIR}/platform-${_record_system}.c
+    ${CMAKE_CURRENT_LIST_DIR}/sync-${_record_system}.c)
 tessaravolt_warnings(uca-record-platform-check)
 if(NOT WIN32)
   # g_mkstemp_full names the temporary files on POSIX.

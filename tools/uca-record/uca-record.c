@@ -3,17 +3,18 @@
  * them to disk as 16-bit grayscale TIFF files, one BigTIFF or one HDF5 file, with an 8-bit PNG
  * preview of the last one.
  *
- * Frames go into a ring of slots allocated before recording and a writer thread writes them
- * while recording goes on, so memory does not grow with the number of frames and the
- * acquisition path allocates nothing per frame. Parts: the command line (-options), the camera
- * (-camera), the ring (-ring) and its threads (-sync), one recording (-session), the files
- * (-output, -hdf5), what is printed (-report) and the calls into the operating system
- * (-platform). Only -sync and -platform differ between POSIX and Windows. */
+ * Frames go into a ring of slots and a writer thread writes them while recording goes on, so
+ * memory does not grow with the number of frames and the acquisition path allocates nothing per
+ * frame; the ring takes memory as frames wait in it, not before recording. Parts, one file pair
+ * each: the command line (options), the camera (camera), the ring (ring) and its threads
+ * (sync), one recording (session), the files (output; the table of formats in formats.c with a
+ * file per format), what is printed (report) and the calls into the operating system
+ * (platform). Only sync and platform differ between POSIX and Windows. */
 
-#include "uca-record-camera.h"
-#include "uca-record-options.h"
-#include "uca-record-platform.h"
-#include "uca-record-session.h"
+#include "camera.h"
+#include "options.h"
+#include "platform.h"
+#include "session.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -77,7 +78,8 @@ configure_and_record (UcaCamera *camera, const Options *options, const gchar *na
     record_configure_mode (camera, options->mode);
     record_read_camera (camera, name, &geometry, &info);
 
-    if (!record_ring_slots (options, &geometry, &n_slots, error))
+    /* Opening a camera may take long: a stop requested meanwhile comes before any file. */
+    if (!record_ring_slots (options, &geometry, &n_slots, error) || !record_check_stop (error))
         return FALSE;
 
     if (options->output_dir != NULL) {
@@ -105,7 +107,8 @@ run (const Options *options, gchar **positional, guint n_positional, RecordResul
     UcaCamera *camera;
     gboolean success = FALSE;
 
-    if (options->output_dir != NULL && !record_output_prepare_folder (options->output_dir, options->overwrite, error))
+    if (!record_check_stop (error) ||
+        (options->output_dir != NULL && !record_output_prepare_folder (options->output_dir, options->overwrite, error)))
         return FALSE;
 
     manager = uca_plugin_manager_new ();
@@ -129,6 +132,9 @@ exit_status (gboolean success, const GError *error, const RecordResult *result)
 {
     if (result->signal_number != 0)
         return 128 + result->signal_number;
+
+    if (g_error_matches (error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED))
+        return 128 + record_stop_signal ();
 
     if (g_error_matches (error, RECORD_ERROR, RECORD_ERROR_USAGE))
         return 2;

@@ -1,9 +1,9 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-report.h. */
+/* See report.h. */
 
-#include "uca-record-report.h"
-#include "uca-record-platform.h"
-#include "uca-record-sync.h"
+#include "report.h"
+#include "platform.h"
+#include "sync.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -119,13 +119,33 @@ print_order (const Options *options, const FrameStats *stats)
 static void
 print_dropped (const Options *options, const FrameStats *stats)
 {
+    /* The buffer grows as it is needed; a burst may outrun that, which is not the writer's fault. */
+    gchar *unprepared = stats->unprepared == 0 ? g_strdup ("")
+                                               : g_strdup_printf ("; %" G_GUINT64_FORMAT " of them while memory "
+                                                                  "was still being prepared",
+                                                                  stats->unprepared);
+
     if (options->mode == MODE_ASYNC)
-        g_print ("dropped:    %" G_GUINT64_FORMAT "%s\n", stats->dropped,
-                 stats->dropped > 0 ? ", writer too slow" : "");
+        g_print ("dropped:    %" G_GUINT64_FORMAT "%s%s\n", stats->dropped,
+                 stats->dropped > 0 ? ", writer too slow" : "", unprepared);
     else if (stats->waits > 0)
-        g_print ("dropped:    0 (%" G_GUINT64_FORMAT " grabs waited for the writer, writer too slow)\n", stats->waits);
+        g_print ("dropped:    0 (%" G_GUINT64_FORMAT " grabs waited for the writer, writer too slow%s)\n", stats->waits,
+                 unprepared);
     else
         g_print ("dropped:    0\n");
+
+    g_free (unprepared);
+}
+
+static void
+print_buffer (const FrameGeometry *geometry, const FrameStats *stats)
+{
+    const guint64 size_bytes = (guint64) stats->n_slots * geometry->frame_bytes;
+
+    /* Memory comes in whole pages, which may add a little. */
+    g_print ("buffer:     %" G_GUINT64_FORMAT " of %u frames at most waiting to be written, %.1f of %.1f MB "
+             "prepared\n",
+             stats->peak_waiting, stats->n_slots, MIN (stats->prepared_bytes, size_bytes) / 1e6, size_bytes / 1e6);
 }
 
 static void
@@ -179,6 +199,7 @@ record_print_report (const Options *options, const CameraInfo *info, const Frame
     g_print ("repeated:   %" G_GUINT64_FORMAT " (frames identical to the previous one)\n", stats->repeated);
     print_order (options, stats);
     print_dropped (options, stats);
+    print_buffer (geometry, stats);
     /* A generic libuca camera does not say whether it dropped frames. */
     g_print ("lost:       n/a (the camera does not report it)\n");
 

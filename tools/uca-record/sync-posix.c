@@ -1,9 +1,9 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-sync.h: POSIX threads. */
+/* See sync.h: POSIX threads. */
 
 #define _POSIX_C_SOURCE 200809L
 
-#include "uca-record-sync.h"
+#include "sync.h"
 
 #include <time.h>
 

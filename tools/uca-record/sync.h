@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* uca-record's threads, locks and conditions: thin wrappers over the system's own, with no GLib.
- * One implementation per system: uca-record-sync-posix.c (POSIX threads) and
- * uca-record-sync-win32.c (SRWLOCK, CONDITION_VARIABLE, _beginthreadex).
+ * One implementation per system: sync-posix.c (POSIX threads) and sync-win32.c (SRWLOCK,
+ * CONDITION_VARIABLE, _beginthreadex).
  *
  * The system's rather than GLib's, because ThreadSanitizer sees pthread calls but not the futexes
  * behind GMutex. And not MinGW-w64's winpthreads on Windows: it refuses the monotonic clock for

@@ -1,11 +1,11 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* Checks what uca-record-platform.h and uca-record-sync.h promise, against whichever
+/* Checks what platform.h and sync.h promise, against whichever
  * implementation is linked: the POSIX one in the plain build, the Windows one when cross-built
  * and run under Wine. Plain C without GLib, like those files. Run in a folder it may write to;
  * exits 0, or 1 after naming the first broken promise. */
 
-#include "uca-record-platform.h"
-#include "uca-record-sync.h"
+#include "platform.h"
+#include "sync.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -48,6 +48,24 @@ check_files (void)
     CHECK (record_disk_free_bytes (".", &free_bytes) == 0 && free_bytes > 0);
     CHECK (record_disk_free_bytes ("no-such", &free_bytes) == -1 && errno == ENOENT);
     CHECK (record_file_close (fd) == 0 && remove (path) == 0);
+    return 0;
+}
+
+static int
+check_memory (void)
+{
+    const size_t granule = record_memory_granule ();
+    const size_t size = 64 * granule;
+    unsigned char *memory = record_memory_reserve (size);
+
+    CHECK (granule > 0 && (granule & (granule - 1)) == 0 && memory != NULL);
+    CHECK (record_memory_prepare (memory, 0, 2 * granule) == 0);
+    memset (memory, 0xab, 2 * granule);
+    /* Preparing the next part leaves the part in use alone. */
+    CHECK (record_memory_prepare (memory, 2 * granule, size - 2 * granule) == 0);
+    CHECK (memory[0] == 0xab && memory[2 * granule - 1] == 0xab && memory[2 * granule] == 0 && memory[size - 1] == 0);
+    record_memory_release (memory, size);
+    CHECK (record_memory_reserve ((size_t) 1 << 62) == NULL); /* more than any address space */
     return 0;
 }
 
@@ -99,5 +117,5 @@ check_sync (void)
 int
 main (void)
 {
-    return check_files () != 0 || check_sync () != 0;
+    return check_files () != 0 || check_memory () != 0 || check_sync () != 0;
 }

@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-camera.h. */
+/* See camera.h. */
 
-#include "uca-record-camera.h"
+#include "camera.h"
 
 #include <errno.h>
 #include <math.h>

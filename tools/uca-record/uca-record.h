@@ -15,6 +15,7 @@ typedef enum {
     RECORD_ERROR_MEMORY,
     RECORD_ERROR_TIMEOUT,
     RECORD_ERROR_CAMERA,
+    RECORD_ERROR_INTERRUPTED, /* a signal during set-up: exit status 128 + the signal */
 } RecordError;
 
 typedef enum {
@@ -24,11 +25,8 @@ typedef enum {
     MODE_BUFFERED,
 } RecordMode;
 
-typedef enum {
-    FORMAT_TIFF,
-    FORMAT_MULTITIFF,
-    FORMAT_HDF5,
-} RecordFormat;
+/* A row of the table of formats (formats.h). */
+typedef struct RecordFormat RecordFormat;
 
 /* Where a frame's number can be read, to tell frames that arrive out of order. */
 typedef enum {
@@ -43,7 +41,7 @@ typedef struct {
     gdouble duration_s; /* 0: no limit */
     guint64 buffer_bytes;
     RecordMode mode;
-    RecordFormat format;
+    const RecordFormat *format;
     RecordCounter counter;
     gchar *output_dir; /* NULL: nothing is written */
     gboolean overwrite;

@@ -1,14 +1,16 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-platform.h: Linux and other POSIX systems. */
+/* See platform.h: Linux and other POSIX systems. */
 
-#define _POSIX_C_SOURCE 200809L
+#define _DEFAULT_SOURCE /* MAP_ANONYMOUS, MAP_NORESERVE, madvise */
 
-#include "uca-record-platform.h"
+#include "platform.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -110,6 +112,52 @@ record_disk_free_bytes (const char *dir, uint64_t *bytes)
     return 0;
 }
 
+/* ---- Memory ----------------------------------------------------------------------------- */
+
+size_t
+record_memory_granule (void)
+{
+    return (size_t) sysconf (_SC_PAGESIZE);
+}
+
+/* Inaccessible until prepared, as on Windows, so that touching too early fails here too. */
+void *
+record_memory_reserve (size_t size)
+{
+    void *reservation = mmap (NULL, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+
+    return reservation != MAP_FAILED ? reservation : NULL;
+}
+
+int
+record_memory_prepare (void *reservation, size_t offset, size_t length)
+{
+    char *start = (char *) reservation + offset;
+
+    if (mprotect (start, length, PROT_READ | PROT_WRITE) != 0)
+        return -1;
+
+#ifdef MADV_POPULATE_WRITE
+    /* One call maps every page, and says ENOMEM where a touch would summon the OOM killer. */
+    if (madvise (start, length, MADV_POPULATE_WRITE) == 0)
+        return 0;
+
+    if (errno != EINVAL) /* EINVAL: a kernel older than 5.14 */
+        return -1;
+#endif
+
+    for (size_t at = 0; at < length; at += record_memory_granule ())
+        ((volatile char *) start)[at] = 0;
+
+    return 0;
+}
+
+void
+record_memory_release (void *reservation, size_t size)
+{
+    munmap (reservation, size);
+}
+
 /* ---- Console and process ---------------------------------------------------------------- */
 
 int
@@ -170,8 +218,10 @@ void
 record_catch_stop (void (*on_stop) (int signal_number))
 {
     static const int stopping[] = { SIGINT, SIGTERM, SIGHUP };
+    sigset_t unblock;
 
     stop_callback = on_stop;
+    sigemptyset (&unblock);
 
     for (size_t i = 0; i < sizeof stopping / sizeof stopping[0]; i++) {
         struct sigaction action;
@@ -182,7 +232,11 @@ record_catch_stop (void (*on_stop) (int signal_number))
         action.sa_flags = (int) SA_RESETHAND;
         sigemptyset (&action.sa_mask);
         sigaction (stopping[i], &action, NULL);
+        sigaddset (&unblock, stopping[i]);
     }
+
+    /* A recorder that Ctrl-C cannot stop would be worse than one that ignores who blocked it. */
+    pthread_sigmask (SIG_UNBLOCK, &unblock, NULL);
 
     signal (SIGXFSZ, SIG_IGN);
 }

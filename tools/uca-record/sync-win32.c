@@ -1,8 +1,8 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* See uca-record-sync.h: Windows' slim reader/writer locks, condition variables and CRT threads,
+/* See sync.h: Windows' slim reader/writer locks, condition variables and CRT threads,
  * on the performance counter's clock. */
 
-#include "uca-record-sync.h"
+#include "sync.h"
 
 #include <errno.h>
 #include <process.h>

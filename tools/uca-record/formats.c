@@ -1,0 +1,64 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
+/* See formats.h. */
+
+#include "formats.h"
+
+#include <string.h>
+
+const RecordFormat record_formats[] = {
+    { "tiff", "frame-NNNNNN.tif", "one 16-bit TIFF per frame", &record_tiff_ops },
+    { "multitiff", "frames.tif", "one BigTIFF, a page per frame", &record_multitiff_ops },
+    { "hdf5", "frames.h5", "one HDF5 file, readable while it grows", &record_hdf5_ops },
+};
+
+const guint record_n_formats = G_N_ELEMENTS (record_formats);
+
+const RecordFormat *
+record_format_find (const gchar *name)
+{
+    for (guint i = 0; i < record_n_formats; i++) {
+        if (g_strcmp0 (name, record_formats[i].name) == 0)
+            return &record_formats[i];
+    }
+
+    return NULL;
+}
+
+/* Where the pattern's run of N begins, and how long it is (0 for a single file). */
+static const gchar *
+number_field (const RecordFormat *format, gsize *width)
+{
+    const gchar *start = strchr (format->file_name, 'N');
+
+    *width = start != NULL ? strspn (start, "N") : 0;
+    return start;
+}
+
+gchar *
+record_format_file_name (const RecordFormat *format, guint64 number)
+{
+    gsize width;
+    const gchar *field = number_field (format, &width);
+
+    if (field == NULL)
+        return g_strdup (format->file_name);
+
+    return g_strdup_printf ("%.*s%0*" G_GUINT64_FORMAT "%s", (int) (field - format->file_name), format->file_name,
+                            (int) width, number, field + width);
+}
+
+gboolean
+record_format_owns (const RecordFormat *format, const gchar *name)
+{
+    /* Hidden names are temporary files a killed recording left behind. */
+    const gchar *visible = name[0] == '.' ? name + 1 : name;
+    gsize width;
+    const gchar *field = number_field (format, &width);
+    gsize prefix;
+
+    if (field == NULL)
+        return g_str_has_prefix (visible, format->file_name);
+
+    prefix = (gsize) (field - format->file_name);
+    return strncmp (visible, format->file_name, prefix) == 0 && strstr (visible + prefix, field + width) != NULL;
+}
