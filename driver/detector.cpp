@@ -211,14 +211,16 @@ bool Detector::isDelivering() const
 Clock::time_point Detector::getFrameDeadline(Clock::time_point requested) const
 {
     const std::chrono::microseconds readout = readout_;
+    // Frames still to be skipped come, and are waited for, before the one requested.
+    const uint32_t frames = framesToSkip_ + 1;
     switch (syncedTriggerMode_) {
     case 0:
-        return requested + cycle_.load() + readout + deliveryMargin;
+        return requested + frames * (cycle_.load() + readout) + deliveryMargin;
     case 1:
-        return std::max(requested + frameTimeout_.load() + readout,
+        return std::max(requested + frames * (frameTimeout_.load() + readout),
                         lastTriggerFrameDue_.load() + deliveryMargin);
     default:
-        return requested + frameTimeout_.load() + readout;
+        return requested + frames * (frameTimeout_.load() + readout);
     }
 }
 

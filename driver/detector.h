@@ -119,6 +119,7 @@ public:
     // cycle and one readout, and a margin for delivery on a loaded machine. With a software
     // trigger: the frame timeout and one readout, or, when later, a margin after the readout of
     // the last trigger sent. Otherwise (external trigger): the frame timeout and one readout.
+    // Each frame still to be skipped adds its cycle or frame timeout and its readout.
     Clock::time_point getFrameDeadline(Clock::time_point requested) const;
 
 private:
@@ -138,7 +139,8 @@ private:
     FrameConsumer onFrame_;
     FrameSize frameSize_;
     std::vector<uint16_t> destinationBuffer_; // XISL writes the slots; the callback thread reads
-    uint32_t framesToSkip_ = 0;               // the callback thread counts it down
+    // The callback thread counts it down; waiting grabs read it for their deadline.
+    std::atomic<uint32_t> framesToSkip_{0};
     // Settings: any thread writes, set-up reads. Atomic, since clients may set and read them from
     // several threads.
     std::atomic<uint32_t> binning_{0};
