@@ -7,14 +7,23 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "corrector.h"
 #include "readout.h"
 
 enum {
     PROP_GAIN = N_BASE_PROPERTIES,
     PROP_GRAB_FROM_CONTINUOUS,
     PROP_FRAME_TIMEOUT,
+    PROP_OFFSET_CORRECTION,
+    PROP_GAIN_CORRECTION,
+    PROP_DEFECT_CORRECTION,
+    PROP_CORRECTION_PEDESTAL,
+    PROP_CALIBRATION_FILE,
+    PROP_CALIBRATION_STATUS,
+    PROP_SKIP_FRAMES,
     N_PROPERTIES
 };
 
@@ -49,6 +58,10 @@ struct _UcaTessaraVoltCameraPrivate {
     uint32_t roi_width = 0;
     uint32_t roi_height = 0;
     gboolean grab_from_continuous = TRUE;
+    /* Read at start; written on the client's thread while not recording. */
+    guint skip_frames = 0;
+    /* Thread-safe on its own; XISL's thread takes the plan for each frame from it. */
+    TessaraVolt::Corrector corrector;
     /* Client's thread, before initialisation only. */
     std::vector<PendingWrite> pending_writes;
 };
@@ -62,6 +75,12 @@ get_private (gpointer camera)
     return static_cast<UcaTessaraVoltCamera *> (camera)->priv;
 }
 
+inline TessaraVolt::Region
+get_region (const UcaTessaraVoltCameraPrivate *priv)
+{
+    return TessaraVolt::Region{ priv->roi_x0, priv->roi_y0, priv->roi_width, priv->roi_height };
+}
+
 /* The detector behind the readout; null without one (no initialisation, or a failed one). */
 inline TessaraVolt::Detector *
 get_detector (const UcaTessaraVoltCameraPrivate *priv)
@@ -71,5 +90,7 @@ get_detector (const UcaTessaraVoltCameraPrivate *priv)
 
 void uca_tessaravolt_camera_set_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec);
 void uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue *value, GParamSpec *pspec);
+/* Logs what the corrector warns about, outside its lock. */
+void uca_tessaravolt_camera_warn (const std::vector<std::string> &warnings);
 /* Writes a property to the detector or the region of interest; the detector must exist. */
 void uca_tessaravolt_camera_apply_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec);

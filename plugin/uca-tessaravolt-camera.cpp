@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -45,6 +44,9 @@ const guint overridden_properties[] = {
 };
 
 GParamSpec *tessaravolt_properties[N_PROPERTIES] = { nullptr };
+
+/* Each skipped frame of a single-frame grab is an acquisition of its own. */
+const guint max_skip_frames = 1000;
 
 } // namespace
 
@@ -92,17 +94,15 @@ camera_plugin_get_type (void)
     return uca_tessaravolt_camera_get_type ();
 }
 
-/* Copies the region of interest row by row into a packed destination. The region lies inside
- * the frame: start of recording refuses any other. */
+/* Copies the region of interest row by row into a packed destination, corrected as the
+ * corrector's plan for the running acquisition says. The region lies inside the frame: start of
+ * recording refuses any other. */
 static void
 copy_roi (const UcaTessaraVoltCameraPrivate *priv, const TessaraVolt::Image &frame, uint16_t *destination)
 {
-    const size_t row_bytes = size_t{priv->roi_width} * sizeof (uint16_t);
+    const std::shared_ptr<const TessaraVolt::CorrectionPlan> plan = priv->corrector.getPlan ();
 
-    for (uint32_t row = 0; row < priv->roi_height; row++) {
-        const uint16_t *source = frame.pixels + (size_t{priv->roi_y0} + row) * frame.size.width + priv->roi_x0;
-        std::memcpy (destination + size_t{row} * priv->roi_width, source, row_bytes);
-    }
+    TessaraVolt::copyRegion (frame, get_region (priv), plan.get (), destination);
 }
 
 /* A camera made with a plain g_object_new, or whose initialisation failed, has none. */
@@ -197,7 +197,20 @@ uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
         return;
     }
 
-    detector_accepted (priv->readout->start (mode, make_transfer (camera, priv)), "start recording", error);
+    /* The corrector learns the settings the frames are taken with before the first frame comes. */
+    std::vector<std::string> warnings;
+    TessaraVolt::AcquisitionOptions options;
+    options.framesToSkip = priv->skip_frames;
+    options.onSetUp = [priv, &warnings] (const TessaraVolt::AcquisitionSettings &settings) {
+        warnings = priv->corrector.arm (TessaraVolt::CalibrationKey{
+            settings.exposure.count (), settings.gain, settings.binning, get_region (priv), settings.triggerMode });
+    };
+
+    if (detector_accepted (priv->readout->start (mode, make_transfer (camera, priv), std::move (options)),
+                           "start recording", error))
+        uca_tessaravolt_camera_warn (warnings);
+    else
+        priv->corrector.disarm ();
 }
 
 /* A refused abort leaves the stream running: the caller learns it, and the camera stays
@@ -208,8 +221,8 @@ uca_tessaravolt_camera_stop_recording (UcaCamera *camera, GError **error)
     g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
 
-    if (priv->readout)
-        detector_accepted (priv->readout->stop (), "stop its acquisition", error);
+    if (priv->readout && detector_accepted (priv->readout->stop (), "stop its acquisition", error))
+        priv->corrector.disarm ();
 }
 
 static gboolean
@@ -397,9 +410,53 @@ uca_tessaravolt_camera_class_init (UcaTessaraVoltCameraClass *klass)
                              TessaraVolt::Detector::longestFrameTimeout.count (),
                              TessaraVolt::Detector::defaultFrameTimeout.count (), G_PARAM_READWRITE);
 
+    tessaravolt_properties[PROP_OFFSET_CORRECTION] =
+        g_param_spec_boolean ("offset-correction", "Offset correction",
+                              "Subtract the dark of the calibration taken with the current settings, and add the "
+                              "pedestal",
+                              FALSE, G_PARAM_READWRITE);
+
+    tessaravolt_properties[PROP_GAIN_CORRECTION] =
+        g_param_spec_boolean ("gain-correction", "Gain correction",
+                              "Even out the pixels' response with the flat of the calibration (with "
+                              "offset-correction)",
+                              FALSE, G_PARAM_READWRITE);
+
+    tessaravolt_properties[PROP_DEFECT_CORRECTION] = g_param_spec_boolean (
+        "defect-correction", "Defect correction",
+        "Replace the pixels the calibration shows defective by their neighbours' mean", FALSE, G_PARAM_READWRITE);
+
+    tessaravolt_properties[PROP_CORRECTION_PEDESTAL] =
+        g_param_spec_uint ("correction-pedestal", "Pedestal of offset-corrected frames",
+                           "Counts added once the dark is subtracted, so that noise around the dark does not clip "
+                           "at 0",
+                           0, G_MAXUINT16, TessaraVolt::CorrectionSwitches{}.pedestal, G_PARAM_READWRITE);
+
+    tessaravolt_properties[PROP_CALIBRATION_FILE] =
+        g_param_spec_string ("calibration-file", "Calibration file or folder",
+                             "Data Exchange HDF5 file with darks (/exchange/data_dark) and flats "
+                             "(/exchange/data_white), or a folder of them; the one taken with the current "
+                             "settings serves",
+                             nullptr, G_PARAM_READWRITE);
+
+    tessaravolt_properties[PROP_CALIBRATION_STATUS] =
+        g_param_spec_string ("calibration-status", "Calibration status",
+                             "What calibration is loaded, whether it fits the current settings, and what the "
+                             "frames get",
+                             nullptr, G_PARAM_READABLE);
+
+    tessaravolt_properties[PROP_SKIP_FRAMES] =
+        g_param_spec_uint ("skip-frames", "Frames skipped after each start",
+                           "Frames discarded after each start of recording, which carry the panel's lag", 0,
+                           max_skip_frames, 0, G_PARAM_READWRITE);
+
     for (guint id = PROP_GAIN; id < N_PROPERTIES; id++)
         g_object_class_install_property (object_class, id, tessaravolt_properties[id]);
 
+    /* The corrector swaps the plan for the running acquisition at once. */
+    for (guint id : { guint{ PROP_OFFSET_CORRECTION }, guint{ PROP_GAIN_CORRECTION }, guint{ PROP_DEFECT_CORRECTION },
+                      guint{ PROP_CORRECTION_PEDESTAL }, guint{ PROP_CALIBRATION_FILE } })
+        uca_camera_pspec_set_writable (tessaravolt_properties[id], TRUE);
     uca_camera_pspec_set_writable (g_object_class_find_property (object_class, uca_camera_props[PROP_EXPOSURE_TIME]),
                                    TRUE);
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Frame rate of the tessaravolt camera in each recording mode on the simulated detector at cycle
-// time 0 and readout 0, against the limit set by the memory copies the mode needs, and frame
+// time 0 and readout 0, without and with correction, against the limit set by the memory copies
+// the mode needs, and frame
 // latency: from the start of the simulator's end-of-frame callback to a grab's return or to the
 // asynchronous callback's entry. It also checks what the numbers rely on: every frame is a whole
 // pattern frame, frame numbers only go up, asynchronous delivery loses nothing, the steady state
@@ -11,11 +12,12 @@
 
 #include "allocation-counter.h"
 #include "copy-bound.h"
+#include "frame-checks.h"
+#include "identity-calibration.h"
 
+#include <glib/gstdio.h>
 #include <uca/uca-plugin-manager.h>
 #include <xisl-sim.h>
-
-#include "sim-pattern.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -36,8 +38,6 @@
 #include <vector>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 enum class Mode { Async, Continuous, Single, Buffered };
 
@@ -104,95 +104,8 @@ long residentKiB()
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-using TessaraVoltTest::patternFrameNumber;
-using TessaraVoltTest::patternPixel;
-
-// Checks that each full frame is the pattern of one frame number and that the numbers go up.
-// One thread at a time calls check().
-class FrameChecker {
-public:
-    FrameChecker(uint32_t width, uint32_t height, bool expectEveryFrame)
-        : width_(width), height_(height), expectEveryFrame_(expectEveryFrame)
-    {
-    }
-
-    void check(const uint16_t *pixels)
-    {
-        const uint16_t n = patternFrameNumber(pixels[0], 0, 0);
-        const size_t last = static_cast<size_t>(width_) * height_ - 1;
-        const size_t middle = static_cast<size_t>(height_ / 2) * width_ + width_ / 2;
-        if (pixels[last] != patternPixel(width_ - 1, height_ - 1, n) ||
-            pixels[middle] != patternPixel(width_ / 2, height_ / 2, n))
-            ++corrupt;
-
-        if (frames > 0) {
-            const uint16_t step = static_cast<uint16_t>(n - previous_);
-            if (step == 0)
-                ++repeated;
-            else if (step >= 0x8000)
-                ++outOfOrder;
-            else if (expectEveryFrame_ && step != 1)
-                ++skipped;
-        }
-        previous_ = n;
-        ++frames;
-    }
-
-    bool sound() const { return corrupt == 0 && repeated == 0 && outOfOrder == 0 && skipped == 0; }
-
-    uint64_t frames = 0;
-    uint64_t corrupt = 0;
-    uint64_t repeated = 0;
-    uint64_t outOfOrder = 0;
-    uint64_t skipped = 0; // only counted where every frame is expected
-
-private:
-    uint32_t width_;
-    uint32_t height_;
-    bool expectEveryFrame_;
-    uint16_t previous_ = 0;
-};
-
 constexpr double latencyGoalMicroseconds = 50; // median at 1024 x 1024, ROI copy included
-
-// When each frame reached the benchmark, by its frame number. Filled without allocating, on
-// whichever thread frames reach the benchmark, one frame at a time.
-class LatencyLog {
-public:
-    explicit LatencyLog(size_t capacity) { samples_.reserve(capacity); }
-
-    void add(const uint16_t *pixels, Clock::time_point reached)
-    {
-        if (samples_.size() < samples_.capacity())
-            samples_.push_back({patternFrameNumber(pixels[0], 0, 0), reached});
-    }
-
-    // Microseconds from the start of each frame's end-of-frame callback to its arrival, for the
-    // samples from `first` on. The simulator numbers frames from 1 after each reset and the
-    // pattern keeps 16 bits of it; frames only go up, so the full number follows.
-    std::vector<double> microseconds(size_t first) const
-    {
-        std::vector<double> result;
-        uint32_t frame = 0;
-        for (size_t i = 0; i < samples_.size(); ++i) {
-            frame += static_cast<uint16_t>(samples_[i].frame - static_cast<uint16_t>(frame));
-            uint64_t began = 0;
-            if (i < first || xisl_sim_frame_callback_time(frame, &began) != 0)
-                continue;
-            const auto reached = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                samples_[i].reached.time_since_epoch());
-            result.push_back((static_cast<double>(reached.count()) - began) / 1000);
-        }
-        return result;
-    }
-
-private:
-    struct Sample {
-        uint16_t frame;
-        Clock::time_point reached;
-    };
-    std::vector<Sample> samples_;
-};
+constexpr double correctedTarget = 0.8;        // least rate with correction, of the rate without
 
 struct RunResult {
     double framesPerSecond = 0;
@@ -223,7 +136,8 @@ void resetSimulator(uint32_t size)
     xisl_sim_set_call_log(0);
 }
 
-CameraPtr openCamera(UcaPluginManager &manager, Mode mode)
+// With a calibration, every correction is on.
+CameraPtr openCamera(UcaPluginManager &manager, Mode mode, const std::string &calibration)
 {
     GError *error = nullptr;
     CameraPtr camera(uca_plugin_manager_get_camerah(&manager, "tessaravolt", nullptr, &error));
@@ -231,7 +145,22 @@ CameraPtr openCamera(UcaPluginManager &manager, Mode mode)
     g_object_set(camera.get(), "exposure-time", 0.0, "transfer-asynchronously", mode == Mode::Async,
                  "buffered", mode == Mode::Buffered, "grab-from-continuous", mode != Mode::Single,
                  nullptr);
+    if (!calibration.empty())
+        g_object_set(camera.get(), "calibration-file", calibration.c_str(), "offset-correction",
+                     TRUE, "gain-correction", TRUE, "defect-correction", TRUE, nullptr);
     return camera;
+}
+
+// Corrected frames must really have been corrected.
+void checkCorrected(UcaCamera &camera)
+{
+    gchar *status = nullptr;
+    g_object_get(&camera, "calibration-status", &status, nullptr);
+    const std::string text = status ? status : "";
+    g_free(status);
+    if (text.find("fits the current settings; frames get: offset, gain, defects") ==
+        std::string::npos)
+        throw std::runtime_error("the calibration did not serve: " + text);
 }
 
 // Milestones of a run, by the number of frames delivered so far: where measuring starts and
@@ -387,10 +316,10 @@ RunResult runAsync(UcaCamera &camera, uint32_t size, const Milestones &milestone
 
 // Latency samples are kept only where asked for: a soak must not grow a sample list.
 RunResult runMode(UcaPluginManager &manager, Mode mode, uint32_t size, const Milestones &milestones,
-                  bool measureLatency)
+                  bool measureLatency, const std::string &calibration = {})
 {
     resetSimulator(size);
-    CameraPtr camera = openCamera(manager, mode);
+    CameraPtr camera = openCamera(manager, mode, calibration);
     // Buffered grabs return frames libuca's ring took earlier: their age is not the camera's.
     const size_t latencySamples = measureLatency && mode != Mode::Buffered ? milestones.total : 0;
     RunResult result = mode == Mode::Async
@@ -398,6 +327,8 @@ RunResult runMode(UcaPluginManager &manager, Mode mode, uint32_t size, const Mil
                            : runSynchronous(*camera, size, milestones, latencySamples);
     if (mode != Mode::Async)
         result.delivered = milestones.total;
+    if (!calibration.empty())
+        checkCorrected(*camera);
     XislSimCounters counters{};
     xisl_sim_get_counters(&counters);
     result.simulatorCallbacks = counters.endOfFrameCallbacks;
@@ -442,11 +373,11 @@ bool lostNothing(Mode mode, const RunResult &result)
 }
 
 Measurement measure(UcaPluginManager &manager, Mode mode, uint32_t size,
-                    const Milestones &milestones, unsigned runs)
+                    const Milestones &milestones, unsigned runs, const std::string &calibration)
 {
     Measurement measurement;
     for (unsigned run = 0; run < runs; ++run) {
-        RunResult result = runMode(manager, mode, size, milestones, true);
+        RunResult result = runMode(manager, mode, size, milestones, true, calibration);
         measurement.latencies.insert(measurement.latencies.end(), result.latencies.begin(),
                                      result.latencies.end());
         measurement.framesSound = measurement.framesSound && result.checker.sound();
@@ -500,7 +431,74 @@ void printStreamingTable(const std::vector<StreamingRow> &rows)
                100 * (row.streamingBound / row.memcpyBound - 1));
 }
 
-// Runs every mode at every size and prints the table; false when a check failed.
+// The limits one mode is measured against, measured right after it.
+struct Bounds {
+    double cached; // frames per second
+    double fair;
+};
+
+// One row of the table; false when a check failed.
+bool printRow(uint32_t size, const ModeInfo &info, const Bounds &bounds,
+              const Measurement &measurement, std::optional<double> uncorrectedRate)
+{
+    const RunResult &result = measurement.best;
+    const size_t bytes = size_t{size} * size * 2;
+    const double ratio = result.framesPerSecond / bounds.fair;
+    const bool allocationFree = !result.allocations || *result.allocations == 0;
+    std::string order = orderText(result);
+    if (!measurement.lostNothing)
+        order += ", delivered " + std::to_string(result.delivered) + " of " +
+                 std::to_string(result.simulatorCallbacks);
+    char corrected[64] = "no";
+    if (uncorrectedRate)
+        snprintf(corrected, sizeof corrected, "yes: %.2f of uncorrected (target %.1f %s)",
+                 result.framesPerSecond / *uncorrectedRate, correctedTarget,
+                 result.framesPerSecond / *uncorrectedRate >= correctedTarget ? "met" : "MISSED");
+    printf(
+        "| %ux%u | %s | %s | %.0f | %.0f | %u | %u, %u | %.0f | %.2f | %.0f | %.2f | %.1f %s | %s "
+        "| %s | %s | %.2f |\n",
+        size, size, info.name, corrected, result.framesPerSecond,
+        result.framesPerSecond * bytes / 1e6, copyPasses(info.buffers),
+        info.buffers.acquisitionFrames, info.buffers.ringBlocks, bounds.cached,
+        result.framesPerSecond / bounds.cached, bounds.fair, ratio, info.target,
+        ratio >= info.target ? "met" : "MISSED",
+        latencyText(measurement.latencies, size == 1024).c_str(), allocationText(result).c_str(),
+        order.c_str(), static_cast<double>(result.simulatorFrames) / result.delivered);
+    fflush(stdout);
+    return measurement.framesSound && measurement.lostNothing && allocationFree;
+}
+
+// A folder of its own for the calibrations, removed with them.
+class CalibrationFolder {
+public:
+    CalibrationFolder() : path_(g_dir_make_tmp("bench-record-XXXXXX", nullptr))
+    {
+        if (path_ == nullptr)
+            throw std::runtime_error("cannot make a folder for the calibrations");
+    }
+    ~CalibrationFolder()
+    {
+        for (const std::string &file : files_)
+            g_remove(file.c_str());
+        g_rmdir(path_);
+        g_free(path_);
+    }
+    CalibrationFolder(const CalibrationFolder &) = delete;
+    CalibrationFolder &operator=(const CalibrationFolder &) = delete;
+
+    std::string identityCalibration(uint32_t side)
+    {
+        files_.push_back(writeIdentityCalibration(path_, side));
+        return files_.back();
+    }
+
+private:
+    gchar *path_;
+    std::vector<std::string> files_;
+};
+
+// Runs every mode at every size, without and with correction, and prints the table; false when a
+// check failed.
 bool runTable(UcaPluginManager &manager, uint64_t framesAt1024, unsigned runs)
 {
     bool sound = true;
@@ -513,54 +511,45 @@ bool runTable(UcaPluginManager &manager, uint64_t framesAt1024, unsigned runs)
            "simulator's writer into the next of its acquisition frames, then each copy into the "
            "next buffer of its stage (ring, destination), best of several batches.\n",
            runs);
+    printf("Corrected: offset, gain and defect correction on, with a calibration that keeps the "
+           "pattern's good pixels as they are and patches a defective column and one pixel in "
+           "2048.\n");
     printf("Latency: from the start of the simulator's end-of-frame callback to the grab's return "
            "(async: to the grab callback's entry), ROI copy included, over the measured frames of "
            "all runs; goal: median at most %.0f us at 1024x1024. The memcpy row's latency is one "
            "whole-frame copy, the floor of a whole-frame ROI's latency.\n\n",
            latencyGoalMicroseconds);
-    printf("| frame | mode | frames/s | MB/s | passes | buffers (acquisition, ring) | cached "
-           "bound | ratio | fair bound | ratio | target (fair) | latency median us | latency p99 "
-           "us | allocations (steady state) | frame order | simulator frames per frame |\n");
-    printf("|---|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---|---|---:|\n");
+    printf("| frame | mode | corrected | frames/s | MB/s | passes | buffers (acquisition, ring) | "
+           "cached bound | ratio | fair bound | ratio | target (fair) | latency median us | "
+           "latency p99 us | allocations (steady state) | frame order | simulator frames per "
+           "frame |\n");
+    printf("|---|---|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---|---|---:|\n");
 
+    CalibrationFolder folder;
     std::vector<StreamingRow> streaming;
     for (uint32_t size : {1024u, 2048u}) {
         const size_t bytes = static_cast<size_t>(size) * size * 2;
         const uint64_t frames =
             std::max<uint64_t>(framesAt1024 * 1024 * 1024 / (uint64_t{size} * size), 50);
         const Milestones milestones{frames / 5, frames / 5 + frames};
+        const std::string calibration = folder.identityCalibration(size);
         double rate = cachedCopyRate(bytes);
 
         for (const ModeInfo &info : modeInfos) {
-            const Measurement measurement = measure(manager, info.mode, size, milestones, runs);
-            const RunResult &result = measurement.best;
+            const Measurement plain = measure(manager, info.mode, size, milestones, runs, {});
+            const Measurement corrected =
+                measure(manager, info.mode, size, milestones, runs, calibration);
             rate = std::max(rate, cachedCopyRate(bytes));
-            const unsigned passes = copyPasses(info.buffers);
-            const double cached = rate / bytes / passes;
-            const double fair = fairBoundRate(info.buffers, size, CopyKind::Memcpy);
-            streaming.push_back(StreamingRow{
-                size, info.name, fair, fairBoundRate(info.buffers, size, CopyKind::NonTemporal)});
-            const double ratio = result.framesPerSecond / fair;
-            const bool allocationFree = !result.allocations || *result.allocations == 0;
-            sound = sound && measurement.framesSound && measurement.lostNothing && allocationFree;
-
-            std::string order = orderText(result);
-            if (!measurement.lostNothing)
-                order += ", delivered " + std::to_string(result.delivered) + " of " +
-                         std::to_string(result.simulatorCallbacks);
-            printf("| %ux%u | %s | %.0f | %.0f | %u | %u, %u | %.0f | %.2f | %.0f | %.2f | %.1f %s "
-                   "| %s | %s | %s | %.2f |\n",
-                   size, size, info.name, result.framesPerSecond,
-                   result.framesPerSecond * bytes / 1e6, passes, info.buffers.acquisitionFrames,
-                   info.buffers.ringBlocks, cached, result.framesPerSecond / cached, fair, ratio,
-                   info.target, ratio >= info.target ? "met" : "MISSED",
-                   latencyText(measurement.latencies, size == 1024).c_str(),
-                   allocationText(result).c_str(), order.c_str(),
-                   static_cast<double>(result.simulatorFrames) / result.delivered);
-            fflush(stdout);
+            const Bounds bounds{rate / bytes / copyPasses(info.buffers),
+                                fairBoundRate(info.buffers, size, CopyKind::Memcpy)};
+            streaming.push_back(
+                StreamingRow{size, info.name, bounds.fair,
+                             fairBoundRate(info.buffers, size, CopyKind::NonTemporal)});
+            sound = printRow(size, info, bounds, plain, std::nullopt) && sound;
+            sound = printRow(size, info, bounds, corrected, plain.best.framesPerSecond) && sound;
         }
         // A whole-frame ROI copy is part of every latency: this is its floor.
-        printf("| %ux%u | memcpy of one frame | %.0f | %.0f | 1 | | | | | | | %.1f | | | | |\n",
+        printf("| %ux%u | memcpy of one frame | | %.0f | %.0f | 1 | | | | | | | %.1f | | | | |\n",
                size, size, rate / bytes, rate / 1e6, 1e6 * bytes / rate);
     }
     printStreamingTable(streaming);
