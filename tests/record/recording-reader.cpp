@@ -38,6 +38,12 @@ std::optional<Tiff16> readTiffPage(TIFF *tiff, const std::string &path)
     EXPECT_EQ(photometric, PHOTOMETRIC_MINISBLACK) << path;
     if (bits != 16 || samples != 1)
         return std::nullopt;
+    const char *description = nullptr;
+    uint16_t unit = RESUNIT_NONE;
+    if (TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &description))
+        image.description = description;
+    if (TIFFGetFieldDefaulted(tiff, TIFFTAG_RESOLUTIONUNIT, &unit) && unit == RESUNIT_CENTIMETER)
+        TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &image.pixelsPerCm);
 
     image.pixels.resize(static_cast<size_t>(image.width) * image.height);
     for (uint32_t row = 0; row < image.height; ++row) {
@@ -122,6 +128,8 @@ void addFrame(Recording &recording, const Tiff16 &image)
     recording.width = image.width;
     recording.height = image.height;
     recording.frames.push_back(image.pixels);
+    recording.descriptions.push_back(image.description);
+    recording.pixelsPerCm = image.pixelsPerCm;
 }
 
 } // namespace
@@ -130,7 +138,10 @@ std::optional<Recording> readTiffSeries(const TemporaryFolder &folder)
 {
     Recording recording;
     for (const std::string &name : folder.entries()) {
-        if (name.rfind("frame-", 0) != 0)
+        unsigned number = 0;
+        char end = 0;
+        // Only the recorder's names: a user's frame-flatfield.tif beside them is not a frame.
+        if (sscanf(name.c_str(), "frame-%6u.ti%c", &number, &end) != 2 || name.size() != 16)
             continue;
         EXPECT_EQ(name, frameName(static_cast<unsigned>(recording.frames.size() + 1)));
         const auto image = readTiff16(folder.file(name));
@@ -140,8 +151,6 @@ std::optional<Recording> readTiffSeries(const TemporaryFolder &folder)
     }
     return recording;
 }
-
-namespace {
 
 std::optional<Recording> readMultiTiff(const std::string &path)
 {
@@ -160,6 +169,8 @@ std::optional<Recording> readMultiTiff(const std::string &path)
     } while (TIFFReadDirectory(tiff.get()));
     return recording;
 }
+
+namespace {
 
 struct Hdf5Handle {
     hid_t id;
@@ -272,7 +283,7 @@ std::vector<std::string> hiddenEntries(const TemporaryFolder &folder)
 {
     std::vector<std::string> hidden;
     for (const std::string &name : folder.entries()) {
-        if (name[0] == '.')
+        if (name[0] == '.' && name != ".uca-record")
             hidden.push_back(name);
     }
     return hidden;

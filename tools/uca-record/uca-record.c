@@ -12,10 +12,12 @@
  * (platform). Only sync and platform differ between POSIX and Windows. */
 
 #include "camera.h"
+#include "folder.h"
 #include "options.h"
 #include "platform.h"
 #include "session.h"
 
+#include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -62,61 +64,61 @@ restore_stdout (void)
 /* Everything the camera needs before recording, then the recording. Usage errors (exit status
  * 2) come before the camera records anything and before any file is touched. */
 static gboolean
-configure_and_record (UcaCamera *camera, const Options *options, const gchar *name, gchar **arguments,
-                      guint n_arguments, RecordResult *result, GError **error)
+configure_and_record (UcaCamera *camera, const Options *options, const gchar *name, RecordFolder *folder,
+                      RecordResult *result, GError **error)
 {
     FrameGeometry geometry;
     CameraInfo info;
     RecordOutput *output = NULL;
     guint n_slots;
-    gboolean success;
+    gboolean success = FALSE;
 
-    if (!record_apply_properties (camera, arguments, n_arguments, error) ||
+    if (!record_apply_properties (camera, options->properties, options->n_properties, error) ||
         !record_check_trigger_source (camera, error))
         return FALSE;
 
     record_configure_mode (camera, options->mode);
     record_read_camera (camera, name, &geometry, &info);
 
-    /* Opening a camera may take long: a stop requested meanwhile comes before any file. */
-    if (!record_ring_slots (options, &geometry, &n_slots, error) || !record_check_stop (error))
-        return FALSE;
+    /* Opening a camera may take long: a stop requested meanwhile comes before recording. */
+    if (record_ring_slots (options, &geometry, &n_slots, error) && record_check_stop (error)) {
+        if (folder != NULL)
+            output = record_output_new (options->format, folder, &geometry);
 
-    if (options->output_dir != NULL) {
-        if (options->overwrite && !record_output_remove_series (options->output_dir, error))
-            return FALSE;
+        success = record_session_run (camera, options, &geometry, &info, n_slots, output, result, error);
 
-        output = record_output_open (options->format, options->output_dir, &geometry, &info, error);
-
-        if (output == NULL)
-            return FALSE;
+        if (result->started)
+            record_print_report (options, &result->info, result->differences, &geometry, &result->stats,
+                                 &result->written);
     }
 
-    success = record_session_run (camera, options, &geometry, &info, n_slots, output, result, error);
-
-    if (result->started)
-        record_print_report (options, &info, &geometry, &result->stats, &result->written);
-
+    record_camera_info_clear (&info);
     return success;
 }
 
 static gboolean
-run (const Options *options, gchar **positional, guint n_positional, RecordResult *result, GError **error)
+run (const Options *options, gchar *camera_name, RecordResult *result, GError **error)
 {
     UcaPluginManager *manager;
     UcaCamera *camera;
+    RecordFolder *folder = NULL;
     gboolean success = FALSE;
 
+    /* The folder is checked, and locked, before the camera is opened: a refusal comes at once. */
     if (!record_check_stop (error) ||
-        (options->output_dir != NULL && !record_output_prepare_folder (options->output_dir, options->overwrite, error)))
+        (options->output_dir != NULL &&
+         (folder = record_folder_open (options->output_dir, options->format, options->overwrite, options->quiet,
+                                       error)) == NULL))
         return FALSE;
 
     manager = uca_plugin_manager_new ();
-    camera = record_open_camera (manager, positional[0], error);
+    camera = record_open_camera (manager, camera_name, error);
 
     if (camera != NULL)
-        success =
-            configure_and_record (camera, options, positional[0], positional + 1, n_positional - 1, result, error);
+        success = configure_and_record (camera, options, camera_name, folder, result, error);
+
+    if (folder != NULL)
+        record_folder_close (folder, result->written.frames);
 
     /* A camera stuck in a grab cannot be freed; the process ends without it. */
     if (!result->camera_stuck) {
@@ -136,10 +138,27 @@ exit_status (gboolean success, const GError *error, const RecordResult *result)
     if (g_error_matches (error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED))
         return 128 + record_stop_signal ();
 
-    if (g_error_matches (error, RECORD_ERROR, RECORD_ERROR_USAGE))
+    if (g_error_matches (error, RECORD_ERROR, RECORD_ERROR_USAGE) ||
+        g_error_matches (error, RECORD_ERROR, RECORD_ERROR_PROPERTY))
         return 2;
 
     return success ? 0 : 1;
+}
+
+/* --quiet: a camera's information lines go too, whether it logs through GLib or spdlog; its
+ * warnings and errors stay. */
+static void
+drop_information (const gchar *domain, GLogLevelFlags level, const gchar *message, gpointer data)
+{
+    if (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING))
+        g_log_default_handler (domain, level, message, data);
+}
+
+static void
+quieten_cameras (void)
+{
+    g_log_set_default_handler (drop_information, NULL);
+    g_setenv ("SPDLOG_LEVEL", "warn", TRUE);
 }
 
 int
@@ -151,6 +170,11 @@ main (int argc, char **argv)
     gboolean success;
     int status;
 
+    /* Without a locale GLib prints every character outside ASCII, its own quotes included, as
+     * "?". Numbers keep the decimal point that scripts reading the report expect. */
+    setlocale (LC_ALL, "");
+    setlocale (LC_NUMERIC, "C");
+
     if (!record_parse_options (&argc, &argv, &options, &error)) {
         g_printerr ("uca-record: %s\nTry `uca-record --help'.\n", error->message);
         g_error_free (error);
@@ -158,9 +182,15 @@ main (int argc, char **argv)
         return 2;
     }
 
+    options.properties = argv + 2;
+    options.n_properties = (guint) argc - 2;
+
+    if (options.quiet)
+        quieten_cameras ();
+
     divert_stdout ();
     record_install_signal_handlers (options.quiet);
-    success = run (&options, argv + 1, (guint) argc - 1, &result, &error);
+    success = run (&options, argv[1], &result, &error);
 
     if (error != NULL)
         g_printerr ("uca-record: %s\n", error->message);
@@ -171,6 +201,7 @@ main (int argc, char **argv)
     status = exit_status (success, error, &result);
     restore_stdout ();
     g_clear_error (&error);
+    g_free (result.differences);
     record_options_clear (&options);
 
     /* Leaving normally would run the camera's destructors under its stuck grab. */
