@@ -152,6 +152,36 @@ std::optional<Recording> readTiffSeries(const TemporaryFolder &folder)
     return recording;
 }
 
+namespace {
+
+// The pages a little-endian BigTIFF's chain links, walked by hand: libtiff stops quietly at a
+// link that leads past the end of the file. -1 for such a link.
+long linkedPages(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    const uint64_t size = static_cast<uint64_t>(file.tellg());
+    auto read64 = [&file, size](uint64_t at) {
+        uint64_t value = 0;
+        if (at + 8 <= size) {
+            file.seekg(static_cast<std::streamoff>(at));
+            file.read(reinterpret_cast<char *>(&value), 8);
+        }
+        return at + 8 <= size ? std::optional<uint64_t>(value) : std::nullopt;
+    };
+    long pages = 0;
+    for (std::optional<uint64_t> page = read64(8); page && *page != 0; ++pages) {
+        const std::optional<uint64_t> entries = read64(*page);
+        if (!entries)
+            return -1;
+        page = read64(*page + 8 + *entries * 20);
+        if (!page)
+            return -1;
+    }
+    return pages;
+}
+
+} // namespace
+
 std::optional<Recording> readMultiTiff(const std::string &path)
 {
     Recording recording;
@@ -167,6 +197,7 @@ std::optional<Recording> readMultiTiff(const std::string &path)
             return std::nullopt;
         addFrame(recording, *image);
     } while (TIFFReadDirectory(tiff.get()));
+    EXPECT_EQ(linkedPages(path), static_cast<long>(recording.frames.size())) << path;
     return recording;
 }
 

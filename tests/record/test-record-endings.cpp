@@ -253,6 +253,36 @@ INSTANTIATE_TEST_SUITE_P(EveryFormat, RecordFullDisk, testing::ValuesIn(formats)
                              return param.param;
                          });
 
+// A write that fails inside a page's directory, here at a file-size limit, leaves the BigTIFF
+// ending cleanly at the page before: a page is linked into the chain only once its directory is
+// written. The limit falls 8 bytes into the third page's directory, measured on a first run.
+TEST(RecordFullDisk, AFailureInAPageDirectoryLeavesTheChainWhole)
+{
+    TemporaryFolder measure, output;
+    const size_t frameBytes = 256 * 128 * 2;
+    auto record = [](const TemporaryFolder &folder, const std::string &frames,
+                     const std::vector<std::string> &wrapper) {
+        return runRecord({"tessaravolt", "exposure-time=0", "-n", frames, "--format", "multitiff",
+                          "-o", folder.path()},
+                         fastSimulator, std::chrono::seconds(60), wrapper);
+    };
+    ASSERT_EQ(record(measure, "2", {}).exitStatus, 0);
+    const auto limit = std::filesystem::file_size(measure.file("frames.tif")) + frameBytes + 8;
+    const std::string limited = "import os, resource, sys\n"
+                                "resource.setrlimit(resource.RLIMIT_FSIZE, (" +
+                                std::to_string(limit) + ", " + std::to_string(limit) +
+                                "))\n"
+                                "os.execv(sys.argv[1], sys.argv[1:])\n";
+
+    const auto run = record(output, "5", {"/usr/bin/python3", "-c", limited});
+    EXPECT_EQ(run.exitStatus, 1) << run.err;
+    EXPECT_TRUE(contains(run.err, "File too large")) << run.err;
+    const auto recording = readRecording("multitiff", output);
+    ASSERT_TRUE(recording.has_value());
+    EXPECT_EQ(recording->frames.size(), 2u);
+    EXPECT_EQ(writtenFrames(run.out), 2) << run.out;
+}
+
 // ---- Memory -----------------------------------------------------------------------------
 
 // The most memory the process has held so far, in KiB, as the kernel counts it; -1 if unknown.
