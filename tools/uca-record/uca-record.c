@@ -7,9 +7,10 @@
  * memory does not grow with the number of frames and the acquisition path allocates nothing per
  * frame; the ring takes memory as frames wait in it, not before recording. Parts, one file pair
  * each: the command line (options), the camera (camera), the ring (ring) and its threads
- * (sync), one recording (session), the files (output; the table of formats in formats.c with a
- * file per format), what is printed (report) and the calls into the operating system
- * (platform). Only sync and platform differ between POSIX and Windows. */
+ * (sync), one recording (session), the output folder with its lock and record (folder), the
+ * files (output; the table of formats in formats.c with a file per format), what is printed
+ * (report) and the calls into the operating system (platform). Only sync and platform differ
+ * between POSIX and Windows. */
 
 #include "camera.h"
 #include "folder.h"
