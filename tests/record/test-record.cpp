@@ -342,7 +342,7 @@ TEST(RecordOutput, EveryModeEndsAlikeWhenFramesComeLateOrNever)
         EXPECT_TRUE(output.entries().empty()) << mode;
 
         const auto late = runRecord(
-            {"tessaravolt", "exposure-time=1", "--mode", mode, "--duration", "0.2"}, fastSimulator);
+            {"tessaravolt", "exposure-time=2", "--mode", mode, "--duration", "0.2"}, fastSimulator);
         EXPECT_EQ(late.exitStatus, 0) << mode << ":\n" << late.err;
         EXPECT_EQ(reportedCount(late.out, "frames"), 0) << mode << ":\n" << late.out;
         EXPECT_TRUE(contains(late.err, "no frame arrived within --duration 0.2 s")) << late.err;
