@@ -47,11 +47,15 @@ write_all (TiffFile *file, const guint8 *data, gsize size)
 static gboolean
 hold_link (TiffFile *file, const void *data, gsize size)
 {
-    const gint64 position = record_file_seek (file->fd, 0, SEEK_CUR);
     TiffLink *link = &file->held[file->n_held];
+    gint64 position;
 
-    if (!file->holding || file->n_held == TIFF_HELD_LINKS || size > sizeof link->bytes || position < 0 ||
-        (guint64) position + size > tiff_file_size (file))
+    if (!file->holding || file->n_held == TIFF_HELD_LINKS || size > sizeof link->bytes)
+        return FALSE;
+
+    position = record_file_seek (file->fd, 0, SEEK_CUR);
+
+    if (position < 0 || (guint64) position + size > tiff_file_size (file))
         return FALSE;
 
     link->offset = (guint64) position;
