@@ -38,6 +38,12 @@ std::optional<Tiff16> readTiffPage(TIFF *tiff, const std::string &path)
     EXPECT_EQ(photometric, PHOTOMETRIC_MINISBLACK) << path;
     if (bits != 16 || samples != 1)
         return std::nullopt;
+    const char *description = nullptr;
+    uint16_t unit = RESUNIT_NONE;
+    if (TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &description))
+        image.description = description;
+    if (TIFFGetFieldDefaulted(tiff, TIFFTAG_RESOLUTIONUNIT, &unit) && unit == RESUNIT_CENTIMETER)
+        TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &image.pixelsPerCm);
 
     image.pixels.resize(static_cast<size_t>(image.width) * image.height);
     for (uint32_t row = 0; row < image.height; ++row) {
@@ -122,6 +128,8 @@ void addFrame(Recording &recording, const Tiff16 &image)
     recording.width = image.width;
     recording.height = image.height;
     recording.frames.push_back(image.pixels);
+    recording.descriptions.push_back(image.description);
+    recording.pixelsPerCm = image.pixelsPerCm;
 }
 
 } // namespace
@@ -130,7 +138,10 @@ std::optional<Recording> readTiffSeries(const TemporaryFolder &folder)
 {
     Recording recording;
     for (const std::string &name : folder.entries()) {
-        if (name.rfind("frame-", 0) != 0)
+        unsigned number = 0;
+        char end = 0;
+        // Only the recorder's names: a user's frame-flatfield.tif beside them is not a frame.
+        if (sscanf(name.c_str(), "frame-%6u.ti%c", &number, &end) != 2 || name.size() != 16)
             continue;
         EXPECT_EQ(name, frameName(static_cast<unsigned>(recording.frames.size() + 1)));
         const auto image = readTiff16(folder.file(name));
@@ -142,6 +153,34 @@ std::optional<Recording> readTiffSeries(const TemporaryFolder &folder)
 }
 
 namespace {
+
+// The pages a little-endian BigTIFF's chain links, walked by hand: libtiff stops quietly at a
+// link that leads past the end of the file. -1 for such a link.
+long linkedPages(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    const uint64_t size = static_cast<uint64_t>(file.tellg());
+    auto read64 = [&file, size](uint64_t at) {
+        uint64_t value = 0;
+        if (at + 8 <= size) {
+            file.seekg(static_cast<std::streamoff>(at));
+            file.read(reinterpret_cast<char *>(&value), 8);
+        }
+        return at + 8 <= size ? std::optional<uint64_t>(value) : std::nullopt;
+    };
+    long pages = 0;
+    for (std::optional<uint64_t> page = read64(8); page && *page != 0; ++pages) {
+        const std::optional<uint64_t> entries = read64(*page);
+        if (!entries)
+            return -1;
+        page = read64(*page + 8 + *entries * 20);
+        if (!page)
+            return -1;
+    }
+    return pages;
+}
+
+} // namespace
 
 std::optional<Recording> readMultiTiff(const std::string &path)
 {
@@ -158,8 +197,11 @@ std::optional<Recording> readMultiTiff(const std::string &path)
             return std::nullopt;
         addFrame(recording, *image);
     } while (TIFFReadDirectory(tiff.get()));
+    EXPECT_EQ(linkedPages(path), static_cast<long>(recording.frames.size())) << path;
     return recording;
 }
+
+namespace {
 
 struct Hdf5Handle {
     hid_t id;
@@ -272,7 +314,7 @@ std::vector<std::string> hiddenEntries(const TemporaryFolder &folder)
 {
     std::vector<std::string> hidden;
     for (const std::string &name : folder.entries()) {
-        if (name[0] == '.')
+        if (name[0] == '.' && name != ".uca-record")
             hidden.push_back(name);
     }
     return hidden;

@@ -15,6 +15,8 @@ struct Tiff16 {
     uint32_t width = 0;
     uint32_t height = 0;
     std::vector<uint16_t> pixels;
+    std::string description;
+    float pixelsPerCm = 0; // 0 without a resolution in centimetres
 };
 
 // A single-channel 16-bit grayscale TIFF; fails the test on anything else.
@@ -38,10 +40,13 @@ struct Recording {
     uint32_t width = 0;
     uint32_t height = 0;
     std::vector<std::vector<uint16_t>> frames;
-    int complete = -1; // hdf5: the "complete" attribute
+    int complete = -1;                     // hdf5: the "complete" attribute
+    std::vector<std::string> descriptions; // tiff formats: each page's
+    float pixelsPerCm = 0;                 // tiff formats: the last page's
 };
 
 std::optional<Recording> readTiffSeries(const TemporaryFolder &folder);
+std::optional<Recording> readMultiTiff(const std::string &path);
 // Through HDF5's C library: the layout, one frame per chunk, increasing timestamps. A file its
 // writer did not close opens only as a live (SWMR) reader opens it.
 std::optional<Recording> readHdf5(const std::string &path, bool live = false);
@@ -57,7 +62,8 @@ bool contains(const std::string &text, const std::string &part);
 // The number at the start of the report line with `label`, or -1.
 long reportedCount(const std::string &report, const std::string &label);
 long writtenFrames(const std::string &report);
-// Names a killed or failed recording could leave behind: hidden temporary files.
+// Names a killed or failed recording could leave behind: hidden temporary files (the record of
+// the folder's recording, .uca-record, aside).
 std::vector<std::string> hiddenEntries(const TemporaryFolder &folder);
 
 } // namespace TessaraVoltTest

@@ -272,13 +272,30 @@ has_property (UcaCamera *camera, const gchar *name)
     return g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name) != NULL;
 }
 
-void
-record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometry, CameraInfo *info)
+/* A readable string property's value, or NULL when there is none or it is empty. */
+static gchar *
+read_text (UcaCamera *camera, const gchar *name)
 {
-    memset (info, 0, sizeof *info);
-    info->camera_name = name;
+    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name);
+    gchar *text = NULL;
+
+    if (pspec != NULL && G_IS_PARAM_SPEC_STRING (pspec) && (pspec->flags & G_PARAM_READABLE))
+        g_object_get (camera, name, &text, NULL);
+
+    if (text != NULL && text[0] == '\0')
+        g_clear_pointer (&text, g_free);
+
+    return text;
+}
+
+/* What may change when recording starts: the camera may round or refuse what was written. */
+static void
+read_settings (UcaCamera *camera, CameraInfo *info)
+{
+    GParamSpec *gain = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), "gain");
+
     g_object_get (camera, "roi-x0", &info->roi[0], "roi-y0", &info->roi[1], "roi-width", &info->roi[2], "roi-height",
-                  &info->roi[3], "sensor-bitdepth", &geometry->bits, "exposure-time", &info->exposure_s, NULL);
+                  &info->roi[3], "exposure-time", &info->exposure_s, NULL);
 
     if (has_property (camera, "sensor-horizontal-binning"))
         g_object_get (camera, "sensor-horizontal-binning", &info->binning[0], "sensor-vertical-binning",
@@ -288,8 +305,159 @@ record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometr
         g_object_get (camera, "sensor-pixel-width", &info->pixel_size[0], "sensor-pixel-height", &info->pixel_size[1],
                       NULL);
 
+    info->has_gain = gain != NULL && G_IS_PARAM_SPEC_UINT (gain) && (gain->flags & G_PARAM_READABLE);
+
+    if (info->has_gain)
+        g_object_get (camera, "gain", &info->gain, NULL);
+}
+
+void
+record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometry, CameraInfo *info)
+{
+    memset (info, 0, sizeof *info);
+    info->camera_name = name;
+    info->told_name = read_text (camera, "name");
+    info->model = read_text (camera, "model");
+    read_settings (camera, info);
+    g_object_get (camera, "sensor-bitdepth", &geometry->bits, NULL);
     geometry->width = info->roi[2];
     geometry->height = info->roi[3];
     geometry->bytes_per_pixel = geometry->bits <= 8 ? 1 : 2;
     geometry->frame_bytes = (gsize) geometry->width * geometry->height * geometry->bytes_per_pixel;
+}
+
+void
+record_camera_info_clear (CameraInfo *info)
+{
+    g_clear_pointer (&info->told_name, g_free);
+    g_clear_pointer (&info->model, g_free);
+}
+
+/* ---- What the camera uses ---------------------------------------------------------------- */
+
+/* A value as the command line gives it; doubles to nine digits, enough to tell a rounding. */
+static gchar *
+value_text (const GValue *value)
+{
+    if (G_VALUE_HOLDS_DOUBLE (value))
+        return g_strdup_printf ("%.9g", g_value_get_double (value));
+
+    if (G_VALUE_HOLDS_FLOAT (value))
+        return g_strdup_printf ("%.9g", (gdouble) g_value_get_float (value));
+
+    if (G_VALUE_HOLDS_BOOLEAN (value))
+        return g_strdup (g_value_get_boolean (value) ? "TRUE" : "FALSE");
+
+    if (G_VALUE_HOLDS_ENUM (value)) {
+        GEnumValue *named =
+            g_enum_get_value (G_ENUM_CLASS (g_type_class_peek (G_VALUE_TYPE (value))), g_value_get_enum (value));
+
+        return named != NULL ? g_strdup (named->value_nick) : g_strdup_printf ("%d", g_value_get_enum (value));
+    }
+
+    if (G_VALUE_HOLDS_STRING (value))
+        return g_strdup (g_value_get_string (value));
+
+    {
+        GValue text = G_VALUE_INIT;
+        gchar *result;
+
+        g_value_init (&text, G_TYPE_STRING);
+        result = g_value_transform (value, &text) ? g_value_dup_string (&text) : g_strdup ("?");
+        g_value_unset (&text);
+        return result;
+    }
+}
+
+/* Whether the camera's value is the one asked, given as text that has passed the checks above
+ * (an enum's by its nick). */
+static gboolean
+same_value (const GValue *used, const gchar *used_text, const gchar *asked)
+{
+    gchar *number;
+    gboolean same;
+
+    if (G_VALUE_HOLDS_DOUBLE (used) || G_VALUE_HOLDS_FLOAT (used)) {
+        const gdouble a = g_ascii_strtod (asked, NULL);
+        const gdouble b = G_VALUE_HOLDS_DOUBLE (used) ? g_value_get_double (used) : g_value_get_float (used);
+
+        /* Beyond the last digits a double keeps. */
+        return fabs (a - b) <= 1e-12 * MAX (fabs (a), fabs (b));
+    }
+
+    if (G_VALUE_HOLDS_BOOLEAN (used))
+        return g_value_get_boolean (used) == (g_ascii_strcasecmp (asked, "true") == 0);
+
+    if (G_VALUE_HOLDS_ENUM (used) || G_VALUE_HOLDS_STRING (used))
+        return g_strcmp0 (used_text, asked) == 0;
+
+    /* Whole numbers, as their transformation to text writes them: "007" asks for 7. */
+    number = asked[0] == '-' ? g_strdup_printf ("%" G_GINT64_FORMAT, g_ascii_strtoll (asked, NULL, 10))
+                             : g_strdup_printf ("%" G_GUINT64_FORMAT, g_ascii_strtoull (asked, NULL, 10));
+    same = g_strcmp0 (used_text, number) == 0;
+    g_free (number);
+    return same;
+}
+
+/* "name used (asked value)" when the camera does not use what `argument` asked, else NULL. */
+static gchar *
+compare_with_asked (UcaCamera *camera, const gchar *argument)
+{
+    gchar **parts = g_strsplit (argument, "=", 2);
+    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), parts[0]);
+    GValue used = G_VALUE_INIT;
+    gchar *difference = NULL, *used_text, *asked = parts[1];
+
+    if (pspec == NULL || !(pspec->flags & G_PARAM_READABLE)) {
+        g_strfreev (parts);
+        return NULL;
+    }
+
+    g_value_init (&used, pspec->value_type);
+    g_object_get_property (G_OBJECT (camera), pspec->name, &used);
+    used_text = value_text (&used);
+
+    /* An enum is compared by its value, however it was named. */
+    if (G_IS_PARAM_SPEC_ENUM (pspec)) {
+        GEnumClass *enum_class = G_PARAM_SPEC_ENUM (pspec)->enum_class;
+        GEnumValue *named = g_enum_get_value_by_name (enum_class, asked);
+
+        if (named == NULL)
+            named = g_enum_get_value_by_nick (enum_class, asked);
+
+        if (named == NULL)
+            named = g_enum_get_value (enum_class, (gint) g_ascii_strtoll (asked, NULL, 10));
+
+        if (named != NULL)
+            asked = (gchar *) named->value_nick;
+    }
+
+    if (!same_value (&used, used_text, asked))
+        difference = g_strdup_printf ("%s %s (asked %s)", pspec->name, used_text, asked);
+
+    g_free (used_text);
+    g_value_unset (&used);
+    g_strfreev (parts);
+    return difference;
+}
+
+gchar *
+record_read_settings (UcaCamera *camera, const Options *options, CameraInfo *info)
+{
+    GString *differences = g_string_new (NULL);
+
+    read_settings (camera, info);
+
+    for (guint i = 0; i < options->n_properties; i++) {
+        gchar *difference = compare_with_asked (camera, options->properties[i]);
+
+        if (difference == NULL)
+            continue;
+
+        g_printerr ("uca-record: warning: the camera uses %s\n", difference);
+        g_string_append_printf (differences, "%s%s", differences->len > 0 ? ", " : "", difference);
+        g_free (difference);
+    }
+
+    return g_string_free (differences, differences->len == 0);
 }

@@ -16,6 +16,12 @@ gboolean record_apply_properties (UcaCamera *camera, gchar **arguments, guint n_
 void record_configure_mode (UcaCamera *camera, RecordMode mode);
 /* uca-record sends no software triggers: a camera waiting for one would never deliver. */
 gboolean record_check_trigger_source (UcaCamera *camera, GError **error);
+/* What the files need to know, as far as known before recording. */
 void record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometry, CameraInfo *info);
+void record_camera_info_clear (CameraInfo *info);
+/* Once recording, reads again what the camera really uses, and warns of every setting it does not
+ * use as the PROPERTY=VALUE arguments asked. Returns those differences ("exposure-time 0 (asked
+ * 4e-07), ..."), or NULL when it uses everything as asked. */
+gchar *record_read_settings (UcaCamera *camera, const Options *options, CameraInfo *info);
 
 #endif

@@ -1,9 +1,13 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* hdf5: every frame in one HDF5 file, laid out as tomography software reads it (Data Exchange):
  *   /exchange/data        frames x height x width, unsigned 8 or 16 bits, one frame per chunk,
- *                         extended as frames arrive; attributes "camera", "exposure_time"
+ *                         extended as frames arrive; attributes, as the camera uses them once
+ *                         recording: "camera" (as named to uca-record), "camera_name" and
+ *                         "camera_model" (where the camera tells them), "exposure_time"
  *                         (seconds), "roi" (x0, y0, width, height), "binning" (horizontal,
- *                         vertical), "pixel_size" (width, height in metres) and "complete"
+ *                         vertical), "pixel_size" (width, height of a sensor pixel in metres),
+ *                         "gain" (where the camera has one), "start_time" (when the first frame
+ *                         arrived, ISO 8601 in UTC) and "complete"
  *   /exchange/timestamps  per frame, when it arrived: nanoseconds after the first frame on the
  *                         monotonic clock (signed 64 bits; attribute "units" = "ns")
  * and the root attribute "implements" = "exchange".
@@ -43,7 +47,6 @@ typedef struct {
     hid_t file;
     hid_t data;
     hid_t timestamps;
-    gint64 first_ns;
     gboolean published; /* under its final name, from the first frame on */
 } Hdf5Output;
 
@@ -78,7 +81,7 @@ release_reserve (Hdf5Output *h5)
 static void
 take_reserve (RecordOutput *output, Hdf5Output *h5)
 {
-    gchar *name = g_strconcat (output->format->file_name, ".reserve", NULL);
+    gchar *name = g_strconcat (output->format->file_name, record_reserve_suffix, NULL);
     gint fd = record_output_create_temporary (output, name, &h5->reserve, NULL);
     gboolean reserved;
 
@@ -122,16 +125,24 @@ set_string_attribute (hid_t object, const gchar *name, const gchar *value)
 }
 
 static gboolean
-describe_camera (hid_t data, const CameraInfo *info)
+describe_camera (hid_t data, const RecordOutput *output)
 {
+    const CameraInfo *info = &output->info;
     const guint8 incomplete = 0;
+    gchar *start_time = record_utc_text (output->start_us);
+    gboolean success = set_string_attribute (data, "camera", info->camera_name) &&
+                       (info->told_name == NULL || set_string_attribute (data, "camera_name", info->told_name)) &&
+                       (info->model == NULL || set_string_attribute (data, "camera_model", info->model)) &&
+                       set_attribute (data, "complete", H5T_NATIVE_UINT8, 0, &incomplete) &&
+                       set_attribute (data, "exposure_time", H5T_NATIVE_DOUBLE, 0, &info->exposure_s) &&
+                       set_attribute (data, "roi", H5T_NATIVE_UINT, 4, info->roi) &&
+                       set_attribute (data, "binning", H5T_NATIVE_UINT, 2, info->binning) &&
+                       set_attribute (data, "pixel_size", H5T_NATIVE_DOUBLE, 2, info->pixel_size) &&
+                       (!info->has_gain || set_attribute (data, "gain", H5T_NATIVE_UINT, 0, &info->gain)) &&
+                       set_string_attribute (data, "start_time", start_time);
 
-    return set_string_attribute (data, "camera", info->camera_name) &&
-           set_attribute (data, "complete", H5T_NATIVE_UINT8, 0, &incomplete) &&
-           set_attribute (data, "exposure_time", H5T_NATIVE_DOUBLE, 0, &info->exposure_s) &&
-           set_attribute (data, "roi", H5T_NATIVE_UINT, 4, info->roi) &&
-           set_attribute (data, "binning", H5T_NATIVE_UINT, 2, info->binning) &&
-           set_attribute (data, "pixel_size", H5T_NATIVE_DOUBLE, 2, info->pixel_size);
+    g_free (start_time);
+    return success;
 }
 
 /* An empty dataset of `rank` dimensions, unlimited in the first, chunked as given. */
@@ -169,7 +180,7 @@ create_layout (Hdf5Output *h5, const RecordOutput *output)
     h5->data = create_growing (group, "data", pixel_type, 3, frame_chunk);
     h5->timestamps = create_growing (group, "timestamps", H5T_STD_I64LE, 1, time_chunk);
     success = h5->data >= 0 && h5->timestamps >= 0 && set_string_attribute (h5->file, "implements", "exchange") &&
-              describe_camera (h5->data, &output->info) && set_string_attribute (h5->timestamps, "units", "ns");
+              describe_camera (h5->data, output) && set_string_attribute (h5->timestamps, "units", "ns");
     H5Gclose (group);
     return success;
 }
@@ -270,9 +281,6 @@ hdf5_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 t
     const hsize_t offset[3] = { frame, 0, 0 };
     gint error_number;
 
-    if (frame == 0)
-        h5->first_ns = timestamp_ns;
-
     quiet_hdf5 ();
 
     if (!room_for_frame (output)) {
@@ -284,7 +292,7 @@ hdf5_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64 t
 
     if (!set_frames (h5, &output->geometry, frame + 1) ||
         H5Dwrite_chunk (h5->data, H5P_DEFAULT, 0, offset, output->geometry.frame_bytes, pixels) < 0 ||
-        !write_timestamp (h5, frame, timestamp_ns - h5->first_ns)) {
+        !write_timestamp (h5, frame, timestamp_ns - output->first_ns)) {
         error_number = errno;
         record_output_set_write_error (output, output->format->file_name, error_number, "HDF5 cannot write the frame",
                                        error);

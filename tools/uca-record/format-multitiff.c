@@ -1,6 +1,7 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* multitiff: every frame a page of one BigTIFF, created under a hidden name and renamed when
- * complete. After a failed write the file is cut after the last complete page. */
+/* multitiff: every frame a page of one BigTIFF, created under its temporary name and renamed when
+ * complete. Its pages read at every moment (tiff-file.h), so a killed recording leaves every
+ * complete page readable. After a failed write the file is cut after the last complete page. */
 
 #include "tiff-file.h"
 #include "platform.h"
@@ -45,9 +46,7 @@ multitiff_write (RecordOutput *output, gpointer state, const guint8 *pixels, gin
 {
     MultiTiff *multi = state;
 
-    (void) timestamp_ns;
-
-    if (!tiff_file_write_page (multi->tiff, &output->geometry, pixels) || multi->file.broken) {
+    if (!tiff_file_write_page (multi->tiff, output, pixels, timestamp_ns) || multi->file.broken) {
         multi->file.broken = TRUE; /* also when libtiff failed on its own: write nothing more */
         tiff_file_set_error (output, output->format->file_name, &multi->file, error);
         return FALSE;
@@ -55,42 +54,6 @@ multitiff_write (RecordOutput *output, gpointer state, const guint8 *pixels, gin
 
     multi->complete_end = tiff_file_size (&multi->file);
     return TRUE;
-}
-
-static gboolean
-read_u64 (gint fd, guint64 offset, guint64 *value)
-{
-    return record_file_read_at (fd, value, sizeof *value, offset) == 0;
-}
-
-/* Ends the page chain after `pages` pages. libtiff links a page before writing it, so a page
- * that failed may already be linked from the one before. BigTIFF in the machine's byte order:
- * the first page's offset at byte 8; a page is an 8-byte entry count, 20-byte entries and the
- * next page's offset. */
-static gboolean
-multitiff_end_chain (gint fd, guint64 pages)
-{
-    guint64 offset = 0, count = 0, zero = 0;
-
-    if (!read_u64 (fd, 8, &offset))
-        return FALSE;
-
-    for (guint64 page = 1; page <= pages; page++) {
-        guint64 next_field;
-
-        if (offset == 0 || !read_u64 (fd, offset, &count))
-            return FALSE;
-
-        next_field = offset + 8 + count * 20;
-
-        if (page == pages)
-            return record_file_write_at (fd, &zero, sizeof zero, next_field) == 0;
-
-        if (!read_u64 (fd, next_field, &offset))
-            return FALSE;
-    }
-
-    return FALSE;
 }
 
 static gboolean
@@ -107,9 +70,8 @@ multitiff_close (RecordOutput *output, gpointer state, GError **error)
         failed = TRUE;
     }
 
-    /* After a failure, cut the file after the last complete page. */
-    keep = output->n_frames > 0 && (!failed || (multitiff_end_chain (multi->file.fd, output->n_frames) &&
-                                                record_file_truncate (multi->file.fd, multi->complete_end) == 0));
+    /* After a failure, cut the file after the last complete page, the last one linked. */
+    keep = output->n_frames > 0 && (!failed || record_file_truncate (multi->file.fd, multi->complete_end) == 0);
 
     if (record_file_close (multi->file.fd) != 0 && !failed) {
         record_output_set_write_error (output, output->format->file_name, errno, NULL, error);

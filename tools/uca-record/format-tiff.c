@@ -1,6 +1,6 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* tiff: one 16-bit grayscale TIFF per frame, each created under a hidden name and renamed when
- * complete. */
+/* tiff: one 16-bit grayscale TIFF per frame, each created under its temporary name and renamed
+ * when complete. */
 
 #include "tiff-file.h"
 #include "platform.h"
@@ -25,14 +25,14 @@ series_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64
     TIFF *tiff = NULL;
     gboolean success = FALSE;
 
-    (void) state, (void) timestamp_ns;
+    (void) state;
     file.fd = record_output_create_temporary (output, name, &temporary, error);
 
     if (file.fd >= 0)
         tiff = tiff_file_open (&file, name, "w");
 
     if (tiff != NULL) {
-        success = tiff_file_write_page (tiff, &output->geometry, pixels);
+        success = tiff_file_write_page (tiff, output, pixels, timestamp_ns);
         TIFFClose (tiff);
         success = success && !file.broken;
 

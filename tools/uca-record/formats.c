@@ -48,17 +48,28 @@ record_format_file_name (const RecordFormat *format, guint64 number)
 }
 
 gboolean
-record_format_owns (const RecordFormat *format, const gchar *name)
+record_format_is_file (const RecordFormat *format, const gchar *name, guint64 *number)
 {
-    /* Hidden names are temporary files a killed recording left behind. */
-    const gchar *visible = name[0] == '.' ? name + 1 : name;
-    gsize width;
+    gsize width, prefix;
     const gchar *field = number_field (format, &width);
-    gsize prefix;
+    const gchar *digits;
+
+    if (number != NULL)
+        *number = 0;
 
     if (field == NULL)
-        return g_str_has_prefix (visible, format->file_name);
+        return strcmp (name, format->file_name) == 0;
 
+    /* Numbers beyond the field's width take more digits. */
     prefix = (gsize) (field - format->file_name);
-    return strncmp (visible, format->file_name, prefix) == 0 && strstr (visible + prefix, field + width) != NULL;
+    digits = name + prefix;
+
+    if (strncmp (name, format->file_name, prefix) != 0 || strspn (digits, "0123456789") < width ||
+        strcmp (digits + strspn (digits, "0123456789"), field + width) != 0)
+        return FALSE;
+
+    if (number != NULL)
+        *number = g_ascii_strtoull (digits, NULL, 10);
+
+    return TRUE;
 }

@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The formats uca-record writes, in one table (formats.c): a name for --format, the name of its
- * files and the operations that write them. The options, the check for an earlier recording in
- * the output folder and the report all read the table, so adding a format is one row there and
+ * files and the operations that write them. The options, the output folder's check of what it
+ * holds and the report all read the table, so adding a format is one row there and
  * one file with its operations. */
 #ifndef UCA_RECORD_FORMATS_H
 #define UCA_RECORD_FORMATS_H
@@ -40,7 +40,8 @@ extern const RecordFormatOps record_hdf5_ops;
 const RecordFormat *record_format_find (const gchar *name);
 /* The name of the file that holds frame `number`. */
 gchar *record_format_file_name (const RecordFormat *format, guint64 number);
-/* Whether `name` is one of the format's files, or a hidden temporary one of them. */
-gboolean record_format_owns (const RecordFormat *format, const gchar *name);
+/* Whether `name` is exactly one of the format's files; `number` (may be NULL) then receives the
+ * frame number of a series' file, 0 for a single file. */
+gboolean record_format_is_file (const RecordFormat *format, const gchar *name, guint64 *number);
 
 #endif

@@ -146,6 +146,14 @@ check_options (const OptionTexts *texts, Options *options, GError **error)
         return FALSE;
     }
 
+    /* Without a folder frames are only counted: a format asked for would be silently ignored. */
+    if (texts->format != NULL && options->output_dir == NULL) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
+                     "--format %s writes files: give --output DIR as well (without it frames are only counted)",
+                     texts->format);
+        return FALSE;
+    }
+
     if (texts->counter != NULL) {
         if (!parse_name ("frame counter", texts->counter, counter_names, G_N_ELEMENTS (counter_names), &index, error))
             return FALSE;
@@ -205,7 +213,8 @@ record_parse_options (int *argc, char ***argv, Options *options, GError **error)
     GOptionEntry entries[] = {
         { "frames", 'n', 0, G_OPTION_ARG_STRING, &texts.frames,
           "Frames to record; 0 for no limit (default 10, or no limit with --duration)", "N" },
-        { "duration", 'd', 0, G_OPTION_ARG_STRING, &texts.duration, "Stop after this many seconds", "SECONDS" },
+        { "duration", 'd', 0, G_OPTION_ARG_STRING, &texts.duration,
+          "Keep the frames that arrive within this many seconds, in every mode", "SECONDS" },
         { "mode", 'm', 0, G_OPTION_ARG_STRING, &texts.mode, "continuous (default), single, async or buffered", "MODE" },
         { "output", 'o', 0, G_OPTION_ARG_FILENAME, &options->output_dir, "Write the frames and preview.png into DIR",
           "DIR" },
@@ -214,12 +223,13 @@ record_parse_options (int *argc, char ***argv, Options *options, GError **error)
         { "buffer", 'b', 0, G_OPTION_ARG_STRING, &texts.buffer, "Memory for frames waiting to be written (default 1G)",
           "SIZE" },
         { "timeout", 't', 0, G_OPTION_ARG_STRING, &texts.timeout,
-          "Give up when no frame arrives for this long (default: two frame times + 10 s)", "SECONDS" },
+          "Give up when no frame arrives for this long (default: two exposure times + 10 s)", "SECONDS" },
         { "frame-counter", 0, 0, G_OPTION_ARG_STRING, &texts.counter,
           "Where frame numbers can be read to find frames out of order: none (default) or "
           "sim-pattern (the simulated detector's test pattern)",
           "KIND" },
-        { "quiet", 'q', 0, G_OPTION_ARG_NONE, &options->quiet, "Print only errors", NULL },
+        { "quiet", 'q', 0, G_OPTION_ARG_NONE, &options->quiet, "Print only warnings and errors, the camera's included",
+          NULL },
         { "stream", 0, 0, G_OPTION_ARG_STRING_ARRAY, &options->stream.endpoints,
           "Publish every frame on this ZeroMQ endpoint, e.g. tcp://*:31001 or ipc:///tmp/frames; repeatable, "
           "each gets every frame. tcp://*:PORT serves anyone who reaches the port",

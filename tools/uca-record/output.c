@@ -3,6 +3,7 @@
 
 #include "output.h"
 #include "platform.h"
+#include "sync.h"
 
 #include <errno.h>
 #include <png.h>
@@ -11,121 +12,18 @@
 
 #include <glib/gstdio.h>
 
-/* ---- Folder ----------------------------------------------------------------------------- */
-
-static const gchar preview_name[] = "preview.png";
-
-static gboolean
-is_series_file (const gchar *name)
-{
-    const gchar *visible = name[0] == '.' ? name + 1 : name;
-
-    for (guint i = 0; i < record_n_formats; i++) {
-        if (record_format_owns (&record_formats[i], name))
-            return TRUE;
-    }
-
-    return g_str_has_prefix (visible, preview_name);
-}
-
-/* The first series file in `dir`, or NULL. */
-static gchar *
-find_series_file (const gchar *dir, GError **error)
-{
-    GDir *listing = g_dir_open (dir, 0, error);
-    const gchar *name;
-    gchar *found = NULL;
-
-    if (listing == NULL)
-        return NULL;
-
-    while (found == NULL && (name = g_dir_read_name (listing)) != NULL) {
-        if (is_series_file (name))
-            found = g_strdup (name);
-    }
-
-    g_dir_close (listing);
-    return found;
-}
-
-gboolean
-record_output_prepare_folder (const gchar *dir, gboolean overwrite, GError **error)
-{
-    gchar *probe, *existing;
-    gint fd;
-
-    if (g_mkdir_with_parents (dir, 0777) != 0 || !g_file_test (dir, G_FILE_TEST_IS_DIR)) {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE, "Cannot create folder `%s': %s", dir,
-                     g_strerror (errno != 0 ? errno : ENOTDIR));
-        return FALSE;
-    }
-
-    probe = g_build_filename (dir, ".uca-record-XXXXXX", NULL);
-    fd = g_mkstemp (probe);
-
-    if (fd < 0) {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE, "Cannot write into folder `%s': %s", dir,
-                     g_strerror (errno));
-        g_free (probe);
-        return FALSE;
-    }
-
-    record_file_close (fd);
-    g_unlink (probe);
-    g_free (probe);
-
-    if (overwrite)
-        return TRUE;
-
-    existing = find_series_file (dir, error);
-
-    if (existing != NULL)
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
-                     "Folder `%s' already holds a recording (%s); choose another folder, or give "
-                     "--overwrite to replace it",
-                     dir, existing);
-
-    g_free (existing);
-    return existing == NULL && (error == NULL || *error == NULL);
-}
-
-gboolean
-record_output_remove_series (const gchar *dir, GError **error)
-{
-    GDir *listing = g_dir_open (dir, 0, error);
-    const gchar *name;
-    gboolean success = listing != NULL;
-
-    /* Removing entries while listing is fine: each is seen at most once. */
-    while (success && (name = g_dir_read_name (listing)) != NULL) {
-        gchar *path = g_build_filename (dir, name, NULL);
-
-        if (is_series_file (name) && g_unlink (path) != 0) {
-            g_set_error (error, RECORD_ERROR, RECORD_ERROR_OUTPUT, "Cannot remove `%s' of the earlier recording: %s",
-                         path, g_strerror (errno));
-            success = FALSE;
-        }
-
-        g_free (path);
-    }
-
-    if (listing != NULL)
-        g_dir_close (listing);
-
-    return success;
-}
+const gchar record_preview_name[] = "preview.png";
+const gchar record_reserve_suffix[] = ".reserve";
 
 /* ---- Shared file handling --------------------------------------------------------------- */
 
 gint
 record_output_create_temporary (const RecordOutput *output, const gchar *final_name, gchar **path, GError **error)
 {
-    gchar *name = g_strdup_printf (".%s.XXXXXX", final_name);
     gint fd;
 
-    *path = g_build_filename (output->dir, name, NULL);
-    g_free (name);
-    fd = record_file_create_exclusive (*path);
+    *path = record_folder_temporary_path (output->folder, final_name);
+    fd = record_file_create_new (*path);
 
     if (fd < 0) {
         record_output_set_write_error (output, final_name, errno, NULL, error);
@@ -162,33 +60,80 @@ record_output_set_write_error (const RecordOutput *output, const gchar *final_na
     g_free (final);
 }
 
+gchar *
+record_utc_text (gint64 unix_us)
+{
+    GDateTime *second = g_date_time_new_from_unix_utc (unix_us / G_USEC_PER_SEC);
+    GDateTime *moment = g_date_time_add (second, unix_us % G_USEC_PER_SEC);
+    gchar *text = g_date_time_format (moment, "%Y-%m-%dT%H:%M:%S.%fZ");
+
+    g_date_time_unref (moment);
+    g_date_time_unref (second);
+    return text;
+}
+
+gchar *
+record_output_frame_description (const RecordOutput *output, guint64 number, gint64 timestamp_ns)
+{
+    gchar *time = record_utc_text (output->start_us + (timestamp_ns - output->first_ns) / 1000);
+    gchar exposure[G_ASCII_DTOSTR_BUF_SIZE];
+    gchar *text;
+
+    /* Not the locale's decimal comma: readers parse this. */
+    g_ascii_dtostr (exposure, sizeof exposure, output->info.exposure_s);
+    text = g_strdup_printf ("frame=%" G_GUINT64_FORMAT "\ntime=%s\nexposure_time=%s\n", number, time, exposure);
+    g_free (time);
+    return text;
+}
+
+gdouble
+record_output_pixels_per_cm (const RecordOutput *output, guint axis)
+{
+    const gdouble metres = output->info.pixel_size[axis] * MAX (output->info.binning[axis], 1);
+
+    return metres > 0 ? 0.01 / metres : 0;
+}
+
 /* ---- Output ----------------------------------------------------------------------------- */
 
 RecordOutput *
-record_output_open (const RecordFormat *format, const gchar *dir, const FrameGeometry *geometry, const CameraInfo *info,
-                    GError **error)
+record_output_new (const RecordFormat *format, RecordFolder *folder, const FrameGeometry *geometry)
 {
     RecordOutput *output = g_new0 (RecordOutput, 1);
 
     output->format = format;
-    output->dir = g_strdup (dir);
+    output->folder = folder;
+    output->dir = record_folder_path (folder);
     output->geometry = *geometry;
-    output->info = *info;
-    output->state = output->format->ops->open (output, error);
-
-    if (output->state == NULL) {
-        g_free (output->dir);
-        g_free (output);
-        return NULL;
-    }
-
     return output;
+}
+
+void
+record_output_describe (RecordOutput *output, const CameraInfo *info)
+{
+    output->info = *info;
+}
+
+/* With the first frame in hand the recording goes ahead: the earlier recording goes, the files
+ * begin. */
+static gboolean
+begin (RecordOutput *output, gint64 timestamp_ns, GError **error)
+{
+    output->first_ns = timestamp_ns;
+    output->start_us = g_get_real_time () - (record_monotonic_ns () - timestamp_ns) / 1000;
+
+    if (!record_folder_begin (output->folder, error))
+        return FALSE;
+
+    output->state = output->format->ops->open (output, error);
+    return output->state != NULL;
 }
 
 gboolean
 record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns, GError **error)
 {
-    if (output->failed || !output->format->ops->write (output, output->state, pixels, timestamp_ns, error)) {
+    if (output->failed || (output->state == NULL && !begin (output, timestamp_ns, error)) ||
+        !output->format->ops->write (output, output->state, pixels, timestamp_ns, error)) {
         output->failed = TRUE;
         return FALSE;
     }
@@ -210,10 +155,9 @@ record_output_sync (RecordOutput *output, GError **error)
 gboolean
 record_output_close (RecordOutput *output, guint64 *frames_kept, GError **error)
 {
-    gboolean success = output->format->ops->close (output, output->state, error);
+    gboolean success = output->state == NULL || output->format->ops->close (output, output->state, error);
 
     *frames_kept = output->n_frames;
-    g_free (output->dir);
     g_free (output);
     return success;
 }
@@ -254,10 +198,11 @@ preview_pixels (const guint8 *pixels, const FrameGeometry *geometry)
 }
 
 gboolean
-record_output_write_preview (const gchar *dir, const guint8 *pixels, const FrameGeometry *geometry, GError **error)
+record_output_write_preview (const RecordFolder *folder, const guint8 *pixels, const FrameGeometry *geometry,
+                             GError **error)
 {
-    const gchar *name = preview_name;
-    RecordOutput place = { .dir = (gchar *) dir };
+    const gchar *name = record_preview_name;
+    RecordOutput place = { .folder = (RecordFolder *) folder, .dir = record_folder_path (folder) };
     guint8 *gray = preview_pixels (pixels, geometry);
     gchar *temporary = NULL;
     gint fd = record_output_create_temporary (&place, name, &temporary, error);

@@ -23,15 +23,16 @@ static int
 check_files (void)
 {
     static const char content[] = "0123456789\n\n\n\n\n"; /* newlines betray a text mode */
-    char path[] = "platform-check-XXXXXX", other[] = "platform-check-XXXXXX", missing[] = "no-such/x-XXXXXX";
+    const char path[] = "platform-check-file", missing[] = "no-such/file";
     uint64_t value = 0x1122334455667788u, read_back = 0, free_bytes = 0;
     char buffer[sizeof content];
-    int fd = record_file_create_exclusive (path), other_fd = record_file_create_exclusive (other);
+    int fd;
 
-    CHECK (fd >= 0 && other_fd >= 0 && strcmp (path, other) != 0 && strstr (path, "XXXXXX") == NULL);
-    record_file_close (other_fd);
-    remove (other);
-    CHECK (record_file_create_exclusive (missing) == -1 && errno == ENOENT);
+    remove (path); /* from an earlier run that failed */
+    fd = record_file_create_new (path);
+    CHECK (fd >= 0);
+    CHECK (record_file_create_new (path) == -1 && errno == EEXIST);
+    CHECK (record_file_create_new (missing) == -1 && errno == ENOENT);
 
     CHECK (record_file_write (fd, content, sizeof content) == (int64_t) sizeof content);
     CHECK (record_file_size (fd) == (int64_t) sizeof content);
@@ -66,6 +67,32 @@ check_memory (void)
     CHECK (memory[0] == 0xab && memory[2 * granule - 1] == 0xab && memory[2 * granule] == 0 && memory[size - 1] == 0);
     record_memory_release (memory, size);
     CHECK (record_memory_reserve ((size_t) 1 << 62) == NULL); /* more than any address space */
+    return 0;
+}
+
+/* Two takes in one process conflict as two processes do: locks belong to the open file. */
+static int
+check_lock (void)
+{
+    const char path[] = "platform-check.lock";
+    char found[64];
+    FILE *stale;
+    int lock;
+
+    remove (path);
+    lock = record_lock_take (path, "first holder", found, sizeof found);
+    CHECK (lock >= 0 && found[0] == '\0');
+    CHECK (record_lock_take (path, "second", found, sizeof found) == -1 && errno == EWOULDBLOCK &&
+           strcmp (found, "first holder") == 0);
+    record_lock_release (lock, path);
+    CHECK (fopen (path, "rb") == NULL);
+
+    /* What a holder that ended without releasing leaves: its line, and no lock. */
+    stale = fopen (path, "wb");
+    CHECK (stale != NULL && fputs ("gone\n", stale) >= 0 && fclose (stale) == 0);
+    lock = record_lock_take (path, "third", found, sizeof found);
+    CHECK (lock >= 0 && strcmp (found, "gone") == 0);
+    record_lock_release (lock, path);
     return 0;
 }
 
@@ -117,5 +144,5 @@ check_sync (void)
 int
 main (void)
 {
-    return check_files () != 0 || check_memory () != 0 || check_sync () != 0;
+    return check_files () != 0 || check_lock () != 0 || check_memory () != 0 || check_sync () != 0;
 }

@@ -13,8 +13,7 @@ add_executable(uca-record-platform-check
     ${CMAKE_CURRENT_LIST_DIR}/sync-${_record_system}.c)
 tessaravolt_warnings(uca-record-platform-check)
 if(NOT WIN32)
-  # g_mkstemp_full names the temporary files on POSIX.
-  target_link_libraries(uca-record-platform-check PRIVATE PkgConfig::GLIB Threads::Threads)
+  target_link_libraries(uca-record-platform-check PRIVATE Threads::Threads)
 endif()
 add_test(NAME uca-record-platform-check COMMAND uca-record-platform-check
          WORKING_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}")

@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,16 +18,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <glib/gstdio.h>
-
 /* ---- Files ------------------------------------------------------------------------------ */
 
 int
-record_file_create_exclusive (char *path_template)
+record_file_create_new (const char *path)
 {
-    /* O_EXCL comes with it: a planted file or link at this name makes the call fail, never
-     * followed. */
-    return g_mkstemp_full (path_template, O_RDWR | O_NOFOLLOW, 0666);
+    /* O_EXCL: a planted file or link at this name makes the call fail, never followed. */
+    return open (path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
 int
@@ -114,6 +112,86 @@ record_disk_free_bytes (const char *dir, uint64_t *bytes)
     return 0;
 }
 
+/* ---- Folder lock ------------------------------------------------------------------------ */
+
+enum {
+    LOCK_ATTEMPTS = 100
+};
+
+static void
+read_line (int fd, char *line, size_t size)
+{
+    ssize_t length = pread (fd, line, size - 1, 0);
+
+    length = length > 0 ? length : 0;
+
+    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\0'))
+        length--;
+
+    line[length] = '\0';
+}
+
+static int
+same_file (int fd, const char *path)
+{
+    struct stat held, named;
+
+    return fstat (fd, &held) == 0 && stat (path, &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
+/* flock, not fcntl's locks: those go when the process closes any descriptor of the file. */
+int
+record_lock_take (const char *path, const char *owner, char *found, size_t found_size)
+{
+    const size_t length = strlen (owner);
+
+    found[0] = '\0';
+
+    for (int attempt = 0; attempt < LOCK_ATTEMPTS; attempt++) {
+        int fd = open (path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+        int error_number;
+
+        if (fd < 0)
+            return -1;
+
+        if (flock (fd, LOCK_EX | LOCK_NB) != 0) {
+            error_number = errno;
+            read_line (fd, found, found_size);
+            close (fd);
+            errno = error_number;
+            return -1;
+        }
+
+        /* The holder before may have removed the file between the open and the lock: then the
+         * lock is on a file nobody finds, and the name is tried again. */
+        if (same_file (fd, path)) {
+            read_line (fd, found, found_size);
+
+            if (ftruncate (fd, 0) == 0 && pwrite (fd, owner, length, 0) == (ssize_t) length)
+                return fd;
+
+            error_number = errno;
+            close (fd);
+            errno = error_number;
+            return -1;
+        }
+
+        close (fd);
+    }
+
+    errno = EWOULDBLOCK;
+    return -1;
+}
+
+void
+record_lock_release (int lock, const char *path)
+{
+    /* Removed while still held, so that whoever opened it meanwhile finds it gone. */
+    unlink (path);
+    close (lock);
+}
+
 /* ---- Memory ----------------------------------------------------------------------------- */
 
 size_t
@@ -185,6 +263,12 @@ record_local_socket_in_use (const char *path)
 /* ---- Console and process ---------------------------------------------------------------- */
 
 int
+record_process_id (void)
+{
+    return (int) getpid ();
+}
+
+int
 record_stderr_is_terminal (void)
 {
     return isatty (STDERR_FILENO);
@@ -232,10 +316,20 @@ record_restore_stdout (FILE *report)
 
 static void (*stop_callback) (int signal_number) = NULL;
 
+/* Counted over all stop signals: a SIGTERM after a SIGINT is a second request too. */
+static volatile sig_atomic_t stop_requests = 0;
+
 static void
 on_signal (int signum)
 {
-    stop_callback (signum);
+    if (stop_requests++ == 0) {
+        stop_callback (signum);
+        return;
+    }
+
+    /* The default action ends the process once this handler returns. */
+    signal (signum, SIG_DFL);
+    raise (signum);
 }
 
 void
@@ -252,9 +346,11 @@ record_catch_stop (void (*on_stop) (int signal_number))
 
         memset (&action, 0, sizeof action);
         action.sa_handler = on_signal;
-        /* The second signal takes the default action: the process ends at once. */
-        action.sa_flags = (int) SA_RESETHAND;
+        /* One request at a time, whichever signal brings it. */
         sigemptyset (&action.sa_mask);
+        sigaddset (&action.sa_mask, SIGINT);
+        sigaddset (&action.sa_mask, SIGTERM);
+        sigaddset (&action.sa_mask, SIGHUP);
         sigaction (stopping[i], &action, NULL);
         sigaddset (&unblock, stopping[i]);
     }

@@ -2,8 +2,6 @@
 /* See platform.h: 64-bit Windows, over the C runtime's descriptors and their
  * handles. Win32 failures become errno values through errno_from (). */
 
-#define _CRT_RAND_S /* rand_s, for unguessable temporary names */
-
 #include "platform.h"
 
 #include <errno.h>
@@ -76,26 +74,9 @@ wide_path (const char *path)
 
 /* ---- Files ------------------------------------------------------------------------------ */
 
-enum {
-    NAME_ATTEMPTS = 100
-};
-
-static void
-fill_random_name (char *xs)
-{
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-
-    for (int i = 0; i < 6; i++) {
-        unsigned int value = 0;
-
-        rand_s (&value);
-        xs[i] = letters[value % (sizeof letters - 1)];
-    }
-}
-
 /* CREATE_NEW fails on any existing name, a link included. The permissions are the folder's. */
-static int
-create_new (const char *path)
+int
+record_file_create_new (const char *path)
 {
     wchar_t *wide = wide_path (path);
     HANDLE handle;
@@ -123,30 +104,6 @@ create_new (const char *path)
 
     free (wide);
     return fd;
-}
-
-int
-record_file_create_exclusive (char *path_template)
-{
-    size_t length = strlen (path_template);
-    char *xs = length >= 6 ? path_template + length - 6 : NULL;
-
-    if (xs == NULL || strcmp (xs, "XXXXXX") != 0) {
-        errno = EINVAL;
-        return -1;
-    }
-
-    for (int attempt = 0; attempt < NAME_ATTEMPTS; attempt++) {
-        int fd;
-
-        fill_random_name (xs);
-        fd = create_new (path_template);
-
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-
-    return -1; /* errno is EEXIST */
 }
 
 int
@@ -276,6 +233,157 @@ record_disk_free_bytes (const char *dir, uint64_t *bytes)
     return 0;
 }
 
+/* ---- Folder lock ------------------------------------------------------------------------ */
+
+/* Windows locks are mandatory: the lock covers one byte far beyond the owner's line, so that
+ * others can still read the line. Locks may lie beyond the end of a file. */
+enum {
+    LOCK_ATTEMPTS = 100,
+    LOCK_OFFSET_HIGH = 0x40000000
+};
+
+static void
+read_line (HANDLE handle, char *line, size_t size)
+{
+    OVERLAPPED place = overlapped_at (0);
+    DWORD length = 0;
+
+    if (!ReadFile (handle, line, (DWORD) (size - 1), &length, &place))
+        length = 0;
+
+    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r' || line[length - 1] == '\0'))
+        length--;
+
+    line[length] = '\0';
+}
+
+static HANDLE
+open_shared (const wchar_t *path, DWORD access, DWORD disposition)
+{
+    /* Shared for deletion, so that the holder can remove it while others look at it. */
+    return CreateFileW (path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, disposition,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+}
+
+/* Whether `path` still names the file of `handle`: a holder that released the lock removed it. */
+static int
+same_file (HANDLE handle, const wchar_t *path)
+{
+    HANDLE named = open_shared (path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+    BY_HANDLE_FILE_INFORMATION held, found;
+    int same;
+
+    if (named == INVALID_HANDLE_VALUE)
+        return 0;
+
+    same = GetFileInformationByHandle (handle, &held) && GetFileInformationByHandle (named, &found) &&
+           held.dwVolumeSerialNumber == found.dwVolumeSerialNumber && held.nFileIndexHigh == found.nFileIndexHigh &&
+           held.nFileIndexLow == found.nFileIndexLow;
+    CloseHandle (named);
+    return same;
+}
+
+static int
+write_line (HANDLE handle, const char *owner)
+{
+    OVERLAPPED place = overlapped_at (0);
+    DWORD written = 0;
+    FILE_END_OF_FILE_INFO end = { 0 };
+
+    if (!SetFileInformationByHandle (handle, FileEndOfFileInfo, &end, sizeof end) ||
+        !WriteFile (handle, owner, (DWORD) strlen (owner), &written, &place))
+        return fail_with_last_error ();
+
+    return 0;
+}
+
+/* The lock on an open handle, or -1 with errno. */
+static int
+lock_handle (HANDLE handle, const char *owner, char *found, size_t found_size)
+{
+    OVERLAPPED place = { 0 };
+    int fd;
+
+    place.OffsetHigh = LOCK_OFFSET_HIGH;
+
+    if (!LockFileEx (handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &place)) {
+        const DWORD error = GetLastError ();
+
+        read_line (handle, found, found_size);
+        errno = error == ERROR_LOCK_VIOLATION ? EWOULDBLOCK : errno_from (error);
+        return -1;
+    }
+
+    read_line (handle, found, found_size);
+
+    if (write_line (handle, owner) != 0)
+        return -1;
+
+    fd = _open_osfhandle ((intptr_t) handle, _O_BINARY);
+
+    if (fd < 0)
+        errno = EMFILE;
+
+    return fd;
+}
+
+int
+record_lock_take (const char *path, const char *owner, char *found, size_t found_size)
+{
+    wchar_t *wide = wide_path (path);
+    int fd = -1;
+
+    found[0] = '\0';
+
+    for (int attempt = 0; wide != NULL && attempt < LOCK_ATTEMPTS; attempt++) {
+        HANDLE handle = open_shared (wide, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+
+        /* A file being removed refuses to open until its last holder closes it. */
+        if (handle == INVALID_HANDLE_VALUE && GetLastError () == ERROR_ACCESS_DENIED) {
+            errno = EACCES; /* unless it opens before the attempts run out */
+            Sleep (1);
+            continue;
+        }
+
+        if (handle == INVALID_HANDLE_VALUE) {
+            fail_with_last_error ();
+            break;
+        }
+
+        /* The holder before may have removed the file between the open and the lock. */
+        fd = lock_handle (handle, owner, found, found_size);
+
+        if (fd >= 0 && same_file (handle, wide))
+            break;
+
+        if (fd < 0) {
+            CloseHandle (handle);
+            break;
+        }
+
+        _close (fd); /* and with it the handle */
+        fd = -1;
+        errno = EWOULDBLOCK; /* unless a later attempt finds the file in place */
+    }
+
+    free (wide);
+    return fd;
+}
+
+void
+record_lock_release (int lock, const char *path)
+{
+    wchar_t *wide = wide_path (path);
+
+    /* Removed while still held, so that whoever opens it meanwhile finds it gone; the name goes
+     * once the last holder closes it. Closing lets go of the lock. */
+    if (wide != NULL)
+        DeleteFileW (wide);
+
+    free (wide);
+    _close (lock);
+}
+
 /* ---- Memory ----------------------------------------------------------------------------- */
 
 size_t
@@ -331,6 +439,12 @@ record_local_socket_in_use (const char *path)
 }
 
 /* ---- Console and process ---------------------------------------------------------------- */
+
+int
+record_process_id (void)
+{
+    return (int) GetCurrentProcessId ();
+}
 
 int
 record_stderr_is_terminal (void)

@@ -17,12 +17,10 @@
 
 /* ---- Files ------------------------------------------------------------------------------ */
 
-/* Creates and opens for reading and writing a new file whose path is `path_template` with its
- * last six characters, "XXXXXX", replaced; `path_template` then holds the path. The file is
- * created exclusively: a planted file or link at the name makes the call fail, never
- * followed. Permissions as a plain new file's (0666 less the umask; on Windows the folder's).
- * Returns the descriptor. */
-int record_file_create_exclusive (char *path_template);
+/* Creates and opens for reading and writing the new file `path`, exclusively: an existing file
+ * or link at the name makes the call fail (EEXIST), never followed. Permissions as a plain new
+ * file's (0666 less the umask; on Windows the folder's). Returns the descriptor. */
+int record_file_create_new (const char *path);
 int record_file_close (int fd);
 /* A binary stdio stream writing to `fd`, which then belongs to the stream; NULL on failure. */
 FILE *record_file_stream (int fd);
@@ -49,6 +47,18 @@ int record_file_reserve (int fd, uint64_t length);
 /* Bytes the calling user may still write on the disk that holds `dir`. */
 int record_disk_free_bytes (const char *dir, uint64_t *bytes);
 
+/* ---- Folder lock ------------------------------------------------------------------------ */
+
+/* Takes the lock file at `path` for this process, until record_lock_release or until the process
+ * ends, however it ends: the system then lets go of it. Writes `owner`, a line naming this
+ * process, into the file. `found` (`found_size` bytes, always terminated) receives the line the
+ * file held before: while another process holds the lock, that process's; else one a process
+ * left that ended without releasing it, or "" for a new file. Returns a descriptor, or -1 with
+ * errno EWOULDBLOCK while another process holds the lock, or another errno. */
+int record_lock_take (const char *path, const char *owner, char *found, size_t found_size);
+/* Removes the lock file and lets go of it. */
+void record_lock_release (int lock, const char *path);
+
 /* ---- Memory ----------------------------------------------------------------------------- */
 
 /* The unit in which memory is prepared: offsets and lengths given to record_memory_prepare are
@@ -72,6 +82,8 @@ int record_local_socket_in_use (const char *path);
 
 /* ---- Console and process ---------------------------------------------------------------- */
 
+/* The process's identifier, as the system lists it. */
+int record_process_id (void);
 /* Whether standard error shows on a terminal (where a progress bar that redraws itself fits). */
 int record_stderr_is_terminal (void);
 /* Writes to standard error without buffering; safe in a signal handler. */

@@ -171,8 +171,8 @@ print_written (const Options *options, const WriteStats *written)
 }
 
 void
-record_print_report (const Options *options, const CameraInfo *info, const FrameGeometry *geometry,
-                     const FrameStats *stats, const WriteStats *written)
+record_print_report (const Options *options, const CameraInfo *info, const gchar *differences,
+                     const FrameGeometry *geometry, const FrameStats *stats, const WriteStats *written)
 {
     /* From the first frame to the last: the start-up of the stream is not the camera's rate. */
     gdouble seconds = (stats->last_ns - stats->first_ns) / 1e9;
@@ -181,6 +181,8 @@ record_print_report (const Options *options, const CameraInfo *info, const Frame
         return;
 
     g_print ("camera:     %s\n", info->camera_name);
+    g_print ("settings:   %s%s\n", differences != NULL ? "not as asked: " : "as asked",
+             differences != NULL ? differences : "");
     g_print ("mode:       %s\n", record_mode_names[options->mode]);
     g_print ("frames:     %" G_GUINT64_FORMAT " of %u x %u pixels, %u bits\n", stats->accepted, geometry->width,
              geometry->height, geometry->bits);

@@ -19,11 +19,11 @@ typedef struct {
 void grab_times_add (GrabTimes *times, gint64 ns);
 
 typedef struct {
-    guint64 received;     /* frames the camera delivered */
+    guint64 received;     /* frames the camera delivered, dropped ones included */
     guint64 accepted;     /* frames handed to the writer */
     guint64 repeated;     /* identical to the frame before */
     guint64 out_of_order; /* older than a frame already accepted; not written */
-    guint64 skipped;      /* frame numbers the counter jumped over */
+    guint64 skipped;      /* frame numbers the camera never delivered */
     guint64 dropped;      /* found the buffer full (asynchronous mode) */
     guint64 waits;        /* grabs that waited for the writer (synchronous modes) */
     guint64 unprepared;   /* of the drops or waits: for memory still being prepared */
@@ -56,7 +56,8 @@ void progress_draw (Progress *progress, guint64 frames, guint64 total, guint64 b
                     const gchar *more, gboolean force);
 void progress_end (Progress *progress);
 
-void record_print_report (const Options *options, const CameraInfo *info, const FrameGeometry *geometry,
-                          const FrameStats *stats, const WriteStats *written);
+/* `differences`: the settings the camera did not use as asked, or NULL. */
+void record_print_report (const Options *options, const CameraInfo *info, const gchar *differences,
+                          const FrameGeometry *geometry, const FrameStats *stats, const WriteStats *written);
 
 #endif

@@ -7,6 +7,7 @@
  * everything else is owned by one thread at a time, as noted at each member. */
 
 #include "session.h"
+#include "camera.h"
 #include "platform.h"
 #include "ring.h"
 #include "sync.h"
@@ -98,10 +99,17 @@ typedef struct {
     UcaCamera *camera;
     const Options *options;
     const FrameGeometry *geometry;
-    const CameraInfo *info;
+    guint origin[2]; /* of the region of interest, where the test pattern's numbers are read */
     Ring *ring;
     RecordOutput *output;
     RecordStream *stream; /* NULL: nothing is published */
+
+    /* The main thread's; once recording, what the camera really uses. */
+    CameraInfo info;
+    gchar *differences;
+    gint64 started_ns;
+    RecordThread writer;
+    gboolean writer_running;
 
     /* The producer's (grab thread or delivery thread); the main thread reads them once the
      * producer has ended. */
@@ -110,9 +118,10 @@ typedef struct {
     gboolean have_number;
     GError *grab_error;
 
-    atomic_int stop;      /* main thread to producer: accept no more frames */
-    gboolean grab_stuck;  /* main thread's: the grab thread never ended */
-    atomic_int grab_done; /* grab thread to main thread: it has ended */
+    atomic_int stop;         /* main thread to producer: accept no more frames */
+    _Atomic gint64 until_ns; /* main thread to producer: frames arriving later are not kept */
+    gboolean grab_stuck;     /* main thread's: the grab thread never ended */
+    atomic_int grab_done;    /* grab thread to main thread: it has ended */
 
     /* The writer thread's; the main thread reads them once the writer has ended. */
     WriteStats written;
@@ -120,41 +129,71 @@ typedef struct {
 } Session;
 
 /* The simulated detector's pattern: pixel (x, y) of frame n is (x ^ (y << 6)) + 17 n modulo
- * 2^16, so the first pixel of the region of interest gives n; 0xF0F1 is 17's inverse. */
-static guint16
-sim_pattern_number (const Session *session, const guint8 *pixels)
+ * 2^16, so the first pixel of the region of interest gives n (0xF0F1 is 17's inverse), and the
+ * last pixel agrees with it only in a pattern frame. FALSE for a frame that is no pattern. */
+static gboolean
+sim_pattern_number (const Session *session, const guint8 *pixels, guint16 *number)
 {
-    const guint x0 = session->info->roi[0], y0 = session->info->roi[1];
-    guint16 first = session->geometry->bytes_per_pixel == 2 ? *(const guint16 *) pixels : *pixels;
+    const FrameGeometry *geometry = session->geometry;
+    const guint x0 = session->origin[0], y0 = session->origin[1];
+    const guint x1 = x0 + geometry->width - 1, y1 = y0 + geometry->height - 1;
+    const gsize last = (gsize) geometry->width * geometry->height - 1;
+    const gboolean wide = geometry->bytes_per_pixel == 2;
+    const guint16 first = wide ? ((const guint16 *) pixels)[0] : pixels[0];
+    const guint16 final = wide ? ((const guint16 *) pixels)[last] : pixels[last];
+    const guint16 mask = wide ? 0xFFFF : 0xFF;
 
-    return (guint16) ((guint16) (first - (guint16) (x0 ^ (y0 << 6))) * 0xF0F1u);
+    *number = (guint16) ((guint16) (first - (guint16) (x0 ^ (y0 << 6))) * 0xF0F1u);
+    return (final & mask) == ((guint16) ((x1 ^ (y1 << 6)) + 17u * *number) & mask);
 }
 
-/* On the producer's thread: checks the frame in `slot` and hands it to the writer, unless it
- * is older than one already handed over. */
+/* On the producer's thread, for every frame the camera delivers, before it takes a slot: FALSE
+ * for a frame not to be written, older than one before it. A frame that carries no frame number
+ * ends the recording with session->grab_error. */
+static gboolean
+check_order (Session *session, const guint8 *pixels)
+{
+    FrameStats *stats = &session->stats;
+    guint16 number;
+    gint16 step;
+
+    stats->received++;
+
+    if (session->options->counter != COUNTER_SIM_PATTERN)
+        return TRUE;
+
+    if (!sim_pattern_number (session, pixels, &number)) {
+        g_set_error (&session->grab_error, RECORD_ERROR,
+                     stats->accepted == 0 ? RECORD_ERROR_USAGE : RECORD_ERROR_CAMERA,
+                     "Frame %" G_GUINT64_FORMAT " carries no frame number: --frame-counter sim-pattern needs "
+                     "the simulated detector's test pattern (XISL_SIM content=pattern)",
+                     stats->received);
+        atomic_store (&session->stop, 1);
+        return FALSE;
+    }
+
+    step = (gint16) (guint16) (number - session->last_number);
+
+    if (session->have_number && step <= 0) {
+        stats->out_of_order++;
+        return FALSE;
+    }
+
+    /* Numbers the camera never delivered; frames the recorder dropped were delivered. */
+    if (session->have_number)
+        stats->skipped += (guint64) (step - 1);
+
+    session->last_number = number;
+    session->have_number = TRUE;
+    return TRUE;
+}
+
+/* On the producer's thread: hands the frame in `slot` to the writer. */
 static void
 accept_frame (Session *session, guint8 *slot, gint64 arrival_ns)
 {
     FrameStats *stats = &session->stats;
     const guint8 *previous;
-
-    stats->received++;
-
-    if (session->options->counter == COUNTER_SIM_PATTERN) {
-        guint16 number = sim_pattern_number (session, slot);
-        gint16 step = (gint16) (guint16) (number - session->last_number);
-
-        if (session->have_number && step <= 0) {
-            stats->out_of_order++;
-            return;
-        }
-
-        if (session->have_number)
-            stats->skipped += (guint64) (step - 1);
-
-        session->last_number = number;
-        session->have_number = TRUE;
-    }
 
     /* Frames differ early, so this rarely reads far. */
     previous = ring_newest (session->ring);
@@ -199,7 +238,15 @@ grab_thread (void *data)
 
         end = record_monotonic_ns ();
         grab_times_add (&session->stats.grab_times, end - start);
-        accept_frame (session, slot, end);
+
+        /* A frame that arrives after the duration is not kept, as in asynchronous mode. */
+        if (end > atomic_load (&session->until_ns))
+            break;
+
+        if (check_order (session, slot))
+            accept_frame (session, slot, end);
+        else if (session->grab_error != NULL)
+            break;
     }
 
     atomic_store (&session->grab_done, 1);
@@ -216,8 +263,14 @@ on_async_frame (gpointer data, gpointer user_data)
     gint64 arrival = record_monotonic_ns ();
     guint8 *slot;
 
-    if (atomic_load (&session->stop) || enough_frames (session))
+    if (atomic_load (&session->stop) || enough_frames (session) || arrival > atomic_load (&session->until_ns))
         return;
+
+    if (!check_order (session, data)) {
+        if (session->grab_error != NULL)
+            ring_finish_input (session->ring);
+        return;
+    }
 
     slot = ring_begin_write (session->ring, FALSE);
 
@@ -305,8 +358,7 @@ typedef enum {
 static gint64
 timeout_ns (const Session *session)
 {
-    gdouble seconds =
-        session->options->timeout_s > 0 ? session->options->timeout_s : 2 * session->info->exposure_s + 10;
+    gdouble seconds = session->options->timeout_s > 0 ? session->options->timeout_s : 2 * session->info.exposure_s + 10;
 
     return (gint64) (seconds * 1e9);
 }
@@ -377,9 +429,8 @@ stream_waits (const Session *session)
 static StopReason
 supervise (Session *session)
 {
-    const gint64 start = record_monotonic_ns ();
-    const gint64 duration = (gint64) (session->options->duration_s * 1e9);
-    gint64 last_activity = start;
+    const gint64 until = atomic_load (&session->until_ns);
+    gint64 last_activity = session->started_ns;
     RingStatus seen = { 0 }, status;
     Progress progress;
     StopReason reason;
@@ -411,7 +462,7 @@ supervise (Session *session)
             reason = STOP_DONE;
         else if (received_signal != 0)
             reason = STOP_SIGNAL;
-        else if (duration > 0 && now - start >= duration)
+        else if (now >= until)
             reason = STOP_DURATION;
         else if (now - last_activity >= timeout_ns (session))
             reason = STOP_TIMEOUT;
@@ -460,6 +511,20 @@ set_timeout_error (const Session *session, GError **error)
                  timeout_ns (session) / 1e9, status.committed);
 }
 
+/* A duration shorter than the exposure leaves nothing, in every mode. */
+static void
+warn_if_no_frame (const Session *session)
+{
+    RingStatus status;
+
+    ring_wait_status (session->ring, NULL, 0, &status);
+
+    if (status.committed == 0)
+        g_printerr ("uca-record: warning: no frame arrived within --duration %g s (the camera's exposure time is "
+                    "%g s)\n",
+                    session->options->duration_s, session->info.exposure_s);
+}
+
 /* Starts the camera, records, and stops it again, also after a failure. */
 static gboolean
 record_frames (Session *session, RecordResult *result, GError **error)
@@ -491,10 +556,31 @@ record_frames (Session *session, RecordResult *result, GError **error)
 
     result->started = TRUE;
     recording = 1;
+    session->started_ns = record_monotonic_ns ();
 
-    started = async ? 0 : record_thread_start (&grabber, grab_thread, session);
+    if (session->options->duration_s > 0)
+        atomic_store (&session->until_ns, session->started_ns + (gint64) (session->options->duration_s * 1e9));
 
-    if (started != 0)
+    /* The files state what the camera uses, which it has settled by now. */
+    session->differences = record_read_settings (session->camera, session->options, &session->info);
+
+    if (session->output != NULL)
+        record_output_describe (session->output, &session->info);
+
+    started = record_thread_start (&session->writer, writer_thread, session);
+    session->writer_running = started == 0;
+
+    /* The stream's start message states it too; frames committed meanwhile wait in the ring for
+     * the stream, which reads them from the first. */
+    if (started == 0 && session->stream != NULL &&
+        !record_stream_start (session->stream, session->ring, &session->info, session->geometry,
+                              session->options->n_frames, timeout_ns (session), &session->grab_error))
+        started = -1;
+
+    if (started == 0 && !async)
+        started = record_thread_start (&grabber, grab_thread, session);
+
+    if (started > 0)
         g_set_error (&session->grab_error, RECORD_ERROR, RECORD_ERROR_MEMORY, "Cannot start a thread: %s",
                      g_strerror (started));
 
@@ -518,6 +604,10 @@ record_frames (Session *session, RecordResult *result, GError **error)
         else if (async)
             uca_camera_set_grab_func (session->camera, NULL, NULL);
     }
+
+    /* Also when the producer, finding its frame too late, ended first. */
+    if (record_monotonic_ns () >= atomic_load (&session->until_ns))
+        warn_if_no_frame (session);
 
     result->camera_stuck = stuck;
     /* A signal that came while the recording ended anyway still decides the exit status. */
@@ -544,6 +634,7 @@ finish_output (Session *session, RecordResult *result, gboolean recorded, GError
 {
     GError *close_error = NULL;
     const guint8 *newest = ring_newest (session->ring);
+    const RecordFolder *folder = session->output->folder;
 
     result->written.name = session->output->format->file_name;
 
@@ -558,8 +649,7 @@ finish_output (Session *session, RecordResult *result, gboolean recorded, GError
     if (!recorded || newest == NULL || result->written.frames == 0)
         return TRUE;
 
-    result->written.preview =
-        record_output_write_preview (session->options->output_dir, newest, session->geometry, error);
+    result->written.preview = record_output_write_preview (folder, newest, session->geometry, error);
     return result->written.preview;
 }
 
@@ -590,21 +680,20 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
 {
     /* On the heap: a grab stuck in the camera keeps using it until the process ends. */
     Session *session = g_new0 (Session, 1);
-    RecordThread writer;
     RingStatus status;
-    gint started;
     gboolean success;
 
-    *session = (Session){
-        .camera = camera, .options = options, .geometry = geometry, .info = info, .output = output, .stream = stream
-    };
+    *session = (Session){ .camera = camera,
+                          .options = options,
+                          .geometry = geometry,
+                          .origin = { info->roi[0], info->roi[1] },
+                          .output = output,
+                          .stream = stream,
+                          .info = *info };
+    atomic_init (&session->until_ns, G_MAXINT64);
     memset (result, 0, sizeof *result);
     session->ring = ring_new (geometry->frame_bytes, stream != NULL ? record_stream_header_room () : 0, n_slots,
                               stream != NULL, error);
-
-    if (session->ring != NULL && stream != NULL &&
-        !record_stream_start (stream, session->ring, info, geometry, options->n_frames, timeout_ns (session), error))
-        g_clear_pointer (&session->ring, ring_free);
 
     if (session->ring == NULL) {
         if (output != NULL)
@@ -613,18 +702,13 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
         return FALSE;
     }
 
-    started = record_thread_start (&writer, writer_thread, session);
-
-    if (started != 0)
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_MEMORY, "Cannot start a thread: %s", g_strerror (started));
-
-    success = started == 0 && record_frames (session, result, error);
+    success = record_frames (session, result, error);
 
     /* Every frame received is written, also after a failure or a signal. */
     ring_finish_input (session->ring);
 
-    if (started == 0)
-        record_thread_join (&writer);
+    if (session->writer_running)
+        record_thread_join (&session->writer);
 
     finish_stream (session);
     /* A signal while the stream waited for consumers stopped that wait. */
@@ -645,6 +729,8 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
     result->stats.prepared_bytes = status.prepared_bytes;
     result->written.bytes = session->written.bytes;
     result->written.busy_ns = session->written.busy_ns;
+    result->info = session->info;
+    result->differences = g_steal_pointer (&session->differences);
 
     if (session->write_error != NULL) {
         g_clear_error (error);

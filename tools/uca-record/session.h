@@ -13,6 +13,8 @@
 typedef struct {
     FrameStats stats;
     WriteStats written;
+    CameraInfo info;       /* what the camera used, shares the strings of the one given */
+    gchar *differences;    /* settings the camera did not use as asked, or NULL; the caller's */
     gboolean started;      /* the camera started recording */
     gint signal_number;    /* the signal that ended the recording, or 0 */
     gboolean camera_stuck; /* a grab never returned, or a delivering camera failed to stop: it

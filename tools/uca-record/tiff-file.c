@@ -5,6 +5,7 @@
 #include "platform.h"
 
 #include <errno.h>
+#include <string.h>
 
 /* libtiff's last message, for failures that are not the system's. */
 static gchar *tiff_message = NULL;
@@ -22,18 +23,16 @@ tiff_read (thandle_t handle, void *buffer, tmsize_t size)
     return (tmsize_t) record_file_read (((TiffFile *) handle)->fd, buffer, (size_t) size);
 }
 
-static tmsize_t
-tiff_write (thandle_t handle, void *buffer, tmsize_t size)
+static gboolean
+write_all (TiffFile *file, const guint8 *data, gsize size)
 {
-    TiffFile *file = handle;
-    const guint8 *data = buffer;
-    tmsize_t done = 0;
+    gsize done = 0;
 
     while (!file->broken && done < size) {
-        gint64 n = record_file_write (file->fd, data + done, (size_t) (size - done));
+        gint64 n = record_file_write (file->fd, data + done, size - done);
 
         if (n > 0) {
-            done += n;
+            done += (gsize) n;
         }
         else if (n < 0 && errno != EINTR) {
             file->error_number = errno;
@@ -41,7 +40,59 @@ tiff_write (thandle_t handle, void *buffer, tmsize_t size)
         }
     }
 
-    return file->broken ? -1 : size;
+    return !file->broken;
+}
+
+/* A link is a small write over what the file already holds. */
+static gboolean
+hold_link (TiffFile *file, const void *data, gsize size)
+{
+    TiffLink *link = &file->held[file->n_held];
+    gint64 position;
+
+    if (!file->holding || file->n_held == TIFF_HELD_LINKS || size > sizeof link->bytes)
+        return FALSE;
+
+    position = record_file_seek (file->fd, 0, SEEK_CUR);
+
+    if (position < 0 || (guint64) position + size > tiff_file_size (file))
+        return FALSE;
+
+    link->offset = (guint64) position;
+    link->length = size;
+    memcpy (link->bytes, data, size);
+    file->n_held++;
+    return record_file_seek (file->fd, (gint64) size, SEEK_CUR) >= 0;
+}
+
+/* The page's directory is complete: the chain may lead to it. */
+static gboolean
+write_held_links (TiffFile *file)
+{
+    const gint64 position = record_file_seek (file->fd, 0, SEEK_CUR);
+
+    for (guint i = 0; i < file->n_held && !file->broken; i++) {
+        if (record_file_seek (file->fd, (gint64) file->held[i].offset, SEEK_SET) < 0) {
+            file->error_number = errno;
+            file->broken = TRUE;
+        }
+
+        write_all (file, file->held[i].bytes, file->held[i].length);
+    }
+
+    file->n_held = 0;
+    return !file->broken && record_file_seek (file->fd, position, SEEK_SET) >= 0;
+}
+
+static tmsize_t
+tiff_write (thandle_t handle, void *buffer, tmsize_t size)
+{
+    TiffFile *file = handle;
+
+    if (!file->broken && hold_link (file, buffer, (gsize) size))
+        return size;
+
+    return write_all (file, buffer, (gsize) size) ? size : -1;
 }
 
 static toff_t
@@ -86,20 +137,40 @@ tiff_file_open (TiffFile *file, const gchar *name, const gchar *mode)
 }
 
 gboolean
-tiff_file_write_page (TIFF *tiff, const FrameGeometry *geometry, const guint8 *pixels)
+tiff_file_write_page (TIFF *tiff, const RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns)
 {
-    return TIFFSetField (tiff, TIFFTAG_IMAGEWIDTH, geometry->width) &&
-           TIFFSetField (tiff, TIFFTAG_IMAGELENGTH, geometry->height) &&
-           TIFFSetField (tiff, TIFFTAG_BITSPERSAMPLE, geometry->bytes_per_pixel * 8) &&
-           TIFFSetField (tiff, TIFFTAG_SAMPLESPERPIXEL, 1) &&
-           TIFFSetField (tiff, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT) &&
-           TIFFSetField (tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) &&
-           TIFFSetField (tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-           TIFFSetField (tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
-           TIFFSetField (tiff, TIFFTAG_ROWSPERSTRIP, geometry->height) &&
-           TIFFWriteEncodedStrip (tiff, 0, (void *) pixels, (tmsize_t) geometry->frame_bytes) ==
-               (tmsize_t) geometry->frame_bytes &&
-           TIFFWriteDirectory (tiff);
+    const FrameGeometry *geometry = &output->geometry;
+    TiffFile *file = TIFFClientdata (tiff);
+    gchar *description = record_output_frame_description (output, output->n_frames + 1, timestamp_ns);
+    const gdouble x_resolution = record_output_pixels_per_cm (output, 0);
+    const gdouble y_resolution = record_output_pixels_per_cm (output, 1);
+    gboolean success = TIFFSetField (tiff, TIFFTAG_IMAGEWIDTH, geometry->width) &&
+                       TIFFSetField (tiff, TIFFTAG_IMAGELENGTH, geometry->height) &&
+                       TIFFSetField (tiff, TIFFTAG_BITSPERSAMPLE, geometry->bytes_per_pixel * 8) &&
+                       TIFFSetField (tiff, TIFFTAG_SAMPLESPERPIXEL, 1) &&
+                       TIFFSetField (tiff, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT) &&
+                       TIFFSetField (tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) &&
+                       TIFFSetField (tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+                       TIFFSetField (tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
+                       TIFFSetField (tiff, TIFFTAG_ROWSPERSTRIP, geometry->height) &&
+                       TIFFSetField (tiff, TIFFTAG_IMAGEDESCRIPTION, description) &&
+                       (x_resolution <= 0 || y_resolution <= 0 ||
+                        (TIFFSetField (tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_CENTIMETER) &&
+                         TIFFSetField (tiff, TIFFTAG_XRESOLUTION, x_resolution) &&
+                         TIFFSetField (tiff, TIFFTAG_YRESOLUTION, y_resolution))) &&
+                       TIFFWriteEncodedStrip (tiff, 0, (void *) pixels, (tmsize_t) geometry->frame_bytes) ==
+                           (tmsize_t) geometry->frame_bytes;
+
+    g_free (description);
+    file->holding = TRUE;
+    success = success && TIFFWriteDirectory (tiff);
+    file->holding = FALSE;
+
+    /* A page that failed stays out of the chain. */
+    if (!success)
+        file->n_held = 0;
+
+    return success && write_held_links (file);
 }
 
 void

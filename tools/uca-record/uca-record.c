@@ -7,16 +7,19 @@
  * memory does not grow with the number of frames and the acquisition path allocates nothing per
  * frame; the ring takes memory as frames wait in it, not before recording. Parts, one file pair
  * each: the command line (options), the camera (camera), the ring (ring) and its threads
- * (sync), one recording (session), the files (output; the table of formats in formats.c with a
- * file per format), what is printed (report) and the calls into the operating system
- * (platform). Only sync and platform differ between POSIX and Windows. */
+ * (sync), one recording (session), the output folder with its lock and record (folder), the
+ * files (output; the table of formats in formats.c with a file per format), what is printed
+ * (report) and the calls into the operating system (platform). Only sync and platform differ
+ * between POSIX and Windows. */
 
 #include "camera.h"
+#include "folder.h"
 #include "options.h"
 #include "platform.h"
 #include "session.h"
 #include "stream.h"
 
+#include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -64,72 +67,76 @@ restore_stdout (void)
  * 2) come before the camera records anything and before any file is touched. */
 static gboolean
 configure_and_record (UcaCamera *camera, const Options *options, RecordStream *stream, const gchar *name,
-                      gchar **arguments, guint n_arguments, RecordResult *result, GError **error)
+                      RecordFolder *folder, RecordResult *result, GError **error)
 {
     FrameGeometry geometry;
     CameraInfo info;
     RecordOutput *output = NULL;
     guint n_slots;
-    gboolean success;
+    gboolean success = FALSE;
 
-    if (!record_apply_properties (camera, arguments, n_arguments, error) ||
+    if (!record_apply_properties (camera, options->properties, options->n_properties, error) ||
         !record_check_trigger_source (camera, error))
         return FALSE;
 
     record_configure_mode (camera, options->mode);
     record_read_camera (camera, name, &geometry, &info);
 
-    /* Opening a camera may take long: a stop requested meanwhile comes before any file. */
-    if (!record_ring_slots (options, &geometry, &n_slots, error) || !record_check_stop (error))
-        return FALSE;
+    /* Opening a camera may take long: a stop requested meanwhile comes before recording. */
+    if (record_ring_slots (options, &geometry, &n_slots, error) && record_check_stop (error)) {
+        if (folder != NULL)
+            output = record_output_new (options->format, folder, &geometry);
 
-    if (options->output_dir != NULL) {
-        if (options->overwrite && !record_output_remove_series (options->output_dir, error))
-            return FALSE;
+        success = record_session_run (camera, options, &geometry, &info, n_slots, output, stream, result, error);
 
-        output = record_output_open (options->format, options->output_dir, &geometry, &info, error);
+        if (result->started)
+            record_print_report (options, &result->info, result->differences, &geometry, &result->stats,
+                                 &result->written);
 
-        if (output == NULL)
-            return FALSE;
+        if (result->started && stream != NULL)
+            record_stream_print_report (stream, options->quiet);
     }
 
-    success = record_session_run (camera, options, &geometry, &info, n_slots, output, stream, result, error);
-
-    if (result->started)
-        record_print_report (options, &info, &geometry, &result->stats, &result->written);
-
-    if (result->started && stream != NULL)
-        record_stream_print_report (stream, options->quiet);
-
+    record_camera_info_clear (&info);
     return success;
 }
 
 static gboolean
-run (const Options *options, gchar **positional, guint n_positional, RecordResult *result, GError **error)
+run (const Options *options, gchar *camera_name, RecordResult *result, GError **error)
 {
     UcaPluginManager *manager;
     UcaCamera *camera;
     RecordStream *stream = NULL;
+    RecordFolder *folder = NULL;
     gboolean success = FALSE;
 
-    if (!record_check_stop (error) ||
-        (options->output_dir != NULL && !record_output_prepare_folder (options->output_dir, options->overwrite, error)))
+    if (!record_check_stop (error))
         return FALSE;
 
-    /* Its endpoints are bound before the camera opens: bad input is found before anything runs. */
+    /* The stream's endpoints are bound, and the folder checked and locked, before the camera is
+     * opened: bad input and a refusal come at once. */
     stream = record_stream_open (&options->stream, options->quiet, error);
 
     if (options->stream.endpoints != NULL && stream == NULL)
         return FALSE;
 
+    if (options->output_dir != NULL &&
+        (folder = record_folder_open (options->output_dir, options->format, options->overwrite, options->quiet,
+                                      error)) == NULL) {
+        record_stream_free (stream);
+        return FALSE;
+    }
+
     manager = uca_plugin_manager_new ();
-    camera = record_open_camera (manager, positional[0], error);
+    camera = record_open_camera (manager, camera_name, error);
 
     if (camera != NULL)
-        success = configure_and_record (camera, options, stream, positional[0], positional + 1, n_positional - 1,
-                                        result, error);
+        success = configure_and_record (camera, options, stream, camera_name, folder, result, error);
 
     record_stream_free (stream);
+
+    if (folder != NULL)
+        record_folder_close (folder, result->written.frames);
 
     /* A camera stuck in a grab cannot be freed; the process ends without it. */
     if (!result->camera_stuck) {
@@ -149,10 +156,27 @@ exit_status (gboolean success, const GError *error, const RecordResult *result)
     if (g_error_matches (error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED))
         return 128 + record_stop_signal ();
 
-    if (g_error_matches (error, RECORD_ERROR, RECORD_ERROR_USAGE))
+    if (g_error_matches (error, RECORD_ERROR, RECORD_ERROR_USAGE) ||
+        g_error_matches (error, RECORD_ERROR, RECORD_ERROR_PROPERTY))
         return 2;
 
     return success ? 0 : 1;
+}
+
+/* --quiet: a camera's information lines go too, whether it logs through GLib or spdlog; its
+ * warnings and errors stay. */
+static void
+drop_information (const gchar *domain, GLogLevelFlags level, const gchar *message, gpointer data)
+{
+    if (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING))
+        g_log_default_handler (domain, level, message, data);
+}
+
+static void
+quieten_cameras (void)
+{
+    g_log_set_default_handler (drop_information, NULL);
+    g_setenv ("SPDLOG_LEVEL", "warn", TRUE);
 }
 
 int
@@ -163,6 +187,11 @@ main (int argc, char **argv)
     GError *error = NULL;
     gboolean success;
     int status;
+
+    /* Without a locale GLib prints every character outside ASCII, its own quotes included, as
+     * "?". Numbers keep the decimal point that scripts reading the report expect. */
+    setlocale (LC_ALL, "");
+    setlocale (LC_NUMERIC, "C");
 
     if (!record_parse_options (&argc, &argv, &options, &error)) {
         g_printerr ("uca-record: %s\nTry `uca-record --help'.\n", error->message);
@@ -177,9 +206,15 @@ main (int argc, char **argv)
         return status;
     }
 
+    options.properties = argv + 2;
+    options.n_properties = (guint) argc - 2;
+
+    if (options.quiet)
+        quieten_cameras ();
+
     divert_stdout ();
     record_install_signal_handlers (options.quiet);
-    success = run (&options, argv + 1, (guint) argc - 1, &result, &error);
+    success = run (&options, argv[1], &result, &error);
 
     if (error != NULL)
         g_printerr ("uca-record: %s\n", error->message);
@@ -190,6 +225,7 @@ main (int argc, char **argv)
     status = exit_status (success, error, &result);
     restore_stdout ();
     g_clear_error (&error);
+    g_free (result.differences);
     record_options_clear (&options);
 
     /* Leaving normally would run the camera's destructors under its stuck grab. */

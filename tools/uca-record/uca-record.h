@@ -58,6 +58,8 @@ typedef struct {
     gdouble timeout_s; /* 0: follows the exposure time */
     gboolean quiet;
     StreamOptions stream;
+    gchar **properties; /* PROPERTY=VALUE as given, for the camera */
+    guint n_properties;
 } Options;
 
 typedef struct {
@@ -68,13 +70,18 @@ typedef struct {
     gsize frame_bytes;
 } FrameGeometry;
 
-/* What the camera says about the frames, for the files' metadata. */
+/* What the camera says about the frames, for the files' metadata: once recording, what it really
+ * uses. Its strings belong to the one record_read_camera filled; copies share them. */
 typedef struct {
-    const gchar *camera_name;
+    const gchar *camera_name; /* as named to uca-record */
+    gchar *told_name;         /* the camera's own name; NULL when it tells none */
+    gchar *model;             /* NULL when the camera tells none */
     gdouble exposure_s;
     guint roi[4];          /* x0, y0, width, height */
     guint binning[2];      /* horizontal, vertical; 0 when the camera has none */
-    gdouble pixel_size[2]; /* width, height in metres; 0 when unknown */
+    gdouble pixel_size[2]; /* width, height of a sensor pixel in metres; 0 when unknown */
+    gboolean has_gain;
+    guint gain;
 } CameraInfo;
 
 #endif
