@@ -90,6 +90,8 @@ uint32_t scaledDistance(uint32_t distance, uint16_t gain)
     return std::min((distance * gain + (1u << (bits - 1))) >> bits, uint32_t{UINT16_MAX});
 }
 
+constexpr uint16_t unitGain = 1 << CorrectionPlan::gainFractionBits;
+
 uint16_t correctPixel(uint16_t raw, uint16_t dark, uint16_t gain, uint16_t pedestal)
 {
     if (raw == UINT16_MAX)
@@ -105,7 +107,7 @@ void correctRowPortable(const uint16_t *raw, const uint16_t *dark, const uint16_
                         uint16_t pedestal, uint16_t *corrected, uint32_t count)
 {
     for (uint32_t i = 0; i < count; ++i)
-        corrected[i] = correctPixel(raw[i], dark[i], gain[i], pedestal);
+        corrected[i] = correctPixel(raw[i], dark[i], gain ? gain[i] : unitGain, pedestal);
 }
 
 #ifdef TESSARAVOLT_HAVE_AVX2_PATH
@@ -114,7 +116,9 @@ void correctRowPortable(const uint16_t *raw, const uint16_t *dark, const uint16_
 // Sixteen pixels a step, all in 16-bit lanes with saturating arithmetic: the same integer
 // arithmetic as correctPixel, bit for bit. The 32-bit product distance * gain is taken as its
 // high and low halves; (product + 2^13) >> 14 is then 4 * high + ((low >> 13) + 1) >> 1, where
-// the doubling saturates and the last half is an average with 0.
+// the doubling saturates and the last half is an average with 0. Without gains the distance
+// stands as it is, and no gain is read.
+template <bool withGain>
 TESSARAVOLT_AVX2 void correctRowAvx2(const uint16_t *raw, const uint16_t *dark,
                                      const uint16_t *gain, uint16_t pedestal, uint16_t *corrected,
                                      uint32_t count)
@@ -128,21 +132,34 @@ TESSARAVOLT_AVX2 void correctRowAvx2(const uint16_t *raw, const uint16_t *dark,
     for (; i + 16 <= count; i += 16) {
         const __m256i pixels = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(raw + i));
         const __m256i darks = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(dark + i));
-        const __m256i gains = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(gain + i));
         const __m256i above = _mm256_subs_epu16(pixels, darks);
-        const __m256i distance = _mm256_or_si256(above, _mm256_subs_epu16(darks, pixels));
-        const __m256i high = _mm256_mulhi_epu16(distance, gains);
-        const __m256i low = _mm256_mullo_epi16(distance, gains);
-        const __m256i twice = _mm256_adds_epu16(high, high);
-        const __m256i scaled = _mm256_adds_epu16(
-            _mm256_adds_epu16(twice, twice), _mm256_avg_epu16(_mm256_srli_epi16(low, 13), zero));
+        __m256i scaled = _mm256_or_si256(above, _mm256_subs_epu16(darks, pixels));
+        if constexpr (withGain) {
+            const __m256i gains = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(gain + i));
+            const __m256i high = _mm256_mulhi_epu16(scaled, gains);
+            const __m256i low = _mm256_mullo_epi16(scaled, gains);
+            const __m256i twice = _mm256_adds_epu16(high, high);
+            scaled = _mm256_adds_epu16(_mm256_adds_epu16(twice, twice),
+                                       _mm256_avg_epu16(_mm256_srli_epi16(low, 13), zero));
+        }
         const __m256i result =
             _mm256_blendv_epi8(_mm256_adds_epu16(offset, scaled), _mm256_subs_epu16(offset, scaled),
                                _mm256_cmpeq_epi16(above, zero));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(corrected + i),
                             _mm256_or_si256(result, _mm256_cmpeq_epi16(pixels, saturated)));
     }
-    correctRowPortable(raw + i, dark + i, gain + i, pedestal, corrected + i, count - i);
+    correctRowPortable(raw + i, dark + i, withGain ? gain + i : nullptr, pedestal, corrected + i,
+                       count - i);
+}
+
+TESSARAVOLT_AVX2 void correctRowsAvx2(const uint16_t *raw, const uint16_t *dark,
+                                      const uint16_t *gain, uint16_t pedestal, uint16_t *corrected,
+                                      uint32_t count)
+{
+    if (gain)
+        correctRowAvx2<true>(raw, dark, gain, pedestal, corrected, count);
+    else
+        correctRowAvx2<false>(raw, dark, gain, pedestal, corrected, count);
 }
 #endif
 
@@ -191,7 +208,7 @@ RowCorrection fastestRowCorrection()
 {
 #ifdef TESSARAVOLT_HAVE_AVX2_PATH
     if (__builtin_cpu_supports("avx2"))
-        return correctRowAvx2;
+        return correctRowsAvx2;
 #endif
     return correctRowPortable;
 }
@@ -215,13 +232,15 @@ CorrectionPlan makeCorrectionPlan(const CalibrationMaps &maps,
         const float response = gain ? meanResponse(maps, defectMask) : 0.0f;
         constexpr float unit = 1 << CorrectionPlan::gainFractionBits;
         plan.dark.resize(maps.dark.size());
-        plan.gain.resize(maps.dark.size());
+        plan.gain.resize(gain ? maps.dark.size() : 0);
         for (size_t i = 0; i < maps.dark.size(); ++i) {
             plan.dark[i] =
                 static_cast<uint16_t>(std::clamp(std::round(maps.dark[i]), 0.0f, 65535.0f));
+            if (!gain)
+                continue;
             // A defect keeps gain 1: its response may be 0, and it is replaced or left as it is.
             const float factor =
-                gain && defectMask[i] == 0 ? response / (maps.flat[i] - maps.dark[i]) : 1.0f;
+                defectMask[i] == 0 ? response / (maps.flat[i] - maps.dark[i]) : 1.0f;
             plan.gain[i] =
                 static_cast<uint16_t>(std::clamp(std::round(factor * unit), 0.0f, 65535.0f));
         }
@@ -257,7 +276,8 @@ void copyRegion(const Image &frame, const Region &region, const CorrectionPlan *
         const size_t first = size_t{row} * region.width;
         uint16_t *target = destination + first;
         if (arithmetic)
-            correctRow(source, plan->dark.data() + first, plan->gain.data() + first, plan->pedestal,
+            correctRow(source, plan->dark.data() + first,
+                       plan->gain.empty() ? nullptr : plan->gain.data() + first, plan->pedestal,
                        target, region.width);
         else
             std::memcpy(target, source, size_t{region.width} * sizeof(uint16_t));

@@ -55,8 +55,9 @@ struct CorrectionPlan {
     uint32_t width = 0;
     uint32_t height = 0;
     // Per pixel, row after row: the dark in whole counts and the gain factor in units of
-    // 2^-gainFractionBits (so below 4). With the frame's own pixels, these 4 bytes a pixel are
-    // what the corrected copy reads. Both empty: the rows are copied as they are.
+    // 2^-gainFractionBits (so below 4). Memory sets the corrected copy's speed, and these are the
+    // bytes it reads beside the frame's own. Gain empty: gain 1, read from nowhere. Both empty:
+    // the rows are copied as they are.
     std::vector<uint16_t> dark;
     std::vector<uint16_t> gain;
     uint16_t pedestal = 0;
@@ -75,7 +76,8 @@ CorrectionPlan makeCorrectionPlan(const CalibrationMaps &maps,
                                   const std::vector<uint8_t> &defectMask,
                                   const CorrectionSwitches &switches);
 
-// The arithmetic of `count` pixels of a corrected row; `dark` and `gain` as in CorrectionPlan.
+// The arithmetic of `count` pixels of a corrected row; `dark` and `gain` as in CorrectionPlan,
+// `gain` null for gain 1.
 using RowCorrection = void (*)(const uint16_t *raw, const uint16_t *dark, const uint16_t *gain,
                                uint16_t pedestal, uint16_t *corrected, uint32_t count);
 // The one copyRegion uses, vectorised where the processor allows, and the plain one it falls

@@ -292,12 +292,13 @@ TEST(RowCorrectionTest, VectorisedRowsMatchThePortableOnesBitForBit)
                          : draw(3);
         }
         const uint16_t pedestal = edges[row % std::size(edges)];
-        TessaraVolt::portableRowCorrection()(raw.data(), dark.data(), gain.data(), pedestal,
+        const uint16_t *gains = row % 4 == 0 ? nullptr : gain.data(); // null: offset alone
+        TessaraVolt::portableRowCorrection()(raw.data(), dark.data(), gains, pedestal,
                                              portable.data(), length);
-        fastest(raw.data(), dark.data(), gain.data(), pedestal, fast.data(), length);
+        fastest(raw.data(), dark.data(), gains, pedestal, fast.data(), length);
         for (uint32_t i = 0; i < length; i++)
             ASSERT_EQ(fast[i], portable[i]) << "raw " << raw[i] << ", dark " << dark[i] << ", gain "
-                                            << gain[i] << ", pedestal " << pedestal;
+                                            << (gains ? gains[i] : -1) << ", pedestal " << pedestal;
     }
 }
 
