@@ -459,16 +459,15 @@ bool printRow(uint32_t size, const ModeInfo &info, const Bounds &bounds,
         snprintf(calibrated, sizeof calibrated, "%.0f | %.2f", bounds.calibrated,
                  result.framesPerSecond / bounds.calibrated);
     }
-    printf(
-        "| %ux%u | %s | %s | %.0f | %.0f | %u | %u, %u | %.0f | %.2f | %.0f | %.2f | %.1f %s | %s | "
-        "%s | %s | %s | %.2f |\n",
-        size, size, info.name, corrected, result.framesPerSecond,
-        result.framesPerSecond * bytes / 1e6, copyPasses(info.buffers),
-        info.buffers.acquisitionFrames, info.buffers.ringBlocks, bounds.cached,
-        result.framesPerSecond / bounds.cached, bounds.fair, ratio, info.target,
-        ratio >= info.target ? "met" : "MISSED", calibrated,
-        latencyText(measurement.latencies, size == 1024).c_str(), allocationText(result).c_str(),
-        order.c_str(), static_cast<double>(result.simulatorFrames) / result.delivered);
+    printf("| %ux%u | %s | %s | %.0f | %.0f | %u | %u, %u | %.0f | %.2f | %.0f | %.2f | %.1f %s | "
+           "%s | %s | %s | %s | %.2f |\n",
+           size, size, info.name, corrected, result.framesPerSecond,
+           result.framesPerSecond * bytes / 1e6, copyPasses(info.buffers),
+           info.buffers.acquisitionFrames, info.buffers.ringBlocks, bounds.cached,
+           result.framesPerSecond / bounds.cached, bounds.fair, ratio, info.target,
+           ratio >= info.target ? "met" : "MISSED", calibrated,
+           latencyText(measurement.latencies, size == 1024).c_str(), allocationText(result).c_str(),
+           order.c_str(), static_cast<double>(result.simulatorFrames) / result.delivered);
     fflush(stdout);
     return measurement.framesSound && measurement.lostNothing && allocationFree;
 }
@@ -532,8 +531,9 @@ bool runTable(UcaPluginManager &manager, uint64_t framesAt1024, unsigned runs)
            "calibration | ratio | latency median us | "
            "latency p99 us | allocations (steady state) | frame order | simulator frames per "
            "frame |\n");
-    printf("|---|---|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---:|---|---|---:|"
-           "\n");
+    printf(
+        "|---|---|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---:|---|---|---:|"
+        "\n");
 
     CalibrationFolder folder;
     std::vector<StreamingRow> streaming;
@@ -560,8 +560,9 @@ bool runTable(UcaPluginManager &manager, uint64_t framesAt1024, unsigned runs)
             sound = printRow(size, info, bounds, corrected, plain.best.framesPerSecond) && sound;
         }
         // A whole-frame ROI copy is part of every latency: this is its floor.
-        printf("| %ux%u | memcpy of one frame | | %.0f | %.0f | 1 | | | | | | | | | %.1f | | | | |\n",
-               size, size, rate / bytes, rate / 1e6, 1e6 * bytes / rate);
+        printf(
+            "| %ux%u | memcpy of one frame | | %.0f | %.0f | 1 | | | | | | | | | %.1f | | | | |\n",
+            size, size, rate / bytes, rate / 1e6, 1e6 * bytes / rate);
     }
     printStreamingTable(streaming);
     return sound;

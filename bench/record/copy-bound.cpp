@@ -121,14 +121,12 @@ double fairBoundRate(const WorkingSet &buffers, uint32_t side, CopyKind kind)
     auto passFrame = [&] {
         uint16_t *written = acquisition.data() + n % buffers.acquisitionFrames * pixels;
         xisl_sim_render(&pattern, n, written);
-        const uint16_t *source = written;
-        uint16_t *target = buffers.ringBlocks > 0
-                               ? ring.data() + n % buffers.ringBlocks * pixels
-                               : destination.data();
+        uint16_t *target = buffers.ringBlocks > 0 ? ring.data() + n % buffers.ringBlocks * pixels
+                                                  : destination.data();
         if (calibrated)
-            calibratedCopy(target, source, dark.data(), gain.data(), pixels);
+            calibratedCopy(target, written, dark.data(), gain.data(), pixels);
         else
-            copy(target, source, bytes);
+            copy(target, written, bytes);
         if (target != destination.data())
             copy(destination.data(), target, bytes);
         sink = sink + destination[n % pixels];
