@@ -214,6 +214,30 @@ record_file_reserve (int fd, uint64_t length)
 }
 
 int
+record_file_flush_to_disk (const char *path)
+{
+    wchar_t *wide = wide_path (path);
+    HANDLE handle;
+    int flushed;
+
+    if (wide == NULL)
+        return -1;
+
+    /* FlushFileBuffers needs a handle that may write. */
+    handle = CreateFileW (wide, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    free (wide);
+
+    if (handle == INVALID_HANDLE_VALUE)
+        return fail_with_last_error ();
+
+    /* errno is set before closing, which may change the last error. */
+    flushed = FlushFileBuffers (handle) ? 0 : fail_with_last_error ();
+    CloseHandle (handle);
+    return flushed;
+}
+
+int
 record_disk_free_bytes (const char *dir, uint64_t *bytes)
 {
     wchar_t *wide = wide_path (dir);
