@@ -172,7 +172,7 @@ print_written (const Options *options, const WriteStats *written)
     g_print ("\n");
 
     if (written->added)
-        g_print ("copied:     %.1f MB of the earlier %s beside them in %.1f s\n", written->copied_bytes / 1e6,
+        g_print ("copied:     %.1f MB of the earlier %s beside them in %.2f s\n", written->copied_bytes / 1e6,
                  written->name, written->copy_ns / 1e9);
 
     if (written->preview)
