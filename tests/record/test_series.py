@@ -8,6 +8,7 @@ import glob
 import hashlib
 import itertools
 import os
+import re
 import signal
 import subprocess
 import tempfile
@@ -155,6 +156,29 @@ class SeriesTest(unittest.TestCase):
         self.assertEqual(record_series(self.folder, "data", "--overwrite").returncode, 0)
         self.expect_series(["dark", "flat", "data"])
         self.assertEqual(sorted(os.listdir(self.folder)), [".uca-record", "frames.h5", "preview.png"])
+
+    # A disk that fills up while a series is added: the other series stay as they were, and the
+    # file gains the frames written before, as a series that says it is incomplete.
+    def test_a_disk_filling_up_during_an_addition_keeps_the_other_series(self):
+        os.makedirs(self.folder)
+        if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12m", "tmpfs",
+                                                self.folder]).returncode != 0:
+            self.skipTest("cannot mount a small file system here")
+        try:
+            self.assertEqual(record_series(self.folder, "dark").returncode, 0)
+            with h5py.File(self.file, "r") as f:
+                darks = f["exchange/data_dark"][...]
+            run = record(self.folder, "data", "exposure-time=0", "-n", "400")
+            self.assertEqual(run.returncode, 1, run.stderr)
+            self.assertIn("No space left on device", run.stderr)
+            written = int(re.search(r"^written:\s+(\d+) frames", run.stdout, re.MULTILINE).group(1))
+            self.assertGreater(written, 0)
+            with h5py.File(self.file, "r") as f:
+                np.testing.assert_array_equal(f["exchange/data_dark"][...], darks)
+                self.assertEqual((f["exchange/data"].shape[0], f["exchange/data"].attrs["complete"]), (written, 0))
+            self.assertEqual(sorted(os.listdir(self.folder)), [".uca-record", "frames.h5", "preview.png"])
+        finally:
+            subprocess.run(["umount", "-l", self.folder])
 
     # Darks without beam and flats in open beam, projections of the phantom: dxchange reads them
     # as such, and the camera corrects frames with the same file as its calibration.
