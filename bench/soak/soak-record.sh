@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Records from the simulated detector for a long time (default an hour) at 30 frames/s into an
 # HDF5 file while streaming every frame to a local consumer, and prints the recorder's resident
-# memory every minute. Not run in CI: it shows that nothing is lost and memory stays flat over
+# memory every minute. Frames come from the camera's callback (--mode async), so a busy machine
+# that delays the recorder's threads costs no frame; another --mode after the build folder
+# overrides it. Not run in CI: it shows that nothing is lost and memory stays flat over
 # hours, which no test can afford.
 #
 # Usage: bench/soak/soak-record.sh [SECONDS] [BUILD_DIR] [camera PROPERTY=VALUE ...]
@@ -36,7 +38,7 @@ echo "soak-record: $(nproc) cores, $(uname -m), ${duration} s, started $(date -u
 consumer_pid=$!
 
 UCA_CAMERA_PATH="$build/plugins" "$build/tools/uca-record" tessaravolt \
-  roi-width=512 roi-height=256 frames-per-second=30 "$@" \
+  roi-width=512 roi-height=256 frames-per-second=30 --mode async "$@" \
   --duration "$duration" --output "$work/scan" --format hdf5 --stream "$endpoint" \
   --frame-counter sim-pattern --buffer 256M \
   > "$work/recorder.txt" 2> "$work/recorder-err.txt" &
