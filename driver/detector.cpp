@@ -346,8 +346,12 @@ Detector *Detector::fromDescriptor(HACQDESC descriptor)
 
 void XISL_CALLBACK Detector::endOfFrameCallback(HACQDESC descriptor)
 {
-    if (Detector *detector = fromDescriptor(descriptor))
+    if (Detector *detector = fromDescriptor(descriptor)) {
         detector->onEndOfFrame();
+        return;
+    }
+    // Without its detector the frame reaches no consumer, but XISL still needs it back.
+    Acquisition_SetReady(descriptor, 1);
 }
 
 void XISL_CALLBACK Detector::endOfAcquisitionCallback(HACQDESC descriptor)
