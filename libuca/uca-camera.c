@@ -272,6 +272,14 @@ uca_camera_stop_recording (UcaCamera *camera, GError **error)
     g_return_if_fail (klass->stop_recording != NULL);
     priv = camera->priv;
 
+    /* A stop of this camera under way ends the recording already. Waiting for it could wait
+     * forever: it may be waiting for the grab callback this call comes from. */
+    if (!g_atomic_int_compare_and_exchange (&priv->stopping, FALSE, TRUE)) {
+        g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_RECORDING,
+                             "Recording is being stopped by another call");
+        return;
+    }
+
     pthread_mutex_lock (&stop_recording_lock);
 
     if (!g_atomic_int_get (&priv->is_recording)) {
@@ -304,6 +312,7 @@ uca_camera_stop_recording (UcaCamera *camera, GError **error)
     }
 
     pthread_mutex_unlock (&stop_recording_lock);
+    g_atomic_int_set (&priv->stopping, FALSE);
 
     if (stopped)
         g_object_notify (G_OBJECT (camera), "is-recording");
