@@ -230,11 +230,12 @@ XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consume
     XislStatus status = endAcquisition();
     if (status != 0)
         return status;
-    onFrame_ = std::move(consumer);
     const FrameSize size = getFrameSize();
-    const uint32_t pixelCount = size.pixelCount();
+    if (size.pixelCount() > largestFramePixels)
+        return driverFrameTooLarge;
+    onFrame_ = std::move(consumer);
     frameSize_ = size;
-    destinationBuffer_.resize(frameCount * pixelCount);
+    destinationBuffer_.resize(frameCount * size.pixelCount());
     getLogger()->info("Start recording: {0}x{1}", size.width, size.height);
 
     // Without the buffers, the acquisition data or the callbacks no frame can ever reach a

@@ -17,6 +17,8 @@ namespace TessaraVolt {
 // acquisition runs (or, asked from inside the detector's own consumer, cannot have ended yet:
 // XISL would refuse the same).
 constexpr XislStatus driverBusy = 0xFFFFFFFFu;
+// The driver's own refusal of a frame with more than largestFramePixels pixels.
+constexpr XislStatus driverFrameTooLarge = 0xFFFFFFFEu;
 
 // One attached detector: owns its XISL handle, keeps the settings that go out at acquisition
 // set-up, starts and ends acquisitions and hands each finished frame to one consumer. Which

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -11,8 +12,12 @@ struct FrameSize {
     uint32_t width = 0;  // pixels per row
     uint32_t height = 0; // rows
 
-    uint32_t pixelCount() const { return width * height; }
+    size_t pixelCount() const { return size_t{width} * height; }
 };
+
+// The most pixels a frame may have, 2^32 - 1 (8 GiB), far beyond any detector's: a larger one is
+// refused before anything is allocated for it.
+constexpr size_t largestFramePixels = UINT32_MAX;
 
 static_assert(sizeof(FrameSize) == 8, "two unsigned 32-bit numbers");
 

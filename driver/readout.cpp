@@ -139,6 +139,9 @@ XislStatus Readout::startMode(ReadoutMode mode, Transfer transfer)
 {
     switch (mode) {
     case ReadoutMode::Transfer: {
+        // The buffer holds a region of the frame, which the detector's set-up refuses beyond this.
+        if (transfer.bufferPixels > largestFramePixels)
+            return driverFrameTooLarge;
         auto state = std::make_shared<TransferState>(TransferState{
             std::vector<uint16_t>(transfer.bufferPixels), std::move(transfer.consumer)});
         const std::weak_ptr<TransferState> delivered = state;

@@ -163,6 +163,9 @@ detector_accepted (XislStatus status, const gchar *action, GError **error)
     if (status == TessaraVolt::driverBusy)
         g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_RECORDING,
                      "The detector cannot %s while another acquisition runs", action);
+    else if (status == TessaraVolt::driverFrameTooLarge)
+        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
+                     "The detector cannot %s: its frames are too large", action);
     else
         g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE, "The detector refused to %s (XISL status %u)",
                      action, status);
