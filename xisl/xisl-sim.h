@@ -24,8 +24,8 @@
  * Environment. Processes that cannot call this interface (the tools, the demonstration) set
  * XISL_SIM before the first XISL call, a ';'-separated list of settings:
  *   sensors=none                     no sensor attached
- *   sensors=W1xH1[:HEADER],W2xH2...  the sensor list (header identifier defaults to 14; PROM
- *                                    identifiers 1, 2, ...; camera type 1)
+ *   sensors=W1xH1[:HEADER],W2xH2...  the sensor list (header identifier up to 65535, default 14;
+ *                                    PROM identifiers 1, 2, ...; camera type 1)
  *   content=pattern|phantom          the content mode
  *   seed=N                           the noise seed
  *   readout_ns_per_pixel=N           the readout time per pixel, default 32 (0: none)
@@ -98,6 +98,10 @@ typedef enum XislSimContent {
  * camera type 1, 1024 x 1024), pattern content, seed 1, first frame number 1, frames produced
  * automatically, readout 32 ns per pixel, no wind-down, call log on. */
 XISL_EXPORT void xisl_sim_reset(void);
+
+/* Applies settings written as XISL_SIM takes them (see Environment above) on top of the current
+ * ones: 0, or non-zero with nothing changed when an item is malformed. */
+XISL_EXPORT int xisl_sim_configure(const char *settings);
 
 /* Replaces the sensor list used by the next enumeration; count 0 means no sensor. */
 XISL_EXPORT int xisl_sim_set_sensors(const XislSimSensor *sensors, size_t count);
