@@ -106,6 +106,7 @@ void recordOnce(UcaCamera *camera)
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     TessaraVoltFuzz::prepareProcess(argc, argv);
+    TessaraVoltFuzz::preloadCamera();
     return 0;
 }
 

@@ -563,6 +563,7 @@ Action Sequence::decodeFeed(bool paired)
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     TessaraVoltFuzz::prepareProcess(argc, argv);
+    TessaraVoltFuzz::preloadCamera();
     TessaraVoltFuzz::Watchdog::start(TessaraVoltFuzz::operationBound);
     return 0;
 }

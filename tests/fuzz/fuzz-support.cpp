@@ -67,7 +67,10 @@ void prepareProcess(int *argc, char ***argv)
     spdlog::register_logger(std::make_shared<spdlog::logger>(
         "Detector", std::make_shared<spdlog::sinks::null_sink_mt>()));
     g_log_set_default_handler(handleLog, nullptr);
-    // Loaded now, so that libFuzzer counts the plug-in's edges from the first run on.
+}
+
+void preloadCamera()
+{
     createCamera(nullptr);
     xisl_sim_reset();
 }

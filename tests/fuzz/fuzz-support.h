@@ -18,6 +18,10 @@ namespace TessaraVoltFuzz {
 // reads XISL_SIM only then). Puts this target's defaults for libFuzzer before the caller's flags.
 void prepareProcess(int *argc, char ***argv);
 
+// For the targets that make cameras, from LLVMFuzzerInitialize after prepareProcess(): the
+// plug-in is loaded before libFuzzer starts, so that its edges count from the first run on.
+void preloadCamera();
+
 // A failed check: prints the message and aborts, so that libFuzzer keeps the input as a crash.
 [[noreturn]] void fail(const char *format, ...) G_GNUC_PRINTF(1, 2);
 #define FUZZ_CHECK(condition, ...)                                                                 \
