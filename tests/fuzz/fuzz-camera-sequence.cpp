@@ -403,15 +403,16 @@ void Sequence::runConcurrently(unsigned step)
 }
 
 // The grab callback gets the last reference and drops it with the next frame; when no frame
-// comes soon, the camera is taken back.
+// comes soon (none comes without a recording), the camera is taken back.
 void Sequence::handOver()
 {
     if (!camera_)
         return;
+    const bool recording = uca_camera_is_recording(camera_.get());
     callback_.handedOver = camera_.release();
-    {
+    if (recording) {
         std::unique_lock<std::mutex> lock(callback_.mutex);
-        callback_.dropped.wait_for(lock, 50ms, [this] { return !callback_.handedOver.load(); });
+        callback_.dropped.wait_for(lock, 20ms, [this] { return !callback_.handedOver.load(); });
     }
     camera_.reset(callback_.handedOver.exchange(nullptr));
     if (!camera_)

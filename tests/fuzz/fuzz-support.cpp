@@ -91,6 +91,7 @@ void trace(const char *format, ...)
     static const bool enabled = g_getenv("TESSARAVOLT_FUZZ_TRACE") != nullptr;
     if (!enabled)
         return;
+    std::fprintf(stderr, "%.3f ", g_get_monotonic_time() / 1e6);
     std::va_list arguments;
     va_start(arguments, format);
     std::vfprintf(stderr, format, arguments);
