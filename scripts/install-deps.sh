@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(g++ cmake make pkg-config libglib2.0-dev libspdlog-dev libfmt-dev libgtest-dev
           libtiff-dev libpng-dev libhdf5-dev python3-h5py valgrind
           gobject-introspection libgirepository1.0-dev python3-gi python3-numpy
-          clang clang-format)
+          clang clang-format libclang-rt-14-dev)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)
 fi
