@@ -19,6 +19,8 @@ namespace TessaraVolt {
 constexpr XislStatus driverBusy = 0xFFFFFFFFu;
 // The driver's own refusal of a frame with more than largestFramePixels pixels.
 constexpr XislStatus driverFrameTooLarge = 0xFFFFFFFEu;
+// The driver's own refusal of a region that does not fit the frame.
+constexpr XislStatus driverRegionOutside = 0xFFFFFFFDu;
 
 // One attached detector: owns its XISL handle, keeps the settings that go out at acquisition
 // set-up, starts and ends acquisitions and hands each finished frame to one consumer. Which

@@ -26,13 +26,15 @@ ReadoutMode Readout::getMode() const
     return mode_;
 }
 
-XislStatus Readout::start(ReadoutMode mode, Transfer transfer)
+XislStatus Readout::start(ReadoutMode mode, Transfer transfer, std::optional<Region> region)
 {
     const XislStatus ready = beginSetUp();
     if (ready != 0)
         return ready;
     // Begun from Idle (beginSetUp() refuses otherwise), a failed start returns there.
-    const XislStatus status = startMode(mode, std::move(transfer));
+    const XislStatus status = region && !region->fits(detector_->getFrameSize())
+                                  ? driverRegionOutside
+                                  : startMode(mode, std::move(transfer));
     endChange(status == 0 ? mode : ReadoutMode::Idle);
     return status;
 }

@@ -5,6 +5,7 @@
 
 #include "uca-tessaravolt-camera.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -42,12 +43,16 @@ struct _UcaTessaraVoltCameraPrivate {
     /* Client's thread only; read once at initialisation. */
     uint32_t sensor_width = 0;
     uint32_t sensor_height = 0;
-    /* Written on the client's thread while not recording (writes during recording are refused),
-     * so XISL's thread reads them without a lock while frames are delivered. */
-    uint32_t roi_x0 = 0;
-    uint32_t roi_y0 = 0;
-    uint32_t roi_width = 0;
-    uint32_t roi_height = 0;
+    /* The region of interest as clients set it, from any thread (writes during recording are
+     * refused). */
+    std::atomic<uint32_t> roi_x0{ 0 };
+    std::atomic<uint32_t> roi_y0{ 0 };
+    std::atomic<uint32_t> roi_width{ 0 };
+    std::atomic<uint32_t> roi_height{ 0 };
+    /* The region the copies take, fixed by the start before the readout runs (start and grabs
+     * never overlap), read by XISL's thread while it does: a region of interest written during
+     * the start cannot move the copies off the frame. */
+    TessaraVolt::Region recording_region;
     gboolean grab_from_continuous = TRUE;
     /* Client's thread, before initialisation only. */
     std::vector<PendingWrite> pending_writes;

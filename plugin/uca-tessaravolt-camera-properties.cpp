@@ -68,8 +68,8 @@ set_binning (UcaTessaraVoltCameraPrivate *priv, guint factor)
                "Unable to read the frame size after a binning change; the region of interest stays as it was");
         return;
     }
-    priv->roi_width = std::min (priv->roi_width, max_roi_size.width);
-    priv->roi_height = std::min (priv->roi_height, max_roi_size.height);
+    priv->roi_width = std::min (priv->roi_width.load (), max_roi_size.width);
+    priv->roi_height = std::min (priv->roi_height.load (), max_roi_size.height);
 }
 
 void

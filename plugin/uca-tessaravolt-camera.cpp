@@ -92,16 +92,16 @@ camera_plugin_get_type (void)
     return uca_tessaravolt_camera_get_type ();
 }
 
-/* Copies the region of interest row by row into a packed destination. The region lies inside
- * the frame: start of recording refuses any other. */
+/* Copies the region row by row into a packed destination. The region lies inside the frame: the
+ * readout's start refuses any other. */
 static void
-copy_roi (const UcaTessaraVoltCameraPrivate *priv, const TessaraVolt::Image &frame, uint16_t *destination)
+copy_roi (const TessaraVolt::Region &region, const TessaraVolt::Image &frame, uint16_t *destination)
 {
-    const size_t row_bytes = size_t{priv->roi_width} * sizeof (uint16_t);
+    const size_t row_bytes = size_t{ region.width } * sizeof (uint16_t);
 
-    for (uint32_t row = 0; row < priv->roi_height; row++) {
-        const uint16_t *source = frame.pixels + (size_t{priv->roi_y0} + row) * frame.size.width + priv->roi_x0;
-        std::memcpy (destination + size_t{row} * priv->roi_width, source, row_bytes);
+    for (uint32_t row = 0; row < region.height; row++) {
+        const uint16_t *source = frame.pixels + (size_t{ region.y0 } + row) * frame.size.width + region.x0;
+        std::memcpy (destination + size_t{ row } * region.width, source, row_bytes);
     }
 }
 
@@ -117,21 +117,15 @@ has_detector (const UcaTessaraVoltCameraPrivate *priv, GError **error)
     return FALSE;
 }
 
-static gboolean
-roi_fits_frame (const UcaTessaraVoltCameraPrivate *priv, GError **error)
+static void
+set_region_error (const UcaTessaraVoltCameraPrivate *priv, GError **error)
 {
+    const TessaraVolt::Region &region = priv->recording_region;
     const TessaraVolt::FrameSize frame = get_detector (priv)->getFrameSize ();
 
-    /* 64-bit sums: an offset near G_MAXUINT must not wrap into range. An empty region would let
-     * grabs "succeed" without writing a pixel. */
-    if (priv->roi_width > 0 && priv->roi_height > 0 && uint64_t{ priv->roi_x0 } + priv->roi_width <= frame.width &&
-        uint64_t{ priv->roi_y0 } + priv->roi_height <= frame.height)
-        return TRUE;
-
     g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
-                 "Region of interest %ux%u at (%u, %u) does not fit into the %ux%u frame",
-                 priv->roi_width, priv->roi_height, priv->roi_x0, priv->roi_y0, frame.width, frame.height);
-    return FALSE;
+                 "Region of interest %ux%u at (%u, %u) does not fit into the %ux%u frame", region.width,
+                 region.height, region.x0, region.y0, frame.width, frame.height);
 }
 
 /* Asynchronous transfer: runs on XISL's callback thread for every frame. libuca's grab callback
@@ -145,9 +139,9 @@ make_transfer (UcaCamera *camera, const UcaTessaraVoltCameraPrivate *priv)
     gpointer user_data = camera->user_data;
 
     return TessaraVolt::Transfer{
-        size_t{ priv->roi_width } * priv->roi_height,
-        [priv, func, user_data] (const TessaraVolt::Image &frame, uint16_t *buffer) {
-            copy_roi (priv, frame, buffer);
+        priv->recording_region.pixelCount (),
+        [region = priv->recording_region, func, user_data] (const TessaraVolt::Image &frame, uint16_t *buffer) {
+            copy_roi (region, frame, buffer);
             func (buffer, user_data);
         },
     };
@@ -190,7 +184,7 @@ uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
     g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
 
-    if (!has_detector (priv, error) || !roi_fits_frame (priv, error))
+    if (!has_detector (priv, error))
         return;
 
     const TessaraVolt::ReadoutMode mode = chosen_readout_mode (camera, priv);
@@ -200,7 +194,16 @@ uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
         return;
     }
 
-    detector_accepted (priv->readout->start (mode, make_transfer (camera, priv)), "start recording", error);
+    /* Fixed here and checked against the frame in the readout's set-up: neither a region of
+     * interest written from another thread nor a binning change meanwhile can move the copies off
+     * the frame. An empty region would let grabs "succeed" without writing a pixel. */
+    priv->recording_region = TessaraVolt::Region{ priv->roi_x0, priv->roi_y0, priv->roi_width, priv->roi_height };
+    const XislStatus status = priv->readout->start (mode, make_transfer (camera, priv), priv->recording_region);
+
+    if (status == TessaraVolt::driverRegionOutside)
+        set_region_error (priv, error);
+    else
+        detector_accepted (status, "start recording", error);
 }
 
 /* A refused abort leaves the stream running: the caller learns it, and the camera stays
@@ -269,7 +272,7 @@ uca_tessaravolt_camera_grab (UcaCamera *camera, gpointer data, GError **error)
         return frame_arrived (TessaraVolt::FrameWait::NotRecording, priv, {}, error);
 
     const TessaraVolt::FrameConsumer deliver = [priv, destination] (const TessaraVolt::Image &frame) {
-        copy_roi (priv, frame, destination);
+        copy_roi (priv->recording_region, frame, destination);
     };
     const auto began = std::chrono::steady_clock::now ();
 

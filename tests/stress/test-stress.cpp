@@ -233,6 +233,49 @@ TEST_F(LifetimeTest, PropertyReadsFromSecondThreadWhileRecording)
     expectDetectorReleased();
 }
 
+// Another thread moves the region of interest off the frame, or halves the frame by binning,
+// while this one starts: whichever comes first, a recording that starts copies a region inside its
+// frame, the one it started with.
+TEST_F(LifetimeTest, WritesDuringAStartNeverMoveTheCopiesOffTheFrame)
+{
+    const unsigned cycles = scaledCount("starts beside a write", 200);
+    CameraPtr camera = createFastCamera();
+    ASSERT_TRUE(camera);
+    std::vector<uint16_t> pixels(size_t{sensorSide} * sensorSide);
+    for (unsigned cycle = 0; cycle < cycles; cycle++) {
+        const bool binning = cycle % 2 != 0;
+        g_object_set(camera.get(), "sensor-horizontal-binning", 1u, "roi-x0", 0u, "roi-width",
+                     sensorSide, "roi-height", sensorSide, nullptr);
+        std::atomic<bool> go{false};
+        auto writer = std::async(std::launch::async, [&] {
+            while (!go) // released together with the start, so that the two meet often
+                std::this_thread::yield();
+            if (binning)
+                g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
+            else
+                g_object_set(camera.get(), "roi-x0", sensorSide - 1, nullptr);
+        });
+        GError *error = nullptr;
+        go = true;
+        uca_camera_start_recording(camera.get(), &error);
+        awaitOrAbort(writer, grabBound, "the writer");
+        if (error) {
+            g_error_free(error); // the write came first, and the region did not fit
+            continue;
+        }
+        guint factor = 0;
+        g_object_get(camera.get(), "sensor-horizontal-binning", &factor, nullptr);
+        const uint32_t side = sensorSide / factor;
+        ASSERT_TRUE(uca_camera_grab(camera.get(), pixels.data(), &error)) << error->message;
+        EXPECT_TRUE(frameNumberOf(pixels.data(), {0, 0, side, side}))
+            << "cycle " << cycle << ": not the " << side << "x" << side << " frame";
+        uca_camera_stop_recording(camera.get(), &error);
+        ASSERT_EQ(error, nullptr) << error->message;
+    }
+    camera.reset();
+    expectDetectorReleased();
+}
+
 struct GrabOutcome {
     gboolean ok = FALSE;
     ErrorPtr error;
