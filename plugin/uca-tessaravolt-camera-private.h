@@ -5,9 +5,9 @@
 
 #include "uca-tessaravolt-camera.h"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "readout.h"
@@ -43,15 +43,17 @@ struct _UcaTessaraVoltCameraPrivate {
     /* Client's thread only; read once at initialisation. */
     uint32_t sensor_width = 0;
     uint32_t sensor_height = 0;
-    /* The region of interest as clients set it, from any thread (writes during recording are
-     * refused). */
-    std::atomic<uint32_t> roi_x0{ 0 };
-    std::atomic<uint32_t> roi_y0{ 0 };
-    std::atomic<uint32_t> roi_width{ 0 };
-    std::atomic<uint32_t> roi_height{ 0 };
-    /* The region the copies take, fixed by the start before the readout runs (start and grabs
-     * never overlap), read by XISL's thread while it does: a region of interest written during
-     * the start cannot move the copies off the frame. */
+    /* Clients write and read the region of interest from any thread; a start takes it. Under
+     * region_mutex a write lands before a start takes the region, or is refused from then until
+     * the stop, so that the properties always read what the frames hold. */
+    mutable std::mutex region_mutex;
+    uint32_t roi_x0 = 0;      /* region_mutex */
+    uint32_t roi_y0 = 0;      /* region_mutex */
+    uint32_t roi_width = 0;   /* region_mutex */
+    uint32_t roi_height = 0;  /* region_mutex */
+    bool region_fixed = false; /* region_mutex: from a start taking the region to its stop */
+    /* The region the copies take: written by a start with region_fixed set, before the readout
+     * runs; read by XISL's thread while it does. */
     TessaraVolt::Region recording_region;
     gboolean grab_from_continuous = TRUE;
     /* Client's thread, before initialisation only. */

@@ -117,6 +117,14 @@ has_detector (const UcaTessaraVoltCameraPrivate *priv, GError **error)
     return FALSE;
 }
 
+/* Region writes are taken again once no mode copies the region. */
+static void
+release_region (UcaTessaraVoltCameraPrivate *priv)
+{
+    std::lock_guard<std::mutex> lock (priv->region_mutex);
+    priv->region_fixed = false;
+}
+
 static void
 set_region_error (const UcaTessaraVoltCameraPrivate *priv, GError **error)
 {
@@ -124,8 +132,8 @@ set_region_error (const UcaTessaraVoltCameraPrivate *priv, GError **error)
     const TessaraVolt::FrameSize frame = get_detector (priv)->getFrameSize ();
 
     g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
-                 "Region of interest %ux%u at (%u, %u) does not fit into the %ux%u frame", region.width,
-                 region.height, region.x0, region.y0, frame.width, frame.height);
+                 "Region of interest %ux%u at (%u, %u) does not fit into the %ux%u frame", region.width, region.height,
+                 region.x0, region.y0, frame.width, frame.height);
 }
 
 /* Asynchronous transfer: runs on XISL's callback thread for every frame. libuca's grab callback
@@ -194,16 +202,24 @@ uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
         return;
     }
 
-    /* Fixed here and checked against the frame in the readout's set-up: neither a region of
-     * interest written from another thread nor a binning change meanwhile can move the copies off
-     * the frame. An empty region would let grabs "succeed" without writing a pixel. */
-    priv->recording_region = TessaraVolt::Region{ priv->roi_x0, priv->roi_y0, priv->roi_width, priv->roi_height };
+    /* Taken and fixed here, and checked against the frame in the readout's set-up: writes from
+     * other threads during the start are refused from now on, and a binning change that came
+     * first shows in the frame the set-up finds. An empty region would let grabs "succeed"
+     * without writing a pixel. */
+    {
+        std::lock_guard<std::mutex> lock (priv->region_mutex);
+        priv->region_fixed = true;
+        priv->recording_region =
+            TessaraVolt::Region{ priv->roi_x0, priv->roi_y0, priv->roi_width, priv->roi_height };
+    }
     const XislStatus status = priv->readout->start (mode, make_transfer (camera, priv), priv->recording_region);
 
     if (status == TessaraVolt::driverRegionOutside)
         set_region_error (priv, error);
     else
         detector_accepted (status, "start recording", error);
+    if (status != 0)
+        release_region (priv);
 }
 
 /* A refused abort leaves the stream running: the caller learns it, and the camera stays
@@ -214,8 +230,8 @@ uca_tessaravolt_camera_stop_recording (UcaCamera *camera, GError **error)
     g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
 
-    if (priv->readout)
-        detector_accepted (priv->readout->stop (), "stop its acquisition", error);
+    if (priv->readout && detector_accepted (priv->readout->stop (), "stop its acquisition", error))
+        release_region (priv);
 }
 
 static gboolean
