@@ -29,9 +29,10 @@ done
 
 dir=build-fuzz
 echo "== ${dir}: fuzz targets with clang and libFuzzer"
+mkdir -p "$dir"
 cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARAVOLT_SANITIZE=fuzzer -DTESSARAVOLT_WERROR=ON \
-      > "$dir.configure.log" || { cat "$dir.configure.log"; exit 1; }
+      > "$dir/configure.log" || { cat "$dir/configure.log"; exit 1; }
 cmake --build "$dir" -j "$(nproc)"
 echo "== ${dir}: seed corpora, crashes once found included"
 (cd "$dir" && ctest --output-on-failure --no-tests=error -L fuzz)

@@ -16,7 +16,6 @@ namespace TessaraVoltFuzz {
 namespace {
 
 using TessaraVoltTest::frameNumberOf;
-using TessaraVoltTest::Roi;
 
 constexpr size_t mostSettings = 16;
 // Not square, so that a swapped width and height shows.
@@ -35,14 +34,6 @@ std::vector<std::string> settingsOf(const uint8_t *data, size_t size)
         }
     }
     return settings;
-}
-
-Roi roiOf(UcaCamera *camera)
-{
-    Roi roi{};
-    g_object_get(camera, "roi-x0", &roi.x0, "roi-y0", &roi.y0, "roi-width", &roi.width,
-                 "roi-height", &roi.height, nullptr);
-    return roi;
 }
 
 // The first frame that reaches libuca's grab callback: it must be the region of a whole frame.
@@ -126,8 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<gchar *> arguments;
     for (std::string &setting : settings)
         arguments.push_back(setting.data());
-    const gboolean applied = uca_camera_parse_arg_props(camera.get(), arguments.data(),
-                                                        static_cast<guint>(arguments.size()), &error);
+    const gboolean applied = uca_camera_parse_arg_props(
+        camera.get(), arguments.data(), static_cast<guint>(arguments.size()), &error);
     FUZZ_CHECK(applied == (error == nullptr), "the parser returned %s %s an error",
                applied ? "TRUE" : "FALSE", error ? "with" : "without");
     g_clear_error(&error);

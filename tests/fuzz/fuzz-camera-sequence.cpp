@@ -30,7 +30,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using TessaraVoltTest::frameNumberOf;
-using TessaraVoltTest::Roi;
 using Action = std::function<void()>;
 
 // Beyond any wait the camera makes here (cycles and frame time-outs of milliseconds, and the
@@ -122,14 +121,6 @@ void onFrame(gpointer, gpointer user_data)
     }
 }
 
-Roi roiOf(UcaCamera *camera)
-{
-    Roi roi{};
-    g_object_get(camera, "roi-x0", &roi.x0, "roi-y0", &roi.y0, "roi-width", &roi.width,
-                 "roi-height", &roi.height, nullptr);
-    return roi;
-}
-
 // A buffer for one frame of the region. A region larger than the sensor cannot be recording
 // (start refuses it, and no write changes it while recording), so a grab must not write at all;
 // the sensor's size then keeps the buffer small, and a write beyond it shows.
@@ -138,8 +129,7 @@ std::vector<uint16_t> frameBuffer(UcaCamera *camera, const Roi &roi)
     guint width = 0;
     guint height = 0;
     g_object_get(camera, "sensor-width", &width, "sensor-height", &height, nullptr);
-    return std::vector<uint16_t>(
-        std::min(size_t{roi.width} * roi.height, size_t{width} * height));
+    return std::vector<uint16_t>(std::min(size_t{roi.width} * roi.height, size_t{width} * height));
 }
 
 // Any number: the range's edges and one beyond, small ones near the sensor's size, or any.
@@ -229,11 +219,11 @@ ValuePtr anyValue(GParamSpec *pspec, FuzzedDataProvider &bytes)
         g_value_set_double(value.get(), anyDouble(bytes));
     } else if (G_IS_PARAM_SPEC_ENUM(pspec)) {
         const GEnumClass *values = G_PARAM_SPEC_ENUM(pspec)->enum_class;
-        g_value_set_enum(value.get(), bytes.ConsumeBool()
-                                          ? values->values[bytes.ConsumeIntegralInRange<guint>(
-                                                               0, values->n_values - 1)]
-                                                .value
-                                          : bytes.ConsumeIntegral<gint>());
+        g_value_set_enum(
+            value.get(),
+            bytes.ConsumeBool()
+                ? values->values[bytes.ConsumeIntegralInRange<guint>(0, values->n_values - 1)].value
+                : bytes.ConsumeIntegral<gint>());
     } else {
         return nullptr; // the camera has no other writable kind
     }
@@ -345,9 +335,8 @@ void Sequence::createCamera()
         if ((pspecs[i]->flags & G_PARAM_WRITABLE) && !(pspecs[i]->flags & G_PARAM_CONSTRUCT_ONLY))
             writable_.push_back(pspecs[i]);
     g_free(pspecs);
-    std::sort(writable_.begin(), writable_.end(), [](GParamSpec *a, GParamSpec *b) {
-        return std::strcmp(a->name, b->name) < 0;
-    });
+    std::sort(writable_.begin(), writable_.end(),
+              [](GParamSpec *a, GParamSpec *b) { return std::strcmp(a->name, b->name) < 0; });
 }
 
 void Sequence::run()

@@ -44,7 +44,8 @@ std::string textOf(const Settings &settings)
         text += ";";
     }
     if (settings.content)
-        text += *settings.content == XISL_SIM_CONTENT_PHANTOM ? "content=phantom;" : "content=pattern;";
+        text +=
+            *settings.content == XISL_SIM_CONTENT_PHANTOM ? "content=phantom;" : "content=pattern;";
     if (settings.seed)
         text += "seed=" + std::to_string(*settings.seed) + ";";
     if (settings.readoutNsPerPixel)
@@ -65,7 +66,8 @@ bool sameSensors(const std::vector<XislSimSensor> &a, const std::vector<XislSimS
 bool sameSettings(const Settings &a, const Settings &b)
 {
     if (a.sensors.has_value() != b.sensors.has_value() ||
-        (a.sensors && !sameSensors(*a.sensors, *b.sensors)) || a.failures.size() != b.failures.size())
+        (a.sensors && !sameSensors(*a.sensors, *b.sensors)) ||
+        a.failures.size() != b.failures.size())
         return false;
     for (size_t i = 0; i < a.failures.size(); i++)
         if (a.failures[i].function != b.failures[i].function ||
@@ -106,8 +108,9 @@ void grabOne(std::unique_ptr<TessaraVolt::Detector> detector, const Settings &se
     const TessaraVolt::FrameSize size = readout.getDetector().getFrameSize();
     const uint64_t pixels = uint64_t{size.width} * size.height;
     const bool uncountable = pixels >= firstUncountableFrame;
-    if (!uncountable && (pixels > largestWrittenFrame ||
-                         pixels * settings.readoutNsPerPixel.value_or(32) > longestReadoutNanoseconds))
+    if (!uncountable &&
+        (pixels > largestWrittenFrame ||
+         pixels * settings.readoutNsPerPixel.value_or(32) > longestReadoutNanoseconds))
         return;
     readout.getDetector().setExposureTime(std::chrono::microseconds(200));
     std::vector<uint16_t> frame;
@@ -130,7 +133,8 @@ void grabOne(std::unique_ptr<TessaraVolt::Detector> detector, const Settings &se
     TessaraVolt::FrameWait status = TessaraVolt::FrameWait::TimedOut;
     if (mode == TessaraVolt::ReadoutMode::Transfer) {
         std::unique_lock<std::mutex> lock(delivery);
-        if (delivered.wait_for(lock, std::chrono::milliseconds(100), [&] { return !frame.empty(); }))
+        if (delivered.wait_for(lock, std::chrono::milliseconds(100),
+                               [&] { return !frame.empty(); }))
             status = TessaraVolt::FrameWait::Arrived;
     } else {
         status = readout.grab(copy);

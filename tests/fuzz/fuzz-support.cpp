@@ -113,7 +113,8 @@ CameraPtr createCamera(GError **error)
 {
     // Kept for the process: it only holds the search path.
     static UcaPluginManager *const manager = uca_plugin_manager_new();
-    return CameraPtr(uca_plugin_manager_get_camera(manager, "tessaravolt", error, nullptr, nullptr));
+    return CameraPtr(
+        uca_plugin_manager_get_camera(manager, "tessaravolt", error, nullptr, nullptr));
 }
 
 HACQDESC detectorHandle()
@@ -126,6 +127,14 @@ HACQDESC detectorHandle()
     return handle;
 }
 
+Roi roiOf(UcaCamera *camera)
+{
+    Roi roi{};
+    g_object_get(camera, "roi-x0", &roi.x0, "roi-y0", &roi.y0, "roi-width", &roi.width,
+                 "roi-height", &roi.height, nullptr);
+    return roi;
+}
+
 void keepWaitsShort(UcaCamera *camera)
 {
     constexpr gdouble longestExposure = 0.002;
@@ -134,8 +143,8 @@ void keepWaitsShort(UcaCamera *camera)
     gdouble exposure = 0;
     gdouble frameTimeout = 0;
     guint buffers = 0;
-    g_object_get(camera, "exposure-time", &exposure, "frame-timeout", &frameTimeout,
-                 "num-buffers", &buffers, nullptr);
+    g_object_get(camera, "exposure-time", &exposure, "frame-timeout", &frameTimeout, "num-buffers",
+                 &buffers, nullptr);
     if (exposure > longestExposure)
         g_object_set(camera, "exposure-time", longestExposure, nullptr);
     if (frameTimeout > longestFrameTimeout)

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "sim-pattern.h"
 #include "xisl-sim.h"
 
 namespace TessaraVoltFuzz {
@@ -55,6 +56,11 @@ CameraPtr createCamera(GError **error);
 // The handle of the detector discovery opened last (from the call log), or null: the camera's
 // when one sensor is usable.
 HACQDESC detectorHandle();
+
+using TessaraVoltTest::Roi;
+
+// The camera's region of interest, as its properties read now.
+Roi roiOf(UcaCamera *camera);
 
 // Lowers the settings that only make a run slow or big (exposure, frame time-out, ring size) to
 // at most a few milliseconds and a few frames, so that no wait is long and a run stays quick.
