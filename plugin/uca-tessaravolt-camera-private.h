@@ -47,10 +47,10 @@ struct _UcaTessaraVoltCameraPrivate {
      * region_mutex a write lands before a start takes the region, or is refused from then until
      * the stop, so that the properties always read what the frames hold. */
     mutable std::mutex region_mutex;
-    uint32_t roi_x0 = 0;      /* region_mutex */
-    uint32_t roi_y0 = 0;      /* region_mutex */
-    uint32_t roi_width = 0;   /* region_mutex */
-    uint32_t roi_height = 0;  /* region_mutex */
+    uint32_t roi_x0 = 0;       /* region_mutex */
+    uint32_t roi_y0 = 0;       /* region_mutex */
+    uint32_t roi_width = 0;    /* region_mutex */
+    uint32_t roi_height = 0;   /* region_mutex */
     bool region_fixed = false; /* region_mutex: from a start taking the region to its stop */
     /* The region the copies take: written by a start with region_fixed set, before the readout
      * runs; read by XISL's thread while it does. */

@@ -209,8 +209,7 @@ uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
     {
         std::lock_guard<std::mutex> lock (priv->region_mutex);
         priv->region_fixed = true;
-        priv->recording_region =
-            TessaraVolt::Region{ priv->roi_x0, priv->roi_y0, priv->roi_width, priv->roi_height };
+        priv->recording_region = TessaraVolt::Region{ priv->roi_x0, priv->roi_y0, priv->roi_width, priv->roi_height };
     }
     const XislStatus status = priv->readout->start (mode, make_transfer (camera, priv), priv->recording_region);
 

@@ -245,8 +245,8 @@ TEST_F(LifetimeTest, WritesDuringAStartNeverMoveTheCopiesOffTheFrame)
     for (unsigned cycle = 0; cycle < cycles; cycle++) {
         const unsigned kind = cycle % 3;
         g_object_set(camera.get(), "sensor-horizontal-binning", 1u, "roi-x0", 0u, "roi-width",
-                     kind == 2 ? sensorSide / 2 : sensorSide, "roi-height", sensorSide,
-                     "buffered", gboolean{kind == 2}, nullptr);
+                     kind == 2 ? sensorSide / 2 : sensorSide, "roi-height", sensorSide, "buffered",
+                     gboolean{kind == 2}, nullptr);
         std::atomic<bool> go{false};
         auto writer = std::async(std::launch::async, [&] {
             while (!go) // released together with the start, so that the two meet often

@@ -63,10 +63,10 @@ TEST(SettingsParser, NoneMeansNoSensorAndEmptyTextChangesNothing)
 
 TEST(SettingsParser, MalformedItemsAreRejectedWholesale)
 {
-    for (const char *bad :
-         {"sensors=10x", "sensors=0x10", "sensors=10x10:", "sensors=10x10:65536", "sensors=", "sensors=10*10", "seed=-1",
-          "seed=99999999999", "seed=1e3", "content=photo", "bogus=1", "seed",
-          "fail=Acquisition_Nope:3", "fail=Acquisition_Abort", "fail=Acquisition_Abort:x"}) {
+    for (const char *bad : {"sensors=10x", "sensors=0x10", "sensors=10x10:", "sensors=10x10:65536",
+                            "sensors=", "sensors=10*10", "seed=-1", "seed=99999999999", "seed=1e3",
+                            "content=photo", "bogus=1", "seed", "fail=Acquisition_Nope:3",
+                            "fail=Acquisition_Abort", "fail=Acquisition_Abort:x"}) {
         Settings settings;
         settings.seed = 5;
         std::string error;

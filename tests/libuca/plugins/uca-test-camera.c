@@ -430,10 +430,10 @@ install_own_properties (GObjectClass *oclass)
         g_param_spec_pointer ("stop-counter", "Stop counter", "gint incremented by each successful stop",
                               G_PARAM_READWRITE);
 
-    own_properties[PROP_ROI_WIDTH_AT_START] =
-        g_param_spec_uint ("roi-width-at-start", "Width at start",
-                           "Region width the device takes when it starts, as one rounding to its steps would (0: as set)",
-                           0, G_MAXUINT, 0, RW);
+    own_properties[PROP_ROI_WIDTH_AT_START] = g_param_spec_uint (
+        "roi-width-at-start", "Width at start",
+        "Region width the device takes when it starts, as one rounding to its steps would (0: as set)", 0, G_MAXUINT, 0,
+        RW);
 
     for (guint id = N_BASE_PROPERTIES; id < N_PROPERTIES; id++)
         g_object_class_install_property (oclass, id, own_properties[id]);
