@@ -3,8 +3,6 @@
 
 #include <algorithm>
 
-#include "detector.h"
-
 namespace TessaraVolt {
 
 ContinuousGrabber::~ContinuousGrabber()
@@ -15,13 +13,13 @@ ContinuousGrabber::~ContinuousGrabber()
     condition_.wait(locker, [this]() TESSARAVOLT_REQUIRES(mutex_) { return waiting_ == 0; });
 }
 
-XislStatus ContinuousGrabber::start(Detector &detector)
+XislStatus ContinuousGrabber::start(Detector &detector, const AcquisitionOptions &options)
 {
     {
         MutexLocker locker(mutex_);
         cancelled_ = false;
     }
-    return detector.startContinuous([this](const Image &image) { onFrame(image); });
+    return detector.startContinuous([this](const Image &image) { onFrame(image); }, options);
 }
 
 FrameResult ContinuousGrabber::nextFrame(const FrameDeadline &deadline)

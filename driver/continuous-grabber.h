@@ -4,13 +4,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "detector.h"
 #include "frame.h"
 #include "mutex.h"
 #include "xisl.h"
 
 namespace TessaraVolt {
-
-class Detector;
 
 // A one-frame slot fed by a detector's continuous stream: a frame is copied only while a
 // request is pending, and each request takes the next frame that completes after it began.
@@ -31,7 +30,7 @@ public:
 
     // Re-arms after a cancel() and starts the detector's stream with this grabber as consumer.
     // Returns the detector's status: non-zero means no stream runs.
-    XislStatus start(Detector &detector);
+    XislStatus start(Detector &detector, const AcquisitionOptions &options = {});
     // Waits until the deadline for a frame completed after the call began. The image points into
     // the grabber's own copy, left alone until the next request.
     FrameResult nextFrame(const FrameDeadline &deadline);

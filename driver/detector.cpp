@@ -140,9 +140,9 @@ std::chrono::duration<double> Detector::getFrameTimeout() const
     return frameTimeout_.load();
 }
 
-XislStatus Detector::startContinuous(FrameConsumer consumer)
+XislStatus Detector::startContinuous(FrameConsumer consumer, const AcquisitionOptions &options)
 {
-    XislStatus status = setupAcquisition(ringFrames, std::move(consumer));
+    XislStatus status = setupAcquisition(ringFrames, std::move(consumer), options);
     if (status == 0)
         status = Acquisition_Acquire_Image(handle_, ringFrames, 0, XISL_ACQ_CONTINUOUS, nullptr,
                                            nullptr, nullptr);
@@ -151,9 +151,9 @@ XislStatus Detector::startContinuous(FrameConsumer consumer)
     return status;
 }
 
-XislStatus Detector::prepareGrab(FrameConsumer consumer)
+XislStatus Detector::prepareGrab(FrameConsumer consumer, const SetUpObserver &onSetUp)
 {
-    return setupAcquisition(1, std::move(consumer));
+    return setupAcquisition(1, std::move(consumer), AcquisitionOptions{0, onSetUp});
 }
 
 XislStatus Detector::acquireFrame()
@@ -212,18 +212,21 @@ bool Detector::isDelivering() const
 Clock::time_point Detector::getFrameDeadline(Clock::time_point requested) const
 {
     const std::chrono::microseconds readout = readout_;
+    // Frames still to be skipped come, and are waited for, before the one requested.
+    const uint32_t frames = framesToSkip_ + 1;
     switch (syncedTriggerMode_) {
     case 0:
-        return requested + cycle_.load() + readout + deliveryMargin;
+        return requested + frames * (cycle_.load() + readout) + deliveryMargin;
     case 1:
-        return std::max(requested + frameTimeout_.load() + readout,
+        return std::max(requested + frames * (frameTimeout_.load() + readout),
                         lastTriggerFrameDue_.load() + deliveryMargin);
     default:
-        return requested + frameTimeout_.load() + readout;
+        return requested + frames * (frameTimeout_.load() + readout);
     }
 }
 
-XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer)
+XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer,
+                                      const AcquisitionOptions &options)
 {
     // The set-up below must neither meet a busy detector nor replace a consumer, or buffers, that
     // an acquisition still uses.
@@ -234,6 +237,7 @@ XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consume
     if (size.pixelCount() > largestFramePixels)
         return driverFrameTooLarge;
     onFrame_ = std::move(consumer);
+    framesToSkip_ = options.framesToSkip;
     frameSize_ = size;
     destinationBuffer_.resize(frameCount * size.pixelCount());
     getLogger()->info("Start recording: {0}x{1}", size.width, size.height);
@@ -249,8 +253,12 @@ XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consume
                                                      endOfAcquisitionCallback);
     if (status != 0)
         return status;
-    Acquisition_SetCameraGain(handle_, static_cast<WORD>(gain_.load()));
+    const uint32_t gain = gain_;
+    Acquisition_SetCameraGain(handle_, static_cast<WORD>(gain));
     sendTiming();
+    if (options.onSetUp)
+        options.onSetUp(AcquisitionSettings{exposure_.load(), gain, std::max(binning_.load(), 1u),
+                                            syncedTriggerMode_.load(), size});
     return 0;
 }
 
@@ -321,7 +329,9 @@ void Detector::onEndOfFrame()
     const uint32_t slot = (userBuffer - 1u) % ringFrames;
     const size_t pixelCount = frameSize_.pixelCount();
     // A slot beyond the registered frames (the one-frame buffer) would be read out of bounds.
-    if (onFrame_ && (slot + 1) * pixelCount <= destinationBuffer_.size()) {
+    if (framesToSkip_ > 0) {
+        --framesToSkip_;
+    } else if (onFrame_ && (slot + 1) * pixelCount <= destinationBuffer_.size()) {
         Delivery delivery{this, {}};
         currentDelivery = &delivery;
         onFrame_(Image{destinationBuffer_.data() + slot * pixelCount, frameSize_});

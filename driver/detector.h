@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -21,6 +22,27 @@ constexpr XislStatus driverBusy = 0xFFFFFFFFu;
 constexpr XislStatus driverFrameTooLarge = 0xFFFFFFFEu;
 // The driver's own refusal of a region that does not fit the frame.
 constexpr XislStatus driverRegionOutside = 0xFFFFFFFDu;
+
+// What a set-up sent to the detector: the settings an acquisition's frames are taken with.
+struct AcquisitionSettings {
+    // With the internal timer, the cycle the timer answered; with a trigger, the exposure set.
+    std::chrono::microseconds exposure{0};
+    uint32_t gain = 0;
+    uint32_t binning = 1;
+    int32_t triggerMode = 0; // 0 timer, 1 software, 2 external
+    FrameSize frameSize;
+};
+
+// Called on the set-up's thread once the settings are sent and before the acquisition starts, so
+// before any of its frames: what depends on the settings can be made ready for them.
+using SetUpObserver = std::function<void(const AcquisitionSettings &)>;
+
+struct AcquisitionOptions {
+    // The first frames of a continuous acquisition, which never reach the consumer: a panel's
+    // first frames after a start carry the lag of what it saw before.
+    uint32_t framesToSkip = 0;
+    SetUpObserver onSetUp;
+};
 
 // One attached detector: owns its XISL handle, keeps the settings that go out at acquisition
 // set-up, starts and ends acquisitions and hands each finished frame to one consumer. Which
@@ -78,10 +100,11 @@ public:
 
     // Acquisition. Set-ups and starts return XISL's status: non-zero means the buffers, the
     // callbacks or the start were refused (or an acquisition that may still run could not be
-    // ended), and no frame will come to `consumer`.
-    XislStatus startContinuous(FrameConsumer consumer);
+    // ended), and no frame will come to `consumer`. A set-up that sent the settings tells its
+    // observer, before the acquisition starts.
+    XislStatus startContinuous(FrameConsumer consumer, const AcquisitionOptions &options = {});
     // A one-frame set-up; starts nothing.
-    XislStatus prepareGrab(FrameConsumer consumer);
+    XislStatus prepareGrab(FrameConsumer consumer, const SetUpObserver &onSetUp = {});
     // Starts one one-frame acquisition of the last prepareGrab(); its frame goes to that consumer.
     XislStatus acquireFrame();
     // Ends an acquisition that may still run or be ending: XISL refuses a start, a set-up or a
@@ -100,10 +123,12 @@ public:
     // cycle and one readout, and a margin for delivery on a loaded machine. With a software
     // trigger: the frame timeout and one readout, or, when later, a margin after the readout of
     // the last trigger sent. Otherwise (external trigger): the frame timeout and one readout.
+    // Each frame still to be skipped adds its cycle or frame timeout and its readout.
     Clock::time_point getFrameDeadline(Clock::time_point requested) const;
 
 private:
-    XislStatus setupAcquisition(uint32_t frameCount, FrameConsumer consumer);
+    XislStatus setupAcquisition(uint32_t frameCount, FrameConsumer consumer,
+                                const AcquisitionOptions &options);
     void sendTiming();
     void sendCycle();
     void onEndOfFrame();
@@ -118,6 +143,8 @@ private:
     FrameConsumer onFrame_;
     FrameSize frameSize_;
     std::vector<uint16_t> destinationBuffer_; // XISL writes the slots; the callback thread reads
+    // The callback thread counts it down; waiting grabs read it for their deadline.
+    std::atomic<uint32_t> framesToSkip_{0};
     // Settings: any thread writes, set-up reads. Atomic, since clients may set and read them from
     // several threads.
     std::atomic<uint32_t> binning_{0};

@@ -15,7 +15,7 @@ struct FrameSize {
     size_t pixelCount() const { return size_t{width} * height; }
 };
 
-// A rectangle of a frame, in the frame's pixels: what a consumer copies out of it.
+// A rectangle of a frame, in the frame's (binned) pixels: what a consumer copies out of it.
 struct Region {
     uint32_t x0 = 0;
     uint32_t y0 = 0;
@@ -30,6 +30,11 @@ struct Region {
                uint64_t{y0} + height <= frame.height;
     }
 };
+
+inline bool operator==(const Region &a, const Region &b)
+{
+    return a.x0 == b.x0 && a.y0 == b.y0 && a.width == b.width && a.height == b.height;
+}
 
 // The most pixels a frame may have, 2^32 - 1 (8 GiB), far beyond any detector's: a larger one is
 // refused before anything is allocated for it.

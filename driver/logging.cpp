@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include <fmt/format.h>
+#include <spdlog/cfg/env.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 
 #include "mutex.h"
@@ -21,8 +22,11 @@ std::shared_ptr<spdlog::logger> getLogger()
     static Mutex creation;
     MutexLocker locker(creation);
     std::shared_ptr<spdlog::logger> logger = spdlog::get(loggerName);
-    if (!logger)
+    if (!logger) {
+        // SPDLOG_LEVEL (e.g. "warn") lets a client quieten the information lines.
+        spdlog::cfg::load_env_levels();
         logger = spdlog::stdout_color_mt(loggerName);
+    }
     return logger;
 }
 

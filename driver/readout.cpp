@@ -26,7 +26,8 @@ ReadoutMode Readout::getMode() const
     return mode_;
 }
 
-XislStatus Readout::start(ReadoutMode mode, Transfer transfer, std::optional<Region> region)
+XislStatus Readout::start(ReadoutMode mode, Transfer transfer, AcquisitionOptions options,
+                          std::optional<Region> region)
 {
     const XislStatus ready = beginSetUp();
     if (ready != 0)
@@ -34,7 +35,7 @@ XislStatus Readout::start(ReadoutMode mode, Transfer transfer, std::optional<Reg
     // Begun from Idle (beginSetUp() refuses otherwise), a failed start returns there.
     const XislStatus status = region && !region->fits(detector_->getFrameSize())
                                   ? driverRegionOutside
-                                  : startMode(mode, std::move(transfer));
+                                  : startMode(mode, std::move(transfer), std::move(options));
     endChange(status == 0 ? mode : ReadoutMode::Idle);
     return status;
 }
@@ -137,7 +138,7 @@ void Readout::endChange(ReadoutMode mode)
     condition_.notifyAll();
 }
 
-XislStatus Readout::startMode(ReadoutMode mode, Transfer transfer)
+XislStatus Readout::startMode(ReadoutMode mode, Transfer transfer, AcquisitionOptions options)
 {
     switch (mode) {
     case ReadoutMode::Transfer: {
@@ -151,18 +152,23 @@ XislStatus Readout::startMode(ReadoutMode mode, Transfer transfer)
             MutexLocker locker(mutex_);
             transfer_ = std::move(state);
         }
-        return detector_->startContinuous([delivered](const Image &frame) {
-            // Held for the call: a stop, or the readout's destruction, from inside the consumer
-            // gives up only the readout's reference. Nothing captured is touched afterwards.
-            if (const std::shared_ptr<TransferState> held = delivered.lock())
-                held->consumer(frame, held->buffer.data());
-        });
+        return detector_->startContinuous(
+            [delivered](const Image &frame) {
+                // Held for the call: a stop, or the readout's destruction, from inside the
+                // consumer gives up only the readout's reference. Nothing captured is touched
+                // afterwards.
+                if (const std::shared_ptr<TransferState> held = delivered.lock())
+                    held->consumer(frame, held->buffer.data());
+            },
+            options);
     }
     case ReadoutMode::Stream:
-        return grabber_.start(*detector_);
+        return grabber_.start(*detector_, options);
     case ReadoutMode::SingleFrames:
         frameEvent_.rearm();
-        return detector_->prepareGrab([this](const Image &frame) { frameEvent_.deliver(frame); });
+        singleFramesToSkip_ = options.framesToSkip;
+        return detector_->prepareGrab([this](const Image &frame) { frameEvent_.deliver(frame); },
+                                      options.onSetUp);
     case ReadoutMode::Idle:
         break;
     }
@@ -176,6 +182,18 @@ FrameWait Readout::grabSingleFrame(const FrameConsumer &deliver)
     FrameEvent::Turn turn(frameEvent_);
     if (!turn.isLive())
         return FrameWait::Cancelled;
+    static const FrameConsumer drop = [](const Image &) {};
+    while (singleFramesToSkip_ > 0) {
+        const FrameWait skipped = acquireSingleFrame(turn, drop);
+        if (skipped != FrameWait::Arrived)
+            return skipped;
+        --singleFramesToSkip_;
+    }
+    return acquireSingleFrame(turn, deliver);
+}
+
+FrameWait Readout::acquireSingleFrame(FrameEvent::Turn &turn, const FrameConsumer &deliver)
+{
     // The last acquisition ends before this grab's consumer is registered, so that none of its
     // frames can reach it; then no other is running, and XISL accepts the start.
     if (detector_->endAcquisition() != 0)

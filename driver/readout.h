@@ -1,6 +1,7 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -64,10 +65,12 @@ public:
     ReadoutMode getMode() const;
 
     // Returns the detector's status (non-zero: the mode did not start), or driverBusy while a mode
-    // runs. `transfer` serves ReadoutMode::Transfer only. `region`, the part of each frame the
+    // runs. `transfer` serves ReadoutMode::Transfer only. In every mode the first
+    // `options.framesToSkip` frames after the start reach nobody: with single frames the first
+    // grab acquires and drops them, one acquisition each. `region`, the part of each frame the
     // consumers copy, must fit the frame the set-up finds (driverRegionOutside otherwise); checked
     // there, no binning change can come in between.
-    XislStatus start(ReadoutMode mode, Transfer transfer = {},
+    XislStatus start(ReadoutMode mode, Transfer transfer = {}, AcquisitionOptions options = {},
                      std::optional<Region> region = std::nullopt);
     // Returns the detector's status: non-zero means a stream still runs, and the mode with it.
     // From inside the transfer consumer it returns at once; the acquisition then ends as the
@@ -94,12 +97,16 @@ private:
     // under way; driverBusy while a mode runs.
     XislStatus beginSetUp();
     void endChange(ReadoutMode mode);
-    XislStatus startMode(ReadoutMode mode, Transfer transfer);
+    XislStatus startMode(ReadoutMode mode, Transfer transfer, AcquisitionOptions options);
     FrameWait grabSingleFrame(const FrameConsumer &deliver);
+    FrameWait acquireSingleFrame(FrameEvent::Turn &turn, const FrameConsumer &deliver);
 
     std::unique_ptr<Detector> detector_; // set at construction; reset by the destructor
     FrameEvent frameEvent_;
     ContinuousGrabber grabber_;
+    // Single frames still to drop after the start: the start sets it while no grab runs, the grab
+    // that holds the FrameEvent's turn counts it down.
+    std::atomic<uint32_t> singleFramesToSkip_{0};
 
     mutable Mutex mutex_;
     ConditionVariable condition_; // signals `change_` and `grabsInFlight_` changing

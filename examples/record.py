@@ -6,7 +6,10 @@
 
 Each mode fills its own array of shape (frames, roi height, roi width); libuca writes every
 frame straight into its row of the array. The script prints the mean and standard deviation
-of every frame and saves the arrays, one per mode, with numpy.savez.
+of every frame and saves the arrays, one per mode, with numpy.savez, into the output file (named
+with .npz added where it lacks it). Arguments and the output file are checked before anything is
+recorded. Ctrl-C finishes the frame being grabbed and saves what was recorded; a second Ctrl-C
+quits at once.
 
 Environment: GI_TYPELIB_PATH must name the folder of Uca-2.0.typelib and UCA_CAMERA_PATH the
 folder of the camera plug-in, unless both are installed where GObject introspection and
@@ -24,7 +27,9 @@ buffered mode may hand out an older frame after a newer one once the camera laps
 
 import argparse
 import os
+import signal
 import sys
+import tempfile
 
 DEBIAN_PYTHON = "/usr/bin/python3"
 
@@ -87,19 +92,36 @@ def grab_into(camera, frame):
         raise RuntimeError("the camera returned no frame")
 
 
-def record(camera, n_frames, **mode):
-    """Records n_frames in the mode given by camera properties (e.g. buffered=True)."""
+class StopRequest:
+    """Ctrl-C asks to stop: the frame being grabbed is finished, and what was recorded is kept.
+    A second Ctrl-C interrupts at once."""
+
+    def __init__(self):
+        self.requested = False
+        signal.signal(signal.SIGINT, self._on_signal)
+
+    def _on_signal(self, number, frame):
+        self.requested = True
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        print("\nstopping after the current frame; Ctrl-C again to quit at once", file=sys.stderr, flush=True)
+
+
+def record(camera, n_frames, stop, **mode):
+    """Records up to n_frames in the mode given by camera properties (e.g. buffered=True); fewer
+    when a stop is requested. Returns the frames recorded."""
     for name, value in mode.items():
         camera.set_property(name.replace("_", "-"), value)
     stack = np.zeros((n_frames,) + frame_shape(camera), dtype=frame_dtype(camera))
+    done = 0
     camera.start_recording()
     try:
-        for frame in stack:
-            grab_into(camera, frame)
+        while done < n_frames and not stop.requested:
+            grab_into(camera, stack[done])
+            done += 1
     finally:
         camera.stop_recording()
         camera.props.buffered = False
-    return stack
+    return stack[:done]
 
 
 MODES = {
@@ -117,11 +139,39 @@ def parse_arguments(argv):
     parser.add_argument("--roi", type=int, nargs=4, metavar=("X0", "Y0", "WIDTH", "HEIGHT"),
                         help="region of interest (default: the whole sensor)")
     parser.add_argument("--modes", nargs="+", choices=list(MODES), default=list(MODES))
-    parser.add_argument("--output", default="frames.npz", help="NumPy archive, one array per mode")
+    parser.add_argument("--output", default="frames.npz",
+                        help="NumPy archive, one array per mode; .npz is added where the name lacks it")
     arguments = parser.parse_args(argv)
     if arguments.frames < 1:
         parser.error("--frames must be at least 1")
+    if not 0 <= arguments.exposure_time < float("inf"):
+        parser.error("--exposure-time must be zero or a positive number of seconds")
+    if arguments.roi and (min(arguments.roi[:2]) < 0 or min(arguments.roi[2:]) < 1):
+        parser.error("--roi needs X0 and Y0 of at least 0, WIDTH and HEIGHT of at least 1")
+    # numpy.savez adds .npz to a name without it: say the name it writes.
+    if not arguments.output.endswith(".npz"):
+        arguments.output += ".npz"
+    if os.path.isdir(arguments.output):
+        parser.error(f"--output {arguments.output} is a folder")
+    # A file beside the output proves now that it can be written; the frames go into it and it
+    # replaces the output once complete.
+    try:
+        folder, name = os.path.split(os.path.abspath(arguments.output))
+        arguments.saving = tempfile.NamedTemporaryFile(dir=folder, prefix=f".{name}.", delete=False)
+    except OSError as error:
+        parser.error(f"cannot write {arguments.output}: {error.strerror}")
     return arguments
+
+
+def save(arguments, stacks):
+    np.savez(arguments.saving, **stacks)
+    arguments.saving.close()
+    # A temporary file is its owner's alone; the output gets a new file's permissions.
+    umask = os.umask(0)
+    os.umask(umask)
+    os.chmod(arguments.saving.name, 0o666 & ~umask)
+    os.replace(arguments.saving.name, arguments.output)
+    print(f"saved {', '.join(f'{mode} {stack.shape}' for mode, stack in stacks.items())} to {arguments.output}")
 
 
 def open_camera(Uca, name):
@@ -139,6 +189,16 @@ def open_camera(Uca, name):
 
 def main(argv=None):
     arguments = parse_arguments(argv)
+    try:
+        return record_and_save(arguments)
+    finally:
+        # Gone unless it became the output.
+        arguments.saving.close()
+        if os.path.exists(arguments.saving.name):
+            os.unlink(arguments.saving.name)
+
+
+def record_and_save(arguments):
     Uca = load_uca()
     from gi.repository import GLib
 
@@ -155,17 +215,30 @@ def main(argv=None):
           f"region {camera.props.roi_width}x{camera.props.roi_height} at "
           f"({camera.props.roi_x0}, {camera.props.roi_y0}), exposure {camera.props.exposure_time} s")
 
+    stop = StopRequest()
     stacks = {}
+    failure = None
     for mode in arguments.modes:
+        print(f"{mode}: recording {arguments.frames} frames", flush=True)
         try:
-            stack = stacks[mode] = record(camera, arguments.frames, **MODES[mode])
+            stack = stacks[mode] = record(camera, arguments.frames, stop, **MODES[mode])
         except GLib.Error as error:
-            sys.exit(f"{mode} recording failed: {error.message} ({error.domain}, code {error.code})")
+            failure = f"{mode} recording failed: {error.message} ({error.domain}, code {error.code})"
+            break
         for index, frame in enumerate(stack):
             print(f"{mode} frame {index}: mean {frame.mean():.2f}, std {frame.std():.2f}")
-    np.savez(arguments.output, **stacks)
-    print(f"saved {', '.join(f'{mode} {stack.shape}' for mode, stack in stacks.items())} to {arguments.output}")
+        if stop.requested:
+            break
+    # What was recorded is kept, whatever ended the recording.
+    if stacks:
+        save(arguments, stacks)
+    if failure:
+        sys.exit(failure)
+    if stop.requested:
+        print("stopped by Ctrl-C: saved what was recorded", flush=True)
+        return 130
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -8,14 +8,23 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
+#include "corrector.h"
 #include "readout.h"
 
 enum {
     PROP_GAIN = N_BASE_PROPERTIES,
     PROP_GRAB_FROM_CONTINUOUS,
     PROP_FRAME_TIMEOUT,
+    PROP_OFFSET_CORRECTION,
+    PROP_GAIN_CORRECTION,
+    PROP_DEFECT_CORRECTION,
+    PROP_CORRECTION_PEDESTAL,
+    PROP_CALIBRATION_FILE,
+    PROP_CALIBRATION_STATUS,
+    PROP_SKIP_FRAMES,
     N_PROPERTIES
 };
 
@@ -56,6 +65,10 @@ struct _UcaTessaraVoltCameraPrivate {
      * runs; read by XISL's thread while it does. */
     TessaraVolt::Region recording_region;
     gboolean grab_from_continuous = TRUE;
+    /* Read at start; written on the client's thread while not recording. */
+    guint skip_frames = 0;
+    /* Thread-safe on its own; XISL's thread takes the plan for each frame from it. */
+    TessaraVolt::Corrector corrector;
     /* Client's thread, before initialisation only. */
     std::vector<PendingWrite> pending_writes;
 };
@@ -69,6 +82,14 @@ get_private (gpointer camera)
     return static_cast<UcaTessaraVoltCamera *> (camera)->priv;
 }
 
+/* The region of interest the next start will take. */
+inline TessaraVolt::Region
+get_region (const UcaTessaraVoltCameraPrivate *priv)
+{
+    std::lock_guard<std::mutex> lock (priv->region_mutex);
+    return TessaraVolt::Region{ priv->roi_x0, priv->roi_y0, priv->roi_width, priv->roi_height };
+}
+
 /* The detector behind the readout; null without one (no initialisation, or a failed one). */
 inline TessaraVolt::Detector *
 get_detector (const UcaTessaraVoltCameraPrivate *priv)
@@ -78,5 +99,7 @@ get_detector (const UcaTessaraVoltCameraPrivate *priv)
 
 void uca_tessaravolt_camera_set_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec);
 void uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue *value, GParamSpec *pspec);
+/* Logs what the corrector warns about, outside its lock. */
+void uca_tessaravolt_camera_warn (const std::vector<std::string> &warnings);
 /* Writes a property to the detector or the region of interest; the detector must exist. */
 void uca_tessaravolt_camera_apply_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec);

@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -134,6 +137,47 @@ set_binning (UcaTessaraVoltCameraPrivate *priv, guint factor, GParamSpec *pspec)
 }
 
 void
+uca_tessaravolt_camera_warn (const std::vector<std::string> &warnings)
+{
+    for (const std::string &warning : warnings)
+        g_log (nullptr, G_LOG_LEVEL_WARNING, "%s", warning.c_str ());
+}
+
+static void
+set_correction_switch (UcaTessaraVoltCameraPrivate *priv, guint property_id, const GValue *value)
+{
+    TessaraVolt::CorrectionSwitches switches = priv->corrector.getSwitches ();
+
+    switch (property_id) {
+        case PROP_OFFSET_CORRECTION:
+            switches.offset = g_value_get_boolean (value);
+            break;
+        case PROP_GAIN_CORRECTION:
+            switches.gain = g_value_get_boolean (value);
+            break;
+        case PROP_DEFECT_CORRECTION:
+            switches.defects = g_value_get_boolean (value);
+            break;
+        default:
+            switches.pedestal = static_cast<uint16_t> (g_value_get_uint (value));
+            break;
+    }
+    uca_tessaravolt_camera_warn (priv->corrector.setSwitches (switches));
+}
+
+/* The settings the next start will send; the timer may lengthen the exposure then. */
+static TessaraVolt::CalibrationKey
+current_settings (const UcaTessaraVoltCameraPrivate *priv, const TessaraVolt::Detector *detector)
+{
+    const std::chrono::duration<double, std::micro> exposure =
+        detector ? detector->getExposureTime () : TessaraVolt::Detector::defaultExposure;
+
+    return TessaraVolt::CalibrationKey{ std::llround (exposure.count ()), detector ? detector->getGain () : 0u,
+                                        detector ? std::max (detector->getBinning (), 1u) : 1u, get_region (priv),
+                                        detector ? detector->getTriggerMode () : 0 };
+}
+
+void
 uca_tessaravolt_camera_apply_property (GObject *object, guint property_id, const GValue *value, GParamSpec *pspec)
 {
     UcaTessaraVoltCameraPrivate *priv = get_private (object);
@@ -164,6 +208,21 @@ uca_tessaravolt_camera_apply_property (GObject *object, guint property_id, const
             break;
         case PROP_FRAME_TIMEOUT:
             detector.setFrameTimeout (std::chrono::duration<double> (g_value_get_double (value)));
+            break;
+        case PROP_OFFSET_CORRECTION:
+        case PROP_GAIN_CORRECTION:
+        case PROP_DEFECT_CORRECTION:
+        case PROP_CORRECTION_PEDESTAL:
+            set_correction_switch (priv, property_id, value);
+            break;
+        case PROP_CALIBRATION_FILE: {
+            const gchar *path = g_value_get_string (value);
+            uca_tessaravolt_camera_warn (priv->corrector.setCalibrationPath (
+                path ? path : "", TessaraVolt::FrameSize{ priv->sensor_width, priv->sensor_height }));
+            break;
+        }
+        case PROP_SKIP_FRAMES:
+            priv->skip_frames = g_value_get_uint (value);
             break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID (object, property_id, pspec);
@@ -263,6 +322,29 @@ uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue 
             break;
         case PROP_FRAME_TIMEOUT:
             g_value_set_double (value, frame_timeout_seconds (detector));
+            break;
+        case PROP_OFFSET_CORRECTION:
+            g_value_set_boolean (value, priv->corrector.getSwitches ().offset);
+            break;
+        case PROP_GAIN_CORRECTION:
+            g_value_set_boolean (value, priv->corrector.getSwitches ().gain);
+            break;
+        case PROP_DEFECT_CORRECTION:
+            g_value_set_boolean (value, priv->corrector.getSwitches ().defects);
+            break;
+        case PROP_CORRECTION_PEDESTAL:
+            g_value_set_uint (value, priv->corrector.getSwitches ().pedestal);
+            break;
+        case PROP_CALIBRATION_FILE: {
+            const std::string path = priv->corrector.getCalibrationPath ();
+            g_value_set_string (value, path.empty () ? nullptr : path.c_str ());
+            break;
+        }
+        case PROP_CALIBRATION_STATUS:
+            g_value_set_string (value, priv->corrector.getStatus (current_settings (priv, detector)).c_str ());
+            break;
+        case PROP_SKIP_FRAMES:
+            g_value_set_uint (value, priv->skip_frames);
             break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID (object, property_id, pspec);

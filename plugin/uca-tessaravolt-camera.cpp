@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -45,6 +44,9 @@ const guint overridden_properties[] = {
 };
 
 GParamSpec *tessaravolt_properties[N_PROPERTIES] = { nullptr };
+
+/* Each skipped frame of a single-frame grab is an acquisition of its own. */
+const guint max_skip_frames = 1000;
 
 } // namespace
 
@@ -92,17 +94,15 @@ camera_plugin_get_type (void)
     return uca_tessaravolt_camera_get_type ();
 }
 
-/* Copies the region row by row into a packed destination. The region lies inside the frame: the
+/* Copies the region fixed at start row by row into a packed destination, corrected as the
+ * corrector's plan for the running acquisition says. The region lies inside the frame: the
  * readout's start refuses any other. */
 static void
-copy_roi (const TessaraVolt::Region &region, const TessaraVolt::Image &frame, uint16_t *destination)
+copy_roi (const UcaTessaraVoltCameraPrivate *priv, const TessaraVolt::Image &frame, uint16_t *destination)
 {
-    const size_t row_bytes = size_t{ region.width } * sizeof (uint16_t);
+    const std::shared_ptr<const TessaraVolt::CorrectionPlan> plan = priv->corrector.getPlan ();
 
-    for (uint32_t row = 0; row < region.height; row++) {
-        const uint16_t *source = frame.pixels + (size_t{ region.y0 } + row) * frame.size.width + region.x0;
-        std::memcpy (destination + size_t{ row } * region.width, source, row_bytes);
-    }
+    TessaraVolt::copyRegion (frame, priv->recording_region, plan.get (), destination);
 }
 
 /* A camera made with a plain g_object_new, or whose initialisation failed, has none. */
@@ -148,8 +148,8 @@ make_transfer (UcaCamera *camera, const UcaTessaraVoltCameraPrivate *priv)
 
     return TessaraVolt::Transfer{
         priv->recording_region.pixelCount (),
-        [region = priv->recording_region, func, user_data] (const TessaraVolt::Image &frame, uint16_t *buffer) {
-            copy_roi (region, frame, buffer);
+        [priv, func, user_data] (const TessaraVolt::Image &frame, uint16_t *buffer) {
+            copy_roi (priv, frame, buffer);
             func (buffer, user_data);
         },
     };
@@ -211,14 +211,28 @@ uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
         priv->region_fixed = true;
         priv->recording_region = TessaraVolt::Region{ priv->roi_x0, priv->roi_y0, priv->roi_width, priv->roi_height };
     }
-    const XislStatus status = priv->readout->start (mode, make_transfer (camera, priv), priv->recording_region);
+    /* The corrector learns the settings the frames are taken with before the first frame comes. */
+    std::vector<std::string> warnings;
+    TessaraVolt::AcquisitionOptions options;
+    options.framesToSkip = priv->skip_frames;
+    options.onSetUp = [priv, &warnings] (const TessaraVolt::AcquisitionSettings &settings) {
+        warnings = priv->corrector.arm (TessaraVolt::CalibrationKey{ settings.exposure.count (), settings.gain,
+                                                                     settings.binning, priv->recording_region,
+                                                                     settings.triggerMode });
+    };
+    const XislStatus status =
+        priv->readout->start (mode, make_transfer (camera, priv), std::move (options), priv->recording_region);
 
+    if (status == 0) {
+        uca_tessaravolt_camera_warn (warnings);
+        return;
+    }
     if (status == TessaraVolt::driverRegionOutside)
         set_region_error (priv, error);
     else
         detector_accepted (status, "start recording", error);
-    if (status != 0)
-        release_region (priv);
+    priv->corrector.disarm ();
+    release_region (priv);
 }
 
 /* A refused abort leaves the stream running: the caller learns it, and the camera stays
@@ -230,7 +244,10 @@ uca_tessaravolt_camera_stop_recording (UcaCamera *camera, GError **error)
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
 
     if (priv->readout && detector_accepted (priv->readout->stop (), "stop its acquisition", error))
+    {
+        priv->corrector.disarm ();
         release_region (priv);
+    }
 }
 
 static gboolean
@@ -287,7 +304,7 @@ uca_tessaravolt_camera_grab (UcaCamera *camera, gpointer data, GError **error)
         return frame_arrived (TessaraVolt::FrameWait::NotRecording, priv, {}, error);
 
     const TessaraVolt::FrameConsumer deliver = [priv, destination] (const TessaraVolt::Image &frame) {
-        copy_roi (priv->recording_region, frame, destination);
+        copy_roi (priv, frame, destination);
     };
     const auto began = std::chrono::steady_clock::now ();
 
@@ -418,9 +435,53 @@ uca_tessaravolt_camera_class_init (UcaTessaraVoltCameraClass *klass)
                              TessaraVolt::Detector::longestFrameTimeout.count (),
                              TessaraVolt::Detector::defaultFrameTimeout.count (), G_PARAM_READWRITE);
 
+    tessaravolt_properties[PROP_OFFSET_CORRECTION] =
+        g_param_spec_boolean ("offset-correction", "Offset correction",
+                              "Subtract the dark of the calibration taken with the current settings, and add the "
+                              "pedestal",
+                              FALSE, G_PARAM_READWRITE);
+
+    tessaravolt_properties[PROP_GAIN_CORRECTION] =
+        g_param_spec_boolean ("gain-correction", "Gain correction",
+                              "Even out the pixels' response with the flat of the calibration (with "
+                              "offset-correction)",
+                              FALSE, G_PARAM_READWRITE);
+
+    tessaravolt_properties[PROP_DEFECT_CORRECTION] = g_param_spec_boolean (
+        "defect-correction", "Defect correction",
+        "Replace the pixels the calibration shows defective by their neighbours' mean", FALSE, G_PARAM_READWRITE);
+
+    tessaravolt_properties[PROP_CORRECTION_PEDESTAL] =
+        g_param_spec_uint ("correction-pedestal", "Pedestal of offset-corrected frames",
+                           "Counts added once the dark is subtracted, so that noise around the dark does not clip "
+                           "at 0",
+                           0, G_MAXUINT16, TessaraVolt::CorrectionSwitches{}.pedestal, G_PARAM_READWRITE);
+
+    tessaravolt_properties[PROP_CALIBRATION_FILE] =
+        g_param_spec_string ("calibration-file", "Calibration file or folder",
+                             "Data Exchange HDF5 file with darks (/exchange/data_dark) and flats "
+                             "(/exchange/data_white), or a folder of them; the one taken with the current "
+                             "settings serves",
+                             nullptr, G_PARAM_READWRITE);
+
+    tessaravolt_properties[PROP_CALIBRATION_STATUS] =
+        g_param_spec_string ("calibration-status", "Calibration status",
+                             "What calibration is loaded, whether it fits the current settings, and what the "
+                             "frames get",
+                             nullptr, G_PARAM_READABLE);
+
+    tessaravolt_properties[PROP_SKIP_FRAMES] =
+        g_param_spec_uint ("skip-frames", "Frames skipped after each start",
+                           "Frames discarded after each start of recording, which carry the panel's lag", 0,
+                           max_skip_frames, 0, G_PARAM_READWRITE);
+
     for (guint id = PROP_GAIN; id < N_PROPERTIES; id++)
         g_object_class_install_property (object_class, id, tessaravolt_properties[id]);
 
+    /* The corrector swaps the plan for the running acquisition at once. */
+    for (guint id : { guint{ PROP_OFFSET_CORRECTION }, guint{ PROP_GAIN_CORRECTION }, guint{ PROP_DEFECT_CORRECTION },
+                      guint{ PROP_CORRECTION_PEDESTAL }, guint{ PROP_CALIBRATION_FILE } })
+        uca_camera_pspec_set_writable (tessaravolt_properties[id], TRUE);
     uca_camera_pspec_set_writable (g_object_class_find_property (object_class, uca_camera_props[PROP_EXPOSURE_TIME]),
                                    TRUE);
 

@@ -2,115 +2,39 @@
 #include "sim-content.h"
 
 #include <algorithm>
-#include <array>
-#include <cmath>
 #include <vector>
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace XislSim {
 
 namespace {
 
-// The phantom repeats every kTile pixels in both directions, so a frame of any size (binned or
-// not) shows whole phantoms and the picture stays a function of position alone.
-constexpr uint32_t kTile = 512;
-// Small enough to stay in the first-level cache; each row starts at its own random offset.
-constexpr uint32_t kNoiseLength = 1u << 13;
-
-// The two inner loops are also built for AVX2 and picked once, by what the processor offers:
-// with SSE2 alone they would lose to the C library's memcpy, which the frame rate is measured
-// against. A function pointer rather than an ifunc, which Windows does not have.
+// The inner loops are also built for AVX2 and picked once, by what the processor offers: with
+// SSE2 alone they would lose to the C library's memcpy, which the frame rate is measured against.
+// A function pointer rather than an ifunc, which Windows does not have.
 #if defined(__GNUC__) && defined(__x86_64__)
 #define XISL_SIM_AVX2_RUNS 1
 #endif
 
-struct Disc {
-    float x, y, radius, value;
-};
-
-// Raw detector counts: open beam is bright, the phantom's body attenuates, the inserts differ
-// in contrast and size so that both are visible at once.
-float phantomValue(float x, float y)
-{
-    constexpr float kCentre = kTile / 2.0f;
-    constexpr float kAir = 42000.0f;
-    static const std::array<Disc, 8> discs = [] {
-        std::array<Disc, 8> d{};
-        d[0] = {kCentre, kCentre, 230.0f, 14000.0f};
-        const float contrasts[6] = {6000, 9000, 11500, 16500, 19000, 23000};
-        for (int k = 0; k < 6; ++k) {
-            float angle = static_cast<float>(k) * 1.0471976f;
-            d[1 + k] = {kCentre + 140.0f * std::cos(angle), kCentre + 140.0f * std::sin(angle),
-                        12.0f + 6.0f * static_cast<float>(k), contrasts[k]};
-        }
-        d[7] = {kCentre, kCentre, 30.0f, 4000.0f};
-        return d;
-    }();
-    float value = kAir;
-    for (const Disc &disc : discs) {
-        float dx = x - disc.x;
-        float dy = y - disc.y;
-        if (dx * dx + dy * dy <= disc.radius * disc.radius)
-            value = disc.value;
-    }
-    // The beam's intensity falls off towards the corners of the tile.
-    float r = std::hypot(x - kCentre, y - kCentre) / (kCentre * 1.4143f);
-    return value * (1.0f - 0.15f * r * r);
-}
-
-uint32_t mix(uint32_t value)
-{
-    value ^= value >> 16;
-    value *= 0x7feb352du;
-    value ^= value >> 15;
-    value *= 0x846ca68bu;
-    value ^= value >> 16;
-    return value;
-}
-
-struct PhantomTables {
-    std::vector<uint16_t> tile;  // kTile x kTile base image
-    std::vector<uint16_t> noise; // kNoiseLength values, then the first kTile again: no run wraps
-};
-
-// Noise is roughly Gaussian (sum of four uniforms), sigma about 150 counts, at most 600 in
-// magnitude, stored as its 16-bit two's complement so that adding it wraps to base + noise.
-std::vector<uint16_t> makeNoise()
-{
-    std::vector<uint16_t> noise(kNoiseLength + kTile);
-    for (uint32_t i = 0; i < kNoiseLength; ++i) {
-        int32_t sum = 0;
-        for (uint32_t k = 0; k < 4; ++k)
-            sum += static_cast<int32_t>(mix(i * 4 + k + 0x9e3779b9u) & 0x3ff) - 512;
-        int32_t value = sum * 150 / 591;
-        value = std::clamp(value, -600, 600);
-        noise[i] = static_cast<uint16_t>(value);
-    }
-    std::copy_n(noise.begin(), kTile, noise.begin() + kNoiseLength);
-    return noise;
-}
-
-std::vector<uint16_t> makeTile()
-{
-    std::vector<uint16_t> tile(kTile * kTile);
-    for (uint32_t v = 0; v < kTile; ++v) {
-        for (uint32_t u = 0; u < kTile; ++u) {
-            float value = phantomValue(static_cast<float>(u) + 0.5f, static_cast<float>(v) + 0.5f);
-            tile[v * kTile + u] = static_cast<uint16_t>(std::lround(value));
-        }
-    }
-    return tile;
-}
-
-const PhantomTables &phantomTables()
-{
-    static const PhantomTables tables{makeTile(), makeNoise()};
-    return tables;
-}
-
-// Where row y of frame n starts reading the noise table.
+// Where row y of frame n starts reading the Gaussian table.
 uint32_t noiseOffset(uint32_t seed, uint32_t y, uint32_t n)
 {
     return mix(mix(mix(seed) ^ n) ^ y) % kNoiseLength;
+}
+
+// The noise in counts, z / kNoiseUnit * sigma, is z * (sigma << kSigmaShift) / 2^15.
+constexpr int kSigmaShift = 4;
+static_assert(kNoiseUnit << kSigmaShift == 32768, "the Gaussian table's unit fits the shift");
+
+// One drawn pixel: the expected value plus the rounded noise, clamped to 16 bits, as AVX2's
+// mulhrs and saturating adds compute it.
+inline uint16_t drawPixel(uint16_t mean, uint8_t sigma, int16_t z)
+{
+    const int32_t noise = (z * (sigma << kSigmaShift) + 0x4000) >> 15;
+    return static_cast<uint16_t>(std::clamp<int32_t>(mean + noise, 0, 65535));
 }
 
 // 0, 1, ..., 65535: the low 16 bits of x for any run of up to 65536 pixels from a multiple of
@@ -136,22 +60,16 @@ const std::vector<uint16_t> &ramp()
         out[i] = static_cast<uint16_t>((xs[i] ^ rowBits) + offset);
 }
 
-[[gnu::always_inline]] inline void addLoop(uint16_t *__restrict out,
-                                           const uint16_t *__restrict base,
-                                           const uint16_t *__restrict noise, uint32_t count)
+void drawRun(uint16_t *__restrict out, const uint16_t *__restrict mean,
+             const uint8_t *__restrict sigma, const int16_t *__restrict z, uint32_t count)
 {
     for (uint32_t i = 0; i < count; ++i)
-        out[i] = static_cast<uint16_t>(base[i] + noise[i]);
+        out[i] = drawPixel(mean[i], sigma[i], z[i]);
 }
 
 void xorAddRun(uint16_t *out, const uint16_t *xs, uint16_t rowBits, uint16_t offset, uint32_t count)
 {
     xorAddLoop(out, xs, rowBits, offset, count);
-}
-
-void addRun(uint16_t *out, const uint16_t *base, const uint16_t *noise, uint32_t count)
-{
-    addLoop(out, base, noise, count);
 }
 
 #ifdef XISL_SIM_AVX2_RUNS
@@ -161,16 +79,31 @@ xorAddRunAvx2(uint16_t *out, const uint16_t *xs, uint16_t rowBits, uint16_t offs
     xorAddLoop(out, xs, rowBits, offset, count);
 }
 
-__attribute__((target("avx2"))) void addRunAvx2(uint16_t *out, const uint16_t *base,
-                                                const uint16_t *noise, uint32_t count)
+// GCC does not find mulhrs in drawRun's loop: 16 pixels in ten instructions, written out.
+__attribute__((target("avx2"))) void drawRunAvx2(uint16_t *out, const uint16_t *mean,
+                                                 const uint8_t *sigma, const int16_t *z,
+                                                 uint32_t count)
 {
-    addLoop(out, base, noise, count);
+    const __m256i zero = _mm256_setzero_si256();
+    uint32_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(mean + i));
+        const __m256i s =
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(sigma + i)));
+        const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(z + i));
+        const __m256i noise = _mm256_mulhrs_epi16(g, _mm256_slli_epi16(s, kSigmaShift));
+        const __m256i up = _mm256_max_epi16(noise, zero);
+        const __m256i down = _mm256_sub_epi16(up, noise);
+        const __m256i value = _mm256_subs_epu16(_mm256_adds_epu16(m, up), down);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), value);
+    }
+    drawRun(out + i, mean + i, sigma + i, z + i, count - i);
 }
 #endif
 
 struct RunWriters {
     void (*xorAdd)(uint16_t *, const uint16_t *, uint16_t, uint16_t, uint32_t);
-    void (*add)(uint16_t *, const uint16_t *, const uint16_t *, uint32_t);
+    void (*draw)(uint16_t *, const uint16_t *, const uint8_t *, const int16_t *, uint32_t);
 };
 
 // Chosen on first use, once for the process.
@@ -180,9 +113,9 @@ const RunWriters &runWriters()
 #ifdef XISL_SIM_AVX2_RUNS
         __builtin_cpu_init();
         if (__builtin_cpu_supports("avx2"))
-            return RunWriters{xorAddRunAvx2, addRunAvx2};
+            return RunWriters{xorAddRunAvx2, drawRunAvx2};
 #endif
-        return RunWriters{xorAddRun, addRun};
+        return RunWriters{xorAddRun, drawRun};
     }();
     return writers;
 }
@@ -202,51 +135,46 @@ void writePatternRow(uint16_t *row, uint32_t width, uint32_t y, uint32_t n,
     }
 }
 
-void writePhantomRow(uint16_t *row, uint32_t width, uint32_t y, uint32_t n, uint32_t seed,
-                     const PhantomTables &tables, const RunWriters &writers)
+// Row y of frame n of a scene with a panel, from the row's maps.
+void writeDrawnRow(uint16_t *row, const uint16_t *mean, const uint8_t *sigma, uint32_t width,
+                   uint32_t start, const RunWriters &writers)
 {
-    const uint16_t *base = tables.tile.data() + (y % kTile) * kTile;
-    const uint32_t start = noiseOffset(seed, y, n);
-    uint32_t x = 0;
-    while (x < width) {
-        const uint32_t u = x % kTile;
-        const uint32_t run = std::min(kTile - u, width - x);
-        const uint16_t *noise = tables.noise.data() + (start + x) % kNoiseLength;
-        writers.add(row + x, base + u, noise, run);
+    const int16_t *z = gaussianTable().values;
+    for (uint32_t x = 0, at = start; x < width; at = 0) {
+        const uint32_t run = std::min(kNoiseLength - at, width - x);
+        writers.draw(row + x, mean + x, sigma + x, z + at, run);
         x += run;
     }
 }
 
 } // namespace
 
-uint16_t pixel(XislSimContent content, uint32_t seed, uint32_t x, uint32_t y, uint32_t n)
+uint16_t pixel(const XislSimScene &scene, uint32_t x, uint32_t y, uint32_t n)
 {
-    switch (content) {
-    case XISL_SIM_CONTENT_PATTERN:
+    if (scene.content == XISL_SIM_CONTENT_PATTERN)
         return static_cast<uint16_t>((x ^ (y << 6)) + 17u * n);
-    case XISL_SIM_CONTENT_PHANTOM: {
-        const PhantomTables &tables = phantomTables();
-        uint16_t base = tables.tile[(y % kTile) * kTile + x % kTile];
-        uint16_t noise = tables.noise[(noiseOffset(seed, y, n) + x % kNoiseLength) % kNoiseLength];
-        return static_cast<uint16_t>(base + noise);
-    }
-    }
-    return 0;
+    const PixelDraw draw = drawOf(pixelTruth(scene, x, y));
+    const int16_t z = gaussianTable().values[(noiseOffset(scene.seed, y, n) + x) % kNoiseLength];
+    return drawPixel(draw.mean, draw.sigma, z);
 }
 
-void writeFrame(uint16_t *frame, uint32_t width, uint32_t height, XislSimContent content,
-                uint32_t seed, uint32_t n)
+void writeFrame(uint16_t *frame, const XislSimScene &scene, uint32_t n, PanelMapCache &maps)
 {
+    const uint32_t width = frameWidth(scene);
+    const uint32_t height = frameHeight(scene);
     const size_t stride = width;
     const RunWriters &writers = runWriters();
-    if (content == XISL_SIM_CONTENT_PHANTOM) {
-        const PhantomTables &tables = phantomTables();
+    if (scene.content == XISL_SIM_CONTENT_PATTERN) {
         for (uint32_t y = 0; y < height; ++y)
-            writePhantomRow(frame + y * stride, width, y, n, seed, tables, writers);
+            writePatternRow(frame + y * stride, width, y, n, writers);
         return;
     }
-    for (uint32_t y = 0; y < height; ++y)
-        writePatternRow(frame + y * stride, width, y, n, writers);
+    const std::shared_ptr<const PanelMaps> panel = maps.get(scene);
+    for (uint32_t y = 0; y < height; ++y) {
+        writeDrawnRow(frame + y * stride, panel->mean.data() + y * stride,
+                      panel->sigma.data() + y * stride, width, noiseOffset(scene.seed, y, n),
+                      writers);
+    }
 }
 
 } // namespace XislSim

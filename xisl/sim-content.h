@@ -1,7 +1,9 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-// Frame content of the simulated detector: a pure function of pixel position and frame number.
+// Frame content of the simulated detector: a pure function of the scene, the pixel's position and
+// the frame number.
 #pragma once
 
+#include "sim-panel.h"
 #include "xisl-sim.h"
 
 #include <cstdint>
@@ -9,11 +11,10 @@
 namespace XislSim {
 
 // One pixel; the reference the frame writer below must agree with.
-uint16_t pixel(XislSimContent content, uint32_t seed, uint32_t x, uint32_t y, uint32_t n);
+uint16_t pixel(const XislSimScene &scene, uint32_t x, uint32_t y, uint32_t n);
 
-// Writes frame n, width x height pixels row after row, into `frame`. Costs one write per pixel.
-// Thread-safe: the phantom's shared tables are built once, on first use.
-void writeFrame(uint16_t *frame, uint32_t width, uint32_t height, XislSimContent content,
-                uint32_t seed, uint32_t n);
+// Writes frame n of a valid scene, row after row, into `frame`. Costs about one write per pixel
+// once the scene's maps, taken from `maps` unless the content is the pattern, are built.
+void writeFrame(uint16_t *frame, const XislSimScene &scene, uint32_t n, PanelMapCache &maps);
 
 } // namespace XislSim

@@ -2,6 +2,8 @@
 // The control interface the tests and benchmarks drive the simulated detector with.
 #include "simulator.h"
 
+#include "sim-content.h"
+
 #include <algorithm>
 
 namespace XislSim {
@@ -47,7 +49,8 @@ int Simulator::setSensors(const XislSimSensor *sensors, size_t count)
 
 int Simulator::setContent(XislSimContent content)
 {
-    if (content != XISL_SIM_CONTENT_PATTERN && content != XISL_SIM_CONTENT_PHANTOM)
+    if (content != XISL_SIM_CONTENT_PATTERN && content != XISL_SIM_CONTENT_PHANTOM &&
+        content != XISL_SIM_CONTENT_FLAT)
         return XISL_SIM_ERROR_ARGUMENT;
     Locker locker(mutex_);
     config_.content = content;
@@ -58,6 +61,32 @@ void Simulator::setSeed(uint32_t seed)
 {
     Locker locker(mutex_);
     config_.seed = seed;
+}
+
+void Simulator::setBeam(uint32_t counts)
+{
+    Locker locker(mutex_);
+    config_.beam = counts;
+}
+
+int Simulator::getScene(HACQDESC handle, XislSimScene *scene)
+{
+    if (!scene)
+        return XISL_SIM_ERROR_ARGUMENT;
+    Locker locker(mutex_);
+    DevicePtr device = find(handle);
+    if (!device)
+        return XISL_SIM_ERROR_HANDLE;
+    *scene = sceneOf(*device);
+    return 0;
+}
+
+int Simulator::render(const XislSimScene *scene, uint32_t n, uint16_t *frame)
+{
+    if (!scene || !frame || !isValid(*scene))
+        return XISL_SIM_ERROR_ARGUMENT;
+    writeFrame(frame, *scene, n, panelMaps_);
+    return 0;
 }
 
 void Simulator::setReadoutNsPerPixel(uint32_t nanoseconds)

@@ -102,7 +102,18 @@ bool parseItem(std::string_view key, std::string_view value, Settings &settings)
             settings.content = XISL_SIM_CONTENT_PATTERN;
         else if (value == "phantom")
             settings.content = XISL_SIM_CONTENT_PHANTOM;
+        else if (value == "flat")
+            settings.content = XISL_SIM_CONTENT_FLAT;
         return settings.content.has_value();
+    }
+    if (key == "beam") {
+        if (value == "off")
+            settings.beam = 0;
+        else if (value == "on")
+            settings.beam = XISL_SIM_BEAM_DEFAULT;
+        else
+            settings.beam = parseNumber(value);
+        return settings.beam.has_value();
     }
     if (key == "fail") {
         auto failure = parseFailure(value);

@@ -21,6 +21,7 @@ struct Settings {
     std::optional<std::vector<XislSimSensor>> sensors;
     std::optional<XislSimContent> content;
     std::optional<uint32_t> seed;
+    std::optional<uint32_t> beam; // 0: off
     std::optional<uint32_t> readoutNsPerPixel;
     std::optional<uint32_t> firstFrame;
     std::vector<Failure> failures;

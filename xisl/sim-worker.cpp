@@ -157,13 +157,10 @@ void Simulator::produceFrame(Device &device, Locker &locker, bool stepped)
     const uint32_t index = device.framesDone % device.running.frames;
     uint16_t *frame = device.buffer + index * device.getPixelCount();
     const uint32_t n = device.acquiredFrames + 1;
-    const uint32_t width = device.getWidth();
-    const uint32_t height = device.getHeight();
-    const XislSimContent content = config_.content;
-    const uint32_t seed = config_.seed;
+    const XislSimScene scene = sceneOf(device);
     {
         TessaraVolt::MutexUnlocker unlocked(locker, mutex_);
-        writeFrame(frame, width, height, content, seed, n);
+        writeFrame(frame, scene, n, panelMaps_);
     }
     if (device.closed)
         return;

@@ -101,6 +101,8 @@ void Simulator::applySettings(const Settings &settings)
         config_.content = *settings.content;
     if (settings.seed)
         config_.seed = *settings.seed;
+    if (settings.beam)
+        config_.beam = *settings.beam;
     if (settings.readoutNsPerPixel)
         config_.readoutNsPerPixel = *settings.readoutNsPerPixel;
     if (settings.firstFrame)
@@ -114,6 +116,12 @@ Simulator::DevicePtr Simulator::find(HACQDESC handle) const
 {
     auto it = devices_.find(reinterpret_cast<uintptr_t>(handle));
     return it == devices_.end() ? nullptr : it->second;
+}
+
+XislSimScene Simulator::sceneOf(const Device &device) const
+{
+    return XislSimScene{config_.content,      config_.seed,   device.sensor.width,
+                        device.sensor.height, device.binning, config_.beam};
 }
 
 bool Simulator::onWorkerOf(const Device &device) const

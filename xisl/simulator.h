@@ -5,6 +5,7 @@
 #pragma once
 
 #include "mutex.h"
+#include "sim-panel.h"
 #include "sim-settings.h"
 #include "xisl-functions.h"
 #include "xisl-sim.h"
@@ -118,6 +119,9 @@ public:
     int setSensors(const XislSimSensor *sensors, size_t count);
     int setContent(XislSimContent content);
     void setSeed(uint32_t seed);
+    void setBeam(uint32_t counts);
+    int getScene(HACQDESC handle, XislSimScene *scene);
+    int render(const XislSimScene *scene, uint32_t n, uint16_t *frame);
     void setReadoutNsPerPixel(uint32_t nanoseconds);
     void setFirstFrameNumber(uint32_t first);
     void setWindDown(uint32_t microseconds);
@@ -151,6 +155,7 @@ private:
         std::vector<XislSimSensor> sensors;
         XislSimContent content = XISL_SIM_CONTENT_PATTERN;
         uint32_t seed = 1;
+        uint32_t beam = XISL_SIM_BEAM_DEFAULT;
         uint32_t readoutNsPerPixel = 32;
         uint32_t firstFrame = 1;
         uint32_t windDownMicroseconds = 0;
@@ -201,6 +206,7 @@ private:
                 XislStatus status, uint64_t result) TESSARAVOLT_REQUIRES(mutex_);
     DevicePtr find(HACQDESC handle) const TESSARAVOLT_REQUIRES(mutex_);
     bool onWorkerOf(const Device &device) const TESSARAVOLT_REQUIRES(mutex_);
+    XislSimScene sceneOf(const Device &device) const TESSARAVOLT_REQUIRES(mutex_);
     // A software trigger or external pulse: a frame when the acquisition runs in `syncMode`.
     void trigger(Device &device, uint32_t syncMode) TESSARAVOLT_REQUIRES(mutex_);
     // The shortest time in which the device reads out one frame.
@@ -245,6 +251,9 @@ private:
     XislSimCounters counters_ TESSARAVOLT_GUARDED_BY(mutex_){};
     // XISL_SIM_FRAME_TIME_CAPACITY entries, by frame number.
     std::vector<FrameTime> frameTimes_ TESSARAVOLT_GUARDED_BY(mutex_);
+    // Used with mutex_ released, while frames are written; it has its own lock. A member, so
+    // that it outlives the workers, which the destructor joins.
+    PanelMapCache panelMaps_;
 };
 
 } // namespace XislSim

@@ -68,9 +68,35 @@ void xisl_sim_set_first_frame_number(uint32_t first)
     sim().setFirstFrameNumber(first);
 }
 
-uint16_t xisl_sim_pixel(XislSimContent content, uint32_t seed, uint32_t x, uint32_t y, uint32_t n)
+void xisl_sim_set_beam(uint32_t counts)
 {
-    return XislSim::pixel(content, seed, x, y, n);
+    sim().setBeam(counts);
+}
+
+int xisl_sim_get_scene(HACQDESC handle, XislSimScene *scene)
+{
+    return sim().getScene(handle, scene);
+}
+
+uint16_t xisl_sim_pixel(const XislSimScene *scene, uint32_t x, uint32_t y, uint32_t n)
+{
+    return scene && XislSim::isValid(*scene) ? XislSim::pixel(*scene, x, y, n) : 0;
+}
+
+int xisl_sim_render(const XislSimScene *scene, uint32_t n, uint16_t *frame)
+{
+    return sim().render(scene, n, frame);
+}
+
+int xisl_sim_pixel_truth(const XislSimScene *scene, uint32_t x, uint32_t y,
+                         XislSimPixelTruth *truth)
+{
+    if (!scene || !truth || !XislSim::isValid(*scene) ||
+        scene->content == XISL_SIM_CONTENT_PATTERN || x >= XislSim::frameWidth(*scene) ||
+        y >= XislSim::frameHeight(*scene))
+        return XISL_SIM_ERROR_ARGUMENT;
+    *truth = XislSim::pixelTruth(*scene, x, y);
+    return 0;
 }
 
 int xisl_sim_fail(const char *function, XislStatus status, unsigned nth)

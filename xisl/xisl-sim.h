@@ -7,16 +7,40 @@
  *
  * Frame content. Frame number n is the value of the handle's acquired-frames counter after the
  * frame was produced (the first counter of Acquisition_GetActFrame); it starts at the configured
- * first frame number, so a counter near its wrap-around shows up early. The pixel at column x,
- * row y of frame n is xisl_sim_pixel(content, seed, x, y, n):
- *   XISL_SIM_CONTENT_PATTERN: (uint16_t)((x ^ (y << 6)) + 17 * n)
- *   XISL_SIM_CONTENT_PHANTOM: a picture of a disc phantom with noise drawn from a generator
- *                             seeded by the seed and n, so it too is a pure function. The
- *                             phantom repeats every 512 pixels in x and y (so binned and
- *                             unbinned frames both show whole phantoms): open beam about 40000
- *                             counts, the disc (radius 230) 14000, six inserts of rising size
- *                             and contrast, a dense core 4000; noise sigma about 150, never
- *                             beyond +-600.
+ * first frame number, so a counter near its wrap-around shows up early. A frame is drawn from a
+ * scene (XislSimScene: content mode, seed, the sensor's size, binning and beam), and the pixel at
+ * column x, row y of frame n is xisl_sim_pixel(&scene, x, y, n), a pure function:
+ *   XISL_SIM_CONTENT_PATTERN: (uint16_t)((x ^ (y << 6)) + 17 * n), whatever the seed and beam;
+ *                             no physics, so that tests can check pixels exactly.
+ *   XISL_SIM_CONTENT_PHANTOM: a raw flat-panel image of a disc phantom (below).
+ *   XISL_SIM_CONTENT_FLAT:    the same panel in open beam, no sample: a flat (gain) image.
+ *
+ * The panel (phantom and flat). Each panel pixel has an offset, a gain and perhaps a defect, all
+ * functions of the seed, the sensor's size and the pixel's position at binning 1
+ * (xisl_sim_pixel_truth gives them):
+ *   offset  the dark level: XISL_SIM_DARK_LEVEL (1000) counts, plus column structure (read-out
+ *           groups of 128 columns, sd 40, and single columns, sd 20), row structure (sd 5) and a
+ *           per-pixel spread (sd 10);
+ *   gain    a per-pixel spread of 3 per cent (sd) times a slow variation across the panel of up to
+ *           +-7 per cent (two cosines, one along each side, their phases drawn from the seed);
+ *   defects about one pixel in 4096 is hot (offset raised by 3000 to 60000 counts), as many are
+ *           dead (gain 0: they read their offset), and one column, drawn from the middle half of
+ *           the panel, is a defective line (gain 0).
+ * The signal of a pixel is the beam (open-beam counts before gain, xisl_sim_set_beam, default
+ * XISL_SIM_BEAM_DEFAULT) times the transmission: 1 in a flat; in the phantom, which repeats every
+ * 512 panel pixels in x and y, open beam 1, the disc (radius 230) 1/3, six inserts of rising size
+ * and contrast between 0.14 and 0.55, a dense core 0.1. A pixel's expected value is
+ * offset + gain * signal; its noise is Gaussian with read noise (sd XISL_SIM_READ_NOISE counts)
+ * and shot noise (variance gain * signal / XISL_SIM_QUANTA_PER_COUNT). A pixel whose expected
+ * value reaches 65535 saturates: it reads 65535, without noise. With the beam off
+ * (xisl_sim_set_beam(0), XISL_SIM "beam=off") frames are darks: offset and read noise only.
+ * Binning 2x2 averages the four panel pixels, as a binned panel reads out: offset, gain and
+ * expected value (each panel pixel's capped at 65535) are their means, the noise variance is the
+ * sum of theirs over 16, and the binned pixel has every defect of any of the four.
+ * A pixel is drawn as its expected value and its sd, both rounded to whole counts as the truth
+ * reports them, plus the sd times a standard Gaussian value from a fixed table of 16384, which
+ * row y of frame n reads from an offset the seed, y and n choose; clamped to 0..65535. The first
+ * frame of a scene builds its per-pixel maps: a fraction of a second at 2048 x 2048.
  * Before the first frame of an acquisition the second counter of Acquisition_GetActFrame is 0;
  * during it, the 1-based buffer frame last written. A frame's pixels are written and both
  * counters advanced before its end-of-frame callback runs.
@@ -26,8 +50,10 @@
  *   sensors=none                     no sensor attached
  *   sensors=W1xH1[:HEADER],W2xH2...  the sensor list (header identifier up to 65535, default 14;
  *                                    PROM identifiers 1, 2, ...; camera type 1)
- *   content=pattern|phantom          the content mode
- *   seed=N                           the noise seed
+ *   content=pattern|phantom|flat     the content mode
+ *   seed=N                           the seed of the panel and its noise
+ *   beam=on|off|N                    the beam: on (XISL_SIM_BEAM_DEFAULT), off (darks), or N
+ *                                    open-beam counts
  *   readout_ns_per_pixel=N           the readout time per pixel, default 32 (0: none)
  *   first_frame=N                    the first frame number
  *   fail=FUNCTION:STATUS             make every call of FUNCTION return STATUS
@@ -91,12 +117,47 @@ typedef struct XislSimSensor {
 typedef enum XislSimContent {
     XISL_SIM_CONTENT_PATTERN = 0,
     XISL_SIM_CONTENT_PHANTOM = 1,
+    XISL_SIM_CONTENT_FLAT = 2,
 } XislSimContent;
+
+/* The panel's figures, described above. */
+enum {
+    XISL_SIM_DARK_LEVEL = 1000,    /* counts */
+    XISL_SIM_READ_NOISE = 6,       /* counts, sd at binning 1 */
+    XISL_SIM_QUANTA_PER_COUNT = 2, /* shot-noise variance = gain * signal / this */
+    XISL_SIM_BEAM_DEFAULT = 40000, /* open-beam counts before gain */
+};
+
+/* What a frame is drawn from besides the pixel and the frame number. */
+typedef struct XislSimScene {
+    XislSimContent content;
+    uint32_t seed;
+    uint32_t width; /* the sensor's, at binning mode 1 */
+    uint32_t height;
+    uint32_t binning; /* XISL_BINNING_NONE or XISL_BINNING_2X2 */
+    uint32_t beam;    /* open-beam counts before gain; 0: beam off */
+} XislSimScene;
+
+/* Defects of a pixel, as bits. */
+enum {
+    XISL_SIM_DEFECT_DEAD = 1, /* gain 0 */
+    XISL_SIM_DEFECT_HOT = 2,  /* offset raised far above the dark level */
+    XISL_SIM_DEFECT_LINE = 4, /* in the defective column: gain 0 */
+};
+
+/* The planted truth of one pixel of a frame drawn from a scene. */
+typedef struct XislSimPixelTruth {
+    float offset;     /* dark level, counts */
+    float gain;       /* counts per count of signal */
+    float mean;       /* expected value: offset + gain * signal, rounded, at most 65535 */
+    float sigma;      /* sd of the noise around it; 0 when saturated */
+    uint32_t defects; /* XISL_SIM_DEFECT_* bits */
+} XislSimPixelTruth;
 
 /* Closes every open handle (waiting for its callbacks), clears the call log, the counters and
  * the faults, and restores the defaults: one sensor (PROM 1, header 14, extended header 14,
- * camera type 1, 1024 x 1024), pattern content, seed 1, first frame number 1, frames produced
- * automatically, readout 32 ns per pixel, no wind-down, call log on. */
+ * camera type 1, 1024 x 1024), pattern content, seed 1, beam XISL_SIM_BEAM_DEFAULT, first frame
+ * number 1, frames produced automatically, readout 32 ns per pixel, no wind-down, call log on. */
 XISL_EXPORT void xisl_sim_reset(void);
 
 /* Applies settings written as XISL_SIM takes them (see Environment above) on top of the current
@@ -107,6 +168,8 @@ XISL_EXPORT int xisl_sim_configure(const char *settings);
 XISL_EXPORT int xisl_sim_set_sensors(const XislSimSensor *sensors, size_t count);
 XISL_EXPORT int xisl_sim_set_content(XislSimContent content);
 XISL_EXPORT void xisl_sim_set_seed(uint32_t seed);
+/* Open-beam counts before gain; 0 turns the beam off, so that frames are darks. */
+XISL_EXPORT void xisl_sim_set_beam(uint32_t counts);
 /* The readout time per pixel: a frame takes width * height * nanoseconds / 1000 microseconds to
  * read out, and Acquisition_SetTimerSync answers at least that. */
 XISL_EXPORT void xisl_sim_set_readout_ns_per_pixel(uint32_t nanoseconds);
@@ -116,9 +179,17 @@ XISL_EXPORT void xisl_sim_set_wind_down(uint32_t microseconds);
 /* The acquired-frames counter of handles opened from now on starts here. */
 XISL_EXPORT void xisl_sim_set_first_frame_number(uint32_t first);
 
-/* The content function documented above. */
-XISL_EXPORT uint16_t xisl_sim_pixel(XislSimContent content, uint32_t seed, uint32_t x, uint32_t y,
-                                    uint32_t n);
+/* The scene the handle's next frame is drawn from; non-zero for an unknown or closed handle. */
+XISL_EXPORT int xisl_sim_get_scene(HACQDESC handle, XislSimScene *scene);
+/* The content function documented above; 0 for a malformed scene. */
+XISL_EXPORT uint16_t xisl_sim_pixel(const XislSimScene *scene, uint32_t x, uint32_t y, uint32_t n);
+/* Frame n of the scene, written as the simulator writes it into a destination buffer: binned width
+ * x binned height pixels, row after row. Non-zero for a malformed scene. */
+XISL_EXPORT int xisl_sim_render(const XislSimScene *scene, uint32_t n, uint16_t *frame);
+/* The truth of the pixel at column x, row y of the scene's frames; non-zero for a pixel outside
+ * the frame, a malformed scene, or pattern content, which has no panel. */
+XISL_EXPORT int xisl_sim_pixel_truth(const XislSimScene *scene, uint32_t x, uint32_t y,
+                                     XislSimPixelTruth *truth);
 
 /* Fault injection. `function` is an XISL call's name, e.g. "Acquisition_SetFrameSyncMode".
  * nth 0: every call from now on returns `status`; nth k >= 1: only the k-th call from now on

@@ -8,8 +8,8 @@ For each format it measures, and prints as a Markdown table:
     recorder's write rate (bytes over the time its writer spends writing, from its report), in
     continuous mode with no exposure time; the rate at which frames arrived is shown beside it,
     since on a busy machine the simulated camera itself may set the pace;
-  - resident memory while recording 4 GiB: the growth after the first tenth is on disk (by then
-    the frame buffer is allocated and touched);
+  - resident memory while recording 4 GiB: the growth after the first tenth is on disk (the
+    buffer takes memory as frames wait in it, so growth means frames queue up);
   - a recording at 30 frames/s (asynchronous delivery, the detector's real timing): whether
     every frame reached the disk, in order.
 
@@ -125,7 +125,7 @@ def memory_growth(build, parent, fmt):
                                   "--format", fmt],
                                  "readout_ns_per_pixel=0", sample_memory=True)
         written = int(report_value(report, r"written:\s+(\d+) frames"))
-        # From when the first tenth is on disk: the buffer is allocated and touched by then.
+        # From when the first tenth is on disk: the start-up is over by then.
         after_start = [rss for _, rss, on_disk in samples if on_disk >= (4 << 30) / 10]
         return written, after_start[0] / 1024, (max(after_start) - after_start[0]) / 1024
     finally:

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Frame rate of the tessaravolt camera in each recording mode on the simulated detector at cycle
-// time 0 and readout 0, against the limit set by the memory copies the mode needs, and frame
+// time 0 and readout 0, without and with correction, against the limit set by the memory copies
+// the mode needs, and frame
 // latency: from the start of the simulator's end-of-frame callback to a grab's return or to the
 // asynchronous callback's entry. It also checks what the numbers rely on: every frame is a whole
 // pattern frame, frame numbers only go up, asynchronous delivery loses nothing, the steady state
@@ -10,11 +11,13 @@
 // PIXELS]]
 
 #include "allocation-counter.h"
+#include "copy-bound.h"
+#include "frame-checks.h"
+#include "identity-calibration.h"
 
+#include <glib/gstdio.h>
 #include <uca/uca-plugin-manager.h>
 #include <xisl-sim.h>
-
-#include "sim-pattern.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -36,23 +39,22 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 enum class Mode { Async, Continuous, Single, Buffered };
 
 struct ModeInfo {
     Mode mode;
     const char *name;
-    unsigned passes; // whole-frame copies per delivered frame, the simulator's write included
-    double target;   // least acceptable share of the copy-bound rate; 0: none set
+    WorkingSet buffers; // what the mode's frames cycle through
+    double target;      // least acceptable share of the fair bound
 };
 
+// The driver's continuous acquisition cycles through 3 frames, a single grab's through 1; libuca's
+// ring holds num-buffers (4 by default) readable blocks and the one being filled.
 constexpr ModeInfo modeInfos[] = {
-    {Mode::Async, "async", 2, 0.6},           // simulator write, ROI copy into the transfer buffer
-    {Mode::Continuous, "continuous", 2, 0.6}, // simulator write, ROI copy straight from the stream
-    {Mode::Single, "single", 2,
-     0.5}, // simulator write, ROI copy straight from the acquisition buffer
-    {Mode::Buffered, "buffered", 4, 0.0}, // as continuous, plus libuca's ring copy
+    {Mode::Async, "async", {3, 0}, 0.9},           // ROI copy into the transfer buffer
+    {Mode::Continuous, "continuous", {3, 0}, 0.9}, // ROI copy straight into the caller's buffer
+    {Mode::Single, "single", {1, 0}, 0.9},         // the same from a one-frame acquisition
+    {Mode::Buffered, "buffered", {3, 5}, 0.9},     // as continuous, through libuca's ring
 };
 
 const ModeInfo &modeInfo(const std::string &name)
@@ -102,95 +104,8 @@ long residentKiB()
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-using TessaraVoltTest::patternFrameNumber;
-using TessaraVoltTest::patternPixel;
-
-// Checks that each full frame is the pattern of one frame number and that the numbers go up.
-// One thread at a time calls check().
-class FrameChecker {
-public:
-    FrameChecker(uint32_t width, uint32_t height, bool expectEveryFrame)
-        : width_(width), height_(height), expectEveryFrame_(expectEveryFrame)
-    {
-    }
-
-    void check(const uint16_t *pixels)
-    {
-        const uint16_t n = patternFrameNumber(pixels[0], 0, 0);
-        const size_t last = static_cast<size_t>(width_) * height_ - 1;
-        const size_t middle = static_cast<size_t>(height_ / 2) * width_ + width_ / 2;
-        if (pixels[last] != patternPixel(width_ - 1, height_ - 1, n) ||
-            pixels[middle] != patternPixel(width_ / 2, height_ / 2, n))
-            ++corrupt;
-
-        if (frames > 0) {
-            const uint16_t step = static_cast<uint16_t>(n - previous_);
-            if (step == 0)
-                ++repeated;
-            else if (step >= 0x8000)
-                ++outOfOrder;
-            else if (expectEveryFrame_ && step != 1)
-                ++skipped;
-        }
-        previous_ = n;
-        ++frames;
-    }
-
-    bool sound() const { return corrupt == 0 && repeated == 0 && outOfOrder == 0 && skipped == 0; }
-
-    uint64_t frames = 0;
-    uint64_t corrupt = 0;
-    uint64_t repeated = 0;
-    uint64_t outOfOrder = 0;
-    uint64_t skipped = 0; // only counted where every frame is expected
-
-private:
-    uint32_t width_;
-    uint32_t height_;
-    bool expectEveryFrame_;
-    uint16_t previous_ = 0;
-};
-
 constexpr double latencyGoalMicroseconds = 50; // median at 1024 x 1024, ROI copy included
-
-// When each frame reached the benchmark, by its frame number. Filled without allocating, on
-// whichever thread frames reach the benchmark, one frame at a time.
-class LatencyLog {
-public:
-    explicit LatencyLog(size_t capacity) { samples_.reserve(capacity); }
-
-    void add(const uint16_t *pixels, Clock::time_point reached)
-    {
-        if (samples_.size() < samples_.capacity())
-            samples_.push_back({patternFrameNumber(pixels[0], 0, 0), reached});
-    }
-
-    // Microseconds from the start of each frame's end-of-frame callback to its arrival, for the
-    // samples from `first` on. The simulator numbers frames from 1 after each reset and the
-    // pattern keeps 16 bits of it; frames only go up, so the full number follows.
-    std::vector<double> microseconds(size_t first) const
-    {
-        std::vector<double> result;
-        uint32_t frame = 0;
-        for (size_t i = 0; i < samples_.size(); ++i) {
-            frame += static_cast<uint16_t>(samples_[i].frame - static_cast<uint16_t>(frame));
-            uint64_t began = 0;
-            if (i < first || xisl_sim_frame_callback_time(frame, &began) != 0)
-                continue;
-            const auto reached = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                samples_[i].reached.time_since_epoch());
-            result.push_back((static_cast<double>(reached.count()) - began) / 1000);
-        }
-        return result;
-    }
-
-private:
-    struct Sample {
-        uint16_t frame;
-        Clock::time_point reached;
-    };
-    std::vector<Sample> samples_;
-};
+constexpr double correctedTarget = 0.8;        // least rate with correction, of the rate without
 
 struct RunResult {
     double framesPerSecond = 0;
@@ -221,7 +136,8 @@ void resetSimulator(uint32_t size)
     xisl_sim_set_call_log(0);
 }
 
-CameraPtr openCamera(UcaPluginManager &manager, Mode mode)
+// With a calibration, every correction is on.
+CameraPtr openCamera(UcaPluginManager &manager, Mode mode, const std::string &calibration)
 {
     GError *error = nullptr;
     CameraPtr camera(uca_plugin_manager_get_camerah(&manager, "tessaravolt", nullptr, &error));
@@ -229,7 +145,22 @@ CameraPtr openCamera(UcaPluginManager &manager, Mode mode)
     g_object_set(camera.get(), "exposure-time", 0.0, "transfer-asynchronously", mode == Mode::Async,
                  "buffered", mode == Mode::Buffered, "grab-from-continuous", mode != Mode::Single,
                  nullptr);
+    if (!calibration.empty())
+        g_object_set(camera.get(), "calibration-file", calibration.c_str(), "offset-correction",
+                     TRUE, "gain-correction", TRUE, "defect-correction", TRUE, nullptr);
     return camera;
+}
+
+// Corrected frames must really have been corrected.
+void checkCorrected(UcaCamera &camera)
+{
+    gchar *status = nullptr;
+    g_object_get(&camera, "calibration-status", &status, nullptr);
+    const std::string text = status ? status : "";
+    g_free(status);
+    if (text.find("fits the current settings; frames get: offset, gain, defects") ==
+        std::string::npos)
+        throw std::runtime_error("the calibration did not serve: " + text);
 }
 
 // Milestones of a run, by the number of frames delivered so far: where measuring starts and
@@ -385,10 +316,10 @@ RunResult runAsync(UcaCamera &camera, uint32_t size, const Milestones &milestone
 
 // Latency samples are kept only where asked for: a soak must not grow a sample list.
 RunResult runMode(UcaPluginManager &manager, Mode mode, uint32_t size, const Milestones &milestones,
-                  bool measureLatency)
+                  bool measureLatency, const std::string &calibration = {})
 {
     resetSimulator(size);
-    CameraPtr camera = openCamera(manager, mode);
+    CameraPtr camera = openCamera(manager, mode, calibration);
     // Buffered grabs return frames libuca's ring took earlier: their age is not the camera's.
     const size_t latencySamples = measureLatency && mode != Mode::Buffered ? milestones.total : 0;
     RunResult result = mode == Mode::Async
@@ -396,31 +327,13 @@ RunResult runMode(UcaPluginManager &manager, Mode mode, uint32_t size, const Mil
                            : runSynchronous(*camera, size, milestones, latencySamples);
     if (mode != Mode::Async)
         result.delivered = milestones.total;
+    if (!calibration.empty())
+        checkCorrected(*camera);
     XislSimCounters counters{};
     xisl_sim_get_counters(&counters);
     result.simulatorCallbacks = counters.endOfFrameCallbacks;
     result.simulatorFrames = counters.framesProduced;
     return result;
-}
-
-// Bytes per second of a plain memcpy of one frame between buffers already touched: the mean
-// over a batch of copies, best of several batches, as the modes are measured.
-double copyRate(size_t bytes)
-{
-    std::vector<char> source(bytes, 1), destination(bytes, 2);
-    memcpy(destination.data(), source.data(), bytes);
-
-    constexpr unsigned batches = 5, copiesPerBatch = 20;
-    Clock::duration fastestBatch = Clock::duration::max();
-    for (unsigned batch = 0; batch < batches; ++batch) {
-        const auto start = Clock::now();
-        for (unsigned copy = 0; copy < copiesPerBatch; ++copy) {
-            memcpy(destination.data(), source.data(), bytes);
-            source[copy] = destination[bytes - 1 - copy]; // keeps every copy observable
-        }
-        fastestBatch = std::min(fastestBatch, Clock::now() - start);
-    }
-    return static_cast<double>(bytes) * copiesPerBatch / seconds(fastestBatch);
 }
 
 std::string orderText(const RunResult &result)
@@ -460,11 +373,11 @@ bool lostNothing(Mode mode, const RunResult &result)
 }
 
 Measurement measure(UcaPluginManager &manager, Mode mode, uint32_t size,
-                    const Milestones &milestones, unsigned runs)
+                    const Milestones &milestones, unsigned runs, const std::string &calibration)
 {
     Measurement measurement;
     for (unsigned run = 0; run < runs; ++run) {
-        RunResult result = runMode(manager, mode, size, milestones, true);
+        RunResult result = runMode(manager, mode, size, milestones, true, calibration);
         measurement.latencies.insert(measurement.latencies.end(), result.latencies.begin(),
                                      result.latencies.end());
         measurement.framesSound = measurement.framesSound && result.checker.sound();
@@ -496,61 +409,162 @@ std::string latencyText(std::vector<double> samples, bool goal)
     return text;
 }
 
-// Runs every mode at every size and prints the table; false when a check failed.
+// The fair bound of one mode with memcpy and with non-temporal copies, for the table after the
+// main one.
+struct StreamingRow {
+    uint32_t size;
+    const char *mode;
+    double memcpyBound;
+    double streamingBound;
+};
+
+void printStreamingTable(const std::vector<StreamingRow> &rows)
+{
+    printf(
+        "\nNon-temporal copies as a candidate: the fair bound with every copy of the mode done "
+        "with stores that bypass the cache, against memcpy (also measured after each mode).\n\n");
+    printf("| frame | mode | fair bound, memcpy | fair bound, non-temporal copies | change |\n");
+    printf("|---|---|---:|---:|---:|\n");
+    for (const StreamingRow &row : rows)
+        printf("| %ux%u | %s | %.0f | %.0f | %+.0f%% |\n", row.size, row.size, row.mode,
+               row.memcpyBound, row.streamingBound,
+               100 * (row.streamingBound / row.memcpyBound - 1));
+}
+
+// The limits one mode is measured against, measured right after it.
+struct Bounds {
+    double cached; // frames per second
+    double fair;
+    double calibrated; // the fair bound with the calibration read beside the frame
+};
+
+// One row of the table; false when a check failed.
+bool printRow(uint32_t size, const ModeInfo &info, const Bounds &bounds,
+              const Measurement &measurement, std::optional<double> uncorrectedRate)
+{
+    const RunResult &result = measurement.best;
+    const size_t bytes = size_t{size} * size * 2;
+    const double ratio = result.framesPerSecond / bounds.fair;
+    const bool allocationFree = !result.allocations || *result.allocations == 0;
+    std::string order = orderText(result);
+    if (!measurement.lostNothing)
+        order += ", delivered " + std::to_string(result.delivered) + " of " +
+                 std::to_string(result.simulatorCallbacks);
+    char corrected[64] = "no";
+    char calibrated[48] = " | ";
+    if (uncorrectedRate) {
+        snprintf(corrected, sizeof corrected, "yes: %.2f of uncorrected (target %.1f %s)",
+                 result.framesPerSecond / *uncorrectedRate, correctedTarget,
+                 result.framesPerSecond / *uncorrectedRate >= correctedTarget ? "met" : "MISSED");
+        snprintf(calibrated, sizeof calibrated, "%.0f | %.2f", bounds.calibrated,
+                 result.framesPerSecond / bounds.calibrated);
+    }
+    printf("| %ux%u | %s | %s | %.0f | %.0f | %u | %u, %u | %.0f | %.2f | %.0f | %.2f | %.1f %s | "
+           "%s | %s | %s | %s | %.2f |\n",
+           size, size, info.name, corrected, result.framesPerSecond,
+           result.framesPerSecond * bytes / 1e6, copyPasses(info.buffers),
+           info.buffers.acquisitionFrames, info.buffers.ringBlocks, bounds.cached,
+           result.framesPerSecond / bounds.cached, bounds.fair, ratio, info.target,
+           ratio >= info.target ? "met" : "MISSED", calibrated,
+           latencyText(measurement.latencies, size == 1024).c_str(), allocationText(result).c_str(),
+           order.c_str(), static_cast<double>(result.simulatorFrames) / result.delivered);
+    fflush(stdout);
+    return measurement.framesSound && measurement.lostNothing && allocationFree;
+}
+
+// A folder of its own for the calibrations, removed with them.
+class CalibrationFolder {
+public:
+    CalibrationFolder() : path_(g_dir_make_tmp("bench-record-XXXXXX", nullptr))
+    {
+        if (path_ == nullptr)
+            throw std::runtime_error("cannot make a folder for the calibrations");
+    }
+    ~CalibrationFolder()
+    {
+        for (const std::string &file : files_)
+            g_remove(file.c_str());
+        g_rmdir(path_);
+        g_free(path_);
+    }
+    CalibrationFolder(const CalibrationFolder &) = delete;
+    CalibrationFolder &operator=(const CalibrationFolder &) = delete;
+
+    std::string identityCalibration(uint32_t side)
+    {
+        files_.push_back(writeIdentityCalibration(path_, side));
+        return files_.back();
+    }
+
+private:
+    gchar *path_;
+    std::vector<std::string> files_;
+};
+
+// Runs every mode at every size, without and with correction, and prints the table; false when a
+// check failed.
 bool runTable(UcaPluginManager &manager, uint64_t framesAt1024, unsigned runs)
 {
     bool sound = true;
     printf("Simulator at timer cycle 0 (exposure-time 0) and readout 0: frames come as fast as the "
            "machine allows, not at a real detector's pace.\n");
-    printf("Best of %u runs per mode; copy-bound limit = memcpy rate / frame size / copy passes.\n",
+    printf("Best of %u runs per mode. Two limits, measured in the same run, after each mode:\n"
+           "- cached bound = memcpy rate of one reused frame / frame size / passes (the "
+           "simulator's write and the copies), a frame that never leaves the cache;\n"
+           "- fair bound = the mode's passes alone over buffers laid out as the mode's: the "
+           "simulator's writer into the next of its acquisition frames, then each copy into the "
+           "next buffer of its stage (ring, destination), best of several batches;\n"
+           "- fair bound with calibration, for corrected runs = the fair bound with the region's "
+           "copy also reading 4 bytes of calibration a pixel, as the corrected copy does, with no "
+           "more arithmetic than it takes to use them: what memory allows a corrected copy.\n",
            runs);
+    printf("Corrected: offset, gain and defect correction on, with a calibration that keeps the "
+           "pattern's good pixels as they are and patches a defective column and one pixel in "
+           "2048.\n");
     printf("Latency: from the start of the simulator's end-of-frame callback to the grab's return "
            "(async: to the grab callback's entry), ROI copy included, over the measured frames of "
            "all runs; goal: median at most %.0f us at 1024x1024. The memcpy row's latency is one "
            "whole-frame copy, the floor of a whole-frame ROI's latency.\n\n",
            latencyGoalMicroseconds);
+    printf("| frame | mode | corrected | frames/s | MB/s | passes | buffers (acquisition, ring) | "
+           "cached bound | ratio | fair bound | ratio | target (fair) | fair bound with "
+           "calibration | ratio | latency median us | "
+           "latency p99 us | allocations (steady state) | frame order | simulator frames per "
+           "frame |\n");
     printf(
-        "| frame | mode | frames/s | MB/s | copy passes | copy-bound frames/s | ratio | target | "
-        "latency median us | latency p99 us | allocations (steady state) | frame order | "
-        "simulator frames per frame |\n");
-    printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---|---|---:|\n");
+        "|---|---|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---:|---|---|---:|"
+        "\n");
 
+    CalibrationFolder folder;
+    std::vector<StreamingRow> streaming;
     for (uint32_t size : {1024u, 2048u}) {
         const size_t bytes = static_cast<size_t>(size) * size * 2;
         const uint64_t frames =
             std::max<uint64_t>(framesAt1024 * 1024 * 1024 / (uint64_t{size} * size), 50);
         const Milestones milestones{frames / 5, frames / 5 + frames};
-        double rate = copyRate(bytes);
+        const std::string calibration = folder.identityCalibration(size);
+        double rate = cachedCopyRate(bytes);
 
         for (const ModeInfo &info : modeInfos) {
-            const Measurement measurement = measure(manager, info.mode, size, milestones, runs);
-            const RunResult &result = measurement.best;
-            rate = std::max(rate, copyRate(bytes));
-            const double limit = rate / bytes / info.passes;
-            const double ratio = result.framesPerSecond / limit;
-            const bool allocationFree = !result.allocations || *result.allocations == 0;
-            sound = sound && measurement.framesSound && measurement.lostNothing && allocationFree;
-
-            std::string order = orderText(result);
-            if (!measurement.lostNothing)
-                order += ", delivered " + std::to_string(result.delivered) + " of " +
-                         std::to_string(result.simulatorCallbacks);
-            char target[32] = "-";
-            if (info.target > 0)
-                snprintf(target, sizeof target, "%.1f %s", info.target,
-                         ratio >= info.target ? "met" : "MISSED");
-            printf("| %ux%u | %s | %.0f | %.0f | %u | %.0f | %.2f | %s | %s | %s | %s | %.2f |\n",
-                   size, size, info.name, result.framesPerSecond,
-                   result.framesPerSecond * bytes / 1e6, info.passes, limit, ratio, target,
-                   latencyText(measurement.latencies, size == 1024).c_str(),
-                   allocationText(result).c_str(), order.c_str(),
-                   static_cast<double>(result.simulatorFrames) / result.delivered);
-            fflush(stdout);
+            const Measurement plain = measure(manager, info.mode, size, milestones, runs, {});
+            const Measurement corrected =
+                measure(manager, info.mode, size, milestones, runs, calibration);
+            rate = std::max(rate, cachedCopyRate(bytes));
+            const Bounds bounds{rate / bytes / copyPasses(info.buffers),
+                                fairBoundRate(info.buffers, size, CopyKind::Memcpy),
+                                fairBoundRate(info.buffers, size, CopyKind::Calibrated)};
+            streaming.push_back(
+                StreamingRow{size, info.name, bounds.fair,
+                             fairBoundRate(info.buffers, size, CopyKind::NonTemporal)});
+            sound = printRow(size, info, bounds, plain, std::nullopt) && sound;
+            sound = printRow(size, info, bounds, corrected, plain.best.framesPerSecond) && sound;
         }
         // A whole-frame ROI copy is part of every latency: this is its floor.
-        printf("| %ux%u | memcpy of one frame | %.0f | %.0f | 1 | | | | %.1f | | | | |\n", size,
-               size, rate / bytes, rate / 1e6, 1e6 * bytes / rate);
+        printf(
+            "| %ux%u | memcpy of one frame | | %.0f | %.0f | 1 | | | | | | | | | %.1f | | | | |\n",
+            size, size, rate / bytes, rate / 1e6, 1e6 * bytes / rate);
     }
+    printStreamingTable(streaming);
     return sound;
 }
 

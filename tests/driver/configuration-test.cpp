@@ -170,7 +170,7 @@ TEST_P(TriggerModeTest, SetUpChoosesTheFrameSyncModeAndTheTimer)
 
 // A request for a frame gives up only after the frame is due: with the timer one cycle and one
 // readout on, with a software trigger one readout after the last trigger, with an external one
-// the frame timeout and one readout on.
+// the frame timeout and one readout on; later by as much for each frame still to be skipped.
 TEST_F(ConfigurationTest, FrameDeadlineCountsFromWhenTheFrameIsDue)
 {
     xisl_sim_set_readout_ns_per_pixel(100000); // 64 x 32 pixels: 204.8 ms
@@ -181,8 +181,14 @@ TEST_F(ConfigurationTest, FrameDeadlineCountsFromWhenTheFrameIsDue)
     for (int32_t mode : {0, 2, 1}) { // software last: the trigger below needs it
         SCOPED_TRACE(mode);
         detector->setTriggerMode(mode);
+        // Frames to be skipped come first: each adds what one frame may take.
+        ASSERT_EQ(detector->startContinuous({}, AcquisitionOptions{2, {}}), 0u);
+        Clock::time_point requested = Clock::now();
+        EXPECT_EQ(detector->getFrameDeadline(requested) - requested,
+                  mode == 0 ? 3 * (readout + readout) + 2s : 3 * (500ms + readout));
+        ASSERT_EQ(detector->stop(), 0u);
         ASSERT_EQ(detector->prepareGrab({}), 0u);
-        const Clock::time_point requested = Clock::now();
+        requested = Clock::now();
         const Clock::duration bound = detector->getFrameDeadline(requested) - requested;
         EXPECT_EQ(bound, mode == 0 ? readout + readout + 2s : 500ms + readout);
     }

@@ -43,11 +43,14 @@ std::string textOf(const Settings &settings)
             text.pop_back();
         text += ";";
     }
-    if (settings.content)
-        text +=
-            *settings.content == XISL_SIM_CONTENT_PHANTOM ? "content=phantom;" : "content=pattern;";
+    if (settings.content) {
+        constexpr const char *contents[] = {"pattern", "phantom", "flat"};
+        text += std::string("content=") + contents[*settings.content] + ";";
+    }
     if (settings.seed)
         text += "seed=" + std::to_string(*settings.seed) + ";";
+    if (settings.beam)
+        text += "beam=" + std::to_string(*settings.beam) + ";";
     if (settings.readoutNsPerPixel)
         text += "readout_ns_per_pixel=" + std::to_string(*settings.readoutNsPerPixel) + ";";
     if (settings.firstFrame)
@@ -73,7 +76,7 @@ bool sameSettings(const Settings &a, const Settings &b)
         if (a.failures[i].function != b.failures[i].function ||
             a.failures[i].status != b.failures[i].status)
             return false;
-    return a.content == b.content && a.seed == b.seed &&
+    return a.content == b.content && a.seed == b.seed && a.beam == b.beam &&
            a.readoutNsPerPixel == b.readoutNsPerPixel && a.firstFrame == b.firstFrame;
 }
 

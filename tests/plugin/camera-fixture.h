@@ -13,6 +13,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,22 @@ private:
     std::vector<LogLine> captured; // guarded by mutex
 };
 
+struct Grabbed {
+    gboolean ok = FALSE;
+    std::vector<uint16_t> pixels;
+    ErrorPtr error;
+};
+
+inline Grabbed grabInto(UcaCamera *camera, const Roi &roi)
+{
+    Grabbed grabbed;
+    grabbed.pixels.resize(size_t{roi.width} * roi.height);
+    GError *error = nullptr;
+    grabbed.ok = uca_camera_grab(camera, grabbed.pixels.data(), &error);
+    grabbed.error.reset(error);
+    return grabbed;
+}
+
 class CameraTest : public SimulatorFixture {
 protected:
     void SetUp() override
@@ -90,6 +107,50 @@ protected:
         uca_camera_stop_recording(camera.get(), &error);
         EXPECT_EQ(error, nullptr);
         g_clear_error(&error);
+    }
+
+    // Frames come only when a test steps them, so every frame number is known.
+    void createStepped()
+    {
+        xisl_sim_set_manual(1);
+        xisl_sim_set_readout_ns_per_pixel(0);
+        create();
+        g_object_set(camera.get(), "exposure-time", 0.001, nullptr);
+    }
+
+    void step(unsigned frames) { ASSERT_EQ(xisl_sim_step(acquisitionHandle(), frames, 2000), 0); }
+
+    std::future<Grabbed> grabLater()
+    {
+        const Roi region = roi();
+        return std::async(std::launch::async,
+                          [this, region] { return grabInto(camera.get(), region); });
+    }
+
+    // Steps frames until the pending grab has taken one; a grab that waits is never missed.
+    Grabbed stepUntilGrabbed(std::future<Grabbed> &pending)
+    {
+        using namespace std::chrono_literals;
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (pending.wait_for(1ms) != std::future_status::ready &&
+               std::chrono::steady_clock::now() < deadline)
+            xisl_sim_step(acquisitionHandle(), 1, 1000);
+        EXPECT_EQ(pending.wait_for(0s), std::future_status::ready) << "the grab never returned";
+        return pending.get();
+    }
+
+    Grabbed grabStepped()
+    {
+        auto pending = grabLater();
+        Grabbed grabbed = stepUntilGrabbed(pending);
+        EXPECT_TRUE(grabbed.ok) << (grabbed.error ? grabbed.error->message : "");
+        return grabbed;
+    }
+
+    std::optional<uint32_t> grabFrameNumber()
+    {
+        const Grabbed grabbed = grabStepped();
+        return grabbed.ok ? frameNumberOf(grabbed.pixels.data(), roi()) : std::nullopt;
     }
 
     Roi roi()

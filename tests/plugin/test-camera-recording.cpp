@@ -12,61 +12,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Grabbed {
-    gboolean ok = FALSE;
-    std::vector<uint16_t> pixels;
-    ErrorPtr error;
-};
-
-Grabbed grabInto(UcaCamera *camera, const Roi &roi)
-{
-    Grabbed grabbed;
-    grabbed.pixels.resize(size_t{roi.width} * roi.height);
-    GError *error = nullptr;
-    grabbed.ok = uca_camera_grab(camera, grabbed.pixels.data(), &error);
-    grabbed.error.reset(error);
-    return grabbed;
-}
-
-class RecordingTest : public CameraTest {
-protected:
-    // Frames come only when a test steps them, so every frame number is known.
-    void createStepped()
-    {
-        xisl_sim_set_manual(1);
-        xisl_sim_set_readout_ns_per_pixel(0);
-        create();
-        g_object_set(camera.get(), "exposure-time", 0.001, nullptr);
-    }
-
-    void step(unsigned frames) { ASSERT_EQ(xisl_sim_step(acquisitionHandle(), frames, 2000), 0); }
-
-    std::future<Grabbed> grabLater()
-    {
-        const Roi region = roi();
-        return std::async(std::launch::async,
-                          [this, region] { return grabInto(camera.get(), region); });
-    }
-
-    // Steps frames until the pending grab has taken one; a grab that waits is never missed.
-    Grabbed stepUntilGrabbed(std::future<Grabbed> &pending)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (pending.wait_for(1ms) != std::future_status::ready &&
-               std::chrono::steady_clock::now() < deadline)
-            xisl_sim_step(acquisitionHandle(), 1, 1000);
-        EXPECT_EQ(pending.wait_for(0s), std::future_status::ready) << "the grab never returned";
-        return pending.get();
-    }
-
-    std::optional<uint32_t> grabFrameNumber()
-    {
-        auto pending = grabLater();
-        const Grabbed grabbed = stepUntilGrabbed(pending);
-        EXPECT_TRUE(grabbed.ok) << (grabbed.error ? grabbed.error->message : "");
-        return grabbed.ok ? frameNumberOf(grabbed.pixels.data(), roi()) : std::nullopt;
-    }
-};
+using RecordingTest = CameraTest;
 
 TEST_F(RecordingTest, ContinuousGrabCopiesTheRoiOfAFrameCompletedAfterTheRequest)
 {
@@ -503,6 +449,70 @@ TEST_F(RecordingTest, DestroyWhileStreamingLeavesNoCallbackBehind)
     }
     EXPECT_GT(delivered.load(), 0u);
 }
+
+struct SkipCase {
+    const char *name;
+    gboolean asynchronous;
+    gboolean buffered;
+    gboolean continuous;
+};
+
+void PrintTo(const SkipCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class SkipFramesTest : public CameraTest, public ::testing::WithParamInterface<SkipCase> {};
+
+// The first frames after each start reach neither a grab nor the callback. Asynchronous transfer
+// and single frames deliver every later frame, so the first one delivered is known; a continuous
+// grab takes a frame completed after it began, which may be a later one.
+TEST_P(SkipFramesTest, FirstFramesAfterEachStartAreDiscarded)
+{
+    struct Receiver {
+        Roi roi;
+        std::atomic<uint32_t> first{0}; // XISL's thread writes it, once a recording
+    } receiver;
+    const SkipCase &c = GetParam();
+    createStepped();
+    g_object_set(camera.get(), "skip-frames", 3u, "transfer-asynchronously", c.asynchronous,
+                 "buffered", c.buffered, "grab-from-continuous", c.continuous, nullptr);
+    receiver.roi = roi();
+    uca_camera_set_grab_func(
+        camera.get(),
+        [](gpointer data, gpointer user) {
+            auto *self = static_cast<Receiver *>(user);
+            uint32_t none = 0;
+            self->first.compare_exchange_strong(
+                none, frameNumberOf(static_cast<const uint16_t *>(data), self->roi).value_or(~0u));
+        },
+        &receiver);
+    const bool exact = c.asynchronous || !c.continuous;
+    for (int start = 0; start < 2; start++) {
+        const uint32_t produced = static_cast<uint32_t>(counters().framesProduced);
+        receiver.first = 0;
+        ASSERT_TRUE(this->start());
+        if (c.asynchronous)
+            step(4);
+        const std::optional<uint32_t> first =
+            c.asynchronous ? std::optional<uint32_t>(receiver.first.load()) : grabFrameNumber();
+        stop();
+        ASSERT_TRUE(first);
+        if (exact)
+            EXPECT_EQ(*first, produced + 4);
+        else
+            EXPECT_GT(*first, produced + 3);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryMode, SkipFramesTest,
+                         ::testing::Values(SkipCase{"Asynchronous", TRUE, FALSE, TRUE},
+                                           SkipCase{"Continuous", FALSE, FALSE, TRUE},
+                                           SkipCase{"Single", FALSE, FALSE, FALSE},
+                                           SkipCase{"Buffered", FALSE, TRUE, TRUE}),
+                         [](const ::testing::TestParamInfo<SkipCase> &c) {
+                             return std::string(c.param.name);
+                         });
 
 } // namespace
 } // namespace TessaraVoltTest

@@ -7,6 +7,9 @@
 
 namespace TessaraVoltTest {
 
+// 256 x 128 pixels, no readout time: recordings take milliseconds.
+inline const std::string fastSimulator = "sensors=256x128;readout_ns_per_pixel=0";
+
 struct RunResult {
     int exitStatus = -1; // -1 when the program did not exit by itself within the bound
     std::string out;
@@ -30,6 +33,7 @@ public:
     RunningRecord &operator=(const RunningRecord &) = delete;
 
     void sendSignal(int signalNumber) const;
+    int pid() const { return pid_; }
     // Waits at most `bound` for the program to end; exitStatus -1 if it did not.
     RunResult finish(std::chrono::seconds bound);
 

@@ -4,309 +4,27 @@
 // simulator's documented pattern.
 
 #include "record-runner.h"
-#include "sim-pattern.h"
+#include "recording-reader.h"
 #include "wait-until.h"
 
 #include "child-process.h"
 
 #include <gtest/gtest.h>
-#include <hdf5.h>
 #include <png.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <memory>
-#include <optional>
+#include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace TessaraVoltTest {
 namespace {
-
-// 256 x 128 pixels, no readout time: recordings take milliseconds.
-const std::string fastSimulator = "sensors=256x128;readout_ns_per_pixel=0";
-
-struct Tiff16 {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    std::vector<uint16_t> pixels;
-};
-
-struct TiffCloser {
-    void operator()(TIFF *tiff) const { TIFFClose(tiff); }
-};
-
-// Reads the current page of a single-channel 16-bit grayscale TIFF; fails the test on anything
-// else.
-std::optional<Tiff16> readTiffPage(TIFF *tiff, const std::string &path)
-{
-    Tiff16 image;
-    uint16_t bits = 0, samples = 0, photometric = 0;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &image.width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &image.height);
-    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
-    EXPECT_EQ(bits, 16) << path;
-    EXPECT_EQ(samples, 1) << path;
-    EXPECT_EQ(photometric, PHOTOMETRIC_MINISBLACK) << path;
-    if (bits != 16 || samples != 1)
-        return std::nullopt;
-
-    image.pixels.resize(static_cast<size_t>(image.width) * image.height);
-    for (uint32_t row = 0; row < image.height; ++row) {
-        if (TIFFReadScanline(tiff, &image.pixels[static_cast<size_t>(row) * image.width], row, 0) !=
-            1) {
-            ADD_FAILURE() << "cannot read row " << row << " of " << path;
-            return std::nullopt;
-        }
-    }
-    return image;
-}
-
-std::optional<Tiff16> readTiff16(const std::string &path)
-{
-    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
-    if (!tiff) {
-        ADD_FAILURE() << "cannot open " << path;
-        return std::nullopt;
-    }
-    return readTiffPage(tiff.get(), path);
-}
-
-struct Png8 {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    int bitDepth = 0;
-    int colourType = -1;
-    std::vector<uint8_t> pixels;
-};
-
-// Reads the header as written (bit depth, colour type), then decodes the pixels with libpng.
-std::optional<Png8> readPng(const std::string &path)
-{
-    std::ifstream stream(path, std::ios::binary);
-    std::array<unsigned char, 26> head{};
-    if (!stream.read(reinterpret_cast<char *>(head.data()), head.size())) {
-        ADD_FAILURE() << "cannot read " << path;
-        return std::nullopt;
-    }
-    const std::array<unsigned char, 8> signature{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (!std::equal(signature.begin(), signature.end(), head.begin()) ||
-        std::string(reinterpret_cast<char *>(&head[12]), 4) != "IHDR") {
-        ADD_FAILURE() << path << " does not start like a PNG file";
-        return std::nullopt;
-    }
-
-    Png8 png;
-    auto bigEndian = [&head](size_t at) {
-        return uint32_t{head[at]} << 24 | uint32_t{head[at + 1]} << 16 |
-               uint32_t{head[at + 2]} << 8 | head[at + 3];
-    };
-    png.width = bigEndian(16);
-    png.height = bigEndian(20);
-    png.bitDepth = head[24];
-    png.colourType = head[25];
-
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) {
-        ADD_FAILURE() << "libpng cannot read " << path << ": " << image.message;
-        return std::nullopt;
-    }
-    image.format = PNG_FORMAT_GRAY;
-    png.pixels.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, png.pixels.data(), 0, nullptr)) {
-        ADD_FAILURE() << "libpng cannot decode " << path << ": " << image.message;
-        return std::nullopt;
-    }
-    return png;
-}
-
-std::string frameName(unsigned number)
-{
-    char name[32];
-    snprintf(name, sizeof name, "frame-%06u.tif", number);
-    return name;
-}
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
-
-// Every frame a recording left in `folder`, in the given format, read back from disk.
-struct Recording {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    std::vector<std::vector<uint16_t>> frames;
-};
-
-void addFrame(Recording &recording, const Tiff16 &image)
-{
-    recording.width = image.width;
-    recording.height = image.height;
-    recording.frames.push_back(image.pixels);
-}
-
-std::optional<Recording> readTiffSeries(const TemporaryFolder &folder)
-{
-    Recording recording;
-    for (const std::string &name : folder.entries()) {
-        if (name.rfind("frame-", 0) != 0)
-            continue;
-        EXPECT_EQ(name, frameName(static_cast<unsigned>(recording.frames.size() + 1)));
-        const auto image = readTiff16(folder.file(name));
-        if (!image)
-            return std::nullopt;
-        addFrame(recording, *image);
-    }
-    return recording;
-}
-
-std::optional<Recording> readMultiTiff(const std::string &path)
-{
-    Recording recording;
-    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
-    if (!tiff) {
-        ADD_FAILURE() << "cannot open " << path;
-        return std::nullopt;
-    }
-    EXPECT_TRUE(TIFFIsBigTIFF(tiff.get())) << path;
-    do {
-        const auto image = readTiffPage(tiff.get(), path);
-        if (!image)
-            return std::nullopt;
-        addFrame(recording, *image);
-    } while (TIFFReadDirectory(tiff.get()));
-    return recording;
-}
-
-struct Hdf5Handle {
-    hid_t id;
-    herr_t (*close)(hid_t);
-    ~Hdf5Handle()
-    {
-        if (id >= 0)
-            close(id);
-    }
-};
-
-// Through HDF5's C library: the layout, one frame per chunk, increasing timestamps.
-std::optional<Recording> readHdf5(const std::string &path)
-{
-    Hdf5Handle file{H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose};
-    Hdf5Handle data{file.id >= 0 ? H5Dopen2(file.id, "/exchange/data", H5P_DEFAULT) : -1, H5Dclose};
-    Hdf5Handle times{file.id >= 0 ? H5Dopen2(file.id, "/exchange/timestamps", H5P_DEFAULT) : -1,
-                     H5Dclose};
-    if (data.id < 0 || times.id < 0) {
-        ADD_FAILURE() << "cannot open /exchange/data and /exchange/timestamps in " << path;
-        return std::nullopt;
-    }
-    Hdf5Handle space{H5Dget_space(data.id), H5Sclose};
-    Hdf5Handle layout{H5Dget_create_plist(data.id), H5Pclose};
-    hsize_t dims[3] = {}, chunk[3] = {};
-    EXPECT_EQ(H5Sget_simple_extent_ndims(space.id), 3);
-    H5Sget_simple_extent_dims(space.id, dims, nullptr);
-    EXPECT_EQ(H5Pget_chunk(layout.id, 3, chunk), 3);
-    EXPECT_EQ(chunk[0], 1u);
-    EXPECT_EQ(chunk[1], dims[1]);
-    EXPECT_EQ(chunk[2], dims[2]);
-
-    Recording recording;
-    recording.width = static_cast<uint32_t>(dims[2]);
-    recording.height = static_cast<uint32_t>(dims[1]);
-    std::vector<uint16_t> all(dims[0] * dims[1] * dims[2]);
-    if (!all.empty() &&
-        H5Dread(data.id, H5T_NATIVE_UINT16, H5S_ALL, H5S_ALL, H5P_DEFAULT, all.data()) < 0) {
-        ADD_FAILURE() << "cannot read the frames of " << path;
-        return std::nullopt;
-    }
-    const size_t frameSize = dims[1] * dims[2];
-    for (size_t i = 0; i < dims[0]; ++i)
-        recording.frames.emplace_back(all.begin() + i * frameSize,
-                                      all.begin() + (i + 1) * frameSize);
-
-    std::vector<int64_t> stamps(dims[0]);
-    if (!stamps.empty()) {
-        EXPECT_GE(H5Dread(times.id, H5T_NATIVE_INT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, stamps.data()),
-                  0);
-    }
-    EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end())) << path;
-    return recording;
-}
-
-const std::vector<std::string> formats{"tiff", "multitiff", "hdf5"};
-
-std::optional<Recording> readRecording(const std::string &format, const TemporaryFolder &folder)
-{
-    if (format == "tiff")
-        return readTiffSeries(folder);
-    if (format == "multitiff")
-        return readMultiTiff(folder.file("frames.tif"));
-    return readHdf5(folder.file("frames.h5"));
-}
-
-// Every frame is the pattern's region at (x0, y0); frame numbers rise (by one when
-// `consecutive`), also across the pattern's 16-bit wrap-around.
-void expectPatternFrames(const Recording &recording, uint32_t x0, uint32_t y0, bool consecutive)
-{
-    std::optional<uint16_t> previous;
-    for (size_t i = 0; i < recording.frames.size(); ++i) {
-        const auto &pixels = recording.frames[i];
-        ASSERT_EQ(pixels.size(), size_t{recording.width} * recording.height);
-        const uint16_t n = patternFrameNumber(pixels[0], x0, y0);
-        size_t mismatches = 0;
-        for (uint32_t y = 0; y < recording.height; ++y) {
-            for (uint32_t x = 0; x < recording.width; ++x)
-                mismatches += pixels[y * recording.width + x] != patternPixel(x0 + x, y0 + y, n);
-        }
-        EXPECT_EQ(mismatches, 0u) << "frame " << i + 1 << " (frame number " << n << ")";
-        if (previous) {
-            const uint16_t step = static_cast<uint16_t>(n - *previous);
-            if (consecutive)
-                EXPECT_EQ(step, 1) << "frame " << i + 1;
-            else
-                EXPECT_TRUE(step >= 1 && step < 0x8000) << "frame " << i + 1 << " step " << step;
-        }
-        previous = n;
-    }
-}
-
-// The number at the start of the report line with `label`, or -1.
-long reportedCount(const std::string &report, const std::string &label)
-{
-    const std::string marker = label + ":";
-    const size_t at = report.find(marker);
-    return at == std::string::npos ? -1 : std::stol(report.substr(at + marker.size()));
-}
-
-long writtenFrames(const std::string &report)
-{
-    return reportedCount(report, "written");
-}
-
-// Names a killed or failed recording could leave behind: hidden temporary files.
-std::vector<std::string> hiddenEntries(const TemporaryFolder &folder)
-{
-    std::vector<std::string> hidden;
-    for (const std::string &name : folder.entries()) {
-        if (name[0] == '.')
-            hidden.push_back(name);
-    }
-    return hidden;
-}
 
 // ---- Argument handling -------------------------------------------------------------------
 
@@ -352,7 +70,7 @@ TEST(RecordArguments, BadValuesFailWithTheirPropertyNamed)
         const auto run =
             runRecord({"tessaravolt", argument, "-n", "1", "-o", output.path()}, fastSimulator);
 
-        EXPECT_NE(run.exitStatus, 0) << argument;
+        EXPECT_EQ(run.exitStatus, 2) << argument;
         EXPECT_TRUE(contains(run.err, property)) << argument << ": " << run.err;
         EXPECT_TRUE(output.entries().empty()) << argument;
     }
@@ -369,13 +87,17 @@ TEST(RecordArguments, GoodValuesInEveryAcceptedSpellingAreTaken)
     EXPECT_TRUE(contains(run.out, "2 of 64 x 128 pixels, 16 bits")) << run.out;
 }
 
+// In a UTF-8 locale a name outside ASCII prints as itself, not as "?".
 TEST(RecordArguments, OutputThatIsAFileOrUnderOneIsAUsageError)
 {
     TemporaryFolder scratch;
     std::ofstream(scratch.file("plain-file")) << "not a folder";
+    std::ofstream(scratch.file("Messung-\u00e4")) << "not a folder";
 
-    for (const std::string &path : {scratch.file("plain-file/out"), scratch.file("plain-file")}) {
-        const auto run = runRecord({"tessaravolt", "-n", "1", "-o", path}, fastSimulator);
+    for (const std::string &path : {scratch.file("plain-file/out"), scratch.file("plain-file"),
+                                    scratch.file("Messung-\u00e4/out")}) {
+        const auto run = runRecord({"tessaravolt", "-n", "1", "-o", path}, fastSimulator,
+                                   std::chrono::seconds(60), {"/usr/bin/env", "LC_ALL=C.UTF-8"});
         EXPECT_EQ(run.exitStatus, 2) << path;
         EXPECT_TRUE(contains(run.err, "Cannot create folder `" + path)) << run.err;
     }
@@ -411,6 +133,9 @@ TEST(RecordArguments, BadOptionsAreUsageErrors)
         {"tessaravolt", "--timeout", "0"},
         {"tessaravolt", "--timeout", "-1"},
         {"tessaravolt", "--bogus"},
+        {"tessaravolt", "--format", "hdf5"}, // would save nothing
+        {"tessaravolt", "--series", "dark", "--format", "tiff", "-o", output.path()}, // HDF5 alone
+        {"tessaravolt", "--series", "bright", "-o", output.path()},
         // 64 KiB frames: found once the camera's region is known, still before any file.
         {"tessaravolt", "--buffer", "60k", "-o", output.path()},
         {},
@@ -422,10 +147,19 @@ TEST(RecordArguments, BadOptionsAreUsageErrors)
     }
     EXPECT_TRUE(output.entries().empty());
 
+    // Frames without a frame number: found with the first frame, before any file.
+    const auto phantom = runRecord(
+        {"tessaravolt", "exposure-time=0", "--frame-counter", "sim-pattern", "-o", output.path()},
+        fastSimulator + ";content=phantom");
+    EXPECT_EQ(phantom.exitStatus, 2) << phantom.err;
+    EXPECT_TRUE(contains(phantom.err, "carries no frame number")) << phantom.err;
+    EXPECT_TRUE(output.entries().empty());
+
     const auto help = runRecord({"--help"}, fastSimulator);
     EXPECT_EQ(help.exitStatus, 0);
     EXPECT_TRUE(contains(help.out, "--mode")) << help.out;
     EXPECT_TRUE(contains(help.out, "CAMERA [PROPERTY=VALUE ...]")) << help.out;
+    EXPECT_TRUE(contains(help.out, "two exposure times + 10 s")) << "as the README says";
 }
 
 TEST(RecordArguments, NoCameraAttachedIsAnError)
@@ -439,40 +173,111 @@ TEST(RecordArguments, NoCameraAttachedIsAnError)
 }
 
 // A second recording into the same folder never mixes with the first: refused, or with
-// --overwrite the first goes whole. A planted link is replaced, never written through.
+// --overwrite the first goes whole, once the second has its first frame; a run that fails before
+// leaves the first as it was. Only what the first wrote goes: files named otherwise stay, and a
+// file named as a recording that no record accounts for is refused. A planted link is replaced,
+// never written through.
 TEST(RecordOutput, AnEarlierRecordingIsRefusedOrReplacedWhole)
 {
     TemporaryFolder output, elsewhere;
     const std::string victim = elsewhere.file("victim");
     std::ofstream(victim) << "precious";
-    auto record = [&](const std::string &frames, const std::string &width, bool overwrite) {
+    auto record = [&](const std::string &frames, const std::string &width, bool overwrite,
+                      std::vector<std::string> more = {},
+                      const std::string &simulator = fastSimulator) {
         std::vector<std::string> arguments{
             "tessaravolt", "exposure-time=0", "roi-width=" + width, "-n", frames,
             "-o",          output.path()};
         if (overwrite)
             arguments.push_back("--overwrite");
-        return runRecord(arguments, fastSimulator);
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        return runRecord(arguments, simulator);
     };
+    const std::vector<std::string> theirs{"frame-flatfield.tif", "frames.h5 (good run)",
+                                          "frames.h5.bak", "preview.png.orig"};
 
     ASSERT_EQ(record("6", "64", false).exitStatus, 0);
+    for (const std::string &name : theirs)
+        std::ofstream(output.file(name)) << "the user's";
+    const auto before = output.entries();
     const auto refused = record("3", "32", false);
     EXPECT_EQ(refused.exitStatus, 2);
     EXPECT_TRUE(contains(refused.err, "already holds a recording")) << refused.err;
     EXPECT_TRUE(contains(refused.err, "--overwrite")) << refused.err;
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> failing{
+        {{"roi-x0=300"}, fastSimulator},                           // beyond the frame
+        {{"--mode", "buffered", "num-buffers=0"}, fastSimulator},  // no ring
+        {{}, fastSimulator + ";fail=Acquisition_Acquire_Image:9"}, // the detector refuses
+    };
+    for (const auto &[more, simulator] : failing) {
+        const auto failed = record("3", "32", true, more, simulator);
+        EXPECT_NE(failed.exitStatus, 0) << simulator;
+        EXPECT_EQ(output.entries(), before) << failed.err;
+    }
     EXPECT_EQ(readTiffSeries(output)->frames.size(), 6u);
 
     std::filesystem::remove(output.file(frameName(1)));
     std::filesystem::create_symlink(victim, output.file(frameName(1)));
     const auto replaced = record("3", "32", true);
     ASSERT_EQ(replaced.exitStatus, 0) << replaced.err;
-    EXPECT_EQ(output.entries(),
-              (std::vector<std::string>{frameName(1), frameName(2), frameName(3), "preview.png"}));
+    std::vector<std::string> expected{".uca-record", frameName(1), frameName(2), frameName(3),
+                                      "preview.png"};
+    expected.insert(expected.end(), theirs.begin(), theirs.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(output.entries(), expected);
     const auto frames = readTiffSeries(output);
     ASSERT_TRUE(frames.has_value());
     EXPECT_EQ(frames->width, 32u);
     EXPECT_FALSE(std::filesystem::is_symlink(output.file(frameName(1))));
     std::ifstream stream(victim);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stream), {}), "precious");
+
+    std::ofstream(output.file(frameName(9))) << "not from the record";
+    const auto planted = output.entries();
+    const auto unaccounted = record("3", "32", true);
+    EXPECT_EQ(unaccounted.exitStatus, 2);
+    EXPECT_TRUE(contains(unaccounted.err, "no record") && contains(unaccounted.err, frameName(9)))
+        << unaccounted.err;
+    EXPECT_EQ(output.entries(), planted);
+}
+
+// One recording per folder at a time: a second is refused at once, with or without --overwrite,
+// naming the first, which goes on untouched. A lock left by a process that ended without letting
+// go of it is recognised and taken over.
+TEST(RecordOutput, ASecondRecordingIntoTheSameFolderIsRefusedAtOnce)
+{
+    TemporaryFolder output, logs;
+    RunningRecord first({"tessaravolt", "exposure-time=0.02", "-n", "0", "-o", output.path()},
+                        fastSimulator, logs.path());
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(output.file(frameName(2))); },
+                          std::chrono::seconds(60)));
+    for (const bool overwrite : {false, true}) {
+        std::vector<std::string> arguments{"tessaravolt", "-n", "1", "-o", output.path()};
+        if (overwrite)
+            arguments.push_back("--overwrite");
+        const auto second = runRecord(arguments, fastSimulator);
+        EXPECT_EQ(second.exitStatus, 2) << second.err;
+        EXPECT_TRUE(contains(second.err, "in use by another recording (uca-record process " +
+                                             std::to_string(first.pid()) + " "))
+            << second.err;
+    }
+    first.sendSignal(SIGINT);
+    const auto run = first.finish(std::chrono::seconds(60));
+    ASSERT_EQ(run.exitStatus, 130) << run.err;
+    const auto recording = readTiffSeries(output);
+    ASSERT_TRUE(recording.has_value());
+    EXPECT_EQ(static_cast<long>(recording->frames.size()), writtenFrames(run.out));
+    expectPatternFrames(*recording, 0, 0, false);
+
+    std::ofstream(output.file(".uca-record.lock")) << "process 999999 on elsewhere, started then";
+    const auto after =
+        runRecord({"tessaravolt", "-n", "1", "-o", output.path(), "--overwrite"}, fastSimulator);
+    EXPECT_EQ(after.exitStatus, 0) << after.err;
+    EXPECT_TRUE(contains(after.err, "taking over the lock") &&
+                contains(after.err, "process 999999 on elsewhere"))
+        << after.err;
+    EXPECT_TRUE(hiddenEntries(output).empty());
 }
 
 // A stop the detector refuses comes after every frame has arrived: all of them are written.
@@ -495,21 +300,26 @@ TEST(RecordOutput, AFailedStopStillWritesEveryFrame)
 }
 
 // A buffer of one frame makes the writer fall behind at once: asynchronous delivery drops and
-// counts frames, the synchronous modes wait. Either way no frame is torn or lost unreported.
+// counts frames, the synchronous modes wait. Either way no frame is torn or lost unreported, and
+// the recorder's drops are not taken for frames the camera skipped (it skips none when it
+// delivers asynchronously).
 TEST(RecordOutput, AOneFrameBufferDropsOrWaitsButNeverTearsFrames)
 {
     for (const char *mode : {"async", "continuous"}) {
         TemporaryFolder output;
-        const auto run = runRecord({"tessaravolt", "exposure-time=0", "--mode", mode, "--buffer",
-                                    "4k", "-n", "100", "-o", output.path()},
-                                   "sensors=64x32;readout_ns_per_pixel=0");
+        const auto run =
+            runRecord({"tessaravolt", "exposure-time=0", "--mode", mode, "--buffer", "4k", "-n",
+                       "100", "--frame-counter", "sim-pattern", "-o", output.path()},
+                      "sensors=64x32;readout_ns_per_pixel=0");
         ASSERT_EQ(run.exitStatus, 0) << mode << ": " << run.err;
         EXPECT_EQ(writtenFrames(run.out), 100) << run.out;
         const long dropped = reportedCount(run.out, "dropped");
-        if (std::string(mode) == "async")
+        if (std::string(mode) == "async") {
             EXPECT_EQ(contains(run.out, "writer too slow"), dropped > 0) << run.out;
-        else
+            EXPECT_TRUE(contains(run.out, "0 out of order (not written), 0 skipped")) << run.out;
+        } else {
             EXPECT_EQ(dropped, 0) << run.out;
+        }
 
         const auto frames = readTiffSeries(output);
         ASSERT_TRUE(frames.has_value());
@@ -518,8 +328,10 @@ TEST(RecordOutput, AOneFrameBufferDropsOrWaitsButNeverTearsFrames)
     }
 }
 
-// A camera that never delivers (external trigger, no pulse) ends every mode within --timeout.
-TEST(RecordOutput, ACameraThatNeverDeliversTimesOutInEveryMode)
+// Every mode ends alike when frames come late or never: a camera that never delivers (external
+// trigger, no pulse) ends within --timeout; a frame that arrives after --duration, an exposure
+// longer than it, is not kept, and the recording says so.
+TEST(RecordOutput, EveryModeEndsAlikeWhenFramesComeLateOrNever)
 {
     for (const char *mode : {"continuous", "single", "async", "buffered"}) {
         TemporaryFolder output;
@@ -530,18 +342,30 @@ TEST(RecordOutput, ACameraThatNeverDeliversTimesOutInEveryMode)
         EXPECT_EQ(run.exitStatus, 1) << mode << ":\n" << run.err;
         EXPECT_TRUE(contains(run.err, "No frame arrived for 0.5 s")) << mode << ": " << run.err;
         EXPECT_TRUE(output.entries().empty()) << mode;
+
+        const auto late = runRecord(
+            {"tessaravolt", "exposure-time=2", "--mode", mode, "--duration", "0.2"}, fastSimulator);
+        EXPECT_EQ(late.exitStatus, 0) << mode << ":\n" << late.err;
+        EXPECT_EQ(reportedCount(late.out, "frames"), 0) << mode << ":\n" << late.out;
+        EXPECT_TRUE(contains(late.err, "no frame arrived within --duration 0.2 s")) << late.err;
     }
 }
 
+// Quiet, the camera's information lines go as well; warnings, the camera's and the recorder's
+// (here of a binning the detector refuses), stay.
 TEST(RecordOutput, QuietRecordingForADurationPrintsNothingButWritesItsFrames)
 {
     TemporaryFolder output;
-    const auto run = runRecord(
-        {"tessaravolt", "exposure-time=0.01", "--duration", "0.5", "-q", "-o", output.path()},
-        fastSimulator);
+    const auto run = runRecord({"tessaravolt", "exposure-time=0.01", "sensor-vertical-binning=2",
+                                "--duration", "0.5", "-q", "-o", output.path()},
+                               fastSimulator + ";fail=Acquisition_SetCameraBinningMode:9");
 
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(contains(run.err, "[info]")) << run.err;
+    EXPECT_TRUE(contains(run.err, "[warning] Binning mode 2 refused")) << run.err;
+    EXPECT_TRUE(contains(run.err, "warning: the camera uses sensor-vertical-binning 1 (asked 2)"))
+        << run.err;
     const auto frames = readTiffSeries(output);
     ASSERT_TRUE(frames.has_value());
     // Far more than the default ten frames: the duration, not a count, ended it.
@@ -567,37 +391,18 @@ TEST_P(RecordModes, TiffFilesHoldTheRegionOfInterestOfSuccessiveFrames)
     EXPECT_TRUE(contains(run.out, "repeated:   0")) << run.out;
     EXPECT_TRUE(contains(run.out, "mode:       " + GetParam())) << run.out;
 
-    std::vector<std::string> expectedFiles;
+    std::vector<std::string> expectedFiles{".uca-record"};
     for (unsigned i = 1; i <= frames; ++i)
         expectedFiles.push_back(frameName(i));
     expectedFiles.push_back("preview.png");
     ASSERT_EQ(output.entries(), expectedFiles); // and no temporary file left over
 
-    std::optional<uint16_t> previous;
-    for (unsigned i = 1; i <= frames; ++i) {
-        const auto tiff = readTiff16(output.file(frameName(i)));
-        ASSERT_TRUE(tiff.has_value());
-        ASSERT_EQ(tiff->width, width);
-        ASSERT_EQ(tiff->height, height);
-
-        const uint16_t n = patternFrameNumber(tiff->pixels[0], x0, y0);
-        size_t mismatches = 0;
-        for (uint32_t y = 0; y < height; ++y) {
-            for (uint32_t x = 0; x < width; ++x)
-                mismatches += tiff->pixels[y * width + x] != patternPixel(x0 + x, y0 + y, n);
-        }
-        EXPECT_EQ(mismatches, 0u) << frameName(i) << " (frame number " << n << ")";
-
-        if (previous) {
-            const uint16_t step = static_cast<uint16_t>(n - *previous);
-            // Asynchronous delivery hands over every frame; the others may skip but never go back.
-            if (GetParam() == "async")
-                EXPECT_EQ(step, 1) << frameName(i);
-            else
-                EXPECT_TRUE(step >= 1 && step < 0x8000) << frameName(i) << " step " << step;
-        }
-        previous = n;
-    }
+    // Asynchronous delivery hands over every frame; the others may skip but never go back.
+    const auto recording = readTiffSeries(output);
+    ASSERT_TRUE(recording.has_value());
+    EXPECT_EQ(recording->width, width);
+    EXPECT_EQ(recording->height, height);
+    expectPatternFrames(*recording, x0, y0, GetParam() == "async");
 
     const auto preview = readPng(output.file("preview.png"));
     ASSERT_TRUE(preview.has_value());
@@ -674,6 +479,18 @@ TEST_P(RecordFormats, EveryFrameReadsBackAsTheSimulatorsPattern)
     EXPECT_EQ(recording->height, 50u);
     EXPECT_EQ(recording->frames.size(), 6u);
     expectPatternFrames(*recording, 10, 20, true);
+    if (GetParam() == "hdf5") {
+        EXPECT_EQ(recording->complete, 1);
+        return;
+    }
+    // Each page says which frame it is, when it came and how long it was exposed, and the size
+    // of its 0.2 mm pixels.
+    for (size_t i = 0; i < recording->descriptions.size(); ++i) {
+        const std::string &text = recording->descriptions[i];
+        EXPECT_EQ(text.rfind("frame=" + std::to_string(i + 1) + "\ntime=20", 0), 0u) << text;
+        EXPECT_TRUE(contains(text, "Z\nexposure_time=0\n")) << text;
+    }
+    EXPECT_FLOAT_EQ(recording->pixelsPerCm, 50);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFormat, RecordFormats, testing::ValuesIn(formats),
@@ -681,228 +498,163 @@ INSTANTIATE_TEST_SUITE_P(EveryFormat, RecordFormats, testing::ValuesIn(formats),
                              return param.param;
                          });
 
-// What a person using Debian's h5py sees: the same frames as the C library reads, and the
-// camera's description. Debian's Python, since the first python3 on PATH may not have h5py.
-TEST(RecordHdf5, H5pySeesTheFramesAndTheirDescription)
+// What a person using Debian's h5py sees: the same frames as the C library reads, and what the
+// camera used once recording, not what was asked: a setting it rounded or refused is stated as it
+// is used, with a warning and the report's settings line. Debian's Python, since the first
+// python3 on PATH may not have h5py.
+TEST(RecordHdf5, H5pySeesTheFramesAndWhatTheCameraUsed)
 {
-    TemporaryFolder output;
-    const auto run =
-        runRecord({"tessaravolt", "exposure-time=0.002", "roi-width=64", "roi-height=32", "--mode",
-                   "async", "-n", "4", "--format", "hdf5", "-o", output.path()},
-                  fastSimulator);
-    ASSERT_EQ(run.exitStatus, 0) << run.err;
-
+    struct Case {
+        std::vector<std::string> settings;
+        std::string simulator;
+        std::string described; // shape, exposure_time, roi, binning
+        std::string settingsLine;
+    };
+    const std::string refusing = fastSimulator + ";fail=Acquisition_SetCameraBinningMode:9";
+    const std::vector<Case> cases{
+        {{"exposure-time=0.002", "roi-width=64", "roi-height=32"},
+         fastSimulator,
+         "(4, 32, 64) 0.002 [0, 0, 64, 32] [1, 1]",
+         "as asked"},
+        // The timer runs no faster than the readout of 256 x 128 pixels at 32 ns each.
+        {{"exposure-time=0.0005"},
+         "sensors=256x128",
+         "(4, 128, 256) 0.001048 [0, 0, 256, 128] [1, 1]",
+         "not as asked: exposure-time 0.001048 (asked 0.0005)"},
+        {{"exposure-time=0.0000004"},
+         fastSimulator,
+         "(4, 128, 256) 0.0 [0, 0, 256, 128] [1, 1]",
+         "not as asked: exposure-time 0 (asked 0.0000004)"},
+        {{"exposure-time=0", "sensor-horizontal-binning=2", "sensor-vertical-binning=2"},
+         refusing,
+         "(4, 128, 256) 0.0 [0, 0, 256, 128] [1, 1]",
+         "not as asked: sensor-horizontal-binning 1 (asked 2), sensor-vertical-binning 1 (asked "
+         "2)"},
+        {{"exposure-time=0", "sensor-horizontal-binning=3"},
+         fastSimulator,
+         "(4, 64, 128) 0.0 [0, 0, 128, 64] [2, 2]",
+         "not as asked: sensor-horizontal-binning 2 (asked 3)"},
+        // One factor serves both axes: the second write wins, the region stays as the first left
+        // it.
+        {{"exposure-time=0", "sensor-horizontal-binning=2", "sensor-vertical-binning=1"},
+         fastSimulator,
+         "(4, 64, 128) 0.0 [0, 0, 128, 64] [1, 1]",
+         "not as asked: sensor-horizontal-binning 1 (asked 2)"},
+    };
     const std::string script =
-        "import sys, h5py\n"
+        "import sys, datetime, h5py\n"
         "f = h5py.File(sys.argv[1], 'r')\n"
         "d = f['/exchange/data']\n"
         "d[...].astype('<u2').tofile(sys.argv[2])\n"
         "a = d.attrs\n"
-        "print(d.shape, d.dtype, d.chunks, f.attrs['implements'].decode(), a['camera'].decode(),\n"
-        "      a['exposure_time'], list(a['roi']), list(a['binning']), len(a['pixel_size']),\n"
-        "      len(f['/exchange/timestamps']), "
-        "f['/exchange/timestamps'].attrs['units'].decode())\n";
-    const auto python = TessaraVoltTest::runChild(
-        {"/usr/bin/python3", "-c", script, output.file("frames.h5"), output.file("h5py.raw")}, {},
-        std::chrono::seconds(60));
-    ASSERT_TRUE(python.exited && python.status == 0) << python.err;
-    EXPECT_EQ(python.out,
-              "(4, 32, 64) uint16 (1, 32, 64) exchange tessaravolt 0.002 [0, 0, 64, 32] "
-              "[1, 1] 2 4 ns\n");
-
-    const auto recording = readHdf5(output.file("frames.h5"));
-    ASSERT_TRUE(recording.has_value());
-    std::ifstream raw(output.file("h5py.raw"), std::ios::binary);
-    std::vector<uint16_t> seen(4 * 32 * 64);
-    raw.read(reinterpret_cast<char *>(seen.data()), std::streamsize(seen.size() * 2));
-    std::vector<uint16_t> expected;
-    for (const auto &frame : recording->frames)
-        expected.insert(expected.end(), frame.begin(), frame.end());
-    EXPECT_EQ(seen, expected);
-    expectPatternFrames(*recording, 0, 0, true);
-}
-
-// ---- Signals and full disks -------------------------------------------------------------
-
-// Bytes of frames written so far (the HDF5 writer's reserve file aside).
-size_t bytesIn(const TemporaryFolder &folder)
-{
-    size_t bytes = 0;
-    for (const std::string &name : folder.entries()) {
-        std::error_code gone; // a temporary file may be renamed meanwhile
-        const auto size = std::filesystem::file_size(folder.file(name), gone);
-        if (!gone && name.find("reserve") == std::string::npos)
-            bytes += size;
-    }
-    return bytes;
-}
-
-using SignalCase = std::tuple<int, std::string>;
-class RecordSignals : public testing::TestWithParam<SignalCase> {};
-
-// The first signal stops the recording: every frame received is written, the files are
-// complete, the report says how many, and the exit status is the signal's.
-TEST_P(RecordSignals, EndTheRecordingCleanlyWithTheSignalsStatus)
-{
-    const auto &[signalNumber, format] = GetParam();
-    TemporaryFolder output, logs;
-    const size_t frameBytes = 256 * 128 * 2;
-    RunningRecord record({"tessaravolt", "exposure-time=0.005", "--mode", "async", "-n", "0",
-                          "--format", format, "-o", output.path()},
-                         fastSimulator, logs.path());
-
-    ASSERT_TRUE(
-        waitUntil([&] { return bytesIn(output) >= 3 * frameBytes; }, std::chrono::seconds(30)));
-    record.sendSignal(signalNumber);
-    const auto run = record.finish(std::chrono::seconds(30));
-
-    EXPECT_EQ(run.exitStatus, 128 + signalNumber) << run.err;
-    EXPECT_TRUE(contains(run.err, "finishing the current frame")) << run.err;
-    EXPECT_TRUE(contains(run.err, "Signal again to quit at once")) << run.err;
-    const long written = writtenFrames(run.out);
-    EXPECT_GE(written, 3) << run.out;
-    EXPECT_EQ(reportedCount(run.out, "frames"), written) << "every frame received is written";
-    EXPECT_TRUE(hiddenEntries(output).empty());
-    const auto recording = readRecording(format, output);
-    ASSERT_TRUE(recording.has_value());
-    EXPECT_EQ(static_cast<long>(recording->frames.size()), written);
-    expectPatternFrames(*recording, 0, 0, true);
-}
-
-INSTANTIATE_TEST_SUITE_P(SignalsAndFormats, RecordSignals,
-                         testing::Values(SignalCase{SIGINT, "tiff"}, SignalCase{SIGTERM, "tiff"},
-                                         SignalCase{SIGHUP, "tiff"},
-                                         SignalCase{SIGINT, "multitiff"},
-                                         SignalCase{SIGTERM, "hdf5"}),
-                         [](const testing::TestParamInfo<SignalCase> &param) {
-                             const int number = std::get<0>(param.param);
-                             return std::string(number == SIGINT    ? "SIGINT"
-                                                : number == SIGTERM ? "SIGTERM"
-                                                                    : "SIGHUP") +
-                                    "_" + std::get<1>(param.param);
-                         });
-
-// A small file system of its own (needs root to mount; skipped otherwise).
-class SmallDisk {
-public:
-    explicit SmallDisk(const std::string &path) : path_(path)
-    {
-        mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=12m") == 0;
-    }
-    ~SmallDisk()
-    {
-        if (mounted_)
-            umount2(path_.c_str(), MNT_DETACH);
-    }
-    SmallDisk(const SmallDisk &) = delete;
-    SmallDisk &operator=(const SmallDisk &) = delete;
-    bool mounted() const { return mounted_; }
-
-private:
-    std::string path_;
-    bool mounted_ = false;
-};
-
-class RecordFullDisk : public testing::TestWithParam<std::string> {};
-
-// The disk fills up halfway: the message names the file and the system's reason, and what is
-// left are complete files holding exactly the frames the report counts.
-TEST_P(RecordFullDisk, LeavesOnlyCompleteFilesAndSaysWhy)
-{
-    TemporaryFolder output;
-    SmallDisk disk(output.path());
-    if (!disk.mounted())
-        GTEST_SKIP() << "cannot mount a small file system here";
-
-    const auto run = runRecord({"tessaravolt", "exposure-time=0", "--mode", "continuous", "-n",
-                                "400", "--format", GetParam(), "-o", output.path()},
-                               fastSimulator);
-
-    EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_TRUE(contains(run.err, "Cannot write `" + output.path() + "/")) << run.err;
-    EXPECT_TRUE(contains(run.err, "No space left on device")) << run.err;
-    const long written = writtenFrames(run.out);
-    EXPECT_GT(written, 10) << run.out;
-    EXPECT_LT(written, 400) << run.out;
-    EXPECT_TRUE(hiddenEntries(output).empty());
-    const auto recording = readRecording(GetParam(), output);
-    ASSERT_TRUE(recording.has_value());
-    EXPECT_EQ(static_cast<long>(recording->frames.size()), written);
-    expectPatternFrames(*recording, 0, 0, false);
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryFormat, RecordFullDisk, testing::ValuesIn(formats),
-                         [](const testing::TestParamInfo<std::string> &param) {
-                             return param.param;
-                         });
-
-// ---- Memory -----------------------------------------------------------------------------
-
-#ifdef VALGRIND_PATH
-// Leaks hide on the failure paths as much as on the good ones.
-TEST(RecordMemory, EverythingAllocatedIsFreed)
-{
-    const std::vector<std::vector<std::string>> runs{
-        {"--mode", "async", "-n", "3"},
-        {"--mode", "buffered", "-n", "3"},
-        {"--mode", "continuous", "-n", "3", "-o", "OUTPUT"},
-        {"roi-width=nonsense"},
-        {"-n", "2", "-o", "OUTPUT/" + frameName(1) + "/under-a-file"},
-    };
-    for (auto arguments : runs) {
+        "datetime.datetime.strptime(a['start_time'].decode(), '%Y-%m-%dT%H:%M:%S.%fZ')\n"
+        "print(d.shape, a['exposure_time'], list(a['roi']), list(a['binning']), '|', d.dtype,\n"
+        "      d.chunks == (1,) + d.shape[1:], f.attrs['implements'].decode(), "
+        "a['camera'].decode(),\n"
+        "      a['camera_name'].decode(), 'camera_model' in a, a['gain'], len(a['pixel_size']),\n"
+        "      len(f['/exchange/timestamps']), f['/exchange/timestamps'].attrs['units'].decode(),\n"
+        "      a['complete'])\n";
+    for (const Case &c : cases) {
         TemporaryFolder output;
-        std::ofstream(output.file(frameName(1))) << "a file where a folder is wanted";
-        for (std::string &argument : arguments) {
-            if (argument.rfind("OUTPUT", 0) == 0)
-                argument.replace(0, 6, output.path());
-        }
-        arguments.insert(arguments.begin(), {"tessaravolt", "exposure-time=0"});
+        std::vector<std::string> arguments{"tessaravolt"};
+        arguments.insert(arguments.end(), c.settings.begin(), c.settings.end());
+        arguments.insert(arguments.end(),
+                         {"--mode", "async", "-n", "4", "--format", "hdf5", "-o", output.path()});
+        const auto run = runRecord(arguments, c.simulator);
+        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        EXPECT_TRUE(contains(run.out, "settings:   " + c.settingsLine + "\n")) << run.out;
+        EXPECT_EQ(contains(run.err, "uca-record: warning: the camera uses "),
+                  c.settingsLine != "as asked")
+            << run.err;
 
-        const auto run =
-            runRecord(arguments, "sensors=64x32;readout_ns_per_pixel=0", std::chrono::seconds(100),
-                      {VALGRIND_PATH, "--leak-check=full",
-                       "--errors-for-leak-kinds=definite,indirect", "--error-exitcode=99"});
-        EXPECT_NE(run.exitStatus, 99) << arguments[2] << ":\n" << run.err;
-        EXPECT_NE(run.exitStatus, -1) << arguments[2] << " did not finish";
+        const auto python = TessaraVoltTest::runChild(
+            {"/usr/bin/python3", "-c", script, output.file("frames.h5"), output.file("h5py.raw")},
+            {}, std::chrono::seconds(60));
+        ASSERT_TRUE(python.exited && python.status == 0) << python.err;
+        EXPECT_EQ(python.out,
+                  c.described +
+                      " | uint16 True exchange tessaravolt tessaravolt camera False 0 2 4 ns 1\n");
+
+        const auto recording = readHdf5(output.file("frames.h5"));
+        ASSERT_TRUE(recording.has_value());
+        std::ifstream raw(output.file("h5py.raw"), std::ios::binary);
+        std::vector<uint16_t> seen(recording->frames.size() * recording->width * recording->height);
+        raw.read(reinterpret_cast<char *>(seen.data()), std::streamsize(seen.size() * 2));
+        std::vector<uint16_t> expected;
+        for (const auto &frame : recording->frames)
+            expected.insert(expected.end(), frame.begin(), frame.end());
+        EXPECT_EQ(seen, expected);
+        expectPatternFrames(*recording, 0, 0, true);
     }
 }
 
-// Heap allocations valgrind counted over the whole run.
-std::optional<long> allocationsOf(const RunResult &run)
+// A reader opens the file while it is recorded, as HDF5's single-writer/multiple-reader mode
+// allows, and sees the frame count grow and the frames the file keeps; the file says it is
+// incomplete until the recorder has finished it. Killed, the recorder leaves it readable and
+// incomplete. The reader stops the recording itself once it has seen the count grow twice.
+TEST(RecordHdf5, ALiveReaderSeesFramesArriveAndWhetherTheFileIsComplete)
 {
-    const std::string marker = "total heap usage: ";
-    const size_t at = run.err.find(marker);
-    if (at == std::string::npos)
-        return std::nullopt;
-    std::string digits;
-    for (size_t i = at + marker.size(); i < run.err.size() && run.err[i] != ' '; ++i) {
-        if (run.err[i] != ',')
-            digits += run.err[i];
-    }
-    return std::stol(digits);
-}
+    const std::string reader =
+        "import os, sys, time, h5py\n"
+        "path, pid, stop, raw = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]\n"
+        "deadline = time.monotonic() + 120\n"
+        "def wait(condition):\n"
+        "    while not condition():\n"
+        "        if time.monotonic() > deadline:\n"
+        "            sys.exit('timed out')\n"
+        "        time.sleep(0.01)\n"
+        "wait(lambda: os.path.exists(path))\n"
+        "data = h5py.File(path, 'r', swmr=True)['/exchange/data']\n"
+        "counts = []\n"
+        "def grown():\n"
+        "    data.refresh()\n"
+        "    if not counts or data.shape[0] != counts[-1]:\n"
+        "        counts.append(data.shape[0])\n"
+        "    return len(counts) >= 3\n"
+        "wait(grown)\n"
+        "complete = data.attrs['complete']\n"
+        "frames = data[...]\n"
+        "os.kill(pid, stop)\n"
+        "frames.astype('<u2').tofile(raw)\n"
+        "print(len(frames), complete, *counts)\n";
+    for (const int signalNumber : {SIGINT, SIGKILL}) {
+        TemporaryFolder output, logs;
+        RunningRecord record({"tessaravolt", "exposure-time=0.02", "-n", "0", "--format", "hdf5",
+                              "-o", output.path()},
+                             fastSimulator, logs.path());
+        const auto live = runChild({"/usr/bin/python3", "-c", reader, output.file("frames.h5"),
+                                    std::to_string(record.pid()), std::to_string(signalNumber),
+                                    logs.file("live.raw")},
+                                   {}, std::chrono::seconds(150));
+        const auto run = record.finish(std::chrono::seconds(60));
+        ASSERT_TRUE(live.exited && live.status == 0) << live.err;
+        EXPECT_EQ(run.exitStatus, 128 + signalNumber) << run.err;
 
-// Recording 40 times as many frames costs no more allocations: nothing is allocated per frame.
-// A few may differ with thread timing inside libuca and the simulator.
-TEST(RecordMemory, NothingIsAllocatedPerFrame)
-{
-    for (const char *mode : {"async", "continuous"}) {
-        std::optional<long> allocations[2];
-        const char *frames[2] = {"5", "200"};
-        for (int i = 0; i < 2; ++i) {
-            const auto run = runRecord(
-                {"tessaravolt", "exposure-time=0", "--mode", mode, "-n", frames[i]},
-                "sensors=64x32;readout_ns_per_pixel=0", std::chrono::seconds(100), {VALGRIND_PATH});
-            ASSERT_EQ(run.exitStatus, 0) << run.err;
-            allocations[i] = allocationsOf(run);
-            ASSERT_TRUE(allocations[i].has_value()) << run.err;
+        std::istringstream seen(live.out);
+        size_t framesSeen = 0;
+        int completeWhileLive = -1;
+        std::vector<size_t> counts;
+        seen >> framesSeen >> completeWhileLive;
+        for (size_t count; seen >> count;)
+            counts.push_back(count);
+        EXPECT_EQ(completeWhileLive, 0);
+        EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()) && counts.size() == 3 &&
+                    counts.front() > 0 && counts.front() < counts.back())
+            << live.out;
+
+        const auto recording = readHdf5(output.file("frames.h5"), signalNumber == SIGKILL);
+        ASSERT_TRUE(recording.has_value());
+        EXPECT_EQ(recording->complete, signalNumber == SIGKILL ? 0 : 1);
+        ASSERT_GE(recording->frames.size(), framesSeen);
+        std::ifstream raw(logs.file("live.raw"), std::ios::binary);
+        for (size_t i = 0; i < framesSeen; ++i) {
+            std::vector<uint16_t> frame(recording->frames[i].size());
+            raw.read(reinterpret_cast<char *>(frame.data()), std::streamsize(frame.size() * 2));
+            EXPECT_EQ(frame, recording->frames[i]) << "frame " << i;
         }
-        EXPECT_LT(*allocations[1] - *allocations[0], 10)
-            << mode << ": " << *allocations[0] << " allocations for 5 frames, " << *allocations[1]
-            << " for 200";
+        expectPatternFrames(*recording, 0, 0, false);
     }
 }
-#endif
 
 } // namespace
 } // namespace TessaraVoltTest

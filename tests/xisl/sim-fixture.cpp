@@ -71,10 +71,11 @@ HACQDESC SimTest::openFirst()
     return handle;
 }
 
-Acquisition SimTest::prepare(Recorder &recorder, uint32_t frames)
+Acquisition SimTest::prepare(Recorder &recorder, uint32_t frames, WORD binning)
 {
     Acquisition acquisition;
     acquisition.handle = openFirst();
+    EXPECT_EQ(Acquisition_SetCameraBinningMode(acquisition.handle, binning), 0u);
     XislHwHeaderInfo header{};
     EXPECT_EQ(Acquisition_GetHwHeaderInfo(acquisition.handle, &header), 0u);
     acquisition.width = header.columns;

@@ -78,8 +78,10 @@ protected:
     static void useSensor(uint32_t width, uint32_t height);
     // Enumerates and opens the first sensor.
     static HACQDESC openFirst();
-    // Opens the first sensor and registers `frames` buffer frames and the recorder's callbacks.
-    static Acquisition prepare(Recorder &recorder, uint32_t frames = 3);
+    // Opens the first sensor, sets its binning and registers `frames` buffer frames and the
+    // recorder's callbacks.
+    static Acquisition prepare(Recorder &recorder, uint32_t frames = 3,
+                               WORD binning = XISL_BINNING_NONE);
     static void setTimer(HACQDESC handle, DWORD microseconds);
     static XislStatus start(HACQDESC handle, UINT option, UINT frames = 3)
     {

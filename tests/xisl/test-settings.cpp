@@ -28,7 +28,7 @@ TEST(SettingsParser, ReadsEveryKey)
 {
     Settings settings;
     std::string error;
-    ASSERT_TRUE(parseSettings(" sensors=2048x1536,640x480:13 ; content=phantom;seed=7;"
+    ASSERT_TRUE(parseSettings(" sensors=2048x1536,640x480:13 ; content=flat;seed=7;beam=off;"
                               "readout_ns_per_pixel=0;first_frame=4294967295;"
                               "fail=Acquisition_SetFrameSyncMode:9;;",
                               settings, error))
@@ -40,13 +40,36 @@ TEST(SettingsParser, ReadsEveryKey)
     EXPECT_EQ((*settings.sensors)[0].headerId, 14u);
     EXPECT_EQ((*settings.sensors)[1].headerId, 13u);
     EXPECT_NE((*settings.sensors)[0].promId, (*settings.sensors)[1].promId);
-    EXPECT_EQ(settings.content, XISL_SIM_CONTENT_PHANTOM);
+    EXPECT_EQ(settings.content, XISL_SIM_CONTENT_FLAT);
     EXPECT_EQ(settings.seed, 7u);
+    EXPECT_EQ(settings.beam, 0u);
     EXPECT_EQ(settings.readoutNsPerPixel, 0u);
     EXPECT_EQ(settings.firstFrame, 4294967295u);
     ASSERT_EQ(settings.failures.size(), 1u);
     EXPECT_EQ(settings.failures[0].function, "Acquisition_SetFrameSyncMode");
     EXPECT_EQ(settings.failures[0].status, 9u);
+}
+
+TEST(SettingsParser, ContentAndBeamTakeTheirNames)
+{
+    const std::pair<const char *, XislSimContent> contents[] = {
+        {"content=pattern", XISL_SIM_CONTENT_PATTERN},
+        {"content=phantom", XISL_SIM_CONTENT_PHANTOM},
+        {"content=flat", XISL_SIM_CONTENT_FLAT}};
+    for (const auto &[text, content] : contents) {
+        Settings settings;
+        std::string error;
+        ASSERT_TRUE(parseSettings(text, settings, error)) << text;
+        EXPECT_EQ(settings.content, content) << text;
+    }
+    const std::pair<const char *, uint32_t> beams[] = {
+        {"beam=on", XISL_SIM_BEAM_DEFAULT}, {"beam=off", 0}, {"beam=250000", 250000}};
+    for (const auto &[text, beam] : beams) {
+        Settings settings;
+        std::string error;
+        ASSERT_TRUE(parseSettings(text, settings, error)) << text;
+        EXPECT_EQ(settings.beam, beam) << text;
+    }
 }
 
 TEST(SettingsParser, NoneMeansNoSensorAndEmptyTextChangesNothing)
@@ -63,10 +86,11 @@ TEST(SettingsParser, NoneMeansNoSensorAndEmptyTextChangesNothing)
 
 TEST(SettingsParser, MalformedItemsAreRejectedWholesale)
 {
-    for (const char *bad : {"sensors=10x", "sensors=0x10", "sensors=10x10:", "sensors=10x10:65536",
-                            "sensors=", "sensors=10*10", "seed=-1", "seed=99999999999", "seed=1e3",
-                            "content=photo", "bogus=1", "seed", "fail=Acquisition_Nope:3",
-                            "fail=Acquisition_Abort", "fail=Acquisition_Abort:x"}) {
+    for (const char *bad :
+         {"sensors=10x", "sensors=0x10", "sensors=10x10:", "sensors=10x10:65536", "sensors=",
+          "sensors=10*10", "seed=-1", "seed=99999999999", "seed=1e3", "content=photo",
+          "content=flats", "beam=dim", "beam=-1", "beam=", "bogus=1", "seed",
+          "fail=Acquisition_Nope:3", "fail=Acquisition_Abort", "fail=Acquisition_Abort:x"}) {
         Settings settings;
         settings.seed = 5;
         std::string error;
@@ -99,6 +123,11 @@ void checkEnvironmentInChild(const std::string &expect)
     EXPECT_EQ(Acquisition_SetTimerSync(handle, &cycle), 0u);
     EXPECT_EQ(cycle, 60u); // 60000 pixels at 1 ns
     EXPECT_EQ(Acquisition_SetFrameSyncMode(handle, 2), 9u);
+    XislSimScene scene{};
+    ASSERT_EQ(xisl_sim_get_scene(handle, &scene), 0);
+    EXPECT_EQ(scene.content, XISL_SIM_CONTENT_FLAT);
+    EXPECT_EQ(scene.seed, 7u);
+    EXPECT_EQ(scene.beam, 0u);
 }
 
 // The child's exit status when its checks passed: a child that never got its variables runs no
@@ -214,8 +243,8 @@ int runChild(const char *xislSim, const char *expect)
 
 TEST(Environment, InAFreshProcess)
 {
-    EXPECT_EQ(runChild("sensors=300x200,64x64;readout_ns_per_pixel=1;"
-                       "fail=Acquisition_SetFrameSyncMode:9",
+    EXPECT_EQ(runChild("sensors=300x200,64x64;readout_ns_per_pixel=1;content=flat;seed=7;"
+                       "beam=off;fail=Acquisition_SetFrameSyncMode:9",
                        "configured"),
               kChildPassed);
     EXPECT_EQ(runChild("sensors=300x200;seed=oops", "defaults"), kChildPassed);

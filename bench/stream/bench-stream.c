@@ -1,0 +1,288 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
+/* The publish rate of uca-record's stream (its ring, header encoding and zero-copy sends, from
+ * its own sources) to one PULL consumer, over TCP on the loopback and over ipc, as a ratio to a
+ * plain socket pair carrying the same bytes in the same run, and to a memcpy of one frame.
+ *
+ *   bench-stream [--frames N] [--runs R]
+ *
+ * Each figure is the best of R runs of N frames. Frames are not filled: the bytes are what count.
+ * Consumer and plain receiver read into memory they reuse; the stream's consumer gets a new
+ * ZeroMQ message per frame, as any consumer does. */
+
+#define _GNU_SOURCE
+
+#include "ring.h"
+#include "stream-private.h"
+
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <zmq.h>
+
+/* uca-record's own is in uca-record.c, which is not part of this program. */
+GQuark
+record_error_quark (void)
+{
+    return g_quark_from_static_string ("uca-record-error-quark");
+}
+
+static gdouble
+seconds_since (gint64 start_ns)
+{
+    return (record_monotonic_ns () - start_ns) / 1e9;
+}
+
+/* ---- uca-record's stream ---------------------------------------------------------------- */
+
+typedef struct {
+    const gchar *endpoint;
+    guint64 images;
+} Consumer;
+
+static void *
+consume (void *data)
+{
+    Consumer *consumer = data;
+    void *context = zmq_ctx_new (), *socket = zmq_socket (context, ZMQ_PULL);
+    zmq_msg_t message;
+
+    zmq_connect (socket, consumer->endpoint);
+    zmq_msg_init (&message);
+
+    /* Images are the only large messages; the end is the last one. */
+    while (zmq_msg_recv (&message, socket, 0) >= 0) {
+        if (zmq_msg_size (&message) > 4096)
+            consumer->images++;
+        else if (memmem (zmq_msg_data (&message), zmq_msg_size (&message), "end", 3) != NULL)
+            break;
+    }
+
+    zmq_msg_close (&message);
+    zmq_close (socket);
+    zmq_ctx_term (context);
+    return NULL;
+}
+
+static void *
+write_nothing (void *data)
+{
+    Ring *ring = data;
+    const guint8 *pixels;
+    gint64 arrival;
+
+    while (ring_begin_read (ring, RING_NO_DEADLINE, &pixels, &arrival))
+        ring_end_read (ring);
+
+    return NULL;
+}
+
+/* Frames per second through the ring and the stream to a consumer. */
+static gdouble
+stream_rate (const gchar *endpoint, const FrameGeometry *geometry, guint n_frames)
+{
+    gchar *endpoints[] = { (gchar *) endpoint, NULL };
+    StreamOptions options = { .endpoints = endpoints };
+    CameraInfo info = { .camera_name = "bench", .roi = { 0, 0, geometry->width, geometry->height } };
+    GError *error = NULL;
+    RecordStream *stream = record_stream_open (&options, TRUE, &error);
+    Ring *ring = ring_new (geometry->frame_bytes, record_stream_header_room (), 16, TRUE, &error);
+    Consumer consumer = { .endpoint = stream != NULL ? stream->endpoints[0].bound : NULL };
+    RecordThread receiver, writer;
+    gint64 start;
+
+    if (stream == NULL || ring == NULL)
+        g_error ("%s", error->message);
+
+    record_thread_start (&receiver, consume, &consumer);
+    record_thread_start (&writer, write_nothing, ring);
+    record_stream_start (stream, ring, &info, geometry, n_frames, 10 * G_TIME_SPAN_SECOND * 1000, NULL);
+    start = record_monotonic_ns ();
+
+    for (guint i = 0; i < n_frames; i++) {
+        ring_begin_write (ring, TRUE);
+        ring_commit_write (ring, record_monotonic_ns ());
+    }
+
+    ring_finish_input (ring);
+    record_thread_join (&receiver);
+    gdouble rate = consumer.images / seconds_since (start);
+    record_thread_join (&writer);
+
+    while (!record_stream_wait_done (stream, record_monotonic_ns () + 100000000))
+        ;
+
+    record_stream_free (stream);
+    ring_free (ring);
+
+    if (consumer.images != n_frames)
+        g_error ("the consumer got %" G_GUINT64_FORMAT " of %u frames", consumer.images, n_frames);
+
+    return rate;
+}
+
+/* ---- A plain socket pair ---------------------------------------------------------------- */
+
+typedef struct {
+    int fd;
+    gsize bytes;
+} Receiver;
+
+static void *
+receive_plain (void *data)
+{
+    Receiver *receiver = data;
+    guint8 *buffer = g_malloc (1 << 20);
+    gsize left = receiver->bytes;
+
+    while (left > 0) {
+        ssize_t got = recv (receiver->fd, buffer, MIN (left, (gsize) 1 << 20), 0);
+
+        if (got <= 0)
+            break;
+
+        left -= (gsize) got;
+    }
+
+    g_free (buffer);
+    return NULL;
+}
+
+/* A connected pair of `family`: AF_INET on the loopback, or AF_UNIX. */
+static void
+connect_pair (int family, int fds[2])
+{
+    struct sockaddr_storage address = { 0 };
+    socklen_t length = family == AF_INET ? sizeof (struct sockaddr_in) : sizeof (struct sockaddr_un);
+    int listener = socket (family, SOCK_STREAM, 0);
+
+    if (family == AF_INET) {
+        struct sockaddr_in *inet = (struct sockaddr_in *) &address;
+
+        inet->sin_family = AF_INET;
+        inet->sin_addr.s_addr = htonl (INADDR_LOOPBACK);
+    }
+    else {
+        struct sockaddr_un *unix_address = (struct sockaddr_un *) &address;
+
+        unix_address->sun_family = AF_UNIX;
+        snprintf (unix_address->sun_path, sizeof unix_address->sun_path, "/tmp/bench-stream-plain-%d", getpid ());
+        unlink (unix_address->sun_path);
+    }
+
+    if (bind (listener, (struct sockaddr *) &address, length) != 0 || listen (listener, 1) != 0 ||
+        getsockname (listener, (struct sockaddr *) &address, &length) != 0)
+        g_error ("cannot listen: %s", g_strerror (errno));
+
+    fds[0] = socket (family, SOCK_STREAM, 0);
+
+    if (connect (fds[0], (struct sockaddr *) &address, length) != 0 || (fds[1] = accept (listener, NULL, NULL)) < 0)
+        g_error ("cannot connect: %s", g_strerror (errno));
+
+    if (family == AF_UNIX)
+        unlink (((struct sockaddr_un *) &address)->sun_path);
+
+    close (listener);
+}
+
+/* Frames per second of `frame_bytes` each sent from one buffer to a receiver on another thread. */
+static gdouble
+plain_rate (int family, gsize frame_bytes, guint n_frames)
+{
+    int fds[2];
+    guint8 *frame = g_malloc0 (frame_bytes);
+    Receiver receiver = { .bytes = frame_bytes * n_frames };
+    RecordThread thread;
+    gint64 start;
+
+    connect_pair (family, fds);
+    receiver.fd = fds[1];
+    record_thread_start (&thread, receive_plain, &receiver);
+    start = record_monotonic_ns ();
+
+    for (guint i = 0; i < n_frames; i++) {
+        for (gsize sent = 0; sent < frame_bytes;) {
+            ssize_t done = send (fds[0], frame + sent, frame_bytes - sent, 0);
+
+            if (done <= 0)
+                g_error ("send: %s", g_strerror (errno));
+
+            sent += (gsize) done;
+        }
+    }
+
+    record_thread_join (&thread);
+    gdouble rate = n_frames / seconds_since (start);
+    close (fds[0]);
+    close (fds[1]);
+    g_free (frame);
+    return rate;
+}
+
+static gdouble
+memcpy_rate (gsize frame_bytes, guint n_frames)
+{
+    guint8 *from = g_malloc0 (frame_bytes), *to = g_malloc0 (frame_bytes);
+    gint64 start = record_monotonic_ns ();
+
+    for (guint i = 0; i < n_frames; i++) {
+        from[i % frame_bytes] = (guint8) i; /* so that no copy can be left out */
+        memcpy (to, from, frame_bytes);
+    }
+
+    gdouble rate = n_frames / seconds_since (start) + to[0] * 0.0;
+    g_free (from);
+    g_free (to);
+    return rate;
+}
+
+int
+main (int argc, char **argv)
+{
+    guint n_frames = 400, runs = 3;
+    const guint sides[] = { 1024, 2048 };
+
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (strcmp (argv[i], "--frames") == 0)
+            n_frames = (guint) atoi (argv[i + 1]);
+        else if (strcmp (argv[i], "--runs") == 0)
+            runs = (guint) atoi (argv[i + 1]);
+    }
+
+    printf ("frame      transport      stream fr/s  plain fr/s  ratio  memcpy fr/s  stream/memcpy\n");
+
+    for (guint s = 0; s < G_N_ELEMENTS (sides); s++) {
+        FrameGeometry geometry = { .width = sides[s], .height = sides[s], .bits = 16, .bytes_per_pixel = 2 };
+        gchar *ipc = g_strdup_printf ("ipc:///tmp/bench-stream-%d", getpid ());
+        const struct {
+            const gchar *name;
+            const gchar *endpoint;
+            int family;
+        } transports[] = { { "tcp loopback", "tcp://127.0.0.1:*", AF_INET }, { "ipc", ipc, AF_UNIX } };
+
+        geometry.frame_bytes = (gsize) geometry.width * geometry.height * 2;
+        const guint frames = MAX (n_frames * 1024 / sides[s] * 1024 / sides[s], 20);
+
+        for (guint t = 0; t < G_N_ELEMENTS (transports); t++) {
+            gdouble stream = 0, plain = 0, copy = 0;
+
+            /* Interleaved, so that the machine's load hits both alike. */
+            for (guint r = 0; r < runs; r++) {
+                stream = MAX (stream, stream_rate (transports[t].endpoint, &geometry, frames));
+                plain = MAX (plain, plain_rate (transports[t].family, geometry.frame_bytes, frames));
+                copy = MAX (copy, memcpy_rate (geometry.frame_bytes, frames));
+            }
+
+            printf ("%4u x %-4u %-14s %11.0f %11.0f %6.2f %12.0f %14.3f\n", sides[s], sides[s], transports[t].name,
+                    stream, plain, stream / plain, copy, stream / copy);
+            fflush (stdout);
+        }
+
+        g_free (ipc);
+    }
+
+    return 0;
+}

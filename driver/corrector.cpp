@@ -1,0 +1,234 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+#include "corrector.h"
+
+#include <algorithm>
+#include <exception>
+
+namespace TessaraVolt {
+
+namespace {
+
+bool operator==(const CorrectionSwitches &a, const CorrectionSwitches &b)
+{
+    return a.offset == b.offset && a.gain == b.gain && a.defects == b.defects &&
+           a.pedestal == b.pedestal;
+}
+
+std::string switchesText(const CorrectionSwitches &switches)
+{
+    std::string text;
+    for (const auto &[on, name] :
+         {std::pair{switches.offset, "offset"}, std::pair{switches.gain, "gain"},
+          std::pair{switches.defects, "defects"}}) {
+        if (on)
+            text += (text.empty() ? "" : ", ") + std::string(name);
+    }
+    if (switches.offset)
+        text += ", pedestal " + std::to_string(switches.pedestal);
+    return text;
+}
+
+} // namespace
+
+std::vector<std::string> Corrector::setCalibrationPath(const std::string &path, FrameSize sensor)
+{
+    MutexLocker locker(mutex_);
+    std::vector<std::string> warnings;
+    path_ = path;
+    index_.reset();
+    indexError_.clear();
+    loaded_.reset();
+    lastPlan_.reset();
+    if (!path.empty()) {
+        try {
+            index_ = std::make_unique<CalibrationIndex>(indexCalibrations(path, sensor));
+            for (const std::string &unusable : index_->unusable)
+                warnings.push_back("Calibration file left out: " + unusable);
+        } catch (const std::exception &error) {
+            indexError_ = error.what();
+            warnings.push_back("Calibration file cannot be used: " + indexError_);
+        }
+    }
+    if (armed_) {
+        const std::vector<std::string> applied = apply();
+        warnings.insert(warnings.end(), applied.begin(), applied.end());
+    }
+    return warnings;
+}
+
+std::string Corrector::getCalibrationPath() const
+{
+    MutexLocker locker(mutex_);
+    return path_;
+}
+
+std::vector<std::string> Corrector::setSwitches(const CorrectionSwitches &switches)
+{
+    MutexLocker locker(mutex_);
+    switches_ = switches;
+    return armed_ ? apply() : std::vector<std::string>{};
+}
+
+CorrectionSwitches Corrector::getSwitches() const
+{
+    MutexLocker locker(mutex_);
+    return switches_;
+}
+
+std::vector<std::string> Corrector::arm(const CalibrationKey &settings)
+{
+    MutexLocker locker(mutex_);
+    armed_ = std::make_unique<const CalibrationKey>(settings);
+    return apply();
+}
+
+void Corrector::disarm()
+{
+    MutexLocker locker(mutex_);
+    armed_.reset();
+    armedStatus_.clear();
+    std::atomic_store(&plan_, std::shared_ptr<const CorrectionPlan>());
+}
+
+std::string Corrector::getStatus(const CalibrationKey &idleSettings) const
+{
+    MutexLocker locker(mutex_);
+    if (armed_)
+        return armedStatus_;
+    const Outcome outcome = judge(idleSettings);
+    return compose(outcome, outcome.rawReason);
+}
+
+std::shared_ptr<const CorrectionPlan> Corrector::getPlan() const
+{
+    return std::atomic_load(&plan_);
+}
+
+Corrector::Outcome Corrector::judge(const CalibrationKey &settings) const
+{
+    Outcome outcome;
+    if (!index_) {
+        if (switches_.any())
+            outcome.rawReason = indexError_.empty()
+                                    ? "no calibration-file is set"
+                                    : "the calibration file cannot be used: " + indexError_;
+        return outcome;
+    }
+
+    std::vector<const CalibrationEntry *> fitting;
+    for (const CalibrationEntry &entry : index_->entries) {
+        if (entry.key == settings)
+            fitting.push_back(&entry);
+    }
+    if (fitting.size() == 1)
+        outcome.entry = fitting.front();
+    if (!index_->folder) {
+        outcome.fit = outcome.entry ? "fits the current settings"
+                                    : "does not fit the current settings: " +
+                                          describeDifferences(settings, index_->entries[0].key);
+    } else if (fitting.empty()) {
+        outcome.fit = "none fits the current settings (" + describe(settings) + ")";
+    } else if (fitting.size() > 1) {
+        // Which of them is right cannot be told; taking either could apply a stale dark.
+        outcome.fit = "several fit the current settings:";
+        for (const CalibrationEntry *entry : fitting)
+            outcome.fit += " " + entry->path;
+    } else {
+        outcome.fit = outcome.entry->path + " fits the current settings";
+    }
+
+    if (!switches_.any())
+        return outcome;
+    if (!outcome.entry)
+        outcome.rawReason =
+            (index_->folder ? "calibration folder " : "") + index_->path + ": " + outcome.fit;
+    else if (switches_.gain && !switches_.offset)
+        outcome.rawReason = "gain correction needs offset correction";
+    else if (switches_.gain && outcome.entry->flatFrames == 0)
+        outcome.rawReason =
+            outcome.entry->path + " has no flats (/exchange/data_white) for gain correction";
+    return outcome;
+}
+
+std::vector<std::string> Corrector::apply()
+{
+    const Outcome outcome = judge(*armed_);
+    std::string failure = outcome.rawReason;
+    std::shared_ptr<const CorrectionPlan> plan;
+    if (failure.empty() && outcome.entry && switches_.any())
+        plan = planFor(*outcome.entry, failure);
+    std::atomic_store(&plan_, failure.empty() ? plan : nullptr);
+    armedStatus_ = compose(outcome, failure);
+
+    std::vector<std::string> warnings;
+    if (!failure.empty() && failure != lastWarning_)
+        warnings.push_back("Frames stay raw: " + failure);
+    lastWarning_ = failure;
+    return warnings;
+}
+
+std::shared_ptr<const CorrectionPlan> Corrector::planFor(const CalibrationEntry &entry,
+                                                         std::string &failure)
+{
+    if (!loaded_ || loaded_->entry.path != entry.path) {
+        loaded_.reset();
+        lastPlan_.reset();
+        try {
+            auto loaded = std::make_unique<Loaded>();
+            loaded->entry = entry;
+            loaded->maps = loadCalibration(entry);
+            loaded->defects = findDefects(loaded->maps);
+            loaded->defectCount = static_cast<size_t>(
+                std::count(loaded->defects.begin(), loaded->defects.end(), uint8_t{1}));
+            loaded_ = std::move(loaded);
+        } catch (const std::exception &error) {
+            failure = error.what();
+            return nullptr;
+        }
+    }
+    if (!lastPlan_ || !(lastPlanSwitches_ == switches_)) {
+        lastPlan_ = std::make_shared<const CorrectionPlan>(
+            makeCorrectionPlan(loaded_->maps, loaded_->defects, switches_));
+        lastPlanSwitches_ = switches_;
+    }
+    return lastPlan_;
+}
+
+std::string Corrector::describeSource() const
+{
+    if (path_.empty())
+        return "no calibration file";
+    if (!index_)
+        return "calibration file cannot be used: " + indexError_;
+    std::string text;
+    if (index_->folder) {
+        text = "calibration folder " + index_->path + ": " +
+               std::to_string(index_->entries.size()) + " usable files";
+        if (!index_->unusable.empty())
+            text += ", " + std::to_string(index_->unusable.size()) + " left out";
+    } else {
+        const CalibrationEntry &entry = index_->entries.front();
+        text = "calibration " + entry.path + ": " + std::to_string(entry.darkFrames) + " darks, " +
+               std::to_string(entry.flatFrames) + " flats, taken at " + describe(entry.key);
+    }
+    if (loaded_)
+        text += "; " + std::to_string(loaded_->defectCount) + " defects found in " +
+                loaded_->entry.path;
+    return text;
+}
+
+std::string Corrector::compose(const Outcome &outcome, const std::string &failure) const
+{
+    std::string text = describeSource();
+    if (!outcome.fit.empty())
+        text += "; " + outcome.fit;
+    if (!switches_.any())
+        return text + "; corrections off";
+    if (failure.empty())
+        return text + "; frames get: " + switchesText(switches_);
+    // A calibration that does not fit is said just before.
+    return text +
+           (outcome.entry || !index_ ? "; frames stay raw: " + failure : "; frames stay raw");
+}
+
+} // namespace TessaraVolt

@@ -1,0 +1,323 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+#include "recording-reader.h"
+
+#include "sim-pattern.h"
+
+#include <gtest/gtest.h>
+#include <hdf5.h>
+#include <png.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+namespace TessaraVoltTest {
+
+namespace {
+
+struct TiffCloser {
+    void operator()(TIFF *tiff) const { TIFFClose(tiff); }
+};
+
+// Reads the current page of a single-channel 16-bit grayscale TIFF; fails the test on anything
+// else.
+std::optional<Tiff16> readTiffPage(TIFF *tiff, const std::string &path)
+{
+    Tiff16 image;
+    uint16_t bits = 0, samples = 0, photometric = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &image.width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &image.height);
+    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
+    EXPECT_EQ(bits, 16) << path;
+    EXPECT_EQ(samples, 1) << path;
+    EXPECT_EQ(photometric, PHOTOMETRIC_MINISBLACK) << path;
+    if (bits != 16 || samples != 1)
+        return std::nullopt;
+    const char *description = nullptr;
+    uint16_t unit = RESUNIT_NONE;
+    if (TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &description))
+        image.description = description;
+    if (TIFFGetFieldDefaulted(tiff, TIFFTAG_RESOLUTIONUNIT, &unit) && unit == RESUNIT_CENTIMETER)
+        TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &image.pixelsPerCm);
+
+    image.pixels.resize(static_cast<size_t>(image.width) * image.height);
+    for (uint32_t row = 0; row < image.height; ++row) {
+        if (TIFFReadScanline(tiff, &image.pixels[static_cast<size_t>(row) * image.width], row, 0) !=
+            1) {
+            ADD_FAILURE() << "cannot read row " << row << " of " << path;
+            return std::nullopt;
+        }
+    }
+    return image;
+}
+
+} // namespace
+
+std::optional<Tiff16> readTiff16(const std::string &path)
+{
+    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
+    if (!tiff) {
+        ADD_FAILURE() << "cannot open " << path;
+        return std::nullopt;
+    }
+    return readTiffPage(tiff.get(), path);
+}
+
+// Reads the header as written (bit depth, colour type), then decodes the pixels with libpng.
+std::optional<Png8> readPng(const std::string &path)
+{
+    std::ifstream stream(path, std::ios::binary);
+    std::array<unsigned char, 26> head{};
+    if (!stream.read(reinterpret_cast<char *>(head.data()), head.size())) {
+        ADD_FAILURE() << "cannot read " << path;
+        return std::nullopt;
+    }
+    const std::array<unsigned char, 8> signature{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    if (!std::equal(signature.begin(), signature.end(), head.begin()) ||
+        std::string(reinterpret_cast<char *>(&head[12]), 4) != "IHDR") {
+        ADD_FAILURE() << path << " does not start like a PNG file";
+        return std::nullopt;
+    }
+
+    Png8 png;
+    auto bigEndian = [&head](size_t at) {
+        return uint32_t{head[at]} << 24 | uint32_t{head[at + 1]} << 16 |
+               uint32_t{head[at + 2]} << 8 | head[at + 3];
+    };
+    png.width = bigEndian(16);
+    png.height = bigEndian(20);
+    png.bitDepth = head[24];
+    png.colourType = head[25];
+
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) {
+        ADD_FAILURE() << "libpng cannot read " << path << ": " << image.message;
+        return std::nullopt;
+    }
+    image.format = PNG_FORMAT_GRAY;
+    png.pixels.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, png.pixels.data(), 0, nullptr)) {
+        ADD_FAILURE() << "libpng cannot decode " << path << ": " << image.message;
+        return std::nullopt;
+    }
+    return png;
+}
+
+std::string frameName(unsigned number)
+{
+    char name[32];
+    snprintf(name, sizeof name, "frame-%06u.tif", number);
+    return name;
+}
+
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+namespace {
+
+void addFrame(Recording &recording, const Tiff16 &image)
+{
+    recording.width = image.width;
+    recording.height = image.height;
+    recording.frames.push_back(image.pixels);
+    recording.descriptions.push_back(image.description);
+    recording.pixelsPerCm = image.pixelsPerCm;
+}
+
+} // namespace
+
+std::optional<Recording> readTiffSeries(const TemporaryFolder &folder)
+{
+    Recording recording;
+    for (const std::string &name : folder.entries()) {
+        unsigned number = 0;
+        char end = 0;
+        // Only the recorder's names: a user's frame-flatfield.tif beside them is not a frame.
+        if (sscanf(name.c_str(), "frame-%6u.ti%c", &number, &end) != 2 || name.size() != 16)
+            continue;
+        EXPECT_EQ(name, frameName(static_cast<unsigned>(recording.frames.size() + 1)));
+        const auto image = readTiff16(folder.file(name));
+        if (!image)
+            return std::nullopt;
+        addFrame(recording, *image);
+    }
+    return recording;
+}
+
+namespace {
+
+// The pages a little-endian BigTIFF's chain links, walked by hand: libtiff stops quietly at a
+// link that leads past the end of the file. -1 for such a link.
+long linkedPages(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    const uint64_t size = static_cast<uint64_t>(file.tellg());
+    auto read64 = [&file, size](uint64_t at) {
+        uint64_t value = 0;
+        if (at + 8 <= size) {
+            file.seekg(static_cast<std::streamoff>(at));
+            file.read(reinterpret_cast<char *>(&value), 8);
+        }
+        return at + 8 <= size ? std::optional<uint64_t>(value) : std::nullopt;
+    };
+    long pages = 0;
+    for (std::optional<uint64_t> page = read64(8); page && *page != 0; ++pages) {
+        const std::optional<uint64_t> entries = read64(*page);
+        if (!entries)
+            return -1;
+        page = read64(*page + 8 + *entries * 20);
+        if (!page)
+            return -1;
+    }
+    return pages;
+}
+
+} // namespace
+
+std::optional<Recording> readMultiTiff(const std::string &path)
+{
+    Recording recording;
+    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
+    if (!tiff) {
+        ADD_FAILURE() << "cannot open " << path;
+        return std::nullopt;
+    }
+    EXPECT_TRUE(TIFFIsBigTIFF(tiff.get())) << path;
+    do {
+        const auto image = readTiffPage(tiff.get(), path);
+        if (!image)
+            return std::nullopt;
+        addFrame(recording, *image);
+    } while (TIFFReadDirectory(tiff.get()));
+    EXPECT_EQ(linkedPages(path), static_cast<long>(recording.frames.size())) << path;
+    return recording;
+}
+
+namespace {
+
+struct Hdf5Handle {
+    hid_t id;
+    herr_t (*close)(hid_t);
+    ~Hdf5Handle()
+    {
+        if (id >= 0)
+            close(id);
+    }
+};
+
+} // namespace
+
+std::optional<Recording> readHdf5(const std::string &path, bool live)
+{
+    const unsigned access = live ? H5F_ACC_RDONLY | H5F_ACC_SWMR_READ : H5F_ACC_RDONLY;
+    Hdf5Handle file{H5Fopen(path.c_str(), access, H5P_DEFAULT), H5Fclose};
+    Hdf5Handle data{file.id >= 0 ? H5Dopen2(file.id, "/exchange/data", H5P_DEFAULT) : -1, H5Dclose};
+    Hdf5Handle times{file.id >= 0 ? H5Dopen2(file.id, "/exchange/timestamps", H5P_DEFAULT) : -1,
+                     H5Dclose};
+    if (data.id < 0 || times.id < 0) {
+        ADD_FAILURE() << "cannot open /exchange/data and /exchange/timestamps in " << path;
+        return std::nullopt;
+    }
+    Hdf5Handle space{H5Dget_space(data.id), H5Sclose};
+    Hdf5Handle layout{H5Dget_create_plist(data.id), H5Pclose};
+    hsize_t dims[3] = {}, chunk[3] = {};
+    EXPECT_EQ(H5Sget_simple_extent_ndims(space.id), 3);
+    H5Sget_simple_extent_dims(space.id, dims, nullptr);
+    EXPECT_EQ(H5Pget_chunk(layout.id, 3, chunk), 3);
+    EXPECT_EQ(chunk[0], 1u);
+    EXPECT_EQ(chunk[1], dims[1]);
+    EXPECT_EQ(chunk[2], dims[2]);
+
+    Recording recording;
+    recording.width = static_cast<uint32_t>(dims[2]);
+    recording.height = static_cast<uint32_t>(dims[1]);
+    uint8_t complete = 0;
+    Hdf5Handle attribute{H5Aopen(data.id, "complete", H5P_DEFAULT), H5Aclose};
+    if (attribute.id >= 0 && H5Aread(attribute.id, H5T_NATIVE_UINT8, &complete) >= 0)
+        recording.complete = complete;
+    std::vector<uint16_t> all(dims[0] * dims[1] * dims[2]);
+    if (!all.empty() &&
+        H5Dread(data.id, H5T_NATIVE_UINT16, H5S_ALL, H5S_ALL, H5P_DEFAULT, all.data()) < 0) {
+        ADD_FAILURE() << "cannot read the frames of " << path;
+        return std::nullopt;
+    }
+    const size_t frameSize = dims[1] * dims[2];
+    for (size_t i = 0; i < dims[0]; ++i)
+        recording.frames.emplace_back(all.begin() + i * frameSize,
+                                      all.begin() + (i + 1) * frameSize);
+
+    std::vector<int64_t> stamps(dims[0]);
+    if (!stamps.empty()) {
+        EXPECT_GE(H5Dread(times.id, H5T_NATIVE_INT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, stamps.data()),
+                  0);
+    }
+    EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end())) << path;
+    return recording;
+}
+
+const std::vector<std::string> formats{"tiff", "multitiff", "hdf5"};
+
+std::optional<Recording> readRecording(const std::string &format, const TemporaryFolder &folder)
+{
+    if (format == "tiff")
+        return readTiffSeries(folder);
+    if (format == "multitiff")
+        return readMultiTiff(folder.file("frames.tif"));
+    return readHdf5(folder.file("frames.h5"));
+}
+
+void expectPatternFrames(const Recording &recording, uint32_t x0, uint32_t y0, bool consecutive)
+{
+    std::optional<uint16_t> previous;
+    for (size_t i = 0; i < recording.frames.size(); ++i) {
+        const auto &pixels = recording.frames[i];
+        ASSERT_EQ(pixels.size(), size_t{recording.width} * recording.height);
+        const uint16_t n = patternFrameNumber(pixels[0], x0, y0);
+        size_t mismatches = 0;
+        for (uint32_t y = 0; y < recording.height; ++y) {
+            for (uint32_t x = 0; x < recording.width; ++x)
+                mismatches += pixels[y * recording.width + x] != patternPixel(x0 + x, y0 + y, n);
+        }
+        EXPECT_EQ(mismatches, 0u) << "frame " << i + 1 << " (frame number " << n << ")";
+        if (previous) {
+            const uint16_t step = static_cast<uint16_t>(n - *previous);
+            if (consecutive)
+                EXPECT_EQ(step, 1) << "frame " << i + 1;
+            else
+                EXPECT_TRUE(step >= 1 && step < 0x8000) << "frame " << i + 1 << " step " << step;
+        }
+        previous = n;
+    }
+}
+
+long reportedCount(const std::string &report, const std::string &label)
+{
+    const std::string marker = label + ":";
+    const size_t at = report.find(marker);
+    return at == std::string::npos ? -1 : std::stol(report.substr(at + marker.size()));
+}
+
+long writtenFrames(const std::string &report)
+{
+    return reportedCount(report, "written");
+}
+
+std::vector<std::string> hiddenEntries(const TemporaryFolder &folder)
+{
+    std::vector<std::string> hidden;
+    for (const std::string &name : folder.entries()) {
+        if (name[0] == '.' && name != ".uca-record")
+            hidden.push_back(name);
+    }
+    return hidden;
+}
+
+} // namespace TessaraVoltTest

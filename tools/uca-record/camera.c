@@ -1,0 +1,482 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
+/* See camera.h. */
+
+#include "camera.h"
+
+#include <errno.h>
+#include <math.h>
+#include <string.h>
+
+/* ---- Properties from the command line --------------------------------------------------- */
+
+/* Turns GLib's number-parsing error into the recorder's own, naming the property. */
+static gboolean
+bad_number (GParamSpec *pspec, GError *parse_error, GError **error)
+{
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': %s", pspec->name,
+                 parse_error->message);
+    g_error_free (parse_error);
+    return FALSE;
+}
+
+static gboolean
+check_unsigned (GParamSpec *pspec, const gchar *text, guint64 min, guint64 max, GError **error)
+{
+    guint64 number;
+    GError *parse_error = NULL;
+
+    return g_ascii_string_to_unsigned (text, 10, min, max, &number, &parse_error) ||
+           bad_number (pspec, parse_error, error);
+}
+
+static gboolean
+check_signed (GParamSpec *pspec, const gchar *text, gint64 min, gint64 max, GError **error)
+{
+    gint64 number;
+    GError *parse_error = NULL;
+
+    return g_ascii_string_to_signed (text, 10, min, max, &number, &parse_error) ||
+           bad_number (pspec, parse_error, error);
+}
+
+static gboolean
+check_double (GParamSpec *pspec, const gchar *text, gdouble min, gdouble max, GError **error)
+{
+    gchar *end = NULL;
+    gdouble number;
+
+    errno = 0;
+    number = g_ascii_strtod (text, &end);
+
+    if (*text == '\0' || *end != '\0' || errno != 0 || !isfinite (number)) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': `%s' is not a number",
+                     pspec->name, text);
+        return FALSE;
+    }
+
+    if (number < min || number > max) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': %s is out of bounds [%g, %g]",
+                     pspec->name, text, min, max);
+        return FALSE;
+    }
+
+    return TRUE;
+}
+
+/* libuca takes any text as FALSE unless it starts with "true"; a typo must not become FALSE. */
+static gboolean
+check_boolean (GParamSpec *pspec, const gchar *text, GError **error)
+{
+    if (g_ascii_strcasecmp (text, "true") == 0 || g_ascii_strcasecmp (text, "false") == 0)
+        return TRUE;
+
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': `%s' is neither true nor false",
+                 pspec->name, text);
+    return FALSE;
+}
+
+/* libuca accepts an enum's number or value name; the short nick is accepted here as well and
+ * handed on as the value name. Returns the text to hand on, or NULL. */
+static gchar *
+resolve_enum (GParamSpec *pspec, const gchar *text, GError **error)
+{
+    GEnumClass *enum_class = G_PARAM_SPEC_ENUM (pspec)->enum_class;
+    GEnumValue *value;
+    guint64 number;
+    GString *names;
+
+    if (g_ascii_string_to_unsigned (text, 10, 0, G_MAXINT, &number, NULL))
+        value = g_enum_get_value (enum_class, (gint) number);
+    else if ((value = g_enum_get_value_by_name (enum_class, text)) == NULL)
+        value = g_enum_get_value_by_nick (enum_class, text);
+
+    if (value != NULL)
+        return g_strdup (value->value_name);
+
+    names = g_string_new (NULL);
+
+    for (guint i = 0; i < enum_class->n_values; i++)
+        g_string_append_printf (names, "%s%s (%d)", i > 0 ? ", " : "", enum_class->values[i].value_nick,
+                                enum_class->values[i].value);
+
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': `%s' is none of %s", pspec->name,
+                 text, names->str);
+    g_string_free (names, TRUE);
+    return NULL;
+}
+
+/* Checks one PROPERTY=VALUE argument against the camera's property and returns the argument to
+ * hand to libuca, or NULL with an error. */
+static gchar *
+check_property_argument (UcaCamera *camera, const gchar *argument, GError **error)
+{
+    gchar **parts = g_strsplit (argument, "=", 2);
+    GParamSpec *pspec;
+    gchar *result = NULL;
+    gboolean valid;
+
+    if (parts[0] == NULL || parts[1] == NULL || parts[0][0] == '\0') {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "`%s' is not of the form PROPERTY=VALUE", argument);
+        goto out;
+    }
+
+    pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), parts[0]);
+
+    if (pspec == NULL) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Camera has no property `%s'", parts[0]);
+        goto out;
+    }
+
+    if (!(pspec->flags & G_PARAM_WRITABLE) || (pspec->flags & G_PARAM_CONSTRUCT_ONLY)) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Property `%s' cannot be written", pspec->name);
+        goto out;
+    }
+
+    if (G_IS_PARAM_SPEC_ENUM (pspec)) {
+        gchar *value_name = resolve_enum (pspec, parts[1], error);
+
+        if (value_name != NULL)
+            result = g_strdup_printf ("%s=%s", parts[0], value_name);
+
+        g_free (value_name);
+        goto out;
+    }
+
+    if (G_IS_PARAM_SPEC_UINT (pspec))
+        valid = check_unsigned (pspec, parts[1], G_PARAM_SPEC_UINT (pspec)->minimum, G_PARAM_SPEC_UINT (pspec)->maximum,
+                                error);
+    else if (G_IS_PARAM_SPEC_UINT64 (pspec))
+        valid = check_unsigned (pspec, parts[1], G_PARAM_SPEC_UINT64 (pspec)->minimum,
+                                G_PARAM_SPEC_UINT64 (pspec)->maximum, error);
+    else if (G_IS_PARAM_SPEC_ULONG (pspec))
+        valid = check_unsigned (pspec, parts[1], G_PARAM_SPEC_ULONG (pspec)->minimum,
+                                G_PARAM_SPEC_ULONG (pspec)->maximum, error);
+    else if (G_IS_PARAM_SPEC_INT (pspec))
+        valid =
+            check_signed (pspec, parts[1], G_PARAM_SPEC_INT (pspec)->minimum, G_PARAM_SPEC_INT (pspec)->maximum, error);
+    else if (G_IS_PARAM_SPEC_INT64 (pspec))
+        valid = check_signed (pspec, parts[1], G_PARAM_SPEC_INT64 (pspec)->minimum, G_PARAM_SPEC_INT64 (pspec)->maximum,
+                              error);
+    else if (G_IS_PARAM_SPEC_LONG (pspec))
+        valid = check_signed (pspec, parts[1], G_PARAM_SPEC_LONG (pspec)->minimum, G_PARAM_SPEC_LONG (pspec)->maximum,
+                              error);
+    else if (G_IS_PARAM_SPEC_DOUBLE (pspec))
+        valid = check_double (pspec, parts[1], G_PARAM_SPEC_DOUBLE (pspec)->minimum,
+                              G_PARAM_SPEC_DOUBLE (pspec)->maximum, error);
+    else if (G_IS_PARAM_SPEC_FLOAT (pspec))
+        valid = check_double (pspec, parts[1], G_PARAM_SPEC_FLOAT (pspec)->minimum, G_PARAM_SPEC_FLOAT (pspec)->maximum,
+                              error);
+    else if (G_IS_PARAM_SPEC_BOOLEAN (pspec))
+        valid = check_boolean (pspec, parts[1], error);
+    else
+        valid = TRUE;
+
+    if (valid)
+        result = g_strdup (argument);
+
+out:
+    g_strfreev (parts);
+    return result;
+}
+
+gboolean
+record_apply_properties (UcaCamera *camera, gchar **arguments, guint n_arguments, GError **error)
+{
+    gchar **checked = g_new0 (gchar *, n_arguments + 1);
+    gboolean success = TRUE;
+
+    for (guint i = 0; i < n_arguments && success; i++) {
+        checked[i] = check_property_argument (camera, arguments[i], error);
+        success = checked[i] != NULL;
+    }
+
+    if (success && n_arguments > 0)
+        success = uca_camera_parse_arg_props (camera, checked, n_arguments, error);
+
+    g_strfreev (checked);
+    return success;
+}
+
+static gboolean
+has_writable_boolean (UcaCamera *camera, const gchar *name)
+{
+    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name);
+
+    return pspec != NULL && G_IS_PARAM_SPEC_BOOLEAN (pspec) && (pspec->flags & G_PARAM_WRITABLE);
+}
+
+/* The mode overrides whatever the property arguments said about the same switches. */
+void
+record_configure_mode (UcaCamera *camera, RecordMode mode)
+{
+    g_object_set (camera, "transfer-asynchronously", mode == MODE_ASYNC, "buffered", mode == MODE_BUFFERED, NULL);
+
+    if (has_writable_boolean (camera, "grab-from-continuous"))
+        g_object_set (camera, "grab-from-continuous", mode != MODE_SINGLE, NULL);
+}
+
+/* Nothing here sends software triggers: a camera waiting for one would never deliver. */
+gboolean
+record_check_trigger_source (UcaCamera *camera, GError **error)
+{
+    UcaCameraTriggerSource source = UCA_CAMERA_TRIGGER_SOURCE_AUTO;
+
+    g_object_get (camera, "trigger-source", &source, NULL);
+
+    if (source != UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE)
+        return TRUE;
+
+    g_set_error_literal (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
+                         "uca-record sends no software triggers; use trigger-source=auto or external");
+    return FALSE;
+}
+
+static gchar *
+list_cameras (UcaPluginManager *manager)
+{
+    GList *names = uca_plugin_manager_get_available_cameras (manager);
+    GString *text = g_string_new (NULL);
+
+    for (GList *it = names; it != NULL; it = it->next)
+        g_string_append_printf (text, "%s%s", it == names ? "" : ", ", (const gchar *) it->data);
+
+    g_list_free_full (names, g_free);
+
+    if (text->len == 0)
+        g_string_append (text, "none");
+
+    return g_string_free (text, FALSE);
+}
+
+UcaCamera *
+record_open_camera (UcaPluginManager *manager, const gchar *name, GError **error)
+{
+    GError *open_error = NULL;
+    UcaCamera *camera = uca_plugin_manager_get_camerah (manager, name, NULL, &open_error);
+    gchar *available;
+
+    if (camera != NULL)
+        return camera;
+
+    available = list_cameras (manager);
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_CAMERA, "Cannot open camera `%s': %s (available: %s)", name,
+                 open_error != NULL ? open_error->message : "unknown error", available);
+    g_free (available);
+    g_clear_error (&open_error);
+    return NULL;
+}
+
+static gboolean
+has_property (UcaCamera *camera, const gchar *name)
+{
+    return g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name) != NULL;
+}
+
+/* A readable string property's value, or NULL when there is none or it is empty. */
+static gchar *
+read_text (UcaCamera *camera, const gchar *name)
+{
+    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name);
+    gchar *text = NULL;
+
+    if (pspec != NULL && G_IS_PARAM_SPEC_STRING (pspec) && (pspec->flags & G_PARAM_READABLE))
+        g_object_get (camera, name, &text, NULL);
+
+    if (text != NULL && text[0] == '\0')
+        g_clear_pointer (&text, g_free);
+
+    return text;
+}
+
+/* What may change when recording starts: the camera may round or refuse what was written. */
+static void
+read_settings (UcaCamera *camera, CameraInfo *info)
+{
+    GParamSpec *gain = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), "gain");
+
+    g_object_get (camera, "roi-x0", &info->roi[0], "roi-y0", &info->roi[1], "roi-width", &info->roi[2], "roi-height",
+                  &info->roi[3], "exposure-time", &info->exposure_s, NULL);
+
+    if (has_property (camera, "sensor-horizontal-binning"))
+        g_object_get (camera, "sensor-horizontal-binning", &info->binning[0], "sensor-vertical-binning",
+                      &info->binning[1], NULL);
+
+    if (has_property (camera, "sensor-pixel-width"))
+        g_object_get (camera, "sensor-pixel-width", &info->pixel_size[0], "sensor-pixel-height", &info->pixel_size[1],
+                      NULL);
+
+    info->has_gain = gain != NULL && G_IS_PARAM_SPEC_UINT (gain) && (gain->flags & G_PARAM_READABLE);
+
+    if (info->has_gain)
+        g_object_get (camera, "gain", &info->gain, NULL);
+}
+
+/* An enum property's name for its value, as libuca names it ("auto"), or NULL. */
+static gchar *
+read_enum_name (UcaCamera *camera, const gchar *name)
+{
+    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name);
+    GEnumValue *named;
+    gint value;
+
+    if (pspec == NULL || !G_IS_PARAM_SPEC_ENUM (pspec) || !(pspec->flags & G_PARAM_READABLE))
+        return NULL;
+
+    g_object_get (camera, name, &value, NULL);
+    named = g_enum_get_value (G_PARAM_SPEC_ENUM (pspec)->enum_class, value);
+    return named != NULL ? g_strdup (named->value_nick) : NULL;
+}
+
+void
+record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometry, CameraInfo *info)
+{
+    memset (info, 0, sizeof *info);
+    info->camera_name = name;
+    info->told_name = read_text (camera, "name");
+    info->model = read_text (camera, "model");
+    /* It cannot change while recording. */
+    info->trigger_source = read_enum_name (camera, "trigger-source");
+    read_settings (camera, info);
+    g_object_get (camera, "sensor-bitdepth", &geometry->bits, NULL);
+    geometry->width = info->roi[2];
+    geometry->height = info->roi[3];
+    geometry->bytes_per_pixel = geometry->bits <= 8 ? 1 : 2;
+    geometry->frame_bytes = (gsize) geometry->width * geometry->height * geometry->bytes_per_pixel;
+}
+
+void
+record_camera_info_clear (CameraInfo *info)
+{
+    g_clear_pointer (&info->told_name, g_free);
+    g_clear_pointer (&info->model, g_free);
+    g_clear_pointer (&info->trigger_source, g_free);
+}
+
+/* ---- What the camera uses ---------------------------------------------------------------- */
+
+/* A value as the command line gives it; doubles to nine digits, enough to tell a rounding. */
+static gchar *
+value_text (const GValue *value)
+{
+    if (G_VALUE_HOLDS_DOUBLE (value))
+        return g_strdup_printf ("%.9g", g_value_get_double (value));
+
+    if (G_VALUE_HOLDS_FLOAT (value))
+        return g_strdup_printf ("%.9g", (gdouble) g_value_get_float (value));
+
+    if (G_VALUE_HOLDS_BOOLEAN (value))
+        return g_strdup (g_value_get_boolean (value) ? "TRUE" : "FALSE");
+
+    if (G_VALUE_HOLDS_ENUM (value)) {
+        GEnumValue *named =
+            g_enum_get_value (G_ENUM_CLASS (g_type_class_peek (G_VALUE_TYPE (value))), g_value_get_enum (value));
+
+        return named != NULL ? g_strdup (named->value_nick) : g_strdup_printf ("%d", g_value_get_enum (value));
+    }
+
+    if (G_VALUE_HOLDS_STRING (value))
+        return g_strdup (g_value_get_string (value));
+
+    {
+        GValue text = G_VALUE_INIT;
+        gchar *result;
+
+        g_value_init (&text, G_TYPE_STRING);
+        result = g_value_transform (value, &text) ? g_value_dup_string (&text) : g_strdup ("?");
+        g_value_unset (&text);
+        return result;
+    }
+}
+
+/* Whether the camera's value is the one asked, given as text that has passed the checks above
+ * (an enum's by its nick). */
+static gboolean
+same_value (const GValue *used, const gchar *used_text, const gchar *asked)
+{
+    gchar *number;
+    gboolean same;
+
+    if (G_VALUE_HOLDS_DOUBLE (used) || G_VALUE_HOLDS_FLOAT (used)) {
+        const gdouble a = g_ascii_strtod (asked, NULL);
+        const gdouble b = G_VALUE_HOLDS_DOUBLE (used) ? g_value_get_double (used) : g_value_get_float (used);
+
+        /* Beyond the last digits a double keeps. */
+        return fabs (a - b) <= 1e-12 * MAX (fabs (a), fabs (b));
+    }
+
+    if (G_VALUE_HOLDS_BOOLEAN (used))
+        return g_value_get_boolean (used) == (g_ascii_strcasecmp (asked, "true") == 0);
+
+    if (G_VALUE_HOLDS_ENUM (used) || G_VALUE_HOLDS_STRING (used))
+        return g_strcmp0 (used_text, asked) == 0;
+
+    /* Whole numbers, as their transformation to text writes them: "007" asks for 7. */
+    number = asked[0] == '-' ? g_strdup_printf ("%" G_GINT64_FORMAT, g_ascii_strtoll (asked, NULL, 10))
+                             : g_strdup_printf ("%" G_GUINT64_FORMAT, g_ascii_strtoull (asked, NULL, 10));
+    same = g_strcmp0 (used_text, number) == 0;
+    g_free (number);
+    return same;
+}
+
+/* "name used (asked value)" when the camera does not use what `argument` asked, else NULL. */
+static gchar *
+compare_with_asked (UcaCamera *camera, const gchar *argument)
+{
+    gchar **parts = g_strsplit (argument, "=", 2);
+    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), parts[0]);
+    GValue used = G_VALUE_INIT;
+    gchar *difference = NULL, *used_text, *asked = parts[1];
+
+    if (pspec == NULL || !(pspec->flags & G_PARAM_READABLE)) {
+        g_strfreev (parts);
+        return NULL;
+    }
+
+    g_value_init (&used, pspec->value_type);
+    g_object_get_property (G_OBJECT (camera), pspec->name, &used);
+    used_text = value_text (&used);
+
+    /* An enum is compared by its value, however it was named. */
+    if (G_IS_PARAM_SPEC_ENUM (pspec)) {
+        GEnumClass *enum_class = G_PARAM_SPEC_ENUM (pspec)->enum_class;
+        GEnumValue *named = g_enum_get_value_by_name (enum_class, asked);
+
+        if (named == NULL)
+            named = g_enum_get_value_by_nick (enum_class, asked);
+
+        if (named == NULL)
+            named = g_enum_get_value (enum_class, (gint) g_ascii_strtoll (asked, NULL, 10));
+
+        if (named != NULL)
+            asked = (gchar *) named->value_nick;
+    }
+
+    if (!same_value (&used, used_text, asked))
+        difference = g_strdup_printf ("%s %s (asked %s)", pspec->name, used_text, asked);
+
+    g_free (used_text);
+    g_value_unset (&used);
+    g_strfreev (parts);
+    return difference;
+}
+
+gchar *
+record_read_settings (UcaCamera *camera, const Options *options, CameraInfo *info)
+{
+    GString *differences = g_string_new (NULL);
+
+    read_settings (camera, info);
+
+    for (guint i = 0; i < options->n_properties; i++) {
+        gchar *difference = compare_with_asked (camera, options->properties[i]);
+
+        if (difference == NULL)
+            continue;
+
+        g_printerr ("uca-record: warning: the camera uses %s\n", difference);
+        g_string_append_printf (differences, "%s%s", differences->len > 0 ? ", " : "", difference);
+        g_free (difference);
+    }
+
+    return g_string_free (differences, differences->len == 0);
+}

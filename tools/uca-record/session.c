@@ -1,0 +1,767 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
+/* See session.h.
+ *
+ * Threads: the main thread supervises (progress, limits, signals, timeout) and starts and stops
+ * the camera; frames arrive on the grab thread (synchronous modes) or on the camera's delivery
+ * thread (asynchronous mode); the writer thread writes them. The ring's lock is the only lock;
+ * everything else is owned by one thread at a time, as noted at each member. */
+
+#include "session.h"
+#include "camera.h"
+#include "platform.h"
+#include "ring.h"
+#include "sync.h"
+
+#include <signal.h>
+#include <stdatomic.h>
+#include <string.h>
+
+/* ---- Signals ---------------------------------------------------------------------------- */
+
+static volatile sig_atomic_t received_signal = 0;
+static volatile sig_atomic_t quiet_signals = 0;
+static volatile sig_atomic_t recording = 0; /* the camera has started */
+
+static void
+on_stop (int signal_number)
+{
+    static const char while_recording[] =
+        "\nuca-record: stopping: finishing the current frame, then writing every frame received. "
+        "Signal again to quit at once; frames not yet written are then lost.\n";
+    static const char during_set_up[] =
+        "\nuca-record: stopping before recording starts. Signal again to quit at once.\n";
+
+    received_signal = signal_number;
+
+    if (quiet_signals)
+        return;
+
+    if (recording)
+        record_write_stderr (while_recording, sizeof while_recording - 1);
+    else
+        record_write_stderr (during_set_up, sizeof during_set_up - 1);
+}
+
+void
+record_install_signal_handlers (gboolean quiet)
+{
+    quiet_signals = quiet;
+    record_catch_stop (on_stop);
+}
+
+gboolean
+record_check_stop (GError **error)
+{
+    if (received_signal == 0)
+        return TRUE;
+
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED,
+                 "Stopped by signal %d before recording started; nothing was recorded", (int) received_signal);
+    return FALSE;
+}
+
+gint
+record_stop_signal (void)
+{
+    return received_signal;
+}
+
+/* ---- Ring size -------------------------------------------------------------------------- */
+
+gboolean
+record_ring_slots (const Options *options, const FrameGeometry *geometry, guint *n_slots, GError **error)
+{
+    guint64 slots = options->buffer_bytes / geometry->frame_bytes;
+
+    if (slots == 0) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
+                     "--buffer of %" G_GUINT64_FORMAT " bytes holds no frame of %" G_GSIZE_FORMAT " bytes",
+                     options->buffer_bytes, geometry->frame_bytes);
+        return FALSE;
+    }
+
+    /* Without files or a stream only the previous frame is needed, to tell repeated ones. */
+    if (options->output_dir == NULL && options->stream.endpoints == NULL)
+        slots = MIN (slots, 2);
+
+    if (options->n_frames > 0)
+        slots = MIN (slots, options->n_frames);
+
+    /* Tiny frames would make the per-slot bookkeeping outweigh the frames. */
+    *n_slots = (guint) MIN (slots, 1 << 16);
+    return TRUE;
+}
+
+/* ---- Session ---------------------------------------------------------------------------- */
+
+typedef struct {
+    /* Set before recording; read-only while it runs. */
+    UcaCamera *camera;
+    const Options *options;
+    const FrameGeometry *geometry;
+    guint origin[2]; /* of the region of interest, where the test pattern's numbers are read */
+    Ring *ring;
+    RecordOutput *output;
+    RecordStream *stream; /* NULL: nothing is published */
+
+    /* The main thread's; once recording, what the camera really uses. */
+    CameraInfo info;
+    gchar *differences;
+    gint64 started_ns;
+    RecordThread writer;
+    gboolean writer_running;
+
+    /* The producer's (grab thread or delivery thread); the main thread reads them once the
+     * producer has ended. */
+    FrameStats stats;
+    guint16 last_number;
+    gboolean have_number;
+    GError *grab_error;
+
+    atomic_int stop;         /* main thread to producer: accept no more frames */
+    _Atomic gint64 until_ns; /* main thread to producer: frames arriving later are not kept */
+    gboolean grab_stuck;     /* main thread's: the grab thread never ended */
+    atomic_int grab_done;    /* grab thread to main thread: it has ended */
+
+    /* The writer thread's; the main thread reads them once the writer has ended. */
+    WriteStats written;
+    GError *write_error;
+    atomic_int beginning; /* writer to main thread: the files begin, which may take long (a copy) */
+} Session;
+
+/* The simulated detector's pattern: pixel (x, y) of frame n is (x ^ (y << 6)) + 17 n modulo
+ * 2^16, so the first pixel of the region of interest gives n (0xF0F1 is 17's inverse), and the
+ * last pixel agrees with it only in a pattern frame. FALSE for a frame that is no pattern. */
+static gboolean
+sim_pattern_number (const Session *session, const guint8 *pixels, guint16 *number)
+{
+    const FrameGeometry *geometry = session->geometry;
+    const guint x0 = session->origin[0], y0 = session->origin[1];
+    const guint x1 = x0 + geometry->width - 1, y1 = y0 + geometry->height - 1;
+    const gsize last = (gsize) geometry->width * geometry->height - 1;
+    const gboolean wide = geometry->bytes_per_pixel == 2;
+    const guint16 first = wide ? ((const guint16 *) pixels)[0] : pixels[0];
+    const guint16 final = wide ? ((const guint16 *) pixels)[last] : pixels[last];
+    const guint16 mask = wide ? 0xFFFF : 0xFF;
+
+    *number = (guint16) ((guint16) (first - (guint16) (x0 ^ (y0 << 6))) * 0xF0F1u);
+    return (final & mask) == ((guint16) ((x1 ^ (y1 << 6)) + 17u * *number) & mask);
+}
+
+/* On the producer's thread, for every frame the camera delivers, before it takes a slot: FALSE
+ * for a frame not to be written, older than one before it. A frame that carries no frame number
+ * ends the recording with session->grab_error. */
+static gboolean
+check_order (Session *session, const guint8 *pixels)
+{
+    FrameStats *stats = &session->stats;
+    guint16 number;
+    gint16 step;
+
+    stats->received++;
+
+    if (session->options->counter != COUNTER_SIM_PATTERN)
+        return TRUE;
+
+    if (!sim_pattern_number (session, pixels, &number)) {
+        g_set_error (&session->grab_error, RECORD_ERROR,
+                     stats->accepted == 0 ? RECORD_ERROR_USAGE : RECORD_ERROR_CAMERA,
+                     "Frame %" G_GUINT64_FORMAT " carries no frame number: --frame-counter sim-pattern needs "
+                     "the simulated detector's test pattern (XISL_SIM content=pattern)",
+                     stats->received);
+        atomic_store (&session->stop, 1);
+        return FALSE;
+    }
+
+    step = (gint16) (guint16) (number - session->last_number);
+
+    if (session->have_number && step <= 0) {
+        stats->out_of_order++;
+        return FALSE;
+    }
+
+    /* Numbers the camera never delivered; frames the recorder dropped were delivered. */
+    if (session->have_number)
+        stats->skipped += (guint64) (step - 1);
+
+    session->last_number = number;
+    session->have_number = TRUE;
+    return TRUE;
+}
+
+/* On the producer's thread: hands the frame in `slot` to the writer. */
+static void
+accept_frame (Session *session, guint8 *slot, gint64 arrival_ns)
+{
+    FrameStats *stats = &session->stats;
+    const guint8 *previous;
+
+    /* Frames differ early, so this rarely reads far. */
+    previous = ring_newest (session->ring);
+
+    if (previous != NULL && memcmp (slot, previous, session->geometry->frame_bytes) == 0)
+        stats->repeated++;
+
+    if (stats->accepted == 0)
+        stats->first_ns = arrival_ns;
+
+    stats->last_ns = arrival_ns;
+    stats->accepted++;
+    ring_commit_write (session->ring, arrival_ns);
+}
+
+static gboolean
+enough_frames (const Session *session)
+{
+    return session->options->n_frames > 0 && session->stats.accepted >= session->options->n_frames;
+}
+
+static void *
+grab_thread (void *data)
+{
+    Session *session = data;
+
+    while (!atomic_load (&session->stop) && !enough_frames (session)) {
+        guint8 *slot = ring_begin_write (session->ring, TRUE);
+        gint64 start, end;
+
+        if (slot == NULL || atomic_load (&session->stop))
+            break;
+
+        start = record_monotonic_ns ();
+
+        if (!uca_camera_grab (session->camera, slot, &session->grab_error)) {
+            if (session->grab_error == NULL)
+                g_set_error (&session->grab_error, RECORD_ERROR, RECORD_ERROR_CAMERA,
+                             "The camera returned no frame %" G_GUINT64_FORMAT, session->stats.received + 1);
+            break;
+        }
+
+        end = record_monotonic_ns ();
+        grab_times_add (&session->stats.grab_times, end - start);
+
+        /* A frame that arrives after the duration is not kept, as in asynchronous mode. */
+        if (end > atomic_load (&session->until_ns))
+            break;
+
+        if (check_order (session, slot))
+            accept_frame (session, slot, end);
+        else if (session->grab_error != NULL)
+            break;
+    }
+
+    atomic_store (&session->grab_done, 1);
+    ring_finish_input (session->ring);
+    return NULL;
+}
+
+/* On the camera's delivery thread; never waits, so a slow writer costs frames, not the
+ * camera's pace. `data` is valid only until this returns. */
+static void
+on_async_frame (gpointer data, gpointer user_data)
+{
+    Session *session = user_data;
+    gint64 arrival = record_monotonic_ns ();
+    guint8 *slot;
+
+    if (atomic_load (&session->stop) || enough_frames (session) || arrival > atomic_load (&session->until_ns))
+        return;
+
+    if (!check_order (session, data)) {
+        if (session->grab_error != NULL)
+            ring_finish_input (session->ring);
+        return;
+    }
+
+    slot = ring_begin_write (session->ring, FALSE);
+
+    if (slot == NULL)
+        return;
+
+    memcpy (slot, data, session->geometry->frame_bytes);
+    accept_frame (session, slot, arrival);
+
+    if (enough_frames (session))
+        ring_finish_input (session->ring);
+}
+
+/* How long at most a file that readers read while it grows goes without showing them the frames
+ * written: a reader refreshing once a second is never more than about a second behind. */
+enum {
+    SYNC_INTERVAL_NS = 200000000
+};
+
+/* On the writer thread; FALSE after a failure, with session->write_error set. */
+static gboolean
+write_frame (Session *session, const guint8 *pixels, gint64 arrival)
+{
+    const gint64 start = record_monotonic_ns ();
+    const gboolean first = session->written.bytes == 0;
+    gboolean written;
+
+    atomic_store (&session->beginning, first);
+    written = record_output_write (session->output, pixels, arrival, &session->write_error);
+    atomic_store (&session->beginning, 0);
+
+    if (!written)
+        return FALSE;
+
+    session->written.bytes += session->geometry->frame_bytes;
+    session->written.busy_ns += record_monotonic_ns () - start;
+    return TRUE;
+}
+
+static gboolean
+sync_output (Session *session, gint64 *synced_ns)
+{
+    const gint64 start = record_monotonic_ns ();
+
+    if (!record_output_sync (session->output, &session->write_error))
+        return FALSE;
+
+    *synced_ns = record_monotonic_ns ();
+    session->written.busy_ns += *synced_ns - start;
+    return TRUE;
+}
+
+static void *
+writer_thread (void *data)
+{
+    Session *session = data;
+    const gboolean grows = session->output != NULL && session->output->format->ops->sync != NULL;
+    gboolean unsynced = FALSE, failed = FALSE;
+    gint64 synced_ns = 0, arrival;
+    const guint8 *pixels;
+
+    /* Waiting for frames, an unsynced file gets its sync when the interval is up. */
+    while (!failed && ring_begin_read (session->ring, unsynced ? synced_ns + SYNC_INTERVAL_NS : RING_NO_DEADLINE,
+                                       &pixels, &arrival)) {
+        if (pixels != NULL) {
+            failed = session->output != NULL && !write_frame (session, pixels, arrival);
+            ring_end_read (session->ring);
+            unsynced = grows;
+        }
+
+        if (!failed && unsynced && record_monotonic_ns () - synced_ns >= SYNC_INTERVAL_NS) {
+            failed = !sync_output (session, &synced_ns);
+            unsynced = FALSE;
+        }
+    }
+
+    if (failed)
+        ring_abort (session->ring);
+
+    return NULL;
+}
+
+typedef enum {
+    STOP_DONE, /* the producer ended: all frames, or a failed grab */
+    STOP_DURATION,
+    STOP_SIGNAL,
+    STOP_TIMEOUT,
+    STOP_WRITE_FAILED,
+} StopReason;
+
+static gint64
+timeout_ns (const Session *session)
+{
+    gdouble seconds = session->options->timeout_s > 0 ? session->options->timeout_s : 2 * session->info.exposure_s + 10;
+
+    return (gint64) (seconds * 1e9);
+}
+
+/* The stream's part of the progress line. */
+static gchar *
+stream_progress (const Session *session, const Progress *progress)
+{
+    const gdouble seconds = (record_monotonic_ns () - progress->start_ns) / 1e9;
+    StreamStatus status;
+
+    if (session->stream == NULL)
+        return NULL;
+
+    record_stream_get_status (session->stream, &status);
+
+    if (status.waiting && status.consumers == 0)
+        return g_strdup (" | stream: waiting for a consumer");
+
+    return g_strdup_printf (" | stream: %" G_GUINT64_FORMAT " sent, %" G_GUINT64_FORMAT " dropped, %u consumer%s, "
+                            "%.1f MB/s",
+                            status.sent, status.dropped, status.consumers, status.consumers == 1 ? "" : "s",
+                            seconds > 0 ? status.bytes / 1e6 / seconds : 0.0);
+}
+
+static void
+draw_progress (const Session *session, Progress *progress, const RingStatus *status, gboolean force)
+{
+    const guint64 bytes_per_frame = session->output != NULL ? session->geometry->frame_bytes : 0;
+    gchar *more = progress->enabled ? stream_progress (session, progress) : NULL;
+
+    progress_draw (progress, status->committed, session->options->n_frames, status->written * bytes_per_frame,
+                   (guint) (status->committed - status->written), status->n_slots, more, force);
+    g_free (more);
+}
+
+/* Says once, also where no progress line shows, that recording waits for a stream consumer. */
+static void
+tell_stream_waits (const Session *session, gboolean *told)
+{
+    StreamStatus status;
+
+    if (session->stream == NULL || *told || session->options->quiet)
+        return;
+
+    record_stream_get_status (session->stream, &status);
+
+    if (status.waiting && status.consumers == 0) {
+        g_printerr ("uca-record: waiting for a consumer to connect (--stream-policy block)\n");
+        *told = TRUE;
+    }
+}
+
+/* Whether the stream holds everything up: then a camera that delivers nothing is not at fault. */
+static gboolean
+stream_waits (const Session *session)
+{
+    StreamStatus status;
+
+    if (session->stream == NULL)
+        return FALSE;
+
+    record_stream_get_status (session->stream, &status);
+    return status.waiting;
+}
+
+/* On the main thread, until something ends the recording. */
+static StopReason
+supervise (Session *session)
+{
+    const gint64 until = atomic_load (&session->until_ns);
+    gint64 last_activity = session->started_ns;
+    RingStatus seen = { 0 }, status;
+    Progress progress;
+    StopReason reason;
+    gboolean told_waiting = FALSE;
+
+    progress_init (&progress, session->options->quiet);
+
+    for (;;) {
+        gint64 now;
+
+        ring_wait_status (session->ring, &seen, record_monotonic_ns () + 100000000, &status);
+        now = record_monotonic_ns ();
+
+        /* A stream waiting for consumers or files that take long to begin hold the camera up; it is
+         * not at fault. */
+        if (status.committed + status.dropped != seen.committed + seen.dropped || stream_waits (session) ||
+            atomic_load (&session->beginning))
+            last_activity = now;
+
+        tell_stream_waits (session, &told_waiting);
+
+        if (status.prepare_error != seen.prepare_error && !session->options->quiet)
+            g_printerr ("uca-record: the buffer stays at %.1f MB: no more memory to be had (%s)\n",
+                        status.prepared_bytes / 1e6, g_strerror (status.prepare_error));
+
+        seen = status;
+        draw_progress (session, &progress, &status, FALSE);
+
+        if (status.aborted)
+            reason = STOP_WRITE_FAILED;
+        else if (status.input_done)
+            reason = STOP_DONE;
+        else if (received_signal != 0)
+            reason = STOP_SIGNAL;
+        else if (now >= until)
+            reason = STOP_DURATION;
+        else if (now - last_activity >= timeout_ns (session))
+            reason = STOP_TIMEOUT;
+        else
+            continue;
+
+        break;
+    }
+
+    draw_progress (session, &progress, &status, TRUE);
+    progress_end (&progress);
+    return reason;
+}
+
+/* After a signal, the grab under way finishes its frame; it gets the timeout to do so. Returns
+ * FALSE when the grab thread is stuck in the camera. */
+static gboolean
+end_grab_thread (Session *session, RecordThread *thread, StopReason reason)
+{
+    const gint64 deadline = record_monotonic_ns () + (reason == STOP_TIMEOUT ? 0 : timeout_ns (session));
+    RingStatus status = { 0 };
+
+    atomic_store (&session->stop, 1);
+    /* A grab thread waiting for a free slot, which a waiting stream may hold long, ends now. */
+    ring_stop_input (session->ring);
+
+    while (!atomic_load (&session->grab_done) && record_monotonic_ns () < deadline)
+        ring_wait_status (session->ring, &status, MIN (deadline, record_monotonic_ns () + 100000000), &status);
+
+    if (!atomic_load (&session->grab_done))
+        return FALSE;
+
+    record_thread_join (thread);
+    return TRUE;
+}
+
+static void
+set_timeout_error (const Session *session, GError **error)
+{
+    RingStatus status;
+
+    ring_wait_status (session->ring, NULL, 0, &status);
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_TIMEOUT,
+                 "No frame arrived for %.1f s after frame %" G_GUINT64_FORMAT
+                 "; give a longer --timeout if the camera is that slow",
+                 timeout_ns (session) / 1e9, status.committed);
+}
+
+/* A duration shorter than the exposure leaves nothing, in every mode. */
+static void
+warn_if_no_frame (const Session *session)
+{
+    RingStatus status;
+
+    ring_wait_status (session->ring, NULL, 0, &status);
+
+    if (status.committed == 0)
+        g_printerr ("uca-record: warning: no frame arrived within --duration %g s (the camera's exposure time is "
+                    "%g s)\n",
+                    session->options->duration_s, session->info.exposure_s);
+}
+
+/* Starts the camera, records, and stops it again, also after a failure. */
+static gboolean
+record_frames (Session *session, RecordResult *result, GError **error)
+{
+    const gboolean async = session->options->mode == MODE_ASYNC;
+    RecordThread grabber;
+    GError *stop_error = NULL;
+    StopReason reason;
+    GError *start_error = NULL;
+    gboolean stuck = FALSE;
+    gint started;
+
+    if (!record_check_stop (error))
+        return FALSE;
+
+    if (async)
+        uca_camera_set_grab_func (session->camera, on_async_frame, session);
+
+    uca_camera_start_recording (session->camera, &start_error);
+
+    if (start_error != NULL) {
+        g_propagate_error (error, start_error);
+
+        if (async)
+            uca_camera_set_grab_func (session->camera, NULL, NULL);
+
+        return FALSE;
+    }
+
+    result->started = TRUE;
+    recording = 1;
+    session->started_ns = record_monotonic_ns ();
+
+    if (session->options->duration_s > 0)
+        atomic_store (&session->until_ns, session->started_ns + (gint64) (session->options->duration_s * 1e9));
+
+    /* The files state what the camera uses, which it has settled by now. */
+    session->differences = record_read_settings (session->camera, session->options, &session->info);
+
+    if (session->output != NULL)
+        record_output_describe (session->output, &session->info);
+
+    started = record_thread_start (&session->writer, writer_thread, session);
+    session->writer_running = started == 0;
+
+    /* The stream's start message states it too; frames committed meanwhile wait in the ring for
+     * the stream, which reads them from the first. */
+    if (started == 0 && session->stream != NULL &&
+        !record_stream_start (session->stream, session->ring, &session->info, session->geometry,
+                              session->options->n_frames, timeout_ns (session), &session->grab_error))
+        started = -1;
+
+    if (started == 0 && !async)
+        started = record_thread_start (&grabber, grab_thread, session);
+
+    if (started > 0)
+        g_set_error (&session->grab_error, RECORD_ERROR, RECORD_ERROR_MEMORY, "Cannot start a thread: %s",
+                     g_strerror (started));
+
+    reason = started != 0 ? STOP_DONE : supervise (session);
+
+    if (reason == STOP_SIGNAL && session->stream != NULL)
+        record_stream_stop_waiting (session->stream);
+
+    if (async)
+        atomic_store (&session->stop, 1);
+    else if (started == 0)
+        stuck = session->grab_stuck = !end_grab_thread (session, &grabber, reason);
+
+    /* A stuck grab cannot be stopped from here: the camera is left as it is. */
+    if (!stuck) {
+        uca_camera_stop_recording (session->camera, &stop_error);
+
+        /* A camera that failed to stop may go on calling back into the session. */
+        if (async && stop_error != NULL)
+            stuck = TRUE;
+        else if (async)
+            uca_camera_set_grab_func (session->camera, NULL, NULL);
+    }
+
+    /* Also when the producer, finding its frame too late, ended first. */
+    if (record_monotonic_ns () >= atomic_load (&session->until_ns))
+        warn_if_no_frame (session);
+
+    result->camera_stuck = stuck;
+    /* A signal that came while the recording ended anyway still decides the exit status. */
+    result->signal_number = received_signal;
+
+    if (reason == STOP_TIMEOUT)
+        set_timeout_error (session, error);
+    else if (session->grab_stuck)
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_TIMEOUT, "The camera did not finish its frame within %.1f s",
+                     timeout_ns (session) / 1e9);
+    else if (session->grab_error != NULL)
+        g_propagate_error (error, g_steal_pointer (&session->grab_error));
+
+    if (stop_error != NULL && (error == NULL || *error == NULL))
+        g_propagate_prefixed_error (error, g_steal_pointer (&stop_error), "The camera could not be stopped: ");
+
+    g_clear_error (&stop_error);
+    return error == NULL || *error == NULL;
+}
+
+/* Writes the preview of the newest frame and fills in the files' side of the report. */
+static gboolean
+finish_output (Session *session, RecordResult *result, gboolean recorded, GError **error)
+{
+    GError *close_error = NULL;
+    const guint8 *newest = ring_newest (session->ring);
+    const RecordFolder *folder = session->output->folder;
+
+    result->written.name = session->output->format->file_name;
+    result->written.part = session->output->part;
+    result->written.added = session->output->base != NULL && session->output->state != NULL;
+    result->written.copied_bytes = session->output->copied_bytes;
+    result->written.copy_ns = session->output->copy_ns;
+    /* The write rate is the new frames'. */
+    result->written.busy_ns -= session->output->copy_ns;
+
+    if (!record_output_close (session->output, &result->written.frames, &close_error)) {
+        if (close_error != NULL && (error == NULL || *error == NULL))
+            g_propagate_error (error, g_steal_pointer (&close_error));
+
+        g_clear_error (&close_error);
+        return FALSE;
+    }
+
+    if (!recorded || newest == NULL || result->written.frames == 0)
+        return TRUE;
+
+    result->written.preview = record_output_write_preview (folder, newest, session->geometry, error);
+    return result->written.preview;
+}
+
+/* After recording: the stream sends what is left, then its end. A signal meanwhile lets it give
+ * up waiting for consumers. */
+static void
+finish_stream (Session *session)
+{
+    gboolean told_waiting = FALSE;
+
+    if (session->stream == NULL)
+        return;
+
+    while (!record_stream_wait_done (session->stream, record_monotonic_ns () + 100000000)) {
+        if (received_signal != 0)
+            record_stream_stop_waiting (session->stream);
+
+        tell_stream_waits (session, &told_waiting);
+    }
+
+    /* From here on ZeroMQ holds no slot of the ring. */
+    record_stream_close (session->stream);
+}
+
+gboolean
+record_session_run (UcaCamera *camera, const Options *options, const FrameGeometry *geometry, const CameraInfo *info,
+                    guint n_slots, RecordOutput *output, RecordStream *stream, RecordResult *result, GError **error)
+{
+    /* On the heap: a grab stuck in the camera keeps using it until the process ends. */
+    Session *session = g_new0 (Session, 1);
+    RingStatus status;
+    gboolean success;
+
+    *session = (Session){ .camera = camera,
+                          .options = options,
+                          .geometry = geometry,
+                          .origin = { info->roi[0], info->roi[1] },
+                          .output = output,
+                          .stream = stream,
+                          .info = *info };
+    atomic_init (&session->until_ns, G_MAXINT64);
+    memset (result, 0, sizeof *result);
+    session->ring = ring_new (geometry->frame_bytes, stream != NULL ? record_stream_header_room () : 0, n_slots,
+                              stream != NULL, error);
+
+    if (session->ring == NULL) {
+        if (output != NULL)
+            record_output_close (output, &result->written.frames, NULL);
+        g_free (session);
+        return FALSE;
+    }
+
+    success = record_frames (session, result, error);
+
+    /* Every frame received is written, also after a failure or a signal. */
+    ring_finish_input (session->ring);
+
+    if (session->writer_running)
+        record_thread_join (&session->writer);
+
+    finish_stream (session);
+    /* A signal while the stream waited for consumers stopped that wait. */
+    result->signal_number = received_signal;
+    ring_wait_status (session->ring, NULL, 0, &status);
+
+    /* A stuck grab thread still owns the producer's figures; the ring's count is safe to read.
+     * (Callbacks of a camera that failed to stop see `stop` and touch nothing.) */
+    if (!session->grab_stuck)
+        result->stats = session->stats;
+
+    result->stats.accepted = status.committed;
+    result->stats.dropped = status.dropped;
+    result->stats.waits = status.waits;
+    result->stats.unprepared = status.unprepared;
+    result->stats.peak_waiting = status.peak_waiting;
+    result->stats.n_slots = status.n_slots;
+    result->stats.prepared_bytes = status.prepared_bytes;
+    result->written.bytes = session->written.bytes;
+    result->written.busy_ns = session->written.busy_ns;
+    result->info = session->info;
+    result->differences = g_steal_pointer (&session->differences);
+
+    if (session->write_error != NULL) {
+        g_clear_error (error);
+        g_propagate_error (error, g_steal_pointer (&session->write_error));
+        success = FALSE;
+    }
+
+    if (output != NULL)
+        success = finish_output (session, result, success, error) && success;
+
+    /* A stuck grab thread may still write into both: the process ends without freeing them. */
+    if (!result->camera_stuck) {
+        ring_free (session->ring);
+        g_free (session);
+    }
+
+    return success;
+}

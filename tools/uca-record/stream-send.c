@@ -1,0 +1,203 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
+/* The stream's sender thread; see stream.h. */
+
+#include "stream-private.h"
+
+#include <errno.h>
+#include <string.h>
+#include <zmq.h>
+
+enum {
+    /* How often a waiting send looks whether it should go on waiting. */
+    SEND_POLL_MS = 100,
+};
+
+typedef enum {
+    PATIENCE_NONE,      /* drop's images: a consumer takes it at once, or it is dropped */
+    PATIENCE_CONSUMERS, /* while consumers are connected and take messages */
+    PATIENCE_UNBOUNDED, /* block: until a stop was requested, then as PATIENCE_CONSUMERS */
+} Patience;
+
+/* On ZeroMQ's I/O thread, or on the sender's when no consumer took the message. */
+static void
+release_frame (void *data, void *hint)
+{
+    SlotRelease *release = hint;
+
+    (void) data;
+    atomic_fetch_sub (&release->stream->in_flight, 1);
+    ring_release_stream (release->stream->ring, release->slot);
+}
+
+static gboolean
+should_wait (RecordStream *stream, StreamEndpoint *endpoint, Patience patience)
+{
+    if (patience == PATIENCE_UNBOUNDED && !atomic_load (&stream->stop_waiting))
+        return TRUE;
+
+    return stream_endpoint_consumers (endpoint) > 0 &&
+           record_monotonic_ns () - stream->last_progress_ns < stream->patience_ns;
+}
+
+/* Hands `message` to the endpoint's socket; on failure the caller still owns it. */
+static gboolean
+deliver (RecordStream *stream, StreamEndpoint *endpoint, zmq_msg_t *message, Patience patience)
+{
+    const gsize size = zmq_msg_size (message);
+
+    if (patience == PATIENCE_NONE) {
+        if (zmq_msg_send (message, endpoint->socket, ZMQ_DONTWAIT) < 0)
+            return FALSE;
+    }
+    else {
+        while (zmq_msg_send (message, endpoint->socket, 0) < 0) {
+            if ((errno != EAGAIN && errno != EINTR) || !should_wait (stream, endpoint, patience)) {
+                atomic_store (&stream->waiting, 0);
+                return FALSE;
+            }
+
+            atomic_store (&stream->waiting, 1);
+        }
+
+        atomic_store (&stream->waiting, 0);
+    }
+
+    stream->last_progress_ns = record_monotonic_ns ();
+    atomic_fetch_add (&endpoint->bytes, size);
+    return TRUE;
+}
+
+/* A copy of `bytes`: start and end messages are small. */
+static gboolean
+deliver_copy (RecordStream *stream, StreamEndpoint *endpoint, GBytes *bytes)
+{
+    const Patience patience = stream->drop ? PATIENCE_CONSUMERS : PATIENCE_UNBOUNDED;
+    gsize size;
+    const void *data = g_bytes_get_data (bytes, &size);
+    zmq_msg_t message;
+    gboolean delivered;
+
+    zmq_msg_init_size (&message, size);
+    memcpy (zmq_msg_data (&message), data, size);
+    delivered = deliver (stream, endpoint, &message, patience);
+
+    if (!delivered)
+        zmq_msg_close (&message);
+
+    return delivered;
+}
+
+static void
+count_send (RecordStream *stream)
+{
+    gint64 now = record_monotonic_ns (), none = 0;
+
+    atomic_compare_exchange_strong (&stream->first_send_ns, &none, now);
+    atomic_store (&stream->last_send_ns, now);
+}
+
+/* One message over the header and the pixels, shared by every endpoint: ZeroMQ releases it
+ * once, when the last endpoint is done with it. */
+static void
+send_frame (RecordStream *stream, const RingFrame *frame)
+{
+    const gsize header =
+        stream_encode_image_header (&stream->series, &stream->geometry, frame->index, frame->arrival_ns, frame->pixels);
+    const gboolean over_budget = stream->drop && atomic_load (&stream->in_flight) >= stream->budget;
+    const Patience patience = stream->drop ? PATIENCE_NONE : PATIENCE_UNBOUNDED;
+    gboolean any = FALSE;
+    zmq_msg_t whole;
+
+    atomic_fetch_add (&stream->in_flight, 1);
+    zmq_msg_init_data (&whole, frame->pixels - header, header + stream->geometry.frame_bytes, release_frame,
+                       &stream->releases[frame->slot]);
+
+    for (guint i = 0; i < stream->n_endpoints; i++) {
+        StreamEndpoint *endpoint = &stream->endpoints[i];
+        zmq_msg_t copy;
+
+        zmq_msg_init (&copy);
+        zmq_msg_copy (&copy, &whole);
+
+        if (!over_budget && deliver (stream, endpoint, &copy, patience)) {
+            atomic_fetch_add (&endpoint->sent, 1);
+            any = TRUE;
+        }
+        else {
+            atomic_fetch_add (&endpoint->dropped, 1);
+            zmq_msg_close (&copy);
+        }
+    }
+
+    if (any)
+        count_send (stream);
+
+    zmq_msg_close (&whole);
+}
+
+enum {
+    /* How often the sender, waiting for a frame, looks whether recording ended. */
+    TAKE_POLL_NS = 100000000,
+    /* How often it looks whether consumers left after the end message. */
+    LEAVE_POLL_NS = 20000000,
+};
+
+/* A consumer whose queue is full when the connection closes loses what ZeroMQ read for it but
+ * could not queue yet, the end message too: so the connections stay open until the consumers
+ * leave, as they do after the end message, or the patience is up. */
+static void
+wait_for_consumers_to_leave (RecordStream *stream)
+{
+    const gint64 deadline = record_monotonic_ns () + stream->patience_ns;
+    gboolean connected = TRUE;
+
+    record_lock (&stream->lock);
+
+    while (connected && record_monotonic_ns () < deadline) {
+        connected = FALSE;
+
+        for (guint i = 0; i < stream->n_endpoints; i++)
+            connected =
+                connected || (stream->endpoints[i].end_sent && stream_endpoint_consumers (&stream->endpoints[i]) > 0);
+
+        if (connected)
+            record_condition_wait_until (&stream->changed, &stream->lock,
+                                         MIN (deadline, record_monotonic_ns () + LEAVE_POLL_NS));
+    }
+
+    record_unlock (&stream->lock);
+}
+
+void *
+stream_send_thread (void *data)
+{
+    RecordStream *stream = data;
+    RingFrame frame;
+
+    stream->last_progress_ns = record_monotonic_ns ();
+
+    for (guint i = 0; i < stream->n_endpoints; i++)
+        deliver_copy (stream, &stream->endpoints[i], stream->start_message);
+
+    while (ring_take_for_stream (stream->ring, record_monotonic_ns () + TAKE_POLL_NS, &frame)) {
+        if (frame.pixels != NULL)
+            send_frame (stream, &frame);
+    }
+
+    /* Each endpoint's end says what that endpoint sent and dropped. */
+    for (guint i = 0; i < stream->n_endpoints; i++) {
+        StreamEndpoint *endpoint = &stream->endpoints[i];
+        GBytes *end =
+            stream_encode_end (&stream->series, atomic_load (&endpoint->sent), atomic_load (&endpoint->dropped));
+
+        endpoint->end_sent = deliver_copy (stream, endpoint, end);
+        g_bytes_unref (end);
+    }
+
+    wait_for_consumers_to_leave (stream);
+    record_lock (&stream->lock);
+    stream->done = TRUE;
+    record_condition_broadcast (&stream->changed);
+    record_unlock (&stream->lock);
+    return NULL;
+}

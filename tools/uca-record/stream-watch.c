@@ -1,0 +1,136 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
+/* The stream's watch thread: counts consumers from ZeroMQ's socket monitor and, with CURVE,
+ * answers ZeroMQ's authentication requests (ZAP, RFC 27), admitting only the listed keys. */
+
+#include "stream-private.h"
+
+#include <errno.h>
+#include <string.h>
+#include <zmq.h>
+
+enum {
+    WATCH_POLL_MS = 100,
+    ZAP_MAX_PARTS = 8,
+    CURVE_KEY_BYTES = 32,
+};
+
+guint
+stream_endpoint_consumers (StreamEndpoint *endpoint)
+{
+    const guint accepted = atomic_load (&endpoint->accepted), gone = atomic_load (&endpoint->disconnected);
+
+    return accepted > gone ? accepted - gone : 0;
+}
+
+/* A monitor event: a part of six bytes (the event as 16 bits, a value as 32) and a part with
+ * the address. */
+static void
+read_event (StreamEndpoint *endpoint)
+{
+    zmq_msg_t part;
+    guint16 event = 0;
+    gboolean more;
+
+    zmq_msg_init (&part);
+
+    if (zmq_msg_recv (&part, endpoint->monitor, ZMQ_DONTWAIT) < 0) {
+        zmq_msg_close (&part);
+        return;
+    }
+
+    if (zmq_msg_size (&part) >= sizeof event)
+        memcpy (&event, zmq_msg_data (&part), sizeof event);
+
+    more = zmq_msg_more (&part);
+
+    while (more && zmq_msg_recv (&part, endpoint->monitor, 0) >= 0)
+        more = zmq_msg_more (&part);
+
+    zmq_msg_close (&part);
+
+    if (event == ZMQ_EVENT_ACCEPTED)
+        atomic_fetch_add (&endpoint->accepted, 1);
+    else if (event == ZMQ_EVENT_DISCONNECTED)
+        atomic_fetch_add (&endpoint->disconnected, 1);
+    else if (event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED)
+        atomic_fetch_add (&endpoint->joined, 1);
+    else if (event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH || event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL)
+        atomic_fetch_add (&endpoint->refused, 1);
+}
+
+static void
+send_part (void *socket, const void *data, gsize size, gboolean more)
+{
+    zmq_send (socket, data, size, more ? ZMQ_SNDMORE : 0);
+}
+
+/* A request: version, request id, domain, address, routing id, mechanism, credentials. */
+static void
+answer_zap (RecordStream *stream)
+{
+    zmq_msg_t parts[ZAP_MAX_PARTS];
+    guint n_parts = 0;
+    gboolean more = TRUE, admitted = FALSE;
+
+    while (more && n_parts < ZAP_MAX_PARTS) {
+        zmq_msg_init (&parts[n_parts]);
+
+        if (zmq_msg_recv (&parts[n_parts], stream->zap, n_parts == 0 ? ZMQ_DONTWAIT : 0) < 0) {
+            zmq_msg_close (&parts[n_parts]);
+            break;
+        }
+
+        more = zmq_msg_more (&parts[n_parts++]);
+    }
+
+    /* A REP socket answers every request it received, or it receives no more. */
+    if (n_parts >= 2) {
+        if (n_parts == 7 && zmq_msg_size (&parts[5]) == 5 && memcmp (zmq_msg_data (&parts[5]), "CURVE", 5) == 0 &&
+            zmq_msg_size (&parts[6]) == CURVE_KEY_BYTES) {
+            gchar key[41];
+
+            zmq_z85_encode (key, zmq_msg_data (&parts[6]), CURVE_KEY_BYTES);
+            admitted = g_hash_table_contains (stream->admitted, key);
+        }
+
+        send_part (stream->zap, "1.0", 3, TRUE);
+        send_part (stream->zap, zmq_msg_data (&parts[1]), zmq_msg_size (&parts[1]), TRUE);
+        send_part (stream->zap, admitted ? "200" : "400", 3, TRUE);
+        send_part (stream->zap, admitted ? "OK" : "Key not admitted", admitted ? 2 : 16, TRUE);
+        send_part (stream->zap, "", 0, TRUE);
+        send_part (stream->zap, "", 0, FALSE);
+    }
+
+    for (guint i = 0; i < n_parts; i++)
+        zmq_msg_close (&parts[i]);
+}
+
+void *
+stream_watch_thread (void *data)
+{
+    RecordStream *stream = data;
+    const guint n_items = stream->n_endpoints + (stream->zap != NULL);
+    zmq_pollitem_t *items = g_new0 (zmq_pollitem_t, n_items);
+
+    for (guint i = 0; i < stream->n_endpoints; i++)
+        items[i] = (zmq_pollitem_t){ .socket = stream->endpoints[i].monitor, .events = ZMQ_POLLIN };
+
+    if (stream->zap != NULL)
+        items[n_items - 1] = (zmq_pollitem_t){ .socket = stream->zap, .events = ZMQ_POLLIN };
+
+    while (!atomic_load (&stream->closing)) {
+        if (zmq_poll (items, (int) n_items, WATCH_POLL_MS) <= 0)
+            continue;
+
+        for (guint i = 0; i < stream->n_endpoints; i++) {
+            if (items[i].revents & ZMQ_POLLIN)
+                read_event (&stream->endpoints[i]);
+        }
+
+        if (stream->zap != NULL && (items[n_items - 1].revents & ZMQ_POLLIN))
+            answer_zap (stream);
+    }
+
+    g_free (items);
+    return NULL;
+}
