@@ -257,8 +257,8 @@ TEST(Environment, ConfigureAtRunTime)
     xisl_sim_reset();
     EXPECT_NE(xisl_sim_configure("sensors=300x200;seed=oops"), 0);
     checkEnvironmentInChild("defaults");
-    ASSERT_EQ(xisl_sim_configure("sensors=300x200,64x64;readout_ns_per_pixel=1;"
-                                 "fail=Acquisition_SetFrameSyncMode:9"),
+    ASSERT_EQ(xisl_sim_configure("sensors=300x200,64x64;readout_ns_per_pixel=1;content=flat;seed=7;"
+                                 "beam=off;fail=Acquisition_SetFrameSyncMode:9"),
               0);
     checkEnvironmentInChild("configured");
     xisl_sim_reset();
