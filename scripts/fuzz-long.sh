@@ -25,7 +25,12 @@ while [ $# -gt 0 ]; do
     *) echo "usage: $0 [--seconds N] [fuzz-TARGET ...]" >&2; exit 2 ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz-camera-args fuzz-sim-settings fuzz-camera-sequence)
+# By default every target: one seed corpus each.
+if [ ${#targets[@]} -eq 0 ]; then
+  for corpus in tests/fuzz/corpus/*/; do
+    targets+=("fuzz-$(basename "$corpus")")
+  done
+fi
 
 dir=build-fuzz
 echo "== ${dir}: fuzz targets with clang and libFuzzer"
