@@ -44,10 +44,9 @@ uint64_t refusedCalls(const char *function)
     return refused;
 }
 
-// libuca allocates a buffered recording's ring before the camera checks the region of interest,
-// so any region a client may set is tried: an allocation it cannot get must fail as it would
-// without the sanitizer (g_try_malloc answers NULL), not end the run. Memory the code asks for
-// with new stays a failure.
+// libuca allocates a buffered recording's ring of num-buffers frames, any number a client may
+// set: an allocation it cannot get must fail as it would without the sanitizer (g_try_malloc
+// answers NULL), not end the run. Memory the code asks for with new stays a failure.
 constexpr const char *mallocLimit = "-malloc_limit_mb=2147483647";
 
 } // namespace
