@@ -243,8 +243,7 @@ uca_tessaravolt_camera_stop_recording (UcaCamera *camera, GError **error)
     g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
 
-    if (priv->readout && detector_accepted (priv->readout->stop (), "stop its acquisition", error))
-    {
+    if (priv->readout && detector_accepted (priv->readout->stop (), "stop its acquisition", error)) {
         priv->corrector.disarm ();
         release_region (priv);
     }

@@ -39,7 +39,8 @@ void checkOptions(const Options &options, int argc, const std::string &input)
                    options.series <= SERIES_FLAT,
                "mode %d, counter %d, series %d from \"%s\"", options.mode, options.counter,
                options.series, input.c_str());
-    FUZZ_CHECK(options.format >= record_formats && options.format < record_formats + record_n_formats,
+    FUZZ_CHECK(options.format >= record_formats &&
+                   options.format < record_formats + record_n_formats,
                "a format outside the table from \"%s\"", input.c_str());
     FUZZ_CHECK(options.series == SERIES_DATA || record_format_holds_series(options.format),
                "series %d into --format %s from \"%s\"", options.series, options.format->name,

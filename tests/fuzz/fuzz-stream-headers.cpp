@@ -59,7 +59,9 @@ Settings settingsFrom(FuzzedDataProvider &input)
     for (guint &value : settings.info.binning)
         value = input.ConsumeIntegral<guint>();
     for (gdouble &value : settings.info.pixel_size)
-        value = input.ConsumeBool() ? 0 : input.ConsumeFloatingPointInRange<double>(G_MINDOUBLE, G_MAXDOUBLE);
+        value = input.ConsumeBool()
+                    ? 0
+                    : input.ConsumeFloatingPointInRange<double>(G_MINDOUBLE, G_MAXDOUBLE);
     if (input.ConsumeBool()) {
         // A frame small enough to send whole.
         settings.info.roi[2] = input.ConsumeIntegralInRange<guint>(1, 1024);
@@ -134,11 +136,11 @@ ItemPtr untag(const cbor_item_t *item, uint64_t tag, const char *what)
 
 // A message: the self-described tag on a map of text keys, each once.
 std::map<std::string, const cbor_item_t *> pairsOf(const cbor_item_t *message, ItemPtr &map,
-                                                     const char *what)
+                                                   const char *what)
 {
     map = untag(message, CBOR_TAG_SELF_DESCRIBED, what);
-    FUZZ_CHECK(cbor_isa_map(map.get()) && cbor_map_is_definite(map.get()), "the %s message is no map",
-               what);
+    FUZZ_CHECK(cbor_isa_map(map.get()) && cbor_map_is_definite(map.get()),
+               "the %s message is no map", what);
     std::map<std::string, const cbor_item_t *> pairs;
     const cbor_pair *pair = cbor_map_handle(map.get());
     for (size_t i = 0; i < cbor_map_size(map.get()); i++) {
@@ -149,8 +151,8 @@ std::map<std::string, const cbor_item_t *> pairsOf(const cbor_item_t *message, I
     return pairs;
 }
 
-void checkKeys(const std::map<std::string, const cbor_item_t *> &pairs, std::set<std::string> expected,
-               const char *what)
+void checkKeys(const std::map<std::string, const cbor_item_t *> &pairs,
+               std::set<std::string> expected, const char *what)
 {
     std::set<std::string> found;
     for (const auto &pair : pairs)
@@ -159,12 +161,14 @@ void checkKeys(const std::map<std::string, const cbor_item_t *> &pairs, std::set
                expected.size());
 }
 
-void checkUintArray(const cbor_item_t *item, const std::vector<uint64_t> &expected, const char *what)
+void checkUintArray(const cbor_item_t *item, const std::vector<uint64_t> &expected,
+                    const char *what)
 {
-    FUZZ_CHECK(cbor_isa_array(item) && cbor_array_size(item) == expected.size(), "%s is no array of %zu",
-               what, expected.size());
+    FUZZ_CHECK(cbor_isa_array(item) && cbor_array_size(item) == expected.size(),
+               "%s is no array of %zu", what, expected.size());
     for (size_t i = 0; i < expected.size(); i++)
-        FUZZ_CHECK(uintOf(cbor_array_handle(item)[i], what) == expected[i], "%s[%zu] differs", what, i);
+        FUZZ_CHECK(uintOf(cbor_array_handle(item)[i], what) == expected[i], "%s[%zu] differs", what,
+                   i);
 }
 
 void checkJson(JsonNode *node, const cbor_item_t *item)
@@ -200,8 +204,9 @@ void checkJson(JsonNode *node, const cbor_item_t *item)
         switch (json_node_get_value_type(node)) {
         case G_TYPE_INT64: {
             const gint64 value = json_node_get_int(node);
-            FUZZ_CHECK(value >= 0 ? cbor_isa_uint(item) && cbor_get_int(item) == guint64(value)
-                                  : cbor_isa_negint(item) && cbor_get_int(item) == guint64(-(value + 1)),
+            FUZZ_CHECK(value >= 0
+                           ? cbor_isa_uint(item) && cbor_get_int(item) == guint64(value)
+                           : cbor_isa_negint(item) && cbor_get_int(item) == guint64(-(value + 1)),
                        "the JSON integer %" G_GINT64_FORMAT " differs", value);
             break;
         }
@@ -210,11 +215,13 @@ void checkJson(JsonNode *node, const cbor_item_t *item)
                        "the JSON number %g differs", json_node_get_double(node));
             break;
         case G_TYPE_BOOLEAN:
-            FUZZ_CHECK(cbor_is_bool(item) && cbor_get_bool(item) == bool(json_node_get_boolean(node)),
+            FUZZ_CHECK(cbor_is_bool(item) &&
+                           cbor_get_bool(item) == bool(json_node_get_boolean(node)),
                        "a JSON boolean differs");
             break;
         default:
-            FUZZ_CHECK(textOf(item, "a JSON string") == json_node_get_string(node), "a JSON string differs");
+            FUZZ_CHECK(textOf(item, "a JSON string") == json_node_get_string(node),
+                       "a JSON string differs");
             break;
         }
         break;
@@ -249,9 +256,19 @@ void checkStart(const Settings &settings, const StreamSeries &series)
     ItemPtr message = decodeWhole(data, size, "start"), map;
     const auto pairs = pairsOf(message.get(), map, "start");
 
-    std::set<std::string> keys{"type", "series_id", "series_unique_id", "arm_date", "detector_description",
-                               "image_size_x", "image_size_y", "count_time", "saturation_value",
-                               "channels", "roi", "pixel_type", "bit_depth_image"};
+    std::set<std::string> keys{"type",
+                               "series_id",
+                               "series_unique_id",
+                               "arm_date",
+                               "detector_description",
+                               "image_size_x",
+                               "image_size_y",
+                               "count_time",
+                               "saturation_value",
+                               "channels",
+                               "roi",
+                               "pixel_type",
+                               "bit_depth_image"};
     if (settings.nImages > 0)
         keys.insert("number_of_images");
     const bool hasPixelSize = info.pixel_size[0] > 0 && info.pixel_size[1] > 0;
@@ -265,7 +282,8 @@ void checkStart(const Settings &settings, const StreamSeries &series)
 
     checkSeries(pairs, "start", series);
     checkDate(pairs.at("arm_date"), series);
-    const std::string description = textOf(pairs.at("detector_description"), "detector_description");
+    const std::string description =
+        textOf(pairs.at("detector_description"), "detector_description");
     if (g_utf8_validate(settings.cameraName.c_str(), -1, nullptr))
         FUZZ_CHECK(description == settings.cameraName, "detector_description differs");
     FUZZ_CHECK(uintOf(pairs.at("image_size_x"), "image_size_x") == geometry.width &&
@@ -280,7 +298,8 @@ void checkStart(const Settings &settings, const StreamSeries &series)
         FUZZ_CHECK(doubleOf(pairs.at("pixel_size_x"), "pixel_size_x") == info.pixel_size[0] &&
                        doubleOf(pairs.at("pixel_size_y"), "pixel_size_y") == info.pixel_size[1],
                    "the pixel size differs");
-    FUZZ_CHECK(uintOf(pairs.at("saturation_value"), "saturation_value") == (uint64_t{1} << geometry.bits) - 1,
+    FUZZ_CHECK(uintOf(pairs.at("saturation_value"), "saturation_value") ==
+                   (uint64_t{1} << geometry.bits) - 1,
                "saturation_value differs at %u bits", geometry.bits);
     const cbor_item_t *channels = pairs.at("channels");
     FUZZ_CHECK(cbor_isa_array(channels) && cbor_array_size(channels) == 1 &&
@@ -315,14 +334,14 @@ void checkImage(const Settings &settings, const StreamSeries &series)
         return;
     std::vector<guint8> message(STREAM_IMAGE_HEADER_ROOM + geometry.frame_bytes);
     guint8 *pixels = message.data() + STREAM_IMAGE_HEADER_ROOM;
-    const gsize length = stream_encode_image_header(&series, &geometry, settings.index,
-                                                    series.start_ns + settings.sinceStartNs, pixels);
+    const gsize length = stream_encode_image_header(
+        &series, &geometry, settings.index, series.start_ns + settings.sinceStartNs, pixels);
     FUZZ_CHECK(length <= STREAM_IMAGE_HEADER_ROOM, "a header of %zu bytes", length);
     ItemPtr item = decodeWhole(pixels - length, length + geometry.frame_bytes, "image"), map;
     const auto pairs = pairsOf(item.get(), map, "image");
     checkKeys(pairs,
-              {"type", "series_id", "series_unique_id", "series_date", "image_id", "start_time", "stop_time",
-               "real_time", "data"},
+              {"type", "series_id", "series_unique_id", "series_date", "image_id", "start_time",
+               "stop_time", "real_time", "data"},
               "image");
     checkSeries(pairs, "image", series);
     checkDate(pairs.at("series_date"), series);
@@ -334,19 +353,22 @@ void checkImage(const Settings &settings, const StreamSeries &series)
                "the image's times differ");
     // To the nanosecond, as far as a double holds it; beyond what 64 bits count, the most they do.
     const double exposureNs = settings.info.exposure_s * nsPerSecond;
-    FUZZ_CHECK(exposureNs >= double(G_MAXINT64) ? exposure == uint64_t(G_MAXINT64)
-                                                 : std::fabs(double(exposure) - exposureNs) <= 1 + exposureNs * 1e-15,
-               "real_time %llu ns for an exposure of %g s", static_cast<unsigned long long>(exposure),
-               settings.info.exposure_s);
+    FUZZ_CHECK(exposureNs >= double(G_MAXINT64)
+                   ? exposure == uint64_t(G_MAXINT64)
+                   : std::fabs(double(exposure) - exposureNs) <= 1 + exposureNs * 1e-15,
+               "real_time %llu ns for an exposure of %g s",
+               static_cast<unsigned long long>(exposure), settings.info.exposure_s);
 
     const cbor_item_t *data = pairs.at("data");
     FUZZ_CHECK(cbor_isa_map(data) && cbor_map_size(data) == 1 &&
                    textOf(cbor_map_handle(data)[0].key, "the channel") == STREAM_CHANNEL,
                "data holds no one channel");
     ItemPtr array = untag(cbor_map_handle(data)[0].value, CBOR_TAG_MULTI_DIM_ARRAY, "the image");
-    FUZZ_CHECK(cbor_isa_array(array.get()) && cbor_array_size(array.get()) == 2, "the image is no pair");
-    checkUintArray(cbor_array_handle(array.get())[0], {geometry.height, geometry.width}, "the image's shape");
-    const uint64_t pixelTag = geometry.bytes_per_pixel == 1 ? CBOR_TAG_UINT8_ARRAY
+    FUZZ_CHECK(cbor_isa_array(array.get()) && cbor_array_size(array.get()) == 2,
+               "the image is no pair");
+    checkUintArray(cbor_array_handle(array.get())[0], {geometry.height, geometry.width},
+                   "the image's shape");
+    const uint64_t pixelTag = geometry.bytes_per_pixel == 1     ? CBOR_TAG_UINT8_ARRAY
                               : G_BYTE_ORDER == G_LITTLE_ENDIAN ? CBOR_TAG_UINT16_LE_ARRAY
                                                                 : CBOR_TAG_UINT16_BE_ARRAY;
     ItemPtr bytes = untag(cbor_array_handle(array.get())[1], pixelTag, "the pixels");
@@ -362,7 +384,8 @@ void checkEnd(const Settings &settings, const StreamSeries &series)
     const auto *data = static_cast<const guint8 *>(g_bytes_get_data(bytes, &size));
     ItemPtr message = decodeWhole(data, size, "end"), map;
     const auto pairs = pairsOf(message.get(), map, "end");
-    checkKeys(pairs, {"type", "series_id", "series_unique_id", "frames_sent", "frames_dropped"}, "end");
+    checkKeys(pairs, {"type", "series_id", "series_unique_id", "frames_sent", "frames_dropped"},
+              "end");
     checkSeries(pairs, "end", series);
     FUZZ_CHECK(uintOf(pairs.at("frames_sent"), "frames_sent") == settings.sent &&
                    uintOf(pairs.at("frames_dropped"), "frames_dropped") == settings.dropped,

@@ -87,8 +87,8 @@ TEST(SettingsParser, NoneMeansNoSensorAndEmptyTextChangesNothing)
 TEST(SettingsParser, MalformedItemsAreRejectedWholesale)
 {
     for (const char *bad :
-         {"sensors=10x", "sensors=0x10", "sensors=10x10:", "sensors=10x10:65536", "sensors=",
-          "sensors=10*10", "seed=-1", "seed=99999999999", "seed=1e3", "content=photo",
+         {"sensors=10x", "sensors=0x10", "sensors=10x10:", "sensors=10x10:65536",
+          "sensors=", "sensors=10*10", "seed=-1", "seed=99999999999", "seed=1e3", "content=photo",
           "content=flats", "beam=dim", "beam=-1", "beam=", "bogus=1", "seed",
           "fail=Acquisition_Nope:3", "fail=Acquisition_Abort", "fail=Acquisition_Abort:x"}) {
         Settings settings;

@@ -157,7 +157,8 @@ record_output_sync (RecordOutput *output, GError **error)
 gboolean
 record_output_close (RecordOutput *output, guint64 *frames_kept, GError **error)
 {
-    gboolean success = output->state == NULL || record_format_ops (output->format)->close (output, output->state, error);
+    gboolean success =
+        output->state == NULL || record_format_ops (output->format)->close (output, output->state, error);
 
     *frames_kept = output->n_frames;
     g_free (output);
