@@ -197,8 +197,8 @@ void checkJson(JsonNode *node, const cbor_item_t *item)
         for (size_t i = 0; json_object_iter_next(&members, &name, &member); i++) {
             FUZZ_CHECK(i < cbor_map_size(item), "user_data's object has more members than its map");
             const cbor_pair &pair = cbor_map_handle(item)[i];
-            FUZZ_CHECK(textOf(pair.key, "a user_data key") == asUtf8(name), "user_data's key \"%s\" differs",
-                       name);
+            FUZZ_CHECK(textOf(pair.key, "a user_data key") == asUtf8(name),
+                       "user_data's key \"%s\" differs", name);
             checkJson(member, pair.value);
         }
         break;
