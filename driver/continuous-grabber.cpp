@@ -85,7 +85,7 @@ void ContinuousGrabber::onFrame(const Image &image)
     if (delivery_ != nullptr)
         (*delivery_)(image);
     if (delivery_ == nullptr || waiting_ > 1) {
-        const uint32_t pixelCount = image.size.pixelCount();
+        const size_t pixelCount = image.size.pixelCount();
         pixels_.resize(pixelCount);
         std::copy_n(image.pixels, pixelCount, pixels_.begin());
         size_ = image.size;

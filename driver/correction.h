@@ -11,21 +11,6 @@
 
 namespace TessaraVolt {
 
-// A region of the frame, in the frame's (binned) pixels.
-struct Region {
-    uint32_t x0 = 0;
-    uint32_t y0 = 0;
-    uint32_t width = 0;
-    uint32_t height = 0;
-
-    size_t pixelCount() const { return size_t{width} * height; }
-};
-
-inline bool operator==(const Region &a, const Region &b)
-{
-    return a.x0 == b.x0 && a.y0 == b.y0 && a.width == b.width && a.height == b.height;
-}
-
 // The averaged calibration frames of one region, row after row.
 struct CalibrationMaps {
     uint32_t width = 0;

@@ -11,8 +11,9 @@ namespace TessaraVolt {
 
 namespace {
 
-// Beyond the time a frame is due: for its delivery on a loaded machine.
-constexpr std::chrono::milliseconds deliveryMargin = std::chrono::seconds(2);
+// Beyond the time a frame is due: for its delivery on a loaded machine (2 s unless the build
+// says otherwise).
+constexpr std::chrono::milliseconds deliveryMargin{TESSARAVOLT_DELIVERY_MARGIN_MS};
 // The timer takes its cycle as an unsigned 32-bit count of microseconds.
 constexpr std::chrono::microseconds longestTimerCycle{std::numeric_limits<uint32_t>::max()};
 constexpr uint32_t ringFrames = 3;
@@ -232,12 +233,13 @@ XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consume
     XislStatus status = endAcquisition();
     if (status != 0)
         return status;
+    const FrameSize size = getFrameSize();
+    if (size.pixelCount() > largestFramePixels)
+        return driverFrameTooLarge;
     onFrame_ = std::move(consumer);
     framesToSkip_ = options.framesToSkip;
-    const FrameSize size = getFrameSize();
-    const uint32_t pixelCount = size.pixelCount();
     frameSize_ = size;
-    destinationBuffer_.resize(frameCount * pixelCount);
+    destinationBuffer_.resize(frameCount * size.pixelCount());
     getLogger()->info("Start recording: {0}x{1}", size.width, size.height);
 
     // Without the buffers, the acquisition data or the callbacks no frame can ever reach a
@@ -356,8 +358,12 @@ Detector *Detector::fromDescriptor(HACQDESC descriptor)
 
 void XISL_CALLBACK Detector::endOfFrameCallback(HACQDESC descriptor)
 {
-    if (Detector *detector = fromDescriptor(descriptor))
+    if (Detector *detector = fromDescriptor(descriptor)) {
         detector->onEndOfFrame();
+        return;
+    }
+    // Without its detector the frame reaches no consumer, but XISL still needs it back.
+    Acquisition_SetReady(descriptor, 1);
 }
 
 void XISL_CALLBACK Detector::endOfAcquisitionCallback(HACQDESC descriptor)

@@ -18,6 +18,10 @@ namespace TessaraVolt {
 // acquisition runs (or, asked from inside the detector's own consumer, cannot have ended yet:
 // XISL would refuse the same).
 constexpr XislStatus driverBusy = 0xFFFFFFFFu;
+// The driver's own refusal of a frame with more than largestFramePixels pixels.
+constexpr XislStatus driverFrameTooLarge = 0xFFFFFFFEu;
+// The driver's own refusal of a region that does not fit the frame.
+constexpr XislStatus driverRegionOutside = 0xFFFFFFFDu;
 
 // What a set-up sent to the detector: the settings an acquisition's frames are taken with.
 struct AcquisitionSettings {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -11,8 +12,33 @@ struct FrameSize {
     uint32_t width = 0;  // pixels per row
     uint32_t height = 0; // rows
 
-    uint32_t pixelCount() const { return width * height; }
+    size_t pixelCount() const { return size_t{width} * height; }
 };
+
+// A rectangle of a frame, in the frame's (binned) pixels: what a consumer copies out of it.
+struct Region {
+    uint32_t x0 = 0;
+    uint32_t y0 = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+
+    size_t pixelCount() const { return size_t{width} * height; }
+    // Not empty and inside the frame, summed in 64 bits: an offset near 2^32 must not wrap.
+    bool fits(const FrameSize &frame) const
+    {
+        return width > 0 && height > 0 && uint64_t{x0} + width <= frame.width &&
+               uint64_t{y0} + height <= frame.height;
+    }
+};
+
+inline bool operator==(const Region &a, const Region &b)
+{
+    return a.x0 == b.x0 && a.y0 == b.y0 && a.width == b.width && a.height == b.height;
+}
+
+// The most pixels a frame may have, 2^32 - 1 (8 GiB), far beyond any detector's: a larger one is
+// refused before anything is allocated for it.
+constexpr size_t largestFramePixels = UINT32_MAX;
 
 static_assert(sizeof(FrameSize) == 8, "two unsigned 32-bit numbers");
 

@@ -26,13 +26,16 @@ ReadoutMode Readout::getMode() const
     return mode_;
 }
 
-XislStatus Readout::start(ReadoutMode mode, Transfer transfer, AcquisitionOptions options)
+XislStatus Readout::start(ReadoutMode mode, Transfer transfer, AcquisitionOptions options,
+                          std::optional<Region> region)
 {
     const XislStatus ready = beginSetUp();
     if (ready != 0)
         return ready;
     // Begun from Idle (beginSetUp() refuses otherwise), a failed start returns there.
-    const XislStatus status = startMode(mode, std::move(transfer), std::move(options));
+    const XislStatus status = region && !region->fits(detector_->getFrameSize())
+                                  ? driverRegionOutside
+                                  : startMode(mode, std::move(transfer), std::move(options));
     endChange(status == 0 ? mode : ReadoutMode::Idle);
     return status;
 }
@@ -139,6 +142,9 @@ XislStatus Readout::startMode(ReadoutMode mode, Transfer transfer, AcquisitionOp
 {
     switch (mode) {
     case ReadoutMode::Transfer: {
+        // The buffer holds a region of the frame, which the detector's set-up refuses beyond this.
+        if (transfer.bufferPixels > largestFramePixels)
+            return driverFrameTooLarge;
         auto state = std::make_shared<TransferState>(TransferState{
             std::vector<uint16_t>(transfer.bufferPixels), std::move(transfer.consumer)});
         const std::weak_ptr<TransferState> delivered = state;

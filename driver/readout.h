@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "continuous-grabber.h"
@@ -66,8 +67,11 @@ public:
     // Returns the detector's status (non-zero: the mode did not start), or driverBusy while a mode
     // runs. `transfer` serves ReadoutMode::Transfer only. In every mode the first
     // `options.framesToSkip` frames after the start reach nobody: with single frames the first
-    // grab acquires and drops them, one acquisition each.
-    XislStatus start(ReadoutMode mode, Transfer transfer = {}, AcquisitionOptions options = {});
+    // grab acquires and drops them, one acquisition each. `region`, the part of each frame the
+    // consumers copy, must fit the frame the set-up finds (driverRegionOutside otherwise); checked
+    // there, no binning change can come in between.
+    XislStatus start(ReadoutMode mode, Transfer transfer = {}, AcquisitionOptions options = {},
+                     std::optional<Region> region = std::nullopt);
     // Returns the detector's status: non-zero means a stream still runs, and the mode with it.
     // From inside the transfer consumer it returns at once; the acquisition then ends as the
     // consumer returns. There it cannot wait for a start still under way on another thread,

@@ -191,18 +191,12 @@ frame_size_of (UcaCamera *camera)
     return (gsize) width * height * (bitdepth <= 8 ? 1 : 2);
 }
 
-/* Client thread, before the slot starts recording: a ring of num-buffers frames of the
+/* Client thread, once the slot has started recording: a ring of num-buffers frames of the
  * current ROI. */
 gboolean
 uca_camera_prepare_buffering (UcaCamera *camera, GError **error)
 {
     UcaCameraPrivate *priv = camera->priv;
-
-    if (UCA_CAMERA_GET_CLASS (camera)->grab == NULL) {
-        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_IMPLEMENTED, "`%s' does not provide a `grab' method",
-                     G_OBJECT_TYPE_NAME (camera));
-        return FALSE;
-    }
 
     if (!ring_allocate (&priv->ring, priv->num_buffers, frame_size_of (camera))) {
         g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE, "Cannot allocate a ring buffer of %u frames",

@@ -34,6 +34,7 @@ struct _UcaCameraPrivate {
     gint is_recording;
     gint is_readout;
     gint cancelling_recording;
+    gint stopping; /* a stop of this camera is under way */
 
     /* Base-held property values: client thread only. */
     gboolean transfer_async;

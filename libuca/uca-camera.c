@@ -231,9 +231,20 @@ uca_camera_start_recording (UcaCamera *camera, GError **error)
         g_set_error_literal (&tmp_error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NO_GRAB_FUNC,
                              "No grab callback function set");
     }
-    else if (!priv->buffered || uca_camera_prepare_buffering (camera, &tmp_error)) {
+    else if (priv->buffered && klass->grab == NULL) {
+        g_set_error (&tmp_error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_IMPLEMENTED,
+                     "`%s' does not provide a `grab' method", G_OBJECT_TYPE_NAME (camera));
+    }
+    else {
         pthread_mutex_lock (&access_lock);
         klass->start_recording (camera, &tmp_error);
+
+        /* The ring is sized from the region of interest once the camera has started: a camera
+         * that takes its region at its start then fills blocks of the size it records, whatever
+         * another thread writes meanwhile. */
+        if (tmp_error == NULL && priv->buffered && !uca_camera_prepare_buffering (camera, &tmp_error))
+            klass->stop_recording (camera, NULL);
+
         pthread_mutex_unlock (&access_lock);
 
         if (tmp_error == NULL) {
@@ -246,8 +257,6 @@ uca_camera_start_recording (UcaCamera *camera, GError **error)
             g_atomic_int_set (&priv->is_recording, TRUE);
             started = TRUE;
         }
-        else if (priv->buffered)
-            uca_ring_release (&priv->ring);
     }
 
     pthread_mutex_unlock (&start_recording_lock);
@@ -271,6 +280,14 @@ uca_camera_stop_recording (UcaCamera *camera, GError **error)
     klass = UCA_CAMERA_GET_CLASS (camera);
     g_return_if_fail (klass->stop_recording != NULL);
     priv = camera->priv;
+
+    /* A stop of this camera under way ends the recording already. Waiting for it could wait
+     * forever: it may be waiting for the grab callback this call comes from. */
+    if (!g_atomic_int_compare_and_exchange (&priv->stopping, FALSE, TRUE)) {
+        g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_RECORDING,
+                             "Recording is being stopped by another call");
+        return;
+    }
 
     pthread_mutex_lock (&stop_recording_lock);
 
@@ -304,6 +321,7 @@ uca_camera_stop_recording (UcaCamera *camera, GError **error)
     }
 
     pthread_mutex_unlock (&stop_recording_lock);
+    g_atomic_int_set (&priv->stopping, FALSE);
 
     if (stopped)
         g_object_notify (G_OBJECT (camera), "is-recording");

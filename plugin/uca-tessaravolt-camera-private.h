@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,12 +52,18 @@ struct _UcaTessaraVoltCameraPrivate {
     /* Client's thread only; read once at initialisation. */
     uint32_t sensor_width = 0;
     uint32_t sensor_height = 0;
-    /* Written on the client's thread while not recording (writes during recording are refused),
-     * so XISL's thread reads them without a lock while frames are delivered. */
-    uint32_t roi_x0 = 0;
-    uint32_t roi_y0 = 0;
-    uint32_t roi_width = 0;
-    uint32_t roi_height = 0;
+    /* Clients write and read the region of interest from any thread; a start takes it. Under
+     * region_mutex a write lands before a start takes the region, or is refused from then until
+     * the stop, so that the properties always read what the frames hold. */
+    mutable std::mutex region_mutex;
+    uint32_t roi_x0 = 0;       /* region_mutex */
+    uint32_t roi_y0 = 0;       /* region_mutex */
+    uint32_t roi_width = 0;    /* region_mutex */
+    uint32_t roi_height = 0;   /* region_mutex */
+    bool region_fixed = false; /* region_mutex: from a start taking the region to its stop */
+    /* The region the copies take: written by a start with region_fixed set, before the readout
+     * runs; read by XISL's thread while it does. */
+    TessaraVolt::Region recording_region;
     gboolean grab_from_continuous = TRUE;
     /* Read at start; written on the client's thread while not recording. */
     guint skip_frames = 0;
@@ -75,9 +82,11 @@ get_private (gpointer camera)
     return static_cast<UcaTessaraVoltCamera *> (camera)->priv;
 }
 
+/* The region of interest the next start will take. */
 inline TessaraVolt::Region
 get_region (const UcaTessaraVoltCameraPrivate *priv)
 {
+    std::lock_guard<std::mutex> lock (priv->region_mutex);
     return TessaraVolt::Region{ priv->roi_x0, priv->roi_y0, priv->roi_width, priv->roi_height };
 }
 

@@ -54,12 +54,70 @@ trigger_source_from_mode (int32_t mode)
     }
 }
 
+static void
+warn_recording (GParamSpec *pspec)
+{
+    g_log (nullptr, G_LOG_LEVEL_WARNING, "Property '%s' cant be changed during acquisition", pspec->name);
+}
+
+/* A write lands before a start takes the region, or is refused until the stop. */
+static void
+set_region (UcaTessaraVoltCameraPrivate *priv, guint property_id, uint32_t value, GParamSpec *pspec)
+{
+    std::lock_guard<std::mutex> lock (priv->region_mutex);
+
+    if (priv->region_fixed) {
+        warn_recording (pspec);
+        return;
+    }
+    switch (property_id) {
+        case PROP_ROI_X:
+            priv->roi_x0 = value;
+            break;
+        case PROP_ROI_Y:
+            priv->roi_y0 = value;
+            break;
+        case PROP_ROI_WIDTH:
+            priv->roi_width = value;
+            break;
+        default:
+            priv->roi_height = value;
+            break;
+    }
+}
+
+static uint32_t
+get_region (const UcaTessaraVoltCameraPrivate *priv, guint property_id)
+{
+    std::lock_guard<std::mutex> lock (priv->region_mutex);
+
+    switch (property_id) {
+        case PROP_ROI_X:
+            return priv->roi_x0;
+        case PROP_ROI_Y:
+            return priv->roi_y0;
+        case PROP_ROI_WIDTH:
+            return priv->roi_width;
+        default:
+            return priv->roi_height;
+    }
+}
+
 /* One factor serves both axes. The region of interest shrinks to the binned frame and never
  * grows back. A binning the detector refuses is not taken: the driver warns, and the property
  * and the frame keep the binning the detector really uses. */
 static void
-set_binning (UcaTessaraVoltCameraPrivate *priv, guint factor)
+set_binning (UcaTessaraVoltCameraPrivate *priv, guint factor, GParamSpec *pspec)
 {
+    {
+        /* The frame must not shrink under a region a start has taken (the readout would refuse
+         * the binning while recording, but not during the start). */
+        std::lock_guard<std::mutex> lock (priv->region_mutex);
+        if (priv->region_fixed) {
+            warn_recording (pspec);
+            return;
+        }
+    }
     priv->readout->setBinning (factor);
 
     const TessaraVolt::FrameSize max_roi_size = priv->readout->getDetector ().getFrameSize ();
@@ -71,6 +129,9 @@ set_binning (UcaTessaraVoltCameraPrivate *priv, guint factor)
                "Unable to read the frame size after a binning change; the region of interest stays as it was");
         return;
     }
+    std::lock_guard<std::mutex> lock (priv->region_mutex);
+    if (priv->region_fixed)
+        return; /* a start took the region meanwhile and checked it against this frame */
     priv->roi_width = std::min (priv->roi_width, max_roi_size.width);
     priv->roi_height = std::min (priv->roi_height, max_roi_size.height);
 }
@@ -125,7 +186,7 @@ uca_tessaravolt_camera_apply_property (GObject *object, guint property_id, const
     switch (property_id) {
         case PROP_SENSOR_HORIZONTAL_BINNING:
         case PROP_SENSOR_VERTICAL_BINNING:
-            set_binning (priv, g_value_get_uint (value));
+            set_binning (priv, g_value_get_uint (value), pspec);
             break;
         case PROP_TRIGGER_SOURCE:
             detector.setTriggerMode (trigger_mode_from_source (g_value_get_enum (value)));
@@ -134,16 +195,10 @@ uca_tessaravolt_camera_apply_property (GObject *object, guint property_id, const
             detector.setExposureTime (std::chrono::duration<double> (g_value_get_double (value)));
             break;
         case PROP_ROI_X:
-            priv->roi_x0 = g_value_get_uint (value);
-            break;
         case PROP_ROI_Y:
-            priv->roi_y0 = g_value_get_uint (value);
-            break;
         case PROP_ROI_WIDTH:
-            priv->roi_width = g_value_get_uint (value);
-            break;
         case PROP_ROI_HEIGHT:
-            priv->roi_height = g_value_get_uint (value);
+            set_region (priv, property_id, g_value_get_uint (value), pspec);
             break;
         case PROP_GAIN:
             detector.setGain (g_value_get_uint (value));
@@ -183,7 +238,7 @@ uca_tessaravolt_camera_set_property (GObject *object, guint property_id, const G
 
     if (uca_camera_is_recording (UCA_CAMERA (object)) &&
         !uca_camera_is_writable_during_acquisition (UCA_CAMERA (object), pspec->name)) {
-        g_log (nullptr, G_LOG_LEVEL_WARNING, "Property '%s' cant be changed during acquisition", pspec->name);
+        warn_recording (pspec);
         return;
     }
 
@@ -248,16 +303,10 @@ uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue 
             g_value_set_double (value, exposure_seconds (detector));
             break;
         case PROP_ROI_X:
-            g_value_set_uint (value, priv->roi_x0);
-            break;
         case PROP_ROI_Y:
-            g_value_set_uint (value, priv->roi_y0);
-            break;
         case PROP_ROI_WIDTH:
-            g_value_set_uint (value, priv->roi_width);
-            break;
         case PROP_ROI_HEIGHT:
-            g_value_set_uint (value, priv->roi_height);
+            g_value_set_uint (value, get_region (priv, property_id));
             break;
         case PROP_HAS_STREAMING:
             g_value_set_boolean (value, TRUE);

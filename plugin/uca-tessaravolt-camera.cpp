@@ -94,15 +94,15 @@ camera_plugin_get_type (void)
     return uca_tessaravolt_camera_get_type ();
 }
 
-/* Copies the region of interest row by row into a packed destination, corrected as the
- * corrector's plan for the running acquisition says. The region lies inside the frame: start of
- * recording refuses any other. */
+/* Copies the region fixed at start row by row into a packed destination, corrected as the
+ * corrector's plan for the running acquisition says. The region lies inside the frame: the
+ * readout's start refuses any other. */
 static void
 copy_roi (const UcaTessaraVoltCameraPrivate *priv, const TessaraVolt::Image &frame, uint16_t *destination)
 {
     const std::shared_ptr<const TessaraVolt::CorrectionPlan> plan = priv->corrector.getPlan ();
 
-    TessaraVolt::copyRegion (frame, get_region (priv), plan.get (), destination);
+    TessaraVolt::copyRegion (frame, priv->recording_region, plan.get (), destination);
 }
 
 /* A camera made with a plain g_object_new, or whose initialisation failed, has none. */
@@ -117,21 +117,23 @@ has_detector (const UcaTessaraVoltCameraPrivate *priv, GError **error)
     return FALSE;
 }
 
-static gboolean
-roi_fits_frame (const UcaTessaraVoltCameraPrivate *priv, GError **error)
+/* Region writes are taken again once no mode copies the region. */
+static void
+release_region (UcaTessaraVoltCameraPrivate *priv)
 {
+    std::lock_guard<std::mutex> lock (priv->region_mutex);
+    priv->region_fixed = false;
+}
+
+static void
+set_region_error (const UcaTessaraVoltCameraPrivate *priv, GError **error)
+{
+    const TessaraVolt::Region &region = priv->recording_region;
     const TessaraVolt::FrameSize frame = get_detector (priv)->getFrameSize ();
 
-    /* 64-bit sums: an offset near G_MAXUINT must not wrap into range. An empty region would let
-     * grabs "succeed" without writing a pixel. */
-    if (priv->roi_width > 0 && priv->roi_height > 0 && uint64_t{ priv->roi_x0 } + priv->roi_width <= frame.width &&
-        uint64_t{ priv->roi_y0 } + priv->roi_height <= frame.height)
-        return TRUE;
-
     g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
-                 "Region of interest %ux%u at (%u, %u) does not fit into the %ux%u frame",
-                 priv->roi_width, priv->roi_height, priv->roi_x0, priv->roi_y0, frame.width, frame.height);
-    return FALSE;
+                 "Region of interest %ux%u at (%u, %u) does not fit into the %ux%u frame", region.width, region.height,
+                 region.x0, region.y0, frame.width, frame.height);
 }
 
 /* Asynchronous transfer: runs on XISL's callback thread for every frame. libuca's grab callback
@@ -145,7 +147,7 @@ make_transfer (UcaCamera *camera, const UcaTessaraVoltCameraPrivate *priv)
     gpointer user_data = camera->user_data;
 
     return TessaraVolt::Transfer{
-        size_t{ priv->roi_width } * priv->roi_height,
+        priv->recording_region.pixelCount (),
         [priv, func, user_data] (const TessaraVolt::Image &frame, uint16_t *buffer) {
             copy_roi (priv, frame, buffer);
             func (buffer, user_data);
@@ -163,6 +165,9 @@ detector_accepted (XislStatus status, const gchar *action, GError **error)
     if (status == TessaraVolt::driverBusy)
         g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_RECORDING,
                      "The detector cannot %s while another acquisition runs", action);
+    else if (status == TessaraVolt::driverFrameTooLarge)
+        g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
+                     "The detector cannot %s: its frames are too large", action);
     else
         g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE, "The detector refused to %s (XISL status %u)",
                      action, status);
@@ -187,7 +192,7 @@ uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
     g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
 
-    if (!has_detector (priv, error) || !roi_fits_frame (priv, error))
+    if (!has_detector (priv, error))
         return;
 
     const TessaraVolt::ReadoutMode mode = chosen_readout_mode (camera, priv);
@@ -197,20 +202,37 @@ uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
         return;
     }
 
+    /* Taken and fixed here, and checked against the frame in the readout's set-up: writes from
+     * other threads during the start are refused from now on, and a binning change that came
+     * first shows in the frame the set-up finds. An empty region would let grabs "succeed"
+     * without writing a pixel. */
+    {
+        std::lock_guard<std::mutex> lock (priv->region_mutex);
+        priv->region_fixed = true;
+        priv->recording_region = TessaraVolt::Region{ priv->roi_x0, priv->roi_y0, priv->roi_width, priv->roi_height };
+    }
     /* The corrector learns the settings the frames are taken with before the first frame comes. */
     std::vector<std::string> warnings;
     TessaraVolt::AcquisitionOptions options;
     options.framesToSkip = priv->skip_frames;
     options.onSetUp = [priv, &warnings] (const TessaraVolt::AcquisitionSettings &settings) {
-        warnings = priv->corrector.arm (TessaraVolt::CalibrationKey{
-            settings.exposure.count (), settings.gain, settings.binning, get_region (priv), settings.triggerMode });
+        warnings = priv->corrector.arm (TessaraVolt::CalibrationKey{ settings.exposure.count (), settings.gain,
+                                                                     settings.binning, priv->recording_region,
+                                                                     settings.triggerMode });
     };
+    const XislStatus status =
+        priv->readout->start (mode, make_transfer (camera, priv), std::move (options), priv->recording_region);
 
-    if (detector_accepted (priv->readout->start (mode, make_transfer (camera, priv), std::move (options)),
-                           "start recording", error))
+    if (status == 0) {
         uca_tessaravolt_camera_warn (warnings);
+        return;
+    }
+    if (status == TessaraVolt::driverRegionOutside)
+        set_region_error (priv, error);
     else
-        priv->corrector.disarm ();
+        detector_accepted (status, "start recording", error);
+    priv->corrector.disarm ();
+    release_region (priv);
 }
 
 /* A refused abort leaves the stream running: the caller learns it, and the camera stays
@@ -221,8 +243,10 @@ uca_tessaravolt_camera_stop_recording (UcaCamera *camera, GError **error)
     g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
 
-    if (priv->readout && detector_accepted (priv->readout->stop (), "stop its acquisition", error))
+    if (priv->readout && detector_accepted (priv->readout->stop (), "stop its acquisition", error)) {
         priv->corrector.disarm ();
+        release_region (priv);
+    }
 }
 
 static gboolean

@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(g++ cmake make pkg-config libglib2.0-dev libspdlog-dev libfmt-dev libgtest-dev
           libtiff-dev libpng-dev libhdf5-dev python3-h5py valgrind
           gobject-introspection libgirepository1.0-dev python3-gi python3-numpy
-          clang clang-format
+          clang clang-format libclang-rt-14-dev libcbor-dev
           libzmq3-dev libjson-glib-dev python3-zmq python3-cbor2 python3-lz4 bitshuffle
           python3-dxchange python3-pandas python3-tifffile python3-scipy)
 if [ "${1:-}" = windows ]; then

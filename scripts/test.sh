@@ -4,8 +4,8 @@
 # simulated detector checked by clang in a build of both, the installed minimal libuca used by a
 # plug-in built outside this tree and as the installed libuca of a second build, the driver's and
 # the simulator's tests built for Windows and run under Wine, then the whole suite again under
-# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer. Every lane turns
-# warnings into errors.
+# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, and last the fuzz
+# targets, 45 s each. Every lane turns warnings into errors.
 #
 #   scripts/test.sh           everything, as CI runs it
 #   scripts/test.sh --quick   the plain build only, without the stress, faults and valgrind tests
@@ -125,3 +125,9 @@ windows_lane
 # valgrind does not run under the sanitizers' runtimes.
 build_and_test build-asan address valgrind
 build_and_test build-tsan thread valgrind
+
+# libFuzzer with clang (build-fuzz): each target replays its seed corpus, crashes once found
+# included, then fuzzes from it for a bounded time.
+started=$SECONDS
+bash scripts/fuzz-long.sh --seconds 45
+echo "== build-fuzz: took $((SECONDS - started)) s"

@@ -23,6 +23,17 @@ void Simulator::reset()
     changed_.notifyAll();
 }
 
+int Simulator::configure(const char *text)
+{
+    Settings settings;
+    std::string error;
+    if (!text || !parseSettings(text, settings, error))
+        return XISL_SIM_ERROR_ARGUMENT;
+    Locker locker(mutex_);
+    applySettings(settings);
+    return 0;
+}
+
 int Simulator::setSensors(const XislSimSensor *sensors, size_t count)
 {
     if (count > 0 && !sensors)

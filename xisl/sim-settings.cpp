@@ -40,14 +40,15 @@ std::string_view trim(std::string_view text)
     return text;
 }
 
-// "WxH" or "WxH:HEADER"; both sides non-zero.
+// "WxH" or "WxH:HEADER"; both sides non-zero, and a header identifier that the extended header's
+// 16 bits hold too.
 std::optional<XislSimSensor> parseSensor(std::string_view text, size_t index)
 {
     uint32_t headerId = 14;
     size_t colon = text.find(':');
     if (colon != std::string_view::npos) {
         auto header = parseNumber(text.substr(colon + 1));
-        if (!header)
+        if (!header || *header > UINT16_MAX)
             return std::nullopt;
         headerId = *header;
         text = text.substr(0, colon);

@@ -90,6 +90,11 @@ void Simulator::applyEnvironment()
         std::fprintf(stderr, "xislsim: %s; XISL_SIM ignored\n", error.c_str());
         return;
     }
+    applySettings(settings);
+}
+
+void Simulator::applySettings(const Settings &settings)
+{
     if (settings.sensors)
         config_.sensors = enumerated_ = *settings.sensors;
     if (settings.content)

@@ -115,6 +115,7 @@ public:
 
     // The control interface; any thread.
     void reset();
+    int configure(const char *text);
     int setSensors(const XislSimSensor *sensors, size_t count);
     int setContent(XislSimContent content);
     void setSeed(uint32_t seed);
@@ -167,6 +168,7 @@ private:
     Simulator();
     void applyDefaults() TESSARAVOLT_REQUIRES(mutex_);
     void applyEnvironment() TESSARAVOLT_REQUIRES(mutex_);
+    void applySettings(const Settings &settings) TESSARAVOLT_REQUIRES(mutex_);
     // A call that stops acquisitions (abort, close, reset) increments stopsWaiting_, takes mutex_
     // and then calls this. A worker producing frames as fast as it can re-takes mutex_ at once
     // after every frame and would otherwise keep such a caller waiting for thousands of frames;

@@ -33,6 +33,11 @@ void xisl_sim_reset(void)
     sim().reset();
 }
 
+int xisl_sim_configure(const char *settings)
+{
+    return sim().configure(settings);
+}
+
 int xisl_sim_set_sensors(const XislSimSensor *sensors, size_t count)
 {
     return sim().setSensors(sensors, count);

@@ -48,8 +48,8 @@
  * Environment. Processes that cannot call this interface (the tools, the demonstration) set
  * XISL_SIM before the first XISL call, a ';'-separated list of settings:
  *   sensors=none                     no sensor attached
- *   sensors=W1xH1[:HEADER],W2xH2...  the sensor list (header identifier defaults to 14; PROM
- *                                    identifiers 1, 2, ...; camera type 1)
+ *   sensors=W1xH1[:HEADER],W2xH2...  the sensor list (header identifier up to 65535, default 14;
+ *                                    PROM identifiers 1, 2, ...; camera type 1)
  *   content=pattern|phantom|flat     the content mode
  *   seed=N                           the seed of the panel and its noise
  *   beam=on|off|N                    the beam: on (XISL_SIM_BEAM_DEFAULT), off (darks), or N
@@ -159,6 +159,10 @@ typedef struct XislSimPixelTruth {
  * camera type 1, 1024 x 1024), pattern content, seed 1, beam XISL_SIM_BEAM_DEFAULT, first frame
  * number 1, frames produced automatically, readout 32 ns per pixel, no wind-down, call log on. */
 XISL_EXPORT void xisl_sim_reset(void);
+
+/* Applies settings written as XISL_SIM takes them (see Environment above) on top of the current
+ * ones: 0, or non-zero with nothing changed when an item is malformed. */
+XISL_EXPORT int xisl_sim_configure(const char *settings);
 
 /* Replaces the sensor list used by the next enumeration; count 0 means no sensor. */
 XISL_EXPORT int xisl_sim_set_sensors(const XislSimSensor *sensors, size_t count);

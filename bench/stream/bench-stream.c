@@ -23,13 +23,6 @@
 #include <unistd.h>
 #include <zmq.h>
 
-/* uca-record's own is in uca-record.c, which is not part of this program. */
-GQuark
-record_error_quark (void)
-{
-    return g_quark_from_static_string ("uca-record-error-quark");
-}
-
 static gdouble
 seconds_since (gint64 start_ns)
 {

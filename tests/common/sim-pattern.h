@@ -26,7 +26,8 @@ static_assert(static_cast<uint16_t>(17 * inverseOf17) == 1, "17 is invertible mo
 // The frame number, modulo 2^16, of a pattern frame whose pixel (x, y) holds `value`.
 constexpr uint16_t patternFrameNumber(uint16_t value, uint32_t x, uint32_t y)
 {
-    return static_cast<uint16_t>(static_cast<uint16_t>(value - patternPixel(x, y, 0)) *
+    // In 32 unsigned bits: two 16-bit factors would be promoted to int, whose product overflows.
+    return static_cast<uint16_t>(uint32_t{static_cast<uint16_t>(value - patternPixel(x, y, 0))} *
                                  inverseOf17);
 }
 

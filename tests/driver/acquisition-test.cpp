@@ -396,13 +396,32 @@ TEST_F(AcquisitionTest, SoftwareTriggerReleasesAFrame)
     EXPECT_EQ(recorder.seen().size(), 1u);
 }
 
-TEST_F(AcquisitionTest, CallbackWithoutAcquisitionDataDoesNothing)
+// No consumer can be found, but the frame still goes back to XISL.
+TEST_F(AcquisitionTest, CallbackWithoutAcquisitionDataOnlyHandsTheFrameBack)
 {
     detector->startContinuous(recorder.consumer());
     ASSERT_EQ(Acquisition_SetAcqData(handle, nullptr), 0u);
     ASSERT_EQ(xisl_sim_step(handle, 1, 5000), 0);
     EXPECT_TRUE(recorder.seen().empty());
-    EXPECT_EQ(counters().framesNotHandedBack, 1u);
+    EXPECT_EQ(counters().framesNotHandedBack, 0u);
+}
+
+using FrameSizeTest = SimulatorTest;
+
+// A frame of 2^32 pixels (8 GiB) is no detector's: every mode refuses it before allocating.
+TEST_F(FrameSizeTest, FrameBeyondThirtyTwoBitCountsIsRefused)
+{
+    const XislSimSensor huge = sensor(65536, 65536);
+    ASSERT_EQ(xisl_sim_set_sensors(&huge, 1), 0);
+    const std::unique_ptr<Readout> readout = openReadout();
+    ASSERT_TRUE(readout);
+    const TransferConsumer ignore = [](const Image &, uint16_t *) {};
+    EXPECT_EQ(readout->start(ReadoutMode::Stream), driverFrameTooLarge);
+    EXPECT_EQ(readout->start(ReadoutMode::SingleFrames), driverFrameTooLarge);
+    EXPECT_EQ(readout->start(ReadoutMode::Transfer, Transfer{1, ignore}), driverFrameTooLarge);
+    EXPECT_EQ(readout->start(ReadoutMode::Transfer, Transfer{largestFramePixels + 1, ignore}),
+              driverFrameTooLarge);
+    EXPECT_TRUE(callsOf("Acquisition_DefineDestBuffers").empty());
 }
 
 } // namespace

@@ -158,6 +158,20 @@ TEST_F(Buffered, RingWithoutBuffersIsRefused)
     EXPECT_EQ(getUint(camera.get(), "frames-grabbed"), 0u);
 }
 
+// A camera may take another region as it starts (one rounded to its hardware's steps, say): the
+// ring holds frames of the region it records.
+TEST_F(Buffered, RingHoldsTheRegionTheCameraStartedWith)
+{
+    g_object_set(camera.get(), "roi-width-at-start", 10u, nullptr);
+    uca_camera_start_recording(camera.get(), error.out());
+    ASSERT_EQ(error.get(), nullptr) << error.message();
+    std::vector<guint8> frame(10 * 3 * 2, guard);
+    ASSERT_TRUE(uca_camera_grab(camera.get(), frame.data(), error.out())) << error.message();
+    guint32 sequence = 0;
+    std::memcpy(&sequence, frame.data(), sizeof(sequence));
+    EXPECT_EQ(frame.back(), sequence & 0xff) << "the frame was cut to the region set before";
+}
+
 TEST_F(Buffered, ASlotThatFailsToStartLeavesNoReadThread)
 {
     g_object_set(camera.get(), "fail-start", TRUE, nullptr);

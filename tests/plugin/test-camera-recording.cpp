@@ -351,6 +351,47 @@ TEST_F(RecordingTest, CallbackReadsItsFrameAfterEndingTheRecording)
     }
 }
 
+// A stop from the callback while the client stops too returns at once: the client's stop waits
+// for the callback to return, so waiting for that stop would never end (a hang here ends by the
+// test's time-out).
+TEST_F(RecordingTest, CallbackStopsWhileTheClientStops)
+{
+    struct Client {
+        UcaCamera *camera;
+        bool first = true; // XISL's thread only
+        std::promise<void> entered;
+        std::promise<ErrorPtr> stopped;
+    };
+    createStepped();
+    Client client{camera.get(), true, {}, {}};
+    g_object_set(camera.get(), "transfer-asynchronously", TRUE, nullptr);
+    uca_camera_set_grab_func(
+        camera.get(),
+        [](gpointer, gpointer user) {
+            auto *self = static_cast<Client *>(user);
+            if (!std::exchange(self->first, false))
+                return;
+            self->entered.set_value();
+            waitUntil([self] { return uca_camera_stopped_recording(self->camera) != FALSE; });
+            GError *error = nullptr;
+            uca_camera_stop_recording(self->camera, &error);
+            self->stopped.set_value(ErrorPtr(error));
+        },
+        &client);
+    ASSERT_TRUE(start());
+    auto stepped = std::async(std::launch::async, [acquisition = acquisitionHandle()] {
+        return xisl_sim_step(acquisition, 1, 5000);
+    });
+    ASSERT_EQ(client.entered.get_future().wait_for(5s), std::future_status::ready);
+    stop();
+
+    const ErrorPtr error = client.stopped.get_future().get();
+    ASSERT_TRUE(error) << "the callback's stop cannot have stopped a recording being stopped";
+    EXPECT_EQ(error->code, UCA_CAMERA_ERROR_NOT_RECORDING);
+    EXPECT_FALSE(uca_camera_is_recording(camera.get()));
+    stepped.wait();
+}
+
 TEST_F(RecordingTest, RoiOutsideTheFrameIsRefusedAtStart)
 {
     create();

@@ -295,7 +295,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 class FrameFaultTest : public SimulatorTest, public ::testing::WithParamInterface<const char *> {};
 
-// One frame's call fails; the stream goes on and later grabs get newer, whole frames.
+// One frame's call fails; the stream goes on, later grabs get newer, whole frames, and every frame
+// goes back to XISL but the one whose hand-back failed.
 TEST_P(FrameFaultTest, OneFailingFrameDoesNotStopTheStream)
 {
     CameraPtr camera = createFastCamera();
@@ -320,6 +321,8 @@ TEST_P(FrameFaultTest, OneFailingFrameDoesNotStopTheStream)
     ASSERT_EQ(error, nullptr);
     camera.reset();
     expectDetectorReleased();
+    EXPECT_EQ(counters().framesNotHandedBack,
+              std::string(GetParam()) == "Acquisition_SetReady" ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(PerFrameCalls, FrameFaultTest,

@@ -233,6 +233,53 @@ TEST_F(LifetimeTest, PropertyReadsFromSecondThreadWhileRecording)
     expectDetectorReleased();
 }
 
+// Another thread moves the region of interest off the frame, halves the frame by binning, or
+// doubles the region's width in buffered mode, while this one starts: whichever comes first, the
+// recording copies a region inside its frame, and the properties read the region it copies.
+TEST_F(LifetimeTest, WritesDuringAStartNeverMoveTheCopiesOffTheFrame)
+{
+    const unsigned cycles = scaledCount("starts beside a write", 300);
+    CameraPtr camera = createFastCamera();
+    ASSERT_TRUE(camera);
+    std::vector<uint16_t> pixels(size_t{sensorSide} * sensorSide);
+    for (unsigned cycle = 0; cycle < cycles; cycle++) {
+        const unsigned kind = cycle % 3;
+        g_object_set(camera.get(), "sensor-horizontal-binning", 1u, "roi-x0", 0u, "roi-width",
+                     kind == 2 ? sensorSide / 2 : sensorSide, "roi-height", sensorSide, "buffered",
+                     gboolean{kind == 2}, nullptr);
+        std::atomic<bool> go{false};
+        auto writer = std::async(std::launch::async, [&] {
+            while (!go) // released together with the start, so that the two meet often
+                std::this_thread::yield();
+            if (kind == 0)
+                g_object_set(camera.get(), "roi-x0", sensorSide - 1, nullptr);
+            else if (kind == 1)
+                g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
+            else
+                g_object_set(camera.get(), "roi-width", sensorSide, nullptr);
+        });
+        GError *error = nullptr;
+        go = true;
+        uca_camera_start_recording(camera.get(), &error);
+        awaitOrAbort(writer, grabBound, "the writer");
+        if (error) {
+            g_error_free(error); // the write came first, and the region did not fit
+            continue;
+        }
+        Roi region{};
+        g_object_get(camera.get(), "roi-x0", &region.x0, "roi-y0", &region.y0, "roi-width",
+                     &region.width, "roi-height", &region.height, nullptr);
+        ASSERT_TRUE(uca_camera_grab(camera.get(), pixels.data(), &error)) << error->message;
+        EXPECT_TRUE(frameNumberOf(pixels.data(), region))
+            << "cycle " << cycle << ": not the region " << region.width << "x" << region.height
+            << " at (" << region.x0 << ", " << region.y0 << ")";
+        uca_camera_stop_recording(camera.get(), &error);
+        ASSERT_EQ(error, nullptr) << error->message;
+    }
+    camera.reset();
+    expectDetectorReleased();
+}
+
 struct GrabOutcome {
     gboolean ok = FALSE;
     ErrorPtr error;

@@ -87,10 +87,10 @@ TEST(SettingsParser, NoneMeansNoSensorAndEmptyTextChangesNothing)
 TEST(SettingsParser, MalformedItemsAreRejectedWholesale)
 {
     for (const char *bad :
-         {"sensors=10x", "sensors=0x10", "sensors=10x10:", "sensors=", "sensors=10*10", "seed=-1",
-          "seed=99999999999", "seed=1e3", "content=photo", "content=flats", "beam=dim", "beam=-1",
-          "beam=", "bogus=1", "seed", "fail=Acquisition_Nope:3", "fail=Acquisition_Abort",
-          "fail=Acquisition_Abort:x"}) {
+         {"sensors=10x", "sensors=0x10", "sensors=10x10:", "sensors=10x10:65536",
+          "sensors=", "sensors=10*10", "seed=-1", "seed=99999999999", "seed=1e3", "content=photo",
+          "content=flats", "beam=dim", "beam=-1", "beam=", "bogus=1", "seed",
+          "fail=Acquisition_Nope:3", "fail=Acquisition_Abort", "fail=Acquisition_Abort:x"}) {
         Settings settings;
         settings.seed = 5;
         std::string error;
@@ -248,6 +248,20 @@ TEST(Environment, InAFreshProcess)
                        "configured"),
               kChildPassed);
     EXPECT_EQ(runChild("sensors=300x200;seed=oops", "defaults"), kChildPassed);
+}
+
+// The same settings at run time: a malformed list changes nothing, a good one what the variable
+// would.
+TEST(Environment, ConfigureAtRunTime)
+{
+    xisl_sim_reset();
+    EXPECT_NE(xisl_sim_configure("sensors=300x200;seed=oops"), 0);
+    checkEnvironmentInChild("defaults");
+    ASSERT_EQ(xisl_sim_configure("sensors=300x200,64x64;readout_ns_per_pixel=1;content=flat;seed=7;"
+                                 "beam=off;fail=Acquisition_SetFrameSyncMode:9"),
+              0);
+    checkEnvironmentInChild("configured");
+    xisl_sim_reset();
 }
 
 } // namespace

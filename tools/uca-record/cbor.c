@@ -97,7 +97,19 @@ cbor_writer_put_null (CborWriter *writer)
 void
 cbor_writer_put_text (CborWriter *writer, const gchar *text)
 {
-    const gsize length = strlen (text);
+    gsize length;
+
+    /* CBOR text is UTF-8, or decoders refuse the whole message: other bytes (a camera's name may
+     * hold any) go out as U+FFFD each. */
+    if (!g_utf8_validate (text, -1, NULL)) {
+        gchar *valid = g_utf8_make_valid (text, -1);
+
+        cbor_writer_put_text (writer, valid);
+        g_free (valid);
+        return;
+    }
+
+    length = strlen (text);
 
     put_head (writer, MAJOR_TEXT, length);
     put_raw (writer, text, length);

@@ -29,6 +29,7 @@ void cbor_writer_put_int (CborWriter *writer, gint64 value);
 void cbor_writer_put_double (CborWriter *writer, gdouble value);
 void cbor_writer_put_bool (CborWriter *writer, gboolean value);
 void cbor_writer_put_null (CborWriter *writer);
+/* Text that is not UTF-8 is written with U+FFFD for each byte that is not. */
 void cbor_writer_put_text (CborWriter *writer, const gchar *text);
 void cbor_writer_put_bytes (CborWriter *writer, const guint8 *bytes, gsize length);
 /* Items encoded before, as they are. */

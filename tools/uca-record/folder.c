@@ -436,7 +436,7 @@ check_addition (RecordFolder *folder, const EarlierRecord *record, gboolean over
         return refuse_cut_short (folder, record, error);
 
     folder->base = g_build_filename (folder->dir, folder->format->file_name, NULL);
-    return folder->format->ops->check_addition (folder->base, folder->series, overwrite, error);
+    return record_format_ops (folder->format)->check_addition (folder->base, folder->series, overwrite, error);
 }
 
 static gboolean

@@ -6,9 +6,9 @@
 #include <string.h>
 
 const RecordFormat record_formats[] = {
-    { "tiff", "frame-NNNNNN.tif", "one 16-bit TIFF per frame", &record_tiff_ops },
-    { "multitiff", "frames.tif", "one BigTIFF, a page per frame", &record_multitiff_ops },
-    { "hdf5", "frames.h5", "one HDF5 file, readable while it grows", &record_hdf5_ops },
+    { "tiff", "frame-NNNNNN.tif", "one 16-bit TIFF per frame", FALSE },
+    { "multitiff", "frames.tif", "one BigTIFF, a page per frame", FALSE },
+    { "hdf5", "frames.h5", "one HDF5 file, readable while it grows", TRUE },
 };
 
 const guint record_n_formats = G_N_ELEMENTS (record_formats);
@@ -27,7 +27,7 @@ record_format_find (const gchar *name)
 gboolean
 record_format_holds_series (const RecordFormat *format)
 {
-    return format->ops->check_addition != NULL;
+    return format->holds_series;
 }
 
 /* Where the pattern's run of N begins, and how long it is (0 for a single file). */

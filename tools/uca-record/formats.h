@@ -21,8 +21,8 @@ typedef struct {
     gboolean (*close) (RecordOutput *output, gpointer state, GError **error);
     /* For a format whose one file holds several series, each added by a run of its own: before
      * the camera is opened, whether the earlier recording's file at `path` can take `series`
-     * (replacing it only with `overwrite`) and the disk has room to add it. NULL where each
-     * recording replaces the earlier one whole. */
+     * (replacing it only with `overwrite`) and the disk has room to add it. NULL exactly where
+     * each recording replaces the earlier one whole (holds_series FALSE). */
     gboolean (*check_addition) (const gchar *path, RecordSeries series, gboolean overwrite, GError **error);
 } RecordFormatOps;
 
@@ -31,12 +31,16 @@ struct RecordFormat {
     const gchar *file_name; /* the one file, or per frame a pattern whose run of N is the frame
                              * number from 1, zero-padded: "frame-NNNNNN.tif" */
     const gchar *summary;   /* for --help */
-    const RecordFormatOps *ops;
+    gboolean holds_series;  /* its one file holds several series, each added by a run of its own */
 };
 
 /* The first is the default. */
 extern const RecordFormat record_formats[];
 extern const guint record_n_formats;
+
+/* The operations that write a format's files (format-ops.c). The table above, its names and the
+ * command line's checks link without them. */
+const RecordFormatOps *record_format_ops (const RecordFormat *format);
 
 extern const RecordFormatOps record_tiff_ops;
 extern const RecordFormatOps record_multitiff_ops;

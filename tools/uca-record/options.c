@@ -288,7 +288,7 @@ record_parse_options (int *argc, char ***argv, Options *options, GError **error)
           "With CURVE, admit only the public keys in FILE, one a line", "FILE" },
         { "stream-keygen", 0, 0, G_OPTION_ARG_NONE, &options->stream.keygen, "Print a new CURVE key pair and exit",
           NULL },
-        { NULL }
+        { NULL, 0, 0, 0, NULL, NULL, NULL }
     };
     GOptionContext *context = g_option_context_new ("CAMERA [PROPERTY=VALUE ...]");
     gboolean success;

@@ -127,7 +127,7 @@ begin (RecordOutput *output, gint64 timestamp_ns, GError **error)
     if (!record_folder_begin (output->folder, error))
         return FALSE;
 
-    output->state = output->format->ops->open (output, error);
+    output->state = record_format_ops (output->format)->open (output, error);
     return output->state != NULL;
 }
 
@@ -135,7 +135,7 @@ gboolean
 record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns, GError **error)
 {
     if (output->failed || (output->state == NULL && !begin (output, timestamp_ns, error)) ||
-        !output->format->ops->write (output, output->state, pixels, timestamp_ns, error)) {
+        !record_format_ops (output->format)->write (output, output->state, pixels, timestamp_ns, error)) {
         output->failed = TRUE;
         return FALSE;
     }
@@ -147,17 +147,18 @@ record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestam
 gboolean
 record_output_sync (RecordOutput *output, GError **error)
 {
-    if (output->failed || output->n_frames == 0 || output->format->ops->sync == NULL)
+    if (output->failed || output->n_frames == 0 || record_format_ops (output->format)->sync == NULL)
         return TRUE;
 
-    output->failed = !output->format->ops->sync (output, output->state, error);
+    output->failed = !record_format_ops (output->format)->sync (output, output->state, error);
     return !output->failed;
 }
 
 gboolean
 record_output_close (RecordOutput *output, guint64 *frames_kept, GError **error)
 {
-    gboolean success = output->state == NULL || output->format->ops->close (output, output->state, error);
+    gboolean success =
+        output->state == NULL || record_format_ops (output->format)->close (output, output->state, error);
 
     *frames_kept = output->n_frames;
     g_free (output);

@@ -328,7 +328,7 @@ static void *
 writer_thread (void *data)
 {
     Session *session = data;
-    const gboolean grows = session->output != NULL && session->output->format->ops->sync != NULL;
+    const gboolean grows = session->output != NULL && record_format_ops (session->output->format)->sync != NULL;
     gboolean unsynced = FALSE, failed = FALSE;
     gint64 synced_ns = 0, arrival;
     const guint8 *pixels;

@@ -39,6 +39,9 @@ enum {
 void
 stream_series_init (StreamSeries *series, const CameraInfo *info, guint64 n_images)
 {
+    /* A camera may report any exposure up to G_MAXDOUBLE seconds: beyond what 63 bits of
+     * nanoseconds count (292 years), the most they do. */
+    const gdouble exposure_ns = info->exposure_s * NS_PER_S;
     CborWriter writer;
 
     memset (series, 0, sizeof *series);
@@ -46,7 +49,7 @@ stream_series_init (StreamSeries *series, const CameraInfo *info, guint64 n_imag
     series->unique_id = g_uuid_string_random ();
     series->date = g_date_time_new_now_utc ();
     series->start_ns = record_monotonic_ns ();
-    series->exposure_ns = (gint64) (info->exposure_s * NS_PER_S);
+    series->exposure_ns = exposure_ns < (gdouble) G_MAXINT64 ? (gint64) exposure_ns : G_MAXINT64;
     series->n_images = n_images;
 
     cbor_writer_init (&writer, series->image_prefix, sizeof series->image_prefix);

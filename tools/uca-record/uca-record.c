@@ -23,10 +23,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-/* clang-format off */
-G_DEFINE_QUARK (uca-record-error-quark, record_error)
-/* clang-format on */
-
 /* ---- Standard output -------------------------------------------------------------------- */
 
 /* The report's own standard output while cameras print to theirs. */

@@ -35,6 +35,7 @@ enum {
     PROP_TRIGGERS,
     PROP_WAITING_GRABS,
     PROP_STOP_COUNTER,
+    PROP_ROI_WIDTH_AT_START,
     N_PROPERTIES
 };
 
@@ -58,6 +59,7 @@ struct _UcaTestCamera {
     gint *stop_counter;     /* the test's counter of successful stops, may be NULL */
     guint roi_width;
     guint roi_height;
+    guint roi_width_at_start; /* 0: the device keeps the width it was given */
     gdouble exposure_time;
 
     /* Shared between the grab (client or read thread) and trigger: guarded by lock. */
@@ -93,6 +95,8 @@ uca_test_camera_start_recording (UcaCamera *camera, GError **error)
         return;
     }
 
+    if (self->roi_width_at_start > 0)
+        self->roi_width = self->roi_width_at_start;
     set_device_recording (self, TRUE);
 }
 
@@ -278,6 +282,9 @@ uca_test_camera_set_property (GObject *object, guint property_id, const GValue *
         case PROP_STOP_COUNTER:
             self->stop_counter = g_value_get_pointer (value);
             break;
+        case PROP_ROI_WIDTH_AT_START:
+            self->roi_width_at_start = g_value_get_uint (value);
+            break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID (object, property_id, pspec);
             break;
@@ -367,6 +374,9 @@ uca_test_camera_get_property (GObject *object, guint property_id, GValue *value,
         case PROP_STOP_COUNTER:
             g_value_set_pointer (value, self->stop_counter);
             break;
+        case PROP_ROI_WIDTH_AT_START:
+            g_value_set_uint (value, self->roi_width_at_start);
+            break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID (object, property_id, pspec);
             break;
@@ -419,6 +429,11 @@ install_own_properties (GObjectClass *oclass)
     own_properties[PROP_STOP_COUNTER] =
         g_param_spec_pointer ("stop-counter", "Stop counter", "gint incremented by each successful stop",
                               G_PARAM_READWRITE);
+
+    own_properties[PROP_ROI_WIDTH_AT_START] = g_param_spec_uint (
+        "roi-width-at-start", "Width at start",
+        "Region width the device takes when it starts, as one rounding to its steps would (0: as set)", 0, G_MAXUINT, 0,
+        RW);
 
     for (guint id = N_BASE_PROPERTIES; id < N_PROPERTIES; id++)
         g_object_class_install_property (oclass, id, own_properties[id]);
