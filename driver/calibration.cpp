@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "calibration.h"
+#include "data-exchange.h"
 
 #include <hdf5.h>
 
@@ -13,8 +14,8 @@ namespace TessaraVolt {
 
 namespace {
 
-const char *const darkSeries = "/exchange/data_dark";
-const char *const flatSeries = "/exchange/data_white";
+const char *const darkSeries = DX_GROUP "/" DX_DARK;
+const char *const flatSeries = DX_GROUP "/" DX_FLAT;
 const char *const triggerNames[] = {"auto", "software", "external"};
 
 // Owns an HDF5 identifier.
@@ -82,7 +83,7 @@ const char *triggerName(int32_t mode)
 
 bool exists(hid_t file, const char *path)
 {
-    return H5Lexists(file, "/exchange", H5P_DEFAULT) > 0 && H5Lexists(file, path, H5P_DEFAULT) > 0;
+    return H5Lexists(file, DX_GROUP, H5P_DEFAULT) > 0 && H5Lexists(file, path, H5P_DEFAULT) > 0;
 }
 
 // One series of a file: its frames' shape and the settings it was taken with.
@@ -117,19 +118,19 @@ public:
         series.height = static_cast<uint32_t>(dims[1]);
         series.width = static_cast<uint32_t>(dims[2]);
 
-        const double exposure = numbers("exposure_time", 1).at(0);
+        const double exposure = numbers(DX_EXPOSURE_TIME, 1).at(0);
         if (!std::isfinite(exposure) || exposure < 0 || exposure > 1e7)
-            throw fault(path_, std::string(name_) + " has no valid exposure_time");
+            throw fault(path_, std::string(name_) + " has no valid " DX_EXPOSURE_TIME);
         series.key.exposureUs = std::llround(exposure * 1e6);
-        series.key.gain = whole(numbers("gain", 1).at(0), "gain");
-        const std::vector<double> binning = numbers("binning", 2);
+        series.key.gain = whole(numbers(DX_GAIN, 1).at(0), DX_GAIN);
+        const std::vector<double> binning = numbers(DX_BINNING, 2);
         if (binning[0] != binning[1] || (binning[0] != 1 && binning[0] != 2))
             throw fault(path_,
                         std::string(name_) + " was taken at a binning this detector does not have");
         series.key.binning = static_cast<uint32_t>(binning[0]);
-        const std::vector<double> roi = numbers("roi", 4);
-        series.key.region = Region{whole(roi[0], "roi"), whole(roi[1], "roi"), whole(roi[2], "roi"),
-                                   whole(roi[3], "roi")};
+        const std::vector<double> roi = numbers(DX_ROI, 4);
+        series.key.region = Region{whole(roi[0], DX_ROI), whole(roi[1], DX_ROI),
+                                   whole(roi[2], DX_ROI), whole(roi[3], DX_ROI)};
         series.key.triggerMode = trigger();
         return series;
     }
@@ -168,7 +169,7 @@ private:
     // The name the recorder writes ("auto", "software", "external"), or the number.
     int32_t trigger() const
     {
-        const Hid owned = attribute("trigger_source");
+        const Hid owned = attribute(DX_TRIGGER_SOURCE);
         const Hid type(H5Aget_type(owned.get()), H5Tclose);
         if (type.valid() && H5Tget_class(type.get()) == H5T_STRING) {
             const std::string name = text(owned.get(), type.get());
@@ -177,12 +178,12 @@ private:
                     return mode;
             }
         } else {
-            const std::vector<double> value = numbers("trigger_source", 1);
+            const std::vector<double> value = numbers(DX_TRIGGER_SOURCE, 1);
             if (value[0] == 0 || value[0] == 1 || value[0] == 2)
                 return static_cast<int32_t>(value[0]);
         }
-        throw fault(path_, std::string(name_) +
-                               " has a trigger_source other than auto, software or external");
+        throw fault(path_, std::string(name_) + " has a " DX_TRIGGER_SOURCE
+                                                " other than auto, software or external");
     }
 
     std::string text(hid_t attribute, hid_t type) const

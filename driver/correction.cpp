@@ -82,76 +82,86 @@ void addNeighbours(const CalibrationMaps &maps, const std::vector<uint8_t> &defe
     }
 }
 
-uint16_t correctPixel(uint16_t raw, uint32_t darkAndGain, float pedestal)
+// |raw - dark| times the gain factor, rounded (halves up) and saturated at 65535. The product
+// fits 32 bits: 65535 * 65535 + 2^13 < 2^32.
+uint32_t scaledDistance(uint32_t distance, uint16_t gain)
+{
+    constexpr int bits = CorrectionPlan::gainFractionBits;
+    return std::min((distance * gain + (1u << (bits - 1))) >> bits, uint32_t{UINT16_MAX});
+}
+
+constexpr uint16_t unitGain = 1 << CorrectionPlan::gainFractionBits;
+
+uint16_t correctPixel(uint16_t raw, uint16_t dark, uint16_t gain, uint16_t pedestal)
 {
     if (raw == UINT16_MAX)
         return raw; // its true value is unknown: it stays saturated
-    const float signal = static_cast<float>(raw) - static_cast<float>(darkAndGain & 0xffffu);
-    const float gain =
-        static_cast<float>(darkAndGain >> 16) * (1.0f / (1 << CorrectionPlan::gainFractionBits));
-    const float value = std::min(std::max(signal * gain + pedestal, 0.0f), 65535.0f);
-    return static_cast<uint16_t>(std::lrint(value));
+    if (raw >= dark)
+        return static_cast<uint16_t>(
+            std::min(pedestal + scaledDistance(raw - dark, gain), uint32_t{UINT16_MAX}));
+    const uint32_t below = scaledDistance(dark - raw, gain);
+    return static_cast<uint16_t>(pedestal > below ? pedestal - below : 0);
 }
 
-void correctRowPortable(const uint16_t *raw, const uint32_t *darkAndGain, float pedestal,
-                        uint16_t *corrected, uint32_t count)
+void correctRowPortable(const uint16_t *raw, const uint16_t *dark, const uint16_t *gain,
+                        uint16_t pedestal, uint16_t *corrected, uint32_t count)
 {
     for (uint32_t i = 0; i < count; ++i)
-        corrected[i] = correctPixel(raw[i], darkAndGain[i], pedestal);
+        corrected[i] = correctPixel(raw[i], dark[i], gain ? gain[i] : unitGain, pedestal);
 }
 
 #ifdef TESSARAVOLT_HAVE_AVX2_PATH
-#define TESSARAVOLT_AVX2 __attribute__((target("avx2,fma")))
+#define TESSARAVOLT_AVX2 __attribute__((target("avx2")))
 
-// Eight pixels, as 32-bit integers in 0..65535.
-TESSARAVOLT_AVX2 inline __m256i correctEight(__m128i pixels, __m256i darkAndGain, __m256 offset)
+// Sixteen pixels a step, all in 16-bit lanes with saturating arithmetic: the same integer
+// arithmetic as correctPixel, bit for bit. The 32-bit product distance * gain is taken as its
+// high and low halves; (product + 2^13) >> 14 is then 4 * high + ((low >> 13) + 1) >> 1, where
+// the doubling saturates and the last half is an average with 0. Without gains the distance
+// stands as it is, and no gain is read.
+template <bool withGain>
+TESSARAVOLT_AVX2 void correctRowAvx2(const uint16_t *raw, const uint16_t *dark,
+                                     const uint16_t *gain, uint16_t pedestal, uint16_t *corrected,
+                                     uint32_t count)
 {
-    const __m256 signal =
-        _mm256_sub_ps(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(pixels)),
-                      _mm256_cvtepi32_ps(_mm256_and_si256(darkAndGain, _mm256_set1_epi32(0xffff))));
-    const __m256 gain =
-        _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srli_epi32(darkAndGain, 16)),
-                      _mm256_set1_ps(1.0f / (1 << CorrectionPlan::gainFractionBits)));
-    const __m256 value = _mm256_fmadd_ps(signal, gain, offset);
-    return _mm256_cvtps_epi32(
-        _mm256_min_ps(_mm256_max_ps(value, _mm256_setzero_ps()), _mm256_set1_ps(65535.0f)));
-}
-
-// Sixteen pixels a step. The copy's speed is set by memory: 2 bytes in, 4 bytes of calibration
-// and 2 bytes out a pixel; the arithmetic hides behind it.
-TESSARAVOLT_AVX2 void correctRowAvx2(const uint16_t *raw, const uint32_t *darkAndGain,
-                                     float pedestal, uint16_t *corrected, uint32_t count)
-{
-    const __m256 offset = _mm256_set1_ps(pedestal);
+    static_assert(CorrectionPlan::gainFractionBits == 14,
+                  "a unit of the high half is 4 of the result");
+    const __m256i zero = _mm256_setzero_si256();
     const __m256i saturated = _mm256_set1_epi16(-1);
+    const __m256i offset = _mm256_set1_epi16(static_cast<short>(pedestal));
     uint32_t i = 0;
     for (; i + 16 <= count; i += 16) {
         const __m256i pixels = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(raw + i));
-        const __m256i low = correctEight(
-            _mm256_castsi256_si128(pixels),
-            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(darkAndGain + i)), offset);
-        const __m256i high = correctEight(
-            _mm256_extracti128_si256(pixels, 1),
-            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(darkAndGain + i + 8)), offset);
-        // packus works within 128-bit lanes; the permutation puts the quarters back in order.
-        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(low, high), 0xd8);
-        const __m256i result = _mm256_or_si256(packed, _mm256_cmpeq_epi16(pixels, saturated));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(corrected + i), result);
+        const __m256i darks = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(dark + i));
+        const __m256i above = _mm256_subs_epu16(pixels, darks);
+        __m256i scaled = _mm256_or_si256(above, _mm256_subs_epu16(darks, pixels));
+        if constexpr (withGain) {
+            const __m256i gains = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(gain + i));
+            const __m256i high = _mm256_mulhi_epu16(scaled, gains);
+            const __m256i low = _mm256_mullo_epi16(scaled, gains);
+            const __m256i twice = _mm256_adds_epu16(high, high);
+            scaled = _mm256_adds_epu16(_mm256_adds_epu16(twice, twice),
+                                       _mm256_avg_epu16(_mm256_srli_epi16(low, 13), zero));
+        }
+        const __m256i result =
+            _mm256_blendv_epi8(_mm256_adds_epu16(offset, scaled), _mm256_subs_epu16(offset, scaled),
+                               _mm256_cmpeq_epi16(above, zero));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(corrected + i),
+                            _mm256_or_si256(result, _mm256_cmpeq_epi16(pixels, saturated)));
     }
-    correctRowPortable(raw + i, darkAndGain + i, pedestal, corrected + i, count - i);
+    correctRowPortable(raw + i, dark + i, withGain ? gain + i : nullptr, pedestal, corrected + i,
+                       count - i);
 }
-#endif
 
-using RowCorrection = void (*)(const uint16_t *, const uint32_t *, float, uint16_t *, uint32_t);
-
-RowCorrection chooseRowCorrection()
+TESSARAVOLT_AVX2 void correctRowsAvx2(const uint16_t *raw, const uint16_t *dark,
+                                      const uint16_t *gain, uint16_t pedestal, uint16_t *corrected,
+                                      uint32_t count)
 {
-#ifdef TESSARAVOLT_HAVE_AVX2_PATH
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        return correctRowAvx2;
-#endif
-    return correctRowPortable;
+    if (gain)
+        correctRowAvx2<true>(raw, dark, gain, pedestal, corrected, count);
+    else
+        correctRowAvx2<false>(raw, dark, gain, pedestal, corrected, count);
 }
+#endif
 
 void repairDefects(const CorrectionPlan &plan, uint16_t *region)
 {
@@ -194,6 +204,20 @@ std::vector<uint8_t> findDefects(const CalibrationMaps &maps)
     return mask;
 }
 
+RowCorrection fastestRowCorrection()
+{
+#ifdef TESSARAVOLT_HAVE_AVX2_PATH
+    if (__builtin_cpu_supports("avx2"))
+        return correctRowsAvx2;
+#endif
+    return correctRowPortable;
+}
+
+RowCorrection portableRowCorrection()
+{
+    return correctRowPortable;
+}
+
 CorrectionPlan makeCorrectionPlan(const CalibrationMaps &maps,
                                   const std::vector<uint8_t> &defectMask,
                                   const CorrectionSwitches &switches)
@@ -207,14 +231,18 @@ CorrectionPlan makeCorrectionPlan(const CalibrationMaps &maps,
         const bool gain = switches.gain && !maps.flat.empty();
         const float response = gain ? meanResponse(maps, defectMask) : 0.0f;
         constexpr float unit = 1 << CorrectionPlan::gainFractionBits;
-        plan.darkAndGain.resize(maps.dark.size());
+        plan.dark.resize(maps.dark.size());
+        plan.gain.resize(gain ? maps.dark.size() : 0);
         for (size_t i = 0; i < maps.dark.size(); ++i) {
-            const float dark = std::clamp(std::round(maps.dark[i]), 0.0f, 65535.0f);
+            plan.dark[i] =
+                static_cast<uint16_t>(std::clamp(std::round(maps.dark[i]), 0.0f, 65535.0f));
+            if (!gain)
+                continue;
             // A defect keeps gain 1: its response may be 0, and it is replaced or left as it is.
             const float factor =
-                gain && defectMask[i] == 0 ? response / (maps.flat[i] - maps.dark[i]) : 1.0f;
-            const float scaled = std::clamp(std::round(factor * unit), 0.0f, 65535.0f);
-            plan.darkAndGain[i] = static_cast<uint32_t>(dark) | static_cast<uint32_t>(scaled) << 16;
+                defectMask[i] == 0 ? response / (maps.flat[i] - maps.dark[i]) : 1.0f;
+            plan.gain[i] =
+                static_cast<uint16_t>(std::clamp(std::round(factor * unit), 0.0f, 65535.0f));
         }
     }
 
@@ -237,18 +265,20 @@ CorrectionPlan makeCorrectionPlan(const CalibrationMaps &maps,
 void copyRegion(const Image &frame, const Region &region, const CorrectionPlan *plan,
                 uint16_t *destination)
 {
-    static const RowCorrection correctRow = chooseRowCorrection();
+    static const RowCorrection correctRow = fastestRowCorrection();
     const bool fits =
         plan != nullptr && plan->width == region.width && plan->height == region.height;
-    const bool arithmetic = fits && !plan->darkAndGain.empty();
+    const bool arithmetic = fits && !plan->dark.empty();
 
     for (uint32_t row = 0; row < region.height; row++) {
         const uint16_t *source =
             frame.pixels + (size_t{region.y0} + row) * frame.size.width + region.x0;
-        uint16_t *target = destination + size_t{row} * region.width;
+        const size_t first = size_t{row} * region.width;
+        uint16_t *target = destination + first;
         if (arithmetic)
-            correctRow(source, plan->darkAndGain.data() + size_t{row} * region.width,
-                       plan->pedestal, target, region.width);
+            correctRow(source, plan->dark.data() + first,
+                       plan->gain.empty() ? nullptr : plan->gain.data() + first, plan->pedestal,
+                       target, region.width);
         else
             std::memcpy(target, source, size_t{region.width} * sizeof(uint16_t));
     }

@@ -54,11 +54,13 @@ struct CorrectionPlan {
 
     uint32_t width = 0;
     uint32_t height = 0;
-    // Per pixel, the dark (low 16 bits) and the gain factor in units of 2^-gainFractionBits (high
-    // 16 bits): one stream of 4 bytes a pixel, which with the frame's own pixels sets the speed.
-    // Empty: the rows are copied as they are.
-    std::vector<uint32_t> darkAndGain;
-    float pedestal = 0;
+    // Per pixel, row after row: the dark in whole counts and the gain factor in units of
+    // 2^-gainFractionBits (so below 4). Memory sets the corrected copy's speed, and these are the
+    // bytes it reads beside the frame's own. Gain empty: gain 1, read from nowhere. Both empty:
+    // the rows are copied as they are.
+    std::vector<uint16_t> dark;
+    std::vector<uint16_t> gain;
+    uint16_t pedestal = 0;
     // Defective pixels, replaced once the region is copied: pixel defects[i] takes the mean of the
     // pixels neighbours[firstNeighbour[i]] up to neighbours[firstNeighbour[i + 1]].
     std::vector<uint32_t> defects;
@@ -68,10 +70,20 @@ struct CorrectionPlan {
 
 // `maps` and `defectMask` cover the same region; gain correction needs a flat. A pixel's
 // corrected value is (raw - dark) * gain + pedestal, where gain is the mean response of the good
-// pixels over the pixel's own; clamped to 0..65535, and a saturated raw pixel stays saturated.
+// pixels over the pixel's own; (raw - dark) * gain is rounded with halves away from 0, the value
+// clamped to 0..65535, and a saturated raw pixel stays saturated.
 CorrectionPlan makeCorrectionPlan(const CalibrationMaps &maps,
                                   const std::vector<uint8_t> &defectMask,
                                   const CorrectionSwitches &switches);
+
+// The arithmetic of `count` pixels of a corrected row; `dark` and `gain` as in CorrectionPlan,
+// `gain` null for gain 1.
+using RowCorrection = void (*)(const uint16_t *raw, const uint16_t *dark, const uint16_t *gain,
+                               uint16_t pedestal, uint16_t *corrected, uint32_t count);
+// The one copyRegion uses, vectorised where the processor allows, and the plain one it falls
+// back to elsewhere; both give the same pixels, bit for bit.
+RowCorrection fastestRowCorrection();
+RowCorrection portableRowCorrection();
 
 // Copies `region` of `frame` into `destination`, row after row, corrected by `plan` when there is
 // one of the region's size. The region lies inside the frame.

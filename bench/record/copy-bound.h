@@ -25,6 +25,9 @@ double cachedCopyRate(size_t bytes);
 enum class CopyKind {
     Memcpy,
     NonTemporal, // stores that bypass the cache
+    // The first copy also reads a calibration of 4 bytes a pixel, as a corrected copy does, with
+    // no more arithmetic than it takes to use them; later copies are memcpy.
+    Calibrated,
 };
 
 // Frames per second of a mode's passes alone, over buffers laid out as the mode's: the simulator's

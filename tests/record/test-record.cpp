@@ -134,6 +134,8 @@ TEST(RecordArguments, BadOptionsAreUsageErrors)
         {"tessaravolt", "--timeout", "-1"},
         {"tessaravolt", "--bogus"},
         {"tessaravolt", "--format", "hdf5"}, // would save nothing
+        {"tessaravolt", "--series", "dark", "--format", "tiff", "-o", output.path()}, // HDF5 alone
+        {"tessaravolt", "--series", "bright", "-o", output.path()},
         // 64 KiB frames: found once the camera's region is known, still before any file.
         {"tessaravolt", "--buffer", "60k", "-o", output.path()},
         {},

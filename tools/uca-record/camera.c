@@ -311,6 +311,22 @@ read_settings (UcaCamera *camera, CameraInfo *info)
         g_object_get (camera, "gain", &info->gain, NULL);
 }
 
+/* An enum property's name for its value, as libuca names it ("auto"), or NULL. */
+static gchar *
+read_enum_name (UcaCamera *camera, const gchar *name)
+{
+    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name);
+    GEnumValue *named;
+    gint value;
+
+    if (pspec == NULL || !G_IS_PARAM_SPEC_ENUM (pspec) || !(pspec->flags & G_PARAM_READABLE))
+        return NULL;
+
+    g_object_get (camera, name, &value, NULL);
+    named = g_enum_get_value (G_PARAM_SPEC_ENUM (pspec)->enum_class, value);
+    return named != NULL ? g_strdup (named->value_nick) : NULL;
+}
+
 void
 record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometry, CameraInfo *info)
 {
@@ -318,6 +334,8 @@ record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometr
     info->camera_name = name;
     info->told_name = read_text (camera, "name");
     info->model = read_text (camera, "model");
+    /* It cannot change while recording. */
+    info->trigger_source = read_enum_name (camera, "trigger-source");
     read_settings (camera, info);
     g_object_get (camera, "sensor-bitdepth", &geometry->bits, NULL);
     geometry->width = info->roi[2];
@@ -331,6 +349,7 @@ record_camera_info_clear (CameraInfo *info)
 {
     g_clear_pointer (&info->told_name, g_free);
     g_clear_pointer (&info->model, g_free);
+    g_clear_pointer (&info->trigger_source, g_free);
 }
 
 /* ---- What the camera uses ---------------------------------------------------------------- */

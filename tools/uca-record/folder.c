@@ -23,12 +23,15 @@ enum {
 struct RecordFolder {
     gchar *dir;
     const RecordFormat *format;
+    RecordSeries series;
     gboolean quiet;
     gchar token[TOKEN_LENGTH + 1];
     gchar *lock_path;
     gint lock;
     gchar *owner;       /* "process N on HOST, started TIME" */
     GPtrArray *earlier; /* the earlier recording's files, to remove once the new one begins */
+    gchar *base;        /* the earlier recording's file the new run adds its series to, which stays
+                         * until a copy with the series replaces it; NULL when not adding */
     gint record;        /* the new record, once the recording has begun; the writer's until it
                          * ends, then the main thread's */
 };
@@ -38,9 +41,10 @@ typedef struct {
     const RecordFormat *format;
     gchar *token;
     gchar *owner;
-    gboolean ended; /* else it was cut short: killed, or the machine stopped */
-    guint64 frames; /* in its files, once it ended */
-    guint64 last;   /* the last frame file it accounts for */
+    gboolean ended;  /* else it was cut short: killed, or the machine stopped */
+    gboolean adding; /* it added a series to the format's file, which it left as it was if cut short */
+    guint64 frames;  /* in its files, once it ended */
+    guint64 last;    /* the last frame file it accounts for */
 } EarlierRecord;
 
 /* ---- Names ------------------------------------------------------------------------------ */
@@ -97,8 +101,9 @@ compare_names (gconstpointer a, gconstpointer b)
 
 /* What a file a recording cut short left holds, and how to keep it; NULL for a complete file. */
 static gchar *
-leftover_hint (const RecordFormat *format, const gchar *name)
+leftover_hint (const EarlierRecord *record, const gchar *name)
 {
+    const RecordFormat *format = record->format;
     gchar *base = NULL, *token = NULL, *hint;
 
     if (!split_temporary (name, &base, &token))
@@ -106,6 +111,8 @@ leftover_hint (const RecordFormat *format, const gchar *name)
 
     if (g_str_has_suffix (base, record_reserve_suffix))
         hint = g_strdup ("space held in reserve, no frames");
+    else if (strcmp (base, format->file_name) == 0 && record->adding)
+        hint = g_strdup_printf ("the copy of %s a series was being added to, as far as it got", base);
     else if (strcmp (base, format->file_name) == 0)
         hint = g_strdup_printf ("the frames written before the end; rename it to %s to read it", base);
     else
@@ -130,7 +137,7 @@ series_number (const gchar *name)
 
 /* "frame-000001.tif to frame-000100.tif, b (hint), c and 12 more": runs of a series in one item. */
 static gchar *
-list_names (GPtrArray *names, const RecordFormat *hints_for)
+list_names (GPtrArray *names, const EarlierRecord *hints_for)
 {
     GString *text = g_string_new (NULL);
     guint items = 0, i = 0;
@@ -201,6 +208,7 @@ read_record (const gchar *dir)
             record->owner = g_key_file_get_string (file, group, "owner", NULL);
             record->ended = g_strcmp0 (state, "ended") == 0;
             record->frames = record->last = g_key_file_get_uint64 (file, group, "frames", NULL);
+            record->adding = g_key_file_get_boolean (file, group, "adding", NULL);
         }
 
         g_free (format);
@@ -225,6 +233,10 @@ record_text (const RecordFolder *folder, gboolean ended, guint64 frames, gsize *
     g_key_file_set_string (file, group, "owner", folder->owner);
     g_key_file_set_string (file, group, "state", ended ? "ended" : "running");
     g_key_file_set_uint64 (file, group, "frames", frames);
+
+    if (folder->base != NULL)
+        g_key_file_set_boolean (file, group, "adding", TRUE);
+
     text = g_key_file_to_data (file, length, NULL);
     g_key_file_free (file);
     return text;
@@ -378,6 +390,63 @@ list_folder (const gchar *dir, GError **error)
     return names;
 }
 
+static gboolean
+refuse_cut_short (const RecordFolder *folder, const EarlierRecord *record, GError **error)
+{
+    gchar *list = list_names (folder->earlier, record);
+    const gchar *owner = record->owner != NULL ? record->owner : "of an unknown process";
+
+    if (record->adding)
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
+                     "Folder `%s' holds what a run adding a series to %s left when it was cut short (uca-record "
+                     "%s): %s. %s is as it was before that run. To keep what it left, move these files away; to "
+                     "discard it, give --overwrite",
+                     folder->dir, record->format->file_name, owner, list, record->format->file_name);
+    else
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
+                     "Folder `%s' holds what a recording cut short left (uca-record %s): %s. To keep it, "
+                     "choose another folder, or move these files and .uca-record away; to discard it, "
+                     "give --overwrite",
+                     folder->dir, owner, list);
+
+    g_free (list);
+    return FALSE;
+}
+
+static void
+forget_name (GPtrArray *names, const gchar *name)
+{
+    guint index;
+
+    if (g_ptr_array_find_with_equal_func (names, name, g_str_equal, &index))
+        g_ptr_array_remove_index (names, index);
+}
+
+/* A format whose file holds several series adds to the earlier recording's file while that is
+ * complete: the recording ended, or a run that was adding to it was cut short, which leaves the
+ * file as it was. The file stays, and the preview until this run writes its own; only what a run
+ * cut short left beside them goes. */
+static gboolean
+check_addition (RecordFolder *folder, const EarlierRecord *record, gboolean overwrite, GError **error)
+{
+    forget_name (folder->earlier, folder->format->file_name);
+    forget_name (folder->earlier, record_preview_name);
+
+    if (folder->earlier->len > 0 && !overwrite)
+        return refuse_cut_short (folder, record, error);
+
+    folder->base = g_build_filename (folder->dir, folder->format->file_name, NULL);
+    return folder->format->ops->check_addition (folder->base, folder->series, overwrite, error);
+}
+
+static gboolean
+adds_to_earlier (const RecordFolder *folder, const EarlierRecord *record)
+{
+    return record_format_holds_series (folder->format) && record != NULL && record->format == folder->format &&
+           (record->ended || record->adding) &&
+           g_ptr_array_find_with_equal_func (folder->earlier, folder->format->file_name, g_str_equal, NULL);
+}
+
 /* Sorts the folder's recording files into those the earlier record accounts for (`earlier`) and
  * the others, and refuses the folder when it must. */
 static gboolean
@@ -408,6 +477,9 @@ check_contents (RecordFolder *folder, const EarlierRecord *record, GPtrArray *na
                      folder->dir, list);
         usable = FALSE;
     }
+    else if (adds_to_earlier (folder, record)) {
+        usable = check_addition (folder, record, overwrite, error);
+    }
     else if (folder->earlier->len > 0 && !overwrite && record->ended) {
         list = list_names (folder->earlier, NULL);
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
@@ -417,13 +489,7 @@ check_contents (RecordFolder *folder, const EarlierRecord *record, GPtrArray *na
         usable = FALSE;
     }
     else if (folder->earlier->len > 0 && !overwrite) {
-        list = list_names (folder->earlier, record->format);
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
-                     "Folder `%s' holds what a recording cut short left (uca-record %s): %s. To keep it, "
-                     "choose another folder, or move these files and .uca-record away; to discard it, "
-                     "give --overwrite",
-                     folder->dir, record->owner != NULL ? record->owner : "of an unknown process", list);
-        usable = FALSE;
+        usable = refuse_cut_short (folder, record, error);
     }
 
     g_free (list);
@@ -443,7 +509,8 @@ choose_token (RecordFolder *folder, const EarlierRecord *record)
 }
 
 RecordFolder *
-record_folder_open (const gchar *dir, const RecordFormat *format, gboolean overwrite, gboolean quiet, GError **error)
+record_folder_open (const gchar *dir, const RecordFormat *format, RecordSeries series, gboolean overwrite,
+                    gboolean quiet, GError **error)
 {
     RecordFolder *folder;
     EarlierRecord *record = NULL;
@@ -460,6 +527,7 @@ record_folder_open (const gchar *dir, const RecordFormat *format, gboolean overw
     folder = g_new0 (RecordFolder, 1);
     folder->dir = g_strdup (dir);
     folder->format = format;
+    folder->series = series;
     folder->quiet = quiet;
     folder->earlier = g_ptr_array_new_with_free_func (g_free);
     folder->record = -1;
@@ -515,8 +583,18 @@ record_folder_begin (RecordFolder *folder, GError **error)
 
     if (folder->earlier->len > 0 && !folder->quiet) {
         list = list_names (folder->earlier, NULL);
-        g_printerr ("uca-record: removed the earlier recording: %s\n", list);
+        g_printerr ("uca-record: removed %s: %s\n",
+                    folder->base != NULL ? "what a run cut short left" : "the earlier recording", list);
         g_free (list);
+    }
+
+    if (folder->base != NULL && !folder->quiet) {
+        gchar *copy = record_folder_temporary_path (folder, folder->format->file_name);
+
+        g_printerr ("uca-record: adding the %s series to `%s' in a copy, `%s', readable while it grows; it "
+                    "replaces %s once complete\n",
+                    record_series_names[folder->series], folder->base, copy, folder->format->file_name);
+        g_free (copy);
     }
 
     return start_record (folder, error);
@@ -538,6 +616,12 @@ record_folder_path (const RecordFolder *folder)
     return folder->dir;
 }
 
+const gchar *
+record_folder_addition_base (const RecordFolder *folder)
+{
+    return folder->base;
+}
+
 void
 record_folder_close (RecordFolder *folder, guint64 frames)
 {
@@ -548,6 +632,7 @@ record_folder_close (RecordFolder *folder, guint64 frames)
         record_lock_release (folder->lock, folder->lock_path);
 
     g_ptr_array_free (folder->earlier, TRUE);
+    g_free (folder->base);
     g_free (folder->lock_path);
     g_free (folder->owner);
     g_free (folder->dir);

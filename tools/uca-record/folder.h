@@ -9,7 +9,12 @@
  * record, a later recording knows exactly which files the earlier one wrote: --overwrite removes
  * those and no others, and only once the new recording has its first frame in hand. Files named
  * as recordings are named but accounted for by no record are never touched: the folder is
- * refused, listing them. */
+ * refused, listing them.
+ *
+ * A format whose one file holds several series (HDF5) adds each run's series to the earlier
+ * recording's file instead of replacing it: the file stays as it is until a copy holding the new
+ * series replaces it whole, so the record goes on naming it and a run cut short leaves it as it
+ * was, beside the copy. */
 #ifndef UCA_RECORD_FOLDER_H
 #define UCA_RECORD_FOLDER_H
 
@@ -19,15 +24,18 @@ typedef struct RecordFolder RecordFolder;
 
 /* Makes the folder if needed, takes its lock and checks what it holds. Refused (usage errors):
  * another recording holds it; files of recordings no record accounts for; an earlier recording,
- * or what a recording cut short left, unless `overwrite`. */
-RecordFolder *record_folder_open (const gchar *dir, const RecordFormat *format, gboolean overwrite, gboolean quiet,
-                                  GError **error);
+ * or what a recording cut short left, unless `overwrite`; an earlier file that already holds
+ * `series` (for a format holding several), unless `overwrite`. */
+RecordFolder *record_folder_open (const gchar *dir, const RecordFormat *format, RecordSeries series, gboolean overwrite,
+                                  gboolean quiet, GError **error);
 /* The new recording goes ahead (its first frame is in hand): removes the earlier recording's
  * files and records the new one as running. On the writer thread. */
 gboolean record_folder_begin (RecordFolder *folder, GError **error);
 /* The path a file of this recording is written under until complete. */
 gchar *record_folder_temporary_path (const RecordFolder *folder, const gchar *final_name);
 const gchar *record_folder_path (const RecordFolder *folder);
+/* The earlier recording's file this run adds its series to, or NULL. */
+const gchar *record_folder_addition_base (const RecordFolder *folder);
 /* Records that the recording ended with `frames` frames in its files (if it began), lets go of
  * the lock and frees the folder. */
 void record_folder_close (RecordFolder *folder, guint64 frames);

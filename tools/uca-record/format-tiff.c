@@ -65,4 +65,4 @@ series_close (RecordOutput *output, gpointer state, GError **error)
     return TRUE;
 }
 
-const RecordFormatOps record_tiff_ops = { series_open, series_write, NULL, series_close };
+const RecordFormatOps record_tiff_ops = { series_open, series_write, NULL, series_close, NULL };

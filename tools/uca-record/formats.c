@@ -24,6 +24,12 @@ record_format_find (const gchar *name)
     return NULL;
 }
 
+gboolean
+record_format_holds_series (const RecordFormat *format)
+{
+    return format->ops->check_addition != NULL;
+}
+
 /* Where the pattern's run of N begins, and how long it is (0 for a single file). */
 static const gchar *
 number_field (const RecordFormat *format, gsize *width)

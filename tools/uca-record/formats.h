@@ -19,6 +19,11 @@ typedef struct {
      * appear only when complete. */
     gboolean (*sync) (RecordOutput *output, gpointer state, GError **error);
     gboolean (*close) (RecordOutput *output, gpointer state, GError **error);
+    /* For a format whose one file holds several series, each added by a run of its own: before
+     * the camera is opened, whether the earlier recording's file at `path` can take `series`
+     * (replacing it only with `overwrite`) and the disk has room to add it. NULL where each
+     * recording replaces the earlier one whole. */
+    gboolean (*check_addition) (const gchar *path, RecordSeries series, gboolean overwrite, GError **error);
 } RecordFormatOps;
 
 struct RecordFormat {
@@ -38,6 +43,8 @@ extern const RecordFormatOps record_multitiff_ops;
 extern const RecordFormatOps record_hdf5_ops;
 
 const RecordFormat *record_format_find (const gchar *name);
+/* Whether the format's one file holds several series, added by runs of their own. */
+gboolean record_format_holds_series (const RecordFormat *format);
 /* The name of the file that holds frame `number`. */
 gchar *record_format_file_name (const RecordFormat *format, guint64 number);
 /* Whether `name` is exactly one of the format's files; `number` (may be NULL) then receives the

@@ -10,6 +10,7 @@
 #include <string.h>
 
 const gchar *const record_mode_names[4] = { "continuous", "single", "async", "buffered" };
+const gchar *const record_series_names[3] = { "data", "dark", "flat" };
 static const gchar *const counter_names[] = { "none", "sim-pattern" };
 static const gchar *const stream_policy_names[] = { "block", "drop" };
 
@@ -104,12 +105,46 @@ typedef struct {
     gchar *buffer;
     gchar *mode;
     gchar *format;
+    gchar *series;
     gchar *counter;
     gchar *timeout;
     gchar *stream_policy;
     gchar *format_names; /* "tiff, multitiff, hdf5" */
     gchar *format_help;
 } OptionTexts;
+
+/* A series goes into a file that holds several: the format that does is the default then, and
+ * the others are refused. */
+static gboolean
+check_series (const OptionTexts *texts, Options *options, GError **error)
+{
+    const RecordFormat *holder = NULL;
+    guint index;
+
+    if (!parse_name ("series", texts->series, record_series_names, G_N_ELEMENTS (record_series_names), &index, error))
+        return FALSE;
+
+    options->series = (RecordSeries) index;
+
+    for (guint i = 0; i < record_n_formats && holder == NULL; i++) {
+        if (record_format_holds_series (&record_formats[i]))
+            holder = &record_formats[i];
+    }
+
+    if (texts->format == NULL) {
+        options->format = holder;
+        return TRUE;
+    }
+
+    if (record_format_holds_series (options->format))
+        return TRUE;
+
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
+                 "--series needs --format %s: only its one file holds darks, flats and projections side by side, "
+                 "not --format %s",
+                 holder->name, options->format->name);
+    return FALSE;
+}
 
 static gboolean
 check_options (const OptionTexts *texts, Options *options, GError **error)
@@ -146,11 +181,15 @@ check_options (const OptionTexts *texts, Options *options, GError **error)
         return FALSE;
     }
 
+    if (texts->series != NULL && !check_series (texts, options, error))
+        return FALSE;
+
     /* Without a folder frames are only counted: a format asked for would be silently ignored. */
-    if (texts->format != NULL && options->output_dir == NULL) {
+    if ((texts->format != NULL || texts->series != NULL) && options->output_dir == NULL) {
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
-                     "--format %s writes files: give --output DIR as well (without it frames are only counted)",
-                     texts->format);
+                     "--%s %s writes files: give --output DIR as well (without it frames are only counted)",
+                     texts->format != NULL ? "format" : "series",
+                     texts->format != NULL ? texts->format : texts->series);
         return FALSE;
     }
 
@@ -178,6 +217,7 @@ option_texts_clear (OptionTexts *texts)
     g_free (texts->buffer);
     g_free (texts->mode);
     g_free (texts->format);
+    g_free (texts->series);
     g_free (texts->counter);
     g_free (texts->timeout);
     g_free (texts->stream_policy);
@@ -219,7 +259,10 @@ record_parse_options (int *argc, char ***argv, Options *options, GError **error)
         { "output", 'o', 0, G_OPTION_ARG_FILENAME, &options->output_dir, "Write the frames and preview.png into DIR",
           "DIR" },
         { "format", 'f', 0, G_OPTION_ARG_STRING, &texts.format, texts.format_help, "FORMAT" },
-        { "overwrite", 0, 0, G_OPTION_ARG_NONE, &options->overwrite, "Replace a recording already in DIR", NULL },
+        { "series", 0, 0, G_OPTION_ARG_STRING, &texts.series,
+          "Add a series to the HDF5 file in DIR: data (projections, the default), dark or flat", "SERIES" },
+        { "overwrite", 0, 0, G_OPTION_ARG_NONE, &options->overwrite,
+          "Replace a recording already in DIR; with HDF5, the series alone", NULL },
         { "buffer", 'b', 0, G_OPTION_ARG_STRING, &texts.buffer, "Memory for frames waiting to be written (default 1G)",
           "SIZE" },
         { "timeout", 't', 0, G_OPTION_ARG_STRING, &texts.timeout,

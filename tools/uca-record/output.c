@@ -97,13 +97,15 @@ record_output_pixels_per_cm (const RecordOutput *output, guint axis)
 /* ---- Output ----------------------------------------------------------------------------- */
 
 RecordOutput *
-record_output_new (const RecordFormat *format, RecordFolder *folder, const FrameGeometry *geometry)
+record_output_new (const RecordFormat *format, RecordFolder *folder, const FrameGeometry *geometry, RecordSeries series)
 {
     RecordOutput *output = g_new0 (RecordOutput, 1);
 
     output->format = format;
     output->folder = folder;
     output->dir = record_folder_path (folder);
+    output->series = series;
+    output->base = record_folder_addition_base (folder);
     output->geometry = *geometry;
     return output;
 }

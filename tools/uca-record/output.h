@@ -7,7 +7,9 @@
  * file is first created under its temporary name (exclusively, so that no planted link is
  * followed) and renamed when complete, or, for a file readers may read while it grows (hdf5),
  * once it holds a frame and is valid for them. After a failed write, a one-file format is
- * completed with exactly the frames written before the failure, or removed when it holds none. */
+ * completed with exactly the frames written before the failure, or removed when it holds none.
+ * A format holding several series adds the recording's series to the earlier recording's file:
+ * it writes a copy with the series added, which replaces the file once complete. */
 #ifndef UCA_RECORD_OUTPUT_H
 #define UCA_RECORD_OUTPUT_H
 
@@ -23,15 +25,21 @@ struct RecordOutput {
     RecordFolder *folder;
     const gchar *dir; /* the folder's */
     FrameGeometry geometry;
-    CameraInfo info;  /* what the camera uses, from before the first frame */
-    gpointer state;   /* the format's, from the first frame on */
-    gint64 first_ns;  /* when the first frame arrived, on record_monotonic_ns ()'s clock */
-    gint64 start_us;  /* the same moment in microseconds since 1970 (UTC) */
-    guint64 n_frames; /* frames written completely */
-    gboolean failed;  /* a write failed: nothing more is written */
+    CameraInfo info;      /* what the camera uses, from before the first frame */
+    RecordSeries series;  /* for a format holding several: the one recorded */
+    const gchar *base;    /* the folder's: the earlier file the series is added to, or NULL */
+    gpointer state;       /* the format's, from the first frame on */
+    gint64 first_ns;      /* when the first frame arrived, on record_monotonic_ns ()'s clock */
+    gint64 start_us;      /* the same moment in microseconds since 1970 (UTC) */
+    guint64 n_frames;     /* frames written completely */
+    gboolean failed;      /* a write failed: nothing more is written */
+    const gchar *part;    /* set by the format: where in its file the frames go, or NULL */
+    guint64 copied_bytes; /* set by the format: of the earlier file, copied beside the series */
+    gint64 copy_ns;       /* how long the copy took */
 };
 
-RecordOutput *record_output_new (const RecordFormat *format, RecordFolder *folder, const FrameGeometry *geometry);
+RecordOutput *record_output_new (const RecordFormat *format, RecordFolder *folder, const FrameGeometry *geometry,
+                                 RecordSeries series);
 /* What the camera uses, for the files; called before the first frame is written. */
 void record_output_describe (RecordOutput *output, const CameraInfo *info);
 gboolean record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns, GError **error);

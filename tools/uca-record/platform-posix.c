@@ -101,6 +101,22 @@ record_file_reserve (int fd, uint64_t length)
 }
 
 int
+record_file_flush_to_disk (const char *path)
+{
+    int fd = open (path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int synced, error_number;
+
+    if (fd < 0)
+        return -1;
+
+    synced = fsync (fd);
+    error_number = errno;
+    close (fd);
+    errno = error_number;
+    return synced;
+}
+
+int
 record_disk_free_bytes (const char *dir, uint64_t *bytes)
 {
     struct statvfs disk;

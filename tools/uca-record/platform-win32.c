@@ -74,24 +74,44 @@ wide_path (const char *path)
 
 /* ---- Files ------------------------------------------------------------------------------ */
 
+/* Shared as a POSIX file is: others may read, write, rename or remove it meanwhile. A link at
+ * `path` is opened itself, never followed. */
+static HANDLE
+open_shared (const wchar_t *path, DWORD access, DWORD disposition)
+{
+    return CreateFileW (path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, disposition,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+}
+
+/* The UTF-8 `path` opened for reading and writing; INVALID_HANDLE_VALUE with errno on failure.
+ * `wide`, unless NULL, then receives the path in UTF-16, to free with free (). */
+static HANDLE
+open_for_writing (const char *path, DWORD disposition, wchar_t **wide)
+{
+    wchar_t *name = wide_path (path);
+    HANDLE handle = name != NULL ? open_shared (name, GENERIC_READ | GENERIC_WRITE, disposition) : INVALID_HANDLE_VALUE;
+
+    if (name != NULL && handle == INVALID_HANDLE_VALUE)
+        fail_with_last_error ();
+
+    if (wide != NULL && handle != INVALID_HANDLE_VALUE)
+        *wide = name;
+    else
+        free (name);
+
+    return handle;
+}
+
 /* CREATE_NEW fails on any existing name, a link included. The permissions are the folder's. */
 int
 record_file_create_new (const char *path)
 {
-    wchar_t *wide = wide_path (path);
-    HANDLE handle;
+    wchar_t *wide = NULL;
+    HANDLE handle = open_for_writing (path, CREATE_NEW, &wide);
     int fd;
 
-    if (wide == NULL)
+    if (handle == INVALID_HANDLE_VALUE)
         return -1;
-
-    handle = CreateFileW (wide, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-
-    if (handle == INVALID_HANDLE_VALUE) {
-        free (wide);
-        return fail_with_last_error ();
-    }
 
     fd = _open_osfhandle ((intptr_t) handle, _O_BINARY);
 
@@ -214,6 +234,22 @@ record_file_reserve (int fd, uint64_t length)
 }
 
 int
+record_file_flush_to_disk (const char *path)
+{
+    /* FlushFileBuffers needs a handle that may write. */
+    HANDLE handle = open_for_writing (path, OPEN_EXISTING, NULL);
+    int flushed;
+
+    if (handle == INVALID_HANDLE_VALUE)
+        return -1;
+
+    /* errno is set before closing, which may change the last error. */
+    flushed = FlushFileBuffers (handle) ? 0 : fail_with_last_error ();
+    CloseHandle (handle);
+    return flushed;
+}
+
+int
 record_disk_free_bytes (const char *dir, uint64_t *bytes)
 {
     wchar_t *wide = wide_path (dir);
@@ -255,14 +291,6 @@ read_line (HANDLE handle, char *line, size_t size)
         length--;
 
     line[length] = '\0';
-}
-
-static HANDLE
-open_shared (const wchar_t *path, DWORD access, DWORD disposition)
-{
-    /* Shared for deletion, so that the holder can remove it while others look at it. */
-    return CreateFileW (path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, disposition,
-                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
 }
 
 /* Whether `path` still names the file of `handle`: a holder that released the lock removed it. */

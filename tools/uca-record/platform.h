@@ -44,6 +44,10 @@ int record_file_truncate (int fd, uint64_t length);
  * fail for lack of space. */
 int record_file_reserve (int fd, uint64_t length);
 
+/* Writes what the system still holds of the closed file at `path` through to the disk, so that
+ * a file renamed in place of another afterwards is whole there before the other goes. */
+int record_file_flush_to_disk (const char *path);
+
 /* Bytes the calling user may still write on the disk that holds `dir`. */
 int record_disk_free_bytes (const char *dir, uint64_t *bytes);
 

@@ -163,8 +163,17 @@ print_written (const Options *options, const WriteStats *written)
     if (seconds > 0)
         g_print (" at %.1f MB/s", written->bytes / 1e6 / seconds);
 
-    g_print (", in %s%s%s\n", options->output_dir, written->frames > 0 ? "/" : "",
+    g_print (", in %s%s%s", options->output_dir, written->frames > 0 ? "/" : "",
              written->frames > 0 ? written->name : "");
+
+    if (written->frames > 0 && written->part != NULL)
+        g_print (" (%s)", written->part);
+
+    g_print ("\n");
+
+    if (written->added)
+        g_print ("copied:     %.1f MB of the earlier %s beside them in %.2f s\n", written->copied_bytes / 1e6,
+                 written->name, written->copy_ns / 1e9);
 
     if (written->preview)
         g_print ("preview:    %s/preview.png\n", options->output_dir);

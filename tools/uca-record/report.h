@@ -40,6 +40,10 @@ typedef struct {
     guint64 bytes;
     gint64 busy_ns;    /* spent writing: the write rate is what the files can take */
     const gchar *name; /* e.g. "frame-NNNNNN.tif"; NULL when nothing is written */
+    const gchar *part; /* where in the file, e.g. "/exchange/data_dark"; NULL for the whole file */
+    gboolean added;    /* the frames were added to an earlier recording's file, copied beside them */
+    guint64 copied_bytes;
+    gint64 copy_ns;
     gboolean preview;
 } WriteStats;
 

@@ -126,6 +126,7 @@ typedef struct {
     /* The writer thread's; the main thread reads them once the writer has ended. */
     WriteStats written;
     GError *write_error;
+    atomic_int beginning; /* writer to main thread: the files begin, which may take long (a copy) */
 } Session;
 
 /* The simulated detector's pattern: pixel (x, y) of frame n is (x ^ (y << 6)) + 17 n modulo
@@ -295,8 +296,14 @@ static gboolean
 write_frame (Session *session, const guint8 *pixels, gint64 arrival)
 {
     const gint64 start = record_monotonic_ns ();
+    const gboolean first = session->written.bytes == 0;
+    gboolean written;
 
-    if (!record_output_write (session->output, pixels, arrival, &session->write_error))
+    atomic_store (&session->beginning, first);
+    written = record_output_write (session->output, pixels, arrival, &session->write_error);
+    atomic_store (&session->beginning, 0);
+
+    if (!written)
         return FALSE;
 
     session->written.bytes += session->geometry->frame_bytes;
@@ -444,7 +451,10 @@ supervise (Session *session)
         ring_wait_status (session->ring, &seen, record_monotonic_ns () + 100000000, &status);
         now = record_monotonic_ns ();
 
-        if (status.committed + status.dropped != seen.committed + seen.dropped || stream_waits (session))
+        /* A stream waiting for consumers or files that take long to begin hold the camera up; it is
+         * not at fault. */
+        if (status.committed + status.dropped != seen.committed + seen.dropped || stream_waits (session) ||
+            atomic_load (&session->beginning))
             last_activity = now;
 
         tell_stream_waits (session, &told_waiting);
@@ -637,6 +647,12 @@ finish_output (Session *session, RecordResult *result, gboolean recorded, GError
     const RecordFolder *folder = session->output->folder;
 
     result->written.name = session->output->format->file_name;
+    result->written.part = session->output->part;
+    result->written.added = session->output->base != NULL && session->output->state != NULL;
+    result->written.copied_bytes = session->output->copied_bytes;
+    result->written.copy_ns = session->output->copy_ns;
+    /* The write rate is the new frames'. */
+    result->written.busy_ns -= session->output->copy_ns;
 
     if (!record_output_close (session->output, &result->written.frames, &close_error)) {
         if (close_error != NULL && (error == NULL || *error == NULL))

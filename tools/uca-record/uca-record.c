@@ -85,7 +85,7 @@ configure_and_record (UcaCamera *camera, const Options *options, RecordStream *s
     /* Opening a camera may take long: a stop requested meanwhile comes before recording. */
     if (record_ring_slots (options, &geometry, &n_slots, error) && record_check_stop (error)) {
         if (folder != NULL)
-            output = record_output_new (options->format, folder, &geometry);
+            output = record_output_new (options->format, folder, &geometry, options->series);
 
         success = record_session_run (camera, options, &geometry, &info, n_slots, output, stream, result, error);
 
@@ -121,8 +121,8 @@ run (const Options *options, gchar *camera_name, RecordResult *result, GError **
         return FALSE;
 
     if (options->output_dir != NULL &&
-        (folder = record_folder_open (options->output_dir, options->format, options->overwrite, options->quiet,
-                                      error)) == NULL) {
+        (folder = record_folder_open (options->output_dir, options->format, options->series, options->overwrite,
+                                      options->quiet, error)) == NULL) {
         record_stream_free (stream);
         return FALSE;
     }

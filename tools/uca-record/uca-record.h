@@ -36,6 +36,16 @@ typedef enum {
 
 extern const gchar *const record_mode_names[4];
 
+/* The series a recording adds to a file that holds several (HDF5): projections, darks or
+ * flats. */
+typedef enum {
+    SERIES_DATA,
+    SERIES_DARK,
+    SERIES_FLAT,
+} RecordSeries;
+
+extern const gchar *const record_series_names[3];
+
 /* --stream and its companions; see stream.h. */
 typedef struct {
     gchar **endpoints; /* NULL: nothing is published */
@@ -52,6 +62,7 @@ typedef struct {
     guint64 buffer_bytes;
     RecordMode mode;
     const RecordFormat *format;
+    RecordSeries series;
     RecordCounter counter;
     gchar *output_dir; /* NULL: nothing is written */
     gboolean overwrite;
@@ -82,6 +93,7 @@ typedef struct {
     gdouble pixel_size[2]; /* width, height of a sensor pixel in metres; 0 when unknown */
     gboolean has_gain;
     guint gain;
+    gchar *trigger_source; /* libuca's name: "auto", "software" or "external"; NULL if unknown */
 } CameraInfo;
 
 #endif
