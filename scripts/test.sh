@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: LGPL-2.1-or-later
-# Builds and passes every test: a plain build, the lock annotations of the driver and the
-# simulated detector checked by clang in a build of both, the installed minimal libuca used by a
-# plug-in built outside this tree and as the installed libuca of a second build, the driver's and
-# the simulator's tests built for Windows and run under Wine, then the whole suite again under
-# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, and last the fuzz
-# targets, 45 s each. Every lane turns warnings into errors.
+# Builds and passes every test: a plain build, a sample of planted faults each caught by a test,
+# the lock annotations of the driver and the simulated detector checked by clang in a build of
+# both, the installed minimal libuca used by a plug-in built outside this tree and as the
+# installed libuca of a second build, the driver's and the simulator's tests built for Windows and
+# run under Wine, then the whole suite again under AddressSanitizer with UndefinedBehaviorSanitizer
+# and under ThreadSanitizer, and last the fuzz targets, 45 s each. Every lane turns warnings into
+# errors.
 #
 #   scripts/test.sh           everything, as CI runs it
 #   scripts/test.sh --quick   the plain build only, without the stress, faults and valgrind tests
@@ -106,12 +107,24 @@ windows_lane() {
   echo "== ${dir}: done in $((SECONDS - started)) s"
 }
 
+# Five faults of the fault list (tests/faults/), chosen by the commit, planted one at a time into
+# a tree of their own: each must fail a test. The plain lane has just passed the whole suite on
+# this commit, so the unpatched tree's tests are not run again. A few faults hang a test until
+# ctest's own limit; 240 s bounds each fault instead, and a fault still running then is caught.
+fault_sample_lane() {
+  local started=$SECONDS
+  echo "== build-faults: a sample of the fault list"
+  bash scripts/faults.sh --quick --jobs "$jobs" --bound 240 --clean-suite-passed
+  echo "== build-faults: took $((SECONDS - started)) s"
+}
+
 if $quick; then
   build_and_test build "" "stress|faults|valgrind"
   exit 0
 fi
 
 build_and_test build "" ""
+fault_sample_lane
 thread_safety_lane
 
 if grep -q '^TESSARAVOLT_BUNDLED_LIBUCA:INTERNAL=ON' build/CMakeCache.txt; then
