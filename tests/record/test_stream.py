@@ -338,7 +338,7 @@ class StreamTest(unittest.TestCase):
             cases = (
                 (["--stream", "carrier-pigeon://loft"], "Protocol not supported"),
                 (["--stream", "tcp://127.0.0.1"], "Invalid argument"),
-                (["--stream", "tcp://*:99999"], "none of 0 to 65535"),
+                (["--stream", "tcp://127.0.0.1:99999"], "none of 0 to 65535"),
                 (["--stream", f"tcp://127.0.0.1:{taken.getsockname()[1]}"], "Address already in use"),
                 (["--stream", self.endpoint(), "--stream-user-data", "{sample: Fe}"], "not JSON"),
                 (["--stream", self.endpoint(), "--stream-curve-secret", f"{self.path}/none",

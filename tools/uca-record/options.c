@@ -330,3 +330,27 @@ record_options_clear (Options *options)
     g_clear_pointer (&options->stream.curve_secret, g_free);
     g_clear_pointer (&options->stream.curve_clients, g_free);
 }
+
+gboolean
+record_ring_slots (const Options *options, const FrameGeometry *geometry, guint *n_slots, GError **error)
+{
+    guint64 slots = options->buffer_bytes / geometry->frame_bytes;
+
+    if (slots == 0) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
+                     "--buffer of %" G_GUINT64_FORMAT " bytes holds no frame of %" G_GSIZE_FORMAT " bytes",
+                     options->buffer_bytes, geometry->frame_bytes);
+        return FALSE;
+    }
+
+    /* Without files or a stream only the previous frame is needed, to tell repeated ones. */
+    if (options->output_dir == NULL && options->stream.endpoints == NULL)
+        slots = MIN (slots, 2);
+
+    if (options->n_frames > 0)
+        slots = MIN (slots, options->n_frames);
+
+    /* Tiny frames would make the per-slot bookkeeping outweigh the frames. */
+    *n_slots = (guint) MIN (slots, 1 << 16);
+    return TRUE;
+}

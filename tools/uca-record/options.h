@@ -10,4 +10,7 @@
 gboolean record_parse_options (int *argc, char ***argv, Options *options, GError **error);
 void record_options_clear (Options *options);
 
+/* How many frames the ring holds: what --buffer allows, no more than the recording needs. */
+gboolean record_ring_slots (const Options *options, const FrameGeometry *geometry, guint *n_slots, GError **error);
+
 #endif

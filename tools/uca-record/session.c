@@ -8,89 +8,13 @@
 
 #include "session.h"
 #include "camera.h"
+#include "signals.h"
 #include "platform.h"
 #include "ring.h"
 #include "sync.h"
 
-#include <signal.h>
 #include <stdatomic.h>
 #include <string.h>
-
-/* ---- Signals ---------------------------------------------------------------------------- */
-
-static volatile sig_atomic_t received_signal = 0;
-static volatile sig_atomic_t quiet_signals = 0;
-static volatile sig_atomic_t recording = 0; /* the camera has started */
-
-static void
-on_stop (int signal_number)
-{
-    static const char while_recording[] =
-        "\nuca-record: stopping: finishing the current frame, then writing every frame received. "
-        "Signal again to quit at once; frames not yet written are then lost.\n";
-    static const char during_set_up[] =
-        "\nuca-record: stopping before recording starts. Signal again to quit at once.\n";
-
-    received_signal = signal_number;
-
-    if (quiet_signals)
-        return;
-
-    if (recording)
-        record_write_stderr (while_recording, sizeof while_recording - 1);
-    else
-        record_write_stderr (during_set_up, sizeof during_set_up - 1);
-}
-
-void
-record_install_signal_handlers (gboolean quiet)
-{
-    quiet_signals = quiet;
-    record_catch_stop (on_stop);
-}
-
-gboolean
-record_check_stop (GError **error)
-{
-    if (received_signal == 0)
-        return TRUE;
-
-    g_set_error (error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED,
-                 "Stopped by signal %d before recording started; nothing was recorded", (int) received_signal);
-    return FALSE;
-}
-
-gint
-record_stop_signal (void)
-{
-    return received_signal;
-}
-
-/* ---- Ring size -------------------------------------------------------------------------- */
-
-gboolean
-record_ring_slots (const Options *options, const FrameGeometry *geometry, guint *n_slots, GError **error)
-{
-    guint64 slots = options->buffer_bytes / geometry->frame_bytes;
-
-    if (slots == 0) {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
-                     "--buffer of %" G_GUINT64_FORMAT " bytes holds no frame of %" G_GSIZE_FORMAT " bytes",
-                     options->buffer_bytes, geometry->frame_bytes);
-        return FALSE;
-    }
-
-    /* Without files or a stream only the previous frame is needed, to tell repeated ones. */
-    if (options->output_dir == NULL && options->stream.endpoints == NULL)
-        slots = MIN (slots, 2);
-
-    if (options->n_frames > 0)
-        slots = MIN (slots, options->n_frames);
-
-    /* Tiny frames would make the per-slot bookkeeping outweigh the frames. */
-    *n_slots = (guint) MIN (slots, 1 << 16);
-    return TRUE;
-}
 
 /* ---- Session ---------------------------------------------------------------------------- */
 
@@ -470,7 +394,7 @@ supervise (Session *session)
             reason = STOP_WRITE_FAILED;
         else if (status.input_done)
             reason = STOP_DONE;
-        else if (received_signal != 0)
+        else if (record_stop_signal () != 0)
             reason = STOP_SIGNAL;
         else if (now >= until)
             reason = STOP_DURATION;
@@ -565,7 +489,7 @@ record_frames (Session *session, RecordResult *result, GError **error)
     }
 
     result->started = TRUE;
-    recording = 1;
+    record_signals_recording ();
     session->started_ns = record_monotonic_ns ();
 
     if (session->options->duration_s > 0)
@@ -621,7 +545,7 @@ record_frames (Session *session, RecordResult *result, GError **error)
 
     result->camera_stuck = stuck;
     /* A signal that came while the recording ended anyway still decides the exit status. */
-    result->signal_number = received_signal;
+    result->signal_number = record_stop_signal ();
 
     if (reason == STOP_TIMEOUT)
         set_timeout_error (session, error);
@@ -680,7 +604,7 @@ finish_stream (Session *session)
         return;
 
     while (!record_stream_wait_done (session->stream, record_monotonic_ns () + 100000000)) {
-        if (received_signal != 0)
+        if (record_stop_signal () != 0)
             record_stream_stop_waiting (session->stream);
 
         tell_stream_waits (session, &told_waiting);
@@ -728,7 +652,7 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
 
     finish_stream (session);
     /* A signal while the stream waited for consumers stopped that wait. */
-    result->signal_number = received_signal;
+    result->signal_number = record_stop_signal ();
     ring_wait_status (session->ring, NULL, 0, &status);
 
     /* A stuck grab thread still owns the producer's figures; the ring's count is safe to read.

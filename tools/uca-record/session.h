@@ -21,17 +21,6 @@ typedef struct {
                             * cannot be freed, nor what its threads use */
 } RecordResult;
 
-/* A request to stop (Ctrl-C, SIGTERM, SIGHUP...; see record_catch_stop) ends a recording cleanly;
- * a second one ends the process at once. */
-void record_install_signal_handlers (gboolean quiet);
-/* During set-up: FALSE, with an error saying so, once a stop has been requested. */
-gboolean record_check_stop (GError **error);
-/* The signal that requested the stop, or 0. */
-gint record_stop_signal (void);
-
-/* How many frames the ring holds: what --buffer allows, no more than the recording needs. */
-gboolean record_ring_slots (const Options *options, const FrameGeometry *geometry, guint *n_slots, GError **error);
-
 /* Records into `output` (NULL: frames are counted, not written) and to `stream` (NULL: none),
  * closes the output, writes the preview and closes the stream. Fills `result` also when it
  * fails. */

@@ -17,6 +17,7 @@
 #include "options.h"
 #include "platform.h"
 #include "session.h"
+#include "signals.h"
 #include "stream.h"
 
 #include <locale.h>

@@ -1,0 +1,19 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
+/* Stopping a recording by signal. */
+#ifndef UCA_RECORD_SIGNALS_H
+#define UCA_RECORD_SIGNALS_H
+
+#include <glib.h>
+
+/* A request to stop (Ctrl-C, SIGTERM, SIGHUP...; see record_catch_stop) ends a recording cleanly;
+ * a second one ends the process at once. */
+void record_install_signal_handlers (gboolean quiet);
+/* During set-up: FALSE, with an error saying so, once a stop has been requested. */
+gboolean record_check_stop (GError **error);
+/* The signal that requested the stop, or 0. */
+gint record_stop_signal (void);
+/* From here on a stop finishes the current frame and writes every frame received: the camera has
+ * started recording. */
+void record_signals_recording (void);
+
+#endif
