@@ -1,226 +1,285 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// What the base camera answers and refuses, its units and writability marks, and the
-// parts of its lifecycle a subclass depends on.
+// The base camera as libuca 2.4 publishes it: its GParamSpecs, units, types and layout, what it
+// answers and refuses itself, and the parts of its lifecycle a subclass depends on.
 #include "test-support.h"
 
-#include <gtest/gtest.h>
+#include "uca-enums.h"
 
+#include <cfloat>
 #include <cstddef>
+#include <ostream>
 
 namespace TessaraVoltTest {
 namespace {
 
 // Plug-ins built against libuca 2.4 rely on these offsets.
 static_assert(offsetof(UcaCamera, grab_func) == sizeof(GObject), "grab_func follows the parent");
-static_assert(offsetof(UcaCamera, user_data) == sizeof(GObject) + sizeof(gpointer),
-              "user_data after grab_func");
 static_assert(offsetof(UcaCamera, priv) == sizeof(GObject) + 2 * sizeof(gpointer), "priv last");
-static_assert(offsetof(UcaCameraClass, start_recording) == sizeof(GObjectClass),
-              "slots follow the parent class");
-static_assert(offsetof(UcaCameraClass, readout) == sizeof(GObjectClass) + 7 * sizeof(gpointer),
-              "eight slots");
-static_assert(sizeof(UcaCameraClass) == sizeof(GObjectClass) + 8 * sizeof(gpointer),
-              "nothing after the slots");
+static_assert(offsetof(UcaCameraClass, start_recording) == sizeof(GObjectClass), "slots first");
+static_assert(sizeof(UcaCameraClass) == sizeof(GObjectClass) + 8 * sizeof(gpointer), "8 slots");
 
 CameraPtr newBaseCamera()
 {
     return CameraPtr(UCA_CAMERA(g_object_new(UCA_TYPE_CAMERA, nullptr)));
 }
 
-TEST(BaseCamera, AnswersFromItsOwnState)
+struct Expected {
+    guint id;
+    const char *name;
+    GType type;
+    const char *nick;
+    const char *blurb; // nullptr: the same as the nick
+    double minimum, maximum, defaultValue;
+    GParamFlags flags;
+    UcaUnit unit;
+};
+
+constexpr GParamFlags R = G_PARAM_READABLE, RW = G_PARAM_READWRITE;
+constexpr double MAXU = G_MAXUINT;
+constexpr UcaUnit NA = UCA_UNIT_NA, PIXEL = UCA_UNIT_PIXEL, COUNT = UCA_UNIT_COUNT;
+
+// clang-format off
+const Expected expectedProperties[] = {
+    {PROP_NAME, "name", G_TYPE_STRING, "Name of the camera", nullptr, 0, 0, 0, R, NA},
+    {PROP_SENSOR_WIDTH, "sensor-width", G_TYPE_UINT, "Width of sensor", "Width of the sensor in pixels", 1, MAXU, 512, R, PIXEL},
+    {PROP_SENSOR_HEIGHT, "sensor-height", G_TYPE_UINT, "Height of sensor", "Height of the sensor in pixels", 1, MAXU, 512, R, PIXEL},
+    {PROP_SENSOR_PIXEL_WIDTH, "sensor-pixel-width", G_TYPE_DOUBLE, "Width of sensor pixel in meters", nullptr, DBL_MIN, DBL_MAX, 10e-6, R, UCA_UNIT_METER},
+    {PROP_SENSOR_PIXEL_HEIGHT, "sensor-pixel-height", G_TYPE_DOUBLE, "Height of sensor pixel in meters", nullptr, DBL_MIN, DBL_MAX, 10e-6, R, UCA_UNIT_METER},
+    {PROP_SENSOR_BITDEPTH, "sensor-bitdepth", G_TYPE_UINT, "Number of bits per pixel", nullptr, 1, 32, 8, R, COUNT},
+    {PROP_SENSOR_HORIZONTAL_BINNING, "sensor-horizontal-binning", G_TYPE_UINT, "Horizontal binning", "Number of sensor ADCs that are combined to one pixel in horizontal direction", 1, MAXU, 1, RW, PIXEL},
+    {PROP_SENSOR_VERTICAL_BINNING, "sensor-vertical-binning", G_TYPE_UINT, "Vertical binning", "Number of sensor ADCs that are combined to one pixel in vertical direction", 1, MAXU, 1, RW, PIXEL},
+    {PROP_TRIGGER_SOURCE, "trigger-source", uca_camera_trigger_source_get_type(), "Trigger source", nullptr, 0, 0, UCA_CAMERA_TRIGGER_SOURCE_AUTO, RW, NA},
+    {PROP_TRIGGER_TYPE, "trigger-type", uca_camera_trigger_type_get_type(), "Trigger type", nullptr, 0, 0, UCA_CAMERA_TRIGGER_TYPE_EDGE, RW, NA},
+    {PROP_EXPOSURE_TIME, "exposure-time", G_TYPE_DOUBLE, "Exposure time in seconds", nullptr, 0.0, DBL_MAX, 1.0, RW, UCA_UNIT_SECOND},
+    {PROP_FRAMES_PER_SECOND, "frames-per-second", G_TYPE_DOUBLE, "Frames per second", nullptr, DBL_MIN, DBL_MAX, 1.0, RW, COUNT},
+    {PROP_ROI_X, "roi-x0", G_TYPE_UINT, "Horizontal coordinate", nullptr, 0, MAXU, 0, RW, PIXEL},
+    {PROP_ROI_Y, "roi-y0", G_TYPE_UINT, "Vertical coordinate", nullptr, 0, MAXU, 0, RW, PIXEL},
+    {PROP_ROI_WIDTH, "roi-width", G_TYPE_UINT, "Width", "Width of the region of interest", 1, MAXU, 1, RW, PIXEL},
+    {PROP_ROI_HEIGHT, "roi-height", G_TYPE_UINT, "Height", "Height of the region of interest", 1, MAXU, 1, RW, PIXEL},
+    {PROP_ROI_WIDTH_MULTIPLIER, "roi-width-multiplier", G_TYPE_UINT, "Horizontal ROI multiplier", "Minimum possible step size of horizontal ROI", 1, MAXU, 1, R, PIXEL},
+    {PROP_ROI_HEIGHT_MULTIPLIER, "roi-height-multiplier", G_TYPE_UINT, "Vertical ROI multiplier", "Minimum possible step size of vertical ROI", 1, MAXU, 1, R, PIXEL},
+    {PROP_HAS_STREAMING, "has-streaming", G_TYPE_BOOLEAN, "Streaming capability", "Is the camera able to stream the data", 0, 0, TRUE, R, NA},
+    {PROP_HAS_CAMRAM_RECORDING, "has-camram-recording", G_TYPE_BOOLEAN, "Cam-RAM capability", "Is the camera able to record the data in-camera", 0, 0, FALSE, R, NA},
+    {PROP_RECORDED_FRAMES, "recorded-frames", G_TYPE_UINT, "Number of frames recorded into internal camera memory", nullptr, 0, MAXU, 0, R, COUNT},
+    {PROP_TRANSFER_ASYNCHRONOUSLY, "transfer-asynchronously", G_TYPE_BOOLEAN, "Specify whether data should be transfered asynchronously", "Specify whether data should be transfered asynchronously using a specified callback", 0, 0, FALSE, RW, NA},
+    {PROP_IS_RECORDING, "is-recording", G_TYPE_BOOLEAN, "Is camera recording", "Is the camera currently recording", 0, 0, FALSE, R, NA},
+    {PROP_IS_READOUT, "is-readout", G_TYPE_BOOLEAN, "Is camera in readout mode", nullptr, 0, 0, FALSE, R, NA},
+    {PROP_BUFFERED, "buffered", G_TYPE_BOOLEAN, "TRUE if libuca should buffer frames", nullptr, 0, 0, FALSE, RW, NA},
+    {PROP_NUM_BUFFERS, "num-buffers", G_TYPE_UINT, "Number of frame buffers in the ring buffer ", nullptr, 0, MAXU, 4, RW, NA},
+};
+// clang-format on
+static_assert(G_N_ELEMENTS(expectedProperties) == N_BASE_PROPERTIES - 1, "a row per property");
+
+void PrintTo(const Expected &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
+class BaseProperty : public ::testing::TestWithParam<Expected> {};
+
+TEST_P(BaseProperty, MatchesLibucaInterface)
+{
+    const Expected &expected = GetParam();
+    CameraPtr camera = newBaseCamera();
+    GParamSpec *pspec =
+        g_object_class_find_property(G_OBJECT_GET_CLASS(camera.get()), expected.name);
+    ASSERT_NE(pspec, nullptr);
+
+    EXPECT_STREQ(uca_camera_props[expected.id], expected.name);
+    EXPECT_EQ(pspec->param_id, expected.id);
+    EXPECT_EQ(pspec->owner_type, UCA_TYPE_CAMERA);
+    EXPECT_EQ(G_PARAM_SPEC_VALUE_TYPE(pspec), expected.type);
+    EXPECT_STREQ(g_param_spec_get_nick(pspec), expected.nick);
+    EXPECT_STREQ(g_param_spec_get_blurb(pspec), expected.blurb ? expected.blurb : expected.nick);
+    EXPECT_EQ(pspec->flags, expected.flags);
+    EXPECT_EQ(uca_camera_get_unit(camera.get(), expected.name), expected.unit);
+
+    std::vector<double> range; // minimum, maximum, default
+    if (G_IS_PARAM_SPEC_UINT(pspec)) {
+        auto *p = G_PARAM_SPEC_UINT(pspec);
+        range = {double(p->minimum), double(p->maximum), double(p->default_value)};
+    } else if (G_IS_PARAM_SPEC_DOUBLE(pspec)) {
+        auto *p = G_PARAM_SPEC_DOUBLE(pspec);
+        range = {p->minimum, p->maximum, p->default_value};
+    } else if (G_IS_PARAM_SPEC_BOOLEAN(pspec)) {
+        range = {0, 0, double(G_PARAM_SPEC_BOOLEAN(pspec)->default_value)};
+    } else if (G_IS_PARAM_SPEC_ENUM(pspec)) {
+        range = {0, 0, double(G_PARAM_SPEC_ENUM(pspec)->default_value)};
+    } else {
+        EXPECT_STREQ(G_PARAM_SPEC_STRING(pspec)->default_value, "");
+        range = {0, 0, 0};
+    }
+    EXPECT_EQ(range,
+              (std::vector<double>{expected.minimum, expected.maximum, expected.defaultValue}));
+}
+
+INSTANTIATE_TEST_SUITE_P(All, BaseProperty, ::testing::ValuesIn(expectedProperties),
+                         [](const ::testing::TestParamInfo<Expected> &row) {
+                             std::string name = row.param.name;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+// The base answers what it keeps itself with its defaults; the rest only a subclass can answer.
+TEST(BaseCamera, AnswersItsOwnPropertiesOnly)
 {
     CameraPtr camera = newBaseCamera();
-
-    EXPECT_FALSE(getBoolean(camera.get(), "is-recording"));
-    EXPECT_FALSE(getBoolean(camera.get(), "is-readout"));
-    EXPECT_FALSE(getBoolean(camera.get(), "transfer-asynchronously"));
-    EXPECT_FALSE(getBoolean(camera.get(), "buffered"));
-    EXPECT_EQ(getUint(camera.get(), "num-buffers"), 4u);
-    EXPECT_EQ(getEnum(camera.get(), "trigger-source"), UCA_CAMERA_TRIGGER_SOURCE_AUTO);
-    EXPECT_EQ(getEnum(camera.get(), "trigger-type"), UCA_CAMERA_TRIGGER_TYPE_EDGE);
-    EXPECT_EQ(getUint(camera.get(), "recorded-frames"), 0u);
-    EXPECT_DOUBLE_EQ(getDouble(camera.get(), "sensor-pixel-width"), 10e-6);
-    EXPECT_DOUBLE_EQ(getDouble(camera.get(), "sensor-pixel-height"), 10e-6);
-    for (const char *name : {"sensor-horizontal-binning", "sensor-vertical-binning",
-                             "roi-width-multiplier", "roi-height-multiplier"})
-        EXPECT_EQ(getUint(camera.get(), name), 1u) << name;
+    guint count = 0;
+    GParamSpec **pspecs = g_object_class_list_properties(G_OBJECT_GET_CLASS(camera.get()), &count);
+    std::vector<std::string> unanswered;
+    for (guint i = 0; i < count; i++) {
+        GValue value = G_VALUE_INIT, fallback = G_VALUE_INIT;
+        g_value_init(&value, G_PARAM_SPEC_VALUE_TYPE(pspecs[i]));
+        g_value_init(&fallback, G_PARAM_SPEC_VALUE_TYPE(pspecs[i]));
+        g_param_value_set_default(pspecs[i], &fallback);
+        LogCapture log;
+        g_object_get_property(G_OBJECT(camera.get()), pspecs[i]->name, &value);
+        if (!log.messages().empty())
+            unanswered.emplace_back(pspecs[i]->name);
+        else
+            EXPECT_EQ(g_param_values_cmp(pspecs[i], &value, &fallback), 0) << pspecs[i]->name;
+        g_value_unset(&value);
+        g_value_unset(&fallback);
+    }
+    g_free(pspecs);
+    std::sort(unanswered.begin(), unanswered.end());
+    EXPECT_EQ(unanswered, (std::vector<std::string>{
+                              "exposure-time", "frames-per-second", "has-camram-recording",
+                              "has-streaming", "name", "roi-height", "roi-width", "roi-x0",
+                              "roi-y0", "sensor-bitdepth", "sensor-height", "sensor-width"}));
+    EXPECT_EQ(count, N_BASE_PROPERTIES - 1u);
+    EXPECT_EQ(uca_camera_props[0], nullptr);
 }
 
-TEST(BaseCamera, KeepsWhatItHandles)
+TEST(BaseCamera, TypesAndQuarksCarryTheirPublishedNames)
 {
-    CameraPtr camera = newBaseCamera();
-
-    g_object_set(camera.get(), "transfer-asynchronously", TRUE, "trigger-source",
-                 UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE, "trigger-type", UCA_CAMERA_TRIGGER_TYPE_LEVEL,
-                 "buffered", TRUE, "num-buffers", 9u, nullptr);
-
-    EXPECT_TRUE(getBoolean(camera.get(), "transfer-asynchronously"));
-    EXPECT_EQ(getEnum(camera.get(), "trigger-source"), UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE);
-    EXPECT_EQ(getEnum(camera.get(), "trigger-type"), UCA_CAMERA_TRIGGER_TYPE_LEVEL);
-    EXPECT_TRUE(getBoolean(camera.get(), "buffered"));
-    EXPECT_EQ(getUint(camera.get(), "num-buffers"), 9u);
+    struct {
+        GType type;
+        const char *typeName;
+        int value;
+        const char *valueName, *nick;
+    } const rows[] = {
+        {uca_camera_error_get_type(), "UcaCameraError", UCA_CAMERA_ERROR_END_OF_STREAM,
+         "UCA_CAMERA_ERROR_END_OF_STREAM", "end-of-stream"},
+        {uca_camera_trigger_source_get_type(), "UcaCameraTriggerSource",
+         UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL, "UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL", "external"},
+        {uca_camera_trigger_type_get_type(), "UcaCameraTriggerType", UCA_CAMERA_TRIGGER_TYPE_LEVEL,
+         "UCA_CAMERA_TRIGGER_TYPE_LEVEL", "level"},
+        {uca_unit_get_type(), "UcaUnit", UCA_UNIT_DEGREE_CELSIUS, "UCA_UNIT_DEGREE_CELSIUS",
+         "degree-celsius"},
+    };
+    for (const auto &row : rows) {
+        EXPECT_STREQ(g_type_name(row.type), row.typeName);
+        auto *klass = static_cast<GEnumClass *>(g_type_class_ref(row.type));
+        GEnumValue *value = g_enum_get_value(klass, row.value);
+        ASSERT_NE(value, nullptr) << row.valueName;
+        EXPECT_STREQ(value->value_name, row.valueName);
+        EXPECT_STREQ(value->value_nick, row.nick);
+        g_type_class_unref(klass);
+    }
+    EXPECT_STREQ(g_type_name(UCA_TYPE_CAMERA), "UcaCamera");
+    EXPECT_EQ(g_type_parent(UCA_TYPE_CAMERA), G_TYPE_OBJECT);
+    EXPECT_FALSE(G_TYPE_IS_ABSTRACT(UCA_TYPE_CAMERA));
+    EXPECT_EQ(UCA_CAMERA_ERROR, g_quark_from_string("uca-camera-error-quark"));
+    EXPECT_EQ(UCA_PLUGIN_MANAGER_ERROR, g_quark_from_string("uca-plugin-manager-error-quark"));
+    EXPECT_EQ(uca_unit_quark(), g_quark_from_string("uca-unit-quark"));
+    EXPECT_EQ(uca_writable_quark(), g_quark_from_string("uca-writable-quark"));
 }
 
-TEST(BaseCamera, WarnsAboutPropertiesOnlyASubclassCanAnswer)
-{
-    CameraPtr camera = newBaseCamera();
-    LogCapture log;
+class TestCamera : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(camera); }
 
-    gchar *name = nullptr;
-    g_object_get(camera.get(), "name", &name, nullptr);
-    g_free(name);
-    EXPECT_TRUE(log.contains("invalid property id")) << "name";
-
-    // frames-per-second derives from exposure-time, which the base cannot answer.
-    getDouble(camera.get(), "frames-per-second");
-    EXPECT_TRUE(log.contains("Invalid `::exposure-time' set"));
-}
-
-TEST(BaseCamera, FramesPerSecondIsTheInverseExposureTime)
-{
-    CameraFolder folder({TEST_CAMERA_MODULE});
-    CameraPtr camera = openTestCamera(folder);
-    ASSERT_TRUE(camera);
-
-    g_object_set(camera.get(), "exposure-time", 0.25, nullptr);
-    EXPECT_DOUBLE_EQ(getDouble(camera.get(), "frames-per-second"), 4.0);
-
-    g_object_set(camera.get(), "frames-per-second", 20.0, nullptr);
-    EXPECT_DOUBLE_EQ(getDouble(camera.get(), "exposure-time"), 0.05);
-}
-
-TEST(BaseCamera, RefusesBaseWritesWhileRecording)
-{
-    CameraFolder folder({TEST_CAMERA_MODULE});
-    CameraPtr camera = openTestCamera(folder);
-    ASSERT_TRUE(camera);
+    CameraFolder folder;
+    CameraPtr camera = openTestCamera();
     Error error;
+};
+
+TEST_F(TestCamera, FramesPerSecondIsTheInverseExposureTime)
+{
+    g_object_set(camera.get(), "exposure-time", 0.25, nullptr);
+    EXPECT_DOUBLE_EQ(get<double>(camera.get(), "frames-per-second"), 4.0);
+    g_object_set(camera.get(), "frames-per-second", 20.0, nullptr);
+    EXPECT_DOUBLE_EQ(get<double>(camera.get(), "exposure-time"), 0.05);
+}
+
+TEST_F(TestCamera, RefusesBaseWritesWhileRecording)
+{
     uca_camera_start_recording(camera.get(), error.out());
     ASSERT_EQ(error.get(), nullptr) << error.message();
-
     {
         LogCapture log;
         g_object_set(camera.get(), "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL,
                      "num-buffers", 2u, nullptr);
-        EXPECT_EQ(log.messages().size(), 2u);
-        EXPECT_TRUE(log.contains("You cannot change properties during data acquisition"));
+        EXPECT_EQ(log.count("You cannot change properties during data acquisition"), 2u);
     }
-    EXPECT_EQ(getEnum(camera.get(), "trigger-source"), UCA_CAMERA_TRIGGER_SOURCE_AUTO);
-    EXPECT_EQ(getUint(camera.get(), "num-buffers"), 4u);
-
+    EXPECT_EQ(get<gint>(camera.get(), "trigger-source"), UCA_CAMERA_TRIGGER_SOURCE_AUTO);
+    EXPECT_EQ(get<guint>(camera.get(), "num-buffers"), 4u);
     // A subclass decides about the properties it overrides.
     g_object_set(camera.get(), "exposure-time", 0.125, nullptr);
-    EXPECT_DOUBLE_EQ(getDouble(camera.get(), "exposure-time"), 0.125);
+    EXPECT_DOUBLE_EQ(get<double>(camera.get(), "exposure-time"), 0.125);
 
     uca_camera_stop_recording(camera.get(), error.out());
     g_object_set(camera.get(), "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL, nullptr);
-    EXPECT_EQ(getEnum(camera.get(), "trigger-source"), UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL);
+    EXPECT_EQ(get<gint>(camera.get(), "trigger-source"), UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL);
 }
 
-TEST(BaseCamera, TakesOverARecordingDeviceAfterConstruction)
+TEST_F(TestCamera, TakesOverARecordingDeviceAfterConstruction)
 {
-    CameraFolder folder({TEST_CAMERA_MODULE});
-    ManagerPtr manager(uca_plugin_manager_new());
-    Error error;
-    CameraPtr camera(uca_plugin_manager_get_camera(manager.get(), "test", error.out(),
-                                                   "already-recording", TRUE, nullptr));
-    ASSERT_TRUE(camera) << error.message();
-
-    uca_camera_start_recording(camera.get(), error.out());
-    EXPECT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_RECORDING)) << error.message();
-
-    uca_camera_stop_recording(camera.get(), error.out());
+    CameraPtr recording = openTestCamera("device-recording", TRUE);
+    ASSERT_TRUE(recording);
+    uca_camera_start_recording(recording.get(), error.out());
+    EXPECT_EQ(error.camera(), std::make_pair(int(UCA_CAMERA_ERROR_RECORDING),
+                                             std::string("Camera is already recording")));
+    uca_camera_stop_recording(recording.get(), error.out());
     EXPECT_EQ(error.get(), nullptr) << error.message();
-    EXPECT_FALSE(uca_camera_is_recording(camera.get()));
+    EXPECT_FALSE(uca_camera_is_recording(recording.get()));
 }
 
-TEST(BaseCamera, DisposeStopsARecordingCamera)
+// Disposing stops a recording camera once, and warns when the stop fails.
+TEST_F(TestCamera, DisposeStopsARecordingCamera)
 {
-    CameraFolder folder({TEST_CAMERA_MODULE});
-    CameraPtr camera = openTestCamera(folder);
-    ASSERT_TRUE(camera);
-    int stops = 0;
-    g_object_set(camera.get(), "stop-counter", &stops, "buffered", TRUE, nullptr);
-    Error error;
-    uca_camera_start_recording(camera.get(), error.out());
-    ASSERT_EQ(error.get(), nullptr) << error.message();
-
-    camera.reset();
-    EXPECT_EQ(stops, 1);
+    for (const bool failStop : {false, true}) {
+        CameraPtr other = openTestCamera("buffered", TRUE, "fail-stop", guint(failStop));
+        uca_camera_start_recording(other.get(), error.out());
+        LogCapture log;
+        g_object_run_dispose(G_OBJECT(other.get()));
+        EXPECT_EQ(get<guint>(other.get(), "stops"), failStop ? 0u : 1u);
+        EXPECT_EQ(log.contains("Could not stop recording: Device refused to stop"), failStop);
+        g_object_set(other.get(), "fail-stop", 0u, nullptr);
+    }
 }
 
-TEST(BaseCamera, DisposeWarnsWhenTheStopFails)
+TEST_F(TestCamera, WriteWithoutSlotNamesTheType)
 {
-    CameraFolder folder({TEST_CAMERA_MODULE});
-    CameraPtr camera = openTestCamera(folder);
-    ASSERT_TRUE(camera);
-    Error error;
-    uca_camera_start_recording(camera.get(), error.out());
-    g_object_set(camera.get(), "fail-stop", TRUE, nullptr);
-
-    LogCapture log;
-    camera.reset();
-    EXPECT_TRUE(log.contains("Could not stop recording: Device refused to stop"));
-}
-
-TEST(BaseCamera, WriteWithoutSlotNamesTheType)
-{
-    CameraFolder folder({TEST_CAMERA_MODULE});
-    CameraPtr camera = openTestCamera(folder);
-    ASSERT_TRUE(camera);
-    Error error;
     char byte = 0;
-
     uca_camera_write(camera.get(), "calibration", &byte, 1, error.out());
-    EXPECT_TRUE(error.is(UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_NOT_IMPLEMENTED));
-    EXPECT_EQ(error.message(), "`UcaTestCamera' does not provide a `write' method");
+    EXPECT_EQ(error.camera(),
+              std::make_pair(int(UCA_CAMERA_ERROR_NOT_IMPLEMENTED),
+                             std::string("`UcaTestCamera' does not provide a `write' method")));
 }
 
-TEST(Units, BaseRegistersItsUnits)
-{
-    CameraPtr camera = newBaseCamera();
-
-    EXPECT_EQ(uca_camera_get_unit(camera.get(), "roi-width"), UCA_UNIT_PIXEL);
-    EXPECT_EQ(uca_camera_get_unit(camera.get(), "sensor-vertical-binning"), UCA_UNIT_PIXEL);
-    EXPECT_EQ(uca_camera_get_unit(camera.get(), "sensor-pixel-height"), UCA_UNIT_METER);
-    EXPECT_EQ(uca_camera_get_unit(camera.get(), "exposure-time"), UCA_UNIT_SECOND);
-    EXPECT_EQ(uca_camera_get_unit(camera.get(), "frames-per-second"), UCA_UNIT_COUNT);
-    EXPECT_EQ(uca_camera_get_unit(camera.get(), "sensor-bitdepth"), UCA_UNIT_COUNT);
-    EXPECT_EQ(uca_camera_get_unit(camera.get(), "name"), UCA_UNIT_NA);
-    EXPECT_EQ(uca_camera_get_unit(camera.get(), "num-buffers"), UCA_UNIT_NA);
-}
-
-TEST(Units, UnknownPropertyWarns)
+TEST(Units, UnknownPropertyAndADifferentUnitWarn)
 {
     CameraPtr camera = newBaseCamera();
     LogCapture log;
-
     EXPECT_EQ(uca_camera_get_unit(camera.get(), "no-such-thing"), UCA_UNIT_NA);
     uca_camera_register_unit(camera.get(), "no-such-thing", UCA_UNIT_METER);
-    EXPECT_EQ(log.messages(),
-              std::vector<std::string>(2, "Camera does not have property `no-such-thing'"));
-}
-
-TEST(Units, ADifferentUnitWarns)
-{
-    CameraPtr camera = newBaseCamera();
-    LogCapture log;
-
     uca_camera_register_unit(camera.get(), "roi-x0", UCA_UNIT_PIXEL);
-    EXPECT_TRUE(log.messages().empty());
-
     uca_camera_register_unit(camera.get(), "roi-x0", UCA_UNIT_METER);
-    EXPECT_EQ(log.messages(), std::vector<std::string>{"::roi-x0 already has a different unit"});
     EXPECT_EQ(uca_camera_get_unit(camera.get(), "roi-x0"), UCA_UNIT_METER);
-
     uca_camera_register_unit(camera.get(), "roi-x0", UCA_UNIT_PIXEL);
+    EXPECT_EQ(log.messages(),
+              (std::vector<std::string>{"Camera does not have property `no-such-thing'",
+                                        "Camera does not have property `no-such-thing'",
+                                        "::roi-x0 already has a different unit",
+                                        "::roi-x0 already has a different unit"}));
 }
 
 TEST(Units, SurviveWhileAnyCameraLives)
 {
     CameraPtr first = newBaseCamera();
     CameraPtr second = newBaseCamera();
-
     first.reset();
     EXPECT_EQ(uca_camera_get_unit(second.get(), "roi-width"), UCA_UNIT_PIXEL);
 
@@ -228,60 +287,30 @@ TEST(Units, SurviveWhileAnyCameraLives)
     GParamSpec *roiWidth = g_object_class_find_property(G_OBJECT_CLASS(klass), "roi-width");
     second.reset();
     EXPECT_EQ(g_param_spec_get_qdata(roiWidth, uca_unit_quark()), nullptr)
-        << "cleared with the last camera";
+        << "cleared with the last";
     g_type_class_unref(klass);
 }
 
-// Marks live on the shared base GParamSpecs for the life of the process; each test
-// removes the marks it made, so that it can run again.
-class Writable : public ::testing::Test {
-protected:
-    void TearDown() override
-    {
-        gpointer klass = g_type_class_ref(UCA_TYPE_CAMERA);
-        for (const char *name : {"roi-height", "recorded-frames"})
-            g_param_spec_set_qdata(g_object_class_find_property(G_OBJECT_CLASS(klass), name),
-                                   uca_writable_quark(), nullptr);
-        g_type_class_unref(klass);
-    }
-};
-
-TEST_F(Writable, MarkIsFixedOnce)
+// The marks live on the shared base GParamSpecs; each test case runs in a process of its own.
+TEST_F(TestCamera, WritableMarkIsSharedFixedOnceAndNeverOnReadOnly)
 {
-    GParamSpec *pspec = g_param_spec_ref_sink(
-        g_param_spec_uint("gain", "Gain", "Gain", 0, 5, 0, G_PARAM_READWRITE));
-    LogCapture log;
-
-    uca_camera_pspec_set_writable(pspec, TRUE);
-    uca_camera_pspec_set_writable(pspec, FALSE);
-    EXPECT_EQ(log.messages(), std::vector<std::string>{"::gain is already fixed"});
-    EXPECT_NE(g_param_spec_get_qdata(pspec, uca_writable_quark()), nullptr);
-    g_param_spec_unref(pspec);
-}
-
-TEST_F(Writable, MarkOnAnOverriddenPropertyIsShared)
-{
-    CameraFolder folder({TEST_CAMERA_MODULE});
-    CameraPtr camera = openTestCamera(folder);
-    ASSERT_TRUE(camera);
     CameraPtr base = newBaseCamera();
-
     EXPECT_FALSE(uca_camera_is_writable_during_acquisition(camera.get(), "roi-height"));
     uca_camera_set_writable(camera.get(), "roi-height", TRUE);
     EXPECT_TRUE(uca_camera_is_writable_during_acquisition(camera.get(), "roi-height"));
-    EXPECT_TRUE(uca_camera_is_writable_during_acquisition(base.get(), "roi-height"));
-}
+    EXPECT_TRUE(uca_camera_is_writable_during_acquisition(base.get(), "roi-height"))
+        << "overridden";
 
-TEST_F(Writable, ReadOnlyPropertyNeverCounts)
-{
-    CameraPtr camera = newBaseCamera();
-
-    uca_camera_set_writable(camera.get(), "recorded-frames", TRUE);
-    EXPECT_FALSE(uca_camera_is_writable_during_acquisition(camera.get(), "recorded-frames"));
+    uca_camera_set_writable(base.get(), "recorded-frames", TRUE);
+    EXPECT_FALSE(uca_camera_is_writable_during_acquisition(base.get(), "recorded-frames"));
 
     LogCapture log;
-    EXPECT_FALSE(uca_camera_is_writable_during_acquisition(camera.get(), "no-such-thing"));
-    EXPECT_TRUE(log.contains("Camera does not have property `no-such-thing'"));
+    uca_camera_set_writable(base.get(), "roi-height", FALSE);
+    EXPECT_TRUE(uca_camera_is_writable_during_acquisition(base.get(), "roi-height"));
+    EXPECT_FALSE(uca_camera_is_writable_during_acquisition(base.get(), "no-such-thing"));
+    EXPECT_EQ(log.messages(),
+              (std::vector<std::string>{"::roi-height is already fixed",
+                                        "Camera does not have property `no-such-thing'"}));
 }
 
 } // namespace

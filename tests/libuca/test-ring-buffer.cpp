@@ -1,14 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// UcaRingBuffer: its properties, its two ever-growing indices over a small ring, and
-// the criticals that replace bad pointers.
+// UcaRingBuffer: its properties, its two ever-growing indices over a small ring, and the criticals
+// that replace bad pointers.
 #include "test-support.h"
 
 #include <uca/uca-ring-buffer.h>
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <memory>
 
 namespace TessaraVoltTest {
 namespace {
@@ -18,38 +13,27 @@ using RingPtr = std::unique_ptr<UcaRingBuffer, GObjectUnref>;
 constexpr gsize blockSize = 8;
 constexpr guint nBlocks = 3;
 
-TEST(RingBuffer, PropertiesCarryLibucasTextsAndRangesAndAllocateZeroedBlocks)
+TEST(RingBuffer, PropertiesCarryLibucasTextsAndANewSizeBringsZeroedBlocks)
 {
     RingPtr ring(uca_ring_buffer_new(blockSize, nBlocks));
     GObjectClass *klass = G_OBJECT_GET_CLASS(ring.get());
-
     GParamSpec *size = g_object_class_find_property(klass, "block-size");
-    ASSERT_TRUE(G_IS_PARAM_SPEC_UINT64(size));
+    GParamSpec *blocks = g_object_class_find_property(klass, "num-blocks");
+    ASSERT_TRUE(G_IS_PARAM_SPEC_UINT64(size) && G_IS_PARAM_SPEC_UINT(blocks));
     EXPECT_STREQ(g_param_spec_get_nick(size), "Block size in bytes");
     EXPECT_STREQ(g_param_spec_get_blurb(size), "Number of bytes per block");
-    EXPECT_EQ(G_PARAM_SPEC_UINT64(size)->maximum, G_MAXUINT64);
-    EXPECT_EQ(G_PARAM_SPEC_UINT64(size)->default_value, 0u);
-
-    GParamSpec *blocks = g_object_class_find_property(klass, "num-blocks");
-    ASSERT_TRUE(G_IS_PARAM_SPEC_UINT(blocks));
     EXPECT_STREQ(g_param_spec_get_nick(blocks), "Number of pre-allocated blocks");
     EXPECT_STREQ(g_param_spec_get_blurb(blocks), "Number of pre-allocated blocks");
+    EXPECT_EQ(G_PARAM_SPEC_UINT64(size)->maximum, G_MAXUINT64);
     EXPECT_EQ(G_PARAM_SPEC_UINT(blocks)->maximum, G_MAXUINT);
-    EXPECT_EQ(G_PARAM_SPEC_UINT(blocks)->default_value, 0u);
-
     for (GParamSpec *pspec : {size, blocks})
         EXPECT_EQ(pspec->flags & (G_PARAM_READWRITE | G_PARAM_CONSTRUCT),
                   G_PARAM_READWRITE | G_PARAM_CONSTRUCT)
             << pspec->name;
+    EXPECT_EQ(get<guint64>(ring.get(), "block-size"), blockSize);
+    EXPECT_EQ(get<guint>(ring.get(), "num-blocks"), nBlocks);
 
-    guint64 readSize = 0;
-    guint readBlocks = 0;
-    g_object_get(ring.get(), "block-size", &readSize, "num-blocks", &readBlocks, nullptr);
-    EXPECT_EQ(readSize, blockSize);
-    EXPECT_EQ(readBlocks, nBlocks);
-    EXPECT_EQ(uca_ring_buffer_get_block_size(ring.get()), blockSize);
-
-    // A new size brings new zeroed storage: write into every block first.
+    // Every block written first, then a new size.
     g_object_set(ring.get(), "block-size", guint64{2 * blockSize}, nullptr);
     for (guint i = 0; i < nBlocks; i++) {
         std::fill_n(static_cast<guint8 *>(uca_ring_buffer_get_write_pointer(ring.get())),
@@ -57,10 +41,11 @@ TEST(RingBuffer, PropertiesCarryLibucasTextsAndRangesAndAllocateZeroedBlocks)
         uca_ring_buffer_write_advance(ring.get());
     }
     g_object_set(ring.get(), "num-blocks", nBlocks + 1, nullptr);
+    EXPECT_EQ(uca_ring_buffer_get_block_size(ring.get()), 2 * blockSize);
     const auto *first = static_cast<const guint8 *>(uca_ring_buffer_get_pointer(ring.get(), 0));
     ASSERT_NE(first, nullptr);
-    EXPECT_TRUE(std::all_of(first, first + (nBlocks + 1) * 2 * blockSize,
-                            [](guint8 byte) { return byte == 0; }));
+    EXPECT_EQ(std::vector<guint8>(first, first + (nBlocks + 1) * 2 * blockSize),
+              std::vector<guint8>((nBlocks + 1) * 2 * blockSize, 0));
 }
 
 enum class Op { Write, Read, Peek, PointerAtOne, Reset };
@@ -74,50 +59,45 @@ struct Step {
 
 TEST(RingBuffer, IndicesWrapAroundTheBlocksAndResetToZero)
 {
-    // Laid out by hand, in the order the steps run.
     // clang-format off
     const Step steps[] = {
-        {Op::Peek, 0, false, 0}, {Op::Write, 0, true, 1},        {Op::Write, 1, true, 2},
-        {Op::Read, 0, true, 2},  {Op::PointerAtOne, 2, true, 2}, // counted from the read index
-        {Op::Write, 2, true, 3}, {Op::Write, 0, true, 3}, // wraps: the writer does not wait for the
-                                                          // reader
-        {Op::Read, 1, true, 3},  {Op::Read, 2, true, 3},         {Op::Read, 0, false, 3},
-        {Op::Peek, 1, false, 3}, {Op::Reset, -1, false, 0},      {Op::Peek, 0, false, 0},
+        {Op::Peek, 0, false, 0}, {Op::Write, 0, true, 1}, {Op::Write, 1, true, 2},
+        {Op::Read, 0, true, 2}, {Op::PointerAtOne, 2, true, 2}, // counted from the read index
+        {Op::Write, 2, true, 3}, {Op::Write, 0, true, 3}, // the writer does not wait for the reader
+        {Op::Read, 1, true, 3}, {Op::Read, 2, true, 3}, {Op::Read, 0, false, 3},
+        {Op::Peek, 1, false, 3}, {Op::Reset, -1, false, 0}, {Op::Peek, 0, false, 0},
         {Op::Write, 0, true, 1}, {Op::Read, 0, false, 1},
     };
     // clang-format on
     RingPtr ring(uca_ring_buffer_new(blockSize, nBlocks));
-    auto *base = static_cast<guint8 *>(uca_ring_buffer_peek_pointer(ring.get()));
+    UcaRingBuffer *r = ring.get();
+    auto *base = static_cast<guint8 *>(uca_ring_buffer_peek_pointer(r));
     ASSERT_NE(base, nullptr);
-
     int index = 0;
     for (const Step &step : steps) {
+        SCOPED_TRACE("step " + std::to_string(index++));
         gpointer block = nullptr;
         switch (step.op) {
         case Op::Write:
-            block = uca_ring_buffer_get_write_pointer(ring.get());
-            uca_ring_buffer_write_advance(ring.get());
+            block = uca_ring_buffer_get_write_pointer(r);
+            uca_ring_buffer_write_advance(r);
             break;
         case Op::Read:
-            block = uca_ring_buffer_get_read_pointer(ring.get());
+            block = uca_ring_buffer_get_read_pointer(r);
             break;
         case Op::Peek:
-            block = uca_ring_buffer_peek_pointer(ring.get());
+            block = uca_ring_buffer_peek_pointer(r);
             break;
         case Op::PointerAtOne:
-            block = uca_ring_buffer_get_pointer(ring.get(), 1);
+            block = uca_ring_buffer_get_pointer(r, 1);
             break;
         case Op::Reset:
-            uca_ring_buffer_reset(ring.get());
+            uca_ring_buffer_reset(r);
             break;
         }
-        const int returned =
-            block ? static_cast<int>((static_cast<guint8 *>(block) - base) / blockSize) : -1;
-        EXPECT_EQ(returned, step.block) << "step " << index;
-        EXPECT_EQ(uca_ring_buffer_available(ring.get()), step.available) << "step " << index;
-        EXPECT_EQ(uca_ring_buffer_get_num_blocks(ring.get()), step.filledBlocks)
-            << "step " << index;
-        index++;
+        EXPECT_EQ(block ? int((static_cast<guint8 *>(block) - base) / blockSize) : -1, step.block);
+        EXPECT_EQ(uca_ring_buffer_available(r), step.available);
+        EXPECT_EQ(uca_ring_buffer_get_num_blocks(r), step.filledBlocks);
     }
 }
 
@@ -132,7 +112,6 @@ TEST(RingBuffer, BadCallsGiveCriticalsInsteadOfPointers)
     EXPECT_EQ(log.messages().size(), 1u) << "a critical on an empty read";
     uca_ring_buffer_write_advance(ring.get());
     EXPECT_EQ(uca_ring_buffer_get_read_pointer(ring.get()), first) << "the read index did not move";
-
     EXPECT_EQ(uca_ring_buffer_get_write_pointer(empty.get()), nullptr);
     EXPECT_EQ(uca_ring_buffer_get_pointer(empty.get(), 0), nullptr);
     EXPECT_FALSE(uca_ring_buffer_available(nullptr));
