@@ -2,34 +2,50 @@
 // Runs a command-line tool as a user would and collects what it prints.
 #pragma once
 
-#include <chrono>
-#include <string>
-#include <vector>
-
 #include "child-process.h"
 #include "plugin-folder.h"
 
+#include <glib.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
 namespace TessaraVoltTest {
 
-struct ToolResult {
-    int status = -1; // exit status, or 128 + signal number
-    std::string out;
-    std::string err;
-};
-
-// Variables mapped to std::nullopt are removed from the child's environment.
-using Environment = EnvironmentChanges;
-
-// Runs argv[0] with the given arguments; a child still running after `timeout` is killed and
+// Runs argv[0] with the environment changed; a child still running after `bound` is killed and
 // the call throws.
-ToolResult runTool(const std::vector<std::string> &argv, const Environment &environment,
-                   std::chrono::seconds timeout = std::chrono::seconds(60));
+inline ChildResult runTool(const std::vector<std::string> &argv, const EnvironmentChanges &changes,
+                           std::chrono::seconds bound = std::chrono::seconds(60))
+{
+    ChildResult child = runChild(argv, changes, bound);
+    if (!child.finished)
+        throw std::runtime_error(argv.at(0) + " did not finish in time");
+    return child;
+}
 
-// The text of a whole file; throws when it cannot be read.
-std::string readFile(const std::string &path);
+inline std::string readFile(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        throw std::runtime_error("cannot read " + path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
 
-// Replaces the time stamp at the start of every log line of spdlog's default pattern
-// ("[2026-12-07 22:30:00.123] ") by "[TIME] ".
-std::string maskLogTimes(const std::string &text);
+// Replaces the time stamp of spdlog's default pattern at the start of every line by "[TIME] ".
+// GRegex rather than std::regex: GCC's sanitizer builds warn inside libstdc++'s regex.
+inline std::string maskLogTimes(const std::string &text)
+{
+    static GRegex *const stamp = g_regex_new(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] )",
+                                             GRegexCompileFlags(G_REGEX_MULTILINE | G_REGEX_RAW),
+                                             GRegexMatchFlags(0), nullptr);
+    gchar *masked = g_regex_replace_literal(stamp, text.c_str(), -1, 0, "[TIME] ",
+                                            GRegexMatchFlags(0), nullptr);
+    std::string result = masked;
+    g_free(masked);
+    return result;
+}
 
 } // namespace TessaraVoltTest

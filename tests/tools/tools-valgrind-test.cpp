@@ -9,80 +9,56 @@
 namespace TessaraVoltTest {
 namespace {
 
-constexpr int memcheckFailed = 99;
-
 struct MemcheckRun {
     const char *name;
-    std::vector<std::string> argv;
-    std::vector<std::string> plugins;
+    std::vector<std::string> argv, plugins;
     std::optional<std::string> testInit;
     int status;
 };
 
-std::ostream &operator<<(std::ostream &stream, const MemcheckRun &run)
+void PrintTo(const MemcheckRun &run, std::ostream *os)
 {
-    return stream << run.name;
+    *os << run.name;
 }
 
 class ToolsUnderMemcheck : public ::testing::TestWithParam<MemcheckRun> {};
-
-} // namespace
 
 TEST_P(ToolsUnderMemcheck, NoDefiniteLeak)
 {
     const std::string valgrind = VALGRIND_PATH;
     if (valgrind.empty())
         GTEST_SKIP() << "valgrind is not installed";
-
     const MemcheckRun &run = GetParam();
     PluginFolder folder(run.plugins);
     std::vector<std::string> argv = {valgrind, "--quiet", "--leak-check=full",
-                                     "--errors-for-leak-kinds=definite",
-                                     "--error-exitcode=" + std::to_string(memcheckFailed)};
+                                     "--errors-for-leak-kinds=definite", "--error-exitcode=99"};
     argv.insert(argv.end(), run.argv.begin(), run.argv.end());
-    const Environment environment = {{"UCA_CAMERA_PATH", folder.path()},
-                                     {"UCA_TOOLS_TEST_INIT", run.testInit},
-                                     {"XISL_SIM", std::nullopt},
-                                     {"G_SLICE", "always-malloc"},
-                                     {"G_DEBUG", "gc-friendly"}};
-
-    const ToolResult result = runTool(argv, environment, std::chrono::seconds(240));
-
+    const ChildResult result = runTool(argv,
+                                       {{"UCA_CAMERA_PATH", folder.path()},
+                                        {"UCA_TOOLS_TEST_INIT", run.testInit},
+                                        {"XISL_SIM", std::nullopt},
+                                        {"G_SLICE", "always-malloc"},
+                                        {"G_DEBUG", "gc-friendly"}},
+                                       std::chrono::seconds(240));
     EXPECT_EQ(result.status, run.status) << result.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Tools, ToolsUnderMemcheck,
-    ::testing::Values(
-        MemcheckRun{"UcaInfoUsage", {UCA_INFO_PATH}, {}, std::nullopt, 0},
-        MemcheckRun{
-            "UcaInfoTable", {UCA_INFO_PATH, "toolstest"}, {TOOLS_TEST_PLUGIN}, std::nullopt, 0},
-        MemcheckRun{"UcaInfoUnknownCamera",
-                    {UCA_INFO_PATH, "nosuch"},
-                    {TOOLS_TEST_PLUGIN},
-                    std::nullopt,
-                    1},
-        MemcheckRun{"UcaInfoFailureWithoutError",
-                    {UCA_INFO_PATH, "toolstest"},
-                    {TOOLS_TEST_PLUGIN},
-                    "silent",
-                    1},
-        MemcheckRun{"UcaInfoTessaraVolt",
-                    {UCA_INFO_PATH, "tessaravolt"},
-                    {TESSARAVOLT_PLUGIN},
-                    std::nullopt,
-                    0},
-        MemcheckRun{"GenDocBasicCamera", {GEN_DOC_PATH}, {}, std::nullopt, 0},
-        MemcheckRun{
-            "GenDocPage", {GEN_DOC_PATH, "toolstest"}, {TOOLS_TEST_PLUGIN}, std::nullopt, 0},
-        MemcheckRun{"GenDocFailure", {GEN_DOC_PATH, "toolstest"}, {TOOLS_TEST_PLUGIN}, "fail", 1},
-        MemcheckRun{"GenDocTessaraVolt",
-                    {GEN_DOC_PATH, "tessaravolt"},
-                    {TESSARAVOLT_PLUGIN},
-                    std::nullopt,
-                    0}),
-    [](const ::testing::TestParamInfo<MemcheckRun> &param) {
-        return std::string(param.param.name);
-    });
+const std::string ucaInfo = UCA_INFO_PATH, genDoc = GEN_DOC_PATH, test = TOOLS_TEST_PLUGIN,
+                  tessaravolt = TESSARAVOLT_PLUGIN;
 
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Tools, ToolsUnderMemcheck, ::testing::Values(
+    MemcheckRun{"UcaInfoUsage", {ucaInfo}, {}, std::nullopt, 0},
+    MemcheckRun{"UcaInfoTable", {ucaInfo, "toolstest"}, {test}, std::nullopt, 0},
+    MemcheckRun{"UcaInfoUnknownCamera", {ucaInfo, "nosuch"}, {test}, std::nullopt, 1},
+    MemcheckRun{"UcaInfoFailureWithoutError", {ucaInfo, "toolstest"}, {test}, "silent", 1},
+    MemcheckRun{"UcaInfoTessaraVolt", {ucaInfo, "tessaravolt"}, {tessaravolt}, std::nullopt, 0},
+    MemcheckRun{"GenDocBasicCamera", {genDoc}, {}, std::nullopt, 0},
+    MemcheckRun{"GenDocPage", {genDoc, "toolstest"}, {test}, std::nullopt, 0},
+    MemcheckRun{"GenDocFailure", {genDoc, "toolstest"}, {test}, "fail", 1},
+    MemcheckRun{"GenDocTessaraVolt", {genDoc, "tessaravolt"}, {tessaravolt}, std::nullopt, 0}),
+    [](const ::testing::TestParamInfo<MemcheckRun> &row) { return std::string(row.param.name); });
+// clang-format on
+
+} // namespace
 } // namespace TessaraVoltTest

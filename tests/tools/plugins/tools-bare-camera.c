@@ -2,7 +2,6 @@
 /* A libuca camera that adds nothing to the base class: its page must document exactly the base
  * camera's properties. */
 
-#include <gio/gio.h>
 #include <gmodule.h>
 #include <uca/uca-camera.h>
 
@@ -14,27 +13,9 @@ typedef struct {
     UcaCameraClass parent;
 } UcaToolsBareCameraClass;
 
-GType camera_plugin_get_type (void);
+G_MODULE_EXPORT GType camera_plugin_get_type (void);
 GType uca_tools_bare_camera_get_type (void);
-static void uca_tools_bare_camera_initable_iface_init (GInitableIface *iface);
-
-G_DEFINE_TYPE_WITH_CODE (UcaToolsBareCamera, uca_tools_bare_camera, UCA_TYPE_CAMERA,
-                         G_IMPLEMENT_INTERFACE (G_TYPE_INITABLE, uca_tools_bare_camera_initable_iface_init))
-
-static gboolean
-uca_tools_bare_camera_initable_init (GInitable *initable, GCancellable *cancellable, GError **error)
-{
-    (void) initable;
-    (void) cancellable;
-    (void) error;
-    return TRUE;
-}
-
-static void
-uca_tools_bare_camera_initable_iface_init (GInitableIface *iface)
-{
-    iface->init = uca_tools_bare_camera_initable_init;
-}
+G_DEFINE_TYPE (UcaToolsBareCamera, uca_tools_bare_camera, UCA_TYPE_CAMERA)
 
 static void
 uca_tools_bare_camera_class_init (UcaToolsBareCameraClass *klass)
