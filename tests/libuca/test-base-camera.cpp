@@ -151,32 +151,13 @@ TEST(BaseCamera, AnswersItsOwnPropertiesOnly)
     EXPECT_EQ(uca_camera_props[0], nullptr);
 }
 
+// The enumerations' value names are pinned where they are printed and parsed (tools, parse-args).
 TEST(BaseCamera, TypesAndQuarksCarryTheirPublishedNames)
 {
-    struct {
-        GType type;
-        const char *typeName;
-        int value;
-        const char *valueName, *nick;
-    } const rows[] = {
-        {uca_camera_error_get_type(), "UcaCameraError", UCA_CAMERA_ERROR_END_OF_STREAM,
-         "UCA_CAMERA_ERROR_END_OF_STREAM", "end-of-stream"},
-        {uca_camera_trigger_source_get_type(), "UcaCameraTriggerSource",
-         UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL, "UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL", "external"},
-        {uca_camera_trigger_type_get_type(), "UcaCameraTriggerType", UCA_CAMERA_TRIGGER_TYPE_LEVEL,
-         "UCA_CAMERA_TRIGGER_TYPE_LEVEL", "level"},
-        {uca_unit_get_type(), "UcaUnit", UCA_UNIT_DEGREE_CELSIUS, "UCA_UNIT_DEGREE_CELSIUS",
-         "degree-celsius"},
-    };
-    for (const auto &row : rows) {
-        EXPECT_STREQ(g_type_name(row.type), row.typeName);
-        auto *klass = static_cast<GEnumClass *>(g_type_class_ref(row.type));
-        GEnumValue *value = g_enum_get_value(klass, row.value);
-        ASSERT_NE(value, nullptr) << row.valueName;
-        EXPECT_STREQ(value->value_name, row.valueName);
-        EXPECT_STREQ(value->value_nick, row.nick);
-        g_type_class_unref(klass);
-    }
+    EXPECT_STREQ(g_type_name(uca_camera_error_get_type()), "UcaCameraError");
+    EXPECT_STREQ(g_type_name(uca_camera_trigger_source_get_type()), "UcaCameraTriggerSource");
+    EXPECT_STREQ(g_type_name(uca_camera_trigger_type_get_type()), "UcaCameraTriggerType");
+    EXPECT_STREQ(g_type_name(uca_unit_get_type()), "UcaUnit");
     EXPECT_STREQ(g_type_name(UCA_TYPE_CAMERA), "UcaCamera");
     EXPECT_EQ(g_type_parent(UCA_TYPE_CAMERA), G_TYPE_OBJECT);
     EXPECT_FALSE(G_TYPE_IS_ABSTRACT(UCA_TYPE_CAMERA));
@@ -184,79 +165,6 @@ TEST(BaseCamera, TypesAndQuarksCarryTheirPublishedNames)
     EXPECT_EQ(UCA_PLUGIN_MANAGER_ERROR, g_quark_from_string("uca-plugin-manager-error-quark"));
     EXPECT_EQ(uca_unit_quark(), g_quark_from_string("uca-unit-quark"));
     EXPECT_EQ(uca_writable_quark(), g_quark_from_string("uca-writable-quark"));
-}
-
-class TestCamera : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(camera); }
-
-    CameraFolder folder;
-    CameraPtr camera = openTestCamera();
-    Error error;
-};
-
-TEST_F(TestCamera, FramesPerSecondIsTheInverseExposureTime)
-{
-    g_object_set(camera.get(), "exposure-time", 0.25, nullptr);
-    EXPECT_DOUBLE_EQ(get<double>(camera.get(), "frames-per-second"), 4.0);
-    g_object_set(camera.get(), "frames-per-second", 20.0, nullptr);
-    EXPECT_DOUBLE_EQ(get<double>(camera.get(), "exposure-time"), 0.05);
-}
-
-TEST_F(TestCamera, RefusesBaseWritesWhileRecording)
-{
-    uca_camera_start_recording(camera.get(), error.out());
-    ASSERT_EQ(error.get(), nullptr) << error.message();
-    {
-        LogCapture log;
-        g_object_set(camera.get(), "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL,
-                     "num-buffers", 2u, nullptr);
-        EXPECT_EQ(log.count("You cannot change properties during data acquisition"), 2u);
-    }
-    EXPECT_EQ(get<gint>(camera.get(), "trigger-source"), UCA_CAMERA_TRIGGER_SOURCE_AUTO);
-    EXPECT_EQ(get<guint>(camera.get(), "num-buffers"), 4u);
-    // A subclass decides about the properties it overrides.
-    g_object_set(camera.get(), "exposure-time", 0.125, nullptr);
-    EXPECT_DOUBLE_EQ(get<double>(camera.get(), "exposure-time"), 0.125);
-
-    uca_camera_stop_recording(camera.get(), error.out());
-    g_object_set(camera.get(), "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL, nullptr);
-    EXPECT_EQ(get<gint>(camera.get(), "trigger-source"), UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL);
-}
-
-TEST_F(TestCamera, TakesOverARecordingDeviceAfterConstruction)
-{
-    CameraPtr recording = openTestCamera("device-recording", TRUE);
-    ASSERT_TRUE(recording);
-    uca_camera_start_recording(recording.get(), error.out());
-    EXPECT_EQ(error.camera(), std::make_pair(int(UCA_CAMERA_ERROR_RECORDING),
-                                             std::string("Camera is already recording")));
-    uca_camera_stop_recording(recording.get(), error.out());
-    EXPECT_EQ(error.get(), nullptr) << error.message();
-    EXPECT_FALSE(uca_camera_is_recording(recording.get()));
-}
-
-// Disposing stops a recording camera once, and warns when the stop fails.
-TEST_F(TestCamera, DisposeStopsARecordingCamera)
-{
-    for (const bool failStop : {false, true}) {
-        CameraPtr other = openTestCamera("buffered", TRUE, "fail-stop", guint(failStop));
-        uca_camera_start_recording(other.get(), error.out());
-        LogCapture log;
-        g_object_run_dispose(G_OBJECT(other.get()));
-        EXPECT_EQ(get<guint>(other.get(), "stops"), failStop ? 0u : 1u);
-        EXPECT_EQ(log.contains("Could not stop recording: Device refused to stop"), failStop);
-        g_object_set(other.get(), "fail-stop", 0u, nullptr);
-    }
-}
-
-TEST_F(TestCamera, WriteWithoutSlotNamesTheType)
-{
-    char byte = 0;
-    uca_camera_write(camera.get(), "calibration", &byte, 1, error.out());
-    EXPECT_EQ(error.camera(),
-              std::make_pair(int(UCA_CAMERA_ERROR_NOT_IMPLEMENTED),
-                             std::string("`UcaTestCamera' does not provide a `write' method")));
 }
 
 TEST(Units, UnknownPropertyAndADifferentUnitWarn)
@@ -292,9 +200,10 @@ TEST(Units, SurviveWhileAnyCameraLives)
 }
 
 // The marks live on the shared base GParamSpecs; each test case runs in a process of its own.
-TEST_F(TestCamera, WritableMarkIsSharedFixedOnceAndNeverOnReadOnly)
+TEST(Writable, MarkIsSharedFixedOnceAndNeverOnReadOnly)
 {
-    CameraPtr base = newBaseCamera();
+    CameraFolder folder;
+    CameraPtr camera = openTestCamera(), base = newBaseCamera();
     EXPECT_FALSE(uca_camera_is_writable_during_acquisition(camera.get(), "roi-height"));
     uca_camera_set_writable(camera.get(), "roi-height", TRUE);
     EXPECT_TRUE(uca_camera_is_writable_during_acquisition(camera.get(), "roi-height"));

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// UcaRingBuffer: its properties, its two ever-growing indices over a small ring, and the criticals
-// that replace bad pointers.
+// UcaRingBuffer: its two ever-growing indices over a small ring, and the criticals that replace
+// bad pointers.
 #include "test-support.h"
 
 #include <uca/uca-ring-buffer.h>
@@ -12,41 +12,6 @@ using RingPtr = std::unique_ptr<UcaRingBuffer, GObjectUnref>;
 
 constexpr gsize blockSize = 8;
 constexpr guint nBlocks = 3;
-
-TEST(RingBuffer, PropertiesCarryLibucasTextsAndANewSizeBringsZeroedBlocks)
-{
-    RingPtr ring(uca_ring_buffer_new(blockSize, nBlocks));
-    GObjectClass *klass = G_OBJECT_GET_CLASS(ring.get());
-    GParamSpec *size = g_object_class_find_property(klass, "block-size");
-    GParamSpec *blocks = g_object_class_find_property(klass, "num-blocks");
-    ASSERT_TRUE(G_IS_PARAM_SPEC_UINT64(size) && G_IS_PARAM_SPEC_UINT(blocks));
-    EXPECT_STREQ(g_param_spec_get_nick(size), "Block size in bytes");
-    EXPECT_STREQ(g_param_spec_get_blurb(size), "Number of bytes per block");
-    EXPECT_STREQ(g_param_spec_get_nick(blocks), "Number of pre-allocated blocks");
-    EXPECT_STREQ(g_param_spec_get_blurb(blocks), "Number of pre-allocated blocks");
-    EXPECT_EQ(G_PARAM_SPEC_UINT64(size)->maximum, G_MAXUINT64);
-    EXPECT_EQ(G_PARAM_SPEC_UINT(blocks)->maximum, G_MAXUINT);
-    for (GParamSpec *pspec : {size, blocks})
-        EXPECT_EQ(pspec->flags & (G_PARAM_READWRITE | G_PARAM_CONSTRUCT),
-                  G_PARAM_READWRITE | G_PARAM_CONSTRUCT)
-            << pspec->name;
-    EXPECT_EQ(get<guint64>(ring.get(), "block-size"), blockSize);
-    EXPECT_EQ(get<guint>(ring.get(), "num-blocks"), nBlocks);
-
-    // Every block written first, then a new size.
-    g_object_set(ring.get(), "block-size", guint64{2 * blockSize}, nullptr);
-    for (guint i = 0; i < nBlocks; i++) {
-        std::fill_n(static_cast<guint8 *>(uca_ring_buffer_get_write_pointer(ring.get())),
-                    2 * blockSize, guint8{0xff});
-        uca_ring_buffer_write_advance(ring.get());
-    }
-    g_object_set(ring.get(), "num-blocks", nBlocks + 1, nullptr);
-    EXPECT_EQ(uca_ring_buffer_get_block_size(ring.get()), 2 * blockSize);
-    const auto *first = static_cast<const guint8 *>(uca_ring_buffer_get_pointer(ring.get(), 0));
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(std::vector<guint8>(first, first + (nBlocks + 1) * 2 * blockSize),
-              std::vector<guint8>((nBlocks + 1) * 2 * blockSize, 0));
-}
 
 enum class Op { Write, Read, Peek, PointerAtOne, Reset };
 
@@ -71,6 +36,8 @@ TEST(RingBuffer, IndicesWrapAroundTheBlocksAndResetToZero)
     // clang-format on
     RingPtr ring(uca_ring_buffer_new(blockSize, nBlocks));
     UcaRingBuffer *r = ring.get();
+    EXPECT_EQ(get<guint64>(r, "block-size"), blockSize);
+    EXPECT_EQ(get<guint>(r, "num-blocks"), nBlocks);
     auto *base = static_cast<guint8 *>(uca_ring_buffer_peek_pointer(r));
     ASSERT_NE(base, nullptr);
     int index = 0;

@@ -30,15 +30,12 @@ public:
         g_clear_error(&error_);
         return &error_;
     }
-    const GError *get() const { return error_; }
     bool is(GQuark domain, int code) const { return g_error_matches(error_, domain, code); }
-    std::string message() const { return error_ ? error_->message : "(no error)"; }
-    // A camera error's code and text; {-1, ""} without an error.
+    std::string message() const { return error_ ? error_->message : ""; }
+    // A camera error's code (another domain's: -2; none: -1) and text.
     std::pair<int, std::string> camera() const
     {
-        if (error_ == nullptr)
-            return {-1, ""};
-        return {error_->domain == UCA_CAMERA_ERROR ? error_->code : -2, error_->message};
+        return {error_ ? (error_->domain == UCA_CAMERA_ERROR ? error_->code : -2) : -1, message()};
     }
 
 private:

@@ -1,7 +1,9 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* A small camera for the libuca tests. Each grabbed frame starts with its sequence number (guint32)
  * and is filled with that number's low byte. Its own properties, all unsigned, let a test make
- * initialisation, start, stop or grab fail, make grab wait for a trigger, and count what happened. */
+ * initialisation, start, stop or grab fail, make grab wait for a trigger, and count what happened.
+ * Every property it handles keeps its value in a GValue of its own, guarded by the lock: grab runs
+ * in the client's thread or libuca's read thread. */
 
 #include <uca/uca-camera.h>
 
@@ -12,7 +14,7 @@
 #include <time.h>
 
 enum {
-    PROP_DEVICE_RECORDING = N_BASE_PROPERTIES,
+    PROP_DEVICE_RECORDING = N_BASE_PROPERTIES, /* also is-recording */
     PROP_FAIL_INIT,
     PROP_FAIL_START,
     PROP_FAIL_STOP,
@@ -27,38 +29,20 @@ enum {
     N_PROPERTIES
 };
 
-static const gchar *own_names[] = {
-    "device-recording",  "fail-init",          "fail-start",
-    "fail-stop",         "fail-grab-after",    "grab-waits-for-trigger",
-    "frame-interval-us", "roi-width-at-start", "frames-grabbed",
-    "triggers",          "waiting-grabs",      "stops",
-};
-
-static const guint overridden[] = {
-    PROP_NAME,          PROP_SENSOR_WIDTH, PROP_SENSOR_HEIGHT, PROP_SENSOR_BITDEPTH,
-    PROP_EXPOSURE_TIME, PROP_ROI_WIDTH,    PROP_ROI_HEIGHT,    PROP_IS_RECORDING,
-};
+static const guint overridden[] = { PROP_NAME,          PROP_SENSOR_WIDTH, PROP_SENSOR_HEIGHT, PROP_SENSOR_BITDEPTH,
+                                    PROP_EXPOSURE_TIME, PROP_ROI_WIDTH,    PROP_ROI_HEIGHT,    PROP_IS_RECORDING };
 
 typedef struct {
     UcaCamera parent;
-
-    /* Written by the client thread before recording starts. */
-    guint roi_width;
-    guint roi_height;
-    gdouble exposure_time;
-
-    /* Shared by grab (client or read thread), trigger and the client: guarded by lock. */
     pthread_mutex_t lock;
     pthread_cond_t triggered;
-    guint own[N_PROPERTIES - N_BASE_PROPERTIES];
-    guint triggers_consumed;
+    GValue values[N_PROPERTIES]; /* guarded by lock */
+    guint triggers_consumed;     /* guarded by lock */
 } UcaTestCamera;
 
 typedef struct {
     UcaCameraClass parent;
 } UcaTestCameraClass;
-
-#define OWN(self, id) ((self)->own[(id) -N_BASE_PROPERTIES])
 
 G_MODULE_EXPORT GType camera_plugin_get_type (void);
 static GType uca_test_camera_get_type (void);
@@ -67,29 +51,38 @@ static void uca_test_camera_initable_iface_init (GInitableIface *iface);
 G_DEFINE_TYPE_WITH_CODE (UcaTestCamera, uca_test_camera, UCA_TYPE_CAMERA,
                          G_IMPLEMENT_INTERFACE (G_TYPE_INITABLE, uca_test_camera_initable_iface_init))
 
+/* Called with self->lock held. */
 static guint
-own_get (UcaTestCamera *self, guint id)
+value_of (UcaTestCamera *self, guint id)
+{
+    return id == PROP_EXPOSURE_TIME ? 0 : g_value_get_uint (&self->values[id]);
+}
+
+static guint
+locked_value (UcaTestCamera *self, guint id)
 {
     guint result;
 
     pthread_mutex_lock (&self->lock);
-    result = OWN (self, id);
+    result = value_of (self, id);
     pthread_mutex_unlock (&self->lock);
     return result;
 }
 
+/* Adds delta to a counter, or sets it when set is TRUE; wakes a grab waiting for a trigger. */
 static void
-own_set (UcaTestCamera *self, guint id, guint value)
+change (UcaTestCamera *self, guint id, guint delta, gboolean set)
 {
     pthread_mutex_lock (&self->lock);
-    OWN (self, id) = value;
+    g_value_set_uint (&self->values[id], (set ? 0 : value_of (self, id)) + delta);
+    pthread_cond_broadcast (&self->triggered);
     pthread_mutex_unlock (&self->lock);
 }
 
 static gboolean
 refuse (UcaTestCamera *self, guint id, const gchar *message, GError **error)
 {
-    if (own_get (self, id) == 0)
+    if (locked_value (self, id) == 0)
         return FALSE;
 
     g_set_error_literal (error, UCA_CAMERA_ERROR,
@@ -101,14 +94,15 @@ static void
 uca_test_camera_start_recording (UcaCamera *camera, GError **error)
 {
     UcaTestCamera *self = (UcaTestCamera *) camera;
+    guint width = locked_value (self, PROP_ROI_WIDTH_AT_START);
 
     if (refuse (self, PROP_FAIL_START, "Device refused to start", error))
         return;
 
-    if (own_get (self, PROP_ROI_WIDTH_AT_START) > 0)
-        self->roi_width = own_get (self, PROP_ROI_WIDTH_AT_START);
+    if (width > 0)
+        change (self, PROP_ROI_WIDTH, width, TRUE);
 
-    own_set (self, PROP_DEVICE_RECORDING, TRUE);
+    change (self, PROP_DEVICE_RECORDING, TRUE, TRUE);
 }
 
 static void
@@ -119,10 +113,8 @@ uca_test_camera_stop_recording (UcaCamera *camera, GError **error)
     if (refuse (self, PROP_FAIL_STOP, "Device refused to stop", error))
         return;
 
-    pthread_mutex_lock (&self->lock);
-    OWN (self, PROP_DEVICE_RECORDING) = FALSE;
-    OWN (self, PROP_STOPS)++;
-    pthread_mutex_unlock (&self->lock);
+    change (self, PROP_DEVICE_RECORDING, FALSE, TRUE);
+    change (self, PROP_STOPS, 1, FALSE);
 }
 
 static void
@@ -135,71 +127,59 @@ uca_test_camera_readout_switch (UcaCamera *camera, GError **error)
 static void
 uca_test_camera_trigger (UcaCamera *camera, GError **error)
 {
-    UcaTestCamera *self = (UcaTestCamera *) camera;
-
     (void) error;
-    pthread_mutex_lock (&self->lock);
-    OWN (self, PROP_TRIGGERS)++;
-    pthread_cond_broadcast (&self->triggered);
-    pthread_mutex_unlock (&self->lock);
+    change ((UcaTestCamera *) camera, PROP_TRIGGERS, 1, FALSE);
 }
 
-/* Called with self->lock held; waits up to 5 s, so that a trigger that never comes fails the grab. */
-static gboolean
-wait_for_trigger (UcaTestCamera *self, GError **error)
+static void
+fill_frame (UcaTestCamera *self, gpointer data, guint32 sequence)
 {
-    struct timespec deadline;
-    gboolean triggered = TRUE;
+    memset (data, (int) (sequence & 0xff),
+            (gsize) locked_value (self, PROP_ROI_WIDTH) * locked_value (self, PROP_ROI_HEIGHT) * sizeof (guint16));
+    memcpy (data, &sequence, sizeof (sequence));
+}
 
+/* A grab waiting for a trigger gives up after 5 s, so that a trigger that never comes fails it. */
+static gboolean
+uca_test_camera_grab (UcaCamera *camera, gpointer data, GError **error)
+{
+    UcaTestCamera *self = (UcaTestCamera *) camera;
+    guint fail_after;
+    gboolean triggered = TRUE;
+    struct timespec deadline;
+    guint32 sequence;
+
+    g_usleep (locked_value (self, PROP_FRAME_INTERVAL_US));
     clock_gettime (CLOCK_REALTIME, &deadline);
     deadline.tv_sec += 5;
-    OWN (self, PROP_WAITING_GRABS)++;
+    pthread_mutex_lock (&self->lock);
+    fail_after = value_of (self, PROP_FAIL_GRAB_AFTER);
 
-    while (triggered && OWN (self, PROP_TRIGGERS) == self->triggers_consumed)
-        triggered = pthread_cond_timedwait (&self->triggered, &self->lock, &deadline) == 0;
+    if (fail_after > 0 && value_of (self, PROP_FRAMES_GRABBED) >= fail_after) {
+        pthread_mutex_unlock (&self->lock);
+        g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE, "Detector lost");
+        return FALSE;
+    }
 
-    OWN (self, PROP_WAITING_GRABS)--;
+    if (value_of (self, PROP_GRAB_WAITS_FOR_TRIGGER)) {
+        g_value_set_uint (&self->values[PROP_WAITING_GRABS], value_of (self, PROP_WAITING_GRABS) + 1);
+
+        while (triggered && value_of (self, PROP_TRIGGERS) == self->triggers_consumed)
+            triggered = pthread_cond_timedwait (&self->triggered, &self->lock, &deadline) == 0;
+
+        g_value_set_uint (&self->values[PROP_WAITING_GRABS], value_of (self, PROP_WAITING_GRABS) - 1);
+        self->triggers_consumed += triggered;
+    }
+
+    sequence = value_of (self, PROP_FRAMES_GRABBED) + triggered;
+    g_value_set_uint (&self->values[PROP_FRAMES_GRABBED], sequence);
+    pthread_mutex_unlock (&self->lock);
 
     if (!triggered) {
         g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_TIMEOUT, "No trigger arrived");
         return FALSE;
     }
 
-    self->triggers_consumed++;
-    return TRUE;
-}
-
-static void
-fill_frame (UcaTestCamera *self, gpointer data, guint32 sequence)
-{
-    memset (data, (int) (sequence & 0xff), (gsize) self->roi_width * self->roi_height * sizeof (guint16));
-    memcpy (data, &sequence, sizeof (sequence));
-}
-
-static gboolean
-uca_test_camera_grab (UcaCamera *camera, gpointer data, GError **error)
-{
-    UcaTestCamera *self = (UcaTestCamera *) camera;
-    guint fail_after;
-    guint32 sequence;
-
-    g_usleep (own_get (self, PROP_FRAME_INTERVAL_US));
-    pthread_mutex_lock (&self->lock);
-    fail_after = OWN (self, PROP_FAIL_GRAB_AFTER);
-
-    if (fail_after > 0 && OWN (self, PROP_FRAMES_GRABBED) >= fail_after) {
-        pthread_mutex_unlock (&self->lock);
-        g_set_error_literal (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE, "Detector lost");
-        return FALSE;
-    }
-
-    if (OWN (self, PROP_GRAB_WAITS_FOR_TRIGGER) && !wait_for_trigger (self, error)) {
-        pthread_mutex_unlock (&self->lock);
-        return FALSE;
-    }
-
-    sequence = ++OWN (self, PROP_FRAMES_GRABBED);
-    pthread_mutex_unlock (&self->lock);
     fill_frame (self, data, sequence);
     return TRUE;
 }
@@ -231,15 +211,9 @@ uca_test_camera_set_property (GObject *object, guint property_id, const GValue *
     UcaTestCamera *self = (UcaTestCamera *) object;
 
     (void) pspec;
-
-    if (property_id == PROP_EXPOSURE_TIME)
-        self->exposure_time = g_value_get_double (value);
-    else if (property_id == PROP_ROI_WIDTH)
-        self->roi_width = g_value_get_uint (value);
-    else if (property_id == PROP_ROI_HEIGHT)
-        self->roi_height = g_value_get_uint (value);
-    else
-        own_set (self, property_id, g_value_get_uint (value));
+    pthread_mutex_lock (&self->lock);
+    g_value_copy (value, &self->values[property_id]);
+    pthread_mutex_unlock (&self->lock);
 }
 
 static void
@@ -248,36 +222,14 @@ uca_test_camera_get_property (GObject *object, guint property_id, GValue *value,
     UcaTestCamera *self = (UcaTestCamera *) object;
 
     (void) pspec;
+    pthread_mutex_lock (&self->lock);
 
-    switch (property_id) {
-        case PROP_NAME:
-            g_value_set_string (value, "test");
-            break;
-        case PROP_SENSOR_WIDTH:
-            g_value_set_uint (value, 64);
-            break;
-        case PROP_SENSOR_HEIGHT:
-            g_value_set_uint (value, 32);
-            break;
-        case PROP_SENSOR_BITDEPTH:
-            g_value_set_uint (value, 16);
-            break;
-        case PROP_EXPOSURE_TIME:
-            g_value_set_double (value, self->exposure_time);
-            break;
-        case PROP_ROI_WIDTH:
-            g_value_set_uint (value, self->roi_width);
-            break;
-        case PROP_ROI_HEIGHT:
-            g_value_set_uint (value, self->roi_height);
-            break;
-        case PROP_IS_RECORDING:
-            g_value_set_boolean (value, own_get (self, PROP_DEVICE_RECORDING));
-            break;
-        default:
-            g_value_set_uint (value, own_get (self, property_id));
-            break;
-    }
+    if (property_id == PROP_IS_RECORDING)
+        g_value_set_boolean (value, value_of (self, PROP_DEVICE_RECORDING));
+    else
+        g_value_copy (&self->values[property_id], value);
+
+    pthread_mutex_unlock (&self->lock);
 }
 
 static void
@@ -293,6 +245,12 @@ uca_test_camera_finalize (GObject *object)
 static void
 uca_test_camera_class_init (UcaTestCameraClass *klass)
 {
+    static const gchar *own_names[] = {
+        "device-recording",  "fail-init",          "fail-start",
+        "fail-stop",         "fail-grab-after",    "grab-waits-for-trigger",
+        "frame-interval-us", "roi-width-at-start", "frames-grabbed",
+        "triggers",          "waiting-grabs",      "stops",
+    };
     GObjectClass *oclass = G_OBJECT_CLASS (klass);
     UcaCameraClass *camera_class = UCA_CAMERA_CLASS (klass);
 
@@ -321,11 +279,22 @@ uca_test_camera_class_init (UcaTestCameraClass *klass)
 static void
 uca_test_camera_init (UcaTestCamera *self)
 {
+    GValue *v = self->values;
+
     pthread_mutex_init (&self->lock, NULL);
     pthread_cond_init (&self->triggered, NULL);
-    self->roi_width = 64;
-    self->roi_height = 32;
-    self->exposure_time = 0.5;
+    g_value_set_static_string (g_value_init (&v[PROP_NAME], G_TYPE_STRING), "test");
+    g_value_set_double (g_value_init (&v[PROP_EXPOSURE_TIME], G_TYPE_DOUBLE), 0.5);
+
+    for (guint id = PROP_SENSOR_WIDTH; id < N_PROPERTIES; id++)
+        if (!G_IS_VALUE (&v[id]))
+            g_value_init (&v[id], G_TYPE_UINT);
+
+    g_value_set_uint (&v[PROP_SENSOR_WIDTH], 64);
+    g_value_set_uint (&v[PROP_ROI_WIDTH], 64);
+    g_value_set_uint (&v[PROP_SENSOR_HEIGHT], 32);
+    g_value_set_uint (&v[PROP_ROI_HEIGHT], 32);
+    g_value_set_uint (&v[PROP_SENSOR_BITDEPTH], 16);
 }
 
 GType
