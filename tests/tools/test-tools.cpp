@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 /* uca-info and gen-doc run as a user runs them, against plug-in folders each row assembles.
  * Whole outputs are compared: standard output, standard error (log time stamps masked) and the
- * exit status. */
+ * exit status. Built a second time with TOOLS_UNDER_MEMCHECK, each run goes through valgrind's
+ * memcheck, so that both tools are seen to free everything they allocate, on the success paths
+ * and on the failure paths: a definite leak or a memory error turns the exit status into 99. */
 
 #include <gtest/gtest.h>
 
@@ -99,6 +101,12 @@ std::vector<ToolRun> runs()
     // clang-format on
 }
 
+#ifdef TOOLS_UNDER_MEMCHECK
+#define RUNS UnderMemcheck
+#else
+#define RUNS Runs
+#endif
+
 class Tools : public ::testing::TestWithParam<ToolRun> {};
 
 TEST_P(Tools, PrintExactly)
@@ -116,11 +124,20 @@ TEST_P(Tools, PrintExactly)
         g_dir_close(builtin);
 
     const ToolRun &run = GetParam();
+    std::vector<std::string> argv = run.argv;
+    auto bound = std::chrono::seconds(60);
+#ifdef TOOLS_UNDER_MEMCHECK
+    if (std::string(VALGRIND_PATH).empty() || run.environment.count("LD_PRELOAD"))
+        GTEST_SKIP() << "no valgrind, or a preloaded library valgrind would not see first";
+    argv.insert(argv.begin(), {VALGRIND_PATH, "--quiet", "--leak-check=full",
+                               "--errors-for-leak-kinds=definite", "--error-exitcode=99"});
+    bound = std::chrono::seconds(240);
+#endif
     PluginFolder folder(run.plugins);
-    EnvironmentChanges environment = {{"UCA_CAMERA_PATH", folder.path()},
-                                      {"UCA_TOOLS_TEST_INIT", std::nullopt},
-                                      {"LD_PRELOAD", std::nullopt},
-                                      {"XISL_SIM", std::nullopt}};
+    EnvironmentChanges environment = {
+        {"UCA_CAMERA_PATH", folder.path()}, {"UCA_TOOLS_TEST_INIT", std::nullopt},
+        {"LD_PRELOAD", std::nullopt},       {"XISL_SIM", std::nullopt},
+        {"G_SLICE", "always-malloc"},       {"G_DEBUG", "gc-friendly"}};
     for (const auto &[name, value] : run.environment)
         environment[name] = value;
     // The cameras in the order the folder lists them, which is libuca's order.
@@ -136,13 +153,13 @@ TEST_P(Tools, PrintExactly)
         return at == std::string::npos ? text : text.replace(at, 5, usage);
     };
 
-    const ChildResult result = runTool(run.argv, environment);
+    const ChildResult result = runTool(argv, environment, bound);
     EXPECT_EQ(maskLogTimes(result.out), withUsage(run.out));
     EXPECT_EQ(maskLogTimes(result.err), withUsage(run.err));
     EXPECT_EQ(result.status, run.status);
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, Tools, ::testing::ValuesIn(runs()),
+INSTANTIATE_TEST_SUITE_P(RUNS, Tools, ::testing::ValuesIn(runs()),
                          [](const ::testing::TestParamInfo<ToolRun> &row) {
                              return row.param.name;
                          });
