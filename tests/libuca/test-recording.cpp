@@ -65,21 +65,22 @@ enum class Op {
     Grab,
     Readout,
     Write,
+    Parse,
     Dispose,
-    Set,
     Expect,
-    Recreate
+    RecreateRecording
 };
 enum State { Idle, Recording_, Readout };
-constexpr int OK = -1;
+constexpr int OK = -1, ANY = -3;
 
 struct Step {
     Op op;
-    int code;            // the camera error expected, or OK
-    const char *message; // its text; for Set, Expect and Recreate: the property
-    guint
-        value; // Set, Expect and Recreate: the value; Grab, Readout: the frame's sequence (0: any)
     State state; // afterwards
+    const char *text =
+        "";             // the error's text; Parse: name=value arguments; Expect: name=value as text
+    int code = OK;      // the camera error expected, OK, or (Parse) ANY error
+    guint sequence = 0; // Grab, Readout: the frame's sequence number (0: any)
+    const char *message = nullptr; // Parse: the error's text (nullptr: any)
 };
 
 struct Script {
@@ -98,10 +99,21 @@ void countNotification(GObject *, GParamSpec *, gpointer counter)
     ++*static_cast<int *>(counter);
 }
 
+std::string valueText(gpointer object, const std::string &name)
+{
+    GValue value = G_VALUE_INIT, text = G_VALUE_INIT;
+    g_object_get_property(G_OBJECT(object), name.c_str(), &value);
+    g_value_transform(&value, g_value_init(&text, G_TYPE_STRING));
+    std::string result = name + "=" + g_value_get_string(&text);
+    g_value_unset(&value);
+    g_value_unset(&text);
+    return result;
+}
+
 class StateMachine : public Recording, public ::testing::WithParamInterface<Script> {};
 
 // Runs the steps in turn, checking each call's error and the state after it; is-recording is
-// notified on each change and only then.
+// notified on each change and only then, and the warnings are the script's.
 TEST_P(StateMachine, Steps)
 {
     LogCapture log;
@@ -118,6 +130,8 @@ TEST_P(StateMachine, Steps)
         SCOPED_TRACE("step " + std::to_string(index++));
         UcaCamera *c = camera.get();
         guint32 sequence = 0;
+        gchar **arguments = g_strsplit(step.text, " ", -1);
+        const std::string text = step.text;
         error.out();
         // clang-format off
         switch (step.op) {
@@ -129,18 +143,25 @@ TEST_P(StateMachine, Steps)
         case Op::Grab: sequence = grabOne(); break;
         case Op::Readout: sequence = grabOne(true); break;
         case Op::Write: uca_camera_write(c, "calibration", &byte, 1, error.out()); break;
+        case Op::Parse: EXPECT_EQ(uca_camera_parse_arg_props(c, arguments, g_strv_length(arguments), error.out()), step.code == OK); break;
         case Op::Dispose: g_object_run_dispose(G_OBJECT(c)); connect(); break;
-        case Op::Set: g_object_set(c, step.message, step.value, nullptr); break;
-        case Op::Expect: EXPECT_EQ(get<guint>(c, step.message), step.value) << step.message; break;
-        case Op::Recreate: camera = openTestCamera(step.message, step.value); c = camera.get(); connect(); break;
+        case Op::Expect: EXPECT_EQ(valueText(c, text.substr(0, text.find('='))), text); break;
+        case Op::RecreateRecording: camera = openTestCamera("device-recording", TRUE); c = camera.get(); connect(); break;
         }
         // clang-format on
-        if (step.op < Op::Dispose) {
-            EXPECT_EQ(error.camera(),
-                      std::make_pair(step.code, std::string(step.code == OK ? "" : step.message)));
+        g_strfreev(arguments);
+        if (step.op <= Op::Parse) {
+            const auto [code, message] = error.camera();
+            EXPECT_TRUE(step.code == ANY ? code != OK : code == step.code)
+                << code << " " << message;
+            if (step.op != Op::Parse || step.message) {
+                EXPECT_EQ(message, step.op == Op::Parse ? step.message
+                                   : step.code == OK    ? ""
+                                                        : text);
+            }
         }
         if (step.op == Op::Grab || step.op == Op::Readout) {
-            EXPECT_EQ(sequence, step.value ? step.value : sequence);
+            EXPECT_EQ(sequence, step.sequence ? step.sequence : sequence);
         }
         const bool recording = uca_camera_is_recording(c);
         EXPECT_EQ(recording                        ? Recording_
@@ -148,7 +169,7 @@ TEST_P(StateMachine, Steps)
                                                    : Idle,
                   step.state);
         EXPECT_EQ(uca_camera_stopped_recording(c), !recording);
-        changes += recording != wasRecording && step.op != Op::Recreate;
+        changes += recording != wasRecording && step.op != Op::RecreateRecording;
         wasRecording = recording;
     }
     EXPECT_EQ(notifications, changes);
@@ -157,102 +178,131 @@ TEST_P(StateMachine, Steps)
 
 constexpr int NOT_RECORDING = UCA_CAMERA_ERROR_NOT_RECORDING,
               RECORDING = UCA_CAMERA_ERROR_RECORDING, DEVICE = UCA_CAMERA_ERROR_DEVICE,
-              END_OF_STREAM = UCA_CAMERA_ERROR_END_OF_STREAM;
-const char *const notRecording = "Camera is not recording",
-                  *const stillRecording = "Camera is still recording",
-                  *const emptyRing = "Ring buffer is empty",
-                  *const refusedStop = "Device refused to stop";
+              END_OF_STREAM = UCA_CAMERA_ERROR_END_OF_STREAM,
+              NOT_FOUND = UCA_CAMERA_ERROR_NOT_FOUND,
+              NOT_IMPLEMENTED = UCA_CAMERA_ERROR_NOT_IMPLEMENTED;
+const char *const
+    notRecording = "Camera is not recording",
+    *const stillRecording = "Camera is still recording", *const emptyRing = "Ring buffer is empty",
+    *const refusedStop = "Device refused to stop", *const refusedStart = "Device refused to start",
+    *const already = "Camera is already recording";
+constexpr State Rec = Recording_;
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Scripts, StateMachine, ::testing::Values(
     Script{"Unbuffered", {
-        {Op::Stop, NOT_RECORDING, notRecording, 0, Idle},
-        {Op::Grab, NOT_RECORDING, "Camera is neither recording nor in readout mode", 0, Idle},
-        {Op::Trigger, NOT_RECORDING, notRecording, 0, Idle},
-        {Op::Expect, OK, "triggers", 0, Idle},
-        {Op::Readout, NOT_RECORDING, "Camera is not in readout or record mode", 0, Idle},
-        {Op::Write, UCA_CAMERA_ERROR_NOT_IMPLEMENTED, "`UcaTestCamera' does not provide a `write' method", 0, Idle},
-        {Op::Start, OK, "", 0, Recording_},
-        {Op::Start, RECORDING, "Camera is already recording", 0, Recording_},
-        {Op::StartReadout, RECORDING, stillRecording, 0, Recording_},
-        {Op::StopReadout, RECORDING, stillRecording, 0, Recording_},
-        {Op::Trigger, OK, "", 0, Recording_},
-        {Op::Expect, OK, "triggers", 1, Recording_},
-        {Op::Grab, OK, "", 1, Recording_},
-        {Op::Grab, OK, "", 2, Recording_},
-        {Op::Set, OK, "num-buffers", 2, Recording_}, // the base's own properties stay while recording
-        {Op::Set, OK, "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL, Recording_},
-        {Op::Expect, OK, "num-buffers", 4, Recording_},
-        {Op::Expect, OK, "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_AUTO, Recording_},
-        {Op::Set, OK, "roi-height", 16, Recording_}, // a subclass decides about those it overrides
-        {Op::Expect, OK, "roi-height", 16, Recording_},
-        {Op::Stop, OK, "", 0, Idle},
-        {Op::Set, OK, "num-buffers", 2, Idle},
-        {Op::Expect, OK, "num-buffers", 2, Idle},
-        {Op::StartReadout, OK, "", 0, Readout},
-        {Op::Readout, OK, "", 7, Readout},
-        {Op::Grab, OK, "", 3, Readout}, // readout mode allows grabs
-        {Op::Start, OK, "", 0, Recording_}}, // and recording ends it
+        {Op::Stop, Idle, notRecording, NOT_RECORDING},
+        {Op::Grab, Idle, "Camera is neither recording nor in readout mode", NOT_RECORDING},
+        {Op::Trigger, Idle, notRecording, NOT_RECORDING},
+        {Op::Expect, Idle, "triggers=0"},
+        {Op::Readout, Idle, "Camera is not in readout or record mode", NOT_RECORDING},
+        {Op::Write, Idle, "`UcaTestCamera' does not provide a `write' method", NOT_IMPLEMENTED},
+        {Op::Start, Rec},
+        {Op::Start, Rec, already, RECORDING},
+        {Op::StartReadout, Rec, stillRecording, RECORDING},
+        {Op::StopReadout, Rec, stillRecording, RECORDING},
+        {Op::Trigger, Rec},
+        {Op::Expect, Rec, "triggers=1"},
+        {Op::Grab, Rec, "", OK, 1},
+        {Op::Grab, Rec, "", OK, 2},
+        {Op::Parse, Rec, "num-buffers=2 trigger-source=2"}, // the base's own properties stay while recording
+        {Op::Expect, Rec, "num-buffers=4"},
+        {Op::Expect, Rec, "trigger-source=UCA_CAMERA_TRIGGER_SOURCE_AUTO"},
+        {Op::Parse, Rec, "roi-height=16"}, // a subclass decides about those it overrides
+        {Op::Expect, Rec, "roi-height=16"},
+        {Op::Stop, Idle},
+        {Op::Parse, Idle, "num-buffers=2"},
+        {Op::Expect, Idle, "num-buffers=2"},
+        {Op::StartReadout, Readout},
+        {Op::Readout, Readout, "", OK, 7},
+        {Op::Grab, Readout, "", OK, 3}, // readout mode allows grabs
+        {Op::Start, Rec}}, // and recording ends it
         std::vector<std::string>(2, "You cannot change properties during data acquisition")},
     Script{"FailingSlots", {
-        {Op::Set, OK, "fail-start", 1, Idle},
-        {Op::Start, DEVICE, "Device refused to start", 0, Idle},
-        {Op::Set, OK, "fail-start", 0, Idle},
-        {Op::Start, OK, "", 0, Recording_},
-        {Op::Set, OK, "fail-stop", 1, Recording_},
-        {Op::Stop, DEVICE, refusedStop, 0, Recording_},
-        {Op::Dispose, OK, "", 0, Recording_}, // warns
-        {Op::Set, OK, "fail-stop", 0, Recording_},
-        {Op::Stop, OK, "", 0, Idle}},
+        {Op::Parse, Idle, "fail-start=1"},
+        {Op::Start, Idle, refusedStart, DEVICE},
+        {Op::Parse, Idle, "fail-start=0"},
+        {Op::Start, Rec},
+        {Op::Parse, Rec, "fail-stop=1"},
+        {Op::Stop, Rec, refusedStop, DEVICE},
+        {Op::Dispose, Rec}, // warns
+        {Op::Parse, Rec, "fail-stop=0"},
+        {Op::Stop, Idle}},
         {std::string("Could not stop recording: ") + refusedStop}},
     Script{"AsynchronousTransferNeedsAGrabFunc", {
-        {Op::Set, OK, "transfer-asynchronously", 1, Idle},
-        {Op::Start, UCA_CAMERA_ERROR_NO_GRAB_FUNC, "No grab callback function set", 0, Idle}}, {}},
+        {Op::Parse, Idle, "transfer-asynchronously=TRUE"},
+        {Op::Start, Idle, "No grab callback function set", UCA_CAMERA_ERROR_NO_GRAB_FUNC}}, {}},
     Script{"DeviceRecordingAtConstructionIsTakenOverAndDisposeStopsIt", {
-        {Op::Recreate, OK, "device-recording", 1, Recording_},
-        {Op::Start, RECORDING, "Camera is already recording", 0, Recording_},
-        {Op::Dispose, OK, "", 0, Idle},
-        {Op::Expect, OK, "stops", 1, Idle}}, {}},
+        {Op::RecreateRecording, Rec},
+        {Op::Start, Rec, already, RECORDING},
+        {Op::Dispose, Idle},
+        {Op::Expect, Idle, "stops=1"}}, {}},
     Script{"Buffered", {
-        {Op::Set, OK, "buffered", 1, Idle},
-        {Op::Grab, END_OF_STREAM, emptyRing, 0, Idle}, // does not wait
-        {Op::StartReadout, OK, "", 0, Readout},
-        {Op::Readout, RECORDING, "Cannot grab specific frame in buffered mode", 0, Readout},
-        {Op::StopReadout, OK, "", 0, Idle},
-        {Op::Set, OK, "num-buffers", 0, Idle},
-        {Op::Start, DEVICE, "Cannot allocate a ring buffer of 0 frames", 0, Idle},
-        {Op::Expect, OK, "stops", 1, Idle}, // the started device is stopped again
-        {Op::Set, OK, "num-buffers", 3, Idle},
-        {Op::Set, OK, "fail-start", 1, Idle},
-        {Op::Start, DEVICE, "Device refused to start", 0, Idle}, // and leaves no read thread
-        {Op::Grab, END_OF_STREAM, emptyRing, 0, Idle},
-        {Op::Expect, OK, "frames-grabbed", 0, Idle},
-        {Op::Set, OK, "fail-start", 0, Idle},
-        {Op::Set, OK, "roi-width-at-start", 100, Idle}, // the ring holds frames of the region started
-        {Op::Start, OK, "", 0, Recording_},
-        {Op::Grab, OK, "", 0, Recording_},
-        {Op::Dispose, OK, "", 0, Idle}, // joins the read thread
-        {Op::Expect, OK, "stops", 2, Idle}}, {}},
+        {Op::Parse, Idle, "buffered=TRUE"},
+        {Op::Grab, Idle, emptyRing, END_OF_STREAM}, // does not wait
+        {Op::StartReadout, Readout},
+        {Op::Readout, Readout, "Cannot grab specific frame in buffered mode", RECORDING},
+        {Op::StopReadout, Idle},
+        {Op::Parse, Idle, "num-buffers=0"},
+        {Op::Start, Idle, "Cannot allocate a ring buffer of 0 frames", DEVICE},
+        {Op::Expect, Idle, "stops=1"}, // the started device is stopped again
+        {Op::Parse, Idle, "num-buffers=3 fail-start=1"},
+        {Op::Start, Idle, refusedStart, DEVICE}, // and leaves no read thread
+        {Op::Grab, Idle, emptyRing, END_OF_STREAM},
+        {Op::Expect, Idle, "frames-grabbed=0"},
+        {Op::Parse, Idle, "fail-start=0 roi-width-at-start=100"}, // the ring holds frames of the region started
+        {Op::Start, Rec},
+        {Op::Grab, Rec},
+        {Op::Dispose, Idle}, // joins the read thread
+        {Op::Expect, Idle, "stops=2"}}, {}},
     Script{"FailingReadThreadEndsTheStreamAfterItsFrames", {
-        {Op::Set, OK, "buffered", 1, Idle},
-        {Op::Set, OK, "fail-grab-after", 2, Idle},
-        {Op::Start, OK, "", 0, Recording_},
-        {Op::Grab, OK, "", 1, Recording_},
-        {Op::Grab, OK, "", 2, Recording_},
-        {Op::Grab, DEVICE, "Detector lost", 0, Recording_},
-        {Op::Grab, DEVICE, "Detector lost", 0, Recording_}, // the failure stays
-        {Op::Stop, OK, "", 0, Idle},
-        {Op::Grab, END_OF_STREAM, emptyRing, 0, Idle}}, {}}),
+        {Op::Parse, Idle, "buffered=TRUE fail-grab-after=2"},
+        {Op::Start, Rec},
+        {Op::Grab, Rec, "", OK, 1},
+        {Op::Grab, Rec, "", OK, 2},
+        {Op::Grab, Rec, "Detector lost", DEVICE},
+        {Op::Grab, Rec, "Detector lost", DEVICE}, // the failure stays
+        {Op::Stop, Idle},
+        {Op::Grab, Idle, emptyRing, END_OF_STREAM}}, {}},
+    Script{"ParseArgs", {
+        {Op::Parse, Idle, ""},
+        {Op::Parse, Idle, "roi-width=17 exposure-time=0.25 num-buffers=6"},
+        {Op::Expect, Idle, "roi-width=17"},
+        {Op::Expect, Idle, "num-buffers=6"},
+        {Op::Expect, Idle, "frames-per-second=4.000000"}, // the inverse exposure time
+        {Op::Parse, Idle, "frames-per-second=20"},
+        {Op::Expect, Idle, "exposure-time=0.050000"},
+        {Op::Parse, Idle, "buffered=TRUE transfer-asynchronously=trueish"},
+        {Op::Expect, Idle, "buffered=TRUE"},
+        {Op::Expect, Idle, "transfer-asynchronously=TRUE"},
+        {Op::Parse, Idle, "buffered=yes transfer-asynchronously=1"},
+        {Op::Expect, Idle, "buffered=FALSE"},
+        {Op::Expect, Idle, "transfer-asynchronously=FALSE"},
+        {Op::Parse, Idle, "trigger-source=UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE trigger-type=1"},
+        {Op::Expect, Idle, "trigger-source=UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE"},
+        {Op::Expect, Idle, "trigger-type=UCA_CAMERA_TRIGGER_TYPE_LEVEL"},
+        {Op::Parse, Idle, "trigger-source=2"},
+        {Op::Expect, Idle, "trigger-source=UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL"},
+        {Op::Parse, Idle, "trigger-source=software", NOT_FOUND, 0, "Enum value `software' does not exist for `trigger-source'"},
+        {Op::Parse, Idle, "trigger-source=7", NOT_FOUND, 0, "Enum value `7' does not exist for `trigger-source'"},
+        {Op::Expect, Idle, "trigger-source=UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL"},
+        {Op::Parse, Idle, "roi-width=9 no-such-thing=1 roi-height=9", NOT_IMPLEMENTED, 0, "No property `no-such-thing' found"},
+        {Op::Expect, Idle, "roi-width=9"}, // the list stops at the unknown property
+        {Op::Expect, Idle, "roi-height=32"},
+        {Op::Parse, Idle, "sensor-width=10", NOT_IMPLEMENTED},
+        {Op::Parse, Idle, "roi-width=12abc", ANY},
+        {Op::Parse, Idle, "roi-width=", ANY},
+        {Op::Parse, Idle, "roi-width=0", ANY},
+        {Op::Parse, Idle, "roi-width=-3", ANY},
+        {Op::Parse, Idle, "roi-width", ANY},
+        {Op::Parse, Idle, "exposure-time=fast", ANY},
+        {Op::Parse, Idle, "exposure-time=-1", ANY},
+        {Op::Parse, Idle, "num-buffers=4294967296", ANY},
+        {Op::Expect, Idle, "roi-width=9"},
+        {Op::Expect, Idle, "exposure-time=0.050000"},
+        {Op::Expect, Idle, "num-buffers=6"}}, {}}),
     [](const ::testing::TestParamInfo<Script> &row) { return std::string(row.param.name); });
 // clang-format on
-
-TEST_F(Recording, FramesPerSecondIsTheInverseExposureTime)
-{
-    g_object_set(camera.get(), "exposure-time", 0.25, nullptr);
-    EXPECT_DOUBLE_EQ(get<double>(camera.get(), "frames-per-second"), 4.0);
-    g_object_set(camera.get(), "frames-per-second", 20.0, nullptr);
-    EXPECT_DOUBLE_EQ(get<double>(camera.get(), "exposure-time"), 0.05);
-}
 
 TEST_F(Recording, TriggerReachesAGrabWaitingInItsSlotWhileAStopWaitsForIt)
 {
