@@ -44,24 +44,15 @@ TEST(RingBuffer, IndicesWrapAroundTheBlocksAndResetToZero)
     for (const Step &step : steps) {
         SCOPED_TRACE("step " + std::to_string(index++));
         gpointer block = nullptr;
+        // clang-format off
         switch (step.op) {
-        case Op::Write:
-            block = uca_ring_buffer_get_write_pointer(r);
-            uca_ring_buffer_write_advance(r);
-            break;
-        case Op::Read:
-            block = uca_ring_buffer_get_read_pointer(r);
-            break;
-        case Op::Peek:
-            block = uca_ring_buffer_peek_pointer(r);
-            break;
-        case Op::PointerAtOne:
-            block = uca_ring_buffer_get_pointer(r, 1);
-            break;
-        case Op::Reset:
-            uca_ring_buffer_reset(r);
-            break;
+        case Op::Write: block = uca_ring_buffer_get_write_pointer(r); uca_ring_buffer_write_advance(r); break;
+        case Op::Read: block = uca_ring_buffer_get_read_pointer(r); break;
+        case Op::Peek: block = uca_ring_buffer_peek_pointer(r); break;
+        case Op::PointerAtOne: block = uca_ring_buffer_get_pointer(r, 1); break;
+        case Op::Reset: uca_ring_buffer_reset(r); break;
         }
+        // clang-format on
         EXPECT_EQ(block ? int((static_cast<guint8 *>(block) - base) / blockSize) : -1, step.block);
         EXPECT_EQ(uca_ring_buffer_available(r), step.available);
         EXPECT_EQ(uca_ring_buffer_get_num_blocks(r), step.filledBlocks);
