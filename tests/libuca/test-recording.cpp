@@ -250,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(Scripts, StateMachine, ::testing::Values(
         {Op::Start, Idle, refusedStart, DEVICE}, // and leaves no read thread
         {Op::Grab, Idle, emptyRing, END_OF_STREAM},
         {Op::Expect, Idle, "frames-grabbed=0"},
-        {Op::Parse, Idle, "fail-start=0 roi-width-at-start=100"}, // the ring holds frames of the region started
+        {Op::Parse, Idle, "fail-start=0 roi-width-at-start=1000"}, // the ring holds frames of the region started
         {Op::Start, Rec},
         {Op::Grab, Rec},
         {Op::Dispose, Idle}, // joins the read thread
@@ -288,7 +288,7 @@ INSTANTIATE_TEST_SUITE_P(Scripts, StateMachine, ::testing::Values(
         {Op::Expect, Idle, "trigger-source=UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL"},
         {Op::Parse, Idle, "roi-width=9 no-such-thing=1 roi-height=9", NOT_IMPLEMENTED, 0, "No property `no-such-thing' found"},
         {Op::Expect, Idle, "roi-width=9"}, // the list stops at the unknown property
-        {Op::Expect, Idle, "roi-height=32"},
+        {Op::Expect, Idle, "roi-height=480"},
         {Op::Parse, Idle, "sensor-width=10", NOT_IMPLEMENTED},
         {Op::Parse, Idle, "roi-width=12abc", ANY},
         {Op::Parse, Idle, "roi-width=", ANY},

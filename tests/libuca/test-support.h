@@ -114,13 +114,13 @@ public:
     ~CameraFolder() { g_unsetenv("UCA_CAMERA_PATH"); }
 };
 
-// The camera "test", its construction properties given as name, value pairs ending in nullptr.
+// The test camera, its construction properties given as name, value pairs ending in nullptr.
 template <typename... Properties> CameraPtr openTestCamera(Properties... properties)
 {
     ManagerPtr manager(uca_plugin_manager_new());
     Error error;
     CameraPtr camera(
-        uca_plugin_manager_get_camera(manager.get(), "test", error.out(), properties..., nullptr));
+        uca_plugin_manager_get_camera(manager.get(), "toolstest", error.out(), properties..., nullptr));
     EXPECT_NE(camera, nullptr) << error.message();
     return camera;
 }
