@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs a build of this project into a temporary prefix and checks that the installed libuca
-# serves a third-party plug-in: the plug-in and a loader are compiled only with pkg-config's
-# flags, and the loader finds the plug-in through UCA_CAMERA_PATH.
+# serves a third-party plug-in: the plug-in is compiled only with pkg-config's flags, and the
+# installed uca-info finds it through UCA_CAMERA_PATH and reads its name.
 # Usage: check-installed-libuca.sh BUILD_DIR
 set -euo pipefail
 [[ $# -eq 1 && -d $1 ]] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
@@ -28,11 +28,11 @@ headers=$(cd "$(pkg-config --variable=includedir libuca)/uca" && echo *)
 [[ -e $libdir/libuca.so.2 ]] || fail "libuca.so.2 missing in $libdir"
 
 mkdir "$tmp/plugins"
-flags=(-std=c11 -Wall -Wextra -Werror)
 # shellcheck disable=SC2046  # pkg-config's output is a list of words
-"${CC:-cc}" "${flags[@]}" -shared -fPIC -o "$tmp/plugins/libucaoot.so" "$source" $(pkg-config --cflags --libs libuca)
-# shellcheck disable=SC2046
-"${CC:-cc}" "${flags[@]}" -DOOT_LOADER -o "$tmp/load-oot-camera" "$source" $(pkg-config --cflags --libs libuca)
-UCA_CAMERA_PATH="$tmp/plugins" LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
-    "$tmp/load-oot-camera" || fail "the loader reported a failure"
+"${CC:-cc}" -std=c11 -Wall -Wextra -Werror -shared -fPIC -o "$tmp/plugins/libucaoot.so" "$source" \
+    $(pkg-config --cflags --libs libuca)
+info=$(find "$tmp/destdir" -name uca-info -type f -print -quit)
+UCA_CAMERA_PATH="$tmp/plugins" LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" "$info" oot \
+    > "$tmp/info.txt" 2>&1 || { cat "$tmp/info.txt" >&2; fail "uca-info oot"; }
+grep -qx ' RO | name *| "out-of-tree"' "$tmp/info.txt" || { cat "$tmp/info.txt" >&2; fail "the camera's name"; }
 echo "installed libuca works out of tree"

@@ -1,18 +1,14 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* Built twice against an installed libuca, only with its headers and pkg-config, the way a third
- * party would: as the camera plug-in libucaoot.so, and with OOT_LOADER as the program that loads
- * it through the plug-in manager and grabs two frames. Frame n (from 0) holds pixel index + n; the
- * "device" stages it in a UcaRingBuffer that grab reads from. */
+/* A camera plug-in built against an installed libuca, only with its headers and pkg-config, the
+ * way a third party would. Frame n (from 0) holds pixel index + n; the "device" stages it in a
+ * UcaRingBuffer that grab reads from. */
 
-#include <uca/uca-plugin-manager.h>
+#include <uca/uca-camera.h>
 #include <uca/uca-ring-buffer.h>
 #include <gmodule.h>
-#include <stdlib.h>
 #include <string.h>
 
 #define OOT_PIXELS 32
-
-#ifndef OOT_LOADER
 
 typedef struct {
     UcaCamera parent;
@@ -90,44 +86,3 @@ camera_plugin_get_type (void)
     return uca_oot_camera_get_type ();
 }
 
-#else
-
-/* Any warning or critical from libuca or GObject is a failure too (g_log_set_always_fatal). */
-int
-main (void)
-{
-    UcaPluginManager *manager = uca_plugin_manager_new ();
-    UcaCamera *camera;
-    GError *error = NULL;
-    gchar *name = NULL;
-    guint16 frame[OOT_PIXELS];
-
-    g_log_set_always_fatal (G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL);
-    camera = uca_plugin_manager_get_camera (manager, "oot", &error, NULL);
-    g_assert_no_error (error);
-    g_object_get (camera, "name", &name, NULL);
-    g_assert_cmpstr (name, ==, "out-of-tree");
-    g_assert_cmpint (uca_camera_get_unit (camera, "roi-width"), ==, UCA_UNIT_PIXEL);
-    uca_camera_start_recording (camera, &error);
-    g_assert_no_error (error);
-
-    for (guint n = 0; n < 2; n++) {
-        g_assert_true (uca_camera_grab (camera, frame, &error));
-        g_assert_cmpuint (frame[0], ==, n);
-        g_assert_cmpuint (frame[OOT_PIXELS - 1], ==, OOT_PIXELS - 1 + n);
-    }
-
-    uca_camera_stop_recording (camera, &error);
-    g_assert_no_error (error);
-    g_assert_false (uca_camera_is_recording (camera));
-    g_assert_null (uca_plugin_manager_get_camera (manager, "missing", &error, NULL));
-    g_assert_error (error, UCA_PLUGIN_MANAGER_ERROR, UCA_PLUGIN_MANAGER_ERROR_MODULE_NOT_FOUND);
-    g_print ("the plug-in built against the installed libuca loads, records and stops\n");
-    g_error_free (error);
-    g_free (name);
-    g_object_unref (camera);
-    g_object_unref (manager);
-    return 0;
-}
-
-#endif

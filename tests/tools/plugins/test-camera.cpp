@@ -19,46 +19,22 @@
 
 namespace {
 
+// The own properties: switches, read-only counters (from frames-grabbed on), then the cases the
+// tools distinguish. fail-grab-after: frames before grab fails, 0: never; roi-width-at-start: the
+// width the device takes as it starts, 0: as set; device-recording: is-recording too.
+// clang-format off
 enum : guint {
-    PROP_DEVICE_RECORDING = N_BASE_PROPERTIES, // is-recording too
-    PROP_FAIL_INIT,
-    PROP_FAIL_START,
-    PROP_FAIL_STOP,
-    PROP_FAIL_GRAB_AFTER, // frames before grab fails, 0: never
-    PROP_GRAB_WAITS_FOR_TRIGGER,
-    PROP_FRAME_INTERVAL_US,
-    PROP_ROI_WIDTH_AT_START, // width the device takes as it starts, 0: as set
-    PROP_FRAMES_GRABBED,     // read-only counters from here on
-    PROP_TRIGGERS,
-    PROP_WAITING_GRABS,
-    PROP_STOPS,
-    PROP_LEVEL_X,
-    PROP_LEVEL_2,
-    PROP_LEVEL_B,
-    PROP_LEVEL,
-    PROP_SECRET,
-    PROP_DORMANT,
-    PROP_SERIAL,
-    PROP_CAPACITY,
-    PROP_QUIET,
-    PROP_INITIAL,
-    PROP_ZOOM,
-    PROP_LONG_NAMED,
-    N_PROPERTIES
+    PROP_DEVICE_RECORDING = N_BASE_PROPERTIES, PROP_FAIL_INIT, PROP_FAIL_START, PROP_FAIL_STOP, PROP_FAIL_GRAB_AFTER,
+    PROP_GRAB_WAITS_FOR_TRIGGER, PROP_FRAME_INTERVAL_US, PROP_ROI_WIDTH_AT_START,
+    PROP_FRAMES_GRABBED, PROP_TRIGGERS, PROP_WAITING_GRABS, PROP_STOPS,
+    PROP_LEVEL_X, PROP_LEVEL_2, PROP_LEVEL_B, PROP_LEVEL, PROP_SECRET, PROP_DORMANT, PROP_SERIAL, PROP_CAPACITY,
+    PROP_QUIET, PROP_INITIAL, PROP_ZOOM, PROP_LONG_NAMED, N_PROPERTIES
 };
 
-const guint overridden[] = {PROP_NAME,
-                            PROP_SENSOR_WIDTH,
-                            PROP_SENSOR_HEIGHT,
-                            PROP_SENSOR_BITDEPTH,
-                            PROP_EXPOSURE_TIME,
-                            PROP_ROI_X,
-                            PROP_ROI_Y,
-                            PROP_ROI_WIDTH,
-                            PROP_ROI_HEIGHT,
-                            PROP_HAS_STREAMING,
-                            PROP_HAS_CAMRAM_RECORDING,
-                            PROP_IS_RECORDING};
+const guint overridden[] = {PROP_NAME, PROP_SENSOR_WIDTH, PROP_SENSOR_HEIGHT, PROP_SENSOR_BITDEPTH, PROP_EXPOSURE_TIME,
+                            PROP_ROI_X, PROP_ROI_Y, PROP_ROI_WIDTH, PROP_ROI_HEIGHT, PROP_HAS_STREAMING,
+                            PROP_HAS_CAMRAM_RECORDING, PROP_IS_RECORDING};
+// clang-format on
 GParamSpec *ownProperties[N_PROPERTIES];
 
 GType modeType(const char *name)
