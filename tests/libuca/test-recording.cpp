@@ -36,40 +36,14 @@ protected:
         return sequence;
     }
 
-    // Stops while triggering, for a slot that waits for a trigger.
-    void stopWhileTriggering()
-    {
-        std::atomic<bool> stopped{false};
-        std::thread stopper([&] {
-            uca_camera_stop_recording(camera.get(), nullptr);
-            stopped = true;
-        });
-        EXPECT_TRUE(waitUntil([&] {
-            uca_camera_trigger(camera.get(), nullptr);
-            return stopped.load();
-        }));
-        stopper.join();
-    }
-
     CameraFolder folder;
     CameraPtr camera = openTestCamera();
     Error error;
 };
 
-enum class Op {
-    Start,
-    Stop,
-    StartReadout,
-    StopReadout,
-    Trigger,
-    Grab,
-    Readout,
-    Write,
-    Parse,
-    Dispose,
-    Expect,
-    RecreateRecording
-};
+// clang-format off
+enum class Op { Start, Stop, StartReadout, StopReadout, Trigger, Grab, Readout, Write, Parse, Dispose, Expect, RecreateRecording };
+// clang-format on
 enum State { Idle, Recording_, Readout };
 constexpr int OK = -1, ANY = -3;
 
@@ -163,11 +137,8 @@ TEST_P(StateMachine, Steps)
         if (step.op == Op::Grab || step.op == Op::Readout) {
             EXPECT_EQ(sequence, step.sequence ? step.sequence : sequence);
         }
-        const bool recording = uca_camera_is_recording(c);
-        EXPECT_EQ(recording                        ? Recording_
-                  : get<gboolean>(c, "is-readout") ? Readout
-                                                   : Idle,
-                  step.state);
+        const bool recording = uca_camera_is_recording(c), readout = get<gboolean>(c, "is-readout");
+        EXPECT_EQ(recording ? Recording_ : readout ? Readout : Idle, step.state);
         EXPECT_EQ(uca_camera_stopped_recording(c), !recording);
         changes += recording != wasRecording && step.op != Op::RecreateRecording;
         wasRecording = recording;
@@ -229,9 +200,6 @@ INSTANTIATE_TEST_SUITE_P(Scripts, StateMachine, ::testing::Values(
         {Op::Parse, Rec, "fail-stop=0"},
         {Op::Stop, Idle}},
         {std::string("Could not stop recording: ") + refusedStop}},
-    Script{"AsynchronousTransferNeedsAGrabFunc", {
-        {Op::Parse, Idle, "transfer-asynchronously=TRUE"},
-        {Op::Start, Idle, "No grab callback function set", UCA_CAMERA_ERROR_NO_GRAB_FUNC}}, {}},
     Script{"DeviceRecordingAtConstructionIsTakenOverAndDisposeStopsIt", {
         {Op::RecreateRecording, Rec},
         {Op::Start, Rec, already, RECORDING},
@@ -267,8 +235,6 @@ INSTANTIATE_TEST_SUITE_P(Scripts, StateMachine, ::testing::Values(
     Script{"ParseArgs", {
         {Op::Parse, Idle, ""},
         {Op::Parse, Idle, "roi-width=17 exposure-time=0.25 num-buffers=6"},
-        {Op::Expect, Idle, "roi-width=17"},
-        {Op::Expect, Idle, "num-buffers=6"},
         {Op::Expect, Idle, "frames-per-second=4.000000"}, // the inverse exposure time
         {Op::Parse, Idle, "frames-per-second=20"},
         {Op::Expect, Idle, "exposure-time=0.050000"},
@@ -377,7 +343,17 @@ TEST_P(BufferedRing, AReaderThatKeepsUpGetsEveryFrameAndMissedFramesAreCounted)
     uca_camera_trigger(camera.get(), nullptr);
     EXPECT_EQ(grabOne(), expected) << "keeps up again";
     EXPECT_EQ(log.count(dropped), missed);
-    stopWhileTriggering();
+    // The read thread waits in the grab slot for a trigger, and stop joins it.
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        uca_camera_stop_recording(camera.get(), nullptr);
+        stopped = true;
+    });
+    EXPECT_TRUE(waitUntil([&] {
+        uca_camera_trigger(camera.get(), nullptr);
+        return stopped.load();
+    }));
+    stopper.join();
 }
 
 INSTANTIATE_TEST_SUITE_P(NumBuffers, BufferedRing, ::testing::Values(1u, 2u, 8u));

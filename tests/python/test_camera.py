@@ -8,8 +8,7 @@ import unittest
 from types import SimpleNamespace
 
 # Read by the simulator at its first call, which comes after this.
-SENSOR_WIDTH, SENSOR_HEIGHT = 48, 32
-os.environ["XISL_SIM"] = f"sensors={SENSOR_WIDTH}x{SENSOR_HEIGHT};readout_ns_per_pixel=0"
+os.environ["XISL_SIM"] = "sensors=48x32;readout_ns_per_pixel=0"
 
 import gi
 import numpy as np
@@ -38,14 +37,10 @@ print("carried on", "tessaravolt" in manager.get_available_cameras())
 
 
 class CameraTest(unittest.TestCase):
-    def setUp(self):
-        self.manager = Uca.PluginManager()
-        self.camera = self.manager.get_camerav("tessaravolt", [])
-
     def test_properties_read_back_what_was_written(self):
-        camera = self.camera
-        self.assertIn("tessaravolt", self.manager.get_available_cameras())
-        self.assertEqual((camera.props.sensor_width, camera.props.roi_height), (SENSOR_WIDTH, SENSOR_HEIGHT))
+        manager = Uca.PluginManager()
+        camera = manager.get_camerav("tessaravolt", [])
+        self.assertEqual((camera.props.sensor_width, camera.props.roi_height), (48, 32))
         written = {"roi-x0": 4, "roi-y0": 2, "roi-width": 16, "roi-height": 8, "exposure-time": 0.0125, "gain": 3,
                    "trigger-source": Uca.CameraTriggerSource.SOFTWARE, "grab-from-continuous": False}
         camera.set_properties(**{name.replace("-", "_"): value for name, value in written.items()})
@@ -54,13 +49,13 @@ class CameraTest(unittest.TestCase):
         self.assertIsInstance(camera.props.trigger_source, Uca.CameraTriggerSource)
         with self.assertRaises(TypeError):
             camera.props.sensor_width = 8
-        camera = self.manager.get_camerah("tessaravolt", {"exposure-time": 0.03, "roi-width": 16})
+        camera = manager.get_camerah("tessaravolt", {"exposure-time": 0.03, "roi-width": 16})
         self.assertEqual((camera.props.exposure_time, camera.props.roi_width), (0.03, 16))
 
-    def test_grab_refuses_any_array_but_one_frame(self):
-        self.camera.set_properties(roi_width=16, roi_height=8)
+        # The example's grab refuses any array but one frame, and grabs into that one.
         grabs = []
-        counter = SimpleNamespace(props=self.camera.props, grab=lambda address: grabs.append(address) or True)
+        counter = SimpleNamespace(props=camera.props, grab=lambda address: grabs.append(address) or True)
+        camera.props.roi_height = 8
         read_only = np.zeros((8, 16), np.uint16)
         read_only.flags.writeable = False
         for array in [np.zeros((7, 16), np.uint16), np.zeros((8, 17), np.uint16), np.zeros((16, 8), np.uint16),
@@ -68,13 +63,12 @@ class CameraTest(unittest.TestCase):
                       bytearray(8 * 16 * 2)]:
             with self.subTest(shape=getattr(array, "shape", None)), self.assertRaises((ValueError, TypeError)):
                 record.grab_into(counter, array)
-        self.assertEqual(grabs, [])
         record.grab_into(counter, np.zeros((8, 16), np.uint16))
         self.assertEqual(len(grabs), 1)
 
     def test_failed_creation_is_a_glib_error_and_the_process_goes_on(self):
         with self.assertRaises(GLib.Error) as raised:
-            self.manager.get_camerav("nosuchcamera", [])
+            Uca.PluginManager().get_camerav("nosuchcamera", [])
         self.assertEqual(raised.exception.domain, "uca-plugin-manager-error-quark")
         run = subprocess.run([sys.executable, "-c", NO_DETECTOR_CLIENT], env=dict(os.environ, XISL_SIM="sensors=none"),
                              capture_output=True, text=True, timeout=60)
