@@ -12,22 +12,10 @@
 
 #include <glib.h>
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace TessaraVoltTest {
 namespace {
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        throw std::runtime_error("cannot read " + path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 // Replaces the time stamp of spdlog's default pattern at the start of every line by "[TIME] ".
 // GRegex rather than std::regex: GCC's sanitizer builds warn inside libstdc++'s regex.
@@ -61,7 +49,13 @@ void PrintTo(const ToolRun &run, std::ostream *os)
 
 std::string expected(const std::string &name)
 {
-    return readFile(std::string(EXPECTED_DIR) + "/" + name);
+    gchar *text = nullptr;
+    if (!g_file_get_contents((std::string(EXPECTED_DIR) + "/" + name).c_str(), &text, nullptr,
+                             nullptr))
+        throw std::runtime_error("cannot read " + name);
+    std::string result = text;
+    g_free(text);
+    return result;
 }
 
 std::string notFound(const std::string &name)

@@ -5,32 +5,16 @@
 #include <gmodule.h>
 #include <uca/uca-camera.h>
 
-typedef struct {
-    UcaCamera parent;
-} UcaToolsBareCamera;
-
-typedef struct {
-    UcaCameraClass parent;
-} UcaToolsBareCameraClass;
-
 G_MODULE_EXPORT GType camera_plugin_get_type (void);
-GType uca_tools_bare_camera_get_type (void);
-G_DEFINE_TYPE (UcaToolsBareCamera, uca_tools_bare_camera, UCA_TYPE_CAMERA)
 
-static void
-uca_tools_bare_camera_class_init (UcaToolsBareCameraClass *klass)
-{
-    (void) klass;
-}
-
-static void
-uca_tools_bare_camera_init (UcaToolsBareCamera *self)
-{
-    (void) self;
-}
-
-G_MODULE_EXPORT GType
+GType
 camera_plugin_get_type (void)
 {
-    return uca_tools_bare_camera_get_type ();
+    static GType type = 0;
+
+    if (type == 0)
+        type = g_type_register_static_simple (UCA_TYPE_CAMERA, "UcaToolsBareCamera", sizeof (UcaCameraClass), NULL,
+                                              sizeof (UcaCamera), NULL, 0);
+
+    return type;
 }
