@@ -25,25 +25,20 @@ public:
     Error(const Error &) = delete;
     Error &operator=(const Error &) = delete;
 
-    GError **out()
-    {
-        g_clear_error(&error_);
-        return &error_;
-    }
-    bool is(GQuark domain, int code) const { return g_error_matches(error_, domain, code); }
+    GError **out() { return g_clear_error(&error_), &error_; }
     std::string message() const { return error_ ? error_->message : ""; }
-    // A camera error's code (another domain's: -2; none: -1) and text.
-    std::pair<int, std::string> camera() const
+    // The error's code, -1 without one; another domain than the camera's gives -2 unless named.
+    std::pair<int, std::string> camera(GQuark domain = UCA_CAMERA_ERROR) const
     {
-        return {error_ ? (error_->domain == UCA_CAMERA_ERROR ? error_->code : -2) : -1, message()};
+        return {error_ ? (error_->domain == domain ? error_->code : -2) : -1, message()};
     }
 
 private:
     GError *error_ = nullptr;
 };
 
-// Captures GLib messages of the given levels while it lives; GLib allows one writer per process,
-// which forwards to the capture while one is active. One capture at a time.
+// Captures GLib messages of the given levels while it lives, one capture at a time. GLib takes one
+// writer per process: it hands the messages of other levels to the default writer.
 class LogCapture {
 public:
     explicit LogCapture(GLogLevelFlags levels = GLogLevelFlags(G_LOG_LEVEL_WARNING |
@@ -51,13 +46,13 @@ public:
     {
         static std::once_flag once;
         std::call_once(once, [] { g_log_set_writer_func(write, nullptr, nullptr); });
-        std::lock_guard<std::mutex> lock(state().mutex);
+        std::lock_guard<std::mutex> hold(state().mutex);
         state().levels = levels;
         state().messages.clear();
     }
     ~LogCapture()
     {
-        std::lock_guard<std::mutex> lock(state().mutex);
+        std::lock_guard<std::mutex> hold(state().mutex);
         state().levels = GLogLevelFlags(0);
     }
     LogCapture(const LogCapture &) = delete;
@@ -65,17 +60,16 @@ public:
 
     std::vector<std::string> messages() const
     {
-        std::lock_guard<std::mutex> lock(state().mutex);
+        std::lock_guard<std::mutex> hold(state().mutex);
         return state().messages;
     }
     size_t count(const std::string &text) const
     {
         const auto all = messages();
-        return std::count_if(all.begin(), all.end(), [&](const std::string &message) {
-            return message.find(text) != std::string::npos;
+        return std::count_if(all.begin(), all.end(), [&](const std::string &m) {
+            return m.find(text) != std::string::npos;
         });
     }
-    bool contains(const std::string &text) const { return count(text) > 0; }
 
 private:
     struct State {
@@ -91,13 +85,12 @@ private:
     static GLogWriterOutput write(GLogLevelFlags level, const GLogField *fields, gsize n, gpointer)
     {
         {
-            std::lock_guard<std::mutex> lock(state().mutex);
-            if (level & state().levels) {
-                for (gsize i = 0; i < n; i++)
-                    if (g_strcmp0(fields[i].key, "MESSAGE") == 0)
-                        state().messages.emplace_back(static_cast<const char *>(fields[i].value));
+            std::lock_guard<std::mutex> hold(state().mutex);
+            for (gsize i = 0; (level & state().levels) && i < n; i++)
+                if (g_strcmp0(fields[i].key, "MESSAGE") == 0)
+                    state().messages.emplace_back(static_cast<const char *>(fields[i].value));
+            if (level & state().levels)
                 return G_LOG_WRITER_HANDLED;
-            }
         }
         return g_log_writer_default(level, fields, n, nullptr);
     }
@@ -119,8 +112,8 @@ template <typename... Properties> CameraPtr openTestCamera(Properties... propert
 {
     ManagerPtr manager(uca_plugin_manager_new());
     Error error;
-    CameraPtr camera(
-        uca_plugin_manager_get_camera(manager.get(), "toolstest", error.out(), properties..., nullptr));
+    CameraPtr camera(uca_plugin_manager_get_camera(manager.get(), "toolstest", error.out(),
+                                                   properties..., nullptr));
     EXPECT_NE(camera, nullptr) << error.message();
     return camera;
 }

@@ -62,14 +62,6 @@ GParamSpec *voidEnumParam(const char *name)
     return G_PARAM_SPEC(param);
 }
 
-struct Locked {
-    explicit Locked(GMutex *mutex) : mutex_(mutex) { g_mutex_lock(mutex_); }
-    ~Locked() { g_mutex_unlock(mutex_); }
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
-    GMutex *mutex_;
-};
-
 } // namespace
 
 struct UcaTestCamera {
@@ -83,12 +75,12 @@ struct UcaTestCamera {
     void set(guint id, guint value) { g_value_set_uint(&values[id], value); }
     guint locked(guint id)
     {
-        Locked hold(&lock);
+        g_autoptr(GMutexLocker) hold = g_mutex_locker_new(&lock);
         return get(id);
     }
     void change(guint id, guint delta, bool replace = false)
     {
-        Locked hold(&lock);
+        g_autoptr(GMutexLocker) hold = g_mutex_locker_new(&lock);
         set(id, (replace ? 0 : get(id)) + delta);
         g_cond_broadcast(&triggered); // a trigger for a waiting grab
     }
@@ -113,7 +105,7 @@ struct UcaTestCamera {
         const gint64 deadline = g_get_monotonic_time() + 5 * G_TIME_SPAN_SECOND;
         guint32 sequence;
         {
-            Locked hold(&lock);
+            g_autoptr(GMutexLocker) hold = g_mutex_locker_new(&lock);
             if (get(PROP_FAIL_GRAB_AFTER) > 0 &&
                 get(PROP_FRAMES_GRABBED) >= get(PROP_FAIL_GRAB_AFTER)) {
                 g_set_error_literal(error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
@@ -178,11 +170,11 @@ static void uca_test_camera_class_init(UcaTestCameraClass *klass)
         "triggers",          "waiting-grabs",      "stops"};
     GObjectClass *oclass = G_OBJECT_CLASS(klass);
     oclass->set_property = [](GObject *object, guint id, const GValue *value, GParamSpec *) {
-        Locked hold(&self(object)->lock);
+        g_autoptr(GMutexLocker) hold = g_mutex_locker_new(&self(object)->lock);
         g_value_copy(value, &self(object)->values[id]);
     };
     oclass->get_property = [](GObject *object, guint id, GValue *value, GParamSpec *) {
-        Locked hold(&self(object)->lock);
+        g_autoptr(GMutexLocker) hold = g_mutex_locker_new(&self(object)->lock);
         if (id == PROP_IS_RECORDING)
             g_value_set_boolean(value, self(object)->get(PROP_DEVICE_RECORDING));
         else
