@@ -12,14 +12,24 @@ import unittest
 
 import numpy as np
 
-from sim_pattern import frame_number, pattern_frame
-
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "examples", "record.py")
 # Off the origin, not square and across columns 64 and 128, where the pattern's x and y bits
 # overlap: below them a shifted region would look like the same region of another frame.
 ROI = (50, 3, 100, 10)
 FRAMES, MODES = 6, ("buffered", "continuous", "single")
 ENVIRONMENT = dict(os.environ, XISL_SIM="sensors=160x40;readout_ns_per_pixel=0")
+
+
+# The simulator's documented test pattern, written out again independently of the simulator:
+# pixel (x, y) of frame n is (x ^ (y << 6)) + 17 n, modulo 2^16.
+def pattern_frame(x0, y0, width, height, n):
+    y, x = np.mgrid[y0:y0 + height, x0:x0 + width].astype(np.uint32)
+    return ((x ^ (y << 6)) + 17 * n).astype(np.uint16)
+
+
+def frame_number(frame, x0, y0):
+    """The frame number, modulo 2^16, that the frame's first pixel belongs to."""
+    return ((int(frame[0, 0]) - int(pattern_frame(x0, y0, 1, 1, 0)[0, 0])) * pow(17, -1, 1 << 16)) % (1 << 16)
 
 
 def run_example(*arguments, **popen):
