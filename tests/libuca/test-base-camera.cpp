@@ -135,11 +135,16 @@ INSTANTIATE_TEST_SUITE_P(All, BaseProperty, ::testing::ValuesIn(expectedProperti
 // The enumerations' value names are pinned where they are printed and parsed (tools, parse-args).
 TEST(BaseCamera, TypesAndQuarksCarryTheirPublishedNames)
 {
-    EXPECT_STREQ(g_type_name(uca_camera_error_get_type()), "UcaCameraError");
-    EXPECT_STREQ(g_type_name(uca_camera_trigger_source_get_type()), "UcaCameraTriggerSource");
-    EXPECT_STREQ(g_type_name(uca_camera_trigger_type_get_type()), "UcaCameraTriggerType");
-    EXPECT_STREQ(g_type_name(uca_unit_get_type()), "UcaUnit");
-    EXPECT_STREQ(g_type_name(UCA_TYPE_CAMERA), "UcaCamera");
+    // clang-format off
+    for (auto [type, name] : {std::pair{uca_camera_error_get_type(), "UcaCameraError"}, {uca_unit_get_type(), "UcaUnit"},
+                              {uca_camera_trigger_source_get_type(), "UcaCameraTriggerSource"},
+                              {uca_camera_trigger_type_get_type(), "UcaCameraTriggerType"}, {UCA_TYPE_CAMERA, "UcaCamera"}})
+        EXPECT_STREQ(g_type_name(type), name);
+    for (auto [quark, name] : {std::pair{UCA_CAMERA_ERROR, "uca-camera-error-quark"}, {uca_unit_quark(), "uca-unit-quark"},
+                               {UCA_PLUGIN_MANAGER_ERROR, "uca-plugin-manager-error-quark"},
+                               {uca_writable_quark(), "uca-writable-quark"}})
+        EXPECT_EQ(quark, g_quark_from_string(name));
+    // clang-format on
     EXPECT_EQ(g_type_parent(UCA_TYPE_CAMERA), G_TYPE_OBJECT);
     EXPECT_FALSE(G_TYPE_IS_ABSTRACT(UCA_TYPE_CAMERA));
     gpointer klass = g_type_class_ref(UCA_TYPE_CAMERA);
@@ -147,15 +152,13 @@ TEST(BaseCamera, TypesAndQuarksCarryTheirPublishedNames)
     g_free(g_object_class_list_properties(G_OBJECT_CLASS(klass), &count));
     EXPECT_EQ(count, N_BASE_PROPERTIES - 1u) << "none beyond libuca's";
     g_type_class_unref(klass);
-    EXPECT_EQ(UCA_CAMERA_ERROR, g_quark_from_string("uca-camera-error-quark"));
-    EXPECT_EQ(UCA_PLUGIN_MANAGER_ERROR, g_quark_from_string("uca-plugin-manager-error-quark"));
-    EXPECT_EQ(uca_unit_quark(), g_quark_from_string("uca-unit-quark"));
-    EXPECT_EQ(uca_writable_quark(), g_quark_from_string("uca-writable-quark"));
 }
 
-TEST(Units, UnknownPropertyAndADifferentUnitWarn)
+// Units warn about unknown properties and changes, and live on the shared base GParamSpecs while
+// any camera lives.
+TEST(Units, WarnAboutUnknownPropertiesAndChangesAndLastAsLongAsACamera)
 {
-    CameraPtr camera = newBaseCamera();
+    CameraPtr camera = newBaseCamera(), other = newBaseCamera();
     LogCapture log;
     EXPECT_EQ(uca_camera_get_unit(camera.get(), "no-such-thing"), UCA_UNIT_NA);
     uca_camera_register_unit(camera.get(), "no-such-thing", UCA_UNIT_METER);
@@ -168,18 +171,12 @@ TEST(Units, UnknownPropertyAndADifferentUnitWarn)
                                         "Camera does not have property `no-such-thing'",
                                         "::roi-x0 already has a different unit",
                                         "::roi-x0 already has a different unit"}));
-}
 
-TEST(Units, SurviveWhileAnyCameraLives)
-{
-    CameraPtr first = newBaseCamera();
-    CameraPtr second = newBaseCamera();
-    first.reset();
-    EXPECT_EQ(uca_camera_get_unit(second.get(), "roi-width"), UCA_UNIT_PIXEL);
-
+    other.reset();
+    EXPECT_EQ(uca_camera_get_unit(camera.get(), "roi-width"), UCA_UNIT_PIXEL);
     gpointer klass = g_type_class_ref(UCA_TYPE_CAMERA);
     GParamSpec *roiWidth = g_object_class_find_property(G_OBJECT_CLASS(klass), "roi-width");
-    second.reset();
+    camera.reset();
     EXPECT_EQ(g_param_spec_get_qdata(roiWidth, uca_unit_quark()), nullptr)
         << "cleared with the last";
     g_type_class_unref(klass);

@@ -67,11 +67,6 @@ void PrintTo(const Script &script, std::ostream *os)
     *os << script.name;
 }
 
-void countNotification(GObject *, GParamSpec *, gpointer counter)
-{
-    ++*static_cast<int *>(counter);
-}
-
 std::string valueText(gpointer object, const std::string &name)
 {
     GValue value = G_VALUE_INIT, text = G_VALUE_INIT;
@@ -95,7 +90,8 @@ TEST_P(StateMachine, Steps)
     char byte = 0;
     // Disposing disconnects the handler.
     auto connect = [&] {
-        g_signal_connect(camera.get(), "notify::is-recording", G_CALLBACK(countNotification),
+        g_signal_connect(camera.get(), "notify::is-recording",
+                         G_CALLBACK(+[](GObject *, GParamSpec *, int *count) { ++*count; }),
                          &notifications);
     };
     connect();
