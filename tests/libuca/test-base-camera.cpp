@@ -5,7 +5,6 @@
 
 #include "uca-enums.h"
 
-#include <cfloat>
 #include <cstddef>
 #include <ostream>
 
@@ -23,50 +22,46 @@ CameraPtr newBaseCamera()
     return CameraPtr(UCA_CAMERA(g_object_new(UCA_TYPE_CAMERA, nullptr)));
 }
 
+// Types, blurbs, flags, ranges and defaults show on gen-doc's page of the basic camera, which the
+// tools' tests pin byte for byte.
 struct Expected {
     guint id;
-    const char *name;
-    GType type;
-    const char *nick;
+    const char *name, *nick;
     const char *blurb; // nullptr: the same as the nick
-    double minimum, maximum, defaultValue;
-    GParamFlags flags;
     UcaUnit unit;
     bool answered; // by the base itself, with the default; else only a subclass can answer
 };
 
-constexpr GParamFlags R = G_PARAM_READABLE, RW = G_PARAM_READWRITE;
-constexpr double MAXU = G_MAXUINT;
 constexpr UcaUnit NA = UCA_UNIT_NA, PIXEL = UCA_UNIT_PIXEL, COUNT = UCA_UNIT_COUNT;
 
 // clang-format off
 const Expected expectedProperties[] = {
-    {PROP_NAME, "name", G_TYPE_STRING, "Name of the camera", nullptr, 0, 0, 0, R, NA, false},
-    {PROP_SENSOR_WIDTH, "sensor-width", G_TYPE_UINT, "Width of sensor", "Width of the sensor in pixels", 1, MAXU, 512, R, PIXEL, false},
-    {PROP_SENSOR_HEIGHT, "sensor-height", G_TYPE_UINT, "Height of sensor", "Height of the sensor in pixels", 1, MAXU, 512, R, PIXEL, false},
-    {PROP_SENSOR_PIXEL_WIDTH, "sensor-pixel-width", G_TYPE_DOUBLE, "Width of sensor pixel in meters", nullptr, DBL_MIN, DBL_MAX, 10e-6, R, UCA_UNIT_METER, true},
-    {PROP_SENSOR_PIXEL_HEIGHT, "sensor-pixel-height", G_TYPE_DOUBLE, "Height of sensor pixel in meters", nullptr, DBL_MIN, DBL_MAX, 10e-6, R, UCA_UNIT_METER, true},
-    {PROP_SENSOR_BITDEPTH, "sensor-bitdepth", G_TYPE_UINT, "Number of bits per pixel", nullptr, 1, 32, 8, R, COUNT, false},
-    {PROP_SENSOR_HORIZONTAL_BINNING, "sensor-horizontal-binning", G_TYPE_UINT, "Horizontal binning", "Number of sensor ADCs that are combined to one pixel in horizontal direction", 1, MAXU, 1, RW, PIXEL, true},
-    {PROP_SENSOR_VERTICAL_BINNING, "sensor-vertical-binning", G_TYPE_UINT, "Vertical binning", "Number of sensor ADCs that are combined to one pixel in vertical direction", 1, MAXU, 1, RW, PIXEL, true},
-    {PROP_TRIGGER_SOURCE, "trigger-source", uca_camera_trigger_source_get_type(), "Trigger source", nullptr, 0, 0, UCA_CAMERA_TRIGGER_SOURCE_AUTO, RW, NA, true},
-    {PROP_TRIGGER_TYPE, "trigger-type", uca_camera_trigger_type_get_type(), "Trigger type", nullptr, 0, 0, UCA_CAMERA_TRIGGER_TYPE_EDGE, RW, NA, true},
-    {PROP_EXPOSURE_TIME, "exposure-time", G_TYPE_DOUBLE, "Exposure time in seconds", nullptr, 0.0, DBL_MAX, 1.0, RW, UCA_UNIT_SECOND, false},
-    {PROP_FRAMES_PER_SECOND, "frames-per-second", G_TYPE_DOUBLE, "Frames per second", nullptr, DBL_MIN, DBL_MAX, 1.0, RW, COUNT, false},
-    {PROP_ROI_X, "roi-x0", G_TYPE_UINT, "Horizontal coordinate", nullptr, 0, MAXU, 0, RW, PIXEL, false},
-    {PROP_ROI_Y, "roi-y0", G_TYPE_UINT, "Vertical coordinate", nullptr, 0, MAXU, 0, RW, PIXEL, false},
-    {PROP_ROI_WIDTH, "roi-width", G_TYPE_UINT, "Width", "Width of the region of interest", 1, MAXU, 1, RW, PIXEL, false},
-    {PROP_ROI_HEIGHT, "roi-height", G_TYPE_UINT, "Height", "Height of the region of interest", 1, MAXU, 1, RW, PIXEL, false},
-    {PROP_ROI_WIDTH_MULTIPLIER, "roi-width-multiplier", G_TYPE_UINT, "Horizontal ROI multiplier", "Minimum possible step size of horizontal ROI", 1, MAXU, 1, R, PIXEL, true},
-    {PROP_ROI_HEIGHT_MULTIPLIER, "roi-height-multiplier", G_TYPE_UINT, "Vertical ROI multiplier", "Minimum possible step size of vertical ROI", 1, MAXU, 1, R, PIXEL, true},
-    {PROP_HAS_STREAMING, "has-streaming", G_TYPE_BOOLEAN, "Streaming capability", "Is the camera able to stream the data", 0, 0, TRUE, R, NA, false},
-    {PROP_HAS_CAMRAM_RECORDING, "has-camram-recording", G_TYPE_BOOLEAN, "Cam-RAM capability", "Is the camera able to record the data in-camera", 0, 0, FALSE, R, NA, false},
-    {PROP_RECORDED_FRAMES, "recorded-frames", G_TYPE_UINT, "Number of frames recorded into internal camera memory", nullptr, 0, MAXU, 0, R, COUNT, true},
-    {PROP_TRANSFER_ASYNCHRONOUSLY, "transfer-asynchronously", G_TYPE_BOOLEAN, "Specify whether data should be transfered asynchronously", "Specify whether data should be transfered asynchronously using a specified callback", 0, 0, FALSE, RW, NA, true},
-    {PROP_IS_RECORDING, "is-recording", G_TYPE_BOOLEAN, "Is camera recording", "Is the camera currently recording", 0, 0, FALSE, R, NA, true},
-    {PROP_IS_READOUT, "is-readout", G_TYPE_BOOLEAN, "Is camera in readout mode", nullptr, 0, 0, FALSE, R, NA, true},
-    {PROP_BUFFERED, "buffered", G_TYPE_BOOLEAN, "TRUE if libuca should buffer frames", nullptr, 0, 0, FALSE, RW, NA, true},
-    {PROP_NUM_BUFFERS, "num-buffers", G_TYPE_UINT, "Number of frame buffers in the ring buffer ", nullptr, 0, MAXU, 4, RW, NA, true},
+    {PROP_NAME, "name", "Name of the camera", nullptr, NA, false},
+    {PROP_SENSOR_WIDTH, "sensor-width", "Width of sensor", "Width of the sensor in pixels", PIXEL, false},
+    {PROP_SENSOR_HEIGHT, "sensor-height", "Height of sensor", "Height of the sensor in pixels", PIXEL, false},
+    {PROP_SENSOR_PIXEL_WIDTH, "sensor-pixel-width", "Width of sensor pixel in meters", nullptr, UCA_UNIT_METER, true},
+    {PROP_SENSOR_PIXEL_HEIGHT, "sensor-pixel-height", "Height of sensor pixel in meters", nullptr, UCA_UNIT_METER, true},
+    {PROP_SENSOR_BITDEPTH, "sensor-bitdepth", "Number of bits per pixel", nullptr, COUNT, false},
+    {PROP_SENSOR_HORIZONTAL_BINNING, "sensor-horizontal-binning", "Horizontal binning", "Number of sensor ADCs that are combined to one pixel in horizontal direction", PIXEL, true},
+    {PROP_SENSOR_VERTICAL_BINNING, "sensor-vertical-binning", "Vertical binning", "Number of sensor ADCs that are combined to one pixel in vertical direction", PIXEL, true},
+    {PROP_TRIGGER_SOURCE, "trigger-source", "Trigger source", nullptr, NA, true},
+    {PROP_TRIGGER_TYPE, "trigger-type", "Trigger type", nullptr, NA, true},
+    {PROP_EXPOSURE_TIME, "exposure-time", "Exposure time in seconds", nullptr, UCA_UNIT_SECOND, false},
+    {PROP_FRAMES_PER_SECOND, "frames-per-second", "Frames per second", nullptr, COUNT, false},
+    {PROP_ROI_X, "roi-x0", "Horizontal coordinate", nullptr, PIXEL, false},
+    {PROP_ROI_Y, "roi-y0", "Vertical coordinate", nullptr, PIXEL, false},
+    {PROP_ROI_WIDTH, "roi-width", "Width", "Width of the region of interest", PIXEL, false},
+    {PROP_ROI_HEIGHT, "roi-height", "Height", "Height of the region of interest", PIXEL, false},
+    {PROP_ROI_WIDTH_MULTIPLIER, "roi-width-multiplier", "Horizontal ROI multiplier", "Minimum possible step size of horizontal ROI", PIXEL, true},
+    {PROP_ROI_HEIGHT_MULTIPLIER, "roi-height-multiplier", "Vertical ROI multiplier", "Minimum possible step size of vertical ROI", PIXEL, true},
+    {PROP_HAS_STREAMING, "has-streaming", "Streaming capability", "Is the camera able to stream the data", NA, false},
+    {PROP_HAS_CAMRAM_RECORDING, "has-camram-recording", "Cam-RAM capability", "Is the camera able to record the data in-camera", NA, false},
+    {PROP_RECORDED_FRAMES, "recorded-frames", "Number of frames recorded into internal camera memory", nullptr, COUNT, true},
+    {PROP_TRANSFER_ASYNCHRONOUSLY, "transfer-asynchronously", "Specify whether data should be transfered asynchronously", "Specify whether data should be transfered asynchronously using a specified callback", NA, true},
+    {PROP_IS_RECORDING, "is-recording", "Is camera recording", "Is the camera currently recording", NA, true},
+    {PROP_IS_READOUT, "is-readout", "Is camera in readout mode", nullptr, NA, true},
+    {PROP_BUFFERED, "buffered", "TRUE if libuca should buffer frames", nullptr, NA, true},
+    {PROP_NUM_BUFFERS, "num-buffers", "Number of frame buffers in the ring buffer ", nullptr, NA, true},
 };
 // clang-format on
 static_assert(G_N_ELEMENTS(expectedProperties) == N_BASE_PROPERTIES - 1, "a row per property");
@@ -91,34 +86,14 @@ TEST_P(BaseProperty, MatchesLibucaInterface)
     EXPECT_EQ(uca_camera_props[0], nullptr);
     EXPECT_EQ(pspec->param_id, expected.id);
     EXPECT_EQ(pspec->owner_type, UCA_TYPE_CAMERA);
-    EXPECT_EQ(G_PARAM_SPEC_VALUE_TYPE(pspec), expected.type);
     EXPECT_STREQ(g_param_spec_get_nick(pspec), expected.nick);
     EXPECT_STREQ(g_param_spec_get_blurb(pspec), expected.blurb ? expected.blurb : expected.nick);
-    EXPECT_EQ(pspec->flags, expected.flags);
     EXPECT_EQ(uca_camera_get_unit(camera.get(), expected.name), expected.unit);
-
-    std::vector<double> range; // minimum, maximum, default
-    if (G_IS_PARAM_SPEC_UINT(pspec)) {
-        auto *p = G_PARAM_SPEC_UINT(pspec);
-        range = {double(p->minimum), double(p->maximum), double(p->default_value)};
-    } else if (G_IS_PARAM_SPEC_DOUBLE(pspec)) {
-        auto *p = G_PARAM_SPEC_DOUBLE(pspec);
-        range = {p->minimum, p->maximum, p->default_value};
-    } else if (G_IS_PARAM_SPEC_BOOLEAN(pspec)) {
-        range = {0, 0, double(G_PARAM_SPEC_BOOLEAN(pspec)->default_value)};
-    } else if (G_IS_PARAM_SPEC_ENUM(pspec)) {
-        range = {0, 0, double(G_PARAM_SPEC_ENUM(pspec)->default_value)};
-    } else {
-        EXPECT_STREQ(G_PARAM_SPEC_STRING(pspec)->default_value, "");
-        range = {0, 0, 0};
-    }
-    EXPECT_EQ(range,
-              (std::vector<double>{expected.minimum, expected.maximum, expected.defaultValue}));
 
     LogCapture log;
     GValue value = G_VALUE_INIT, fallback = G_VALUE_INIT;
     g_object_get_property(G_OBJECT(camera.get()), expected.name, &value);
-    g_param_value_set_default(pspec, g_value_init(&fallback, expected.type));
+    g_param_value_set_default(pspec, g_value_init(&fallback, G_PARAM_SPEC_VALUE_TYPE(pspec)));
     EXPECT_EQ(log.messages().empty(), expected.answered);
     EXPECT_EQ(expected.answered ? g_param_values_cmp(pspec, &value, &fallback) : 0, 0);
     g_value_unset(&value);

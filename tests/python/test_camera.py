@@ -29,9 +29,8 @@ manager = Uca.PluginManager()
 for attempt in range(2):
     try:
         manager.get_camerav("tessaravolt", [])
-    except GLib.Error as error:
-        print(error.domain, error.code, error.matches(Uca.CameraError.quark(), Uca.CameraError.NOT_FOUND),
-              error.message, sep="|")
+    except GLib.Error as e:
+        print(e.domain, e.code, e.matches(Uca.CameraError.quark(), Uca.CameraError.NOT_FOUND), e.message, sep="|")
 print("carried on", "tessaravolt" in manager.get_available_cameras())
 """
 

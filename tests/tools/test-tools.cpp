@@ -138,15 +138,11 @@ TEST_P(Tools, PrintExactly)
 {
     // libuca also searches its compiled-in folder; plug-ins installed there would join every
     // listing.
-    GDir *builtin = g_dir_open(UCA_BUILTIN_PLUGINDIR, 0, nullptr);
-    while (const gchar *name = builtin ? g_dir_read_name(builtin) : nullptr) {
-        if (g_strstr_len(name, -1, "libuca") != nullptr) {
-            g_dir_close(builtin);
+    g_autoptr(GDir) builtin = g_dir_open(UCA_BUILTIN_PLUGINDIR, 0, nullptr);
+    for (const gchar *name; builtin && (name = g_dir_read_name(builtin)) != nullptr;) {
+        if (g_strstr_len(name, -1, "libuca") != nullptr)
             GTEST_SKIP() << "camera plug-ins are installed in " << UCA_BUILTIN_PLUGINDIR;
-        }
     }
-    if (builtin)
-        g_dir_close(builtin);
 
     const ToolRun &run = GetParam();
     std::vector<std::string> argv = run.argv;
