@@ -20,17 +20,24 @@ XislSimScene scene(XislSimContent content, uint32_t width, uint32_t height,
     return XislSimScene{content, seed, width, height, binning, beam};
 }
 
+// (x ^ (y << 6)) + 17 n, truncated to 16 bits, whatever the seed and the beam.
 TEST(Content, PatternAtChosenPixels)
 {
-    // (x ^ (y << 6)) + 17 n, truncated to 16 bits, whatever the seed and the beam.
     const XislSimScene pattern = scene(XISL_SIM_CONTENT_PATTERN, 1024, 1024);
     const XislSimScene other = scene(XISL_SIM_CONTENT_PATTERN, 1024, 1024, 1, 0, 99);
-    EXPECT_EQ(xisl_sim_pixel(&pattern, 0, 0, 1), 17);
-    EXPECT_EQ(xisl_sim_pixel(&pattern, 5, 3, 2), 231);         // 197 + 34
-    EXPECT_EQ(xisl_sim_pixel(&pattern, 1023, 1023, 1), 64592); // 0xfc3f + 17
-    EXPECT_EQ(xisl_sim_pixel(&pattern, 0, 1024, 4000), 2464);  // 68000 - 65536
-    EXPECT_EQ(xisl_sim_pixel(&pattern, 100, 2, 0xffffffffu), 211);
-    EXPECT_EQ(xisl_sim_pixel(&other, 100, 2, 0xffffffffu), 211);
+    const struct {
+        uint32_t x, y, n;
+        uint16_t value;
+    } rows[] = {{0, 0, 1, 17},
+                {5, 3, 2, 231},
+                {1023, 1023, 1, 64592},
+                {0, 1024, 4000, 2464},
+                {100, 2, 0xffffffffu, 211}};
+    for (const auto &row : rows) {
+        EXPECT_EQ(xisl_sim_pixel(&pattern, row.x, row.y, row.n), row.value)
+            << row.x << "," << row.y;
+        EXPECT_EQ(xisl_sim_pixel(&other, row.x, row.y, row.n), row.value) << row.x << "," << row.y;
+    }
 }
 
 struct FramesCase {
@@ -62,12 +69,10 @@ TEST_P(Frames, MatchThePixelFunction)
     recorder.onFrame = [&](HACQDESC, size_t index) {
         const FrameRecord frame = recorder.frames[index];
         const unsigned short *pixels = acquisition.slot(frame.bufferFrame - 1);
-        for (uint32_t y = 0; y < acquisition.height; ++y) {
-            for (uint32_t x = 0; x < acquisition.width; ++x) {
+        for (uint32_t y = 0; y < acquisition.height; ++y)
+            for (uint32_t x = 0; x < acquisition.width; ++x)
                 mismatches += pixels[y * acquisition.width + x] !=
                               xisl_sim_pixel(&expected, x, y, frame.acquired);
-            }
-        }
     };
     ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
     ASSERT_EQ(xisl_sim_step(acquisition.handle, 4, kTimeoutMs), 0);
@@ -108,10 +113,9 @@ struct Panel {
         truth.resize(pixels);
         EXPECT_EQ(xisl_sim_render(&scene, 1, first.data()), 0);
         EXPECT_EQ(xisl_sim_render(&scene, 2, second.data()), 0);
-        for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t y = 0; y < height; ++y)
             for (uint32_t x = 0; x < width; ++x)
                 EXPECT_EQ(xisl_sim_pixel_truth(&scene, x, y, &truth[y * width + x]), 0);
-        }
     }
 
     XislSimScene scene;
@@ -172,14 +176,12 @@ TEST_P(Physics, FramesCarryThePlantedTruth)
         // pixels and the line read their offset, lit or not.
         if (truth.defects & XISL_SIM_DEFECT_HOT) {
             ++hot;
-            if (c.beam == 0) {
-                EXPECT_GT(a, XISL_SIM_DARK_LEVEL + 500) << i;
-            }
+            EXPECT_TRUE(c.beam != 0 || a > XISL_SIM_DARK_LEVEL + 500) << i;
         } else {
             dead += (truth.defects & XISL_SIM_DEFECT_DEAD) != 0;
-            if (c.binning == XISL_BINNING_NONE) {
-                EXPECT_LT(a, truth.offset + 6 * XISL_SIM_READ_NOISE) << i;
-            }
+            EXPECT_TRUE(c.binning != XISL_BINNING_NONE ||
+                        a < truth.offset + 6 * XISL_SIM_READ_NOISE)
+                << i;
         }
         lineColumns += (truth.defects & XISL_SIM_DEFECT_LINE) && i < panel.width;
     }
@@ -231,10 +233,9 @@ TEST(PanelTruth, OffsetAndGainHaveTheirStructure)
         if (counts[x] > 0) // not the defective line
             columnMeans.push_back(columns[x]);
     }
-    for (size_t i = 0; i < panel.truth.size(); ++i) {
+    for (size_t i = 0; i < panel.truth.size(); ++i)
         if (good(i))
             spread.push_back(panel.truth[i].offset - columns[i % side]);
-    }
     for (uint32_t band = 0; band < 8; ++band)
         bands[band] /= std::accumulate(&counts[band * 64], &counts[band * 64] + 64, 0.0);
     EXPECT_NEAR(mean(columnMeans), XISL_SIM_DARK_LEVEL, 60);
