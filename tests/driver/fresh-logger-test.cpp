@@ -33,25 +33,20 @@ void raceForFirstUse()
     EXPECT_EQ(spdlog::get("Detector"), first);
 }
 
+// The race is narrow; dropping the logger between rounds makes each round a first use. The
+// logger made is a colour console on standard output at level info.
 TEST(FreshLoggerTest, ConcurrentFirstUseCreatesOneLogger)
 {
-    // The race is narrow; dropping the logger between rounds makes each round a first use.
     for (int round = 0; round < 200 && !::testing::Test::HasFailure(); ++round) {
         ASSERT_FALSE(spdlog::get("Detector"));
         raceForFirstUse();
         spdlog::drop("Detector");
     }
-}
-
-TEST(FreshLoggerTest, CreatedLoggerIsAColourConsoleOnStandardOutput)
-{
     const std::shared_ptr<spdlog::logger> logger = getLogger();
-    EXPECT_EQ(logger->name(), "Detector");
     EXPECT_EQ(logger->level(), spdlog::level::info);
     ASSERT_EQ(logger->sinks().size(), 1u);
     EXPECT_TRUE(
         std::dynamic_pointer_cast<spdlog::sinks::stdout_color_sink_mt>(logger->sinks().front()));
-    EXPECT_EQ(getLogger(), logger);
 }
 
 } // namespace

@@ -55,118 +55,81 @@ protected:
     std::unique_ptr<Detector> detector;
 };
 
-TEST_F(GrabberTest, FirstRequestTakesTheFirstFrameAfterIt)
+// A request takes the first frame after it, never the one held; frames nobody asked for leave the
+// slot alone; a request that times out leaves the next frame uncopied too.
+TEST_F(GrabberTest, EachRequestTakesTheNextFrame)
 {
     grabber.start(*detector);
     step(2); // nobody asked for these
-    auto request = requestFrame();
-    ASSERT_TRUE(requestsWaiting(1));
-    step();
-    const FrameResult result = request.get();
-    ASSERT_EQ(result.status, FrameWait::Arrived);
-    EXPECT_EQ(result.image.size.width, width);
-    EXPECT_EQ(result.image.size.height, height);
-    EXPECT_TRUE(matchesPattern(result.image, 3));
-}
-
-TEST_F(GrabberTest, UnrequestedFramesLeaveTheSlotAlone)
-{
-    grabber.start(*detector);
-    auto request = requestFrame();
-    ASSERT_TRUE(requestsWaiting(1));
-    step();
-    const FrameResult held = request.get();
-    ASSERT_EQ(held.status, FrameWait::Arrived);
-    step(4);
-    EXPECT_TRUE(matchesPattern(held.image, 1));
-    EXPECT_EQ(counters().framesHandedBack, 5u);
-}
-
-TEST_F(GrabberTest, SuccessiveRequestsGetSuccessiveFrames)
-{
-    grabber.start(*detector);
-    for (uint32_t i = 0; i < 3; ++i) {
+    FrameResult held{};
+    for (uint32_t expected : {3, 5, 7}) {
         auto request = requestFrame();
         ASSERT_TRUE(requestsWaiting(1));
         step();
-        step(); // dropped: the request was served by the first
-        const FrameResult result = request.get();
-        ASSERT_EQ(result.status, FrameWait::Arrived);
-        const uint32_t number = patternFrameNumber(result.image);
-        EXPECT_EQ(number, 2 * i + 1);
-        EXPECT_TRUE(matchesPattern(result.image, number));
+        held = request.get();
+        ASSERT_EQ(held.status, FrameWait::Arrived);
+        EXPECT_EQ(std::make_pair(held.image.size.width, held.image.size.height),
+                  std::make_pair(width, height));
+        EXPECT_TRUE(matchesPattern(held.image, expected));
+        step(); // dropped: the request was served
     }
+    EXPECT_EQ(grabber.nextFrame(within(50ms)).status, FrameWait::TimedOut);
+    step();
+    EXPECT_TRUE(matchesPattern(held.image, 7));
+    EXPECT_EQ(counters().framesHandedBack, 9u);
 }
 
+// One frame wakes every waiting request, plain and direct: the plain ones share the slot, the
+// direct one gets it in its own destination on XISL's thread, and nothing more once it returned.
 TEST_F(GrabberTest, OneFrameWakesEveryWaitingRequest)
 {
     grabber.start(*detector);
+    std::vector<uint16_t> destination;
+    const FrameConsumer deliver = [&](const Image &image) {
+        destination.assign(image.pixels, image.pixels + image.size.pixelCount());
+    };
+    auto direct =
+        std::async(std::launch::async, [&] { return grabber.nextFrameInto(within(5s), deliver); });
+    ASSERT_TRUE(requestsWaiting(1));
     auto first = requestFrame();
     auto second = requestFrame();
-    ASSERT_TRUE(requestsWaiting(2));
+    ASSERT_TRUE(requestsWaiting(3));
     step();
-    const FrameResult a = first.get();
-    const FrameResult b = second.get();
+    ASSERT_EQ(direct.get(), FrameWait::Arrived);
+    const FrameResult a = first.get(), b = second.get();
     ASSERT_EQ(a.status, FrameWait::Arrived);
     ASSERT_EQ(b.status, FrameWait::Arrived);
     EXPECT_EQ(a.image.pixels, b.image.pixels);
     EXPECT_TRUE(matchesPattern(a.image, 1));
-}
-
-TEST_F(GrabberTest, FrameOfANewSizeResizesTheSlot)
-{
-    grabber.start(*detector);
-    auto request = requestFrame();
+    EXPECT_EQ(grabber.nextFrameInto(within(20ms), deliver), FrameWait::TimedOut);
+    auto later = requestFrame();
     ASSERT_TRUE(requestsWaiting(1));
     step();
-    ASSERT_EQ(request.get().status, FrameWait::Arrived);
-    detector->stop();
-    detector->setBinning(2);
+    ASSERT_EQ(later.get().status, FrameWait::Arrived);
+    EXPECT_TRUE(matchesPattern(Image{destination.data(), {width, height}}, 1));
+}
 
+// A cancel releases waiting requests and every request until the next start, whose frames may
+// have a new size.
+TEST_F(GrabberTest, CancelReleasesRequestsUntilTheNextStart)
+{
+    grabber.start(*detector);
+    auto request = requestFrame(60s);
+    ASSERT_TRUE(requestsWaiting(1));
+    detector->stop();
+    grabber.cancel();
+    EXPECT_EQ(request.get().status, FrameWait::Cancelled);
+    EXPECT_EQ(grabber.nextFrame(within(60s)).status, FrameWait::Cancelled);
+    detector->setBinning(2);
     grabber.start(*detector);
     request = requestFrame();
     ASSERT_TRUE(requestsWaiting(1));
     step();
     const FrameResult binned = request.get();
     ASSERT_EQ(binned.status, FrameWait::Arrived);
-    EXPECT_EQ(binned.image.size.width, width / 2);
-    EXPECT_EQ(binned.image.size.height, height / 2);
+    EXPECT_EQ(std::make_pair(binned.image.size.width, binned.image.size.height),
+              std::make_pair(width / 2, height / 2));
     EXPECT_TRUE(matchesPattern(binned.image, patternFrameNumber(binned.image)));
-}
-
-TEST_F(GrabberTest, RequestTimesOutAndFramesAreDroppedAgain)
-{
-    grabber.start(*detector);
-    auto request = requestFrame();
-    ASSERT_TRUE(requestsWaiting(1));
-    step();
-    const FrameResult held = request.get();
-    ASSERT_EQ(held.status, FrameWait::Arrived);
-
-    const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(grabber.nextFrame(within(50ms)).status, FrameWait::TimedOut);
-    EXPECT_GE(std::chrono::steady_clock::now() - begin, 50ms);
-    step(); // no request is pending any more: not copied
-    EXPECT_TRUE(matchesPattern(held.image, 1));
-}
-
-TEST_F(GrabberTest, CancelReleasesRequestsUntilTheNextStart)
-{
-    grabber.start(*detector);
-    auto request = requestFrame(60s);
-    ASSERT_TRUE(requestsWaiting(1));
-    const auto begin = std::chrono::steady_clock::now();
-    detector->stop();
-    grabber.cancel();
-    EXPECT_EQ(request.get().status, FrameWait::Cancelled);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
-    EXPECT_EQ(grabber.nextFrame(within(60s)).status, FrameWait::Cancelled);
-
-    grabber.start(*detector);
-    request = requestFrame();
-    ASSERT_TRUE(requestsWaiting(1));
-    step();
-    EXPECT_EQ(request.get().status, FrameWait::Arrived);
 }
 
 TEST_F(GrabberTest, DestructionReleasesAWaitingRequest)
@@ -181,57 +144,6 @@ TEST_F(GrabberTest, DestructionReleasesAWaitingRequest)
     detector->stop();
     owned.reset(); // returns only once the request has left
     EXPECT_EQ(request.get().status, FrameWait::Cancelled);
-}
-
-// The request's own destination receives the frame on XISL's thread; once the request has
-// returned, however it ended, nothing more is delivered to it.
-TEST_F(GrabberTest, DirectDeliveryReachesOnlyAWaitingRequest)
-{
-    grabber.start(*detector);
-    std::vector<uint16_t> destination;
-    unsigned deliveries = 0;
-    const FrameConsumer deliver = [&](const Image &image) {
-        ++deliveries;
-        destination.assign(image.pixels, image.pixels + image.size.pixelCount());
-    };
-
-    auto request =
-        std::async(std::launch::async, [&] { return grabber.nextFrameInto(within(5s), deliver); });
-    ASSERT_TRUE(requestsWaiting(1));
-    step();
-    ASSERT_EQ(request.get(), FrameWait::Arrived);
-    ASSERT_EQ(deliveries, 1u);
-    EXPECT_TRUE(matchesPattern(Image{destination.data(), {width, height}}, 1));
-
-    EXPECT_EQ(grabber.nextFrameInto(within(20ms), deliver), FrameWait::TimedOut);
-    auto later = requestFrame();
-    ASSERT_TRUE(requestsWaiting(1));
-    step();
-    const FrameResult fromSlot = later.get();
-    ASSERT_EQ(fromSlot.status, FrameWait::Arrived);
-    EXPECT_TRUE(matchesPattern(fromSlot.image, 2));
-    EXPECT_EQ(deliveries, 1u);
-}
-
-// A plain request waiting beside a direct one still gets the frame in the slot.
-TEST_F(GrabberTest, DirectAndSlotRequestsShareOneFrame)
-{
-    grabber.start(*detector);
-    std::vector<uint16_t> destination;
-    const FrameConsumer deliver = [&](const Image &image) {
-        destination.assign(image.pixels, image.pixels + image.size.pixelCount());
-    };
-    auto direct =
-        std::async(std::launch::async, [&] { return grabber.nextFrameInto(within(5s), deliver); });
-    ASSERT_TRUE(requestsWaiting(1));
-    auto plain = requestFrame();
-    ASSERT_TRUE(requestsWaiting(2));
-    step();
-    ASSERT_EQ(direct.get(), FrameWait::Arrived);
-    const FrameResult fromSlot = plain.get();
-    ASSERT_EQ(fromSlot.status, FrameWait::Arrived);
-    EXPECT_TRUE(matchesPattern(fromSlot.image, 1));
-    EXPECT_TRUE(matchesPattern(Image{destination.data(), {width, height}}, 1));
 }
 
 } // namespace
