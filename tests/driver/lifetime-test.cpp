@@ -170,35 +170,5 @@ TEST_F(LifetimeTest, TransferConsumerKeepsWhatItWasHandedWhateverItCalls)
     }
 }
 
-TEST_F(LifetimeTest, DestroyingAStreamingReadoutStopsEveryCallbackBeforeTheClose)
-{
-    readout.reset();
-    xisl_sim_set_manual(0);
-    std::atomic<unsigned> delivered{0};
-    for (int round = 0; round < 30; ++round) {
-        readout = openReadout();
-        ASSERT_TRUE(readout);
-        readout->getDetector().setExposureTime(std::chrono::duration<double>(0.0001));
-        const ReadoutMode mode = round % 2 ? ReadoutMode::Stream : ReadoutMode::Transfer;
-        ASSERT_EQ(readout->start(mode, {4, [&](const Image &, uint16_t *) { ++delivered; }}), 0u);
-        const uint64_t before = counters().endOfFrameCallbacks;
-        ASSERT_EQ(xisl_sim_wait_frames(before + 2, 5000), 0);
-        readout.reset();
-        std::vector<std::string> ends;
-        for (const std::string &name : callNamesFrom(0))
-            if (name == "Acquisition_Abort" || name == "Acquisition_Close")
-                ends.push_back(name);
-        ASSERT_GE(ends.size(), 2u);
-        EXPECT_EQ(ends[ends.size() - 2], "Acquisition_Abort");
-        EXPECT_EQ(ends.back(), "Acquisition_Close");
-        xisl_sim_clear_call_log();
-    }
-    EXPECT_GT(delivered.load(), 0u);
-    const XislSimCounters seen = counters();
-    EXPECT_EQ(seen.callbacksAfterClose, 0u);
-    EXPECT_EQ(seen.openHandles, 0u);
-    EXPECT_EQ(seen.framesNotHandedBack, 0u);
-}
-
 } // namespace
 } // namespace TessaraVoltTest

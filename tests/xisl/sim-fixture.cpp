@@ -16,12 +16,6 @@ Recorder *recorderOf(HACQDESC handle)
 
 } // namespace
 
-size_t Recorder::endOfAcquisitionCount()
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return static_cast<size_t>(std::count(events.begin(), events.end(), 'A'));
-}
-
 void Recorder::endOfFrame(HACQDESC handle)
 {
     Recorder *self = recorderOf(handle);
@@ -57,8 +51,8 @@ void Recorder::endOfAcquisition(HACQDESC handle)
 
 void SimTest::useSensor(uint32_t width, uint32_t height)
 {
-    XislSimSensor sensor{7, 14, 14, 3, width, height};
-    ASSERT_EQ(xisl_sim_set_sensors(&sensor, 1), 0);
+    const XislSimSensor one = sensor(width, height);
+    ASSERT_EQ(xisl_sim_set_sensors(&one, 1), 0);
 }
 
 HACQDESC SimTest::openFirst()
@@ -89,12 +83,6 @@ Acquisition SimTest::prepare(Recorder &recorder, uint32_t frames, WORD binning)
                                                   Recorder::endOfFrame, Recorder::endOfAcquisition),
               0u);
     return acquisition;
-}
-
-void SimTest::setTimer(HACQDESC handle, DWORD microseconds)
-{
-    EXPECT_EQ(Acquisition_SetFrameSyncMode(handle, XISL_SYNC_INTERNAL_TIMER), 0u);
-    EXPECT_EQ(Acquisition_SetTimerSync(handle, &microseconds), 0u);
 }
 
 } // namespace TessaraVoltTest

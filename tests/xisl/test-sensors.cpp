@@ -80,43 +80,19 @@ TEST_F(Sensors, BinningHalvesBothSidesRoundingDownAndRestores)
     EXPECT_EQ(std::make_pair(header.columns, header.rows), std::make_pair(1023u, 767u));
 }
 
-TEST_F(Sensors, CallsOnClosedOrUnknownHandlesFailAndAreCounted)
-{
-    HACQDESC handle = openFirst();
-    ASSERT_EQ(Acquisition_Close(handle), 0u);
-    EXPECT_EQ(counters().openHandles, 0u);
-    XislHwHeaderInfo header{};
-    DWORD cycle = 100;
-    void *data = nullptr;
-    EXPECT_NE(Acquisition_GetHwHeaderInfo(handle, &header), 0u);
-    EXPECT_NE(Acquisition_SetTimerSync(handle, &cycle), 0u);
-    EXPECT_NE(Acquisition_GetAcqData(handle, &data), 0u);
-    EXPECT_NE(Acquisition_Abort(handle), 0u);
-    EXPECT_NE(Acquisition_Close(handle), 0u);
-    EXPECT_NE(Acquisition_SetReady(nullptr, 1), 0u);
-    EXPECT_NE(Acquisition_SetFrameSync(reinterpret_cast<HACQDESC>(0x1234)), 0u);
-    EXPECT_EQ(cycle, 100u);
-    EXPECT_EQ(header.rows, 0u);
-    EXPECT_EQ(counters().callsOnClosedHandles, 7u);
-    // A later handle never takes the closed one's place, not even after a reset.
-    HACQDESC reopened = openFirst();
-    xisl_sim_reset();
-    HACQDESC afterReset = openFirst();
-    EXPECT_EQ(std::set<HACQDESC>({handle, reopened, afterReset}).size(), 3u);
-    EXPECT_NE(Acquisition_GetHwHeaderInfo(reopened, &header), 0u);
-}
-
-TEST_F(Sensors, NullPointersAndUnknownSyncModesAreRefused)
+// Closed, unknown and null handles and null pointers are refused, writing nothing; only calls on
+// handles are counted. A later handle never takes a closed one's place, not even after a reset.
+TEST_F(Sensors, BadHandlesAndPointersAreRefused)
 {
     ACQDESCPOS cursor = 0;
     HACQDESC handle = nullptr;
     EXPECT_NE(Acquisition_EnumSensors(nullptr, 1, 0), 0u);
     EXPECT_NE(Acquisition_GetNextSensor(nullptr, &handle), 0u);
     EXPECT_NE(Acquisition_GetNextSensor(&cursor, nullptr), 0u);
-    EXPECT_EQ(counters().openHandles, 0u);
     handle = openFirst();
     XislHwHeaderInfo header{};
-    DWORD counter = 0;
+    DWORD counter = 0, cycle = 100;
+    void *data = nullptr;
     EXPECT_NE(Acquisition_GetHwHeaderInfo(handle, nullptr), 0u);
     EXPECT_NE(Acquisition_GetHwHeaderInfoEx(handle, &header, nullptr), 0u);
     EXPECT_NE(Acquisition_GetLatestFrameHeader(handle, nullptr, nullptr), 0u);
@@ -127,6 +103,23 @@ TEST_F(Sensors, NullPointersAndUnknownSyncModesAreRefused)
     for (DWORD mode : {0u, 4u, 256u})
         EXPECT_NE(Acquisition_SetFrameSyncMode(handle, mode), 0u) << mode;
     EXPECT_EQ(counters().callsOnClosedHandles, 0u);
+    ASSERT_EQ(Acquisition_Close(handle), 0u);
+    EXPECT_EQ(counters().openHandles, 0u);
+    EXPECT_NE(Acquisition_GetHwHeaderInfo(handle, &header), 0u);
+    EXPECT_NE(Acquisition_SetTimerSync(handle, &cycle), 0u);
+    EXPECT_NE(Acquisition_GetAcqData(handle, &data), 0u);
+    EXPECT_NE(Acquisition_Abort(handle), 0u);
+    EXPECT_NE(Acquisition_Close(handle), 0u);
+    EXPECT_NE(Acquisition_SetReady(nullptr, 1), 0u);
+    EXPECT_NE(Acquisition_SetFrameSync(reinterpret_cast<HACQDESC>(0x1234)), 0u);
+    EXPECT_EQ(cycle, 100u);
+    EXPECT_EQ(header.rows, 0u);
+    EXPECT_EQ(counters().callsOnClosedHandles, 7u);
+    HACQDESC reopened = openFirst();
+    xisl_sim_reset();
+    HACQDESC afterReset = openFirst();
+    EXPECT_EQ(std::set<HACQDESC>({handle, reopened, afterReset}).size(), 3u);
+    EXPECT_NE(Acquisition_GetHwHeaderInfo(reopened, &header), 0u);
 }
 
 // 1024 x 1024 pixels at the default 32 ns: 33554.432 us, rounded down; binned a quarter.

@@ -12,55 +12,31 @@ namespace {
 using XislSim::parseSettings;
 using XislSim::Settings;
 
+// Spaces and empty items are allowed; "none" means no sensor; the empty text sets nothing.
 TEST(SettingsParser, ReadsEveryKey)
-{
-    Settings settings;
-    std::string error;
-    ASSERT_TRUE(parseSettings(" sensors=2048x1536,640x480:13 ; content=flat;seed=7;beam=off;"
-                              "readout_ns_per_pixel=0;first_frame=4294967295;"
-                              "fail=Acquisition_SetFrameSyncMode:9;;",
-                              settings, error))
-        << error;
-    ASSERT_TRUE(settings.sensors.has_value());
-    ASSERT_EQ(settings.sensors->size(), 2u);
-    const XislSimSensor &first = (*settings.sensors)[0], &second = (*settings.sensors)[1];
-    EXPECT_EQ(std::vector<uint32_t>({first.width, first.height, first.headerId, second.headerId}),
-              std::vector<uint32_t>({2048, 1536, 14, 13}));
-    EXPECT_NE(first.promId, second.promId);
-    EXPECT_EQ(settings.content, XISL_SIM_CONTENT_FLAT);
-    EXPECT_EQ(settings.seed, 7u);
-    EXPECT_EQ(settings.beam, 0u);
-    EXPECT_EQ(settings.readoutNsPerPixel, 0u);
-    EXPECT_EQ(settings.firstFrame, 4294967295u);
-    ASSERT_EQ(settings.failures.size(), 1u);
-    EXPECT_EQ(settings.failures[0].function, "Acquisition_SetFrameSyncMode");
-    EXPECT_EQ(settings.failures[0].status, 9u);
-}
-
-TEST(SettingsParser, NamedValuesAndEmptyText)
 {
     const struct {
         const char *text;
         XislSimContent content;
         uint32_t beam;
-    } rows[] = {{"content=pattern;beam=on", XISL_SIM_CONTENT_PATTERN, XISL_SIM_BEAM_DEFAULT},
-                {"content=phantom;beam=off", XISL_SIM_CONTENT_PHANTOM, 0},
+    } rows[] = {{" content=pattern ; beam=on;;first_frame=4294967295", XISL_SIM_CONTENT_PATTERN,
+                 XISL_SIM_BEAM_DEFAULT},
+                {"content=phantom;beam=off;sensors=none", XISL_SIM_CONTENT_PHANTOM, 0},
                 {"content=flat;beam=250000", XISL_SIM_CONTENT_FLAT, 250000}};
     for (const auto &row : rows) {
         Settings settings;
         std::string error;
-        ASSERT_TRUE(parseSettings(row.text, settings, error)) << row.text;
+        ASSERT_TRUE(parseSettings(row.text, settings, error)) << row.text << ": " << error;
         EXPECT_EQ(settings.content, row.content) << row.text;
         EXPECT_EQ(settings.beam, row.beam) << row.text;
+        EXPECT_EQ(settings.firstFrame.value_or(0),
+                  row.beam == XISL_SIM_BEAM_DEFAULT ? 4294967295u : 0);
+        EXPECT_EQ(settings.sensors.has_value(), row.beam == 0);
+        EXPECT_TRUE(!settings.sensors || settings.sensors->empty());
+        ASSERT_TRUE(parseSettings("", settings, error));
+        EXPECT_FALSE(settings.content || settings.sensors || settings.beam)
+            << "the empty text sets none";
     }
-    Settings settings;
-    std::string error;
-    ASSERT_TRUE(parseSettings("sensors=none", settings, error));
-    ASSERT_TRUE(settings.sensors.has_value());
-    EXPECT_TRUE(settings.sensors->empty()); // no sensor at all
-    ASSERT_TRUE(parseSettings("", settings, error));
-    EXPECT_FALSE(settings.sensors.has_value());
-    EXPECT_FALSE(settings.seed.has_value());
 }
 
 TEST(SettingsParser, MalformedItemsAreRejectedWholesale)
@@ -103,8 +79,8 @@ TEST(Settings, ConfigureAtRunTime)
     UINT count = 0;
     ASSERT_EQ(Acquisition_EnumSensors(&count, 1, 0), 0u);
     EXPECT_EQ(count, 1u);
-    ASSERT_EQ(xisl_sim_configure("sensors=300x200,64x64;readout_ns_per_pixel=1;content=flat;seed=7;"
-                                 "beam=off;fail=Acquisition_SetFrameSyncMode:9"),
+    ASSERT_EQ(xisl_sim_configure("sensors=300x200,64x64:13;readout_ns_per_pixel=1;content=flat;"
+                                 "seed=7;beam=off;fail=Acquisition_SetFrameSyncMode:9"),
               0);
     ASSERT_EQ(Acquisition_EnumSensors(&count, 1, 0), 0u);
     EXPECT_EQ(count, 2u);
@@ -123,6 +99,10 @@ TEST(Settings, ConfigureAtRunTime)
     EXPECT_EQ(scene.content, XISL_SIM_CONTENT_FLAT);
     EXPECT_EQ(scene.seed, 7u);
     EXPECT_EQ(scene.beam, 0u);
+    ASSERT_EQ(Acquisition_GetNextSensor(&cursor, &handle), 0u);
+    ASSERT_EQ(Acquisition_GetHwHeaderInfo(handle, &header), 0u);
+    EXPECT_EQ(header.headerId, 13u);
+    EXPECT_EQ(header.columns, 64u);
     xisl_sim_reset();
 }
 
