@@ -9,6 +9,8 @@ namespace {
 
 class Sensors : public SimTest {};
 
+// The cursor opens each sensor in turn and ends at 0; with nothing to return it fails, opens
+// nothing and leaves its outputs alone. The default is one usable 1024 x 1024 panel.
 TEST_F(Sensors, CursorWalksSensorsInOrderOpeningEachAndEndsAtZero)
 {
     const XislSimSensor list[3] = {
@@ -35,31 +37,24 @@ TEST_F(Sensors, CursorWalksSensorsInOrderOpeningEachAndEndsAtZero)
     }
     EXPECT_EQ(handles.size(), 3u);
     EXPECT_EQ(counters().openHandles, 3u);
-}
-
-// No sensor, or a cursor past the end: the cursor call fails, opens nothing and leaves its
-// outputs alone. The default is one usable 1024 x 1024 panel.
-TEST_F(Sensors, CursorWithNothingToReturnFailsAndOpensNothing)
-{
-    ASSERT_EQ(xisl_sim_set_sensors(nullptr, 0), 0);
-    UINT count = 99;
-    ASSERT_EQ(Acquisition_EnumSensors(&count, 1, 0), 0u);
-    EXPECT_EQ(count, 0u);
-    ACQDESCPOS cursor = 0;
     HACQDESC handle = nullptr;
-    EXPECT_NE(Acquisition_GetNextSensor(&cursor, &handle), 0u);
-    EXPECT_EQ(handle, nullptr);
-    xisl_sim_reset();
-    ASSERT_EQ(Acquisition_EnumSensors(&count, 1, 0), 0u);
-    EXPECT_EQ(count, 1u);
     cursor = 5;
     EXPECT_NE(Acquisition_GetNextSensor(&cursor, &handle), 0u);
     EXPECT_EQ(cursor, 5u);
-    EXPECT_EQ(counters().openHandles, 0u);
+    xisl_sim_reset();
+    ASSERT_EQ(Acquisition_EnumSensors(&count, 1, 0), 0u);
+    EXPECT_EQ(count, 1u);
     XislHwHeaderInfo header{};
     ASSERT_EQ(Acquisition_GetHwHeaderInfo(openFirst(), &header), 0u);
     EXPECT_GE(header.headerId, 14u);
     EXPECT_EQ(std::make_pair(header.columns, header.rows), std::make_pair(1024u, 1024u));
+    ASSERT_EQ(xisl_sim_set_sensors(nullptr, 0), 0);
+    ASSERT_EQ(Acquisition_EnumSensors(&count, 1, 0), 0u);
+    EXPECT_EQ(count, 0u);
+    handle = nullptr;
+    cursor = 0;
+    EXPECT_NE(Acquisition_GetNextSensor(&cursor, &handle), 0u);
+    EXPECT_EQ(handle, nullptr);
 }
 
 TEST_F(Sensors, BinningHalvesBothSidesRoundingDownAndRestores)
