@@ -7,14 +7,12 @@
 #include <gtest/gtest.h>
 
 #include "camera-support.h"
+#include "wait-until.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,13 +42,10 @@ constexpr auto grabBound = std::chrono::seconds(6);
 constexpr uint32_t sensorSide = 64; // small frames keep a cycle cheap: the stress is in the count
 constexpr Roi wholeFrame = {0, 0, sensorSide, sensorSide};
 
-// The number of repetitions a test runs in this build; printed so that a log shows what ran.
-inline unsigned scaledCount(const char *what, unsigned plainCount)
+// The number of repetitions a test runs in this build.
+inline unsigned scaledCount(unsigned plainCount)
 {
-    const unsigned count = std::max(plainCount / sanitizerSlowdown, 1u);
-    std::printf("[ stress   ] %s: %u (slowed down %ux)\n", what, count, sanitizerSlowdown);
-    std::fflush(stdout);
-    return count;
+    return std::max(plainCount / sanitizerSlowdown, 1u);
 }
 
 inline std::vector<std::string> errorLines()
@@ -62,38 +57,21 @@ inline std::vector<std::string> errorLines()
     return errors;
 }
 
-// Counts deliveries of the asynchronous callback, and those that were not a whole frame, and lets
-// a thread wait for a number of them.
-class DeliveryCounter {
-public:
+// Counts deliveries of the asynchronous callback, and those that were not a whole frame.
+struct DeliveryCounter {
     static void add(gpointer pixels, gpointer self)
     {
         auto *counter = static_cast<DeliveryCounter *>(self);
-        if (!frameNumberOf(static_cast<const uint16_t *>(pixels), wholeFrame))
-            counter->corrupt++;
-        {
-            std::lock_guard<std::mutex> lock(counter->mutex_);
-            counter->count_++;
-        }
-        counter->condition_.notify_all();
-    }
-    uint64_t value()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return count_;
+        counter->corrupt += !frameNumberOf(static_cast<const uint16_t *>(pixels), wholeFrame);
+        counter->count++;
     }
     bool waitFor(uint64_t target, std::chrono::milliseconds limit)
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return condition_.wait_for(lock, limit, [&] { return count_ >= target; });
+        return waitUntil([&] { return count >= target; }, limit);
     }
 
+    std::atomic<uint64_t> count{0};
     std::atomic<unsigned> corrupt{0};
-
-private:
-    std::mutex mutex_;
-    std::condition_variable condition_; // signals count_ growing
-    uint64_t count_ = 0;                // guarded by mutex_
 };
 
 enum class Mode { Asynchronous, Continuous, SingleFrame };
@@ -110,9 +88,7 @@ inline ::testing::AssertionResult stopRecording(UcaCamera *camera)
     GError *error = nullptr;
     uca_camera_stop_recording(camera, &error);
     const ErrorPtr owned(error);
-    if (!error)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "stop_recording: " << error->message;
+    return error ? ::testing::AssertionFailure() << error->message : ::testing::AssertionSuccess();
 }
 
 // One frame of the recording: the callback's next delivery, or a grab whose frame number it gives.
@@ -120,9 +96,7 @@ inline ::testing::AssertionResult takeFrame(UcaCamera *camera, Mode mode, Delive
                                             std::optional<uint32_t> *number = nullptr)
 {
     if (mode == Mode::Asynchronous)
-        return counter.waitFor(counter.value() + 1, grabBound)
-                   ? ::testing::AssertionSuccess()
-                   : ::testing::AssertionFailure() << "no frame";
+        return ::testing::AssertionResult(counter.waitFor(counter.count + 1, grabBound));
     std::vector<uint16_t> pixels(size_t{sensorSide} * sensorSide);
     GError *error = nullptr;
     const gboolean grabbed = uca_camera_grab(camera, pixels.data(), &error);
@@ -132,8 +106,7 @@ inline ::testing::AssertionResult takeFrame(UcaCamera *camera, Mode mode, Delive
     const std::optional<uint32_t> found = frameNumberOf(pixels.data(), wholeFrame);
     if (number)
         *number = found;
-    return found ? ::testing::AssertionSuccess()
-                 : ::testing::AssertionFailure() << "the pixels are no frame";
+    return ::testing::AssertionResult(found.has_value()) << "the pixels are no frame";
 }
 
 // A fresh simulator with small, fast frames; every test starts here.
@@ -151,10 +124,7 @@ protected:
     // A camera with a short exposure, so that frames come every 100 µs.
     static CameraPtr createFastCamera()
     {
-        GError *error = nullptr;
-        CameraPtr camera = createCamera(&error);
-        const ErrorPtr owned(error);
-        EXPECT_TRUE(camera) << (error ? error->message : "no error");
+        CameraPtr camera = createCamera(nullptr);
         if (camera)
             g_object_set(camera.get(), "exposure-time", 0.0001, nullptr);
         return camera;
