@@ -9,61 +9,41 @@ using namespace std::chrono_literals;
 namespace TessaraVoltTest {
 namespace {
 
-class ConfigurationTest : public SimulatorTest {
-protected:
-    void SetUp() override
-    {
-        SimulatorTest::SetUp();
-        detector = openDetector();
-        ASSERT_TRUE(detector);
-    }
+using ConfigurationTest = DetectorTest;
+using Lines = std::vector<std::pair<int, std::string>>;
 
-    std::unique_ptr<Detector> detector;
-};
-
+// Normalised, logged and sent every time; a refused binning is not reported as the detector's:
+// it keeps the binning and frame size it really uses, with a warning.
 TEST_F(ConfigurationTest, BinningIsNormalisedLoggedAndSentEveryTime)
 {
-    struct Case {
-        uint32_t requested;
-        uint32_t stored;
-    };
-    const Case cases[] = {{0, 1}, {1, 1}, {2, 2}, {3, 2}, {8, 2}, {8, 2}, {1, 1}};
-    for (const Case &c : cases) {
+    const struct {
+        uint32_t requested, stored, refusal;
+    } rows[] = {{0, 1, 0}, {1, 1, 0}, {2, 2, 0}, {3, 2, 0}, {8, 2, 0},
+                {8, 2, 0}, {1, 1, 0}, {2, 2, 0}, {1, 2, 3}};
+    for (const auto &row : rows) {
         xisl_sim_clear_call_log();
         detectorLog().clear();
-        detector->setBinning(c.requested);
-        EXPECT_EQ(detector->getBinning(), c.stored) << c.requested;
+        ASSERT_EQ(
+            row.refusal ? xisl_sim_fail("Acquisition_SetCameraBinningMode", row.refusal, 1) : 0, 0);
+        EXPECT_EQ(detector->setBinning(row.requested), row.refusal);
         const std::vector<XislSimCall> sent = callsOf("Acquisition_SetCameraBinningMode");
-        ASSERT_EQ(sent.size(), 1u);
-        EXPECT_EQ(sent[0].args[0], c.stored);
-        EXPECT_EQ(detectorLog().texts(), std::vector<std::string>{"Set detector binning mode: " +
-                                                                  std::to_string(c.stored)});
+        Lines expected{{spdlog::level::info, "Set detector binning mode: " +
+                                                 std::to_string(row.refusal ? 1 : row.stored)}};
+        if (row.refusal)
+            expected.emplace_back(
+                spdlog::level::warn,
+                "Binning mode 1 refused (status 3); the detector keeps binning 2");
+        EXPECT_EQ(logged(), expected) << row.requested;
+        EXPECT_EQ(
+            std::make_tuple(detector->getBinning(), sent.size(), detector->getFrameSize().width),
+            std::make_tuple(row.stored, size_t{1}, width / row.stored));
     }
 }
 
-// A refused binning is not reported as the detector's: it keeps the binning it really uses.
-TEST_F(ConfigurationTest, RefusedBinningLeavesTheOldOneWithAWarning)
-{
-    ASSERT_EQ(detector->setBinning(2), 0u);
-    ASSERT_EQ(xisl_sim_fail("Acquisition_SetCameraBinningMode", 3, 1), 0);
-    detectorLog().clear();
-    EXPECT_EQ(detector->setBinning(1), 3u);
-    EXPECT_EQ(detector->getBinning(), 2u);
-    EXPECT_EQ(detector->getFrameSize().width, width / 2); // the detector did not change
-    const std::vector<LogLine> lines = detectorLog().lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, "Set detector binning mode: 1");
-    EXPECT_EQ(lines[1].level, spdlog::level::warn);
-    EXPECT_EQ(lines[1].text, "Binning mode 1 refused (status 3); the detector keeps binning 2");
-}
-
-// Frame size follows binning and reads 0 x 0 when unreadable; gain is clamped and sent only at
-// set-up; nothing here calls XISL but the size read.
+// Frame size reads 0 x 0 when unreadable; gain is clamped and sent only at set-up; nothing here
+// calls XISL but the size read.
 TEST_F(ConfigurationTest, FrameSizeAndGain)
 {
-    detector->setBinning(2);
-    xisl_sim_clear_call_log();
-    EXPECT_EQ(detector->getFrameSize().pixelCount(), width * height / 4);
     ASSERT_EQ(xisl_sim_fail("Acquisition_GetHwHeaderInfo", 5, 1), 0);
     EXPECT_EQ(detector->getFrameSize().pixelCount(), 0u);
     detector->setGain(200);
@@ -71,7 +51,7 @@ TEST_F(ConfigurationTest, FrameSizeAndGain)
     detector->setGain(3);
     EXPECT_EQ(detector->getGain(), 3u);
     detector->setGain(6);
-    EXPECT_EQ(callNamesFrom(0), std::vector<std::string>(2, "Acquisition_GetHwHeaderInfo"));
+    EXPECT_EQ(callNamesFrom(0), std::vector<std::string>(1, "Acquisition_GetHwHeaderInfo"));
     detector->prepareGrab({});
     const std::vector<XislSimCall> sent = callsOf("Acquisition_SetCameraGain");
     ASSERT_EQ(sent.size(), 1u);
@@ -80,7 +60,7 @@ TEST_F(ConfigurationTest, FrameSizeAndGain)
 
 // Whole microseconds, truncated; negative is 0, NaN changes nothing. The timer takes 32 bits of
 // microseconds: longer exposures get its longest cycle, with one warning per write, instead of
-// whatever their low 32 bits say.
+// whatever their low 32 bits say; the frame deadline is one cycle (no readout here) and a margin.
 TEST_F(ConfigurationTest, ExposureIsTruncatedToWholeMicrosecondsAndClampedToTheTimer)
 {
     EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), 0.067);
@@ -105,57 +85,50 @@ TEST_F(ConfigurationTest, ExposureIsTruncatedToWholeMicrosecondsAndClampedToTheT
         detector->setExposureTime(std::chrono::duration<double>(row.seconds));
         EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), row.stored);
         EXPECT_TRUE(callNamesFrom(0).empty());
-        if (!row.clamped) {
-            EXPECT_TRUE(detectorLog().lines().empty());
+        EXPECT_EQ(
+            logged(),
+            (row.clamped
+                 ? Lines{{spdlog::level::warn,
+                          "Exposure time above the timer's longest cycle; using 4294967295 us"}}
+                 : Lines{}));
+        if (!row.clamped)
             continue;
-        }
-        const std::vector<LogLine> lines = detectorLog().lines();
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(std::make_pair(lines[0].level, lines[0].text),
-                  std::make_pair(int(spdlog::level::warn),
-                                 std::string("Exposure time above the timer's longest cycle; "
-                                             "using 4294967295 us")));
         detector->prepareGrab({});
         const std::vector<XislSimCall> timer = callsOf("Acquisition_SetTimerSync");
         ASSERT_EQ(timer.size(), 2u) << "the readout time, then the cycle";
         EXPECT_EQ(timer[1].args[0], 4294967295u);
         const Clock::time_point requested = Clock::now();
-        EXPECT_EQ(detector->getFrameDeadline(requested) - requested, 4294967295us + 2s)
-            << "one cycle, no readout here, and a margin";
+        EXPECT_EQ(detector->getFrameDeadline(requested) - requested, 4294967295us + 2s);
     }
 }
 
-struct TriggerCase {
-    int32_t mode;
-    int expectedSyncMode; // -1: no frame-sync call
-};
-
-class TriggerModeTest : public ConfigurationTest,
-                        public ::testing::WithParamInterface<TriggerCase> {};
-
-TEST_P(TriggerModeTest, SetUpChoosesTheFrameSyncModeAndTheTimer)
+// Set-up picks the frame-sync mode (-1: no call) and asks the readout time in every mode; only
+// with the timer it sends the cycle and logs the exposure. The deadline: with the timer the
+// default 67 ms cycle and a margin, else the default frame timeout.
+TEST_F(ConfigurationTest, SetUpChoosesTheFrameSyncModeAndTheTimer)
 {
-    detector->setTriggerMode(GetParam().mode);
-    EXPECT_EQ(detector->getTriggerMode(), GetParam().mode);
-    detector->prepareGrab({});
-
-    const std::vector<XislSimCall> sync = callsOf("Acquisition_SetFrameSyncMode");
-    const bool timer = GetParam().mode == 0;
-    if (GetParam().expectedSyncMode < 0) {
-        EXPECT_TRUE(sync.empty());
-    } else {
-        ASSERT_EQ(sync.size(), 1u);
-        EXPECT_EQ(sync[0].args[0], static_cast<uint64_t>(GetParam().expectedSyncMode));
+    const struct {
+        int32_t mode;
+        int syncMode;
+    } rows[] = {{0, 2}, {1, 1}, {2, 3}, {5, -1}, {-1, -1}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.mode);
+        xisl_sim_clear_call_log();
+        detectorLog().clear();
+        detector->setTriggerMode(row.mode);
+        EXPECT_EQ(detector->getTriggerMode(), row.mode);
+        detector->prepareGrab({});
+        const std::vector<XislSimCall> sync = callsOf("Acquisition_SetFrameSyncMode");
+        const bool timer = row.mode == 0;
+        EXPECT_EQ(sync.empty() ? -1 : int(sync.at(0).args[0]), row.syncMode);
+        EXPECT_EQ(sync.size(), row.syncMode < 0 ? 0u : 1u);
+        EXPECT_EQ(callsOf("Acquisition_SetTimerSync").size(), timer ? 2u : 1u);
+        const std::vector<std::string> texts = detectorLog().texts();
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), "Set exposure to 67000 us"),
+                  timer ? 1 : 0);
+        const Clock::time_point requested = Clock::now();
+        EXPECT_EQ(detector->getFrameDeadline(requested) - requested, timer ? 2067ms : 10s);
     }
-    // The readout time is asked for in every mode; the cycle is sent only with the timer.
-    EXPECT_EQ(callsOf("Acquisition_SetTimerSync").size(), timer ? 2u : 1u);
-    bool exposureLogged = false;
-    for (const std::string &text : detectorLog().texts())
-        exposureLogged |= text.rfind("Set exposure to ", 0) == 0;
-    EXPECT_EQ(exposureLogged, timer);
-    // With the timer: the default 67 ms cycle and a margin; else the default frame timeout.
-    const Clock::time_point requested = Clock::now();
-    EXPECT_EQ(detector->getFrameDeadline(requested) - requested, timer ? 2067ms : 10s);
 }
 
 // A request for a frame gives up only after the frame is due: with the timer one cycle and one
@@ -174,13 +147,13 @@ TEST_F(ConfigurationTest, FrameDeadlineCountsFromWhenTheFrameIsDue)
         // Frames to be skipped come first: each adds what one frame may take.
         ASSERT_EQ(detector->startContinuous({}, AcquisitionOptions{2, {}}), 0u);
         Clock::time_point requested = Clock::now();
+        const Clock::duration one = mode == 0 ? readout + readout + 2s : 500ms + readout;
         EXPECT_EQ(detector->getFrameDeadline(requested) - requested,
-                  mode == 0 ? 3 * (readout + readout) + 2s : 3 * (500ms + readout));
+                  mode == 0 ? one + 2 * (readout + readout) : 3 * one);
         ASSERT_EQ(detector->stop(), 0u);
         ASSERT_EQ(detector->prepareGrab({}), 0u);
         requested = Clock::now();
-        const Clock::duration bound = detector->getFrameDeadline(requested) - requested;
-        EXPECT_EQ(bound, mode == 0 ? readout + readout + 2s : 500ms + readout);
+        EXPECT_EQ(detector->getFrameDeadline(requested) - requested, one);
     }
     EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), 0.2048) << "what the timer runs at";
 
@@ -198,10 +171,6 @@ TEST_F(ConfigurationTest, FrameDeadlineCountsFromWhenTheFrameIsDue)
     detector->setFrameTimeout(std::chrono::duration<double>(1e300));
     EXPECT_EQ(detector->getFrameTimeout(), Detector::longestFrameTimeout);
 }
-
-INSTANTIATE_TEST_SUITE_P(Modes, TriggerModeTest,
-                         ::testing::Values(TriggerCase{0, 2}, TriggerCase{1, 1}, TriggerCase{2, 3},
-                                           TriggerCase{5, -1}, TriggerCase{-1, -1}));
 
 } // namespace
 } // namespace TessaraVoltTest

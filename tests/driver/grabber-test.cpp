@@ -22,15 +22,8 @@ public:
 namespace TessaraVoltTest {
 namespace {
 
-class GrabberTest : public SimulatorTest {
+class GrabberTest : public DetectorTest {
 protected:
-    void SetUp() override
-    {
-        SimulatorTest::SetUp();
-        detector = openDetector();
-        ASSERT_TRUE(detector);
-    }
-
     void TearDown() override
     {
         detector.reset(); // the stream ends before the grabber goes
@@ -40,41 +33,42 @@ protected:
     std::future<FrameResult> requestFrame(std::chrono::milliseconds limit = 5s)
     {
         return std::async(std::launch::async,
-                          [this, limit] { return grabber.nextFrame(within(limit)); });
+                          [this, limit] { return grabber->nextFrame(within(limit)); });
     }
-
     bool requestsWaiting(unsigned count)
     {
         return waitUntil(
-            [this, count] { return ContinuousGrabberProbe::waitingRequests(grabber) == count; });
+            [this, count] { return ContinuousGrabberProbe::waitingRequests(*grabber) == count; });
+    }
+    // Steps one frame once `waiting` requests wait.
+    void stepFor(unsigned waiting)
+    {
+        ASSERT_TRUE(requestsWaiting(waiting));
+        ASSERT_EQ(xisl_sim_step(handle, 1, 5000), 0);
     }
 
-    void step(unsigned frames = 1) { ASSERT_EQ(xisl_sim_step(handle, frames, 5000), 0); }
-
-    ContinuousGrabber grabber;
-    std::unique_ptr<Detector> detector;
+    std::unique_ptr<ContinuousGrabber> grabber = std::make_unique<ContinuousGrabber>();
 };
 
 // A request takes the first frame after it, never the one held; frames nobody asked for leave the
 // slot alone; a request that times out leaves the next frame uncopied too.
 TEST_F(GrabberTest, EachRequestTakesTheNextFrame)
 {
-    grabber.start(*detector);
-    step(2); // nobody asked for these
+    grabber->start(*detector);
+    ASSERT_EQ(xisl_sim_step(handle, 2, 5000), 0); // nobody asked for these
     FrameResult held{};
     for (uint32_t expected : {3, 5, 7}) {
         auto request = requestFrame();
-        ASSERT_TRUE(requestsWaiting(1));
-        step();
+        stepFor(1);
         held = request.get();
         ASSERT_EQ(held.status, FrameWait::Arrived);
         EXPECT_EQ(std::make_pair(held.image.size.width, held.image.size.height),
                   std::make_pair(width, height));
         EXPECT_TRUE(matchesPattern(held.image, expected));
-        step(); // dropped: the request was served
+        stepFor(0); // dropped: the request was served
     }
-    EXPECT_EQ(grabber.nextFrame(within(50ms)).status, FrameWait::TimedOut);
-    step();
+    EXPECT_EQ(grabber->nextFrame(within(50ms)).status, FrameWait::TimedOut);
+    stepFor(0);
     EXPECT_TRUE(matchesPattern(held.image, 7));
     EXPECT_EQ(counters().framesHandedBack, 9u);
 }
@@ -83,66 +77,53 @@ TEST_F(GrabberTest, EachRequestTakesTheNextFrame)
 // direct one gets it in its own destination on XISL's thread, and nothing more once it returned.
 TEST_F(GrabberTest, OneFrameWakesEveryWaitingRequest)
 {
-    grabber.start(*detector);
-    std::vector<uint16_t> destination;
-    const FrameConsumer deliver = [&](const Image &image) {
-        destination.assign(image.pixels, image.pixels + image.size.pixelCount());
-    };
-    auto direct =
-        std::async(std::launch::async, [&] { return grabber.nextFrameInto(within(5s), deliver); });
+    grabber->start(*detector);
+    Destination destination;
+    auto direct = std::async(std::launch::async, [&] {
+        return grabber->nextFrameInto(within(5s), destination.consumer);
+    });
     ASSERT_TRUE(requestsWaiting(1));
     auto first = requestFrame();
     auto second = requestFrame();
-    ASSERT_TRUE(requestsWaiting(3));
-    step();
+    stepFor(3);
     ASSERT_EQ(direct.get(), FrameWait::Arrived);
     const FrameResult a = first.get(), b = second.get();
-    ASSERT_EQ(a.status, FrameWait::Arrived);
-    ASSERT_EQ(b.status, FrameWait::Arrived);
+    ASSERT_EQ(std::make_pair(a.status, b.status),
+              std::make_pair(FrameWait::Arrived, FrameWait::Arrived));
     EXPECT_EQ(a.image.pixels, b.image.pixels);
     EXPECT_TRUE(matchesPattern(a.image, 1));
-    EXPECT_EQ(grabber.nextFrameInto(within(20ms), deliver), FrameWait::TimedOut);
+    EXPECT_EQ(grabber->nextFrameInto(within(20ms), destination.consumer), FrameWait::TimedOut);
     auto later = requestFrame();
-    ASSERT_TRUE(requestsWaiting(1));
-    step();
+    stepFor(1);
     ASSERT_EQ(later.get().status, FrameWait::Arrived);
-    EXPECT_TRUE(matchesPattern(Image{destination.data(), {width, height}}, 1));
+    EXPECT_TRUE(matchesPattern(destination.image(), 1));
+    EXPECT_EQ(destination.calls, 1u);
 }
 
 // A cancel releases waiting requests and every request until the next start, whose frames may
-// have a new size.
-TEST_F(GrabberTest, CancelReleasesRequestsUntilTheNextStart)
+// have a new size; destruction releases a waiting request and returns only once it has left.
+TEST_F(GrabberTest, CancelAndDestructionReleaseRequests)
 {
-    grabber.start(*detector);
+    grabber->start(*detector);
     auto request = requestFrame(60s);
     ASSERT_TRUE(requestsWaiting(1));
     detector->stop();
-    grabber.cancel();
+    grabber->cancel();
     EXPECT_EQ(request.get().status, FrameWait::Cancelled);
-    EXPECT_EQ(grabber.nextFrame(within(60s)).status, FrameWait::Cancelled);
+    EXPECT_EQ(grabber->nextFrame(within(60s)).status, FrameWait::Cancelled);
     detector->setBinning(2);
-    grabber.start(*detector);
+    grabber->start(*detector);
     request = requestFrame();
-    ASSERT_TRUE(requestsWaiting(1));
-    step();
+    stepFor(1);
     const FrameResult binned = request.get();
     ASSERT_EQ(binned.status, FrameWait::Arrived);
     EXPECT_EQ(std::make_pair(binned.image.size.width, binned.image.size.height),
               std::make_pair(width / 2, height / 2));
     EXPECT_TRUE(matchesPattern(binned.image, patternFrameNumber(binned.image)));
-}
-
-TEST_F(GrabberTest, DestructionReleasesAWaitingRequest)
-{
-    auto owned = std::make_unique<ContinuousGrabber>();
-    ContinuousGrabber *const inUse = owned.get();
-    inUse->start(*detector);
-    auto request =
-        std::async(std::launch::async, [inUse] { return inUse->nextFrame(within(60s)); });
-    ASSERT_TRUE(
-        waitUntil([inUse] { return ContinuousGrabberProbe::waitingRequests(*inUse) == 1; }));
+    request = requestFrame(60s);
+    ASSERT_TRUE(requestsWaiting(1));
     detector->stop();
-    owned.reset(); // returns only once the request has left
+    grabber.reset();
     EXPECT_EQ(request.get().status, FrameWait::Cancelled);
 }
 
