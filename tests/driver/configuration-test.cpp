@@ -40,24 +40,6 @@ TEST_F(ConfigurationTest, BinningIsNormalisedLoggedAndSentEveryTime)
     }
 }
 
-// Frame size reads 0 x 0 when unreadable; gain is clamped and sent only at set-up; nothing here
-// calls XISL but the size read.
-TEST_F(ConfigurationTest, FrameSizeAndGain)
-{
-    ASSERT_EQ(xisl_sim_fail("Acquisition_GetHwHeaderInfo", 5, 1), 0);
-    EXPECT_EQ(detector->getFrameSize().pixelCount(), 0u);
-    detector->setGain(200);
-    EXPECT_EQ(detector->getGain(), 5u);
-    detector->setGain(3);
-    EXPECT_EQ(detector->getGain(), 3u);
-    detector->setGain(6);
-    EXPECT_EQ(callNamesFrom(0), std::vector<std::string>(1, "Acquisition_GetHwHeaderInfo"));
-    detector->prepareGrab({});
-    const std::vector<XislSimCall> sent = callsOf("Acquisition_SetCameraGain");
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].args[0], 5u);
-}
-
 // Whole microseconds, truncated; negative is 0, NaN changes nothing. The timer takes 32 bits of
 // microseconds: longer exposures get its longest cycle, with one warning per write, instead of
 // whatever their low 32 bits say; the frame deadline is one cycle (no readout here) and a margin.

@@ -32,8 +32,7 @@ void Recorder::endOfFrame(HACQDESC handle)
     self->changed.notify_all();
     if (self->onFrame)
         self->onFrame(handle, index);
-    if (self->handBack)
-        Acquisition_SetReady(handle, 1);
+    Acquisition_SetReady(handle, 1);
 }
 
 void Recorder::endOfAcquisition(HACQDESC handle)

@@ -35,7 +35,6 @@ public:
     std::function<void(HACQDESC, size_t frameIndex)> onFrame;
     // Runs on the callback thread after the end of acquisition is recorded.
     std::function<void(HACQDESC)> onEndOfAcquisition;
-    bool handBack = true;
 
     size_t frameCount()
     {

@@ -43,23 +43,5 @@ TEST_F(Faults, TheChosenCallsFailAndChangeNothing)
     EXPECT_NE(xisl_sim_fail(nullptr, 1, 0), 0);
 }
 
-// Off, the log keeps nothing; on, the first calls up to its capacity.
-TEST_F(Faults, CallLogCanBeSwitchedOffAndIsBounded)
-{
-    HACQDESC handle = openFirst();
-    xisl_sim_set_call_log(0);
-    xisl_sim_clear_call_log();
-    Acquisition_SetCameraGain(handle, 1);
-    EXPECT_EQ(xisl_sim_call_count(), 0u);
-    xisl_sim_set_call_log(1);
-    for (size_t i = 0; i < XISL_SIM_LOG_CAPACITY + 10; ++i)
-        Acquisition_SetCameraGain(handle, static_cast<WORD>(i));
-    EXPECT_EQ(xisl_sim_call_count(), static_cast<size_t>(XISL_SIM_LOG_CAPACITY));
-    XislSimCall call{};
-    ASSERT_EQ(xisl_sim_get_call(XISL_SIM_LOG_CAPACITY - 1, &call), 0);
-    EXPECT_EQ(call.args[0], static_cast<uint64_t>((XISL_SIM_LOG_CAPACITY - 1) & 0xffff));
-    EXPECT_NE(xisl_sim_get_call(XISL_SIM_LOG_CAPACITY, &call), 0);
-}
-
 } // namespace
 } // namespace TessaraVoltTest
