@@ -84,47 +84,22 @@ TEST_F(ConfigurationTest, ExposureIsTruncatedToWholeMicrosecondsAndClampedToTheT
     }
 }
 
-// Set-up picks the frame-sync mode (-1: no call) and asks the readout time in every mode; only
-// with the timer it sends the cycle and logs the exposure. The deadline: with the timer the
-// default 67 ms cycle and a margin, else the default frame timeout.
-TEST_F(ConfigurationTest, SetUpChoosesTheFrameSyncModeAndTheTimer)
-{
-    const struct {
-        int32_t mode;
-        int syncMode;
-    } rows[] = {{0, 2}, {1, 1}, {2, 3}, {5, -1}, {-1, -1}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.mode);
-        xisl_sim_clear_call_log();
-        detectorLog().clear();
-        detector->setTriggerMode(row.mode);
-        EXPECT_EQ(detector->getTriggerMode(), row.mode);
-        detector->prepareGrab({});
-        const std::vector<XislSimCall> sync = callsOf("Acquisition_SetFrameSyncMode");
-        const bool timer = row.mode == 0;
-        EXPECT_EQ(sync.empty() ? -1 : int(sync.at(0).args[0]), row.syncMode);
-        EXPECT_EQ(sync.size(), row.syncMode < 0 ? 0u : 1u);
-        EXPECT_EQ(callsOf("Acquisition_SetTimerSync").size(), timer ? 2u : 1u);
-        const std::vector<std::string> texts = detectorLog().texts();
-        EXPECT_EQ(std::count(texts.begin(), texts.end(), "Set exposure to 67000 us"),
-                  timer ? 1 : 0);
-        const Clock::time_point requested = Clock::now();
-        EXPECT_EQ(detector->getFrameDeadline(requested) - requested, timer ? 2067ms : 10s);
-    }
-}
-
 // A request for a frame gives up only after the frame is due: with the timer one cycle and one
 // readout on, with a software trigger one readout after the last trigger, with an external one
 // the frame timeout and one readout on; later by as much for each frame still to be skipped.
+// Each set-up picks the mode's frame-sync mode and asks the readout time; only the timer gets a
+// cycle.
 TEST_F(ConfigurationTest, FrameDeadlineCountsFromWhenTheFrameIsDue)
 {
     xisl_sim_set_readout_ns_per_pixel(100000); // 64 x 32 pixels: 204.8 ms
     constexpr std::chrono::microseconds readout{204800};
     detector->setExposureTime(std::chrono::duration<double>(0.001)); // the timer stretches it
+    EXPECT_EQ(detector->getFrameTimeout(), 10s);
     detector->setFrameTimeout(std::chrono::duration<double>(0.5));
     EXPECT_EQ(detector->getFrameTimeout().count(), 0.5);
     for (int32_t mode : {0, 2, 1}) { // software last: the trigger below needs it
         SCOPED_TRACE(mode);
+        xisl_sim_clear_call_log();
         detector->setTriggerMode(mode);
         // Frames to be skipped come first: each adds what one frame may take.
         ASSERT_EQ(detector->startContinuous({}, AcquisitionOptions{2, {}}), 0u);
@@ -136,6 +111,10 @@ TEST_F(ConfigurationTest, FrameDeadlineCountsFromWhenTheFrameIsDue)
         ASSERT_EQ(detector->prepareGrab({}), 0u);
         requested = Clock::now();
         EXPECT_EQ(detector->getFrameDeadline(requested) - requested, one);
+        const std::vector<XislSimCall> sync = callsOf("Acquisition_SetFrameSyncMode");
+        ASSERT_EQ(sync.size(), 2u);
+        EXPECT_EQ(sync[1].args[0], std::vector<uint64_t>({2, 1, 3})[mode]);
+        EXPECT_EQ(callsOf("Acquisition_SetTimerSync").size(), mode == 0 ? 4u : 2u);
     }
     EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), 0.2048) << "what the timer runs at";
 

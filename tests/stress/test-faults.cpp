@@ -83,11 +83,6 @@ struct FaultCase {
     Mode mode;
 };
 
-void PrintTo(const FaultCase &faultCase, std::ostream *out)
-{
-    *out << faultCase.fault.function << " in " << modeNames[int(faultCase.mode)];
-}
-
 // What one recording came to: start, one frame within its bound, stop.
 struct Attempt {
     ErrorPtr startError;
@@ -185,38 +180,6 @@ INSTANTIATE_TEST_SUITE_P(EachCallEachMode, AcquisitionFaultTest,
                          [](const ::testing::TestParamInfo<FaultCase> &faultCase) {
                              return shortName(faultCase.param.fault.function) + "In" +
                                     modeNames[int(faultCase.param.mode)];
-                         });
-
-class FrameFaultTest : public SimulatorTest, public ::testing::WithParamInterface<const char *> {};
-
-// One frame's call fails; the stream goes on, later grabs get newer, whole frames, and every frame
-// goes back to XISL but the one whose hand-back failed.
-TEST_P(FrameFaultTest, OneFailingFrameDoesNotStopTheStream)
-{
-    CameraPtr camera = createFastCamera();
-    ASSERT_TRUE(camera);
-    ASSERT_EQ(xisl_sim_fail(GetParam(), injected, 1), 0);
-    ASSERT_TRUE(startRecording(camera.get()));
-    DeliveryCounter unused;
-    std::optional<uint32_t> number, previous;
-    for (int i = 0; i < 5; i++, previous = number) {
-        ASSERT_TRUE(takeFrame(camera.get(), Mode::SingleFrame, unused, &number));
-        EXPECT_TRUE(!previous || int32_t(*number) > int32_t(*previous))
-            << "a grab returned an older frame";
-    }
-    ASSERT_TRUE(stopRecording(camera.get()));
-    camera.reset();
-    expectDetectorReleased();
-    EXPECT_EQ(counters().framesNotHandedBack,
-              std::string(GetParam()) == "Acquisition_SetReady" ? 1u : 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(PerFrameCalls, FrameFaultTest,
-                         ::testing::Values("Acquisition_GetAcqData",
-                                           "Acquisition_GetLatestFrameHeader",
-                                           "Acquisition_GetActFrame", "Acquisition_SetReady"),
-                         [](const ::testing::TestParamInfo<const char *> &call) {
-                             return shortName(call.param);
                          });
 
 using ControlFaultTest = SimulatorTest;

@@ -29,7 +29,6 @@ void Recorder::endOfFrame(HACQDESC handle)
         self->frames.push_back(record);
         self->events.push_back('F');
     }
-    self->changed.notify_all();
     if (self->onFrame)
         self->onFrame(handle, index);
     Acquisition_SetReady(handle, 1);
@@ -41,9 +40,7 @@ void Recorder::endOfAcquisition(HACQDESC handle)
     {
         std::lock_guard<std::mutex> lock(self->mutex);
         self->events.push_back('A');
-        self->endOfAcquisitionThread = std::this_thread::get_id();
     }
-    self->changed.notify_all();
     if (self->onEndOfAcquisition)
         self->onEndOfAcquisition(handle);
 }

@@ -76,7 +76,7 @@ TEST_F(Acquire, ContinuousModeCyclesBufferFramesOnTheSimulatorsThread)
     };
     for (size_t run = 0; run < 2; ++run) {
         ASSERT_EQ(start(acquisition.handle, XISL_ACQ_CONTINUOUS), 0u);
-        EXPECT_EQ(recorder.frameCount(), 5 * run);
+        EXPECT_EQ(recorder.frames.size(), 5 * run); // the last run's callbacks have returned
         ASSERT_EQ(xisl_sim_step(acquisition.handle, 5, kTimeoutMs), 0);
         ASSERT_EQ(Acquisition_Abort(acquisition.handle), 0u);
     }
@@ -94,23 +94,6 @@ TEST_F(Acquire, ContinuousModeCyclesBufferFramesOnTheSimulatorsThread)
     EXPECT_EQ(acquisition.slot(2)[64 + 1], patternPixel(1, 1, 0xfffffffeu + 7));
     EXPECT_EQ(acquisition.slot(1)[64 + 1], patternPixel(1, 1, 0xfffffffeu + 9));
     EXPECT_EQ(counters().endOfAcquisitionCallbacks, 2u);
-    EXPECT_NE(recorder.endOfAcquisitionThread, testThread);
-}
-
-TEST_F(Acquire, OneBufferAcquisitionEndsWithEndOfAcquisition)
-{
-    Recorder recorder;
-    Acquisition acquisition = prepare(recorder, 2);
-    runTimer(acquisition.handle);
-    EXPECT_EQ(Acquisition_Abort(acquisition.handle), 0u); // nothing runs: nothing to call back
-    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 2), 0u);
-    ASSERT_TRUE(recorder.waitUntil([&] { return recorder.events.size() == 3; }));
-    ASSERT_EQ(xisl_sim_wait_idle(acquisition.handle, kTimeoutMs), 0);
-    ASSERT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 1), 0u);
-    ASSERT_EQ(xisl_sim_wait_idle(acquisition.handle, kTimeoutMs), 0);
-    EXPECT_EQ(recorder.events, (std::vector<char>{'F', 'F', 'A', 'F', 'A'}));
-    EXPECT_EQ(std::make_pair(recorder.frames[1].bufferFrame, recorder.frames[2].bufferFrame),
-              std::make_pair(DWORD{2}, DWORD{1}));
 }
 
 // As strict as the vendor library may be: the acquisition runs until its end-of-acquisition
@@ -131,6 +114,7 @@ TEST_F(Acquire, StartsAreRefusedUntilTheEndOfAcquisitionCallbackHasReturned)
             block();
         }
     };
+    EXPECT_EQ(Acquisition_Abort(acquisition.handle), 0u); // nothing runs: nothing to call back
     ASSERT_EQ(start(acquisition.handle, XISL_ACQ_ONE_BUFFER, 1), 0u);
     ASSERT_TRUE(blocked());
     std::vector<unsigned short> other(64 * 32);
