@@ -4,6 +4,7 @@
 #include "sim-fixture.h"
 
 #include <cstring>
+#include <tuple>
 
 namespace TessaraVoltTest {
 namespace {
@@ -15,32 +16,34 @@ class Faults : public SimTest {};
 TEST_F(Faults, TheChosenCallsFailAndChangeNothing)
 {
     HACQDESC handle = openFirst();
-    ASSERT_EQ(xisl_sim_fail("Acquisition_SetCameraBinningMode", 77, 1), 0);
-    EXPECT_EQ(Acquisition_SetCameraBinningMode(handle, XISL_BINNING_2X2), 77u);
-    ASSERT_EQ(xisl_sim_fail("Acquisition_GetHwHeaderInfoEx", 6, 1), 0);
     XislHwHeaderInfo header;
     XislHwHeaderInfoEx extended{};
     std::memset(&header, 0xab, sizeof(header));
-    EXPECT_EQ(Acquisition_GetHwHeaderInfoEx(handle, &header, &extended), 6u);
-    EXPECT_EQ(header.rows, 0xababababu);
-    ASSERT_EQ(Acquisition_GetHwHeaderInfo(handle, &header), 0u);
-    EXPECT_EQ(header.columns, 1024u);
-
-    ASSERT_EQ(xisl_sim_fail("Acquisition_SetCameraGain", 9, 3), 0);
-    ASSERT_EQ(xisl_sim_fail("Acquisition_SetFrameSyncMode", 5, 0), 0);
     std::vector<XislStatus> statuses;
+    for (const auto &[function, status, nth] :
+         std::vector<std::tuple<const char *, XislStatus, unsigned>>{
+             {"Acquisition_SetCameraBinningMode", 77, 1},
+             {"Acquisition_GetHwHeaderInfoEx", 6, 1},
+             {"Acquisition_SetCameraGain", 9, 3},
+             {"Acquisition_SetFrameSyncMode", 5, 0}})
+        EXPECT_EQ(xisl_sim_fail(function, status, nth), 0);
+    statuses.push_back(Acquisition_SetCameraBinningMode(handle, XISL_BINNING_2X2));
+    statuses.push_back(Acquisition_GetHwHeaderInfoEx(handle, &header, &extended));
+    EXPECT_EQ(header.rows, 0xababababu);
     for (int i = 0; i < 4; ++i) {
         statuses.push_back(Acquisition_SetCameraGain(handle, 1));
         statuses.push_back(Acquisition_SetFrameSyncMode(handle, 2));
     }
-    EXPECT_EQ(statuses, (std::vector<XislStatus>{0, 5, 0, 5, 9, 5, 0, 5}));
-    ASSERT_EQ(xisl_sim_fail("Acquisition_SetFrameSyncMode", 0, 0), 0);
-    EXPECT_EQ(Acquisition_SetFrameSyncMode(handle, 2), 0u);
-    ASSERT_EQ(xisl_sim_fail("Acquisition_SetFrameSyncMode", 5, 0), 0);
+    ASSERT_EQ(Acquisition_GetHwHeaderInfo(handle, &header), 0u);
+    EXPECT_EQ(header.columns, 1024u);                                  // binning refused
+    EXPECT_EQ(xisl_sim_fail("Acquisition_SetFrameSyncMode", 0, 0), 0); // status 0 removes it
+    statuses.push_back(Acquisition_SetFrameSyncMode(handle, 2));
+    EXPECT_EQ(xisl_sim_fail("Acquisition_SetCameraGain", 5, 0), 0);
     xisl_sim_clear_faults();
-    EXPECT_EQ(Acquisition_SetFrameSyncMode(handle, 2), 0u);
-    EXPECT_NE(xisl_sim_fail("Acquisition_Nonexistent", 1, 0), 0);
-    EXPECT_NE(xisl_sim_fail(nullptr, 1, 0), 0);
+    statuses.push_back(Acquisition_SetCameraGain(handle, 2));
+    statuses.push_back(xisl_sim_fail("Acquisition_Nonexistent", 1, 0) != 0);
+    statuses.push_back(xisl_sim_fail(nullptr, 1, 0) != 0);
+    EXPECT_EQ(statuses, (std::vector<XislStatus>{77, 6, 0, 5, 0, 5, 9, 5, 0, 5, 0, 0, 1, 1}));
 }
 
 } // namespace
