@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include <algorithm>
-#include <mutex>
+#include <tuple>
 
 #include "sim-fixture.h"
 
@@ -10,30 +10,7 @@ using namespace std::chrono_literals;
 namespace TessaraVoltTest {
 namespace {
 
-// What a consumer saw of one frame, copied during its call: the pixels' place, the frame number
-// and whether all of it matched the pattern, and the number of calls logged before.
-using SeenFrame = std::tuple<const uint16_t *, uint32_t, bool, size_t>;
-
-// Records every frame of a stream; safe to read once the frames were stepped.
-class AcquisitionTest : public DetectorTest {
-protected:
-    std::vector<SeenFrame> seen()
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        return seenFrames;
-    }
-
-    std::mutex mutex;
-    std::vector<SeenFrame> seenFrames; // guarded by mutex
-    const FrameConsumer consumer = [this](const Image &image) {
-        std::lock_guard<std::mutex> guard(mutex);
-        EXPECT_EQ(std::make_pair(image.size.width, image.size.height),
-                  std::make_pair(width, height));
-        const uint32_t number = patternFrameNumber(image);
-        seenFrames.emplace_back(image.pixels, number, matchesPattern(image, number),
-                                xisl_sim_call_count());
-    };
-};
+using AcquisitionTest = DetectorTest;
 
 // The calls in order with their arguments; asked for a cycle of 0, the timer answers the readout
 // time (1 us per pixel here), and the exposure is stretched to it. Set-up starts nothing.
@@ -88,24 +65,31 @@ TEST_F(AcquisitionTest, TimerAndSyncFailuresAreLoggedAndSetUpGoesOn)
 // turn, whole, each handed back.
 TEST_F(AcquisitionTest, ContinuousStreamSkipsItsFirstFramesAndDeliversTheRingSlotsInTurn)
 {
-    detector->startContinuous(consumer, AcquisitionOptions{2, {}});
+    // Per frame: its place, number, whether all of it matched, the calls logged before it.
+    std::vector<std::tuple<const uint16_t *, uint32_t, bool, size_t>> seen; // on XISL's thread
+    detector->startContinuous(
+        [&](const Image &image) {
+            const uint32_t number = patternFrameNumber(image);
+            seen.emplace_back(image.pixels, number, matchesPattern(image, number),
+                              xisl_sim_call_count());
+        },
+        AcquisitionOptions{2, {}});
     const XislSimCall start = callsOf("Acquisition_Acquire_Image").at(0);
     EXPECT_EQ(std::vector<uint64_t>(start.args, start.args + 3),
               (std::vector<uint64_t>{3, 0, 256}));
     EXPECT_EQ(callsOf("Acquisition_DefineDestBuffers").at(0).args[1], 3u);
     for (int i = 0; i < 7; ++i)
         ASSERT_EQ(xisl_sim_step(handle, 1, 5000), 0);
-    const std::vector<SeenFrame> frames = seen();
-    ASSERT_EQ(frames.size(), 5u);
-    const uint16_t *ring = std::get<0>(frames[1]); // frame 4 in the first slot
-    for (size_t i = 0; i < frames.size(); ++i)
+    ASSERT_EQ(seen.size(), 5u);
+    const uint16_t *ring = std::get<0>(seen[1]); // frame 4 in the first slot
+    for (size_t i = 0; i < seen.size(); ++i)
         EXPECT_EQ(
-            std::make_tuple(std::get<0>(frames[i]) - ring, std::get<1>(frames[i]),
-                            std::get<2>(frames[i])),
+            std::make_tuple(std::get<0>(seen[i]) - ring, std::get<1>(seen[i]),
+                            std::get<2>(seen[i])),
             std::make_tuple(std::ptrdiff_t((i + 2) % 3 * width * height), uint32_t(i + 3), true));
     EXPECT_EQ(counters().framesHandedBack, 7u);
     XislSimCall handBack{}; // after the consumer returned
-    ASSERT_EQ(xisl_sim_get_call(std::get<3>(frames[0]), &handBack), 0);
+    ASSERT_EQ(xisl_sim_get_call(std::get<3>(seen[0]), &handBack), 0);
     EXPECT_EQ(std::make_pair(std::string(handBack.function), handBack.args[0]),
               std::make_pair(std::string("Acquisition_SetReady"), uint64_t{1}));
 }

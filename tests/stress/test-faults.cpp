@@ -13,12 +13,6 @@ using namespace std::chrono_literals;
 
 constexpr XislStatus injected = 77;
 
-// The name of a call without its "Acquisition_" prefix.
-std::string shortName(const char *function)
-{
-    return std::string(function).substr(std::strlen("Acquisition_"));
-}
-
 using CreationFaultTest = SimulatorTest;
 
 // Discovery's own failures become creation errors as the plug-in's tests check; after discovery
@@ -165,8 +159,9 @@ std::vector<FaultCase> allFaultCases()
 INSTANTIATE_TEST_SUITE_P(EachCallEachMode, AcquisitionFaultTest,
                          ::testing::ValuesIn(allFaultCases()),
                          [](const ::testing::TestParamInfo<FaultCase> &faultCase) {
-                             return shortName(faultCase.param.fault.function) + "In" +
-                                    modeNames[int(faultCase.param.mode)];
+                             return std::string(faultCase.param.fault.function +
+                                                std::strlen("Acquisition_")) +
+                                    "In" + modeNames[int(faultCase.param.mode)];
                          });
 
 } // namespace

@@ -65,13 +65,6 @@ protected:
     // recorder's callbacks.
     static Acquisition prepare(Recorder &recorder, uint32_t frames = 3,
                                WORD binning = XISL_BINNING_NONE);
-    // The internal timer at the shortest cycle the readout allows.
-    static void runTimer(HACQDESC handle)
-    {
-        DWORD cycle = 0;
-        EXPECT_EQ(Acquisition_SetFrameSyncMode(handle, XISL_SYNC_INTERNAL_TIMER), 0u);
-        EXPECT_EQ(Acquisition_SetTimerSync(handle, &cycle), 0u);
-    }
     static XislStatus start(HACQDESC handle, UINT option, UINT frames = 3)
     {
         return Acquisition_Acquire_Image(handle, frames, 0, option, nullptr, nullptr, nullptr);

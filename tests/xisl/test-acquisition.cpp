@@ -103,7 +103,10 @@ TEST_F(Acquire, StartsAreRefusedUntilTheEndOfAcquisitionCallbackHasReturned)
 {
     Recorder recorder;
     Acquisition acquisition = prepare(recorder, 1);
-    runTimer(acquisition.handle);
+    DWORD cycle = 0; // the internal timer at the shortest cycle the readout allows
+    ASSERT_EQ(Acquisition_SetFrameSyncMode(acquisition.handle, XISL_SYNC_INTERNAL_TIMER) +
+                  Acquisition_SetTimerSync(acquisition.handle, &cycle),
+              0u);
     std::vector<XislStatus> fromCallbacks;
     recorder.onFrame = [&](HACQDESC handle, size_t) {
         fromCallbacks.push_back(start(handle, XISL_ACQ_ONE_BUFFER, 1));

@@ -35,7 +35,8 @@ TEST_F(Faults, TheChosenCallsFailAndChangeNothing)
         statuses.push_back(Acquisition_SetFrameSyncMode(handle, 2));
     }
     ASSERT_EQ(Acquisition_GetHwHeaderInfo(handle, &header), 0u);
-    EXPECT_EQ(header.columns, 1024u);                                  // binning refused
+    // The default panel, 1024 x 1024 with a usable header; its binning was refused.
+    EXPECT_EQ(std::make_pair(header.columns, header.headerId), std::make_pair(1024u, 14u));
     EXPECT_EQ(xisl_sim_fail("Acquisition_SetFrameSyncMode", 0, 0), 0); // status 0 removes it
     statuses.push_back(Acquisition_SetFrameSyncMode(handle, 2));
     EXPECT_EQ(xisl_sim_fail("Acquisition_SetCameraGain", 5, 0), 0);
