@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "detector.h"
@@ -26,8 +28,7 @@ inline uint32_t patternFrameNumber(const TessaraVolt::Image &image)
 // True when every pixel of the image matches frame `frame` of the pattern.
 inline bool matchesPattern(const TessaraVolt::Image &image, uint32_t frame)
 {
-    const auto number = frameNumberOf(image.pixels, {0, 0, image.size.width, image.size.height});
-    return number == frame;
+    return frameNumberOf(image.pixels, {0, 0, image.size.width, image.size.height}) == frame;
 }
 
 // A deadline `limit` from now, which does not move.
@@ -37,22 +38,30 @@ inline TessaraVolt::FrameDeadline within(std::chrono::milliseconds limit)
     return [due] { return due; };
 }
 
+// The driver's log lines as (level, text).
+inline std::vector<std::pair<int, std::string>> logged()
+{
+    std::vector<std::pair<int, std::string>> lines;
+    for (const LogLine &line : detectorLog().lines())
+        lines.emplace_back(line.level, line.text);
+    return lines;
+}
+
 // A consumer for grabs: keeps a copy of each frame and the thread it ran on.
 struct Destination {
+    Destination() = default;
+    Destination(const Destination &) = delete; // the consumer writes into this one
     std::vector<uint16_t> pixels;
     TessaraVolt::FrameSize size;
     std::thread::id thread;
     unsigned calls = 0;
+    const TessaraVolt::FrameConsumer consumer = [this](const TessaraVolt::Image &image) {
+        pixels.assign(image.pixels, image.pixels + image.size.pixelCount());
+        size = image.size;
+        thread = std::this_thread::get_id();
+        ++calls;
+    };
 
-    TessaraVolt::FrameConsumer consumer()
-    {
-        return [this](const TessaraVolt::Image &image) {
-            pixels.assign(image.pixels, image.pixels + image.size.pixelCount());
-            size = image.size;
-            thread = std::this_thread::get_id();
-            ++calls;
-        };
-    }
     TessaraVolt::Image image() const { return TessaraVolt::Image{pixels.data(), size}; }
 };
 
@@ -80,6 +89,52 @@ protected:
     std::unique_ptr<TessaraVolt::Readout> openReadout();
 
     HACQDESC handle = nullptr;
+};
+
+// A test of the detector on its own.
+class DetectorTest : public SimulatorTest {
+protected:
+    void SetUp() override
+    {
+        SimulatorTest::SetUp();
+        detector = openDetector();
+        ASSERT_TRUE(detector);
+    }
+
+    std::unique_ptr<TessaraVolt::Detector> detector;
+};
+
+// A test of the readout that owns the detector.
+class ReadoutTest : public SimulatorTest {
+protected:
+    void SetUp() override
+    {
+        SimulatorTest::SetUp();
+        readout = openReadout();
+        ASSERT_TRUE(readout);
+    }
+
+    // A grab on another thread into `destination`, once `acquisitions` have started in all.
+    std::future<TessaraVolt::FrameWait> grabStarted(Destination &destination,
+                                                    size_t acquisitions = 1)
+    {
+        auto grabbed =
+            std::async(std::launch::async, [&] { return readout->grab(destination.consumer); });
+        EXPECT_TRUE(
+            waitUntil([=] { return callsOf("Acquisition_Acquire_Image").size() == acquisitions; }));
+        return grabbed;
+    }
+    // Grabs one frame, stepping `frames` frames, each as soon as an acquisition runs.
+    TessaraVolt::FrameWait grabStepped(Destination &destination, unsigned frames = 1)
+    {
+        auto grabbed =
+            std::async(std::launch::async, [&] { return readout->grab(destination.consumer); });
+        for (unsigned i = 0; i < frames; ++i)
+            EXPECT_TRUE(stepWhenRunning(handle));
+        return grabbed.get();
+    }
+
+    std::unique_ptr<TessaraVolt::Readout> readout;
 };
 
 } // namespace TessaraVoltTest

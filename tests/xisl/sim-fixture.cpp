@@ -16,12 +16,6 @@ Recorder *recorderOf(HACQDESC handle)
 
 } // namespace
 
-size_t Recorder::endOfAcquisitionCount()
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return static_cast<size_t>(std::count(events.begin(), events.end(), 'A'));
-}
-
 void Recorder::endOfFrame(HACQDESC handle)
 {
     Recorder *self = recorderOf(handle);
@@ -35,11 +29,9 @@ void Recorder::endOfFrame(HACQDESC handle)
         self->frames.push_back(record);
         self->events.push_back('F');
     }
-    self->changed.notify_all();
     if (self->onFrame)
         self->onFrame(handle, index);
-    if (self->handBack)
-        Acquisition_SetReady(handle, 1);
+    Acquisition_SetReady(handle, 1);
 }
 
 void Recorder::endOfAcquisition(HACQDESC handle)
@@ -48,17 +40,15 @@ void Recorder::endOfAcquisition(HACQDESC handle)
     {
         std::lock_guard<std::mutex> lock(self->mutex);
         self->events.push_back('A');
-        self->endOfAcquisitionThread = std::this_thread::get_id();
     }
-    self->changed.notify_all();
     if (self->onEndOfAcquisition)
         self->onEndOfAcquisition(handle);
 }
 
 void SimTest::useSensor(uint32_t width, uint32_t height)
 {
-    XislSimSensor sensor{7, 14, 14, 3, width, height};
-    ASSERT_EQ(xisl_sim_set_sensors(&sensor, 1), 0);
+    const XislSimSensor one = sensor(width, height);
+    ASSERT_EQ(xisl_sim_set_sensors(&one, 1), 0);
 }
 
 HACQDESC SimTest::openFirst()
@@ -89,12 +79,6 @@ Acquisition SimTest::prepare(Recorder &recorder, uint32_t frames, WORD binning)
                                                   Recorder::endOfFrame, Recorder::endOfAcquisition),
               0u);
     return acquisition;
-}
-
-void SimTest::setTimer(HACQDESC handle, DWORD microseconds)
-{
-    EXPECT_EQ(Acquisition_SetFrameSyncMode(handle, XISL_SYNC_INTERNAL_TIMER), 0u);
-    EXPECT_EQ(Acquisition_SetTimerSync(handle, &microseconds), 0u);
 }
 
 } // namespace TessaraVoltTest

@@ -6,7 +6,6 @@
 #include "sim-support.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -23,32 +22,16 @@ struct FrameRecord {
     std::thread::id thread;
 };
 
-// What the callbacks of one handle saw. Its callbacks lock `mutex` only to record.
-class Recorder {
-public:
+// What the callbacks of one handle saw; safe to read once the frames were stepped or waited for.
+// Its callbacks lock `mutex` only to record.
+struct Recorder {
     std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<FrameRecord> frames;        // guarded by mutex
-    std::vector<char> events;               // 'F' end of frame, 'A' end of acquisition; mutex
-    std::thread::id endOfAcquisitionThread; // mutex
+    std::vector<FrameRecord> frames; // guarded by mutex
+    std::vector<char> events;        // 'F' end of frame, 'A' end of acquisition; mutex
     // Runs on the callback thread after the frame is recorded, before the hand-back.
     std::function<void(HACQDESC, size_t frameIndex)> onFrame;
     // Runs on the callback thread after the end of acquisition is recorded.
     std::function<void(HACQDESC)> onEndOfAcquisition;
-    bool handBack = true;
-
-    size_t frameCount()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return frames.size();
-    }
-    size_t endOfAcquisitionCount();
-    // Waits until `done` holds (checked with mutex held); false after kTimeout.
-    bool waitUntil(const std::function<bool()> &done)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, kTimeout, done);
-    }
 
     static void XISL_CALLBACK endOfFrame(HACQDESC handle);
     static void XISL_CALLBACK endOfAcquisition(HACQDESC handle);
@@ -82,7 +65,6 @@ protected:
     // recorder's callbacks.
     static Acquisition prepare(Recorder &recorder, uint32_t frames = 3,
                                WORD binning = XISL_BINNING_NONE);
-    static void setTimer(HACQDESC handle, DWORD microseconds);
     static XislStatus start(HACQDESC handle, UINT option, UINT frames = 3)
     {
         return Acquisition_Acquire_Image(handle, frames, 0, option, nullptr, nullptr, nullptr);
