@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <numeric>
 #include <random>
 
 namespace TessaraVoltTest {
@@ -37,14 +38,12 @@ std::vector<XislSimPixelTruth> truthOf(const XislSimScene &scene)
     return truth;
 }
 
-SeriesSettings settingsAt(double exposure)
+SeriesSettings settingsAt(double exposure, const Roi &roi = region)
 {
     SeriesSettings settings;
     settings.exposure = exposure;
-    settings.roi[0] = region.x0;
-    settings.roi[1] = region.y0;
-    settings.roi[2] = region.width;
-    settings.roi[3] = region.height;
+    const unsigned bounds[4] = {roi.x0, roi.y0, roi.width, roi.height};
+    std::copy(bounds, bounds + 4, settings.roi);
     return settings;
 }
 
@@ -60,10 +59,7 @@ FrameSeries plantedSeries(const char *name, const XislSimScene &scene, double ex
 
 double meanOf(const std::vector<uint16_t> &pixels)
 {
-    double sum = 0;
-    for (uint16_t pixel : pixels)
-        sum += pixel;
-    return sum / static_cast<double>(pixels.size());
+    return std::accumulate(pixels.begin(), pixels.end(), 0.0) / static_cast<double>(pixels.size());
 }
 
 // Calibrations are taken on a small panel in single frames, so that the first grab after the
@@ -76,7 +72,8 @@ protected:
         const XislSimSensor small = sensor(side, side);
         ASSERT_EQ(xisl_sim_set_sensors(&small, 1), 0);
         xisl_sim_set_seed(seed);
-        setScene(XISL_SIM_CONTENT_FLAT, 0);
+        xisl_sim_set_content(XISL_SIM_CONTENT_FLAT);
+        xisl_sim_set_beam(0);
         folder = g_dir_make_tmp("correction-XXXXXX", nullptr);
         ASSERT_NE(folder, nullptr);
         createStepped();
@@ -92,12 +89,6 @@ protected:
             g_remove(file.c_str());
         g_rmdir(folder);
         g_free(folder);
-    }
-
-    static void setScene(XislSimContent content, uint32_t beam)
-    {
-        xisl_sim_set_content(content);
-        xisl_sim_set_beam(beam);
     }
 
     std::string pathOf(const std::string &name)
@@ -185,7 +176,8 @@ TEST_P(PlantedMapsTest, CorrectionMatchesThePlantedPanel)
                  "offset-correction", gboolean{c.offset}, "gain-correction", gboolean{c.gain},
                  "defect-correction", gboolean{c.defects}, "correction-pedestal", c.pedestal,
                  nullptr);
-    setScene(c.content, c.beam);
+    xisl_sim_set_content(c.content);
+    xisl_sim_set_beam(c.beam);
     const Grabbed grabbed = record();
     ASSERT_TRUE(grabbed.ok);
     const std::vector<uint16_t> raw = rawRegion(1);
@@ -385,14 +377,8 @@ TEST_P(UnusableCalibrationTest, GivesAClearErrorAndRawFrames)
 
 FrameSeries seriesOfSize(const char *name, uint32_t width, uint32_t height, Roi roi)
 {
-    FrameSeries series{name,
-                       width,
-                       height,
-                       {std::vector<uint16_t>(size_t{width} * height, 1000)},
-                       settingsAt(0.001)};
-    const unsigned bounds[4] = {roi.x0, roi.y0, roi.width, roi.height};
-    std::copy(bounds, bounds + 4, series.settings.roi);
-    return series;
+    return FrameSeries{name, width, height, {std::vector<uint16_t>(size_t{width} * height, 1000)},
+                       settingsAt(0.001, roi)};
 }
 
 INSTANTIATE_TEST_SUITE_P(
