@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,25 +16,6 @@ namespace {
 
 using TessaraVoltTest::frameNumberOf;
 
-constexpr size_t mostSettings = 16;
-// Not square, so that a swapped width and height shows.
-constexpr uint32_t sensorWidth = 40;
-constexpr uint32_t sensorHeight = 24;
-
-std::vector<std::string> settingsOf(const uint8_t *data, size_t size)
-{
-    std::vector<std::string> settings;
-    const char *text = reinterpret_cast<const char *>(data);
-    size_t begin = 0;
-    for (size_t i = 0; i <= size && settings.size() < mostSettings; i++) {
-        if (i == size || text[i] == '\n' || text[i] == '\0') {
-            settings.emplace_back(text + begin, i - begin);
-            begin = i + 1;
-        }
-    }
-    return settings;
-}
-
 // The first frame that reaches libuca's grab callback: it must be the region of a whole frame.
 struct FirstDelivery {
     Roi roi{};
@@ -44,17 +24,31 @@ struct FirstDelivery {
     bool delivered = false;          // guarded by mutex
 };
 
+void checkFrame(const uint16_t *pixels, const Roi &roi)
+{
+    FUZZ_CHECK(frameNumberOf(pixels, roi), "no whole frame of the region %ux%u at (%u, %u)",
+               roi.width, roi.height, roi.x0, roi.y0);
+}
+
 void receive(gpointer pixels, gpointer user_data)
 {
     auto *first = static_cast<FirstDelivery *>(user_data);
     std::lock_guard<std::mutex> lock(first->mutex);
-    if (first->delivered)
-        return;
-    FUZZ_CHECK(frameNumberOf(static_cast<const uint16_t *>(pixels), first->roi),
-               "the grab callback got no whole frame of the region %ux%u at (%u, %u)",
-               first->roi.width, first->roi.height, first->roi.x0, first->roi.y0);
+    if (!first->delivered)
+        checkFrame(static_cast<const uint16_t *>(pixels), first->roi);
     first->delivered = true;
     first->arrived.notify_all();
+}
+
+// Lowers the settings that only make a run slow or big to a few milliseconds and a few frames.
+void keepWaitsShort(UcaCamera *camera)
+{
+    gdouble exposure = 0, frameTimeout = 0;
+    guint buffers = 0;
+    g_object_get(camera, "exposure-time", &exposure, "frame-timeout", &frameTimeout, "num-buffers",
+                 &buffers, nullptr);
+    g_object_set(camera, "exposure-time", std::min(exposure, 0.002), "frame-timeout",
+                 std::min(frameTimeout, 0.02), "num-buffers", std::min(buffers, 16u), nullptr);
 }
 
 // Start, one frame, stop. A refused start is a sound answer to bad settings; a frame that
@@ -82,9 +76,7 @@ void recordOnce(UcaCamera *camera)
     } else {
         std::vector<uint16_t> pixels(size_t{first.roi.width} * first.roi.height);
         if (uca_camera_grab(camera, pixels.data(), &error))
-            FUZZ_CHECK(frameNumberOf(pixels.data(), first.roi),
-                       "a grab returned no whole frame of the region %ux%u at (%u, %u)",
-                       first.roi.width, first.roi.height, first.roi.x0, first.roi.y0);
+            checkFrame(pixels.data(), first.roi);
         g_clear_error(&error);
     }
     uca_camera_stop_recording(camera, &error);
@@ -96,8 +88,7 @@ void recordOnce(UcaCamera *camera)
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    TessaraVoltFuzz::prepareProcess(argc, argv);
-    TessaraVoltFuzz::preloadCamera();
+    TessaraVoltFuzz::prepareProcess(argc, argv, true);
     return 0;
 }
 
@@ -105,22 +96,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     using namespace TessaraVoltFuzz;
     xisl_sim_reset();
-    const XislSimSensor sensor{1, 14, 14, 1, sensorWidth, sensorHeight};
+    // Not square, so that a swapped width and height shows.
+    const XislSimSensor sensor{1, 14, 14, 1, 40, 24};
     xisl_sim_set_sensors(&sensor, 1);
     xisl_sim_set_readout_ns_per_pixel(0);
-
     GError *error = nullptr;
     CameraPtr camera = createCamera(&error);
     FUZZ_CHECK(camera, "no camera: %s", error ? error->message : "no error");
 
-    std::vector<std::string> settings = settingsOf(data, size);
+    // At most 16 settings, one a line or up to a NUL.
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    std::vector<std::string> settings;
+    for (size_t begin = 0; begin <= size && settings.size() < 16;) {
+        const size_t end = std::min(text.find_first_of(std::string("\n\0", 2), begin), size);
+        settings.push_back(text.substr(begin, end - begin));
+        begin = end + 1;
+    }
     std::vector<gchar *> arguments;
     for (std::string &setting : settings)
         arguments.push_back(setting.data());
     const gboolean applied = uca_camera_parse_arg_props(
         camera.get(), arguments.data(), static_cast<guint>(arguments.size()), &error);
-    FUZZ_CHECK(applied == (error == nullptr), "the parser returned %s %s an error",
-               applied ? "TRUE" : "FALSE", error ? "with" : "without");
+    FUZZ_CHECK(applied == (error == nullptr), "the parser returned %d, error %p", applied,
+               static_cast<void *>(error));
     g_clear_error(&error);
 
     checkPropertiesReadable(camera.get());

@@ -10,7 +10,6 @@
 // Each operation's parameters are read from the input before it runs, on the main thread, so
 // that an input means the same sequence whichever thread runs what.
 #include "fuzz-support.h"
-#include "sequence-threads.h"
 #include "sim-pattern.h"
 #include "xisl-functions.h"
 
@@ -18,10 +17,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -32,9 +34,6 @@ using namespace std::chrono_literals;
 using TessaraVoltTest::frameNumberOf;
 using Action = std::function<void()>;
 
-// Beyond any wait the camera makes here (cycles and frame time-outs of milliseconds, and the
-// driver's margin for a late delivery) under AddressSanitizer on a loaded machine.
-constexpr std::chrono::seconds operationBound{30};
 constexpr unsigned longestSequence = 64;
 constexpr uint32_t largestSide = 48;
 // Settings that set how long a legitimate wait lasts are kept this short when in range.
@@ -63,13 +62,7 @@ enum class Op {
     HandOver,     // the grab callback drops the camera from inside
     Recreate,
 };
-constexpr const char *opNames[] = {
-    "set property", "read properties", "select mode", "set callback", "start",     "stop",
-    "grab",         "trigger",         "pulse",       "step",         "binning",   "readout",
-    "manual",       "fault",           "feed",        "concurrently", "hand over", "recreate",
-};
-constexpr int opCount = static_cast<int>(sizeof(opNames) / sizeof(opNames[0]));
-static_assert(static_cast<int>(Op::Recreate) + 1 == opCount, "a name for every operation");
+constexpr int opCount = static_cast<int>(Op::Recreate) + 1;
 
 // What libuca's grab callback does with a frame besides counting it.
 enum class Reaction { Count, Stop, Trigger, Write };
@@ -95,18 +88,12 @@ void onFrame(gpointer, gpointer user_data)
     case Reaction::Count:
         break;
     case Reaction::Stop:
-        if (callback->countdown.fetch_sub(1) == 1) {
-            Watchdog::Scope scope("stop from the grab callback", 0);
-            GError *error = nullptr;
-            uca_camera_stop_recording(camera, &error);
-            g_clear_error(&error);
-        }
+        if (callback->countdown.fetch_sub(1) == 1)
+            uca_camera_stop_recording(camera, nullptr);
         break;
-    case Reaction::Trigger: {
-        Watchdog::Scope scope("trigger from the grab callback", 0);
+    case Reaction::Trigger:
         uca_camera_trigger(camera, nullptr);
         break;
-    }
     case Reaction::Write:
         // Refused while recording, but for the exposure.
         g_object_set(camera, "exposure-time", longestExposure / 2, "roi-x0", 1u, nullptr);
@@ -114,7 +101,6 @@ void onFrame(gpointer, gpointer user_data)
     }
     callback->inside = false;
     if (UcaCamera *owned = callback->handedOver.exchange(nullptr)) {
-        Watchdog::Scope scope("drop the camera from the grab callback", 0);
         g_object_unref(owned);
         std::lock_guard<std::mutex> lock(callback->mutex);
         callback->dropped.notify_all();
@@ -135,41 +121,34 @@ std::vector<uint16_t> frameBuffer(UcaCamera *camera, const Roi &roi)
 // Any number: the range's edges and one beyond, small ones near the sensor's size, or any.
 guint anyUint(const GParamSpecUInt *spec, FuzzedDataProvider &bytes)
 {
-    switch (bytes.ConsumeIntegralInRange(0, 5)) {
-    case 0:
-        return spec->minimum;
-    case 1:
-        return spec->maximum;
-    case 2:
-        return spec->minimum - 1; // wraps to the largest below a minimum of 0
-    case 3:
-        return spec->maximum + 1;
-    case 4:
+    // The edges, one beyond each (below a minimum of 0 wraps to the largest), small, or any.
+    const int kind = bytes.ConsumeIntegralInRange(0, 5);
+    if (kind == 4)
         return bytes.ConsumeIntegralInRange<guint>(0, 2 * largestSide);
-    default:
-        return bytes.ConsumeIntegral<guint>();
-    }
+    const guint edges[] = {spec->minimum, spec->maximum, spec->minimum - 1, spec->maximum + 1};
+    return kind < 4 ? edges[kind] : bytes.ConsumeIntegral<guint>();
 }
 
 gdouble anyDouble(FuzzedDataProvider &bytes)
 {
+    constexpr gdouble infinity = std::numeric_limits<gdouble>::infinity();
     switch (bytes.ConsumeIntegralInRange(0, 7)) {
-    case 0:
-        return 0.0;
     case 1:
         return -bytes.ConsumeProbability<gdouble>();
+    case 5:
+        return bytes.ConsumeProbability<gdouble>() * longestExposure;
+    case 7:
+        return bytes.ConsumeFloatingPoint<gdouble>();
+    case 0:
+        return 0.0;
     case 2:
         return std::numeric_limits<gdouble>::quiet_NaN();
     case 3:
-        return std::numeric_limits<gdouble>::infinity();
+        return infinity;
     case 4:
-        return -std::numeric_limits<gdouble>::infinity();
-    case 5:
-        return bytes.ConsumeProbability<gdouble>() * longestExposure;
-    case 6:
-        return G_MAXDOUBLE;
+        return -infinity;
     default:
-        return bytes.ConsumeFloatingPoint<gdouble>();
+        return G_MAXDOUBLE;
     }
 }
 
@@ -252,7 +231,7 @@ private:
     Action decodeCallback();
     Action decodeReadout();
     Action decodeFeed(bool paired);
-    void runConcurrently(unsigned step);
+    void runConcurrently();
     void handOver();
 
     FuzzedDataProvider &bytes_;
@@ -299,9 +278,7 @@ void Sequence::prepareSimulator()
     xisl_sim_set_readout_ns_per_pixel(readouts[bytes_.ConsumeIntegralInRange(0, 4)]);
     constexpr uint32_t windDowns[] = {0, 0, 0, 200, 2000};
     xisl_sim_set_wind_down(windDowns[bytes_.ConsumeIntegralInRange(0, 4)]);
-    const bool manual = bytes_.ConsumeIntegralInRange(0, 3) == 0;
-    xisl_sim_set_manual(manual);
-    trace("sensor %ux%u, sensors kind %d, manual %d", width, height, kind, manual);
+    xisl_sim_set_manual(bytes_.ConsumeIntegralInRange(0, 3) == 0);
     for (int faults = bytes_.ConsumeIntegralInRange(0, 2); faults > 0; faults--)
         injectFault();
 }
@@ -310,10 +287,9 @@ void Sequence::injectFault()
 {
     const auto function =
         bytes_.ConsumeIntegralInRange<size_t>(0, XislSim::kFunctionNames.size() - 1);
-    // 0: every call from now on.
-    const unsigned nth = bytes_.ConsumeIntegralInRange(0u, 32u);
-    trace("fault: call %u of %s from now", nth, XislSim::kFunctionNames[function].data());
-    xisl_sim_fail(XislSim::kFunctionNames[function].data(), nextStatus_++, nth);
+    // The nth call from now on fails; 0: every call.
+    xisl_sim_fail(XislSim::kFunctionNames[function].data(), nextStatus_++,
+                  bytes_.ConsumeIntegralInRange(0u, 32u));
 }
 
 void Sequence::createCamera()
@@ -346,49 +322,38 @@ void Sequence::run()
     for (unsigned step = 1; step <= longestSequence && bytes_.remaining_bytes() > 0; step++) {
         const Op op = static_cast<Op>(bytes_.ConsumeIntegralInRange(0, opCount - 1));
         if (op == Op::Concurrently) {
-            runConcurrently(step);
+            runConcurrently();
         } else if (op == Op::HandOver) {
-            Watchdog::Scope scope(opNames[static_cast<int>(op)], step);
             handOver();
         } else if (op == Op::Recreate) {
-            Watchdog::Scope scope(opNames[static_cast<int>(op)], step);
             camera_.reset();
             createCamera();
         } else if (const Action action = decode(op, false)) {
-            Watchdog::Scope scope(opNames[static_cast<int>(op)], step);
             action();
         }
     }
-    {
-        Watchdog::Scope scope("destroy", longestSequence + 1);
-        camera_.reset();
-    }
+    camera_.reset();
     checkSimulatorRules();
 }
 
 // One operation on the helper thread, the next on this one, at the same time. Operations that
 // replace the camera do not pair: the other one uses it.
-void Sequence::runConcurrently(unsigned step)
+void Sequence::runConcurrently()
 {
     const auto simple = [this] {
-        const int op = bytes_.ConsumeIntegralInRange(0, static_cast<int>(Op::Feed));
-        return std::make_pair(op, decode(static_cast<Op>(op), true));
+        return decode(static_cast<Op>(bytes_.ConsumeIntegralInRange(0, static_cast<int>(Op::Feed))),
+                      true);
     };
-    const auto [helperOp, onHelper] = simple();
-    const auto [mainOp, onMain] = simple();
+    const Action onHelper = simple();
+    const Action onMain = simple();
     if (!onHelper || !onMain)
         return;
     pairDone_ = false;
-    Helper::get().post([&, step, helperOp = helperOp, onHelper = onHelper] {
-        Watchdog::Scope scope(opNames[helperOp], step);
-        onHelper();
-    });
-    {
-        Watchdog::Scope scope(opNames[mainOp], step);
-        onMain();
-    }
+    // Unbounded here: libFuzzer's time-out ends a hang and keeps the input.
+    std::future<void> helper = std::async(std::launch::async, onHelper);
+    onMain();
     pairDone_ = true;
-    Helper::get().wait();
+    helper.wait();
 }
 
 // The grab callback gets the last reference and drops it with the next frame; when no frame
@@ -478,9 +443,6 @@ Action Sequence::decodeProperty()
     if (!value)
         return nullptr;
     return [camera = camera_.get(), name = pspec->name, value] {
-        gchar *text = g_strdup_value_contents(value.get());
-        trace("  %s = %s", name, text);
-        g_free(text);
         g_object_set_property(G_OBJECT(camera), name, value.get());
     };
 }
@@ -489,8 +451,6 @@ Action Sequence::decodeMode()
 {
     const unsigned choice = bytes_.ConsumeIntegral<uint8_t>();
     return [camera = camera_.get(), choice] {
-        trace("  asynchronous %d, continuous %d, buffered %d, %u buffers", choice & 1,
-              (choice >> 1) & 1, (choice >> 2) & 1, 1 + (choice >> 3) % 8);
         g_object_set(camera, "transfer-asynchronously", gboolean{(choice & 1) != 0},
                      "grab-from-continuous", gboolean{(choice & 2) != 0}, "buffered",
                      gboolean{(choice & 4) != 0}, "num-buffers", 1 + (choice >> 3) % 8, nullptr);
@@ -502,7 +462,6 @@ Action Sequence::decodeCallback()
     const int reaction = bytes_.ConsumeIntegralInRange(0, reactionCount);
     const unsigned countdown = bytes_.ConsumeIntegralInRange(1u, 8u);
     return [this, camera = camera_.get(), reaction, countdown] {
-        trace("  reaction %d, countdown %u", reaction, countdown);
         if (reaction == reactionCount) {
             uca_camera_set_grab_func(camera, nullptr, nullptr);
             return;
@@ -552,9 +511,7 @@ Action Sequence::decodeFeed(bool paired)
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    TessaraVoltFuzz::prepareProcess(argc, argv);
-    TessaraVoltFuzz::preloadCamera();
-    TessaraVoltFuzz::Watchdog::start(TessaraVoltFuzz::operationBound);
+    TessaraVoltFuzz::prepareProcess(argc, argv, true);
     return 0;
 }
 

@@ -56,7 +56,7 @@ void checkOptions(const Options &options, int argc, const std::string &input)
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    TessaraVoltFuzz::prepareProcess(argc, argv);
+    TessaraVoltFuzz::prepareProcess(argc, argv, false);
     // As the recorder runs: the user's character set (UTF-8 here), numbers with a point.
     std::setlocale(LC_ALL, "C.UTF-8");
     std::setlocale(LC_NUMERIC, "C");

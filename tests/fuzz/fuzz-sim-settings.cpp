@@ -154,7 +154,7 @@ void grabOne(std::unique_ptr<TessaraVolt::Detector> detector, const Settings &se
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    TessaraVoltFuzz::prepareProcess(argc, argv);
+    TessaraVoltFuzz::prepareProcess(argc, argv, false);
     return 0;
 }
 
