@@ -177,18 +177,14 @@ void keepShort(GParamSpec *pspec, GValue *value)
         g_value_set_double(value, std::max(seconds, 1.0 / longestExposure));
 }
 
-struct GValueFree {
-    void operator()(GValue *value) const
-    {
-        g_value_unset(value);
-        g_free(value);
-    }
-};
 using ValuePtr = std::shared_ptr<GValue>;
 
 ValuePtr anyValue(GParamSpec *pspec, FuzzedDataProvider &bytes)
 {
-    ValuePtr value(g_new0(GValue, 1), GValueFree());
+    ValuePtr value(g_new0(GValue, 1), [](GValue *unset) {
+        g_value_unset(unset);
+        g_free(unset);
+    });
     g_value_init(value.get(), pspec->value_type);
     if (G_IS_PARAM_SPEC_BOOLEAN(pspec)) {
         g_value_set_boolean(value.get(), bytes.ConsumeBool());
@@ -227,9 +223,6 @@ private:
     // needs a camera and there is none.
     Action decode(Op op, bool paired);
     Action decodeProperty();
-    Action decodeMode();
-    Action decodeCallback();
-    Action decodeReadout();
     Action decodeFeed(bool paired);
     void runConcurrently();
     void handOver();
@@ -255,25 +248,10 @@ void Sequence::prepareSimulator()
     xisl_sim_reset();
     const uint32_t width = bytes_.ConsumeIntegralInRange<uint32_t>(1, largestSide);
     const uint32_t height = bytes_.ConsumeIntegralInRange<uint32_t>(1, largestSide);
-    const XislSimSensor usable{1, 14, 14, 1, width, height};
-    const XislSimSensor old{2, 13, 13, 1, width, height}; // skipped by discovery
+    // None, an old one that discovery skips, it and a usable one, or (most often) a usable one.
+    const XislSimSensor both[] = {{2, 13, 13, 1, width, height}, {1, 14, 14, 1, width, height}};
     const int kind = bytes_.ConsumeIntegralInRange(0, 7);
-    switch (kind) {
-    case 0:
-        xisl_sim_set_sensors(nullptr, 0);
-        break;
-    case 1:
-        xisl_sim_set_sensors(&old, 1);
-        break;
-    case 2: {
-        const XislSimSensor both[] = {old, usable};
-        xisl_sim_set_sensors(both, 2);
-        break;
-    }
-    default:
-        xisl_sim_set_sensors(&usable, 1);
-        break;
-    }
+    xisl_sim_set_sensors(kind > 2 ? &both[1] : both, kind > 2 ? 1 : kind);
     constexpr uint32_t readouts[] = {0, 0, 0, 30, 300};
     xisl_sim_set_readout_ns_per_pixel(readouts[bytes_.ConsumeIntegralInRange(0, 4)]);
     constexpr uint32_t windDowns[] = {0, 0, 0, 200, 2000};
@@ -397,21 +375,28 @@ Action Sequence::decode(Op op, bool paired)
     case Op::ReadProperties:
         return [camera] { checkPropertiesReadable(camera); };
     case Op::SelectMode:
-        return decodeMode();
-    case Op::SetCallback:
-        return decodeCallback();
+        return [camera, choice = unsigned{bytes_.ConsumeIntegral<uint8_t>()}] {
+            g_object_set(camera, "transfer-asynchronously", gboolean{(choice & 1) != 0},
+                         "grab-from-continuous", gboolean{(choice & 2) != 0}, "buffered",
+                         gboolean{(choice & 4) != 0}, "num-buffers", 1 + (choice >> 3) % 8,
+                         nullptr);
+        };
+    case Op::SetCallback: {
+        const int reaction = bytes_.ConsumeIntegralInRange(0, reactionCount);
+        return [this, camera, reaction, countdown = bytes_.ConsumeIntegralInRange(1u, 8u)] {
+            // The last choice: no callback, the reaction kept for the next camera's.
+            if (reaction < reactionCount) {
+                callback_.countdown = countdown;
+                callback_.reaction = reaction;
+            }
+            uca_camera_set_grab_func(camera, reaction == reactionCount ? nullptr : onFrame,
+                                     reaction == reactionCount ? nullptr : &callback_);
+        };
+    }
     case Op::Start:
-        return [camera] {
-            GError *error = nullptr;
-            uca_camera_start_recording(camera, &error);
-            g_clear_error(&error);
-        };
+        return [camera] { uca_camera_start_recording(camera, nullptr); };
     case Op::Stop:
-        return [camera] {
-            GError *error = nullptr;
-            uca_camera_stop_recording(camera, &error);
-            g_clear_error(&error);
-        };
+        return [camera] { uca_camera_stop_recording(camera, nullptr); };
     case Op::Grab:
         return [camera] {
             const Roi roi = roiOf(camera);
@@ -430,7 +415,17 @@ Action Sequence::decode(Op op, bool paired)
             g_object_set(camera, "sensor-horizontal-binning", factor, nullptr);
         };
     case Op::Readout:
-        return decodeReadout();
+        // This camera keeps no frames of its own, so libuca refuses these as programming errors.
+        return [camera, call = bytes_.ConsumeIntegralInRange(0, 2)] {
+            const ExpectedCriticals refused;
+            std::vector<uint16_t> pixels = frameBuffer(camera, roiOf(camera));
+            if (call == 0)
+                uca_camera_start_readout(camera, nullptr);
+            else if (call == 1)
+                uca_camera_stop_readout(camera, nullptr);
+            else
+                uca_camera_readout(camera, pixels.data(), 0, nullptr);
+        };
     default:
         return nullptr;
     }
@@ -444,50 +439,6 @@ Action Sequence::decodeProperty()
         return nullptr;
     return [camera = camera_.get(), name = pspec->name, value] {
         g_object_set_property(G_OBJECT(camera), name, value.get());
-    };
-}
-
-Action Sequence::decodeMode()
-{
-    const unsigned choice = bytes_.ConsumeIntegral<uint8_t>();
-    return [camera = camera_.get(), choice] {
-        g_object_set(camera, "transfer-asynchronously", gboolean{(choice & 1) != 0},
-                     "grab-from-continuous", gboolean{(choice & 2) != 0}, "buffered",
-                     gboolean{(choice & 4) != 0}, "num-buffers", 1 + (choice >> 3) % 8, nullptr);
-    };
-}
-
-Action Sequence::decodeCallback()
-{
-    const int reaction = bytes_.ConsumeIntegralInRange(0, reactionCount);
-    const unsigned countdown = bytes_.ConsumeIntegralInRange(1u, 8u);
-    return [this, camera = camera_.get(), reaction, countdown] {
-        if (reaction == reactionCount) {
-            uca_camera_set_grab_func(camera, nullptr, nullptr);
-            return;
-        }
-        callback_.countdown = countdown;
-        callback_.reaction = reaction;
-        uca_camera_set_grab_func(camera, onFrame, &callback_);
-    };
-}
-
-// This camera keeps no frames of its own, so libuca refuses these as programming errors.
-Action Sequence::decodeReadout()
-{
-    const int call = bytes_.ConsumeIntegralInRange(0, 2);
-    return [camera = camera_.get(), call] {
-        const ExpectedCriticals refused;
-        GError *error = nullptr;
-        if (call == 0) {
-            uca_camera_start_readout(camera, &error);
-        } else if (call == 1) {
-            uca_camera_stop_readout(camera, &error);
-        } else {
-            std::vector<uint16_t> pixels = frameBuffer(camera, roiOf(camera));
-            uca_camera_readout(camera, pixels.data(), 0, &error);
-        }
-        g_clear_error(&error);
     };
 }
 

@@ -5,9 +5,8 @@
 #include "camera-fixture.h"
 #include "correction.h"
 
-#include <glib/gstdio.h>
-
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <numeric>
 #include <random>
@@ -74,33 +73,27 @@ protected:
         xisl_sim_set_seed(seed);
         xisl_sim_set_content(XISL_SIM_CONTENT_FLAT);
         xisl_sim_set_beam(0);
-        folder = g_dir_make_tmp("correction-XXXXXX", nullptr);
-        ASSERT_NE(folder, nullptr);
+        gchar *made = g_dir_make_tmp("correction-XXXXXX", nullptr);
+        ASSERT_NE(made, nullptr);
+        folder = made;
+        g_free(made);
         createStepped();
-        g_object_set(camera.get(), "roi-x0", region.x0, "roi-y0", region.y0, "roi-width",
-                     region.width, "roi-height", region.height, "grab-from-continuous", FALSE,
-                     "offset-correction", TRUE, nullptr);
+        setRoi(region);
+        g_object_set(camera.get(), "grab-from-continuous", FALSE, "offset-correction", TRUE,
+                     nullptr);
     }
 
     void TearDown() override
     {
         CameraTest::TearDown();
-        for (const std::string &file : files)
-            g_remove(file.c_str());
-        g_rmdir(folder);
-        g_free(folder);
-    }
-
-    std::string pathOf(const std::string &name)
-    {
-        files.push_back(std::string(folder) + "/" + name);
-        return files.back();
+        std::filesystem::remove_all(folder);
     }
 
     std::string write(const std::string &name, const std::vector<FrameSeries> &series)
     {
-        const std::string path = pathOf(name);
-        EXPECT_TRUE(writeSeriesFile(path, series));
+        const std::string path = folder + "/" + name;
+        EXPECT_TRUE(series.empty() ? bool(std::ofstream(path) << "not HDF5\n")
+                                   : writeSeriesFile(path, series));
         return path;
     }
 
@@ -144,8 +137,7 @@ protected:
         return result;
     }
 
-    gchar *folder = nullptr;
-    std::vector<std::string> files;
+    std::string folder;
 };
 
 struct CorrectionCase {
@@ -326,14 +318,14 @@ TEST_F(CorrectionTest, TheCalibrationTakenWithTheCurrentSettingsIsPickedFromAFol
 {
     write("short.h5", {plantedSeries("data_dark", sceneOf(XISL_SIM_CONTENT_FLAT, 0), 0.001)});
     write("long.h5", {plantedSeries("data_dark", sceneOf(XISL_SIM_CONTENT_FLAT, 0), 0.002, 40)});
-    std::ofstream(pathOf("notes.txt")) << "not a calibration\n";
-    g_object_set(camera.get(), "calibration-file", folder, nullptr);
+    write("notes.txt", {});
+    g_object_set(camera.get(), "calibration-file", folder.c_str(), nullptr);
 
     for (const auto &[exposure, name, level] :
          {std::tuple{0.002, "long.h5", 60.0}, std::tuple{0.001, "short.h5", 100.0}}) {
         g_object_set(camera.get(), "exposure-time", exposure, nullptr);
         EXPECT_NEAR(meanOf(record().pixels), level, 3) << name;
-        EXPECT_NE(status().find(std::string(folder) + "/" + name + " fits the current settings"),
+        EXPECT_NE(status().find(folder + "/" + name + " fits the current settings"),
                   std::string::npos)
             << status();
     }
@@ -355,11 +347,7 @@ class UnusableCalibrationTest : public CorrectionTest,
 
 TEST_P(UnusableCalibrationTest, GivesAClearErrorAndRawFrames)
 {
-    std::string path = pathOf("calibration.h5");
-    if (GetParam().series.empty())
-        std::ofstream(path) << "not HDF5\n";
-    else
-        ASSERT_TRUE(writeSeriesFile(path, GetParam().series));
+    const std::string path = write("calibration.h5", GetParam().series);
     GLibMessages messages;
     g_object_set(camera.get(), "calibration-file", path.c_str(), nullptr);
     const std::string error = path + ": " + GetParam().reason;
