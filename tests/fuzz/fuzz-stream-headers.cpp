@@ -213,8 +213,9 @@ void checkJson(JsonNode *node, const cbor_item_t *item)
         FUZZ_CHECK(cbor_is_null(item), "a JSON null is no null");
     } else if (json_node_get_value_type(node) == G_TYPE_INT64) {
         const gint64 value = json_node_get_int(node);
-        FUZZ_CHECK(value >= 0 ? cbor_isa_uint(item) && cbor_get_int(item) == guint64(value)
-                              : cbor_isa_negint(item) && cbor_get_int(item) == guint64(-(value + 1)),
+        FUZZ_CHECK(value >= 0
+                       ? cbor_isa_uint(item) && cbor_get_int(item) == guint64(value)
+                       : cbor_isa_negint(item) && cbor_get_int(item) == guint64(-(value + 1)),
                    "the JSON integer %" G_GINT64_FORMAT " differs", value);
     } else if (json_node_get_value_type(node) == G_TYPE_DOUBLE) {
         FUZZ_CHECK(sameDouble(doubleOf(item, "a JSON number"), json_node_get_double(node)),
@@ -254,10 +255,18 @@ void checkStart(const Settings &settings, const StreamSeries &series)
     gsize size = 0;
     const auto *data = static_cast<const guint8 *>(g_bytes_get_data(bytes, &size));
     ItemPtr message = decodeWhole(data, size, "start"), map;
-    std::set<std::string> keys{"type",         "series_id",          "series_unique_id",
-                               "arm_date",     "detector_description", "image_size_x",
-                               "image_size_y", "count_time",         "saturation_value",
-                               "channels",     "roi",                "pixel_type",
+    std::set<std::string> keys{"type",
+                               "series_id",
+                               "series_unique_id",
+                               "arm_date",
+                               "detector_description",
+                               "image_size_x",
+                               "image_size_y",
+                               "count_time",
+                               "saturation_value",
+                               "channels",
+                               "roi",
+                               "pixel_type",
                                "bit_depth_image"};
     std::map<std::string, std::vector<uint64_t>> uints{
         {"image_size_x", {geometry.width}},
@@ -324,8 +333,8 @@ void checkImage(const Settings &settings, const StreamSeries &series)
     FUZZ_CHECK(length <= STREAM_IMAGE_HEADER_ROOM, "a header of %zu bytes", length);
     ItemPtr item = decodeWhole(pixels - length, length + geometry.frame_bytes, "image"), map;
     const Pairs pairs = pairsOf(item.get(), map, "image",
-                                {"type", "series_id", "series_unique_id", "series_date",
-                                 "image_id", "start_time", "stop_time", "real_time", "data"});
+                                {"type", "series_id", "series_unique_id", "series_date", "image_id",
+                                 "start_time", "stop_time", "real_time", "data"});
     checkSeries(pairs, "image", series, "series_date");
     checkUints(pairs, {{"image_id", {settings.index}}});
     const uint64_t start = nanosecondsOf(pairs.at("start_time"), "start_time");

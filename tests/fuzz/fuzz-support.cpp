@@ -117,8 +117,9 @@ void checkPropertiesReadable(UcaCamera *camera)
         GValue value = G_VALUE_INIT;
         g_value_init(&value, pspecs[i]->value_type);
         g_object_get_property(G_OBJECT(camera), pspecs[i]->name, &value);
-        FUZZ_CHECK(!g_param_value_validate(pspecs[i], &value), "property %s reads %s, outside its range",
-                   pspecs[i]->name, g_strdup_value_contents(&value));
+        FUZZ_CHECK(!g_param_value_validate(pspecs[i], &value),
+                   "property %s reads %s, outside its range", pspecs[i]->name,
+                   g_strdup_value_contents(&value));
         g_value_unset(&value);
     }
     g_free(pspecs);
@@ -128,16 +129,18 @@ void checkSimulatorRules()
 {
     XislSimCounters seen{};
     xisl_sim_get_counters(&seen);
-    FUZZ_CHECK(seen.callbacksAfterClose == 0 && seen.overlappingCallbacks == 0 &&
-                   seen.callsOnClosedHandles == 0,
-               "callbacks after close or abort %llu, overlapping %llu, calls on closed handles %llu",
-               static_cast<unsigned long long>(seen.callbacksAfterClose),
-               static_cast<unsigned long long>(seen.overlappingCallbacks),
-               static_cast<unsigned long long>(seen.callsOnClosedHandles));
+    FUZZ_CHECK(
+        seen.callbacksAfterClose == 0 && seen.overlappingCallbacks == 0 &&
+            seen.callsOnClosedHandles == 0,
+        "callbacks after close or abort %llu, overlapping %llu, calls on closed handles %llu",
+        static_cast<unsigned long long>(seen.callbacksAfterClose),
+        static_cast<unsigned long long>(seen.overlappingCallbacks),
+        static_cast<unsigned long long>(seen.callsOnClosedHandles));
     if (xisl_sim_call_count() >= XISL_SIM_LOG_CAPACITY)
         return; // the refusals are no longer all in the log
     FUZZ_CHECK(seen.framesNotHandedBack <= refusedCalls("Acquisition_SetReady"),
-               "%llu frames not handed back", static_cast<unsigned long long>(seen.framesNotHandedBack));
+               "%llu frames not handed back",
+               static_cast<unsigned long long>(seen.framesNotHandedBack));
     FUZZ_CHECK(seen.openHandles <= refusedCalls("Acquisition_Close"),
                "%u handles left open after the camera went", seen.openHandles);
 }

@@ -136,9 +136,8 @@ protected:
 
     std::future<Grabbed> grabLater()
     {
-        return std::async(std::launch::async, [this, region = roi()] {
-            return grabInto(camera.get(), region);
-        });
+        return std::async(std::launch::async,
+                          [this, region = roi()] { return grabInto(camera.get(), region); });
     }
 
     // Steps frames until the pending grab has taken one; a grab that waits is never missed.
@@ -177,6 +176,15 @@ protected:
     }
 
     std::string text(const char *property) { return textOf(camera.get(), property); }
+
+    // The properties' values as text, separated by blanks.
+    std::string texts(std::initializer_list<const char *> properties)
+    {
+        std::string joined;
+        for (const char *property : properties)
+            joined += (joined.empty() ? "" : " ") + text(property);
+        return joined;
+    }
 
     CameraPtr camera;
 };

@@ -365,7 +365,10 @@ TEST_P(UnusableCalibrationTest, GivesAClearErrorAndRawFrames)
 
 FrameSeries seriesOfSize(const char *name, uint32_t width, uint32_t height, Roi roi)
 {
-    return FrameSeries{name, width, height, {std::vector<uint16_t>(size_t{width} * height, 1000)},
+    return FrameSeries{name,
+                       width,
+                       height,
+                       {std::vector<uint16_t>(size_t{width} * height, 1000)},
                        settingsAt(0.001, roi)};
 }
 

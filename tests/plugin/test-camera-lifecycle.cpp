@@ -70,19 +70,19 @@ TEST_P(CreationFailureTest, BecomesErrorAndLeavesNothingOpen)
 
 INSTANTIATE_TEST_SUITE_P(
     EachCause, CreationFailureTest,
-    ::testing::Values(
-        CreationFailure{"NoSensor", 0, nullptr, 0, UCA_CAMERA_ERROR_NOT_FOUND,
-                        "Unable to get next sensor"},
-        CreationFailure{"OnlyOldHeaders", 13, nullptr, 0, UCA_CAMERA_ERROR_NOT_FOUND,
-                        "No cameras available. Check your driver and hardware installation."},
-        CreationFailure{"EnumSensors", 14, "Acquisition_EnumSensors", 1, 0,
-                        "Unable to enumerate sensors"},
-        CreationFailure{"GetNextSensor", 14, "Acquisition_GetNextSensor", 2, 0,
-                        "Unable to get next sensor"},
-        CreationFailure{"GetHwHeaderInfo", 14, "Acquisition_GetHwHeaderInfo", 3, 0,
-                        "Unable to get hardware header info"},
-        CreationFailure{"GetHwHeaderInfoEx", 14, "Acquisition_GetHwHeaderInfoEx", 3, 0,
-                        "Unable to get extended hardware header info"}),
+    ::testing::Values(CreationFailure{"NoSensor", 0, nullptr, 0, UCA_CAMERA_ERROR_NOT_FOUND,
+                                      "Unable to get next sensor"},
+                      CreationFailure{
+                          "OnlyOldHeaders", 13, nullptr, 0, UCA_CAMERA_ERROR_NOT_FOUND,
+                          "No cameras available. Check your driver and hardware installation."},
+                      CreationFailure{"EnumSensors", 14, "Acquisition_EnumSensors", 1, 0,
+                                      "Unable to enumerate sensors"},
+                      CreationFailure{"GetNextSensor", 14, "Acquisition_GetNextSensor", 2, 0,
+                                      "Unable to get next sensor"},
+                      CreationFailure{"GetHwHeaderInfo", 14, "Acquisition_GetHwHeaderInfo", 3, 0,
+                                      "Unable to get hardware header info"},
+                      CreationFailure{"GetHwHeaderInfoEx", 14, "Acquisition_GetHwHeaderInfoEx", 3,
+                                      0, "Unable to get extended hardware header info"}),
     [](const ::testing::TestParamInfo<CreationFailure> &c) { return std::string(c.param.name); });
 
 TEST_F(LifecycleTest, SkipsOldHeadersKeepsFirstAndClosesTheRest)
@@ -94,13 +94,13 @@ TEST_F(LifecycleTest, SkipsOldHeadersKeepsFirstAndClosesTheRest)
 
     EXPECT_EQ(counters().openHandles, 1u) << "only the kept detector stays open";
     const auto lines = detectorLog().lines();
-    for (const auto &[line, count] :
-         {std::pair{"Found 3 sensors", 1u}, {"Camera: PROM 7, header 13", 1u},
-          {"Camera (extended): header 13, type 7", 0u}, {"Camera (extended): header 14, type 7", 1u},
-          {"Camera (extended): header 15, type 7", 1u}})
+    for (const auto &[line, count] : {std::pair{"Found 3 sensors", 1u},
+                                      {"Camera: PROM 7, header 13", 1u},
+                                      {"Camera (extended): header 13, type 7", 0u},
+                                      {"Camera (extended): header 14, type 7", 1u},
+                                      {"Camera (extended): header 15, type 7", 1u}})
         EXPECT_EQ(countLines(lines, spdlog::level::info, line), count) << line;
-    EXPECT_EQ(text("sensor-width") + " " + text("sensor-height"), "640 480");
-    EXPECT_EQ(text("grab-from-continuous"), "TRUE");
+    EXPECT_EQ(texts({"sensor-width", "sensor-height", "grab-from-continuous"}), "640 480 TRUE");
     EXPECT_EQ(roi(), (Roi{0, 0, 640, 480}));
 }
 
@@ -160,13 +160,11 @@ TEST_F(PropertyTest, ConstantsAndDefaults)
 {
     create();
     // An unbinned sensor reads binning 1, within the property's range.
-    for (const auto &[property, value] :
-         {std::pair{"name", "\"tessaravolt camera\""}, {"sensor-bitdepth", "16"},
-          {"sensor-pixel-width", "0.000200"}, {"sensor-pixel-height", "0.000200"},
-          {"has-streaming", "TRUE"}, {"has-camram-recording", "FALSE"}, {"exposure-time", "0.067000"},
-          {"gain", "0"}, {"trigger-source", "((UcaCameraTriggerSource) UCA_CAMERA_TRIGGER_SOURCE_AUTO)"},
-          {"sensor-horizontal-binning", "1"}, {"sensor-vertical-binning", "1"}})
-        EXPECT_EQ(text(property), value) << property;
+    EXPECT_EQ(texts({"name", "sensor-bitdepth", "sensor-pixel-width", "sensor-pixel-height",
+                     "has-streaming", "has-camram-recording", "exposure-time", "gain",
+                     "trigger-source", "sensor-horizontal-binning", "sensor-vertical-binning"}),
+              "\"tessaravolt camera\" 16 0.000200 0.000200 TRUE FALSE 0.067000 0 "
+              "((UcaCameraTriggerSource) UCA_CAMERA_TRIGGER_SOURCE_AUTO) 1 1");
 }
 
 TEST_F(PropertyTest, ValuesRoundTrip)
@@ -190,7 +188,7 @@ TEST_F(PropertyTest, BinningShrinksRoiAtOnceAndNeverGrowsItBack)
 {
     create();
     g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
-    EXPECT_EQ(text("sensor-vertical-binning") + " " + text("sensor-width"), "2 1024");
+    EXPECT_EQ(texts({"sensor-vertical-binning", "sensor-width"}), "2 1024");
     EXPECT_EQ(roi(), (Roi{0, 0, 512, 512}));
 
     g_object_set(camera.get(), "sensor-vertical-binning", 1u, nullptr);
@@ -232,12 +230,11 @@ TEST_F(PropertyTest, ConstructionPropertiesApplyOnceTheDetectorIsFound)
     const GetType getType = pluginGetType();
     ASSERT_NE(getType, nullptr);
     GError *error = nullptr;
-    camera.reset(static_cast<UcaCamera *>(g_initable_new(getType(), nullptr, &error,
-                                                         "exposure-time", 0.25,
-                                                         "sensor-horizontal-binning", 2u,
-                                                         "roi-width", 100u, nullptr)));
+    camera.reset(static_cast<UcaCamera *>(
+        g_initable_new(getType(), nullptr, &error, "exposure-time", 0.25,
+                       "sensor-horizontal-binning", 2u, "roi-width", 100u, nullptr)));
     ASSERT_TRUE(camera) << error->message;
-    EXPECT_EQ(text("exposure-time") + " " + text("sensor-horizontal-binning"), "0.250000 2");
+    EXPECT_EQ(texts({"exposure-time", "sensor-horizontal-binning"}), "0.250000 2");
     EXPECT_EQ(roi(), (Roi{0, 0, 100, 512}));
 }
 
@@ -260,7 +257,7 @@ TEST_F(PropertyTest, CameraWithoutDetectorReadsDefaultsAndRefusesToRecord)
             if (specs[i]->flags & G_PARAM_READABLE)
                 text(specs[i]->name);
         g_free(specs);
-        EXPECT_EQ(text("exposure-time") + " " + text("sensor-vertical-binning"), "0.067000 1");
+        EXPECT_EQ(texts({"exposure-time", "sensor-vertical-binning"}), "0.067000 1");
         EXPECT_EQ(text("frames-per-second"), "14.925373");
 
         GLibMessages messages;
