@@ -182,6 +182,9 @@ TEST_F(PropertyTest, ValuesRoundTrip)
     g_object_set(camera.get(), "gain", 3u, "roi-x0", 5000u, nullptr);
     EXPECT_EQ(text("gain"), "3");
     EXPECT_EQ(roi().x0, 5000u) << "stored unchecked; start of recording checks it";
+    const GLibMessages refused;
+    g_object_set(camera.get(), "gain", 6u, nullptr);
+    EXPECT_EQ(text("gain"), "3") << "GObject refuses a gain above 5";
 }
 
 TEST_F(PropertyTest, BinningShrinksRoiAtOnceAndNeverGrowsItBack)

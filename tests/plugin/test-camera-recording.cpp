@@ -123,6 +123,22 @@ TEST_F(RecordingTest, FailingFrameHeaderIsLoggedAndTheFrameStillDelivered)
     EXPECT_EQ(counters().framesNotHandedBack, 0u);
 }
 
+TEST_F(RecordingTest, SoftwareTriggerReleasesAFrameOfAContinuousGrab)
+{
+    createStepped();
+    g_object_set(camera.get(), "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE, nullptr);
+    ASSERT_TRUE(start());
+    auto pending = grabLater();
+    // Triggers until the grab returns: one sent before the grab waits is lost.
+    EXPECT_TRUE(waitUntil([&] {
+        uca_camera_trigger(camera.get(), nullptr);
+        return pending.wait_for(5ms) == std::future_status::ready;
+    }));
+    const Grabbed grabbed = pending.get();
+    EXPECT_TRUE(grabbed.ok && frameNumberOf(grabbed.pixels.data(), roi()));
+    stop();
+}
+
 TEST_F(RecordingTest, NewStartAfterBinningChangeUsesTheNewFrameSize)
 {
     createStepped();
