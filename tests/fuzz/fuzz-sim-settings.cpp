@@ -48,14 +48,13 @@ std::string textOf(const Settings &settings)
         constexpr const char *contents[] = {"pattern", "phantom", "flat"};
         text += std::string("content=") + contents[*settings.content] + ";";
     }
-    if (settings.seed)
-        text += "seed=" + std::to_string(*settings.seed) + ";";
-    if (settings.beam)
-        text += "beam=" + std::to_string(*settings.beam) + ";";
-    if (settings.readoutNsPerPixel)
-        text += "readout_ns_per_pixel=" + std::to_string(*settings.readoutNsPerPixel) + ";";
-    if (settings.firstFrame)
-        text += "first_frame=" + std::to_string(*settings.firstFrame) + ";";
+    const auto number = [&text](const char *key, const auto &value) {
+        text += value ? std::string(key) + "=" + std::to_string(*value) + ";" : "";
+    };
+    number("seed", settings.seed);
+    number("beam", settings.beam);
+    number("readout_ns_per_pixel", settings.readoutNsPerPixel);
+    number("first_frame", settings.firstFrame);
     for (const XislSim::Failure &failure : settings.failures)
         text += "fail=" + failure.function + ":" + std::to_string(failure.status) + ";";
     return text;
