@@ -84,6 +84,12 @@ inline std::string textOf(UcaCamera *camera, const char *property)
     return text;
 }
 
+// The code of an error meant to be there; -1 when there is none.
+inline gint codeOf(const ErrorPtr &error)
+{
+    return error ? error->code : -1;
+}
+
 class CameraTest : public SimulatorFixture {
 protected:
     void SetUp() override

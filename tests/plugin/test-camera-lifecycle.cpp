@@ -268,8 +268,9 @@ TEST_F(PropertyTest, CameraWithoutDetectorReadsDefaultsAndRefusesToRecord)
         EXPECT_EQ(countLines(messages.lines(), G_LOG_LEVEL_WARNING,
                              "Trigger ignored: the camera has no detector"),
                   1u);
-        EXPECT_EQ(startError()->code, UCA_CAMERA_ERROR_NOT_FOUND);
-        EXPECT_EQ(grabInto(camera.get(), {0, 0, 4, 4}).error->code, UCA_CAMERA_ERROR_NOT_RECORDING);
+        EXPECT_EQ(codeOf(startError()), UCA_CAMERA_ERROR_NOT_FOUND);
+        EXPECT_EQ(codeOf(grabInto(camera.get(), {0, 0, 4, 4}).error),
+                  UCA_CAMERA_ERROR_NOT_RECORDING);
         camera.reset();
         xisl_sim_reset();
     }
@@ -291,7 +292,7 @@ TEST_F(PropertyTest, FailedHeaderReadNeitherEmptiesTheRoiNorStartsAnEmptyRecordi
     ASSERT_EQ(xisl_sim_fail("Acquisition_GetHwHeaderInfo", 3, 0), 0);
     for (gboolean fromContinuous : {gboolean{TRUE}, gboolean{FALSE}}) {
         g_object_set(camera.get(), "grab-from-continuous", fromContinuous, nullptr);
-        EXPECT_EQ(startError()->code, UCA_CAMERA_ERROR_DEVICE);
+        EXPECT_EQ(codeOf(startError()), UCA_CAMERA_ERROR_DEVICE);
         EXPECT_FALSE(uca_camera_is_recording(camera.get()));
     }
     EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty());

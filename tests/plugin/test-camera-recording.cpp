@@ -61,7 +61,7 @@ TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFram
         bufferFrames.push_back(call.result & 0xffffffffu);
     EXPECT_EQ(bufferFrames, (std::vector<uint64_t>{1, 2, 3, 1, 2}));
 
-    EXPECT_EQ(grabInto(camera.get(), receiver.roi).error->code, UCA_CAMERA_ERROR_RECORDING);
+    EXPECT_EQ(codeOf(grabInto(camera.get(), receiver.roi).error), UCA_CAMERA_ERROR_RECORDING);
     stop();
     EXPECT_EQ(callsOf("Acquisition_Abort").size(), 1u);
     EXPECT_EQ(callsOf("Acquisition_DefineDestBuffers").size(), 1u) << "the grabber was not started";
@@ -345,7 +345,7 @@ TEST_F(RecordingTest, RoiOutsideTheFrameIsRefusedAtStart)
     for (const Roi &region : {Roi{1000, 0, 100, 1024}, Roi{G_MAXUINT, 0, 2, 1},
                               Roi{0, 1, 1024, 1024}, Roi{0, G_MAXUINT, 1, 2}}) {
         setRoi(region);
-        EXPECT_EQ(startError()->code, UCA_CAMERA_ERROR_DEVICE);
+        EXPECT_EQ(codeOf(startError()), UCA_CAMERA_ERROR_DEVICE);
         EXPECT_FALSE(uca_camera_is_recording(camera.get()));
     }
     EXPECT_TRUE(callsOf("Acquisition_DefineDestBuffers").empty());
