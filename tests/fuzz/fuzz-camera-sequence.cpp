@@ -84,21 +84,13 @@ void onFrame(gpointer, gpointer user_data)
     auto *callback = static_cast<Callback *>(user_data);
     FUZZ_CHECK(!callback->inside.exchange(true), "libuca's grab callback overlapped itself");
     UcaCamera *camera = callback->camera;
-    switch (static_cast<Reaction>(callback->reaction.load())) {
-    case Reaction::Count:
-        break;
-    case Reaction::Stop:
-        if (callback->countdown.fetch_sub(1) == 1)
-            uca_camera_stop_recording(camera, nullptr);
-        break;
-    case Reaction::Trigger:
+    const auto reaction = static_cast<Reaction>(callback->reaction.load());
+    if (reaction == Reaction::Stop && callback->countdown.fetch_sub(1) == 1)
+        uca_camera_stop_recording(camera, nullptr);
+    else if (reaction == Reaction::Trigger)
         uca_camera_trigger(camera, nullptr);
-        break;
-    case Reaction::Write:
-        // Refused while recording, but for the exposure.
+    else if (reaction == Reaction::Write) // refused while recording, but for the exposure
         g_object_set(camera, "exposure-time", longestExposure / 2, "roi-x0", 1u, nullptr);
-        break;
-    }
     callback->inside = false;
     if (UcaCamera *owned = callback->handedOver.exchange(nullptr)) {
         g_object_unref(owned);
@@ -118,10 +110,10 @@ std::vector<uint16_t> frameBuffer(UcaCamera *camera, const Roi &roi)
     return std::vector<uint16_t>(std::min(size_t{roi.width} * roi.height, size_t{width} * height));
 }
 
-// Any number: the range's edges and one beyond, small ones near the sensor's size, or any.
+// The range's edges, one beyond each (below a minimum of 0 wraps to the largest), small ones near
+// the sensor's size, or any.
 guint anyUint(const GParamSpecUInt *spec, FuzzedDataProvider &bytes)
 {
-    // The edges, one beyond each (below a minimum of 0 wraps to the largest), small, or any.
     const int kind = bytes.ConsumeIntegralInRange(0, 5);
     if (kind == 4)
         return bytes.ConsumeIntegralInRange<guint>(0, 2 * largestSide);
@@ -131,25 +123,18 @@ guint anyUint(const GParamSpecUInt *spec, FuzzedDataProvider &bytes)
 
 gdouble anyDouble(FuzzedDataProvider &bytes)
 {
-    constexpr gdouble infinity = std::numeric_limits<gdouble>::infinity();
-    switch (bytes.ConsumeIntegralInRange(0, 7)) {
-    case 1:
-        return -bytes.ConsumeProbability<gdouble>();
-    case 5:
-        return bytes.ConsumeProbability<gdouble>() * longestExposure;
-    case 7:
-        return bytes.ConsumeFloatingPoint<gdouble>();
-    case 0:
-        return 0.0;
-    case 2:
-        return std::numeric_limits<gdouble>::quiet_NaN();
-    case 3:
-        return infinity;
-    case 4:
-        return -infinity;
-    default:
-        return G_MAXDOUBLE;
+    // 0, a negative, NaN, infinities, a short exposure, the largest, or any.
+    const int kind = bytes.ConsumeIntegralInRange(0, 7);
+    if (kind == 1 || kind == 5) {
+        const gdouble probability = bytes.ConsumeProbability<gdouble>();
+        return kind == 1 ? -probability : probability * longestExposure;
     }
+    if (kind == 7)
+        return bytes.ConsumeFloatingPoint<gdouble>();
+    constexpr gdouble infinity = std::numeric_limits<gdouble>::infinity();
+    const gdouble fixed[] = {
+        0.0, 0.0, std::numeric_limits<gdouble>::quiet_NaN(), infinity, -infinity, 0.0, G_MAXDOUBLE};
+    return fixed[kind];
 }
 
 // In-range values of the settings a wait depends on stay short (GLib still refuses the others),
