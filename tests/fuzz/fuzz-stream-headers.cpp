@@ -22,65 +22,10 @@ extern "C" {
 namespace TessaraVoltFuzz {
 namespace {
 
-// An image message is decoded whole, pixels included: up to this many bytes of them.
-constexpr uint64_t largestDecodedFrame = 1 << 20;
-
 struct ItemUnref {
     void operator()(cbor_item_t *item) const { cbor_decref(&item); }
 };
 using ItemPtr = std::unique_ptr<cbor_item_t, ItemUnref>;
-
-struct Settings {
-    std::string cameraName;
-    CameraInfo info{};
-    FrameGeometry geometry{};
-    guint64 nImages = 0, index = 0, sent = 0, dropped = 0;
-    gint64 sinceStartNs = 0;      // when the image arrived, after the start
-    JsonNode *userData = nullptr; // owned
-};
-
-// What a libuca camera may answer: its properties' ranges, as uca-record reads them.
-Settings settingsFrom(FuzzedDataProvider &input)
-{
-    Settings settings;
-    // Named on the command line: no NUL inside.
-    settings.cameraName = input.ConsumeRandomLengthString(64).c_str();
-    CameraInfo &info = settings.info;
-    info.camera_name = settings.cameraName.c_str();
-    info.exposure_s =
-        input.ConsumeFloatingPointInRange<double>(0, input.ConsumeBool() ? 10 : G_MAXDOUBLE);
-    for (guint &value : info.roi)
-        value = input.ConsumeIntegral<guint>();
-    for (guint &value : info.binning)
-        value = input.ConsumeIntegral<guint>();
-    for (gdouble &value : info.pixel_size)
-        value = input.ConsumeBool()
-                    ? 0
-                    : input.ConsumeFloatingPointInRange<double>(G_MINDOUBLE, G_MAXDOUBLE);
-    if (input.ConsumeBool()) { // a frame small enough to send whole
-        info.roi[2] = input.ConsumeIntegralInRange<guint>(1, 1024);
-        info.roi[3] = input.ConsumeIntegralInRange<guint>(1, 512);
-    }
-    FrameGeometry &geometry = settings.geometry;
-    geometry.bits = input.ConsumeIntegralInRange<guint>(1, 32);
-    geometry.width = info.roi[2];
-    geometry.height = info.roi[3];
-    geometry.bytes_per_pixel = geometry.bits <= 8 ? 1 : 2;
-    geometry.frame_bytes = gsize{geometry.width} * geometry.height * geometry.bytes_per_pixel;
-    settings.nImages = input.ConsumeIntegral<guint64>();
-    settings.index = input.ConsumeIntegral<guint64>();
-    settings.sinceStartNs = input.ConsumeIntegralInRange<gint64>(0, G_MAXINT64 / 4);
-    settings.sent = input.ConsumeIntegral<guint64>();
-    settings.dropped = input.ConsumeIntegral<guint64>();
-    // As the recorder takes --stream-user-data: text up to its first NUL, JSON or refused.
-    JsonParser *parser = json_parser_new();
-    if (json_parser_load_from_data(parser, input.ConsumeRemainingBytesAsString().c_str(), -1,
-                                   nullptr) &&
-        json_parser_get_root(parser) != nullptr)
-        settings.userData = json_node_copy(json_parser_get_root(parser));
-    g_object_unref(parser);
-    return settings;
-}
 
 // Values written as text, so that a whole message compares with one table: numbers in decimal
 // (-1-n for CBOR's negative n, ~ before a floating-point one), text quoted, byte strings by their
@@ -225,87 +170,12 @@ void expect(const Fields &fields, const Fields &expected, const char *what)
                fields.size(), expected.size());
 }
 
-// The keys every message of the series has.
-Fields seriesFields(const char *type, const StreamSeries &series)
-{
-    return {{"type", quoted(type)},
-            {"series_id", std::to_string(series.series_id)},
-            {"series_unique_id", quoted(series.unique_id)}};
-}
-
 std::string list(std::initializer_list<uint64_t> values)
 {
     std::string text;
     for (const uint64_t value : values)
         text += std::to_string(value) + ",";
     return "[" + text + "]";
-}
-
-void checkStart(const Settings &settings, const StreamSeries &series)
-{
-    const CameraInfo &info = settings.info;
-    const FrameGeometry &geometry = settings.geometry;
-    Fields expected = seriesFields("start", series);
-    expected.insert({{"arm_date", instant(series.date)},
-                     {"detector_description", asUtf8(settings.cameraName.c_str())},
-                     {"image_size_x", std::to_string(geometry.width)},
-                     {"image_size_y", std::to_string(geometry.height)},
-                     {"count_time", number(info.exposure_s)},
-                     {"saturation_value", std::to_string((uint64_t{1} << geometry.bits) - 1)},
-                     {"channels", "[" + quoted(STREAM_CHANNEL) + ",]"},
-                     {"roi", list({info.roi[0], info.roi[1], info.roi[2], info.roi[3]})},
-                     {"pixel_type", quoted(geometry.bytes_per_pixel == 1 ? "uint8" : "uint16")},
-                     {"bit_depth_image", std::to_string(geometry.bits)}});
-    if (settings.nImages > 0)
-        expected["number_of_images"] = std::to_string(settings.nImages);
-    if (info.binning[0] > 0 && info.binning[1] > 0)
-        expected["binning"] = list({info.binning[0], info.binning[1]});
-    if (info.pixel_size[0] > 0 && info.pixel_size[1] > 0) {
-        expected["pixel_size_x"] = number(info.pixel_size[0]);
-        expected["pixel_size_y"] = number(info.pixel_size[1]);
-    }
-    if (settings.userData)
-        expected["user_data"] = show(settings.userData);
-    expect(fieldsOf(stream_encode_start(&series, &info, &geometry, settings.userData), "start"),
-           expected, "start");
-}
-
-void checkImage(const Settings &settings, const StreamSeries &series)
-{
-    const FrameGeometry &geometry = settings.geometry;
-    if (geometry.frame_bytes > largestDecodedFrame)
-        return;
-    std::vector<guint8> message(STREAM_IMAGE_HEADER_ROOM + geometry.frame_bytes);
-    guint8 *pixels = message.data() + STREAM_IMAGE_HEADER_ROOM;
-    const gsize length = stream_encode_image_header(
-        &series, &geometry, settings.index, series.start_ns + settings.sinceStartNs, pixels);
-    FUZZ_CHECK(length <= STREAM_IMAGE_HEADER_ROOM, "a header of %zu bytes", length);
-    Fields fields =
-        fieldsOf(g_bytes_new_static(pixels - length, length + geometry.frame_bytes), "image");
-    // To the nanosecond, as far as a double holds it; beyond what 64 bits count, the most they do.
-    unsigned long long exposure = 0;
-    std::sscanf(fields["real_time"].c_str(), "[%llu,", &exposure);
-    const double exposureNs = settings.info.exposure_s * 1e9;
-    FUZZ_CHECK(exposureNs >= double(G_MAXINT64)
-                   ? exposure == uint64_t(G_MAXINT64)
-                   : std::fabs(double(exposure) - exposureNs) <= 1 + exposureNs * 1e-15,
-               "real_time %llu ns for an exposure of %g s", exposure, settings.info.exposure_s);
-    const uint64_t stop = settings.sinceStartNs;
-    const uint64_t pixelTag = geometry.bytes_per_pixel == 1     ? CBOR_TAG_UINT8_ARRAY
-                              : G_BYTE_ORDER == G_LITTLE_ENDIAN ? CBOR_TAG_UINT16_LE_ARRAY
-                                                                : CBOR_TAG_UINT16_BE_ARRAY;
-    Fields expected = seriesFields("image", series);
-    expected.insert(
-        {{"series_date", instant(series.date)},
-         {"image_id", std::to_string(settings.index)},
-         {"start_time", list({stop - std::min<uint64_t>(stop, exposure), 1000000000})},
-         {"stop_time", list({stop, 1000000000})},
-         {"real_time", list({exposure, 1000000000})},
-         {"data", "{" + quoted(STREAM_CHANNEL) + ":" + std::to_string(CBOR_TAG_MULTI_DIM_ARRAY) +
-                      "([" + list({geometry.height, geometry.width}) + "," +
-                      std::to_string(pixelTag) + "(bytes " + std::to_string(geometry.frame_bytes) +
-                      "),]),}"}});
-    expect(fields, expected, "image");
 }
 
 } // namespace
@@ -317,22 +187,114 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     return 0;
 }
 
+// The settings are what a libuca camera may answer: its properties' ranges, as uca-record reads
+// them.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     using namespace TessaraVoltFuzz;
+    using std::to_string;
     FuzzedDataProvider input(data, size);
-    Settings settings = settingsFrom(input);
+    const std::string name = input.ConsumeRandomLengthString(64).c_str(); // no NUL inside
+    CameraInfo info{};
+    info.camera_name = name.c_str();
+    info.exposure_s =
+        input.ConsumeFloatingPointInRange<double>(0, input.ConsumeBool() ? 10 : G_MAXDOUBLE);
+    for (guint &value : info.roi)
+        value = input.ConsumeIntegral<guint>();
+    for (guint &value : info.binning)
+        value = input.ConsumeIntegral<guint>();
+    for (gdouble &value : info.pixel_size)
+        value = input.ConsumeBool()
+                    ? 0
+                    : input.ConsumeFloatingPointInRange<double>(G_MINDOUBLE, G_MAXDOUBLE);
+    if (input.ConsumeBool()) { // a frame small enough to send whole
+        info.roi[2] = input.ConsumeIntegralInRange<guint>(1, 1024);
+        info.roi[3] = input.ConsumeIntegralInRange<guint>(1, 512);
+    }
+    FrameGeometry geometry{};
+    geometry.bits = input.ConsumeIntegralInRange<guint>(1, 32);
+    geometry.width = info.roi[2];
+    geometry.height = info.roi[3];
+    geometry.bytes_per_pixel = geometry.bits <= 8 ? 1 : 2;
+    geometry.frame_bytes = gsize{geometry.width} * geometry.height * geometry.bytes_per_pixel;
+    const auto nImages = input.ConsumeIntegral<guint64>(), index = input.ConsumeIntegral<guint64>();
+    const uint64_t stop =
+        input.ConsumeIntegralInRange<gint64>(0, G_MAXINT64 / 4); // after the start
+    const auto sent = input.ConsumeIntegral<guint64>(), dropped = input.ConsumeIntegral<guint64>();
+    // As the recorder takes --stream-user-data: text up to its first NUL, JSON or refused.
+    JsonParser *parser = json_parser_new();
+    const bool json = json_parser_load_from_data(
+                          parser, input.ConsumeRemainingBytesAsString().c_str(), -1, nullptr) &&
+                      json_parser_get_root(parser) != nullptr;
+    JsonNode *userData = json ? json_parser_get_root(parser) : nullptr;
+
     StreamSeries series;
-    stream_series_init(&series, &settings.info, settings.nImages);
-    checkStart(settings, series);
-    checkImage(settings, series);
-    Fields end = seriesFields("end", series);
-    end.insert({{"frames_sent", std::to_string(settings.sent)},
-                {"frames_dropped", std::to_string(settings.dropped)}});
-    expect(fieldsOf(stream_encode_end(&series, settings.sent, settings.dropped), "end"), end,
-           "end");
+    stream_series_init(&series, &info, nImages);
+    const Fields common{{"series_id", to_string(series.series_id)},
+                        {"series_unique_id", quoted(series.unique_id)}};
+    Fields start = common, image = common, end = common;
+    start.insert({{"type", quoted("start")},
+                  {"arm_date", instant(series.date)},
+                  {"detector_description", asUtf8(name.c_str())},
+                  {"image_size_x", to_string(geometry.width)},
+                  {"image_size_y", to_string(geometry.height)},
+                  {"count_time", number(info.exposure_s)},
+                  {"saturation_value", to_string((uint64_t{1} << geometry.bits) - 1)},
+                  {"channels", "[" + quoted(STREAM_CHANNEL) + ",]"},
+                  {"roi", list({info.roi[0], info.roi[1], info.roi[2], info.roi[3]})},
+                  {"pixel_type", quoted(geometry.bytes_per_pixel == 1 ? "uint8" : "uint16")},
+                  {"bit_depth_image", to_string(geometry.bits)}});
+    if (nImages > 0)
+        start["number_of_images"] = to_string(nImages);
+    if (info.binning[0] > 0 && info.binning[1] > 0)
+        start["binning"] = list({info.binning[0], info.binning[1]});
+    if (info.pixel_size[0] > 0 && info.pixel_size[1] > 0)
+        start.insert({{"pixel_size_x", number(info.pixel_size[0])},
+                      {"pixel_size_y", number(info.pixel_size[1])}});
+    if (userData)
+        start["user_data"] = show(userData);
+    expect(fieldsOf(stream_encode_start(&series, &info, &geometry, userData), "start"), start,
+           "start");
+    g_object_unref(parser);
+
+    // An image message is decoded whole, pixels included: up to a MiB of them.
+    if (geometry.frame_bytes <= (1 << 20)) {
+        std::vector<guint8> message(STREAM_IMAGE_HEADER_ROOM + geometry.frame_bytes);
+        guint8 *pixels = message.data() + STREAM_IMAGE_HEADER_ROOM;
+        const gsize length =
+            stream_encode_image_header(&series, &geometry, index, series.start_ns + stop, pixels);
+        FUZZ_CHECK(length <= STREAM_IMAGE_HEADER_ROOM, "a header of %zu bytes", length);
+        Fields fields =
+            fieldsOf(g_bytes_new_static(pixels - length, length + geometry.frame_bytes), "image");
+        // To the nanosecond, as far as a double holds it; beyond what 64 bits count, the most they
+        // do.
+        unsigned long long exposure = 0;
+        std::sscanf(fields["real_time"].c_str(), "[%llu,", &exposure);
+        const double exposureNs = info.exposure_s * 1e9;
+        FUZZ_CHECK(exposureNs >= double(G_MAXINT64)
+                       ? exposure == uint64_t(G_MAXINT64)
+                       : std::fabs(double(exposure) - exposureNs) <= 1 + exposureNs * 1e-15,
+                   "real_time %llu ns for an exposure of %g s", exposure, info.exposure_s);
+        const uint64_t pixelTag = geometry.bytes_per_pixel == 1     ? CBOR_TAG_UINT8_ARRAY
+                                  : G_BYTE_ORDER == G_LITTLE_ENDIAN ? CBOR_TAG_UINT16_LE_ARRAY
+                                                                    : CBOR_TAG_UINT16_BE_ARRAY;
+        image.insert(
+            {{"type", quoted("image")},
+             {"series_date", instant(series.date)},
+             {"image_id", to_string(index)},
+             {"start_time", list({stop - std::min<uint64_t>(stop, exposure), 1000000000})},
+             {"stop_time", list({stop, 1000000000})},
+             {"real_time", list({exposure, 1000000000})},
+             {"data", "{" + quoted(STREAM_CHANNEL) + ":" + to_string(CBOR_TAG_MULTI_DIM_ARRAY) +
+                          "([" + list({geometry.height, geometry.width}) + "," +
+                          to_string(pixelTag) + "(bytes " + to_string(geometry.frame_bytes) +
+                          "),]),}"}});
+        expect(fields, image, "image");
+    }
+    end.insert({{"type", quoted("end")},
+                {"frames_sent", to_string(sent)},
+                {"frames_dropped", to_string(dropped)}});
+    expect(fieldsOf(stream_encode_end(&series, sent, dropped), "end"), end, "end");
     stream_series_clear(&series);
-    if (settings.userData)
-        json_node_unref(settings.userData);
     return 0;
 }
