@@ -366,10 +366,8 @@ struct Sequence {
                 const Roi roi = roiOf(cam);
                 std::vector<uint16_t> pixels = frameBuffer(cam, roi);
                 GError *error = nullptr;
-                FUZZ_CHECK(!uca_camera_grab(cam, pixels.data(), &error) ||
-                               TessaraVoltTest::frameNumberOf(pixels.data(), roi),
-                           "a grab returned no whole frame of the region %ux%u at (%u, %u)",
-                           roi.width, roi.height, roi.x0, roi.y0);
+                if (uca_camera_grab(cam, pixels.data(), &error))
+                    checkRegion(pixels.data(), roi);
                 g_clear_error(&error);
             };
         case Op::Trigger:

@@ -103,6 +103,13 @@ Roi roiOf(UcaCamera *camera)
     return roi;
 }
 
+void checkRegion(const uint16_t *pixels, const Roi &roi)
+{
+    FUZZ_CHECK(TessaraVoltTest::frameNumberOf(pixels, roi),
+               "no whole frame of the region %ux%u at (%u, %u)", roi.width, roi.height, roi.x0,
+               roi.y0);
+}
+
 void checkPropertiesReadable(UcaCamera *camera)
 {
     guint count = 0;

@@ -52,6 +52,8 @@ HACQDESC detectorHandle();
 
 using TessaraVoltTest::Roi;
 Roi roiOf(UcaCamera *camera);
+// The pixels are exactly the region `roi` of one frame of the simulator's pattern.
+void checkRegion(const uint16_t *pixels, const Roi &roi);
 
 // Every value a readable property answers lies in its range: a property must not report what a
 // client could not have written.
