@@ -32,29 +32,22 @@ constexpr uint64_t firstUncountableFrame = uint64_t{1} << 32;
 
 std::string textOf(const Settings &settings)
 {
-    std::string text;
-    if (settings.sensors) {
-        text += "sensors=";
-        for (const XislSimSensor &sensor : *settings.sensors)
-            text += std::to_string(sensor.width) + "x" + std::to_string(sensor.height) + ":" +
-                    std::to_string(sensor.headerId) + ",";
-        if (settings.sensors->empty())
-            text += "none";
-        else
-            text.pop_back();
-        text += ";";
-    }
-    if (settings.content) {
-        constexpr const char *contents[] = {"pattern", "phantom", "flat"};
+    std::string text, sensors;
+    for (const XislSimSensor &sensor : settings.sensors.value_or(std::vector<XislSimSensor>{}))
+        sensors += "," + std::to_string(sensor.width) + "x" + std::to_string(sensor.height) + ":" +
+                   std::to_string(sensor.headerId);
+    if (settings.sensors)
+        text += "sensors=" + (sensors.empty() ? "none" : sensors.substr(1)) + ";";
+    constexpr const char *contents[] = {"pattern", "phantom", "flat"};
+    if (settings.content)
         text += std::string("content=") + contents[*settings.content] + ";";
-    }
-    const auto number = [&text](const char *key, const auto &value) {
+    const std::pair<const char *, std::optional<uint32_t>> numbers[] = {
+        {"seed", settings.seed},
+        {"beam", settings.beam},
+        {"readout_ns_per_pixel", settings.readoutNsPerPixel},
+        {"first_frame", settings.firstFrame}};
+    for (const auto &[key, value] : numbers)
         text += value ? std::string(key) + "=" + std::to_string(*value) + ";" : "";
-    };
-    number("seed", settings.seed);
-    number("beam", settings.beam);
-    number("readout_ns_per_pixel", settings.readoutNsPerPixel);
-    number("first_frame", settings.firstFrame);
     for (const XislSim::Failure &failure : settings.failures)
         text += "fail=" + failure.function + ":" + std::to_string(failure.status) + ";";
     return text;
