@@ -71,11 +71,13 @@ struct Callback {
     std::condition_variable dropped; // signals `handedOver` taken by the callback
 };
 
-void onFrame(gpointer, gpointer user_data)
+// Each frame must be exactly the region of interest, which no write changes while recording.
+void onFrame(gpointer pixels, gpointer user_data)
 {
     auto *callback = static_cast<Callback *>(user_data);
     FUZZ_CHECK(!callback->inside.exchange(true), "libuca's grab callback overlapped itself");
     UcaCamera *camera = callback->camera;
+    checkRegion(static_cast<const uint16_t *>(pixels), roiOf(camera));
     const Reaction reaction = callback->reaction;
     if (reaction == Reaction::Stop && callback->countdown.fetch_sub(1) == 1)
         uca_camera_stop_recording(camera, nullptr);
