@@ -9,6 +9,7 @@
 // Each operation's parameters are read from the input before it runs, on the main thread, so
 // that an input means the same sequence whichever thread runs what.
 #include "fuzz-support.h"
+#include "sim-pattern.h"
 #include "xisl-functions.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -29,6 +30,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Action = std::function<void()>;
+using TessaraVoltTest::Roi;
 
 constexpr uint32_t largestSide = 48;
 // Settings that set how long a legitimate wait lasts are kept this short when in range.
@@ -59,6 +61,34 @@ enum class Op {
 };
 // What libuca's grab callback does with a frame besides counting it; the last: no callback.
 enum class Reaction { Count, Stop, Trigger, Write, None };
+
+// The handle of the detector discovery opened last (from the call log), or null: the camera's
+// when one sensor is usable.
+HACQDESC detectorHandle()
+{
+    HACQDESC handle = nullptr;
+    XislSimCall call{};
+    for (size_t i = 0; xisl_sim_get_call(i, &call) == 0; i++)
+        if (std::strcmp(call.function, "Acquisition_GetHwHeaderInfoEx") == 0)
+            handle = call.handle;
+    return handle;
+}
+
+Roi roiOf(UcaCamera *camera)
+{
+    Roi roi{};
+    g_object_get(camera, "roi-x0", &roi.x0, "roi-y0", &roi.y0, "roi-width", &roi.width,
+                 "roi-height", &roi.height, nullptr);
+    return roi;
+}
+
+// The pixels are exactly the region `roi` of one frame of the simulator's pattern.
+void checkRegion(const uint16_t *pixels, const Roi &roi)
+{
+    FUZZ_CHECK(TessaraVoltTest::frameNumberOf(pixels, roi),
+               "no whole frame of the region %ux%u at (%u, %u)", roi.width, roi.height, roi.x0,
+               roi.y0);
+}
 
 // Shared with the callback on XISL's thread: every member is atomic or guarded by `mutex`.
 struct Callback {

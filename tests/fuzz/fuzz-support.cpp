@@ -85,31 +85,6 @@ CameraPtr createCamera(GError **error)
         uca_plugin_manager_get_camera(manager, "tessaravolt", error, nullptr, nullptr));
 }
 
-HACQDESC detectorHandle()
-{
-    HACQDESC handle = nullptr;
-    XislSimCall call{};
-    for (size_t i = 0; xisl_sim_get_call(i, &call) == 0; i++)
-        if (std::strcmp(call.function, "Acquisition_GetHwHeaderInfoEx") == 0)
-            handle = call.handle;
-    return handle;
-}
-
-Roi roiOf(UcaCamera *camera)
-{
-    Roi roi{};
-    g_object_get(camera, "roi-x0", &roi.x0, "roi-y0", &roi.y0, "roi-width", &roi.width,
-                 "roi-height", &roi.height, nullptr);
-    return roi;
-}
-
-void checkRegion(const uint16_t *pixels, const Roi &roi)
-{
-    FUZZ_CHECK(TessaraVoltTest::frameNumberOf(pixels, roi),
-               "no whole frame of the region %ux%u at (%u, %u)", roi.width, roi.height, roi.x0,
-               roi.y0);
-}
-
 void checkPropertiesReadable(UcaCamera *camera)
 {
     guint count = 0;

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <memory>
 
-#include "sim-pattern.h"
 #include "xisl-sim.h"
 
 namespace TessaraVoltFuzz {
@@ -45,15 +44,6 @@ using CameraPtr = std::unique_ptr<UcaCamera, CameraUnref>;
 
 // The tessaravolt camera, or null with `error` set.
 CameraPtr createCamera(GError **error);
-
-// The handle of the detector discovery opened last (from the call log), or null: the camera's
-// when one sensor is usable.
-HACQDESC detectorHandle();
-
-using TessaraVoltTest::Roi;
-Roi roiOf(UcaCamera *camera);
-// The pixels are exactly the region `roi` of one frame of the simulator's pattern.
-void checkRegion(const uint16_t *pixels, const Roi &roi);
 
 // Every value a readable property answers lies in its range: a property must not report what a
 // client could not have written.
