@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// One camera driven through a sequence of operations the input chooses: any property set to any
-// value, starts and stops in every readout mode (libuca's buffered mode included), grabs,
-// triggers, libuca's readout calls, binning changes, a grab callback that stops the recording or
-// drops the camera from inside, destruction and re-creation, and pairs of operations at the same
-// time on two threads. The simulated detector's faults come from the same input: any XISL call
-// may fail on its nth use. After each sequence the simulator's rules must hold.
+// One camera driven through a sequence of operations the input chooses: any name=value settings
+// through libuca's parser, starts and stops in every readout mode (libuca's buffered mode
+// included), grabs, triggers, libuca's readout calls, binning changes, a grab callback that stops
+// the recording or drops the camera from inside, destruction and re-creation, and pairs of
+// operations at the same time on two threads. The simulated detector's faults come from the same
+// input: any XISL call may fail on its nth use. After each sequence the simulator's rules must
+// hold.
 //
 // Each operation's parameters are read from the input before it runs, on the main thread, so
 // that an input means the same sequence whichever thread runs what.
@@ -20,8 +21,8 @@
 #include <cstring>
 #include <functional>
 #include <future>
-#include <limits>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -133,75 +134,26 @@ std::vector<uint16_t> frameBuffer(UcaCamera *camera, const Roi &roi)
     return std::vector<uint16_t>(std::min(size_t{roi.width} * roi.height, size_t{width} * height));
 }
 
-// The range's edges, one beyond each (below a minimum of 0 wraps to the largest), small ones near
-// the sensor's size, or any.
-guint anyUint(const GParamSpecUInt *spec, FuzzedDataProvider &bytes)
+// name=value settings, one a line, as tools take them from their command line, through libuca's
+// parser. Then the settings a wait depends on are made short again and the ring small: a run must
+// try many sequences, not wait or allocate for long.
+void setFromText(UcaCamera *camera, const std::string &text)
 {
-    const int kind = bytes.ConsumeIntegralInRange(0, 5);
-    const guint edges[] = {spec->minimum, spec->maximum, spec->minimum - 1, spec->maximum + 1};
-    return kind < 4    ? edges[kind]
-           : kind == 4 ? bytes.ConsumeIntegralInRange(0u, 2 * largestSide)
-                       : bytes.ConsumeIntegral<guint>();
-}
-
-// 0, a negative, NaN, infinities, a short exposure, the largest, or any.
-gdouble anyDouble(FuzzedDataProvider &bytes)
-{
-    const int kind = bytes.ConsumeIntegralInRange(0, 7);
-    if (kind == 1 || kind == 5)
-        return bytes.ConsumeProbability<gdouble>() * (kind == 1 ? -1 : longestExposure);
-    constexpr gdouble infinity = std::numeric_limits<gdouble>::infinity();
-    const gdouble fixed[] = {
-        0.0, 0.0, std::numeric_limits<gdouble>::quiet_NaN(), infinity, -infinity, 0.0, G_MAXDOUBLE};
-    return kind == 7 ? bytes.ConsumeFloatingPoint<gdouble>() : fixed[kind];
-}
-
-// In-range values of the settings a wait depends on stay short (GLib still refuses the others),
-// and the ring stays small: a run must try many sequences, not wait or allocate for long.
-void keepShort(GParamSpec *pspec, GValue *value)
-{
-    const std::string name = pspec->name;
-    if (name == "num-buffers" && g_value_get_uint(value) > mostBuffers &&
-        g_value_get_uint(value) <= G_PARAM_SPEC_UINT(pspec)->maximum)
-        g_value_set_uint(value, mostBuffers);
-    if (!G_IS_PARAM_SPEC_DOUBLE(pspec))
-        return;
-    const gdouble seconds = g_value_get_double(value);
-    if (seconds >= G_PARAM_SPEC_DOUBLE(pspec)->minimum &&
-        seconds <= G_PARAM_SPEC_DOUBLE(pspec)->maximum)
-        g_value_set_double(value, name == "exposure-time"   ? std::min(seconds, longestExposure)
-                                  : name == "frame-timeout" ? std::min(seconds, longestFrameTimeout)
-                                  : name == "frames-per-second"
-                                      ? std::max(seconds, 1.0 / longestExposure)
-                                      : seconds);
-}
-
-// A value of the property's type, or null for a kind the camera does not write.
-std::shared_ptr<GValue> anyValue(GParamSpec *pspec, FuzzedDataProvider &bytes)
-{
-    std::shared_ptr<GValue> value(g_new0(GValue, 1), [](GValue *unset) {
-        g_value_unset(unset);
-        g_free(unset);
-    });
-    g_value_init(value.get(), pspec->value_type);
-    if (G_IS_PARAM_SPEC_BOOLEAN(pspec)) {
-        g_value_set_boolean(value.get(), bytes.ConsumeBool());
-    } else if (G_IS_PARAM_SPEC_UINT(pspec)) {
-        g_value_set_uint(value.get(), anyUint(G_PARAM_SPEC_UINT(pspec), bytes));
-    } else if (G_IS_PARAM_SPEC_DOUBLE(pspec)) {
-        g_value_set_double(value.get(), anyDouble(bytes));
-    } else if (G_IS_PARAM_SPEC_ENUM(pspec)) {
-        const GEnumClass *values = G_PARAM_SPEC_ENUM(pspec)->enum_class;
-        g_value_set_enum(
-            value.get(),
-            bytes.ConsumeBool()
-                ? values->values[bytes.ConsumeIntegralInRange(0u, values->n_values - 1)].value
-                : bytes.ConsumeIntegral<gint>());
-    } else {
-        return nullptr;
-    }
-    keepShort(pspec, value.get());
-    return value;
+    gchar **settings = g_strsplit(text.c_str(), "\n", 8);
+    GError *error = nullptr;
+    const gboolean applied =
+        uca_camera_parse_arg_props(camera, settings, g_strv_length(settings), &error);
+    FUZZ_CHECK(applied == (error == nullptr), "the parser returned %d, error %p", applied,
+               static_cast<void *>(error));
+    g_clear_error(&error);
+    g_strfreev(settings);
+    gdouble exposure = 0, timeout = 0;
+    guint buffers = 0;
+    g_object_get(camera, "exposure-time", &exposure, "frame-timeout", &timeout, "num-buffers",
+                 &buffers, nullptr);
+    g_object_set(camera, "exposure-time", std::min(exposure, longestExposure), "frame-timeout",
+                 std::min(timeout, longestFrameTimeout), "num-buffers",
+                 std::min(buffers, mostBuffers), nullptr);
 }
 
 struct Sequence {
@@ -210,7 +162,6 @@ struct Sequence {
     CameraPtr camera;
     HACQDESC handle = nullptr; // the camera's detector
     Callback callback;
-    std::vector<GParamSpec *> writable; // of the camera's class, by name
     XislStatus nextStatus = 0x7000;
     // Set once the main thread's half of a pair has returned: a feeding helper stops.
     std::atomic<bool> pairDone{false};
@@ -274,17 +225,6 @@ struct Sequence {
         // A short cycle and frame time-out from the start: grabs that get no frame end soon.
         g_object_set(camera.get(), "exposure-time", longestExposure / 4, "frame-timeout",
                      longestFrameTimeout, nullptr);
-        guint count = 0;
-        GParamSpec **pspecs =
-            g_object_class_list_properties(G_OBJECT_GET_CLASS(camera.get()), &count);
-        const bool listed = !writable.empty(); // the class is the same each time
-        for (guint i = 0; i < count && !listed; i++)
-            if ((pspecs[i]->flags & G_PARAM_WRITABLE) &&
-                !(pspecs[i]->flags & G_PARAM_CONSTRUCT_ONLY))
-                writable.push_back(pspecs[i]);
-        g_free(pspecs);
-        std::sort(writable.begin(), writable.end(),
-                  [](GParamSpec *a, GParamSpec *b) { return std::strcmp(a->name, b->name) < 0; });
     }
 
     // One operation on the helper thread, the next on this one, at the same time. Operations that
@@ -357,16 +297,8 @@ struct Sequence {
         if (!cam)
             return nullptr;
         switch (op) {
-        case Op::Set: {
-            GParamSpec *pspec =
-                writable[bytes.ConsumeIntegralInRange<size_t>(0, writable.size() - 1)];
-            const std::shared_ptr<GValue> value = anyValue(pspec, bytes);
-            if (!value)
-                return nullptr;
-            return [cam, pspec, value] {
-                g_object_set_property(G_OBJECT(cam), pspec->name, value.get());
-            };
-        }
+        case Op::Set: // its text from the input's front, all else from its back
+            return [cam, text = bytes.ConsumeRandomLengthString(256)] { setFromText(cam, text); };
         case Op::Read:
             return [cam] { checkPropertiesReadable(cam); };
         case Op::Mode:
