@@ -49,7 +49,9 @@ JsonNode *jsonOf(cbor_item_t *item)
         JsonArray *array = json_array_new();
         for (size_t i = 0; i < cbor_array_size(item); i++)
             json_array_add_element(array, jsonOf(cbor_array_handle(item)[i]));
-        return json_node_init_array(node, array);
+        json_node_init_array(node, array); // a reference of its own
+        json_array_unref(array);
+        return node;
     }
     case CBOR_TYPE_MAP: {
         JsonObject *object = json_object_new();
@@ -61,7 +63,9 @@ JsonNode *jsonOf(cbor_item_t *item)
             FUZZ_CHECK(!json_object_has_member(object, name), "the key %s twice", name);
             json_object_set_member(object, name, jsonOf(pair.value));
         }
-        return json_node_init_object(node, object);
+        json_node_init_object(node, object);
+        json_object_unref(object);
+        return node;
     }
     case CBOR_TYPE_TAG: {
         json_node_unref(node);
