@@ -181,12 +181,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // User data as the recorder read it, but UTF-8: U+FFFD for each byte of what UTF-8 cannot
     // hold (a lone surrogate, which json-glib keeps as is).
     JsonNode *sentData = json_object_get_member(json_node_get_object(start), "user_data");
-    g_autofree gchar *written = userData ? json_to_string(userData, FALSE) : nullptr;
-    g_autofree gchar *valid = written ? g_utf8_make_valid(written, -1) : nullptr;
-    g_autoptr(JsonNode) expected = valid ? json_from_string(valid, nullptr) : nullptr;
-    FUZZ_CHECK(
-        !userData == !sentData && (!userData || (expected && json_node_equal(expected, sentData))),
-        "user data %s sent as %s", valid, sentData ? json_to_string(sentData, FALSE) : "none");
+    g_autofree gchar *given = userData ? json_to_string(userData, FALSE) : nullptr;
+    g_autofree gchar *expected = given ? g_utf8_make_valid(given, -1) : nullptr;
+    g_autofree gchar *decoded = sentData ? json_to_string(sentData, FALSE) : nullptr;
+    FUZZ_CHECK(g_strcmp0(expected, decoded) == 0, "user data %s sent as %s", expected, decoded);
     g_object_unref(parser);
 
     // An image message is decoded whole, pixels included: up to a MiB of them.
