@@ -1,16 +1,15 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// One camera driven through a sequence of operations the input chooses: any property set to any
-// value, starts and stops in every readout mode (libuca's buffered mode included), grabs,
-// triggers, libuca's readout calls, binning changes, a grab callback that stops the recording or
-// drops the camera from inside, destruction and re-creation, and pairs of operations at the same
-// time on two threads. The simulated detector's faults come from the same input: any XISL call
-// may fail on its nth use. After each sequence the simulator's rules must hold, and no operation
-// may outlast its bound.
+// One camera driven through a sequence of operations the input chooses: any name=value settings
+// through libuca's parser, starts and stops in every readout mode (libuca's buffered mode
+// included), grabs, triggers, libuca's readout calls, binning changes, a grab callback that stops
+// the recording or drops the camera from inside, destruction and re-creation, and pairs of
+// operations at the same time on two threads. The simulated detector's faults come from the same
+// input: any XISL call may fail on its nth use. After each sequence the simulator's rules must
+// hold.
 //
 // Each operation's parameters are read from the input before it runs, on the main thread, so
 // that an input means the same sequence whichever thread runs what.
 #include "fuzz-support.h"
-#include "sequence-threads.h"
 #include "sim-pattern.h"
 #include "xisl-functions.h"
 
@@ -18,10 +17,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
+#include <condition_variable>
 #include <cstring>
-#include <limits>
-#include <memory>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -29,25 +30,21 @@ namespace TessaraVoltFuzz {
 namespace {
 
 using namespace std::chrono_literals;
-using TessaraVoltTest::frameNumberOf;
 using Action = std::function<void()>;
+using TessaraVoltTest::Roi;
 
-// Beyond any wait the camera makes here (cycles and frame time-outs of milliseconds, and the
-// driver's margin for a late delivery) under AddressSanitizer on a loaded machine.
-constexpr std::chrono::seconds operationBound{30};
-constexpr unsigned longestSequence = 64;
 constexpr uint32_t largestSide = 48;
 // Settings that set how long a legitimate wait lasts are kept this short when in range.
 constexpr gdouble longestExposure = 0.002;
 constexpr gdouble longestFrameTimeout = 0.02;
 constexpr guint mostBuffers = 64;
-constexpr XislStatus firstInjectedStatus = 0x7000;
 
+// The order is the input's: a regression input in the corpus names operations by their number.
 enum class Op {
-    SetProperty,
-    ReadProperties,
-    SelectMode,
-    SetCallback,
+    Set,
+    Read,
+    Mode,
+    Callback,
     Start,
     Stop,
     Grab,
@@ -59,26 +56,45 @@ enum class Op {
     Manual,
     Fault,
     Feed,
-    Concurrently, // the two operations after it, one on the helper thread
-    HandOver,     // the grab callback drops the camera from inside
-    Recreate,
+    Concurrently,
+    HandOver,
+    Recreate
 };
-constexpr const char *opNames[] = {
-    "set property", "read properties", "select mode", "set callback", "start",     "stop",
-    "grab",         "trigger",         "pulse",       "step",         "binning",   "readout",
-    "manual",       "fault",           "feed",        "concurrently", "hand over", "recreate",
-};
-constexpr int opCount = static_cast<int>(sizeof(opNames) / sizeof(opNames[0]));
-static_assert(static_cast<int>(Op::Recreate) + 1 == opCount, "a name for every operation");
+// What libuca's grab callback does with a frame besides counting it; the last: no callback.
+enum class Reaction { Count, Stop, Trigger, Write, None };
 
-// What libuca's grab callback does with a frame besides counting it.
-enum class Reaction { Count, Stop, Trigger, Write };
-constexpr int reactionCount = 4;
+// The handle of the detector discovery opened last (from the call log), or null: the camera's
+// when one sensor is usable.
+HACQDESC detectorHandle()
+{
+    HACQDESC handle = nullptr;
+    XislSimCall call{};
+    for (size_t i = 0; xisl_sim_get_call(i, &call) == 0; i++)
+        if (std::strcmp(call.function, "Acquisition_GetHwHeaderInfoEx") == 0)
+            handle = call.handle;
+    return handle;
+}
+
+Roi roiOf(UcaCamera *camera)
+{
+    Roi roi{};
+    g_object_get(camera, "roi-x0", &roi.x0, "roi-y0", &roi.y0, "roi-width", &roi.width,
+                 "roi-height", &roi.height, nullptr);
+    return roi;
+}
+
+// The pixels are exactly the region `roi` of one frame of the simulator's pattern.
+void checkRegion(const uint16_t *pixels, const Roi &roi)
+{
+    FUZZ_CHECK(TessaraVoltTest::frameNumberOf(pixels, roi),
+               "no whole frame of the region %ux%u at (%u, %u)", roi.width, roi.height, roi.x0,
+               roi.y0);
+}
 
 // Shared with the callback on XISL's thread: every member is atomic or guarded by `mutex`.
 struct Callback {
-    std::atomic<UcaCamera *> camera{nullptr}; // the camera the callback acts on
-    std::atomic<int> reaction{static_cast<int>(Reaction::Count)};
+    std::atomic<UcaCamera *> camera{nullptr};
+    std::atomic<Reaction> reaction{Reaction::Count};
     std::atomic<unsigned> countdown{0};           // frames until a stop from inside
     std::atomic<UcaCamera *> handedOver{nullptr}; // a reference the callback drops
     std::atomic<bool> inside{false};
@@ -86,35 +102,22 @@ struct Callback {
     std::condition_variable dropped; // signals `handedOver` taken by the callback
 };
 
-void onFrame(gpointer, gpointer user_data)
+// Each frame must be exactly the region of interest, which no write changes while recording.
+void onFrame(gpointer pixels, gpointer user_data)
 {
     auto *callback = static_cast<Callback *>(user_data);
     FUZZ_CHECK(!callback->inside.exchange(true), "libuca's grab callback overlapped itself");
     UcaCamera *camera = callback->camera;
-    switch (static_cast<Reaction>(callback->reaction.load())) {
-    case Reaction::Count:
-        break;
-    case Reaction::Stop:
-        if (callback->countdown.fetch_sub(1) == 1) {
-            Watchdog::Scope scope("stop from the grab callback", 0);
-            GError *error = nullptr;
-            uca_camera_stop_recording(camera, &error);
-            g_clear_error(&error);
-        }
-        break;
-    case Reaction::Trigger: {
-        Watchdog::Scope scope("trigger from the grab callback", 0);
+    checkRegion(static_cast<const uint16_t *>(pixels), roiOf(camera));
+    const Reaction reaction = callback->reaction;
+    if (reaction == Reaction::Stop && callback->countdown.fetch_sub(1) == 1)
+        uca_camera_stop_recording(camera, nullptr);
+    else if (reaction == Reaction::Trigger)
         uca_camera_trigger(camera, nullptr);
-        break;
-    }
-    case Reaction::Write:
-        // Refused while recording, but for the exposure.
+    else if (reaction == Reaction::Write) // refused while recording, but for the exposure
         g_object_set(camera, "exposure-time", longestExposure / 2, "roi-x0", 1u, nullptr);
-        break;
-    }
     callback->inside = false;
     if (UcaCamera *owned = callback->handedOver.exchange(nullptr)) {
-        Watchdog::Scope scope("drop the camera from the grab callback", 0);
         g_object_unref(owned);
         std::lock_guard<std::mutex> lock(callback->mutex);
         callback->dropped.notify_all();
@@ -126,435 +129,238 @@ void onFrame(gpointer, gpointer user_data)
 // the sensor's size then keeps the buffer small, and a write beyond it shows.
 std::vector<uint16_t> frameBuffer(UcaCamera *camera, const Roi &roi)
 {
-    guint width = 0;
-    guint height = 0;
+    guint width = 0, height = 0;
     g_object_get(camera, "sensor-width", &width, "sensor-height", &height, nullptr);
     return std::vector<uint16_t>(std::min(size_t{roi.width} * roi.height, size_t{width} * height));
 }
 
-// Any number: the range's edges and one beyond, small ones near the sensor's size, or any.
-guint anyUint(const GParamSpecUInt *spec, FuzzedDataProvider &bytes)
+// name=value settings, one a line, as tools take them from their command line, through libuca's
+// parser. Then the settings a wait depends on are made short again and the ring small: a run must
+// try many sequences, not wait or allocate for long.
+void setFromText(UcaCamera *camera, const std::string &text)
 {
-    switch (bytes.ConsumeIntegralInRange(0, 5)) {
-    case 0:
-        return spec->minimum;
-    case 1:
-        return spec->maximum;
-    case 2:
-        return spec->minimum - 1; // wraps to the largest below a minimum of 0
-    case 3:
-        return spec->maximum + 1;
-    case 4:
-        return bytes.ConsumeIntegralInRange<guint>(0, 2 * largestSide);
-    default:
-        return bytes.ConsumeIntegral<guint>();
-    }
+    gchar **settings = g_strsplit(text.c_str(), "\n", 8);
+    GError *error = nullptr;
+    const gboolean applied =
+        uca_camera_parse_arg_props(camera, settings, g_strv_length(settings), &error);
+    FUZZ_CHECK(applied == (error == nullptr), "the parser returned %d, error %p", applied,
+               static_cast<void *>(error));
+    g_clear_error(&error);
+    g_strfreev(settings);
+    gdouble exposure = 0, timeout = 0;
+    guint buffers = 0;
+    g_object_get(camera, "exposure-time", &exposure, "frame-timeout", &timeout, "num-buffers",
+                 &buffers, nullptr);
+    g_object_set(camera, "exposure-time", std::min(exposure, longestExposure), "frame-timeout",
+                 std::min(timeout, longestFrameTimeout), "num-buffers",
+                 std::min(buffers, mostBuffers), nullptr);
 }
 
-gdouble anyDouble(FuzzedDataProvider &bytes)
-{
-    switch (bytes.ConsumeIntegralInRange(0, 7)) {
-    case 0:
-        return 0.0;
-    case 1:
-        return -bytes.ConsumeProbability<gdouble>();
-    case 2:
-        return std::numeric_limits<gdouble>::quiet_NaN();
-    case 3:
-        return std::numeric_limits<gdouble>::infinity();
-    case 4:
-        return -std::numeric_limits<gdouble>::infinity();
-    case 5:
-        return bytes.ConsumeProbability<gdouble>() * longestExposure;
-    case 6:
-        return G_MAXDOUBLE;
-    default:
-        return bytes.ConsumeFloatingPoint<gdouble>();
-    }
-}
+struct Sequence {
+    explicit Sequence(FuzzedDataProvider &input) : bytes(input) {}
+    FuzzedDataProvider &bytes;
+    CameraPtr camera;
+    HACQDESC handle = nullptr; // the camera's detector
+    Callback callback;
+    XislStatus nextStatus = 0x7000;
+    // Set once the main thread's half of a pair has returned: a feeding helper stops.
+    std::atomic<bool> pairDone{false};
 
-// In-range values of the settings a wait depends on stay short (GLib still refuses the others),
-// and the ring stays small: a run must try many sequences, not wait or allocate for long.
-void keepShort(GParamSpec *pspec, GValue *value)
-{
-    const std::string name = pspec->name;
-    if (G_IS_PARAM_SPEC_UINT(pspec) && name == "num-buffers") {
-        if (g_value_get_uint(value) > mostBuffers &&
-            g_value_get_uint(value) <= G_PARAM_SPEC_UINT(pspec)->maximum)
-            g_value_set_uint(value, mostBuffers);
-        return;
-    }
-    if (!G_IS_PARAM_SPEC_DOUBLE(pspec))
-        return;
-    const GParamSpecDouble *range = G_PARAM_SPEC_DOUBLE(pspec);
-    const gdouble seconds = g_value_get_double(value);
-    if (!(seconds >= range->minimum && seconds <= range->maximum))
-        return;
-    if (name == "exposure-time")
-        g_value_set_double(value, std::min(seconds, longestExposure));
-    else if (name == "frame-timeout")
-        g_value_set_double(value, std::min(seconds, longestFrameTimeout));
-    else if (name == "frames-per-second")
-        g_value_set_double(value, std::max(seconds, 1.0 / longestExposure));
-}
-
-struct GValueFree {
-    void operator()(GValue *value) const
+    ~Sequence()
     {
-        g_value_unset(value);
-        g_free(value);
+        if (UcaCamera *owned = callback.handedOver.exchange(nullptr))
+            g_object_unref(owned);
     }
-};
-using ValuePtr = std::shared_ptr<GValue>;
 
-ValuePtr anyValue(GParamSpec *pspec, FuzzedDataProvider &bytes)
-{
-    ValuePtr value(g_new0(GValue, 1), GValueFree());
-    g_value_init(value.get(), pspec->value_type);
-    if (G_IS_PARAM_SPEC_BOOLEAN(pspec)) {
-        g_value_set_boolean(value.get(), bytes.ConsumeBool());
-    } else if (G_IS_PARAM_SPEC_UINT(pspec)) {
-        g_value_set_uint(value.get(), anyUint(G_PARAM_SPEC_UINT(pspec), bytes));
-    } else if (G_IS_PARAM_SPEC_DOUBLE(pspec)) {
-        g_value_set_double(value.get(), anyDouble(bytes));
-    } else if (G_IS_PARAM_SPEC_ENUM(pspec)) {
-        const GEnumClass *values = G_PARAM_SPEC_ENUM(pspec)->enum_class;
-        g_value_set_enum(
-            value.get(),
-            bytes.ConsumeBool()
-                ? values->values[bytes.ConsumeIntegralInRange<guint>(0, values->n_values - 1)].value
-                : bytes.ConsumeIntegral<gint>());
-    } else {
-        return nullptr; // the camera has no other writable kind
+    void run()
+    {
+        xisl_sim_reset();
+        const uint32_t width = bytes.ConsumeIntegralInRange(1u, largestSide);
+        const uint32_t height = bytes.ConsumeIntegralInRange(1u, largestSide);
+        // None, an old one that discovery skips, it and a usable one, or (most often) a usable one.
+        const XislSimSensor both[] = {{2, 13, 13, 1, width, height}, {1, 14, 14, 1, width, height}};
+        const int sensors = bytes.ConsumeIntegralInRange(0, 7);
+        xisl_sim_set_sensors(sensors > 2 ? &both[1] : both, sensors > 2 ? 1 : sensors);
+        constexpr uint32_t readouts[] = {0, 0, 0, 30, 300}, windDowns[] = {0, 0, 0, 200, 2000};
+        xisl_sim_set_readout_ns_per_pixel(readouts[bytes.ConsumeIntegralInRange(0, 4)]);
+        xisl_sim_set_wind_down(windDowns[bytes.ConsumeIntegralInRange(0, 4)]);
+        xisl_sim_set_manual(bytes.ConsumeIntegralInRange(0, 3) == 0);
+        for (int faults = bytes.ConsumeIntegralInRange(0, 2); faults > 0; faults--)
+            injectFault();
+        createCamera();
+        for (unsigned step = 0; step < 64 && bytes.remaining_bytes() > 0; step++) {
+            const auto op = static_cast<Op>(bytes.ConsumeIntegralInRange(0, int(Op::Recreate)));
+            if (op == Op::Concurrently) {
+                runConcurrently();
+            } else if (op == Op::HandOver) {
+                handOver();
+            } else if (op == Op::Recreate) {
+                camera.reset();
+                createCamera();
+            } else if (const Action action = decode(op, false)) {
+                action();
+            }
+        }
+        camera.reset();
+        checkSimulatorRules();
     }
-    keepShort(pspec, value.get());
-    return value;
-}
 
-class Sequence {
-public:
-    explicit Sequence(FuzzedDataProvider &bytes) : bytes_(bytes) {}
-    ~Sequence();
-    Sequence(const Sequence &) = delete;
-    Sequence &operator=(const Sequence &) = delete;
+    void injectFault()
+    {
+        const auto function =
+            bytes.ConsumeIntegralInRange<size_t>(0, XislSim::kFunctionNames.size() - 1);
+        // The nth call from now on fails; 0: every call.
+        xisl_sim_fail(XislSim::kFunctionNames[function].data(), nextStatus++,
+                      bytes.ConsumeIntegralInRange(0u, 32u));
+    }
 
-    void run();
+    void createCamera()
+    {
+        camera = TessaraVoltFuzz::createCamera(nullptr);
+        handle = detectorHandle();
+        callback.camera = camera.get();
+        if (!camera)
+            return;
+        uca_camera_set_grab_func(camera.get(), onFrame, &callback);
+        // A short cycle and frame time-out from the start: grabs that get no frame end soon.
+        g_object_set(camera.get(), "exposure-time", longestExposure / 4, "frame-timeout",
+                     longestFrameTimeout, nullptr);
+    }
 
-private:
-    void prepareSimulator();
-    void createCamera();
-    void injectFault();
+    // One operation on the helper thread, the next on this one, at the same time. Operations that
+    // replace the camera do not pair: the other one uses it.
+    void runConcurrently()
+    {
+        const Action onHelper =
+            decode(static_cast<Op>(bytes.ConsumeIntegralInRange(0, int(Op::Feed))), true);
+        const Action onMain =
+            decode(static_cast<Op>(bytes.ConsumeIntegralInRange(0, int(Op::Feed))), true);
+        if (!onHelper || !onMain)
+            return;
+        pairDone = false;
+        // Unbounded here: libFuzzer's time-out ends a hang and keeps the input.
+        std::future<void> helper = std::async(std::launch::async, onHelper);
+        onMain();
+        pairDone = true;
+        helper.wait();
+    }
+
+    // The grab callback gets the last reference and drops it with the next frame; when no frame
+    // comes soon (none comes without a recording), the camera is taken back.
+    void handOver()
+    {
+        if (!camera)
+            return;
+        const bool recording = uca_camera_is_recording(camera.get());
+        callback.handedOver = camera.release();
+        if (recording) {
+            std::unique_lock<std::mutex> lock(callback.mutex);
+            callback.dropped.wait_for(lock, 20ms, [this] { return !callback.handedOver.load(); });
+        }
+        camera.reset(callback.handedOver.exchange(nullptr));
+        if (!camera)
+            createCamera();
+    }
+
     // The operation `op` with its parameters read now, to run later on any thread; null when it
     // needs a camera and there is none.
-    Action decode(Op op, bool paired);
-    Action decodeProperty();
-    Action decodeMode();
-    Action decodeCallback();
-    Action decodeReadout();
-    Action decodeFeed(bool paired);
-    void runConcurrently(unsigned step);
-    void handOver();
-
-    FuzzedDataProvider &bytes_;
-    CameraPtr camera_;
-    HACQDESC handle_ = nullptr; // the camera's detector
-    Callback callback_;
-    std::vector<GParamSpec *> writable_; // of the camera's class, by name
-    XislStatus nextStatus_ = firstInjectedStatus;
-    // Set once the main thread's half of a pair has returned: a feeding helper stops.
-    std::atomic<bool> pairDone_{false};
+    Action decode(Op op, bool paired)
+    {
+        UcaCamera *cam = camera.get();
+        switch (op) {
+        case Op::Fault:
+            return [this] { injectFault(); };
+        case Op::Manual:
+            return [manual = bytes.ConsumeBool()] { xisl_sim_set_manual(manual); };
+        case Op::Pulse:
+            return [handle = handle] { xisl_sim_pulse(handle); };
+        case Op::Step:
+            return [handle = handle, frames = bytes.ConsumeIntegralInRange(1u, 3u)] {
+                xisl_sim_step(handle, frames, 20);
+            };
+        case Op::Feed: // for a grab waiting on the other thread; alone, a few of each
+            return [this, cam, handle = handle, paired] {
+                for (unsigned round = 0; round < (paired ? 500u : 3u) && !(paired && pairDone);
+                     round++) {
+                    if (cam)
+                        uca_camera_trigger(cam, nullptr);
+                    xisl_sim_pulse(handle);
+                    xisl_sim_step(handle, 1, 5);
+                    // Pacing, not synchronisation: the grab on the other thread ends by its
+                    // deadline.
+                    std::this_thread::sleep_for(100us);
+                }
+            };
+        default:
+            break;
+        }
+        if (!cam)
+            return nullptr;
+        switch (op) {
+        case Op::Set: // its text from the input's front, all else from its back
+            return [cam, text = bytes.ConsumeRandomLengthString(256)] { setFromText(cam, text); };
+        case Op::Read:
+            return [cam] { checkPropertiesReadable(cam); };
+        case Op::Mode:
+            return [cam, choice = unsigned{bytes.ConsumeIntegral<uint8_t>()}] {
+                g_object_set(cam, "transfer-asynchronously", gboolean{(choice & 1) != 0},
+                             "grab-from-continuous", gboolean{(choice & 2) != 0}, "buffered",
+                             gboolean{(choice & 4) != 0}, "num-buffers", 1 + (choice >> 3) % 8,
+                             nullptr);
+            };
+        case Op::Callback: {
+            const auto reaction =
+                static_cast<Reaction>(bytes.ConsumeIntegralInRange(0, int(Reaction::None)));
+            return [this, cam, reaction, countdown = bytes.ConsumeIntegralInRange(1u, 8u)] {
+                // No callback keeps the reaction for the next camera's.
+                if (reaction != Reaction::None) {
+                    callback.countdown = countdown;
+                    callback.reaction = reaction;
+                }
+                uca_camera_set_grab_func(cam, reaction == Reaction::None ? nullptr : onFrame,
+                                         reaction == Reaction::None ? nullptr : &callback);
+            };
+        }
+        case Op::Start:
+            return [cam] { uca_camera_start_recording(cam, nullptr); };
+        case Op::Stop:
+            return [cam] { uca_camera_stop_recording(cam, nullptr); };
+        case Op::Grab:
+            return [cam] {
+                const Roi roi = roiOf(cam);
+                std::vector<uint16_t> pixels = frameBuffer(cam, roi);
+                GError *error = nullptr;
+                if (uca_camera_grab(cam, pixels.data(), &error))
+                    checkRegion(pixels.data(), roi);
+                g_clear_error(&error);
+            };
+        case Op::Trigger:
+            return [cam] { uca_camera_trigger(cam, nullptr); };
+        case Op::Binning:
+            return [cam, factor = bytes.ConsumeIntegralInRange(0u, 4u)] {
+                g_object_set(cam, "sensor-horizontal-binning", factor, nullptr);
+            };
+        default: // libuca's readout calls: this camera keeps no frames, so libuca refuses them
+            return [cam, call = bytes.ConsumeIntegralInRange(0, 2)] {
+                const ExpectedCriticals refused;
+                std::vector<uint16_t> pixels = frameBuffer(cam, roiOf(cam));
+                if (call == 0)
+                    uca_camera_start_readout(cam, nullptr);
+                else if (call == 1)
+                    uca_camera_stop_readout(cam, nullptr);
+                else
+                    uca_camera_readout(cam, pixels.data(), 0, nullptr);
+            };
+        }
+    }
 };
-
-Sequence::~Sequence()
-{
-    if (UcaCamera *owned = callback_.handedOver.exchange(nullptr))
-        g_object_unref(owned);
-}
-
-void Sequence::prepareSimulator()
-{
-    xisl_sim_reset();
-    const uint32_t width = bytes_.ConsumeIntegralInRange<uint32_t>(1, largestSide);
-    const uint32_t height = bytes_.ConsumeIntegralInRange<uint32_t>(1, largestSide);
-    const XislSimSensor usable{1, 14, 14, 1, width, height};
-    const XislSimSensor old{2, 13, 13, 1, width, height}; // skipped by discovery
-    const int kind = bytes_.ConsumeIntegralInRange(0, 7);
-    switch (kind) {
-    case 0:
-        xisl_sim_set_sensors(nullptr, 0);
-        break;
-    case 1:
-        xisl_sim_set_sensors(&old, 1);
-        break;
-    case 2: {
-        const XislSimSensor both[] = {old, usable};
-        xisl_sim_set_sensors(both, 2);
-        break;
-    }
-    default:
-        xisl_sim_set_sensors(&usable, 1);
-        break;
-    }
-    constexpr uint32_t readouts[] = {0, 0, 0, 30, 300};
-    xisl_sim_set_readout_ns_per_pixel(readouts[bytes_.ConsumeIntegralInRange(0, 4)]);
-    constexpr uint32_t windDowns[] = {0, 0, 0, 200, 2000};
-    xisl_sim_set_wind_down(windDowns[bytes_.ConsumeIntegralInRange(0, 4)]);
-    const bool manual = bytes_.ConsumeIntegralInRange(0, 3) == 0;
-    xisl_sim_set_manual(manual);
-    trace("sensor %ux%u, sensors kind %d, manual %d", width, height, kind, manual);
-    for (int faults = bytes_.ConsumeIntegralInRange(0, 2); faults > 0; faults--)
-        injectFault();
-}
-
-void Sequence::injectFault()
-{
-    const auto function =
-        bytes_.ConsumeIntegralInRange<size_t>(0, XislSim::kFunctionNames.size() - 1);
-    // 0: every call from now on.
-    const unsigned nth = bytes_.ConsumeIntegralInRange(0u, 32u);
-    trace("fault: call %u of %s from now", nth, XislSim::kFunctionNames[function].data());
-    xisl_sim_fail(XislSim::kFunctionNames[function].data(), nextStatus_++, nth);
-}
-
-void Sequence::createCamera()
-{
-    camera_ = TessaraVoltFuzz::createCamera(nullptr);
-    handle_ = detectorHandle();
-    callback_.camera = camera_.get();
-    if (!camera_)
-        return;
-    uca_camera_set_grab_func(camera_.get(), onFrame, &callback_);
-    // A short cycle and frame time-out from the start: grabs that get no frame end soon.
-    g_object_set(camera_.get(), "exposure-time", longestExposure / 4, "frame-timeout",
-                 longestFrameTimeout, nullptr);
-    if (!writable_.empty())
-        return;
-    guint count = 0;
-    GParamSpec **pspecs = g_object_class_list_properties(G_OBJECT_GET_CLASS(camera_.get()), &count);
-    for (guint i = 0; i < count; i++)
-        if ((pspecs[i]->flags & G_PARAM_WRITABLE) && !(pspecs[i]->flags & G_PARAM_CONSTRUCT_ONLY))
-            writable_.push_back(pspecs[i]);
-    g_free(pspecs);
-    std::sort(writable_.begin(), writable_.end(),
-              [](GParamSpec *a, GParamSpec *b) { return std::strcmp(a->name, b->name) < 0; });
-}
-
-void Sequence::run()
-{
-    prepareSimulator();
-    createCamera();
-    for (unsigned step = 1; step <= longestSequence && bytes_.remaining_bytes() > 0; step++) {
-        const Op op = static_cast<Op>(bytes_.ConsumeIntegralInRange(0, opCount - 1));
-        if (op == Op::Concurrently) {
-            runConcurrently(step);
-        } else if (op == Op::HandOver) {
-            Watchdog::Scope scope(opNames[static_cast<int>(op)], step);
-            handOver();
-        } else if (op == Op::Recreate) {
-            Watchdog::Scope scope(opNames[static_cast<int>(op)], step);
-            camera_.reset();
-            createCamera();
-        } else if (const Action action = decode(op, false)) {
-            Watchdog::Scope scope(opNames[static_cast<int>(op)], step);
-            action();
-        }
-    }
-    {
-        Watchdog::Scope scope("destroy", longestSequence + 1);
-        camera_.reset();
-    }
-    checkSimulatorRules();
-}
-
-// One operation on the helper thread, the next on this one, at the same time. Operations that
-// replace the camera do not pair: the other one uses it.
-void Sequence::runConcurrently(unsigned step)
-{
-    const auto simple = [this] {
-        const int op = bytes_.ConsumeIntegralInRange(0, static_cast<int>(Op::Feed));
-        return std::make_pair(op, decode(static_cast<Op>(op), true));
-    };
-    const auto [helperOp, onHelper] = simple();
-    const auto [mainOp, onMain] = simple();
-    if (!onHelper || !onMain)
-        return;
-    pairDone_ = false;
-    Helper::get().post([&, step, helperOp = helperOp, onHelper = onHelper] {
-        Watchdog::Scope scope(opNames[helperOp], step);
-        onHelper();
-    });
-    {
-        Watchdog::Scope scope(opNames[mainOp], step);
-        onMain();
-    }
-    pairDone_ = true;
-    Helper::get().wait();
-}
-
-// The grab callback gets the last reference and drops it with the next frame; when no frame
-// comes soon (none comes without a recording), the camera is taken back.
-void Sequence::handOver()
-{
-    if (!camera_)
-        return;
-    const bool recording = uca_camera_is_recording(camera_.get());
-    callback_.handedOver = camera_.release();
-    if (recording) {
-        std::unique_lock<std::mutex> lock(callback_.mutex);
-        callback_.dropped.wait_for(lock, 20ms, [this] { return !callback_.handedOver.load(); });
-    }
-    camera_.reset(callback_.handedOver.exchange(nullptr));
-    if (!camera_)
-        createCamera();
-}
-
-Action Sequence::decode(Op op, bool paired)
-{
-    if (op == Op::Fault)
-        return [this] { injectFault(); };
-    if (op == Op::Manual)
-        return [manual = bytes_.ConsumeBool()] { xisl_sim_set_manual(manual); };
-    if (op == Op::Pulse)
-        return [handle = handle_] { xisl_sim_pulse(handle); };
-    if (op == Op::Step) {
-        return [handle = handle_, frames = bytes_.ConsumeIntegralInRange(1u, 3u)] {
-            xisl_sim_step(handle, frames, 20);
-        };
-    }
-    if (op == Op::Feed)
-        return decodeFeed(paired);
-    if (!camera_)
-        return nullptr;
-    UcaCamera *camera = camera_.get();
-    switch (op) {
-    case Op::SetProperty:
-        return decodeProperty();
-    case Op::ReadProperties:
-        return [camera] { checkPropertiesReadable(camera); };
-    case Op::SelectMode:
-        return decodeMode();
-    case Op::SetCallback:
-        return decodeCallback();
-    case Op::Start:
-        return [camera] {
-            GError *error = nullptr;
-            uca_camera_start_recording(camera, &error);
-            g_clear_error(&error);
-        };
-    case Op::Stop:
-        return [camera] {
-            GError *error = nullptr;
-            uca_camera_stop_recording(camera, &error);
-            g_clear_error(&error);
-        };
-    case Op::Grab:
-        return [camera] {
-            const Roi roi = roiOf(camera);
-            std::vector<uint16_t> pixels = frameBuffer(camera, roi);
-            GError *error = nullptr;
-            if (uca_camera_grab(camera, pixels.data(), &error))
-                FUZZ_CHECK(frameNumberOf(pixels.data(), roi),
-                           "a grab returned no whole frame of the region %ux%u at (%u, %u)",
-                           roi.width, roi.height, roi.x0, roi.y0);
-            g_clear_error(&error);
-        };
-    case Op::Trigger:
-        return [camera] { uca_camera_trigger(camera, nullptr); };
-    case Op::Binning:
-        return [camera, factor = bytes_.ConsumeIntegralInRange(0u, 4u)] {
-            g_object_set(camera, "sensor-horizontal-binning", factor, nullptr);
-        };
-    case Op::Readout:
-        return decodeReadout();
-    default:
-        return nullptr;
-    }
-}
-
-Action Sequence::decodeProperty()
-{
-    GParamSpec *pspec = writable_[bytes_.ConsumeIntegralInRange<size_t>(0, writable_.size() - 1)];
-    const ValuePtr value = anyValue(pspec, bytes_);
-    if (!value)
-        return nullptr;
-    return [camera = camera_.get(), name = pspec->name, value] {
-        gchar *text = g_strdup_value_contents(value.get());
-        trace("  %s = %s", name, text);
-        g_free(text);
-        g_object_set_property(G_OBJECT(camera), name, value.get());
-    };
-}
-
-Action Sequence::decodeMode()
-{
-    const unsigned choice = bytes_.ConsumeIntegral<uint8_t>();
-    return [camera = camera_.get(), choice] {
-        trace("  asynchronous %d, continuous %d, buffered %d, %u buffers", choice & 1,
-              (choice >> 1) & 1, (choice >> 2) & 1, 1 + (choice >> 3) % 8);
-        g_object_set(camera, "transfer-asynchronously", gboolean{(choice & 1) != 0},
-                     "grab-from-continuous", gboolean{(choice & 2) != 0}, "buffered",
-                     gboolean{(choice & 4) != 0}, "num-buffers", 1 + (choice >> 3) % 8, nullptr);
-    };
-}
-
-Action Sequence::decodeCallback()
-{
-    const int reaction = bytes_.ConsumeIntegralInRange(0, reactionCount);
-    const unsigned countdown = bytes_.ConsumeIntegralInRange(1u, 8u);
-    return [this, camera = camera_.get(), reaction, countdown] {
-        trace("  reaction %d, countdown %u", reaction, countdown);
-        if (reaction == reactionCount) {
-            uca_camera_set_grab_func(camera, nullptr, nullptr);
-            return;
-        }
-        callback_.countdown = countdown;
-        callback_.reaction = reaction;
-        uca_camera_set_grab_func(camera, onFrame, &callback_);
-    };
-}
-
-// This camera keeps no frames of its own, so libuca refuses these as programming errors.
-Action Sequence::decodeReadout()
-{
-    const int call = bytes_.ConsumeIntegralInRange(0, 2);
-    return [camera = camera_.get(), call] {
-        const ExpectedCriticals refused;
-        GError *error = nullptr;
-        if (call == 0) {
-            uca_camera_start_readout(camera, &error);
-        } else if (call == 1) {
-            uca_camera_stop_readout(camera, &error);
-        } else {
-            std::vector<uint16_t> pixels = frameBuffer(camera, roiOf(camera));
-            uca_camera_readout(camera, pixels.data(), 0, &error);
-        }
-        g_clear_error(&error);
-    };
-}
-
-// Triggers, pulses and steps, for a grab waiting on the other thread; alone, a few of each.
-Action Sequence::decodeFeed(bool paired)
-{
-    return [this, camera = camera_.get(), handle = handle_, paired] {
-        for (unsigned round = 0; round < (paired ? 500u : 3u) && !(paired && pairDone_); round++) {
-            if (camera)
-                uca_camera_trigger(camera, nullptr);
-            xisl_sim_pulse(handle);
-            xisl_sim_step(handle, 1, 5);
-            // Pacing, not synchronisation: the grab on the other thread ends by its deadline.
-            std::this_thread::sleep_for(100us);
-        }
-    };
-}
 
 } // namespace
 } // namespace TessaraVoltFuzz
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    TessaraVoltFuzz::prepareProcess(argc, argv);
-    TessaraVoltFuzz::preloadCamera();
-    TessaraVoltFuzz::Watchdog::start(TessaraVoltFuzz::operationBound);
+    TessaraVoltFuzz::prepareProcess(argc, argv, true);
     return 0;
 }
 

@@ -10,18 +10,14 @@
 #include <cstdint>
 #include <memory>
 
-#include "sim-pattern.h"
 #include "xisl-sim.h"
 
 namespace TessaraVoltFuzz {
 
 // Once per process, from LLVMFuzzerInitialize and before any XISL call (the simulated detector
 // reads XISL_SIM only then). Puts this target's defaults for libFuzzer before the caller's flags.
-void prepareProcess(int *argc, char ***argv);
-
-// For the targets that make cameras, from LLVMFuzzerInitialize after prepareProcess(): the
-// plug-in is loaded before libFuzzer starts, so that its edges count from the first run on.
-void preloadCamera();
+// With `camera`, the plug-in is loaded too, so that its edges count from the first run on.
+void prepareProcess(int *argc, char ***argv, bool camera);
 
 // A failed check: prints the message and aborts, so that libFuzzer keeps the input as a crash.
 [[noreturn]] void fail(const char *format, ...) G_GNUC_PRINTF(1, 2);
@@ -31,16 +27,12 @@ void preloadCamera();
             ::TessaraVoltFuzz::fail(__VA_ARGS__);                                                  \
     } while (0)
 
-// With TESSARAVOLT_FUZZ_TRACE set, prints a line to standard error: what a run does, for
-// reproducing a crash by hand. Costs nothing otherwise.
-void trace(const char *format, ...) G_GNUC_PRINTF(1, 2);
-
 // While one lives on a thread, GLib criticals raised there are expected: the caller misuses an
 // interface on purpose (libuca's readout calls on a camera without readout).
-class ExpectedCriticals {
-public:
-    ExpectedCriticals();
-    ~ExpectedCriticals();
+extern thread_local unsigned expectedCriticals;
+struct ExpectedCriticals {
+    ExpectedCriticals() { expectedCriticals++; }
+    ~ExpectedCriticals() { expectedCriticals--; }
     ExpectedCriticals(const ExpectedCriticals &) = delete;
     ExpectedCriticals &operator=(const ExpectedCriticals &) = delete;
 };
@@ -52,19 +44,6 @@ using CameraPtr = std::unique_ptr<UcaCamera, CameraUnref>;
 
 // The tessaravolt camera, or null with `error` set.
 CameraPtr createCamera(GError **error);
-
-// The handle of the detector discovery opened last (from the call log), or null: the camera's
-// when one sensor is usable.
-HACQDESC detectorHandle();
-
-using TessaraVoltTest::Roi;
-
-// The camera's region of interest, as its properties read now.
-Roi roiOf(UcaCamera *camera);
-
-// Lowers the settings that only make a run slow or big (exposure, frame time-out, ring size) to
-// at most a few milliseconds and a few frames, so that no wait is long and a run stays quick.
-void keepWaitsShort(UcaCamera *camera);
 
 // Every value a readable property answers lies in its range: a property must not report what a
 // client could not have written.

@@ -70,6 +70,26 @@ inline Grabbed grabInto(UcaCamera *camera, const Roi &roi)
     return grabbed;
 }
 
+// A property's value as GLib writes it (numbers as %g, enums by name, strings quoted).
+inline std::string textOf(UcaCamera *camera, const char *property)
+{
+    GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(camera), property);
+    GValue value = G_VALUE_INIT;
+    g_value_init(&value, pspec->value_type);
+    g_object_get_property(G_OBJECT(camera), property, &value);
+    gchar *contents = g_strdup_value_contents(&value);
+    std::string text = contents;
+    g_free(contents);
+    g_value_unset(&value);
+    return text;
+}
+
+// The code of an error meant to be there; -1 when there is none.
+inline gint codeOf(const ErrorPtr &error)
+{
+    return error ? error->code : -1;
+}
+
 class CameraTest : public SimulatorFixture {
 protected:
     void SetUp() override
@@ -122,27 +142,21 @@ protected:
 
     std::future<Grabbed> grabLater()
     {
-        const Roi region = roi();
         return std::async(std::launch::async,
-                          [this, region] { return grabInto(camera.get(), region); });
+                          [this, region = roi()] { return grabInto(camera.get(), region); });
     }
 
     // Steps frames until the pending grab has taken one; a grab that waits is never missed.
-    Grabbed stepUntilGrabbed(std::future<Grabbed> &pending)
+    Grabbed grabStepped()
     {
         using namespace std::chrono_literals;
+        auto pending = grabLater();
         const auto deadline = std::chrono::steady_clock::now() + 5s;
         while (pending.wait_for(1ms) != std::future_status::ready &&
                std::chrono::steady_clock::now() < deadline)
             xisl_sim_step(acquisitionHandle(), 1, 1000);
         EXPECT_EQ(pending.wait_for(0s), std::future_status::ready) << "the grab never returned";
-        return pending.get();
-    }
-
-    Grabbed grabStepped()
-    {
-        auto pending = grabLater();
-        Grabbed grabbed = stepUntilGrabbed(pending);
+        Grabbed grabbed = pending.get();
         EXPECT_TRUE(grabbed.ok) << (grabbed.error ? grabbed.error->message : "");
         return grabbed;
     }
@@ -161,7 +175,34 @@ protected:
         return {x0, y0, width, height};
     }
 
+    void setRoi(const Roi &roi)
+    {
+        g_object_set(camera.get(), "roi-x0", roi.x0, "roi-y0", roi.y0, "roi-width", roi.width,
+                     "roi-height", roi.height, nullptr);
+    }
+
+    std::string text(const char *property) { return textOf(camera.get(), property); }
+
+    // The properties' values as text, separated by blanks.
+    std::string texts(std::initializer_list<const char *> properties)
+    {
+        std::string joined;
+        for (const char *property : properties)
+            joined += (joined.empty() ? "" : " ") + text(property);
+        return joined;
+    }
+
     CameraPtr camera;
 };
+
+inline bool operator==(const Roi &a, const Roi &b)
+{
+    return a.x0 == b.x0 && a.y0 == b.y0 && a.width == b.width && a.height == b.height;
+}
+
+inline void PrintTo(const Roi &roi, std::ostream *out)
+{
+    *out << roi.width << "x" << roi.height << " at (" << roi.x0 << ", " << roi.y0 << ")";
+}
 
 } // namespace TessaraVoltTest

@@ -5,10 +5,10 @@
 #include "camera-fixture.h"
 #include "correction.h"
 
-#include <glib/gstdio.h>
-
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <random>
 
 namespace TessaraVoltTest {
@@ -37,14 +37,12 @@ std::vector<XislSimPixelTruth> truthOf(const XislSimScene &scene)
     return truth;
 }
 
-SeriesSettings settingsAt(double exposure)
+SeriesSettings settingsAt(double exposure, const Roi &roi = region)
 {
     SeriesSettings settings;
     settings.exposure = exposure;
-    settings.roi[0] = region.x0;
-    settings.roi[1] = region.y0;
-    settings.roi[2] = region.width;
-    settings.roi[3] = region.height;
+    const unsigned bounds[4] = {roi.x0, roi.y0, roi.width, roi.height};
+    std::copy(bounds, bounds + 4, settings.roi);
     return settings;
 }
 
@@ -60,10 +58,7 @@ FrameSeries plantedSeries(const char *name, const XislSimScene &scene, double ex
 
 double meanOf(const std::vector<uint16_t> &pixels)
 {
-    double sum = 0;
-    for (uint16_t pixel : pixels)
-        sum += pixel;
-    return sum / static_cast<double>(pixels.size());
+    return std::accumulate(pixels.begin(), pixels.end(), 0.0) / static_cast<double>(pixels.size());
 }
 
 // Calibrations are taken on a small panel in single frames, so that the first grab after the
@@ -76,40 +71,29 @@ protected:
         const XislSimSensor small = sensor(side, side);
         ASSERT_EQ(xisl_sim_set_sensors(&small, 1), 0);
         xisl_sim_set_seed(seed);
-        setScene(XISL_SIM_CONTENT_FLAT, 0);
-        folder = g_dir_make_tmp("correction-XXXXXX", nullptr);
-        ASSERT_NE(folder, nullptr);
+        xisl_sim_set_content(XISL_SIM_CONTENT_FLAT);
+        xisl_sim_set_beam(0);
+        gchar *made = g_dir_make_tmp("correction-XXXXXX", nullptr);
+        ASSERT_NE(made, nullptr);
+        folder = made;
+        g_free(made);
         createStepped();
-        g_object_set(camera.get(), "roi-x0", region.x0, "roi-y0", region.y0, "roi-width",
-                     region.width, "roi-height", region.height, "grab-from-continuous", FALSE,
-                     "offset-correction", TRUE, nullptr);
+        setRoi(region);
+        g_object_set(camera.get(), "grab-from-continuous", FALSE, "offset-correction", TRUE,
+                     nullptr);
     }
 
     void TearDown() override
     {
         CameraTest::TearDown();
-        for (const std::string &file : files)
-            g_remove(file.c_str());
-        g_rmdir(folder);
-        g_free(folder);
-    }
-
-    static void setScene(XislSimContent content, uint32_t beam)
-    {
-        xisl_sim_set_content(content);
-        xisl_sim_set_beam(beam);
-    }
-
-    std::string pathOf(const std::string &name)
-    {
-        files.push_back(std::string(folder) + "/" + name);
-        return files.back();
+        std::filesystem::remove_all(folder);
     }
 
     std::string write(const std::string &name, const std::vector<FrameSeries> &series)
     {
-        const std::string path = pathOf(name);
-        EXPECT_TRUE(writeSeriesFile(path, series));
+        const std::string path = folder + "/" + name;
+        EXPECT_TRUE(series.empty() ? bool(std::ofstream(path) << "not HDF5\n")
+                                   : writeSeriesFile(path, series));
         return path;
     }
 
@@ -153,8 +137,7 @@ protected:
         return result;
     }
 
-    gchar *folder = nullptr;
-    std::vector<std::string> files;
+    std::string folder;
 };
 
 struct CorrectionCase {
@@ -185,7 +168,8 @@ TEST_P(PlantedMapsTest, CorrectionMatchesThePlantedPanel)
                  "offset-correction", gboolean{c.offset}, "gain-correction", gboolean{c.gain},
                  "defect-correction", gboolean{c.defects}, "correction-pedestal", c.pedestal,
                  nullptr);
-    setScene(c.content, c.beam);
+    xisl_sim_set_content(c.content);
+    xisl_sim_set_beam(c.beam);
     const Grabbed grabbed = record();
     ASSERT_TRUE(grabbed.ok);
     const std::vector<uint16_t> raw = rawRegion(1);
@@ -334,14 +318,14 @@ TEST_F(CorrectionTest, TheCalibrationTakenWithTheCurrentSettingsIsPickedFromAFol
 {
     write("short.h5", {plantedSeries("data_dark", sceneOf(XISL_SIM_CONTENT_FLAT, 0), 0.001)});
     write("long.h5", {plantedSeries("data_dark", sceneOf(XISL_SIM_CONTENT_FLAT, 0), 0.002, 40)});
-    std::ofstream(pathOf("notes.txt")) << "not a calibration\n";
-    g_object_set(camera.get(), "calibration-file", folder, nullptr);
+    write("notes.txt", {});
+    g_object_set(camera.get(), "calibration-file", folder.c_str(), nullptr);
 
     for (const auto &[exposure, name, level] :
          {std::tuple{0.002, "long.h5", 60.0}, std::tuple{0.001, "short.h5", 100.0}}) {
         g_object_set(camera.get(), "exposure-time", exposure, nullptr);
         EXPECT_NEAR(meanOf(record().pixels), level, 3) << name;
-        EXPECT_NE(status().find(std::string(folder) + "/" + name + " fits the current settings"),
+        EXPECT_NE(status().find(folder + "/" + name + " fits the current settings"),
                   std::string::npos)
             << status();
     }
@@ -363,11 +347,7 @@ class UnusableCalibrationTest : public CorrectionTest,
 
 TEST_P(UnusableCalibrationTest, GivesAClearErrorAndRawFrames)
 {
-    std::string path = pathOf("calibration.h5");
-    if (GetParam().series.empty())
-        std::ofstream(path) << "not HDF5\n";
-    else
-        ASSERT_TRUE(writeSeriesFile(path, GetParam().series));
+    const std::string path = write("calibration.h5", GetParam().series);
     GLibMessages messages;
     g_object_set(camera.get(), "calibration-file", path.c_str(), nullptr);
     const std::string error = path + ": " + GetParam().reason;
@@ -385,14 +365,11 @@ TEST_P(UnusableCalibrationTest, GivesAClearErrorAndRawFrames)
 
 FrameSeries seriesOfSize(const char *name, uint32_t width, uint32_t height, Roi roi)
 {
-    FrameSeries series{name,
+    return FrameSeries{name,
                        width,
                        height,
                        {std::vector<uint16_t>(size_t{width} * height, 1000)},
-                       settingsAt(0.001)};
-    const unsigned bounds[4] = {roi.x0, roi.y0, roi.width, roi.height};
-    std::copy(bounds, bounds + 4, series.settings.roi);
-    return series;
+                       settingsAt(0.001, roi)};
 }
 
 INSTANTIATE_TEST_SUITE_P(

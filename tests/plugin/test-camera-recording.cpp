@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <optional>
+#include <set>
 #include <utility>
 
 namespace TessaraVoltTest {
@@ -17,8 +18,7 @@ using RecordingTest = CameraTest;
 TEST_F(RecordingTest, ContinuousGrabCopiesTheRoiOfAFrameCompletedAfterTheRequest)
 {
     createStepped();
-    g_object_set(camera.get(), "roi-x0", 10u, "roi-y0", 20u, "roi-width", 100u, "roi-height", 50u,
-                 nullptr);
+    setRoi({10, 20, 100, 50});
     ASSERT_TRUE(start());
     step(3); // nobody asked for these
 
@@ -32,24 +32,21 @@ TEST_F(RecordingTest, ContinuousGrabCopiesTheRoiOfAFrameCompletedAfterTheRequest
 
 TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFrame)
 {
-    struct Delivery {
-        const void *address;
-        std::optional<uint32_t> frame;
-    };
     struct Receiver {
         Roi roi;
-        std::vector<Delivery> deliveries; // written on XISL's thread; read after each step
+        std::set<const void *> addresses; // written on XISL's thread; read after each step
+        std::vector<std::optional<uint32_t>> frames;
     } receiver;
     createStepped();
-    g_object_set(camera.get(), "roi-x0", 10u, "roi-y0", 20u, "roi-width", 100u, "roi-height", 50u,
-                 "transfer-asynchronously", TRUE, nullptr);
+    setRoi({10, 20, 100, 50});
+    g_object_set(camera.get(), "transfer-asynchronously", TRUE, nullptr);
     receiver.roi = roi();
     uca_camera_set_grab_func(
         camera.get(),
         [](gpointer data, gpointer user) {
             auto *self = static_cast<Receiver *>(user);
-            const auto *pixels = static_cast<const uint16_t *>(data);
-            self->deliveries.push_back({data, frameNumberOf(pixels, self->roi)});
+            self->addresses.insert(data);
+            self->frames.push_back(frameNumberOf(static_cast<const uint16_t *>(data), self->roi));
         },
         &receiver);
     ASSERT_TRUE(start());
@@ -57,20 +54,14 @@ TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFram
         camera.get(), [](gpointer, gpointer) { ADD_FAILURE() << "late callback used"; }, nullptr);
 
     step(5);
-    ASSERT_EQ(receiver.deliveries.size(), 5u);
-    for (uint32_t i = 0; i < 5; i++) {
-        EXPECT_EQ(receiver.deliveries[i].address, receiver.deliveries[0].address);
-        EXPECT_EQ(receiver.deliveries[i].frame, i + 1);
-    }
+    EXPECT_EQ(receiver.frames, (std::vector<std::optional<uint32_t>>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(receiver.addresses.size(), 1u);
     std::vector<uint64_t> bufferFrames;
     for (const XislSimCall &call : callsOf("Acquisition_GetActFrame"))
         bufferFrames.push_back(call.result & 0xffffffffu);
     EXPECT_EQ(bufferFrames, (std::vector<uint64_t>{1, 2, 3, 1, 2}));
 
-    const Grabbed grabbed = grabInto(camera.get(), receiver.roi);
-    EXPECT_FALSE(grabbed.ok);
-    ASSERT_TRUE(grabbed.error);
-    EXPECT_EQ(grabbed.error->code, UCA_CAMERA_ERROR_RECORDING);
+    EXPECT_EQ(codeOf(grabInto(camera.get(), receiver.roi).error), UCA_CAMERA_ERROR_RECORDING);
     stop();
     EXPECT_EQ(callsOf("Acquisition_Abort").size(), 1u);
     EXPECT_EQ(callsOf("Acquisition_DefineDestBuffers").size(), 1u) << "the grabber was not started";
@@ -86,12 +77,8 @@ TEST_F(RecordingTest, SingleFramesAreAcquiredPerGrabAndStopLeavesTheDetectorAlon
     EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty()) << "start only prepares";
     ASSERT_EQ(callsOf("Acquisition_DefineDestBuffers").at(0).args[1], 1u);
 
-    const Roi full = roi();
-    for (uint32_t expected : {1u, 2u}) {
-        const Grabbed grabbed = grabInto(camera.get(), full);
-        ASSERT_TRUE(grabbed.ok);
-        EXPECT_EQ(frameNumberOf(grabbed.pixels.data(), full), expected);
-    }
+    for (uint32_t expected : {1u, 2u})
+        EXPECT_EQ(frameNumberOf(grabInto(camera.get(), roi()).pixels.data(), roi()), expected);
     // The second grab waited for the end of the first acquisition; stop aborts nothing.
     const size_t abortsBeforeStop = callsOf("Acquisition_Abort").size();
     stop();
@@ -106,42 +93,22 @@ TEST_F(RecordingTest, SingleFramesAreAcquiredPerGrabAndStopLeavesTheDetectorAlon
     EXPECT_EQ(roi().width, 512u);
 }
 
-TEST_F(RecordingTest, SetUpSendsTheSettingsInOrder)
+// The driver's tests pin the order of the set-up; here the properties reach it.
+TEST_F(RecordingTest, SetUpSendsTheProperties)
 {
     xisl_sim_set_readout_ns_per_pixel(0);
     create();
     g_object_set(camera.get(), "gain", 3u, "exposure-time", 0.005, nullptr);
     ASSERT_TRUE(start());
     stop();
-
-    const std::vector<std::string> setUp = {
-        "Acquisition_DefineDestBuffers",
-        "Acquisition_SetAcqData",
-        "Acquisition_SetCallbacksAndMessages",
-        "Acquisition_SetCameraGain",
-        "Acquisition_SetTimerSync", // asked for 0: answers the readout time
-        "Acquisition_SetFrameSyncMode",
-        "Acquisition_SetTimerSync",
-        "Acquisition_Acquire_Image"};
-    std::vector<XislSimCall> calls;
-    for (const XislSimCall &call : callsOf(nullptr))
-        if (std::find(setUp.begin(), setUp.end(), call.function) != setUp.end())
-            calls.push_back(call);
-    ASSERT_EQ(calls.size(), setUp.size());
-    for (size_t i = 0; i < setUp.size(); i++)
-        EXPECT_EQ(calls[i].function, setUp[i]);
-    EXPECT_EQ(calls[0].args[1], 3u);    // frames
-    EXPECT_EQ(calls[0].args[2], 1024u); // rows
-    EXPECT_EQ(calls[0].args[3], 1024u); // columns
-    EXPECT_EQ(calls[3].args[0], 3u);    // gain
-    EXPECT_EQ(calls[4].args[0], 0u);
-    EXPECT_EQ(calls[5].args[0], static_cast<uint64_t>(XISL_SYNC_INTERNAL_TIMER));
-    EXPECT_EQ(calls[6].args[0], 5000u); // microseconds
-    EXPECT_EQ(calls[7].args[0], 3u);
-    EXPECT_EQ(calls[7].args[2], static_cast<uint64_t>(XISL_ACQ_CONTINUOUS));
-    const auto lines = detectorLog().lines();
-    EXPECT_EQ(countLines(lines, spdlog::level::info, "Start recording: 1024x1024"), 1u);
-    EXPECT_EQ(countLines(lines, spdlog::level::info, "Set exposure to 5000 us"), 1u);
+    const XislSimCall acquisition = callsOf("Acquisition_Acquire_Image").at(0);
+    EXPECT_EQ((std::vector<uint64_t>{callsOf("Acquisition_DefineDestBuffers").at(0).args[1],
+                                     callsOf("Acquisition_SetCameraGain").at(0).args[0],
+                                     callsOf("Acquisition_SetTimerSync").back().args[0],
+                                     acquisition.args[0], acquisition.args[2]}),
+              (std::vector<uint64_t>{3, 3, 5000, 3, XISL_ACQ_CONTINUOUS}));
+    EXPECT_EQ(countLines(detectorLog().lines(), spdlog::level::info, "Set exposure to 5000 us"),
+              1u);
 }
 
 TEST_F(RecordingTest, FailingFrameHeaderIsLoggedAndTheFrameStillDelivered)
@@ -151,49 +118,39 @@ TEST_F(RecordingTest, FailingFrameHeaderIsLoggedAndTheFrameStillDelivered)
     ASSERT_TRUE(start());
     EXPECT_TRUE(grabFrameNumber());
     stop();
-
     EXPECT_GE(countLines(detectorLog().lines(), spdlog::level::err, "Error 9 "), 1u);
-    const XislSimCounters counters = TessaraVoltTest::counters();
-    EXPECT_GE(counters.framesHandedBack, 1u);
-    EXPECT_EQ(counters.framesNotHandedBack, 0u);
+    EXPECT_GE(counters().framesHandedBack, 1u);
+    EXPECT_EQ(counters().framesNotHandedBack, 0u);
 }
 
-TEST_F(RecordingTest, SoftwareTriggerReleasesAFrame)
+TEST_F(RecordingTest, SoftwareTriggerReleasesAFrameOfAContinuousGrab)
 {
     createStepped();
     g_object_set(camera.get(), "trigger-source", UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE, nullptr);
     ASSERT_TRUE(start());
-    EXPECT_EQ(callsOf("Acquisition_SetFrameSyncMode").at(0).args[0],
-              static_cast<uint64_t>(XISL_SYNC_SOFTWARE_TRIGGER));
-
     auto pending = grabLater();
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (pending.wait_for(5ms) != std::future_status::ready &&
-           std::chrono::steady_clock::now() < deadline)
+    // Triggers until the grab returns: one sent before the grab waits is lost.
+    EXPECT_TRUE(waitUntil([&] {
         uca_camera_trigger(camera.get(), nullptr);
-    ASSERT_EQ(pending.wait_for(0s), std::future_status::ready);
+        return pending.wait_for(5ms) == std::future_status::ready;
+    }));
     const Grabbed grabbed = pending.get();
-    EXPECT_TRUE(grabbed.ok);
-    EXPECT_TRUE(frameNumberOf(grabbed.pixels.data(), roi()));
+    EXPECT_TRUE(grabbed.ok && frameNumberOf(grabbed.pixels.data(), roi()));
     stop();
 }
 
 TEST_F(RecordingTest, NewStartAfterBinningChangeUsesTheNewFrameSize)
 {
     createStepped();
-    g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
-    ASSERT_TRUE(start());
-    EXPECT_EQ(countLines(detectorLog().lines(), spdlog::level::info, "Start recording: 512x512"),
-              1u);
-    EXPECT_TRUE(grabFrameNumber()) << "the whole binned frame, unchanged";
-    stop();
-
-    g_object_set(camera.get(), "sensor-horizontal-binning", 1u, nullptr);
-    ASSERT_TRUE(start());
-    EXPECT_EQ(countLines(detectorLog().lines(), spdlog::level::info, "Start recording: 1024x1024"),
-              1u);
-    EXPECT_TRUE(grabFrameNumber()) << "the 512x512 region of the full frame";
-    stop();
+    // Binned, the whole frame; unbinned again, the 512x512 region binning left of the full frame.
+    for (const auto &[factor, line] :
+         {std::pair{2u, "Start recording: 512x512"}, {1u, "Start recording: 1024x1024"}}) {
+        g_object_set(camera.get(), "sensor-horizontal-binning", factor, nullptr);
+        ASSERT_TRUE(start());
+        EXPECT_EQ(countLines(detectorLog().lines(), spdlog::level::info, line), 1u);
+        EXPECT_TRUE(grabFrameNumber()) << line;
+        stop();
+    }
 }
 
 TEST_F(RecordingTest, WritesDuringRecordingAreRefusedExceptExposure)
@@ -205,23 +162,13 @@ TEST_F(RecordingTest, WritesDuringRecordingAreRefusedExceptExposure)
     g_object_set(camera.get(), "roi-width", 10u, "sensor-vertical-binning", 2u, "gain", 4u,
                  "grab-from-continuous", FALSE, "exposure-time", 0.5, nullptr);
 
-    guint gain = 0, binning = 0;
-    gboolean grabFromContinuous = FALSE;
-    gdouble exposure = 0;
-    g_object_get(camera.get(), "gain", &gain, "sensor-vertical-binning", &binning,
-                 "grab-from-continuous", &grabFromContinuous, "exposure-time", &exposure, nullptr);
     EXPECT_EQ(roi().width, 1024u);
-    EXPECT_EQ(binning, 1u);
-    EXPECT_EQ(gain, 0u);
-    EXPECT_TRUE(grabFromContinuous);
-    EXPECT_DOUBLE_EQ(exposure, 0.5);
+    EXPECT_EQ(texts({"sensor-vertical-binning", "gain", "grab-from-continuous", "exposure-time"}),
+              "1 0 TRUE 0.500000");
     EXPECT_EQ(callsOf("Acquisition_SetCameraBinningMode").size(), binningCalls);
     const auto lines = messages.lines();
     EXPECT_EQ(countLines(lines, G_LOG_LEVEL_WARNING,
                          "Property 'roi-width' cant be changed during acquisition"),
-              1u);
-    EXPECT_EQ(countLines(lines, G_LOG_LEVEL_WARNING,
-                         "Property 'gain' cant be changed during acquisition"),
               1u);
     EXPECT_EQ(lines.size(), 4u);
     stop();
@@ -233,9 +180,7 @@ TEST_F(RecordingTest, GrabGivesUpAfterTheWaitLimitAndTheNextGrabStillWorks)
     for (bool continuous : {true, false}) {
         g_object_set(camera.get(), "grab-from-continuous", gboolean{continuous}, nullptr);
         ASSERT_TRUE(start());
-        const auto started = std::chrono::steady_clock::now();
         const Grabbed grabbed = grabInto(camera.get(), roi());
-        EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
         EXPECT_FALSE(grabbed.ok);
         ASSERT_TRUE(grabbed.error);
         EXPECT_EQ(grabbed.error->code, UCA_CAMERA_ERROR_TIMEOUT) << grabbed.error->message;
@@ -267,7 +212,6 @@ TEST_F(RecordingTest, TriggeredGrabWaitsForTheReadoutAndATriggerCountsWhileTheGr
 
         trigger(); // no acquisition runs yet
         const Grabbed lost = grabInto(camera.get(), roi());
-        EXPECT_FALSE(lost.ok);
         ASSERT_TRUE(lost.error);
         EXPECT_EQ(lost.error->code, UCA_CAMERA_ERROR_TIMEOUT);
         const std::string hint = "a software trigger counts only while a grab waits";
@@ -282,6 +226,8 @@ TEST_F(RecordingTest, TriggeredGrabWaitsForTheReadoutAndATriggerCountsWhileTheGr
         const Grabbed grabbed = pending.get();
         EXPECT_TRUE(grabbed.ok) << grabbed.error->message;
         EXPECT_TRUE(frameNumberOf(grabbed.pixels.data(), roi()));
+        EXPECT_EQ(callsOf("Acquisition_SetFrameSyncMode").back().args[0],
+                  software ? XISL_SYNC_SOFTWARE_TRIGGER : XISL_SYNC_EXTERNAL_TRIGGER);
         stop();
     }
 }
@@ -392,25 +338,17 @@ TEST_F(RecordingTest, CallbackStopsWhileTheClientStops)
     stepped.wait();
 }
 
+// One past each edge, and beyond it by a wrap-around of the unsigned sum.
 TEST_F(RecordingTest, RoiOutsideTheFrameIsRefusedAtStart)
 {
     create();
-    const Roi outside[] = {
-        {1000, 0, 100, 1024}, {G_MAXUINT, 0, 2, 1}, {0, 1, 1024, 1024}, {0, G_MAXUINT, 1, 2}};
-    for (const Roi &region : outside) {
-        g_object_set(camera.get(), "roi-x0", region.x0, "roi-y0", region.y0, "roi-width",
-                     region.width, "roi-height", region.height, nullptr);
-        const ErrorPtr error = startError();
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->code, UCA_CAMERA_ERROR_DEVICE);
+    for (const Roi &region : {Roi{1000, 0, 100, 1024}, Roi{G_MAXUINT, 0, 2, 1},
+                              Roi{0, 1, 1024, 1024}, Roi{0, G_MAXUINT, 1, 2}}) {
+        setRoi(region);
+        EXPECT_EQ(codeOf(startError()), UCA_CAMERA_ERROR_DEVICE);
         EXPECT_FALSE(uca_camera_is_recording(camera.get()));
     }
-    g_object_set(camera.get(), "roi-x0", 1000u, "roi-y0", 0u, "roi-width", 100u, "roi-height",
-                 1024u, nullptr);
-    EXPECT_STREQ(startError()->message,
-                 "Region of interest 100x1024 at (1000, 0) does not fit into the 1024x1024 frame");
     EXPECT_TRUE(callsOf("Acquisition_DefineDestBuffers").empty());
-    EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty());
 }
 
 TEST_F(RecordingTest, AsynchronousStartWithoutCallbackIsRefused)
@@ -418,10 +356,9 @@ TEST_F(RecordingTest, AsynchronousStartWithoutCallbackIsRefused)
     create();
     g_object_set(camera.get(), "transfer-asynchronously", TRUE, nullptr);
     GError *error = nullptr;
-    UCA_CAMERA_GET_CLASS(camera.get())
-        ->start_recording(camera.get(), &error); // libuca would refuse earlier
+    // Called directly: libuca would refuse earlier.
+    UCA_CAMERA_GET_CLASS(camera.get())->start_recording(camera.get(), &error);
     const ErrorPtr owned(error);
-
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, UCA_CAMERA_ERROR_NO_GRAB_FUNC);
     EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty());
@@ -450,19 +387,8 @@ TEST_F(RecordingTest, DestroyWhileStreamingLeavesNoCallbackBehind)
     EXPECT_GT(delivered.load(), 0u);
 }
 
-struct SkipCase {
-    const char *name;
-    gboolean asynchronous;
-    gboolean buffered;
-    gboolean continuous;
-};
-
-void PrintTo(const SkipCase &c, std::ostream *out)
-{
-    *out << c.name;
-}
-
-class SkipFramesTest : public CameraTest, public ::testing::WithParamInterface<SkipCase> {};
+// The readout mode, by name: Asynchronous, Continuous, Single or Buffered (continuous).
+class SkipFramesTest : public CameraTest, public ::testing::WithParamInterface<std::string> {};
 
 // The first frames after each start reach neither a grab nor the callback. Asynchronous transfer
 // and single frames deliver every later frame, so the first one delivered is known; a continuous
@@ -473,10 +399,11 @@ TEST_P(SkipFramesTest, FirstFramesAfterEachStartAreDiscarded)
         Roi roi;
         std::atomic<uint32_t> first{0}; // XISL's thread writes it, once a recording
     } receiver;
-    const SkipCase &c = GetParam();
+    const bool asynchronous = GetParam() == "Asynchronous";
     createStepped();
-    g_object_set(camera.get(), "skip-frames", 3u, "transfer-asynchronously", c.asynchronous,
-                 "buffered", c.buffered, "grab-from-continuous", c.continuous, nullptr);
+    g_object_set(camera.get(), "skip-frames", 3u, "transfer-asynchronously", gboolean{asynchronous},
+                 "buffered", gboolean{GetParam() == "Buffered"}, "grab-from-continuous",
+                 gboolean{GetParam() != "Single"}, nullptr);
     receiver.roi = roi();
     uca_camera_set_grab_func(
         camera.get(),
@@ -487,15 +414,15 @@ TEST_P(SkipFramesTest, FirstFramesAfterEachStartAreDiscarded)
                 none, frameNumberOf(static_cast<const uint16_t *>(data), self->roi).value_or(~0u));
         },
         &receiver);
-    const bool exact = c.asynchronous || !c.continuous;
+    const bool exact = asynchronous || GetParam() == "Single";
     for (int start = 0; start < 2; start++) {
         const uint32_t produced = static_cast<uint32_t>(counters().framesProduced);
         receiver.first = 0;
         ASSERT_TRUE(this->start());
-        if (c.asynchronous)
+        if (asynchronous)
             step(4);
         const std::optional<uint32_t> first =
-            c.asynchronous ? std::optional<uint32_t>(receiver.first.load()) : grabFrameNumber();
+            asynchronous ? std::optional<uint32_t>(receiver.first.load()) : grabFrameNumber();
         stop();
         ASSERT_TRUE(first);
         if (exact)
@@ -506,12 +433,9 @@ TEST_P(SkipFramesTest, FirstFramesAfterEachStartAreDiscarded)
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryMode, SkipFramesTest,
-                         ::testing::Values(SkipCase{"Asynchronous", TRUE, FALSE, TRUE},
-                                           SkipCase{"Continuous", FALSE, FALSE, TRUE},
-                                           SkipCase{"Single", FALSE, FALSE, FALSE},
-                                           SkipCase{"Buffered", FALSE, TRUE, TRUE}),
-                         [](const ::testing::TestParamInfo<SkipCase> &c) {
-                             return std::string(c.param.name);
+                         ::testing::Values("Asynchronous", "Continuous", "Single", "Buffered"),
+                         [](const ::testing::TestParamInfo<std::string> &mode) {
+                             return mode.param;
                          });
 
 } // namespace
