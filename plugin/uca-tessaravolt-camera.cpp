@@ -386,13 +386,20 @@ uca_tessaravolt_camera_initable_iface_init (GInitableIface *iface)
 }
 
 static void
+uca_tessaravolt_camera_dispose (GObject *object)
+{
+    /* The parent stops a recording camera, but the detector may refuse the stop and go on
+     * delivering. The readout's destruction releases waiting grabs and ends every callback: done
+     * here, while a consumer may still read the camera, not once it is being finalised. */
+    G_OBJECT_CLASS (uca_tessaravolt_camera_parent_class)->dispose (object);
+    get_private (object)->readout.reset ();
+}
+
+static void
 uca_tessaravolt_camera_finalize (GObject *object)
 {
     UcaTessaraVoltCameraPrivate *priv = get_private (object);
 
-    /* Before the rest of the record: the readout's destruction releases waiting grabs and ends
-     * every callback, which read the region of interest. */
-    priv->readout.reset ();
     priv->~UcaTessaraVoltCameraPrivate ();
 
     G_OBJECT_CLASS (uca_tessaravolt_camera_parent_class)->finalize (object);
@@ -406,6 +413,7 @@ uca_tessaravolt_camera_class_init (UcaTessaraVoltCameraClass *klass)
 
     object_class->set_property = uca_tessaravolt_camera_set_property;
     object_class->get_property = uca_tessaravolt_camera_get_property;
+    object_class->dispose = uca_tessaravolt_camera_dispose;
     object_class->finalize = uca_tessaravolt_camera_finalize;
 
     camera_class->start_recording = uca_tessaravolt_camera_start_recording;
