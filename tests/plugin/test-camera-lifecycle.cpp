@@ -3,12 +3,11 @@
 #include "camera-fixture.h"
 
 #include <dlfcn.h>
-#include <elf.h>
 #include <gio/gio.h>
 
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 #include <set>
+#include <sstream>
 
 namespace TessaraVoltTest {
 namespace {
@@ -19,12 +18,17 @@ std::string pluginPath()
     return std::string(directory ? directory : ".") + "/libucatessaravolt.so";
 }
 
-// The plug-in's type function. The plug-in stays loaded: its type outlives any handle.
 using GetType = GType (*)();
-GetType pluginGetType()
+GetType typeFunctionOf(void *plugin)
 {
-    void *plugin = dlopen(pluginPath().c_str(), RTLD_NOW | RTLD_LOCAL);
     return plugin ? reinterpret_cast<GetType>(dlsym(plugin, "camera_plugin_get_type")) : nullptr;
+}
+
+// The plug-in's type. The plug-in stays loaded: its type outlives any handle.
+GType pluginType()
+{
+    const GetType getType = typeFunctionOf(dlopen(pluginPath().c_str(), RTLD_NOW | RTLD_LOCAL));
+    return getType ? getType() : G_TYPE_INVALID;
 }
 
 using LifecycleTest = CameraTest;
@@ -37,12 +41,8 @@ struct CreationFailure {
     unsigned nth;
     gint code;
     const char *message;
+    friend void PrintTo(const CreationFailure &c, std::ostream *out) { *out << c.name; }
 };
-
-void PrintTo(const CreationFailure &c, std::ostream *out)
-{
-    *out << c.name;
-}
 
 class CreationFailureTest : public CameraTest,
                             public ::testing::WithParamInterface<CreationFailure> {};
@@ -58,69 +58,44 @@ TEST_P(CreationFailureTest, BecomesErrorAndLeavesNothingOpen)
     GError *error = nullptr;
     camera = createCamera(&error);
     const ErrorPtr owned(error);
-
-    ASSERT_FALSE(camera);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain, UCA_CAMERA_ERROR);
-    EXPECT_EQ(error->code, c.code);
-    EXPECT_STREQ(error->message, c.message);
+    ASSERT_TRUE(error && !camera);
+    EXPECT_EQ(std::tuple(error->domain, error->code, std::string(error->message)),
+              std::tuple(UCA_CAMERA_ERROR, c.code, std::string(c.message)));
     EXPECT_EQ(c.failing ? countLines(detectorLog().lines(), spdlog::level::err, c.message) : 1, 1u);
     EXPECT_EQ(counters().openHandles, 0u);
 }
 
+constexpr gint notFound = UCA_CAMERA_ERROR_NOT_FOUND;
 INSTANTIATE_TEST_SUITE_P(
     EachCause, CreationFailureTest,
-    ::testing::Values(CreationFailure{"NoSensor", 0, nullptr, 0, UCA_CAMERA_ERROR_NOT_FOUND,
-                                      "Unable to get next sensor"},
-                      CreationFailure{
-                          "OnlyOldHeaders", 13, nullptr, 0, UCA_CAMERA_ERROR_NOT_FOUND,
-                          "No cameras available. Check your driver and hardware installation."},
-                      CreationFailure{"EnumSensors", 14, "Acquisition_EnumSensors", 1, 0,
-                                      "Unable to enumerate sensors"},
-                      CreationFailure{"GetNextSensor", 14, "Acquisition_GetNextSensor", 2, 0,
-                                      "Unable to get next sensor"},
-                      CreationFailure{"GetHwHeaderInfo", 14, "Acquisition_GetHwHeaderInfo", 3, 0,
-                                      "Unable to get hardware header info"},
-                      CreationFailure{"GetHwHeaderInfoEx", 14, "Acquisition_GetHwHeaderInfoEx", 3,
-                                      0, "Unable to get extended hardware header info"}),
-    [](const ::testing::TestParamInfo<CreationFailure> &c) { return std::string(c.param.name); });
-
-TEST_F(LifecycleTest, SkipsOldHeadersKeepsFirstAndClosesTheRest)
-{
-    const XislSimSensor sensors[] = {sensor(2048, 2048, 13, 7), sensor(640, 480, 14, 8),
-                                     sensor(320, 240, 15, 9)};
-    ASSERT_EQ(xisl_sim_set_sensors(sensors, 3), 0);
-    create();
-
-    EXPECT_EQ(counters().openHandles, 1u) << "only the kept detector stays open";
-    const auto lines = detectorLog().lines();
-    for (const auto &[line, count] : {std::pair{"Found 3 sensors", 1u},
-                                      {"Camera: PROM 7, header 13", 1u},
-                                      {"Camera (extended): header 13, type 7", 0u},
-                                      {"Camera (extended): header 14, type 7", 1u},
-                                      {"Camera (extended): header 15, type 7", 1u}})
-        EXPECT_EQ(countLines(lines, spdlog::level::info, line), count) << line;
-    EXPECT_EQ(texts({"sensor-width", "sensor-height", "grab-from-continuous"}), "640 480 TRUE");
-    EXPECT_EQ(roi(), (Roi{0, 0, 640, 480}));
-}
+    ::testing::Values(
+        CreationFailure{"NoSensor", 0, nullptr, 0, notFound, "Unable to get next sensor"},
+        CreationFailure{"OnlyOldHeaders", 13, nullptr, 0, notFound,
+                        "No cameras available. Check your driver and hardware installation."},
+        CreationFailure{"EnumSensors", 14, "Acquisition_EnumSensors", 1, 0,
+                        "Unable to enumerate sensors"},
+        CreationFailure{"GetNextSensor", 14, "Acquisition_GetNextSensor", 2, 0,
+                        "Unable to get next sensor"},
+        CreationFailure{"GetHwHeaderInfo", 14, "Acquisition_GetHwHeaderInfo", 3, 0,
+                        "Unable to get hardware header info"},
+        CreationFailure{"GetHwHeaderInfoEx", 14, "Acquisition_GetHwHeaderInfoEx", 3, 0,
+                        "Unable to get extended hardware header info"}),
+    [](const auto &c) { return std::string(c.param.name); });
 
 TEST_F(LifecycleTest, TypeRegisteredOnceWhenTwoThreadsAskAtOnce)
 {
     void *plugin = dlopen(pluginPath().c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(plugin, nullptr) << dlerror();
-    const auto getType = reinterpret_cast<GetType>(dlsym(plugin, "camera_plugin_get_type"));
-    ASSERT_NE(getType, nullptr);
+    const GetType getType = typeFunctionOf(plugin);
+    ASSERT_NE(getType, nullptr) << dlerror();
     std::promise<void> go;
     std::shared_future<void> ready = go.get_future().share();
     const auto ask = [&] {
         ready.wait();
         return getType();
     };
-    auto first = std::async(std::launch::async, ask);
-    auto second = std::async(std::launch::async, ask);
+    auto first = std::async(std::launch::async, ask), second = std::async(std::launch::async, ask);
     go.set_value();
     const GType type = first.get();
-
     EXPECT_EQ(second.get(), type);
     EXPECT_STREQ(g_type_name(type), "UcaTessaraVoltCamera");
     EXPECT_EQ(g_type_parent(type), UCA_TYPE_CAMERA);
@@ -129,37 +104,24 @@ TEST_F(LifecycleTest, TypeRegisteredOnceWhenTwoThreadsAskAtOnce)
     create();
 }
 
-// Names of the defined, global symbols in the library's dynamic symbol table.
-std::set<std::string> exportedSymbols(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    const std::string image((std::istreambuf_iterator<char>(file)),
-                            std::istreambuf_iterator<char>());
-    const auto *header = reinterpret_cast<const Elf64_Ehdr *>(image.data());
-    const auto *sections = reinterpret_cast<const Elf64_Shdr *>(image.data() + header->e_shoff);
-    std::set<std::string> names;
-    for (unsigned i = 0; i < header->e_shnum; i++) {
-        if (sections[i].sh_type != SHT_DYNSYM)
-            continue;
-        const char *strings = image.data() + sections[sections[i].sh_link].sh_offset;
-        const auto *symbols =
-            reinterpret_cast<const Elf64_Sym *>(image.data() + sections[i].sh_offset);
-        for (size_t s = 0; s < sections[i].sh_size / sizeof(Elf64_Sym); s++)
-            if (symbols[s].st_shndx != SHN_UNDEF && ELF64_ST_BIND(symbols[s].st_info) != STB_LOCAL)
-                names.insert(strings + symbols[s].st_name);
-    }
-    return names;
-}
-
+// Nothing but the entry point libuca looks for.
 TEST(CameraPlugin, ExportsOnlyTheTypeFunction)
 {
-    EXPECT_EQ(exportedSymbols(pluginPath()), std::set<std::string>{"camera_plugin_get_type"});
+    gchar *listing = nullptr;
+    ASSERT_TRUE(g_spawn_command_line_sync(("nm -D --defined-only " + pluginPath()).c_str(),
+                                          &listing, nullptr, nullptr, nullptr));
+    std::istringstream lines(listing);
+    g_free(listing);
+    std::set<std::string> names;
+    for (std::string address, kind, name; lines >> address >> kind >> name;)
+        names.insert(name);
+    EXPECT_EQ(names, std::set<std::string>{"camera_plugin_get_type"});
 }
 
+// An unbinned sensor reads binning 1, within the property's range.
 TEST_F(PropertyTest, ConstantsAndDefaults)
 {
     create();
-    // An unbinned sensor reads binning 1, within the property's range.
     EXPECT_EQ(texts({"name", "sensor-bitdepth", "sensor-pixel-width", "sensor-pixel-height",
                      "has-streaming", "has-camram-recording", "exposure-time", "gain",
                      "trigger-source", "sensor-horizontal-binning", "sensor-vertical-binning"}),
@@ -167,6 +129,8 @@ TEST_F(PropertyTest, ConstantsAndDefaults)
               "((UcaCameraTriggerSource) UCA_CAMERA_TRIGGER_SOURCE_AUTO) 1 1");
 }
 
+// Exposure in whole microseconds, truncated; roi-x0 stored unchecked (the start checks it);
+// GObject refuses a gain above 5.
 TEST_F(PropertyTest, ValuesRoundTrip)
 {
     create();
@@ -177,35 +141,22 @@ TEST_F(PropertyTest, ValuesRoundTrip)
         g_object_get(camera.get(), "trigger-source", &read, nullptr);
         EXPECT_EQ(read, source);
     }
-    g_object_set(camera.get(), "exposure-time", 0.1234567, nullptr);
-    EXPECT_EQ(text("exposure-time"), "0.123456") << "whole microseconds, truncated";
-    g_object_set(camera.get(), "gain", 3u, "roi-x0", 5000u, nullptr);
-    EXPECT_EQ(text("gain"), "3");
-    EXPECT_EQ(roi().x0, 5000u) << "stored unchecked; start of recording checks it";
     const GLibMessages refused;
+    g_object_set(camera.get(), "exposure-time", 0.1234567, "gain", 3u, "roi-x0", 5000u, nullptr);
     g_object_set(camera.get(), "gain", 6u, nullptr);
-    EXPECT_EQ(text("gain"), "3") << "GObject refuses a gain above 5";
+    EXPECT_EQ(texts({"exposure-time", "gain", "roi-x0"}), "0.123456 3 5000");
 }
 
+// Binning shrinks the region of interest at once and never grows it back; every write is sent.
 TEST_F(PropertyTest, BinningShrinksRoiAtOnceAndNeverGrowsItBack)
 {
     create();
     g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
-    EXPECT_EQ(texts({"sensor-vertical-binning", "sensor-width"}), "2 1024");
-    EXPECT_EQ(roi(), (Roi{0, 0, 512, 512}));
-
+    EXPECT_EQ(texts({"sensor-vertical-binning", "sensor-width", "roi"}), "2 1024 0 0 512 512");
     g_object_set(camera.get(), "sensor-vertical-binning", 1u, nullptr);
-    EXPECT_EQ(text("sensor-horizontal-binning"), "1");
-    EXPECT_EQ(roi(), (Roi{0, 0, 512, 512}));
-
-    g_object_set(camera.get(), "sensor-vertical-binning", 1u, nullptr); // unchanged, still sent
-    std::vector<uint64_t> factors;
-    for (const XislSimCall &call : callsOf("Acquisition_SetCameraBinningMode"))
-        factors.push_back(call.args[0]);
-    EXPECT_EQ(factors, (std::vector<uint64_t>{2, 1, 1}));
-    const auto lines = detectorLog().lines();
-    EXPECT_EQ(countLines(lines, spdlog::level::info, "Set detector binning mode: 2"), 1u);
-    EXPECT_EQ(countLines(lines, spdlog::level::info, "Set detector binning mode: 1"), 2u);
+    g_object_set(camera.get(), "sensor-vertical-binning", 1u, nullptr);
+    EXPECT_EQ(texts({"sensor-horizontal-binning", "roi"}), "1 0 0 512 512");
+    EXPECT_EQ(argsOf("Acquisition_SetCameraBinningMode", 0), (std::vector<uint64_t>{2, 1, 1}));
 }
 
 // A binning or timer cycle the detector refuses is not reported as the detector's: binning keeps
@@ -216,42 +167,34 @@ TEST_F(PropertyTest, RefusedSettingsReadWhatTheDetectorUses)
     create();
     ASSERT_EQ(xisl_sim_fail("Acquisition_SetCameraBinningMode", 3, 1), 0);
     g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
-    EXPECT_EQ(text("sensor-vertical-binning"), "1");
-    EXPECT_EQ(roi().width, 1024u);
-
     ASSERT_EQ(xisl_sim_fail("Acquisition_SetTimerSync", 7, 2), 0); // the cycle, after the readout
     g_object_set(camera.get(), "exposure-time", 2.0, nullptr);
     ASSERT_TRUE(start());
     stop();
-    EXPECT_EQ(text("exposure-time"), "1.048576") << "the timer kept the readout's cycle";
+    EXPECT_EQ(texts({"sensor-vertical-binning", "roi-width", "exposure-time"}), "1 1024 1.048576");
 }
 
 // Made directly rather than through a plug-in manager, whose forwarding of construction
 // properties is libuca's business, not the camera's.
 TEST_F(PropertyTest, ConstructionPropertiesApplyOnceTheDetectorIsFound)
 {
-    const GetType getType = pluginGetType();
-    ASSERT_NE(getType, nullptr);
     GError *error = nullptr;
     camera.reset(static_cast<UcaCamera *>(
-        g_initable_new(getType(), nullptr, &error, "exposure-time", 0.25,
+        g_initable_new(pluginType(), nullptr, &error, "exposure-time", 0.25,
                        "sensor-horizontal-binning", 2u, "roi-width", 100u, nullptr)));
     ASSERT_TRUE(camera) << error->message;
-    EXPECT_EQ(texts({"exposure-time", "sensor-horizontal-binning"}), "0.250000 2");
-    EXPECT_EQ(roi(), (Roi{0, 0, 100, 512}));
+    EXPECT_EQ(texts({"exposure-time", "sensor-horizontal-binning", "roi"}),
+              "0.250000 2 0 0 100 512");
 }
 
 // A camera whose initialisation never ran (a plain g_object_new) or failed has no detector:
-// listings and libuca's own frames-per-second read give the defaults, trigger warns, recording
-// is refused, and nothing crashes.
+// every property reads, libuca's frames-per-second too, trigger warns, recording is refused.
 TEST_F(PropertyTest, CameraWithoutDetectorReadsDefaultsAndRefusesToRecord)
 {
-    const GetType getType = pluginGetType();
-    ASSERT_NE(getType, nullptr);
     for (bool initialise : {false, true}) {
-        SCOPED_TRACE(initialise ? "initialisation failed" : "never initialised");
+        SCOPED_TRACE(initialise);
         ASSERT_EQ(xisl_sim_set_sensors(nullptr, 0), 0);
-        camera.reset(static_cast<UcaCamera *>(g_object_new(getType(), nullptr)));
+        camera.reset(static_cast<UcaCamera *>(g_object_new(pluginType(), nullptr)));
         EXPECT_FALSE(initialise && g_initable_init(G_INITABLE(camera.get()), nullptr, nullptr));
         guint count = 0;
         GParamSpec **specs =
@@ -260,15 +203,15 @@ TEST_F(PropertyTest, CameraWithoutDetectorReadsDefaultsAndRefusesToRecord)
             if (specs[i]->flags & G_PARAM_READABLE)
                 text(specs[i]->name);
         g_free(specs);
-        EXPECT_EQ(texts({"exposure-time", "sensor-vertical-binning"}), "0.067000 1");
-        EXPECT_EQ(text("frames-per-second"), "14.925373");
-
+        EXPECT_EQ(texts({"exposure-time", "sensor-vertical-binning", "frames-per-second"}),
+                  "0.067000 1 14.925373");
         GLibMessages messages;
         UCA_CAMERA_GET_CLASS(camera.get())->trigger(camera.get(), nullptr); // libuca asks recording
-        EXPECT_EQ(countLines(messages.lines(), G_LOG_LEVEL_WARNING,
+        const auto warnings = messages.texts();
+        EXPECT_EQ(std::count(warnings.begin(), warnings.end(),
                              "Trigger ignored: the camera has no detector"),
-                  1u);
-        EXPECT_EQ(codeOf(startError()), UCA_CAMERA_ERROR_NOT_FOUND);
+                  1);
+        EXPECT_EQ(startCode(), UCA_CAMERA_ERROR_NOT_FOUND);
         EXPECT_EQ(codeOf(grabInto(camera.get(), {0, 0, 4, 4}).error),
                   UCA_CAMERA_ERROR_NOT_RECORDING);
         camera.reset();
@@ -276,23 +219,21 @@ TEST_F(PropertyTest, CameraWithoutDetectorReadsDefaultsAndRefusesToRecord)
     }
 }
 
-// A binning write whose header read fails keeps the region of interest instead of collapsing it
-// to 0 x 0; a start whose frame size cannot be read is refused instead of delivering nothing.
+// A binning write whose header read fails warns and keeps the region of interest instead of
+// collapsing it to 0 x 0; a start whose frame size cannot be read is refused.
 TEST_F(PropertyTest, FailedHeaderReadNeitherEmptiesTheRoiNorStartsAnEmptyRecording)
 {
     create();
     ASSERT_EQ(xisl_sim_fail("Acquisition_GetHwHeaderInfo", 3, 1), 0);
     GLibMessages messages;
     g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
-    EXPECT_EQ(roi(), (Roi{0, 0, 1024, 1024}));
-    ASSERT_EQ(messages.lines().size(), 1u);
-    EXPECT_EQ(messages.lines()[0].level, G_LOG_LEVEL_WARNING);
-
+    EXPECT_EQ(texts({"roi"}), "0 0 1024 1024");
+    EXPECT_EQ(messages.texts().size(), 1u);
     g_object_set(camera.get(), "transfer-asynchronously", FALSE, nullptr);
     ASSERT_EQ(xisl_sim_fail("Acquisition_GetHwHeaderInfo", 3, 0), 0);
     for (gboolean fromContinuous : {gboolean{TRUE}, gboolean{FALSE}}) {
         g_object_set(camera.get(), "grab-from-continuous", fromContinuous, nullptr);
-        EXPECT_EQ(codeOf(startError()), UCA_CAMERA_ERROR_DEVICE);
+        EXPECT_EQ(startCode(), UCA_CAMERA_ERROR_DEVICE);
         EXPECT_FALSE(uca_camera_is_recording(camera.get()));
     }
     EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty());
