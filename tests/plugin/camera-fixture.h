@@ -20,14 +20,6 @@ namespace TessaraVoltTest {
 
 using namespace std::chrono_literals;
 
-inline size_t countLines(const std::vector<LogLine> &lines, int level, const std::string &text)
-{
-    size_t count = 0;
-    for (const LogLine &line : lines)
-        count += line.level == level && line.text == text;
-    return count;
-}
-
 // Argument `index` (-1: the result's low 32 bits) of each call of `function`.
 inline std::vector<uint64_t> argsOf(const char *function, int index)
 {
@@ -72,8 +64,7 @@ struct Grabbed {
 
 inline Grabbed grabInto(UcaCamera *camera, const Roi &roi)
 {
-    Grabbed grabbed;
-    grabbed.pixels.resize(size_t{roi.width} * roi.height);
+    Grabbed grabbed{FALSE, std::vector<uint16_t>(size_t{roi.width} * roi.height), nullptr};
     GError *error = nullptr;
     grabbed.ok = uca_camera_grab(camera, grabbed.pixels.data(), &error);
     grabbed.error.reset(error);
@@ -88,12 +79,6 @@ inline gint codeOf(const ErrorPtr &error)
 
 class CameraTest : public SimulatorFixture {
 protected:
-    void SetUp() override
-    {
-        SimulatorFixture::SetUp();
-        detectorLog().clear();
-    }
-
     void TearDown() override
     {
         camera.reset();

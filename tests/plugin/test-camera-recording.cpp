@@ -73,18 +73,12 @@ TEST_F(RecordingTest, SingleFramesAreAcquiredPerGrabAndStopLeavesTheDetectorAlon
               (std::vector<uint64_t>{XISL_ACQ_ONE_BUFFER, XISL_ACQ_ONE_BUFFER}));
     EXPECT_EQ(argsOf("Acquisition_DefineDestBuffers", 1), std::vector<uint64_t>{1});
     EXPECT_EQ(callsOf("Acquisition_Abort").size(), abortsBeforeStop);
-    g_object_set(camera.get(), "sensor-horizontal-binning", 2u, nullptr);
-    EXPECT_EQ(callsOf("Acquisition_SetCameraBinningMode").at(0).status, 0u);
-}
-
-// Binned, the whole frame; unbinned again, the 512x512 region binning left of the full frame.
-TEST_F(RecordingTest, NewStartAfterBinningChangeUsesTheNewFrameSize)
-{
-    createStepped();
+    // A new start takes the new frame size; unbinned again, the region binning left.
     for (guint factor : {2u, 1u}) {
         g_object_set(camera.get(), "sensor-horizontal-binning", factor, nullptr);
+        EXPECT_EQ(callsOf("Acquisition_SetCameraBinningMode").back().status, 0u);
         ASSERT_TRUE(start());
-        EXPECT_TRUE(grabFrameNumber()) << factor;
+        EXPECT_TRUE(frameNumberOf(grab().pixels.data(), roi())) << factor;
         stop();
     }
 }
@@ -233,23 +227,31 @@ TEST_F(RecordingTest, CallbackStopsWhileTheClientStops)
     stepped.wait();
 }
 
-// One past each edge, and beyond it by a wrap-around of the unsigned sum; an asynchronous start
-// without a callback (libuca would refuse it earlier).
+// A start that could not deliver is refused before anything is acquired: a region one past an
+// edge, or beyond it by a wrap-around of the unsigned sum; a frame size that cannot be read, in
+// either grab mode; asynchronous transfer without a callback (libuca would refuse it earlier).
 TEST_F(RecordingTest, StartsThatCannotDeliverAreRefused)
 {
     create();
-    for (const Roi &region : {Roi{1000, 0, 100, 1024}, Roi{G_MAXUINT, 0, 2, 1},
-                              Roi{0, 1, 1024, 1024}, Roi{0, G_MAXUINT, 1, 2}}) {
+    constexpr gint device = UCA_CAMERA_ERROR_DEVICE;
+    constexpr Roi whole{0, 0, 1024, 1024};
+    for (const auto &[region, mode, code] : {std::tuple{Roi{1000, 0, 100, 1024}, "", device},
+                                             {Roi{G_MAXUINT, 0, 2, 1}, "", device},
+                                             {Roi{0, 1, 1024, 1024}, "", device},
+                                             {Roi{0, G_MAXUINT, 1, 2}, "", device},
+                                             {whole, "asynchronous", UCA_CAMERA_ERROR_NO_GRAB_FUNC},
+                                             {whole, "no header, continuous", device},
+                                             {whole, "no header, single", device}}) {
+        const std::string how = mode;
         setRoi(region);
-        EXPECT_EQ(startCode(), UCA_CAMERA_ERROR_DEVICE);
-        EXPECT_FALSE(uca_camera_is_recording(camera.get()));
+        g_object_set(camera.get(), "transfer-asynchronously", gboolean{how == "asynchronous"},
+                     "grab-from-continuous", gboolean{how != "no header, single"}, nullptr);
+        ASSERT_EQ(how.find("no header") ? 0 : xisl_sim_fail("Acquisition_GetHwHeaderInfo", 3, 0),
+                  0);
+        GError *error = nullptr;
+        UCA_CAMERA_GET_CLASS(camera.get())->start_recording(camera.get(), &error);
+        EXPECT_EQ(codeOf(ErrorPtr(error)), code) << how << " " << texts({"roi"});
     }
-    EXPECT_TRUE(callsOf("Acquisition_DefineDestBuffers").empty());
-    setRoi({0, 0, 1024, 1024});
-    g_object_set(camera.get(), "transfer-asynchronously", TRUE, nullptr);
-    GError *error = nullptr;
-    UCA_CAMERA_GET_CLASS(camera.get())->start_recording(camera.get(), &error);
-    EXPECT_EQ(codeOf(ErrorPtr(error)), UCA_CAMERA_ERROR_NO_GRAB_FUNC);
     EXPECT_TRUE(callsOf("Acquisition_Acquire_Image").empty());
 }
 
