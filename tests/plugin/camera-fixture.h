@@ -56,20 +56,11 @@ private:
     std::vector<std::string> captured; // guarded by mutex
 };
 
+// The pixels of a grab, or its error.
 struct Grabbed {
-    gboolean ok = FALSE;
     std::vector<uint16_t> pixels;
     ErrorPtr error;
 };
-
-inline Grabbed grabInto(UcaCamera *camera, const Roi &roi)
-{
-    Grabbed grabbed{FALSE, std::vector<uint16_t>(size_t{roi.width} * roi.height), nullptr};
-    GError *error = nullptr;
-    grabbed.ok = uca_camera_grab(camera, grabbed.pixels.data(), &error);
-    grabbed.error.reset(error);
-    return grabbed;
-}
 
 // The code of an error meant to be there; -1 when there is none.
 inline gint codeOf(const ErrorPtr &error)
@@ -121,7 +112,15 @@ protected:
 
     void step(unsigned frames) { ASSERT_EQ(xisl_sim_step(acquisitionHandle(), frames, 2000), 0); }
 
-    Grabbed grab() { return grabInto(camera.get(), roi()); }
+    Grabbed grab()
+    {
+        const Roi region = roi();
+        Grabbed grabbed{std::vector<uint16_t>(size_t{region.width} * region.height), nullptr};
+        GError *error = nullptr;
+        uca_camera_grab(camera.get(), grabbed.pixels.data(), &error);
+        grabbed.error.reset(error);
+        return grabbed;
+    }
 
     std::future<Grabbed> grabLater()
     {
@@ -137,14 +136,14 @@ protected:
             return pending.wait_for(1ms) == std::future_status::ready;
         })) << "the grab never returned";
         Grabbed grabbed = pending.get();
-        EXPECT_TRUE(grabbed.ok) << (grabbed.error ? grabbed.error->message : "");
+        EXPECT_EQ(codeOf(grabbed.error), -1) << grabbed.error->message;
         return grabbed;
     }
 
     std::optional<uint32_t> grabFrameNumber()
     {
         const Grabbed grabbed = grabStepped();
-        return grabbed.ok ? frameNumberOf(grabbed.pixels.data(), roi()) : std::nullopt;
+        return grabbed.error ? std::nullopt : frameNumberOf(grabbed.pixels.data(), roi());
     }
 
     // Hands each frame the callback gets to `onFrame`, on XISL's thread.

@@ -70,10 +70,9 @@ TEST_F(LifecycleTest, TypeRegisteredOnceWhenTwoThreadsAskAtOnce)
     auto first = std::async(std::launch::async, getType);
     auto second = std::async(std::launch::async, getType);
     const GType type = first.get();
-    EXPECT_EQ(second.get(), type);
-    EXPECT_STREQ(g_type_name(type), "UcaTessaraVoltCamera");
-    EXPECT_EQ(g_type_parent(type), UCA_TYPE_CAMERA);
-    EXPECT_TRUE(g_type_is_a(type, G_TYPE_INITABLE));
+    EXPECT_EQ(std::tuple(second.get(), std::string(g_type_name(type)), g_type_parent(type),
+                         g_type_is_a(type, G_TYPE_INITABLE)),
+              std::tuple(type, std::string("UcaTessaraVoltCamera"), UCA_TYPE_CAMERA, TRUE));
     dlclose(plugin); // the registered type outlives this handle, so the code must stay loaded
     create();
 }
@@ -150,9 +149,9 @@ TEST_F(PropertyTest, ConstructionPropertiesApplyOnceTheDetectorIsFound)
 // every property reads, libuca's frames-per-second too, trigger warns, recording is refused.
 TEST_F(PropertyTest, CameraWithoutDetectorReadsDefaultsAndRefusesToRecord)
 {
+    ASSERT_EQ(xisl_sim_set_sensors(nullptr, 0), 0);
     for (bool initialise : {false, true}) {
         SCOPED_TRACE(initialise);
-        ASSERT_EQ(xisl_sim_set_sensors(nullptr, 0), 0);
         camera.reset(static_cast<UcaCamera *>(g_object_new(pluginType(), nullptr)));
         EXPECT_FALSE(initialise && g_initable_init(G_INITABLE(camera.get()), nullptr, nullptr));
         guint count = 0;
@@ -164,15 +163,9 @@ TEST_F(PropertyTest, CameraWithoutDetectorReadsDefaultsAndRefusesToRecord)
                   "0.067000 1 14.925373");
         GLibMessages messages;
         UCA_CAMERA_GET_CLASS(camera.get())->trigger(camera.get(), nullptr); // libuca asks recording
-        const auto warnings = messages.texts();
-        EXPECT_EQ(std::count(warnings.begin(), warnings.end(),
-                             "Trigger ignored: the camera has no detector"),
-                  1);
+        EXPECT_EQ(messages.texts(),
+                  std::vector<std::string>{"Trigger ignored: the camera has no detector"});
         EXPECT_EQ(startCode(), UCA_CAMERA_ERROR_NOT_FOUND);
-        EXPECT_EQ(codeOf(grabInto(camera.get(), {0, 0, 4, 4}).error),
-                  UCA_CAMERA_ERROR_NOT_RECORDING);
-        camera.reset();
-        xisl_sim_reset();
     }
 }
 
