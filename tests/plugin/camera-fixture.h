@@ -140,12 +140,6 @@ protected:
         return grabbed;
     }
 
-    std::optional<uint32_t> grabFrameNumber()
-    {
-        const Grabbed grabbed = grabStepped();
-        return grabbed.error ? std::nullopt : frameNumberOf(grabbed.pixels.data(), roi());
-    }
-
     // Hands each frame the callback gets to `onFrame`, on XISL's thread.
     void deliverTo(std::function<void(const uint16_t *)> onFrame)
     {
@@ -157,11 +151,6 @@ protected:
                 static_cast<CameraTest *>(self)->frameCallback(static_cast<const uint16_t *>(data));
             },
             this);
-    }
-
-    std::optional<uint32_t> numberOf(const uint16_t *pixels)
-    {
-        return frameNumberOf(pixels, callbackRoi);
     }
 
     Roi roi()
@@ -178,30 +167,24 @@ protected:
                      "roi-height", roi.height, nullptr);
     }
 
-    // A property's value as GLib writes it (numbers as %g, enums by name, strings quoted).
-    std::string text(const char *property)
-    {
-        GParamSpec *pspec =
-            g_object_class_find_property(G_OBJECT_GET_CLASS(camera.get()), property);
-        GValue value = G_VALUE_INIT;
-        g_value_init(&value, pspec->value_type);
-        g_object_get_property(G_OBJECT(camera.get()), property, &value);
-        gchar *contents = g_strdup_value_contents(&value);
-        std::string text = contents;
-        g_free(contents);
-        g_value_unset(&value);
-        return text;
-    }
-
-    // The properties' values as text, separated by blanks; "roi" stands for the four bounds.
+    // The properties' values as GLib writes them (numbers as %g, enums by name, strings quoted),
+    // separated by blanks; "roi" stands for the four bounds.
     std::string texts(std::initializer_list<const char *> properties)
     {
         std::string joined;
-        for (const char *property : properties)
-            joined += (joined.empty() ? "" : " ") +
-                      (std::string(property) == "roi"
-                           ? texts({"roi-x0", "roi-y0", "roi-width", "roi-height"})
-                           : text(property));
+        for (const std::string property : properties) {
+            if (property == "roi") {
+                joined += (joined.empty() ? "" : " ") +
+                          texts({"roi-x0", "roi-y0", "roi-width", "roi-height"});
+                continue;
+            }
+            GValue value = G_VALUE_INIT;
+            g_object_get_property(G_OBJECT(camera.get()), property.c_str(), &value);
+            gchar *contents = g_strdup_value_contents(&value);
+            joined += (joined.empty() ? "" : " ") + std::string(contents);
+            g_free(contents);
+            g_value_unset(&value);
+        }
         return joined;
     }
 

@@ -53,11 +53,6 @@ FrameSeries uniform(const char *name, uint32_t width, uint32_t height, const Roi
             {0.001, 0, 1, {roi.x0, roi.y0, roi.width, roi.height}}};
 }
 
-double meanOf(const std::vector<uint16_t> &pixels)
-{
-    return std::accumulate(pixels.begin(), pixels.end(), 0.0) / static_cast<double>(pixels.size());
-}
-
 // Calibrations are taken on a small panel in single frames, so that the first grab after the
 // creation is frame 1, the next frame 2, and so on.
 class CorrectionTest : public CameraTest {
@@ -199,17 +194,19 @@ TEST_F(CorrectionTest, TheCalibrationTakenWithTheCurrentSettingsIsPickedFromAFol
     for (const auto &[exposure, name, level] :
          {std::tuple{0.002, "long.h5", 60.0}, std::tuple{0.001, "short.h5", 100.0}}) {
         g_object_set(camera.get(), "exposure-time", exposure, nullptr);
-        EXPECT_NEAR(meanOf(record().pixels), level, 3) << name;
+        const std::vector<uint16_t> pixels = record().pixels;
+        EXPECT_NEAR(std::accumulate(pixels.begin(), pixels.end(), 0.0) / pixels.size(), level, 3);
         EXPECT_PRED_FORMAT2(::testing::IsSubstring,
                             folder + "/" + name + " fits the current settings",
-                            text("calibration-status"));
+                            texts({"calibration-status"}));
     }
     GLibMessages messages;
     g_object_set(camera.get(), "exposure-time", 0.003, nullptr);
     for (uint32_t frame : {3u, 4u}) {
         const Grabbed stale = record();
         EXPECT_EQ(stale.pixels, rawRegion(frame));
-        EXPECT_PRED_FORMAT2(::testing::IsSubstring, "frames stay raw", text("calibration-status"));
+        EXPECT_PRED_FORMAT2(::testing::IsSubstring, "frames stay raw",
+                            texts({"calibration-status"}));
     }
     EXPECT_EQ(messages.texts().size(), 1u);
 }
@@ -232,7 +229,7 @@ TEST_F(CorrectionTest, UnusableFileGivesAClearErrorAndRawFrames)
         const std::string cause = "calibration file cannot be used: " + path + ": " + reason;
         GLibMessages messages;
         g_object_set(camera.get(), "calibration-file", path.c_str(), nullptr);
-        EXPECT_EQ(text("calibration-status"),
+        EXPECT_EQ(texts({"calibration-status"}),
                   "\"" + cause + "; frames stay raw: the " + cause + "\"");
         const Grabbed raw = record();
         EXPECT_EQ(raw.pixels, rawRegion(frame++));

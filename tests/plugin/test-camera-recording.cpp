@@ -21,10 +21,10 @@ TEST_F(RecordingTest, ContinuousGrabCopiesTheRoiOfAFrameCompletedAfterTheRequest
     g_object_set(camera.get(), "gain", 3u, nullptr);
     ASSERT_TRUE(start());
     step(3);
-    const std::optional<uint32_t> first = grabFrameNumber();
+    const std::optional<uint32_t> first = frameNumberOf(grabStepped().pixels.data(), roi());
     ASSERT_GT(first, 3u) << "nothing: the pixels match no frame's region of interest";
     step(3);
-    EXPECT_GT(grabFrameNumber(), *first + 3);
+    EXPECT_GT(frameNumberOf(grabStepped().pixels.data(), roi()), *first + 3);
     stop();
     EXPECT_EQ(callsOf("Acquisition_Abort").size(), 1u);
     EXPECT_EQ((std::vector<uint64_t>{argsOf("Acquisition_SetCameraGain", 0).at(0),
@@ -41,7 +41,8 @@ TEST_F(RecordingTest, AsynchronousTransferWinsAndReusesOneBufferForTheNewestFram
     createStepped();
     setRoi({10, 20, 100, 50});
     g_object_set(camera.get(), "transfer-asynchronously", TRUE, nullptr);
-    deliverTo([&](const uint16_t *pixels) { frames.push_back(numberOf(pixels)); });
+    deliverTo(
+        [&](const uint16_t *pixels) { frames.push_back(frameNumberOf(pixels, callbackRoi)); });
     ASSERT_TRUE(start());
     uca_camera_set_grab_func(
         camera.get(), [](gpointer, gpointer) { ADD_FAILURE() << "late callback used"; }, nullptr);
@@ -158,15 +159,12 @@ TEST_F(RecordingTest, CallbackReadsItsFrameAfterEndingTheRecording)
         g_object_set(camera.get(), "transfer-asynchronously", TRUE, nullptr);
         UcaCamera *client = camera.get();
         std::promise<std::optional<uint32_t>> frame;
-        bool ended = false; // XISL's thread only
-        deliverTo([&, client, release = release](const uint16_t *pixels) {
-            if (std::exchange(ended, true))
-                return;
+        deliverTo([&, client](const uint16_t *pixels) { // stepped: one frame, one call
             if (release)
                 g_object_unref(client);
             else
                 uca_camera_stop_recording(client, nullptr);
-            frame.set_value(numberOf(pixels));
+            frame.set_value(frameNumberOf(pixels, callbackRoi));
         });
         ASSERT_TRUE(start());
         const HACQDESC acquisition = acquisitionHandle();
@@ -268,7 +266,7 @@ TEST_F(RecordingTest, FirstFramesAfterEachStartAreDiscarded)
     std::atomic<uint32_t> delivered{0}; // the first frame the callback got, once a recording
     deliverTo([&](const uint16_t *pixels) {
         uint32_t none = 0;
-        delivered.compare_exchange_strong(none, numberOf(pixels).value_or(~0u));
+        delivered.compare_exchange_strong(none, frameNumberOf(pixels, callbackRoi).value_or(~0u));
     });
     for (const std::string mode : {"Asynchronous", "Continuous", "Single", "Buffered"}) {
         const bool asynchronous = mode == "Asynchronous";
@@ -281,7 +279,9 @@ TEST_F(RecordingTest, FirstFramesAfterEachStartAreDiscarded)
             ASSERT_TRUE(this->start()) << mode;
             if (asynchronous)
                 step(4);
-            const uint32_t first = asynchronous ? delivered.load() : grabFrameNumber().value_or(0);
+            const uint32_t first =
+                asynchronous ? delivered.load()
+                             : frameNumberOf(grabStepped().pixels.data(), roi()).value_or(0);
             stop();
             if (asynchronous || mode == "Single")
                 EXPECT_EQ(first, produced + 4) << mode;
