@@ -43,13 +43,13 @@ FrameSeries planted(const char *name, double exposure, uint32_t beam, int shift 
             {exposure, 0, 1, {region.x0, region.y0, region.width, region.height}}};
 }
 
-// One frame of 1000 counts in every pixel.
-FrameSeries uniform(const char *name, uint32_t width, uint32_t height, const Roi &roi)
+// One black frame of `edge` x `edge` pixels, said to be taken over `roi`.
+FrameSeries blackDarks(uint32_t edge, const Roi &roi)
 {
-    return {name,
-            width,
-            height,
-            {std::vector<uint16_t>(size_t{width} * height, 1000)},
+    return {"data_dark",
+            edge,
+            edge,
+            {std::vector<uint16_t>(size_t{edge} * edge)},
             {0.001, 0, 1, {roi.x0, roi.y0, roi.width, roi.height}}};
 }
 
@@ -219,10 +219,10 @@ TEST_F(CorrectionTest, UnusableFileGivesAClearErrorAndRawFrames)
          std::initializer_list<std::pair<std::vector<FrameSeries>, std::string>>{
              {{}, "not an HDF5 file"},
              {{planted("data_white", 0.001, flatBeam)}, "it has no darks (/exchange/data_dark)"},
-             {{uniform("data_dark", 512, 512, {0, 0, 512, 512})},
+             {{blackDarks(512, {0, 0, 512, 512})},
               "its region of interest, 512x512 at (0, 0), lies outside the 256x256 frame of "
               "this detector at binning 1"},
-             {{uniform("data_dark", 100, 100, region)},
+             {{blackDarks(100, region)},
               "its darks are 100x100 pixels, but their region of interest is 221x240 at (13, "
               "8)"}}) {
         const std::string path = write("calibration" + std::to_string(frame) + ".h5", series);

@@ -27,11 +27,8 @@ TEST_F(RecordingTest, ContinuousGrabCopiesTheRoiOfAFrameCompletedAfterTheRequest
     EXPECT_GT(frameNumberOf(grabStepped().pixels.data(), roi()), *first + 3);
     stop();
     EXPECT_EQ(callsOf("Acquisition_Abort").size(), 1u);
-    EXPECT_EQ((std::vector<uint64_t>{argsOf("Acquisition_SetCameraGain", 0).at(0),
-                                     argsOf("Acquisition_DefineDestBuffers", 1).at(0),
-                                     argsOf("Acquisition_Acquire_Image", 0).at(0),
-                                     argsOf("Acquisition_Acquire_Image", 2).at(0)}),
-              (std::vector<uint64_t>{3, 3, 3, XISL_ACQ_CONTINUOUS}));
+    EXPECT_EQ(argsOf("Acquisition_SetCameraGain", 0), std::vector<uint64_t>{3});
+    EXPECT_EQ(argsOf("Acquisition_Acquire_Image", 2), std::vector<uint64_t>{XISL_ACQ_CONTINUOUS});
 }
 
 // The callback set at the start gets every frame in one buffer; grabs are refused meanwhile.
@@ -95,9 +92,8 @@ TEST_F(RecordingTest, WritesDuringRecordingAreRefusedExceptExposure)
                      "exposure-time"}),
               "1024 1 0 TRUE 0.500000");
     EXPECT_EQ(callsOf("Acquisition_SetCameraBinningMode").size(), 0u);
-    const auto warnings = messages.texts();
-    EXPECT_EQ(warnings.size(), 4u);
-    EXPECT_EQ(warnings.at(0), "Property 'roi-width' cant be changed during acquisition");
+    EXPECT_EQ(messages.texts().size(), 4u);
+    EXPECT_EQ(messages.texts().at(0), "Property 'roi-width' cant be changed during acquisition");
     stop();
 }
 
@@ -118,11 +114,9 @@ TEST_F(RecordingTest, GrabGivesUpAfterTheWaitLimitAndTheNextGrabStillWorks)
           Row{UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL, TRUE, XISL_SYNC_EXTERNAL_TRIGGER},
           Row{UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE, TRUE, XISL_SYNC_SOFTWARE_TRIGGER}}) {
         SCOPED_TRACE(testing::Message() << source << continuous);
-        const auto trigger = [&, source = source] {
-            if (source == UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE)
-                uca_camera_trigger(camera.get(), nullptr);
-            else
-                xisl_sim_pulse(acquisitionHandle());
+        const auto trigger = [&, software = source == UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE] {
+            software ? uca_camera_trigger(camera.get(), nullptr)
+                     : (void)xisl_sim_pulse(acquisitionHandle());
         };
         g_object_set(camera.get(), "trigger-source", source, "frame-timeout", 0.5,
                      "grab-from-continuous", continuous, nullptr);
@@ -189,10 +183,7 @@ TEST_F(RecordingTest, CallbackStopsWhileTheClientStops)
     g_object_set(camera.get(), "transfer-asynchronously", TRUE, nullptr);
     std::promise<void> entered;
     std::promise<gint> stopped;
-    bool first = true; // XISL's thread only
-    deliverTo([&](const uint16_t *) {
-        if (!std::exchange(first, false))
-            return;
+    deliverTo([&](const uint16_t *) { // stepped: one frame, one call
         entered.set_value();
         waitUntil([&] { return uca_camera_stopped_recording(camera.get()) != FALSE; });
         GError *error = nullptr;
