@@ -10,17 +10,13 @@
 namespace TessaraVoltTest {
 namespace {
 
-std::string pluginPath()
-{
-    const char *directory = g_getenv("UCA_CAMERA_PATH");
-    return std::string(directory ? directory : ".") + "/libucatessaravolt.so";
-}
-
 // The plug-in's type, asked through a handle closed right after: the registered type outlives
 // the handle, so the plug-in must stay loaded.
 GType pluginType()
 {
-    void *plugin = dlopen(pluginPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    const char *directory = g_getenv("UCA_CAMERA_PATH");
+    const std::string path = std::string(directory ? directory : ".") + "/libucatessaravolt.so";
+    void *plugin = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     const auto getType = reinterpret_cast<GType (*)()>(dlsym(plugin, "camera_plugin_get_type"));
     const GType type = getType ? getType() : G_TYPE_INVALID;
     dlclose(plugin);
