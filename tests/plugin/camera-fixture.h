@@ -9,9 +9,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstring>
+#include <functional>
 #include <future>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,12 +18,15 @@
 
 namespace TessaraVoltTest {
 
-inline size_t countLines(const std::vector<LogLine> &lines, int level, const std::string &text)
+using namespace std::chrono_literals;
+
+// Argument `index` (-1: the result's low 32 bits) of each call of `function`.
+inline std::vector<uint64_t> argsOf(const char *function, int index)
 {
-    size_t count = 0;
-    for (const LogLine &line : lines)
-        count += line.level == level && line.text == text;
-    return count;
+    std::vector<uint64_t> values;
+    for (const XislSimCall &call : callsOf(function))
+        values.push_back(index < 0 ? call.result & 0xffffffffu : call.args[index]);
+    return values;
 }
 
 // Captures GLib messages of every domain while it lives.
@@ -35,54 +37,30 @@ public:
     GLibMessages(const GLibMessages &) = delete;
     GLibMessages &operator=(const GLibMessages &) = delete;
 
-    std::vector<LogLine> lines()
+    std::vector<std::string> texts()
     {
         std::lock_guard<std::mutex> lock(mutex);
         return captured;
     }
 
 private:
-    static void handle(const gchar *, GLogLevelFlags level, const gchar *message, gpointer self)
+    static void handle(const gchar *, GLogLevelFlags, const gchar *message, gpointer self)
     {
         auto *messages = static_cast<GLibMessages *>(self);
         std::lock_guard<std::mutex> lock(messages->mutex);
-        messages->captured.push_back({level & G_LOG_LEVEL_MASK, message});
+        messages->captured.push_back(message);
     }
 
     GLogFunc previous;
     std::mutex mutex;
-    std::vector<LogLine> captured; // guarded by mutex
+    std::vector<std::string> captured; // guarded by mutex
 };
 
+// The pixels of a grab, or its error.
 struct Grabbed {
-    gboolean ok = FALSE;
     std::vector<uint16_t> pixels;
     ErrorPtr error;
 };
-
-inline Grabbed grabInto(UcaCamera *camera, const Roi &roi)
-{
-    Grabbed grabbed;
-    grabbed.pixels.resize(size_t{roi.width} * roi.height);
-    GError *error = nullptr;
-    grabbed.ok = uca_camera_grab(camera, grabbed.pixels.data(), &error);
-    grabbed.error.reset(error);
-    return grabbed;
-}
-
-// A property's value as GLib writes it (numbers as %g, enums by name, strings quoted).
-inline std::string textOf(UcaCamera *camera, const char *property)
-{
-    GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(camera), property);
-    GValue value = G_VALUE_INIT;
-    g_value_init(&value, pspec->value_type);
-    g_object_get_property(G_OBJECT(camera), property, &value);
-    gchar *contents = g_strdup_value_contents(&value);
-    std::string text = contents;
-    g_free(contents);
-    g_value_unset(&value);
-    return text;
-}
 
 // The code of an error meant to be there; -1 when there is none.
 inline gint codeOf(const ErrorPtr &error)
@@ -92,12 +70,6 @@ inline gint codeOf(const ErrorPtr &error)
 
 class CameraTest : public SimulatorFixture {
 protected:
-    void SetUp() override
-    {
-        SimulatorFixture::SetUp();
-        detectorLog().clear();
-    }
-
     void TearDown() override
     {
         camera.reset();
@@ -113,20 +85,20 @@ protected:
 
     ::testing::AssertionResult start() { return startRecording(camera.get()); }
 
-    // The error of a start that is meant to fail.
-    ErrorPtr startError()
+    // The error code of a start meant to fail, asked of the camera directly: libuca checks some
+    // of the causes itself first.
+    gint startCode()
     {
         GError *error = nullptr;
-        uca_camera_start_recording(camera.get(), &error);
-        return ErrorPtr(error);
+        UCA_CAMERA_GET_CLASS(camera.get())->start_recording(camera.get(), &error);
+        return codeOf(ErrorPtr(error));
     }
 
     void stop()
     {
         GError *error = nullptr;
         uca_camera_stop_recording(camera.get(), &error);
-        EXPECT_EQ(error, nullptr);
-        g_clear_error(&error);
+        EXPECT_EQ(codeOf(ErrorPtr(error)), -1);
     }
 
     // Frames come only when a test steps them, so every frame number is known.
@@ -140,31 +112,45 @@ protected:
 
     void step(unsigned frames) { ASSERT_EQ(xisl_sim_step(acquisitionHandle(), frames, 2000), 0); }
 
+    Grabbed grab()
+    {
+        const Roi region = roi();
+        Grabbed grabbed{std::vector<uint16_t>(size_t{region.width} * region.height), nullptr};
+        GError *error = nullptr;
+        uca_camera_grab(camera.get(), grabbed.pixels.data(), &error);
+        grabbed.error.reset(error);
+        return grabbed;
+    }
+
     std::future<Grabbed> grabLater()
     {
-        return std::async(std::launch::async,
-                          [this, region = roi()] { return grabInto(camera.get(), region); });
+        return std::async(std::launch::async, [this] { return grab(); });
     }
 
     // Steps frames until the pending grab has taken one; a grab that waits is never missed.
     Grabbed grabStepped()
     {
-        using namespace std::chrono_literals;
         auto pending = grabLater();
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (pending.wait_for(1ms) != std::future_status::ready &&
-               std::chrono::steady_clock::now() < deadline)
+        EXPECT_TRUE(waitUntil([&] {
             xisl_sim_step(acquisitionHandle(), 1, 1000);
-        EXPECT_EQ(pending.wait_for(0s), std::future_status::ready) << "the grab never returned";
+            return pending.wait_for(1ms) == std::future_status::ready;
+        })) << "the grab never returned";
         Grabbed grabbed = pending.get();
-        EXPECT_TRUE(grabbed.ok) << (grabbed.error ? grabbed.error->message : "");
+        EXPECT_EQ(codeOf(grabbed.error), -1) << grabbed.error->message;
         return grabbed;
     }
 
-    std::optional<uint32_t> grabFrameNumber()
+    // Hands each frame the callback gets to `onFrame`, on XISL's thread.
+    void deliverTo(std::function<void(const uint16_t *)> onFrame)
     {
-        const Grabbed grabbed = grabStepped();
-        return grabbed.ok ? frameNumberOf(grabbed.pixels.data(), roi()) : std::nullopt;
+        frameCallback = std::move(onFrame);
+        callbackRoi = roi();
+        uca_camera_set_grab_func(
+            camera.get(),
+            [](gpointer data, gpointer self) {
+                static_cast<CameraTest *>(self)->frameCallback(static_cast<const uint16_t *>(data));
+            },
+            this);
     }
 
     Roi roi()
@@ -181,28 +167,30 @@ protected:
                      "roi-height", roi.height, nullptr);
     }
 
-    std::string text(const char *property) { return textOf(camera.get(), property); }
-
-    // The properties' values as text, separated by blanks.
+    // The properties' values as GLib writes them (numbers as %g, enums by name, strings quoted),
+    // separated by blanks; "roi" stands for the four bounds.
     std::string texts(std::initializer_list<const char *> properties)
     {
         std::string joined;
-        for (const char *property : properties)
-            joined += (joined.empty() ? "" : " ") + text(property);
+        for (const std::string property : properties) {
+            if (property == "roi") {
+                joined += (joined.empty() ? "" : " ") +
+                          texts({"roi-x0", "roi-y0", "roi-width", "roi-height"});
+                continue;
+            }
+            GValue value = G_VALUE_INIT;
+            g_object_get_property(G_OBJECT(camera.get()), property.c_str(), &value);
+            gchar *contents = g_strdup_value_contents(&value);
+            joined += (joined.empty() ? "" : " ") + std::string(contents);
+            g_free(contents);
+            g_value_unset(&value);
+        }
         return joined;
     }
 
     CameraPtr camera;
+    std::function<void(const uint16_t *)> frameCallback; // set before the start
+    Roi callbackRoi{};
 };
-
-inline bool operator==(const Roi &a, const Roi &b)
-{
-    return a.x0 == b.x0 && a.y0 == b.y0 && a.width == b.width && a.height == b.height;
-}
-
-inline void PrintTo(const Roi &roi, std::ostream *out)
-{
-    *out << roi.width << "x" << roi.height << " at (" << roi.x0 << ", " << roi.y0 << ")";
-}
 
 } // namespace TessaraVoltTest
