@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 extern char **environ;
@@ -100,23 +99,23 @@ void RunningRecord::sendSignal(int signalNumber) const
     kill(pid_, signalNumber);
 }
 
+std::string RunningRecord::errors() const
+{
+    std::ifstream stream(errPath_);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
 RunResult RunningRecord::finish(std::chrono::seconds bound)
 {
     RunResult result;
     int status = 0;
-    const bool ended = waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, bound);
-    if (ended) {
+    if (waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, bound)) {
         pid_ = -1;
         result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    auto slurp = [](const std::string &path) {
-        std::ifstream stream(path);
-        std::stringstream text;
-        text << stream.rdbuf();
-        return text.str();
-    };
-    result.out = slurp(outPath_);
-    result.err = slurp(errPath_);
+    std::ifstream out(outPath_);
+    result.out.assign(std::istreambuf_iterator<char>(out), {});
+    result.err = errors();
     return result;
 }
 

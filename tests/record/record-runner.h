@@ -34,6 +34,7 @@ public:
 
     void sendSignal(int signalNumber) const;
     int pid() const { return pid_; }
+    std::string errors() const; // what it printed to standard error so far
     // Waits at most `bound` for the program to end; exitStatus -1 if it did not.
     RunResult finish(std::chrono::seconds bound);
 

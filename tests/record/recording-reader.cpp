@@ -9,10 +9,10 @@
 #include <tiffio.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <tuple>
 
 namespace TessaraVoltTest {
 
@@ -22,91 +22,59 @@ struct TiffCloser {
     void operator()(TIFF *tiff) const { TIFFClose(tiff); }
 };
 
-// Reads the current page of a single-channel 16-bit grayscale TIFF; fails the test on anything
-// else.
-std::optional<Tiff16> readTiffPage(TIFF *tiff, const std::string &path)
+// Adds the current page, a single-channel 16-bit greyscale image, to `recording`; fails the test
+// on anything else. Each page: its own description; the last page's resolution.
+bool addTiffPage(TIFF *tiff, const std::string &path, Recording &recording)
 {
-    Tiff16 image;
-    uint16_t bits = 0, samples = 0, photometric = 0;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &image.width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &image.height);
+    uint16_t bits = 0, samples = 0, photometric = 0, unit = RESUNIT_NONE;
+    const char *description = "";
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &recording.width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &recording.height);
     TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
     TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
     TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
-    EXPECT_EQ(bits, 16) << path;
-    EXPECT_EQ(samples, 1) << path;
-    EXPECT_EQ(photometric, PHOTOMETRIC_MINISBLACK) << path;
-    if (bits != 16 || samples != 1)
-        return std::nullopt;
-    const char *description = nullptr;
-    uint16_t unit = RESUNIT_NONE;
-    if (TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &description))
-        image.description = description;
+    TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &description);
+    recording.descriptions.push_back(description);
     if (TIFFGetFieldDefaulted(tiff, TIFFTAG_RESOLUTIONUNIT, &unit) && unit == RESUNIT_CENTIMETER)
-        TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &image.pixelsPerCm);
-
-    image.pixels.resize(static_cast<size_t>(image.width) * image.height);
-    for (uint32_t row = 0; row < image.height; ++row) {
-        if (TIFFReadScanline(tiff, &image.pixels[static_cast<size_t>(row) * image.width], row, 0) !=
-            1) {
+        TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &recording.pixelsPerCm);
+    EXPECT_EQ(std::tuple(bits, samples, photometric), std::tuple(16, 1, PHOTOMETRIC_MINISBLACK))
+        << path;
+    if (bits != 16 || samples != 1)
+        return false;
+    auto &pixels = recording.frames.emplace_back(size_t{recording.width} * recording.height);
+    for (uint32_t row = 0; row < recording.height; ++row) {
+        if (TIFFReadScanline(tiff, &pixels[size_t{row} * recording.width], row, 0) != 1) {
             ADD_FAILURE() << "cannot read row " << row << " of " << path;
-            return std::nullopt;
+            return false;
         }
     }
-    return image;
+    return true;
+}
+
+std::unique_ptr<TIFF, TiffCloser> openTiff(const std::string &path)
+{
+    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
+    if (!tiff)
+        ADD_FAILURE() << "cannot open " << path;
+    return tiff;
 }
 
 } // namespace
 
-std::optional<Tiff16> readTiff16(const std::string &path)
-{
-    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
-    if (!tiff) {
-        ADD_FAILURE() << "cannot open " << path;
-        return std::nullopt;
-    }
-    return readTiffPage(tiff.get(), path);
-}
-
-// Reads the header as written (bit depth, colour type), then decodes the pixels with libpng.
 std::optional<Png8> readPng(const std::string &path)
 {
-    std::ifstream stream(path, std::ios::binary);
-    std::array<unsigned char, 26> head{};
-    if (!stream.read(reinterpret_cast<char *>(head.data()), head.size())) {
-        ADD_FAILURE() << "cannot read " << path;
-        return std::nullopt;
-    }
-    const std::array<unsigned char, 8> signature{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (!std::equal(signature.begin(), signature.end(), head.begin()) ||
-        std::string(reinterpret_cast<char *>(&head[12]), 4) != "IHDR") {
-        ADD_FAILURE() << path << " does not start like a PNG file";
-        return std::nullopt;
-    }
-
-    Png8 png;
-    auto bigEndian = [&head](size_t at) {
-        return uint32_t{head[at]} << 24 | uint32_t{head[at + 1]} << 16 |
-               uint32_t{head[at + 2]} << 8 | head[at + 3];
-    };
-    png.width = bigEndian(16);
-    png.height = bigEndian(20);
-    png.bitDepth = head[24];
-    png.colourType = head[25];
-
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) {
-        ADD_FAILURE() << "libpng cannot read " << path << ": " << image.message;
-        return std::nullopt;
+    Png8 png;
+    if (png_image_begin_read_from_file(&image, path.c_str())) {
+        png = {image.width, image.height, image.format, {}};
+        image.format = PNG_FORMAT_GRAY;
+        png.pixels.resize(PNG_IMAGE_SIZE(image));
+        if (png_image_finish_read(&image, nullptr, png.pixels.data(), 0, nullptr))
+            return png;
     }
-    image.format = PNG_FORMAT_GRAY;
-    png.pixels.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, png.pixels.data(), 0, nullptr)) {
-        ADD_FAILURE() << "libpng cannot decode " << path << ": " << image.message;
-        return std::nullopt;
-    }
-    return png;
+    ADD_FAILURE() << "libpng cannot read " << path << ": " << image.message;
+    return std::nullopt;
 }
 
 std::string frameName(unsigned number)
@@ -121,19 +89,6 @@ bool contains(const std::string &text, const std::string &part)
     return text.find(part) != std::string::npos;
 }
 
-namespace {
-
-void addFrame(Recording &recording, const Tiff16 &image)
-{
-    recording.width = image.width;
-    recording.height = image.height;
-    recording.frames.push_back(image.pixels);
-    recording.descriptions.push_back(image.description);
-    recording.pixelsPerCm = image.pixelsPerCm;
-}
-
-} // namespace
-
 std::optional<Recording> readTiffSeries(const TemporaryFolder &folder)
 {
     Recording recording;
@@ -144,10 +99,9 @@ std::optional<Recording> readTiffSeries(const TemporaryFolder &folder)
         if (sscanf(name.c_str(), "frame-%6u.ti%c", &number, &end) != 2 || name.size() != 16)
             continue;
         EXPECT_EQ(name, frameName(static_cast<unsigned>(recording.frames.size() + 1)));
-        const auto image = readTiff16(folder.file(name));
-        if (!image)
+        const auto tiff = openTiff(folder.file(name));
+        if (!tiff || !addTiffPage(tiff.get(), name, recording))
             return std::nullopt;
-        addFrame(recording, *image);
     }
     return recording;
 }
@@ -185,17 +139,13 @@ long linkedPages(const std::string &path)
 std::optional<Recording> readMultiTiff(const std::string &path)
 {
     Recording recording;
-    std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(path.c_str(), "r"));
-    if (!tiff) {
-        ADD_FAILURE() << "cannot open " << path;
+    const auto tiff = openTiff(path);
+    if (!tiff)
         return std::nullopt;
-    }
     EXPECT_TRUE(TIFFIsBigTIFF(tiff.get())) << path;
     do {
-        const auto image = readTiffPage(tiff.get(), path);
-        if (!image)
+        if (!addTiffPage(tiff.get(), path, recording))
             return std::nullopt;
-        addFrame(recording, *image);
     } while (TIFFReadDirectory(tiff.get()));
     EXPECT_EQ(linkedPages(path), static_cast<long>(recording.frames.size())) << path;
     return recording;
@@ -274,28 +224,36 @@ std::optional<Recording> readRecording(const std::string &format, const Temporar
     return readHdf5(folder.file("frames.h5"));
 }
 
-void expectPatternFrames(const Recording &recording, uint32_t x0, uint32_t y0, bool consecutive)
+long expectPatternFrames(const Recording &recording, uint32_t x0, uint32_t y0)
 {
     std::optional<uint16_t> previous;
+    long missing = 0;
     for (size_t i = 0; i < recording.frames.size(); ++i) {
         const auto &pixels = recording.frames[i];
-        ASSERT_EQ(pixels.size(), size_t{recording.width} * recording.height);
-        const uint16_t n = patternFrameNumber(pixels[0], x0, y0);
+        EXPECT_EQ(pixels.size(), size_t{recording.width} * recording.height);
+        const uint16_t n = patternFrameNumber(pixels.at(0), x0, y0);
         size_t mismatches = 0;
-        for (uint32_t y = 0; y < recording.height; ++y) {
-            for (uint32_t x = 0; x < recording.width; ++x)
-                mismatches += pixels[y * recording.width + x] != patternPixel(x0 + x, y0 + y, n);
-        }
+        for (size_t at = 0; at < pixels.size() && at / recording.width < recording.height; ++at)
+            mismatches +=
+                pixels[at] != patternPixel(x0 + at % recording.width, y0 + at / recording.width, n);
         EXPECT_EQ(mismatches, 0u) << "frame " << i + 1 << " (frame number " << n << ")";
-        if (previous) {
-            const uint16_t step = static_cast<uint16_t>(n - *previous);
-            if (consecutive)
-                EXPECT_EQ(step, 1) << "frame " << i + 1;
-            else
-                EXPECT_TRUE(step >= 1 && step < 0x8000) << "frame " << i + 1 << " step " << step;
-        }
+        const uint16_t step = previous ? static_cast<uint16_t>(n - *previous) : 1;
+        EXPECT_TRUE(step >= 1 && step < 0x8000) << "frame " << i + 1 << " step " << step;
+        missing += step - 1;
         previous = n;
     }
+    return missing;
+}
+
+std::vector<std::vector<uint16_t>> rawFrames(const std::string &path, const Recording &shape,
+                                             size_t count)
+{
+    std::ifstream raw(path, std::ios::binary);
+    std::vector<std::vector<uint16_t>> frames(
+        count, std::vector<uint16_t>(size_t{shape.width} * shape.height));
+    for (auto &frame : frames)
+        raw.read(reinterpret_cast<char *>(frame.data()), std::streamsize(frame.size() * 2));
+    return frames;
 }
 
 long reportedCount(const std::string &report, const std::string &label)

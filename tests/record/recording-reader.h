@@ -11,26 +11,12 @@
 
 namespace TessaraVoltTest {
 
-struct Tiff16 {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    std::vector<uint16_t> pixels;
-    std::string description;
-    float pixelsPerCm = 0; // 0 without a resolution in centimetres
-};
-
-// A single-channel 16-bit grayscale TIFF; fails the test on anything else.
-std::optional<Tiff16> readTiff16(const std::string &path);
-
 struct Png8 {
     uint32_t width = 0;
     uint32_t height = 0;
-    int bitDepth = 0;
-    int colourType = -1;
-    std::vector<uint8_t> pixels;
+    uint32_t format = 0;         // libpng's PNG_FORMAT_*, as the file holds it
+    std::vector<uint8_t> pixels; // 8-bit grey
 };
-
-// The header as written (bit depth, colour type) and the pixels as libpng decodes them.
 std::optional<Png8> readPng(const std::string &path);
 
 std::string frameName(unsigned number);
@@ -54,9 +40,12 @@ std::optional<Recording> readHdf5(const std::string &path, bool live = false);
 extern const std::vector<std::string> formats;
 std::optional<Recording> readRecording(const std::string &format, const TemporaryFolder &folder);
 
-// Every frame is the pattern's region at (x0, y0); frame numbers rise (by one when
-// `consecutive`), also across the pattern's 16-bit wrap-around.
-void expectPatternFrames(const Recording &recording, uint32_t x0, uint32_t y0, bool consecutive);
+// Every frame is the pattern's region at (x0, y0) and frame numbers rise, also across the
+// pattern's 16-bit wrap-around; returns how many numbers the rises skipped.
+long expectPatternFrames(const Recording &recording, uint32_t x0, uint32_t y0);
+// `count` frames of the recording's size from a file of raw little-endian pixels.
+std::vector<std::vector<uint16_t>> rawFrames(const std::string &path, const Recording &shape,
+                                             size_t count);
 
 bool contains(const std::string &text, const std::string &part);
 // The number at the start of the report line with `label`, or -1.
