@@ -4,19 +4,14 @@
 #include "child-process.h"
 #include "wait-until.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-
-extern char **environ;
 
 namespace TessaraVoltTest {
 
@@ -45,58 +40,44 @@ RunResult runRecord(const std::vector<std::string> &arguments, const std::string
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     ChildResult child =
         runChild(argv, {{"XISL_SIM", simulator}, {"ASAN_OPTIONS", childAsanOptions()}}, bound);
-    return RunResult{child.exited ? child.status : -1, std::move(child.out), std::move(child.err)};
+    return RunResult{child.finished ? child.status : -1, std::move(child.out), std::move(child.err)};
 }
 
+// A shell notes its process id, which stays uca-record's as it becomes uca-record, and sends its
+// standard error to a file that can be read while it runs.
 RunningRecord::RunningRecord(const std::vector<std::string> &arguments,
                              const std::string &simulator, const std::string &logFolder)
-    : outPath_(logFolder + "/out.txt"), errPath_(logFolder + "/err.txt")
+    : errPath_(logFolder + "/pid.err")
 {
-    std::vector<std::string> argv{UCA_RECORD_PATH};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> environment;
-    for (char **entry = environ; *entry != nullptr; ++entry) {
-        const std::string text(*entry);
-        if (text.rfind("XISL_SIM=", 0) != 0 && text.rfind("ASAN_OPTIONS=", 0) != 0)
-            environment.push_back(text);
-    }
-    environment.push_back("XISL_SIM=" + simulator);
-    environment.push_back("ASAN_OPTIONS=" + childAsanOptions());
-
-    auto pointers = [](std::vector<std::string> &strings) {
-        std::vector<char *> result;
-        for (std::string &text : strings)
-            result.push_back(text.data());
-        result.push_back(nullptr);
-        return result;
-    };
-    std::vector<char *> argvPointers = pointers(argv);
-    std::vector<char *> environmentPointers = pointers(environment);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    const int failed = posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, argvPointers.data(),
-                                   environmentPointers.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0)
-        throw std::runtime_error("cannot start uca-record");
+    const std::vector<std::string> wrapper{
+        "/bin/sh", "-c", "echo $$ > \"$0\"; exec \"$@\" 2> \"$0.err\"", logFolder + "/pid"};
+    runner_ = std::thread([this, arguments, simulator, wrapper] {
+        result_ = runRecord(arguments, simulator, std::chrono::seconds(300), wrapper);
+        done_ = true;
+    });
+    waitUntil(
+        [&] {
+            std::ifstream file(logFolder + "/pid");
+            const std::string text(std::istreambuf_iterator<char>(file), {});
+            pid_ = !text.empty() && text.back() == '\n' ? std::stoi(text) : -1;
+            return pid_ > 0;
+        },
+        std::chrono::seconds(60));
 }
 
 RunningRecord::~RunningRecord()
 {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+    if (runner_.joinable()) {
+        if (pid_ > 0)
+            kill(pid_, SIGKILL);
+        runner_.join();
     }
 }
 
 void RunningRecord::sendSignal(int signalNumber) const
 {
-    kill(pid_, signalNumber);
+    if (pid_ > 0)
+        kill(pid_, signalNumber);
 }
 
 std::string RunningRecord::errors() const
@@ -107,16 +88,11 @@ std::string RunningRecord::errors() const
 
 RunResult RunningRecord::finish(std::chrono::seconds bound)
 {
-    RunResult result;
-    int status = 0;
-    if (waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, bound)) {
-        pid_ = -1;
-        result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    std::ifstream out(outPath_);
-    result.out.assign(std::istreambuf_iterator<char>(out), {});
-    result.err = errors();
-    return result;
+    if (!waitUntil([&] { return done_.load(); }, bound))
+        sendSignal(SIGKILL);
+    runner_.join();
+    result_.err = errors();
+    return result_;
 }
 
 TemporaryFolder::TemporaryFolder()

@@ -1,8 +1,10 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace TessaraVoltTest {
@@ -19,11 +21,11 @@ struct RunResult {
 // Runs uca-record with `arguments` and XISL_SIM set to `simulator`, under `wrapper` (a command
 // and its options, e.g. valgrind) when one is given; stops it after `bound`.
 RunResult runRecord(const std::vector<std::string> &arguments, const std::string &simulator,
-                    std::chrono::seconds bound = std::chrono::seconds(60),
+                    std::chrono::seconds bound = std::chrono::seconds(100),
                     const std::vector<std::string> &wrapper = {});
 
-// uca-record running in the background, for tests that act while it records (signals). Its
-// output goes to files in `logFolder`. The destructor kills it if it still runs.
+// uca-record running in the background, for tests that act while it records; its standard error
+// goes to a file in `logFolder`. The destructor kills it if it still runs.
 class RunningRecord {
 public:
     RunningRecord(const std::vector<std::string> &arguments, const std::string &simulator,
@@ -34,14 +36,15 @@ public:
 
     void sendSignal(int signalNumber) const;
     int pid() const { return pid_; }
-    std::string errors() const; // what it printed to standard error so far
-    // Waits at most `bound` for the program to end; exitStatus -1 if it did not.
-    RunResult finish(std::chrono::seconds bound);
+    std::string errors() const;                   // what it printed to standard error so far
+    RunResult finish(std::chrono::seconds bound); // exitStatus -1 if it did not end within `bound`
 
 private:
-    int pid_ = -1;
-    std::string outPath_;
     std::string errPath_;
+    int pid_ = -1;
+    RunResult result_; // written by runner_ before done_
+    std::atomic<bool> done_ = false;
+    std::thread runner_;
 };
 
 // A fresh folder under the system's temporary folder, removed with everything in it.

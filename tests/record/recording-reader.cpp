@@ -170,22 +170,12 @@ std::optional<Recording> readHdf5(const std::string &path, bool live)
     const unsigned access = live ? H5F_ACC_RDONLY | H5F_ACC_SWMR_READ : H5F_ACC_RDONLY;
     Hdf5Handle file{H5Fopen(path.c_str(), access, H5P_DEFAULT), H5Fclose};
     Hdf5Handle data{file.id >= 0 ? H5Dopen2(file.id, "/exchange/data", H5P_DEFAULT) : -1, H5Dclose};
-    Hdf5Handle times{file.id >= 0 ? H5Dopen2(file.id, "/exchange/timestamps", H5P_DEFAULT) : -1,
-                     H5Dclose};
-    if (data.id < 0 || times.id < 0) {
-        ADD_FAILURE() << "cannot open /exchange/data and /exchange/timestamps in " << path;
+    Hdf5Handle space{data.id >= 0 ? H5Dget_space(data.id) : -1, H5Sclose};
+    hsize_t dims[3] = {};
+    if (space.id < 0 || H5Sget_simple_extent_dims(space.id, dims, nullptr) != 3) {
+        ADD_FAILURE() << "no three-dimensional /exchange/data in " << path;
         return std::nullopt;
     }
-    Hdf5Handle space{H5Dget_space(data.id), H5Sclose};
-    Hdf5Handle layout{H5Dget_create_plist(data.id), H5Pclose};
-    hsize_t dims[3] = {}, chunk[3] = {};
-    EXPECT_EQ(H5Sget_simple_extent_ndims(space.id), 3);
-    H5Sget_simple_extent_dims(space.id, dims, nullptr);
-    EXPECT_EQ(H5Pget_chunk(layout.id, 3, chunk), 3);
-    EXPECT_EQ(chunk[0], 1u);
-    EXPECT_EQ(chunk[1], dims[1]);
-    EXPECT_EQ(chunk[2], dims[2]);
-
     Recording recording;
     recording.width = static_cast<uint32_t>(dims[2]);
     recording.height = static_cast<uint32_t>(dims[1]);
@@ -199,17 +189,8 @@ std::optional<Recording> readHdf5(const std::string &path, bool live)
         ADD_FAILURE() << "cannot read the frames of " << path;
         return std::nullopt;
     }
-    const size_t frameSize = dims[1] * dims[2];
-    for (size_t i = 0; i < dims[0]; ++i)
-        recording.frames.emplace_back(all.begin() + i * frameSize,
-                                      all.begin() + (i + 1) * frameSize);
-
-    std::vector<int64_t> stamps(dims[0]);
-    if (!stamps.empty()) {
-        EXPECT_GE(H5Dread(times.id, H5T_NATIVE_INT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, stamps.data()),
-                  0);
-    }
-    EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end())) << path;
+    for (auto frame = all.begin(); frame != all.end(); frame += dims[1] * dims[2])
+        recording.frames.emplace_back(frame, frame + dims[1] * dims[2]);
     return recording;
 }
 
@@ -243,17 +224,6 @@ long expectPatternFrames(const Recording &recording, uint32_t x0, uint32_t y0)
         previous = n;
     }
     return missing;
-}
-
-std::vector<std::vector<uint16_t>> rawFrames(const std::string &path, const Recording &shape,
-                                             size_t count)
-{
-    std::ifstream raw(path, std::ios::binary);
-    std::vector<std::vector<uint16_t>> frames(
-        count, std::vector<uint16_t>(size_t{shape.width} * shape.height));
-    for (auto &frame : frames)
-        raw.read(reinterpret_cast<char *>(frame.data()), std::streamsize(frame.size() * 2));
-    return frames;
 }
 
 long reportedCount(const std::string &report, const std::string &label)

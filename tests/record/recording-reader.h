@@ -33,8 +33,8 @@ struct Recording {
 
 std::optional<Recording> readTiffSeries(const TemporaryFolder &folder);
 std::optional<Recording> readMultiTiff(const std::string &path);
-// Through HDF5's C library: the layout, one frame per chunk, increasing timestamps. A file its
-// writer did not close opens only as a live (SWMR) reader opens it.
+// Through HDF5's C library. A file its writer did not close opens only as a live (SWMR) reader
+// opens it.
 std::optional<Recording> readHdf5(const std::string &path, bool live = false);
 
 extern const std::vector<std::string> formats;
@@ -43,10 +43,6 @@ std::optional<Recording> readRecording(const std::string &format, const Temporar
 // Every frame is the pattern's region at (x0, y0) and frame numbers rise, also across the
 // pattern's 16-bit wrap-around; returns how many numbers the rises skipped.
 long expectPatternFrames(const Recording &recording, uint32_t x0, uint32_t y0);
-// `count` frames of the recording's size from a file of raw little-endian pixels.
-std::vector<std::vector<uint16_t>> rawFrames(const std::string &path, const Recording &shape,
-                                             size_t count);
-
 bool contains(const std::string &text, const std::string &part);
 // The number at the start of the report line with `label`, or -1.
 long reportedCount(const std::string &report, const std::string &label);
