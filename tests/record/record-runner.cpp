@@ -40,7 +40,8 @@ RunResult runRecord(const std::vector<std::string> &arguments, const std::string
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     ChildResult child =
         runChild(argv, {{"XISL_SIM", simulator}, {"ASAN_OPTIONS", childAsanOptions()}}, bound);
-    return RunResult{child.finished ? child.status : -1, std::move(child.out), std::move(child.err)};
+    return RunResult{child.finished ? child.status : -1, std::move(child.out),
+                     std::move(child.err)};
 }
 
 // A shell notes its process id, which stays uca-record's as it becomes uca-record, and sends its

@@ -61,6 +61,7 @@ def wait_for(condition):
         time.sleep(0.02)
     return True
 
+
 def decode(raw, tags):
     def hook(decoder, tag):
         tags.add(tag.tag)
@@ -68,7 +69,6 @@ def decode(raw, tags):
             raise ValueError(f"pixels tagged {tag.tag}")
         return np.frombuffer(tag.value, "<u2") if tag.tag == 69 else tuple(tag.value) if tag.tag == 40 else tag
     return cbor2.loads(raw, tag_hook=hook)
-
 
 
 def pixels_of(message):
@@ -82,7 +82,6 @@ def image_ids(messages):
 
 def end_of(messages):
     return next((m for m in messages if m["type"] == "end"), None)
-
 
 
 class Collector(threading.Thread):
@@ -394,7 +393,6 @@ def record_series(folder, series, *more):
     _, _, frames, width, exposure = SERIES[series]
     return record(folder, "--series", series, f"exposure-time={exposure}", f"roi-width={width}", "-n", str(frames),
                   *more)
-
 
 
 class SeriesTest(unittest.TestCase):
