@@ -118,9 +118,11 @@ std::vector<Invocation> runs()
         rows.push_back({"full disk " + format, tv + "exposure-time=0 --mode continuous -n 400 -o @out --format " + format,
                         1, "", "Cannot write `@out/|No space left on device", fastSimulator, {}, 11, true});
 #ifdef VALGRIND_PATH
-    // Leaks hide on the failure paths as much as on the good ones.
-    for (const std::string name : {"roi async", "roi continuous", "frame after the duration buffered", "format hdf5",
-                                   "value roi-width=abc", "output @scratch/plain-file/out"}) {
+    // Leaks hide on the failure paths as much as on the good ones. Under valgrind the synchronous
+    // modes run slowly enough to repeat frames, so only their runs without frames are here.
+    for (const std::string name : {"roi async", "failed stop async", "format hdf5", "frame after the duration continuous",
+                                   "frame after the duration buffered", "value roi-width=abc",
+                                   "output @scratch/plain-file/out"}) {
         rows.push_back(*std::find_if(rows.begin(), rows.end(), [&](const Invocation &row) { return row.name == name; }));
         rows.back().name += " under valgrind";
         rows.back().wrapper = {VALGRIND_PATH, "--leak-check=full", "--errors-for-leak-kinds=definite,indirect",
