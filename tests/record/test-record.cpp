@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // uca-record as its users meet it: a subprocess recording from the tessaravolt camera on the
-// simulated detector, its frames read back from disk and checked against the simulator's pattern.
+// simulated detector, its frames read back from disk and checked against the simulator's pattern;
+// how recordings end besides their count and duration (signals, a kill, a full disk); and the
+// memory they take.
 
-#include "record-runner.h"
-#include "recording-reader.h"
+#include "record-kit.h"
 #include "wait-until.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,8 +25,8 @@ namespace {
 
 // One run of uca-record: its command line (split at spaces) and the parts its standard output
 // and error must hold ("|" between parts; "!part": must not hold). "@out" stands for an empty
-// output folder, "@scratch" for a folder holding the files "plain-file" and "Messung-\u00e4". Runs
-// that record give exposure-time first, and --format, if at all, last.
+// output folder, "@scratch" for a folder holding the files "plain-file" and "Messung-\u00e4" and
+// the folder "read-only" (no write permission). --format, if given, comes last.
 struct Invocation {
     std::string name, command;
     int status;
@@ -77,6 +79,8 @@ std::vector<Invocation> runs()
     for (const std::string path : {"@scratch/plain-file/out", "@scratch/plain-file", "@scratch/Messung-\u00e4/out"})
         rows.push_back({"output " + path, tv + "-n 1 -o " + path, 2, "", "Cannot create folder `" + path, fastSimulator,
                         {"/usr/bin/env", "LC_ALL=C.UTF-8"}});
+    if (geteuid() != 0) // permissions do not bind root
+        rows.push_back({"output read-only", tv + "-n 1 -o @scratch/read-only", 2, "", "Cannot write into folder"});
     // The last two are found once the camera's region is known (64 KiB frames), before any file.
     for (const std::string options : {"--frames -1", "--frames many", "--frames 2.5", "--duration -2", "--duration soon",
                                       "--mode sideways", "--format jpeg", "--buffer lots", "--buffer 0", "--buffer 1Q",
@@ -88,6 +92,15 @@ std::vector<Invocation> runs()
                         "!camera:", "stopping before recording starts|before recording started; nothing was recorded",
                         fastSimulator, {"/usr/bin/python3", "-c", "import signal\nsignal.pthread_sigmask(signal.SIG_BLOCK, [" +
                         std::to_string(signal) + "])\nsignal.raise_signal(" + std::to_string(signal) + ")\n" + execRecord}});
+    // Stream input is checked before the camera is touched: with no detector at all, a camera opened would
+    // fail differently.
+    for (const auto &[options, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"carrier-pigeon://loft", "Protocol not supported"}, {"tcp://127.0.0.1", "Invalid argument"},
+             {"tcp://127.0.0.1:99999", "none of 0 to 65535"}, {"ipc://@scratch/s --stream-user-data {sample:Fe}", "not JSON"},
+             {"tcp://127.0.0.1:45871 --stream tcp://127.0.0.1:45871", "Address already in use"},
+             {"ipc://@scratch/s --stream-curve-secret @out/none --stream-curve-clients @out/none", "Cannot read --stream-curve-secret"},
+             {"ipc://@scratch/s --stream-curve-secret @out/none", "go together"}, {"ipc://@scratch/s --stream-policy hope", "stream policy"}})
+        rows.push_back({"stream " + options, tv + "-n 1 --stream " + options, 2, "", reason + "|![Detector]", "sensors=none"});
     for (const std::string mode : {"async", "continuous"}) {
         // A stop the detector refuses comes after every frame has arrived.
         rows.push_back({"failed stop " + mode, tv + "exposure-time=0 -n 5 -o @out --mode " + mode, 1,
@@ -118,10 +131,10 @@ std::vector<Invocation> runs()
         rows.push_back({"full disk " + format, tv + "exposure-time=0 --mode continuous -n 400 -o @out --format " + format,
                         1, "", "Cannot write `@out/|No space left on device", fastSimulator, {}, 11, true});
 #ifdef VALGRIND_PATH
-    // Leaks hide on the failure paths as much as on the good ones. Under valgrind the synchronous
-    // modes run slowly enough to repeat frames, so only their runs without frames are here.
-    for (const std::string name : {"roi async", "failed stop async", "format hdf5", "frame after the duration continuous",
-                                   "frame after the duration buffered", "value roi-width=abc",
+    // Leaks hide on the failure paths as much as on the good ones.
+    for (const std::string name : {"roi async", "roi continuous", "roi buffered", "failed stop async", "format hdf5",
+                                   "frame after the duration continuous", "frame after the duration buffered",
+                                   "value roi-width=abc",
                                    "output @scratch/plain-file/out"}) {
         rows.push_back(*std::find_if(rows.begin(), rows.end(), [&](const Invocation &row) { return row.name == name; }));
         rows.back().name += " under valgrind";
@@ -133,27 +146,6 @@ std::vector<Invocation> runs()
     return rows;
 }
 
-// A small file system of its own (needs root to mount).
-class SmallDisk {
-public:
-    explicit SmallDisk(const std::string &path)
-        : path_(path), mounted_(mount("tmpfs", path.c_str(), "tmpfs", 0, "size=12m") == 0)
-    {
-    }
-    ~SmallDisk()
-    {
-        if (mounted_)
-            umount2(path_.c_str(), MNT_DETACH);
-    }
-    SmallDisk(const SmallDisk &) = delete;
-    SmallDisk &operator=(const SmallDisk &) = delete;
-    bool mounted() const { return mounted_; }
-
-private:
-    const std::string path_;
-    const bool mounted_;
-};
-
 class RecordRun : public testing::TestWithParam<Invocation> {};
 
 // Whatever the run, the folder holds exactly the frames the report counts, whole, in order, and
@@ -164,6 +156,7 @@ TEST_P(RecordRun, EndsAsTheRowSays)
     TemporaryFolder output, scratch;
     std::ofstream(scratch.file("plain-file")) << "not a folder";
     std::ofstream(scratch.file("Messung-\u00e4")) << "not a folder";
+    mkdir(scratch.file("read-only").c_str(), 0500);
     auto expand = [&](std::string text) {
         for (const auto &[mark, path] : {std::pair{std::string("@out"), output.path()},
                                          std::pair{std::string("@scratch"), scratch.path()}}) {
@@ -175,9 +168,12 @@ TEST_P(RecordRun, EndsAsTheRowSays)
     std::vector<std::string> arguments;
     for (const std::string &argument : split(row.command, ' '))
         arguments.push_back(expand(argument));
-    std::optional<SmallDisk> disk;
-    if (row.smallDisk && !disk.emplace(output.path()).mounted())
+    // A small file system of its own (needs root to mount).
+    if (row.smallDisk && mount("tmpfs", output.path().c_str(), "tmpfs", 0, "size=12m") != 0)
         GTEST_SKIP() << "cannot mount a small file system here";
+    const std::unique_ptr<const std::string, void (*)(const std::string *)> unmount(
+        row.smallDisk ? &output.path() : nullptr,
+        [](const std::string *path) { umount2(path->c_str(), MNT_DETACH); });
     const auto run = runRecord(arguments, row.simulator, std::chrono::seconds(100), row.wrapper);
 
     EXPECT_EQ(run.exitStatus, row.status) << run.err;
@@ -188,7 +184,7 @@ TEST_P(RecordRun, EndsAsTheRowSays)
                 << text;
     }
     EXPECT_TRUE(hiddenEntries(output).empty());
-    const long written = writtenFrames(run.out), dropped = reportedCount(run.out, "dropped");
+    const long written = reportedCount(run.out), dropped = reportedCount(run.out, "dropped");
     if (written <= 0 && row.framesAtLeast == 0) {
         EXPECT_TRUE(output.entries().empty());
         return;
@@ -214,13 +210,11 @@ TEST_P(RecordRun, EndsAsTheRowSays)
         files.push_back("frames.h5");
     } else {
         // Each page says which frame it is, when it came and its exposure; its pixels are 0.2 mm.
-        for (size_t i = 0; i < recording->descriptions.size(); ++i) {
-            const std::string &text = recording->descriptions[i];
-            EXPECT_EQ(text.rfind("frame=" + std::to_string(i + 1) + "\ntime=20", 0), 0u) << text;
-            EXPECT_TRUE(contains(
-                text, "Z\nexposure_time=" + split(split(row.command, ' ')[1], '=')[1] + "\n"))
-                << text;
-        }
+        for (size_t i = 0; i < recording->descriptions.size(); ++i)
+            EXPECT_EQ(
+                recording->descriptions[i].rfind("frame=" + std::to_string(i + 1) + "\ntime=20", 0),
+                0u)
+                << recording->descriptions[i];
         EXPECT_FLOAT_EQ(recording->pixelsPerCm, 50);
         for (unsigned i = 1; format == "tiff" && i <= recording->frames.size(); ++i)
             files.push_back(frameName(i));
@@ -234,12 +228,14 @@ TEST_P(RecordRun, EndsAsTheRowSays)
     if (row.status != 0)
         return;
     // A contrast-stretched 8-bit picture of the last frame.
-    const auto preview = readPng(output.file("preview.png"));
-    ASSERT_TRUE(preview.has_value());
-    EXPECT_EQ(std::tuple(preview->format, preview->width, preview->height),
+    png_image preview{};
+    preview.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&preview, output.file("preview.png").c_str()));
+    EXPECT_EQ(std::tuple(preview.format, preview.width, preview.height),
               std::tuple(uint32_t{PNG_FORMAT_GRAY}, recording->width, recording->height));
-    const auto [darkest, brightest] =
-        std::minmax_element(preview->pixels.begin(), preview->pixels.end());
+    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(preview));
+    ASSERT_TRUE(png_image_finish_read(&preview, nullptr, pixels.data(), 0, nullptr));
+    const auto [darkest, brightest] = std::minmax_element(pixels.begin(), pixels.end());
     EXPECT_EQ(std::pair(int(*darkest), int(*brightest)), std::pair(0, 255));
 }
 
@@ -256,18 +252,6 @@ INSTANTIATE_TEST_SUITE_P(Every, RecordRun, testing::ValuesIn(runs()),
                              return name;
                          });
 
-TEST(RecordArguments, ReadOnlyFolderFailsBeforeRecording)
-{
-    TemporaryFolder scratch;
-    if (geteuid() == 0)
-        GTEST_SKIP() << "permissions do not bind root";
-    ASSERT_EQ(mkdir(scratch.file("read-only").c_str(), 0500), 0);
-    const auto run =
-        runRecord({"tessaravolt", "-n", "1", "-o", scratch.file("read-only")}, fastSimulator);
-    EXPECT_NE(run.exitStatus, 0);
-    EXPECT_TRUE(contains(run.err, "Cannot write into folder")) << run.err;
-}
-
 // A second recording into the same folder never mixes with the first: refused, or with
 // --overwrite the first goes whole once the second has its first frame; a run that fails before
 // leaves it as it was. Only what the first wrote goes: the user's files stay, a planted link is
@@ -277,57 +261,51 @@ TEST(RecordOutput, AnEarlierRecordingIsRefusedOrReplacedWhole)
 {
     TemporaryFolder output, elsewhere;
     std::ofstream(elsewhere.file("victim")) << "precious";
-    auto record = [&](const std::string &frames, bool overwrite, std::vector<std::string> more = {},
+    auto record = [&](const std::string &frames, std::vector<std::string> more = {},
                       const std::string &simulator = fastSimulator) {
-        std::vector<std::string> arguments{
-            "tessaravolt", "exposure-time=0", "roi-width=" + frames + "0", "-n", frames,
-            "-o",          output.path()};
-        if (overwrite)
-            arguments.push_back("--overwrite");
-        arguments.insert(arguments.end(), more.begin(), more.end());
-        return runRecord(arguments, simulator);
+        more.insert(more.begin(), {"tessaravolt", "exposure-time=0", "roi-width=" + frames + "0",
+                                   "-n", frames, "-o", output.path()});
+        return runRecord(more, simulator);
     };
-    const std::vector<std::string> theirs{"frame-flatfield.tif", "frames.h5 (good run)",
-                                          "frames.h5.bak", "preview.png.orig"};
-    ASSERT_EQ(record("6", false).exitStatus, 0);
+    std::vector<std::string> theirs{"frame-flatfield.tif", "frames.h5 (good run)", "frames.h5.bak",
+                                    "preview.png.orig"};
+    ASSERT_EQ(record("6").exitStatus, 0);
     for (const std::string &name : theirs)
         std::ofstream(output.file(name)) << "the user's";
     const auto before = output.entries();
-    const auto refused = record("3", false);
-    EXPECT_EQ(refused.exitStatus, 2);
-    EXPECT_TRUE(contains(refused.err, "already holds a recording") &&
+    const auto refused = record("3");
+    EXPECT_TRUE(refused.exitStatus == 2 && contains(refused.err, "already holds a recording") &&
                 contains(refused.err, "--overwrite"))
         << refused.err;
     for (const auto &[more, simulator] :
          std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"roi-x0=300"}, fastSimulator},
-             {{"--mode", "buffered", "num-buffers=0"}, fastSimulator},
-             {{}, fastSimulator + ";fail=Acquisition_Acquire_Image:9"}}) {
-        const auto failed = record("3", true, more, simulator);
+             {{"--overwrite", "roi-x0=300"}, fastSimulator},
+             {{"--overwrite", "--mode", "buffered", "num-buffers=0"}, fastSimulator},
+             {{"--overwrite"}, fastSimulator + ";fail=Acquisition_Acquire_Image:9"}}) {
+        const auto failed = record("3", more, simulator);
         EXPECT_NE(failed.exitStatus, 0) << simulator;
         EXPECT_EQ(output.entries(), before) << failed.err;
     }
-    EXPECT_EQ(readTiffSeries(output)->frames.size(), 6u);
+    EXPECT_EQ(readRecording("tiff", output)->frames.size(), 6u);
 
     std::filesystem::remove(output.file(frameName(1)));
     std::filesystem::create_symlink(elsewhere.file("victim"), output.file(frameName(1)));
-    const auto replaced = record("3", true);
+    const auto replaced = record("3", {"--overwrite"});
     ASSERT_EQ(replaced.exitStatus, 0) << replaced.err;
-    std::vector<std::string> expected{".uca-record", frameName(1), frameName(2), frameName(3),
-                                      "preview.png"};
-    expected.insert(expected.end(), theirs.begin(), theirs.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(output.entries(), expected);
-    EXPECT_EQ(readTiffSeries(output)->width, 30u);
+    theirs.insert(theirs.end(),
+                  {".uca-record", frameName(1), frameName(2), frameName(3), "preview.png"});
+    std::sort(theirs.begin(), theirs.end());
+    EXPECT_EQ(output.entries(), theirs);
+    EXPECT_EQ(readRecording("tiff", output)->width, 30u);
     EXPECT_FALSE(std::filesystem::is_symlink(output.file(frameName(1))));
     std::ifstream victim(elsewhere.file("victim"));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "precious");
 
     std::ofstream(output.file(frameName(9))) << "not from the record";
     const auto planted = output.entries();
-    const auto unaccounted = record("3", true);
-    EXPECT_EQ(unaccounted.exitStatus, 2);
-    EXPECT_TRUE(contains(unaccounted.err, "no record") && contains(unaccounted.err, frameName(9)))
+    const auto unaccounted = record("3", {"--overwrite"});
+    EXPECT_TRUE(unaccounted.exitStatus == 2 && contains(unaccounted.err, "no record") &&
+                contains(unaccounted.err, frameName(9)))
         << unaccounted.err;
     EXPECT_EQ(output.entries(), planted);
 }
@@ -336,9 +314,9 @@ TEST(RecordOutput, AnEarlierRecordingIsRefusedOrReplacedWhole)
 // naming the first, which goes on untouched. A lock its holder left behind is taken over.
 TEST(RecordOutput, ASecondRecordingIntoTheSameFolderIsRefusedAtOnce)
 {
-    TemporaryFolder output, logs;
+    TemporaryFolder output;
     RunningRecord first({"tessaravolt", "exposure-time=0.02", "-n", "0", "-o", output.path()},
-                        fastSimulator, logs.path());
+                        fastSimulator);
     ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(output.file(frameName(2))); },
                           std::chrono::seconds(60)));
     for (const char *overwrite : {"-q", "--overwrite"}) {
@@ -352,7 +330,8 @@ TEST(RecordOutput, ASecondRecordingIntoTheSameFolderIsRefusedAtOnce)
     first.sendSignal(SIGINT);
     const auto run = first.finish(std::chrono::seconds(60));
     ASSERT_EQ(run.exitStatus, 130) << run.err;
-    EXPECT_EQ(static_cast<long>(readTiffSeries(output)->frames.size()), writtenFrames(run.out));
+    EXPECT_EQ(static_cast<long>(readRecording("tiff", output)->frames.size()),
+              reportedCount(run.out));
 
     std::ofstream(output.file(".uca-record.lock")) << "process 999999 on elsewhere, started then";
     const auto after =
@@ -362,6 +341,178 @@ TEST(RecordOutput, ASecondRecordingIntoTheSameFolderIsRefusedAtOnce)
                 contains(after.err, "process 999999 on elsewhere"))
         << after.err;
     EXPECT_TRUE(hiddenEntries(output).empty());
+}
+
+const size_t frameBytes = 256 * 128 * 2;
+
+// Bytes of frames written so far (the HDF5 writer's reserve file aside).
+size_t bytesIn(const TemporaryFolder &folder)
+{
+    size_t bytes = 0;
+    for (const std::string &name : folder.entries()) {
+        std::error_code gone; // a temporary file may be renamed meanwhile
+        const auto size = std::filesystem::file_size(folder.file(name), gone);
+        if (!gone && name.find("reserve") == std::string::npos)
+            bytes += size;
+    }
+    return bytes;
+}
+
+struct Ending {
+    int signal;
+    std::string format;
+    bool twice = false; // a second SIGINT while the first waits out a 2 s exposure
+};
+
+class RecordSignals : public testing::TestWithParam<Ending> {};
+
+// The first signal stops the recording: every frame received is written, the files are whole, the
+// report says how many, and the exit status is the signal's. A second signal or SIGKILL ends it
+// at once: what it wrote stays readable, and the next run names what was left and says how to
+// keep or discard it; with --overwrite it discards exactly that.
+TEST_P(RecordSignals, EndTheRecordingWithTheSignalsStatus)
+{
+    const auto &[signalNumber, format, twice] = GetParam();
+    const bool cutShort = twice || signalNumber == SIGKILL;
+    TemporaryFolder output;
+    RunningRecord record({"tessaravolt", cutShort ? "exposure-time=2" : "exposure-time=0.005",
+                          "--mode", cutShort ? "continuous" : "async", "-n", "0", "--format",
+                          format, "-o", output.path()},
+                         fastSimulator);
+    // Three frames' worth of bytes: at most one frame is still being written, so two are whole.
+    ASSERT_TRUE(
+        waitUntil([&] { return bytesIn(output) >= 3 * frameBytes; }, std::chrono::seconds(60)));
+    record.sendSignal(signalNumber);
+    if (twice) {
+        ASSERT_TRUE(
+            waitUntil([&] { return contains(record.errors(), "finishing the current frame"); },
+                      std::chrono::seconds(30)));
+        record.sendSignal(SIGINT);
+    }
+    const int pid = record.pid();
+    const auto run = record.finish(std::chrono::seconds(60));
+    ASSERT_EQ(run.exitStatus, 128 + signalNumber) << run.err;
+    if (!cutShort) {
+        EXPECT_TRUE(contains(run.err, "finishing the current frame") &&
+                    contains(run.err, "Signal again to quit at once"))
+            << run.err;
+        const auto recording = readRecording(format, output);
+        ASSERT_TRUE(recording.has_value());
+        // Every frame received is written.
+        EXPECT_EQ(std::tuple(reportedCount(run.out) >= 3, reportedCount(run.out, "frames"),
+                             long(recording->frames.size()), recording->complete,
+                             hiddenEntries(output).size()),
+                  std::tuple(true, reportedCount(run.out), reportedCount(run.out),
+                             format == "hdf5" ? 1 : -1, 0ul))
+            << run.out;
+        EXPECT_EQ(expectPatternFrames(*recording, 0, 0), 0);
+        return;
+    }
+    ASSERT_FALSE(contains(run.out, "written:")) << "ended before the second signal:\n" << run.out;
+    std::vector<std::string> again{"tessaravolt", "-n", "1",          "--format",
+                                   format,        "-o", output.path()};
+    const auto next = runRecord(again, fastSimulator);
+    EXPECT_EQ(next.exitStatus, 2);
+    EXPECT_TRUE(
+        contains(next.err, "cut short left (uca-record process " + std::to_string(pid) + " ") &&
+        contains(next.err, "To keep it") && contains(next.err, "give --overwrite"))
+        << next.err;
+    std::optional<Recording> left;
+    if (format == "multitiff") {
+        const auto hidden = hiddenEntries(output);
+        ASSERT_EQ(hidden.size(), 1u);
+        EXPECT_TRUE(contains(next.err, hidden[0] +
+                                           " (the frames written before the end; rename it to "
+                                           "frames.tif to read it)"))
+            << next.err;
+        left = readRecording(format, output.file(hidden[0]));
+    } else {
+        left = readRecording(format, format == "tiff" ? output.path() : output.file("frames.h5"),
+                             true);
+    }
+    ASSERT_TRUE(left.has_value());
+    EXPECT_GE(left->frames.size(), 2u);
+    expectPatternFrames(*left, 0, 0);
+
+    again.push_back("--overwrite");
+    EXPECT_EQ(runRecord(again, fastSimulator).exitStatus, 0);
+    EXPECT_EQ(std::pair(hiddenEntries(output).size(), readRecording(format, output)->frames.size()),
+              std::pair(0ul, 1ul));
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, RecordSignals,
+                         testing::Values(Ending{SIGINT, "tiff"}, Ending{SIGTERM, "tiff"},
+                                         Ending{SIGHUP, "tiff"}, Ending{SIGINT, "multitiff"},
+                                         Ending{SIGTERM, "hdf5"}, Ending{SIGINT, "hdf5", true},
+                                         Ending{SIGKILL, "multitiff"}, Ending{SIGKILL, "tiff"}),
+                         [](const testing::TestParamInfo<Ending> &param) {
+                             return std::string(param.param.twice ? "Second" : "") +
+                                    sigabbrev_np(param.param.signal) + "_" + param.param.format;
+                         });
+
+// A write that fails inside a page's directory, here 8 bytes into the third page's at a file-size
+// limit measured on a first run, leaves the BigTIFF ending cleanly at the page before: a page is
+// linked into the chain only once its directory is written.
+TEST(RecordFullDisk, AFailureInAPageDirectoryLeavesTheChainWhole)
+{
+    TemporaryFolder measure, output;
+    auto record = [](const TemporaryFolder &folder, const std::string &frames,
+                     const std::vector<std::string> &wrapper) {
+        return runRecord({"tessaravolt", "exposure-time=0", "-n", frames, "--format", "multitiff",
+                          "-o", folder.path()},
+                         fastSimulator, std::chrono::seconds(60), wrapper);
+    };
+    ASSERT_EQ(record(measure, "2", {}).exitStatus, 0);
+    const std::string limit =
+        std::to_string(std::filesystem::file_size(measure.file("frames.tif")) + frameBytes + 8);
+    const auto run =
+        record(output, "5",
+               {"/usr/bin/python3", "-c",
+                "import os, resource, sys\nresource.setrlimit(resource.RLIMIT_FSIZE, (" + limit +
+                    ", " + limit + "))\nos.execv(sys.argv[1], sys.argv[1:])\n"});
+    EXPECT_EQ(run.exitStatus, 1) << run.err;
+    EXPECT_TRUE(contains(run.err, "File too large")) << run.err;
+    EXPECT_EQ(readRecording("multitiff", output)->frames.size(), 2u);
+    EXPECT_EQ(reportedCount(run.out), 2) << run.out;
+}
+
+// The buffer is taken as frames need it: a 2 GiB buffer costs no more memory than a 64 MiB one by
+// the first frame (so the first frame does not wait for it) nor after many frames through a writer
+// that keeps up, beyond the frames that waited to be written. Under ThreadSanitizer a touched
+// frame costs up to five times its size with its shadow.
+TEST(RecordMemory, TheBufferIsTakenAsFramesNeedIt)
+{
+    auto peaksWith = [](const std::string &buffer) {
+        TemporaryFolder output;
+        RunningRecord record({"tessaravolt", "exposure-time=0.02", "--buffer", buffer, "-n", "0",
+                              "-o", output.path()},
+                             "sensors=1024x1024;readout_ns_per_pixel=0");
+        std::vector<long> peaks; // at the first frame, after 100, frames that waited at most
+        for (const unsigned frames : {1, 100}) {
+            const bool there =
+                waitUntil([&] { return std::filesystem::exists(output.file(frameName(frames))); },
+                          std::chrono::seconds(120));
+            // The most memory the process has held so far, in KiB, as the kernel counts it.
+            std::ifstream status("/proc/" + std::to_string(record.pid()) + "/status");
+            std::string line;
+            while (std::getline(status, line) && line.rfind("VmHWM:", 0) != 0) {
+            }
+            peaks.push_back(there && !line.empty() ? std::stol(line.substr(6)) : -1);
+        }
+        record.sendSignal(SIGINT);
+        const auto run = record.finish(std::chrono::seconds(60));
+        EXPECT_EQ(run.exitStatus, 130) << run.err;
+        peaks.push_back(reportedCount(run.out, "buffer"));
+        return peaks;
+    };
+    const auto small = peaksWith("64M"), large = peaksWith("2G");
+    ASSERT_TRUE(small[1] > 0 && large[1] > 0 && large[2] >= 0);
+    const long allowedKiB = 64 * 1024 + 5 * 2048 * large[2];
+    EXPECT_LT(large[0] - small[0], allowedKiB)
+        << small[0] << " KiB with a 64 MiB buffer, " << large[0] << " with 2 GiB";
+    EXPECT_LT(large[1] - small[1], allowedKiB)
+        << small[1] << " KiB with a 64 MiB buffer, " << large[1] << " with 2 GiB, " << large[2]
+        << " frames waited at most";
 }
 
 } // namespace
