@@ -1,0 +1,284 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
+# uca-record as Python clients meet it: its live stream (pyzmq, cbor2, examples/stream_consumer.py)
+# and its HDF5 files (h5py). Every wait has a bound that holds under the sanitizers.
+
+import datetime, os, pathlib, re, signal, socket, subprocess, sys, tempfile, threading, time, unittest
+
+import cbor2, h5py, zmq
+import numpy as np
+
+RECORD = os.environ["UCA_RECORD"]
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "stream_consumer.py")
+FAST = "sensors=256x128;readout_ns_per_pixel=0"
+BOUND = 150  # seconds: any one wait; ThreadSanitizer runs the recorder many times slower
+# Each series with settings of its own, so that a dataset's attributes can only be its own run's:
+# dataset, timestamps, frames, width, exposure time.
+SERIES = {"dark": ("data_dark", "timestamps_dark", 2, 64, 0.002),
+          "flat": ("data_white", "timestamps_white", 3, 96, 0.003), "data": ("data", "timestamps", 4, 128, 0.004)}
+
+
+def is_pattern(frame):
+    # One whole frame of the simulator's pattern at the origin, (x ^ (y << 6)) + 17 n.
+    y, x = np.indices(frame.shape, dtype=np.uint32)
+    offsets = frame - ((x ^ (y << 6)) & 0xFFFF).astype(np.uint16)
+    return bool((offsets == offsets.flat[0]).all())
+
+
+def wait_for(condition, bound=BOUND):
+    deadline = time.monotonic() + bound
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return condition()
+
+
+def image_ids(messages):
+    return [m["image_id"] for m in messages if m["type"] == "image"]
+
+
+def stream_line(report, endpoint_part):
+    return next(line for line in report.splitlines() if line.startswith("stream:") and endpoint_part in line)
+
+
+class Collector(threading.Thread):
+    # A PULL client keeping what it receives (pixels only with `keep`) until the end message,
+    # finish() and a quiet moment, the bound, or a message it cannot decode.
+
+    def __init__(self, endpoint, delay=0.0, keep=False, curve=None, inspect=None):
+        super().__init__(daemon=True)
+        self.context = zmq.Context()
+        self.socket = self.context.socket(zmq.PULL)
+        self.socket.setsockopt(zmq.RCVHWM, 1 if delay else 1000)
+        self.socket.setsockopt(zmq.LINGER, 0)
+        if curve:
+            self.socket.curve_serverkey, self.socket.curve_publickey, self.socket.curve_secretkey = curve
+        self.socket.connect(endpoint)
+        self.delay, self.keep, self.inspect = delay, keep, inspect
+        self.messages, self.tags, self.error, self.stopping = [], set(), None, threading.Event()
+        self.start()
+
+    def tag(self, decoder, tag):
+        self.tags.add(tag.tag)
+        if 64 <= tag.tag <= 87 and tag.tag != 69:  # typed arrays: only little-endian uint16 here
+            raise ValueError(f"pixels tagged {tag.tag}")
+        return np.frombuffer(tag.value, "<u2") if tag.tag == 69 else \
+            tag.value[1].reshape(tag.value[0]) if tag.tag == 40 else tag
+
+    def run(self):
+        deadline = time.monotonic() + BOUND
+        try:
+            while time.monotonic() < deadline and (self.socket.poll(200) or not self.stopping.is_set()):
+                if not self.socket.poll(0):
+                    continue
+                raw = self.socket.recv()
+                assert raw.startswith(b"\xd9\xd9\xf7"), raw[:8]  # self-described CBOR
+                message = cbor2.loads(raw, tag_hook=self.tag)
+                assert next(iter(message)) == "type", message.keys()
+                if message["type"] == "image":
+                    if self.inspect:
+                        self.inspect(next(iter(message["data"].values())))
+                    if not self.keep:
+                        del message["data"]
+                self.messages.append(message)
+                if message["type"] == "end":
+                    break
+                time.sleep(self.delay)
+        except Exception as error:  # noqa: BLE001: any failure to read a message ends the run
+            self.error = error
+        self.socket.close()
+        self.context.term()
+
+    def finish(self):
+        self.stopping.set()
+        self.join(BOUND)
+        assert self.error is None, self.error
+        return self.messages
+
+
+class ClientTest(unittest.TestCase):
+    def setUp(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        self.path, self.endpoint = directory.name, f"ipc://{directory.name}/frames"
+        self.folder = os.path.join(self.path, "scan")
+        self.file = os.path.join(self.folder, "frames.h5")
+
+    def start(self, *arguments, simulator=FAST):
+        with open(f"{self.path}/out.txt", "w") as out, open(f"{self.path}/err.txt", "w") as err:
+            process = subprocess.Popen([RECORD, "tessaravolt", *arguments], stdout=out, stderr=err,
+                                       env=dict(os.environ, XISL_SIM=simulator))
+        self.addCleanup(process.kill)
+        return process
+
+    def finish(self, process, *collectors):
+        # The recorder's status, report and errors once it ended; killed at once when a collector
+        # could not decode a message.
+        wait_for(lambda: process.poll() is not None or any(c.error for c in collectors))
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        with open(f"{self.path}/out.txt") as out, open(f"{self.path}/err.txt") as err:
+            return process.returncode, out.read(), err.read()
+
+    def record(self, *arguments, simulator=FAST, status=0):
+        # A whole run, which must end with `status`; its report and errors.
+        code, report, errors = self.finish(self.start(*arguments, simulator=simulator))
+        self.assertEqual(code, status, errors)
+        return report, errors
+
+    def series(self, name, *more, status=0):
+        _, _, frames, width, exposure = SERIES[name]
+        return self.record("--series", name, f"exposure-time={exposure}", f"roi-width={width}", "-n", str(frames),
+                           "-o", self.folder, *more, status=status)
+
+    def test_messages_decode_and_each_endpoint_gets_every_frame_as_written_to_disk(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            tcp = f"tcp://127.0.0.1:{probe.getsockname()[1]}"
+        collector = Collector(self.endpoint, keep=True)
+        example = subprocess.Popen([sys.executable, EXAMPLE, tcp, "--hdf5", f"{self.path}/copy.h5"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(example.kill)
+        status, report, errors = self.finish(self.start(
+            "exposure-time=0.01", "-n", "5", "--format", "hdf5", "-o", self.folder, "--stream", self.endpoint,
+            "--stream", tcp, "--stream-user-data", '{"sample": "Fe", "n": [1, 2.5]}'), collector)
+        messages = collector.finish()
+        self.assertEqual(status, 0, errors)
+        start, end = messages[0], messages[-1]
+        self.assertEqual(([m["type"] for m in messages], image_ids(messages), start["user_data"],
+                          (start["image_size_x"], start["image_size_y"], start["number_of_images"]),
+                          (end["frames_sent"], end["frames_dropped"]), round(start["count_time"], 9), collector.tags),
+                         (["start"] + ["image"] * 5 + ["end"], list(range(5)), {"sample": "Fe", "n": [1, 2.5]},
+                          (256, 128, 5), (5, 0), 0.01, collector.tags | {40, 69}))
+        with h5py.File(self.file, "r") as written:
+            disk = written["/exchange/data"][...]
+        for message in messages[1:-1]:
+            np.testing.assert_array_equal(message["data"][start["channels"][0]], disk[message["image_id"]])
+        # The example on the second endpoint: every frame, the same file as the recorder's.
+        example_out, example_err = example.communicate(timeout=BOUND)
+        self.assertEqual((example.returncode, len(re.findall(r"^image \d+ \w+: mean", example_out, re.M))), (0, 5),
+                         example_err)
+        with h5py.File(f"{self.path}/copy.h5", "r") as copy:
+            np.testing.assert_array_equal(copy["/exchange/data"][...], disk)
+            self.assertEqual(copy["/exchange/data"].attrs["complete"], 1)
+        self.assertIn("5 frames sent, 0 dropped", stream_line(report, "tcp://127.0.0.1"))
+
+    def test_a_slow_consumer_with_block_loses_nothing(self):
+        numbers = []
+        # Slots are reused all the time here (150 frames through a 16 MiB buffer): one touched
+        # before ZeroMQ let go would tear, or hold a later frame (61681 is 17's inverse mod 2^16).
+        collector = Collector(self.endpoint, delay=0.01, inspect=lambda pixels: numbers.append(
+            int(pixels[0, 0]) * 61681 % 65536 if is_pattern(pixels) else -1))
+        status, _, errors = self.finish(self.start(
+            "exposure-time=0", "-n", "150", "--buffer", "16M", "-o", self.folder, "--stream", self.endpoint,
+            simulator="sensors=1024x1024;readout_ns_per_pixel=0"), collector)
+        messages = collector.finish()
+        self.assertEqual((status, image_ids(messages), messages[-1].get("frames_dropped"), numbers[0] >= 0),
+                         (0, list(range(150)), 0, True), errors)
+        self.assertEqual(numbers, sorted(set(numbers)), "each frame whole and newer than the one before")
+
+    def test_without_consumers_drop_counts_and_block_waits_until_a_signal(self):
+        for policy, status_expected in (("drop", 0), ("block", 128 + signal.SIGINT)):
+            with self.subTest(policy=policy):
+                process = self.start("exposure-time=0", "-n", "20", "--stream", self.endpoint + policy,
+                                     "--stream-policy", policy, "-o", f"{self.path}/{policy}-files")
+                if policy == "block":
+                    self.assertTrue(wait_for(lambda: "waiting for a consumer" in open(f"{self.path}/err.txt").read()))
+                    process.send_signal(signal.SIGINT)
+                status, report, errors = self.finish(process)
+                frames = int(re.search(r"^frames: +(\d+)", report, re.MULTILINE).group(1))
+                self.assertEqual((status, frames == 20 or policy == "block"), (status_expected, True), errors)
+                self.assertIn(f"written:    {frames} frames", report)
+                self.assertRegex(stream_line(report, policy), f"0 frames sent, {frames} dropped.*end not sent")
+
+    def test_curve_admits_only_listed_keys(self):
+        def keys(name):
+            text = subprocess.run([RECORD, "--stream-keygen"], capture_output=True, text=True, timeout=BOUND).stdout
+            with open(f"{self.path}/{name}", "w") as file:
+                file.write(text)
+            return tuple(re.search(rf"^{label}: (.+)$", text, re.M).group(1).encode() for label in ("public", "secret"))
+        server, admitted, stranger = keys("server"), keys("admitted"), keys("stranger")
+        with open(f"{self.path}/clients", "w") as clients:
+            clients.write(f"# the beamline's viewer\npublic: {admitted[0].decode()}\n")
+        outsider = Collector(self.endpoint, curve=(server[0],) + stranger)
+        insider = Collector(self.endpoint, curve=(server[0],) + admitted)
+        status, report, errors = self.finish(self.start(
+            "exposure-time=0.05", "-n", "10", "--stream", self.endpoint, "--stream-curve-secret", f"{self.path}/server",
+            "--stream-curve-clients", f"{self.path}/clients"), insider, outsider)
+        self.assertEqual((status, image_ids(insider.finish()), outsider.finish()), (0, list(range(10)), []), errors)
+        self.assertRegex(stream_line(report, "ipc://"), r"[1-9]\d* refused")
+
+    def expect_series(self, names):
+        with h5py.File(self.file, "r") as f:
+            for name in names:
+                dataset, times, frames, width, exposure = SERIES[name]
+                data, settings = f["exchange"][dataset], f["exchange"][dataset].attrs
+                self.assertTrue(all(is_pattern(frame) for frame in data), name)
+                self.assertEqual((data.shape, settings["exposure_time"], list(settings["roi"]),
+                                  list(settings["binning"]), settings["gain"], settings["trigger_source"],
+                                  settings["complete"], len(f["exchange"][times])),
+                                 ((frames, 128, width), exposure, [0, 0, width, 128], [1, 1], 0, b"auto", 1, frames))
+            self.assertEqual(sorted(f["exchange"]), sorted(name for s in names for name in SERIES[s][:2]))
+
+    # What the camera used, not what was asked: a setting it rounded or refused is stated as it is
+    # used, in the file, in a warning and in the report's settings line.
+    def test_the_file_states_what_the_camera_used(self):
+        refusing, whole = FAST + ";fail=Acquisition_SetCameraBinningMode:9", ((4, 128, 256), 0, [0, 0, 256, 128], [1, 1])
+        for index, (settings, simulator, described, report) in enumerate((
+                ("exposure-time=0.002 roi-width=64 roi-height=32", FAST, ((4, 32, 64), 0.002, [0, 0, 64, 32], [1, 1]),
+                 "as asked"),
+                # The timer runs no faster than the readout of 256 x 128 pixels at 32 ns each.
+                ("exposure-time=0.0005", "sensors=256x128", ((4, 128, 256), 0.001048, [0, 0, 256, 128], [1, 1]),
+                 "not as asked: exposure-time 0.001048 (asked 0.0005)"),
+                ("exposure-time=0.0000004", FAST, whole, "not as asked: exposure-time 0 (asked 0.0000004)"),
+                ("exposure-time=0 sensor-horizontal-binning=2 sensor-vertical-binning=2", refusing, whole,
+                 "not as asked: sensor-horizontal-binning 1 (asked 2), sensor-vertical-binning 1 (asked 2)"),
+                ("exposure-time=0 sensor-horizontal-binning=3", FAST, ((4, 64, 128), 0, [0, 0, 128, 64], [2, 2]),
+                 "not as asked: sensor-horizontal-binning 2 (asked 3)"),
+                # One factor serves both axes: the second write wins; the region stays as the first left it.
+                ("exposure-time=0 sensor-horizontal-binning=2 sensor-vertical-binning=1", FAST,
+                 ((4, 64, 128), 0, [0, 0, 128, 64], [1, 1]), "not as asked: sensor-horizontal-binning 1 (asked 2)"))):
+            with self.subTest(settings=settings):
+                folder = os.path.join(self.path, str(index))
+                out, err = self.record(*settings.split(), "--mode", "async", "-n", "4", "--format", "hdf5", "-o",
+                                       folder, simulator=simulator)
+                self.assertIn(f"settings:   {report}\n", out)
+                self.assertEqual("uca-record: warning: the camera uses " in err, report != "as asked")
+                with h5py.File(os.path.join(folder, "frames.h5"), "r") as f:
+                    data, times = f["/exchange/data"], f["/exchange/timestamps"]
+                    a = data.attrs
+                    self.assertEqual((data.shape, a["exposure_time"], list(a["roi"]), list(a["binning"])), described)
+                    datetime.datetime.strptime(a["start_time"].decode(), "%Y-%m-%dT%H:%M:%S.%fZ")
+                    self.assertEqual((data.dtype, data.chunks, f.attrs["implements"], a["camera"], a["camera_name"],
+                                      "camera_model" in a, a["gain"], len(a["pixel_size"]), times.attrs["units"],
+                                      a["complete"], len(times)),
+                                     (np.uint16, (1,) + data.shape[1:], b"exchange", b"tessaravolt",
+                                      b"tessaravolt camera", False, 0, 2, b"ns", 1, 4))
+                    self.assertTrue(all(is_pattern(frame) for frame in data) and all(np.diff(times[...]) >= 0))
+
+    # Series go into one file, each with its own settings. One present is refused, then replaced
+    # alone: a user's additions and the other series stay, and no unused space is left.
+    def test_series_are_added_and_one_present_is_refused_then_replaced_alone(self):
+        for done, series in enumerate(("flat", "dark", "data")):
+            self.assertIn(f"(/exchange/{SERIES[series][0]})", self.series(series)[0])
+            self.expect_series(("flat", "dark", "data")[:done + 1])
+        with h5py.File(self.file, "a") as f:
+            f["exchange/theta"] = np.linspace(0, 180, 4)
+            f.attrs["sample"] = "Fe"
+            darks = f["exchange/data_dark"][...]
+        before, size = pathlib.Path(self.file).read_bytes(), os.path.getsize(self.file)
+        self.assertIn("already holds a data series (/exchange/data, 4 frames); give --overwrite",
+                      self.series("data", status=2)[1])
+        self.assertEqual(pathlib.Path(self.file).read_bytes(), before)
+        self.record("--series", "data", "exposure-time=0.004", "roi-width=128", "-n", "1", "--overwrite", "-o",
+                    self.folder)
+        with h5py.File(self.file, "r") as f:
+            self.assertEqual((f["exchange/data"].shape, len(f["exchange/timestamps"]), f.attrs["sample"]),
+                             ((1, 128, 128), 1, "Fe"))
+            np.testing.assert_array_equal(f["exchange/data_dark"][...], darks)
+            np.testing.assert_array_equal(f["exchange/theta"][...], np.linspace(0, 180, 4))
+        self.assertLess(os.path.getsize(self.file), size)
+        self.assertEqual(sorted(os.listdir(self.folder)), [".uca-record", "frames.h5", "preview.png"])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
