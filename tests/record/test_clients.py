@@ -4,7 +4,7 @@
 
 import datetime, os, pathlib, re, signal, socket, subprocess, sys, tempfile, threading, time, unittest
 
-import cbor2, h5py, zmq
+import cbor2, dxchange, h5py, zmq
 import numpy as np
 
 RECORD = os.environ["UCA_RECORD"]
@@ -190,6 +190,17 @@ class ClientTest(unittest.TestCase):
                 self.assertIn(f"written:    {frames} frames", report)
                 self.assertRegex(stream_line(report, policy), f"0 frames sent, {frames} dropped.*end not sent")
 
+    def test_a_signal_mid_stream_still_sends_the_end(self):
+        collector = Collector(self.endpoint, delay=0.01)
+        process = self.start("exposure-time=0.005", "-n", "0", "--stream", self.endpoint)
+        self.assertTrue(wait_for(lambda: len(collector.messages) > 10))
+        process.send_signal(signal.SIGINT)
+        status, _, errors = self.finish(process, collector)
+        messages = collector.finish()
+        ids = image_ids(messages)
+        self.assertEqual((status, messages[-1]["type"], ids, messages[-1]["frames_sent"]),
+                         (128 + signal.SIGINT, "end", list(range(len(ids))), len(ids)), errors)
+
     def test_curve_admits_only_listed_keys(self):
         def keys(name):
             text = subprocess.run([RECORD, "--stream-keygen"], capture_output=True, text=True, timeout=BOUND).stdout
@@ -261,6 +272,8 @@ class ClientTest(unittest.TestCase):
         for done, series in enumerate(("flat", "dark", "data")):
             self.assertIn(f"(/exchange/{SERIES[series][0]})", self.series(series)[0])
             self.expect_series(("flat", "dark", "data")[:done + 1])
+        proj, flat, dark = dxchange.read_aps_32id(self.file)[:3]
+        self.assertEqual((proj.shape, flat.shape, dark.shape), ((4, 128, 128), (3, 128, 96), (2, 128, 64)))
         with h5py.File(self.file, "a") as f:
             f["exchange/theta"] = np.linspace(0, 180, 4)
             f.attrs["sample"] = "Fe"
@@ -269,6 +282,15 @@ class ClientTest(unittest.TestCase):
         self.assertIn("already holds a data series (/exchange/data, 4 frames); give --overwrite",
                       self.series("data", status=2)[1])
         self.assertEqual(pathlib.Path(self.file).read_bytes(), before)
+        # An addition killed once its copy of the file holds frames leaves the file as it was.
+        process = self.start("--series", "data", "exposure-time=0.05", "roi-width=128", "-n", "0", "--overwrite",
+                             "-o", self.folder)
+        self.assertTrue(wait_for(lambda: any(os.path.getsize(copy) > 200000
+                                             for copy in pathlib.Path(self.folder).glob(".frames.h5.??????"))))
+        process.kill()
+        self.finish(process)
+        self.assertEqual(pathlib.Path(self.file).read_bytes(), before)
+        self.assertIn("frames.h5 is as it was", self.series("data", status=2)[1])
         self.record("--series", "data", "exposure-time=0.004", "roi-width=128", "-n", "1", "--overwrite", "-o",
                     self.folder)
         with h5py.File(self.file, "r") as f:
