@@ -138,6 +138,10 @@ std::vector<Invocation> runs()
                                    "output @scratch/plain-file/out"}) {
         rows.push_back(*std::find_if(rows.begin(), rows.end(), [&](const Invocation &row) { return row.name == name; }));
         rows.back().name += " under valgrind";
+        // So slowed down, the grabs of a detector without exposure time lie more than half the
+        // 16-bit frame numbers of the pattern apart, which then read as out of order.
+        if (const size_t at = rows.back().command.find("exposure-time=0 "); at != std::string::npos)
+            rows.back().command.replace(at, 15, "exposure-time=0.01");
         rows.back().wrapper = {VALGRIND_PATH, "--leak-check=full", "--errors-for-leak-kinds=definite,indirect",
                                "--error-exitcode=99"};
     }

@@ -96,11 +96,8 @@ class Collector(threading.Thread):
 
 class ClientTest(unittest.TestCase):
     def setUp(self):
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
-        self.path, self.endpoint = directory.name, f"ipc://{directory.name}/frames"
-        self.folder = os.path.join(self.path, "scan")
-        self.file = os.path.join(self.folder, "frames.h5")
+        self.path = self.enterContext(tempfile.TemporaryDirectory())
+        self.endpoint, self.folder, self.file = f"ipc://{self.path}/frames", f"{self.path}/scan", f"{self.path}/scan/frames.h5"
 
     def start(self, *arguments, simulator=FAST):
         with open(f"{self.path}/out.txt", "w") as out, open(f"{self.path}/err.txt", "w") as err:
