@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "child-process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -15,38 +16,6 @@ extern char **environ;
 namespace TessaraVoltTest {
 
 namespace {
-
-// An unnamed temporary file the child writes one of its streams into.
-class CaptureFile {
-public:
-    CaptureFile()
-    {
-        char name[] = "/tmp/tessaravolt-test-XXXXXX";
-        fd_ = mkstemp(name);
-        if (fd_ < 0)
-            throw std::runtime_error("cannot make a capture file");
-        unlink(name);
-    }
-    ~CaptureFile() { close(fd_); }
-    CaptureFile(const CaptureFile &) = delete;
-    CaptureFile &operator=(const CaptureFile &) = delete;
-
-    int fd() const { return fd_; }
-
-    std::string text() const
-    {
-        std::string text;
-        char chunk[4096];
-        lseek(fd_, 0, SEEK_SET);
-        ssize_t got;
-        while ((got = read(fd_, chunk, sizeof chunk)) > 0)
-            text.append(chunk, size_t(got));
-        return text;
-    }
-
-private:
-    int fd_;
-};
 
 std::vector<std::string> childEnvironment(const EnvironmentChanges &changes)
 {
@@ -74,13 +43,35 @@ std::vector<char *> pointers(std::vector<std::string> &strings)
 
 } // namespace
 
+CaptureFile::CaptureFile()
+{
+    char name[] = "/tmp/tessaravolt-test-XXXXXX";
+    fd_ = mkstemp(name);
+    if (fd_ < 0)
+        throw std::runtime_error("cannot make a capture file");
+    unlink(name);
+}
+
+CaptureFile::~CaptureFile()
+{
+    close(fd_);
+}
+
+// pread, not lseek and read: the child writes through the same file offset.
+std::string CaptureFile::text() const
+{
+    std::string text;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = pread(fd_, chunk, sizeof chunk, off_t(text.size()))) > 0)
+        text.append(chunk, size_t(got));
+    return text;
+}
+
 // Plain posix_spawn and waitpid: GLib's subprocess helpers start worker threads whose internal
 // races the thread sanitizer would report against the tests.
-ChildResult runChild(const std::vector<std::string> &argv, const EnvironmentChanges &changes,
-                     std::chrono::milliseconds bound)
+RunningChild::RunningChild(const std::vector<std::string> &argv, const EnvironmentChanges &changes)
 {
-    CaptureFile out;
-    CaptureFile err;
     std::vector<std::string> arguments = argv;
     std::vector<std::string> variables = childEnvironment(changes);
     std::vector<char *> argumentPointers = pointers(arguments);
@@ -88,33 +79,57 @@ ChildResult runChild(const std::vector<std::string> &argv, const EnvironmentChan
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out.fd(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err.fd(), STDERR_FILENO);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argumentPointers[0], &actions, nullptr,
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out_.fd(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err_.fd(), STDERR_FILENO);
+    const int spawned = posix_spawn(&pid_, argumentPointers[0], &actions, nullptr,
                                     argumentPointers.data(), variablePointers.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0)
         throw std::runtime_error("cannot start " + argv.at(0) + ": " + std::strerror(spawned));
+}
 
+RunningChild::~RunningChild()
+{
+    if (pid_ > 0)
+        finish(std::chrono::milliseconds(0));
+}
+
+void RunningChild::sendSignal(int signalNumber) const
+{
+    if (pid_ > 0)
+        kill(pid_, signalNumber);
+}
+
+ChildResult RunningChild::finish(std::chrono::milliseconds bound)
+{
     ChildResult result;
+    if (pid_ <= 0) // finished already: waitpid(-1) would take any child
+        return result;
     const auto deadline = std::chrono::steady_clock::now() + bound;
     int status = 0;
     result.finished = true;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
             result.finished = false;
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    pid_ = -1;
     result.exited = WIFEXITED(status);
     result.status = result.exited ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = out.text();
-    result.err = err.text();
+    result.out = out_.text();
+    result.err = err_.text();
     return result;
+}
+
+ChildResult runChild(const std::vector<std::string> &argv, const EnvironmentChanges &changes,
+                     std::chrono::milliseconds bound)
+{
+    return RunningChild(argv, changes).finish(bound);
 }
 
 } // namespace TessaraVoltTest

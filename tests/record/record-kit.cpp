@@ -4,13 +4,10 @@
 #include "sim-pattern.h"
 #include "wait-until.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <hdf5.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <tiffio.h>
 #include <unistd.h>
 
@@ -21,63 +18,41 @@
 
 namespace TessaraVoltTest {
 
-RunningRecord::RunningRecord(const std::vector<std::string> &arguments,
-                             const std::string &simulator, const std::vector<std::string> &wrapper)
+namespace {
+
+std::vector<std::string> commandLine(const std::vector<std::string> &arguments,
+                                     const std::vector<std::string> &wrapper)
+{
+    std::vector<std::string> line = wrapper;
+    line.push_back(UCA_RECORD_PATH);
+    line.insert(line.end(), arguments.begin(), arguments.end());
+    return line;
+}
+
+EnvironmentChanges recordEnvironment(const std::string &simulator)
 {
     const char *asan = getenv("ASAN_OPTIONS");
-    std::vector<std::string> strings{"/usr/bin/env", "XISL_SIM=" + simulator,
-                                     "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "")};
+    std::string asanOptions = asan != nullptr ? asan : "";
 #ifdef RECORD_TEST_ADDRESS_SANITIZER
     // LeakSanitizer's exit-time scan of dynamic thread-local storage (glibc 2.36, GCC 12) crashes
     // in some runs before it looks for leaks; valgrind checks uca-record's leaks instead.
-    strings.back() += " detect_leaks=0";
+    asanOptions += " detect_leaks=0";
 #endif
-    strings.insert(strings.end(), wrapper.begin(), wrapper.end());
-    strings.push_back(UCA_RECORD_PATH);
-    strings.insert(strings.end(), arguments.begin(), arguments.end());
-    std::vector<char *> argv;
-    for (std::string &string : strings)
-        argv.push_back(string.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logs_.file("out").c_str(), O_WRONLY | O_CREAT,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, logs_.file("err").c_str(), O_WRONLY | O_CREAT,
-                                     0600);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    return {{"XISL_SIM", simulator}, {"ASAN_OPTIONS", asanOptions}};
 }
 
-RunningRecord::~RunningRecord()
-{
-    finish(std::chrono::seconds(0));
-}
+} // namespace
 
-std::string RunningRecord::errors() const
+RunningRecord::RunningRecord(const std::vector<std::string> &arguments,
+                             const std::string &simulator, const std::vector<std::string> &wrapper)
+    : RunningChild(commandLine(arguments, wrapper), recordEnvironment(simulator))
 {
-    std::ifstream stream(logs_.file("err"));
-    return std::string(std::istreambuf_iterator<char>(stream), {});
 }
 
 RunResult RunningRecord::finish(std::chrono::seconds bound)
 {
-    int status = 0;
-    if (pid_ <= 0)
-        return {};
-    const bool ended = waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, bound);
-    if (!ended) {
-        sendSignal(SIGKILL);
-        waitpid(pid_, &status, 0);
-    }
-    pid_ = -1;
-    std::ifstream out(logs_.file("out"));
-    return {!ended              ? -1
-            : WIFEXITED(status) ? WEXITSTATUS(status)
-                                : 128 + WTERMSIG(status),
-            std::string(std::istreambuf_iterator<char>(out), {}), errors()};
+    ChildResult result = RunningChild::finish(bound);
+    return {result.finished ? result.status : -1, std::move(result.out), std::move(result.err)};
 }
 
 RunResult runRecord(const std::vector<std::string> &arguments, const std::string &simulator,

@@ -2,6 +2,8 @@
 // uca-record run as a subprocess, and what its recordings left behind, read back.
 #pragma once
 
+#include "child-process.h"
+
 #include <signal.h>
 
 #include <chrono>
@@ -41,26 +43,12 @@ private:
 
 // uca-record started with XISL_SIM set to `simulator`, under `wrapper` (e.g. valgrind) if given;
 // what it prints goes to files of its own. The destructor kills it if it still runs.
-class RunningRecord {
+class RunningRecord : public RunningChild {
 public:
     RunningRecord(const std::vector<std::string> &arguments, const std::string &simulator,
                   const std::vector<std::string> &wrapper = {});
-    ~RunningRecord();
-    RunningRecord(const RunningRecord &) = delete;
-    RunningRecord &operator=(const RunningRecord &) = delete;
 
-    void sendSignal(int signalNumber) const
-    {
-        if (pid_ > 0)
-            kill(pid_, signalNumber);
-    }
-    int pid() const { return pid_; }
-    std::string errors() const;                   // what it printed to standard error so far
     RunResult finish(std::chrono::seconds bound); // killed if it did not end within `bound`
-
-private:
-    const TemporaryFolder logs_;
-    int pid_ = -1;
 };
 
 // uca-record run to its end, killed after `bound`.
