@@ -226,7 +226,7 @@ CalibrationEntry readEntry(const std::string &path, FrameSize sensor)
     if (!exists(file.get(), darkSeries))
         throw fault(path, std::string("it has no darks (") + darkSeries + ")");
     const Series dark = SeriesReader(path, file.get(), darkSeries).read();
-    CalibrationEntry entry{path, dark.key, dark.frames, 0};
+    CalibrationEntry entry{path, dark.key, dark.frames, 0, {}};
 
     const Region &region = dark.key.region;
     if (dark.width != region.width || dark.height != region.height)

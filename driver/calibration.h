@@ -35,6 +35,7 @@ struct CalibrationEntry {
     CalibrationKey key;
     uint64_t darkFrames = 0;
     uint64_t flatFrames = 0; // 0: no flats
+    std::string startTime;   // when the darks were taken, as the file says; empty if it does not
 };
 
 // A calibration file, or every HDF5 file (.h5, .hdf5) of a folder.

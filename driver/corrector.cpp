@@ -49,7 +49,7 @@ std::vector<std::string> Corrector::setCalibrationPath(const std::string &path, 
             warnings.push_back("Calibration file cannot be used: " + indexError_);
         }
     }
-    if (armed_) {
+    if (armed_ || armedUnknown_) {
         const std::vector<std::string> applied = apply();
         warnings.insert(warnings.end(), applied.begin(), applied.end());
     }
@@ -66,7 +66,7 @@ std::vector<std::string> Corrector::setSwitches(const CorrectionSwitches &switch
 {
     MutexLocker locker(mutex_);
     switches_ = switches;
-    return armed_ ? apply() : std::vector<std::string>{};
+    return armed_ || armedUnknown_ ? apply() : std::vector<std::string>{};
 }
 
 CorrectionSwitches Corrector::getSwitches() const
@@ -79,6 +79,17 @@ std::vector<std::string> Corrector::arm(const CalibrationKey &settings)
 {
     MutexLocker locker(mutex_);
     armed_ = std::make_unique<const CalibrationKey>(settings);
+    armedUnknown_ = false;
+    armedUnknownReason_.clear();
+    return apply();
+}
+
+std::vector<std::string> Corrector::armUnknown(const std::string &reason)
+{
+    MutexLocker locker(mutex_);
+    armed_.reset();
+    armedUnknown_ = true;
+    armedUnknownReason_ = reason;
     return apply();
 }
 
@@ -86,17 +97,53 @@ void Corrector::disarm()
 {
     MutexLocker locker(mutex_);
     armed_.reset();
+    armedUnknown_ = false;
+    armedUnknownReason_.clear();
     armedStatus_.clear();
     std::atomic_store(&plan_, std::shared_ptr<const CorrectionPlan>());
 }
 
-std::string Corrector::getStatus(const CalibrationKey &idleSettings) const
+std::string Corrector::getStatus(const std::optional<CalibrationKey> &next,
+                                 const std::string &nextUnknown) const
 {
     MutexLocker locker(mutex_);
-    if (armed_)
+    if (armed_ || armedUnknown_)
         return armedStatus_;
-    const Outcome outcome = judge(idleSettings);
-    return compose(outcome, outcome.rawReason);
+    const Outcome outcome = next ? judge(*next) : judgeUnknown(nextUnknown);
+    return "forecast for the next start: " + compose(outcome, outcome.rawReason);
+}
+
+CorrectionInForce Corrector::getInForce(const std::optional<CalibrationKey> &next) const
+{
+    MutexLocker locker(mutex_);
+    CorrectionInForce inForce;
+    const CalibrationEntry *entry = nullptr;
+    CorrectionSwitches switches;
+    if (armed_ || armedUnknown_) {
+        // What the copy applies: the published plan, made for the loaded calibration.
+        if (!std::atomic_load(&plan_) || !loaded_)
+            return inForce;
+        entry = &loaded_->entry;
+        switches = lastPlanSwitches_;
+    } else {
+        if (!next)
+            return inForce;
+        const Outcome outcome = judge(*next);
+        if (!outcome.entry || !outcome.rawReason.empty() || !switches_.any())
+            return inForce;
+        entry = outcome.entry;
+        switches = switches_;
+    }
+    inForce.corrections.clear();
+    for (const auto &[on, name] : {std::pair{switches.offset, "offset"},
+                                   std::pair{switches.gain, "gain"},
+                                   std::pair{switches.defects, "defects"}}) {
+        if (on)
+            inForce.corrections += (inForce.corrections.empty() ? "" : ",") + std::string(name);
+    }
+    inForce.calibrationPath = entry->path;
+    inForce.calibrationStartTime = entry->startTime;
+    return inForce;
 }
 
 std::shared_ptr<const CorrectionPlan> Corrector::getPlan() const
@@ -150,9 +197,20 @@ Corrector::Outcome Corrector::judge(const CalibrationKey &settings) const
     return outcome;
 }
 
+Corrector::Outcome Corrector::judgeUnknown(const std::string &reason) const
+{
+    Outcome outcome;
+    if (index_)
+        outcome.fit = "whether it fits cannot be known: " + reason;
+    if (switches_.any())
+        outcome.rawReason = index_ ? "the settings in force are not known (" + reason + ")"
+                                   : judge(CalibrationKey{}).rawReason;
+    return outcome;
+}
+
 std::vector<std::string> Corrector::apply()
 {
-    const Outcome outcome = judge(*armed_);
+    const Outcome outcome = armed_ ? judge(*armed_) : judgeUnknown(armedUnknownReason_);
     std::string failure = outcome.rawReason;
     std::shared_ptr<const CorrectionPlan> plan;
     if (failure.empty() && outcome.entry && switches_.any())

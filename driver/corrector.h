@@ -4,14 +4,23 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "calibration.h"
 #include "correction.h"
+#include "frame-correction.h"
 #include "mutex.h"
 
 namespace TessaraVolt {
+
+// What is done to frames, for whoever describes them.
+struct CorrectionInForce {
+    std::string corrections = "none"; // or "offset", "gain", "defects", comma-separated
+    std::string calibrationPath;      // the calibration file that serves; empty when raw
+    std::string calibrationStartTime; // its darks' start time, as the file says
+};
 
 // Frames are corrected only by a calibration taken with the settings they are taken with, and
 // only with every correction asked for; otherwise they stay raw, and a warning and the status
@@ -20,7 +29,7 @@ namespace TessaraVolt {
 // Threads: client threads call every member but getPlan(), which XISL's callback thread calls
 // for each frame without waiting for the others. mutex_ serialises the client threads, a
 // calibration being loaded included. Members return their warnings for the caller to log.
-class Corrector {
+class Corrector final : public FrameCorrection {
 public:
     Corrector() = default;
     Corrector(const Corrector &) = delete;
@@ -38,15 +47,23 @@ public:
     // At the set-up of an acquisition, before its first frame: decides what its frames get,
     // loading the matching calibration. Warns when a correction was asked for and the frames stay
     // raw, once for each reason in a row.
-    std::vector<std::string> arm(const CalibrationKey &settings);
+    std::vector<std::string> arm(const CalibrationKey &settings) override;
+    // At a set-up whose settings are not all known (XISL refused one, said by `reason`): no
+    // calibration can be known to fit, so the frames stay raw.
+    std::vector<std::string> armUnknown(const std::string &reason) override;
     // Once the acquisition has ended.
-    void disarm();
-    // What is loaded, whether it fits the settings (those of the armed acquisition, else
-    // `idleSettings`) and what the frames get.
-    std::string getStatus(const CalibrationKey &idleSettings) const;
+    void disarm() override;
+    // What is loaded, whether it fits the settings of the armed acquisition and what its frames
+    // get. While none is armed: the forecast for the next start's settings, `next` (unset, with
+    // the reason in `nextUnknown`, where they cannot be known), saying that it is one.
+    std::string getStatus(const std::optional<CalibrationKey> &next,
+                          const std::string &nextUnknown) const;
+    // What the frames of the armed acquisition get (or, while none is armed, those of the next
+    // start, as getStatus() forecasts).
+    CorrectionInForce getInForce(const std::optional<CalibrationKey> &next) const;
 
     // XISL's thread: the plan for the frame at hand; null for raw frames.
-    std::shared_ptr<const CorrectionPlan> getPlan() const;
+    std::shared_ptr<const CorrectionPlan> getPlan() const override;
 
 private:
     struct Loaded {
@@ -63,6 +80,7 @@ private:
     };
 
     Outcome judge(const CalibrationKey &settings) const TESSARAVOLT_REQUIRES(mutex_);
+    Outcome judgeUnknown(const std::string &reason) const TESSARAVOLT_REQUIRES(mutex_);
     // Publishes the plan for the armed settings; the warning, if any.
     std::vector<std::string> apply() TESSARAVOLT_REQUIRES(mutex_);
     std::shared_ptr<const CorrectionPlan> planFor(const CalibrationEntry &entry,
@@ -82,6 +100,8 @@ private:
     std::shared_ptr<const CorrectionPlan> lastPlan_ TESSARAVOLT_GUARDED_BY(mutex_);
     CorrectionSwitches lastPlanSwitches_ TESSARAVOLT_GUARDED_BY(mutex_);
     std::unique_ptr<const CalibrationKey> armed_ TESSARAVOLT_GUARDED_BY(mutex_);
+    bool armedUnknown_ TESSARAVOLT_GUARDED_BY(mutex_) = false; // armed with unknown settings
+    std::string armedUnknownReason_ TESSARAVOLT_GUARDED_BY(mutex_);
     std::string armedStatus_ TESSARAVOLT_GUARDED_BY(mutex_);
     std::string lastWarning_ TESSARAVOLT_GUARDED_BY(mutex_);
     // Written under mutex_ with std::atomic_store; XISL's thread reads it with std::atomic_load.

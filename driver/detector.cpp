@@ -52,6 +52,19 @@ std::optional<std::chrono::microseconds> clampedMicroseconds(std::chrono::durati
         std::max(seconds, std::chrono::duration<double>::zero()));
 }
 
+std::optional<DWORD> syncModeFor(TriggerMode mode)
+{
+    switch (mode) {
+    case TriggerMode::Timer:
+        return XISL_SYNC_INTERNAL_TIMER;
+    case TriggerMode::Software:
+        return XISL_SYNC_SOFTWARE_TRIGGER;
+    case TriggerMode::External:
+        return XISL_SYNC_EXTERNAL_TRIGGER;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 Detector::Detector(HACQDESC descriptor) : handle_(descriptor) {}
@@ -122,7 +135,7 @@ void Detector::setGain(uint32_t value)
     gain_ = std::min<uint32_t>(value, 5);
 }
 
-void Detector::setTriggerMode(int32_t mode)
+void Detector::setTriggerMode(TriggerMode mode)
 {
     triggerMode_ = mode;
 }
@@ -158,6 +171,8 @@ XislStatus Detector::prepareGrab(FrameConsumer consumer, const SetUpObserver &on
 
 XislStatus Detector::acquireFrame()
 {
+    // Triggers sent while no acquisition ran are lost: they must not stretch this one's wait.
+    lastTriggerFrameDue_ = Clock::time_point{};
     XislStatus status = endAcquisition();
     if (status == 0)
         status = Acquisition_Acquire_Image(handle_, 1, 0, XISL_ACQ_ONE_BUFFER, nullptr, nullptr,
@@ -192,16 +207,19 @@ XislStatus Detector::stop()
     return status;
 }
 
-void Detector::trigger()
+XislStatus Detector::trigger()
 {
-    if (Acquisition_SetFrameSync(handle_) != 0)
-        return;
+    const XislStatus status = Acquisition_SetFrameSync(handle_);
+    // XISL drops a trigger that no running triggered acquisition waits for: it brings no frame.
+    if (status != 0 || !acquisitionToEnd_ || syncedTriggerMode_ != TriggerMode::Software)
+        return status;
     // A trigger that comes while an earlier one's frame is read out is read out after it.
     const Clock::time_point now = Clock::now();
     Clock::time_point previous = lastTriggerFrameDue_;
     while (!lastTriggerFrameDue_.compare_exchange_weak(previous,
                                                        std::max(now, previous) + readout_.load()))
         ;
+    return 0;
 }
 
 bool Detector::isDelivering() const
@@ -215,14 +233,47 @@ Clock::time_point Detector::getFrameDeadline(Clock::time_point requested) const
     // Frames still to be skipped come, and are waited for, before the one requested.
     const uint32_t frames = framesToSkip_ + 1;
     switch (syncedTriggerMode_) {
-    case 0:
+    case TriggerMode::Timer:
         return requested + frames * (cycle_.load() + readout) + deliveryMargin;
-    case 1:
+    case TriggerMode::Software:
         return std::max(requested + frames * (frameTimeout_.load() + readout),
                         lastTriggerFrameDue_.load() + deliveryMargin);
     default:
         return requested + frames * (frameTimeout_.load() + readout);
     }
+}
+
+AcquisitionSettings Detector::forecastSettings() const
+{
+    AcquisitionSettings forecast;
+    forecast.requestedExposure = exposure_;
+    forecast.gain = gain_.load();
+    forecast.binning = std::max(binning_.load(), 1u);
+    const TriggerMode mode = triggerMode_;
+    if (syncModeFor(mode))
+        forecast.triggerMode = mode;
+    else
+        forecast.refused = "trigger mode " + std::to_string(static_cast<int32_t>(mode)) +
+                           " chooses no frame-sync mode";
+    forecast.cycle = forecast.requestedExposure;
+    if (mode == TriggerMode::Timer && shortestCycleBinning_ == forecast.binning)
+        forecast.cycle = std::max(forecast.requestedExposure, shortestCycle_.load());
+    return forecast;
+}
+
+void Detector::probeShortestCycle()
+{
+    // Silent: a timer that cannot be asked leaves the forecast at the request, and a set-up
+    // reports the timer's refusals where they matter.
+    DWORD shortest = 0;
+    if (Acquisition_SetTimerSync(handle_, &shortest) == 0)
+        noteShortestCycle(std::chrono::microseconds(shortest), std::max(binning_.load(), 1u));
+}
+
+void Detector::noteShortestCycle(std::chrono::microseconds cycle, uint32_t binning)
+{
+    shortestCycle_ = cycle;
+    shortestCycleBinning_ = binning;
 }
 
 XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consumer,
@@ -253,49 +304,75 @@ XislStatus Detector::setupAcquisition(uint32_t frameCount, FrameConsumer consume
                                                      endOfAcquisitionCallback);
     if (status != 0)
         return status;
-    const uint32_t gain = gain_;
-    Acquisition_SetCameraGain(handle_, static_cast<WORD>(gain));
-    sendTiming();
+    // Read once: what is sent and what the record says must be the same request, whatever a
+    // client sets meanwhile.
+    AcquisitionSettings applied;
+    applied.requestedExposure = exposure_;
+    applied.binning = std::max(binning_.load(), 1u);
+    applied.frameSize = size;
+    // Triggers sent before this acquisition can bring none of its frames.
+    lastTriggerFrameDue_ = Clock::time_point{};
+    sendGain(applied);
+    sendTiming(applied);
     if (options.onSetUp)
-        options.onSetUp(AcquisitionSettings{exposure_.load(), gain, std::max(binning_.load(), 1u),
-                                            syncedTriggerMode_.load(), size});
+        options.onSetUp(applied);
     return 0;
 }
 
-void Detector::sendTiming()
+void Detector::sendGain(AcquisitionSettings &applied)
 {
-    // The timer never runs faster than the detector reads a frame out: asked for a cycle of 0,
-    // it answers the readout time, which every wait for a frame must allow for.
-    DWORD shortest = 0;
-    const XislStatus probed = Acquisition_SetTimerSync(handle_, &shortest);
-    logStatus(probed);
-    if (probed == 0)
-        acceptedCycle_ = std::chrono::microseconds(shortest);
-    readout_ = std::chrono::microseconds(probed == 0 ? shortest : 0);
-
-    const int32_t mode = triggerMode_;
-    syncedTriggerMode_ = mode;
-    switch (mode) {
-    case 0:
-        logStatus(Acquisition_SetFrameSyncMode(handle_, XISL_SYNC_INTERNAL_TIMER));
-        sendCycle();
-        break;
-    case 1:
-        logStatus(Acquisition_SetFrameSyncMode(handle_, XISL_SYNC_SOFTWARE_TRIGGER));
-        break;
-    case 2:
-        logStatus(Acquisition_SetFrameSyncMode(handle_, XISL_SYNC_EXTERNAL_TRIGGER));
-        break;
-    default:
-        // No meaning: the detector keeps whatever frame-sync mode it had.
-        break;
+    const uint32_t gain = gain_;
+    const XislStatus status = Acquisition_SetCameraGain(handle_, static_cast<WORD>(gain));
+    if (status == 0) {
+        applied.gain = gain;
+        return;
     }
+    getLogger()->warn("Gain {0} refused (status {1}); the detector's gain is unknown", gain,
+                      status);
+    applied.refused += (applied.refused.empty() ? "" : ", ") + std::string("the detector refused gain ") +
+                       std::to_string(gain);
 }
 
-void Detector::sendCycle()
+void Detector::sendTiming(AcquisitionSettings &applied)
+{
+    // The timer never runs faster than the detector reads a frame out: asked for a cycle of 0,
+    // it answers the readout time, which every wait for a frame must allow for. Silent, since
+    // only the timer's own mode depends on its answer.
+    DWORD shortest = 0;
+    const XislStatus probed = Acquisition_SetTimerSync(handle_, &shortest);
+    if (probed == 0) {
+        acceptedCycle_ = std::chrono::microseconds(shortest);
+        noteShortestCycle(*acceptedCycle_, applied.binning);
+    }
+    readout_ = std::chrono::microseconds(probed == 0 ? shortest : 0);
+
+    const TriggerMode mode = triggerMode_;
+    syncedTriggerMode_ = mode;
+    applied.cycle = applied.requestedExposure;
+    const std::optional<DWORD> syncMode = syncModeFor(mode);
+    if (!syncMode) {
+        // No meaning: the detector keeps whatever frame-sync mode it had.
+        applied.refused += (applied.refused.empty() ? "" : ", ") + std::string("trigger mode ") +
+                           std::to_string(static_cast<int32_t>(mode)) +
+                           " chooses no frame-sync mode";
+        return;
+    }
+    const XislStatus status = Acquisition_SetFrameSyncMode(handle_, *syncMode);
+    logStatus(status);
+    if (status == 0)
+        applied.triggerMode = mode;
+    else
+        applied.refused += (applied.refused.empty() ? "" : ", ") +
+                           std::string("the detector refused frame-sync mode ") +
+                           std::to_string(*syncMode);
+    if (mode == TriggerMode::Timer)
+        sendCycle(applied);
+}
+
+void Detector::sendCycle(AcquisitionSettings &applied)
 {
     // Exact: setExposureTime() keeps the exposure within the timer's range.
-    const std::chrono::microseconds asked = exposure_;
+    const std::chrono::microseconds asked = applied.requestedExposure;
     DWORD exposureInOut = static_cast<DWORD>(asked.count());
     const XislStatus status = Acquisition_SetTimerSync(handle_, &exposureInOut);
     logStatus(status);
@@ -309,11 +386,11 @@ void Detector::sendCycle()
         getLogger()->warn("Timer cycle of {0} us refused; the timer's cycle is unknown",
                           asked.count());
     }
-    const std::chrono::microseconds running = acceptedCycle_.value_or(asked);
-    cycle_ = running;
-    // The exposure reads what the timer runs at, unless a client has set another one meanwhile.
-    std::chrono::microseconds expected = asked;
-    exposure_.compare_exchange_strong(expected, running);
+    applied.cycle = acceptedCycle_;
+    if (!acceptedCycle_)
+        applied.refused += (applied.refused.empty() ? "" : ", ") +
+                           std::string("the timer refused every cycle");
+    cycle_ = acceptedCycle_.value_or(asked);
 }
 
 void Detector::onEndOfFrame()

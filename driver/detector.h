@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "frame.h"
@@ -23,14 +24,30 @@ constexpr XislStatus driverFrameTooLarge = 0xFFFFFFFEu;
 // The driver's own refusal of a region that does not fit the frame.
 constexpr XislStatus driverRegionOutside = 0xFFFFFFFDu;
 
-// What a set-up sent to the detector: the settings an acquisition's frames are taken with.
+// What a trigger source means to the detector. Other values are kept as they were set and
+// choose no frame-sync mode at all.
+enum class TriggerMode : int32_t {
+    Timer = 0,    // frames paced by the detector's internal timer
+    Software = 1, // a frame per trigger() while an acquisition runs
+    External = 2, // a frame per external pulse
+};
+
+// What one set-up put in force, built from what XISL accepted: the settings an acquisition's
+// frames are taken with. Made once by the set-up and never changed, so that whatever describes
+// or corrects those frames reads the same truth. Unset means XISL refused it and what the
+// detector does instead is not known.
 struct AcquisitionSettings {
-    // With the internal timer, the cycle the timer answered; with a trigger, the exposure set.
-    std::chrono::microseconds exposure{0};
-    uint32_t gain = 0;
+    // What the client asked for, sent as asked.
+    std::chrono::microseconds requestedExposure{0};
+    // With the internal timer, the cycle it runs: the one it accepted now, or after a refusal the
+    // one it accepted before. With a trigger, the exposure asked for.
+    std::optional<std::chrono::microseconds> cycle;
+    std::optional<uint32_t> gain;
     uint32_t binning = 1;
-    int32_t triggerMode = 0; // 0 timer, 1 software, 2 external
+    std::optional<TriggerMode> triggerMode; // unset also for a mode without meaning
     FrameSize frameSize;
+    // Why a setting is unset, for whoever has to say why frames stay raw; empty otherwise.
+    std::string refused;
 };
 
 // Called on the set-up's thread once the settings are sent and before the acquisition starts, so
@@ -81,8 +98,8 @@ public:
     // Negative times give 0; times above the timer's longest cycle (4294.967295 s) give that
     // cycle, with a warning. NaN changes nothing.
     void setExposureTime(std::chrono::duration<double> seconds);
-    // What was set, until an acquisition set-up sends it to the timer: from then on the cycle the
-    // timer answered it runs at (a refused cycle leaves the one it ran at before).
+    // What was set: the timer's answer never replaces it, so that every set-up sends the request
+    // again (a cycle lengthened for one binning would otherwise stick at another).
     std::chrono::duration<double> getExposureTime() const;
     // 1 or 2 after normalisation; sent to XISL at once, after ending an acquisition that may still
     // be ending. Returns XISL's status: a refused mode leaves the binning as it was, with a
@@ -91,8 +108,8 @@ public:
     uint32_t getBinning() const { return binning_; }
     void setGain(uint32_t value); // clamped to 5
     uint32_t getGain() const { return gain_; }
-    void setTriggerMode(int32_t mode); // 0 timer, 1 software, 2 external
-    int32_t getTriggerMode() const { return triggerMode_; }
+    void setTriggerMode(TriggerMode mode);
+    TriggerMode getTriggerMode() const { return triggerMode_; }
     // How long a grab waits for a software or external trigger, beyond the frame's readout.
     // Negative times give 0, longer ones than longestFrameTimeout that one; NaN changes nothing.
     void setFrameTimeout(std::chrono::duration<double> seconds);
@@ -114,7 +131,9 @@ public:
     // Aborts the running acquisition. Returns XISL's status: non-zero means it may still run, and
     // the next set-up, start or binning change tries again before anything else.
     XislStatus stop();
-    void trigger();
+    // Returns XISL's status. A trigger counts towards a wait's deadline only while a triggered
+    // acquisition runs: one sent before the grab starts its acquisition is lost.
+    XislStatus trigger();
     // True on XISL's callback thread while this detector's consumer runs: whatever waits there
     // for another thread may wait for one that waits for the delivery to return.
     bool isDelivering() const;
@@ -126,11 +145,23 @@ public:
     // Each frame still to be skipped adds its cycle or frame timeout and its readout.
     Clock::time_point getFrameDeadline(Clock::time_point requested) const;
 
+    // What the next set-up would put in force, by the rule it applies, as far as it can be known
+    // without asking XISL: the timer's cycle as the request, lengthened to the shortest cycle the
+    // timer answered at this binning; gain and trigger mode as set. The frame size is left
+    // unknown (0 x 0): a forecast reads nothing from the detector.
+    AcquisitionSettings forecastSettings() const;
+    // Asks the timer for its shortest cycle at the current binning, for forecasts. Changes the
+    // timer's cycle, which every set-up sends anew: call it only where no set-up runs.
+    void probeShortestCycle();
+
 private:
     XislStatus setupAcquisition(uint32_t frameCount, FrameConsumer consumer,
                                 const AcquisitionOptions &options);
-    void sendTiming();
-    void sendCycle();
+    // Send the settings and fill in what was accepted.
+    void sendGain(AcquisitionSettings &applied);
+    void sendTiming(AcquisitionSettings &applied);
+    void sendCycle(AcquisitionSettings &applied);
+    void noteShortestCycle(std::chrono::microseconds cycle, uint32_t binning);
     void onEndOfFrame();
     void onEndOfAcquisition();
     static Detector *fromDescriptor(HACQDESC descriptor);
@@ -150,18 +181,23 @@ private:
     std::atomic<uint32_t> binning_{0};
     std::atomic<uint32_t> gain_{0};
     std::atomic<std::chrono::microseconds> exposure_{defaultExposure};
-    std::atomic<int32_t> triggerMode_{0};
+    std::atomic<TriggerMode> triggerMode_{TriggerMode::Timer};
     std::atomic<std::chrono::microseconds> frameTimeout_{
         std::chrono::duration_cast<std::chrono::microseconds>(defaultFrameTimeout)};
     // What the last set-up learned (Readout's thread writes; waiting grabs read): the trigger
     // mode it chose, the timer cycle and the readout time the timer answered.
-    std::atomic<int32_t> syncedTriggerMode_{0};
+    std::atomic<TriggerMode> syncedTriggerMode_{TriggerMode::Timer};
     std::atomic<std::chrono::microseconds> cycle_{std::chrono::microseconds::zero()};
     std::atomic<std::chrono::microseconds> readout_{std::chrono::microseconds::zero()};
     // The last cycle the timer accepted, if any. Set-up's thread only.
     std::optional<std::chrono::microseconds> acceptedCycle_;
+    // The shortest cycle the timer answered, and at which binning (Readout's thread writes,
+    // forecasts read): the timer lengthens shorter requests to it.
+    std::atomic<std::chrono::microseconds> shortestCycle_{std::chrono::microseconds::zero()};
+    std::atomic<uint32_t> shortestCycleBinning_{0};
     // When the frame of the last software trigger is read out (the readouts of triggers sent
-    // close together follow one another). trigger() writes it; waiting grabs read it.
+    // close together follow one another). trigger() writes it while a triggered acquisition
+    // runs, each set-up resets it; waiting grabs read it.
     std::atomic<Clock::time_point> lastTriggerFrameDue_{Clock::time_point{}};
     // Set from a successful start until an abort from outside the detector's own delivery has
     // ended the acquisition: while it is set an acquisition may still run or be ending. The

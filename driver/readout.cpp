@@ -5,7 +5,10 @@
 
 namespace TessaraVolt {
 
-Readout::Readout(std::unique_ptr<Detector> detector) : detector_(std::move(detector)) {}
+Readout::Readout(std::unique_ptr<Detector> detector) : detector_(std::move(detector))
+{
+    detector_->probeShortestCycle();
+}
 
 Readout::~Readout()
 {
@@ -13,8 +16,13 @@ Readout::~Readout()
     grabber_.cancel();
     {
         MutexLocker locker(mutex_);
-        condition_.wait(locker,
-                        [this]() TESSARAVOLT_REQUIRES(mutex_) { return grabsInFlight_ == 0; });
+        // A stop under way on XISL's thread (from a transfer consumer) still calls the detector.
+        // Destroyed from inside the delivery, a change on another thread may wait for this very
+        // delivery to return, so only the grabs are waited for then.
+        const bool delivering = detector_->isDelivering();
+        condition_.wait(locker, [this, delivering]() TESSARAVOLT_REQUIRES(mutex_) {
+            return grabsInFlight_ == 0 && (delivering || change_ == Change::None);
+        });
     }
     // No callback reaches the hand-overs or the transfer consumer once the detector is gone.
     detector_.reset();
@@ -24,6 +32,78 @@ ReadoutMode Readout::getMode() const
 {
     MutexLocker locker(mutex_);
     return mode_;
+}
+
+std::shared_ptr<const AppliedRecording> Readout::getApplied() const
+{
+    if (getMode() == ReadoutMode::Idle)
+        return nullptr;
+    return std::atomic_load(&applied_);
+}
+
+std::optional<CalibrationKey> calibrationKeyOf(const AcquisitionSettings &settings,
+                                               const Region &region, std::string &unknown)
+{
+    if (!settings.cycle || !settings.gain || !settings.triggerMode) {
+        unknown = settings.refused;
+        return std::nullopt;
+    }
+    return CalibrationKey{settings.cycle->count(), *settings.gain, settings.binning, region,
+                          static_cast<int32_t>(*settings.triggerMode)};
+}
+
+XislStatus Readout::startRecording(ReadoutMode mode, Recording recording,
+                                   std::vector<std::string> &warnings)
+{
+    const Region region = recording.region;
+    const uint32_t framesToSkip = recording.framesToSkip;
+    FrameCorrection *const correction = recording.correction;
+    AcquisitionOptions options;
+    options.framesToSkip = framesToSkip;
+    // The set-up's thread, once XISL has the settings and before the first frame: the record of
+    // what was applied is what the copies and the correction go by.
+    options.onSetUp = [this, region, framesToSkip, correction,
+                       &warnings](const AcquisitionSettings &settings) {
+        auto applied =
+            std::make_shared<const AppliedRecording>(AppliedRecording{settings, region, framesToSkip});
+        correction_ = correction;
+        if (correction) {
+            std::string unknown;
+            const std::optional<CalibrationKey> key = calibrationKeyOf(settings, region, unknown);
+            warnings = key ? correction->arm(*key) : correction->armUnknown(unknown);
+        }
+        std::atomic_store(&applied_, std::shared_ptr<const AppliedRecording>(std::move(applied)));
+    };
+    Transfer transfer;
+    if (mode == ReadoutMode::Transfer) {
+        transfer.bufferPixels = region.pixelCount();
+        transfer.consumer = [this, onTransfer = std::move(recording.onTransfer)](
+                                const Image &frame, uint16_t *buffer) {
+            copyFrame(frame, buffer);
+            // May stop or destroy this readout: nothing of it is touched afterwards.
+            onTransfer(buffer);
+        };
+    }
+    const XislStatus status = start(mode, std::move(transfer), std::move(options), region);
+    if (status != 0 && correction)
+        correction->disarm();
+    return status;
+}
+
+FrameWait Readout::grabInto(uint16_t *destination)
+{
+    return grab([this, destination](const Image &frame) { copyFrame(frame, destination); });
+}
+
+void Readout::copyFrame(const Image &frame, uint16_t *destination) const
+{
+    // Both held for the copy: a client may swap either meanwhile.
+    const std::shared_ptr<const AppliedRecording> applied = std::atomic_load(&applied_);
+    FrameCorrection *const correction = correction_;
+    const std::shared_ptr<const CorrectionPlan> plan =
+        correction ? correction->getPlan() : std::shared_ptr<const CorrectionPlan>();
+    if (applied)
+        copyRegion(frame, applied->region, plan.get(), destination);
 }
 
 XislStatus Readout::start(ReadoutMode mode, Transfer transfer, AcquisitionOptions options,
@@ -64,6 +144,8 @@ XislStatus Readout::stop()
     if (status == 0) {
         frameEvent_.cancel();
         grabber_.cancel();
+        if (FrameCorrection *const correction = correction_.exchange(nullptr))
+            correction->disarm();
     }
     endChange(status == 0 ? ReadoutMode::Idle : mode);
     return status;
@@ -103,6 +185,9 @@ XislStatus Readout::setBinning(uint32_t factor)
     if (ready != 0)
         return ready;
     const XislStatus status = detector_->setBinning(factor);
+    // The forecast of the next set-up needs the timer's shortest cycle for the new frame size.
+    if (status == 0)
+        detector_->probeShortestCycle();
     endChange(ReadoutMode::Idle);
     return status;
 }

@@ -7,10 +7,13 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "calibration.h"
 #include "continuous-grabber.h"
 #include "detector.h"
+#include "frame-correction.h"
 #include "frame-event.h"
 #include "frame.h"
 #include "mutex.h"
@@ -35,6 +38,34 @@ struct Transfer {
     TransferConsumer consumer;
 };
 
+// What a recording fixes at its start, beside the mode.
+struct Recording {
+    // The part of each frame delivered; must fit the frame the set-up finds.
+    Region region;
+    // The first frames after the start, which reach nobody (see AcquisitionOptions).
+    uint32_t framesToSkip = 0;
+    // ReadoutMode::Transfer only: called on XISL's callback thread with each frame's region,
+    // corrected, in a buffer of the readout's that stays valid until it returns. It may stop or
+    // destroy the readout.
+    std::function<void(uint16_t *region)> onTransfer;
+    // Armed by each set-up with what it applied, and asked for a plan for each frame; null for
+    // raw frames. Borrowed: it must outlive the readout.
+    FrameCorrection *correction = nullptr;
+};
+
+// The acquisition in force: what its set-up applied, and what the start fixed. Made once by the
+// set-up and never changed.
+struct AppliedRecording {
+    AcquisitionSettings settings;
+    Region region;
+    uint32_t framesToSkip = 0;
+};
+
+// The settings a calibration must have been taken with to serve frames taken with `settings`,
+// cut to `region`; none, with the reason in `unknown`, where XISL refused a setting.
+std::optional<CalibrationKey> calibrationKeyOf(const AcquisitionSettings &settings,
+                                               const Region &region, std::string &unknown);
+
 // The one owner of a detector's three readout modes and of the contract between them:
 // - start() sets up one mode; stop() and destruction cancel everything: the acquisition ends
 //   and waiting grabs return;
@@ -51,8 +82,8 @@ struct Transfer {
 class Readout {
 public:
     explicit Readout(std::unique_ptr<Detector> detector);
-    // Cancels everything, waits for grabs to leave, then destroys the detector, which ends its
-    // acquisition and closes it.
+    // Cancels everything, waits for grabs to leave and for a start or stop under way on another
+    // thread, then destroys the detector, which ends its acquisition and closes it.
     ~Readout();
 
     Readout(const Readout &) = delete;
@@ -63,6 +94,16 @@ public:
     // Settings, frame size and trigger; binning goes through setBinning().
     Detector &getDetector() const { return *detector_; }
     ReadoutMode getMode() const;
+    // The acquisition in force; null while no mode runs.
+    std::shared_ptr<const AppliedRecording> getApplied() const;
+
+    // The frame route: every frame's region is copied out of the acquisition buffer and
+    // corrected for the acquisition in force, on XISL's thread, straight to where it is wanted.
+    // Starts as start() does; `warnings` gets what the correction has to say about the frames.
+    XislStatus startRecording(ReadoutMode mode, Recording recording,
+                              std::vector<std::string> &warnings);
+    // grab(), with the frame's region copied into `destination` as the route says.
+    FrameWait grabInto(uint16_t *destination);
 
     // Returns the detector's status (non-zero: the mode did not start), or driverBusy while a mode
     // runs. `transfer` serves ReadoutMode::Transfer only. In every mode the first
@@ -100,6 +141,8 @@ private:
     XislStatus startMode(ReadoutMode mode, Transfer transfer, AcquisitionOptions options);
     FrameWait grabSingleFrame(const FrameConsumer &deliver);
     FrameWait acquireSingleFrame(FrameEvent::Turn &turn, const FrameConsumer &deliver);
+    // XISL's thread: the acquisition in force's region of `frame`, corrected, into `destination`.
+    void copyFrame(const Image &frame, uint16_t *destination) const;
 
     std::unique_ptr<Detector> detector_; // set at construction; reset by the destructor
     FrameEvent frameEvent_;
@@ -107,6 +150,12 @@ private:
     // Single frames still to drop after the start: the start sets it while no grab runs, the grab
     // that holds the FrameEvent's turn counts it down.
     std::atomic<uint32_t> singleFramesToSkip_{0};
+    // The recording's correction: set by startRecording() while no mode runs, read by XISL's
+    // thread and by stop() while one does.
+    std::atomic<FrameCorrection *> correction_{nullptr};
+    // Replaced by each set-up of startRecording() with std::atomic_store, before its acquisition
+    // starts; XISL's thread and clients read it with std::atomic_load.
+    std::shared_ptr<const AppliedRecording> applied_;
 
     mutable Mutex mutex_;
     ConditionVariable condition_; // signals `change_` and `grabsInFlight_` changing

@@ -5,6 +5,7 @@
 
 #include "uca-tessaravolt-camera.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,10 @@ enum {
     PROP_CALIBRATION_FILE,
     PROP_CALIBRATION_STATUS,
     PROP_SKIP_FRAMES,
+    PROP_FRAME_TIME,
+    PROP_CORRECTIONS_APPLIED,
+    PROP_CALIBRATION_IN_USE,
+    PROP_CALIBRATION_START_TIME,
     N_PROPERTIES
 };
 
@@ -46,8 +51,9 @@ struct PendingWrite {
 };
 
 struct _UcaTessaraVoltCameraPrivate {
-    /* Set once by initialisation. It owns the detector and the three readout modes: client
-     * threads call it, its consumers run on XISL's thread. */
+    /* Set once by initialisation. It owns the detector, the three readout modes and the whole
+     * frame route (the region fixed at start, the correction, the copy): client threads call it,
+     * its consumers run on XISL's thread. */
     std::unique_ptr<TessaraVolt::Readout> readout;
     /* Client's thread only; read once at initialisation. */
     uint32_t sensor_width = 0;
@@ -61,13 +67,11 @@ struct _UcaTessaraVoltCameraPrivate {
     uint32_t roi_width = 0;    /* region_mutex */
     uint32_t roi_height = 0;   /* region_mutex */
     bool region_fixed = false; /* region_mutex: from a start taking the region to its stop */
-    /* The region the copies take: written by a start with region_fixed set, before the readout
-     * runs; read by XISL's thread while it does. */
-    TessaraVolt::Region recording_region;
-    gboolean grab_from_continuous = TRUE;
-    /* Read at start; written on the client's thread while not recording. */
-    guint skip_frames = 0;
-    /* Thread-safe on its own; XISL's thread takes the plan for each frame from it. */
+    /* Any client thread writes them; a start reads them. */
+    std::atomic<bool> grab_from_continuous{ true };
+    std::atomic<guint> skip_frames{ 0 };
+    /* Thread-safe on its own; the readout borrows it for each recording, and XISL's thread takes
+     * the plan for each frame from it. Outlives the readout, which dispose destroys. */
     TessaraVolt::Corrector corrector;
     /* Client's thread, before initialisation only. */
     std::vector<PendingWrite> pending_writes;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,26 +29,26 @@ pending_write_new (guint property_id, const GValue *value, GParamSpec *pspec)
 
 } // namespace
 
-static int32_t
+static TessaraVolt::TriggerMode
 trigger_mode_from_source (gint source)
 {
     switch (source) {
         case UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE:
-            return 1;
+            return TessaraVolt::TriggerMode::Software;
         case UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL:
-            return 2;
+            return TessaraVolt::TriggerMode::External;
         default:
-            return 0;
+            return TessaraVolt::TriggerMode::Timer;
     }
 }
 
 static UcaCameraTriggerSource
-trigger_source_from_mode (int32_t mode)
+trigger_source_from_mode (TessaraVolt::TriggerMode mode)
 {
     switch (mode) {
-        case 1:
+        case TessaraVolt::TriggerMode::Software:
             return UCA_CAMERA_TRIGGER_SOURCE_SOFTWARE;
-        case 2:
+        case TessaraVolt::TriggerMode::External:
             return UCA_CAMERA_TRIGGER_SOURCE_EXTERNAL;
         default:
             return UCA_CAMERA_TRIGGER_SOURCE_AUTO;
@@ -146,7 +147,8 @@ uca_tessaravolt_camera_warn (const std::vector<std::string> &warnings)
 static void
 set_correction_switch (UcaTessaraVoltCameraPrivate *priv, guint property_id, const GValue *value)
 {
-    TessaraVolt::CorrectionSwitches switches = priv->corrector.getSwitches ();
+    TessaraVolt::Corrector &corrector = priv->corrector;
+    TessaraVolt::CorrectionSwitches switches = corrector.getSwitches ();
 
     switch (property_id) {
         case PROP_OFFSET_CORRECTION:
@@ -162,19 +164,30 @@ set_correction_switch (UcaTessaraVoltCameraPrivate *priv, guint property_id, con
             switches.pedestal = static_cast<uint16_t> (g_value_get_uint (value));
             break;
     }
-    uca_tessaravolt_camera_warn (priv->corrector.setSwitches (switches));
+    uca_tessaravolt_camera_warn (corrector.setSwitches (switches));
 }
 
-/* The settings the next start will send; the timer may lengthen the exposure then. */
-static TessaraVolt::CalibrationKey
-current_settings (const UcaTessaraVoltCameraPrivate *priv, const TessaraVolt::Detector *detector)
+/* The settings of the acquisition in force, or while none runs the forecast of the next start's,
+ * made by the same rule. Null without a detector. */
+static std::shared_ptr<const TessaraVolt::AppliedRecording>
+settings_in_force (const UcaTessaraVoltCameraPrivate *priv)
 {
-    const std::chrono::duration<double, std::micro> exposure =
-        detector ? detector->getExposureTime () : TessaraVolt::Detector::defaultExposure;
+    if (!priv->readout)
+        return nullptr;
+    if (std::shared_ptr<const TessaraVolt::AppliedRecording> applied = priv->readout->getApplied ())
+        return applied;
+    return std::make_shared<const TessaraVolt::AppliedRecording> (TessaraVolt::AppliedRecording{
+        priv->readout->getDetector ().forecastSettings (), get_region (priv), priv->skip_frames });
+}
 
-    return TessaraVolt::CalibrationKey{ std::llround (exposure.count ()), detector ? detector->getGain () : 0u,
-                                        detector ? std::max (detector->getBinning (), 1u) : 1u, get_region (priv),
-                                        detector ? detector->getTriggerMode () : 0 };
+/* The calibration key of the next start, for the idle forecasts; unset with the reason where a
+ * setting cannot be known. */
+static std::optional<TessaraVolt::CalibrationKey>
+next_key (const UcaTessaraVoltCameraPrivate *priv, std::string &unknown)
+{
+    const std::shared_ptr<const TessaraVolt::AppliedRecording> next = settings_in_force (priv);
+
+    return TessaraVolt::calibrationKeyOf (next->settings, next->region, unknown);
 }
 
 void
@@ -266,6 +279,60 @@ frame_timeout_seconds (const TessaraVolt::Detector *detector)
     return (detector ? detector->getFrameTimeout () : TessaraVolt::Detector::defaultFrameTimeout).count ();
 }
 
+static void
+get_correction_property (const UcaTessaraVoltCameraPrivate *priv, guint property_id, GValue *value)
+{
+    const TessaraVolt::Corrector &corrector = priv->corrector;
+    const TessaraVolt::CorrectionSwitches switches = corrector.getSwitches ();
+    std::string unknown;
+    const std::optional<TessaraVolt::CalibrationKey> next =
+        priv->readout ? next_key (priv, unknown) : std::optional<TessaraVolt::CalibrationKey>{};
+
+    switch (property_id) {
+        case PROP_OFFSET_CORRECTION:
+            g_value_set_boolean (value, switches.offset);
+            break;
+        case PROP_GAIN_CORRECTION:
+            g_value_set_boolean (value, switches.gain);
+            break;
+        case PROP_DEFECT_CORRECTION:
+            g_value_set_boolean (value, switches.defects);
+            break;
+        case PROP_CORRECTION_PEDESTAL:
+            g_value_set_uint (value, switches.pedestal);
+            break;
+        case PROP_CALIBRATION_FILE: {
+            const std::string path = corrector.getCalibrationPath ();
+            g_value_set_string (value, path.empty () ? nullptr : path.c_str ());
+            break;
+        }
+        case PROP_CALIBRATION_STATUS:
+            g_value_set_string (value, corrector.getStatus (next, unknown).c_str ());
+            break;
+        case PROP_CORRECTIONS_APPLIED:
+            g_value_set_string (value, corrector.getInForce (next).corrections.c_str ());
+            break;
+        case PROP_CALIBRATION_IN_USE:
+            g_value_set_string (value, corrector.getInForce (next).calibrationPath.c_str ());
+            break;
+        default:
+            g_value_set_string (value, corrector.getInForce (next).calibrationStartTime.c_str ());
+            break;
+    }
+}
+
+/* The cycle in force, or the forecast of the next start's; unknown (a refused timer) reads 0. */
+static gdouble
+frame_time_seconds (const UcaTessaraVoltCameraPrivate *priv)
+{
+    const std::shared_ptr<const TessaraVolt::AppliedRecording> in_force = settings_in_force (priv);
+
+    if (!in_force)
+        return TessaraVolt::Detector::defaultExposure.count () / 1e6;
+    return std::chrono::duration<double> (in_force->settings.cycle.value_or (std::chrono::microseconds::zero ()))
+        .count ();
+}
+
 /* Without a detector (no initialisation, or a failed one) the detector's values read as their
  * defaults: listings and libuca's own frames-per-second read must still work. */
 void
@@ -297,7 +364,8 @@ uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue 
             g_value_set_uint (value, std::max (detector ? detector->getBinning () : 0u, 1u));
             break;
         case PROP_TRIGGER_SOURCE:
-            g_value_set_enum (value, trigger_source_from_mode (detector ? detector->getTriggerMode () : 0));
+            g_value_set_enum (value, trigger_source_from_mode (detector ? detector->getTriggerMode ()
+                                                                        : TessaraVolt::TriggerMode::Timer));
             break;
         case PROP_EXPOSURE_TIME:
             g_value_set_double (value, exposure_seconds (detector));
@@ -324,27 +392,21 @@ uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue 
             g_value_set_double (value, frame_timeout_seconds (detector));
             break;
         case PROP_OFFSET_CORRECTION:
-            g_value_set_boolean (value, priv->corrector.getSwitches ().offset);
-            break;
         case PROP_GAIN_CORRECTION:
-            g_value_set_boolean (value, priv->corrector.getSwitches ().gain);
-            break;
         case PROP_DEFECT_CORRECTION:
-            g_value_set_boolean (value, priv->corrector.getSwitches ().defects);
-            break;
         case PROP_CORRECTION_PEDESTAL:
-            g_value_set_uint (value, priv->corrector.getSwitches ().pedestal);
-            break;
-        case PROP_CALIBRATION_FILE: {
-            const std::string path = priv->corrector.getCalibrationPath ();
-            g_value_set_string (value, path.empty () ? nullptr : path.c_str ());
-            break;
-        }
+        case PROP_CALIBRATION_FILE:
         case PROP_CALIBRATION_STATUS:
-            g_value_set_string (value, priv->corrector.getStatus (current_settings (priv, detector)).c_str ());
+        case PROP_CORRECTIONS_APPLIED:
+        case PROP_CALIBRATION_IN_USE:
+        case PROP_CALIBRATION_START_TIME:
+            get_correction_property (priv, property_id, value);
             break;
         case PROP_SKIP_FRAMES:
             g_value_set_uint (value, priv->skip_frames);
+            break;
+        case PROP_FRAME_TIME:
+            g_value_set_double (value, frame_time_seconds (priv));
             break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID (object, property_id, pspec);

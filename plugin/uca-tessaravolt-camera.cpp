@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -94,17 +95,6 @@ camera_plugin_get_type (void)
     return uca_tessaravolt_camera_get_type ();
 }
 
-/* Copies the region fixed at start row by row into a packed destination, corrected as the
- * corrector's plan for the running acquisition says. The region lies inside the frame: the
- * readout's start refuses any other. */
-static void
-copy_roi (const UcaTessaraVoltCameraPrivate *priv, const TessaraVolt::Image &frame, uint16_t *destination)
-{
-    const std::shared_ptr<const TessaraVolt::CorrectionPlan> plan = priv->corrector.getPlan ();
-
-    TessaraVolt::copyRegion (frame, priv->recording_region, plan.get (), destination);
-}
-
 /* A camera made with a plain g_object_new, or whose initialisation failed, has none. */
 static gboolean
 has_detector (const UcaTessaraVoltCameraPrivate *priv, GError **error)
@@ -126,9 +116,8 @@ release_region (UcaTessaraVoltCameraPrivate *priv)
 }
 
 static void
-set_region_error (const UcaTessaraVoltCameraPrivate *priv, GError **error)
+set_region_error (const UcaTessaraVoltCameraPrivate *priv, const TessaraVolt::Region &region, GError **error)
 {
-    const TessaraVolt::Region &region = priv->recording_region;
     const TessaraVolt::FrameSize frame = get_detector (priv)->getFrameSize ();
 
     g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_DEVICE,
@@ -136,23 +125,17 @@ set_region_error (const UcaTessaraVoltCameraPrivate *priv, GError **error)
                  region.x0, region.y0, frame.width, frame.height);
 }
 
-/* Asynchronous transfer: runs on XISL's callback thread for every frame. libuca's grab callback
- * as it was at start is called, so a later uca_camera_set_grab_func cannot race with delivery.
- * The callback may stop the recording or drop the last reference to the camera: nothing of the
- * camera is touched once it returns, and the buffer stays valid until then. */
-static TessaraVolt::Transfer
-make_transfer (UcaCamera *camera, const UcaTessaraVoltCameraPrivate *priv)
+/* Asynchronous transfer: runs on XISL's callback thread for every frame, with its region. libuca's
+ * grab callback as it was at start is called, so a later uca_camera_set_grab_func cannot race
+ * with delivery. The callback may stop the recording or drop the last reference to the camera:
+ * nothing of the camera is touched here, and the buffer stays valid until it returns. */
+static std::function<void (uint16_t *)>
+make_transfer (UcaCamera *camera)
 {
     UcaCameraGrabFunc func = camera->grab_func;
     gpointer user_data = camera->user_data;
 
-    return TessaraVolt::Transfer{
-        priv->recording_region.pixelCount (),
-        [priv, func, user_data] (const TessaraVolt::Image &frame, uint16_t *buffer) {
-            copy_roi (priv, frame, buffer);
-            func (buffer, user_data);
-        },
-    };
+    return [func, user_data] (uint16_t *region) { func (region, user_data); };
 }
 
 /* Without this, a start XISL refused would look like a detector that never sends a frame. */
@@ -206,32 +189,27 @@ uca_tessaravolt_camera_start_recording (UcaCamera *camera, GError **error)
      * other threads during the start are refused from now on, and a binning change that came
      * first shows in the frame the set-up finds. An empty region would let grabs "succeed"
      * without writing a pixel. */
+    TessaraVolt::Recording recording;
     {
         std::lock_guard<std::mutex> lock (priv->region_mutex);
         priv->region_fixed = true;
-        priv->recording_region = TessaraVolt::Region{ priv->roi_x0, priv->roi_y0, priv->roi_width, priv->roi_height };
+        recording.region = TessaraVolt::Region{ priv->roi_x0, priv->roi_y0, priv->roi_width, priv->roi_height };
     }
-    /* The corrector learns the settings the frames are taken with before the first frame comes. */
+    recording.framesToSkip = priv->skip_frames;
+    recording.correction = &priv->corrector;
+    if (mode == TessaraVolt::ReadoutMode::Transfer)
+        recording.onTransfer = make_transfer (camera);
+    const TessaraVolt::Region region = recording.region;
     std::vector<std::string> warnings;
-    TessaraVolt::AcquisitionOptions options;
-    options.framesToSkip = priv->skip_frames;
-    options.onSetUp = [priv, &warnings] (const TessaraVolt::AcquisitionSettings &settings) {
-        warnings = priv->corrector.arm (TessaraVolt::CalibrationKey{ settings.exposure.count (), settings.gain,
-                                                                     settings.binning, priv->recording_region,
-                                                                     settings.triggerMode });
-    };
-    const XislStatus status =
-        priv->readout->start (mode, make_transfer (camera, priv), std::move (options), priv->recording_region);
+    const XislStatus status = priv->readout->startRecording (mode, std::move (recording), warnings);
 
-    if (status == 0) {
-        uca_tessaravolt_camera_warn (warnings);
+    uca_tessaravolt_camera_warn (warnings);
+    if (status == 0)
         return;
-    }
     if (status == TessaraVolt::driverRegionOutside)
-        set_region_error (priv, error);
+        set_region_error (priv, region, error);
     else
         detector_accepted (status, "start recording", error);
-    priv->corrector.disarm ();
     release_region (priv);
 }
 
@@ -243,10 +221,8 @@ uca_tessaravolt_camera_stop_recording (UcaCamera *camera, GError **error)
     g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
     UcaTessaraVoltCameraPrivate *priv = get_private (camera);
 
-    if (priv->readout && detector_accepted (priv->readout->stop (), "stop its acquisition", error)) {
-        priv->corrector.disarm ();
+    if (priv->readout && detector_accepted (priv->readout->stop (), "stop its acquisition", error))
         release_region (priv);
-    }
 }
 
 static gboolean
@@ -260,8 +236,9 @@ frame_arrived (TessaraVolt::FrameWait status, const UcaTessaraVoltCameraPrivate 
             const auto waited =
                 std::chrono::duration_cast<std::chrono::milliseconds> (std::chrono::steady_clock::now () - began);
             /* The order that works is not obvious: say it where the other one fails. */
-            const gboolean lost_trigger = priv->readout->getMode () == TessaraVolt::ReadoutMode::SingleFrames &&
-                                          priv->readout->getDetector ().getTriggerMode () == 1;
+            const gboolean lost_trigger =
+                priv->readout->getMode () == TessaraVolt::ReadoutMode::SingleFrames &&
+                priv->readout->getDetector ().getTriggerMode () == TessaraVolt::TriggerMode::Software;
 
             g_set_error (error, UCA_CAMERA_ERROR, UCA_CAMERA_ERROR_TIMEOUT, "No frame arrived within %lld ms%s",
                          static_cast<long long> (waited.count ()),
@@ -302,16 +279,13 @@ uca_tessaravolt_camera_grab (UcaCamera *camera, gpointer data, GError **error)
     if (!priv->readout)
         return frame_arrived (TessaraVolt::FrameWait::NotRecording, priv, {}, error);
 
-    const TessaraVolt::FrameConsumer deliver = [priv, destination] (const TessaraVolt::Image &frame) {
-        copy_roi (priv, frame, destination);
-    };
     const auto began = std::chrono::steady_clock::now ();
 
-    return frame_arrived (priv->readout->grab (deliver), priv, began, error);
+    return frame_arrived (priv->readout->grabInto (destination), priv, began, error);
 }
 
 static void
-uca_tessaravolt_camera_trigger (UcaCamera *camera, GError **)
+uca_tessaravolt_camera_trigger (UcaCamera *camera, GError **error)
 {
     g_return_if_fail (UCA_IS_TESSARAVOLT_CAMERA(camera));
     TessaraVolt::Detector *detector = get_detector (get_private (camera));
@@ -320,7 +294,7 @@ uca_tessaravolt_camera_trigger (UcaCamera *camera, GError **)
         g_log (nullptr, G_LOG_LEVEL_WARNING, "Trigger ignored: the camera has no detector");
         return;
     }
-    detector->trigger ();
+    detector_accepted (detector->trigger (), "take the trigger", error);
 }
 
 /* Keeps the first detector found; the others are closed when the vector goes. */
@@ -481,6 +455,30 @@ uca_tessaravolt_camera_class_init (UcaTessaraVoltCameraClass *klass)
         g_param_spec_uint ("skip-frames", "Frames skipped after each start",
                            "Frames discarded after each start of recording, which carry the panel's lag", 0,
                            max_skip_frames, 0, G_PARAM_READWRITE);
+
+    tessaravolt_properties[PROP_FRAME_TIME] =
+        g_param_spec_double ("frame-time", "Frame time in seconds",
+                             "The cycle the detector runs in the acquisition in force, as its timer accepted it "
+                             "(with a trigger, the exposure time); while not recording, what the next start "
+                             "will apply as far as it can be known",
+                             0, G_MAXDOUBLE, TessaraVolt::Detector::defaultExposure.count () / 1e6, G_PARAM_READABLE);
+
+    tessaravolt_properties[PROP_CORRECTIONS_APPLIED] =
+        g_param_spec_string ("corrections-applied", "Corrections applied",
+                             "What the frames of the acquisition in force get: none, or a comma-separated list "
+                             "of offset, gain and defects; while not recording, the forecast for the next start",
+                             "none", G_PARAM_READABLE);
+
+    tessaravolt_properties[PROP_CALIBRATION_IN_USE] =
+        g_param_spec_string ("calibration-in-use", "Calibration in use",
+                             "The calibration file whose maps correct the frames; empty while they stay raw", "",
+                             G_PARAM_READABLE);
+
+    tessaravolt_properties[PROP_CALIBRATION_START_TIME] =
+        g_param_spec_string ("calibration-start-time", "Start time of the calibration in use",
+                             "When the darks of the calibration in use were taken, as its file says; empty while "
+                             "the frames stay raw or the file does not say",
+                             "", G_PARAM_READABLE);
 
     for (guint id = PROP_GAIN; id < N_PROPERTIES; id++)
         g_object_class_install_property (object_class, id, tessaravolt_properties[id]);

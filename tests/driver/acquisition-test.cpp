@@ -36,29 +36,40 @@ TEST_F(AcquisitionTest, SetUpSendsEverythingInOrderAndLogsWhatTheTimerAnswered)
                                1, 5, 0, width * height, 1000, width * height}));
     EXPECT_EQ(detectorLog().texts(),
               (std::vector<std::string>{"Start recording: 64x32", "Set exposure to 2048 us"}));
-    EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), 0.002048);
+    EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), 0.001) << "the request stays";
 }
 
-// A refused cycle is logged, the set-up goes on, and the exposure reads the cycle the timer
-// really runs at: the one it accepted last. A status is logged unsigned.
+// A refused cycle is logged, the set-up goes on, and the record of what was applied says the
+// cycle the timer really runs at (the one it accepted last) and leaves what was refused unknown,
+// never the refused value. The exposure keeps the request. A status is logged unsigned.
 TEST_F(AcquisitionTest, TimerAndSyncFailuresAreLoggedAndSetUpGoesOn)
 {
     xisl_sim_set_readout_ns_per_pixel(1000); // 2048 us
     ASSERT_EQ(xisl_sim_fail("Acquisition_SetFrameSyncMode", 4294967295u, 1), 0);
     ASSERT_EQ(xisl_sim_fail("Acquisition_SetTimerSync", 7, 2), 0); // the cycle, after the readout
+    ASSERT_EQ(xisl_sim_fail("Acquisition_SetCameraGain", 5, 1), 0);
     detector->setExposureTime(std::chrono::duration<double>(0.02));
-    detector->prepareGrab({});
+    detector->setGain(3);
+    AcquisitionSettings applied;
+    detector->prepareGrab({}, [&](const AcquisitionSettings &settings) { applied = settings; });
+    EXPECT_EQ(std::make_tuple(applied.requestedExposure, applied.cycle, applied.gain,
+                              applied.triggerMode, applied.refused),
+              std::make_tuple(20000us, std::optional(2048us), std::optional<uint32_t>(),
+                              std::optional<TriggerMode>(),
+                              std::string("the detector refused gain 3, the detector refused "
+                                          "frame-sync mode 2")));
     std::vector<std::pair<int, std::string>> lines = logged();
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 6u);
     lines.erase(lines.begin());
     EXPECT_EQ(
         lines,
         (std::vector<std::pair<int, std::string>>{
+            {spdlog::level::warn, "Gain 3 refused (status 5); the detector's gain is unknown"},
             {spdlog::level::err, "Error 4294967295 "},
             {spdlog::level::err, "Error 7 "},
             {spdlog::level::info, "Set exposure to 20000 us"}, // the failed call left it alone
             {spdlog::level::warn, "Timer cycle of 20000 us refused; the timer runs at 2048 us"}}));
-    EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), 0.002048);
+    EXPECT_DOUBLE_EQ(detector->getExposureTime().count(), 0.02);
 }
 
 // The frames to skip after the start reach nobody; the rest come from the three ring slots in

@@ -68,7 +68,7 @@ TEST_F(LifetimeTest, SetUpAndBinningChangeAreRefusedWhileAGrabIsUnderWay)
 // still come, and no set-up may replace the consumer or the buffers until an abort succeeds.
 TEST_F(LifetimeTest, RefusedAbortKeepsSetUpsOutUntilTheAcquisitionEnded)
 {
-    readout->getDetector().setTriggerMode(2);
+    readout->getDetector().setTriggerMode(TriggerMode::External);
     readout->getDetector().setFrameTimeout(std::chrono::duration<double>(0.05));
     ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u);
     ASSERT_EQ(xisl_sim_fail("Acquisition_Abort", 9, 0), 0);
@@ -94,7 +94,7 @@ TEST_F(LifetimeTest, RefusedAbortKeepsSetUpsOutUntilTheAcquisitionEnded)
 
 TEST_F(LifetimeTest, DestructionReleasesAWaitingGrab)
 {
-    readout->getDetector().setTriggerMode(2);
+    readout->getDetector().setTriggerMode(TriggerMode::External);
     ASSERT_EQ(readout->start(ReadoutMode::SingleFrames), 0u);
     Destination destination;
     auto grabbed = grabStarted(destination);

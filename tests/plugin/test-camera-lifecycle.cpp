@@ -92,7 +92,8 @@ TEST_F(PropertyTest, BinningShrinksRoiAtOnceAndNeverGrowsItBack)
 }
 
 // A binning or timer cycle the detector refuses is not reported as the detector's: binning keeps
-// the old factor and the region of interest, the exposure reads the cycle the timer runs at.
+// the old factor and the region of interest, the frame time reads the cycle the timer runs at,
+// the exposure what was asked for (and is sent again at the next start).
 TEST_F(PropertyTest, RefusedSettingsReadWhatTheDetectorUses)
 {
     xisl_sim_set_readout_ns_per_pixel(1000); // 1024 x 1024 pixels: 1048576 us
@@ -102,8 +103,12 @@ TEST_F(PropertyTest, RefusedSettingsReadWhatTheDetectorUses)
     ASSERT_EQ(xisl_sim_fail("Acquisition_SetTimerSync", 7, 2), 0); // the cycle, after the readout
     g_object_set(camera.get(), "exposure-time", 2.0, nullptr);
     ASSERT_TRUE(start());
+    EXPECT_EQ(texts({"frame-time"}), "1.048576");
     stop();
-    EXPECT_EQ(texts({"sensor-vertical-binning", "roi-width", "exposure-time"}), "1 1024 1.048576");
+    EXPECT_EQ(texts({"sensor-vertical-binning", "roi-width", "exposure-time"}), "1 1024 2.000000");
+    ASSERT_TRUE(start());
+    EXPECT_EQ(argsOf("Acquisition_SetTimerSync", 0).back(), 2000000u);
+    stop();
 }
 
 // Made directly rather than through a plug-in manager, whose forwarding of construction
