@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Runs without a host logger: the driver creates its own on first use.
+#include <cstdlib>
 #include <future>
 #include <set>
 #include <vector>
@@ -37,6 +38,28 @@ TEST(FreshLoggerTest, ConcurrentFirstUseCreatesOneLogger)
     ASSERT_EQ(logger->sinks().size(), 1u);
     EXPECT_TRUE(
         std::dynamic_pointer_cast<spdlog::sinks::stdout_color_sink_mt>(logger->sinks().front()));
+}
+
+// SPDLOG_LEVEL quietens the driver's logger alone: a host's logger keeps the level it has. An
+// entry naming the driver's logger wins over a level for all; names spdlog does not know change
+// nothing.
+TEST(FreshLoggerTest, TheLevelAskedForSetsTheDriversLoggerAlone)
+{
+    const std::shared_ptr<spdlog::logger> host = spdlog::stdout_color_mt("host");
+    for (const auto &[asked, level] :
+         {std::pair{"warn", spdlog::level::warn}, {"Detector=error,warn", spdlog::level::err},
+          {"host=off", spdlog::level::info}, {"loud", spdlog::level::info},
+          {"off", spdlog::level::off}}) {
+        SCOPED_TRACE(asked);
+        spdlog::drop("Detector");
+        host->set_level(spdlog::level::debug);
+        ASSERT_EQ(setenv("SPDLOG_LEVEL", asked, 1), 0);
+        EXPECT_EQ(TessaraVolt::getLogger()->level(), level);
+        EXPECT_EQ(host->level(), spdlog::level::debug);
+    }
+    unsetenv("SPDLOG_LEVEL");
+    spdlog::drop("Detector");
+    spdlog::drop("host");
 }
 
 } // namespace

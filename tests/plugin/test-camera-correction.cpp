@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <numeric>
+#include <thread>
 
 namespace TessaraVoltTest {
 namespace {
@@ -236,6 +237,98 @@ TEST_F(CorrectionTest, UnusableFileGivesAClearErrorAndRawFrames)
         EXPECT_EQ(messages.texts(), (std::vector<std::string>{"C" + cause.substr(1),
                                                               "Frames stay raw: the " + cause}));
     }
+}
+
+
+// What the frames get follows the settings their start applied, as XISL accepted them: while
+// another thread switches exposure and gain, each frame is corrected with exactly the dark of the
+// cycle and gain its start sent (the oracle: the simulator's own call log), or stays raw where none
+// fits; the properties read while recording say the same.
+TEST_F(CorrectionTest, EachFrameGetsTheCalibrationOfTheSettingsItsStartApplied)
+{
+    write("short.h5", {planted("data_dark", 0.001, 0)});
+    write("long.h5", {planted("data_dark", 0.002, 0, 40)});
+    g_object_set(camera.get(), "calibration-file", folder.c_str(), nullptr);
+    std::atomic<bool> done{false};
+    std::thread switcher([&] {
+        for (unsigned i = 0; !done; i++)
+            g_object_set(camera.get(), "exposure-time", i % 2 ? 0.002 : 0.001, "gain", i / 2 % 2,
+                         nullptr);
+    });
+    size_t wrong = 0;
+    for (uint32_t frame = 1; frame <= 200; frame++) {
+        xisl_sim_clear_call_log();
+        ASSERT_TRUE(start());
+        const uint64_t cycle = argsOf("Acquisition_SetTimerSync", 0).back();
+        const uint64_t gain = argsOf("Acquisition_SetCameraGain", 0).back();
+        const std::string applied = texts({"frame-time", "corrections-applied"});
+        const Grabbed grabbed = grabStepped();
+        stop();
+        const bool fits = gain == 0 && (cycle == 1000 || cycle == 2000);
+        const double level = cycle == 2000 ? 60 : 100;
+        const double mean =
+            std::accumulate(grabbed.pixels.begin(), grabbed.pixels.end(), 0.0) / grabbed.pixels.size();
+        const bool right = fits ? std::fabs(mean - level) < 3 : grabbed.pixels == rawRegion(frame);
+        const std::string said = (cycle == 1000 ? "0.001000" : "0.002000") +
+                                 std::string(fits ? " \"offset\"" : " \"none\"");
+        wrong += !right || applied != said;
+        EXPECT_TRUE(right && applied == said) << frame << ": cycle " << cycle << ", gain " << gain
+                                              << ", mean " << mean << ", read " << applied;
+    }
+    done = true;
+    switcher.join();
+    EXPECT_EQ(wrong, 0u);
+}
+
+// A gain or frame-sync mode the detector refuses leaves the settings in force unknown: no
+// calibration is known to fit, so the frames stay raw, and the status says why.
+TEST_F(CorrectionTest, ARefusedSettingLeavesTheFramesRaw)
+{
+    const std::string path = write("planted.h5", {planted("data_dark", 0.001, 0)});
+    g_object_set(camera.get(), "calibration-file", path.c_str(), nullptr);
+    uint32_t frame = 1;
+    for (const char *refused : {"", "Acquisition_SetCameraGain", "Acquisition_SetFrameSyncMode"}) {
+        const std::string function = refused;
+        SCOPED_TRACE(function);
+        ASSERT_EQ(function.empty() ? 0 : xisl_sim_fail(refused, 5, 1), 0);
+        ASSERT_TRUE(start());
+        const std::string status = texts({"calibration-status", "corrections-applied"});
+        const Grabbed grabbed = grabStepped();
+        stop();
+        if (function.empty()) {
+            EXPECT_NE(grabbed.pixels, rawRegion(frame));
+            EXPECT_PRED_FORMAT2(::testing::IsSubstring, "frames get: offset", status);
+        } else {
+            EXPECT_EQ(grabbed.pixels, rawRegion(frame));
+            EXPECT_PRED_FORMAT2(::testing::IsSubstring,
+                                "whether it fits cannot be known: the detector refused", status);
+            EXPECT_PRED_FORMAT2(::testing::IsSubstring, "; frames stay raw\" \"none\"", status);
+        }
+        frame++;
+    }
+}
+
+// Before any start, the status forecasts by the rule the start applies: the timer lengthens a
+// cycle shorter than its readout, so the forecast says the lengthened cycle, and a calibration
+// taken at it fits before the start as it does during it.
+TEST_F(CorrectionTest, TheIdleStatusForecastsTheCycleTheTimerWillRun)
+{
+    xisl_sim_set_readout_ns_per_pixel(50); // 256 x 256 pixels: over 3 ms
+    g_object_set(camera.get(), "sensor-vertical-binning", 1u, nullptr);
+    const std::string forecast = texts({"frame-time"});
+    ASSERT_TRUE(start());
+    const std::string running = texts({"frame-time"});
+    stop();
+    EXPECT_EQ(forecast, running);
+    const double cycle = std::stod(running);
+    EXPECT_GT(cycle, 0.003);
+    const std::string path = write("lengthened.h5", {planted("data_dark", cycle, 0)});
+    g_object_set(camera.get(), "calibration-file", path.c_str(), nullptr);
+    EXPECT_PRED_FORMAT2(::testing::IsSubstring, "forecast for the next start: calibration",
+                        texts({"calibration-status"}));
+    EXPECT_PRED_FORMAT2(::testing::IsSubstring, "; fits the current settings; frames get: offset",
+                        texts({"calibration-status"}));
+    EXPECT_EQ(texts({"corrections-applied", "calibration-in-use"}), "\"offset\" \"" + path + "\"");
 }
 
 } // namespace

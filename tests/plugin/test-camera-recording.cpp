@@ -204,6 +204,32 @@ TEST_F(RecordingTest, CallbackStopsWhileTheClientStops)
     stepped.wait();
 }
 
+// A camera dropped while its callback stops it, with the detector refusing the abort: the drop
+// waits for that stop before the readout goes, and no callback outlives the camera.
+TEST_F(RecordingTest, CameraDroppedWhileItsCallbackStopsItWithARefusedAbort)
+{
+    for (int round = 0; round < 300; round++) {
+        createStepped();
+        g_object_set(camera.get(), "transfer-asynchronously", TRUE, nullptr);
+        UcaCamera *client = camera.get();
+        std::promise<void> entered;
+        deliverTo([&, client](const uint16_t *) { // stepped: one frame, one call
+            entered.set_value();
+            uca_camera_stop_recording(client, nullptr);
+        });
+        ASSERT_TRUE(start());
+        ASSERT_EQ(xisl_sim_fail("Acquisition_Abort", 9, 0), 0);
+        auto stepped = std::async(std::launch::async, [acquisition = acquisitionHandle()] {
+            return xisl_sim_step(acquisition, 1, 5000);
+        });
+        ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+        camera.reset();
+        stepped.wait();
+        xisl_sim_clear_faults();
+        ASSERT_EQ(counters().callbacksAfterClose, 0u);
+    }
+}
+
 // A start that could not deliver is refused before anything is acquired: a region one past an
 // edge, or beyond it by a wrap-around of the unsigned sum; a frame size that cannot be read, in
 // either grab mode; asynchronous transfer without a callback.
