@@ -395,8 +395,8 @@ std::string describeDifferences(const CalibrationKey &current, const Calibration
         parts.push_back("region " + regionText(current.region) + ", " + whose + " " +
                         regionText(calibration.region));
     if (current.triggerMode != calibration.triggerMode)
-        parts.push_back(std::string("trigger ") + triggerName(current.triggerMode) +
-                        ", " + whose + " " + triggerName(calibration.triggerMode));
+        parts.push_back(std::string("trigger ") + triggerName(current.triggerMode) + ", " + whose +
+                        " " + triggerName(calibration.triggerMode));
     std::string text;
     for (const std::string &part : parts)
         text += (text.empty() ? "" : "; ") + part;

@@ -188,10 +188,9 @@ TEST_F(CorrectionTest, CorrectionMatchesThePlantedPanel)
         const auto strings = [utf8 = utf8](SeriesSettings &settings) {
             settings.utf8Strings = utf8;
         };
-        const std::string path =
-            write("planted" + std::to_string(frame) + ".h5",
-                  {with(planted("data_dark", 0.001, 0), strings),
-                   with(planted("data_white", 0.001, flatBeam), strings)});
+        const std::string path = write("planted" + std::to_string(frame) + ".h5",
+                                       {with(planted("data_dark", 0.001, 0), strings),
+                                        with(planted("data_white", 0.001, flatBeam), strings)});
         g_object_set(camera.get(), "calibration-file", path.c_str(), "offset-correction", offset,
                      "gain-correction", gain, "defect-correction", defects, "correction-pedestal",
                      pedestal, nullptr);
@@ -270,8 +269,7 @@ TEST_F(CorrectionTest, FlatsThatCannotServeAreNamedAndLeaveTheDarks)
              {planted("data_white", 0.005, flatBeam),
               "its flats (/exchange/data_white) were taken with other settings than its darks: "
               "exposure 0.005 s, the darks' 0.001 s"},
-             {with(planted("data_white", 0.001, flatBeam),
-                   [](SeriesSettings &s) { s.gain = 1; }),
+             {with(planted("data_white", 0.001, flatBeam), [](SeriesSettings &s) { s.gain = 1; }),
               "its flats (/exchange/data_white) were taken with other settings than its darks: "
               "gain 1, the darks' 0"},
              {with(planted("data_white", 0.001, flatBeam),
