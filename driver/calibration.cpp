@@ -86,12 +86,15 @@ bool exists(hid_t file, const char *path)
     return H5Lexists(file, DX_GROUP, H5P_DEFAULT) > 0 && H5Lexists(file, path, H5P_DEFAULT) > 0;
 }
 
-// One series of a file: its frames' shape and the settings it was taken with.
+// One series of a file: its frames' shape, the settings it was taken with and what the recorder
+// says of it.
 struct Series {
     uint64_t frames = 0;
     uint32_t height = 0;
     uint32_t width = 0;
     CalibrationKey key;
+    bool incomplete = false; // "complete" is 0: its recording was cut short
+    std::string startTime;
 };
 
 class SeriesReader {
@@ -132,10 +135,24 @@ public:
         series.key.region = Region{whole(roi[0], DX_ROI), whole(roi[1], DX_ROI),
                                    whole(roi[2], DX_ROI), whole(roi[3], DX_ROI)};
         series.key.triggerMode = trigger();
+        series.incomplete = marked("complete") && numbers("complete", 1).at(0) == 0;
+        if (marked("start_time"))
+            series.startTime = optionalText("start_time");
         return series;
     }
 
 private:
+    bool marked(const char *name) const { return H5Aexists(dataset_.get(), name) > 0; }
+
+    std::string optionalText(const char *name) const
+    {
+        const Hid owned = attribute(name);
+        const Hid type(H5Aget_type(owned.get()), H5Tclose);
+        return type.valid() && H5Tget_class(type.get()) == H5T_STRING
+                   ? text(owned.get(), type.get())
+                   : std::string();
+    }
+
     Hid attribute(const char *name) const
     {
         if (H5Aexists(dataset_.get(), name) <= 0)
@@ -189,8 +206,11 @@ private:
     std::string text(hid_t attribute, hid_t type) const
     {
         if (H5Tis_variable_str(type) > 0) {
+            // In the file's own character set: HDF5 converts no ASCII to UTF-8 or back, and
+            // h5py writes UTF-8.
             const Hid memoryType(H5Tcopy(H5T_C_S1), H5Tclose);
             H5Tset_size(memoryType.get(), H5T_VARIABLE);
+            H5Tset_cset(memoryType.get(), H5Tget_cset(type));
             char *value = nullptr;
             if (H5Aread(attribute, memoryType.get(), &value) < 0 || value == nullptr)
                 return {};
@@ -219,14 +239,16 @@ Hid openFile(const std::string &path)
     return Hid(file, H5Fclose);
 }
 
-CalibrationEntry readEntry(const std::string &path, FrameSize sensor)
+// The entry of the open file at `path`.
+CalibrationEntry readEntry(const std::string &path, hid_t file, FrameSize sensor)
 {
-    const QuietHdf5 quiet;
-    const Hid file = openFile(path);
-    if (!exists(file.get(), darkSeries))
+    if (!exists(file, darkSeries))
         throw fault(path, std::string("it has no darks (") + darkSeries + ")");
-    const Series dark = SeriesReader(path, file.get(), darkSeries).read();
-    CalibrationEntry entry{path, dark.key, dark.frames, 0, {}};
+    const Series dark = SeriesReader(path, file, darkSeries).read();
+    if (dark.incomplete)
+        throw fault(path, std::string("its darks (") + darkSeries +
+                              ") are marked incomplete: their recording was cut short");
+    CalibrationEntry entry{path, dark.key, dark.frames, 0, {}, dark.startTime, {}};
 
     const Region &region = dark.key.region;
     if (dark.width != region.width || dark.height != region.height)
@@ -242,15 +264,53 @@ CalibrationEntry readEntry(const std::string &path, FrameSize sensor)
                               " frame of this detector at binning " +
                               std::to_string(dark.key.binning));
 
-    if (exists(file.get(), flatSeries)) {
-        const Series flat = SeriesReader(path, file.get(), flatSeries).read();
+    if (exists(file, flatSeries)) {
+        // Flats that cannot serve leave the darks for offset correction.
+        const Series flat = SeriesReader(path, file, flatSeries).read();
         if (!(flat.key == dark.key) || flat.width != dark.width || flat.height != dark.height)
-            throw fault(path, "its flats (" + std::string(flatSeries) +
+            entry.flatsUnusable = "its flats (" + std::string(flatSeries) +
                                   ") were taken with other settings than its darks: " +
-                                  describeDifferences(flat.key, dark.key));
-        entry.flatFrames = flat.frames;
+                                  describeDifferences(flat.key, dark.key, "the darks'");
+        else if (flat.incomplete)
+            entry.flatsUnusable = "its flats (" + std::string(flatSeries) +
+                                  ") are marked incomplete: their recording was cut short";
+        else
+            entry.flatFrames = flat.frames;
     }
     return entry;
+}
+
+CalibrationEntry readEntry(const std::string &path, FrameSize sensor)
+{
+    // Taken first: a change while the file is read then shows at the next check.
+    const FileStamp stamp = stampOf(path);
+    const QuietHdf5 quiet;
+    const Hid file = openFile(path);
+    CalibrationEntry entry = readEntry(path, file.get(), sensor);
+    entry.stamp = stamp;
+    return entry;
+}
+
+// What of the file's description differs from the entry's; empty when nothing does.
+std::string changes(const CalibrationEntry &now, const CalibrationEntry &entry)
+{
+    std::vector<std::string> parts;
+    if (!(now.key == entry.key))
+        parts.push_back("settings " + describeDifferences(now.key, entry.key, "indexed as"));
+    if (now.darkFrames != entry.darkFrames)
+        parts.push_back(std::to_string(now.darkFrames) + " darks, indexed as " +
+                        std::to_string(entry.darkFrames));
+    if (now.flatFrames != entry.flatFrames || now.flatsUnusable != entry.flatsUnusable)
+        parts.push_back(std::to_string(now.flatFrames) + " usable flats, indexed as " +
+                        std::to_string(entry.flatFrames));
+    if (now.startTime != entry.startTime)
+        parts.push_back("taken at " + now.startTime + ", indexed as " + entry.startTime);
+    if (parts.empty() && !(now.stamp == entry.stamp))
+        parts.push_back("rewritten");
+    std::string text;
+    for (const std::string &part : parts)
+        text += (text.empty() ? "" : "; ") + part;
+    return text;
 }
 
 // The mean of a series' frames, read one frame at a time.
@@ -289,6 +349,22 @@ std::string lowerExtension(const std::filesystem::path &path)
 
 } // namespace
 
+bool operator==(const FileStamp &a, const FileStamp &b)
+{
+    return a.found == b.found && a.size == b.size && a.modified == b.modified;
+}
+
+FileStamp stampOf(const std::string &path)
+{
+    std::error_code sizeError, timeError;
+    const bool folder = std::filesystem::is_directory(path, sizeError);
+    const uintmax_t size = folder ? 0 : std::filesystem::file_size(path, sizeError);
+    const auto modified = std::filesystem::last_write_time(path, timeError);
+    if (sizeError || timeError)
+        return {};
+    return {true, size, static_cast<int64_t>(modified.time_since_epoch().count())};
+}
+
 bool operator==(const CalibrationKey &a, const CalibrationKey &b)
 {
     return a.exposureUs == b.exposureUs && a.gain == b.gain && a.binning == b.binning &&
@@ -302,24 +378,25 @@ std::string describe(const CalibrationKey &key)
            ", trigger " + triggerName(key.triggerMode);
 }
 
-std::string describeDifferences(const CalibrationKey &current, const CalibrationKey &calibration)
+std::string describeDifferences(const CalibrationKey &current, const CalibrationKey &calibration,
+                                const std::string &whose)
 {
     std::vector<std::string> parts;
     if (current.exposureUs != calibration.exposureUs)
-        parts.push_back("exposure " + seconds(current.exposureUs) + ", the calibration's " +
+        parts.push_back("exposure " + seconds(current.exposureUs) + ", " + whose + " " +
                         seconds(calibration.exposureUs));
     if (current.gain != calibration.gain)
-        parts.push_back("gain " + std::to_string(current.gain) + ", the calibration's " +
+        parts.push_back("gain " + std::to_string(current.gain) + ", " + whose + " " +
                         std::to_string(calibration.gain));
     if (current.binning != calibration.binning)
-        parts.push_back("binning " + std::to_string(current.binning) + ", the calibration's " +
+        parts.push_back("binning " + std::to_string(current.binning) + ", " + whose + " " +
                         std::to_string(calibration.binning));
     if (!(current.region == calibration.region))
-        parts.push_back("region " + regionText(current.region) + ", the calibration's " +
+        parts.push_back("region " + regionText(current.region) + ", " + whose + " " +
                         regionText(calibration.region));
     if (current.triggerMode != calibration.triggerMode)
-        parts.push_back(std::string("trigger ") + triggerName(current.triggerMode) +
-                        ", the calibration's " + triggerName(calibration.triggerMode));
+        parts.push_back(std::string("trigger ") + triggerName(current.triggerMode) + ", " + whose +
+                        " " + triggerName(calibration.triggerMode));
     std::string text;
     for (const std::string &part : parts)
         text += (text.empty() ? "" : "; ") + part;
@@ -330,12 +407,15 @@ CalibrationIndex indexCalibrations(const std::string &path, FrameSize sensor)
 {
     CalibrationIndex index;
     index.path = path;
+    index.sensor = sensor;
     std::error_code error;
     index.folder = std::filesystem::is_directory(path, error);
     if (!index.folder) {
         index.entries.push_back(readEntry(path, sensor));
+        index.stamps.emplace_back(path, index.entries.back().stamp);
         return index;
     }
+    index.stamps.emplace_back(path, stampOf(path));
 
     std::vector<std::filesystem::path> files;
     for (const auto &item : std::filesystem::directory_iterator(path, error)) {
@@ -349,8 +429,10 @@ CalibrationIndex indexCalibrations(const std::string &path, FrameSize sensor)
     for (const std::filesystem::path &file : files) {
         try {
             index.entries.push_back(readEntry(file.string(), sensor));
+            index.stamps.emplace_back(file.string(), index.entries.back().stamp);
         } catch (const std::runtime_error &unusable) {
             index.unusable.push_back(unusable.what());
+            index.stamps.emplace_back(file.string(), stampOf(file.string()));
         }
     }
     if (index.entries.empty()) {
@@ -362,10 +444,25 @@ CalibrationIndex indexCalibrations(const std::string &path, FrameSize sensor)
     return index;
 }
 
-CalibrationMaps loadCalibration(const CalibrationEntry &entry)
+bool isCurrent(const CalibrationIndex &index)
 {
+    return std::all_of(index.stamps.begin(), index.stamps.end(),
+                       [](const auto &stamp) { return stampOf(stamp.first) == stamp.second; });
+}
+
+CalibrationMaps loadCalibration(const CalibrationEntry &entry, FrameSize sensor)
+{
+    const FileStamp stamp = stampOf(entry.path);
     const QuietHdf5 quiet;
     const Hid file = openFile(entry.path);
+    // Checked against what is read now, not the stamp alone: a rewrite may keep the size and
+    // fall within the file system's clock tick.
+    CalibrationEntry now = readEntry(entry.path, file.get(), sensor);
+    now.stamp = stamp;
+    const std::string changed = changes(now, entry);
+    if (!changed.empty())
+        throw CalibrationChanged(entry.path + " changed since it was indexed (" + changed +
+                                 "); read again");
     CalibrationMaps maps;
     maps.width = entry.key.region.width;
     maps.height = entry.key.region.height;

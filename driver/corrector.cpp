@@ -33,25 +33,36 @@ std::string switchesText(const CorrectionSwitches &switches)
 std::vector<std::string> Corrector::setCalibrationPath(const std::string &path, FrameSize sensor)
 {
     MutexLocker locker(mutex_);
-    std::vector<std::string> warnings;
     path_ = path;
+    std::vector<std::string> warnings = makeIndex(sensor);
+    if (armed_ || armedUnknown_) {
+        const std::vector<std::string> applied = apply();
+        warnings.insert(warnings.end(), applied.begin(), applied.end());
+    }
+    return warnings;
+}
+
+std::vector<std::string> Corrector::makeIndex(FrameSize sensor)
+{
+    std::vector<std::string> warnings;
     index_.reset();
     indexError_.clear();
     loaded_.reset();
     lastPlan_.reset();
-    if (!path.empty()) {
-        try {
-            index_ = std::make_unique<CalibrationIndex>(indexCalibrations(path, sensor));
-            for (const std::string &unusable : index_->unusable)
-                warnings.push_back("Calibration file left out: " + unusable);
-        } catch (const std::exception &error) {
-            indexError_ = error.what();
-            warnings.push_back("Calibration file cannot be used: " + indexError_);
+    if (path_.empty())
+        return warnings;
+    try {
+        index_ = std::make_unique<CalibrationIndex>(indexCalibrations(path_, sensor));
+        for (const std::string &unusable : index_->unusable)
+            warnings.push_back("Calibration file left out: " + unusable);
+        for (const CalibrationEntry &entry : index_->entries) {
+            if (!entry.flatsUnusable.empty())
+                warnings.push_back("Calibration file " + entry.path +
+                                   " serves no gain correction: " + entry.flatsUnusable);
         }
-    }
-    if (armed_ || armedUnknown_) {
-        const std::vector<std::string> applied = apply();
-        warnings.insert(warnings.end(), applied.begin(), applied.end());
+    } catch (const std::exception &error) {
+        indexError_ = error.what();
+        warnings.push_back("Calibration file cannot be used: " + indexError_);
     }
     return warnings;
 }
@@ -81,7 +92,7 @@ std::vector<std::string> Corrector::arm(const CalibrationKey &settings)
     armed_ = std::make_unique<const CalibrationKey>(settings);
     armedUnknown_ = false;
     armedUnknownReason_.clear();
-    return apply();
+    return refreshAndApply();
 }
 
 std::vector<std::string> Corrector::armUnknown(const std::string &reason)
@@ -90,7 +101,22 @@ std::vector<std::string> Corrector::armUnknown(const std::string &reason)
     armed_.reset();
     armedUnknown_ = true;
     armedUnknownReason_ = reason;
-    return apply();
+    return refreshAndApply();
+}
+
+std::vector<std::string> Corrector::refreshAndApply()
+{
+    std::vector<std::string> warnings;
+    // Files rewritten since they were read are read again, before they are judged.
+    if (index_ && !isCurrent(*index_)) {
+        warnings.push_back("Calibration " + std::string(index_->folder ? "folder " : "file ") +
+                           path_ + " changed since it was indexed; read again");
+        const std::vector<std::string> indexed = makeIndex(index_->sensor);
+        warnings.insert(warnings.end(), indexed.begin(), indexed.end());
+    }
+    const std::vector<std::string> applied = apply();
+    warnings.insert(warnings.end(), applied.begin(), applied.end());
+    return warnings;
 }
 
 void Corrector::disarm()
@@ -191,6 +217,8 @@ Corrector::Outcome Corrector::judge(const CalibrationKey &settings) const
             (index_->folder ? "calibration folder " : "") + index_->path + ": " + outcome.fit;
     else if (switches_.gain && !switches_.offset)
         outcome.rawReason = "gain correction needs offset correction";
+    else if (switches_.gain && !outcome.entry->flatsUnusable.empty())
+        outcome.rawReason = outcome.entry->path + ": " + outcome.entry->flatsUnusable;
     else if (switches_.gain && outcome.entry->flatFrames == 0)
         outcome.rawReason =
             outcome.entry->path + " has no flats (/exchange/data_white) for gain correction";
@@ -210,15 +238,34 @@ Corrector::Outcome Corrector::judgeUnknown(const std::string &reason) const
 
 std::vector<std::string> Corrector::apply()
 {
-    const Outcome outcome = armed_ ? judge(*armed_) : judgeUnknown(armedUnknownReason_);
+    const auto judgeArmed = [this]() TESSARAVOLT_REQUIRES(mutex_) {
+        return armed_ ? judge(*armed_) : judgeUnknown(armedUnknownReason_);
+    };
+    Outcome outcome = judgeArmed();
     std::string failure = outcome.rawReason;
     std::shared_ptr<const CorrectionPlan> plan;
-    if (failure.empty() && outcome.entry && switches_.any())
-        plan = planFor(*outcome.entry, failure);
+    std::vector<std::string> warnings;
+    if (failure.empty() && outcome.entry && switches_.any()) {
+        try {
+            plan = planFor(*outcome.entry, failure);
+        } catch (const CalibrationChanged &changed) {
+            // Judged anew as the files are now, once: a file changing again stays raw.
+            warnings = makeIndex(index_->sensor);
+            warnings.insert(warnings.begin(), changed.what());
+            outcome = judgeArmed();
+            failure = outcome.rawReason;
+            if (failure.empty() && outcome.entry && switches_.any()) {
+                try {
+                    plan = planFor(*outcome.entry, failure);
+                } catch (const CalibrationChanged &again) {
+                    failure = again.what();
+                }
+            }
+        }
+    }
     std::atomic_store(&plan_, failure.empty() ? plan : nullptr);
     armedStatus_ = compose(outcome, failure);
 
-    std::vector<std::string> warnings;
     if (!failure.empty() && failure != lastWarning_)
         warnings.push_back("Frames stay raw: " + failure);
     lastWarning_ = failure;
@@ -234,11 +281,13 @@ std::shared_ptr<const CorrectionPlan> Corrector::planFor(const CalibrationEntry 
         try {
             auto loaded = std::make_unique<Loaded>();
             loaded->entry = entry;
-            loaded->maps = loadCalibration(entry);
+            loaded->maps = loadCalibration(entry, index_->sensor);
             loaded->defects = findDefects(loaded->maps);
             loaded->defectCount = static_cast<size_t>(
                 std::count(loaded->defects.begin(), loaded->defects.end(), uint8_t{1}));
             loaded_ = std::move(loaded);
+        } catch (const CalibrationChanged &) {
+            throw;
         } catch (const std::exception &error) {
             failure = error.what();
             return nullptr;
@@ -268,6 +317,8 @@ std::string Corrector::describeSource() const
         const CalibrationEntry &entry = index_->entries.front();
         text = "calibration " + entry.path + ": " + std::to_string(entry.darkFrames) + " darks, " +
                std::to_string(entry.flatFrames) + " flats, taken at " + describe(entry.key);
+        if (!entry.flatsUnusable.empty())
+            text += "; " + entry.flatsUnusable;
     }
     if (loaded_)
         text += "; " + std::to_string(loaded_->defectCount) + " defects found in " +

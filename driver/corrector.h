@@ -79,10 +79,15 @@ private:
         std::string rawReason;                   // set when a correction was asked for in vain
     };
 
+    // Indexes path_ anew, dropping what was loaded; the warnings.
+    std::vector<std::string> makeIndex(FrameSize sensor) TESSARAVOLT_REQUIRES(mutex_);
     Outcome judge(const CalibrationKey &settings) const TESSARAVOLT_REQUIRES(mutex_);
     Outcome judgeUnknown(const std::string &reason) const TESSARAVOLT_REQUIRES(mutex_);
-    // Publishes the plan for the armed settings; the warning, if any.
+    // Publishes the plan for the armed settings; the warnings, if any.
     std::vector<std::string> apply() TESSARAVOLT_REQUIRES(mutex_);
+    // At arming: reads files rewritten since they were indexed again, then apply().
+    std::vector<std::string> refreshAndApply() TESSARAVOLT_REQUIRES(mutex_);
+    // Throws CalibrationChanged when the entry's file no longer is what the index says.
     std::shared_ptr<const CorrectionPlan> planFor(const CalibrationEntry &entry,
                                                   std::string &failure)
         TESSARAVOLT_REQUIRES(mutex_);

@@ -17,6 +17,8 @@ struct SeriesSettings {
     unsigned binning = 1;
     unsigned roi[4] = {0, 0, 0, 0}; // x0, y0, width, height
     std::string trigger = "auto";
+    int complete = -1;        // the recorder's mark, 0 or 1; -1: none
+    bool utf8Strings = false; // variable-length UTF-8 strings, as h5py and dxchange write them
 };
 
 struct FrameSeries {
@@ -46,9 +48,20 @@ inline void describe(hid_t dataset, const SeriesSettings &settings)
     attribute(dataset, "binning", H5T_NATIVE_UINT, 2, binning);
     attribute(dataset, "roi", H5T_NATIVE_UINT, 4, settings.roi);
     const hid_t text = H5Tcopy(H5T_C_S1);
-    H5Tset_size(text, settings.trigger.size() + 1);
-    attribute(dataset, "trigger_source", text, 0, settings.trigger.c_str());
+    if (settings.utf8Strings) {
+        H5Tset_size(text, H5T_VARIABLE);
+        H5Tset_cset(text, H5T_CSET_UTF8);
+        const char *value = settings.trigger.c_str();
+        attribute(dataset, "trigger_source", text, 0, &value);
+    } else {
+        H5Tset_size(text, settings.trigger.size() + 1);
+        attribute(dataset, "trigger_source", text, 0, settings.trigger.c_str());
+    }
     H5Tclose(text);
+    if (settings.complete >= 0) {
+        const uint8_t complete = static_cast<uint8_t>(settings.complete);
+        attribute(dataset, "complete", H5T_NATIVE_UINT8, 0, &complete);
+    }
 }
 
 } // namespace CalibrationFileDetail

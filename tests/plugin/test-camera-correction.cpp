@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <numeric>
 #include <thread>
 
@@ -32,7 +33,8 @@ std::vector<XislSimPixelTruth> truthOf(uint32_t beam)
 
 // Two frames of the planted expected values of a flat field under `beam`, shifted by `shift`
 // counts: a noise-free series taken at `exposure` over the region.
-FrameSeries planted(const char *name, double exposure, uint32_t beam, int shift = 0)
+FrameSeries planted(const char *name, double exposure, uint32_t beam, int shift = 0,
+                    size_t frames = 2)
 {
     std::vector<uint16_t> frame;
     for (const XislSimPixelTruth &pixel : truthOf(beam))
@@ -40,8 +42,19 @@ FrameSeries planted(const char *name, double exposure, uint32_t beam, int shift 
     return {name,
             region.width,
             region.height,
-            {frame, frame},
+            std::vector<std::vector<uint16_t>>(frames, frame),
             {exposure, 0, 1, {region.x0, region.y0, region.width, region.height}}};
+}
+
+FrameSeries with(FrameSeries series, const std::function<void(SeriesSettings &)> &change)
+{
+    change(series.settings);
+    return series;
+}
+
+double meanOf(const std::vector<uint16_t> &pixels)
+{
+    return std::accumulate(pixels.begin(), pixels.end(), 0.0) / static_cast<double>(pixels.size());
 }
 
 // One black frame of `edge` x `edge` pixels, said to be taken over `roi`.
@@ -163,16 +176,22 @@ void expectCorrected(const std::vector<uint16_t> &corrected, const std::vector<u
 
 // The rows: a dark frame without pedestal clamps at zero; a phantom brighter than the panel's
 // range saturates most pixels and clamps the weakest; defects are patched in raw frames too.
+// The last row's file has its strings as h5py and dxchange write them: variable-length UTF-8.
 TEST_F(CorrectionTest, CorrectionMatchesThePlantedPanel)
 {
-    const std::string path = write(
-        "planted.h5", {planted("data_dark", 0.001, 0), planted("data_white", 0.001, flatBeam)});
     uint32_t frame = 1;
-    for (const auto &[offset, gain, defects, pedestal, content, beam] :
-         {std::tuple{TRUE, FALSE, FALSE, 0u, XISL_SIM_CONTENT_FLAT, 0u},
-          {TRUE, TRUE, TRUE, 100u, XISL_SIM_CONTENT_PHANTOM, 66000u},
-          {FALSE, FALSE, TRUE, 100u, XISL_SIM_CONTENT_FLAT, flatBeam}}) {
+    for (const auto &[offset, gain, defects, pedestal, content, beam, utf8] :
+         {std::tuple{TRUE, FALSE, FALSE, 0u, XISL_SIM_CONTENT_FLAT, 0u, false},
+          {TRUE, TRUE, TRUE, 100u, XISL_SIM_CONTENT_PHANTOM, 66000u, false},
+          {FALSE, FALSE, TRUE, 100u, XISL_SIM_CONTENT_FLAT, flatBeam, false},
+          {TRUE, TRUE, TRUE, 100u, XISL_SIM_CONTENT_PHANTOM, 66000u, true}}) {
         SCOPED_TRACE(frame);
+        const auto strings = [utf8 = utf8](SeriesSettings &settings) {
+            settings.utf8Strings = utf8;
+        };
+        const std::string path = write("planted" + std::to_string(frame) + ".h5",
+                                       {with(planted("data_dark", 0.001, 0), strings),
+                                        with(planted("data_white", 0.001, flatBeam), strings)});
         g_object_set(camera.get(), "calibration-file", path.c_str(), "offset-correction", offset,
                      "gain-correction", gain, "defect-correction", defects, "correction-pedestal",
                      pedestal, nullptr);
@@ -225,7 +244,10 @@ TEST_F(CorrectionTest, UnusableFileGivesAClearErrorAndRawFrames)
               "this detector at binning 1"},
              {{blackDarks(100, region)},
               "its darks are 100x100 pixels, but their region of interest is 221x240 at (13, "
-              "8)"}}) {
+              "8)"},
+             {{with(planted("data_dark", 0.001, 0), [](SeriesSettings &s) { s.complete = 0; })},
+              "its darks (/exchange/data_dark) are marked incomplete: their recording was cut "
+              "short"}}) {
         const std::string path = write("calibration" + std::to_string(frame) + ".h5", series);
         const std::string cause = "calibration file cannot be used: " + path + ": " + reason;
         GLibMessages messages;
@@ -239,6 +261,70 @@ TEST_F(CorrectionTest, UnusableFileGivesAClearErrorAndRawFrames)
     }
 }
 
+// Flats that cannot serve are named where the file is set and where gain correction is asked;
+// the darks still serve offset correction.
+TEST_F(CorrectionTest, FlatsThatCannotServeAreNamedAndLeaveTheDarks)
+{
+    uint32_t frame = 1;
+    for (const auto &[flats, reason] : std::initializer_list<std::pair<FrameSeries, std::string>>{
+             {planted("data_white", 0.005, flatBeam),
+              "its flats (/exchange/data_white) were taken with other settings than its darks: "
+              "exposure 0.005 s, the darks' 0.001 s"},
+             {with(planted("data_white", 0.001, flatBeam), [](SeriesSettings &s) { s.gain = 1; }),
+              "its flats (/exchange/data_white) were taken with other settings than its darks: "
+              "gain 1, the darks' 0"},
+             {with(planted("data_white", 0.001, flatBeam),
+                   [](SeriesSettings &s) { s.complete = 0; }),
+              "its flats (/exchange/data_white) are marked incomplete: their recording was cut "
+              "short"}}) {
+        const std::string path = write("mixed" + std::to_string(frame) + ".h5",
+                                       {planted("data_dark", 0.001, 0, 40), flats});
+        GLibMessages messages;
+        g_object_set(camera.get(), "calibration-file", path.c_str(), "gain-correction", TRUE,
+                     nullptr);
+        const Grabbed raw = record();
+        EXPECT_EQ(raw.pixels, rawRegion(frame++));
+        EXPECT_PRED_FORMAT2(::testing::IsSubstring, "frames stay raw: " + path + ": " + reason,
+                            texts({"calibration-status"}));
+        EXPECT_EQ(messages.texts(),
+                  (std::vector<std::string>{"Calibration file " + path +
+                                                " serves no gain correction: " + reason,
+                                            "Frames stay raw: " + path + ": " + reason}));
+        g_object_set(camera.get(), "gain-correction", FALSE, nullptr);
+        EXPECT_NEAR(meanOf(record().pixels), 60, 3) << "the darks, 40 counts up, subtracted";
+        frame++;
+    }
+}
+
+// A file rewritten after it was set is read again before it is used: darks re-recorded at another
+// exposure between the set and the start are not applied, and darks re-recorded after they were
+// loaded replace them.
+TEST_F(CorrectionTest, ARewrittenFileIsReadAgain)
+{
+    const std::string path = write("darks.h5", {planted("data_dark", 0.001, 0)});
+    g_object_set(camera.get(), "calibration-file", path.c_str(), nullptr);
+    write("darks.h5", {planted("data_dark", 0.002, 0)});
+    {
+        GLibMessages messages;
+        const Grabbed raw = record();
+        EXPECT_EQ(raw.pixels, rawRegion(1));
+        EXPECT_PRED_FORMAT2(
+            ::testing::IsSubstring,
+            "does not fit the current settings: exposure 0.001 s, the calibration's 0.002 s",
+            texts({"calibration-status"}));
+        const std::vector<std::string> warnings = messages.texts();
+        ASSERT_FALSE(warnings.empty());
+        EXPECT_PRED_FORMAT2(::testing::IsSubstring, path + " changed since it was indexed",
+                            warnings.front());
+    }
+    // Another frame count each time, so that the file's size tells the rewrite.
+    for (const auto &[shift, frames, level] : {std::tuple{40, size_t{3}, 60.0}, {0, 4, 100.0}}) {
+        write("darks.h5", {planted("data_dark", 0.001, 0, shift, frames)});
+        EXPECT_NEAR(meanOf(record().pixels), level, 3) << shift;
+        EXPECT_PRED_FORMAT2(::testing::IsSubstring, std::to_string(frames) + " darks",
+                            texts({"calibration-status"}));
+    }
+}
 
 // What the frames get follows the settings their start applied, as XISL accepted them: while
 // another thread switches exposure and gain, each frame is corrected with exactly the dark of the
@@ -266,8 +352,7 @@ TEST_F(CorrectionTest, EachFrameGetsTheCalibrationOfTheSettingsItsStartApplied)
         stop();
         const bool fits = gain == 0 && (cycle == 1000 || cycle == 2000);
         const double level = cycle == 2000 ? 60 : 100;
-        const double mean =
-            std::accumulate(grabbed.pixels.begin(), grabbed.pixels.end(), 0.0) / grabbed.pixels.size();
+        const double mean = meanOf(grabbed.pixels);
         const bool right = fits ? std::fabs(mean - level) < 3 : grabbed.pixels == rawRegion(frame);
         const std::string said = (cycle == 1000 ? "0.001000" : "0.002000") +
                                  std::string(fits ? " \"offset\"" : " \"none\"");

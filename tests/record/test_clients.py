@@ -258,17 +258,23 @@ class ClientTest(unittest.TestCase):
                     datetime.datetime.strptime(a["start_time"].decode(), "%Y-%m-%dT%H:%M:%S.%fZ")
                     self.assertEqual((data.dtype, data.chunks, f.attrs["implements"], a["camera"], a["camera_name"],
                                       "camera_model" in a, a["gain"], len(a["pixel_size"]), times.attrs["units"],
-                                      a["complete"], len(times)),
+                                      a["complete"], len(times), a["corrections"], "calibration_file" in a),
                                      (np.uint16, (1,) + data.shape[1:], b"exchange", b"tessaravolt",
-                                      b"tessaravolt camera", False, 0, 2, b"ns", 1, 4))
+                                      b"tessaravolt camera", False, 0, 2, b"ns", 1, 4, b"none", False))
                     self.assertTrue(all(is_pattern(frame) for frame in data) and all(np.diff(times[...]) >= 0))
 
     # Series go into one file, each with its own settings. One present is refused, then replaced
     # alone: a user's additions and the other series stay, and no unused space is left.
     def test_series_are_added_and_one_present_is_refused_then_replaced_alone(self):
         for done, series in enumerate(("flat", "dark", "data")):
-            self.assertIn(f"(/exchange/{SERIES[series][0]})", self.series(series)[0])
+            report, errors = self.series(series)
+            self.assertIn(f"(/exchange/{SERIES[series][0]})", report)
             self.expect_series(("flat", "dark", "data")[:done + 1])
+            # Each series already in the file, all taken with other settings, is named with them.
+            warned = re.findall(r"holds a (\w+) series \(\S+\) taken with other settings than this (\w+) series: "
+                                r"exposure_time ([\d.]+), this series' ([\d.]+); roi 0,0,(\d+),128, this series'", errors)
+            self.assertEqual(warned, [(other, series, str(SERIES[other][4]), str(SERIES[series][4]), str(SERIES[other][3]))
+                                      for other in ("data", "dark", "flat") if other in ("flat", "dark", "data")[:done]])
         proj, flat, dark = dxchange.read_aps_32id(self.file)[:3]
         self.assertEqual((proj.shape, flat.shape, dark.shape), ((4, 128, 128), (3, 128, 96), (2, 128, 64)))
         with h5py.File(self.file, "a") as f:

@@ -327,6 +327,23 @@ read_enum_name (UcaCamera *camera, const gchar *name)
     return named != NULL ? g_strdup (named->value_nick) : NULL;
 }
 
+/* What the camera does to the frames it delivers; a camera that does not say corrects nothing. */
+static void
+read_corrections (UcaCamera *camera, CameraInfo *info)
+{
+    gchar *corrections = read_text (camera, "corrections-applied");
+    gchar *file = read_text (camera, "calibration-in-use");
+    gchar *start_time = read_text (camera, "calibration-start-time");
+    const gboolean corrected = corrections != NULL && g_strcmp0 (corrections, "none") != 0;
+
+    info->corrections = g_intern_string (corrected ? corrections : "none");
+    info->calibration_file = corrected ? g_intern_string (file) : NULL;
+    info->calibration_start_time = corrected ? g_intern_string (start_time) : NULL;
+    g_free (corrections);
+    g_free (file);
+    g_free (start_time);
+}
+
 void
 record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometry, CameraInfo *info)
 {
@@ -337,6 +354,7 @@ record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometr
     /* It cannot change while recording. */
     info->trigger_source = read_enum_name (camera, "trigger-source");
     read_settings (camera, info);
+    read_corrections (camera, info);
     g_object_get (camera, "sensor-bitdepth", &geometry->bits, NULL);
     geometry->width = info->roi[2];
     geometry->height = info->roi[3];
@@ -466,6 +484,7 @@ record_read_settings (UcaCamera *camera, const Options *options, CameraInfo *inf
     GString *differences = g_string_new (NULL);
 
     read_settings (camera, info);
+    read_corrections (camera, info);
 
     for (guint i = 0; i < options->n_properties; i++) {
         gchar *difference = compare_with_asked (camera, options->properties[i]);

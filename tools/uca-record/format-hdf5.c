@@ -10,7 +10,10 @@
  *                         (seconds), "roi" (x0, y0, width, height), "binning" (horizontal,
  *                         vertical), "pixel_size" (width, height of a sensor pixel in metres),
  *                         "gain" (where the camera has one), "trigger_source", "start_time" (when
- *                         the first frame arrived, ISO 8601 in UTC) and "complete"
+ *                         the first frame arrived, ISO 8601 in UTC), "corrections" ("none", or
+ *                         which of "offset", "gain", "defects" the camera applied, comma-separated;
+ *                         when corrected, "calibration_file" and "calibration_start_time" where
+ *                         the camera tells them) and "complete"
  *   /exchange/timestamps, timestamps_dark, timestamps_white
  *                         per frame of the series, when it arrived: nanoseconds after its first
  *                         frame on the monotonic clock (signed 64 bits; attribute "units" = "ns")
@@ -47,6 +50,7 @@
 
 #include <errno.h>
 #include <hdf5.h>
+#include <math.h>
 #include <string.h>
 
 #include <glib/gstdio.h>
@@ -165,7 +169,11 @@ describe_camera (hid_t data, const RecordOutput *output)
         set_attribute (data, "pixel_size", H5T_NATIVE_DOUBLE, 2, info->pixel_size) &&
         (!info->has_gain || set_attribute (data, DX_GAIN, H5T_NATIVE_UINT, 0, &info->gain)) &&
         (info->trigger_source == NULL || set_string_attribute (data, DX_TRIGGER_SOURCE, info->trigger_source)) &&
-        set_string_attribute (data, "start_time", start_time);
+        set_string_attribute (data, "start_time", start_time) &&
+        set_string_attribute (data, "corrections", info->corrections) &&
+        (info->calibration_file == NULL || set_string_attribute (data, "calibration_file", info->calibration_file)) &&
+        (info->calibration_start_time == NULL ||
+         set_string_attribute (data, "calibration_start_time", info->calibration_start_time));
 
     g_free (start_time);
     return success;
@@ -246,6 +254,140 @@ copy_earlier (RecordOutput *output, hid_t file)
     return success;
 }
 
+/* A setting of a series in the file, as numbers; FALSE when the series has none such. */
+static gboolean
+read_numbers (hid_t data, const gchar *name, gdouble *values, hssize_t count)
+{
+    hid_t attribute = H5Aexists (data, name) > 0 ? H5Aopen (data, name, H5P_DEFAULT) : H5I_INVALID_HID;
+    hid_t space = attribute >= 0 ? H5Aget_space (attribute) : H5I_INVALID_HID;
+    gboolean success = space >= 0 && H5Sget_simple_extent_npoints (space) == count &&
+                       H5Aread (attribute, H5T_NATIVE_DOUBLE, values) >= 0;
+
+    if (space >= 0)
+        H5Sclose (space);
+
+    if (attribute >= 0)
+        H5Aclose (attribute);
+
+    return success;
+}
+
+/* A text setting of a series in the file, fixed or variable length, in its own character set; NULL
+ * when the series has none such. */
+static gchar *
+read_text (hid_t data, const gchar *name)
+{
+    hid_t attribute = H5Aexists (data, name) > 0 ? H5Aopen (data, name, H5P_DEFAULT) : H5I_INVALID_HID;
+    hid_t type = attribute >= 0 ? H5Aget_type (attribute) : H5I_INVALID_HID;
+    hid_t memory = type >= 0 && H5Tget_class (type) == H5T_STRING ? H5Tcopy (type) : H5I_INVALID_HID;
+    gchar *text = NULL;
+
+    if (memory >= 0 && H5Tis_variable_str (type) > 0) {
+        gchar *value = NULL;
+
+        if (H5Aread (attribute, memory, &value) >= 0 && value != NULL)
+            text = g_strdup (value);
+
+        H5free_memory (value);
+    }
+    else if (memory >= 0) {
+        gchar *buffer = g_malloc0 (H5Tget_size (type) + 1);
+
+        if (H5Aread (attribute, memory, buffer) >= 0)
+            text = g_strdup (buffer);
+
+        g_free (buffer);
+    }
+
+    if (memory >= 0)
+        H5Tclose (memory);
+
+    if (type >= 0)
+        H5Tclose (type);
+
+    if (attribute >= 0)
+        H5Aclose (attribute);
+
+    return text;
+}
+
+static void
+compare_numbers (GString *differences, hid_t data, const gchar *name, const gdouble *own, hssize_t count)
+{
+    gdouble theirs[4];
+    gboolean same = TRUE;
+
+    if (!read_numbers (data, name, theirs, count))
+        return;
+
+    for (hssize_t i = 0; i < count; i++)
+        same = same && fabs (theirs[i] - own[i]) <= 1e-9 * MAX (fabs (theirs[i]), fabs (own[i]));
+
+    if (same)
+        return;
+
+    g_string_append_printf (differences, "%s%s ", differences->len > 0 ? "; " : "", name);
+
+    for (hssize_t i = 0; i < count; i++)
+        g_string_append_printf (differences, "%s%g", i > 0 ? "," : "", theirs[i]);
+
+    g_string_append (differences, ", this series' ");
+
+    for (hssize_t i = 0; i < count; i++)
+        g_string_append_printf (differences, "%s%g", i > 0 ? "," : "", own[i]);
+}
+
+/* Warns of each other series of the file taken with other settings than this one: the camera
+ * uses darks only with flats taken alike, and tomography software normalises projections with
+ * both. */
+static void
+warn_of_other_settings (const RecordOutput *output, hid_t file)
+{
+    const CameraInfo *info = &output->info;
+    const gdouble roi[4] = { info->roi[0], info->roi[1], info->roi[2], info->roi[3] };
+    const gdouble binning[2] = { info->binning[0], info->binning[1] };
+    const gdouble gain = info->gain;
+
+    if (H5Lexists (file, DX_GROUP, H5P_DEFAULT) <= 0)
+        return;
+
+    for (guint other = 0; other < G_N_ELEMENTS (series_paths); other++) {
+        GString *differences;
+        gchar *trigger;
+        hid_t data;
+
+        if (other == (guint) output->series || H5Lexists (file, series_paths[other], H5P_DEFAULT) <= 0 ||
+            (data = H5Dopen2 (file, series_paths[other], H5P_DEFAULT)) < 0)
+            continue;
+
+        differences = g_string_new (NULL);
+        compare_numbers (differences, data, DX_EXPOSURE_TIME, &info->exposure_s, 1);
+
+        if (info->has_gain)
+            compare_numbers (differences, data, DX_GAIN, &gain, 1);
+
+        if (info->binning[0] > 0)
+            compare_numbers (differences, data, DX_BINNING, binning, 2);
+
+        compare_numbers (differences, data, DX_ROI, roi, 4);
+        trigger = read_text (data, DX_TRIGGER_SOURCE);
+
+        if (trigger != NULL && info->trigger_source != NULL && g_strcmp0 (trigger, info->trigger_source) != 0)
+            g_string_append_printf (differences, "%s" DX_TRIGGER_SOURCE " %s, this series' %s",
+                                    differences->len > 0 ? "; " : "", trigger, info->trigger_source);
+
+        if (differences->len > 0)
+            g_printerr ("uca-record: warning: `%s' holds a %s series (%s) taken with other settings than this %s "
+                        "series: %s\n",
+                        output->base, record_series_names[other], series_paths[other],
+                        record_series_names[output->series], differences->str);
+
+        g_free (trigger);
+        g_string_free (differences, TRUE);
+        H5Dclose (data);
+    }
+}
+
 static gpointer
 hdf5_open (RecordOutput *output, GError **error)
 {
@@ -281,6 +423,9 @@ hdf5_open (RecordOutput *output, GError **error)
         g_free (h5);
         return NULL;
     }
+
+    if (output->base != NULL)
+        warn_of_other_settings (output, h5->file);
 
     take_reserve (output, h5);
     return h5;

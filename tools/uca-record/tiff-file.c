@@ -136,12 +136,32 @@ tiff_file_open (TiffFile *file, const gchar *name, const gchar *mode)
                            tiff_unmap);
 }
 
+/* The frame's description and what was done to its pixels, as the HDF5 file's attributes say. */
+static gchar *
+describe_page (const RecordOutput *output, gint64 timestamp_ns)
+{
+    const CameraInfo *info = &output->info;
+    gchar *frame = record_output_frame_description (output, output->n_frames + 1, timestamp_ns);
+    GString *text = g_string_new (frame);
+
+    g_free (frame);
+    g_string_append_printf (text, "corrections=%s\n", info->corrections);
+
+    if (info->calibration_file != NULL)
+        g_string_append_printf (text, "calibration_file=%s\n", info->calibration_file);
+
+    if (info->calibration_start_time != NULL)
+        g_string_append_printf (text, "calibration_start_time=%s\n", info->calibration_start_time);
+
+    return g_string_free (text, FALSE);
+}
+
 gboolean
 tiff_file_write_page (TIFF *tiff, const RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns)
 {
     const FrameGeometry *geometry = &output->geometry;
     TiffFile *file = TIFFClientdata (tiff);
-    gchar *description = record_output_frame_description (output, output->n_frames + 1, timestamp_ns);
+    gchar *description = describe_page (output, timestamp_ns);
     const gdouble x_resolution = record_output_pixels_per_cm (output, 0);
     const gdouble y_resolution = record_output_pixels_per_cm (output, 1);
     gboolean success = TIFFSetField (tiff, TIFFTAG_IMAGEWIDTH, geometry->width) &&

@@ -94,6 +94,13 @@ typedef struct {
     gboolean has_gain;
     guint gain;
     gchar *trigger_source; /* libuca's name: "auto", "software" or "external"; NULL if unknown */
+    /* What the camera does to the frames: "none", or a comma-separated list of "offset", "gain"
+     * and "defects"; with a correction, the calibration file (NULL when the camera tells none) and
+     * when the calibration was taken (NULL when unknown). Interned: they live as long as the
+     * process, so that copies need no owner. */
+    const gchar *corrections;
+    const gchar *calibration_file;
+    const gchar *calibration_start_time;
 } CameraInfo;
 
 #endif
