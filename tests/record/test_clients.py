@@ -236,8 +236,8 @@ class ClientTest(unittest.TestCase):
                  "as asked"),
                 # The timer runs no faster than the readout of 256 x 128 pixels at 32 ns each.
                 ("exposure-time=0.0005", "sensors=256x128", ((4, 128, 256), 0.001048, [0, 0, 256, 128], [1, 1]),
-                 "not as asked: exposure-time 0.001048 (asked 0.0005)"),
-                ("exposure-time=0.0000004", FAST, whole, "not as asked: exposure-time 0 (asked 0.0000004)"),
+                 "not as asked: frame-time 0.001048 (exposure-time asked 0.0005)"),
+                ("exposure-time=0.0000004", FAST, whole, "not as asked: frame-time 0 (exposure-time asked 0.0000004)"),
                 ("exposure-time=0 sensor-horizontal-binning=2 sensor-vertical-binning=2", refusing, whole,
                  "not as asked: sensor-horizontal-binning 1 (asked 2), sensor-vertical-binning 1 (asked 2)"),
                 ("exposure-time=0 sensor-horizontal-binning=3", FAST, ((4, 64, 128), 0, [0, 0, 128, 64], [2, 2]),

@@ -288,6 +288,19 @@ read_text (UcaCamera *camera, const gchar *name)
     return text;
 }
 
+/* The property that says how long a frame takes in the acquisition in force: a camera whose timer
+ * may run another cycle than the exposure asked for says so in "frame-time"; elsewhere the
+ * exposure time is all there is. */
+static const gchar *
+frame_time_property (UcaCamera *camera)
+{
+    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), "frame-time");
+
+    if (pspec != NULL && G_IS_PARAM_SPEC_DOUBLE (pspec) && (pspec->flags & G_PARAM_READABLE))
+        return "frame-time";
+    return "exposure-time";
+}
+
 /* What may change when recording starts: the camera may round or refuse what was written. */
 static void
 read_settings (UcaCamera *camera, CameraInfo *info)
@@ -295,7 +308,7 @@ read_settings (UcaCamera *camera, CameraInfo *info)
     GParamSpec *gain = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), "gain");
 
     g_object_get (camera, "roi-x0", &info->roi[0], "roi-y0", &info->roi[1], "roi-width", &info->roi[2], "roi-height",
-                  &info->roi[3], "exposure-time", &info->exposure_s, NULL);
+                  &info->roi[3], frame_time_property (camera), &info->exposure_s, NULL);
 
     if (has_property (camera, "sensor-horizontal-binning"))
         g_object_get (camera, "sensor-horizontal-binning", &info->binning[0], "sensor-vertical-binning",
@@ -436,12 +449,14 @@ same_value (const GValue *used, const gchar *used_text, const gchar *asked)
     return same;
 }
 
-/* "name used (asked value)" when the camera does not use what `argument` asked, else NULL. */
+/* "name used (asked value)" when the camera does not use what `argument` asked, else NULL. The
+ * exposure asked for is compared with the cycle the camera runs, where it says one. */
 static gchar *
 compare_with_asked (UcaCamera *camera, const gchar *argument)
 {
     gchar **parts = g_strsplit (argument, "=", 2);
-    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), parts[0]);
+    const gchar *used_name = g_strcmp0 (parts[0], "exposure-time") == 0 ? frame_time_property (camera) : parts[0];
+    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), used_name);
     GValue used = G_VALUE_INIT;
     gchar *difference = NULL, *used_text, *asked = parts[1];
 
@@ -469,8 +484,10 @@ compare_with_asked (UcaCamera *camera, const gchar *argument)
             asked = (gchar *) named->value_nick;
     }
 
-    if (!same_value (&used, used_text, asked))
+    if (!same_value (&used, used_text, asked) && g_strcmp0 (pspec->name, parts[0]) == 0)
         difference = g_strdup_printf ("%s %s (asked %s)", pspec->name, used_text, asked);
+    else if (!same_value (&used, used_text, asked))
+        difference = g_strdup_printf ("%s %s (%s asked %s)", pspec->name, used_text, parts[0], asked);
 
     g_free (used_text);
     g_value_unset (&used);

@@ -20,8 +20,9 @@ gboolean record_check_trigger_source (UcaCamera *camera, GError **error);
 void record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometry, CameraInfo *info);
 void record_camera_info_clear (CameraInfo *info);
 /* Once recording, reads again what the camera really uses, and warns of every setting it does not
- * use as the PROPERTY=VALUE arguments asked. Returns those differences ("exposure-time 0 (asked
- * 4e-07), ..."), or NULL when it uses everything as asked. */
+ * use as the PROPERTY=VALUE arguments asked (an exposure against the cycle in force, where the
+ * camera tells it). Returns those differences ("frame-time 0 (exposure-time asked 4e-07), ..."),
+ * or NULL when it uses everything as asked. */
 gchar *record_read_settings (UcaCamera *camera, const Options *options, CameraInfo *info);
 
 #endif
