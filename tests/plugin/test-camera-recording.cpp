@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <set>
+#include <thread>
 #include <utility>
 
 namespace TessaraVoltTest {
@@ -213,8 +214,12 @@ TEST_F(RecordingTest, CameraDroppedWhileItsCallbackStopsItWithARefusedAbort)
         g_object_set(camera.get(), "transfer-asynchronously", TRUE, nullptr);
         UcaCamera *client = camera.get();
         std::promise<void> entered;
+        std::atomic<bool> dropping{false};
         deliverTo([&, client](const uint16_t *) { // stepped: one frame, one call
             entered.set_value();
+            // The stop and the drop as close together as the threads allow.
+            while (!dropping)
+                std::this_thread::yield();
             uca_camera_stop_recording(client, nullptr);
         });
         ASSERT_TRUE(start());
@@ -223,6 +228,7 @@ TEST_F(RecordingTest, CameraDroppedWhileItsCallbackStopsItWithARefusedAbort)
             return xisl_sim_step(acquisition, 1, 5000);
         });
         ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+        dropping = true;
         camera.reset();
         stepped.wait();
         xisl_sim_clear_faults();
