@@ -77,6 +77,10 @@ configure_and_record (UcaCamera *camera, const Options *options, RecordStream *s
         return FALSE;
 
     record_configure_mode (camera, options->mode);
+
+    if (!record_check_settings (camera, options->mode, error))
+        return FALSE;
+
     record_read_camera (camera, name, &geometry, &info);
 
     /* Opening a camera may take long: a stop requested meanwhile comes before recording. */
