@@ -214,7 +214,7 @@ main (int argc, char **argv)
         quieten_cameras ();
 
     divert_stdout ();
-    record_install_signal_handlers (options.quiet);
+    record_install_signal_handlers ();
     success = run (&options, argv[1], &result, &error);
 
     if (error != NULL)
