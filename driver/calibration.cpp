@@ -231,11 +231,24 @@ private:
 
 Hid openFile(const std::string &path)
 {
+    std::error_code error;
+    if (!std::filesystem::exists(path, error))
+        throw fault(path, "no such file");
     if (H5Fis_hdf5(path.c_str()) <= 0)
         throw fault(path, "not an HDF5 file");
     const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-    if (file < 0)
+    if (file < 0) {
+        // Only a file its writer still holds in SWMR mode opens as a SWMR reader.
+        const hid_t growing =
+            H5Fopen(path.c_str(), H5F_ACC_RDONLY | H5F_ACC_SWMR_READ, H5P_DEFAULT);
+        if (growing >= 0) {
+            H5Fclose(growing);
+            throw fault(path,
+                        "it is still being recorded (if its recorder was killed, `h5clear -s` "
+                        "makes it readable)");
+        }
         throw fault(path, "HDF5 cannot open it");
+    }
     return Hid(file, H5Fclose);
 }
 

@@ -52,10 +52,11 @@ std::vector<Invocation> runs()
                       execRecord = "import os, sys\nos.execv(sys.argv[1], sys.argv[1:])\n";
     // clang-format off
     std::vector<Invocation> rows{
-        {"unknown camera", "nosuchcamera -o @out", 1, "", "Cannot open camera `nosuchcamera'|(available: tessaravolt)"},
+        // Other plug-ins may follow, from libuca's own folder, but none twice.
+        {"unknown camera", "nosuchcamera -o @out", 1, "", "Cannot open camera `nosuchcamera'|(available: tessaravolt|!tessaravolt, tessaravolt"},
         {"unknown property", tv + "roi-widht=10 -o @out", 2, "", "no property `roi-widht'"},
         {"no detector", tv + "-o @out", 1, "", "Cannot open camera `tessaravolt'", "sensors=none"},
-        {"region beyond the frame", tv + "roi-x0=200 roi-width=100 -o @out", 1, "", "does not fit into the 256x128 frame"},
+        {"region beyond the frame", tv + "roi-x0=200 roi-width=100 -o @out", 2, "", "does not fit into the 256x128 frame"},
         {"every accepted spelling", tv + "exposure-time=0 trigger-source=auto trigger-type=UCA_CAMERA_TRIGGER_TYPE_EDGE "
          "buffered=FALSE roi-width=64 -n 2", 0, "2 of 64 x 128 pixels, 16 bits"},
         {"help", "--help", 0, "--mode|CAMERA [PROPERTY=VALUE ...]|two exposure times + 10 s"},
@@ -70,6 +71,19 @@ std::vector<Invocation> runs()
          "!camera:", "![info]|[warning] Binning mode 2 refused|warning: the camera uses sensor-vertical-binning 1 (asked 2)",
          fastSimulator + ";fail=Acquisition_SetCameraBinningMode:9", {}, 11},
     };
+    // Bad input before the camera records: each message names the option and the reason.
+    // libuca 2.4's buffered ring divides by its number of buffers.
+    rows.push_back({"value num-buffers=0 buffered", tv + "num-buffers=0 --mode buffered -n 1 -o @out", 2, "",
+                    "`num-buffers'|at least 1"});
+    rows.push_back({"value calibration-file missing", tv + "calibration-file=@scratch/none -n 1 -o @out", 2, "",
+                    "`calibration-file'|no such file"});
+    rows.push_back({"value calibration-file empty", tv + "calibration-file= exposure-time=0 -n 1 -o @out", 0, "",
+                    "!(null)|!the camera uses"});
+    rows.push_back({"option not text", tv + "-n 1 --mode \xff -o @out", 2, "", "--mode|!Invalid byte sequence",
+                    fastSimulator, {"/usr/bin/env", "LC_ALL=C.UTF-8"}});
+    // libuca lists the plug-in once per file it finds.
+    rows.push_back({"camera found twice", "nosuchcamera -o @out", 1, "", "(available: tessaravolt|!tessaravolt, tessaravolt",
+                    fastSimulator, {"/usr/bin/env", "UCA_CAMERA_PATH=@scratch/plugins"}});
     // libuca would take "yes" as false; nobody would send a software trigger.
     for (const std::string bad : {"roi-width=abc", "roi-width=-5", "roi-width=0", "roi-x0=", "exposure-time=fast",
                                   "exposure-time=-1", "roi-width", "transfer-asynchronously=yes",
@@ -161,6 +175,10 @@ TEST_P(RecordRun, EndsAsTheRowSays)
     std::ofstream(scratch.file("plain-file")) << "not a folder";
     std::ofstream(scratch.file("Messung-\u00e4")) << "not a folder";
     mkdir(scratch.file("read-only").c_str(), 0500);
+    mkdir(scratch.file("plugins").c_str(), 0700);
+    const std::string plugin = std::string(getenv("UCA_CAMERA_PATH")) + "/libucatessaravolt.so";
+    for (const char *name : {"libucatessaravolt.so", "libucatessaravolt.so.2"})
+        std::filesystem::create_symlink(plugin, scratch.file("plugins/") + name);
     auto expand = [&](std::string text) {
         for (const auto &[mark, path] : {std::pair{std::string("@out"), output.path()},
                                          std::pair{std::string("@scratch"), scratch.path()}}) {
@@ -178,7 +196,10 @@ TEST_P(RecordRun, EndsAsTheRowSays)
     const std::unique_ptr<const std::string, void (*)(const std::string *)> unmount(
         row.smallDisk ? &output.path() : nullptr,
         [](const std::string *path) { umount2(path->c_str(), MNT_DETACH); });
-    const auto run = runRecord(arguments, row.simulator, std::chrono::seconds(100), row.wrapper);
+    std::vector<std::string> wrapper;
+    for (const std::string &argument : row.wrapper)
+        wrapper.push_back(expand(argument));
+    const auto run = runRecord(arguments, row.simulator, std::chrono::seconds(100), wrapper);
 
     EXPECT_EQ(run.exitStatus, row.status) << run.err;
     for (const auto &[parts, text] : {std::pair{row.out, run.out}, std::pair{row.err, run.err}}) {

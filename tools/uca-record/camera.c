@@ -132,6 +132,14 @@ check_property_argument (UcaCamera *camera, const gchar *argument, GError **erro
         goto out;
     }
 
+    /* A file the camera would not find: said now, not as a camera's warning while recording. */
+    if (G_IS_PARAM_SPEC_STRING (pspec) && g_str_has_suffix (pspec->name, "-file") && parts[1][0] != '\0' &&
+        !g_file_test (parts[1], G_FILE_TEST_EXISTS)) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "Bad value for `%s': `%s': no such file", pspec->name,
+                     parts[1]);
+        goto out;
+    }
+
     if (G_IS_PARAM_SPEC_ENUM (pspec)) {
         gchar *value_name = resolve_enum (pspec, parts[1], error);
 
@@ -198,6 +206,12 @@ record_apply_properties (UcaCamera *camera, gchar **arguments, guint n_arguments
 }
 
 static gboolean
+has_property (UcaCamera *camera, const gchar *name)
+{
+    return g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name) != NULL;
+}
+
+static gboolean
 has_writable_boolean (UcaCamera *camera, const gchar *name)
 {
     GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name);
@@ -213,6 +227,57 @@ record_configure_mode (UcaCamera *camera, RecordMode mode)
 
     if (has_writable_boolean (camera, "grab-from-continuous"))
         g_object_set (camera, "grab-from-continuous", mode != MODE_SINGLE, NULL);
+}
+
+/* libuca 2.4's buffered mode divides by the number of its buffers. */
+static gboolean
+check_buffers (UcaCamera *camera, RecordMode mode, GError **error)
+{
+    guint n_buffers = 1;
+
+    if (mode != MODE_BUFFERED || !has_property (camera, "num-buffers"))
+        return TRUE;
+
+    g_object_get (camera, "num-buffers", &n_buffers, NULL);
+
+    if (n_buffers >= 1)
+        return TRUE;
+
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
+                 "Bad value for `num-buffers': --mode buffered needs at least 1 buffer, not %u", n_buffers);
+    return FALSE;
+}
+
+/* A region beyond the (binned) frame, refused here with the other bad values instead of by the
+ * camera when it starts. Rounded up: only a region that cannot fit is refused. */
+static gboolean
+check_region (UcaCamera *camera, GError **error)
+{
+    guint sensor[2] = { 0, 0 }, binning[2] = { 1, 1 }, roi[4] = { 0, 0, 0, 0 }, frame[2];
+
+    g_object_get (camera, "sensor-width", &sensor[0], "sensor-height", &sensor[1], "roi-x0", &roi[0], "roi-y0", &roi[1],
+                  "roi-width", &roi[2], "roi-height", &roi[3], NULL);
+
+    if (has_property (camera, "sensor-horizontal-binning"))
+        g_object_get (camera, "sensor-horizontal-binning", &binning[0], "sensor-vertical-binning", &binning[1], NULL);
+
+    for (guint i = 0; i < 2; i++)
+        frame[i] = (sensor[i] + MAX (binning[i], 1) - 1) / MAX (binning[i], 1);
+
+    if ((guint64) roi[0] + roi[2] <= frame[0] && (guint64) roi[1] + roi[3] <= frame[1])
+        return TRUE;
+
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
+                 "Bad value for the region (roi-x0, roi-y0, roi-width, roi-height): %ux%u at (%u, %u) does not fit "
+                 "into the %ux%u frame",
+                 roi[2], roi[3], roi[0], roi[1], frame[0], frame[1]);
+    return FALSE;
+}
+
+gboolean
+record_check_settings (UcaCamera *camera, RecordMode mode, GError **error)
+{
+    return check_buffers (camera, mode, error) && check_region (camera, error);
 }
 
 /* Nothing here sends software triggers: a camera waiting for one would never deliver. */
@@ -231,14 +296,18 @@ record_check_trigger_source (UcaCamera *camera, GError **error)
     return FALSE;
 }
 
+/* Each camera once: libuca lists a plug-in once per file it finds, and it may find one in its
+ * plug-in folder as well as in UCA_CAMERA_PATH. */
 static gchar *
 list_cameras (UcaPluginManager *manager)
 {
     GList *names = uca_plugin_manager_get_available_cameras (manager);
     GString *text = g_string_new (NULL);
 
-    for (GList *it = names; it != NULL; it = it->next)
-        g_string_append_printf (text, "%s%s", it == names ? "" : ", ", (const gchar *) it->data);
+    for (GList *it = names; it != NULL; it = it->next) {
+        if (g_list_find_custom (names, it->data, (GCompareFunc) g_strcmp0) == it)
+            g_string_append_printf (text, "%s%s", text->len == 0 ? "" : ", ", (const gchar *) it->data);
+    }
 
     g_list_free_full (names, g_free);
 
@@ -264,12 +333,6 @@ record_open_camera (UcaPluginManager *manager, const gchar *name, GError **error
     g_free (available);
     g_clear_error (&open_error);
     return NULL;
-}
-
-static gboolean
-has_property (UcaCamera *camera, const gchar *name)
-{
-    return g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name) != NULL;
 }
 
 /* A readable string property's value, or NULL when there is none or it is empty. */
@@ -405,8 +468,9 @@ value_text (const GValue *value)
         return named != NULL ? g_strdup (named->value_nick) : g_strdup_printf ("%d", g_value_get_enum (value));
     }
 
+    /* An unset string is the empty one the command line sets it to. */
     if (G_VALUE_HOLDS_STRING (value))
-        return g_strdup (g_value_get_string (value));
+        return g_strdup (g_value_get_string (value) != NULL ? g_value_get_string (value) : "");
 
     {
         GValue text = G_VALUE_INIT;

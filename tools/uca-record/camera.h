@@ -16,6 +16,8 @@ gboolean record_apply_properties (UcaCamera *camera, gchar **arguments, guint n_
 void record_configure_mode (UcaCamera *camera, RecordMode mode);
 /* uca-record sends no software triggers: a camera waiting for one would never deliver. */
 gboolean record_check_trigger_source (UcaCamera *camera, GError **error);
+/* Once the mode is configured: values the camera took but cannot record with. */
+gboolean record_check_settings (UcaCamera *camera, RecordMode mode, GError **error);
 /* What the files need to know, as far as known before recording. */
 void record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometry, CameraInfo *info);
 void record_camera_info_clear (CameraInfo *info);

@@ -99,6 +99,34 @@ parse_count (const gchar *text, guint64 *count, GError **error)
     return TRUE;
 }
 
+/* GOption's conversion error names no option: the first argument that is not text in the
+ * locale's encoding, or the option before it, is named instead. */
+static void
+name_unconvertible_option (gint argc, gchar **argv, GError **error)
+{
+    for (gint i = 1; i < argc; i++) {
+        gchar *converted = g_locale_to_utf8 (argv[i], -1, NULL, NULL, NULL);
+        const gchar *option = argv[i][0] == '-' || i == 1 ? argv[i] : argv[i - 1];
+        const gchar *charset;
+        gchar *name, *escaped;
+
+        g_free (converted);
+
+        if (converted != NULL)
+            continue;
+
+        g_get_charset (&charset);
+        name = g_strndup (option, strcspn (option, "="));
+        escaped = g_strescape (name, NULL);
+        g_clear_error (error);
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
+                     "Bad value for %s: not text in this system's encoding (%s)", escaped, charset);
+        g_free (escaped);
+        g_free (name);
+        return;
+    }
+}
+
 typedef struct {
     gchar *frames;
     gchar *duration;
@@ -309,6 +337,9 @@ record_parse_options (int *argc, char ***argv, Options *options, GError **error)
                  "callback, buffered grabs through libuca's ring buffer.");
 
     success = g_option_context_parse (context, argc, argv, error);
+
+    if (!success && g_error_matches (*error, G_CONVERT_ERROR, G_CONVERT_ERROR_ILLEGAL_SEQUENCE))
+        name_unconvertible_option (*argc, *argv, error);
 
     if (success && *argc < 2 && !options->stream.keygen) {
         g_set_error_literal (error, RECORD_ERROR, RECORD_ERROR_USAGE, "No camera named");

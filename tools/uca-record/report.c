@@ -219,6 +219,9 @@ record_print_report (const Options *options, const CameraInfo *info, const gchar
     /* A generic libuca camera does not say whether it dropped frames. */
     g_print ("lost:       n/a (the camera does not report it)\n");
 
+    if (stats->discarded)
+        g_print ("discarded:  1 frame, not complete when the recording stopped\n");
+
     if (written->name != NULL)
         print_written (options, written);
 }

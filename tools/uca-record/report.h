@@ -33,6 +33,7 @@ typedef struct {
     gint64 first_ns;      /* arrival of the first and last accepted frame */
     gint64 last_ns;
     GrabTimes grab_times; /* empty in asynchronous mode */
+    gboolean discarded;   /* a stop did not wait for the frame under way */
 } FrameStats;
 
 typedef struct {

@@ -45,13 +45,23 @@ typedef struct {
     atomic_int stop;         /* main thread to producer: accept no more frames */
     _Atomic gint64 until_ns; /* main thread to producer: frames arriving later are not kept */
     gboolean grab_stuck;     /* main thread's: the grab thread never ended */
+    gboolean grab_abandoned; /* main thread's: a stop did not wait for the frame under way */
     atomic_int grab_done;    /* grab thread to main thread: it has ended */
+    atomic_int grab_state;   /* GrabState; whoever moves it from GRAB_IN_CAMERA owns the frame */
 
     /* The writer thread's; the main thread reads them once the writer has ended. */
     WriteStats written;
     GError *write_error;
     atomic_int beginning; /* writer to main thread: the files begin, which may take long (a copy) */
 } Session;
+
+/* Where the grab thread is. Once the main thread has moved it from GRAB_IN_CAMERA to
+ * GRAB_ABANDONED, the grab thread touches nothing of the session again. */
+typedef enum {
+    GRAB_OUTSIDE,
+    GRAB_IN_CAMERA,
+    GRAB_ABANDONED,
+} GrabState;
 
 /* The simulated detector's pattern: pixel (x, y) of frame n is (x ^ (y << 6)) + 17 n modulo
  * 2^16, so the first pixel of the region of interest gives n (0xF0F1 is 17's inverse), and the
@@ -147,14 +157,28 @@ grab_thread (void *data)
 
     while (!atomic_load (&session->stop) && !enough_frames (session)) {
         guint8 *slot = ring_begin_write (session->ring, TRUE);
+        gint in_camera = GRAB_IN_CAMERA;
+        GError *grab_error = NULL;
+        gboolean grabbed;
         gint64 start, end;
+
+        atomic_store (&session->grab_state, GRAB_IN_CAMERA);
 
         if (slot == NULL || atomic_load (&session->stop))
             break;
 
         start = record_monotonic_ns ();
+        grabbed = uca_camera_grab (session->camera, slot, &grab_error);
 
-        if (!uca_camera_grab (session->camera, slot, &session->grab_error)) {
+        /* A stop that gave up on this frame has moved on: the session is no longer ours. */
+        if (!atomic_compare_exchange_strong (&session->grab_state, &in_camera, GRAB_OUTSIDE)) {
+            g_clear_error (&grab_error);
+            return NULL;
+        }
+
+        if (!grabbed) {
+            session->grab_error = grab_error;
+
             if (session->grab_error == NULL)
                 g_set_error (&session->grab_error, RECORD_ERROR, RECORD_ERROR_CAMERA,
                              "The camera returned no frame %" G_GUINT64_FORMAT, session->stats.received + 1);
@@ -173,6 +197,10 @@ grab_thread (void *data)
         else if (session->grab_error != NULL)
             break;
     }
+
+    /* Also when it ended between setting GRAB_IN_CAMERA and its grab. */
+    if (atomic_exchange (&session->grab_state, GRAB_OUTSIDE) == GRAB_ABANDONED)
+        return NULL;
 
     atomic_store (&session->grab_done, 1);
     ring_finish_input (session->ring);
@@ -326,19 +354,20 @@ draw_progress (const Session *session, Progress *progress, const RingStatus *sta
     g_free (more);
 }
 
-/* Says once, also where no progress line shows, that recording waits for a stream consumer. */
+/* Says once, also where no progress line shows and with --quiet, that recording waits for a
+ * stream consumer: nothing else would tell why it stands still. */
 static void
 tell_stream_waits (const Session *session, gboolean *told)
 {
     StreamStatus status;
 
-    if (session->stream == NULL || *told || session->options->quiet)
+    if (session->stream == NULL || *told)
         return;
 
     record_stream_get_status (session->stream, &status);
 
     if (status.waiting && status.consumers == 0) {
-        g_printerr ("uca-record: waiting for a consumer to connect (--stream-policy block)\n");
+        g_printerr ("uca-record: warning: waiting for a consumer to connect (--stream-policy block)\n");
         *told = TRUE;
     }
 }
@@ -411,23 +440,48 @@ supervise (Session *session)
     return reason;
 }
 
-/* After a signal, the grab under way finishes its frame; it gets the timeout to do so. Returns
- * FALSE when the grab thread is stuck in the camera. */
+enum {
+    /* A signal waits this long for the frame under way: a stop is prompt whatever the exposure. */
+    STOP_GRACE_NS = 1500000000
+};
+
+static void
+wait_grab_done (Session *session, gint64 deadline)
+{
+    RingStatus status = { 0 };
+
+    while (!atomic_load (&session->grab_done) && record_monotonic_ns () < deadline)
+        ring_wait_status (session->ring, &status, MIN (deadline, record_monotonic_ns () + 100000000), &status);
+}
+
+/* The grab under way may finish its frame: for STOP_GRACE_NS after a signal, else for the
+ * timeout. A grab still in the camera then is abandoned with its frame (libuca's stop would wait
+ * for it); a grab thread outside the camera ends at once. Returns FALSE when it was abandoned or
+ * is stuck. */
 static gboolean
 end_grab_thread (Session *session, RecordThread *thread, StopReason reason)
 {
-    const gint64 deadline = record_monotonic_ns () + (reason == STOP_TIMEOUT ? 0 : timeout_ns (session));
-    RingStatus status = { 0 };
+    const gint64 wait_ns = reason == STOP_TIMEOUT ? 0 : reason == STOP_SIGNAL ? STOP_GRACE_NS : timeout_ns (session);
+    gint in_camera = GRAB_IN_CAMERA;
 
     atomic_store (&session->stop, 1);
     /* A grab thread waiting for a free slot, which a waiting stream may hold long, ends now. */
     ring_stop_input (session->ring);
+    wait_grab_done (session, record_monotonic_ns () + wait_ns);
 
-    while (!atomic_load (&session->grab_done) && record_monotonic_ns () < deadline)
-        ring_wait_status (session->ring, &status, MIN (deadline, record_monotonic_ns () + 100000000), &status);
-
-    if (!atomic_load (&session->grab_done))
+    if (!atomic_load (&session->grab_done) &&
+        atomic_compare_exchange_strong (&session->grab_state, &in_camera, GRAB_ABANDONED)) {
+        session->grab_abandoned = reason == STOP_SIGNAL;
+        session->grab_stuck = !session->grab_abandoned;
         return FALSE;
+    }
+
+    wait_grab_done (session, record_monotonic_ns () + timeout_ns (session));
+
+    if (!atomic_load (&session->grab_done)) {
+        session->grab_stuck = TRUE;
+        return FALSE;
+    }
 
     record_thread_join (thread);
     return TRUE;
@@ -526,9 +580,10 @@ record_frames (Session *session, RecordResult *result, GError **error)
     if (async)
         atomic_store (&session->stop, 1);
     else if (started == 0)
-        stuck = session->grab_stuck = !end_grab_thread (session, &grabber, reason);
+        stuck = !end_grab_thread (session, &grabber, reason);
 
-    /* A stuck grab cannot be stopped from here: the camera is left as it is. */
+    /* A stuck or abandoned grab holds libuca's lock, which a stop would wait for: the camera is
+     * left as it is. */
     if (!stuck) {
         uca_camera_stop_recording (session->camera, &stop_error);
 
@@ -650,15 +705,15 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
     if (session->writer_running)
         record_thread_join (&session->writer);
 
-    finish_stream (session);
-    /* A signal while the stream waited for consumers stopped that wait. */
-    result->signal_number = record_stop_signal ();
     ring_wait_status (session->ring, NULL, 0, &status);
 
     /* A stuck grab thread still owns the producer's figures; the ring's count is safe to read.
-     * (Callbacks of a camera that failed to stop see `stop` and touch nothing.) */
+     * (Callbacks of a camera that failed to stop see `stop` and touch nothing; an abandoned grab
+     * thread touches nothing.) */
     if (!session->grab_stuck)
         result->stats = session->stats;
+
+    result->stats.discarded = session->grab_abandoned;
 
     result->stats.accepted = status.committed;
     result->stats.dropped = status.dropped;
@@ -678,8 +733,14 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
         success = FALSE;
     }
 
+    /* The files are complete now, while the stream may take long to drain: the disk never waits
+     * for the stream. The newest frame's slot, which the preview reads, stays held. */
     if (output != NULL)
         success = finish_output (session, result, success, error) && success;
+
+    finish_stream (session);
+    /* A signal while the stream waited for consumers stopped that wait. */
+    result->signal_number = record_stop_signal ();
 
     /* A stuck grab thread may still write into both: the process ends without freeing them. */
     if (!result->camera_stuck) {

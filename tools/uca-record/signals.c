@@ -9,22 +9,19 @@
 #include <signal.h>
 
 static volatile sig_atomic_t received_signal = 0;
-static volatile sig_atomic_t quiet_signals = 0;
 static volatile sig_atomic_t recording = 0; /* the camera has started */
 
+/* A warning, also with --quiet: whoever stopped it learns what happens next. */
 static void
 on_stop (int signal_number)
 {
     static const char while_recording[] =
-        "\nuca-record: stopping: finishing the current frame, then writing every frame received. "
-        "Signal again to quit at once; frames not yet written are then lost.\n";
+        "\nuca-record: warning: stopping: finishing the current frame if it completes within 2 s, then writing "
+        "every frame received. Signal again to quit at once; frames not yet written are then lost.\n";
     static const char during_set_up[] =
-        "\nuca-record: stopping before recording starts. Signal again to quit at once.\n";
+        "\nuca-record: warning: stopping before recording starts. Signal again to quit at once.\n";
 
     received_signal = signal_number;
-
-    if (quiet_signals)
-        return;
 
     if (recording)
         record_write_stderr (while_recording, sizeof while_recording - 1);
@@ -33,9 +30,8 @@ on_stop (int signal_number)
 }
 
 void
-record_install_signal_handlers (gboolean quiet)
+record_install_signal_handlers (void)
 {
-    quiet_signals = quiet;
     record_catch_stop (on_stop);
 }
 

@@ -7,12 +7,12 @@
 
 /* A request to stop (Ctrl-C, SIGTERM, SIGHUP...; see record_catch_stop) ends a recording cleanly;
  * a second one ends the process at once. */
-void record_install_signal_handlers (gboolean quiet);
+void record_install_signal_handlers (void);
 /* During set-up: FALSE, with an error saying so, once a stop has been requested. */
 gboolean record_check_stop (GError **error);
 /* The signal that requested the stop, or 0. */
 gint record_stop_signal (void);
-/* From here on a stop finishes the current frame and writes every frame received: the camera has
+/* From here on a stop finishes the current frame (for a while) and writes every frame received: the camera has
  * started recording. */
 void record_signals_recording (void);
 

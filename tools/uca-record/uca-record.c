@@ -77,6 +77,10 @@ configure_and_record (UcaCamera *camera, const Options *options, RecordStream *s
         return FALSE;
 
     record_configure_mode (camera, options->mode);
+
+    if (!record_check_settings (camera, options->mode, error))
+        return FALSE;
+
     record_read_camera (camera, name, &geometry, &info);
 
     /* Opening a camera may take long: a stop requested meanwhile comes before recording. */
@@ -210,7 +214,7 @@ main (int argc, char **argv)
         quieten_cameras ();
 
     divert_stdout ();
-    record_install_signal_handlers (options.quiet);
+    record_install_signal_handlers ();
     success = run (&options, argv[1], &result, &error);
 
     if (error != NULL)
