@@ -316,6 +316,23 @@ class ClientTest(unittest.TestCase):
                                       b"tessaravolt camera", False, 0, 2, b"ns", 1, 4, b"none", False))
                     self.assertTrue(all(is_pattern(frame) for frame in data) and all(np.diff(times[...]) >= 0))
 
+    # Frames corrected by a calibration say so, with the file and when its darks were taken; frames
+    # asked to be corrected by a calibration that does not fit their settings say "none".
+    def test_the_file_says_whether_its_frames_were_corrected(self):
+        self.series("dark")
+        with h5py.File(self.file, "r") as f:
+            started = f["exchange/data_dark"].attrs["start_time"]
+        for index, (exposure, corrected) in enumerate(((SERIES["dark"][4], True), (0.003, False))):
+            with self.subTest(exposure=exposure):
+                folder = os.path.join(self.path, str(index))
+                self.record(f"exposure-time={exposure}", f"roi-width={SERIES['dark'][3]}", "offset-correction=TRUE",
+                            f"calibration-file={self.file}", "--mode", "async", "-n", "2", "--format", "hdf5", "-o",
+                            folder)
+                with h5py.File(os.path.join(folder, "frames.h5"), "r") as f:
+                    a = f["exchange/data"].attrs
+                    self.assertEqual((a["corrections"], a.get("calibration_file"), a.get("calibration_start_time")),
+                                     (b"offset", self.file.encode(), started) if corrected else (b"none", None, None))
+
     # Series go into one file, each with its own settings. One present is refused, then replaced
     # alone: a user's additions and the other series stay, and no unused space is left.
     def test_series_are_added_and_one_present_is_refused_then_replaced_alone(self):
