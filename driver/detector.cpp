@@ -71,10 +71,18 @@ Detector::Detector(HACQDESC descriptor) : handle_(descriptor) {}
 
 Detector::~Detector()
 {
+    close();
+}
+
+void Detector::close()
+{
+    if (closed_)
+        return;
+    closed_ = true;
     if (delivers(this)) {
-        // Destroyed by its own consumer on XISL's thread: onEndOfFrame() must not touch this
-        // object once the consumer returns, so the frame is handed back here, before the close;
-        // its pixels live on until the consumer returns.
+        // Closed by its own consumer on XISL's thread: onEndOfFrame() must not touch this object
+        // once the consumer returns, so the frame is handed back here, before the close; its
+        // pixels live on until the consumer returns.
         currentDelivery->detector = nullptr;
         currentDelivery->orphanedBuffer = std::move(destinationBuffer_);
         Acquisition_SetReady(handle_, 1);

@@ -81,15 +81,20 @@ public:
     static constexpr std::chrono::duration<double> longestFrameTimeout{1e6};
 
     explicit Detector(HACQDESC handle);
-    // Aborts a running acquisition (no callback reaches the detector or its consumer
-    // afterwards), then closes the handle. Destroyed by its own consumer on XISL's thread, it
-    // neither waits for itself nor touches freed memory once the consumer returns.
+    // close(), unless done.
     ~Detector();
 
     Detector(const Detector &) = delete;
     Detector &operator=(const Detector &) = delete;
     Detector(Detector &&) = delete;
     Detector &operator=(Detector &&) = delete;
+
+    // Aborts a running acquisition (no callback reaches the detector or its consumer
+    // afterwards), then closes the handle; once it returns no callback runs. Called by its own
+    // consumer on XISL's thread, it neither waits for itself nor lets the delivery touch the
+    // detector once the consumer returns. Nothing but destruction may follow: the owner's
+    // thread only.
+    void close();
 
     // Asks the hardware header every time.
     FrameSize getFrameSize() const;
@@ -169,6 +174,7 @@ private:
     static void XISL_CALLBACK endOfAcquisitionCallback(HACQDESC descriptor);
 
     const HACQDESC handle_;
+    bool closed_ = false; // the owner's thread: close() and destruction
     // Set-up writes these (Readout's thread); the callback thread reads them while an
     // acquisition runs, which set-up never overlaps.
     FrameConsumer onFrame_;

@@ -82,9 +82,15 @@ std::optional<CalibrationKey> calibrationKeyOf(const AcquisitionSettings &settin
 class Readout {
 public:
     explicit Readout(std::unique_ptr<Detector> detector);
-    // Cancels everything, waits for grabs to leave and for a start or stop under way on another
-    // thread, then destroys the detector, which ends its acquisition and closes it.
+    // close(), unless done, then destroys the detector.
     ~Readout();
+
+    // Cancels everything, waits for grabs to leave and for a start or stop under way on another
+    // thread, then closes the detector, which ends its acquisition: once it returns, no callback
+    // runs and none will. What a consumer still calls meanwhile (a stop from the transfer
+    // callback) finds the readout whole, and closed: starts are refused, stops and grabs end at
+    // once. For an owner that must end the callbacks before its own state goes.
+    void close();
 
     Readout(const Readout &) = delete;
     Readout &operator=(const Readout &) = delete;
@@ -162,6 +168,7 @@ private:
     ReadoutMode mode_ TESSARAVOLT_GUARDED_BY(mutex_) = ReadoutMode::Idle;
     Change change_ TESSARAVOLT_GUARDED_BY(mutex_) = Change::None;
     unsigned grabsInFlight_ TESSARAVOLT_GUARDED_BY(mutex_) = 0;
+    bool closed_ TESSARAVOLT_GUARDED_BY(mutex_) = false;
     std::shared_ptr<TransferState> transfer_ TESSARAVOLT_GUARDED_BY(mutex_);
 };
 

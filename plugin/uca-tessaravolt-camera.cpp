@@ -363,10 +363,17 @@ static void
 uca_tessaravolt_camera_dispose (GObject *object)
 {
     /* The parent stops a recording camera, but the detector may refuse the stop and go on
-     * delivering. The readout's destruction releases waiting grabs and ends every callback: done
-     * here, while a consumer may still read the camera, not once it is being finalised. */
+     * delivering, and a stop from the grab callback may still be under way. The readout's close
+     * releases waiting grabs and ends every callback while the readout is still there for what
+     * such a callback calls; only then does it go. Done here, while a consumer may still read the
+     * camera, not once it is being finalised. */
     G_OBJECT_CLASS (uca_tessaravolt_camera_parent_class)->dispose (object);
-    get_private (object)->readout.reset ();
+    UcaTessaraVoltCameraPrivate *priv = get_private (object);
+
+    if (priv->readout) {
+        priv->readout->close ();
+        priv->readout.reset ();
+    }
 }
 
 static void

@@ -327,9 +327,10 @@ TEST_F(CorrectionTest, ARewrittenFileIsReadAgain)
 }
 
 // What the frames get follows the settings their start applied, as XISL accepted them: while
-// another thread switches exposure and gain, each frame is corrected with exactly the dark of the
-// cycle and gain its start sent (the oracle: the simulator's own call log), or stays raw where none
-// fits; the properties read while recording say the same.
+// another thread switches the exposure (the one setting written while recording) and the gain
+// changes between rounds, each frame is corrected with exactly the dark of the cycle and gain its
+// start sent (the oracle: the simulator's own call log), or stays raw where none fits; the
+// properties read while recording say the same.
 TEST_F(CorrectionTest, EachFrameGetsTheCalibrationOfTheSettingsItsStartApplied)
 {
     write("short.h5", {planted("data_dark", 0.001, 0)});
@@ -338,11 +339,11 @@ TEST_F(CorrectionTest, EachFrameGetsTheCalibrationOfTheSettingsItsStartApplied)
     std::atomic<bool> done{false};
     std::thread switcher([&] {
         for (unsigned i = 0; !done; i++)
-            g_object_set(camera.get(), "exposure-time", i % 2 ? 0.002 : 0.001, "gain", i / 2 % 2,
-                         nullptr);
+            g_object_set(camera.get(), "exposure-time", i % 2 ? 0.002 : 0.001, nullptr);
     });
     size_t wrong = 0;
     for (uint32_t frame = 1; frame <= 200; frame++) {
+        g_object_set(camera.get(), "gain", frame / 3 % 2, nullptr);
         xisl_sim_clear_call_log();
         ASSERT_TRUE(start());
         const uint64_t cycle = argsOf("Acquisition_SetTimerSync", 0).back();
