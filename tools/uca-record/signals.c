@@ -1,14 +1,17 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* See signals.h. The handler only notes the signal and writes a fixed text; the threads that act
- * on a stop ask record_stop_signal. */
+ * on a stop ask record_stop_signal and record_quit_requested. */
 
 #include "signals.h"
 #include "platform.h"
 #include "uca-record.h"
 
 #include <signal.h>
+#include <stdatomic.h>
 
-static volatile sig_atomic_t received_signal = 0;
+/* Atomics: the threads that ask are not the handler's. */
+static atomic_int received_signal = 0;
+static atomic_int quit_requested = 0;
 static volatile sig_atomic_t quiet_signals = 0;
 static volatile sig_atomic_t recording = 0; /* the camera has started */
 
@@ -21,7 +24,7 @@ on_stop (int signal_number)
     static const char during_set_up[] =
         "\nuca-record: stopping before recording starts. Signal again to quit at once.\n";
 
-    received_signal = signal_number;
+    atomic_store (&received_signal, signal_number);
 
     if (quiet_signals)
         return;
@@ -32,28 +35,46 @@ on_stop (int signal_number)
         record_write_stderr (during_set_up, sizeof during_set_up - 1);
 }
 
+static void
+on_quit (int signal_number)
+{
+    static const char quitting[] = "\nuca-record: quitting: closing the files with the frames written so far.\n";
+
+    (void) signal_number;
+    atomic_store (&quit_requested, 1);
+
+    if (!quiet_signals)
+        record_write_stderr (quitting, sizeof quitting - 1);
+}
+
 void
 record_install_signal_handlers (gboolean quiet)
 {
     quiet_signals = quiet;
-    record_catch_stop (on_stop);
+    record_catch_stop (on_stop, on_quit, RECORD_QUIT_SECONDS);
 }
 
 gboolean
 record_check_stop (GError **error)
 {
-    if (received_signal == 0)
+    if (atomic_load (&received_signal) == 0)
         return TRUE;
 
     g_set_error (error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED,
-                 "Stopped by signal %d before recording started; nothing was recorded", (int) received_signal);
+                 "Stopped by signal %d before recording started; nothing was recorded", atomic_load (&received_signal));
     return FALSE;
 }
 
 gint
 record_stop_signal (void)
 {
-    return received_signal;
+    return atomic_load (&received_signal);
+}
+
+gboolean
+record_quit_requested (void)
+{
+    return atomic_load (&quit_requested);
 }
 
 void
