@@ -9,11 +9,11 @@
 #include <signal.h>
 #include <stdatomic.h>
 
-/* Atomics: the threads that ask are not the handler's. */
+/* Atomics: the handler runs on whichever thread the signal finds, not only the main one. */
 static atomic_int received_signal = 0;
 static atomic_int quit_requested = 0;
-static volatile sig_atomic_t quiet_signals = 0;
-static volatile sig_atomic_t recording = 0; /* the camera has started */
+static atomic_int quiet_signals = 0;
+static atomic_int recording = 0; /* the camera has started */
 
 static void
 on_stop (int signal_number)
@@ -26,10 +26,10 @@ on_stop (int signal_number)
 
     atomic_store (&received_signal, signal_number);
 
-    if (quiet_signals)
+    if (atomic_load (&quiet_signals))
         return;
 
-    if (recording)
+    if (atomic_load (&recording))
         record_write_stderr (while_recording, sizeof while_recording - 1);
     else
         record_write_stderr (during_set_up, sizeof during_set_up - 1);
@@ -43,14 +43,14 @@ on_quit (int signal_number)
     (void) signal_number;
     atomic_store (&quit_requested, 1);
 
-    if (!quiet_signals)
+    if (!atomic_load (&quiet_signals))
         record_write_stderr (quitting, sizeof quitting - 1);
 }
 
 void
 record_install_signal_handlers (gboolean quiet)
 {
-    quiet_signals = quiet;
+    atomic_store (&quiet_signals, quiet);
     record_catch_stop (on_stop, on_quit, RECORD_QUIT_SECONDS);
 }
 
@@ -80,5 +80,5 @@ record_quit_requested (void)
 void
 record_signals_recording (void)
 {
-    recording = 1;
+    atomic_store (&recording, 1);
 }
