@@ -12,10 +12,19 @@ Readout::Readout(std::unique_ptr<Detector> detector) : detector_(std::move(detec
 
 Readout::~Readout()
 {
+    close();
+    // No callback reaches the hand-overs or the transfer consumer once the detector is gone.
+    detector_.reset();
+}
+
+void Readout::close()
+{
     frameEvent_.cancel();
     grabber_.cancel();
     {
         MutexLocker locker(mutex_);
+        if (closed_)
+            return;
         // A stop under way on XISL's thread (from a transfer consumer) still calls the detector.
         // Destroyed from inside the delivery, a change on another thread may wait for this very
         // delivery to return, so only the grabs are waited for then.
@@ -23,9 +32,9 @@ Readout::~Readout()
         condition_.wait(locker, [this, delivering]() TESSARAVOLT_REQUIRES(mutex_) {
             return grabsInFlight_ == 0 && (delivering || change_ == Change::None);
         });
+        closed_ = true;
     }
-    // No callback reaches the hand-overs or the transfer consumer once the detector is gone.
-    detector_.reset();
+    detector_->close();
 }
 
 ReadoutMode Readout::getMode() const
@@ -125,9 +134,9 @@ XislStatus Readout::stop()
     ReadoutMode mode = ReadoutMode::Idle;
     {
         MutexLocker locker(mutex_);
-        // A stop under way ends this mode already. One from inside the transfer consumer must not
-        // wait for it: that stop waits for the consumer to return.
-        if (change_ == Change::Stopping)
+        // A stop under way ends this mode already, and so does a close. One from inside the
+        // transfer consumer must not wait for it: that stop waits for the consumer to return.
+        if (change_ == Change::Stopping || closed_)
             return 0;
         if (change_ != Change::None && detector_->isDelivering())
             return driverBusy;
@@ -159,6 +168,8 @@ FrameWait Readout::grab(const FrameConsumer &deliver)
         condition_.wait(
             locker, [this]() TESSARAVOLT_REQUIRES(mutex_) { return change_ != Change::SettingUp; });
         mode = mode_;
+        if (closed_)
+            return FrameWait::Cancelled;
         if (mode == ReadoutMode::Idle)
             return FrameWait::NotRecording;
         if (mode == ReadoutMode::Transfer)
@@ -204,7 +215,7 @@ XislStatus Readout::beginSetUp()
     if (!ready() && detector_->isDelivering())
         return driverBusy;
     condition_.wait(locker, ready);
-    if (mode_ != ReadoutMode::Idle)
+    if (mode_ != ReadoutMode::Idle || closed_)
         return driverBusy;
     change_ = Change::SettingUp;
     return 0;

@@ -2,11 +2,12 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs the Debian 12 packages the build, the tests, the format check and the demonstration
 # need; with the argument "windows", those of the Windows cross build and of its tests under Wine.
+# hdf5-tools: h5clear, which the recorder names for an HDF5 file whose writer was killed.
 # Debian's python3-dxchange imports pandas, tifffile and scipy without depending on them.
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libglib2.0-dev libspdlog-dev libfmt-dev libgtest-dev
-          libtiff-dev libpng-dev libhdf5-dev python3-h5py valgrind
+          libtiff-dev libpng-dev libhdf5-dev hdf5-tools python3-h5py valgrind
           gobject-introspection libgirepository1.0-dev python3-gi python3-numpy
           clang clang-format libclang-rt-14-dev libcbor-dev
           libzmq3-dev libjson-glib-dev python3-zmq python3-cbor2 python3-lz4 bitshuffle

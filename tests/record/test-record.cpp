@@ -12,12 +12,15 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace TessaraVoltTest {
@@ -25,8 +28,9 @@ namespace {
 
 // One run of uca-record: its command line (split at spaces) and the parts its standard output
 // and error must hold ("|" between parts; "!part": must not hold). "@out" stands for an empty
-// output folder, "@scratch" for a folder holding the files "plain-file" and "Messung-\u00e4" and
-// the folder "read-only" (no write permission). --format, if given, comes last.
+// output folder, "@scratch" for a folder holding the files "plain-file" and "Messung-\u00e4", the
+// folder "read-only" (no write permission) and "stale-socket", a socket nobody listens on; every
+// run leaves "plain-file" as it was. --format, if given, comes last.
 struct Invocation {
     std::string name, command;
     int status;
@@ -43,6 +47,25 @@ std::vector<std::string> split(const std::string &text, char separator)
     for (std::string part; std::getline(stream, part, separator);)
         parts.push_back(part);
     return parts;
+}
+
+std::string contentsOf(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// What a process that bound a local socket and ended leaves at `path`.
+void leaveStaleSocket(const std::string &path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    strcpy(address.sun_path, path.c_str());
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    close(fd);
 }
 
 std::vector<Invocation> runs()
@@ -113,8 +136,13 @@ std::vector<Invocation> runs()
              {"tcp://127.0.0.1:99999", "none of 0 to 65535"}, {"ipc://@scratch/s --stream-user-data {sample:Fe}", "not JSON"},
              {"tcp://127.0.0.1:45871 --stream tcp://127.0.0.1:45871", "Address already in use"},
              {"ipc://@scratch/s --stream-curve-secret @out/none --stream-curve-clients @out/none", "Cannot read --stream-curve-secret"},
-             {"ipc://@scratch/s --stream-curve-secret @out/none", "go together"}, {"ipc://@scratch/s --stream-policy hope", "stream policy"}})
+             {"ipc://@scratch/s --stream-curve-secret @out/none", "go together"}, {"ipc://@scratch/s --stream-policy hope", "stream policy"},
+             // ZeroMQ would remove the file to bind there.
+             {"ipc://@scratch/plain-file", "(--stream): `@scratch/plain-file' exists and is not a socket"}})
         rows.push_back({"stream " + options, tv + "-n 1 --stream " + options, 2, "", reason + "|![Detector]", "sensors=none"});
+    // A socket its process left may be replaced: the run goes on to the camera.
+    rows.push_back({"stream ipc://@scratch/stale-socket", tv + "-n 1 --stream ipc://@scratch/stale-socket", 1, "",
+                    "Cannot open camera `tessaravolt'", "sensors=none"});
     for (const std::string mode : {"async", "continuous"}) {
         // A stop the detector refuses comes after every frame has arrived.
         rows.push_back({"failed stop " + mode, tv + "exposure-time=0 -n 5 -o @out --mode " + mode, 1,
@@ -179,6 +207,7 @@ TEST_P(RecordRun, EndsAsTheRowSays)
     const std::string plugin = std::string(getenv("UCA_CAMERA_PATH")) + "/libucatessaravolt.so";
     for (const char *name : {"libucatessaravolt.so", "libucatessaravolt.so.2"})
         std::filesystem::create_symlink(plugin, scratch.file("plugins/") + name);
+    leaveStaleSocket(scratch.file("stale-socket"));
     auto expand = [&](std::string text) {
         for (const auto &[mark, path] : {std::pair{std::string("@out"), output.path()},
                                          std::pair{std::string("@scratch"), scratch.path()}}) {
@@ -202,6 +231,7 @@ TEST_P(RecordRun, EndsAsTheRowSays)
     const auto run = runRecord(arguments, row.simulator, std::chrono::seconds(100), wrapper);
 
     EXPECT_EQ(run.exitStatus, row.status) << run.err;
+    EXPECT_EQ(contentsOf(scratch.file("plain-file")), "not a folder");
     for (const auto &[parts, text] : {std::pair{row.out, run.out}, std::pair{row.err, run.err}}) {
         for (const std::string &part : split(parts, '|'))
             EXPECT_EQ(contains(text, expand(part.substr(part[0] == '!'))), part[0] != '!')
@@ -390,22 +420,86 @@ struct Ending {
     int signal;
     std::string format;
     bool twice = false; // a second SIGINT while the first waits out a 2 s exposure
+    // Options of a run with --overwrite over an earlier recording (for --series, beside a series of
+    // projections), which the signal stops during its first exposure of 3 s.
+    std::string overwrite = "";
 };
+
+// Every file in `folder`, hidden ones included, with its bytes.
+std::map<std::string, std::string> snapshot(const TemporaryFolder &folder)
+{
+    std::map<std::string, std::string> files;
+    for (const std::string &name : folder.entries())
+        files[name] = contentsOf(folder.file(name));
+    return files;
+}
+
+// The frames the folder's record says its files hold, or -1.
+long recordedFrames(const TemporaryFolder &folder)
+{
+    std::ifstream record(folder.file(".uca-record"));
+    for (std::string line; std::getline(record, line);) {
+        if (line.rfind("frames=", 0) == 0)
+            return std::stol(line.substr(7));
+    }
+    return -1;
+}
+
+// A stop before the first frame: nothing is recorded, and the earlier recording stays byte for
+// byte, whether its files would have been replaced whole or a series added to a copy of them.
+void expectEarlierKeptAtASignal(int signalNumber, const std::string &format,
+                                const std::string &overwrite)
+{
+    TemporaryFolder output;
+    std::vector<std::string> options = split(overwrite, ' '), earlier = options;
+    earlier.erase(std::find(earlier.begin(), earlier.end(), "--overwrite"));
+    auto record = [&](const std::string &exposure, const std::string &frames,
+                      const std::vector<std::string> &more) {
+        std::vector<std::string> arguments{
+            "tessaravolt", "exposure-time=" + exposure, "-n", frames, "--format", format, "-o",
+            output.path()};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        return arguments;
+    };
+    ASSERT_EQ(runRecord(record("0", "5", earlier), fastSimulator).exitStatus, 0);
+    if (contains(overwrite, "--series")) {
+        ASSERT_EQ(runRecord(record("0", "2", {}), fastSimulator).exitStatus, 0);
+    }
+    const auto before = snapshot(output);
+    RunningRecord late(record("3", "3", options), fastSimulator);
+    // The camera has started; its first frame is 3 s away.
+    ASSERT_TRUE(waitUntil([&] { return contains(late.errors(), "Start recording"); },
+                          std::chrono::seconds(60)));
+    late.sendSignal(signalNumber);
+    const auto run = late.finish(std::chrono::seconds(60));
+    EXPECT_EQ(run.exitStatus, 128 + signalNumber) << run.err;
+    EXPECT_TRUE(contains(run.err,
+                         "before the first frame; nothing was recorded, and the folder is as "
+                         "it was"))
+        << run.err;
+    EXPECT_EQ(reportedCount(run.out), 0) << run.out;
+    EXPECT_TRUE(snapshot(output) == before) << "the earlier recording changed:\n" << run.err;
+}
 
 class RecordSignals : public testing::TestWithParam<Ending> {};
 
 // The first signal stops the recording: every frame received is written, the files are whole, the
-// report says how many, and the exit status is the signal's. A second signal or SIGKILL ends it
-// at once: what it wrote stays readable, and the next run names what was left and says how to
-// keep or discard it; with --overwrite it discards exactly that.
+// report says how many, and the exit status is the signal's; one that comes before the first
+// frame leaves an earlier recording as it was, also with --overwrite. A second signal quits: the
+// files are closed with the frames written so far and open in any reader, and nothing hidden is
+// left. SIGKILL ends it at once: what it wrote stays readable, and the next run names what was
+// left and says how to open, keep or discard it; with --overwrite it discards exactly that.
 TEST_P(RecordSignals, EndTheRecordingWithTheSignalsStatus)
 {
-    const auto &[signalNumber, format, twice] = GetParam();
-    const bool cutShort = twice || signalNumber == SIGKILL;
+    const auto &[signalNumber, format, twice, overwrite] = GetParam();
+    if (!overwrite.empty())
+        return expectEarlierKeptAtASignal(signalNumber, format, overwrite);
+    const bool cutShort = signalNumber == SIGKILL;
     TemporaryFolder output;
-    RunningRecord record({"tessaravolt", cutShort ? "exposure-time=2" : "exposure-time=0.005",
-                          "--mode", cutShort ? "continuous" : "async", "-n", "0", "--format",
-                          format, "-o", output.path()},
+    RunningRecord record({"tessaravolt",
+                          cutShort || twice ? "exposure-time=2" : "exposure-time=0.005", "--mode",
+                          cutShort || twice ? "continuous" : "async", "-n", "0", "--format", format,
+                          "-o", output.path()},
                          fastSimulator);
     // Three frames' worth of bytes: at most one frame is still being written, so two are whole.
     ASSERT_TRUE(
@@ -420,6 +514,20 @@ TEST_P(RecordSignals, EndTheRecordingWithTheSignalsStatus)
     const int pid = record.pid();
     const auto run = record.finish(std::chrono::seconds(60));
     ASSERT_EQ(run.exitStatus, 128 + signalNumber) << run.err;
+    if (twice) {
+        ASSERT_TRUE(contains(run.err, "Quit at a second signal")) << "ended before it:\n"
+                                                                  << run.err;
+        // Opened as an ordinary reader does (for HDF5, not as a SWMR reader).
+        const auto recording = readRecording(format, output);
+        ASSERT_TRUE(recording.has_value());
+        EXPECT_EQ(std::tuple(long(recording->frames.size()) >= 2, recordedFrames(output),
+                             reportedCount(run.out), hiddenEntries(output)),
+                  std::tuple(true, long(recording->frames.size()), long(recording->frames.size()),
+                             std::vector<std::string>{}))
+            << run.out;
+        EXPECT_EQ(expectPatternFrames(*recording, 0, 0), 0);
+        return;
+    }
     if (!cutShort) {
         EXPECT_TRUE(contains(run.err, "finishing the current frame") &&
                     contains(run.err, "Signal again to quit at once"))
@@ -436,7 +544,7 @@ TEST_P(RecordSignals, EndTheRecordingWithTheSignalsStatus)
         EXPECT_EQ(expectPatternFrames(*recording, 0, 0), 0);
         return;
     }
-    ASSERT_FALSE(contains(run.out, "written:")) << "ended before the second signal:\n" << run.out;
+    ASSERT_FALSE(contains(run.out, "written:")) << "ended before the kill:\n" << run.out;
     std::vector<std::string> again{"tessaravolt", "-n", "1",          "--format",
                                    format,        "-o", output.path()};
     const auto next = runRecord(again, fastSimulator);
@@ -444,6 +552,9 @@ TEST_P(RecordSignals, EndTheRecordingWithTheSignalsStatus)
     EXPECT_TRUE(
         contains(next.err, "cut short left (uca-record process " + std::to_string(pid) + " ") &&
         contains(next.err, "To keep it") && contains(next.err, "give --overwrite"))
+        << next.err;
+    // A file HDF5 readers open only once its writer's mark is cleared says how.
+    EXPECT_EQ(contains(next.err, "`h5clear -s " + output.file("frames.h5") + "'"), format == "hdf5")
         << next.err;
     std::optional<Recording> left;
     if (format == "multitiff") {
@@ -468,15 +579,23 @@ TEST_P(RecordSignals, EndTheRecordingWithTheSignalsStatus)
               std::pair(0ul, 1ul));
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, RecordSignals,
-                         testing::Values(Ending{SIGINT, "tiff"}, Ending{SIGTERM, "tiff"},
-                                         Ending{SIGHUP, "tiff"}, Ending{SIGINT, "multitiff"},
-                                         Ending{SIGTERM, "hdf5"}, Ending{SIGINT, "hdf5", true},
-                                         Ending{SIGKILL, "multitiff"}, Ending{SIGKILL, "tiff"}),
-                         [](const testing::TestParamInfo<Ending> &param) {
-                             return std::string(param.param.twice ? "Second" : "") +
-                                    sigabbrev_np(param.param.signal) + "_" + param.param.format;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Each, RecordSignals,
+    testing::Values(Ending{SIGINT, "tiff"}, Ending{SIGTERM, "tiff"}, Ending{SIGHUP, "tiff"},
+                    Ending{SIGINT, "multitiff"}, Ending{SIGTERM, "hdf5"},
+                    Ending{SIGINT, "hdf5", true}, Ending{SIGINT, "multitiff", true},
+                    Ending{SIGKILL, "multitiff"}, Ending{SIGKILL, "tiff"}, Ending{SIGKILL, "hdf5"},
+                    Ending{SIGINT, "tiff", false, "--overwrite"},
+                    Ending{SIGTERM, "hdf5", false, "--series dark --overwrite"}),
+    [](const testing::TestParamInfo<Ending> &param) {
+        std::string name = std::string(param.param.twice ? "Second" : "") +
+                           sigabbrev_np(param.param.signal) + "_" + param.param.format;
+        if (!param.param.overwrite.empty())
+            name += contains(param.param.overwrite, "--series")
+                        ? "_before_the_first_frame_of_a_series"
+                        : "_before_the_first_frame";
+        return name;
+    });
 
 // A write that fails inside a page's directory, here 8 bytes into the third page's at a file-size
 // limit measured on a first run, leaves the BigTIFF ending cleanly at the page before: a page is

@@ -99,25 +99,42 @@ compare_names (gconstpointer a, gconstpointer b)
     return strcmp (*(const gchar *const *) a, *(const gchar *const *) b);
 }
 
-/* What a file a recording cut short left holds, and how to keep it; NULL for a complete file. */
+/* How readers open a format's file that its writer left open, or "". */
 static gchar *
-leftover_hint (const EarlierRecord *record, const gchar *name)
+opening_hint (const RecordFormat *format, const gchar *dir, const gchar *name)
+{
+    gchar *path, *hint;
+
+    if (format->after_kill == NULL)
+        return g_strdup ("");
+
+    path = g_build_filename (dir, name, NULL);
+    hint = g_strdup_printf ("; its writer did not close it, so ordinary readers open it only after `%s %s' (%s)",
+                            format->after_kill, path, format->after_kill_package);
+    g_free (path);
+    return hint;
+}
+
+/* What a file a recording cut short left holds, and how to read it; NULL for a complete file. */
+static gchar *
+leftover_hint (const EarlierRecord *record, const gchar *dir, const gchar *name)
 {
     const RecordFormat *format = record->format;
-    gchar *base = NULL, *token = NULL, *hint;
+    gchar *base = NULL, *token = NULL, *opening = opening_hint (format, dir, name), *hint;
 
     if (!split_temporary (name, &base, &token))
-        return strcmp (name, format->file_name) == 0 ? g_strdup ("the frames written before the end") : NULL;
-
-    if (g_str_has_suffix (base, record_reserve_suffix))
+        hint = strcmp (name, format->file_name) == 0 ? g_strconcat ("the frames written before the end", opening, NULL)
+                                                     : NULL;
+    else if (g_str_has_suffix (base, record_reserve_suffix))
         hint = g_strdup ("space held in reserve, no frames");
     else if (strcmp (base, format->file_name) == 0 && record->adding)
-        hint = g_strdup_printf ("the copy of %s a series was being added to, as far as it got", base);
+        hint = g_strdup_printf ("the copy of %s a series was being added to, as far as it got%s", base, opening);
     else if (strcmp (base, format->file_name) == 0)
-        hint = g_strdup_printf ("the frames written before the end; rename it to %s to read it", base);
+        hint = g_strdup_printf ("the frames written before the end; rename it to %s to read it%s", base, opening);
     else
         hint = g_strdup ("unfinished");
 
+    g_free (opening);
     g_free (base);
     g_free (token);
     return hint;
@@ -135,9 +152,10 @@ series_number (const gchar *name)
     return number;
 }
 
-/* "frame-000001.tif to frame-000100.tif, b (hint), c and 12 more": runs of a series in one item. */
+/* "frame-000001.tif to frame-000100.tif, b (hint), c and 12 more": runs of a series in one item;
+ * hints for the files of `hints_for` (may be NULL) in `dir`. */
 static gchar *
-list_names (GPtrArray *names, const EarlierRecord *hints_for)
+list_names (GPtrArray *names, const EarlierRecord *hints_for, const gchar *dir)
 {
     GString *text = g_string_new (NULL);
     guint items = 0, i = 0;
@@ -146,7 +164,7 @@ list_names (GPtrArray *names, const EarlierRecord *hints_for)
 
     while (i < names->len) {
         const gchar *name = g_ptr_array_index (names, i);
-        gchar *hint = hints_for != NULL ? leftover_hint (hints_for, name) : NULL;
+        gchar *hint = hints_for != NULL ? leftover_hint (hints_for, dir, name) : NULL;
         const guint64 first = series_number (name);
         guint run = 1;
 
@@ -257,7 +275,7 @@ start_record (RecordFolder *folder, GError **error)
     if (fd >= 0 && (record_file_write_at (fd, text, length, 0) != 0 || g_rename (temporary, path) != 0)) {
         error_number = errno != 0 ? errno : EIO;
         record_file_close (fd);
-        g_unlink (temporary);
+        record_folder_discard (folder, temporary);
         fd = -1;
     }
 
@@ -393,7 +411,7 @@ list_folder (const gchar *dir, GError **error)
 static gboolean
 refuse_cut_short (const RecordFolder *folder, const EarlierRecord *record, GError **error)
 {
-    gchar *list = list_names (folder->earlier, record);
+    gchar *list = list_names (folder->earlier, record, folder->dir);
     const gchar *owner = record->owner != NULL ? record->owner : "of an unknown process";
 
     if (record->adding)
@@ -470,7 +488,7 @@ check_contents (RecordFolder *folder, const EarlierRecord *record, GPtrArray *na
     }
 
     if (unaccounted->len > 0) {
-        list = list_names (unaccounted, NULL);
+        list = list_names (unaccounted, NULL, NULL);
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
                      "Folder `%s' holds files named as recordings that no record of uca-record accounts for: "
                      "%s. uca-record removes only what it wrote itself: move them away, or choose another folder",
@@ -481,7 +499,7 @@ check_contents (RecordFolder *folder, const EarlierRecord *record, GPtrArray *na
         usable = check_addition (folder, record, overwrite, error);
     }
     else if (folder->earlier->len > 0 && !overwrite && record->ended) {
-        list = list_names (folder->earlier, NULL);
+        list = list_names (folder->earlier, NULL, NULL);
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
                      "Folder `%s' already holds a recording (%s: %" G_GUINT64_FORMAT
                      " frames); choose another folder, or give --overwrite to replace it",
@@ -582,7 +600,7 @@ record_folder_begin (RecordFolder *folder, GError **error)
     }
 
     if (folder->earlier->len > 0 && !folder->quiet) {
-        list = list_names (folder->earlier, NULL);
+        list = list_names (folder->earlier, NULL, NULL);
         g_printerr ("uca-record: removed %s: %s\n",
                     folder->base != NULL ? "what a run cut short left" : "the earlier recording", list);
         g_free (list);
@@ -598,6 +616,60 @@ record_folder_begin (RecordFolder *folder, GError **error)
     }
 
     return start_record (folder, error);
+}
+
+/* ".NAME.TOKEN" in the folder, with this recording's token. */
+static gboolean
+is_own_temporary (const RecordFolder *folder, const gchar *path)
+{
+    gchar *name = g_path_get_basename (path);
+    gchar *suffix = g_strconcat (".", folder->token, NULL);
+    gchar *in_folder = g_build_filename (folder->dir, name, NULL);
+    const gboolean own = name[0] == '.' && strlen (name) > strlen (suffix) + 1 && g_str_has_suffix (name, suffix) &&
+                         strcmp (in_folder, path) == 0;
+
+    g_free (in_folder);
+    g_free (suffix);
+    g_free (name);
+    return own;
+}
+
+/* The earlier recording's files that this run replaces by name, instead of removing them as it
+ * begins: the file it adds its series to, and the preview. */
+static gboolean
+replaces_by_name (const RecordFolder *folder, const gchar *final_name)
+{
+    return folder->base != NULL &&
+           (strcmp (final_name, folder->format->file_name) == 0 || strcmp (final_name, record_preview_name) == 0);
+}
+
+void
+record_folder_discard (const RecordFolder *folder, const gchar *temporary)
+{
+    g_return_if_fail (is_own_temporary (folder, temporary));
+    g_unlink (temporary);
+}
+
+gboolean
+record_folder_publish (const RecordFolder *folder, const gchar *temporary, const gchar *final_name, GError **error)
+{
+    gchar *final;
+    gboolean success;
+
+    g_return_val_if_fail (is_own_temporary (folder, temporary), FALSE);
+    final = g_build_filename (folder->dir, final_name, NULL);
+    success = (replaces_by_name (folder, final_name) ? g_rename (temporary, final)
+                                                     : record_file_rename_new (temporary, final)) == 0;
+
+    if (!success) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_OUTPUT, "Cannot rename `%s' to `%s': %s", temporary, final,
+                     errno == EEXIST ? "something that is not this recording's appeared there meanwhile"
+                                     : g_strerror (errno));
+        record_folder_discard (folder, temporary);
+    }
+
+    g_free (final);
+    return success;
 }
 
 gchar *

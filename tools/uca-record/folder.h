@@ -14,7 +14,11 @@
  * A format whose one file holds several series (HDF5) adds each run's series to the earlier
  * recording's file instead of replacing it: the file stays as it is until a copy holding the new
  * series replaces it whole, so the record goes on naming it and a run cut short leaves it as it
- * was, beside the copy. */
+ * was, beside the copy.
+ *
+ * This is the one part that removes or replaces files: the earlier recording's as the new one
+ * begins, and the recording's own temporary files (record_folder_discard, record_folder_publish).
+ * The lock file goes with record_folder_close. */
 #ifndef UCA_RECORD_FOLDER_H
 #define UCA_RECORD_FOLDER_H
 
@@ -28,11 +32,21 @@ typedef struct RecordFolder RecordFolder;
  * `series` (for a format holding several), unless `overwrite`. */
 RecordFolder *record_folder_open (const gchar *dir, const RecordFormat *format, RecordSeries series, gboolean overwrite,
                                   gboolean quiet, GError **error);
-/* The new recording goes ahead (its first frame is in hand): removes the earlier recording's
- * files and records the new one as running. On the writer thread. */
+/* The new recording goes ahead (its first frame, taken before any request to stop, is in hand):
+ * removes the earlier recording's files and records the new one as running. On the writer
+ * thread. */
 gboolean record_folder_begin (RecordFolder *folder, GError **error);
 /* The path a file of this recording is written under until complete. */
 gchar *record_folder_temporary_path (const RecordFolder *folder, const gchar *final_name);
+/* Every file the recording removes or renames into place goes through these two, so that nothing
+ * it did not write, or does not replace, can go. Removes a file of this recording under its
+ * temporary name; any other path stays. */
+void record_folder_discard (const RecordFolder *folder, const gchar *temporary);
+/* Renames a complete temporary file of this recording to `final_name`, which replaces what is there
+ * only when that is the earlier recording's file this run adds its series to, or its preview;
+ * anything else there stays, and the rename fails. On failure the temporary file goes. */
+gboolean record_folder_publish (const RecordFolder *folder, const gchar *temporary, const gchar *final_name,
+                                GError **error);
 const gchar *record_folder_path (const RecordFolder *folder);
 /* The earlier recording's file this run adds its series to, or NULL. */
 const gchar *record_folder_addition_base (const RecordFolder *folder);

@@ -97,10 +97,10 @@ quiet_hdf5 (void)
 }
 
 static void
-release_reserve (Hdf5Output *h5)
+release_reserve (const RecordOutput *output, Hdf5Output *h5)
 {
     if (h5->reserve != NULL)
-        g_unlink (h5->reserve);
+        record_output_discard (output, h5->reserve);
 
     g_clear_pointer (&h5->reserve, g_free);
 }
@@ -123,7 +123,7 @@ take_reserve (RecordOutput *output, Hdf5Output *h5)
     record_file_close (fd);
 
     if (!reserved)
-        release_reserve (h5);
+        release_reserve (output, h5);
 }
 
 static gboolean
@@ -406,7 +406,7 @@ hdf5_open (RecordOutput *output, GError **error)
     }
 
     record_file_close (fd);
-    g_unlink (h5->temporary);
+    record_output_discard (output, h5->temporary);
     errno = 0;
     h5->file = create_file (h5->temporary);
 
@@ -418,7 +418,7 @@ hdf5_open (RecordOutput *output, GError **error)
             output, output->format->file_name, errno,
             output->base != NULL ? "HDF5 cannot copy it to add the series" : "HDF5 cannot create the file", error);
         hdf5_finish (h5);
-        g_unlink (h5->temporary);
+        record_output_discard (output, h5->temporary);
         g_free (h5->temporary);
         g_free (h5);
         return NULL;
@@ -560,12 +560,15 @@ hdf5_close (RecordOutput *output, gpointer state, GError **error)
 
     /* The reserve's space is what HDF5 needs now for its records. */
     quiet_hdf5 ();
-    release_reserve (h5);
+    release_reserve (output, h5);
     errno = 0;
 
-    /* After a failed write the file keeps the frames before it and stays incomplete. */
+    /* After a failed write the file keeps the frames before it and stays incomplete; so it does when
+     * frames received were left unwritten. */
     if (output->failed)
         closed = set_frames (h5, &output->geometry, output->n_frames) && H5Fflush (h5->file, H5F_SCOPE_LOCAL) >= 0;
+    else if (output->cut_short)
+        closed = H5Fflush (h5->file, H5F_SCOPE_LOCAL) >= 0;
     else
         closed = H5Fflush (h5->file, H5F_SCOPE_LOCAL) >= 0 && mark_complete (h5);
 
@@ -584,7 +587,7 @@ hdf5_close (RecordOutput *output, gpointer state, GError **error)
     published = h5->published;
 
     if (!published) {
-        g_unlink (h5->temporary);
+        record_output_discard (output, h5->temporary);
         output->n_frames = 0;
     }
 

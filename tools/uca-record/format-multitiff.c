@@ -8,8 +8,6 @@
 
 #include <errno.h>
 
-#include <glib/gstdio.h>
-
 typedef struct {
     TiffFile file;
     gchar *temporary;
@@ -30,7 +28,7 @@ multitiff_open (RecordOutput *output, GError **error)
     if (multi->tiff == NULL) {
         if (multi->file.fd >= 0) {
             record_file_close (multi->file.fd);
-            g_unlink (multi->temporary);
+            record_output_discard (output, multi->temporary);
         }
 
         g_free (multi->temporary);
@@ -81,7 +79,7 @@ multitiff_close (RecordOutput *output, gpointer state, GError **error)
     if (keep)
         keep = record_output_publish (output, multi->temporary, output->format->file_name, failed ? NULL : error);
     else
-        g_unlink (multi->temporary);
+        record_output_discard (output, multi->temporary);
 
     if (!keep)
         output->n_frames = 0;

@@ -7,8 +7,6 @@
 
 #include <errno.h>
 
-#include <glib/gstdio.h>
-
 static gpointer
 series_open (RecordOutput *output, GError **error)
 {
@@ -51,7 +49,7 @@ series_write (RecordOutput *output, gpointer state, const guint8 *pixels, gint64
     if (success)
         success = record_output_publish (output, temporary, name, error);
     else if (temporary != NULL)
-        g_unlink (temporary);
+        record_output_discard (output, temporary);
 
     g_free (temporary);
     g_free (name);

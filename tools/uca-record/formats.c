@@ -6,9 +6,10 @@
 #include <string.h>
 
 const RecordFormat record_formats[] = {
-    { "tiff", "frame-NNNNNN.tif", "one 16-bit TIFF per frame", FALSE },
-    { "multitiff", "frames.tif", "one BigTIFF, a page per frame", FALSE },
-    { "hdf5", "frames.h5", "one HDF5 file, readable while it grows", TRUE },
+    { "tiff", "frame-NNNNNN.tif", "one 16-bit TIFF per frame", FALSE, NULL, NULL },
+    { "multitiff", "frames.tif", "one BigTIFF, a page per frame", FALSE, NULL, NULL },
+    /* Its SWMR writer's mark stays in the file until h5clear clears it. */
+    { "hdf5", "frames.h5", "one HDF5 file, readable while it grows", TRUE, "h5clear -s", "Debian's hdf5-tools" },
 };
 
 const guint record_n_formats = G_N_ELEMENTS (record_formats);

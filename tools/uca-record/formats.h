@@ -32,6 +32,10 @@ struct RecordFormat {
                              * number from 1, zero-padded: "frame-NNNNNN.tif" */
     const gchar *summary;   /* for --help */
     gboolean holds_series;  /* its one file holds several series, each added by a run of its own */
+    /* The command that lets ordinary readers open a file whose writer was killed before it closed
+     * it, and the Debian package that has it; NULL where such a file opens as it is. */
+    const gchar *after_kill;
+    const gchar *after_kill_package;
 };
 
 /* The first is the default. */

@@ -10,8 +10,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <glib/gstdio.h>
-
 const gchar record_preview_name[] = "preview.png";
 const gchar record_reserve_suffix[] = ".reserve";
 
@@ -36,17 +34,13 @@ record_output_create_temporary (const RecordOutput *output, const gchar *final_n
 gboolean
 record_output_publish (const RecordOutput *output, const gchar *temporary, const gchar *final_name, GError **error)
 {
-    gchar *final = g_build_filename (output->dir, final_name, NULL);
-    gboolean success = g_rename (temporary, final) == 0;
+    return record_folder_publish (output->folder, temporary, final_name, error);
+}
 
-    if (!success) {
-        g_set_error (error, RECORD_ERROR, RECORD_ERROR_OUTPUT, "Cannot rename `%s' to `%s': %s", temporary, final,
-                     g_strerror (errno));
-        g_unlink (temporary);
-    }
-
-    g_free (final);
-    return success;
+void
+record_output_discard (const RecordOutput *output, const gchar *temporary)
+{
+    record_folder_discard (output->folder, temporary);
 }
 
 void
@@ -235,7 +229,7 @@ record_output_write_preview (const RecordFolder *folder, const guint8 *pixels, c
     }
 
     if (!success && temporary != NULL)
-        g_unlink (temporary);
+        record_folder_discard (folder, temporary);
 
     png_image_free (&image);
     g_free (temporary);

@@ -33,6 +33,8 @@ struct RecordOutput {
     gint64 start_us;      /* the same moment in microseconds since 1970 (UTC) */
     guint64 n_frames;     /* frames written completely */
     gboolean failed;      /* a write failed: nothing more is written */
+    gboolean cut_short;   /* set before the close: frames received were left unwritten (a second
+                           * request to stop), so the files do not say they are complete */
     const gchar *part;    /* set by the format: where in its file the frames go, or NULL */
     guint64 copied_bytes; /* set by the format: of the earlier file, copied beside the series */
     gint64 copy_ns;       /* how long the copy took */
@@ -55,9 +57,11 @@ gboolean record_output_write_preview (const RecordFolder *folder, const guint8 *
 /* Shared by the formats: `final_name` under its temporary name, created exclusively; returns its
  * descriptor and path, or -1 with an error. */
 gint record_output_create_temporary (const RecordOutput *output, const gchar *final_name, gchar **path, GError **error);
-/* Renames a complete temporary file to its final name. */
+/* Renames a complete temporary file to its final name, and removes a temporary file: through the
+ * folder, the one part that removes or replaces files (record_folder_publish and _discard). */
 gboolean record_output_publish (const RecordOutput *output, const gchar *temporary, const gchar *final_name,
                                 GError **error);
+void record_output_discard (const RecordOutput *output, const gchar *temporary);
 void record_output_set_write_error (const RecordOutput *output, const gchar *final_name, gint error_number,
                                     const gchar *detail, GError **error);
 /* What a TIFF page says about frame `number` (from 1) that arrived at `timestamp_ns`. */

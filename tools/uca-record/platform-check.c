@@ -24,6 +24,7 @@ check_files (void)
 {
     static const char content[] = "0123456789\n\n\n\n\n"; /* newlines betray a text mode */
     const char path[] = "platform-check-file", missing[] = "no-such/file";
+    const char other[] = "platform-check-other", renamed[] = "platform-check-renamed";
     uint64_t value = 0x1122334455667788u, read_back = 0, free_bytes = 0;
     char buffer[sizeof content];
     int fd;
@@ -48,7 +49,19 @@ check_files (void)
     CHECK (record_file_reserve (fd, 1 << 20) == 0 && record_file_size (fd) == 1 << 20);
     CHECK (record_disk_free_bytes (".", &free_bytes) == 0 && free_bytes > 0);
     CHECK (record_disk_free_bytes ("no-such", &free_bytes) == -1 && errno == ENOENT);
-    CHECK (record_file_close (fd) == 0 && remove (path) == 0);
+    CHECK (record_file_close (fd) == 0);
+
+    /* A rename never replaces: what is at the new name stays, and so does the file. */
+    remove (other);
+    remove (renamed);
+    fd = record_file_create_new (other);
+    CHECK (fd >= 0 && record_file_close (fd) == 0);
+    CHECK (record_file_rename_new (path, other) == -1 && errno == EEXIST);
+    CHECK (record_file_rename_new (path, renamed) == 0);
+    CHECK (record_local_socket_path (renamed) == RECORD_SOCKET_PATH_OTHER);
+    CHECK (record_local_socket_path (missing) == RECORD_SOCKET_PATH_FREE);
+    CHECK (remove (path) == -1 && remove (renamed) == 0 && remove (other) == 0);
+    CHECK (record_local_socket_path (renamed) == RECORD_SOCKET_PATH_FREE);
     return 0;
 }
 

@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* See platform.h: Linux and other POSIX systems. */
 
-#define _DEFAULT_SOURCE /* MAP_ANONYMOUS, MAP_NORESERVE, madvise */
+#define _GNU_SOURCE /* MAP_ANONYMOUS, MAP_NORESERVE, madvise, renameat2 */
 
 #include "platform.h"
 
@@ -98,6 +98,28 @@ record_file_reserve (int fd, uint64_t length)
 
     errno = error_number;
     return error_number == 0 ? 0 : -1;
+}
+
+int
+record_file_rename_new (const char *from, const char *to)
+{
+    struct stat info;
+
+#ifdef RENAME_NOREPLACE
+    if (renameat2 (AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 0;
+
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+#endif
+
+    /* A file system that cannot rename without replacing: looked at first. */
+    if (lstat (to, &info) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+
+    return errno == ENOENT ? rename (from, to) : -1;
 }
 
 int
@@ -257,23 +279,31 @@ record_memory_release (void *reservation, size_t size)
 /* ---- Sockets ---------------------------------------------------------------------------- */
 
 int
-record_local_socket_in_use (const char *path)
+record_local_socket_path (const char *path)
 {
     struct sockaddr_un address = { .sun_family = AF_UNIX };
-    int fd, in_use;
+    struct stat info;
+    int fd, listening;
 
+    if (lstat (path, &info) != 0)
+        return errno == ENOENT ? RECORD_SOCKET_PATH_FREE : -1;
+
+    if (!S_ISSOCK (info.st_mode))
+        return RECORD_SOCKET_PATH_OTHER;
+
+    /* Too long a path for an address: ZeroMQ refuses to bind there. */
     if (strlen (path) >= sizeof address.sun_path)
-        return 0;
+        return RECORD_SOCKET_PATH_STALE;
 
     strcpy (address.sun_path, path);
     fd = socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 
     if (fd < 0)
-        return 0;
+        return -1;
 
-    in_use = connect (fd, (const struct sockaddr *) &address, sizeof address) == 0;
+    listening = connect (fd, (const struct sockaddr *) &address, sizeof address) == 0;
     close (fd);
-    return in_use;
+    return listening ? RECORD_SOCKET_PATH_LISTENING : RECORD_SOCKET_PATH_STALE;
 }
 
 /* ---- Console and process ---------------------------------------------------------------- */
@@ -331,31 +361,66 @@ record_restore_stdout (FILE *report)
 }
 
 static void (*stop_callback) (int signal_number) = NULL;
+static void (*quit_callback) (int signal_number) = NULL;
+static unsigned quit_bound = 0;
 
 /* Counted over all stop signals: a SIGTERM after a SIGINT is a second request too. */
 static volatile sig_atomic_t stop_requests = 0;
+static volatile sig_atomic_t first_signal = 0;
 
+/* Ends the process as `signum`'s default action does, once the handler running returns (at once
+ * when `signum` is not blocked in it). */
 static void
-on_signal (int signum)
+end_with (int signum)
 {
-    if (stop_requests++ == 0) {
-        stop_callback (signum);
-        return;
-    }
-
-    /* The default action ends the process once this handler returns. */
     signal (signum, SIG_DFL);
     raise (signum);
 }
 
+static void
+on_signal (int signum)
+{
+    const sig_atomic_t request = ++stop_requests;
+
+    if (request == 1) {
+        first_signal = signum;
+        stop_callback (signum);
+    }
+    else if (request == 2) {
+        quit_callback (signum);
+        alarm (quit_bound);
+    }
+    else {
+        end_with (signum);
+    }
+}
+
+/* The quit's time is up. */
+static void
+on_alarm (int signum)
+{
+    (void) signum;
+    end_with (first_signal);
+    /* Should this thread block that signal. */
+    _exit (128 + first_signal);
+}
+
 void
-record_catch_stop (void (*on_stop) (int signal_number))
+record_catch_stop (void (*on_stop) (int signal_number), void (*on_quit) (int signal_number), unsigned quit_seconds)
 {
     static const int stopping[] = { SIGINT, SIGTERM, SIGHUP };
+    struct sigaction alarm_action;
     sigset_t unblock;
 
     stop_callback = on_stop;
+    quit_callback = on_quit;
+    quit_bound = quit_seconds;
+    memset (&alarm_action, 0, sizeof alarm_action);
+    alarm_action.sa_handler = on_alarm;
+    sigemptyset (&alarm_action.sa_mask);
+    sigaction (SIGALRM, &alarm_action, NULL);
     sigemptyset (&unblock);
+    sigaddset (&unblock, SIGALRM);
 
     for (size_t i = 0; i < sizeof stopping / sizeof stopping[0]; i++) {
         struct sigaction action;

@@ -234,6 +234,24 @@ record_file_reserve (int fd, uint64_t length)
 }
 
 int
+record_file_rename_new (const char *from, const char *to)
+{
+    wchar_t *wide_from = wide_path (from), *wide_to = wide_from != NULL ? wide_path (to) : NULL;
+    int renamed;
+
+    if (wide_to == NULL) {
+        free (wide_from);
+        return -1;
+    }
+
+    /* Without MOVEFILE_REPLACE_EXISTING, an existing `to` makes the move fail. */
+    renamed = MoveFileExW (wide_from, wide_to, 0) ? 0 : fail_with_last_error ();
+    free (wide_to);
+    free (wide_from);
+    return renamed;
+}
+
+int
 record_file_flush_to_disk (const char *path)
 {
     /* FlushFileBuffers needs a handle that may write. */
@@ -458,12 +476,41 @@ record_memory_release (void *reservation, size_t size)
 
 /* ---- Sockets ---------------------------------------------------------------------------- */
 
-/* Not checked: ZeroMQ's ipc transport on Windows exists only in builds with AF_UNIX support. */
+#ifndef IO_REPARSE_TAG_AF_UNIX
+#define IO_REPARSE_TAG_AF_UNIX 0x80000023
+#endif
+
+/* Whether a socket is listened on is not checked: ZeroMQ's ipc transport on Windows exists only
+ * in builds with AF_UNIX support. */
 int
-record_local_socket_in_use (const char *path)
+record_local_socket_path (const char *path)
 {
-    (void) path;
-    return 0;
+    wchar_t *wide = wide_path (path);
+    WIN32_FIND_DATAW found;
+    HANDLE search;
+    int kind;
+
+    if (wide == NULL)
+        return -1;
+
+    search = FindFirstFileW (wide, &found);
+    free (wide);
+
+    if (search == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError ();
+
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return RECORD_SOCKET_PATH_FREE;
+
+        errno = errno_from (error);
+        return -1;
+    }
+
+    kind = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && found.dwReserved0 == IO_REPARSE_TAG_AF_UNIX
+               ? RECORD_SOCKET_PATH_STALE
+               : RECORD_SOCKET_PATH_OTHER;
+    FindClose (search);
+    return kind;
 }
 
 /* ---- Console and process ---------------------------------------------------------------- */
@@ -534,30 +581,47 @@ record_restore_stdout (FILE *report)
 }
 
 static void (*stop_callback) (int signal_number) = NULL;
+static void (*quit_callback) (int signal_number) = NULL;
+static DWORD quit_bound_ms = 0;
 
 static BOOL WINAPI
 on_console_event (DWORD event)
 {
     static volatile LONG requests = 0;
+    static volatile LONG first_signal = 0;
     const int closing = event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT;
+    const int signal_number = closing ? SIGTERM : SIGINT;
+    const LONG request = InterlockedIncrement (&requests);
 
-    /* FALSE passes the second request on to the default handler, which ends the process. */
-    if (InterlockedIncrement (&requests) > 1)
+    /* FALSE passes a third request on to the default handler, which ends the process. */
+    if (request > 2)
         return FALSE;
 
-    stop_callback (closing ? SIGTERM : SIGINT);
+    if (request == 1) {
+        InterlockedExchange (&first_signal, signal_number);
+        stop_callback (signal_number);
 
-    /* The system ends the process as soon as this returns after a close: wait here, and the
-     * recording finishes unless the system's timeout comes first. Leaving main ends this thread. */
-    if (closing)
-        Sleep (INFINITE);
+        /* The system ends the process as soon as this returns after a close: wait here, and the
+         * recording finishes unless the system's timeout comes first. Leaving main ends this
+         * thread. */
+        if (closing)
+            Sleep (INFINITE);
 
+        return TRUE;
+    }
+
+    /* Each event has a thread of its own: this one is the quit's bound. */
+    quit_callback (signal_number);
+    Sleep (quit_bound_ms);
+    ExitProcess (128 + (UINT) first_signal);
     return TRUE;
 }
 
 void
-record_catch_stop (void (*on_stop) (int signal_number))
+record_catch_stop (void (*on_stop) (int signal_number), void (*on_quit) (int signal_number), unsigned quit_seconds)
 {
     stop_callback = on_stop;
+    quit_callback = on_quit;
+    quit_bound_ms = quit_seconds * 1000;
     SetConsoleCtrlHandler (on_console_event, TRUE);
 }

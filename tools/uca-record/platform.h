@@ -44,6 +44,10 @@ int record_file_truncate (int fd, uint64_t length);
  * fail for lack of space. */
 int record_file_reserve (int fd, uint64_t length);
 
+/* Renames `from` to `to` where nothing is at `to`: a file, folder or link there makes the call fail
+ * (EEXIST) and stays as it was. */
+int record_file_rename_new (const char *from, const char *to);
+
 /* Writes what the system still holds of the closed file at `path` through to the disk, so that
  * a file renamed in place of another afterwards is whole there before the other goes. */
 int record_file_flush_to_disk (const char *path);
@@ -81,8 +85,15 @@ void record_memory_release (void *reservation, size_t size);
 
 /* ---- Sockets ---------------------------------------------------------------------------- */
 
-/* Whether a process accepts connections on the local (Unix domain) socket at `path`. */
-int record_local_socket_in_use (const char *path);
+/* What is at `path`, where a local (Unix domain) socket is to be bound; -1 with errno when the
+ * system cannot say. */
+enum {
+    RECORD_SOCKET_PATH_FREE,      /* nothing */
+    RECORD_SOCKET_PATH_LISTENING, /* a socket a process accepts connections on */
+    RECORD_SOCKET_PATH_STALE,     /* a socket nobody listens on, left by a process that ended */
+    RECORD_SOCKET_PATH_OTHER,     /* anything else: a file, a folder, a link */
+};
+int record_local_socket_path (const char *path);
 
 /* ---- Console and process ---------------------------------------------------------------- */
 
@@ -102,12 +113,16 @@ void record_restore_stdout (FILE *report);
 
 /* Calls `on_stop` for the first request to stop: SIGINT, SIGTERM or SIGHUP on POSIX; Ctrl-C,
  * Ctrl-Break (both as SIGINT) and closing the console, logging off or shutting down (as
- * SIGTERM) on Windows. A second request ends the process at once. `on_stop` runs in a signal
- * handler (POSIX) or on a thread of the system's (Windows): it may only set a
- * volatile sig_atomic_t and call record_write_stderr. Closing a Windows console gives the process
- * the system's timeout (5 s) to finish. On POSIX the stop signals are unblocked, should whoever
- * started the process have blocked them, so that one already pending arrives at once. Also
+ * SIGTERM) on Windows. Calls `on_quit` for the second: the process then ends within
+ * `quit_seconds` whatever it is doing, as the first request's signal ends it (exit status 128 +
+ * the signal), unless it has ended by itself before. A third request ends the process at once.
+ * `on_stop` and `on_quit` run in a signal handler (POSIX) or on a thread of the system's
+ * (Windows): they may only store to a lock-free atomic or a volatile sig_atomic_t and call
+ * record_write_stderr. Closing a Windows console gives the process the system's timeout (5 s) to
+ * finish. On POSIX the stop signals are unblocked, should whoever started the process have
+ * blocked them, so that one already pending arrives at once; SIGALRM is the quit's bound. Also
  * makes exceeding a file-size limit a write error rather than the end of the process. */
-void record_catch_stop (void (*on_stop) (int signal_number));
+void record_catch_stop (void (*on_stop) (int signal_number), void (*on_quit) (int signal_number),
+                        unsigned quit_seconds);
 
 #endif

@@ -144,6 +144,15 @@ accept_frame (Session *session, guint8 *slot, gint64 arrival_ns)
     ring_commit_write (session->ring, arrival_ns);
 }
 
+/* On the producer's thread: a recording begins with a frame taken before any request to stop.
+ * One whose first frame comes later never begins, so an earlier recording it would replace stays
+ * as it was. (A request that comes between the frame's arrival and this look counts as earlier.) */
+static gboolean
+begins_before_stop (const Session *session)
+{
+    return session->stats.accepted > 0 || record_stop_signal () == 0;
+}
+
 static gboolean
 enough_frames (const Session *session)
 {
@@ -189,7 +198,7 @@ grab_thread (void *data)
         grab_times_add (&session->stats.grab_times, end - start);
 
         /* A frame that arrives after the duration is not kept, as in asynchronous mode. */
-        if (end > atomic_load (&session->until_ns))
+        if (end > atomic_load (&session->until_ns) || !begins_before_stop (session))
             break;
 
         if (check_order (session, slot))
@@ -216,7 +225,8 @@ on_async_frame (gpointer data, gpointer user_data)
     gint64 arrival = record_monotonic_ns ();
     guint8 *slot;
 
-    if (atomic_load (&session->stop) || enough_frames (session) || arrival > atomic_load (&session->until_ns))
+    if (atomic_load (&session->stop) || enough_frames (session) || arrival > atomic_load (&session->until_ns) ||
+        !begins_before_stop (session))
         return;
 
     if (!check_order (session, data)) {
@@ -285,9 +295,11 @@ writer_thread (void *data)
     gint64 synced_ns = 0, arrival;
     const guint8 *pixels;
 
-    /* Waiting for frames, an unsynced file gets its sync when the interval is up. */
-    while (!failed && ring_begin_read (session->ring, unsynced ? synced_ns + SYNC_INTERVAL_NS : RING_NO_DEADLINE,
-                                       &pixels, &arrival)) {
+    /* Waiting for frames, an unsynced file gets its sync when the interval is up. A quit leaves
+     * the frames not yet written. */
+    while (!failed && !record_quit_requested () &&
+           ring_begin_read (session->ring, unsynced ? synced_ns + SYNC_INTERVAL_NS : RING_NO_DEADLINE, &pixels,
+                            &arrival)) {
         if (pixels != NULL) {
             failed = session->output != NULL && !write_frame (session, pixels, arrival);
             ring_end_read (session->ring);
@@ -450,7 +462,8 @@ wait_grab_done (Session *session, gint64 deadline)
 {
     RingStatus status = { 0 };
 
-    while (!atomic_load (&session->grab_done) && record_monotonic_ns () < deadline)
+    /* A quit does not wait: the camera is left as it is. */
+    while (!atomic_load (&session->grab_done) && record_monotonic_ns () < deadline && !record_quit_requested ())
         ring_wait_status (session->ring, &status, MIN (deadline, record_monotonic_ns () + 100000000), &status);
 }
 
@@ -604,7 +617,7 @@ record_frames (Session *session, RecordResult *result, GError **error)
 
     if (reason == STOP_TIMEOUT)
         set_timeout_error (session, error);
-    else if (session->grab_stuck)
+    else if (session->grab_stuck && !record_quit_requested ())
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_TIMEOUT, "The camera did not finish its frame within %.1f s",
                      timeout_ns (session) / 1e9);
     else if (session->grab_error != NULL)
@@ -646,6 +659,21 @@ finish_output (Session *session, RecordResult *result, gboolean recorded, GError
 
     result->written.preview = record_output_write_preview (folder, newest, session->geometry, error);
     return result->written.preview;
+}
+
+/* What a stop before the first frame, or a quit, left; nothing when neither happened. */
+static void
+set_stop_error (const RecordResult *result, gboolean writes, GError **error)
+{
+    if (result->signal_number != 0 && result->stats.accepted == 0)
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED,
+                     "Stopped by signal %d before the first frame; nothing was recorded%s", result->signal_number,
+                     writes ? ", and the folder is as it was" : "");
+    else if (record_quit_requested () && writes)
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED,
+                     "Quit at a second signal: the files hold the %" G_GUINT64_FORMAT
+                     " frames written before it, of %" G_GUINT64_FORMAT " received",
+                     result->written.frames, result->stats.accepted);
 }
 
 /* After recording: the stream sends what is left, then its end. A signal meanwhile lets it give
@@ -727,6 +755,10 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
     result->info = session->info;
     result->differences = g_steal_pointer (&session->differences);
 
+    /* A quit left frames received unwritten: the files do not say they are complete. */
+    if (output != NULL)
+        output->cut_short = status.written < status.committed;
+
     if (session->write_error != NULL) {
         g_clear_error (error);
         g_propagate_error (error, g_steal_pointer (&session->write_error));
@@ -737,6 +769,9 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
      * for the stream. The newest frame's slot, which the preview reads, stays held. */
     if (output != NULL)
         success = finish_output (session, result, success, error) && success;
+
+    if (error == NULL || *error == NULL)
+        set_stop_error (result, output != NULL, error);
 
     finish_stream (session);
     /* A signal while the stream waited for consumers stopped that wait. */

@@ -5,13 +5,22 @@
 
 #include <glib.h>
 
-/* A request to stop (Ctrl-C, SIGTERM, SIGHUP...; see record_catch_stop) ends a recording cleanly;
- * a second one ends the process at once. */
+/* A request to stop (Ctrl-C, SIGTERM, SIGHUP...; see record_catch_stop) ends a recording cleanly.
+ * A second one quits: the files are closed with the frames written so far, the rest are lost,
+ * and the process ends within RECORD_QUIT_SECONDS however far that got (then leaving its files as
+ * a kill does); a third ends it at once. What happens next is said as a warning, also with
+ * --quiet. */
+enum {
+    RECORD_QUIT_SECONDS = 5
+};
+
 void record_install_signal_handlers (void);
 /* During set-up: FALSE, with an error saying so, once a stop has been requested. */
 gboolean record_check_stop (GError **error);
 /* The signal that requested the stop, or 0. */
 gint record_stop_signal (void);
+/* Whether a second request came: every thread takes the shortest way to closed files. */
+gboolean record_quit_requested (void);
 /* From here on a stop finishes the current frame (for a while) and writes every frame received: the camera has
  * started recording. */
 void record_signals_recording (void);

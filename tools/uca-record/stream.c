@@ -116,17 +116,34 @@ set_int_option (void *socket, int option, int value, const gchar *endpoint, GErr
     return set_option (socket, option, &value, sizeof value, endpoint, error);
 }
 
-/* ZeroMQ's ipc transport removes whatever is at the path before it binds, so a second recorder
- * would silently take over the first's consumers: refuse a path where something listens. */
+/* ZeroMQ's ipc transport removes whatever is at the path before it binds: a second recorder would
+ * silently take over the first's consumers, and a file there would be lost. Only a socket nobody
+ * listens on, left by a process that ended, may be replaced; anything else is refused before
+ * anything is touched. */
 static gboolean
 check_ipc_path (const gchar *endpoint, GError **error)
 {
     const gchar *path = g_str_has_prefix (endpoint, "ipc://") ? endpoint + 6 : NULL;
 
-    if (path == NULL || *path == '@' || !record_local_socket_in_use (path))
+    if (path == NULL || *path == '@')
         return TRUE;
 
-    return stream_error (error, "Cannot publish on `%s': %s", endpoint, zmq_strerror (EADDRINUSE));
+    switch (record_local_socket_path (path)) {
+        case RECORD_SOCKET_PATH_FREE:
+        case RECORD_SOCKET_PATH_STALE:
+            return TRUE;
+        case RECORD_SOCKET_PATH_LISTENING:
+            return stream_error (error, "Cannot publish on `%s' (--stream): %s: another process listens there",
+                                 endpoint, zmq_strerror (EADDRINUSE));
+        case RECORD_SOCKET_PATH_OTHER:
+            return stream_error (error,
+                                 "Cannot publish on `%s' (--stream): `%s' exists and is not a socket, and binding "
+                                 "there would remove it; give a path where nothing is",
+                                 endpoint, path);
+        default:
+            return stream_error (error, "Cannot publish on `%s' (--stream): cannot look at `%s': %s", endpoint, path,
+                                 g_strerror (errno));
+    }
 }
 
 /* ZeroMQ takes a TCP port modulo 65536: 99999 would quietly become 34463. */
