@@ -3,17 +3,20 @@
 # Installs the Debian 12 packages the build, the tests, the format check and the demonstration
 # need; with the argument "windows", those of the Windows cross build and of its tests under Wine.
 # hdf5-tools: h5clear, which the recorder names for an HDF5 file whose writer was killed.
-# Debian's python3-dxchange imports pandas, tifffile and scipy without depending on them.
+# Debian's python3-dxchange imports pandas, tifffile and scipy without depending on them. chromium
+# runs the live view's page in the browser test (which skips, saying so, where it is missing).
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libglib2.0-dev libspdlog-dev libfmt-dev libgtest-dev
           libtiff-dev libpng-dev libhdf5-dev hdf5-tools python3-h5py valgrind
           gobject-introspection libgirepository1.0-dev python3-gi python3-numpy
           clang clang-format libclang-rt-14-dev libcbor-dev
-          libzmq3-dev libjson-glib-dev python3-zmq python3-cbor2 python3-lz4 bitshuffle
+          libzmq3-dev libjson-glib-dev libsoup-3.0-dev python3-zmq python3-cbor2 python3-lz4 bitshuffle
           python3-dxchange python3-pandas python3-tifffile python3-scipy)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)
+else
+  packages+=(chromium)
 fi
 
 missing=()

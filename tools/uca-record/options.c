@@ -316,6 +316,10 @@ record_parse_options (int *argc, char ***argv, Options *options, GError **error)
           "With CURVE, admit only the public keys in FILE, one a line", "FILE" },
         { "stream-keygen", 0, 0, G_OPTION_ARG_NONE, &options->stream.keygen, "Print a new CURVE key pair and exit",
           NULL },
+        { "monitor", 0, 0, G_OPTION_ARG_STRING, &options->monitor,
+          "Serve a live view of the recording to a browser at http://ADDRESS:PORT/ (ADDRESS 127.0.0.1 unless "
+          "given; another address shows the frames to anyone who reaches the port)",
+          "[ADDRESS:]PORT" },
         { NULL, 0, 0, 0, NULL, NULL, NULL }
     };
     GOptionContext *context = g_option_context_new ("CAMERA [PROPERTY=VALUE ...]");
@@ -360,6 +364,7 @@ record_options_clear (Options *options)
     g_clear_pointer (&options->stream.user_data, g_free);
     g_clear_pointer (&options->stream.curve_secret, g_free);
     g_clear_pointer (&options->stream.curve_clients, g_free);
+    g_clear_pointer (&options->monitor, g_free);
 }
 
 gboolean

@@ -163,8 +163,8 @@ record_output_close (RecordOutput *output, guint64 *frames_kept, GError **error)
 
 /* Maps the 0.1 % to 99.9 % range of the frame's values onto 0..255, so that a few hot or dead
  * pixels do not flatten the picture. */
-static guint8 *
-preview_pixels (const guint8 *pixels, const FrameGeometry *geometry)
+guint8 *
+record_preview_pixels (const guint8 *pixels, const FrameGeometry *geometry)
 {
     const gsize n_pixels = (gsize) geometry->width * geometry->height;
     const gboolean wide = geometry->bytes_per_pixel > 1;
@@ -200,7 +200,7 @@ record_output_write_preview (const RecordFolder *folder, const guint8 *pixels, c
 {
     const gchar *name = record_preview_name;
     RecordOutput place = { .folder = (RecordFolder *) folder, .dir = record_folder_path (folder) };
-    guint8 *gray = preview_pixels (pixels, geometry);
+    guint8 *gray = record_preview_pixels (pixels, geometry);
     gchar *temporary = NULL;
     gint fd = record_output_create_temporary (&place, name, &temporary, error);
     FILE *stream = fd >= 0 ? record_file_stream (fd) : NULL;

@@ -51,6 +51,8 @@ gboolean record_output_sync (RecordOutput *output, GError **error);
 /* Completes and frees the output, also after a failed write, and says how many frames the files
  * hold. A format's close sets n_frames to 0 when it had to remove its file. */
 gboolean record_output_close (RecordOutput *output, guint64 *frames_kept, GError **error);
+/* The frame's 0.1 % to 99.9 % range mapped onto 0..255, one byte a pixel; the caller's to free. */
+guint8 *record_preview_pixels (const guint8 *pixels, const FrameGeometry *geometry);
 gboolean record_output_write_preview (const RecordFolder *folder, const guint8 *pixels, const FrameGeometry *geometry,
                                       GError **error);
 

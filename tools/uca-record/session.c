@@ -27,6 +27,7 @@ typedef struct {
     Ring *ring;
     RecordOutput *output;
     RecordStream *stream; /* NULL: nothing is published */
+    RecordMonitor *monitor; /* NULL: no live view */
 
     /* The main thread's; once recording, what the camera really uses. */
     CameraInfo info;
@@ -41,6 +42,7 @@ typedef struct {
     guint16 last_number;
     gboolean have_number;
     GError *grab_error;
+    _Atomic guint64 skipped; /* stats.skipped, for the live view */
 
     atomic_int stop;         /* main thread to producer: accept no more frames */
     _Atomic gint64 until_ns; /* main thread to producer: frames arriving later are not kept */
@@ -115,8 +117,10 @@ check_order (Session *session, const guint8 *pixels)
     }
 
     /* Numbers the camera never delivered; frames the recorder dropped were delivered. */
-    if (session->have_number)
+    if (session->have_number) {
         stats->skipped += (guint64) (step - 1);
+        atomic_store_explicit (&session->skipped, stats->skipped, memory_order_relaxed);
+    }
 
     session->last_number = number;
     session->have_number = TRUE;
@@ -294,6 +298,7 @@ writer_thread (void *data)
     gboolean unsynced = FALSE, failed = FALSE;
     gint64 synced_ns = 0, arrival;
     const guint8 *pixels;
+    guint64 number = 0;
 
     /* Waiting for frames, an unsynced file gets its sync when the interval is up. A quit leaves
      * the frames not yet written. */
@@ -301,6 +306,11 @@ writer_thread (void *data)
            ring_begin_read (session->ring, unsynced ? synced_ns + SYNC_INTERVAL_NS : RING_NO_DEADLINE, &pixels,
                             &arrival)) {
         if (pixels != NULL) {
+            number++;
+
+            if (session->monitor != NULL)
+                record_monitor_offer (session->monitor, pixels, number);
+
             failed = session->output != NULL && !write_frame (session, pixels, arrival);
             ring_end_read (session->ring);
             unsynced = grows;
@@ -397,6 +407,29 @@ stream_waits (const Session *session)
     return status.waiting;
 }
 
+/* The live view's figures. */
+static void
+tell_monitor (const Session *session, const RingStatus *status)
+{
+    MonitorProgress progress = { .received = status->committed,
+                                 .written = status->written,
+                                 .skipped = atomic_load_explicit (&session->skipped, memory_order_relaxed),
+                                 .dropped = status->dropped,
+                                 .writing = session->output != NULL,
+                                 .streaming = session->stream != NULL };
+    StreamStatus stream;
+
+    if (session->monitor == NULL)
+        return;
+
+    if (session->stream != NULL) {
+        record_stream_get_status (session->stream, &stream);
+        progress.sent = stream.sent;
+    }
+
+    record_monitor_set_progress (session->monitor, &progress);
+}
+
 /* On the main thread, until something ends the recording. */
 static StopReason
 supervise (Session *session)
@@ -430,6 +463,7 @@ supervise (Session *session)
 
         seen = status;
         draw_progress (session, &progress, &status, FALSE);
+        tell_monitor (session, &status);
 
         if (status.aborted)
             reason = STOP_WRITE_FAILED;
@@ -571,6 +605,10 @@ record_frames (Session *session, RecordResult *result, GError **error)
     started = record_thread_start (&session->writer, writer_thread, session);
     session->writer_running = started == 0;
 
+    /* The writer may offer frames before: the monitor takes none until it has begun. */
+    if (session->monitor != NULL)
+        record_monitor_begin (session->monitor, session->options, session->geometry, &session->info);
+
     /* The stream's start message states it too; frames committed meanwhile wait in the ring for
      * the stream, which reads them from the first. */
     if (started == 0 && session->stream != NULL &&
@@ -699,7 +737,8 @@ finish_stream (Session *session)
 
 gboolean
 record_session_run (UcaCamera *camera, const Options *options, const FrameGeometry *geometry, const CameraInfo *info,
-                    guint n_slots, RecordOutput *output, RecordStream *stream, RecordResult *result, GError **error)
+                    guint n_slots, RecordOutput *output, RecordStream *stream, RecordMonitor *monitor,
+                    RecordResult *result, GError **error)
 {
     /* On the heap: a grab stuck in the camera keeps using it until the process ends. */
     Session *session = g_new0 (Session, 1);
@@ -712,6 +751,7 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
                           .origin = { info->roi[0], info->roi[1] },
                           .output = output,
                           .stream = stream,
+                          .monitor = monitor,
                           .info = *info };
     atomic_init (&session->until_ns, G_MAXINT64);
     memset (result, 0, sizeof *result);
@@ -734,6 +774,14 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
         record_thread_join (&session->writer);
 
     ring_wait_status (session->ring, NULL, 0, &status);
+
+    /* The live view shows the last frame and the final figures. */
+    if (monitor != NULL && result->started && !session->grab_stuck) {
+        tell_monitor (session, &status);
+
+        if (ring_newest (session->ring) != NULL)
+            record_monitor_keep_last (monitor, ring_newest (session->ring), status.committed);
+    }
 
     /* A stuck grab thread still owns the producer's figures; the ring's count is safe to read.
      * (Callbacks of a camera that failed to stop see `stop` and touch nothing; an abandoned grab

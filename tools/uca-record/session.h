@@ -4,6 +4,7 @@
 #ifndef UCA_RECORD_SESSION_H
 #define UCA_RECORD_SESSION_H
 
+#include "monitor.h"
 #include "output.h"
 #include "report.h"
 #include "stream.h"
@@ -21,11 +22,11 @@ typedef struct {
                             * cannot be freed, nor what its threads use */
 } RecordResult;
 
-/* Records into `output` (NULL: frames are counted, not written) and to `stream` (NULL: none),
- * closes the output, writes the preview and closes the stream. Fills `result` also when it
- * fails. */
+/* Records into `output` (NULL: frames are counted, not written), to `stream` (NULL: none) and
+ * for `monitor` (NULL: none), closes the output, writes the preview and closes the stream. Fills
+ * `result` also when it fails. */
 gboolean record_session_run (UcaCamera *camera, const Options *options, const FrameGeometry *geometry,
                              const CameraInfo *info, guint n_slots, RecordOutput *output, RecordStream *stream,
-                             RecordResult *result, GError **error);
+                             RecordMonitor *monitor, RecordResult *result, GError **error);
 
 #endif

@@ -14,6 +14,7 @@
 
 #include "camera.h"
 #include "folder.h"
+#include "monitor.h"
 #include "options.h"
 #include "platform.h"
 #include "session.h"
@@ -63,8 +64,8 @@ restore_stdout (void)
 /* Everything the camera needs before recording, then the recording. Usage errors (exit status
  * 2) come before the camera records anything and before any file is touched. */
 static gboolean
-configure_and_record (UcaCamera *camera, const Options *options, RecordStream *stream, const gchar *name,
-                      RecordFolder *folder, RecordResult *result, GError **error)
+configure_and_record (UcaCamera *camera, const Options *options, RecordStream *stream, RecordMonitor *monitor,
+                      const gchar *name, RecordFolder *folder, RecordResult *result, GError **error)
 {
     FrameGeometry geometry;
     CameraInfo info;
@@ -88,7 +89,8 @@ configure_and_record (UcaCamera *camera, const Options *options, RecordStream *s
         if (folder != NULL)
             output = record_output_new (options->format, folder, &geometry, options->series);
 
-        success = record_session_run (camera, options, &geometry, &info, n_slots, output, stream, result, error);
+        success =
+            record_session_run (camera, options, &geometry, &info, n_slots, output, stream, monitor, result, error);
 
         if (result->started)
             record_print_report (options, &result->info, result->differences, &geometry, &result->stats,
@@ -108,6 +110,7 @@ run (const Options *options, gchar *camera_name, RecordResult *result, GError **
     UcaPluginManager *manager;
     UcaCamera *camera;
     RecordStream *stream = NULL;
+    RecordMonitor *monitor = NULL;
     RecordFolder *folder = NULL;
     gboolean success = FALSE;
 
@@ -121,9 +124,16 @@ run (const Options *options, gchar *camera_name, RecordResult *result, GError **
     if (options->stream.endpoints != NULL && stream == NULL)
         return FALSE;
 
+    /* So is the live view's port. */
+    if (options->monitor != NULL && (monitor = record_monitor_open (options->monitor, options->quiet, error)) == NULL) {
+        record_stream_free (stream);
+        return FALSE;
+    }
+
     if (options->output_dir != NULL &&
         (folder = record_folder_open (options->output_dir, options->format, options->series, options->overwrite,
                                       options->quiet, error)) == NULL) {
+        record_monitor_close (monitor);
         record_stream_free (stream);
         return FALSE;
     }
@@ -132,7 +142,12 @@ run (const Options *options, gchar *camera_name, RecordResult *result, GError **
     camera = record_open_camera (manager, camera_name, error);
 
     if (camera != NULL)
-        success = configure_and_record (camera, options, stream, camera_name, folder, result, error);
+        success = configure_and_record (camera, options, stream, monitor, camera_name, folder, result, error);
+
+    if (monitor != NULL) {
+        record_monitor_end (monitor, error != NULL ? *error : NULL);
+        record_monitor_close (monitor);
+    }
 
     record_stream_free (stream);
 

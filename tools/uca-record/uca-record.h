@@ -69,6 +69,7 @@ typedef struct {
     gdouble timeout_s; /* 0: follows the exposure time */
     gboolean quiet;
     StreamOptions stream;
+    gchar *monitor;     /* --monitor [ADDRESS:]PORT, or NULL */
     gchar **properties; /* PROPERTY=VALUE as given, for the camera */
     guint n_properties;
 } Options;
