@@ -47,23 +47,27 @@ ROUTES = [
 # negative length as none); 505 is HTTP's own answer to a version it does not speak.
 BAD = range(400, 500)
 HOSTILE = [
-    ("dot dot", b"GET /monitor/../../../../etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", BAD),
-    ("dot dot escaped", b"GET /%2e%2e/%2e%2e/etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", BAD),
-    ("dot dot to a route", b"GET /x/../monitor/../../out.txt HTTP/1.1\r\nHost: x\r\n\r\n", BAD),
-    ("absolute file uri", b"GET file:///etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", BAD),
-    ("long path", b"GET /" + b"a" * 200000 + b" HTTP/1.1\r\nHost: x\r\n\r\n", BAD),
-    ("long query", b"GET /monitor/view.u16?max=" + b"9" * 100000 + b" HTTP/1.1\r\nHost: x\r\n\r\n", BAD),
-    ("many headers", b"GET / HTTP/1.1\r\nHost: x\r\n" + b"X-A: b\r\n" * 20000 + b"\r\n", BAD),
-    ("huge header", b"GET / HTTP/1.1\r\nHost: x\r\nX-A: " + b"b" * 1000000 + b"\r\n\r\n", BAD),
+    ("dot dot", b"GET /monitor/../../../../etc/passwd HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", BAD),
+    ("dot dot escaped", b"GET /%2e%2e/%2e%2e/etc/passwd HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", BAD),
+    ("dot dot to a route", b"GET /x/../monitor/../../out.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", BAD),
+    ("absolute file uri", b"GET file:///etc/passwd HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", BAD),
+    ("long path", b"GET /" + b"a" * 200000 + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", BAD),
+    ("long query", b"GET /monitor/view.u16?max=" + b"9" * 100000 + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", BAD),
+    ("many headers", b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n" + b"X-A: b\r\n" * 20000 + b"\r\n", BAD),
+    ("huge header", b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-A: " + b"b" * 1000000 + b"\r\n\r\n", BAD),
     ("garbage", b"\x00\xff\xfe GARBAGE \x01\r\n\r\n", BAD),
     ("no version", b"GET /\r\n\r\n", BAD),
-    ("bad version", b"GET / HTTP/9.9\r\nHost: x\r\n\r\n", [*BAD, 505]),
-    ("nul in path", b"GET /monitor/status.json\x00.png HTTP/1.1\r\nHost: x\r\n\r\n", BAD),
-    ("bad escape", b"GET /%zz%00%ff HTTP/1.1\r\nHost: x\r\n\r\n", BAD),
-    ("post with body", b"POST /monitor/status.json HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", [405]),
-    ("negative length", b"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\n", [*BAD, 200]),
-    ("bad chunks", b"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nxx\r\n", [*BAD]),
+    ("bad version", b"GET / HTTP/9.9\r\nHost: 127.0.0.1\r\n\r\n", [*BAD, 505]),
+    ("nul in path", b"GET /monitor/status.json\x00.png HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", BAD),
+    ("bad escape", b"GET /%zz%00%ff HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", BAD),
+    ("post with body", b"POST /monitor/status.json HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nhello", [405]),
+    ("negative length", b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: -5\r\n\r\n", [*BAD, 200]),
+    ("bad chunks", b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nxx\r\n", [*BAD]),
     ("connect", b"CONNECT 127.0.0.1:22 HTTP/1.1\r\nHost: 127.0.0.1:22\r\n\r\n", BAD),
+    # A page elsewhere whose own name was pointed at 127.0.0.1 (DNS rebinding), or no name at all.
+    ("rebound name", b"GET /monitor/image.tiff HTTP/1.1\r\nHost: frames.example:8080\r\n\r\n", [403]),
+    ("name ending in a loopback", b"GET / HTTP/1.1\r\nHost: 127.0.0.1.example\r\n\r\n", [403]),
+    ("no host", b"GET /monitor/status.json HTTP/1.0\r\n\r\n", [403]),
 ]
 
 
@@ -132,7 +136,7 @@ class Served(unittest.TestCase):
         partial.sendall(b"GET /monitor/ima")
         unread = socket.create_connection(("127.0.0.1", self.port), timeout=BOUND)
         unread.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        unread.sendall(b"GET /monitor/image.tiff HTTP/1.1\r\nHost: x\r\n\r\n" * 50)
+        unread.sendall(b"GET /monitor/image.tiff HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" * 50)
         try:
             first = status(self.port)["frame"]
             for path in ("/", "/monitor/image.png", "/monitor/image.tiff"):

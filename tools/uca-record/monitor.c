@@ -63,6 +63,7 @@ struct RecordMonitor {
     GMainContext *context;
     GMainLoop *loop;
     GSocketAddress *address;
+    gboolean loopback; /* the address is a loopback one: only loopback names are answered */
     gboolean quiet;
 
     GMutex lock;
@@ -401,6 +402,33 @@ parse_max_side (GHashTable *query, guint *max_side)
     return TRUE;
 }
 
+/* Whether `host` (a Host header: a name or address, perhaps with a port) names this machine's
+ * loopback: "localhost", 127.x.x.x or [::1]. */
+static gboolean
+names_loopback (const gchar *host)
+{
+    g_autofree gchar *name = NULL;
+    g_autoptr (GInetAddress) address = NULL;
+    const gchar *end;
+
+    if (host == NULL)
+        return FALSE;
+    if (host[0] == '[') {
+        end = strchr (host, ']');
+        if (end == NULL)
+            return FALSE;
+        name = g_strndup (host + 1, end - host - 1);
+    }
+    else {
+        end = strrchr (host, ':');
+        name = end != NULL ? g_strndup (host, end - host) : g_strdup (host);
+    }
+    if (g_ascii_strcasecmp (name, "localhost") == 0)
+        return TRUE;
+    address = g_inet_address_new_from_string (name);
+    return address != NULL && g_inet_address_get_is_loopback (address);
+}
+
 static void
 handle_request (SoupServer *server, SoupServerMessage *message, const char *path, GHashTable *query, gpointer data)
 {
@@ -414,7 +442,14 @@ handle_request (SoupServer *server, SoupServerMessage *message, const char *path
     soup_message_headers_replace (headers, "X-Content-Type-Options", "nosniff");
     soup_message_headers_replace (headers, "X-Frame-Options", "DENY");
 
-    if (g_strcmp0 (soup_server_message_get_method (message), SOUP_METHOD_GET) != 0) {
+    /* Bound to loopback, the view answers only to loopback names: a web page elsewhere that points
+     * a name of its own at 127.0.0.1 (DNS rebinding) must not read the frames through the
+     * browser. */
+    if (monitor->loopback &&
+        !names_loopback (soup_message_headers_get_one (soup_server_message_get_request_headers (message), "Host"))) {
+        answer_text (message, SOUP_STATUS_FORBIDDEN, "This live view answers only to localhost, 127.0.0.1 or [::1]\n");
+    }
+    else if (g_strcmp0 (soup_server_message_get_method (message), SOUP_METHOD_GET) != 0) {
         soup_message_headers_replace (headers, "Allow", "GET");
         answer_text (message, SOUP_STATUS_METHOD_NOT_ALLOWED, "Only GET\n");
     }
@@ -542,6 +577,7 @@ record_monitor_open (const gchar *where, gboolean quiet, GError **error)
 
     monitor = g_new0 (RecordMonitor, 1);
     monitor->address = address;
+    monitor->loopback = g_inet_address_get_is_loopback (g_inet_socket_address_get_address (G_INET_SOCKET_ADDRESS (address)));
     monitor->quiet = quiet;
     monitor->context = g_main_context_new ();
     monitor->loop = g_main_loop_new (monitor->context, FALSE);
