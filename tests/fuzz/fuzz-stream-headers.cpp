@@ -159,6 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint64_t stop =
         input.ConsumeIntegralInRange<gint64>(0, G_MAXINT64 / 4); // after the start
     const auto sent = input.ConsumeIntegral<guint64>(), dropped = input.ConsumeIntegral<guint64>();
+    const auto seriesId = input.ConsumeIntegral<guint64>();
     // As the recorder takes --stream-user-data: text up to its first NUL, JSON or refused.
     JsonParser *parser = json_parser_new();
     const bool json = json_parser_load_from_data(
@@ -167,10 +168,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     JsonNode *userData = json ? json_parser_get_root(parser) : nullptr;
 
     StreamSeries series;
-    stream_series_init(&series, &info, nImages);
+    stream_series_init(&series, seriesId, &info, nImages);
     g_autoptr(JsonNode) start =
         decode(stream_encode_start(&series, &info, &geometry, userData), "start");
-    expectNumbers(start, {{"series_id", series.series_id},
+    expectNumbers(start, {{"series_id", seriesId},
                           {"image_size_x", geometry.width},
                           {"image_size_y", geometry.height},
                           {"bit_depth_image", geometry.bits},

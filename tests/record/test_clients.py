@@ -159,6 +159,32 @@ class ClientTest(unittest.TestCase):
             self.assertEqual(copy["/exchange/data"].attrs["complete"], 1)
         self.assertIn("5 frames sent, 0 dropped", stream_line(report, "tcp://127.0.0.1"))
 
+    def test_the_start_message_has_every_field_consumers_size_their_work_by(self):
+        # Key by key, with the convention's names and types; the series number grows from one run
+        # to the next in the same folder, as its record keeps it.
+        expected = {"type": str, "series_id": int, "series_unique_id": str, "arm_date": datetime.datetime,
+                    "detector_description": str, "detector_serial_number": str, "image_size_x": int,
+                    "image_size_y": int, "number_of_images": int, "count_time": float, "frame_time": float,
+                    "pixel_size_x": float, "pixel_size_y": float, "saturation_value": int, "channels": list,
+                    "image_dtype": str, "flatfield_enabled": bool, "pixel_mask_enabled": bool}
+        starts = []
+        for run in range(2):
+            collector = Collector(self.endpoint)
+            status, _, errors = self.finish(self.start("exposure-time=0.002", "-n", "2", "-o", self.folder,
+                                                       "--overwrite", "--stream", self.endpoint), collector)
+            self.assertEqual(status, 0, errors)
+            starts.append(collector.finish()[0])
+        for start in starts:
+            self.assertEqual(start["type"], "start")
+            for key, kind in expected.items():
+                with self.subTest(key=key):
+                    self.assertIsInstance(start.get(key), kind)
+            self.assertEqual((start["image_dtype"], start["flatfield_enabled"], start["pixel_mask_enabled"]),
+                             ("uint16", False, False))
+            # The cycle is never shorter than the exposure it holds.
+            self.assertGreaterEqual(start["frame_time"], start["count_time"])
+        self.assertEqual(starts[1]["series_id"], starts[0]["series_id"] + 1)
+
     def test_a_slow_consumer_with_block_loses_nothing(self):
         numbers = []
         # Slots are reused all the time here (150 frames through a 16 MiB buffer): one touched

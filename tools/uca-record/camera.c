@@ -272,20 +272,48 @@ has_property (UcaCamera *camera, const gchar *name)
     return g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name) != NULL;
 }
 
+/* Not every libuca camera has the property, nor of the same type. */
+static gboolean
+has_readable (UcaCamera *camera, const gchar *name, GType type)
+{
+    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name);
+
+    return pspec != NULL && G_TYPE_CHECK_INSTANCE_TYPE (pspec, type) && (pspec->flags & G_PARAM_READABLE);
+}
+
 /* A readable string property's value, or NULL when there is none or it is empty. */
 static gchar *
 read_text (UcaCamera *camera, const gchar *name)
 {
-    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name);
     gchar *text = NULL;
 
-    if (pspec != NULL && G_IS_PARAM_SPEC_STRING (pspec) && (pspec->flags & G_PARAM_READABLE))
+    if (has_readable (camera, name, G_TYPE_PARAM_STRING))
         g_object_get (camera, name, &text, NULL);
 
     if (text != NULL && text[0] == '\0')
         g_clear_pointer (&text, g_free);
 
     return text;
+}
+
+/* "none", or a comma list of "offset", "gain" and "defects". */
+static void
+read_corrections (UcaCamera *camera, CameraInfo *info)
+{
+    gchar *text = read_text (camera, "corrections-applied");
+    gchar **names = g_strsplit (text != NULL ? text : "", ",", -1);
+
+    info->gain_corrected = info->defects_corrected = FALSE;
+
+    for (guint i = 0; names[i] != NULL; i++) {
+        const gchar *name = g_strstrip (names[i]);
+
+        info->gain_corrected = info->gain_corrected || strcmp (name, "gain") == 0;
+        info->defects_corrected = info->defects_corrected || strcmp (name, "defects") == 0;
+    }
+
+    g_strfreev (names);
+    g_free (text);
 }
 
 /* What may change when recording starts: the camera may round or refuse what was written. */
@@ -305,6 +333,12 @@ read_settings (UcaCamera *camera, CameraInfo *info)
         g_object_get (camera, "sensor-pixel-width", &info->pixel_size[0], "sensor-pixel-height", &info->pixel_size[1],
                       NULL);
 
+    info->frame_time_s = info->exposure_s;
+
+    if (has_readable (camera, "frame-time", G_TYPE_PARAM_DOUBLE))
+        g_object_get (camera, "frame-time", &info->frame_time_s, NULL);
+
+    read_corrections (camera, info);
     info->has_gain = gain != NULL && G_IS_PARAM_SPEC_UINT (gain) && (gain->flags & G_PARAM_READABLE);
 
     if (info->has_gain)
@@ -334,6 +368,7 @@ record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometr
     info->camera_name = name;
     info->told_name = read_text (camera, "name");
     info->model = read_text (camera, "model");
+    info->serial_number = read_text (camera, "serial-number");
     /* It cannot change while recording. */
     info->trigger_source = read_enum_name (camera, "trigger-source");
     read_settings (camera, info);
@@ -349,6 +384,7 @@ record_camera_info_clear (CameraInfo *info)
 {
     g_clear_pointer (&info->told_name, g_free);
     g_clear_pointer (&info->model, g_free);
+    g_clear_pointer (&info->serial_number, g_free);
     g_clear_pointer (&info->trigger_source, g_free);
 }
 

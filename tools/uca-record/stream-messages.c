@@ -37,7 +37,7 @@ enum {
 };
 
 void
-stream_series_init (StreamSeries *series, const CameraInfo *info, guint64 n_images)
+stream_series_init (StreamSeries *series, guint64 series_id, const CameraInfo *info, guint64 n_images)
 {
     /* A camera may report any exposure up to G_MAXDOUBLE seconds: beyond what 63 bits of
      * nanoseconds count (292 years), the most they do. */
@@ -45,7 +45,7 @@ stream_series_init (StreamSeries *series, const CameraInfo *info, guint64 n_imag
     CborWriter writer;
 
     memset (series, 0, sizeof *series);
-    series->series_id = 1; /* one series per run */
+    series->series_id = series_id;
     series->unique_id = g_uuid_string_random ();
     series->date = g_date_time_new_now_utc ();
     series->start_ns = record_monotonic_ns ();
@@ -196,7 +196,10 @@ put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *inf
     if (series->n_images > 0)
         put_key_uint (writer, &n_pairs, "number_of_images", series->n_images);
 
+    put_key (writer, &n_pairs, "detector_serial_number");
+    cbor_writer_put_text (writer, info->serial_number != NULL ? info->serial_number : "");
     put_key_double (writer, &n_pairs, "count_time", info->exposure_s);
+    put_key_double (writer, &n_pairs, "frame_time", info->frame_time_s);
 
     if (info->pixel_size[0] > 0 && info->pixel_size[1] > 0) {
         put_key_double (writer, &n_pairs, "pixel_size_x", info->pixel_size[0]);
@@ -222,9 +225,13 @@ put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *inf
         cbor_writer_put_uint (writer, info->binning[1]);
     }
 
-    put_key (writer, &n_pairs, "pixel_type");
+    put_key (writer, &n_pairs, "image_dtype");
     cbor_writer_put_text (writer, geometry->bytes_per_pixel == 1 ? "uint8" : "uint16");
     put_key_uint (writer, &n_pairs, "bit_depth_image", geometry->bits);
+    put_key (writer, &n_pairs, "flatfield_enabled");
+    cbor_writer_put_bool (writer, info->gain_corrected);
+    put_key (writer, &n_pairs, "pixel_mask_enabled");
+    cbor_writer_put_bool (writer, info->defects_corrected);
 
     if (user_data != NULL) {
         put_key (writer, &n_pairs, "user_data");

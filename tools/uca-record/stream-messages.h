@@ -32,7 +32,7 @@ typedef struct {
     gsize image_prefix_length;
 } StreamSeries;
 
-void stream_series_init (StreamSeries *series, const CameraInfo *info, guint64 n_images);
+void stream_series_init (StreamSeries *series, guint64 series_id, const CameraInfo *info, guint64 n_images);
 void stream_series_clear (StreamSeries *series);
 
 /* The start message, newly allocated; `user_data` may be NULL. */

@@ -43,6 +43,7 @@ struct RecordStream {
     JsonNode *user_data;
     gboolean drop;
     gboolean quiet;
+    guint64 series_id;
     void *zap;            /* with CURVE: the authentication handler's REP socket, the watch thread's */
     GHashTable *admitted; /* with CURVE: the admitted clients' public keys, in Z85 */
     RecordThread watcher;

@@ -251,6 +251,7 @@ record_stream_open (const StreamOptions *options, gboolean quiet, GError **error
 
     stream = g_new0 (RecordStream, 1);
     stream->drop = options->drop;
+    stream->series_id = (guint64) g_get_real_time ();
     stream->quiet = quiet;
     stream->n_endpoints = g_strv_length (options->endpoints);
     stream->endpoints = g_new0 (StreamEndpoint, stream->n_endpoints);
@@ -287,6 +288,12 @@ record_stream_open (const StreamOptions *options, gboolean quiet, GError **error
     return stream;
 }
 
+void
+record_stream_set_series_id (RecordStream *stream, guint64 series_id)
+{
+    stream->series_id = series_id;
+}
+
 gsize
 record_stream_header_room (void)
 {
@@ -311,7 +318,7 @@ record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, c
     for (guint i = 0; i < status.n_slots; i++)
         stream->releases[i] = (SlotRelease){ .stream = stream, .slot = i };
 
-    stream_series_init (&stream->series, info, n_images);
+    stream_series_init (&stream->series, stream->series_id, info, n_images);
     stream->start_message = stream_encode_start (&stream->series, info, geometry, stream->user_data);
 
     /* The rest of the frames' bytes may still be on their way when ZeroMQ closes. */
