@@ -199,6 +199,60 @@ class ClientTest(unittest.TestCase):
                          (0, list(range(150)), 0, True), errors)
         self.assertEqual(numbers, sorted(set(numbers)), "each frame whole and newer than the one before")
 
+    def test_the_example_files_each_frame_at_its_image_id_and_lists_the_missing(self):
+        # Under drop: a consumer paused mid-series misses frames; one that joins once the series
+        # began has no start message. Each file holds what arrived at its own index, the rest listed.
+        def images(out):
+            return len(re.findall(r"^image \d+ ", pathlib.Path(out).read_text(), re.M))
+
+        def size(folder):  # the file, readable while it grows
+            return os.path.getsize(f"{folder}/frames.h5") if os.path.exists(f"{folder}/frames.h5") else 0
+
+        for case in ("paused", "late"):
+            with self.subTest(case=case):
+                folder, copy, out = f"{self.path}/{case}", f"{self.path}/{case}.h5", f"{self.path}/{case}.txt"
+                endpoint = f"{self.endpoint}-{case}"
+
+                def example():
+                    with open(out, "w") as stdout:
+                        process = subprocess.Popen([sys.executable, EXAMPLE, endpoint, "--hdf5", copy,
+                                                    "--timeout", str(BOUND)], stdout=stdout, stderr=subprocess.PIPE,
+                                                   text=True)
+                    self.addCleanup(process.kill)
+                    return process
+
+                consumer = example() if case == "paused" else None
+                recorder = self.start("exposure-time=0.005", "-n", "0", "--format", "hdf5", "-o", folder,
+                                      "--stream", endpoint, "--stream-policy", "drop", "--timeout", str(BOUND))
+                if case == "late":
+                    # The file holds frames: the start message went out to nobody.
+                    self.assertTrue(wait_for(lambda: size(folder) > 200000))
+                    consumer = example()
+                self.assertTrue(wait_for(lambda: images(out) > 5))
+                if case == "paused":
+                    consumer.send_signal(signal.SIGSTOP)
+                    grown = size(folder)
+                    # Far more frames than the queues and socket buffers hold go by meanwhile.
+                    self.assertTrue(wait_for(lambda: size(folder) > grown + 64 * 65536))
+                    consumer.send_signal(signal.SIGCONT)
+                    received = images(out)
+                    self.assertTrue(wait_for(lambda: images(out) > received + 5))
+                recorder.send_signal(signal.SIGINT)
+                status, _, errors = self.finish(recorder)
+                _, consumer_errors = consumer.communicate(timeout=BOUND)
+                self.assertEqual((status, consumer.returncode), (128 + signal.SIGINT, 1), errors + consumer_errors)
+                received = [int(n) for n in re.findall(r"^image (\d+) ", pathlib.Path(out).read_text(), re.M)]
+                with h5py.File(f"{folder}/frames.h5", "r") as disk, h5py.File(copy, "r") as filed:
+                    data, missing = filed["/exchange/data"], list(filed["/exchange/missing_image_ids"][...])
+                    self.assertEqual((sorted(set(received) | set(missing)), data.attrs["missing_frames"],
+                                      data.attrs["complete"], len(data)),
+                                     (list(range(len(disk["/exchange/data"]))), len(missing), 0,
+                                      len(disk["/exchange/data"])))
+                    self.assertTrue(missing and set(received).isdisjoint(missing))
+                    self.assertEqual(missing[0] == 0, case == "late")
+                    for k in received:
+                        np.testing.assert_array_equal(data[k], disk["/exchange/data"][k])
+
     def test_without_consumers_drop_counts_and_block_waits_until_a_signal(self):
         for policy, status_expected in (("drop", 0), ("block", 128 + signal.SIGINT)):
             with self.subTest(policy=policy):
