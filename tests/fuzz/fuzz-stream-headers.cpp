@@ -159,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint64_t stop =
         input.ConsumeIntegralInRange<gint64>(0, G_MAXINT64 / 4); // after the start
     const auto sent = input.ConsumeIntegral<guint64>(), dropped = input.ConsumeIntegral<guint64>();
-    const auto seriesId = input.ConsumeIntegral<guint64>();
+    const auto seriesId = input.ConsumeIntegral<guint64>(), lost = input.ConsumeIntegral<guint64>();
     // As the recorder takes --stream-user-data: text up to its first NUL, JSON or refused.
     JsonParser *parser = json_parser_new();
     const bool json = json_parser_load_from_data(
@@ -210,9 +210,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                    "real_time %llu ns for an exposure of %g s",
                    static_cast<unsigned long long>(exposure), info.exposure_s);
     }
-    g_autoptr(JsonNode) end = decode(stream_encode_end(&series, sent, dropped), "end");
+    g_autoptr(JsonNode) end = decode(stream_encode_end(&series, sent, dropped, lost), "end");
     expectNumbers(
-        end, {{"series_id", series.series_id}, {"frames_sent", sent}, {"frames_dropped", dropped}});
+        end, {{"series_id", seriesId},
+              {"frames_sent", sent},
+              {"frames_dropped", dropped},
+              {"frames_possibly_lost", lost}});
     stream_series_clear(&series);
     return 0;
 }

@@ -267,17 +267,18 @@ stream_encode_start (const StreamSeries *series, const CameraInfo *info, const F
 }
 
 GBytes *
-stream_encode_end (const StreamSeries *series, guint64 sent, guint64 dropped)
+stream_encode_end (const StreamSeries *series, guint64 sent, guint64 dropped, guint64 possibly_lost)
 {
     guint8 data[256];
     CborWriter writer;
 
     cbor_writer_init (&writer, data, sizeof data);
     cbor_writer_put_tag (&writer, CBOR_TAG_SELF_DESCRIBED);
-    cbor_writer_put_map (&writer, 5);
+    cbor_writer_put_map (&writer, 6);
     put_series (&writer, "end", series);
     cbor_writer_put_key_uint (&writer, "frames_sent", sent);
     cbor_writer_put_key_uint (&writer, "frames_dropped", dropped);
+    cbor_writer_put_key_uint (&writer, "frames_possibly_lost", possibly_lost);
     g_assert (!writer.overflow);
     return g_bytes_new (data, writer.length);
 }

@@ -1,8 +1,8 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The stream's messages, one CBOR map each behind the self-described prefix: start (what the
  * files' metadata says), image (a header right in front of the frame's pixels, which it
- * announces as a byte string but never copies) and end (with what this endpoint sent and
- * dropped). */
+ * announces as a byte string but never copies) and end (with what this endpoint sent, dropped
+ * and possibly lost). */
 #ifndef UCA_RECORD_STREAM_MESSAGES_H
 #define UCA_RECORD_STREAM_MESSAGES_H
 
@@ -38,7 +38,8 @@ void stream_series_clear (StreamSeries *series);
 /* The start message, newly allocated; `user_data` may be NULL. */
 GBytes *stream_encode_start (const StreamSeries *series, const CameraInfo *info, const FrameGeometry *geometry,
                              JsonNode *user_data);
-GBytes *stream_encode_end (const StreamSeries *series, guint64 sent, guint64 dropped);
+/* `possibly_lost`: of the frames sent, those ZeroMQ held for consumers that then left. */
+GBytes *stream_encode_end (const StreamSeries *series, guint64 sent, guint64 dropped, guint64 possibly_lost);
 /* Writes image `index`'s header so that it ends where `pixels` begin, inside the room in front
  * of them; returns its length. */
 gsize stream_encode_image_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index,

@@ -14,18 +14,22 @@ typedef struct {
     gchar *bound;  /* as bound, e.g. with the port a wildcard got */
     void *socket;  /* PUSH: the opening thread's, then the sender's, then the closing thread's */
     void *monitor; /* PAIR receiving the socket's events: the watch thread's */
+    guint refusals_closing; /* the watch thread's: connections refused whose close is to come */
 
     /* Written by the sender thread; read by anyone. */
     atomic_uint_fast64_t sent;
     atomic_uint_fast64_t dropped;
     atomic_uint_fast64_t bytes;
-    gboolean end_sent; /* read once the sender has ended */
+    atomic_uint_fast64_t queued; /* frames ZeroMQ held right after the last send here */
+    gboolean end_sent;           /* read once the sender has ended */
 
     /* Written by the watch thread; read by anyone. */
     atomic_uint accepted; /* connections */
     atomic_uint disconnected;
     atomic_uint joined;  /* connections whose handshake succeeded: consumers */
     atomic_uint refused; /* handshakes refused, a key not admitted among them */
+    /* Frames ZeroMQ held for consumers that left mid-series: lost unless another took them. */
+    atomic_uint_fast64_t possibly_lost;
 } StreamEndpoint;
 
 /* What ZeroMQ's release of a message hands back: the slot to release. One per slot, made at
@@ -63,6 +67,7 @@ struct RecordStream {
 
     atomic_uint in_flight;   /* frames ZeroMQ holds; released on its I/O thread */
     atomic_int stop_waiting; /* main thread to sender */
+    atomic_int mid_series;   /* sender to watch thread: from the start message to the end's */
     atomic_int waiting;      /* sender to main thread */
     gint64 last_progress_ns; /* the sender's */
     atomic_int_fast64_t first_send_ns;

@@ -120,6 +120,7 @@ send_frame (RecordStream *stream, const RingFrame *frame)
         zmq_msg_copy (&copy, &whole);
 
         if (!over_budget && deliver (stream, endpoint, &copy, patience)) {
+            atomic_store (&endpoint->queued, atomic_load (&stream->in_flight));
             atomic_fetch_add (&endpoint->sent, 1);
             any = TRUE;
         }
@@ -175,6 +176,7 @@ stream_send_thread (void *data)
     RingFrame frame;
 
     stream->last_progress_ns = record_monotonic_ns ();
+    atomic_store (&stream->mid_series, 1);
 
     for (guint i = 0; i < stream->n_endpoints; i++)
         deliver_copy (stream, &stream->endpoints[i], stream->start_message);
@@ -184,11 +186,13 @@ stream_send_thread (void *data)
             send_frame (stream, &frame);
     }
 
-    /* Each endpoint's end says what that endpoint sent and dropped. */
+    /* Each endpoint's end says what that endpoint sent, dropped and possibly lost. */
+    atomic_store (&stream->mid_series, 0);
+
     for (guint i = 0; i < stream->n_endpoints; i++) {
         StreamEndpoint *endpoint = &stream->endpoints[i];
-        GBytes *end =
-            stream_encode_end (&stream->series, atomic_load (&endpoint->sent), atomic_load (&endpoint->dropped));
+        GBytes *end = stream_encode_end (&stream->series, atomic_load (&endpoint->sent),
+                                         atomic_load (&endpoint->dropped), atomic_load (&endpoint->possibly_lost));
 
         endpoint->end_sent = deliver_copy (stream, endpoint, end);
         g_bytes_unref (end);

@@ -25,7 +25,7 @@ stream_endpoint_consumers (StreamEndpoint *endpoint)
 /* A monitor event: a part of six bytes (the event as 16 bits, a value as 32) and a part with
  * the address. */
 static void
-read_event (StreamEndpoint *endpoint)
+read_event (RecordStream *stream, StreamEndpoint *endpoint)
 {
     zmq_msg_t part;
     guint16 event = 0;
@@ -50,12 +50,23 @@ read_event (StreamEndpoint *endpoint)
 
     if (event == ZMQ_EVENT_ACCEPTED)
         atomic_fetch_add (&endpoint->accepted, 1);
-    else if (event == ZMQ_EVENT_DISCONNECTED)
+    else if (event == ZMQ_EVENT_DISCONNECTED) {
+        /* A consumer leaving mid-series takes with it what ZeroMQ queued for it; which frames
+         * those were, and what its own queue and the kernel's buffers held, nobody can tell. A
+         * connection refused at the handshake (it closes next) was never given any. */
+        if (endpoint->refusals_closing > 0)
+            endpoint->refusals_closing--;
+        else if (atomic_load (&stream->mid_series))
+            atomic_fetch_add (&endpoint->possibly_lost, atomic_exchange (&endpoint->queued, 0));
+
         atomic_fetch_add (&endpoint->disconnected, 1);
+    }
     else if (event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED)
         atomic_fetch_add (&endpoint->joined, 1);
-    else if (event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH || event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL)
+    else if (event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH || event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
+        endpoint->refusals_closing++;
         atomic_fetch_add (&endpoint->refused, 1);
+    }
 }
 
 static void
@@ -124,7 +135,7 @@ stream_watch_thread (void *data)
 
         for (guint i = 0; i < stream->n_endpoints; i++) {
             if (items[i].revents & ZMQ_POLLIN)
-                read_event (&stream->endpoints[i]);
+                read_event (stream, &stream->endpoints[i]);
         }
 
         if (stream->zap != NULL && (items[n_items - 1].revents & ZMQ_POLLIN))

@@ -425,9 +425,11 @@ record_stream_print_report (RecordStream *stream, gboolean quiet)
         const guint left = disconnected - MIN (disconnected, accepted - MIN (accepted, joined));
         const gdouble megabytes = atomic_load (&endpoint->bytes) / 1e6;
 
-        g_print ("stream:     %s: %" G_GUINT64_FORMAT " frames sent, %" G_GUINT64_FORMAT " dropped (%s), %.1f MB",
+        g_print ("stream:     %s: %" G_GUINT64_FORMAT " frames sent, %" G_GUINT64_FORMAT " dropped (%s), %" G_GUINT64_FORMAT
+                 " possibly lost with consumers that left, %.1f MB",
                  endpoint->bound != NULL ? endpoint->bound : endpoint->name, (guint64) atomic_load (&endpoint->sent),
-                 (guint64) atomic_load (&endpoint->dropped), stream->drop ? "drop" : "block", megabytes);
+                 (guint64) atomic_load (&endpoint->dropped), stream->drop ? "drop" : "block",
+                 (guint64) atomic_load (&endpoint->possibly_lost), megabytes);
 
         if (seconds > 0)
             g_print (" at %.1f MB/s", megabytes / seconds);
