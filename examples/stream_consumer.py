@@ -230,6 +230,7 @@ def connect(arguments):
     # piling frames up in memory.
     socket.setsockopt(zmq.RCVHWM, 4)
     socket.setsockopt(zmq.LINGER, 0)
+    socket.setsockopt(zmq.IPV6, 1)  # else tcp://[::1]:P and other IPv6 sources are unreachable
     if arguments.curve:
         server, client = arguments.curve
         socket.curve_serverkey = read_key(server, "public").encode()

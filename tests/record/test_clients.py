@@ -49,6 +49,7 @@ class Collector(threading.Thread):
         self.socket = self.context.socket(zmq.PULL)
         self.socket.setsockopt(zmq.RCVHWM, 1 if delay else 1000)
         self.socket.setsockopt(zmq.LINGER, 0)
+        self.socket.setsockopt(zmq.IPV6, 1)
         if curve:
             self.socket.curve_serverkey, self.socket.curve_publickey, self.socket.curve_secretkey = curve
         self.socket.connect(endpoint)
@@ -168,10 +169,13 @@ class ClientTest(unittest.TestCase):
                     "pixel_size_x": float, "pixel_size_y": float, "saturation_value": int, "channels": list,
                     "image_dtype": str, "flatfield_enabled": bool, "pixel_mask_enabled": bool}
         starts = []
-        for run in range(2):
-            collector = Collector(self.endpoint)
+        with socket.socket(socket.AF_INET6) as probe:  # the second run over IPv6's loopback
+            probe.bind(("::1", 0))
+            ipv6 = f"tcp://[::1]:{probe.getsockname()[1]}"
+        for endpoint in (self.endpoint, ipv6):
+            collector = Collector(endpoint)
             status, _, errors = self.finish(self.start("exposure-time=0.002", "-n", "2", "-o", self.folder,
-                                                       "--overwrite", "--stream", self.endpoint), collector)
+                                                       "--overwrite", "--stream", endpoint), collector)
             self.assertEqual(status, 0, errors)
             starts.append(collector.finish()[0])
         for start in starts:

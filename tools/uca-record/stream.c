@@ -116,6 +116,26 @@ set_int_option (void *socket, int option, int value, const gchar *endpoint, GErr
     return set_option (socket, option, &value, sizeof value, endpoint, error);
 }
 
+/* ZeroMQ accepts inproc (this process only), udp and others for a PUSH socket's bind, and then no
+ * consumer can ever connect; it binds addresses and interface names, not host names. */
+static gboolean
+check_transport (const gchar *endpoint, GError **error)
+{
+    const gchar *host = g_str_has_prefix (endpoint, "tcp://") ? endpoint + 6 : NULL;
+    const gchar *port = host != NULL ? strrchr (host, ':') : NULL;
+
+    if (host == NULL && !g_str_has_prefix (endpoint, "ipc://"))
+        return stream_error (error, "Cannot publish on `%s': %s here; write tcp://ADDRESS:PORT or ipc://PATH",
+                             endpoint, zmq_strerror (EPROTONOSUPPORT));
+
+    if (port == NULL || port - host != 9 || g_ascii_strncasecmp (host, "localhost", 9) != 0)
+        return TRUE;
+
+    return stream_error (error, "Cannot publish on `%s': ZeroMQ binds addresses, not host names; write tcp://127.0.0.1%s "
+                                "or tcp://[::1]%s",
+                         endpoint, port, port);
+}
+
 /* ZeroMQ's ipc transport removes whatever is at the path before it binds, so a second recorder
  * would silently take over the first's consumers: refuse a path where something listens. */
 static gboolean
@@ -157,14 +177,16 @@ open_endpoint (RecordStream *stream, StreamEndpoint *endpoint, const gchar *secr
      * the ring's size allows waits there (see the high-water marks in the README). */
     success = set_int_option (endpoint->socket, ZMQ_SNDHWM, 2, name, error) &&
               set_int_option (endpoint->socket, ZMQ_SNDTIMEO, SEND_TIMEOUT_MS, name, error) &&
-              set_int_option (endpoint->socket, ZMQ_LINGER, 0, name, error);
+              set_int_option (endpoint->socket, ZMQ_LINGER, 0, name, error) &&
+              /* Else tcp://[::1]:P fails, and a wildcard serves IPv4 only. */
+              set_int_option (endpoint->socket, ZMQ_IPV6, 1, name, error);
 
     if (success && secret != NULL)
         success = set_int_option (endpoint->socket, ZMQ_CURVE_SERVER, 1, name, error) &&
                   set_option (endpoint->socket, ZMQ_CURVE_SECRETKEY, secret, Z85_KEY_LENGTH + 1, name, error) &&
                   set_option (endpoint->socket, ZMQ_ZAP_DOMAIN, "uca-record", 10, name, error);
 
-    success = success && check_tcp_port (name, error) && check_ipc_path (name, error);
+    success = success && check_transport (name, error) && check_tcp_port (name, error) && check_ipc_path (name, error);
 
     if (success && zmq_bind (endpoint->socket, name) != 0)
         success = stream_error (error, "Cannot publish on `%s': %s", name, zmq_strerror (errno));
