@@ -2,7 +2,7 @@
 # uca-record as Python clients meet it: its live stream (pyzmq, cbor2, examples/stream_consumer.py)
 # and its HDF5 files (h5py). Every wait has a bound that holds under the sanitizers.
 
-import datetime, os, pathlib, re, signal, socket, subprocess, sys, tempfile, threading, time, unittest
+import datetime, json, os, pathlib, re, signal, socket, subprocess, sys, tempfile, threading, time, unittest
 
 import cbor2, dxchange, h5py, zmq
 import numpy as np
@@ -188,6 +188,21 @@ class ClientTest(unittest.TestCase):
             # The cycle is never shorter than the exposure it holds.
             self.assertGreaterEqual(start["frame_time"], start["count_time"])
         self.assertEqual(starts[1]["series_id"], starts[0]["series_id"] + 1)
+
+    def test_user_data_keeps_every_json_value(self):
+        # Python's json reads these exactly; a lone surrogate, which UTF-8 cannot hold, is U+FFFD.
+        for text in ('{"a": 18446744073709551616, "b": -9223372036854775809, "c": -18446744073709551616}',
+                     '[-18446744073709551617, 340282366920938463463374607431768211456, 18446744073709551615]',
+                     '{"\\u0000k": "v\\u0000x", "pair": "\\ud83d\\ude00", "lone": "\\ud800 \\udc00"}',
+                     '[1, 1.5, -0, 2e3, true, null, {"k": [], "k": {"n": "\\n\\/"}}, ""]'):
+            with self.subTest(text=text):
+                collector = Collector(self.endpoint)
+                status, _, errors = self.finish(self.start("exposure-time=0", "-n", "1", "--stream", self.endpoint,
+                                                           "--stream-user-data", text), collector)
+                self.assertEqual(status, 0, errors)
+                expected = json.loads(re.sub(r"\\ud[89ab]..(?!\\ud[c-f])|(?<!\\ud[89ab]..)\\ud[c-f]..", r"\\ufffd",
+                                             text))
+                self.assertEqual(collector.finish()[0]["user_data"], expected)
 
     def test_a_slow_consumer_with_block_loses_nothing(self):
         numbers = []

@@ -104,51 +104,6 @@ stream_encode_image_header (const StreamSeries *series, const FrameGeometry *geo
     return writer.length;
 }
 
-/* JSON as the equivalent CBOR: objects are maps, whole numbers integers. */
-static void
-put_json (CborWriter *writer, JsonNode *node)
-{
-    switch (json_node_get_node_type (node)) {
-        case JSON_NODE_OBJECT: {
-            JsonObject *object = json_node_get_object (node);
-            JsonObjectIter members;
-            const gchar *name;
-            JsonNode *value;
-
-            cbor_writer_put_map (writer, json_object_get_size (object));
-            json_object_iter_init (&members, object);
-
-            while (json_object_iter_next (&members, &name, &value)) {
-                cbor_writer_put_text (writer, name);
-                put_json (writer, value);
-            }
-            break;
-        }
-        case JSON_NODE_ARRAY: {
-            JsonArray *array = json_node_get_array (node);
-
-            cbor_writer_put_array (writer, json_array_get_length (array));
-
-            for (guint i = 0; i < json_array_get_length (array); i++)
-                put_json (writer, json_array_get_element (array, i));
-            break;
-        }
-        case JSON_NODE_NULL:
-            cbor_writer_put_null (writer);
-            break;
-        case JSON_NODE_VALUE:
-            if (json_node_get_value_type (node) == G_TYPE_INT64)
-                cbor_writer_put_int (writer, json_node_get_int (node));
-            else if (json_node_get_value_type (node) == G_TYPE_DOUBLE)
-                cbor_writer_put_double (writer, json_node_get_double (node));
-            else if (json_node_get_value_type (node) == G_TYPE_BOOLEAN)
-                cbor_writer_put_bool (writer, json_node_get_boolean (node));
-            else
-                cbor_writer_put_text (writer, json_node_get_string (node));
-            break;
-    }
-}
-
 /* A key of a map whose pairs are counted as they are written. */
 static void
 put_key (CborWriter *writer, guint *n_pairs, const gchar *key)
@@ -177,7 +132,7 @@ enum {
 
 static void
 put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *info, const FrameGeometry *geometry,
-           JsonNode *user_data)
+           GBytes *user_data)
 {
     gsize head;
     guint n_pairs = 4; /* the series' and arm_date */
@@ -234,8 +189,11 @@ put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *inf
     cbor_writer_put_bool (writer, info->defects_corrected);
 
     if (user_data != NULL) {
+        gsize size;
+        const guint8 *item = g_bytes_get_data (user_data, &size);
+
         put_key (writer, &n_pairs, "user_data");
-        put_json (writer, user_data);
+        cbor_writer_put_encoded (writer, item, size);
     }
 
     g_assert (n_pairs < 24);
@@ -246,7 +204,7 @@ put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *inf
 
 GBytes *
 stream_encode_start (const StreamSeries *series, const CameraInfo *info, const FrameGeometry *geometry,
-                     JsonNode *user_data)
+                     GBytes *user_data)
 {
     gsize size = 1024;
 

@@ -9,7 +9,6 @@
 #include "cbor.h"
 #include "uca-record.h"
 
-#include <json-glib/json-glib.h>
 
 /* The one channel of every image. Consumers written for other detectors look for this name. */
 #define STREAM_CHANNEL "threshold_1"
@@ -35,9 +34,9 @@ typedef struct {
 void stream_series_init (StreamSeries *series, guint64 series_id, const CameraInfo *info, guint64 n_images);
 void stream_series_clear (StreamSeries *series);
 
-/* The start message, newly allocated; `user_data` may be NULL. */
+/* The start message, newly allocated; `user_data`, one CBOR item (json-cbor.h), may be NULL. */
 GBytes *stream_encode_start (const StreamSeries *series, const CameraInfo *info, const FrameGeometry *geometry,
-                             JsonNode *user_data);
+                             GBytes *user_data);
 /* `possibly_lost`: of the frames sent, those ZeroMQ held for consumers that then left. */
 GBytes *stream_encode_end (const StreamSeries *series, guint64 sent, guint64 dropped, guint64 possibly_lost);
 /* Writes image `index`'s header so that it ends where `pixels` begin, inside the room in front

@@ -44,7 +44,7 @@ struct RecordStream {
     void *context;
     StreamEndpoint *endpoints;
     guint n_endpoints;
-    JsonNode *user_data;
+    GBytes *user_data; /* its CBOR item */
     gboolean drop;
     gboolean quiet;
     guint64 series_id;

@@ -1,6 +1,7 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* See stream.h: opening, starting, watching and closing the stream, and its report. */
 
+#include "json-cbor.h"
 #include "platform.h"
 #include "stream-private.h"
 
@@ -238,28 +239,6 @@ open_curve (RecordStream *stream, const StreamOptions *options, gchar **secret, 
     return TRUE;
 }
 
-static gboolean
-parse_user_data (RecordStream *stream, const gchar *text, GError **error)
-{
-    JsonParser *parser;
-    GError *parse_error = NULL;
-
-    if (text == NULL)
-        return TRUE;
-
-    parser = json_parser_new ();
-
-    if (json_parser_load_from_data (parser, text, -1, &parse_error) && json_parser_get_root (parser) != NULL)
-        stream->user_data = json_node_copy (json_parser_get_root (parser));
-    else
-        stream_error (error, "--stream-user-data is not JSON: %s",
-                      parse_error != NULL ? parse_error->message : "nothing given");
-
-    g_clear_error (&parse_error);
-    g_object_unref (parser);
-    return stream->user_data != NULL;
-}
-
 RecordStream *
 record_stream_open (const StreamOptions *options, gboolean quiet, GError **error)
 {
@@ -281,7 +260,10 @@ record_stream_open (const StreamOptions *options, gboolean quiet, GError **error
     record_lock_init (&stream->lock);
     record_condition_init (&stream->changed);
 
-    success = parse_user_data (stream, options->user_data, error) && open_curve (stream, options, &secret, error);
+    if (options->user_data != NULL)
+        stream->user_data = json_cbor_encode (options->user_data, error);
+
+    success = (options->user_data == NULL || stream->user_data != NULL) && open_curve (stream, options, &secret, error);
 
     for (guint i = 0; success && i < stream->n_endpoints; i++) {
         stream->endpoints[i].name = g_strdup (options->endpoints[i]);
@@ -475,7 +457,7 @@ record_stream_free (RecordStream *stream)
     }
 
     g_free (stream->endpoints);
-    g_clear_pointer (&stream->user_data, json_node_unref);
+    g_clear_pointer (&stream->user_data, g_bytes_unref);
     g_clear_pointer (&stream->admitted, g_hash_table_unref);
     g_clear_pointer (&stream->start_message, g_bytes_unref);
     stream_series_clear (&stream->series);
