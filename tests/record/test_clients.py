@@ -318,6 +318,17 @@ class ClientTest(unittest.TestCase):
                 self.assertIn(f"written:    {frames} frames", report)
                 self.assertRegex(stream_line(report, policy), f"0 frames sent, {frames} dropped.*end not sent")
 
+    def test_consumers_sharing_an_endpoint_each_get_an_end(self):
+        # Round robin shares the frames, and each consumer connected at the end gets its own end
+        # message: none waits on for one, nor does the recorder for them to leave.
+        collectors = [Collector(self.endpoint) for _ in range(3)]
+        status, report, errors = self.finish(self.start("exposure-time=0.02", "-n", "30", "--stream", self.endpoint,
+                                                        "--timeout", str(10 * BOUND)), *collectors)
+        received = [collector.finish() for collector in collectors]
+        self.assertEqual((status, [messages[-1]["type"] for messages in received]), (0, ["end"] * 3), errors)
+        self.assertEqual(sorted(i for messages in received for i in image_ids(messages)), list(range(30)))
+        self.assertIn("3 joined, 3 left", stream_line(report, "ipc://"))
+
     def test_a_signal_mid_stream_still_sends_the_end(self):
         collector = Collector(self.endpoint, delay=0.01)
         process = self.start("exposure-time=0.005", "-n", "0", "--stream", self.endpoint)
@@ -338,13 +349,22 @@ class ClientTest(unittest.TestCase):
         server, admitted, stranger = keys("server"), keys("admitted"), keys("stranger")
         with open(f"{self.path}/clients", "w") as clients:
             clients.write(f"# the beamline's viewer\npublic: {admitted[0].decode()}\n")
-        outsider = Collector(self.endpoint, curve=(server[0],) + stranger)
+        stranger_too = Collector(self.endpoint, curve=(server[0],) + keys("stranger-too"))
         insider = Collector(self.endpoint, curve=(server[0],) + admitted)
-        status, report, errors = self.finish(self.start(
-            "exposure-time=0.05", "-n", "10", "--stream", self.endpoint, "--stream-curve-secret", f"{self.path}/server",
-            "--stream-curve-clients", f"{self.path}/clients"), insider, outsider)
-        self.assertEqual((status, image_ids(insider.finish()), outsider.finish()), (0, list(range(10)), []), errors)
-        self.assertRegex(stream_line(report, "ipc://"), r"[1-9]\d* refused")
+        recorder = self.start(
+            "exposure-time=0.05", "-n", "40", "--stream", self.endpoint, "--stream-curve-secret", f"{self.path}/server",
+            "--stream-curve-clients", f"{self.path}/clients")
+        # One stranger comes back with the same key: still one consumer refused.
+        for _ in range(2):
+            outsider = Collector(self.endpoint, curve=(server[0],) + stranger)
+            time.sleep(0.5)
+            self.assertEqual(outsider.finish(), [])
+        outsider = Collector(self.endpoint, curve=(server[0],) + stranger)
+        status, report, errors = self.finish(recorder, insider, outsider, stranger_too)
+        self.assertEqual((status, image_ids(insider.finish()), outsider.finish(), stranger_too.finish()),
+                         (0, list(range(40)), [], []), errors)
+        # Each stranger once, however often it came back.
+        self.assertRegex(stream_line(report, "ipc://"), r" 2 refused")
 
     def expect_series(self, names):
         with h5py.File(self.file, "r") as f:

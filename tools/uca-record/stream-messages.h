@@ -15,7 +15,7 @@
 
 enum {
     /* Room for an image header; ample, and a multiple of a cache line. */
-    STREAM_IMAGE_HEADER_ROOM = 256,
+    STREAM_IMAGE_HEADER_ROOM = 320,
     /* The header's fixed part: up to the series date. */
     STREAM_IMAGE_PREFIX_ROOM = 160,
 };

@@ -27,7 +27,8 @@ typedef struct {
     atomic_uint accepted; /* connections */
     atomic_uint disconnected;
     atomic_uint joined;  /* connections whose handshake succeeded: consumers */
-    atomic_uint refused; /* handshakes refused, a key not admitted among them */
+    atomic_uint refused;      /* consumers refused: each key not admitted once, and other failed handshakes */
+    GHashTable *refused_keys; /* the watch thread's: keys not admitted, in Z85 */
     /* Frames ZeroMQ held for consumers that left mid-series: lost unless another took them. */
     atomic_uint_fast64_t possibly_lost;
 } StreamEndpoint;
@@ -77,6 +78,9 @@ struct RecordStream {
     RecordCondition changed; /* done changed */
     gboolean done;
 };
+
+/* With CURVE, endpoint i's authentication domain: this, then i. */
+#define STREAM_ZAP_DOMAIN "uca-record-"
 
 /* A consumer's count on one endpoint: connections open now. */
 guint stream_endpoint_consumers (StreamEndpoint *endpoint);

@@ -193,8 +193,15 @@ stream_send_thread (void *data)
         StreamEndpoint *endpoint = &stream->endpoints[i];
         GBytes *end = stream_encode_end (&stream->series, atomic_load (&endpoint->sent),
                                          atomic_load (&endpoint->dropped), atomic_load (&endpoint->possibly_lost));
+        /* Consumers share an endpoint's messages round robin: one end for each, or those without
+         * would wait on, and the recorder with them. */
+        const guint n_ends = MAX (stream_endpoint_consumers (endpoint), 1);
 
-        endpoint->end_sent = deliver_copy (stream, endpoint, end);
+        endpoint->end_sent = TRUE;
+
+        for (guint j = 0; j < n_ends && endpoint->end_sent; j++)
+            endpoint->end_sent = deliver_copy (stream, endpoint, end);
+
         g_bytes_unref (end);
     }
 

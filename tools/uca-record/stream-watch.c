@@ -65,7 +65,10 @@ read_event (RecordStream *stream, StreamEndpoint *endpoint)
         atomic_fetch_add (&endpoint->joined, 1);
     else if (event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH || event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
         endpoint->refusals_closing++;
-        atomic_fetch_add (&endpoint->refused, 1);
+
+        /* A refused key comes back at each reconnection: answer_zap counts it once. */
+        if (event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL)
+            atomic_fetch_add (&endpoint->refused, 1);
     }
 }
 
@@ -73,6 +76,22 @@ static void
 send_part (void *socket, const void *data, gsize size, gboolean more)
 {
     zmq_send (socket, data, size, more ? ZMQ_SNDMORE : 0);
+}
+
+/* Counts `key` once on the endpoint whose authentication `domain` names. */
+static void
+count_refusal (RecordStream *stream, zmq_msg_t *domain, const gchar *key)
+{
+    const gsize prefix = strlen (STREAM_ZAP_DOMAIN);
+    gchar *text = g_strndup (zmq_msg_data (domain), zmq_msg_size (domain));
+    guint64 index;
+
+    if (g_str_has_prefix (text, STREAM_ZAP_DOMAIN) &&
+        g_ascii_string_to_unsigned (text + prefix, 10, 0, stream->n_endpoints - 1, &index, NULL) &&
+        g_hash_table_add (stream->endpoints[index].refused_keys, g_strdup (key)))
+        atomic_fetch_add (&stream->endpoints[index].refused, 1);
+
+    g_free (text);
 }
 
 /* A request: version, request id, domain, address, routing id, mechanism, credentials. */
@@ -102,6 +121,9 @@ answer_zap (RecordStream *stream)
 
             zmq_z85_encode (key, zmq_msg_data (&parts[6]), CURVE_KEY_BYTES);
             admitted = g_hash_table_contains (stream->admitted, key);
+
+            if (!admitted)
+                count_refusal (stream, &parts[2], key);
         }
 
         send_part (stream->zap, "1.0", 3, TRUE);

@@ -169,6 +169,7 @@ open_endpoint (RecordStream *stream, StreamEndpoint *endpoint, const gchar *secr
 {
     const gchar *name = endpoint->name;
     gchar *monitor_address = g_strdup_printf ("inproc://uca-record-monitor-%p", (void *) endpoint);
+    gchar *domain = g_strdup_printf ("%s%u", STREAM_ZAP_DOMAIN, (guint) (endpoint - stream->endpoints));
     gchar bound[256] = "";
     gsize bound_size = sizeof bound;
     gboolean success;
@@ -182,10 +183,11 @@ open_endpoint (RecordStream *stream, StreamEndpoint *endpoint, const gchar *secr
               /* Else tcp://[::1]:P fails, and a wildcard serves IPv4 only. */
               set_int_option (endpoint->socket, ZMQ_IPV6, 1, name, error);
 
+    /* The authentication's domain names the endpoint, whose refusals it counts. */
     if (success && secret != NULL)
         success = set_int_option (endpoint->socket, ZMQ_CURVE_SERVER, 1, name, error) &&
                   set_option (endpoint->socket, ZMQ_CURVE_SECRETKEY, secret, Z85_KEY_LENGTH + 1, name, error) &&
-                  set_option (endpoint->socket, ZMQ_ZAP_DOMAIN, "uca-record", 10, name, error);
+                  set_option (endpoint->socket, ZMQ_ZAP_DOMAIN, domain, strlen (domain), name, error);
 
     success = success && check_transport (name, error) && check_tcp_port (name, error) && check_ipc_path (name, error);
 
@@ -204,6 +206,7 @@ open_endpoint (RecordStream *stream, StreamEndpoint *endpoint, const gchar *secr
     }
 
     g_free (monitor_address);
+    g_free (domain);
     return success;
 }
 
@@ -267,6 +270,7 @@ record_stream_open (const StreamOptions *options, gboolean quiet, GError **error
 
     for (guint i = 0; success && i < stream->n_endpoints; i++) {
         stream->endpoints[i].name = g_strdup (options->endpoints[i]);
+        stream->endpoints[i].refused_keys = g_hash_table_new_full (g_str_hash, g_str_equal, g_free, NULL);
         success = open_endpoint (stream, &stream->endpoints[i], secret, error);
     }
 
@@ -454,6 +458,7 @@ record_stream_free (RecordStream *stream)
     for (guint i = 0; i < stream->n_endpoints; i++) {
         g_free (stream->endpoints[i].name);
         g_free (stream->endpoints[i].bound);
+        g_clear_pointer (&stream->endpoints[i].refused_keys, g_hash_table_unref);
     }
 
     g_free (stream->endpoints);
