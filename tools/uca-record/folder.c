@@ -543,6 +543,7 @@ record_folder_open (const gchar *dir, const RecordFormat *format, RecordSeries s
 
     if (usable) {
         record = read_record (dir);
+        folder->series_id = (record != NULL ? record->series_id : 0) + 1;
         names = list_folder (dir, error);
         usable = names != NULL;
     }
@@ -552,7 +553,6 @@ record_folder_open (const gchar *dir, const RecordFormat *format, RecordSeries s
 
     usable = usable && check_contents (folder, record, names, overwrite, error);
     choose_token (folder, record);
-    folder->series_id = (record != NULL ? record->series_id : 0) + 1;
     earlier_record_free (record);
 
     if (names != NULL)
