@@ -204,6 +204,56 @@ class ClientTest(unittest.TestCase):
                                              text))
                 self.assertEqual(collector.finish()[0]["user_data"], expected)
 
+    def test_compressed_frames_decode_with_debian_lz4_and_bitshuffle(self):
+        # Debian's python3-lz4 and bitshuffle as the oracles; regions whose pixel counts leave
+        # bitshuffle's 4096-element blocks whole, a last block short, and a few elements over.
+        import bitshuffle, lz4.block, struct
+
+        def decompress(algorithm, modifier, data):
+            total, block = struct.unpack_from(">QI", data)
+            if algorithm == "bslz4":
+                return bitshuffle.decompress_lz4(np.frombuffer(data, np.uint8, offset=12), (total // modifier,),
+                                                 np.dtype("<u2"), block // modifier).tobytes()
+            out, offset = b"", 12
+            while len(out) < total:
+                (size,) = struct.unpack_from(">I", data, offset)
+                expected = min(block, total - len(out))
+                chunk = data[offset + 4:offset + 4 + size]
+                out += chunk if size == expected else lz4.block.decompress(chunk, uncompressed_size=expected)
+                offset += 4 + size
+            return out
+
+        def tag(decoder, tag):
+            if tag.tag == 56500:
+                self.assertEqual(tag.value[:2], [algorithm, 2 if algorithm == "bslz4" else 0])
+                return decompress(*tag.value)
+            return np.frombuffer(tag.value, "<u2") if tag.tag == 69 else \
+                tag.value[1].reshape(tag.value[0]) if tag.tag == 40 else tag
+
+        for algorithm, width, height in (("lz4", 256, 128), ("bslz4", 256, 128), ("bslz4", 100, 3),
+                                         ("bslz4", 250, 37)):
+            with self.subTest(algorithm=algorithm, width=width, height=height):
+                folder, endpoint = f"{self.path}/{algorithm}-{width}", f"{self.endpoint}-{algorithm}-{width}"
+                pull = zmq.Context.instance().socket(zmq.PULL)
+                pull.connect(endpoint)
+                recorder = self.start("exposure-time=0.002", f"roi-width={width}", f"roi-height={height}", "-n", "3",
+                                      "--format", "hdf5", "-o", folder, "--stream", endpoint,
+                                      "--stream-compression", algorithm)
+                messages, deadline = [], time.monotonic() + BOUND
+                while (not messages or messages[-1]["type"] != "end") and time.monotonic() < deadline:
+                    if pull.poll(200):
+                        messages.append(cbor2.loads(pull.recv(), tag_hook=tag))
+                    elif recorder.poll() is not None and not pull.poll(1000):
+                        break
+                pull.close(0)  # the recorder waits for its consumers to leave
+                status, _, errors = self.finish(recorder)
+                self.assertEqual(status, 0, errors)
+                with h5py.File(f"{folder}/frames.h5", "r") as disk:
+                    for message in messages[1:-1]:
+                        np.testing.assert_array_equal(message["data"]["threshold_1"],
+                                                      disk["/exchange/data"][message["image_id"]])
+                self.assertEqual(image_ids(messages), [0, 1, 2])
+
     def test_a_slow_consumer_with_block_loses_nothing(self):
         numbers = []
         # Slots are reused all the time here (150 frames through a 16 MiB buffer): one touched

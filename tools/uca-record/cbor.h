@@ -23,6 +23,7 @@ enum {
     CBOR_TAG_UINT16_LE_ARRAY = 69,
     CBOR_TAG_MULTI_DIM_ARRAY = 40,
     CBOR_TAG_SELF_DESCRIBED = 55799,
+    CBOR_TAG_COMPRESSED = 56500, /* the frame-stream convention's: [algorithm, modifier, bytes] */
 };
 
 void cbor_writer_init (CborWriter *writer, guint8 *data, gsize size);

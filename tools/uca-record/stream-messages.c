@@ -69,9 +69,10 @@ stream_series_clear (StreamSeries *series)
     g_clear_pointer (&series->date, g_date_time_unref);
 }
 
-gsize
-stream_encode_image_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index, gint64 arrival_ns,
-                            guint8 *pixels)
+/* `algorithm` NULL: the pixels as they are; else `data_bytes` of them compressed so. */
+static gsize
+encode_image_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index, gint64 arrival_ns,
+                     const gchar *algorithm, gsize data_bytes, guint8 *pixels)
 {
     guint8 header[STREAM_IMAGE_HEADER_ROOM];
     const guint64 stop = (guint64) MAX (arrival_ns - series->start_ns, 0);
@@ -97,11 +98,34 @@ stream_encode_image_header (const StreamSeries *series, const FrameGeometry *geo
     cbor_writer_put_uint (&writer, geometry->height);
     cbor_writer_put_uint (&writer, geometry->width);
     cbor_writer_put_tag (&writer, pixel_tag (geometry));
-    cbor_writer_put_bytes_head (&writer, geometry->frame_bytes);
+
+    /* Compressed bytes stand where the byte string would; the modifier is bslz4's element size. */
+    if (algorithm != NULL) {
+        cbor_writer_put_tag (&writer, CBOR_TAG_COMPRESSED);
+        cbor_writer_put_array (&writer, 3);
+        cbor_writer_put_text (&writer, algorithm);
+        cbor_writer_put_uint (&writer, strcmp (algorithm, "bslz4") == 0 ? geometry->bytes_per_pixel : 0);
+    }
+
+    cbor_writer_put_bytes_head (&writer, algorithm != NULL ? data_bytes : geometry->frame_bytes);
     g_assert (!writer.overflow);
 
     memcpy (pixels - writer.length, header, writer.length);
     return writer.length;
+}
+
+gsize
+stream_encode_image_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index, gint64 arrival_ns,
+                            guint8 *pixels)
+{
+    return encode_image_header (series, geometry, index, arrival_ns, NULL, 0, pixels);
+}
+
+gsize
+stream_encode_compressed_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index,
+                                 gint64 arrival_ns, const gchar *algorithm, gsize data_bytes, guint8 *data)
+{
+    return encode_image_header (series, geometry, index, arrival_ns, algorithm, data_bytes, data);
 }
 
 /* A key of a map whose pairs are counted as they are written. */

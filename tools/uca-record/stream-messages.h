@@ -43,5 +43,9 @@ GBytes *stream_encode_end (const StreamSeries *series, guint64 sent, guint64 dro
  * of them; returns its length. */
 gsize stream_encode_image_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index,
                                   gint64 arrival_ns, guint8 *pixels);
+/* The same in front of `data_bytes` of the pixels compressed with `algorithm` ("lz4" or
+ * "bslz4", in the framing stream-compress.h describes). */
+gsize stream_encode_compressed_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index,
+                                       gint64 arrival_ns, const gchar *algorithm, gsize data_bytes, guint8 *data);
 
 #endif

@@ -47,6 +47,7 @@ struct RecordStream {
     guint n_endpoints;
     GBytes *user_data; /* its CBOR item */
     gboolean drop;
+    StreamCompression compression;
     gboolean quiet;
     guint64 series_id;
     void *zap;            /* with CURVE: the authentication handler's REP socket, the watch thread's */

@@ -96,21 +96,62 @@ count_send (RecordStream *stream)
     atomic_store (&stream->last_send_ns, now);
 }
 
+/* A compressed frame's buffer, on ZeroMQ's I/O thread or the sender's: it begins with the
+ * stream it counts in. */
+static void
+release_compressed (void *data, void *hint)
+{
+    RecordStream *stream;
+
+    (void) data;
+    memcpy (&stream, hint, sizeof stream);
+    atomic_fetch_sub (&stream->in_flight, 1);
+    g_free (hint);
+}
+
+enum {
+    COMPRESSED_ROOM = sizeof (RecordStream *) + STREAM_IMAGE_HEADER_ROOM,
+};
+
+/* The frame's message: zero copy, the header in front of the pixels, the slot held until ZeroMQ
+ * lets go; compressed, a buffer of its own, and the slot free at once. */
+static void
+init_frame_message (RecordStream *stream, const RingFrame *frame, zmq_msg_t *whole)
+{
+    const FrameGeometry *geometry = &stream->geometry;
+    guint8 *buffer, *data;
+    gsize size, header;
+
+    if (stream->compression == STREAM_COMPRESSION_NONE) {
+        header = stream_encode_image_header (&stream->series, geometry, frame->index, frame->arrival_ns, frame->pixels);
+        zmq_msg_init_data (whole, frame->pixels - header, header + geometry->frame_bytes, release_frame,
+                           &stream->releases[frame->slot]);
+        return;
+    }
+
+    buffer = g_malloc (COMPRESSED_ROOM + stream_compress_bound (stream->compression, geometry->frame_bytes));
+    data = buffer + COMPRESSED_ROOM;
+    size = stream_compress (stream->compression, frame->pixels, geometry->frame_bytes, geometry->bytes_per_pixel, data);
+    release_frame (NULL, &stream->releases[frame->slot]);
+    atomic_fetch_add (&stream->in_flight, 1);
+    header = stream_encode_compressed_header (&stream->series, geometry, frame->index, frame->arrival_ns,
+                                              stream_compression_names[stream->compression], size, data);
+    memcpy (buffer, &stream, sizeof stream);
+    zmq_msg_init_data (whole, data - header, header + size, release_compressed, buffer);
+}
+
 /* One message over the header and the pixels, shared by every endpoint: ZeroMQ releases it
  * once, when the last endpoint is done with it. */
 static void
 send_frame (RecordStream *stream, const RingFrame *frame)
 {
-    const gsize header =
-        stream_encode_image_header (&stream->series, &stream->geometry, frame->index, frame->arrival_ns, frame->pixels);
     const gboolean over_budget = stream->drop && atomic_load (&stream->in_flight) >= stream->budget;
     const Patience patience = stream->drop ? PATIENCE_NONE : PATIENCE_UNBOUNDED;
     gboolean any = FALSE;
     zmq_msg_t whole;
 
     atomic_fetch_add (&stream->in_flight, 1);
-    zmq_msg_init_data (&whole, frame->pixels - header, header + stream->geometry.frame_bytes, release_frame,
-                       &stream->releases[frame->slot]);
+    init_frame_message (stream, frame, &whole);
 
     for (guint i = 0; i < stream->n_endpoints; i++) {
         StreamEndpoint *endpoint = &stream->endpoints[i];

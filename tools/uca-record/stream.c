@@ -180,8 +180,8 @@ open_endpoint (RecordStream *stream, StreamEndpoint *endpoint, const gchar *secr
     success = set_int_option (endpoint->socket, ZMQ_SNDHWM, 2, name, error) &&
               set_int_option (endpoint->socket, ZMQ_SNDTIMEO, SEND_TIMEOUT_MS, name, error) &&
               set_int_option (endpoint->socket, ZMQ_LINGER, 0, name, error) &&
-              /* Else tcp://[::1]:P fails, and a wildcard serves IPv4 only. */
-              set_int_option (endpoint->socket, ZMQ_IPV6, 1, name, error);
+              /* Else tcp://[::1]:P fails; only there, as IPv4 addresses would be named as mapped. */
+              set_int_option (endpoint->socket, ZMQ_IPV6, g_str_has_prefix (name, "tcp://["), name, error);
 
     /* The authentication's domain names the endpoint, whose refusals it counts. */
     if (success && secret != NULL)
@@ -255,6 +255,7 @@ record_stream_open (const StreamOptions *options, gboolean quiet, GError **error
 
     stream = g_new0 (RecordStream, 1);
     stream->drop = options->drop;
+    stream->compression = options->compression;
     stream->series_id = (guint64) g_get_real_time ();
     stream->quiet = quiet;
     stream->n_endpoints = g_strv_length (options->endpoints);

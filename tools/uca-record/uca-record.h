@@ -3,6 +3,8 @@
 #ifndef UCA_RECORD_H
 #define UCA_RECORD_H
 
+#include "stream-compress.h"
+
 #include <glib.h>
 
 #define RECORD_ERROR (record_error_quark ())
@@ -51,6 +53,7 @@ typedef struct {
     gchar **endpoints; /* NULL: nothing is published */
     gchar *user_data;  /* JSON text, or NULL */
     gboolean drop;     /* --stream-policy drop: never wait for consumers */
+    StreamCompression compression;
     gchar *curve_secret;
     gchar *curve_clients;
     gboolean keygen;
