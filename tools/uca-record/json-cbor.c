@@ -398,8 +398,11 @@ enum {
 static gboolean
 parse_value (Parser *parser, GByteArray *out)
 {
-    const gchar c = (skip_space (parser), parser->text[parser->at]);
+    gchar c;
     gboolean success;
+
+    skip_space (parser);
+    c = parser->text[parser->at];
 
     if (parser->depth >= MAX_DEPTH)
         return fail (parser, "nesting too deep");
