@@ -12,8 +12,8 @@ extern "C" {
 }
 
 #include <cbor.h>
-#include <json-glib/json-glib.h>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <json-glib/json-glib.h>
 
 #include <cmath>
 #include <memory>
@@ -194,7 +194,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         expectNumbers(start, {{"number_of_images", nImages}});
     // User data as json-glib reads it, where it reads it exactly.
     JsonNode *sentData = json_object_get_member(json_node_get_object(start), "user_data");
-    FUZZ_CHECK((sentData != nullptr) == (userData != nullptr), "user data sent: %d", sentData != nullptr);
+    FUZZ_CHECK((sentData != nullptr) == (userData != nullptr), "user data sent: %d",
+               sentData != nullptr);
     if (glibData && userData) {
         g_autofree gchar *expected = json_to_string(glibData, FALSE);
         g_autofree gchar *decoded = json_to_string(sentData, FALSE);
@@ -226,11 +227,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                    static_cast<unsigned long long>(exposure), info.exposure_s);
     }
     g_autoptr(JsonNode) end = decode(stream_encode_end(&series, sent, dropped, lost), "end");
-    expectNumbers(
-        end, {{"series_id", seriesId},
-              {"frames_sent", sent},
-              {"frames_dropped", dropped},
-              {"frames_possibly_lost", lost}});
+    expectNumbers(end, {{"series_id", seriesId},
+                        {"frames_sent", sent},
+                        {"frames_dropped", dropped},
+                        {"frames_possibly_lost", lost}});
     stream_series_clear(&series);
     return 0;
 }

@@ -88,8 +88,8 @@ gsize
 stream_compress (StreamCompression compression, const guint8 *data, gsize size, guint element_size, guint8 *out)
 {
     const gsize block_elements = BSLZ4_BLOCK_BYTES / element_size;
-    const gsize block = compression == STREAM_COMPRESSION_LZ4 ? MIN (size, LZ4_BLOCK_BYTES)
-                                                              : block_elements * element_size;
+    const gsize block =
+        compression == STREAM_COMPRESSION_LZ4 ? MIN (size, LZ4_BLOCK_BYTES) : block_elements * element_size;
     gsize length = HEADER_BYTES, done = 0;
     guint8 shuffled[BSLZ4_BLOCK_BYTES];
 

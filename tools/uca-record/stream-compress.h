@@ -29,8 +29,7 @@ extern const gchar *const stream_compression_names[3]; /* the convention's: "non
 gsize stream_compress_bound (StreamCompression compression, gsize size);
 /* Compresses `size` bytes of elements of `element_size` bytes into `out`, which holds
  * stream_compress_bound () bytes; returns the bytes written. */
-gsize stream_compress (StreamCompression compression, const guint8 *data, gsize size, guint element_size,
-                       guint8 *out);
+gsize stream_compress (StreamCompression compression, const guint8 *data, gsize size, guint element_size, guint8 *out);
 /* The bit transposition of one block of `n_elements`, a multiple of 8. */
 void stream_bitshuffle (const guint8 *data, gsize n_elements, guint element_size, guint8 *out);
 

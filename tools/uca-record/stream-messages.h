@@ -9,7 +9,6 @@
 #include "cbor.h"
 #include "uca-record.h"
 
-
 /* The one channel of every image. Consumers written for other detectors look for this name. */
 #define STREAM_CHANNEL "threshold_1"
 

@@ -10,10 +10,10 @@
 #include <stdatomic.h>
 
 typedef struct {
-    gchar *name;   /* as given */
-    gchar *bound;  /* as bound, e.g. with the port a wildcard got */
-    void *socket;  /* PUSH: the opening thread's, then the sender's, then the closing thread's */
-    void *monitor; /* PAIR receiving the socket's events: the watch thread's */
+    gchar *name;            /* as given */
+    gchar *bound;           /* as bound, e.g. with the port a wildcard got */
+    void *socket;           /* PUSH: the opening thread's, then the sender's, then the closing thread's */
+    void *monitor;          /* PAIR receiving the socket's events: the watch thread's */
     guint refusals_closing; /* the watch thread's: connections refused whose close is to come */
 
     /* Written by the sender thread; read by anyone. */
@@ -26,7 +26,7 @@ typedef struct {
     /* Written by the watch thread; read by anyone. */
     atomic_uint accepted; /* connections */
     atomic_uint disconnected;
-    atomic_uint joined;  /* connections whose handshake succeeded: consumers */
+    atomic_uint joined;       /* connections whose handshake succeeded: consumers */
     atomic_uint refused;      /* consumers refused: each key not admitted once, and other failed handshakes */
     GHashTable *refused_keys; /* the watch thread's: keys not admitted, in Z85 */
     /* Frames ZeroMQ held for consumers that left mid-series: lost unless another took them. */

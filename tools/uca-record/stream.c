@@ -126,14 +126,15 @@ check_transport (const gchar *endpoint, GError **error)
     const gchar *port = host != NULL ? strrchr (host, ':') : NULL;
 
     if (host == NULL && !g_str_has_prefix (endpoint, "ipc://"))
-        return stream_error (error, "Cannot publish on `%s': %s here; write tcp://ADDRESS:PORT or ipc://PATH",
-                             endpoint, zmq_strerror (EPROTONOSUPPORT));
+        return stream_error (error, "Cannot publish on `%s': %s here; write tcp://ADDRESS:PORT or ipc://PATH", endpoint,
+                             zmq_strerror (EPROTONOSUPPORT));
 
     if (port == NULL || port - host != 9 || g_ascii_strncasecmp (host, "localhost", 9) != 0)
         return TRUE;
 
-    return stream_error (error, "Cannot publish on `%s': ZeroMQ binds addresses, not host names; write tcp://127.0.0.1%s "
-                                "or tcp://[::1]%s",
+    return stream_error (error,
+                         "Cannot publish on `%s': ZeroMQ binds addresses, not host names; write tcp://127.0.0.1%s "
+                         "or tcp://[::1]%s",
                          endpoint, port, port);
 }
 
@@ -434,8 +435,8 @@ record_stream_print_report (RecordStream *stream, gboolean quiet)
         const guint left = disconnected - MIN (disconnected, accepted - MIN (accepted, joined));
         const gdouble megabytes = atomic_load (&endpoint->bytes) / 1e6;
 
-        g_print ("stream:     %s: %" G_GUINT64_FORMAT " frames sent, %" G_GUINT64_FORMAT " dropped (%s), %" G_GUINT64_FORMAT
-                 " possibly lost with consumers that left, %.1f MB",
+        g_print ("stream:     %s: %" G_GUINT64_FORMAT " frames sent, %" G_GUINT64_FORMAT
+                 " dropped (%s), %" G_GUINT64_FORMAT " possibly lost with consumers that left, %.1f MB",
                  endpoint->bound != NULL ? endpoint->bound : endpoint->name, (guint64) atomic_load (&endpoint->sent),
                  (guint64) atomic_load (&endpoint->dropped), stream->drop ? "drop" : "block",
                  (guint64) atomic_load (&endpoint->possibly_lost), megabytes);

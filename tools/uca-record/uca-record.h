@@ -91,13 +91,13 @@ typedef struct {
     gchar *told_name;         /* the camera's own name; NULL when it tells none */
     gchar *model;             /* NULL when the camera tells none */
     gdouble exposure_s;
-    gdouble frame_time_s;  /* the cycle in force: frame-time where the camera has it, else the exposure */
-    gchar *serial_number;  /* NULL when the camera tells none */
+    gdouble frame_time_s;       /* the cycle in force: frame-time where the camera has it, else the exposure */
+    gchar *serial_number;       /* NULL when the camera tells none */
     gboolean gain_corrected;    /* corrections-applied lists "gain": a flat field was applied */
     gboolean defects_corrected; /* it lists "defects": defective pixels were replaced */
-    guint roi[4];          /* x0, y0, width, height */
-    guint binning[2];      /* horizontal, vertical; 0 when the camera has none */
-    gdouble pixel_size[2]; /* width, height of a sensor pixel in metres; 0 when unknown */
+    guint roi[4];               /* x0, y0, width, height */
+    guint binning[2];           /* horizontal, vertical; 0 when the camera has none */
+    gdouble pixel_size[2];      /* width, height of a sensor pixel in metres; 0 when unknown */
     gboolean has_gain;
     guint gain;
     gchar *trigger_source; /* libuca's name: "auto", "software" or "external"; NULL if unknown */
