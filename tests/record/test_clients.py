@@ -354,6 +354,18 @@ class ClientTest(unittest.TestCase):
                          errors + summary)
         self.assertTrue(0 < lost <= missing, (lost, missing))
 
+    def test_the_example_asked_for_a_file_fails_when_no_image_came(self):
+        # The series starts and ends without a frame (no trigger comes): nothing to write.
+        example = subprocess.Popen([sys.executable, EXAMPLE, self.endpoint, "--hdf5", f"{self.path}/copy.h5",
+                                    "--timeout", str(BOUND)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(example.kill)
+        status, _, errors = self.finish(self.start("trigger-source=external", "--timeout", "1", "-n", "1", "--stream",
+                                                   self.endpoint))
+        _, example_errors = example.communicate(timeout=BOUND)
+        self.assertNotEqual(status, 0, errors)
+        self.assertEqual((example.returncode, os.path.exists(f"{self.path}/copy.h5")), (4, False), example_errors)
+        self.assertIn("no image arrived, nothing written", example_errors)
+
     def test_without_consumers_drop_counts_and_block_waits_until_a_signal(self):
         for policy, status_expected in (("drop", 0), ("block", 128 + signal.SIGINT)):
             with self.subTest(policy=policy):
