@@ -8,13 +8,17 @@
 
 It prints a line per frame and channel (image_id, mean, min, max) and a summary per series.
 Only the keys every source sends are required; several channels, and data compressed with lz4
-or bslz4, are handled. With --hdf5 the first series goes into a Data Exchange file laid out as
-uca-record's own (/exchange/data, /exchange/timestamps); other channels go beside it as
-/exchange/data_CHANNEL.
+or bslz4, are handled. With --hdf5 the first series it sees goes into a Data Exchange file laid
+out as uca-record's own (/exchange/data, /exchange/timestamps): image k at index k, so frames
+that never arrived leave their index empty; they are listed in /exchange/missing_image_ids and
+counted in the data's missing_frames attribute. Other channels go beside it as
+/exchange/data_CHANNEL. A consumer that missed the start message (it restarted, or joined late)
+sizes the file from the first image it receives.
 
 Exit status: 0 when every series ended and no frame was missing; 1 when frames were missing
-(a gap in image_id, or fewer than the series announced); 2 for bad arguments; 3 when --timeout
-passed without a message; 130 on Ctrl-C.
+(a gap in image_id, fewer than the series announced or the source published, or frames lost
+with a consumer that left); 2 for bad arguments; 3 when --timeout passed without a message; 4
+when --hdf5 was given but no image arrived to write; 130 on Ctrl-C.
 
 Needs Debian's python3-zmq, python3-cbor2 and python3-numpy; python3-lz4 and bitshuffle for
 compressed data, python3-h5py for --hdf5. Several clients on one endpoint share its messages
@@ -93,61 +97,64 @@ class Series:
 
     def __init__(self, series_id, start=None):
         self.series_id = series_id
-        self.start = start or {}
-        self.received = 0
-        self.missing = 0
-        self.next_id = 0 if start is not None else None  # None: joined mid-series
-        self.first_id = None
-        self.announced = self.start.get("number_of_images") or None
+        self.start = start
+        self.received = set()
+        self.missing = []
+        self.announced = (start or {}).get("number_of_images") or None
         self.writer = None
 
     def image(self, image_id):
-        if self.first_id is None:
-            self.first_id = image_id
-        if self.next_id is None:
-            # No start seen: the frames before this one are not ours to count.
+        if self.start is None and not self.received:
+            # A consumer that restarted, or joined late: the frames before this one are missing.
             print(f"series {self.series_id}: no start message; joined at image {image_id}", file=sys.stderr)
-            self.next_id = image_id
-        if image_id > self.next_id:
-            print(f"series {self.series_id}: images {self.next_id} to {image_id - 1} missing", file=sys.stderr)
-            self.missing += image_id - self.next_id
-        self.next_id = max(self.next_id, image_id + 1)
-        self.received += 1
+        expected = max(self.received, default=-1) + 1
+        if image_id > expected:
+            print(f"series {self.series_id}: images {expected} to {image_id - 1} missing", file=sys.stderr)
+        self.received.add(image_id)
+
+    def gaps(self, published=0):
+        """The images before the last received, or before `published`, that did not arrive."""
+        last = max(published, max(self.received, default=-1) + 1)
+        return [i for i in range(last) if i not in self.received]
 
     def end(self, message):
         # uca-record's end says how many it published; other sources announce a number at start.
-        published = None
+        published = self.announced or 0
         if "frames_sent" in message and "frames_dropped" in message:
             published = message["frames_sent"] + message["frames_dropped"]
-        elif self.announced and self.start:
-            published = self.announced
-        if published is not None and self.next_id is not None and published > self.next_id:
-            print(f"series {self.series_id}: images {self.next_id} to {published - 1} missing", file=sys.stderr)
-            self.missing += published - self.next_id
-        dropped = message.get("frames_dropped")
-        print(f"series {self.series_id}: {self.received} images received, {self.missing} missing"
-              + (f" ({dropped} dropped by the source)" if dropped is not None else ""))
+        self.missing = self.gaps(published)
+        if self.missing:
+            print(f"series {self.series_id}: {len(self.missing)} images missing, the first {self.missing[0]}",
+                  file=sys.stderr)
+        dropped, lost = message.get("frames_dropped"), message.get("frames_possibly_lost")
+        print(f"series {self.series_id}: {len(self.received)} images received, {len(self.missing)} missing"
+              + (f" ({dropped} dropped by the source)" if dropped is not None else "")
+              + (f" ({lost} possibly lost with a consumer that left)" if lost else ""))
 
 
 class Hdf5Writer:
-    """The series as uca-record writes it: /exchange/data and /exchange/timestamps."""
+    """The series as uca-record writes it: /exchange/data and /exchange/timestamps, frame k at
+    index k whatever arrived before it; the images that never arrived are listed in
+    /exchange/missing_image_ids and counted in the data's `missing_frames` attribute."""
 
     def __init__(self, path, start, channels):
         import h5py
         self.file = h5py.File(path, "w")
         self.file.attrs["implements"] = "exchange"
         self.exchange = self.file.create_group("exchange")
-        self.start = start
+        self.start = start or {}
         self.channels = channels
+        self.length = self.start.get("number_of_images") or 0
         self.data = {}
-        self.timestamps = self.exchange.create_dataset("timestamps", (0,), "i8", maxshape=(None,), chunks=(4096,))
+        self.timestamps = self.exchange.create_dataset("timestamps", (self.length,), "i8", maxshape=(None,),
+                                                       chunks=(4096,))
         self.timestamps.attrs["units"] = "ns"
-        self.first_ns = None
 
     def dataset(self, channel, frame):
         if channel not in self.data:
             name = "data" if channel == self.channels[0] else f"data_{channel}"
-            data = self.exchange.create_dataset(name, (0,) + frame.shape, frame.dtype,
+            # Sized from the start message when there was one, else from this first image.
+            data = self.exchange.create_dataset(name, (self.length,) + frame.shape, frame.dtype,
                                                 maxshape=(None,) + frame.shape, chunks=(1,) + frame.shape)
             start = self.start
             width = start.get("image_size_x", frame.shape[-1])
@@ -161,20 +168,28 @@ class Hdf5Writer:
             self.data[channel] = data
         return self.data[channel]
 
-    def write(self, message, frames):
-        for channel, frame in frames.items():
-            data = self.dataset(channel, frame)
-            data.resize(data.shape[0] + 1, axis=0)
-            data[-1] = frame
-        stop = seconds(message.get("stop_time"))
-        stamp_ns = int(round(stop * NS_PER_S)) if stop is not None else 0
-        self.first_ns = stamp_ns if self.first_ns is None else self.first_ns
-        self.timestamps.resize(self.timestamps.shape[0] + 1, axis=0)
-        self.timestamps[-1] = stamp_ns - self.first_ns
+    def grow(self, length):
+        if length > self.length:
+            self.length = length
+            for dataset in (*self.data.values(), self.timestamps):
+                dataset.resize(length, axis=0)
 
-    def close(self, complete):
+    def write(self, message, frames):
+        image_id = message["image_id"]
+        for channel, frame in frames.items():
+            self.dataset(channel, frame)
+        self.grow(image_id + 1)
+        for channel, frame in frames.items():
+            self.data[channel][image_id] = frame
+        stop = seconds(message.get("stop_time"))
+        self.timestamps[image_id] = int(round(stop * NS_PER_S)) if stop is not None else 0
+
+    def close(self, missing, complete):
+        self.grow(max(missing, default=-1) + 1)
+        self.exchange.create_dataset("missing_image_ids", data=np.array(missing, np.uint64))
         for data in self.data.values():
             data.attrs["complete"] = np.uint8(complete)
+            data.attrs["missing_frames"] = np.uint64(len(missing))
         self.file.close()
 
 
@@ -215,6 +230,7 @@ def connect(arguments):
     # piling frames up in memory.
     socket.setsockopt(zmq.RCVHWM, 4)
     socket.setsockopt(zmq.LINGER, 0)
+    socket.setsockopt(zmq.IPV6, 1)  # else tcp://[::1]:P and other IPv6 sources are unreachable
     if arguments.curve:
         server, client = arguments.curve
         socket.curve_serverkey = read_key(server, "public").encode()
@@ -229,13 +245,14 @@ def main():
     socket = connect(arguments)
     poller = zmq.Poller()
     poller.register(socket, zmq.POLLIN)
-    series, ended, missing, writer = {}, 0, 0, None
+    series, ended, missing, writer, written = {}, 0, 0, None, False
 
     while arguments.series == 0 or ended < arguments.series:
         if not poller.poll(arguments.timeout * 1000 if arguments.timeout else None):
             print(f"no message for {arguments.timeout} s", file=sys.stderr)
-            if writer is not None and writer.data is not None:
-                writer.close(complete=False)  # a series that did not end
+            for current in series.values():
+                if current.writer is not None:  # a series that did not end
+                    current.writer.close(current.gaps(), complete=False)
             return 3
         message = cbor2.loads(socket.recv(copy=False).buffer, tag_hook=tag_hook)
         kind, series_id = message.get("type"), message.get("series_id")
@@ -245,9 +262,6 @@ def main():
             channels = message.get("channels") or []
             print(f"series {series_id}: start, {message.get('image_size_x')} x {message.get('image_size_y')} "
                   f"pixels, channels {', '.join(channels) or 'not named'}")
-            if arguments.hdf5 and writer is None and ended == 0:
-                writer = Hdf5Writer(arguments.hdf5, message, channels)
-                current.writer = writer
         elif kind == "image":
             current = series.setdefault(series_id, Series(series_id))
             image_id = message["image_id"]
@@ -256,20 +270,26 @@ def main():
             for name, frame in frames.items():
                 if not arguments.quiet:
                     print(f"image {image_id} {name}: mean {frame.mean():.2f}, min {frame.min()}, max {frame.max()}")
+            # The first series this consumer sees goes to the file, with its start or without.
+            if arguments.hdf5 and writer is None:
+                writer = current.writer = Hdf5Writer(arguments.hdf5, current.start,
+                                                     (current.start or {}).get("channels") or list(frames))
             if current.writer is not None:
-                if not current.writer.channels:
-                    current.writer.channels = list(frames)
                 current.writer.write(message, frames)
+                written = True
         elif kind == "end":
             current = series.setdefault(series_id, Series(series_id))
             current.end(message)
-            missing += current.missing
+            missing += len(current.missing)
             ended += 1
             if current.writer is not None:
-                current.writer.close(complete=current.missing == 0)
+                current.writer.close(current.missing, complete=not current.missing)
                 current.writer = None
             del series[series_id]
 
+    if arguments.hdf5 and not written:
+        print(f"{arguments.hdf5}: no image arrived, nothing written", file=sys.stderr)
+        return 4
     return 1 if missing else 0
 
 

@@ -11,7 +11,7 @@ packages=(g++ cmake make pkg-config libglib2.0-dev libspdlog-dev libfmt-dev libg
           libtiff-dev libpng-dev libhdf5-dev hdf5-tools python3-h5py valgrind
           gobject-introspection libgirepository1.0-dev python3-gi python3-numpy
           clang clang-format libclang-rt-14-dev libcbor-dev
-          libzmq3-dev libjson-glib-dev libsoup-3.0-dev python3-zmq python3-cbor2 python3-lz4 bitshuffle
+          libzmq3-dev liblz4-dev libjson-glib-dev libsoup-3.0-dev python3-zmq python3-cbor2 python3-lz4 bitshuffle
           python3-dxchange python3-pandas python3-tifffile python3-scipy)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)

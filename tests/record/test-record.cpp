@@ -133,6 +133,10 @@ std::vector<Invocation> runs()
     // fail differently.
     for (const auto &[options, reason] : std::vector<std::pair<std::string, std::string>>{
              {"carrier-pigeon://loft", "Protocol not supported"}, {"tcp://127.0.0.1", "Invalid argument"},
+             {"inproc://frames", "write tcp://ADDRESS:PORT or ipc://PATH"}, {"udp://127.0.0.1:31001", "Protocol not supported"},
+             {"tcp://localhost:31001", "write tcp://127.0.0.1:31001 or tcp://[::1]:31001"},
+             {"ipc://@scratch/s --stream-user-data [1,]", "not JSON: an unexpected character at character 4"},
+             {"ipc://@scratch/s --stream-user-data " + std::string(600, '['), "not JSON: nesting too deep"},
              {"tcp://127.0.0.1:99999", "none of 0 to 65535"}, {"ipc://@scratch/s --stream-user-data {sample:Fe}", "not JSON"},
              {"tcp://127.0.0.1:45871 --stream tcp://127.0.0.1:45871", "Address already in use"},
              {"ipc://@scratch/s --stream-curve-secret @out/none --stream-curve-clients @out/none", "Cannot read --stream-curve-secret"},

@@ -2,7 +2,7 @@
 # uca-record as Python clients meet it: its live stream (pyzmq, cbor2, examples/stream_consumer.py)
 # and its HDF5 files (h5py). Every wait has a bound that holds under the sanitizers.
 
-import datetime, os, pathlib, re, signal, socket, subprocess, sys, tempfile, threading, time, unittest
+import datetime, json, os, pathlib, re, signal, socket, subprocess, sys, tempfile, threading, time, unittest
 
 import cbor2, dxchange, h5py, zmq
 import numpy as np
@@ -59,6 +59,7 @@ class Collector(threading.Thread):
         self.socket = self.context.socket(zmq.PULL)
         self.socket.setsockopt(zmq.RCVHWM, 1 if delay else 1000)
         self.socket.setsockopt(zmq.LINGER, 0)
+        self.socket.setsockopt(zmq.IPV6, 1)
         if curve:
             self.socket.curve_serverkey, self.socket.curve_publickey, self.socket.curve_secretkey = curve
         self.socket.connect(endpoint)
@@ -170,6 +171,100 @@ class ClientTest(unittest.TestCase):
             self.assertEqual(copy["/exchange/data"].attrs["complete"], 1)
         self.assertIn("5 frames sent, 0 dropped", stream_line(report, "tcp://127.0.0.1"))
 
+    def test_the_start_message_has_every_field_consumers_size_their_work_by(self):
+        # Key by key, with the convention's names and types; the series number grows from one run
+        # to the next in the same folder, as its record keeps it.
+        expected = {"type": str, "series_id": int, "series_unique_id": str, "arm_date": datetime.datetime,
+                    "detector_description": str, "detector_serial_number": str, "image_size_x": int,
+                    "image_size_y": int, "number_of_images": int, "count_time": float, "frame_time": float,
+                    "pixel_size_x": float, "pixel_size_y": float, "saturation_value": int, "channels": list,
+                    "image_dtype": str, "flatfield_enabled": bool, "pixel_mask_enabled": bool}
+        starts = []
+        with socket.socket(socket.AF_INET6) as probe:  # the second run over IPv6's loopback
+            probe.bind(("::1", 0))
+            ipv6 = f"tcp://[::1]:{probe.getsockname()[1]}"
+        for endpoint in (self.endpoint, ipv6):
+            collector = Collector(endpoint)
+            status, _, errors = self.finish(self.start("exposure-time=0.002", "-n", "2", "-o", self.folder,
+                                                       "--overwrite", "--stream", endpoint), collector)
+            self.assertEqual(status, 0, errors)
+            starts.append(collector.finish()[0])
+        for start in starts:
+            self.assertEqual(start["type"], "start")
+            for key, kind in expected.items():
+                with self.subTest(key=key):
+                    self.assertIsInstance(start.get(key), kind)
+            self.assertEqual((start["image_dtype"], start["flatfield_enabled"], start["pixel_mask_enabled"]),
+                             ("uint16", False, False))
+            # The cycle is never shorter than the exposure it holds.
+            self.assertGreaterEqual(start["frame_time"], start["count_time"])
+        self.assertEqual(starts[1]["series_id"], starts[0]["series_id"] + 1)
+
+    def test_user_data_keeps_every_json_value(self):
+        # Python's json reads these exactly; a lone surrogate, which UTF-8 cannot hold, is U+FFFD.
+        for text in ('{"a": 18446744073709551616, "b": -9223372036854775809, "c": -18446744073709551616}',
+                     '[-18446744073709551617, 340282366920938463463374607431768211456, 18446744073709551615]',
+                     '{"\\u0000k": "v\\u0000x", "pair": "\\ud83d\\ude00", "lone": "\\ud800 \\udc00"}',
+                     '[1, 1.5, -0, 2e3, true, null, {"k": [], "k": {"n": "\\n\\/"}}, ""]'):
+            with self.subTest(text=text):
+                collector = Collector(self.endpoint)
+                status, _, errors = self.finish(self.start("exposure-time=0", "-n", "1", "--stream", self.endpoint,
+                                                           "--stream-user-data", text), collector)
+                self.assertEqual(status, 0, errors)
+                expected = json.loads(re.sub(r"\\ud[89ab]..(?!\\ud[c-f])|(?<!\\ud[89ab]..)\\ud[c-f]..", r"\\ufffd",
+                                             text))
+                self.assertEqual(collector.finish()[0]["user_data"], expected)
+
+    def test_compressed_frames_decode_with_debian_lz4_and_bitshuffle(self):
+        # Debian's python3-lz4 and bitshuffle as the oracles; regions whose pixel counts leave
+        # bitshuffle's 4096-element blocks whole, a last block short, and a few elements over.
+        import bitshuffle, lz4.block, struct
+
+        def decompress(algorithm, modifier, data):
+            total, block = struct.unpack_from(">QI", data)
+            if algorithm == "bslz4":
+                return bitshuffle.decompress_lz4(np.frombuffer(data, np.uint8, offset=12), (total // modifier,),
+                                                 np.dtype("<u2"), block // modifier).tobytes()
+            out, offset = b"", 12
+            while len(out) < total:
+                (size,) = struct.unpack_from(">I", data, offset)
+                expected = min(block, total - len(out))
+                chunk = data[offset + 4:offset + 4 + size]
+                out += chunk if size == expected else lz4.block.decompress(chunk, uncompressed_size=expected)
+                offset += 4 + size
+            return out
+
+        def tag(decoder, tag):
+            if tag.tag == 56500:
+                self.assertEqual(tag.value[:2], [algorithm, 2 if algorithm == "bslz4" else 0])
+                return decompress(*tag.value)
+            return np.frombuffer(tag.value, "<u2") if tag.tag == 69 else \
+                tag.value[1].reshape(tag.value[0]) if tag.tag == 40 else tag
+
+        for algorithm, width, height in (("lz4", 256, 128), ("bslz4", 256, 128), ("bslz4", 100, 3),
+                                         ("bslz4", 250, 37)):
+            with self.subTest(algorithm=algorithm, width=width, height=height):
+                folder, endpoint = f"{self.path}/{algorithm}-{width}", f"{self.endpoint}-{algorithm}-{width}"
+                pull = zmq.Context.instance().socket(zmq.PULL)
+                pull.connect(endpoint)
+                recorder = self.start("exposure-time=0.002", f"roi-width={width}", f"roi-height={height}", "-n", "3",
+                                      "--format", "hdf5", "-o", folder, "--stream", endpoint,
+                                      "--stream-compression", algorithm)
+                messages, deadline = [], time.monotonic() + BOUND
+                while (not messages or messages[-1]["type"] != "end") and time.monotonic() < deadline:
+                    if pull.poll(200):
+                        messages.append(cbor2.loads(pull.recv(), tag_hook=tag))
+                    elif recorder.poll() is not None and not pull.poll(1000):
+                        break
+                pull.close(0)  # the recorder waits for its consumers to leave
+                status, _, errors = self.finish(recorder)
+                self.assertEqual(status, 0, errors)
+                with h5py.File(f"{folder}/frames.h5", "r") as disk:
+                    for message in messages[1:-1]:
+                        np.testing.assert_array_equal(message["data"]["threshold_1"],
+                                                      disk["/exchange/data"][message["image_id"]])
+                self.assertEqual(image_ids(messages), [0, 1, 2])
+
     def test_a_slow_consumer_with_block_loses_nothing(self):
         numbers = []
         # Slots are reused all the time here (150 frames through a 16 MiB buffer): one touched
@@ -211,6 +306,104 @@ class ClientTest(unittest.TestCase):
                 if consumer:
                     self.assertEqual(image_ids(collector.finish()), list(range(40)))
 
+    def test_the_example_files_each_frame_at_its_image_id_and_lists_the_missing(self):
+        # Under drop: a consumer paused mid-series misses frames; one that joins once the series
+        # began has no start message. Each file holds what arrived at its own index, the rest listed.
+        def images(out):
+            return len(re.findall(r"^image \d+ ", pathlib.Path(out).read_text(), re.M))
+
+        def size(folder):  # the file, readable while it grows
+            return os.path.getsize(f"{folder}/frames.h5") if os.path.exists(f"{folder}/frames.h5") else 0
+
+        for case in ("paused", "late"):
+            with self.subTest(case=case):
+                folder, copy, out = f"{self.path}/{case}", f"{self.path}/{case}.h5", f"{self.path}/{case}.txt"
+                endpoint = f"{self.endpoint}-{case}"
+
+                def example():
+                    with open(out, "w") as stdout:
+                        process = subprocess.Popen([sys.executable, EXAMPLE, endpoint, "--hdf5", copy,
+                                                    "--timeout", str(BOUND)], stdout=stdout, stderr=subprocess.PIPE,
+                                                   text=True)
+                    self.addCleanup(process.kill)
+                    return process
+
+                consumer = example() if case == "paused" else None
+                recorder = self.start("exposure-time=0.005", "-n", "0", "--format", "hdf5", "-o", folder,
+                                      "--stream", endpoint, "--stream-policy", "drop", "--timeout", str(BOUND))
+                if case == "late":
+                    # The file holds frames: the start message went out to nobody.
+                    self.assertTrue(wait_for(lambda: size(folder) > 200000))
+                    consumer = example()
+                self.assertTrue(wait_for(lambda: images(out) > 5))
+                if case == "paused":
+                    consumer.send_signal(signal.SIGSTOP)
+                    grown = size(folder)
+                    # Far more frames than the queues and socket buffers hold go by meanwhile.
+                    self.assertTrue(wait_for(lambda: size(folder) > grown + 64 * 65536))
+                    consumer.send_signal(signal.SIGCONT)
+                    received = images(out)
+                    self.assertTrue(wait_for(lambda: images(out) > received + 5))
+                recorder.send_signal(signal.SIGINT)
+                status, _, errors = self.finish(recorder)
+                _, consumer_errors = consumer.communicate(timeout=BOUND)
+                self.assertEqual((status, consumer.returncode), (128 + signal.SIGINT, 1), errors + consumer_errors)
+                received = [int(n) for n in re.findall(r"^image (\d+) ", pathlib.Path(out).read_text(), re.M)]
+                with h5py.File(f"{folder}/frames.h5", "r") as disk, h5py.File(copy, "r") as filed:
+                    data, missing = filed["/exchange/data"], list(filed["/exchange/missing_image_ids"][...])
+                    self.assertEqual((sorted(set(received) | set(missing)), data.attrs["missing_frames"],
+                                      data.attrs["complete"], len(data)),
+                                     (list(range(len(disk["/exchange/data"]))), len(missing), 0,
+                                      len(disk["/exchange/data"])))
+                    self.assertTrue(missing and set(received).isdisjoint(missing))
+                    # Paused: a gap after frames received (it may have connected too late for the first).
+                    self.assertTrue(missing[-1] > min(received) if case == "paused" else missing[0] == 0)
+                    for k in received:
+                        np.testing.assert_array_equal(data[k], disk["/exchange/data"][k])
+
+    def test_block_counts_what_a_consumer_that_died_took_with_it(self):
+        # A consumer stopped until the recorder waits on it, then killed: what was queued for it
+        # is counted as possibly lost, in the report and the end, and the next consumer misses it.
+        out = f"{self.path}/first.txt"
+        with open(out, "w") as stdout:
+            first = subprocess.Popen([sys.executable, EXAMPLE, self.endpoint], stdout=stdout, stderr=subprocess.DEVNULL)
+        self.addCleanup(first.kill)
+        recorder = self.start("exposure-time=0.002", "-n", "300", "--buffer", "4M", "--format", "hdf5", "-o",
+                              self.folder, "--stream", self.endpoint, "--timeout", str(BOUND))
+        self.assertTrue(wait_for(lambda: pathlib.Path(out).read_text().count("\nimage ") > 5))
+        first.send_signal(signal.SIGSTOP)
+        sizes = []
+
+        def stalled():  # the recorder waits: its file has not grown for a second
+            sizes.append(os.path.getsize(f"{self.folder}/frames.h5"))
+            time.sleep(0.1)
+            return len(sizes) > 10 and sizes[-1] == sizes[-11]
+        self.assertTrue(wait_for(stalled))
+        first.kill()
+        first.wait()
+        second = subprocess.Popen([sys.executable, EXAMPLE, self.endpoint, "--quiet", "--timeout", str(BOUND)],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(second.kill)
+        status, report, errors = self.finish(recorder)
+        summary, _ = second.communicate(timeout=BOUND)
+        lost = int(re.search(r"(\d+) possibly lost with consumers that left", stream_line(report, "ipc://")).group(1))
+        missing = int(re.search(r"(\d+) missing", summary).group(1))
+        self.assertEqual((status, second.returncode, f"({lost} possibly lost" in summary), (0, 1, True),
+                         errors + summary)
+        self.assertTrue(0 < lost <= missing, (lost, missing))
+
+    def test_the_example_asked_for_a_file_fails_when_no_image_came(self):
+        # The series starts and ends without a frame (no trigger comes): nothing to write.
+        example = subprocess.Popen([sys.executable, EXAMPLE, self.endpoint, "--hdf5", f"{self.path}/copy.h5",
+                                    "--timeout", str(BOUND)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(example.kill)
+        status, _, errors = self.finish(self.start("trigger-source=external", "--timeout", "1", "-n", "1", "--stream",
+                                                   self.endpoint))
+        _, example_errors = example.communicate(timeout=BOUND)
+        self.assertNotEqual(status, 0, errors)
+        self.assertEqual((example.returncode, os.path.exists(f"{self.path}/copy.h5")), (4, False), example_errors)
+        self.assertIn("no image arrived, nothing written", example_errors)
+
     def test_without_consumers_drop_counts_and_block_waits_until_a_signal(self):
         for policy, status_expected in (("drop", 0), ("block", 128 + signal.SIGINT)):
             with self.subTest(policy=policy):
@@ -224,6 +417,17 @@ class ClientTest(unittest.TestCase):
                 self.assertEqual((status, frames == 20 or policy == "block"), (status_expected, True), errors)
                 self.assertIn(f"written:    {frames} frames", report)
                 self.assertRegex(stream_line(report, policy), f"0 frames sent, {frames} dropped.*end not sent")
+
+    def test_consumers_sharing_an_endpoint_each_get_an_end(self):
+        # Round robin shares the frames, and each consumer connected at the end gets its own end
+        # message: none waits on for one, nor does the recorder for them to leave.
+        collectors = [Collector(self.endpoint) for _ in range(3)]
+        status, report, errors = self.finish(self.start("exposure-time=0.02", "-n", "30", "--stream", self.endpoint,
+                                                        "--timeout", str(10 * BOUND)), *collectors)
+        received = [collector.finish() for collector in collectors]
+        self.assertEqual((status, [messages[-1]["type"] for messages in received]), (0, ["end"] * 3), errors)
+        self.assertEqual(sorted(i for messages in received for i in image_ids(messages)), list(range(30)))
+        self.assertIn("3 joined, 3 left", stream_line(report, "ipc://"))
 
     # A stop is prompt whatever the exposure (1e308 s: the detector's longest, 71 minutes): a frame
     # not complete 2 s after the signal is discarded, and the report says so. The stopping line is
@@ -260,13 +464,22 @@ class ClientTest(unittest.TestCase):
         server, admitted, stranger = keys("server"), keys("admitted"), keys("stranger")
         with open(f"{self.path}/clients", "w") as clients:
             clients.write(f"# the beamline's viewer\npublic: {admitted[0].decode()}\n")
-        outsider = Collector(self.endpoint, curve=(server[0],) + stranger)
+        stranger_too = Collector(self.endpoint, curve=(server[0],) + keys("stranger-too"))
         insider = Collector(self.endpoint, curve=(server[0],) + admitted)
-        status, report, errors = self.finish(self.start(
-            "exposure-time=0.05", "-n", "10", "--stream", self.endpoint, "--stream-curve-secret", f"{self.path}/server",
-            "--stream-curve-clients", f"{self.path}/clients"), insider, outsider)
-        self.assertEqual((status, image_ids(insider.finish()), outsider.finish()), (0, list(range(10)), []), errors)
-        self.assertRegex(stream_line(report, "ipc://"), r"[1-9]\d* refused")
+        recorder = self.start(
+            "exposure-time=0.05", "-n", "40", "--stream", self.endpoint, "--stream-curve-secret", f"{self.path}/server",
+            "--stream-curve-clients", f"{self.path}/clients")
+        # One stranger comes back with the same key: still one consumer refused.
+        for _ in range(2):
+            outsider = Collector(self.endpoint, curve=(server[0],) + stranger)
+            time.sleep(0.5)
+            self.assertEqual(outsider.finish(), [])
+        outsider = Collector(self.endpoint, curve=(server[0],) + stranger)
+        status, report, errors = self.finish(recorder, insider, outsider, stranger_too)
+        self.assertEqual((status, image_ids(insider.finish()), outsider.finish(), stranger_too.finish()),
+                         (0, list(range(40)), [], []), errors)
+        # Each stranger once, however often it came back.
+        self.assertRegex(stream_line(report, "ipc://"), r" 2 refused")
 
     def expect_series(self, names):
         with h5py.File(self.file, "r") as f:

@@ -335,14 +335,22 @@ record_open_camera (UcaPluginManager *manager, const gchar *name, GError **error
     return NULL;
 }
 
+/* Not every libuca camera has the property, nor of the same type. */
+static gboolean
+has_readable (UcaCamera *camera, const gchar *name, GType type)
+{
+    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name);
+
+    return pspec != NULL && G_TYPE_CHECK_INSTANCE_TYPE (pspec, type) && (pspec->flags & G_PARAM_READABLE);
+}
+
 /* A readable string property's value, or NULL when there is none or it is empty. */
 static gchar *
 read_text (UcaCamera *camera, const gchar *name)
 {
-    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name);
     gchar *text = NULL;
 
-    if (pspec != NULL && G_IS_PARAM_SPEC_STRING (pspec) && (pspec->flags & G_PARAM_READABLE))
+    if (has_readable (camera, name, G_TYPE_PARAM_STRING))
         g_object_get (camera, name, &text, NULL);
 
     if (text != NULL && text[0] == '\0')
@@ -357,11 +365,7 @@ read_text (UcaCamera *camera, const gchar *name)
 static const gchar *
 frame_time_property (UcaCamera *camera)
 {
-    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), "frame-time");
-
-    if (pspec != NULL && G_IS_PARAM_SPEC_DOUBLE (pspec) && (pspec->flags & G_PARAM_READABLE))
-        return "frame-time";
-    return "exposure-time";
+    return has_readable (camera, "frame-time", G_TYPE_PARAM_DOUBLE) ? "frame-time" : "exposure-time";
 }
 
 /* What may change when recording starts: the camera may round or refuse what was written. */
@@ -415,6 +419,20 @@ read_corrections (UcaCamera *camera, CameraInfo *info)
     info->corrections = g_intern_string (corrected ? corrections : "none");
     info->calibration_file = corrected ? g_intern_string (file) : NULL;
     info->calibration_start_time = corrected ? g_intern_string (start_time) : NULL;
+    /* "none", or a comma list of "offset", "gain" and "defects": a flat field applied, defective
+     * pixels replaced. */
+    info->gain_corrected = info->defects_corrected = FALSE;
+    if (corrected) {
+        gchar **names = g_strsplit (corrections, ",", -1);
+
+        for (guint i = 0; names[i] != NULL; i++) {
+            const gchar *name = g_strstrip (names[i]);
+
+            info->gain_corrected = info->gain_corrected || strcmp (name, "gain") == 0;
+            info->defects_corrected = info->defects_corrected || strcmp (name, "defects") == 0;
+        }
+        g_strfreev (names);
+    }
     g_free (corrections);
     g_free (file);
     g_free (start_time);
@@ -427,6 +445,7 @@ record_read_camera (UcaCamera *camera, const gchar *name, FrameGeometry *geometr
     info->camera_name = name;
     info->told_name = read_text (camera, "name");
     info->model = read_text (camera, "model");
+    info->serial_number = read_text (camera, "serial-number");
     /* It cannot change while recording. */
     info->trigger_source = read_enum_name (camera, "trigger-source");
     read_settings (camera, info);
@@ -443,6 +462,7 @@ record_camera_info_clear (CameraInfo *info)
 {
     g_clear_pointer (&info->told_name, g_free);
     g_clear_pointer (&info->model, g_free);
+    g_clear_pointer (&info->serial_number, g_free);
     g_clear_pointer (&info->trigger_source, g_free);
 }
 

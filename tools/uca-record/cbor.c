@@ -65,6 +65,12 @@ cbor_writer_put_int (CborWriter *writer, gint64 value)
 }
 
 void
+cbor_writer_put_negative (CborWriter *writer, guint64 value)
+{
+    put_head (writer, MAJOR_NEGATIVE, value);
+}
+
+void
 cbor_writer_put_double (CborWriter *writer, gdouble value)
 {
     guint64 bits;
@@ -132,6 +138,12 @@ void
 cbor_writer_put_bytes_head (CborWriter *writer, guint64 length)
 {
     put_head (writer, MAJOR_BYTES, length);
+}
+
+void
+cbor_writer_put_text_head (CborWriter *writer, guint64 length)
+{
+    put_head (writer, MAJOR_TEXT, length);
 }
 
 void

@@ -16,16 +16,21 @@ typedef struct {
 
 enum {
     CBOR_TAG_DATE_TIME = 0,
+    CBOR_TAG_POSITIVE_BIGNUM = 2,
+    CBOR_TAG_NEGATIVE_BIGNUM = 3,
     CBOR_TAG_UINT8_ARRAY = 64,
     CBOR_TAG_UINT16_BE_ARRAY = 65,
     CBOR_TAG_UINT16_LE_ARRAY = 69,
     CBOR_TAG_MULTI_DIM_ARRAY = 40,
     CBOR_TAG_SELF_DESCRIBED = 55799,
+    CBOR_TAG_COMPRESSED = 56500, /* the frame-stream convention's: [algorithm, modifier, bytes] */
 };
 
 void cbor_writer_init (CborWriter *writer, guint8 *data, gsize size);
 void cbor_writer_put_uint (CborWriter *writer, guint64 value);
 void cbor_writer_put_int (CborWriter *writer, gint64 value);
+/* The negative integer -1 - `value`: all 64 bits of it, beyond what a gint64 holds. */
+void cbor_writer_put_negative (CborWriter *writer, guint64 value);
 void cbor_writer_put_double (CborWriter *writer, gdouble value);
 void cbor_writer_put_bool (CborWriter *writer, gboolean value);
 void cbor_writer_put_null (CborWriter *writer);
@@ -36,6 +41,8 @@ void cbor_writer_put_bytes (CborWriter *writer, const guint8 *bytes, gsize lengt
 void cbor_writer_put_encoded (CborWriter *writer, const guint8 *items, gsize length);
 /* Only the head of a byte string of `length` bytes: its content follows elsewhere. */
 void cbor_writer_put_bytes_head (CborWriter *writer, guint64 length);
+/* Only the head of a text string of `length` bytes of UTF-8, which follow. */
+void cbor_writer_put_text_head (CborWriter *writer, guint64 length);
 void cbor_writer_put_array (CborWriter *writer, guint64 n_items);
 void cbor_writer_put_map (CborWriter *writer, guint64 n_pairs);
 void cbor_writer_put_tag (CborWriter *writer, guint64 tag);

@@ -32,6 +32,7 @@ struct RecordFolder {
     GPtrArray *earlier; /* the earlier recording's files, to remove once the new one begins */
     gchar *base;        /* the earlier recording's file the new run adds its series to, which stays
                          * until a copy with the series replaces it; NULL when not adding */
+    guint64 series_id;  /* the stream's series number for this recording: one past the earlier one's */
     gint record;        /* the new record, once the recording has begun; the writer's until it
                          * ends, then the main thread's */
 };
@@ -45,6 +46,7 @@ typedef struct {
     gboolean adding; /* it added a series to the format's file, which it left as it was if cut short */
     guint64 frames;  /* in its files, once it ended */
     guint64 last;    /* the last frame file it accounts for */
+    guint64 series_id;
 } EarlierRecord;
 
 /* ---- Names ------------------------------------------------------------------------------ */
@@ -227,6 +229,7 @@ read_record (const gchar *dir)
             record->ended = g_strcmp0 (state, "ended") == 0;
             record->frames = record->last = g_key_file_get_uint64 (file, group, "frames", NULL);
             record->adding = g_key_file_get_boolean (file, group, "adding", NULL);
+            record->series_id = g_key_file_get_uint64 (file, group, "series_id", NULL);
         }
 
         g_free (format);
@@ -251,6 +254,7 @@ record_text (const RecordFolder *folder, gboolean ended, guint64 frames, gsize *
     g_key_file_set_string (file, group, "owner", folder->owner);
     g_key_file_set_string (file, group, "state", ended ? "ended" : "running");
     g_key_file_set_uint64 (file, group, "frames", frames);
+    g_key_file_set_uint64 (file, group, "series_id", folder->series_id);
 
     if (folder->base != NULL)
         g_key_file_set_boolean (file, group, "adding", TRUE);
@@ -557,6 +561,7 @@ record_folder_open (const gchar *dir, const RecordFormat *format, RecordSeries s
 
     if (usable) {
         record = read_record (dir);
+        folder->series_id = (record != NULL ? record->series_id : 0) + 1;
         names = list_folder (dir, error);
         usable = names != NULL;
     }
@@ -686,6 +691,12 @@ const gchar *
 record_folder_path (const RecordFolder *folder)
 {
     return folder->dir;
+}
+
+guint64
+record_folder_series_id (const RecordFolder *folder)
+{
+    return folder->series_id;
 }
 
 const gchar *

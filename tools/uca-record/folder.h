@@ -5,7 +5,8 @@
  * refused at once, with or without --overwrite. The system lets go of the lock when its holder
  * ends, however it ends; a lock file left by a holder that was killed is recognised and taken
  * over. Each recording leaves a record (.uca-record): its format, the frames written, whether it
- * ended or was cut short, and the token that names its temporary files (".NAME.TOKEN"). From the
+ * ended or was cut short, the stream's series number, and the token that names its temporary
+ * files (".NAME.TOKEN"). From the
  * record, a later recording knows exactly which files the earlier one wrote: --overwrite removes
  * those and no others, and only once the new recording has its first frame in hand. Files named
  * as recordings are named but accounted for by no record are never touched: the folder is
@@ -48,6 +49,9 @@ void record_folder_discard (const RecordFolder *folder, const gchar *temporary);
 gboolean record_folder_publish (const RecordFolder *folder, const gchar *temporary, const gchar *final_name,
                                 GError **error);
 const gchar *record_folder_path (const RecordFolder *folder);
+/* The stream's series number for this recording, one past the earlier recording's; the record
+ * keeps it, so it grows across runs. */
+guint64 record_folder_series_id (const RecordFolder *folder);
 /* The earlier recording's file this run adds its series to, or NULL. */
 const gchar *record_folder_addition_base (const RecordFolder *folder);
 /* Records that the recording ended with `frames` frames in its files (if it began), lets go of

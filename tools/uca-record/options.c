@@ -137,6 +137,7 @@ typedef struct {
     gchar *counter;
     gchar *timeout;
     gchar *stream_policy;
+    gchar *stream_compression;
     gchar *format_names; /* "tiff, multitiff, hdf5" */
     gchar *format_help;
 } OptionTexts;
@@ -234,6 +235,13 @@ check_options (const OptionTexts *texts, Options *options, GError **error)
         options->stream.drop = index == 1;
     }
 
+    if (texts->stream_compression != NULL) {
+        if (!parse_name ("stream compression", texts->stream_compression, stream_compression_names,
+                         G_N_ELEMENTS (stream_compression_names), &index, error))
+            return FALSE;
+        options->stream.compression = (StreamCompression) index;
+    }
+
     return TRUE;
 }
 
@@ -249,6 +257,7 @@ option_texts_clear (OptionTexts *texts)
     g_free (texts->counter);
     g_free (texts->timeout);
     g_free (texts->stream_policy);
+    g_free (texts->stream_compression);
     g_free (texts->format_names);
     g_free (texts->format_help);
 }
@@ -308,6 +317,8 @@ record_parse_options (int *argc, char ***argv, Options *options, GError **error)
         { "stream-policy", 0, 0, G_OPTION_ARG_STRING, &texts.stream_policy,
           "block (default: wait for consumers, as for a slow disk) or drop (never wait; count what they miss)",
           "POLICY" },
+        { "stream-compression", 0, 0, G_OPTION_ARG_STRING, &texts.stream_compression,
+          "none (default), lz4 or bslz4 (bitshuffled LZ4): for networks slower than the camera", "NAME" },
         { "stream-user-data", 0, 0, G_OPTION_ARG_STRING, &options->stream.user_data,
           "JSON for the start message's user_data", "JSON" },
         { "stream-curve-secret", 0, 0, G_OPTION_ARG_FILENAME, &options->stream.curve_secret,

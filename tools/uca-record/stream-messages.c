@@ -37,7 +37,7 @@ enum {
 };
 
 void
-stream_series_init (StreamSeries *series, const CameraInfo *info, guint64 n_images)
+stream_series_init (StreamSeries *series, guint64 series_id, const CameraInfo *info, guint64 n_images)
 {
     /* A camera may report any exposure up to G_MAXDOUBLE seconds: beyond what 63 bits of
      * nanoseconds count (292 years), the most they do. */
@@ -45,7 +45,7 @@ stream_series_init (StreamSeries *series, const CameraInfo *info, guint64 n_imag
     CborWriter writer;
 
     memset (series, 0, sizeof *series);
-    series->series_id = 1; /* one series per run */
+    series->series_id = series_id;
     series->unique_id = g_uuid_string_random ();
     series->date = g_date_time_new_now_utc ();
     series->start_ns = record_monotonic_ns ();
@@ -69,9 +69,10 @@ stream_series_clear (StreamSeries *series)
     g_clear_pointer (&series->date, g_date_time_unref);
 }
 
-gsize
-stream_encode_image_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index, gint64 arrival_ns,
-                            guint8 *pixels)
+/* `algorithm` NULL: the pixels as they are; else `data_bytes` of them compressed so. */
+static gsize
+encode_image_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index, gint64 arrival_ns,
+                     const gchar *algorithm, gsize data_bytes, guint8 *pixels)
 {
     guint8 header[STREAM_IMAGE_HEADER_ROOM];
     const guint64 stop = (guint64) MAX (arrival_ns - series->start_ns, 0);
@@ -97,56 +98,34 @@ stream_encode_image_header (const StreamSeries *series, const FrameGeometry *geo
     cbor_writer_put_uint (&writer, geometry->height);
     cbor_writer_put_uint (&writer, geometry->width);
     cbor_writer_put_tag (&writer, pixel_tag (geometry));
-    cbor_writer_put_bytes_head (&writer, geometry->frame_bytes);
+
+    /* Compressed bytes stand where the byte string would; the modifier is bslz4's element size. */
+    if (algorithm != NULL) {
+        cbor_writer_put_tag (&writer, CBOR_TAG_COMPRESSED);
+        cbor_writer_put_array (&writer, 3);
+        cbor_writer_put_text (&writer, algorithm);
+        cbor_writer_put_uint (&writer, strcmp (algorithm, "bslz4") == 0 ? geometry->bytes_per_pixel : 0);
+    }
+
+    cbor_writer_put_bytes_head (&writer, algorithm != NULL ? data_bytes : geometry->frame_bytes);
     g_assert (!writer.overflow);
 
     memcpy (pixels - writer.length, header, writer.length);
     return writer.length;
 }
 
-/* JSON as the equivalent CBOR: objects are maps, whole numbers integers. */
-static void
-put_json (CborWriter *writer, JsonNode *node)
+gsize
+stream_encode_image_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index, gint64 arrival_ns,
+                            guint8 *pixels)
 {
-    switch (json_node_get_node_type (node)) {
-        case JSON_NODE_OBJECT: {
-            JsonObject *object = json_node_get_object (node);
-            JsonObjectIter members;
-            const gchar *name;
-            JsonNode *value;
+    return encode_image_header (series, geometry, index, arrival_ns, NULL, 0, pixels);
+}
 
-            cbor_writer_put_map (writer, json_object_get_size (object));
-            json_object_iter_init (&members, object);
-
-            while (json_object_iter_next (&members, &name, &value)) {
-                cbor_writer_put_text (writer, name);
-                put_json (writer, value);
-            }
-            break;
-        }
-        case JSON_NODE_ARRAY: {
-            JsonArray *array = json_node_get_array (node);
-
-            cbor_writer_put_array (writer, json_array_get_length (array));
-
-            for (guint i = 0; i < json_array_get_length (array); i++)
-                put_json (writer, json_array_get_element (array, i));
-            break;
-        }
-        case JSON_NODE_NULL:
-            cbor_writer_put_null (writer);
-            break;
-        case JSON_NODE_VALUE:
-            if (json_node_get_value_type (node) == G_TYPE_INT64)
-                cbor_writer_put_int (writer, json_node_get_int (node));
-            else if (json_node_get_value_type (node) == G_TYPE_DOUBLE)
-                cbor_writer_put_double (writer, json_node_get_double (node));
-            else if (json_node_get_value_type (node) == G_TYPE_BOOLEAN)
-                cbor_writer_put_bool (writer, json_node_get_boolean (node));
-            else
-                cbor_writer_put_text (writer, json_node_get_string (node));
-            break;
-    }
+gsize
+stream_encode_compressed_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index,
+                                 gint64 arrival_ns, const gchar *algorithm, gsize data_bytes, guint8 *data)
+{
+    return encode_image_header (series, geometry, index, arrival_ns, algorithm, data_bytes, data);
 }
 
 /* A key of a map whose pairs are counted as they are written. */
@@ -177,7 +156,7 @@ enum {
 
 static void
 put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *info, const FrameGeometry *geometry,
-           JsonNode *user_data)
+           GBytes *user_data)
 {
     gsize head;
     guint n_pairs = 4; /* the series' and arm_date */
@@ -196,7 +175,10 @@ put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *inf
     if (series->n_images > 0)
         put_key_uint (writer, &n_pairs, "number_of_images", series->n_images);
 
+    put_key (writer, &n_pairs, "detector_serial_number");
+    cbor_writer_put_text (writer, info->serial_number != NULL ? info->serial_number : "");
     put_key_double (writer, &n_pairs, "count_time", info->exposure_s);
+    put_key_double (writer, &n_pairs, "frame_time", info->exposure_s);
 
     if (info->pixel_size[0] > 0 && info->pixel_size[1] > 0) {
         put_key_double (writer, &n_pairs, "pixel_size_x", info->pixel_size[0]);
@@ -222,13 +204,20 @@ put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *inf
         cbor_writer_put_uint (writer, info->binning[1]);
     }
 
-    put_key (writer, &n_pairs, "pixel_type");
+    put_key (writer, &n_pairs, "image_dtype");
     cbor_writer_put_text (writer, geometry->bytes_per_pixel == 1 ? "uint8" : "uint16");
     put_key_uint (writer, &n_pairs, "bit_depth_image", geometry->bits);
+    put_key (writer, &n_pairs, "flatfield_enabled");
+    cbor_writer_put_bool (writer, info->gain_corrected);
+    put_key (writer, &n_pairs, "pixel_mask_enabled");
+    cbor_writer_put_bool (writer, info->defects_corrected);
 
     if (user_data != NULL) {
+        gsize size;
+        const guint8 *item = g_bytes_get_data (user_data, &size);
+
         put_key (writer, &n_pairs, "user_data");
-        put_json (writer, user_data);
+        cbor_writer_put_encoded (writer, item, size);
     }
 
     g_assert (n_pairs < 24);
@@ -239,7 +228,7 @@ put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *inf
 
 GBytes *
 stream_encode_start (const StreamSeries *series, const CameraInfo *info, const FrameGeometry *geometry,
-                     JsonNode *user_data)
+                     GBytes *user_data)
 {
     gsize size = 1024;
 
@@ -260,17 +249,18 @@ stream_encode_start (const StreamSeries *series, const CameraInfo *info, const F
 }
 
 GBytes *
-stream_encode_end (const StreamSeries *series, guint64 sent, guint64 dropped)
+stream_encode_end (const StreamSeries *series, guint64 sent, guint64 dropped, guint64 possibly_lost)
 {
     guint8 data[256];
     CborWriter writer;
 
     cbor_writer_init (&writer, data, sizeof data);
     cbor_writer_put_tag (&writer, CBOR_TAG_SELF_DESCRIBED);
-    cbor_writer_put_map (&writer, 5);
+    cbor_writer_put_map (&writer, 6);
     put_series (&writer, "end", series);
     cbor_writer_put_key_uint (&writer, "frames_sent", sent);
     cbor_writer_put_key_uint (&writer, "frames_dropped", dropped);
+    cbor_writer_put_key_uint (&writer, "frames_possibly_lost", possibly_lost);
     g_assert (!writer.overflow);
     return g_bytes_new (data, writer.length);
 }

@@ -1,22 +1,20 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The stream's messages, one CBOR map each behind the self-described prefix: start (what the
  * files' metadata says), image (a header right in front of the frame's pixels, which it
- * announces as a byte string but never copies) and end (with what this endpoint sent and
- * dropped). */
+ * announces as a byte string but never copies) and end (with what this endpoint sent, dropped
+ * and possibly lost). */
 #ifndef UCA_RECORD_STREAM_MESSAGES_H
 #define UCA_RECORD_STREAM_MESSAGES_H
 
 #include "cbor.h"
 #include "uca-record.h"
 
-#include <json-glib/json-glib.h>
-
 /* The one channel of every image. Consumers written for other detectors look for this name. */
 #define STREAM_CHANNEL "threshold_1"
 
 enum {
     /* Room for an image header; ample, and a multiple of a cache line. */
-    STREAM_IMAGE_HEADER_ROOM = 256,
+    STREAM_IMAGE_HEADER_ROOM = 320,
     /* The header's fixed part: up to the series date. */
     STREAM_IMAGE_PREFIX_ROOM = 160,
 };
@@ -32,16 +30,21 @@ typedef struct {
     gsize image_prefix_length;
 } StreamSeries;
 
-void stream_series_init (StreamSeries *series, const CameraInfo *info, guint64 n_images);
+void stream_series_init (StreamSeries *series, guint64 series_id, const CameraInfo *info, guint64 n_images);
 void stream_series_clear (StreamSeries *series);
 
-/* The start message, newly allocated; `user_data` may be NULL. */
+/* The start message, newly allocated; `user_data`, one CBOR item (json-cbor.h), may be NULL. */
 GBytes *stream_encode_start (const StreamSeries *series, const CameraInfo *info, const FrameGeometry *geometry,
-                             JsonNode *user_data);
-GBytes *stream_encode_end (const StreamSeries *series, guint64 sent, guint64 dropped);
+                             GBytes *user_data);
+/* `possibly_lost`: of the frames sent, those ZeroMQ held for consumers that then left. */
+GBytes *stream_encode_end (const StreamSeries *series, guint64 sent, guint64 dropped, guint64 possibly_lost);
 /* Writes image `index`'s header so that it ends where `pixels` begin, inside the room in front
  * of them; returns its length. */
 gsize stream_encode_image_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index,
                                   gint64 arrival_ns, guint8 *pixels);
+/* The same in front of `data_bytes` of the pixels compressed with `algorithm` ("lz4" or
+ * "bslz4", in the framing stream-compress.h describes). */
+gsize stream_encode_compressed_header (const StreamSeries *series, const FrameGeometry *geometry, guint64 index,
+                                       gint64 arrival_ns, const gchar *algorithm, gsize data_bytes, guint8 *data);
 
 #endif

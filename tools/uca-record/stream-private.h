@@ -10,22 +10,27 @@
 #include <stdatomic.h>
 
 typedef struct {
-    gchar *name;   /* as given */
-    gchar *bound;  /* as bound, e.g. with the port a wildcard got */
-    void *socket;  /* PUSH: the opening thread's, then the sender's, then the closing thread's */
-    void *monitor; /* PAIR receiving the socket's events: the watch thread's */
+    gchar *name;            /* as given */
+    gchar *bound;           /* as bound, e.g. with the port a wildcard got */
+    void *socket;           /* PUSH: the opening thread's, then the sender's, then the closing thread's */
+    void *monitor;          /* PAIR receiving the socket's events: the watch thread's */
+    guint refusals_closing; /* the watch thread's: connections refused whose close is to come */
 
     /* Written by the sender thread; read by anyone. */
     atomic_uint_fast64_t sent;
     atomic_uint_fast64_t dropped;
     atomic_uint_fast64_t bytes;
-    gboolean end_sent; /* read once the sender has ended */
+    atomic_uint_fast64_t queued; /* frames ZeroMQ held right after the last send here */
+    gboolean end_sent;           /* read once the sender has ended */
 
     /* Written by the watch thread; read by anyone. */
     atomic_uint accepted; /* connections */
     atomic_uint disconnected;
-    atomic_uint joined;  /* connections whose handshake succeeded: consumers */
-    atomic_uint refused; /* handshakes refused, a key not admitted among them */
+    atomic_uint joined;       /* connections whose handshake succeeded: consumers */
+    atomic_uint refused;      /* consumers refused: each key not admitted once, and other failed handshakes */
+    GHashTable *refused_keys; /* the watch thread's: keys not admitted, in Z85 */
+    /* Frames ZeroMQ held for consumers that left mid-series: lost unless another took them. */
+    atomic_uint_fast64_t possibly_lost;
 } StreamEndpoint;
 
 /* What ZeroMQ's release of a message hands back: the slot to release. One per slot, made at
@@ -40,9 +45,11 @@ struct RecordStream {
     void *context;
     StreamEndpoint *endpoints;
     guint n_endpoints;
-    JsonNode *user_data;
+    GBytes *user_data; /* its CBOR item */
     gboolean drop;
+    StreamCompression compression;
     gboolean quiet;
+    guint64 series_id;
     void *zap;            /* with CURVE: the authentication handler's REP socket, the watch thread's */
     GHashTable *admitted; /* with CURVE: the admitted clients' public keys, in Z85 */
     RecordThread watcher;
@@ -62,6 +69,7 @@ struct RecordStream {
 
     atomic_uint in_flight;   /* frames ZeroMQ holds; released on its I/O thread */
     atomic_int stop_waiting; /* main thread to sender */
+    atomic_int mid_series;   /* sender to watch thread: from the start message to the end's */
     atomic_int waiting;      /* sender to main thread */
     gint64 last_progress_ns; /* the sender's */
     atomic_int_fast64_t first_send_ns;
@@ -71,6 +79,9 @@ struct RecordStream {
     RecordCondition changed; /* done changed */
     gboolean done;
 };
+
+/* With CURVE, endpoint i's authentication domain: this, then i. */
+#define STREAM_ZAP_DOMAIN "uca-record-"
 
 /* A consumer's count on one endpoint: connections open now. */
 guint stream_endpoint_consumers (StreamEndpoint *endpoint);

@@ -96,21 +96,62 @@ count_send (RecordStream *stream)
     atomic_store (&stream->last_send_ns, now);
 }
 
+/* A compressed frame's buffer, on ZeroMQ's I/O thread or the sender's: it begins with the
+ * stream it counts in. */
+static void
+release_compressed (void *data, void *hint)
+{
+    RecordStream *stream;
+
+    (void) data;
+    memcpy (&stream, hint, sizeof stream);
+    atomic_fetch_sub (&stream->in_flight, 1);
+    g_free (hint);
+}
+
+enum {
+    COMPRESSED_ROOM = sizeof (RecordStream *) + STREAM_IMAGE_HEADER_ROOM,
+};
+
+/* The frame's message: zero copy, the header in front of the pixels, the slot held until ZeroMQ
+ * lets go; compressed, a buffer of its own, and the slot free at once. */
+static void
+init_frame_message (RecordStream *stream, const RingFrame *frame, zmq_msg_t *whole)
+{
+    const FrameGeometry *geometry = &stream->geometry;
+    guint8 *buffer, *data;
+    gsize size, header;
+
+    if (stream->compression == STREAM_COMPRESSION_NONE) {
+        header = stream_encode_image_header (&stream->series, geometry, frame->index, frame->arrival_ns, frame->pixels);
+        zmq_msg_init_data (whole, frame->pixels - header, header + geometry->frame_bytes, release_frame,
+                           &stream->releases[frame->slot]);
+        return;
+    }
+
+    buffer = g_malloc (COMPRESSED_ROOM + stream_compress_bound (stream->compression, geometry->frame_bytes));
+    data = buffer + COMPRESSED_ROOM;
+    size = stream_compress (stream->compression, frame->pixels, geometry->frame_bytes, geometry->bytes_per_pixel, data);
+    release_frame (NULL, &stream->releases[frame->slot]);
+    atomic_fetch_add (&stream->in_flight, 1);
+    header = stream_encode_compressed_header (&stream->series, geometry, frame->index, frame->arrival_ns,
+                                              stream_compression_names[stream->compression], size, data);
+    memcpy (buffer, &stream, sizeof stream);
+    zmq_msg_init_data (whole, data - header, header + size, release_compressed, buffer);
+}
+
 /* One message over the header and the pixels, shared by every endpoint: ZeroMQ releases it
  * once, when the last endpoint is done with it. */
 static void
 send_frame (RecordStream *stream, const RingFrame *frame)
 {
-    const gsize header =
-        stream_encode_image_header (&stream->series, &stream->geometry, frame->index, frame->arrival_ns, frame->pixels);
     const gboolean over_budget = stream->drop && atomic_load (&stream->in_flight) >= stream->budget;
     const Patience patience = stream->drop ? PATIENCE_NONE : PATIENCE_UNBOUNDED;
     gboolean any = FALSE;
     zmq_msg_t whole;
 
     atomic_fetch_add (&stream->in_flight, 1);
-    zmq_msg_init_data (&whole, frame->pixels - header, header + stream->geometry.frame_bytes, release_frame,
-                       &stream->releases[frame->slot]);
+    init_frame_message (stream, frame, &whole);
 
     for (guint i = 0; i < stream->n_endpoints; i++) {
         StreamEndpoint *endpoint = &stream->endpoints[i];
@@ -120,6 +161,7 @@ send_frame (RecordStream *stream, const RingFrame *frame)
         zmq_msg_copy (&copy, &whole);
 
         if (!over_budget && deliver (stream, endpoint, &copy, patience)) {
+            atomic_store (&endpoint->queued, atomic_load (&stream->in_flight));
             atomic_fetch_add (&endpoint->sent, 1);
             any = TRUE;
         }
@@ -175,6 +217,7 @@ stream_send_thread (void *data)
     RingFrame frame;
 
     stream->last_progress_ns = record_monotonic_ns ();
+    atomic_store (&stream->mid_series, 1);
 
     for (guint i = 0; i < stream->n_endpoints; i++)
         deliver_copy (stream, &stream->endpoints[i], stream->start_message);
@@ -184,13 +227,22 @@ stream_send_thread (void *data)
             send_frame (stream, &frame);
     }
 
-    /* Each endpoint's end says what that endpoint sent and dropped. */
+    /* Each endpoint's end says what that endpoint sent, dropped and possibly lost. */
+    atomic_store (&stream->mid_series, 0);
+
     for (guint i = 0; i < stream->n_endpoints; i++) {
         StreamEndpoint *endpoint = &stream->endpoints[i];
-        GBytes *end =
-            stream_encode_end (&stream->series, atomic_load (&endpoint->sent), atomic_load (&endpoint->dropped));
+        GBytes *end = stream_encode_end (&stream->series, atomic_load (&endpoint->sent),
+                                         atomic_load (&endpoint->dropped), atomic_load (&endpoint->possibly_lost));
+        /* Consumers share an endpoint's messages round robin: one end for each, or those without
+         * would wait on, and the recorder with them. */
+        const guint n_ends = MAX (stream_endpoint_consumers (endpoint), 1);
 
-        endpoint->end_sent = deliver_copy (stream, endpoint, end);
+        endpoint->end_sent = TRUE;
+
+        for (guint j = 0; j < n_ends && endpoint->end_sent; j++)
+            endpoint->end_sent = deliver_copy (stream, endpoint, end);
+
         g_bytes_unref (end);
     }
 

@@ -25,7 +25,7 @@ stream_endpoint_consumers (StreamEndpoint *endpoint)
 /* A monitor event: a part of six bytes (the event as 16 bits, a value as 32) and a part with
  * the address. */
 static void
-read_event (StreamEndpoint *endpoint)
+read_event (RecordStream *stream, StreamEndpoint *endpoint)
 {
     zmq_msg_t part;
     guint16 event = 0;
@@ -50,18 +50,48 @@ read_event (StreamEndpoint *endpoint)
 
     if (event == ZMQ_EVENT_ACCEPTED)
         atomic_fetch_add (&endpoint->accepted, 1);
-    else if (event == ZMQ_EVENT_DISCONNECTED)
+    else if (event == ZMQ_EVENT_DISCONNECTED) {
+        /* A consumer leaving mid-series takes with it what ZeroMQ queued for it; which frames
+         * those were, and what its own queue and the kernel's buffers held, nobody can tell. A
+         * connection refused at the handshake (it closes next) was never given any. */
+        if (endpoint->refusals_closing > 0)
+            endpoint->refusals_closing--;
+        else if (atomic_load (&stream->mid_series))
+            atomic_fetch_add (&endpoint->possibly_lost, atomic_exchange (&endpoint->queued, 0));
+
         atomic_fetch_add (&endpoint->disconnected, 1);
+    }
     else if (event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED)
         atomic_fetch_add (&endpoint->joined, 1);
-    else if (event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH || event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL)
-        atomic_fetch_add (&endpoint->refused, 1);
+    else if (event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH || event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
+        endpoint->refusals_closing++;
+
+        /* A refused key comes back at each reconnection: answer_zap counts it once. */
+        if (event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL)
+            atomic_fetch_add (&endpoint->refused, 1);
+    }
 }
 
 static void
 send_part (void *socket, const void *data, gsize size, gboolean more)
 {
     zmq_send (socket, data, size, more ? ZMQ_SNDMORE : 0);
+}
+
+/* Counts `key` once on the endpoint whose authentication `domain` names. */
+static void
+count_refusal (RecordStream *stream, zmq_msg_t *domain, const gchar *key)
+{
+    const gsize prefix = strlen (STREAM_ZAP_DOMAIN);
+    gchar *text = g_strndup (zmq_msg_data (domain), zmq_msg_size (domain));
+    guint64 index;
+
+    if (g_str_has_prefix (text, STREAM_ZAP_DOMAIN) &&
+        g_ascii_string_to_unsigned (text + prefix, 10, 0, stream->n_endpoints - 1, &index, NULL) &&
+        g_hash_table_add (stream->endpoints[index].refused_keys, g_strdup (key)))
+        atomic_fetch_add (&stream->endpoints[index].refused, 1);
+
+    g_free (text);
 }
 
 /* A request: version, request id, domain, address, routing id, mechanism, credentials. */
@@ -91,6 +121,9 @@ answer_zap (RecordStream *stream)
 
             zmq_z85_encode (key, zmq_msg_data (&parts[6]), CURVE_KEY_BYTES);
             admitted = g_hash_table_contains (stream->admitted, key);
+
+            if (!admitted)
+                count_refusal (stream, &parts[2], key);
         }
 
         send_part (stream->zap, "1.0", 3, TRUE);
@@ -124,7 +157,7 @@ stream_watch_thread (void *data)
 
         for (guint i = 0; i < stream->n_endpoints; i++) {
             if (items[i].revents & ZMQ_POLLIN)
-                read_event (&stream->endpoints[i]);
+                read_event (stream, &stream->endpoints[i]);
         }
 
         if (stream->zap != NULL && (items[n_items - 1].revents & ZMQ_POLLIN))

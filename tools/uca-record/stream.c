@@ -1,6 +1,7 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* See stream.h: opening, starting, watching and closing the stream, and its report. */
 
+#include "json-cbor.h"
 #include "platform.h"
 #include "stream-private.h"
 
@@ -116,6 +117,27 @@ set_int_option (void *socket, int option, int value, const gchar *endpoint, GErr
     return set_option (socket, option, &value, sizeof value, endpoint, error);
 }
 
+/* ZeroMQ accepts inproc (this process only), udp and others for a PUSH socket's bind, and then no
+ * consumer can ever connect; it binds addresses and interface names, not host names. */
+static gboolean
+check_transport (const gchar *endpoint, GError **error)
+{
+    const gchar *host = g_str_has_prefix (endpoint, "tcp://") ? endpoint + 6 : NULL;
+    const gchar *port = host != NULL ? strrchr (host, ':') : NULL;
+
+    if (host == NULL && !g_str_has_prefix (endpoint, "ipc://"))
+        return stream_error (error, "Cannot publish on `%s': %s here; write tcp://ADDRESS:PORT or ipc://PATH", endpoint,
+                             zmq_strerror (EPROTONOSUPPORT));
+
+    if (port == NULL || port - host != 9 || g_ascii_strncasecmp (host, "localhost", 9) != 0)
+        return TRUE;
+
+    return stream_error (error,
+                         "Cannot publish on `%s': ZeroMQ binds addresses, not host names; write tcp://127.0.0.1%s "
+                         "or tcp://[::1]%s",
+                         endpoint, port, port);
+}
+
 /* ZeroMQ's ipc transport removes whatever is at the path before it binds: a second recorder would
  * silently take over the first's consumers, and a file there would be lost. Only a socket nobody
  * listens on, left by a process that ended, may be replaced; anything else is refused before
@@ -165,6 +187,7 @@ open_endpoint (RecordStream *stream, StreamEndpoint *endpoint, const gchar *secr
 {
     const gchar *name = endpoint->name;
     gchar *monitor_address = g_strdup_printf ("inproc://uca-record-monitor-%p", (void *) endpoint);
+    gchar *domain = g_strdup_printf ("%s%u", STREAM_ZAP_DOMAIN, (guint) (endpoint - stream->endpoints));
     gchar bound[256] = "";
     gsize bound_size = sizeof bound;
     gboolean success;
@@ -174,14 +197,17 @@ open_endpoint (RecordStream *stream, StreamEndpoint *endpoint, const gchar *secr
      * the ring's size allows waits there (see the high-water marks in the README). */
     success = set_int_option (endpoint->socket, ZMQ_SNDHWM, 2, name, error) &&
               set_int_option (endpoint->socket, ZMQ_SNDTIMEO, SEND_TIMEOUT_MS, name, error) &&
-              set_int_option (endpoint->socket, ZMQ_LINGER, 0, name, error);
+              set_int_option (endpoint->socket, ZMQ_LINGER, 0, name, error) &&
+              /* Else tcp://[::1]:P fails; only there, as IPv4 addresses would be named as mapped. */
+              set_int_option (endpoint->socket, ZMQ_IPV6, g_str_has_prefix (name, "tcp://["), name, error);
 
+    /* The authentication's domain names the endpoint, whose refusals it counts. */
     if (success && secret != NULL)
         success = set_int_option (endpoint->socket, ZMQ_CURVE_SERVER, 1, name, error) &&
                   set_option (endpoint->socket, ZMQ_CURVE_SECRETKEY, secret, Z85_KEY_LENGTH + 1, name, error) &&
-                  set_option (endpoint->socket, ZMQ_ZAP_DOMAIN, "uca-record", 10, name, error);
+                  set_option (endpoint->socket, ZMQ_ZAP_DOMAIN, domain, strlen (domain), name, error);
 
-    success = success && check_tcp_port (name, error) && check_ipc_path (name, error);
+    success = success && check_transport (name, error) && check_tcp_port (name, error) && check_ipc_path (name, error);
 
     if (success && zmq_bind (endpoint->socket, name) != 0)
         success = stream_error (error, "Cannot publish on `%s': %s", name, zmq_strerror (errno));
@@ -198,6 +224,7 @@ open_endpoint (RecordStream *stream, StreamEndpoint *endpoint, const gchar *secr
     }
 
     g_free (monitor_address);
+    g_free (domain);
     return success;
 }
 
@@ -233,28 +260,6 @@ open_curve (RecordStream *stream, const StreamOptions *options, gchar **secret, 
     return TRUE;
 }
 
-static gboolean
-parse_user_data (RecordStream *stream, const gchar *text, GError **error)
-{
-    JsonParser *parser;
-    GError *parse_error = NULL;
-
-    if (text == NULL)
-        return TRUE;
-
-    parser = json_parser_new ();
-
-    if (json_parser_load_from_data (parser, text, -1, &parse_error) && json_parser_get_root (parser) != NULL)
-        stream->user_data = json_node_copy (json_parser_get_root (parser));
-    else
-        stream_error (error, "--stream-user-data is not JSON: %s",
-                      parse_error != NULL ? parse_error->message : "nothing given");
-
-    g_clear_error (&parse_error);
-    g_object_unref (parser);
-    return stream->user_data != NULL;
-}
-
 RecordStream *
 record_stream_open (const StreamOptions *options, gboolean quiet, GError **error)
 {
@@ -268,6 +273,8 @@ record_stream_open (const StreamOptions *options, gboolean quiet, GError **error
 
     stream = g_new0 (RecordStream, 1);
     stream->drop = options->drop;
+    stream->compression = options->compression;
+    stream->series_id = (guint64) g_get_real_time ();
     stream->quiet = quiet;
     stream->n_endpoints = g_strv_length (options->endpoints);
     stream->endpoints = g_new0 (StreamEndpoint, stream->n_endpoints);
@@ -275,10 +282,14 @@ record_stream_open (const StreamOptions *options, gboolean quiet, GError **error
     record_lock_init (&stream->lock);
     record_condition_init (&stream->changed);
 
-    success = parse_user_data (stream, options->user_data, error) && open_curve (stream, options, &secret, error);
+    if (options->user_data != NULL)
+        stream->user_data = json_cbor_encode (options->user_data, error);
+
+    success = (options->user_data == NULL || stream->user_data != NULL) && open_curve (stream, options, &secret, error);
 
     for (guint i = 0; success && i < stream->n_endpoints; i++) {
         stream->endpoints[i].name = g_strdup (options->endpoints[i]);
+        stream->endpoints[i].refused_keys = g_hash_table_new_full (g_str_hash, g_str_equal, g_free, NULL);
         success = open_endpoint (stream, &stream->endpoints[i], secret, error);
     }
 
@@ -302,6 +313,12 @@ record_stream_open (const StreamOptions *options, gboolean quiet, GError **error
                     stream->admitted != NULL ? " (CURVE, admitted keys only)" : "");
 
     return stream;
+}
+
+void
+record_stream_set_series_id (RecordStream *stream, guint64 series_id)
+{
+    stream->series_id = series_id;
 }
 
 gsize
@@ -328,7 +345,7 @@ record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, c
     for (guint i = 0; i < status.n_slots; i++)
         stream->releases[i] = (SlotRelease){ .stream = stream, .slot = i };
 
-    stream_series_init (&stream->series, info, n_images);
+    stream_series_init (&stream->series, stream->series_id, info, n_images);
     stream->start_message = stream_encode_start (&stream->series, info, geometry, stream->user_data);
 
     /* The rest of the frames' bytes may still be on their way when ZeroMQ closes. */
@@ -435,9 +452,11 @@ record_stream_print_report (RecordStream *stream, gboolean quiet)
         const guint left = disconnected - MIN (disconnected, accepted - MIN (accepted, joined));
         const gdouble megabytes = atomic_load (&endpoint->bytes) / 1e6;
 
-        g_print ("stream:     %s: %" G_GUINT64_FORMAT " frames sent, %" G_GUINT64_FORMAT " dropped (%s), %.1f MB",
+        g_print ("stream:     %s: %" G_GUINT64_FORMAT " frames sent, %" G_GUINT64_FORMAT
+                 " dropped (%s), %" G_GUINT64_FORMAT " possibly lost with consumers that left, %.1f MB",
                  endpoint->bound != NULL ? endpoint->bound : endpoint->name, (guint64) atomic_load (&endpoint->sent),
-                 (guint64) atomic_load (&endpoint->dropped), stream->drop ? "drop" : "block", megabytes);
+                 (guint64) atomic_load (&endpoint->dropped), stream->drop ? "drop" : "block",
+                 (guint64) atomic_load (&endpoint->possibly_lost), megabytes);
 
         if (seconds > 0)
             g_print (" at %.1f MB/s", megabytes / seconds);
@@ -458,10 +477,11 @@ record_stream_free (RecordStream *stream)
     for (guint i = 0; i < stream->n_endpoints; i++) {
         g_free (stream->endpoints[i].name);
         g_free (stream->endpoints[i].bound);
+        g_clear_pointer (&stream->endpoints[i].refused_keys, g_hash_table_unref);
     }
 
     g_free (stream->endpoints);
-    g_clear_pointer (&stream->user_data, json_node_unref);
+    g_clear_pointer (&stream->user_data, g_bytes_unref);
     g_clear_pointer (&stream->admitted, g_hash_table_unref);
     g_clear_pointer (&stream->start_message, g_bytes_unref);
     stream_series_clear (&stream->series);

@@ -42,6 +42,9 @@ gboolean record_stream_print_keygen (void);
  * before any camera is touched; a failure is a usage error with ZeroMQ's or the parser's reason.
  * NULL without an error when nothing is to be published. */
 RecordStream *record_stream_open (const StreamOptions *options, gboolean quiet, GError **error);
+/* The series number the start message gives: the folder record's. Without a folder the stream
+ * numbers series by the clock, in microseconds, which also grows from run to run. */
+void record_stream_set_series_id (RecordStream *stream, guint64 series_id);
 /* The room a streamed ring leaves in front of each slot's pixels. */
 gsize record_stream_header_room (void);
 /* Starts sending: the start message, then every frame committed to `ring`, then the end message

@@ -138,6 +138,9 @@ run (const Options *options, gchar *camera_name, RecordResult *result, GError **
         return FALSE;
     }
 
+    if (stream != NULL && folder != NULL)
+        record_stream_set_series_id (stream, record_folder_series_id (folder));
+
     manager = uca_plugin_manager_new ();
     camera = record_open_camera (manager, camera_name, error);
 

@@ -3,6 +3,8 @@
 #ifndef UCA_RECORD_H
 #define UCA_RECORD_H
 
+#include "stream-compress.h"
+
 #include <glib.h>
 
 #define RECORD_ERROR (record_error_quark ())
@@ -51,6 +53,7 @@ typedef struct {
     gchar **endpoints; /* NULL: nothing is published */
     gchar *user_data;  /* JSON text, or NULL */
     gboolean drop;     /* --stream-policy drop: never wait for consumers */
+    StreamCompression compression;
     gchar *curve_secret;
     gchar *curve_clients;
     gboolean keygen;
@@ -88,10 +91,13 @@ typedef struct {
     const gchar *camera_name; /* as named to uca-record */
     gchar *told_name;         /* the camera's own name; NULL when it tells none */
     gchar *model;             /* NULL when the camera tells none */
-    gdouble exposure_s;
-    guint roi[4];          /* x0, y0, width, height */
-    guint binning[2];      /* horizontal, vertical; 0 when the camera has none */
-    gdouble pixel_size[2]; /* width, height of a sensor pixel in metres; 0 when unknown */
+    gdouble exposure_s; /* the cycle in force: frame-time where the camera has it, else exposure-time */
+    gchar *serial_number;       /* NULL when the camera tells none */
+    gboolean gain_corrected;    /* corrections-applied lists "gain": a flat field was applied */
+    gboolean defects_corrected; /* it lists "defects": defective pixels were replaced */
+    guint roi[4];               /* x0, y0, width, height */
+    guint binning[2];           /* horizontal, vertical; 0 when the camera has none */
+    gdouble pixel_size[2];      /* width, height of a sensor pixel in metres; 0 when unknown */
     gboolean has_gain;
     guint gain;
     gchar *trigger_source; /* libuca's name: "auto", "software" or "external"; NULL if unknown */
