@@ -161,9 +161,9 @@ CorrectionInForce Corrector::getInForce(const std::optional<CalibrationKey> &nex
         switches = switches_;
     }
     inForce.corrections.clear();
-    for (const auto &[on, name] : {std::pair{switches.offset, "offset"},
-                                   std::pair{switches.gain, "gain"},
-                                   std::pair{switches.defects, "defects"}}) {
+    for (const auto &[on, name] :
+         {std::pair{switches.offset, "offset"}, std::pair{switches.gain, "gain"},
+          std::pair{switches.defects, "defects"}}) {
         if (on)
             inForce.corrections += (inForce.corrections.empty() ? "" : ",") + std::string(name);
     }

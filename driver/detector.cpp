@@ -337,8 +337,8 @@ void Detector::sendGain(AcquisitionSettings &applied)
     }
     getLogger()->warn("Gain {0} refused (status {1}); the detector's gain is unknown", gain,
                       status);
-    applied.refused += (applied.refused.empty() ? "" : ", ") + std::string("the detector refused gain ") +
-                       std::to_string(gain);
+    applied.refused += (applied.refused.empty() ? "" : ", ") +
+                       std::string("the detector refused gain ") + std::to_string(gain);
 }
 
 void Detector::sendTiming(AcquisitionSettings &applied)
@@ -396,8 +396,8 @@ void Detector::sendCycle(AcquisitionSettings &applied)
     }
     applied.cycle = acceptedCycle_;
     if (!acceptedCycle_)
-        applied.refused += (applied.refused.empty() ? "" : ", ") +
-                           std::string("the timer refused every cycle");
+        applied.refused +=
+            (applied.refused.empty() ? "" : ", ") + std::string("the timer refused every cycle");
     cycle_ = acceptedCycle_.value_or(asked);
 }
 

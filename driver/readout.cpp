@@ -73,8 +73,8 @@ XislStatus Readout::startRecording(ReadoutMode mode, Recording recording,
     // what was applied is what the copies and the correction go by.
     options.onSetUp = [this, region, framesToSkip, correction,
                        &warnings](const AcquisitionSettings &settings) {
-        auto applied =
-            std::make_shared<const AppliedRecording>(AppliedRecording{settings, region, framesToSkip});
+        auto applied = std::make_shared<const AppliedRecording>(
+            AppliedRecording{settings, region, framesToSkip});
         correction_ = correction;
         if (correction) {
             std::string unknown;
@@ -86,8 +86,8 @@ XislStatus Readout::startRecording(ReadoutMode mode, Recording recording,
     Transfer transfer;
     if (mode == ReadoutMode::Transfer) {
         transfer.bufferPixels = region.pixelCount();
-        transfer.consumer = [this, onTransfer = std::move(recording.onTransfer)](
-                                const Image &frame, uint16_t *buffer) {
+        transfer.consumer = [this, onTransfer = std::move(recording.onTransfer)](const Image &frame,
+                                                                                 uint16_t *buffer) {
             copyFrame(frame, buffer);
             // May stop or destroy this readout: nothing of it is touched afterwards.
             onTransfer(buffer);

@@ -476,10 +476,9 @@ uca_tessaravolt_camera_class_init (UcaTessaraVoltCameraClass *klass)
                              "of offset, gain and defects; while not recording, the forecast for the next start",
                              "none", G_PARAM_READABLE);
 
-    tessaravolt_properties[PROP_CALIBRATION_IN_USE] =
-        g_param_spec_string ("calibration-in-use", "Calibration in use",
-                             "The calibration file whose maps correct the frames; empty while they stay raw", "",
-                             G_PARAM_READABLE);
+    tessaravolt_properties[PROP_CALIBRATION_IN_USE] = g_param_spec_string (
+        "calibration-in-use", "Calibration in use",
+        "The calibration file whose maps correct the frames; empty while they stay raw", "", G_PARAM_READABLE);
 
     tessaravolt_properties[PROP_CALIBRATION_START_TIME] =
         g_param_spec_string ("calibration-start-time", "Start time of the calibration in use",

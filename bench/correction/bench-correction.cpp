@@ -175,7 +175,8 @@ void run(const Options &options)
     if (written) {
         const TessaraVolt::CalibrationIndex index =
             TessaraVolt::indexCalibrations(path, {side, side});
-        found = TessaraVolt::findDefects(TessaraVolt::loadCalibration(index.entries.front(), {side, side}));
+        found = TessaraVolt::findDefects(
+            TessaraVolt::loadCalibration(index.entries.front(), {side, side}));
     }
     g_remove(path.c_str());
     g_rmdir(folder);

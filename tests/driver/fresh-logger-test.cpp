@@ -46,10 +46,11 @@ TEST(FreshLoggerTest, ConcurrentFirstUseCreatesOneLogger)
 TEST(FreshLoggerTest, TheLevelAskedForSetsTheDriversLoggerAlone)
 {
     const std::shared_ptr<spdlog::logger> host = spdlog::stdout_color_mt("host");
-    for (const auto &[asked, level] :
-         {std::pair{"warn", spdlog::level::warn}, {"Detector=error,warn", spdlog::level::err},
-          {"host=off", spdlog::level::info}, {"loud", spdlog::level::info},
-          {"off", spdlog::level::off}}) {
+    for (const auto &[asked, level] : {std::pair{"warn", spdlog::level::warn},
+                                       {"Detector=error,warn", spdlog::level::err},
+                                       {"host=off", spdlog::level::info},
+                                       {"loud", spdlog::level::info},
+                                       {"off", spdlog::level::off}}) {
         SCOPED_TRACE(asked);
         spdlog::drop("Detector");
         host->set_level(spdlog::level::debug);

@@ -253,7 +253,7 @@ TEST_F(CorrectionTest, UnusableFileGivesAClearErrorAndRawFrames)
         GLibMessages messages;
         g_object_set(camera.get(), "calibration-file", path.c_str(), nullptr);
         EXPECT_EQ(texts({"calibration-status"}), "\"forecast for the next start: " + cause +
-                                                      "; frames stay raw: the " + cause + "\"");
+                                                     "; frames stay raw: the " + cause + "\"");
         const Grabbed raw = record();
         EXPECT_EQ(raw.pixels, rawRegion(frame++));
         EXPECT_EQ(messages.texts(), (std::vector<std::string>{"C" + cause.substr(1),

@@ -271,11 +271,10 @@ TEST_P(RecordRun, EndsAsTheRowSays)
         // Each page says which frame it is, when it came, its exposure and what was done to its
         // pixels (this camera's frames are raw); its pixels are 0.2 mm.
         for (size_t i = 0; i < recording->descriptions.size(); ++i)
-            EXPECT_TRUE(
-                recording->descriptions[i].rfind("frame=" + std::to_string(i + 1) + "\ntime=20", 0) ==
-                    0 &&
-                contains(recording->descriptions[i], "\ncorrections=none\n") &&
-                !contains(recording->descriptions[i], "calibration_file="))
+            EXPECT_TRUE(recording->descriptions[i].rfind(
+                            "frame=" + std::to_string(i + 1) + "\ntime=20", 0) == 0 &&
+                        contains(recording->descriptions[i], "\ncorrections=none\n") &&
+                        !contains(recording->descriptions[i], "calibration_file="))
                 << recording->descriptions[i];
         EXPECT_FLOAT_EQ(recording->pixelsPerCm, 50);
         for (unsigned i = 1; format == "tiff" && i <= recording->frames.size(); ++i)

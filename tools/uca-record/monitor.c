@@ -577,7 +577,8 @@ record_monitor_open (const gchar *where, gboolean quiet, GError **error)
 
     monitor = g_new0 (RecordMonitor, 1);
     monitor->address = address;
-    monitor->loopback = g_inet_address_get_is_loopback (g_inet_socket_address_get_address (G_INET_SOCKET_ADDRESS (address)));
+    monitor->loopback =
+        g_inet_address_get_is_loopback (g_inet_socket_address_get_address (G_INET_SOCKET_ADDRESS (address)));
     monitor->quiet = quiet;
     monitor->context = g_main_context_new ();
     monitor->loop = g_main_loop_new (monitor->context, FALSE);

@@ -91,9 +91,9 @@ typedef struct {
     const gchar *camera_name; /* as named to uca-record */
     gchar *told_name;         /* the camera's own name; NULL when it tells none */
     gchar *model;             /* NULL when the camera tells none */
-    gdouble exposure_s; /* the cycle in force: frame-time where the camera has it, else exposure-time */
-    gchar *serial_number;       /* NULL when the camera tells none */
-    gboolean gain_corrected;    /* corrections-applied lists "gain": a flat field was applied */
+    gdouble exposure_s;       /* the cycle in force: frame-time where the camera has it, else exposure-time */
+    gchar *serial_number;     /* NULL when the camera tells none */
+    gboolean gain_corrected;  /* corrections-applied lists "gain": a flat field was applied */
     gboolean defects_corrected; /* it lists "defects": defective pixels were replaced */
     guint roi[4];               /* x0, y0, width, height */
     guint binning[2];           /* horizontal, vertical; 0 when the camera has none */
