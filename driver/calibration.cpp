@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "calibration.h"
+#include "calibration-text.h"
 #include "data-exchange.h"
 
 #include <hdf5.h>
@@ -14,9 +15,10 @@ namespace TessaraVolt {
 
 namespace {
 
+using namespace CalibrationText;
+
 const char *const darkSeries = DX_GROUP "/" DX_DARK;
 const char *const flatSeries = DX_GROUP "/" DX_FLAT;
-const char *const triggerNames[] = {"auto", "software", "external"};
 
 // Owns an HDF5 identifier.
 class Hid {
@@ -61,24 +63,6 @@ private:
 std::runtime_error fault(const std::string &path, const std::string &reason)
 {
     return std::runtime_error(path + ": " + reason);
-}
-
-std::string seconds(int64_t microseconds)
-{
-    char text[32];
-    snprintf(text, sizeof text, "%g s", static_cast<double>(microseconds) / 1e6);
-    return text;
-}
-
-std::string regionText(const Region &region)
-{
-    return std::to_string(region.width) + "x" + std::to_string(region.height) + " at (" +
-           std::to_string(region.x0) + ", " + std::to_string(region.y0) + ")";
-}
-
-const char *triggerName(int32_t mode)
-{
-    return mode >= 0 && mode <= 2 ? triggerNames[mode] : "unknown";
 }
 
 bool exists(hid_t file, const char *path)
@@ -288,43 +272,6 @@ std::string lowerExtension(const std::filesystem::path &path)
 }
 
 } // namespace
-
-bool operator==(const CalibrationKey &a, const CalibrationKey &b)
-{
-    return a.exposureUs == b.exposureUs && a.gain == b.gain && a.binning == b.binning &&
-           a.region == b.region && a.triggerMode == b.triggerMode;
-}
-
-std::string describe(const CalibrationKey &key)
-{
-    return "exposure " + seconds(key.exposureUs) + ", gain " + std::to_string(key.gain) +
-           ", binning " + std::to_string(key.binning) + ", region " + regionText(key.region) +
-           ", trigger " + triggerName(key.triggerMode);
-}
-
-std::string describeDifferences(const CalibrationKey &current, const CalibrationKey &calibration)
-{
-    std::vector<std::string> parts;
-    if (current.exposureUs != calibration.exposureUs)
-        parts.push_back("exposure " + seconds(current.exposureUs) + ", the calibration's " +
-                        seconds(calibration.exposureUs));
-    if (current.gain != calibration.gain)
-        parts.push_back("gain " + std::to_string(current.gain) + ", the calibration's " +
-                        std::to_string(calibration.gain));
-    if (current.binning != calibration.binning)
-        parts.push_back("binning " + std::to_string(current.binning) + ", the calibration's " +
-                        std::to_string(calibration.binning));
-    if (!(current.region == calibration.region))
-        parts.push_back("region " + regionText(current.region) + ", the calibration's " +
-                        regionText(calibration.region));
-    if (current.triggerMode != calibration.triggerMode)
-        parts.push_back(std::string("trigger ") + triggerName(current.triggerMode) +
-                        ", the calibration's " + triggerName(calibration.triggerMode));
-    std::string text;
-    for (const std::string &part : parts)
-        text += (text.empty() ? "" : "; ") + part;
-    return text;
-}
 
 CalibrationIndex indexCalibrations(const std::string &path, FrameSize sensor)
 {
