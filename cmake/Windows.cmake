@@ -43,11 +43,20 @@ if(TESSARAVOLT_BUILD_TESTS)
   add_subdirectory("${TESSARAVOLT_GOOGLETEST_SOURCE_DIR}" googletest EXCLUDE_FROM_ALL SYSTEM)
 endif()
 
+# GLib's DLLs and those of its dependencies, from scripts/build-windows-deps.sh's prefix, beside
+# the programs too, and installed with them: an installation then runs as it is.
+set(_dlls "")
+if(TESSARAVOLT_WINDOWS_DEPS AND NOT TESSARAVOLT_CORE_ONLY)
+  file(GLOB _dlls "${TESSARAVOLT_WINDOWS_DEPS}/bin/*.dll")
+endif()
+
 # The compiler's run-time DLLs, copied next to the programs.
 foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
   execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=${dll}
                   OUTPUT_VARIABLE _path OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(IS_ABSOLUTE "${_path}" AND EXISTS "${_path}")
-    file(COPY "${_path}" DESTINATION "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+    list(APPEND _dlls "${_path}")
   endif()
 endforeach()
+file(COPY ${_dlls} DESTINATION "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+install(FILES ${_dlls} DESTINATION ${CMAKE_INSTALL_BINDIR})
