@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The settings of calibrations compared and described: no file is read here, so that a build
 // without HDF5 has them too.
-#include "calibration.h"
 #include "calibration-text.h"
+#include "calibration.h"
 
 namespace TessaraVolt {
 

@@ -60,8 +60,7 @@ installed_plugin_folder (void)
     HMODULE self = NULL;
     gchar *root, *folder;
 
-    if (!GetModuleHandleExW (GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+    if (!GetModuleHandleExW (GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                              (LPCWSTR) (gpointer) installed_plugin_folder, &self))
         return NULL;
 

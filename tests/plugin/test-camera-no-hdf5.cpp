@@ -40,8 +40,8 @@ TEST_F(NoHdf5Test, CalibrationFileIsRefusedSayingTheBuildHasNoHdf5)
     const Grabbed grabbed = grabStepped();
     stop();
     EXPECT_EQ(frameNumberOf(grabbed.pixels.data(), roi()), std::optional<uint32_t>(1));
-    EXPECT_EQ(messages.texts(), (std::vector<std::string>{"C" + cause.substr(1),
-                                                          "Frames stay raw: the " + cause}));
+    EXPECT_EQ(messages.texts(),
+              (std::vector<std::string>{"C" + cause.substr(1), "Frames stay raw: the " + cause}));
     std::filesystem::remove_all(folder);
 }
 

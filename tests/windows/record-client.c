@@ -9,18 +9,20 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-enum { FRAMES = 4 };
+enum {
+    FRAMES = 4
+};
 
 static int failures = 0;
 
-#define CHECK(condition, ...)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            fprintf (stderr, "FAILED %s:%d: ", __FILE__, __LINE__);                           \
-            fprintf (stderr, __VA_ARGS__);                                                     \
-            fputc ('\n', stderr);                                                              \
-            failures++;                                                                        \
-        }                                                                                      \
+#define CHECK(condition, ...)                                                                                          \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            fprintf (stderr, "FAILED %s:%d: ", __FILE__, __LINE__);                                                    \
+            fprintf (stderr, __VA_ARGS__);                                                                             \
+            fputc ('\n', stderr);                                                                                      \
+            failures++;                                                                                                \
+        }                                                                                                              \
     } while (0)
 
 /* The pattern's frame number of a region (x0, y0, width x height), or -1 when a pixel does not
@@ -48,8 +50,8 @@ region_of (UcaCamera *camera)
 {
     Region region = { camera, 0, 0, 0, 0 };
 
-    g_object_get (camera, "roi-x0", &region.x0, "roi-y0", &region.y0, "roi-width", &region.width,
-                  "roi-height", &region.height, NULL);
+    g_object_get (camera, "roi-x0", &region.x0, "roi-y0", &region.y0, "roi-width", &region.width, "roi-height",
+                  &region.height, NULL);
     return region;
 }
 
@@ -75,16 +77,15 @@ record_by_grabs (UcaCamera *camera, gboolean continuous)
         g_clear_error (&error);
         number = frame_number (pixels, region.x0, region.y0, region.width, region.height);
         CHECK (number >= 0, "grab %d (continuous %d) is no pattern frame", i, continuous);
-        CHECK (number > previous, "grab %d (continuous %d): frame %ld after %ld", i, continuous,
-               number, previous);
+        CHECK (number > previous, "grab %d (continuous %d): frame %ld after %ld", i, continuous, number, previous);
         previous = number;
     }
 
     uca_camera_stop_recording (camera, &error);
     CHECK (error == NULL, "stop (continuous %d): %s", continuous, error ? error->message : "");
     g_clear_error (&error);
-    printf ("%s: %d frames, the last number %ld\n",
-            continuous ? "grab from continuous" : "single frames", FRAMES, previous);
+    printf ("%s: %d frames, the last number %ld\n", continuous ? "grab from continuous" : "single frames", FRAMES,
+            previous);
     g_free (pixels);
 }
 
@@ -92,10 +93,10 @@ typedef struct {
     Region region;
     GMutex mutex;
     GCond changed;
-    int frames;        /* guarded by mutex */
-    int bad;           /* guarded by mutex */
-    long previous;     /* guarded by mutex */
-    gboolean stopped;  /* guarded by mutex */
+    int frames;       /* guarded by mutex */
+    int bad;          /* guarded by mutex */
+    long previous;    /* guarded by mutex */
+    gboolean stopped; /* guarded by mutex */
 } Delivery;
 
 /* On the acquisition thread: checks the frame; the FRAMES-th call stops the recording. */
@@ -103,8 +104,8 @@ static void
 on_frame (gpointer data, gpointer user_data)
 {
     Delivery *delivery = user_data;
-    const long number = frame_number (data, delivery->region.x0, delivery->region.y0,
-                                      delivery->region.width, delivery->region.height);
+    const long number =
+        frame_number (data, delivery->region.x0, delivery->region.y0, delivery->region.width, delivery->region.height);
     gboolean last;
 
     g_mutex_lock (&delivery->mutex);
@@ -168,8 +169,7 @@ main (void)
         return 1;
     }
     /* A small region keeps the pattern check quick under Wine. */
-    g_object_set (camera, "exposure-time", 0.01, "roi-x0", 16, "roi-y0", 8, "roi-width", 64,
-                  "roi-height", 32, NULL);
+    g_object_set (camera, "exposure-time", 0.01, "roi-x0", 16, "roi-y0", 8, "roi-width", 64, "roi-height", 32, NULL);
 
     record_by_grabs (camera, TRUE);
     record_by_grabs (camera, FALSE);
