@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: LGPL-2.1-or-later
-# uca-info tessaravolt and gen-doc tessaravolt under Wine against the Linux output (the files the
-# Linux suite checks the tools against), the plug-in found two ways:
+# uca-info's list of cameras, and uca-info tessaravolt and gen-doc tessaravolt under Wine against
+# the Linux output (the files the Linux suite checks the tools against), the plug-in found two
+# ways:
 #   path     UCA_CAMERA_PATH with Windows' ';' between a missing folder and the plug-in folder;
 #   install  an installation's own plug-in folder (lib\uca beside bin\), no UCA_CAMERA_PATH.
 # Byte-identical output passes; output that differs only by the line endings passes and says so;
@@ -30,6 +31,16 @@ case "$way" in
 esac
 
 status=0
+# Without a camera name uca-info lists the cameras it finds: here exactly the one plug-in (the
+# missing folder adds nothing, and neither does a second search of the same folder).
+if ! "$wine" "$bin/uca-info.exe" >"$work/list" 2>"$work/list.log"; then
+  echo "FAILED: uca-info ($way) exits with an error:"; cat "$work/list.log"; status=1
+elif [ "$(tr -d '\r' <"$work/list")" != "Usage: uca-info [ tessaravolt ]" ]; then
+  echo "FAILED: uca-info ($way) lists other cameras than tessaravolt alone:"; cat "$work/list"
+  status=1
+else
+  echo "uca-info ($way) lists tessaravolt"
+fi
 for run in "uca-info uca-info-tessaravolt.txt" "gen-doc gen-doc-tessaravolt.html"; do
   read -r tool file <<<"$run"
   if ! "$wine" "$bin/$tool.exe" tessaravolt >"$work/$file" 2>"$work/$tool.log"; then
