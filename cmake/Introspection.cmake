@@ -5,8 +5,9 @@
 # Sets TESSARAVOLT_UCA_TYPELIB_DIR to the build-tree folder holding the typelib (empty when off).
 
 # The scanner links and runs a dump program against libuca, and Python does not load the
-# sanitizers' runtimes, so sanitizer builds leave introspection out by default.
-if(TESSARAVOLT_SANITIZE)
+# sanitizers' runtimes, so sanitizer builds leave introspection out by default; so do cross
+# builds, whose dump program the host cannot run.
+if(TESSARAVOLT_SANITIZE OR CMAKE_CROSSCOMPILING)
   set(_introspection_default OFF)
 else()
   set(_introspection_default ON)

@@ -43,11 +43,34 @@ if(TESSARAVOLT_BUILD_TESTS)
   add_subdirectory("${TESSARAVOLT_GOOGLETEST_SOURCE_DIR}" googletest EXCLUDE_FROM_ALL SYSTEM)
 endif()
 
+# pkg-config's findings are cached: a build folder that meets another prefix (the sources or the
+# recipe changed) looks GLib up there again instead of keeping the old prefix's paths.
+if(NOT "${TESSARAVOLT_WINDOWS_DEPS}" STREQUAL "${TESSARAVOLT_WINDOWS_DEPS_CONFIGURED}")
+  unset(__pkg_config_checked_GLIB CACHE)
+  get_cmake_property(_cached CACHE_VARIABLES)
+  foreach(_variable IN LISTS _cached)
+    if(_variable MATCHES "^pkgcfg_lib_GLIB_")
+      unset(${_variable} CACHE)
+    endif()
+  endforeach()
+  set(TESSARAVOLT_WINDOWS_DEPS_CONFIGURED "${TESSARAVOLT_WINDOWS_DEPS}" CACHE INTERNAL
+      "The prefix GLib was last looked up in")
+endif()
+
+# GLib's DLLs and those of its dependencies, from scripts/build-windows-deps.sh's prefix, beside
+# the programs too, and installed with them: an installation then runs as it is.
+set(_dlls "")
+if(TESSARAVOLT_WINDOWS_DEPS AND NOT TESSARAVOLT_CORE_ONLY)
+  file(GLOB _dlls "${TESSARAVOLT_WINDOWS_DEPS}/bin/*.dll")
+endif()
+
 # The compiler's run-time DLLs, copied next to the programs.
 foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
   execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=${dll}
                   OUTPUT_VARIABLE _path OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(IS_ABSOLUTE "${_path}" AND EXISTS "${_path}")
-    file(COPY "${_path}" DESTINATION "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+    list(APPEND _dlls "${_path}")
   endif()
 endforeach()
+file(COPY ${_dlls} DESTINATION "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+install(FILES ${_dlls} DESTINATION ${CMAKE_INSTALL_BINDIR})

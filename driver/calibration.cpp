@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "calibration.h"
+#include "calibration-text.h"
 #include "data-exchange.h"
 
 #include <hdf5.h>
@@ -14,9 +15,10 @@ namespace TessaraVolt {
 
 namespace {
 
+using namespace CalibrationText;
+
 const char *const darkSeries = DX_GROUP "/" DX_DARK;
 const char *const flatSeries = DX_GROUP "/" DX_FLAT;
-const char *const triggerNames[] = {"auto", "software", "external"};
 
 // Owns an HDF5 identifier.
 class Hid {
@@ -61,24 +63,6 @@ private:
 std::runtime_error fault(const std::string &path, const std::string &reason)
 {
     return std::runtime_error(path + ": " + reason);
-}
-
-std::string seconds(int64_t microseconds)
-{
-    char text[32];
-    snprintf(text, sizeof text, "%g s", static_cast<double>(microseconds) / 1e6);
-    return text;
-}
-
-std::string regionText(const Region &region)
-{
-    return std::to_string(region.width) + "x" + std::to_string(region.height) + " at (" +
-           std::to_string(region.x0) + ", " + std::to_string(region.y0) + ")";
-}
-
-const char *triggerName(int32_t mode)
-{
-    return mode >= 0 && mode <= 2 ? triggerNames[mode] : "unknown";
 }
 
 bool exists(hid_t file, const char *path)
@@ -362,60 +346,6 @@ std::string lowerExtension(const std::filesystem::path &path)
 
 } // namespace
 
-bool operator==(const FileStamp &a, const FileStamp &b)
-{
-    return a.found == b.found && a.size == b.size && a.modified == b.modified;
-}
-
-FileStamp stampOf(const std::string &path)
-{
-    std::error_code sizeError, timeError;
-    const bool folder = std::filesystem::is_directory(path, sizeError);
-    const uintmax_t size = folder ? 0 : std::filesystem::file_size(path, sizeError);
-    const auto modified = std::filesystem::last_write_time(path, timeError);
-    if (sizeError || timeError)
-        return {};
-    return {true, size, static_cast<int64_t>(modified.time_since_epoch().count())};
-}
-
-bool operator==(const CalibrationKey &a, const CalibrationKey &b)
-{
-    return a.exposureUs == b.exposureUs && a.gain == b.gain && a.binning == b.binning &&
-           a.region == b.region && a.triggerMode == b.triggerMode;
-}
-
-std::string describe(const CalibrationKey &key)
-{
-    return "exposure " + seconds(key.exposureUs) + ", gain " + std::to_string(key.gain) +
-           ", binning " + std::to_string(key.binning) + ", region " + regionText(key.region) +
-           ", trigger " + triggerName(key.triggerMode);
-}
-
-std::string describeDifferences(const CalibrationKey &current, const CalibrationKey &calibration,
-                                const std::string &whose)
-{
-    std::vector<std::string> parts;
-    if (current.exposureUs != calibration.exposureUs)
-        parts.push_back("exposure " + seconds(current.exposureUs) + ", " + whose + " " +
-                        seconds(calibration.exposureUs));
-    if (current.gain != calibration.gain)
-        parts.push_back("gain " + std::to_string(current.gain) + ", " + whose + " " +
-                        std::to_string(calibration.gain));
-    if (current.binning != calibration.binning)
-        parts.push_back("binning " + std::to_string(current.binning) + ", " + whose + " " +
-                        std::to_string(calibration.binning));
-    if (!(current.region == calibration.region))
-        parts.push_back("region " + regionText(current.region) + ", " + whose + " " +
-                        regionText(calibration.region));
-    if (current.triggerMode != calibration.triggerMode)
-        parts.push_back(std::string("trigger ") + triggerName(current.triggerMode) + ", " + whose +
-                        " " + triggerName(calibration.triggerMode));
-    std::string text;
-    for (const std::string &part : parts)
-        text += (text.empty() ? "" : "; ") + part;
-    return text;
-}
-
 CalibrationIndex indexCalibrations(const std::string &path, FrameSize sensor)
 {
     CalibrationIndex index;
@@ -455,12 +385,6 @@ CalibrationIndex indexCalibrations(const std::string &path, FrameSize sensor)
         throw fault(path, reason);
     }
     return index;
-}
-
-bool isCurrent(const CalibrationIndex &index)
-{
-    return std::all_of(index.stamps.begin(), index.stamps.end(),
-                       [](const auto &stamp) { return stampOf(stamp.first) == stamp.second; });
 }
 
 CalibrationMaps loadCalibration(const CalibrationEntry &entry, FrameSize sensor)

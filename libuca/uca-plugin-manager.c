@@ -1,5 +1,6 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-/* UcaPluginManager: finds camera plug-ins (libuca<name>.so) in its search paths and
+/* UcaPluginManager: finds camera plug-ins (libuca<name>.so, on Windows libuca<name>.dll) in its
+ * search paths and
  * creates cameras from them. Modules stay loaded for the life of the process, because
  * the types they register cannot be unregistered. */
 
@@ -8,6 +9,9 @@
 #include <gio/gio.h>
 #include <gmodule.h>
 #include <string.h>
+#ifdef G_OS_WIN32
+#include <windows.h>
+#endif
 
 typedef GType (*UcaCameraPluginGetType) (void);
 
@@ -47,18 +51,57 @@ uca_plugin_manager_class_init (UcaPluginManagerClass *klass)
     G_OBJECT_CLASS (klass)->finalize = uca_plugin_manager_finalize;
 }
 
+#ifdef G_OS_WIN32
+/* Windows has no fixed prefix: the plug-in folder lies beside the folder of this DLL, as
+ * UCA_PLUGINDIR lies in the prefix (lib/uca), wherever the installation was put. */
+static gchar *
+installed_plugin_folder (void)
+{
+    HMODULE self = NULL;
+    gchar *root, *folder;
+
+    if (!GetModuleHandleExW (GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                             (LPCWSTR) (gpointer) installed_plugin_folder, &self))
+        return NULL;
+
+    root = g_win32_get_package_installation_directory_of_module (self);
+    folder = root != NULL ? g_build_filename (root, "lib", "uca", NULL) : NULL;
+    g_free (root);
+    return folder;
+}
+#else
+static gchar *
+installed_plugin_folder (void)
+{
+    return g_strdup (UCA_PLUGINDIR);
+}
+#endif
+
 static void
 uca_plugin_manager_init (UcaPluginManager *manager)
 {
     const gchar *environment_path = g_getenv ("UCA_CAMERA_PATH");
+    gchar *installed = installed_plugin_folder ();
 
     manager->priv = uca_plugin_manager_get_instance_private (manager);
     manager->priv->search_paths = NULL;
 
-    if (environment_path != NULL)
-        append_existing_path (manager, environment_path);
+    /* A list, as PATH is: ':' separates folders, ';' on Windows, where ':' follows drive letters. */
+    if (environment_path != NULL) {
+        gchar **folders = g_strsplit (environment_path, G_SEARCHPATH_SEPARATOR_S, -1);
 
-    append_existing_path (manager, UCA_PLUGINDIR);
+        for (gchar **folder = folders; *folder != NULL; folder++) {
+            if (**folder != '\0')
+                append_existing_path (manager, *folder);
+        }
+
+        g_strfreev (folders);
+    }
+
+    if (installed != NULL)
+        append_existing_path (manager, installed);
+
+    g_free (installed);
 }
 
 /**
@@ -122,11 +165,11 @@ uca_plugin_manager_get_available_cameras (UcaPluginManager *manager)
     return names;
 }
 
-/* The first entry, in search order, whose name contains libuca<name>.so. */
+/* The first entry, in search order, whose name contains libuca<name>.so (.dll on Windows). */
 static gchar *
 find_module_path (UcaPluginManager *manager, const gchar *name)
 {
-    gchar *wanted = g_strdup_printf ("libuca%s.so", name);
+    gchar *wanted = g_strdup_printf ("libuca%s." G_MODULE_SUFFIX, name);
     gchar *path = NULL;
 
     for (GList *it = manager->priv->search_paths; it != NULL && path == NULL; it = g_list_next (it)) {

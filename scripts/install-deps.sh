@@ -14,7 +14,10 @@ packages=(g++ cmake make pkg-config libglib2.0-dev libspdlog-dev libfmt-dev libg
           libzmq3-dev liblz4-dev libjson-glib-dev libsoup-3.0-dev python3-zmq python3-cbor2 python3-lz4 bitshuffle
           python3-dxchange python3-pandas python3-tifffile python3-scipy)
 if [ "${1:-}" = windows ]; then
-  packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)
+  # GLib for MinGW-w64 is built from source (scripts/build-windows-deps.sh): meson, ninja,
+  # MinGW's pkg-config, and autotools for libffi's git export.
+  packages+=(g++-mingw-w64-x86-64-posix wine64 googletest meson ninja-build mingw-w64-tools
+             autoconf automake libtool)
 else
   packages+=(chromium)
 fi

@@ -99,13 +99,28 @@ thread_safety_lane() {
 }
 
 # 64-bit Windows: the driver, the simulated detector and their test programs cross-built with
-# MinGW-w64 and run under Wine in a throw-away prefix, each program with its ctest bound.
+# MinGW-w64 and run under Wine in a throw-away prefix, each program with its ctest bound. With
+# GLib built for MinGW-w64 (scripts/build-windows-deps.sh, once per machine) also the minimal
+# libuca, the plug-in, uca-info and gen-doc, the plug-in's suite, a C client and the tools'
+# output against Linux's; without its sources only the former, saying so.
 windows_lane() {
-  local dir=build-windows started=$SECONDS
+  local dir=build-windows started=$SECONDS deps status=0 core_only=ON
   echo "== ${dir}: cross build for 64-bit Windows, tests under Wine"
   bash scripts/install-deps.sh windows
+  deps=$(bash scripts/build-windows-deps.sh) || status=$?
+  if [ "$status" -eq 0 ]; then
+    deps=$(tail -n 1 <<<"$deps")
+    core_only=OFF
+    echo "== ${dir}: GLib for Windows in ${deps} (ready after $((SECONDS - started)) s)"
+  elif [ "$status" -eq 3 ]; then
+    echo "== ${dir}: skipping libuca, the plug-in and the tools: ${deps}"
+    deps=""
+  else
+    return "$status"
+  fi
   cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARAVOLT_WERROR=ON
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARAVOLT_WERROR=ON \
+        -DTESSARAVOLT_CORE_ONLY="$core_only" -DTESSARAVOLT_WINDOWS_DEPS="$deps"
   cmake --build "$dir" -j "$jobs"
   (
     WINEPREFIX=$(mktemp -d /tmp/tessaravolt-wine.XXXXXX)

@@ -53,6 +53,24 @@ TEST(PluginManager, MissingEnvironmentPathIsSkipped)
     EXPECT_EQ(uca_plugin_manager_get_available_cameras(manager.get()), nullptr);
 }
 
+// Like PATH: folders separated by ':' (';' on Windows), searched in order, missing ones and empty
+// entries skipped.
+TEST(PluginManager, EnvironmentPathIsAListOfFolders)
+{
+    PluginFolder first({NOT_A_CAMERA_MODULE});
+    PluginFolder second({TEST_CAMERA_MODULE});
+    const std::string list = std::string("/nonexistent/libuca/plugins") + G_SEARCHPATH_SEPARATOR_S +
+                             first.path() + G_SEARCHPATH_SEPARATOR_S + G_SEARCHPATH_SEPARATOR_S +
+                             second.path();
+    g_setenv("UCA_CAMERA_PATH", list.c_str(), TRUE);
+    ManagerPtr manager(uca_plugin_manager_new());
+    g_unsetenv("UCA_CAMERA_PATH");
+    const auto names = availableCameras(manager.get());
+    ASSERT_GE(names.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 2),
+              (std::vector<std::string>{"notacamera", "toolstest"}));
+}
+
 struct Failure {
     const char *camera;
     int code;

@@ -2,8 +2,8 @@
 // Creation, type registration, the plug-in's exports and the camera's properties.
 #include "camera-fixture.h"
 
-#include <dlfcn.h>
 #include <gio/gio.h>
+#include <gmodule.h>
 
 #include <algorithm>
 
@@ -11,15 +11,20 @@ namespace TessaraVoltTest {
 namespace {
 
 // The plug-in's type, asked through a handle closed right after: the registered type outlives
-// the handle, so the plug-in must stay loaded.
+// the handle, so the plug-in must stay loaded. Through GModule, as libuca loads it, on Linux
+// (dlopen) and on Windows (LoadLibrary) alike.
 GType pluginType()
 {
     const char *directory = g_getenv("UCA_CAMERA_PATH");
-    const std::string path = std::string(directory ? directory : ".") + "/libucatessaravolt.so";
-    void *plugin = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    const auto getType = reinterpret_cast<GType (*)()>(dlsym(plugin, "camera_plugin_get_type"));
-    const GType type = getType ? getType() : G_TYPE_INVALID;
-    dlclose(plugin);
+    const std::string path =
+        std::string(directory ? directory : ".") + "/libucatessaravolt." G_MODULE_SUFFIX;
+    GModule *plugin = g_module_open(path.c_str(), G_MODULE_BIND_LOCAL);
+    gpointer symbol = nullptr;
+    const bool found =
+        plugin != nullptr && g_module_symbol(plugin, "camera_plugin_get_type", &symbol);
+    const GType type = found ? reinterpret_cast<GType (*)()>(symbol)() : G_TYPE_INVALID;
+    if (plugin != nullptr)
+        g_module_close(plugin);
     return type;
 }
 

@@ -26,6 +26,14 @@
 namespace TessaraVoltTest {
 namespace {
 
+std::string repeated(const std::string &text, size_t times)
+{
+    std::string whole;
+    for (size_t i = 0; i < times; i++)
+        whole += text;
+    return whole;
+}
+
 // One run of uca-record: its command line (split at spaces) and the parts its standard output
 // and error must hold ("|" between parts; "!part": must not hold). "@out" stands for an empty
 // output folder, "@scratch" for a folder holding the files "plain-file" and "Messung-\u00e4", the
@@ -135,8 +143,9 @@ std::vector<Invocation> runs()
              {"carrier-pigeon://loft", "Protocol not supported"}, {"tcp://127.0.0.1", "Invalid argument"},
              {"inproc://frames", "write tcp://ADDRESS:PORT or ipc://PATH"}, {"udp://127.0.0.1:31001", "Protocol not supported"},
              {"tcp://localhost:31001", "write tcp://127.0.0.1:31001 or tcp://[::1]:31001"},
-             {"ipc://@scratch/s --stream-user-data [1,]", "not JSON: an unexpected character at character 4"},
-             {"ipc://@scratch/s --stream-user-data " + std::string(600, '['), "not JSON: nesting too deep"},
+             // No brackets: test names holding them lose their place in CMake's lists.
+             {"ipc://@scratch/s --stream-user-data {\"a\":1,}", "not JSON: an object's key that is not a string at character 8"},
+             {"ipc://@scratch/s --stream-user-data " + repeated("{\"a\":", 600), "not JSON: nesting too deep"},
              {"tcp://127.0.0.1:99999", "none of 0 to 65535"}, {"ipc://@scratch/s --stream-user-data {sample:Fe}", "not JSON"},
              {"tcp://127.0.0.1:45871 --stream tcp://127.0.0.1:45871", "Address already in use"},
              {"ipc://@scratch/s --stream-curve-secret @out/none --stream-curve-clients @out/none", "Cannot read --stream-curve-secret"},
