@@ -96,7 +96,7 @@ TEST_F(LifetimeTest, RefusedAbortKeepsSetUpsOutUntilTheAcquisitionEnded)
 // destruction that went ahead would race with it, so the rounds give the race its chances.
 TEST_F(LifetimeTest, DestructionReleasesAWaitingGrab)
 {
-    for (size_t round = 1; round <= 20; ++round) {
+    for (size_t round = 1; round <= 100; ++round) {
         if (!readout)
             readout = openReadout();
         readout->getDetector().setTriggerMode(TriggerMode::External);
