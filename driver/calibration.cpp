@@ -79,6 +79,7 @@ struct Series {
     CalibrationKey key;
     bool incomplete = false; // "complete" is 0: its recording was cut short
     std::string startTime;
+    std::string corrections; // what the recording did to the frames ("corrections"); empty: none
 };
 
 class SeriesReader {
@@ -122,6 +123,8 @@ public:
         series.incomplete = marked("complete") && numbers("complete", 1).at(0) == 0;
         if (marked("start_time"))
             series.startTime = optionalText("start_time");
+        if (marked("corrections") && optionalText("corrections") != "none")
+            series.corrections = optionalText("corrections");
         return series;
     }
 
@@ -245,6 +248,10 @@ CalibrationEntry readEntry(const std::string &path, hid_t file, FrameSize sensor
     if (dark.incomplete)
         throw fault(path, std::string("its darks (") + darkSeries +
                               ") are marked incomplete: their recording was cut short");
+    // Darks already corrected by a calibration would take the panel's offset out twice.
+    if (!dark.corrections.empty())
+        throw fault(path, std::string("its darks (") + darkSeries + ") were corrected (" +
+                              dark.corrections + ") when recorded; record them raw");
     CalibrationEntry entry{path, dark.key, dark.frames, 0, {}, dark.startTime, {}};
 
     const Region &region = dark.key.region;
@@ -271,6 +278,9 @@ CalibrationEntry readEntry(const std::string &path, hid_t file, FrameSize sensor
         else if (flat.incomplete)
             entry.flatsUnusable = "its flats (" + std::string(flatSeries) +
                                   ") are marked incomplete: their recording was cut short";
+        else if (!flat.corrections.empty())
+            entry.flatsUnusable = "its flats (" + std::string(flatSeries) + ") were corrected (" +
+                                  flat.corrections + ") when recorded; record them raw";
         else
             entry.flatFrames = flat.frames;
     }

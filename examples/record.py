@@ -141,6 +141,7 @@ def parse_arguments(argv):
     parser.add_argument("--modes", nargs="+", choices=list(MODES), default=list(MODES))
     parser.add_argument("--output", default="frames.npz",
                         help="NumPy archive, one array per mode; .npz is added where the name lacks it")
+    parser.add_argument("--overwrite", action="store_true", help="replace an existing output file")
     arguments = parser.parse_args(argv)
     if arguments.frames < 1:
         parser.error("--frames must be at least 1")
@@ -153,6 +154,9 @@ def parse_arguments(argv):
         arguments.output += ".npz"
     if os.path.isdir(arguments.output):
         parser.error(f"--output {arguments.output} is a folder")
+    # An earlier recording is replaced only when asked to.
+    if os.path.lexists(arguments.output) and not arguments.overwrite:
+        parser.error(f"--output {arguments.output} exists; give --overwrite to replace it")
     # A file beside the output proves now that it can be written; the frames go into it and it
     # replaces the output once complete.
     try:

@@ -19,6 +19,7 @@ struct SeriesSettings {
     std::string trigger = "auto";
     int complete = -1;        // the recorder's mark, 0 or 1; -1: none
     bool utf8Strings = false; // variable-length UTF-8 strings, as h5py and dxchange write them
+    std::string corrections = ""; // what the recording did to the frames; empty: no attribute
 };
 
 struct FrameSeries {
@@ -56,6 +57,12 @@ inline void describe(hid_t dataset, const SeriesSettings &settings)
     } else {
         H5Tset_size(text, settings.trigger.size() + 1);
         attribute(dataset, "trigger_source", text, 0, settings.trigger.c_str());
+    }
+    if (!settings.corrections.empty()) {
+        const hid_t corrections = H5Tcopy(H5T_C_S1);
+        H5Tset_size(corrections, settings.corrections.size() + 1);
+        attribute(dataset, "corrections", corrections, 0, settings.corrections.c_str());
+        H5Tclose(corrections);
     }
     H5Tclose(text);
     if (settings.complete >= 0) {

@@ -247,7 +247,11 @@ TEST_F(CorrectionTest, UnusableFileGivesAClearErrorAndRawFrames)
               "8)"},
              {{with(planted("data_dark", 0.001, 0), [](SeriesSettings &s) { s.complete = 0; })},
               "its darks (/exchange/data_dark) are marked incomplete: their recording was cut "
-              "short"}}) {
+              "short"},
+             {{with(planted("data_dark", 0.001, 0),
+                    [](SeriesSettings &s) { s.corrections = "offset"; })},
+              "its darks (/exchange/data_dark) were corrected (offset) when recorded; record them "
+              "raw"}}) {
         const std::string path = write("calibration" + std::to_string(frame) + ".h5", series);
         const std::string cause = "calibration file cannot be used: " + path + ": " + reason;
         GLibMessages messages;
@@ -276,7 +280,11 @@ TEST_F(CorrectionTest, FlatsThatCannotServeAreNamedAndLeaveTheDarks)
              {with(planted("data_white", 0.001, flatBeam),
                    [](SeriesSettings &s) { s.complete = 0; }),
               "its flats (/exchange/data_white) are marked incomplete: their recording was cut "
-              "short"}}) {
+              "short"},
+             {with(planted("data_white", 0.001, flatBeam),
+                   [](SeriesSettings &s) { s.corrections = "offset,gain"; }),
+              "its flats (/exchange/data_white) were corrected (offset,gain) when recorded; "
+              "record them raw"}}) {
         const std::string path = write("mixed" + std::to_string(frame) + ".h5",
                                        {planted("data_dark", 0.001, 0, 40), flats});
         GLibMessages messages;

@@ -72,15 +72,20 @@ class ExampleTest(unittest.TestCase):
     def test_bad_arguments_and_output_fail_before_recording_and_ctrl_c_saves_what_was_recorded(self):
         with tempfile.TemporaryDirectory() as directory:
             os.mkdir(os.path.join(directory, "taken.npz"))
+            with open(os.path.join(directory, "earlier.npz"), "w") as earlier:
+                earlier.write("an earlier recording")
             for arguments, message in [(["--roi", "-1", "0", "10", "10"], "--roi"),
                                        (["--output", os.path.join(directory, "missing", "frames.npz")], "cannot write"),
-                                       (["--output", os.path.join(directory, "taken")], "is a folder")]:
+                                       (["--output", os.path.join(directory, "taken")], "is a folder"),
+                                       (["--output", os.path.join(directory, "earlier")], "give --overwrite")]:
                 result = run_example(*arguments)
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertNotIn("Traceback", result.stderr)
                 self.assertNotIn("recording", result.stdout)
-            self.assertEqual(os.listdir(directory), ["taken.npz"])
+            self.assertEqual(sorted(os.listdir(directory)), ["earlier.npz", "taken.npz"])
+            with open(os.path.join(directory, "earlier.npz")) as earlier:
+                self.assertEqual(earlier.read(), "an earlier recording")
 
             output, log = os.path.join(directory, "stopped.npz"), os.path.join(directory, "out.txt")
             with open(log, "w") as stdout:

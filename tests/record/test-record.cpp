@@ -175,6 +175,11 @@ std::vector<Invocation> runs()
                         "No frame arrived for 0.5 s"});
         rows.push_back({"frame after the duration " + mode, tv + "exposure-time=2 --duration 0.2 --mode " + mode, 0,
                         "frames:     0 of", "no frame arrived within --duration 0.2 s"});
+        // The duration ends the run, not the frame under way: it would come after it anyway.
+        rows.push_back({"duration shorter than the exposure " + mode,
+                        tv + "exposure-time=4000 --duration 0.5 --mode " + mode, 0,
+                        mode == "async" ? "frames:     0 of" : "frames:     0 of|discarded:  1 frame",
+                        "no frame arrived within --duration 0.5 s"});
     }
     // Frame numbers run across the pattern's 16-bit wrap-around, which is no disorder.
     for (const std::string &format : formats)

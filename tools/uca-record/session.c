@@ -501,14 +501,16 @@ wait_grab_done (Session *session, gint64 deadline)
         ring_wait_status (session->ring, &status, MIN (deadline, record_monotonic_ns () + 100000000), &status);
 }
 
-/* The grab under way may finish its frame: for STOP_GRACE_NS after a signal, else for the
- * timeout. A grab still in the camera then is abandoned with its frame (libuca's stop would wait
- * for it); a grab thread outside the camera ends at once. Returns FALSE when it was abandoned or
- * is stuck. */
+/* The grab under way may finish its frame: for STOP_GRACE_NS after a signal or at the end of
+ * --duration (a frame completed later would be dropped as after the duration anyway), else for
+ * the timeout. A grab still in the camera then is abandoned with its frame (libuca's stop would
+ * wait for it); a grab thread outside the camera ends at once. Returns FALSE when it was
+ * abandoned or is stuck. */
 static gboolean
 end_grab_thread (Session *session, RecordThread *thread, StopReason reason)
 {
-    const gint64 wait_ns = reason == STOP_TIMEOUT ? 0 : reason == STOP_SIGNAL ? STOP_GRACE_NS : timeout_ns (session);
+    const gboolean prompt = reason == STOP_SIGNAL || reason == STOP_DURATION;
+    const gint64 wait_ns = reason == STOP_TIMEOUT ? 0 : prompt ? STOP_GRACE_NS : timeout_ns (session);
     gint in_camera = GRAB_IN_CAMERA;
 
     atomic_store (&session->stop, 1);
@@ -518,7 +520,7 @@ end_grab_thread (Session *session, RecordThread *thread, StopReason reason)
 
     if (!atomic_load (&session->grab_done) &&
         atomic_compare_exchange_strong (&session->grab_state, &in_camera, GRAB_ABANDONED)) {
-        session->grab_abandoned = reason == STOP_SIGNAL;
+        session->grab_abandoned = prompt;
         session->grab_stuck = !session->grab_abandoned;
         return FALSE;
     }
