@@ -13,6 +13,19 @@
 namespace TessaraVoltTest {
 namespace {
 
+// The C runtime's own environment on either system; null removes the variable.
+void setVariable(const char *name, const char *value)
+{
+#ifdef _WIN32
+    _putenv_s(name, value ? value : "");
+#else
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
+}
+
 // Several threads ask for the logger at the same moment, none registered yet; the race is narrow,
 // so dropping the logger between rounds makes each round a first use. The logger made is a
 // colour console on standard output at level info.
@@ -54,11 +67,11 @@ TEST(FreshLoggerTest, TheLevelAskedForSetsTheDriversLoggerAlone)
         SCOPED_TRACE(asked);
         spdlog::drop("Detector");
         host->set_level(spdlog::level::debug);
-        ASSERT_EQ(setenv("SPDLOG_LEVEL", asked, 1), 0);
+        setVariable("SPDLOG_LEVEL", asked);
         EXPECT_EQ(TessaraVolt::getLogger()->level(), level);
         EXPECT_EQ(host->level(), spdlog::level::debug);
     }
-    unsetenv("SPDLOG_LEVEL");
+    setVariable("SPDLOG_LEVEL", nullptr);
     spdlog::drop("Detector");
     spdlog::drop("host");
 }

@@ -99,7 +99,8 @@ struct Callback {
     std::atomic<UcaCamera *> handedOver{nullptr}; // a reference the callback drops
     std::atomic<bool> inside{false};
     std::mutex mutex;
-    std::condition_variable dropped; // signals `handedOver` taken by the callback
+    std::condition_variable dropped; // signals `handedOver` taken, and then `dropping` ended
+    bool dropping = false;           // mutex: the callback took the reference and drops it now
 };
 
 // Each frame must be exactly the region of interest, which no write changes while recording.
@@ -117,9 +118,13 @@ void onFrame(gpointer pixels, gpointer user_data)
     else if (reaction == Reaction::Write) // refused while recording, but for the exposure
         g_object_set(camera, "exposure-time", longestExposure / 2, "roi-x0", 1u, nullptr);
     callback->inside = false;
+    std::unique_lock<std::mutex> lock(callback->mutex);
     if (UcaCamera *owned = callback->handedOver.exchange(nullptr)) {
+        callback->dropping = true;
+        lock.unlock();
         g_object_unref(owned);
-        std::lock_guard<std::mutex> lock(callback->mutex);
+        lock.lock();
+        callback->dropping = false;
         callback->dropped.notify_all();
     }
 }
@@ -253,11 +258,20 @@ struct Sequence {
             return;
         const bool recording = uca_camera_is_recording(camera.get());
         callback.handedOver = camera.release();
-        if (recording) {
+        UcaCamera *back = nullptr;
+        {
             std::unique_lock<std::mutex> lock(callback.mutex);
-            callback.dropped.wait_for(lock, 20ms, [this] { return !callback.handedOver.load(); });
+            if (recording)
+                callback.dropped.wait_for(lock, 20ms,
+                                          [this] { return !callback.handedOver.load(); });
+            back = callback.handedOver.exchange(nullptr);
+            // Taken by the callback: its drop, which closes the detector, ends before the
+            // sequence goes on, or the handle counts as left open. Unbounded: libFuzzer's
+            // time-out ends a hang.
+            callback.dropped.wait(lock, [this] { return !callback.dropping; });
         }
-        camera.reset(callback.handedOver.exchange(nullptr));
+        // Not under the lock: a drop here waits for the callback, which takes it.
+        camera.reset(back);
         if (!camera)
             createCamera();
     }
