@@ -17,8 +17,8 @@ struct SeriesSettings {
     unsigned binning = 1;
     unsigned roi[4] = {0, 0, 0, 0}; // x0, y0, width, height
     std::string trigger = "auto";
-    int complete = -1;        // the recorder's mark, 0 or 1; -1: none
-    bool utf8Strings = false; // variable-length UTF-8 strings, as h5py and dxchange write them
+    int complete = -1;            // the recorder's mark, 0 or 1; -1: none
+    bool utf8Strings = false;     // variable-length UTF-8 strings, as h5py and dxchange write them
     std::string corrections = ""; // what the recording did to the frames; empty: no attribute
 };
 
