@@ -6,10 +6,12 @@
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 extern "C" const char *__asan_default_options()
@@ -113,10 +115,18 @@ void checkSimulatorRules()
     xisl_sim_get_counters(&seen);
     // Once the log is full, the refusals are no longer all in it.
     const bool logged = xisl_sim_call_count() < XISL_SIM_LOG_CAPACITY;
+    // A camera goes with its last reference, which a callback still returning may hold for a
+    // moment (libuca's stop notifies "is-recording" holding one): its detector closes on that
+    // thread. One left open for seconds is left open.
+    const uint64_t refusedCloses = logged ? refusedCalls("Acquisition_Close") : 0;
+    for (int waited = 0; logged && seen.openHandles > refusedCloses && waited < 10000; waited++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        xisl_sim_get_counters(&seen);
+    }
     FUZZ_CHECK(seen.callbacksAfterClose == 0 && seen.overlappingCallbacks == 0 &&
                    seen.callsOnClosedHandles == 0 &&
                    (!logged || (seen.framesNotHandedBack <= refusedCalls("Acquisition_SetReady") &&
-                                seen.openHandles <= refusedCalls("Acquisition_Close"))),
+                                seen.openHandles <= refusedCloses)),
                "callbacks after close or abort %llu, overlapping %llu, calls on closed handles "
                "%llu, frames not handed back %llu, handles left open %u",
                static_cast<unsigned long long>(seen.callbacksAfterClose),
