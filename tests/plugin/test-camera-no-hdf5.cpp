@@ -34,7 +34,7 @@ TEST_F(NoHdf5Test, CalibrationFileIsRefusedSayingTheBuildHasNoHdf5)
     GLibMessages messages;
     g_object_set(camera.get(), "calibration-file", path.c_str(), nullptr);
     EXPECT_EQ(texts({"calibration-status"}),
-              "\"" + cause + "; frames stay raw: the " + cause + "\"");
+              "\"forecast for the next start: " + cause + "; frames stay raw: the " + cause + "\"");
     // Recording goes on with raw frames: the simulator's pattern as it drew it, uncorrected.
     ASSERT_TRUE(start());
     const Grabbed grabbed = grabStepped();
