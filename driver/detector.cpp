@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include "logging.h"
 
@@ -74,12 +75,17 @@ Detector::~Detector()
     close();
 }
 
-void Detector::close()
+bool Detector::close()
 {
     if (closed_)
-        return;
+        return handleClosed_;
     closed_ = true;
-    if (delivers(this)) {
+    closing_ = true;
+    if (!delivers(this)) {
+        // The consumer may reach what its owner is about to free: it finishes first.
+        while (deliveries_ > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } else {
         // Closed by its own consumer on XISL's thread: onEndOfFrame() must not touch this object
         // once the consumer returns, so the frame is handed back here, before the close; its
         // pixels live on until the consumer returns.
@@ -88,14 +94,26 @@ void Detector::close()
         Acquisition_SetReady(handle_, 1);
     }
     if (!handle_)
-        return;
+        return handleClosed_ = true;
     // Callbacks that come after all, where XISL refuses both the abort and the close, find no
     // detector and only hand their frame back: this one is about to be freed.
     Acquisition_SetAcqData(handle_, nullptr);
     // Abort first: once it returns no callback can reach this detector or its consumer. The
     // close ends the callbacks even where the abort was refused.
     Acquisition_Abort(handle_);
-    Acquisition_Close(handle_);
+    handleClosed_ = Acquisition_Close(handle_) == 0;
+    return handleClosed_;
+}
+
+void Detector::keepUnclosed(std::unique_ptr<Detector> detector)
+{
+    // A list through the detectors themselves, from a head that outlives every destructor: kept,
+    // not leaked, until the process ends.
+    static std::atomic<Detector *> head{nullptr};
+    Detector *kept = detector.release();
+    kept->nextUnclosed_ = head.load();
+    while (!head.compare_exchange_weak(kept->nextUnclosed_, kept))
+        ;
 }
 
 FrameSize Detector::getFrameSize() const
@@ -406,6 +424,12 @@ void Detector::sendCycle(AcquisitionSettings &applied)
 
 void Detector::onEndOfFrame()
 {
+    ++deliveries_;
+    if (closing_) {
+        Acquisition_SetReady(handle_, 1);
+        --deliveries_;
+        return;
+    }
     DWORD hardwareBuffer = 0;
     DWORD userBuffer = 0;
     XislHwHeaderInfo header{};
@@ -425,9 +449,10 @@ void Detector::onEndOfFrame()
         onFrame_(Image{destinationBuffer_.data() + slot * pixelCount, frameSize_});
         currentDelivery = nullptr;
         if (delivery.detector == nullptr)
-            return; // the consumer destroyed this detector, whose destructor handed the frame back
+            return; // the consumer closed this detector, which handed the frame back
     }
     Acquisition_SetReady(handle_, 1);
+    --deliveries_;
 }
 
 void Detector::onEndOfAcquisition()

@@ -89,12 +89,16 @@ public:
     Detector(Detector &&) = delete;
     Detector &operator=(Detector &&) = delete;
 
-    // Aborts a running acquisition (no callback reaches the detector or its consumer
-    // afterwards), then closes the handle; once it returns no callback runs. Called by its own
-    // consumer on XISL's thread, it neither waits for itself nor lets the delivery touch the
-    // detector once the consumer returns. Nothing but destruction may follow: the owner's
-    // thread only.
-    void close();
+    // From now on no frame reaches the consumer; a delivery under way on XISL's thread is waited
+    // for (not from inside it). Then aborts a running acquisition and closes the handle. Called
+    // by its own consumer on XISL's thread, it neither waits for itself nor lets the delivery
+    // touch the detector once the consumer returns. Returns whether XISL closed the handle: where
+    // it refused, its callbacks may still come, and the detector must outlive them (see
+    // keepUnclosed()). Nothing but destruction may follow: the owner's thread only.
+    bool close();
+    // Keeps a detector whose handle XISL would not close for as long as the process runs, so that
+    // the callbacks still to come find it, closed, instead of freed memory.
+    static void keepUnclosed(std::unique_ptr<Detector> detector);
 
     // Asks the hardware header every time.
     FrameSize getFrameSize() const;
@@ -174,7 +178,13 @@ private:
     static void XISL_CALLBACK endOfAcquisitionCallback(HACQDESC descriptor);
 
     const HACQDESC handle_;
-    bool closed_ = false; // the owner's thread: close() and destruction
+    bool closed_ = false;       // the owner's thread: close() and destruction
+    bool handleClosed_ = false; // the owner's thread: what close() found
+    // close() sets it; XISL's thread reads it for each frame, counted in deliveries_ while it
+    // runs, so that close() can wait for the one under way.
+    std::atomic<bool> closing_{false};
+    std::atomic<unsigned> deliveries_{0};
+    Detector *nextUnclosed_ = nullptr; // keepUnclosed()'s list, never emptied
     // Set-up writes these (Readout's thread); the callback thread reads them while an
     // acquisition runs, which set-up never overlaps.
     FrameConsumer onFrame_;

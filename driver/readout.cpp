@@ -13,8 +13,12 @@ Readout::Readout(std::unique_ptr<Detector> detector) : detector_(std::move(detec
 Readout::~Readout()
 {
     close();
-    // No callback reaches the hand-overs or the transfer consumer once the detector is gone.
-    detector_.reset();
+    // No callback reaches the hand-overs or the transfer consumer once the detector is closed;
+    // one whose handle XISL would not close stays for the callbacks still to come.
+    if (detectorClosed_)
+        detector_.reset();
+    else
+        Detector::keepUnclosed(std::move(detector_));
 }
 
 void Readout::close()
@@ -34,7 +38,7 @@ void Readout::close()
         });
         closed_ = true;
     }
-    detector_->close();
+    detectorClosed_ = detector_->close();
 }
 
 ReadoutMode Readout::getMode() const

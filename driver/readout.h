@@ -169,6 +169,7 @@ private:
     Change change_ TESSARAVOLT_GUARDED_BY(mutex_) = Change::None;
     unsigned grabsInFlight_ TESSARAVOLT_GUARDED_BY(mutex_) = 0;
     bool closed_ TESSARAVOLT_GUARDED_BY(mutex_) = false;
+    bool detectorClosed_ = false; // close()'s thread: XISL closed the handle
     std::shared_ptr<TransferState> transfer_ TESSARAVOLT_GUARDED_BY(mutex_);
 };
 
