@@ -95,9 +95,6 @@ bool Detector::close()
     }
     if (!handle_)
         return handleClosed_ = true;
-    // Callbacks that come after all, where XISL refuses both the abort and the close, find no
-    // detector and only hand their frame back: this one is about to be freed.
-    Acquisition_SetAcqData(handle_, nullptr);
     // Abort first: once it returns no callback can reach this detector or its consumer. The
     // close ends the callbacks even where the abort was refused.
     Acquisition_Abort(handle_);
