@@ -59,15 +59,15 @@ typedef struct {
 } Waiting;
 
 struct RecordMonitor {
-    GThread *thread;
+    RecordThread thread;
     GMainContext *context;
     GMainLoop *loop;
     GSocketAddress *address;
     gboolean loopback; /* the address is a loopback one: only loopback names are answered */
     gboolean quiet;
 
-    GMutex lock;
-    GCond changed;
+    RecordLock lock;
+    RecordCondition changed;
     gboolean listening; /* the thread's answer to opening: listening, or open_error */
     gboolean opened;
     GError *open_error;
@@ -83,7 +83,7 @@ struct RecordMonitor {
     gint64 status_ns;  /* when a client last asked for the status */
     gboolean end_told; /* a client has been told of the end */
 
-    GMutex mailbox_lock;
+    RecordLock mailbox_lock;
     guint8 *pixels; /* the frame left for the monitor, `frame_bytes` of them */
     gsize frame_bytes;
     guint64 number; /* its number; 0: none yet */
@@ -191,14 +191,14 @@ answer_frame (RecordMonitor *monitor, const Waiting *request)
     GError *error = NULL;
     gchar *text;
 
-    g_mutex_lock (&monitor->lock);
+    record_lock (&monitor->lock);
     geometry = monitor->geometry;
-    g_mutex_unlock (&monitor->lock);
+    record_unlock (&monitor->lock);
 
-    g_mutex_lock (&monitor->mailbox_lock);
+    record_lock (&monitor->mailbox_lock);
 
     if (monitor->number == 0) {
-        g_mutex_unlock (&monitor->mailbox_lock);
+        record_unlock (&monitor->mailbox_lock);
         soup_message_headers_replace (headers, "Retry-After", "1");
         answer_text (request->message, SOUP_STATUS_SERVICE_UNAVAILABLE, "No frame yet\n");
         return;
@@ -223,7 +223,7 @@ answer_frame (RecordMonitor *monitor, const Waiting *request)
         answer_bytes (request->message, content_types[request->kind], encoded->bytes);
     }
 
-    g_mutex_unlock (&monitor->mailbox_lock);
+    record_unlock (&monitor->mailbox_lock);
 
     if (encoded == NULL) {
         answer_text (request->message, SOUP_STATUS_INTERNAL_SERVER_ERROR, error->message);
@@ -238,14 +238,14 @@ newer_frame_coming (RecordMonitor *monitor)
     guint64 received, number;
     MonitorState state;
 
-    g_mutex_lock (&monitor->lock);
+    record_lock (&monitor->lock);
     state = monitor->state;
     received = monitor->progress.received;
-    g_mutex_unlock (&monitor->lock);
+    record_unlock (&monitor->lock);
 
-    g_mutex_lock (&monitor->mailbox_lock);
+    record_lock (&monitor->mailbox_lock);
     number = monitor->number;
-    g_mutex_unlock (&monitor->mailbox_lock);
+    record_unlock (&monitor->mailbox_lock);
 
     return state == STATE_RECORDING && received > number;
 }
@@ -342,11 +342,11 @@ serve_status (RecordMonitor *monitor, SoupServerMessage *message)
     gchar *text;
     guint64 shown;
 
-    g_mutex_lock (&monitor->mailbox_lock);
+    record_lock (&monitor->mailbox_lock);
     shown = monitor->number;
-    g_mutex_unlock (&monitor->mailbox_lock);
+    record_unlock (&monitor->mailbox_lock);
 
-    g_mutex_lock (&monitor->lock);
+    record_lock (&monitor->lock);
     json_builder_begin_object (builder);
     json_builder_set_member_name (builder, "state");
     json_builder_add_string_value (builder, state_names[monitor->state]);
@@ -375,10 +375,10 @@ serve_status (RecordMonitor *monitor, SoupServerMessage *message)
 
     if (monitor->state == STATE_ENDED) {
         monitor->end_told = TRUE;
-        g_cond_broadcast (&monitor->changed);
+        record_condition_broadcast (&monitor->changed);
     }
 
-    g_mutex_unlock (&monitor->lock);
+    record_unlock (&monitor->lock);
 
     root = json_builder_get_root (builder);
     text = json_to_string (root, FALSE);
@@ -518,12 +518,12 @@ monitor_thread (gpointer data)
         g_free (uri);
     }
 
-    g_mutex_lock (&monitor->lock);
+    record_lock (&monitor->lock);
     monitor->opened = TRUE;
     monitor->listening = listening;
     monitor->open_error = error;
-    g_cond_broadcast (&monitor->changed);
-    g_mutex_unlock (&monitor->lock);
+    record_condition_broadcast (&monitor->changed);
+    record_unlock (&monitor->lock);
 
     if (listening)
         g_main_loop_run (monitor->loop);
@@ -559,9 +559,9 @@ monitor_free (RecordMonitor *monitor)
     g_main_loop_unref (monitor->loop);
     g_main_context_unref (monitor->context);
     g_object_unref (monitor->address);
-    g_mutex_clear (&monitor->lock);
-    g_mutex_clear (&monitor->mailbox_lock);
-    g_cond_clear (&monitor->changed);
+    record_lock_clear (&monitor->lock);
+    record_lock_clear (&monitor->mailbox_lock);
+    record_condition_clear (&monitor->changed);
     g_free (monitor);
 }
 
@@ -571,6 +571,7 @@ record_monitor_open (const gchar *where, gboolean quiet, GError **error)
     GSocketAddress *address = parse_where (where, error);
     RecordMonitor *monitor;
     GError *open_error;
+    int started;
 
     if (address == NULL)
         return NULL;
@@ -582,23 +583,31 @@ record_monitor_open (const gchar *where, gboolean quiet, GError **error)
     monitor->quiet = quiet;
     monitor->context = g_main_context_new ();
     monitor->loop = g_main_loop_new (monitor->context, FALSE);
-    g_mutex_init (&monitor->lock);
-    g_mutex_init (&monitor->mailbox_lock);
-    g_cond_init (&monitor->changed);
+    record_lock_init (&monitor->lock);
+    record_lock_init (&monitor->mailbox_lock);
+    record_condition_init (&monitor->changed);
     atomic_init (&monitor->wanted, 0);
-    monitor->thread = g_thread_new ("monitor", monitor_thread, monitor);
+    /* The system's threads and locks, as the rest of uca-record's: ThreadSanitizer does not see
+     * GLib's. */
+    started = record_thread_start (&monitor->thread, monitor_thread, monitor);
 
-    g_mutex_lock (&monitor->lock);
+    if (started != 0) {
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_MEMORY, "Cannot start the live view: %s", g_strerror (started));
+        monitor_free (monitor);
+        return NULL;
+    }
+
+    record_lock (&monitor->lock);
 
     while (!monitor->opened)
-        g_cond_wait (&monitor->changed, &monitor->lock);
+        record_condition_wait (&monitor->changed, &monitor->lock);
 
-    g_mutex_unlock (&monitor->lock);
+    record_unlock (&monitor->lock);
 
     if (monitor->listening)
         return monitor;
 
-    g_thread_join (monitor->thread);
+    record_thread_join (&monitor->thread);
     open_error = g_steal_pointer (&monitor->open_error);
     g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE, "Cannot serve the live view on %s: %s", where,
                  open_error->message);
@@ -675,68 +684,68 @@ record_monitor_begin (RecordMonitor *monitor, const Options *options, const Fram
     JsonNode *settings = describe_settings (options, info);
 
     /* Before the state says recording: only then does the monitor want frames. */
-    g_mutex_lock (&monitor->mailbox_lock);
+    record_lock (&monitor->mailbox_lock);
     monitor->pixels = g_malloc (geometry->frame_bytes);
     monitor->frame_bytes = geometry->frame_bytes;
-    g_mutex_unlock (&monitor->mailbox_lock);
+    record_unlock (&monitor->mailbox_lock);
 
-    g_mutex_lock (&monitor->lock);
+    record_lock (&monitor->lock);
     monitor->state = STATE_RECORDING;
     monitor->geometry = *geometry;
     monitor->settings = settings;
     monitor->begun_ns = monitor->rate_ns = record_monotonic_ns ();
-    g_mutex_unlock (&monitor->lock);
+    record_unlock (&monitor->lock);
 }
 
 void
 record_monitor_offer (RecordMonitor *monitor, const guint8 *pixels, guint64 number)
 {
-    if (!atomic_load_explicit (&monitor->wanted, memory_order_relaxed) || !g_mutex_trylock (&monitor->mailbox_lock))
+    if (!atomic_load_explicit (&monitor->wanted, memory_order_relaxed) || !record_trylock (&monitor->mailbox_lock))
         return;
 
     memcpy (monitor->pixels, pixels, monitor->frame_bytes);
     monitor->number = number;
     atomic_store (&monitor->wanted, 0);
-    g_mutex_unlock (&monitor->mailbox_lock);
+    record_unlock (&monitor->mailbox_lock);
 }
 
 void
 record_monitor_keep_last (RecordMonitor *monitor, const guint8 *pixels, guint64 number)
 {
-    g_mutex_lock (&monitor->mailbox_lock);
+    record_lock (&monitor->mailbox_lock);
 
     if (monitor->number != number) {
         memcpy (monitor->pixels, pixels, monitor->frame_bytes);
         monitor->number = number;
     }
 
-    g_mutex_unlock (&monitor->mailbox_lock);
+    record_unlock (&monitor->mailbox_lock);
 }
 
 void
 record_monitor_set_progress (RecordMonitor *monitor, const MonitorProgress *progress)
 {
-    g_mutex_lock (&monitor->lock);
+    record_lock (&monitor->lock);
     monitor->progress = *progress;
-    g_mutex_unlock (&monitor->lock);
+    record_unlock (&monitor->lock);
 }
 
 void
 record_monitor_end (RecordMonitor *monitor, const GError *error)
 {
-    gint64 deadline = g_get_monotonic_time () + LINGER_NS / 1000;
+    const gint64 deadline = record_monotonic_ns () + LINGER_NS;
 
-    g_mutex_lock (&monitor->lock);
+    record_lock (&monitor->lock);
     monitor->state = STATE_ENDED;
     monitor->rate_hz = 0;
     monitor->outcome = g_strdup (error != NULL ? error->message : "complete");
 
     if (record_monotonic_ns () - monitor->status_ns < WATCHING_NS) {
-        while (!monitor->end_told && g_cond_wait_until (&monitor->changed, &monitor->lock, deadline))
-            ;
+        while (!monitor->end_told && record_monotonic_ns () < deadline)
+            record_condition_wait_until (&monitor->changed, &monitor->lock, deadline);
     }
 
-    g_mutex_unlock (&monitor->lock);
+    record_unlock (&monitor->lock);
 }
 
 static gboolean
@@ -759,6 +768,6 @@ record_monitor_close (RecordMonitor *monitor)
     g_source_set_callback (quit, quit_loop, monitor->loop, NULL);
     g_source_attach (quit, monitor->context);
     g_source_unref (quit);
-    g_thread_join (monitor->thread);
+    record_thread_join (&monitor->thread);
     monitor_free (monitor);
 }

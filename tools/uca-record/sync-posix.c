@@ -31,6 +31,12 @@ record_unlock (RecordLock *lock)
     pthread_mutex_unlock (&lock->mutex);
 }
 
+int
+record_trylock (RecordLock *lock)
+{
+    return pthread_mutex_trylock (&lock->mutex) == 0;
+}
+
 void
 record_condition_init (RecordCondition *condition)
 {

@@ -41,6 +41,12 @@ record_lock (RecordLock *lock)
     AcquireSRWLockExclusive (srw_of (lock));
 }
 
+int
+record_trylock (RecordLock *lock)
+{
+    return TryAcquireSRWLockExclusive (srw_of (lock)) != 0;
+}
+
 void
 record_unlock (RecordLock *lock)
 {

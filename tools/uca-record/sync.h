@@ -47,6 +47,8 @@ void record_lock_init (RecordLock *lock);
 void record_lock_clear (RecordLock *lock);
 void record_lock (RecordLock *lock);
 void record_unlock (RecordLock *lock);
+/* Takes the lock only if it is free at once: non-zero when taken. */
+int record_trylock (RecordLock *lock);
 
 void record_condition_init (RecordCondition *condition);
 void record_condition_clear (RecordCondition *condition);
