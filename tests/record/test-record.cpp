@@ -141,7 +141,7 @@ std::vector<Invocation> runs()
     // fail differently.
     for (const auto &[options, reason] : std::vector<std::pair<std::string, std::string>>{
              {"carrier-pigeon://loft", "Protocol not supported"}, {"tcp://127.0.0.1", "Invalid argument"},
-             {"inproc://frames", "write tcp://ADDRESS:PORT or ipc://PATH"}, {"udp://127.0.0.1:31001", "Protocol not supported"},
+             {"inproc://frames", "here; write tcp|ADDRESS:PORT or ipc://PATH"}, {"udp://127.0.0.1:31001", "Protocol not supported"},
              {"tcp://localhost:31001", "write tcp://127.0.0.1:31001 or tcp://[::1]:31001"},
              // No brackets: test names holding them lose their place in CMake's lists.
              {"ipc://@scratch/s --stream-user-data {\"a\":1,}", "not JSON: an object's key that is not a string at character 8"},
