@@ -279,33 +279,17 @@ frame_timeout_seconds (const TessaraVolt::Detector *detector)
     return (detector ? detector->getFrameTimeout () : TessaraVolt::Detector::defaultFrameTimeout).count ();
 }
 
+/* What the frames of the acquisition in force get, or while none runs the forecast for the
+ * next start's: the one place the settings in force are worked out for a read. */
 static void
-get_correction_property (const UcaTessaraVoltCameraPrivate *priv, guint property_id, GValue *value)
+get_in_force_property (const UcaTessaraVoltCameraPrivate *priv, guint property_id, GValue *value)
 {
     const TessaraVolt::Corrector &corrector = priv->corrector;
-    const TessaraVolt::CorrectionSwitches switches = corrector.getSwitches ();
     std::string unknown;
     const std::optional<TessaraVolt::CalibrationKey> next =
         priv->readout ? next_key (priv, unknown) : std::optional<TessaraVolt::CalibrationKey>{};
 
     switch (property_id) {
-        case PROP_OFFSET_CORRECTION:
-            g_value_set_boolean (value, switches.offset);
-            break;
-        case PROP_GAIN_CORRECTION:
-            g_value_set_boolean (value, switches.gain);
-            break;
-        case PROP_DEFECT_CORRECTION:
-            g_value_set_boolean (value, switches.defects);
-            break;
-        case PROP_CORRECTION_PEDESTAL:
-            g_value_set_uint (value, switches.pedestal);
-            break;
-        case PROP_CALIBRATION_FILE: {
-            const std::string path = corrector.getCalibrationPath ();
-            g_value_set_string (value, path.empty () ? nullptr : path.c_str ());
-            break;
-        }
         case PROP_CALIBRATION_STATUS:
             g_value_set_string (value, corrector.getStatus (next, unknown).c_str ());
             break;
@@ -392,15 +376,27 @@ uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue 
             g_value_set_double (value, frame_timeout_seconds (detector));
             break;
         case PROP_OFFSET_CORRECTION:
+            g_value_set_boolean (value, priv->corrector.getSwitches ().offset);
+            break;
         case PROP_GAIN_CORRECTION:
+            g_value_set_boolean (value, priv->corrector.getSwitches ().gain);
+            break;
         case PROP_DEFECT_CORRECTION:
+            g_value_set_boolean (value, priv->corrector.getSwitches ().defects);
+            break;
         case PROP_CORRECTION_PEDESTAL:
-        case PROP_CALIBRATION_FILE:
+            g_value_set_uint (value, priv->corrector.getSwitches ().pedestal);
+            break;
+        case PROP_CALIBRATION_FILE: {
+            const std::string path = priv->corrector.getCalibrationPath ();
+            g_value_set_string (value, path.empty () ? nullptr : path.c_str ());
+            break;
+        }
         case PROP_CALIBRATION_STATUS:
         case PROP_CORRECTIONS_APPLIED:
         case PROP_CALIBRATION_IN_USE:
         case PROP_CALIBRATION_START_TIME:
-            get_correction_property (priv, property_id, value);
+            get_in_force_property (priv, property_id, value);
             break;
         case PROP_SKIP_FRAMES:
             g_value_set_uint (value, priv->skip_frames);

@@ -95,7 +95,7 @@ struct RecordMonitor {
 };
 
 /* The server's one handler, on the monitor's thread. */
-void record_monitor_handle_request (SoupServer *server, SoupServerMessage *message, const char *path,
-                                    GHashTable *query, gpointer data);
+void record_monitor_handle_request (SoupServer *server, SoupServerMessage *message, const char *path, GHashTable *query,
+                                    gpointer data);
 
 #endif

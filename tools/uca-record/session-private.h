@@ -24,7 +24,7 @@ typedef struct {
     guint origin[2]; /* of the region of interest, where the test pattern's numbers are read */
     Ring *ring;
     RecordOutput *output;
-    RecordStream *stream; /* NULL: nothing is published */
+    RecordStream *stream;   /* NULL: nothing is published */
     RecordMonitor *monitor; /* NULL: no live view */
 
     /* The main thread's; once recording, what the camera really uses. */
