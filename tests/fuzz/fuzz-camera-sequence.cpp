@@ -91,9 +91,18 @@ void checkRegion(const uint16_t *pixels, const Roi &roi)
                roi.y0);
 }
 
-// Shared with the callback on XISL's thread: every member is atomic or guarded by `mutex`.
+// Shared with the callback on XISL's thread: every member is atomic, thread-safe or guarded by
+// `mutex`.
 struct Callback {
-    std::atomic<UcaCamera *> camera{nullptr};
+    Callback() { g_weak_ref_init(&camera, nullptr); }
+    ~Callback() { g_weak_ref_clear(&camera); }
+    Callback(const Callback &) = delete;
+    Callback &operator=(const Callback &) = delete;
+
+    // Weak: a callback must not use a camera its owner has dropped. GObject's own calls hold a
+    // reference for a moment, so the last one can go on the callback's thread, from under a
+    // borrowed pointer.
+    GWeakRef camera;
     std::atomic<Reaction> reaction{Reaction::Count};
     std::atomic<unsigned> countdown{0};           // frames until a stop from inside
     std::atomic<UcaCamera *> handedOver{nullptr}; // a reference the callback drops
@@ -108,15 +117,19 @@ void onFrame(gpointer pixels, gpointer user_data)
 {
     auto *callback = static_cast<Callback *>(user_data);
     FUZZ_CHECK(!callback->inside.exchange(true), "libuca's grab callback overlapped itself");
-    UcaCamera *camera = callback->camera;
-    checkRegion(static_cast<const uint16_t *>(pixels), roiOf(camera));
-    const Reaction reaction = callback->reaction;
-    if (reaction == Reaction::Stop && callback->countdown.fetch_sub(1) == 1)
-        uca_camera_stop_recording(camera, nullptr);
-    else if (reaction == Reaction::Trigger)
-        uca_camera_trigger(camera, nullptr);
-    else if (reaction == Reaction::Write) // refused while recording, but for the exposure
-        g_object_set(camera, "exposure-time", longestExposure / 2, "roi-x0", 1u, nullptr);
+    // None: the camera is being dropped, and its disposal waits for this callback to return.
+    if (auto *camera = static_cast<UcaCamera *>(g_weak_ref_get(&callback->camera))) {
+        checkRegion(static_cast<const uint16_t *>(pixels), roiOf(camera));
+        const Reaction reaction = callback->reaction;
+        if (reaction == Reaction::Stop && callback->countdown.fetch_sub(1) == 1)
+            uca_camera_stop_recording(camera, nullptr);
+        else if (reaction == Reaction::Trigger)
+            uca_camera_trigger(camera, nullptr);
+        else if (reaction == Reaction::Write) // refused while recording, but for the exposure
+            g_object_set(camera, "exposure-time", longestExposure / 2, "roi-x0", 1u, nullptr);
+        // Possibly the last reference, when the owner dropped it meanwhile: the camera goes here.
+        g_object_unref(camera);
+    }
     callback->inside = false;
     std::unique_lock<std::mutex> lock(callback->mutex);
     if (UcaCamera *owned = callback->handedOver.exchange(nullptr)) {
@@ -168,6 +181,9 @@ struct Sequence {
     HACQDESC handle = nullptr; // the camera's detector
     Callback callback;
     XislStatus nextStatus = 0x7000;
+    // Cameras this sequence made that are not yet finalised: each must be gone before the next is
+    // made, or two cameras would share the simulator and the callback.
+    std::atomic<unsigned> alive{0};
     // Set once the main thread's half of a pair has returned: a feeding helper stops.
     std::atomic<bool> pairDone{false};
 
@@ -200,14 +216,24 @@ struct Sequence {
             } else if (op == Op::HandOver) {
                 handOver();
             } else if (op == Op::Recreate) {
-                camera.reset();
+                dropCamera();
                 createCamera();
             } else if (const Action action = decode(op, false)) {
                 action();
             }
         }
-        camera.reset();
+        dropCamera();
         checkSimulatorRules();
+    }
+
+    // The sequence's reference goes, and with it the camera: a callback still returning may hold
+    // the last reference for a moment, but no camera may live on into the next one's time.
+    void dropCamera()
+    {
+        camera.reset();
+        for (int waited = 0; alive > 0 && waited < 10000; waited++)
+            std::this_thread::sleep_for(1ms);
+        FUZZ_CHECK(alive == 0, "a dropped camera was not finalised within 10 s");
     }
 
     void injectFault()
@@ -223,9 +249,16 @@ struct Sequence {
     {
         camera = TessaraVoltFuzz::createCamera(nullptr);
         handle = detectorHandle();
-        callback.camera = camera.get();
+        g_weak_ref_set(&callback.camera, camera.get());
         if (!camera)
             return;
+        alive++;
+        g_object_weak_ref(
+            G_OBJECT(camera.get()),
+            [](gpointer data, GObject *) {
+                static_cast<std::atomic<unsigned> *>(data)->fetch_sub(1);
+            },
+            &alive);
         uca_camera_set_grab_func(camera.get(), onFrame, &callback);
         // A short cycle and frame time-out from the start: grabs that get no frame end soon.
         g_object_set(camera.get(), "exposure-time", longestExposure / 4, "frame-timeout",
@@ -272,8 +305,10 @@ struct Sequence {
         }
         // Not under the lock: a drop here waits for the callback, which takes it.
         camera.reset(back);
-        if (!camera)
+        if (!camera) {
+            dropCamera();
             createCamera();
+        }
     }
 
     // The operation `op` with its parameters read now, to run later on any thread; null when it
