@@ -94,7 +94,8 @@ stream_rate (const gchar *endpoint, const FrameGeometry *geometry, guint n_frame
 
     record_thread_start (&receiver, consume, &consumer);
     record_thread_start (&writer, write_nothing, ring);
-    record_stream_start (stream, ring, &info, geometry, n_frames, 10 * G_TIME_SPAN_SECOND * 1000, NULL);
+    record_stream_start (stream, ring, &info, geometry, &(AppliedMaps){ 0 }, n_frames, 10 * G_TIME_SPAN_SECOND * 1000,
+                         NULL);
     start = record_monotonic_ns ();
 
     for (guint i = 0; i < n_frames; i++) {

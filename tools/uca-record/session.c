@@ -297,10 +297,17 @@ record_frames (Session *session, RecordResult *result, GError **error)
 
     /* The stream's start message states it too; frames committed meanwhile wait in the ring for
      * the stream, which reads them from the first. */
-    if (started == 0 && session->stream != NULL &&
-        !record_stream_start (session->stream, session->ring, &session->info, session->geometry,
-                              session->options->n_frames, timeout_ns (session), &session->grab_error))
-        started = -1;
+    if (started == 0 && session->stream != NULL) {
+        AppliedMaps maps;
+
+        record_read_applied_maps (session->camera, &session->info, session->geometry, &maps);
+
+        if (!record_stream_start (session->stream, session->ring, &session->info, session->geometry, &maps,
+                                  session->options->n_frames, timeout_ns (session), &session->grab_error))
+            started = -1;
+
+        record_applied_maps_clear (&maps);
+    }
 
     if (started == 0 && !async)
         started = record_thread_start (&grabber, session_grab_thread, session);
