@@ -213,8 +213,9 @@ class ClientTest(unittest.TestCase):
         corrected = ("offset-correction=TRUE", f"calibration-file={calibration}/frames.h5")
         rows = (  # endpoint, arguments, simulator, (flatfield_enabled, pixel_mask_enabled)
             (self.endpoint, (), FAST, (False, False)), (ipv6, (), FAST, (False, False)),
+            # Every key at once: 24 pairs, one more than a map's one-byte head counts.
             (self.endpoint, corrected + ("gain-correction=TRUE", "defect-correction=TRUE", "--stream-compression",
-                                         "bslz4"), flat, (True, True)),
+                                         "bslz4", "--stream-user-data", "{}"), flat, (True, True)),
             (self.endpoint, corrected + ("defect-correction=TRUE",), flat, (False, True)),
             (self.endpoint, corrected + ("gain-correction=TRUE",), flat, (True, False)))
         for endpoint, arguments, simulator, enabled in rows:

@@ -151,7 +151,9 @@ put_key_uint (CborWriter *writer, guint *n_pairs, const gchar *key, guint64 valu
 }
 
 enum {
-    SMALL_MAP = 5 << 5 /* a map's head with fewer than 24 pairs: their count in the low bits */
+    /* A map's head with its count in the byte that follows: CBOR's form for 24 to 255 pairs, and
+     * valid for fewer. The start message has up to 24, the count known only at its end. */
+    MAP_WITH_COUNT_BYTE = 5 << 5 | 24
 };
 
 /* A calibration map as an image's data is: {channel: tag 40 [[rows, columns], typed array]},
@@ -198,7 +200,7 @@ put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *inf
 
     cbor_writer_put_tag (writer, CBOR_TAG_SELF_DESCRIBED);
     head = writer->length;
-    cbor_writer_put_map (writer, 0); /* one byte, the count filled in at the end */
+    cbor_writer_put_map (writer, 24); /* two bytes, the count filled in at the end */
     put_series (writer, "start", series);
     cbor_writer_put_text (writer, "arm_date");
     cbor_writer_put_date_time (writer, series->date);
@@ -262,10 +264,12 @@ put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *inf
         cbor_writer_put_encoded (writer, item, size);
     }
 
-    g_assert (n_pairs < 24);
+    g_assert (n_pairs <= G_MAXUINT8);
 
-    if (!writer->overflow)
-        writer->data[head] = (guint8) (SMALL_MAP | n_pairs);
+    if (!writer->overflow) {
+        writer->data[head] = MAP_WITH_COUNT_BYTE;
+        writer->data[head + 1] = (guint8) n_pairs;
+    }
 }
 
 GBytes *
