@@ -183,8 +183,10 @@ std::vector<uint8_t> findDefects(const CalibrationMaps &maps)
 {
     std::vector<uint8_t> mask(maps.dark.size(), 0);
     const RobustSpread dark = robustSpread(maps.dark);
-    for (size_t i = 0; i < mask.size(); ++i)
-        mask[i] = std::fabs(maps.dark[i] - dark.median) > darkOutlierSds * dark.sd;
+    for (size_t i = 0; i < mask.size(); ++i) {
+        if (std::fabs(maps.dark[i] - dark.median) > darkOutlierSds * dark.sd)
+            mask[i] = maps.dark[i] > dark.median ? DefectOverResponding : DefectUnderResponding;
+    }
     if (maps.flat.empty())
         return mask;
 
@@ -197,9 +199,35 @@ std::vector<uint8_t> findDefects(const CalibrationMaps &maps)
     const float typical = medianOf(std::move(responses));
     for (size_t i = 0; i < mask.size(); ++i) {
         const float response = (maps.flat[i] - maps.dark[i]) / typical;
-        if (!(response >= weakestResponse && response <= strongestResponse) ||
-            maps.flat[i] >= saturatedFlat)
-            mask[i] = 1;
+        if (!(response >= weakestResponse))
+            mask[i] |= DefectUnderResponding;
+        if (response > strongestResponse || maps.flat[i] >= saturatedFlat)
+            mask[i] |= DefectOverResponding;
+    }
+    return mask;
+}
+
+std::vector<uint32_t> nexusPixelMask(const std::vector<uint8_t> &defectMask, uint32_t width)
+{
+    constexpr uint32_t underResponding = 1u << 2;
+    constexpr uint32_t overResponding = 1u << 3;
+    constexpr uint32_t cluster = 1u << 6;
+    std::vector<uint32_t> mask(defectMask.size(), 0);
+    const size_t height = width > 0 ? defectMask.size() / width : 0;
+    for (size_t y = 0; y < height; ++y) {
+        for (size_t x = 0; x < width; ++x) {
+            const uint8_t kind = defectMask[y * width + x];
+            if (kind == 0)
+                continue;
+            bool goodNeighbour = false;
+            for (size_t ny = y > 0 ? y - 1 : 0; ny <= std::min(y + 1, height - 1); ++ny) {
+                for (size_t nx = x > 0 ? x - 1 : 0; nx <= std::min<size_t>(x + 1, width - 1); ++nx)
+                    goodNeighbour = goodNeighbour || defectMask[ny * width + nx] == 0;
+            }
+            mask[y * width + x] = (kind & DefectUnderResponding ? underResponding : 0) |
+                                  (kind & DefectOverResponding ? overResponding : 0) |
+                                  (goodNeighbour ? 0 : cluster);
+        }
     }
     return mask;
 }

@@ -19,9 +19,21 @@ struct CalibrationMaps {
     std::vector<float> flat; // empty without flats
 };
 
-// 1 for each pixel of the maps that cannot be corrected: its dark lies far from the others' (hot
-// or cold), or, with a flat, its response does (dead, weak or far too strong) or it saturated.
+// Why a pixel cannot be corrected, as its detection tells: it gives too little (a cold dark, a
+// dead or weak response) or too much (a hot dark, a far too strong response, a saturated flat).
+enum DefectKind : uint8_t {
+    DefectUnderResponding = 1 << 0,
+    DefectOverResponding = 1 << 1,
+};
+
+// For each pixel of the maps, 0 when it can be corrected, else its DefectKind bits: its dark lies
+// far from the others', or, with a flat, its response does or it saturated.
 std::vector<uint8_t> findDefects(const CalibrationMaps &maps);
+
+// NeXus NXdetector pixel_mask bits, one word a pixel, for `defectMask` (findDefects') of a region
+// `width` pixels wide: under- and over-responding, and part of a cluster where no pixel of the 3 x
+// 3 block around a defect is good (so that its replacement comes from the 5 x 5 block).
+std::vector<uint32_t> nexusPixelMask(const std::vector<uint8_t> &defectMask, uint32_t width);
 
 struct CorrectionSwitches {
     bool offset = false;

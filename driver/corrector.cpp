@@ -172,6 +172,27 @@ CorrectionInForce Corrector::getInForce(const std::optional<CalibrationKey> &nex
     return inForce;
 }
 
+AppliedMaps Corrector::getAppliedMaps(bool flatfield, bool pixelMask) const
+{
+    MutexLocker locker(mutex_);
+    AppliedMaps maps;
+    const std::shared_ptr<const CorrectionPlan> plan = std::atomic_load(&plan_);
+    if (!(armed_ || armedUnknown_) || !plan || !loaded_)
+        return maps;
+    maps.width = plan->width;
+    maps.height = plan->height;
+    // The factors in the steps the copy multiplies with, not the flat's unrounded ratio.
+    constexpr float unit = 1 << CorrectionPlan::gainFractionBits;
+    if (flatfield) {
+        maps.flatfield.reserve(plan->gain.size());
+        for (const uint16_t gain : plan->gain)
+            maps.flatfield.push_back(static_cast<float>(gain) / unit);
+    }
+    if (pixelMask && lastPlanSwitches_.defects)
+        maps.pixelMask = nexusPixelMask(loaded_->defects, plan->width);
+    return maps;
+}
+
 std::shared_ptr<const CorrectionPlan> Corrector::getPlan() const
 {
     return std::atomic_load(&plan_);
@@ -283,8 +304,9 @@ std::shared_ptr<const CorrectionPlan> Corrector::planFor(const CalibrationEntry 
             loaded->entry = entry;
             loaded->maps = loadCalibration(entry, index_->sensor);
             loaded->defects = findDefects(loaded->maps);
-            loaded->defectCount = static_cast<size_t>(
-                std::count(loaded->defects.begin(), loaded->defects.end(), uint8_t{1}));
+            loaded->defectCount =
+                static_cast<size_t>(std::count_if(loaded->defects.begin(), loaded->defects.end(),
+                                                  [](uint8_t kind) { return kind != 0; }));
             loaded_ = std::move(loaded);
         } catch (const CalibrationChanged &) {
             throw;

@@ -22,6 +22,16 @@ struct CorrectionInForce {
     std::string calibrationStartTime; // its darks' start time, as the file says
 };
 
+// The calibration maps the frames of the armed acquisition are corrected with, of their region:
+// each empty where its correction is not applied, both while none is armed.
+struct AppliedMaps {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::vector<float> flatfield; // the gain factor each pixel is multiplied with
+    std::vector<uint32_t>
+        pixelMask; // NeXus pixel_mask bits of the pixels replaced (nexusPixelMask)
+};
+
 // Frames are corrected only by a calibration taken with the settings they are taken with, and
 // only with every correction asked for; otherwise they stay raw, and a warning and the status
 // say why. No partial correction, no wrong dark.
@@ -61,6 +71,10 @@ public:
     // What the frames of the armed acquisition get (or, while none is armed, those of the next
     // start, as getStatus() forecasts).
     CorrectionInForce getInForce(const std::optional<CalibrationKey> &next) const;
+
+    // What getInForce() says of the armed acquisition, as maps; from the same published plan.
+    // Only those asked for are made: at 8192 x 8192 each is 256 MiB.
+    AppliedMaps getAppliedMaps(bool flatfield, bool pixelMask) const;
 
     // XISL's thread: the plan for the frame at hand; null for raw frames.
     std::shared_ptr<const CorrectionPlan> getPlan() const override;

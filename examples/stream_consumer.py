@@ -262,6 +262,13 @@ def main():
             channels = message.get("channels") or []
             print(f"series {series_id}: start, {message.get('image_size_x')} x {message.get('image_size_y')} "
                   f"pixels, channels {', '.join(channels) or 'not named'}")
+            # The calibration the source's corrections apply, where it sends it: per channel, the
+            # gain each pixel was multiplied with and NeXus pixel_mask bits of the pixels replaced.
+            for name, gains in (message.get("flatfield") or {}).items():
+                print(f"flatfield {name}: {' x '.join(map(str, np.shape(gains)))}, gain {np.min(gains):.3f} to "
+                      f"{np.max(gains):.3f}")
+            for name, mask in (message.get("pixel_mask") or {}).items():
+                print(f"pixel_mask {name}: {np.count_nonzero(mask)} pixels masked")
         elif kind == "image":
             current = series.setdefault(series_id, Series(series_id))
             image_id = message["image_id"]

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -305,6 +306,45 @@ get_in_force_property (const UcaTessaraVoltCameraPrivate *priv, guint property_i
     }
 }
 
+/* `values` as a GBytes of their little-endian bytes, without a copy on little-endian hosts; NULL
+ * when empty. */
+template <typename T>
+static GBytes *
+little_endian_bytes (std::vector<T> values)
+{
+    static_assert (sizeof (T) == sizeof (guint32), "words of 32 bits");
+    if (values.empty ())
+        return nullptr;
+    if (G_BYTE_ORDER == G_BIG_ENDIAN) {
+        for (T &value : values) {
+            guint32 word;
+            memcpy (&word, &value, sizeof word);
+            word = GUINT32_TO_LE (word);
+            memcpy (&value, &word, sizeof word);
+        }
+    }
+    auto owner = std::make_unique<std::vector<T>> (std::move (values));
+    const gsize size = owner->size () * sizeof (T);
+    const gpointer data = owner->data ();
+    return g_bytes_new_with_free_func (
+        data, size, [] (gpointer vector) { std::unique_ptr<std::vector<T>> (static_cast<std::vector<T> *> (vector)); },
+        owner.release ());
+}
+
+/* The maps the frames of the acquisition in force are corrected with: answered from the record
+ * calibration-in-use and corrections-applied read while recording, never forecast. */
+static void
+get_applied_map_property (const UcaTessaraVoltCameraPrivate *priv, guint property_id, GValue *value)
+{
+    const bool flatfield = property_id == PROP_CALIBRATION_FLATFIELD;
+    TessaraVolt::AppliedMaps maps = priv->corrector.getAppliedMaps (flatfield, !flatfield);
+
+    if (flatfield)
+        g_value_take_boxed (value, little_endian_bytes (std::move (maps.flatfield)));
+    else
+        g_value_take_boxed (value, little_endian_bytes (std::move (maps.pixelMask)));
+}
+
 /* The cycle in force, or the forecast of the next start's; unknown (a refused timer) reads 0. */
 static gdouble
 frame_time_seconds (const UcaTessaraVoltCameraPrivate *priv)
@@ -397,6 +437,10 @@ uca_tessaravolt_camera_get_property (GObject *object, guint property_id, GValue 
         case PROP_CALIBRATION_IN_USE:
         case PROP_CALIBRATION_START_TIME:
             get_in_force_property (priv, property_id, value);
+            break;
+        case PROP_CALIBRATION_FLATFIELD:
+        case PROP_CALIBRATION_PIXEL_MASK:
+            get_applied_map_property (priv, property_id, value);
             break;
         case PROP_SKIP_FRAMES:
             g_value_set_uint (value, priv->skip_frames);

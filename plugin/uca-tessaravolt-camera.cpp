@@ -486,6 +486,20 @@ uca_tessaravolt_camera_class_init (UcaTessaraVoltCameraClass *klass)
                              "the frames stay raw or the file does not say",
                              "", G_PARAM_READABLE);
 
+    tessaravolt_properties[PROP_CALIBRATION_FLATFIELD] =
+        g_param_spec_boxed ("calibration-flatfield", "Flat field applied",
+                            "The gain factor each pixel of the frames' region is multiplied with, float32 "
+                            "little-endian, row after row, while recording with gain correction applied; NULL "
+                            "otherwise",
+                            G_TYPE_BYTES, G_PARAM_READABLE);
+
+    tessaravolt_properties[PROP_CALIBRATION_PIXEL_MASK] =
+        g_param_spec_boxed ("calibration-pixel-mask", "Pixel mask applied",
+                            "The pixels of the frames' region replaced as defective, uint32 little-endian, row "
+                            "after row, with NeXus pixel_mask bits (2 under-responding, 3 over-responding, 6 in a "
+                            "cluster), while recording with defect correction applied; NULL otherwise",
+                            G_TYPE_BYTES, G_PARAM_READABLE);
+
     for (guint id = PROP_GAIN; id < N_PROPERTIES; id++)
         g_object_class_install_property (object_class, id, tessaravolt_properties[id]);
 

@@ -182,8 +182,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     StreamSeries series;
     stream_series_init(&series, seriesId, &info, nImages);
-    g_autoptr(JsonNode) start =
-        decode(stream_encode_start(&series, &info, &geometry, userData), "start");
+    g_autoptr(JsonNode) start = decode(
+        stream_encode_start(&series, &info, &geometry, nullptr, STREAM_COMPRESSION_NONE, userData),
+        "start");
     expectNumbers(start, {{"series_id", seriesId},
                           {"image_size_x", geometry.width},
                           {"image_size_y", geometry.height},

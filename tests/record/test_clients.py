@@ -24,6 +24,23 @@ def is_pattern(frame):
     return bool((offsets == offsets.flat[0]).all())
 
 
+def decompress(algorithm, modifier, data):
+    # Debian's python3-lz4 and bitshuffle as the oracles of the convention's framing.
+    import bitshuffle, lz4.block, struct
+    total, block = struct.unpack_from(">QI", data)
+    if algorithm == "bslz4":
+        return bitshuffle.decompress_lz4(np.frombuffer(data, np.uint8, offset=12), (total // modifier,),
+                                         np.dtype(f"<u{modifier}"), block // modifier).tobytes()
+    out, offset = b"", 12
+    while len(out) < total:
+        (size,) = struct.unpack_from(">I", data, offset)
+        expected = min(block, total - len(out))
+        chunk = data[offset + 4:offset + 4 + size]
+        out += chunk if size == expected else lz4.block.decompress(chunk, uncompressed_size=expected)
+        offset += 4 + size
+    return out
+
+
 def wait_for(condition, bound=BOUND):
     deadline = time.monotonic() + bound
     while not condition() and time.monotonic() < deadline:
@@ -67,12 +84,15 @@ class Collector(threading.Thread):
         self.messages, self.tags, self.error, self.stopping = [], set(), None, threading.Event()
         self.start()
 
+    # Typed arrays: little-endian only; uint16 pixels, the calibration's float32 gains and uint32 masks.
+    TYPED = {69: "<u2", 70: "<u4", 85: "<f4"}
+
     def tag(self, decoder, tag):
         self.tags.add(tag.tag)
-        if 64 <= tag.tag <= 87 and tag.tag != 69:  # typed arrays: only little-endian uint16 here
+        if 64 <= tag.tag <= 87 and tag.tag not in self.TYPED:
             raise ValueError(f"pixels tagged {tag.tag}")
-        return np.frombuffer(tag.value, "<u2") if tag.tag == 69 else \
-            tag.value[1].reshape(tag.value[0]) if tag.tag == 40 else tag
+        return np.frombuffer(tag.value, self.TYPED[tag.tag]) if tag.tag in self.TYPED else \
+            tag.value[1].reshape(tag.value[0]) if tag.tag == 40 else decompress(*tag.value) if tag.tag == 56500 else tag
 
     def run(self):
         deadline = time.monotonic() + BOUND
@@ -183,21 +203,66 @@ class ClientTest(unittest.TestCase):
         with socket.socket(socket.AF_INET6) as probe:  # the second run over IPv6's loopback
             probe.bind(("::1", 0))
             ipv6 = f"tcp://[::1]:{probe.getsockname()[1]}"
-        for endpoint in (self.endpoint, ipv6):
+        # Corrected runs against a calibration of the simulated panel's planted defects, taken with
+        # the same settings: the maps of the corrections applied, compressed as the images are.
+        flat = "sensors=256x128;readout_ns_per_pixel=0;content=flat"
+        calibration = f"{self.path}/calibration"
+        for series, beam in (("dark", "off"), ("flat", "on")):
+            self.record("--series", series, "exposure-time=0.002", "-n", "4", "-o", calibration,
+                        simulator=f"{flat};beam={beam}")
+        corrected = ("offset-correction=TRUE", f"calibration-file={calibration}/frames.h5")
+        rows = (  # endpoint, arguments, simulator, (flatfield_enabled, pixel_mask_enabled)
+            (self.endpoint, (), FAST, (False, False)), (ipv6, (), FAST, (False, False)),
+            # Every key at once: 24 pairs, one more than a map's one-byte head counts.
+            (self.endpoint, corrected + ("gain-correction=TRUE", "defect-correction=TRUE", "--stream-compression",
+                                         "bslz4", "--stream-user-data", "{}"), flat, (True, True)),
+            (self.endpoint, corrected + ("defect-correction=TRUE",), flat, (False, True)),
+            (self.endpoint, corrected + ("gain-correction=TRUE",), flat, (True, False)))
+        for endpoint, arguments, simulator, enabled in rows:
             collector = Collector(endpoint)
+            # The example on a second endpoint reads the maps where they come.
+            example = subprocess.Popen([sys.executable, EXAMPLE, f"ipc://{self.path}/example", "--timeout", str(BOUND)],
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            self.addCleanup(example.kill)
             status, _, errors = self.finish(self.start("exposure-time=0.002", "-n", "2", "-o", self.folder,
-                                                       "--overwrite", "--stream", endpoint), collector)
+                                                       "--overwrite", "--stream", endpoint, "--stream",
+                                                       f"ipc://{self.path}/example", *arguments, simulator=simulator),
+                                            collector)
             self.assertEqual(status, 0, errors)
             starts.append(collector.finish()[0])
-        for start in starts:
+            example_out, example_err = example.communicate(timeout=BOUND)
+            self.assertEqual((example.returncode, "flatfield threshold_1: 128 x 256, gain" in example_out,
+                              re.search(r"pixel_mask threshold_1: [1-9]\d* pixels masked", example_out) is not None),
+                             (0,) + enabled, example_err)
+        with h5py.File(f"{calibration}/frames.h5", "r") as f:
+            dark = f["/exchange/data_dark"][...].mean(axis=0)
+            response = f["/exchange/data_white"][...].mean(axis=0) - dark
+        defects = None  # the mask of the first row that sends one
+        for start, (_, _, _, enabled) in zip(starts, rows):
             self.assertEqual(start["type"], "start")
             for key, kind in expected.items():
                 with self.subTest(key=key):
                     self.assertIsInstance(start.get(key), kind)
-            self.assertEqual((start["image_dtype"], start["flatfield_enabled"], start["pixel_mask_enabled"]),
-                             ("uint16", False, False))
+            self.assertEqual((start["image_dtype"], start["flatfield_enabled"], start["pixel_mask_enabled"],
+                              "flatfield" in start, "pixel_mask" in start), ("uint16",) + enabled * 2)
             # The cycle is never shorter than the exposure it holds.
             self.assertGreaterEqual(start["frame_time"], start["count_time"])
+            maps = {key: start[key] for key in ("flatfield", "pixel_mask") if key in start}
+            for key, channels in maps.items():
+                self.assertEqual((list(channels), channels[start["channels"][0]].shape), (start["channels"], (128, 256)))
+            mask = maps.get("pixel_mask", {}).get("threshold_1")
+            if mask is not None:
+                defects = mask if defects is None else defects
+                # The hottest dark is over-responding, the weakest response under-responding; no other bits.
+                self.assertEqual((mask.flat[dark.argmax()] & 8, mask.flat[response.argmin()] & 4,
+                                  int(np.bitwise_or.reduce(mask.flat)) & ~(4 | 8 | 64)), (8, 4, 0))
+            gains = maps.get("flatfield", {}).get("threshold_1")
+            if gains is not None:
+                # The good pixels' mean response over the pixel's own, in the copy's steps of 2^-14; a
+                # defect keeps 1. Defects are found alike with or without their correction.
+                good = defects == 0
+                np.testing.assert_allclose(gains[good], response[good].mean() / response[good], atol=2 ** -14)
+                self.assertTrue((gains[~good] == 1).all() and (~good).sum() > 100)
         self.assertEqual(starts[1]["series_id"], starts[0]["series_id"] + 1)
 
     def test_user_data_keeps_every_json_value(self):
@@ -216,24 +281,8 @@ class ClientTest(unittest.TestCase):
                 self.assertEqual(collector.finish()[0]["user_data"], expected)
 
     def test_compressed_frames_decode_with_debian_lz4_and_bitshuffle(self):
-        # Debian's python3-lz4 and bitshuffle as the oracles; regions whose pixel counts leave
+        # Debian's python3-lz4 and bitshuffle (decompress) as the oracles; regions whose pixel counts leave
         # bitshuffle's 4096-element blocks whole, a last block short, and a few elements over.
-        import bitshuffle, lz4.block, struct
-
-        def decompress(algorithm, modifier, data):
-            total, block = struct.unpack_from(">QI", data)
-            if algorithm == "bslz4":
-                return bitshuffle.decompress_lz4(np.frombuffer(data, np.uint8, offset=12), (total // modifier,),
-                                                 np.dtype("<u2"), block // modifier).tobytes()
-            out, offset = b"", 12
-            while len(out) < total:
-                (size,) = struct.unpack_from(">I", data, offset)
-                expected = min(block, total - len(out))
-                chunk = data[offset + 4:offset + 4 + size]
-                out += chunk if size == expected else lz4.block.decompress(chunk, uncompressed_size=expected)
-                offset += 4 + size
-            return out
-
         def tag(decoder, tag):
             if tag.tag == 56500:
                 self.assertEqual(tag.value[:2], [algorithm, 2 if algorithm == "bslz4" else 0])
@@ -301,8 +350,9 @@ class ClientTest(unittest.TestCase):
                         f"{self.path}/err.txt").read_text()))
                     process.send_signal(signal.SIGINT)
                 status, report, errors = self.finish(process, *([collector] if consumer else []))
-                self.assertEqual((status, "written:    40 frames" in report),
-                                 (0 if consumer else 128 + signal.SIGINT, True), errors)
+                # A wait is told once, also one that outlasted the recording.
+                self.assertEqual((status, "written:    40 frames" in report, errors.count("waiting for a consumer") <= 1),
+                                 (0 if consumer else 128 + signal.SIGINT, True, True), errors)
                 if consumer:
                     self.assertEqual(image_ids(collector.finish()), list(range(40)))
 

@@ -600,3 +600,35 @@ record_read_settings (UcaCamera *camera, const Options *options, CameraInfo *inf
 
     return g_string_free (differences, differences->len == 0);
 }
+
+/* A map of 4 bytes a pixel, or NULL. */
+static GBytes *
+read_map (UcaCamera *camera, const gchar *name, const FrameGeometry *geometry)
+{
+    GParamSpec *pspec = g_object_class_find_property (G_OBJECT_GET_CLASS (camera), name);
+    GBytes *map = NULL;
+
+    if (pspec == NULL || pspec->value_type != G_TYPE_BYTES || !(pspec->flags & G_PARAM_READABLE))
+        return NULL;
+
+    g_object_get (camera, name, &map, NULL);
+
+    if (map != NULL && g_bytes_get_size (map) != (gsize) geometry->width * geometry->height * 4)
+        g_clear_pointer (&map, g_bytes_unref);
+
+    return map;
+}
+
+void
+record_read_applied_maps (UcaCamera *camera, const CameraInfo *info, const FrameGeometry *geometry, AppliedMaps *maps)
+{
+    maps->flatfield = info->gain_corrected ? read_map (camera, "calibration-flatfield", geometry) : NULL;
+    maps->pixel_mask = info->defects_corrected ? read_map (camera, "calibration-pixel-mask", geometry) : NULL;
+}
+
+void
+record_applied_maps_clear (AppliedMaps *maps)
+{
+    g_clear_pointer (&maps->flatfield, g_bytes_unref);
+    g_clear_pointer (&maps->pixel_mask, g_bytes_unref);
+}

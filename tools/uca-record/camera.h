@@ -26,5 +26,11 @@ void record_camera_info_clear (CameraInfo *info);
  * camera tells it). Returns those differences ("frame-time 0 (exposure-time asked 4e-07), ..."),
  * or NULL when it uses everything as asked. */
 gchar *record_read_settings (UcaCamera *camera, const Options *options, CameraInfo *info);
+/* Once recording, after record_read_settings: the maps of the corrections `info` says are
+ * applied ("calibration-flatfield", "calibration-pixel-mask"); a map of another size than the
+ * frames' is left out. */
+void record_read_applied_maps (UcaCamera *camera, const CameraInfo *info, const FrameGeometry *geometry,
+                               AppliedMaps *maps);
+void record_applied_maps_clear (AppliedMaps *maps);
 
 #endif

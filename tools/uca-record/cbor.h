@@ -21,6 +21,8 @@ enum {
     CBOR_TAG_UINT8_ARRAY = 64,
     CBOR_TAG_UINT16_BE_ARRAY = 65,
     CBOR_TAG_UINT16_LE_ARRAY = 69,
+    CBOR_TAG_UINT32_LE_ARRAY = 70,
+    CBOR_TAG_FLOAT32_LE_ARRAY = 85,
     CBOR_TAG_MULTI_DIM_ARRAY = 40,
     CBOR_TAG_SELF_DESCRIBED = 55799,
     CBOR_TAG_COMPRESSED = 56500, /* the frame-stream convention's: [algorithm, modifier, bytes] */

@@ -60,21 +60,23 @@ draw_progress (const Session *session, Progress *progress, const RingStatus *sta
     g_free (more);
 }
 
-/* Says once, also where no progress line shows and with --quiet, that recording waits for a
- * stream consumer: nothing else would tell why it stands still. */
+/* Says once, also where no progress line shows and with --quiet, that the stream waits for a
+ * consumer: nothing else would tell why recording stands still. Once a run: a wait that outlasts
+ * the recording is the same wait, and consumers refused by CURVE, which reconnect again and again,
+ * would make every reconnection a new one; the progress line shows each. */
 static void
-tell_stream_waits (const Session *session, gboolean *told)
+tell_stream_waits (Session *session)
 {
     StreamStatus status;
 
-    if (session->stream == NULL || *told)
+    if (session->stream == NULL || session->told_waiting)
         return;
 
     record_stream_get_status (session->stream, &status);
 
     if (status.waiting && status.consumers == 0) {
         g_printerr ("uca-record: warning: waiting for a consumer to connect (--stream-policy block)\n");
-        *told = TRUE;
+        session->told_waiting = TRUE;
     }
 }
 
@@ -123,7 +125,6 @@ supervise (Session *session)
     RingStatus seen = { 0 }, status;
     Progress progress;
     StopReason reason;
-    gboolean told_waiting = FALSE;
 
     progress_init (&progress, session->options->quiet);
 
@@ -139,7 +140,7 @@ supervise (Session *session)
             atomic_load (&session->beginning))
             last_activity = now;
 
-        tell_stream_waits (session, &told_waiting);
+        tell_stream_waits (session);
 
         if (status.prepare_error != seen.prepare_error && !session->options->quiet)
             g_printerr ("uca-record: the buffer stays at %.1f MB: no more memory to be had (%s)\n",
@@ -297,10 +298,17 @@ record_frames (Session *session, RecordResult *result, GError **error)
 
     /* The stream's start message states it too; frames committed meanwhile wait in the ring for
      * the stream, which reads them from the first. */
-    if (started == 0 && session->stream != NULL &&
-        !record_stream_start (session->stream, session->ring, &session->info, session->geometry,
-                              session->options->n_frames, timeout_ns (session), &session->grab_error))
-        started = -1;
+    if (started == 0 && session->stream != NULL) {
+        AppliedMaps maps;
+
+        record_read_applied_maps (session->camera, &session->info, session->geometry, &maps);
+
+        if (!record_stream_start (session->stream, session->ring, &session->info, session->geometry, &maps,
+                                  session->options->n_frames, timeout_ns (session), &session->grab_error))
+            started = -1;
+
+        record_applied_maps_clear (&maps);
+    }
 
     if (started == 0 && !async)
         started = record_thread_start (&grabber, session_grab_thread, session);
@@ -405,8 +413,6 @@ set_stop_error (const RecordResult *result, gboolean writes, GError **error)
 static void
 finish_stream (Session *session)
 {
-    gboolean told_waiting = FALSE;
-
     if (session->stream == NULL)
         return;
 
@@ -414,7 +420,7 @@ finish_stream (Session *session)
         if (record_stop_signal () != 0)
             record_stream_stop_waiting (session->stream);
 
-        tell_stream_waits (session, &told_waiting);
+        tell_stream_waits (session);
     }
 
     /* From here on ZeroMQ holds no slot of the ring. */

@@ -151,19 +151,56 @@ put_key_uint (CborWriter *writer, guint *n_pairs, const gchar *key, guint64 valu
 }
 
 enum {
-    SMALL_MAP = 5 << 5 /* a map's head with fewer than 24 pairs: their count in the low bits */
+    /* A map's head with its count in the byte that follows: CBOR's form for 24 to 255 pairs, and
+     * valid for fewer. The start message has up to 24, the count known only at its end. */
+    MAP_WITH_COUNT_BYTE = 5 << 5 | 24
 };
+
+/* A calibration map as an image's data is: {channel: tag 40 [[rows, columns], typed array]},
+ * with words of 4 bytes. Large (256 MiB at 8192 x 8192), so compressed like the images. */
+static void
+put_map (CborWriter *writer, guint *n_pairs, const gchar *key, const FrameGeometry *geometry, guint typed_tag,
+         GBytes *map, StreamCompression compression)
+{
+    gsize size;
+    const guint8 *words = g_bytes_get_data (map, &size);
+
+    put_key (writer, n_pairs, key);
+    cbor_writer_put_map (writer, 1);
+    cbor_writer_put_text (writer, STREAM_CHANNEL);
+    cbor_writer_put_tag (writer, CBOR_TAG_MULTI_DIM_ARRAY);
+    cbor_writer_put_array (writer, 2);
+    cbor_writer_put_array (writer, 2);
+    cbor_writer_put_uint (writer, geometry->height);
+    cbor_writer_put_uint (writer, geometry->width);
+    cbor_writer_put_tag (writer, typed_tag);
+
+    if (compression == STREAM_COMPRESSION_NONE) {
+        cbor_writer_put_bytes (writer, words, size);
+    }
+    else {
+        guint8 *packed = g_malloc (stream_compress_bound (compression, size));
+        const gsize packed_size = stream_compress (compression, words, size, 4, packed);
+
+        cbor_writer_put_tag (writer, CBOR_TAG_COMPRESSED);
+        cbor_writer_put_array (writer, 3);
+        cbor_writer_put_text (writer, stream_compression_names[compression]);
+        cbor_writer_put_uint (writer, compression == STREAM_COMPRESSION_BSLZ4 ? 4 : 0);
+        cbor_writer_put_bytes (writer, packed, packed_size);
+        g_free (packed);
+    }
+}
 
 static void
 put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *info, const FrameGeometry *geometry,
-           GBytes *user_data)
+           const AppliedMaps *maps, StreamCompression compression, GBytes *user_data)
 {
     gsize head;
     guint n_pairs = 4; /* the series' and arm_date */
 
     cbor_writer_put_tag (writer, CBOR_TAG_SELF_DESCRIBED);
     head = writer->length;
-    cbor_writer_put_map (writer, 0); /* one byte, the count filled in at the end */
+    cbor_writer_put_map (writer, 24); /* two bytes, the count filled in at the end */
     put_series (writer, "start", series);
     cbor_writer_put_text (writer, "arm_date");
     cbor_writer_put_date_time (writer, series->date);
@@ -212,6 +249,13 @@ put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *inf
     put_key (writer, &n_pairs, "pixel_mask_enabled");
     cbor_writer_put_bool (writer, info->defects_corrected);
 
+    /* Only those in force: a map the camera did not tell is not sent, and its switch says false. */
+    if (maps != NULL && maps->flatfield != NULL && info->gain_corrected)
+        put_map (writer, &n_pairs, "flatfield", geometry, CBOR_TAG_FLOAT32_LE_ARRAY, maps->flatfield, compression);
+
+    if (maps != NULL && maps->pixel_mask != NULL && info->defects_corrected)
+        put_map (writer, &n_pairs, "pixel_mask", geometry, CBOR_TAG_UINT32_LE_ARRAY, maps->pixel_mask, compression);
+
     if (user_data != NULL) {
         gsize size;
         const guint8 *item = g_bytes_get_data (user_data, &size);
@@ -220,25 +264,38 @@ put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *inf
         cbor_writer_put_encoded (writer, item, size);
     }
 
-    g_assert (n_pairs < 24);
+    g_assert (n_pairs <= G_MAXUINT8);
 
-    if (!writer->overflow)
-        writer->data[head] = (guint8) (SMALL_MAP | n_pairs);
+    if (!writer->overflow) {
+        writer->data[head] = MAP_WITH_COUNT_BYTE;
+        writer->data[head + 1] = (guint8) n_pairs;
+    }
 }
 
 GBytes *
 stream_encode_start (const StreamSeries *series, const CameraInfo *info, const FrameGeometry *geometry,
-                     GBytes *user_data)
+                     const AppliedMaps *maps, StreamCompression compression, GBytes *user_data)
 {
+    /* Room for the maps at their largest, so that the loop below runs once for them. */
     gsize size = 1024;
 
-    /* user_data has no size limit: grow until it fits. */
+    for (guint i = 0; maps != NULL && i < 2; i++) {
+        GBytes *map = i == 0 ? maps->flatfield : maps->pixel_mask;
+
+        if (map != NULL)
+            size += 64 + stream_compress_bound (compression, g_bytes_get_size (map));
+    }
+
+    if (user_data != NULL)
+        size += g_bytes_get_size (user_data);
+
+    /* Should the estimate fall short: grow until it fits. */
     for (;;) {
         guint8 *data = g_malloc (size);
         CborWriter writer;
 
         cbor_writer_init (&writer, data, size);
-        put_start (&writer, series, info, geometry, user_data);
+        put_start (&writer, series, info, geometry, maps, compression, user_data);
 
         if (!writer.overflow)
             return g_bytes_new_take (g_realloc (data, writer.length), writer.length);

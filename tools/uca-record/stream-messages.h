@@ -33,9 +33,10 @@ typedef struct {
 void stream_series_init (StreamSeries *series, guint64 series_id, const CameraInfo *info, guint64 n_images);
 void stream_series_clear (StreamSeries *series);
 
-/* The start message, newly allocated; `user_data`, one CBOR item (json-cbor.h), may be NULL. */
+/* The start message, newly allocated; `user_data`, one CBOR item (json-cbor.h), may be NULL. The
+ * maps go as `flatfield` and `pixel_mask`, compressed as the images are. */
 GBytes *stream_encode_start (const StreamSeries *series, const CameraInfo *info, const FrameGeometry *geometry,
-                             GBytes *user_data);
+                             const AppliedMaps *maps, StreamCompression compression, GBytes *user_data);
 /* `possibly_lost`: of the frames sent, those ZeroMQ held for consumers that then left. */
 GBytes *stream_encode_end (const StreamSeries *series, guint64 sent, guint64 dropped, guint64 possibly_lost);
 /* Writes image `index`'s header so that it ends where `pixels` begin, inside the room in front

@@ -60,7 +60,9 @@ struct RecordStream {
     Ring *ring;
     FrameGeometry geometry;
     StreamSeries series;
-    GBytes *start_message;
+    CameraInfo info;       /* its strings shared with the recording's */
+    AppliedMaps maps;      /* the stream's references, until the start message is made of them */
+    GBytes *start_message; /* the sender's: made before anything is sent */
     gint64 patience_ns;
     guint budget; /* drop: the most frames ZeroMQ may hold at once */
     SlotRelease *releases;

@@ -67,9 +67,17 @@ deliver (RecordStream *stream, StreamEndpoint *endpoint, zmq_msg_t *message, Pat
     return TRUE;
 }
 
-/* A copy of `bytes`: start and end messages are small. */
+/* `bytes` to one endpoint, which keeps a reference until ZeroMQ lets go. */
+/* On ZeroMQ's I/O thread or the sender's. */
+static void
+release_bytes (void *data, void *bytes)
+{
+    (void) data;
+    g_bytes_unref (bytes);
+}
+
 static gboolean
-deliver_copy (RecordStream *stream, StreamEndpoint *endpoint, GBytes *bytes)
+deliver_bytes (RecordStream *stream, StreamEndpoint *endpoint, GBytes *bytes)
 {
     const Patience patience = stream->drop ? PATIENCE_CONSUMERS : PATIENCE_UNBOUNDED;
     gsize size;
@@ -77,8 +85,9 @@ deliver_copy (RecordStream *stream, StreamEndpoint *endpoint, GBytes *bytes)
     zmq_msg_t message;
     gboolean delivered;
 
-    zmq_msg_init_size (&message, size);
-    memcpy (zmq_msg_data (&message), data, size);
+    /* Each endpoint's message holds a reference rather than a copy: a start message with the maps
+     * of a large sensor runs to hundreds of megabytes. */
+    zmq_msg_init_data (&message, (void *) data, size, release_bytes, g_bytes_ref (bytes));
     delivered = deliver (stream, endpoint, &message, patience);
 
     if (!delivered)
@@ -219,8 +228,13 @@ stream_send_thread (void *data)
     stream->last_progress_ns = record_monotonic_ns ();
     atomic_store (&stream->mid_series, 1);
 
+    stream->start_message = stream_encode_start (&stream->series, &stream->info, &stream->geometry, &stream->maps,
+                                                 stream->compression, stream->user_data);
+    g_clear_pointer (&stream->maps.flatfield, g_bytes_unref);
+    g_clear_pointer (&stream->maps.pixel_mask, g_bytes_unref);
+
     for (guint i = 0; i < stream->n_endpoints; i++)
-        deliver_copy (stream, &stream->endpoints[i], stream->start_message);
+        deliver_bytes (stream, &stream->endpoints[i], stream->start_message);
 
     while (ring_take_for_stream (stream->ring, record_monotonic_ns () + TAKE_POLL_NS, &frame)) {
         if (frame.pixels != NULL)
@@ -241,7 +255,7 @@ stream_send_thread (void *data)
         endpoint->end_sent = TRUE;
 
         for (guint j = 0; j < n_ends && endpoint->end_sent; j++)
-            endpoint->end_sent = deliver_copy (stream, endpoint, end);
+            endpoint->end_sent = deliver_bytes (stream, endpoint, end);
 
         g_bytes_unref (end);
     }

@@ -329,7 +329,7 @@ record_stream_header_room (void)
 
 gboolean
 record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, const FrameGeometry *geometry,
-                     guint64 n_images, gint64 patience_ns, GError **error)
+                     const AppliedMaps *maps, guint64 n_images, gint64 patience_ns, GError **error)
 {
     gint failure;
     RingStatus status;
@@ -346,7 +346,11 @@ record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, c
         stream->releases[i] = (SlotRelease){ .stream = stream, .slot = i };
 
     stream_series_init (&stream->series, stream->series_id, info, n_images);
-    stream->start_message = stream_encode_start (&stream->series, info, geometry, stream->user_data);
+    /* The sender encodes the start message: with maps of a large sensor, compressing them takes
+     * as long as a frame's sending, and recording does not wait for it. */
+    stream->info = *info;
+    stream->maps.flatfield = maps->flatfield != NULL ? g_bytes_ref (maps->flatfield) : NULL;
+    stream->maps.pixel_mask = maps->pixel_mask != NULL ? g_bytes_ref (maps->pixel_mask) : NULL;
 
     /* The rest of the frames' bytes may still be on their way when ZeroMQ closes. */
     for (guint i = 0; i < stream->n_endpoints; i++)
@@ -484,6 +488,8 @@ record_stream_free (RecordStream *stream)
     g_clear_pointer (&stream->user_data, g_bytes_unref);
     g_clear_pointer (&stream->admitted, g_hash_table_unref);
     g_clear_pointer (&stream->start_message, g_bytes_unref);
+    g_clear_pointer (&stream->maps.flatfield, g_bytes_unref);
+    g_clear_pointer (&stream->maps.pixel_mask, g_bytes_unref);
     stream_series_clear (&stream->series);
     g_free (stream->releases);
     record_condition_clear (&stream->changed);

@@ -47,10 +47,11 @@ RecordStream *record_stream_open (const StreamOptions *options, gboolean quiet, 
 void record_stream_set_series_id (RecordStream *stream, guint64 series_id);
 /* The room a streamed ring leaves in front of each slot's pixels. */
 gsize record_stream_header_room (void);
-/* Starts sending: the start message, then every frame committed to `ring`, then the end message
- * once the ring's input is done. `patience_ns` bounds the waits that may not last forever. */
+/* Starts sending: the start message (with `maps`, whose bytes it keeps), then every frame
+ * committed to `ring`, then the end message once the ring's input is done. `patience_ns` bounds
+ * the waits that may not last forever. */
 gboolean record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, const FrameGeometry *geometry,
-                              guint64 n_images, gint64 patience_ns, GError **error);
+                              const AppliedMaps *maps, guint64 n_images, gint64 patience_ns, GError **error);
 void record_stream_get_status (RecordStream *stream, StreamStatus *status);
 /* A stop was requested: waiting for consumers may end, see above. */
 void record_stream_stop_waiting (RecordStream *stream);

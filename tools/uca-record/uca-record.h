@@ -110,4 +110,11 @@ typedef struct {
     const gchar *calibration_start_time;
 } CameraInfo;
 
+/* The calibration maps the camera corrects the frames with, of the frames' region, row after
+ * row, little-endian: NULL where it applies no such correction or does not tell. */
+typedef struct {
+    GBytes *flatfield;  /* float32: the gain factor each pixel is multiplied with */
+    GBytes *pixel_mask; /* uint32: NeXus pixel_mask bits of the pixels replaced */
+} AppliedMaps;
+
 #endif
