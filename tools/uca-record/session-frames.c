@@ -6,12 +6,13 @@
 #include "camera.h"
 #include "platform.h"
 #include "signals.h"
+#include "xisl-sim-pattern.h"
 
 #include <string.h>
 
-/* The simulated detector's pattern: pixel (x, y) of frame n is (x ^ (y << 6)) + 17 n modulo
- * 2^16, so the first pixel of the region of interest gives n (0xF0F1 is 17's inverse), and the
- * last pixel agrees with it only in a pattern frame. FALSE for a frame that is no pattern. */
+/* The simulated detector's pattern (xisl-sim-pattern.h): the first pixel of the region of
+ * interest gives the frame number n, and the last pixel agrees with it only in a pattern frame.
+ * FALSE for a frame that is no pattern. */
 static gboolean
 sim_pattern_number (const Session *session, const guint8 *pixels, guint16 *number)
 {
@@ -24,8 +25,8 @@ sim_pattern_number (const Session *session, const guint8 *pixels, guint16 *numbe
     const guint16 final = wide ? ((const guint16 *) pixels)[last] : pixels[last];
     const guint16 mask = wide ? 0xFFFF : 0xFF;
 
-    *number = (guint16) ((guint16) (first - (guint16) (x0 ^ (y0 << 6))) * 0xF0F1u);
-    return (final & mask) == ((guint16) ((x1 ^ (y1 << 6)) + 17u * *number) & mask);
+    *number = xisl_sim_pattern_frame_number (first, x0, y0);
+    return (final & mask) == (xisl_sim_pattern_pixel (x1, y1, *number) & mask);
 }
 
 /* On the producer's thread, for every frame the camera delivers, before it takes a slot: FALSE
