@@ -2,13 +2,15 @@
 /* The names of recording files and the folder's record of its recordings. See folder-private.h. */
 
 #include "folder-private.h"
-#include "output.h"
 #include "platform.h"
 
 #include <errno.h>
 #include <string.h>
 
 #include <glib/gstdio.h>
+
+const gchar record_preview_name[] = "preview.png";
+const gchar record_reserve_suffix[] = ".reserve";
 
 static const gchar record_name[] = ".uca-record";
 static const gchar group[] = "recording";

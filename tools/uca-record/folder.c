@@ -2,7 +2,6 @@
 /* See folder.h; the file names and the record are in folder-record.c. */
 
 #include "folder-private.h"
-#include "output.h"
 #include "platform.h"
 
 #include <errno.h>

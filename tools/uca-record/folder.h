@@ -27,6 +27,12 @@
 
 typedef struct RecordFolder RecordFolder;
 
+/* The names of a recording's files beside its format's, which the folder knows as a recording's:
+ * the preview, and, beside a format's file under its temporary name, disk space held for the
+ * format's last records. */
+extern const gchar record_preview_name[];
+extern const gchar record_reserve_suffix[];
+
 /* Makes the folder if needed, takes its lock and checks what it holds. Refused (usage errors):
  * another recording holds it; files of recordings no record accounts for; an earlier recording,
  * or what a recording cut short left, unless `overwrite`; an earlier file that already holds

@@ -10,9 +10,6 @@
 #include <stdio.h>
 #include <string.h>
 
-const gchar record_preview_name[] = "preview.png";
-const gchar record_reserve_suffix[] = ".reserve";
-
 /* ---- Shared file handling --------------------------------------------------------------- */
 
 gint
@@ -52,18 +49,6 @@ record_output_set_write_error (const RecordOutput *output, const gchar *final_na
     g_set_error (error, RECORD_ERROR, RECORD_ERROR_OUTPUT, "Cannot write `%s': %s", final,
                  error_number != 0 ? g_strerror (error_number) : (detail != NULL ? detail : "unknown error"));
     g_free (final);
-}
-
-gchar *
-record_utc_text (gint64 unix_us)
-{
-    GDateTime *second = g_date_time_new_from_unix_utc (unix_us / G_USEC_PER_SEC);
-    GDateTime *moment = g_date_time_add (second, unix_us % G_USEC_PER_SEC);
-    gchar *text = g_date_time_format (moment, "%Y-%m-%dT%H:%M:%S.%fZ");
-
-    g_date_time_unref (moment);
-    g_date_time_unref (second);
-    return text;
 }
 
 gchar *

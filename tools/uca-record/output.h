@@ -15,11 +15,6 @@
 
 #include "folder.h"
 
-extern const gchar record_preview_name[];
-/* Beside a format's file, under its temporary name: disk space held for the format's last
- * records. */
-extern const gchar record_reserve_suffix[];
-
 struct RecordOutput {
     const RecordFormat *format;
     RecordFolder *folder;
@@ -70,8 +65,5 @@ void record_output_set_write_error (const RecordOutput *output, const gchar *fin
 gchar *record_output_frame_description (const RecordOutput *output, guint64 number, gint64 timestamp_ns);
 /* A frame's pixels per centimetre, or 0 when the camera does not tell its pixel size. */
 gdouble record_output_pixels_per_cm (const RecordOutput *output, guint axis);
-
-/* ISO 8601 in UTC, to the microsecond: "2026-12-08T10:44:56.123456Z". */
-gchar *record_utc_text (gint64 unix_us);
 
 #endif

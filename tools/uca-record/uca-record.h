@@ -7,6 +7,9 @@
 
 #include <glib.h>
 
+/* ISO 8601 in UTC, to the microsecond: "2026-12-08T10:44:56.123456Z" (utc-text.c). */
+gchar *record_utc_text (gint64 unix_us);
+
 #define RECORD_ERROR (record_error_quark ())
 GQuark record_error_quark (void);
 
