@@ -91,8 +91,8 @@
 #ifndef XISL_SIM_H
 #define XISL_SIM_H
 
-#include "xisl.h"
 #include "xisl-sim-pattern.h"
+#include "xisl.h"
 
 #ifdef __cplusplus
 extern "C" {
