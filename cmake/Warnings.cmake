@@ -6,7 +6,7 @@ set(TESSARAVOLT_C_WARNINGS
 set(TESSARAVOLT_CXX_WARNINGS
     -Wall -Wextra -Wshadow -Wformat=2 -Wundef -Wpointer-arith -Wcast-align
     -Wmissing-declarations -Wnon-virtual-dtor -Woverloaded-virtual)
-# clang checks the lock annotations of the driver and the simulated detector (driver/mutex.h):
+# clang checks the lock annotations of the driver and the simulated detector (common/mutex.h):
 # what a comment says a mutex guards, the compiler enforces.
 if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   list(APPEND TESSARAVOLT_CXX_WARNINGS -Wthread-safety)

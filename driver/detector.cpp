@@ -466,7 +466,7 @@ Detector *Detector::fromDescriptor(HACQDESC descriptor)
     return static_cast<Detector *>(self);
 }
 
-void XISL_CALLBACK Detector::endOfFrameCallback(HACQDESC descriptor)
+void XISL_CALLBACK Detector::endOfFrameCallback(HACQDESC descriptor) noexcept
 {
     if (Detector *detector = fromDescriptor(descriptor)) {
         detector->onEndOfFrame();
@@ -476,7 +476,7 @@ void XISL_CALLBACK Detector::endOfFrameCallback(HACQDESC descriptor)
     Acquisition_SetReady(descriptor, 1);
 }
 
-void XISL_CALLBACK Detector::endOfAcquisitionCallback(HACQDESC descriptor)
+void XISL_CALLBACK Detector::endOfAcquisitionCallback(HACQDESC descriptor) noexcept
 {
     if (Detector *detector = fromDescriptor(descriptor))
         detector->onEndOfAcquisition();

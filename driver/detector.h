@@ -174,8 +174,9 @@ private:
     void onEndOfFrame();
     void onEndOfAcquisition();
     static Detector *fromDescriptor(HACQDESC descriptor);
-    static void XISL_CALLBACK endOfFrameCallback(HACQDESC descriptor);
-    static void XISL_CALLBACK endOfAcquisitionCallback(HACQDESC descriptor);
+    // XISL calls these: no exception may leave them (CONTRIBUTING.md, Errors).
+    static void XISL_CALLBACK endOfFrameCallback(HACQDESC descriptor) noexcept;
+    static void XISL_CALLBACK endOfAcquisitionCallback(HACQDESC descriptor) noexcept;
 
     const HACQDESC handle_;
     bool closed_ = false;       // the owner's thread: close() and destruction

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Checks that the C and C++ lines a change touches follow the nearest .clang-format (C++ style at
-# the top, GLib style in libuca/, plugin/ and tools/). Every C file is GLib style, so C files
+# the top, GLib style in libuca/, plugin/, tools/ and recorder/). Every C file is GLib style, so C files
 # elsewhere (the test plug-ins) take libuca/'s style file. Lines nobody touched are left alone,
 # so that older code is reformatted only when it is next edited.
 #

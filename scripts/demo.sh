@@ -14,8 +14,8 @@ cmake --build build -j "$(nproc)"
 export UCA_CAMERA_PATH="$PWD/build/plugins"
 export XISL_SIM="content=phantom"
 build/tools/uca-info tessaravolt
-build/tools/uca-record tessaravolt exposure-time=0.05 --mode continuous --frames 20 --output "$output" \
+build/recorder/uca-record tessaravolt exposure-time=0.05 --mode continuous --frames 20 --output "$output" \
     --overwrite
 echo "Frames and preview are in $output/"
 echo "To watch a recording live, add --monitor 8080 and open http://127.0.0.1:8080/ in a browser on this"
-echo "machine, e.g.: build/tools/uca-record tessaravolt exposure-time=0.05 --duration 60 --monitor 8080"
+echo "machine, e.g.: build/recorder/uca-record tessaravolt exposure-time=0.05 --duration 60 --monitor 8080"

@@ -5,6 +5,7 @@
 # hdf5-tools: h5clear, which the recorder names for an HDF5 file whose writer was killed.
 # Debian's python3-dxchange imports pandas, tifffile and scipy without depending on them. chromium
 # runs the live view's page in the browser test (which skips, saying so, where it is missing).
+# doxygen: the driver's reference documentation (scripts/build-reference.sh).
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libglib2.0-dev libspdlog-dev libfmt-dev libgtest-dev
@@ -12,7 +13,8 @@ packages=(g++ cmake make pkg-config libglib2.0-dev libspdlog-dev libfmt-dev libg
           gobject-introspection libgirepository1.0-dev python3-gi python3-numpy
           clang clang-format libclang-rt-14-dev libcbor-dev
           libzmq3-dev liblz4-dev libjson-glib-dev libsoup-3.0-dev python3-zmq python3-cbor2 python3-lz4 bitshuffle
-          python3-dxchange python3-pandas python3-tifffile python3-scipy)
+          python3-dxchange python3-pandas python3-tifffile python3-scipy
+          doxygen)
 if [ "${1:-}" = windows ]; then
   # GLib for MinGW-w64 is built from source (scripts/build-windows-deps.sh): meson, ninja,
   # MinGW's pkg-config, and autotools for libffi's git export.

@@ -152,7 +152,7 @@ void writeDrawnRow(uint16_t *row, const uint16_t *mean, const uint8_t *sigma, ui
 uint16_t pixel(const XislSimScene &scene, uint32_t x, uint32_t y, uint32_t n)
 {
     if (scene.content == XISL_SIM_CONTENT_PATTERN)
-        return static_cast<uint16_t>((x ^ (y << 6)) + 17u * n);
+        return xisl_sim_pattern_pixel(x, y, n);
     const PixelDraw draw = drawOf(pixelTruth(scene, x, y));
     const int16_t z = gaussianTable().values[(noiseOffset(scene.seed, y, n) + x) % kNoiseLength];
     return drawPixel(draw.mean, draw.sigma, z);

@@ -11,7 +11,9 @@
  * scene (XislSimScene: content mode, seed, the sensor's size, binning and beam), and the pixel at
  * column x, row y of frame n is xisl_sim_pixel(&scene, x, y, n), a pure function:
  *   XISL_SIM_CONTENT_PATTERN: (uint16_t)((x ^ (y << 6)) + 17 * n), whatever the seed and beam;
- *                             no physics, so that tests can check pixels exactly.
+ *                             no physics, so that tests can check pixels exactly. Defined once,
+ *                             as xisl_sim_pattern_pixel in xisl-sim-pattern.h (included here),
+ *                             with xisl_sim_pattern_frame_number, its inverse.
  *   XISL_SIM_CONTENT_PHANTOM: a raw flat-panel image of a disc phantom (below).
  *   XISL_SIM_CONTENT_FLAT:    the same panel in open beam, no sample: a flat (gain) image.
  *
@@ -89,6 +91,7 @@
 #ifndef XISL_SIM_H
 #define XISL_SIM_H
 
+#include "xisl-sim-pattern.h"
 #include "xisl.h"
 
 #ifdef __cplusplus

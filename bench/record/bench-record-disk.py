@@ -64,7 +64,7 @@ def bytes_written(folder):
 def record(build, folder, arguments, simulator, sample_memory=False):
     """Runs uca-record; returns its report and, if asked, (seconds, VmRSS KiB, bytes on disk)
     samples."""
-    command = [os.path.join(build, "tools", "uca-record"), "tessaravolt", "-o", folder,
+    command = [os.path.join(build, "recorder", "uca-record"), "tessaravolt", "-o", folder,
                "--overwrite"] + arguments
     environment = dict(os.environ, UCA_CAMERA_PATH=os.path.join(build, "plugins"),
                        XISL_SIM=simulator)

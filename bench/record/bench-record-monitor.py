@@ -40,7 +40,7 @@ def poll_like_the_page(port, stop, counts):
 def run(build, duration, kind):
     environment = dict(os.environ, UCA_CAMERA_PATH=os.path.join(build, "plugins"),
                        XISL_SIM=f"sensors={SIZE}x{SIZE};readout_ns_per_pixel=0")
-    command = [os.path.join(build, "tools", "uca-record"), "tessaravolt", "exposure-time=0", "--duration",
+    command = [os.path.join(build, "recorder", "uca-record"), "tessaravolt", "exposure-time=0", "--duration",
                str(duration)]
     if kind != "without":
         command += ["--monitor", "0"]

@@ -27,7 +27,7 @@ FRAME_BYTES = 1024 * 1024 * 2
 
 def record(build, folder, *arguments):
     """Runs uca-record; returns its wall time in seconds and its report."""
-    command = [os.path.join(build, "tools", "uca-record"), "tessaravolt", "exposure-time=0", "--buffer", "256M",
+    command = [os.path.join(build, "recorder", "uca-record"), "tessaravolt", "exposure-time=0", "--buffer", "256M",
                "-o", folder, *arguments]
     environment = dict(os.environ, UCA_CAMERA_PATH=os.path.join(build, "plugins"), XISL_SIM=SIMULATOR)
     os.sync()  # each run starts without another's writes still going to the disk

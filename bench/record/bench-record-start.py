@@ -32,7 +32,7 @@ READY = "Camera (extended)"
 
 
 def start(build, folder, arguments, exposure=0):
-    command = [os.path.join(build, "tools", "uca-record"), "tessaravolt",
+    command = [os.path.join(build, "recorder", "uca-record"), "tessaravolt",
                f"exposure-time={exposure}", "-o", folder] + arguments
     environment = dict(os.environ, UCA_CAMERA_PATH=os.path.join(build, "plugins"),
                        XISL_SIM=SIMULATOR)

@@ -37,7 +37,7 @@ echo "soak-record: $(nproc) cores, $(uname -m), ${duration} s, started $(date -u
   > "$work/consumer.txt" 2>&1 &
 consumer_pid=$!
 
-UCA_CAMERA_PATH="$build/plugins" "$build/tools/uca-record" tessaravolt \
+UCA_CAMERA_PATH="$build/plugins" "$build/recorder/uca-record" tessaravolt \
   roi-width=512 roi-height=256 frames-per-second=30 --mode async "$@" \
   --duration "$duration" --output "$work/scan" --format hdf5 --stream "$endpoint" \
   --frame-counter sim-pattern --buffer 256M \

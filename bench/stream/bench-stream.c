@@ -14,8 +14,8 @@
 
 #define _GNU_SOURCE
 
-#include "ring.h"
-#include "stream-private.h"
+#include "core/ring.h"
+#include "stream/stream-private.h"
 
 #include <netinet/in.h>
 #include <stdio.h>

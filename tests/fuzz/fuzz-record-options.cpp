@@ -5,8 +5,8 @@
 #include "fuzz-support.h"
 
 extern "C" {
-#include "uca-record/formats.h"
-#include "uca-record/options.h"
+#include "core/options.h"
+#include "formats/formats.h"
 }
 
 #include <algorithm>

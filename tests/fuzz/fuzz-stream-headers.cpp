@@ -7,8 +7,8 @@
 #include "fuzz-support.h"
 
 extern "C" {
-#include "uca-record/json-cbor.h"
-#include "uca-record/stream-messages.h"
+#include "stream/json-cbor.h"
+#include "stream/stream-messages.h"
 }
 
 #include <cbor.h>

@@ -6,6 +6,8 @@
 #include <uca/uca-camera.h>
 #include <uca/uca-plugin-manager.h>
 
+#include "xisl-sim-pattern.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -26,16 +28,15 @@ static int failures = 0;
     } while (0)
 
 /* The pattern's frame number of a region (x0, y0, width x height), or -1 when a pixel does not
- * fit: pixel (x, y) of frame n is (x ^ (y << 6)) + 17 n, modulo 2^16. */
+ * fit (xisl-sim-pattern.h). */
 static long
 frame_number (const guint16 *pixels, guint x0, guint y0, guint width, guint height)
 {
-    /* 17 * 61681 = 1 modulo 2^16 */
-    const guint16 n = (guint16) ((guint32) (guint16) (pixels[0] - (x0 ^ (y0 << 6))) * 61681u);
+    const guint16 n = xisl_sim_pattern_frame_number (pixels[0], x0, y0);
 
     for (guint y = 0; y < height; y++)
         for (guint x = 0; x < width; x++)
-            if (pixels[y * width + x] != (guint16) (((x0 + x) ^ ((y0 + y) << 6)) + 17u * n))
+            if (pixels[y * width + x] != xisl_sim_pattern_pixel (x0 + x, y0 + y, n))
                 return -1;
     return n;
 }

@@ -1,0 +1,94 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
+/* What the stream's files share (stream.c, stream-send.c, stream-watch.c); see stream.h. */
+#ifndef UCA_RECORD_STREAM_PRIVATE_H
+#define UCA_RECORD_STREAM_PRIVATE_H
+
+#include "stream-messages.h"
+#include "stream.h"
+#include "platform/sync.h"
+
+#include <stdatomic.h>
+
+typedef struct {
+    gchar *name;            /* as given */
+    gchar *bound;           /* as bound, e.g. with the port a wildcard got */
+    void *socket;           /* PUSH: the opening thread's, then the sender's, then the closing thread's */
+    void *monitor;          /* PAIR receiving the socket's events: the watch thread's */
+    guint refusals_closing; /* the watch thread's: connections refused whose close is to come */
+
+    /* Written by the sender thread; read by anyone. */
+    atomic_uint_fast64_t sent;
+    atomic_uint_fast64_t dropped;
+    atomic_uint_fast64_t bytes;
+    atomic_uint_fast64_t queued; /* frames ZeroMQ held right after the last send here */
+    gboolean end_sent;           /* read once the sender has ended */
+
+    /* Written by the watch thread; read by anyone. */
+    atomic_uint accepted; /* connections */
+    atomic_uint disconnected;
+    atomic_uint joined;       /* connections whose handshake succeeded: consumers */
+    atomic_uint refused;      /* consumers refused: each key not admitted once, and other failed handshakes */
+    GHashTable *refused_keys; /* the watch thread's: keys not admitted, in Z85 */
+    /* Frames ZeroMQ held for consumers that left mid-series: lost unless another took them. */
+    atomic_uint_fast64_t possibly_lost;
+} StreamEndpoint;
+
+/* What ZeroMQ's release of a message hands back: the slot to release. One per slot, made at
+ * start, so that nothing is allocated per frame. */
+typedef struct {
+    RecordStream *stream;
+    guint slot;
+} SlotRelease;
+
+struct RecordStream {
+    /* Set at open; read-only afterwards. */
+    void *context;
+    StreamEndpoint *endpoints;
+    guint n_endpoints;
+    GBytes *user_data; /* its CBOR item */
+    gboolean drop;
+    StreamCompression compression;
+    gboolean quiet;
+    guint64 series_id;
+    void *zap;            /* with CURVE: the authentication handler's REP socket, the watch thread's */
+    GHashTable *admitted; /* with CURVE: the admitted clients' public keys, in Z85 */
+    RecordThread watcher;
+    gboolean watching;  /* the watch thread runs */
+    atomic_int closing; /* main thread to watch thread */
+
+    /* Set at start; read-only while the sender runs. */
+    Ring *ring;
+    FrameGeometry geometry;
+    StreamSeries series;
+    CameraInfo info;       /* its strings shared with the recording's */
+    AppliedMaps maps;      /* the stream's references, until the start message is made of them */
+    GBytes *start_message; /* the sender's: made before anything is sent */
+    gint64 patience_ns;
+    guint budget; /* drop: the most frames ZeroMQ may hold at once */
+    SlotRelease *releases;
+    RecordThread sender;
+    gboolean started;
+
+    atomic_uint in_flight;   /* frames ZeroMQ holds; released on its I/O thread */
+    atomic_int stop_waiting; /* main thread to sender */
+    atomic_int mid_series;   /* sender to watch thread: from the start message to the end's */
+    atomic_int waiting;      /* sender to main thread */
+    gint64 last_progress_ns; /* the sender's */
+    atomic_int_fast64_t first_send_ns;
+    atomic_int_fast64_t last_send_ns;
+
+    RecordLock lock;         /* guards done; the sender's timed waits use it too */
+    RecordCondition changed; /* done changed */
+    gboolean done;
+};
+
+/* With CURVE, endpoint i's authentication domain: this, then i. */
+#define STREAM_ZAP_DOMAIN "uca-record-"
+
+/* A consumer's count on one endpoint: connections open now. */
+guint stream_endpoint_consumers (StreamEndpoint *endpoint);
+
+void *stream_send_thread (void *data);
+void *stream_watch_thread (void *data);
+
+#endif

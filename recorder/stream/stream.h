@@ -1,0 +1,66 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
+/* Publishing the recorded frames live: one ZeroMQ PUSH socket per --stream endpoint, one CBOR
+ * message per event (start, image, end; see stream-messages.h), consumers connecting PULL
+ * sockets.
+ *
+ * Zero copy. An image message is the header the stream writes into the room the ring leaves in
+ * front of each slot's pixels, followed by those pixels: one contiguous buffer handed to ZeroMQ
+ * with zmq_msg_init_data. The stream holds the slot (ring.h) until ZeroMQ has let go of every
+ * message on it, which ZeroMQ reports from its I/O thread; the file writer holds it on its own.
+ * So ZeroMQ's queues consist of ring slots, and --buffer bounds them in bytes.
+ *
+ * Back-pressure. With block (the default) an image waits until a consumer takes it; the ring
+ * fills, and the recorder then waits or drops as it does for a slow disk. With drop an image that
+ * no consumer can take at once, or that would pin more than half the ring, is dropped and
+ * counted, and recording never waits. After recording, block goes on sending what was recorded
+ * while consumers take it; once a signal came, it gives up when no consumer is connected or none
+ * takes a message for the patience given at start.
+ *
+ * Threads: the main thread opens, starts, watches and closes; the sender thread takes frames
+ * from the ring and owns the data sockets while it runs; the watch thread, from open to close,
+ * counts consumers through ZeroMQ's socket monitor and answers CURVE's authentication requests
+ * (ZAP). Counters shared between them are atomics. */
+#ifndef UCA_RECORD_STREAM_H
+#define UCA_RECORD_STREAM_H
+
+#include "core/ring.h"
+
+typedef struct RecordStream RecordStream;
+
+typedef struct {
+    guint64 sent;    /* images handed to ZeroMQ, summed over the endpoints */
+    guint64 dropped; /* images an endpoint could not take */
+    guint64 bytes;
+    guint consumers;  /* connected now */
+    gboolean waiting; /* an image waits for consumers */
+} StreamStatus;
+
+/* Prints a new CURVE key pair for --stream-curve-secret and a consumer's --curve. */
+gboolean record_stream_print_keygen (void);
+
+/* Checks everything the options name (user data, key files, endpoints) and binds the endpoints,
+ * before any camera is touched; a failure is a usage error with ZeroMQ's or the parser's reason.
+ * NULL without an error when nothing is to be published. */
+RecordStream *record_stream_open (const StreamOptions *options, gboolean quiet, GError **error);
+/* The series number the start message gives: the folder record's. Without a folder the stream
+ * numbers series by the clock, in microseconds, which also grows from run to run. */
+void record_stream_set_series_id (RecordStream *stream, guint64 series_id);
+/* The room a streamed ring leaves in front of each slot's pixels. */
+gsize record_stream_header_room (void);
+/* Starts sending: the start message (with `maps`, whose bytes it keeps), then every frame
+ * committed to `ring`, then the end message once the ring's input is done. `patience_ns` bounds
+ * the waits that may not last forever. */
+gboolean record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, const FrameGeometry *geometry,
+                              const AppliedMaps *maps, guint64 n_images, gint64 patience_ns, GError **error);
+void record_stream_get_status (RecordStream *stream, StreamStatus *status);
+/* A stop was requested: waiting for consumers may end, see above. */
+void record_stream_stop_waiting (RecordStream *stream);
+/* Waits until the end message went out (or could not) or `deadline_ns` passes; TRUE once it has. */
+gboolean record_stream_wait_done (RecordStream *stream, gint64 deadline_ns);
+/* Ends the threads and lets ZeroMQ flush within the patience; afterwards ZeroMQ holds no slot. */
+void record_stream_close (RecordStream *stream);
+/* The report's stream lines, one per endpoint; then frees the stream. */
+void record_stream_print_report (RecordStream *stream, gboolean quiet);
+void record_stream_free (RecordStream *stream);
+
+#endif
