@@ -17,7 +17,7 @@
 #include "monitor/monitor.h"
 #include "core/options.h"
 #include "platform/platform.h"
-#include "core/session.h"
+#include "session/session.h"
 #include "core/signals.h"
 #include "stream/stream.h"
 
@@ -87,7 +87,8 @@ configure_and_record (UcaCamera *camera, const Options *options, RecordStream *s
     /* Opening a camera may take long: a stop requested meanwhile comes before recording. */
     if (record_ring_slots (options, &geometry, &n_slots, error) && record_check_stop (error)) {
         if (folder != NULL)
-            output = record_output_new (options->format, folder, &geometry, options->series);
+            output = record_output_new (options->format, record_format_ops (options->format), folder, &geometry,
+                                        options->series);
 
         success =
             record_session_run (camera, options, &geometry, &info, n_slots, output, stream, monitor, result, error);
@@ -131,8 +132,8 @@ run (const Options *options, gchar *camera_name, RecordResult *result, GError **
     }
 
     if (options->output_dir != NULL &&
-        (folder = record_folder_open (options->output_dir, options->format, options->series, options->overwrite,
-                                      options->quiet, error)) == NULL) {
+        (folder = record_folder_open (options->output_dir, options->format, record_format_ops (options->format),
+                                      options->series, options->overwrite, options->quiet, error)) == NULL) {
         record_monitor_close (monitor);
         record_stream_free (stream);
         return FALSE;

@@ -15,6 +15,7 @@
 #define _GNU_SOURCE
 
 #include "core/ring.h"
+#include "stream/stream-compress.h"
 #include "stream/stream-private.h"
 
 #include <netinet/in.h>

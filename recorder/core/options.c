@@ -3,7 +3,7 @@
  * count get a message of the recorder's own instead of being cut or wrapped by GOption. */
 
 #include "options.h"
-#include "formats/formats.h"
+#include "formats.h"
 
 #include <errno.h>
 #include <math.h>

@@ -3,9 +3,16 @@
 #ifndef UCA_RECORD_H
 #define UCA_RECORD_H
 
-#include "stream/stream-compress.h"
-
 #include <glib.h>
+
+/* How the stream compresses frames (stream/stream-compress.h): chosen on the command line. */
+typedef enum {
+    STREAM_COMPRESSION_NONE,
+    STREAM_COMPRESSION_LZ4,
+    STREAM_COMPRESSION_BSLZ4,
+} StreamCompression;
+
+extern const gchar *const stream_compression_names[3]; /* the convention's: "none", "lz4", "bslz4" */
 
 /* ISO 8601 in UTC, to the microsecond: "2026-12-08T10:44:56.123456Z" (utc-text.c). */
 gchar *record_utc_text (gint64 unix_us);

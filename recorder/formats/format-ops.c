@@ -2,7 +2,7 @@
 /* See formats.h: the writers of each format, apart from the table so that the command line's
  * checks link without them. */
 
-#include "formats.h"
+#include "core/formats.h"
 
 const RecordFormatOps *
 record_format_ops (const RecordFormat *format)

@@ -3,7 +3,7 @@
  * thread. See monitor-private.h. */
 
 #include "monitor-private.h"
-#include "formats/formats.h"
+#include "core/formats.h"
 #include "monitor-image.h"
 #include "monitor-page.h"
 

@@ -3,7 +3,7 @@
  * monitor-private.h. */
 
 #include "monitor-private.h"
-#include "formats/formats.h"
+#include "core/formats.h"
 
 #include <string.h>
 

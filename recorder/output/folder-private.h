@@ -16,6 +16,7 @@ enum {
 struct RecordFolder {
     gchar *dir;
     const RecordFormat *format;
+    const RecordFormatOps *ops;
     RecordSeries series;
     gboolean quiet;
     gchar token[TOKEN_LENGTH + 1];

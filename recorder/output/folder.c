@@ -107,7 +107,7 @@ check_addition (RecordFolder *folder, const EarlierRecord *record, gboolean over
         return refuse_cut_short (folder, record, error);
 
     folder->base = g_build_filename (folder->dir, folder->format->file_name, NULL);
-    return record_format_ops (folder->format)->check_addition (folder->base, folder->series, overwrite, error);
+    return folder->ops->check_addition (folder->base, folder->series, overwrite, error);
 }
 
 static gboolean
@@ -180,8 +180,8 @@ choose_token (RecordFolder *folder, const EarlierRecord *record)
 }
 
 RecordFolder *
-record_folder_open (const gchar *dir, const RecordFormat *format, RecordSeries series, gboolean overwrite,
-                    gboolean quiet, GError **error)
+record_folder_open (const gchar *dir, const RecordFormat *format, const RecordFormatOps *ops, RecordSeries series,
+                    gboolean overwrite, gboolean quiet, GError **error)
 {
     RecordFolder *folder;
     EarlierRecord *record = NULL;
@@ -198,6 +198,7 @@ record_folder_open (const gchar *dir, const RecordFormat *format, RecordSeries s
     folder = g_new0 (RecordFolder, 1);
     folder->dir = g_strdup (dir);
     folder->format = format;
+    folder->ops = ops;
     folder->series = series;
     folder->quiet = quiet;
     folder->earlier = g_ptr_array_new_with_free_func (g_free);

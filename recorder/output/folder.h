@@ -23,7 +23,7 @@
 #ifndef UCA_RECORD_FOLDER_H
 #define UCA_RECORD_FOLDER_H
 
-#include "formats/formats.h"
+#include "core/formats.h"
 
 typedef struct RecordFolder RecordFolder;
 
@@ -36,9 +36,10 @@ extern const gchar record_reserve_suffix[];
 /* Makes the folder if needed, takes its lock and checks what it holds. Refused (usage errors):
  * another recording holds it; files of recordings no record accounts for; an earlier recording,
  * or what a recording cut short left, unless `overwrite`; an earlier file that already holds
- * `series` (for a format holding several), unless `overwrite`. */
-RecordFolder *record_folder_open (const gchar *dir, const RecordFormat *format, RecordSeries series, gboolean overwrite,
-                                  gboolean quiet, GError **error);
+ * `series` (for a format holding several), unless `overwrite`. `ops` are the format's
+ * (record_format_ops ()), handed in by the caller so that the folder needs no format's code. */
+RecordFolder *record_folder_open (const gchar *dir, const RecordFormat *format, const RecordFormatOps *ops,
+                                  RecordSeries series, gboolean overwrite, gboolean quiet, GError **error);
 /* The new recording goes ahead (its first frame, taken before any request to stop, is in hand):
  * removes the earlier recording's files and records the new one as running. On the writer
  * thread. */

@@ -76,11 +76,13 @@ record_output_pixels_per_cm (const RecordOutput *output, guint axis)
 /* ---- Output ----------------------------------------------------------------------------- */
 
 RecordOutput *
-record_output_new (const RecordFormat *format, RecordFolder *folder, const FrameGeometry *geometry, RecordSeries series)
+record_output_new (const RecordFormat *format, const RecordFormatOps *ops, RecordFolder *folder,
+                   const FrameGeometry *geometry, RecordSeries series)
 {
     RecordOutput *output = g_new0 (RecordOutput, 1);
 
     output->format = format;
+    output->ops = ops;
     output->folder = folder;
     output->dir = record_folder_path (folder);
     output->series = series;
@@ -106,7 +108,7 @@ begin (RecordOutput *output, gint64 timestamp_ns, GError **error)
     if (!record_folder_begin (output->folder, error))
         return FALSE;
 
-    output->state = record_format_ops (output->format)->open (output, error);
+    output->state = output->ops->open (output, error);
     return output->state != NULL;
 }
 
@@ -114,7 +116,7 @@ gboolean
 record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns, GError **error)
 {
     if (output->failed || (output->state == NULL && !begin (output, timestamp_ns, error)) ||
-        !record_format_ops (output->format)->write (output, output->state, pixels, timestamp_ns, error)) {
+        !output->ops->write (output, output->state, pixels, timestamp_ns, error)) {
         output->failed = TRUE;
         return FALSE;
     }
@@ -126,18 +128,17 @@ record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestam
 gboolean
 record_output_sync (RecordOutput *output, GError **error)
 {
-    if (output->failed || output->n_frames == 0 || record_format_ops (output->format)->sync == NULL)
+    if (output->failed || output->n_frames == 0 || output->ops->sync == NULL)
         return TRUE;
 
-    output->failed = !record_format_ops (output->format)->sync (output, output->state, error);
+    output->failed = !output->ops->sync (output, output->state, error);
     return !output->failed;
 }
 
 gboolean
 record_output_close (RecordOutput *output, guint64 *frames_kept, GError **error)
 {
-    gboolean success =
-        output->state == NULL || record_format_ops (output->format)->close (output, output->state, error);
+    gboolean success = output->state == NULL || output->ops->close (output, output->state, error);
 
     *frames_kept = output->n_frames;
     g_free (output);

@@ -17,6 +17,7 @@
 
 struct RecordOutput {
     const RecordFormat *format;
+    const RecordFormatOps *ops; /* the format's, handed in: output.c needs no format's code */
     RecordFolder *folder;
     const gchar *dir; /* the folder's */
     FrameGeometry geometry;
@@ -35,8 +36,8 @@ struct RecordOutput {
     gint64 copy_ns;       /* how long the copy took */
 };
 
-RecordOutput *record_output_new (const RecordFormat *format, RecordFolder *folder, const FrameGeometry *geometry,
-                                 RecordSeries series);
+RecordOutput *record_output_new (const RecordFormat *format, const RecordFormatOps *ops, RecordFolder *folder,
+                                 const FrameGeometry *geometry, RecordSeries series);
 /* What the camera uses, for the files; called before the first frame is written. */
 void record_output_describe (RecordOutput *output, const CameraInfo *info);
 gboolean record_output_write (RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns, GError **error);

@@ -6,8 +6,6 @@
 #include <lz4.h>
 #include <string.h>
 
-const gchar *const stream_compression_names[3] = { "none", "lz4", "bslz4" };
-
 enum {
     HEADER_BYTES = 12,
     SIZE_BYTES = 4,

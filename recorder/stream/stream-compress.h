@@ -15,15 +15,9 @@
 #ifndef UCA_RECORD_STREAM_COMPRESS_H
 #define UCA_RECORD_STREAM_COMPRESS_H
 
+#include "core/uca-record.h"
+
 #include <glib.h>
-
-typedef enum {
-    STREAM_COMPRESSION_NONE,
-    STREAM_COMPRESSION_LZ4,
-    STREAM_COMPRESSION_BSLZ4,
-} StreamCompression;
-
-extern const gchar *const stream_compression_names[3]; /* the convention's: "none", "lz4", "bslz4" */
 
 /* The most bytes stream_compress writes for `size` bytes. */
 gsize stream_compress_bound (StreamCompression compression, gsize size);

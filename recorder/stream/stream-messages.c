@@ -3,6 +3,7 @@
  * convention wants it. */
 
 #include "stream-messages.h"
+#include "stream-compress.h"
 #include "platform/sync.h"
 
 #include <string.h>

@@ -2,6 +2,7 @@
 /* The stream's sender thread; see stream.h. */
 
 #include "stream-private.h"
+#include "stream-compress.h"
 
 #include <errno.h>
 #include <string.h>

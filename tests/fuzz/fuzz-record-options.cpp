@@ -5,8 +5,8 @@
 #include "fuzz-support.h"
 
 extern "C" {
+#include "core/formats.h"
 #include "core/options.h"
-#include "formats/formats.h"
 }
 
 #include <algorithm>

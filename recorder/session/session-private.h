@@ -11,7 +11,7 @@
 #define UCA_RECORD_SESSION_PRIVATE_H
 
 #include "session.h"
-#include "ring.h"
+#include "core/ring.h"
 #include "platform/sync.h"
 
 #include <stdatomic.h>

@@ -3,9 +3,9 @@
  * frame from the camera into the ring, the writer writes it. See session-private.h. */
 
 #include "session-private.h"
-#include "camera.h"
+#include "core/camera.h"
 #include "platform/platform.h"
-#include "signals.h"
+#include "core/signals.h"
 #include "xisl-sim-pattern.h"
 
 #include <string.h>
@@ -239,7 +239,7 @@ void *
 session_writer_thread (void *data)
 {
     Session *session = data;
-    const gboolean grows = session->output != NULL && record_format_ops (session->output->format)->sync != NULL;
+    const gboolean grows = session->output != NULL && session->output->ops->sync != NULL;
     gboolean unsynced = FALSE, failed = FALSE;
     gint64 synced_ns = 0, arrival;
     const guint8 *pixels;

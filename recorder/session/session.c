@@ -3,10 +3,10 @@
  * session-frames.c, what both halves share (and which thread owns what) in session-private.h. */
 
 #include "session-private.h"
-#include "camera.h"
-#include "signals.h"
+#include "core/camera.h"
+#include "core/signals.h"
 #include "platform/platform.h"
-#include "ring.h"
+#include "core/ring.h"
 #include "platform/sync.h"
 
 #include <stdatomic.h>

@@ -6,7 +6,7 @@
 
 #include "monitor/monitor.h"
 #include "output/output.h"
-#include "report.h"
+#include "core/report.h"
 #include "stream/stream.h"
 
 #include <uca/uca-camera.h>
