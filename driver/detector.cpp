@@ -19,20 +19,6 @@ constexpr std::chrono::milliseconds deliveryMargin{TESSARAVOLT_DELIVERY_MARGIN_M
 constexpr std::chrono::microseconds longestTimerCycle{std::numeric_limits<uint32_t>::max()};
 constexpr uint32_t ringFrames = 3;
 
-// The delivery this thread runs right now, if any. A consumer may stop or destroy its detector
-// from inside it: onEndOfFrame() must then know, and the frame it handed out must stay valid
-// until the consumer returns.
-struct Delivery {
-    const Detector *detector;             // null once the consumer destroyed it
-    std::vector<uint16_t> orphanedBuffer; // the destroyed detector's frames, freed afterwards
-};
-thread_local Delivery *currentDelivery = nullptr;
-
-bool delivers(const Detector *detector)
-{
-    return currentDelivery != nullptr && currentDelivery->detector == detector;
-}
-
 // Compared as doubles, after the truncation to whole microseconds: a double beyond the 64-bit
 // range has no integer value.
 bool exceeds(std::chrono::duration<double> seconds, std::chrono::microseconds longest)
@@ -81,7 +67,7 @@ bool Detector::close()
         return handleClosed_;
     closed_ = true;
     closing_ = true;
-    if (!delivers(this)) {
+    if (!isDelivering()) {
         // The consumer may reach what its owner is about to free: it finishes first.
         while (deliveries_ > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -89,8 +75,10 @@ bool Detector::close()
         // Closed by its own consumer on XISL's thread: onEndOfFrame() must not touch this object
         // once the consumer returns, so the frame is handed back here, before the close; its
         // pixels live on until the consumer returns.
-        currentDelivery->detector = nullptr;
-        currentDelivery->orphanedBuffer = std::move(destinationBuffer_);
+        delivery_->detectorClosed = true;
+        delivery_->orphanedBuffer = std::move(destinationBuffer_);
+        delivery_ = nullptr;
+        deliveringThread_ = std::thread::id();
         Acquisition_SetReady(handle_, 1);
     }
     if (!handle_)
@@ -215,7 +203,7 @@ XislStatus Detector::endAcquisition()
     if (!acquisitionToEnd_)
         return 0;
     // Its end-of-acquisition callback can only run once the delivery on this thread returns.
-    if (delivers(this))
+    if (isDelivering())
         return driverBusy;
     // From outside the callbacks the abort returns once no callback runs and the
     // end-of-acquisition callback has returned.
@@ -228,7 +216,7 @@ XislStatus Detector::endAcquisition()
 XislStatus Detector::stop()
 {
     const XislStatus status = Acquisition_Abort(handle_);
-    if (status == 0 && !delivers(this))
+    if (status == 0 && !isDelivering())
         acquisitionToEnd_ = false;
     return status;
 }
@@ -250,7 +238,7 @@ XislStatus Detector::trigger()
 
 bool Detector::isDelivering() const
 {
-    return delivers(this);
+    return deliveringThread_.load() == std::this_thread::get_id();
 }
 
 Clock::time_point Detector::getFrameDeadline(Clock::time_point requested) const
@@ -441,12 +429,14 @@ void Detector::onEndOfFrame()
     if (framesToSkip_ > 0) {
         --framesToSkip_;
     } else if (onFrame_ && (slot + 1) * pixelCount <= destinationBuffer_.size()) {
-        Delivery delivery{this, {}};
-        currentDelivery = &delivery;
+        Delivery delivery;
+        delivery_ = &delivery;
+        deliveringThread_ = std::this_thread::get_id();
         onFrame_(Image{destinationBuffer_.data() + slot * pixelCount, frameSize_});
-        currentDelivery = nullptr;
-        if (delivery.detector == nullptr)
-            return; // the consumer closed this detector, which handed the frame back
+        if (delivery.detectorClosed)
+            return; // the consumer closed, perhaps destroyed, this detector; the frame went back
+        deliveringThread_ = std::thread::id();
+        delivery_ = nullptr;
     }
     Acquisition_SetReady(handle_, 1);
     --deliveries_;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "frame.h"
@@ -178,6 +179,14 @@ private:
     static void XISL_CALLBACK endOfFrameCallback(HACQDESC descriptor) noexcept;
     static void XISL_CALLBACK endOfAcquisitionCallback(HACQDESC descriptor) noexcept;
 
+    // One frame's delivery, on the delivering thread's stack. Its consumer may close or destroy
+    // this detector from inside it: onEndOfFrame() must then not touch the detector again, and
+    // the frame it handed out stays valid until the consumer returns.
+    struct Delivery {
+        bool detectorClosed = false;          // by the consumer, which handed the frame back
+        std::vector<uint16_t> orphanedBuffer; // the closed detector's frames, freed afterwards
+    };
+
     const HACQDESC handle_;
     bool closed_ = false;       // the owner's thread: close() and destruction
     bool handleClosed_ = false; // the owner's thread: what close() found
@@ -185,6 +194,12 @@ private:
     // runs, so that close() can wait for the one under way.
     std::atomic<bool> closing_{false};
     std::atomic<unsigned> deliveries_{0};
+    // Which thread runs this detector's consumer now (none: the default id), and its delivery.
+    // Written by that thread; isDelivering() reads the id on any thread. Kept here, not in a
+    // thread_local: the dynamic TLS of a plug-in loaded with dlopen is what LeakSanitizer's scan
+    // at exit crashes on (GCC 12's and clang 14's runtimes).
+    std::atomic<std::thread::id> deliveringThread_{};
+    Delivery *delivery_ = nullptr; // the delivering thread only
     Detector *nextUnclosed_ = nullptr; // keepUnclosed()'s list, never emptied
     // Set-up writes these (Readout's thread); the callback thread reads them while an
     // acquisition runs, which set-up never overlaps.
