@@ -55,8 +55,8 @@ for target in "${targets[@]}"; do
   [ -f "tests/fuzz/$name.dict" ] && options+=(-dict="tests/fuzz/$name.dict")
   # A sequence holds at most 64 operations of a few bytes each. Its leak check after each input
   # runs while the simulator's and GLib's threads come and go: it reports GLib's per-thread slice
-  # memory of a thread that is just ending, and its tracer has crashed on such a thread. Leaks are
-  # the AddressSanitizer lane's to find, where every test ends with its threads joined.
+  # memory of a thread that is just ending. Leaks are the AddressSanitizer lane's to find, where
+  # every test ends with its threads joined.
   [ "$target" = fuzz-camera-sequence ] && options+=(-max_len=512 -detect_leaks=0)
   echo "== $target: ${seconds} s"
   status=0
