@@ -110,6 +110,31 @@ check_addition (RecordFolder *folder, const EarlierRecord *record, gboolean over
     return folder->ops->check_addition (folder->base, folder->series, overwrite, error);
 }
 
+/* The earlier recording's one file holds series added by runs of their own (darks and flats
+ * among them, perhaps), and this recording, in another format, would replace it whole: not even
+ * --overwrite removes that, since what it would remove is more than one recording. */
+static gboolean
+refuse_replacing_series (const RecordFolder *folder, const EarlierRecord *record, GError **error)
+{
+    const RecordFormat *earlier = record->format;
+
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
+                 "Folder `%s' holds %s, whose series (darks, flats or data, each added by a run of its own) "
+                 "--overwrite would remove whole to record in %s. To replace one series, record with --format %s "
+                 "--series NAME --overwrite; to record in %s, choose another folder, or move %s away",
+                 folder->dir, earlier->file_name, folder->format->name, earlier->name, folder->format->name,
+                 earlier->file_name);
+    return FALSE;
+}
+
+static gboolean
+replaces_series (const RecordFolder *folder, const EarlierRecord *record)
+{
+    return record != NULL && record->ended && record_format_holds_series (record->format) &&
+           record->format != folder->format &&
+           g_ptr_array_find_with_equal_func (folder->earlier, record->format->file_name, g_str_equal, NULL);
+}
+
 static gboolean
 adds_to_earlier (const RecordFolder *folder, const EarlierRecord *record)
 {
@@ -150,6 +175,9 @@ check_contents (RecordFolder *folder, const EarlierRecord *record, GPtrArray *na
     }
     else if (adds_to_earlier (folder, record)) {
         usable = check_addition (folder, record, overwrite, error);
+    }
+    else if (overwrite && replaces_series (folder, record)) {
+        usable = refuse_replacing_series (folder, record, error);
     }
     else if (folder->earlier->len > 0 && !overwrite && record->ended) {
         list = folder_list_names (folder->earlier, NULL, NULL);

@@ -383,6 +383,21 @@ TEST(RecordOutput, AnEarlierRecordingIsRefusedOrReplacedWhole)
                 contains(unaccounted.err, frameName(9)))
         << unaccounted.err;
     EXPECT_EQ(output.entries(), planted);
+
+    // A file holding series added by runs of their own (darks, flats) is more than one recording:
+    // --overwrite in another format, which would replace it whole, is refused and it stays.
+    TemporaryFolder calibration;
+    ASSERT_EQ(runRecord({"tessaravolt", "exposure-time=0", "-n", "2", "--format", "hdf5", "--series",
+                         "dark", "-o", calibration.path()},
+                        fastSimulator)
+                  .exitStatus,
+              0);
+    const auto darks = calibration.entries();
+    const auto whole = record("3", {"--overwrite", "-o", calibration.path()});
+    EXPECT_TRUE(whole.exitStatus == 2 && contains(whole.err, "frames.h5") &&
+                contains(whole.err, "--series NAME"))
+        << whole.err;
+    EXPECT_EQ(calibration.entries(), darks);
 }
 
 // One recording per folder at a time: a second is refused at once, with or without --overwrite,
