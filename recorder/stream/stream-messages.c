@@ -218,9 +218,10 @@ put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *inf
     put_key_double (writer, &n_pairs, "count_time", info->exposure_s);
     put_key_double (writer, &n_pairs, "frame_time", info->exposure_s);
 
+    /* An image's pixel, which binning makes larger than the sensor's. */
     if (info->pixel_size[0] > 0 && info->pixel_size[1] > 0) {
-        put_key_double (writer, &n_pairs, "pixel_size_x", info->pixel_size[0]);
-        put_key_double (writer, &n_pairs, "pixel_size_y", info->pixel_size[1]);
+        put_key_double (writer, &n_pairs, "pixel_size_x", info->pixel_size[0] * MAX (info->binning[0], 1));
+        put_key_double (writer, &n_pairs, "pixel_size_y", info->pixel_size[1] * MAX (info->binning[1], 1));
     }
 
     put_key_uint (writer, &n_pairs, "saturation_value", (G_GUINT64_CONSTANT (1) << geometry->bits) - 1);
@@ -245,6 +246,9 @@ put_start (CborWriter *writer, const StreamSeries *series, const CameraInfo *inf
     put_key (writer, &n_pairs, "image_dtype");
     cbor_writer_put_text (writer, geometry->bytes_per_pixel == 1 ? "uint8" : "uint16");
     put_key_uint (writer, &n_pairs, "bit_depth_image", geometry->bits);
+    /* Offset correction changes the frames too, and no common key says so. */
+    put_key (writer, &n_pairs, "corrections");
+    cbor_writer_put_text (writer, info->corrections != NULL ? info->corrections : "none");
     put_key (writer, &n_pairs, "flatfield_enabled");
     cbor_writer_put_bool (writer, info->gain_corrected);
     put_key (writer, &n_pairs, "pixel_mask_enabled");

@@ -198,7 +198,7 @@ class ClientTest(unittest.TestCase):
                     "detector_description": str, "detector_serial_number": str, "image_size_x": int,
                     "image_size_y": int, "number_of_images": int, "count_time": float, "frame_time": float,
                     "pixel_size_x": float, "pixel_size_y": float, "saturation_value": int, "channels": list,
-                    "image_dtype": str, "flatfield_enabled": bool, "pixel_mask_enabled": bool}
+                    "image_dtype": str, "flatfield_enabled": bool, "pixel_mask_enabled": bool, "corrections": str}
         starts = []
         with socket.socket(socket.AF_INET6) as probe:  # the second run over IPv6's loopback
             probe.bind(("::1", 0))
@@ -212,7 +212,9 @@ class ClientTest(unittest.TestCase):
                         simulator=f"{flat};beam={beam}")
         corrected = ("offset-correction=TRUE", f"calibration-file={calibration}/frames.h5")
         rows = (  # endpoint, arguments, simulator, (flatfield_enabled, pixel_mask_enabled)
-            (self.endpoint, (), FAST, (False, False)), (ipv6, (), FAST, (False, False)),
+            # Binned (the panel bins both ways alike): an image's pixel is two of the sensor's each way.
+            (self.endpoint, (), FAST, (False, False)), (ipv6, ("sensor-horizontal-binning=2",), FAST, (False, False)),
+            (self.endpoint, corrected, flat, (False, False)),
             # Every key at once: 24 pairs, one more than a map's one-byte head counts.
             (self.endpoint, corrected + ("gain-correction=TRUE", "defect-correction=TRUE", "--stream-compression",
                                          "bslz4", "--stream-user-data", "{}"), flat, (True, True)),
@@ -238,13 +240,17 @@ class ClientTest(unittest.TestCase):
             dark = f["/exchange/data_dark"][...].mean(axis=0)
             response = f["/exchange/data_white"][...].mean(axis=0) - dark
         defects = None  # the mask of the first row that sends one
-        for start, (_, _, _, enabled) in zip(starts, rows):
+        self.assertEqual((starts[1]["pixel_size_x"], starts[1]["pixel_size_y"]),
+                         (2 * starts[0]["pixel_size_x"], 2 * starts[0]["pixel_size_y"]))
+        for start, (_, arguments, _, enabled) in zip(starts, rows):
             self.assertEqual(start["type"], "start")
             for key, kind in expected.items():
                 with self.subTest(key=key):
                     self.assertIsInstance(start.get(key), kind)
             self.assertEqual((start["image_dtype"], start["flatfield_enabled"], start["pixel_mask_enabled"],
                               "flatfield" in start, "pixel_mask" in start), ("uint16",) + enabled * 2)
+            applied = ["offset", "gain", "defects"][:1 + int(enabled[0])] + ["defects"] * int(enabled[1])
+            self.assertEqual(start["corrections"], ",".join(applied) if corrected[0] in arguments else "none")
             # The cycle is never shorter than the exposure it holds.
             self.assertGreaterEqual(start["frame_time"], start["count_time"])
             maps = {key: start[key] for key in ("flatfield", "pixel_mask") if key in start}
