@@ -67,16 +67,15 @@ bool Detector::close()
         return handleClosed_;
     closed_ = true;
     closing_ = true;
-    if (!isDelivering()) {
+    Delivery *const ownConsumer = isDelivering() ? delivery_ : nullptr;
+    if (!ownConsumer) {
         // The consumer may reach what its owner is about to free: it finishes first.
         while (deliveries_ > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     } else {
         // Closed by its own consumer on XISL's thread: onEndOfFrame() must not touch this object
-        // once the consumer returns, so the frame is handed back here, before the close; its
-        // pixels live on until the consumer returns.
-        delivery_->detectorClosed = true;
-        delivery_->orphanedBuffer = std::move(destinationBuffer_);
+        // once the consumer returns, so the frame is handed back here, before the close.
+        ownConsumer->detectorClosed = true;
         delivery_ = nullptr;
         deliveringThread_ = std::thread::id();
         Acquisition_SetReady(handle_, 1);
@@ -87,6 +86,11 @@ bool Detector::close()
     // close ends the callbacks even where the abort was refused.
     Acquisition_Abort(handle_);
     handleClosed_ = Acquisition_Close(handle_) == 0;
+    // The frames' pixels outlive this detector until its consumer returns. A handle XISL would
+    // not close may go on writing into them: they stay then with this detector, which its owner
+    // keeps (keepUnclosed()).
+    if (ownConsumer && handleClosed_)
+        ownConsumer->orphanedBuffer = std::move(destinationBuffer_);
     return handleClosed_;
 }
 

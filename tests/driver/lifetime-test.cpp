@@ -93,26 +93,43 @@ TEST_F(LifetimeTest, RefusedAbortKeepsSetUpsOutUntilTheAcquisitionEnded)
 }
 
 // Where XISL refuses both the abort and the close, the acquisition goes on after the readout is
-// gone: its frames find no detector (the one they would call is freed) and are handed back.
-TEST_F(LifetimeTest, FramesAfterARefusedCloseReachNobody)
+// gone, destroyed from outside or by its own consumer: its frames find no detector (the one they
+// would call is freed) and are handed back, and the buffer XISL still writes them into stays
+// (under AddressSanitizer, a freed one shows).
+class RefusedCloseTest : public ReadoutTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RefusedCloseTest, FramesAfterItReachNobody)
 {
+    const bool byConsumer = GetParam();
     readout->getDetector().setTriggerMode(TriggerMode::External);
     std::atomic<unsigned> delivered{0};
-    ASSERT_EQ(readout->start(ReadoutMode::Transfer,
-                             Transfer{16, [&](const Image &, uint16_t *) { ++delivered; }}),
+    std::atomic<bool> destroyed{false};
+    ASSERT_EQ(readout->start(ReadoutMode::Transfer, Transfer{16,
+                                                             [&](const Image &, uint16_t *) {
+                                                                 if (++delivered == 2) {
+                                                                     readout.reset();
+                                                                     destroyed = true;
+                                                                 }
+                                                             }}),
               0u);
     ASSERT_EQ(xisl_sim_pulse(handle), 0);
     ASSERT_TRUE(waitUntil([&] { return delivered == 1; }));
     ASSERT_EQ(xisl_sim_fail("Acquisition_Abort", 9, 0), 0);
     ASSERT_EQ(xisl_sim_fail("Acquisition_Close", 9, 0), 0);
-    readout.reset();
+    if (byConsumer)
+        ASSERT_EQ(xisl_sim_pulse(handle), 0);
+    else
+        readout.reset();
+    ASSERT_TRUE(!byConsumer || waitUntil([&] { return destroyed.load(); }));
     const uint64_t before = counters().endOfFrameCallbacks;
     ASSERT_EQ(xisl_sim_pulse(handle), 0); // the handle is still open, the acquisition running
     ASSERT_EQ(xisl_sim_wait_frames(before + 1, 5000), 0);
     EXPECT_EQ(std::make_pair(delivered.load(), counters().framesNotHandedBack),
-              std::make_pair(1u, uint64_t{0}));
+              std::make_pair(byConsumer ? 2u : 1u, uint64_t{0}));
     xisl_sim_clear_faults();
 }
+
+INSTANTIATE_TEST_SUITE_P(FromOutsideOrByItsConsumer, RefusedCloseTest, ::testing::Bool());
 
 // The grab ends its acquisition as it leaves: before the close, never on a closed handle. A
 // destruction that went ahead would race with it, so the rounds give the race its chances.
