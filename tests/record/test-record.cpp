@@ -387,8 +387,8 @@ TEST(RecordOutput, AnEarlierRecordingIsRefusedOrReplacedWhole)
     // A file holding series added by runs of their own (darks, flats) is more than one recording:
     // --overwrite in another format, which would replace it whole, is refused and it stays.
     TemporaryFolder calibration;
-    ASSERT_EQ(runRecord({"tessaravolt", "exposure-time=0", "-n", "2", "--format", "hdf5", "--series",
-                         "dark", "-o", calibration.path()},
+    ASSERT_EQ(runRecord({"tessaravolt", "exposure-time=0", "-n", "2", "--format", "hdf5",
+                         "--series", "dark", "-o", calibration.path()},
                         fastSimulator)
                   .exitStatus,
               0);
