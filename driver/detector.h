@@ -199,7 +199,7 @@ private:
     // thread_local: the dynamic TLS of a plug-in loaded with dlopen is what LeakSanitizer's scan
     // at exit crashes on (GCC 12's and clang 14's runtimes).
     std::atomic<std::thread::id> deliveringThread_{};
-    Delivery *delivery_ = nullptr; // the delivering thread only
+    Delivery *delivery_ = nullptr;     // the delivering thread only
     Detector *nextUnclosed_ = nullptr; // keepUnclosed()'s list, never emptied
     // Set-up writes these (Readout's thread); the callback thread reads them while an
     // acquisition runs, which set-up never overlaps.
