@@ -84,9 +84,9 @@ public:
 };
 
 // Reads the entry's settings and shapes again and, if they are still the entry's, averages its
-// darks and usable flats. Throws CalibrationChanged when they are not, and std::runtime_error
-// when the file cannot serve any more (as indexCalibrations says), the frames cannot be read or
-// the flats are no brighter than the darks.
+// darks and usable flats (whether their pixels can serve is unusableFlats' to say). Throws
+// CalibrationChanged when they are not, and std::runtime_error when the file cannot serve any
+// more (as indexCalibrations says) or the frames cannot be read.
 CalibrationMaps loadCalibration(const CalibrationEntry &entry, FrameSize sensor);
 
 } // namespace TessaraVolt

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #include <immintrin.h>
@@ -20,6 +22,11 @@ constexpr float darkOutlierSds = 10.0f;
 constexpr float weakestResponse = 0.5f;
 constexpr float strongestResponse = 1.5f;
 constexpr float saturatedFlat = 65534.0f;
+// The flats' typical response must be this many times the pixel-to-pixel scatter of the
+// responses: with the defect bounds at half and 1.5 times the typical response, a scatter any
+// larger puts them within 3 sd, so that noise alone calls good pixels defects and the gain
+// factors are mostly noise.
+constexpr float measurableResponseScatters = 6.0f;
 
 // The median and the standard deviation estimated from the median absolute deviation: neither
 // moves for the few outliers being looked for.
@@ -44,6 +51,14 @@ RobustSpread robustSpread(const std::vector<float> &values)
     std::transform(values.begin(), values.end(), deviations.begin(),
                    [median](float value) { return std::fabs(value - median); });
     return {median, 1.4826f * medianOf(std::move(deviations))};
+}
+
+// "12.3"
+std::string countText(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.1f", value);
+    return text;
 }
 
 // The mean response (flat minus dark) of the good pixels.
@@ -205,6 +220,42 @@ std::vector<uint8_t> findDefects(const CalibrationMaps &maps)
             mask[i] |= DefectOverResponding;
     }
     return mask;
+}
+
+std::string unusableFlats(const CalibrationMaps &maps)
+{
+    if (maps.flat.empty())
+        return {};
+    const size_t saturated = static_cast<size_t>(std::count_if(
+        maps.flat.begin(), maps.flat.end(), [](float flat) { return flat >= saturatedFlat; }));
+    // From the typical pixel up, the flats show the beam's cap, not the pixels' gains.
+    if (2 * saturated > maps.flat.size())
+        return "its flats are saturated: " +
+               countText(100.0 * static_cast<double>(saturated) /
+                         static_cast<double>(maps.flat.size())) +
+               " % of their pixels read 65535; lower the beam or the exposure";
+
+    std::vector<float> responses(maps.flat.size());
+    std::transform(maps.flat.begin(), maps.flat.end(), maps.dark.begin(), responses.begin(),
+                   std::minus<>());
+    // Differences of neighbours in a row leave out what varies slowly across the panel (the
+    // beam's profile), and keep the noise and the pixels' own gain differences.
+    std::vector<float> steps;
+    steps.reserve(responses.size());
+    for (size_t i = 0; i + 1 < responses.size(); ++i) {
+        if ((i + 1) % maps.width != 0)
+            steps.push_back(responses[i + 1] - responses[i]);
+    }
+    const float typical = medianOf(std::move(responses));
+    if (!(typical >= 1.0f))
+        return "its flats are no brighter than its darks";
+    const float scatter = robustSpread(steps).sd / std::sqrt(2.0f);
+    if (typical < measurableResponseScatters * scatter)
+        return "its flats are too faint to measure a gain: their typical pixel is " +
+               countText(typical) + " counts above the dark, less than " +
+               countText(measurableResponseScatters) + " times the pixel-to-pixel scatter (" +
+               countText(scatter) + " counts)";
+    return {};
 }
 
 std::vector<uint32_t> nexusPixelMask(const std::vector<uint8_t> &defectMask, uint32_t width)

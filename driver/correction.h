@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "frame.h"
@@ -29,6 +30,11 @@ enum DefectKind : uint8_t {
 // For each pixel of the maps, 0 when it can be corrected, else its DefectKind bits: its dark lies
 // far from the others', or, with a flat, its response does or it saturated.
 std::vector<uint8_t> findDefects(const CalibrationMaps &maps);
+
+// Why the maps' flats cannot serve a gain correction (empty when they can, or there are none):
+// the typical pixel saturated, or too little response above the dark to tell the gains from the
+// noise. Such flats would only make every pixel a defect.
+std::string unusableFlats(const CalibrationMaps &maps);
 
 // NeXus NXdetector pixel_mask bits, one word a pixel, for `defectMask` (findDefects') of a region
 // `width` pixels wide: under- and over-responding, and part of a cluster where no pixel of the 3 x

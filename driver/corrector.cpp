@@ -238,12 +238,20 @@ Corrector::Outcome Corrector::judge(const CalibrationKey &settings) const
             (index_->folder ? "calibration folder " : "") + index_->path + ": " + outcome.fit;
     else if (switches_.gain && !switches_.offset)
         outcome.rawReason = "gain correction needs offset correction";
-    else if (switches_.gain && !outcome.entry->flatsUnusable.empty())
-        outcome.rawReason = outcome.entry->path + ": " + outcome.entry->flatsUnusable;
+    else if (const std::string flats = flatsUnusable(*outcome.entry);
+             switches_.gain && !flats.empty())
+        outcome.rawReason = outcome.entry->path + ": " + flats;
     else if (switches_.gain && outcome.entry->flatFrames == 0)
         outcome.rawReason =
             outcome.entry->path + " has no flats (/exchange/data_white) for gain correction";
     return outcome;
+}
+
+std::string Corrector::flatsUnusable(const CalibrationEntry &entry) const
+{
+    if (!entry.flatsUnusable.empty())
+        return entry.flatsUnusable;
+    return loaded_ && loaded_->entry.path == entry.path ? loaded_->flatsUnusable : std::string();
 }
 
 Corrector::Outcome Corrector::judgeUnknown(const std::string &reason) const
@@ -268,21 +276,27 @@ std::vector<std::string> Corrector::apply()
     std::vector<std::string> warnings;
     if (failure.empty() && outcome.entry && switches_.any()) {
         try {
-            plan = planFor(*outcome.entry, failure);
+            plan = planFor(*outcome.entry, failure, warnings);
         } catch (const CalibrationChanged &changed) {
             // Judged anew as the files are now, once: a file changing again stays raw.
-            warnings = makeIndex(index_->sensor);
-            warnings.insert(warnings.begin(), changed.what());
+            const std::vector<std::string> indexed = makeIndex(index_->sensor);
+            warnings.push_back(changed.what());
+            warnings.insert(warnings.end(), indexed.begin(), indexed.end());
             outcome = judgeArmed();
             failure = outcome.rawReason;
             if (failure.empty() && outcome.entry && switches_.any()) {
                 try {
-                    plan = planFor(*outcome.entry, failure);
+                    plan = planFor(*outcome.entry, failure, warnings);
                 } catch (const CalibrationChanged &again) {
                     failure = again.what();
                 }
             }
         }
+    }
+    // The flats just read may have shown that they cannot serve the gain correction asked for.
+    if (plan) {
+        outcome = judgeArmed();
+        failure = outcome.rawReason;
     }
     std::atomic_store(&plan_, failure.empty() ? plan : nullptr);
     armedStatus_ = compose(outcome, failure);
@@ -294,7 +308,8 @@ std::vector<std::string> Corrector::apply()
 }
 
 std::shared_ptr<const CorrectionPlan> Corrector::planFor(const CalibrationEntry &entry,
-                                                         std::string &failure)
+                                                         std::string &failure,
+                                                         std::vector<std::string> &warnings)
 {
     if (!loaded_ || loaded_->entry.path != entry.path) {
         loaded_.reset();
@@ -303,6 +318,13 @@ std::shared_ptr<const CorrectionPlan> Corrector::planFor(const CalibrationEntry 
             auto loaded = std::make_unique<Loaded>();
             loaded->entry = entry;
             loaded->maps = loadCalibration(entry, index_->sensor);
+            loaded->flatsUnusable = unusableFlats(loaded->maps);
+            if (!loaded->flatsUnusable.empty()) {
+                // The darks still serve; such flats would make every pixel a defect.
+                loaded->maps.flat.clear();
+                warnings.push_back("Calibration file " + entry.path +
+                                   " serves no gain correction: " + loaded->flatsUnusable);
+            }
             loaded->defects = findDefects(loaded->maps);
             loaded->defectCount =
                 static_cast<size_t>(std::count_if(loaded->defects.begin(), loaded->defects.end(),
@@ -342,9 +364,12 @@ std::string Corrector::describeSource() const
         if (!entry.flatsUnusable.empty())
             text += "; " + entry.flatsUnusable;
     }
-    if (loaded_)
+    if (loaded_) {
         text += "; " + std::to_string(loaded_->defectCount) + " defects found in " +
                 loaded_->entry.path;
+        if (!loaded_->flatsUnusable.empty())
+            text += "; " + loaded_->flatsUnusable;
+    }
     return text;
 }
 

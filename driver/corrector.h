@@ -85,6 +85,7 @@ private:
         CalibrationMaps maps;
         std::vector<uint8_t> defects;
         size_t defectCount = 0;
+        std::string flatsUnusable; // why its flats, as read, cannot serve (maps without them)
     };
     // What frames taken with some settings get, and why.
     struct Outcome {
@@ -96,14 +97,17 @@ private:
     // Indexes path_ anew, dropping what was loaded; the warnings.
     std::vector<std::string> makeIndex(FrameSize sensor) TESSARAVOLT_REQUIRES(mutex_);
     Outcome judge(const CalibrationKey &settings) const TESSARAVOLT_REQUIRES(mutex_);
+    // Why the entry's flats cannot serve: as its attributes say, or, once read, as they show.
+    std::string flatsUnusable(const CalibrationEntry &entry) const TESSARAVOLT_REQUIRES(mutex_);
     Outcome judgeUnknown(const std::string &reason) const TESSARAVOLT_REQUIRES(mutex_);
     // Publishes the plan for the armed settings; the warnings, if any.
     std::vector<std::string> apply() TESSARAVOLT_REQUIRES(mutex_);
     // At arming: reads files rewritten since they were indexed again, then apply().
     std::vector<std::string> refreshAndApply() TESSARAVOLT_REQUIRES(mutex_);
-    // Throws CalibrationChanged when the entry's file no longer is what the index says.
-    std::shared_ptr<const CorrectionPlan> planFor(const CalibrationEntry &entry,
-                                                  std::string &failure)
+    // Throws CalibrationChanged when the entry's file no longer is what the index says. Warns
+    // when the flats it reads cannot serve.
+    std::shared_ptr<const CorrectionPlan>
+    planFor(const CalibrationEntry &entry, std::string &failure, std::vector<std::string> &warnings)
         TESSARAVOLT_REQUIRES(mutex_);
     std::string describeSource() const TESSARAVOLT_REQUIRES(mutex_);
     std::string compose(const Outcome &outcome, const std::string &failure) const

@@ -46,6 +46,21 @@ FrameSeries planted(const char *name, double exposure, uint32_t beam, int shift 
             {exposure, 0, 1, {region.x0, region.y0, region.width, region.height}}};
 }
 
+// Flats as the simulator draws them under `beam`, noise included: two frames over the region.
+FrameSeries rendered(uint32_t beam)
+{
+    const XislSimScene scene{XISL_SIM_CONTENT_FLAT, seed, side, side, XISL_BINNING_NONE, beam};
+    FrameSeries series = planted("data_white", 0.001, beam);
+    std::vector<uint16_t> frame(size_t{side} * side);
+    for (uint32_t n = 0; n < series.frames.size(); n++) {
+        EXPECT_EQ(xisl_sim_render(&scene, n + 1, frame.data()), 0);
+        for (size_t i = 0; i < series.frames[n].size(); i++)
+            series.frames[n][i] =
+                frame[(region.y0 + i / region.width) * side + region.x0 + i % region.width];
+    }
+    return series;
+}
+
 FrameSeries with(FrameSeries series, const std::function<void(SeriesSettings &)> &change)
 {
     change(series.settings);
@@ -265,8 +280,9 @@ TEST_F(CorrectionTest, UnusableFileGivesAClearErrorAndRawFrames)
     }
 }
 
-// Flats that cannot serve are named where the file is set and where gain correction is asked;
-// the darks still serve offset correction.
+// Flats that cannot serve are named where the file is set (or, for what their pixels show, where
+// they are read) and where gain correction is asked; the darks still serve offset correction.
+// Flats below the darks, saturated ones and those barely above the darks' noise show no gain.
 TEST_F(CorrectionTest, FlatsThatCannotServeAreNamedAndLeaveTheDarks)
 {
     uint32_t frame = 1;
@@ -284,7 +300,14 @@ TEST_F(CorrectionTest, FlatsThatCannotServeAreNamedAndLeaveTheDarks)
              {with(planted("data_white", 0.001, flatBeam),
                    [](SeriesSettings &s) { s.corrections = "offset,gain"; }),
               "its flats (/exchange/data_white) were corrected (offset,gain) when recorded; "
-              "record them raw"}}) {
+              "record them raw"},
+             {planted("data_white", 0.001, 0), "its flats are no brighter than its darks"},
+             {planted("data_white", 0.001, 200000),
+              "its flats are saturated: 99.5 % of their pixels read 65535; lower the beam or the "
+              "exposure"},
+             {rendered(60),
+              "its flats are too faint to measure a gain: their typical pixel is 21.5 counts "
+              "above the dark, less than 6.0 times the pixel-to-pixel scatter (5.8 counts)"}}) {
         const std::string path = write("mixed" + std::to_string(frame) + ".h5",
                                        {planted("data_dark", 0.001, 0, 40), flats});
         GLibMessages messages;
