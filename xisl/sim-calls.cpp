@@ -124,7 +124,16 @@ XislStatus Simulator::defineDestBuffers(HACQDESC handle, unsigned short *buffer,
         device->buffer = buffer;
         device->bufferFrames = frames;
     }
-    return finish(call, {address(buffer), frames, rows, columns});
+    const XislStatus status = finish(call, {address(buffer), frames, rows, columns});
+    // The panel's maps for the frames to come, built now rather than in the first frame's
+    // readout: a panel sends its first frame as soon as its others, and a large simulated one
+    // would take seconds longer than any wait for it allows.
+    if (status == 0) {
+        const XislSimScene scene = sceneOf(*device);
+        TessaraVolt::MutexUnlocker unlocked(locker, mutex_);
+        panelMaps_.get(scene);
+    }
+    return status;
 }
 
 XislStatus Simulator::setAcqData(HACQDESC handle, void *data)
