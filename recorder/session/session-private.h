@@ -46,6 +46,7 @@ typedef struct {
     _Atomic gint64 until_ns; /* main thread to producer: frames arriving later are not kept */
     gboolean grab_stuck;     /* main thread's: the grab thread never ended */
     gboolean told_waiting;   /* main thread's: the stream's wait for a consumer was reported */
+    gboolean told_stalled;   /* main thread's: its wait for connected consumers to take a frame, too */
     gboolean grab_abandoned; /* main thread's: a stop did not wait for the frame under way */
     atomic_int grab_done;    /* grab thread to main thread: it has ended */
     atomic_int grab_state;   /* GrabState; whoever moves it from GRAB_IN_CAMERA owns the frame */

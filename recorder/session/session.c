@@ -28,6 +28,11 @@ timeout_ns (const Session *session)
     return (gint64) (seconds * 1e9);
 }
 
+enum {
+    /* A wait this long is told: shorter ones are a consumer's ordinary pace, or its connecting. */
+    STREAM_STALL_NS = 1000000000
+};
+
 /* The stream's part of the progress line. */
 static gchar *
 stream_progress (const Session *session, const Progress *progress)
@@ -40,8 +45,12 @@ stream_progress (const Session *session, const Progress *progress)
 
     record_stream_get_status (session->stream, &status);
 
-    if (status.waiting && status.consumers == 0)
+    if (status.waiting && status.waiting_consumers == 0)
         return g_strdup (" | stream: waiting for a consumer");
+
+    if (status.waiting && status.waited_ns >= STREAM_STALL_NS)
+        return g_strdup_printf (" | stream: waiting for %u connected consumer%s to take a frame",
+                                status.waiting_consumers, status.waiting_consumers == 1 ? "" : "s");
 
     return g_strdup_printf (" | stream: %" G_GUINT64_FORMAT " sent, %" G_GUINT64_FORMAT " dropped, %u consumer%s, "
                             "%.1f MB/s",
@@ -60,23 +69,34 @@ draw_progress (const Session *session, Progress *progress, const RingStatus *sta
     g_free (more);
 }
 
-/* Says once, also where no progress line shows and with --quiet, that the stream waits for a
- * consumer: nothing else would tell why recording stands still. Once a run: a wait that outlasts
- * the recording is the same wait, and consumers refused by CURVE, which reconnect again and again,
- * would make every reconnection a new one; the progress line shows each. */
+/* Says once of each kind, also where no progress line shows and with --quiet, that the stream
+ * waits, for a consumer to connect or for the connected ones to take a frame: nothing else would
+ * tell why recording stands still. Once a run: a wait that outlasts the recording is the same
+ * wait, and consumers refused by CURVE, which reconnect again and again, would make every
+ * reconnection a new one; the progress line shows each. */
 static void
 tell_stream_waits (Session *session)
 {
     StreamStatus status;
 
-    if (session->stream == NULL || session->told_waiting)
+    if (session->stream == NULL)
         return;
 
     record_stream_get_status (session->stream, &status);
 
-    if (status.waiting && status.consumers == 0) {
+    if (!status.waiting || status.waited_ns < STREAM_STALL_NS)
+        return;
+
+    if (status.waiting_consumers == 0 && !session->told_waiting) {
         g_printerr ("uca-record: warning: waiting for a consumer to connect (--stream-policy block)\n");
         session->told_waiting = TRUE;
+    }
+    else if (status.waiting_consumers > 0 && !session->told_stalled) {
+        g_printerr ("uca-record: warning: %u consumer%s connected but taking no frames: the stream waits "
+                    "(--stream-policy block) until one takes a frame or leaves, or the recording is stopped; "
+                    "after recording, for --timeout\n",
+                    status.waiting_consumers, status.waiting_consumers == 1 ? " is" : "s are");
+        session->told_stalled = TRUE;
     }
 }
 
@@ -320,7 +340,7 @@ record_frames (Session *session, RecordResult *result, GError **error)
     reason = started != 0 ? STOP_DONE : supervise (session);
 
     if (reason == STOP_SIGNAL && session->stream != NULL)
-        record_stream_stop_waiting (session->stream);
+        record_stream_stop_waiting (session->stream, FALSE);
 
     if (async)
         atomic_store (&session->stop, 1);
@@ -408,8 +428,9 @@ set_stop_error (const RecordResult *result, gboolean writes, GError **error)
                      result->written.frames, result->stats.accepted);
 }
 
-/* After recording: the stream sends what is left, then its end. A signal meanwhile lets it give
- * up waiting for consumers. */
+/* After recording: the stream sends what is left, then its end, within the patience for
+ * consumers that take nothing. A signal meanwhile lets it give up waiting for consumers that are
+ * not there; a quit, for any. */
 static void
 finish_stream (Session *session)
 {
@@ -418,7 +439,7 @@ finish_stream (Session *session)
 
     while (!record_stream_wait_done (session->stream, record_monotonic_ns () + 100000000)) {
         if (record_stop_signal () != 0)
-            record_stream_stop_waiting (session->stream);
+            record_stream_stop_waiting (session->stream, record_quit_requested ());
 
         tell_stream_waits (session);
     }

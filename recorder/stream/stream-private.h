@@ -22,6 +22,7 @@ typedef struct {
     atomic_uint_fast64_t bytes;
     atomic_uint_fast64_t queued; /* frames ZeroMQ held right after the last send here */
     gboolean end_sent;           /* read once the sender has ended */
+    gint64 last_progress_ns;     /* the sender's: a message taken, or no consumer to take one */
 
     /* Written by the watch thread; read by anyone. */
     atomic_uint accepted; /* connections */
@@ -70,10 +71,11 @@ struct RecordStream {
     gboolean started;
 
     atomic_uint in_flight;   /* frames ZeroMQ holds; released on its I/O thread */
-    atomic_int stop_waiting; /* main thread to sender */
+    atomic_int stop_waiting; /* main thread to sender: a StreamStop */
     atomic_int mid_series;   /* sender to watch thread: from the start message to the end's */
-    atomic_int waiting;      /* sender to main thread */
-    gint64 last_progress_ns; /* the sender's */
+    /* Sender to main thread: 1 + the endpoint a message waits for (0: none), and since when. */
+    atomic_uint waiting_on;
+    atomic_int_fast64_t waiting_since_ns;
     atomic_int_fast64_t first_send_ns;
     atomic_int_fast64_t last_send_ns;
 
@@ -81,6 +83,12 @@ struct RecordStream {
     RecordCondition changed; /* done changed */
     gboolean done;
 };
+
+typedef enum {
+    STREAM_STOP_NONE,
+    STREAM_STOP_IDLE,    /* a signal: give up on consumers absent or idle for the patience */
+    STREAM_STOP_AT_ONCE, /* a quit: wait for nobody */
+} StreamStop;
 
 /* With CURVE, endpoint i's authentication domain: this, then i. */
 #define STREAM_ZAP_DOMAIN "uca-record-"

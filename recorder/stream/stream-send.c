@@ -16,7 +16,7 @@ enum {
 typedef enum {
     PATIENCE_NONE,      /* drop's images: a consumer takes it at once, or it is dropped */
     PATIENCE_CONSUMERS, /* while consumers are connected and take messages */
-    PATIENCE_UNBOUNDED, /* block: until a stop was requested, then as PATIENCE_CONSUMERS */
+    PATIENCE_UNBOUNDED, /* block: while recording; without consumers, until a stop; else as PATIENCE_CONSUMERS */
 } Patience;
 
 /* On ZeroMQ's I/O thread, or on the sender's when no consumer took the message. */
@@ -33,11 +33,27 @@ release_frame (void *data, void *hint)
 static gboolean
 should_wait (RecordStream *stream, StreamEndpoint *endpoint, Patience patience)
 {
-    if (patience == PATIENCE_UNBOUNDED && !atomic_load (&stream->stop_waiting))
+    const gint stop = atomic_load (&stream->stop_waiting);
+    const gint64 now = record_monotonic_ns ();
+    RingStatus ring;
+
+    if (stop == STREAM_STOP_AT_ONCE)
+        return FALSE;
+
+    /* The patience does not count while no consumer is there to take anything. */
+    if (stream_endpoint_consumers (endpoint) == 0) {
+        endpoint->last_progress_ns = now;
+        return patience == PATIENCE_UNBOUNDED && stop == STREAM_STOP_NONE;
+    }
+
+    /* A consumer that takes nothing stalls the recording, as a full disk would; once the recording
+     * is over or stopped, it has the patience to take something again. */
+    ring_wait_status (stream->ring, NULL, 0, &ring);
+
+    if (patience == PATIENCE_UNBOUNDED && stop == STREAM_STOP_NONE && !ring.input_done)
         return TRUE;
 
-    return stream_endpoint_consumers (endpoint) > 0 &&
-           record_monotonic_ns () - stream->last_progress_ns < stream->patience_ns;
+    return now - endpoint->last_progress_ns < stream->patience_ns;
 }
 
 /* Hands `message` to the endpoint's socket; on failure the caller still owns it. */
@@ -45,25 +61,27 @@ static gboolean
 deliver (RecordStream *stream, StreamEndpoint *endpoint, zmq_msg_t *message, Patience patience)
 {
     const gsize size = zmq_msg_size (message);
+    /* The first try does not wait: once a wait was given up, each message left would otherwise
+     * wait the send timeout in vain. */
+    int flags = ZMQ_DONTWAIT;
+    gboolean sent;
 
-    if (patience == PATIENCE_NONE) {
-        if (zmq_msg_send (message, endpoint->socket, ZMQ_DONTWAIT) < 0)
-            return FALSE;
-    }
-    else {
-        while (zmq_msg_send (message, endpoint->socket, 0) < 0) {
-            if ((errno != EAGAIN && errno != EINTR) || !should_wait (stream, endpoint, patience)) {
-                atomic_store (&stream->waiting, 0);
-                return FALSE;
-            }
-
-            atomic_store (&stream->waiting, 1);
+    while (!(sent = zmq_msg_send (message, endpoint->socket, flags) >= 0) && (errno == EAGAIN || errno == EINTR) &&
+           patience != PATIENCE_NONE && should_wait (stream, endpoint, patience)) {
+        if (flags == ZMQ_DONTWAIT) {
+            atomic_store (&stream->waiting_since_ns, record_monotonic_ns ());
+            atomic_store (&stream->waiting_on, (guint) (endpoint - stream->endpoints) + 1);
         }
 
-        atomic_store (&stream->waiting, 0);
+        flags = 0;
     }
 
-    stream->last_progress_ns = record_monotonic_ns ();
+    atomic_store (&stream->waiting_on, 0);
+
+    if (!sent)
+        return FALSE;
+
+    endpoint->last_progress_ns = record_monotonic_ns ();
     atomic_fetch_add (&endpoint->bytes, size);
     return TRUE;
 }
@@ -205,7 +223,8 @@ wait_for_consumers_to_leave (RecordStream *stream)
 
     record_lock (&stream->lock);
 
-    while (connected && record_monotonic_ns () < deadline) {
+    while (connected && record_monotonic_ns () < deadline &&
+           atomic_load (&stream->stop_waiting) != STREAM_STOP_AT_ONCE) {
         connected = FALSE;
 
         for (guint i = 0; i < stream->n_endpoints; i++)
@@ -226,7 +245,9 @@ stream_send_thread (void *data)
     RecordStream *stream = data;
     RingFrame frame;
 
-    stream->last_progress_ns = record_monotonic_ns ();
+    for (guint i = 0; i < stream->n_endpoints; i++)
+        stream->endpoints[i].last_progress_ns = record_monotonic_ns ();
+
     atomic_store (&stream->mid_series, 1);
 
     stream->start_message = stream_encode_start (&stream->series, &stream->info, &stream->geometry, &stream->maps,

@@ -352,10 +352,6 @@ record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, c
     stream->maps.flatfield = maps->flatfield != NULL ? g_bytes_ref (maps->flatfield) : NULL;
     stream->maps.pixel_mask = maps->pixel_mask != NULL ? g_bytes_ref (maps->pixel_mask) : NULL;
 
-    /* The rest of the frames' bytes may still be on their way when ZeroMQ closes. */
-    for (guint i = 0; i < stream->n_endpoints; i++)
-        zmq_setsockopt (stream->endpoints[i].socket, ZMQ_LINGER, &(int){ (int) (patience_ns / 1000000) }, sizeof (int));
-
     failure = record_thread_start (&stream->sender, stream_send_thread, stream);
 
     if (failure != 0) {
@@ -370,6 +366,8 @@ record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, c
 void
 record_stream_get_status (RecordStream *stream, StreamStatus *status)
 {
+    guint waiting_on;
+
     memset (status, 0, sizeof *status);
 
     for (guint i = 0; i < stream->n_endpoints; i++) {
@@ -381,13 +379,24 @@ record_stream_get_status (RecordStream *stream, StreamStatus *status)
         status->consumers += stream_endpoint_consumers (endpoint);
     }
 
-    status->waiting = atomic_load (&stream->waiting);
+    waiting_on = atomic_load (&stream->waiting_on);
+
+    if (waiting_on > 0) {
+        status->waiting = TRUE;
+        status->waited_ns = record_monotonic_ns () - atomic_load (&stream->waiting_since_ns);
+        status->waiting_consumers = stream_endpoint_consumers (&stream->endpoints[waiting_on - 1]);
+    }
 }
 
 void
-record_stream_stop_waiting (RecordStream *stream)
+record_stream_stop_waiting (RecordStream *stream, gboolean at_once)
 {
-    atomic_store (&stream->stop_waiting, 1);
+    gint none = STREAM_STOP_NONE;
+
+    if (at_once)
+        atomic_store (&stream->stop_waiting, STREAM_STOP_AT_ONCE);
+    else
+        atomic_compare_exchange_strong (&stream->stop_waiting, &none, STREAM_STOP_IDLE);
 }
 
 gboolean
@@ -416,11 +425,19 @@ record_stream_close (RecordStream *stream)
 
     stream->started = FALSE;
 
-    /* Closing the data sockets first: no consumer can join once the handler has gone. */
+    /* Closing the data sockets first: no consumer can join once the handler has gone. The sender
+     * waited for the consumers within the patience (the sockets do not linger): what ZeroMQ still
+     * holds for one connected now, it did not take, and it is lost. */
     for (guint i = 0; i < stream->n_endpoints; i++) {
-        if (stream->endpoints[i].socket != NULL)
-            zmq_close (stream->endpoints[i].socket);
-        stream->endpoints[i].socket = NULL;
+        StreamEndpoint *endpoint = &stream->endpoints[i];
+
+        if (stream_endpoint_consumers (endpoint) > 0)
+            atomic_fetch_add (&endpoint->possibly_lost,
+                              MIN (atomic_exchange (&endpoint->queued, 0), atomic_load (&stream->in_flight)));
+
+        if (endpoint->socket != NULL)
+            zmq_close (endpoint->socket);
+        endpoint->socket = NULL;
     }
 
     if (stream->watching) {
@@ -439,7 +456,7 @@ record_stream_close (RecordStream *stream)
         zmq_close (stream->zap);
 
     stream->zap = NULL;
-    /* Waits while messages still go out, within the linger set at start; releases the rest. */
+    /* Releases what ZeroMQ still holds: the sockets do not linger. */
     zmq_ctx_term (stream->context);
     stream->context = NULL;
 }
@@ -457,7 +474,7 @@ record_stream_print_report (RecordStream *stream, gboolean quiet)
         const gdouble megabytes = atomic_load (&endpoint->bytes) / 1e6;
 
         g_print ("stream:     %s: %" G_GUINT64_FORMAT " frames sent, %" G_GUINT64_FORMAT
-                 " dropped (%s), %" G_GUINT64_FORMAT " possibly lost with consumers that left, %.1f MB",
+                 " dropped (%s), %" G_GUINT64_FORMAT " possibly lost with consumers that left or took nothing, %.1f MB",
                  endpoint->bound != NULL ? endpoint->bound : endpoint->name, (guint64) atomic_load (&endpoint->sent),
                  (guint64) atomic_load (&endpoint->dropped), stream->drop ? "drop" : "block",
                  (guint64) atomic_load (&endpoint->possibly_lost), megabytes);

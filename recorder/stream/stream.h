@@ -12,9 +12,10 @@
  * Back-pressure. With block (the default) an image waits until a consumer takes it; the ring
  * fills, and the recorder then waits or drops as it does for a slow disk. With drop an image that
  * no consumer can take at once, or that would pin more than half the ring, is dropped and
- * counted, and recording never waits. After recording, block goes on sending what was recorded
- * while consumers take it; once a signal came, it gives up when no consumer is connected or none
- * takes a message for the patience given at start.
+ * counted, and recording never waits. A consumer connected that takes nothing stalls a block
+ * recording until it takes, leaves, or a stop. After recording, block goes on sending what was
+ * recorded while consumers take it: it gives up on connected consumers that take no message for
+ * the patience given at start, and, once a signal came, also when none is connected.
  *
  * Threads: the main thread opens, starts, watches and closes; the sender thread takes frames
  * from the ring and owns the data sockets while it runs; the watch thread, from open to close,
@@ -32,7 +33,9 @@ typedef struct {
     guint64 dropped; /* images an endpoint could not take */
     guint64 bytes;
     guint consumers;  /* connected now */
-    gboolean waiting; /* an image waits for consumers */
+    gboolean waiting; /* a message waits for consumers */
+    gint64 waited_ns;
+    guint waiting_consumers; /* connected to the endpoint it waits on, taking nothing meanwhile */
 } StreamStatus;
 
 /* Prints a new CURVE key pair for --stream-curve-secret and a consumer's --curve. */
@@ -53,11 +56,12 @@ gsize record_stream_header_room (void);
 gboolean record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, const FrameGeometry *geometry,
                               const AppliedMaps *maps, guint64 n_images, gint64 patience_ns, GError **error);
 void record_stream_get_status (RecordStream *stream, StreamStatus *status);
-/* A stop was requested: waiting for consumers may end, see above. */
-void record_stream_stop_waiting (RecordStream *stream);
+/* A stop was requested: waiting for consumers may end, see above; `at_once` (a quit) ends every
+ * wait. */
+void record_stream_stop_waiting (RecordStream *stream, gboolean at_once);
 /* Waits until the end message went out (or could not) or `deadline_ns` passes; TRUE once it has. */
 gboolean record_stream_wait_done (RecordStream *stream, gint64 deadline_ns);
-/* Ends the threads and lets ZeroMQ flush within the patience; afterwards ZeroMQ holds no slot. */
+/* Ends the threads; what ZeroMQ still holds is dropped, and afterwards it holds no slot. */
 void record_stream_close (RecordStream *stream);
 /* The report's stream lines, one per endpoint; then frees the stream. */
 void record_stream_print_report (RecordStream *stream, gboolean quiet);

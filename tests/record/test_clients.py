@@ -511,6 +511,34 @@ class ClientTest(unittest.TestCase):
                 self.assertEqual("discarded:  1 frame" in report, exposure == "1e308" and "-q" not in more and
                                  "async" not in more, report)
 
+    # A consumer connected that never reads (its queue of one and the sockets' buffers full after a
+    # few frames): block stalls the recording until a signal, which then ends the wait at once,
+    # whatever the ring holds (up to 1000 frames here, which waited 100 ms each before); a recording over ends the
+    # wait by --timeout (before: never). Either way the frames it never took are counted, and the
+    # warning says it is connected, not awaited. The bounds hold under ThreadSanitizer.
+    def test_a_consumer_that_takes_nothing_is_given_up_on_a_signal_or_after_recording(self):
+        for frames, signalled in (("0", True), ("20", False)):
+            with self.subTest(frames=frames, signalled=signalled):
+                stuck = zmq.Context.instance().socket(zmq.PULL)
+                self.addCleanup(stuck.close, 0)
+                stuck.setsockopt(zmq.RCVHWM, 1)
+                stuck.setsockopt(zmq.RCVBUF, 4096)
+                stuck.connect(self.endpoint)
+                process = self.start("exposure-time=0.001", "-n", frames, "--buffer", "64M", "--stream",
+                                     self.endpoint, "--timeout", "2")
+                err = pathlib.Path(f"{self.path}/err.txt")
+                told = wait_for(lambda: "taking no frames" in err.read_text())
+                if signalled:
+                    process.send_signal(signal.SIGINT)
+                began = time.monotonic()
+                status, report, errors = self.finish(process)
+                self.assertLess(time.monotonic() - began, 30, errors)
+                self.assertEqual((told, status), (True, 128 + signal.SIGINT if signalled else 0), errors)
+                self.assertNotIn("waiting for a consumer to connect", errors)
+                self.assertIn("1 consumer is connected but taking no frames", errors)
+                self.assertRegex(stream_line(report, "ipc://"), r" [1-9]\d* dropped .*; consumers: 1 joined, 0 left.*"
+                                                                r"end not sent")
+
     def test_curve_admits_only_listed_keys(self):
         def keys(name):
             text = subprocess.run([RECORD, "--stream-keygen"], capture_output=True, text=True, timeout=BOUND).stdout
