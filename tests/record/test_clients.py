@@ -7,6 +7,9 @@ import datetime, json, os, pathlib, re, signal, socket, subprocess, sys, tempfil
 import cbor2, dxchange, h5py, zmq
 import numpy as np
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sim_pattern import is_pattern  # noqa: E402
+
 RECORD = os.environ["UCA_RECORD"]
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "stream_consumer.py")
 FAST = "sensors=256x128;readout_ns_per_pixel=0"
@@ -15,13 +18,6 @@ BOUND = 150  # seconds: any one wait; ThreadSanitizer runs the recorder many tim
 # dataset, timestamps, frames, width, exposure time.
 SERIES = {"dark": ("data_dark", "timestamps_dark", 2, 64, 0.002),
           "flat": ("data_white", "timestamps_white", 3, 96, 0.003), "data": ("data", "timestamps", 4, 128, 0.004)}
-
-
-def is_pattern(frame):
-    # One whole frame of the simulator's pattern at the origin, (x ^ (y << 6)) + 17 n.
-    y, x = np.indices(frame.shape, dtype=np.uint32)
-    offsets = frame - ((x ^ (y << 6)) & 0xFFFF).astype(np.uint16)
-    return bool((offsets == offsets.flat[0]).all())
 
 
 def decompress(algorithm, modifier, data):

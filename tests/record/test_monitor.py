@@ -10,6 +10,7 @@ import tifffile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from monitor_kit import BOUND, RECORD, Recorder, exchange, get, read_png  # noqa: E402
+from sim_pattern import is_pattern  # noqa: E402
 
 WIDTH, HEIGHT = 256, 128
 # Slow enough that the files stay small while a test runs for a while.
@@ -69,13 +70,6 @@ HOSTILE = [
     ("name ending in a loopback", b"GET / HTTP/1.1\r\nHost: 127.0.0.1.example\r\n\r\n", [403]),
     ("no host", b"GET /monitor/status.json HTTP/1.0\r\n\r\n", [403]),
 ]
-
-
-def is_pattern(frame):
-    # One whole frame of the simulator's pattern, (x ^ (y << 6)) + 17 n.
-    y, x = np.indices(frame.shape, dtype=np.uint32)
-    offsets = frame - ((x ^ (y << 6)) & 0xFFFF).astype(np.uint16)
-    return bool((offsets == offsets.flat[0]).all())
 
 
 def status(port):
