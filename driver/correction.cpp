@@ -3,9 +3,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <functional>
+
+#include <fmt/format.h>
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #include <immintrin.h>
@@ -51,14 +52,6 @@ RobustSpread robustSpread(const std::vector<float> &values)
     std::transform(values.begin(), values.end(), deviations.begin(),
                    [median](float value) { return std::fabs(value - median); });
     return {median, 1.4826f * medianOf(std::move(deviations))};
-}
-
-// "12.3"
-std::string countText(double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "%.1f", value);
-    return text;
 }
 
 // The mean response (flat minus dark) of the good pixels.
@@ -230,10 +223,10 @@ std::string unusableFlats(const CalibrationMaps &maps)
         maps.flat.begin(), maps.flat.end(), [](float flat) { return flat >= saturatedFlat; }));
     // From the typical pixel up, the flats show the beam's cap, not the pixels' gains.
     if (2 * saturated > maps.flat.size())
-        return "its flats are saturated: " +
-               countText(100.0 * static_cast<double>(saturated) /
-                         static_cast<double>(maps.flat.size())) +
-               " % of their pixels read 65535; lower the beam or the exposure";
+        return fmt::format("its flats are saturated: {:.1f} % of their pixels read 65535; lower "
+                           "the beam or the exposure",
+                           100.0 * static_cast<double>(saturated) /
+                               static_cast<double>(maps.flat.size()));
 
     std::vector<float> responses(maps.flat.size());
     std::transform(maps.flat.begin(), maps.flat.end(), maps.dark.begin(), responses.begin(),
@@ -251,10 +244,10 @@ std::string unusableFlats(const CalibrationMaps &maps)
         return "its flats are no brighter than its darks";
     const float scatter = robustSpread(steps).sd / std::sqrt(2.0f);
     if (typical < measurableResponseScatters * scatter)
-        return "its flats are too faint to measure a gain: their typical pixel is " +
-               countText(typical) + " counts above the dark, less than " +
-               countText(measurableResponseScatters) + " times the pixel-to-pixel scatter (" +
-               countText(scatter) + " counts)";
+        return fmt::format("its flats are too faint to measure a gain: their typical pixel is "
+                           "{:.1f} counts above the dark, less than {:.1f} times the "
+                           "pixel-to-pixel scatter ({:.1f} counts)",
+                           typical, measurableResponseScatters, scatter);
     return {};
 }
 
