@@ -29,7 +29,9 @@ inline std::vector<uint64_t> argsOf(const char *function, int index)
     return values;
 }
 
-// Captures GLib messages of every domain while it lives.
+// Captures GLib's errors, criticals, warnings and messages of every domain while it lives. Debug
+// and info lines are left out: a default handler shows them only on request, and GIO's own
+// threads log them at moments of their own (on Windows, its look-up of installed applications).
 class GLibMessages {
 public:
     GLibMessages() { previous = g_log_set_default_handler(&GLibMessages::handle, this); }
@@ -44,8 +46,10 @@ public:
     }
 
 private:
-    static void handle(const gchar *, GLogLevelFlags, const gchar *message, gpointer self)
+    static void handle(const gchar *, GLogLevelFlags level, const gchar *message, gpointer self)
     {
+        if (level & (G_LOG_LEVEL_INFO | G_LOG_LEVEL_DEBUG))
+            return;
         auto *messages = static_cast<GLibMessages *>(self);
         std::lock_guard<std::mutex> lock(messages->mutex);
         messages->captured.push_back(message);
