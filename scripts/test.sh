@@ -4,8 +4,8 @@
 # no warnings), a sample of planted faults each caught by a test,
 # the lock annotations of the driver and the simulated detector checked by clang in a build of
 # both, the installed minimal libuca used by a plug-in built outside this tree and as the
-# installed libuca of a second build, the driver's and the simulator's tests built for Windows and
-# run under Wine, then the whole suite again under AddressSanitizer with UndefinedBehaviorSanitizer
+# installed libuca of a second build, the driver, the simulator, the plug-in and the tools built
+# for Windows and tested under Wine, then the whole suite again under AddressSanitizer with UndefinedBehaviorSanitizer
 # and under ThreadSanitizer, and last the fuzz targets, 45 s each. Every lane turns warnings into
 # errors.
 #

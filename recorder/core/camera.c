@@ -114,6 +114,24 @@ check_property_argument (UcaCamera *camera, const gchar *argument, GError **erro
     GParamSpec *pspec;
     gchar *result = NULL;
     gboolean valid;
+    const gchar *invalid;
+
+    /* GObject's text is UTF-8: other bytes would reach the camera and the files as they are. */
+    if (!g_utf8_validate (argument, -1, &invalid)) {
+        const gsize name_length = strcspn (argument, "=");
+        gchar *name = g_strndup (argument, name_length);
+
+        if ((gsize) (invalid - argument) < name_length)
+            g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
+                         "A property's name is not UTF-8 text (byte 0x%02x at position %ld of argument `PROPERTY=VALUE')",
+                         (guint) (guchar) *invalid, (glong) (invalid - argument) + 1);
+        else
+            g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
+                         "Bad value for `%s': not UTF-8 text (byte 0x%02x at position %ld of the value)", name,
+                         (guint) (guchar) *invalid, (glong) (invalid - argument - name_length));
+        g_free (name);
+        goto out;
+    }
 
     if (parts[0] == NULL || parts[1] == NULL || parts[0][0] == '\0') {
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY, "`%s' is not of the form PROPERTY=VALUE", argument);

@@ -112,6 +112,11 @@ std::vector<Invocation> runs()
                     "!(null)|!the camera uses"});
     rows.push_back({"option not text", tv + "-n 1 --mode \xff -o @out", 2, "", "--mode|!Invalid byte sequence",
                     fastSimulator, {"/usr/bin/env", "LC_ALL=C.UTF-8"}});
+    // A camera's text is UTF-8: other bytes are refused, and never echoed.
+    for (const std::string value : {"exposure-time=\xff", "calibration-file=@scratch/cal\xff.h5"})
+        rows.push_back({"value not text " + value.substr(0, 4), tv + value + " -n 1 -o @out", 2, "",
+                        "`" + value.substr(0, value.find('=')) + "': not UTF-8|!\xff", fastSimulator,
+                        {"/usr/bin/env", "LC_ALL=C.UTF-8"}});
     // libuca lists the plug-in once per file it finds.
     rows.push_back({"camera found twice", "nosuchcamera -o @out", 1, "", "(available: tessaravolt|!tessaravolt, tessaravolt",
                     fastSimulator, {"/usr/bin/env", "UCA_CAMERA_PATH=@scratch/plugins"}});
