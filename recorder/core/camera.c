@@ -597,6 +597,33 @@ compare_with_asked (UcaCamera *camera, const gchar *argument)
     return difference;
 }
 
+/* A correction switch asked on reads back as on even where the camera leaves the frames raw (no
+ * calibration, or one that does not fit): what it applies is "corrections-applied", a list of
+ * "offset", "gain" and "defects". */
+static gchar *
+compare_correction_with_asked (UcaCamera *camera, const CameraInfo *info, const gchar *argument)
+{
+    gchar **parts = g_strsplit (argument, "=", 2);
+    gchar **applied = g_strsplit (info->corrections, ",", -1);
+    gchar *difference = NULL;
+    gboolean found = FALSE;
+
+    if (has_property (camera, "corrections-applied") && g_str_has_suffix (parts[0], "-correction") &&
+        g_ascii_strcasecmp (parts[1], "true") == 0) {
+        const gsize kind_length = strlen (parts[0]) - strlen ("-correction");
+
+        for (guint i = 0; applied[i] != NULL && !found; i++)
+            found = strncmp (g_strstrip (applied[i]), parts[0], kind_length) == 0;
+
+        if (!found)
+            difference = g_strdup_printf ("corrections-applied %s (%s asked %s)", info->corrections, parts[0], parts[1]);
+    }
+
+    g_strfreev (applied);
+    g_strfreev (parts);
+    return difference;
+}
+
 gchar *
 record_read_settings (UcaCamera *camera, const Options *options, CameraInfo *info)
 {
@@ -607,6 +634,9 @@ record_read_settings (UcaCamera *camera, const Options *options, CameraInfo *inf
 
     for (guint i = 0; i < options->n_properties; i++) {
         gchar *difference = compare_with_asked (camera, options->properties[i]);
+
+        if (difference == NULL)
+            difference = compare_correction_with_asked (camera, info, options->properties[i]);
 
         if (difference == NULL)
             continue;

@@ -610,7 +610,8 @@ class ClientTest(unittest.TestCase):
                     self.assertTrue(all(is_pattern(frame) for frame in data) and all(np.diff(times[...]) >= 0))
 
     # Frames corrected by a calibration say so, with the file and when its darks were taken; frames
-    # asked to be corrected by a calibration that does not fit their settings say "none".
+    # asked to be corrected by a calibration that does not fit their settings say "none", and so
+    # does the report's settings line.
     def test_the_file_says_whether_its_frames_were_corrected(self):
         self.series("dark")
         with h5py.File(self.file, "r") as f:
@@ -618,9 +619,11 @@ class ClientTest(unittest.TestCase):
         for index, (exposure, corrected) in enumerate(((SERIES["dark"][4], True), (0.003, False))):
             with self.subTest(exposure=exposure):
                 folder = os.path.join(self.path, str(index))
-                self.record(f"exposure-time={exposure}", f"roi-width={SERIES['dark'][3]}", "offset-correction=TRUE",
-                            f"calibration-file={self.file}", "--mode", "async", "-n", "2", "--format", "hdf5", "-o",
-                            folder)
+                out, _ = self.record(f"exposure-time={exposure}", f"roi-width={SERIES['dark'][3]}",
+                                     "offset-correction=TRUE", f"calibration-file={self.file}", "--mode", "async", "-n",
+                                     "2", "--format", "hdf5", "-o", folder)
+                # The switch reads back as on either way; the report tells what was applied.
+                self.assertEqual("corrections-applied none (offset-correction asked TRUE)" in out, not corrected)
                 with h5py.File(os.path.join(folder, "frames.h5"), "r") as f:
                     a = f["exchange/data"].attrs
                     self.assertEqual((a["corrections"], a.get("calibration_file"), a.get("calibration_start_time")),
