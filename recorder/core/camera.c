@@ -122,9 +122,10 @@ check_property_argument (UcaCamera *camera, const gchar *argument, GError **erro
         gchar *name = g_strndup (argument, name_length);
 
         if ((gsize) (invalid - argument) < name_length)
-            g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
-                         "A property's name is not UTF-8 text (byte 0x%02x at position %ld of argument `PROPERTY=VALUE')",
-                         (guint) (guchar) *invalid, (glong) (invalid - argument) + 1);
+            g_set_error (
+                error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
+                "A property's name is not UTF-8 text (byte 0x%02x at position %ld of argument `PROPERTY=VALUE')",
+                (guint) (guchar) *invalid, (glong) (invalid - argument) + 1);
         else
             g_set_error (error, RECORD_ERROR, RECORD_ERROR_PROPERTY,
                          "Bad value for `%s': not UTF-8 text (byte 0x%02x at position %ld of the value)", name,
@@ -616,7 +617,8 @@ compare_correction_with_asked (UcaCamera *camera, const CameraInfo *info, const 
             found = strncmp (g_strstrip (applied[i]), parts[0], kind_length) == 0;
 
         if (!found)
-            difference = g_strdup_printf ("corrections-applied %s (%s asked %s)", info->corrections, parts[0], parts[1]);
+            difference =
+                g_strdup_printf ("corrections-applied %s (%s asked %s)", info->corrections, parts[0], parts[1]);
     }
 
     g_strfreev (applied);
