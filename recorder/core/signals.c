@@ -30,7 +30,7 @@ on_stop (int signal_number)
         "\nuca-record: warning: stopping: finishing the current frame if it completes within 2 s, then writing "
         "every frame received. Signal again to quit at once; frames not yet written are then lost.\n";
     static const char before_first_frame[] =
-        "\nuca-record: warning: stopping before the first frame: no frame is kept after the stop, so nothing is "
+        "\nuca-record: warning: stopping: no frame came before the stop and none is kept after it, so nothing is "
         "recorded. Signal again to quit at once.\n";
     static const char during_set_up[] =
         "\nuca-record: warning: stopping before recording starts. Signal again to quit at once.\n";

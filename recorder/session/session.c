@@ -321,7 +321,9 @@ stop_camera (UcaCamera *camera, gint64 deadline, GError **error)
     if (started == 0)
         record_thread_join (&thread);
 
-    g_propagate_error (error, stop->error);
+    if (stop->error != NULL)
+        g_propagate_error (error, stop->error);
+
     record_condition_clear (&stop->condition);
     record_lock_clear (&stop->lock);
     g_free (stop);

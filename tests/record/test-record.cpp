@@ -517,7 +517,7 @@ void expectEarlierKeptAtASignal(int signalNumber, const std::string &format,
     // Whether it came within the grace or not, the first frame is said to be discarded, and so
     // says the stopping line.
     EXPECT_TRUE(
-        contains(run.err, "stopping before the first frame: no frame is kept after the stop") &&
+        contains(run.err, "stopping: no frame came before the stop and none is kept after it") &&
         contains(run.out, "discarded:  1 frame"))
         << run.err << run.out;
     EXPECT_TRUE(snapshot(output) == before) << "the earlier recording changed:\n" << run.err;
