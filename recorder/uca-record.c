@@ -208,6 +208,10 @@ main (int argc, char **argv)
     gboolean success;
     int status;
 
+    /* First: a shell that starts it in the background has it ignore SIGINT until then, and a stop
+     * requested meanwhile would be lost. The handlers need nothing set up before them. */
+    record_install_signal_handlers ();
+
     /* Without a locale GLib prints every character outside ASCII, its own quotes included, as
      * "?". Numbers keep the decimal point that scripts reading the report expect. */
     setlocale (LC_ALL, "");
@@ -233,7 +237,6 @@ main (int argc, char **argv)
         quieten_cameras ();
 
     divert_stdout ();
-    record_install_signal_handlers ();
     success = run (&options, argv[1], &result, &error);
 
     if (error != NULL)

@@ -179,6 +179,26 @@ print_written (const Options *options, const WriteStats *written)
         g_print ("preview:    %s/preview.png\n", options->output_dir);
 }
 
+static void
+print_discarded (const FrameStats *stats)
+{
+    const guint64 total = stats->after_stop + (stats->discarded ? 1 : 0);
+
+    if (total == 0)
+        return;
+
+    g_print ("discarded:  %" G_GUINT64_FORMAT " frame%s", total, total == 1 ? "" : "s");
+
+    if (stats->after_stop > 0 && stats->discarded)
+        g_print (": %" G_GUINT64_FORMAT " arrived after the stop, before any frame was kept; 1 not complete when the "
+                 "recording stopped\n",
+                 stats->after_stop);
+    else if (stats->after_stop > 0)
+        g_print (", arrived after the stop, before any frame was kept\n");
+    else
+        g_print (", not complete when the recording stopped\n");
+}
+
 void
 record_print_report (const Options *options, const CameraInfo *info, const gchar *differences,
                      const FrameGeometry *geometry, const FrameStats *stats, const WriteStats *written)
@@ -219,8 +239,7 @@ record_print_report (const Options *options, const CameraInfo *info, const gchar
     /* A generic libuca camera does not say whether it dropped frames. */
     g_print ("lost:       n/a (the camera does not report it)\n");
 
-    if (stats->discarded)
-        g_print ("discarded:  1 frame, not complete when the recording stopped\n");
+    print_discarded (stats);
 
     if (written->name != NULL)
         print_written (options, written);

@@ -34,6 +34,7 @@ typedef struct {
     gint64 last_ns;
     GrabTimes grab_times; /* empty in asynchronous mode */
     gboolean discarded;   /* a stop did not wait for the frame under way */
+    guint64 after_stop;   /* arrived after a stop that came before any frame was kept: not kept */
 } FrameStats;
 
 typedef struct {

@@ -12,7 +12,15 @@
 /* Atomics: the handler runs on whichever thread the signal finds, not only the main one. */
 static atomic_int received_signal = 0;
 static atomic_int quit_requested = 0;
-static atomic_int recording = 0; /* the camera has started */
+
+/* Where the recording is, in one word, so that the stopping line and the producer agree on
+ * whether a frame came before the stop. */
+enum {
+    STATE_RECORDING = 1, /* the camera starts */
+    STATE_KEPT = 2,      /* a frame was kept before any stop */
+    STATE_STOPPED = 4,
+};
+static atomic_int state = 0;
 
 /* A warning, also with --quiet: whoever stopped it learns what happens next. */
 static void
@@ -21,13 +29,21 @@ on_stop (int signal_number)
     static const char while_recording[] =
         "\nuca-record: warning: stopping: finishing the current frame if it completes within 2 s, then writing "
         "every frame received. Signal again to quit at once; frames not yet written are then lost.\n";
+    static const char before_first_frame[] =
+        "\nuca-record: warning: stopping: no frame came before the stop and none is kept after it, so nothing is "
+        "recorded. Signal again to quit at once.\n";
     static const char during_set_up[] =
         "\nuca-record: warning: stopping before recording starts. Signal again to quit at once.\n";
 
-    atomic_store (&received_signal, signal_number);
+    gint before;
 
-    if (atomic_load (&recording))
+    atomic_store (&received_signal, signal_number);
+    before = atomic_fetch_or (&state, STATE_STOPPED);
+
+    if (before & STATE_KEPT)
         record_write_stderr (while_recording, sizeof while_recording - 1);
+    else if (before & STATE_RECORDING)
+        record_write_stderr (before_first_frame, sizeof before_first_frame - 1);
     else
         record_write_stderr (during_set_up, sizeof during_set_up - 1);
 }
@@ -73,8 +89,21 @@ record_quit_requested (void)
     return atomic_load (&quit_requested);
 }
 
-void
-record_signals_recording (void)
+gboolean
+record_signals_recording (GError **error)
 {
-    atomic_store (&recording, 1);
+    /* The handler notes the signal before its state: a stop seen here has its signal. */
+    if (atomic_fetch_or (&state, STATE_RECORDING) & STATE_STOPPED)
+        return record_check_stop (error);
+
+    return TRUE;
+}
+
+gboolean
+record_signals_keep_frame (void)
+{
+    gint expected = STATE_RECORDING;
+
+    return atomic_compare_exchange_strong (&state, &expected, STATE_RECORDING | STATE_KEPT) ||
+           (expected & STATE_KEPT) != 0;
 }

@@ -21,8 +21,13 @@ gboolean record_check_stop (GError **error);
 gint record_stop_signal (void);
 /* Whether a second request came: every thread takes the shortest way to closed files. */
 gboolean record_quit_requested (void);
-/* From here on a stop finishes the current frame (for a while) and writes every frame received: the camera has
- * started recording. */
-void record_signals_recording (void);
+/* From here on a stop finishes the current frame (for a while) and writes every frame received:
+ * the camera starts recording. FALSE, with record_check_stop's error, when a stop came first. */
+gboolean record_signals_recording (GError **error);
+/* For each frame the producer would keep while none is kept yet: FALSE once a stop has been
+ * requested, since a recording begins only with a frame taken before any (an earlier recording
+ * it would replace then stays as it was); else it is kept and a later stop finishes the frame
+ * under way. One decision with the stopping line: what that line says holds. */
+gboolean record_signals_keep_frame (void);
 
 #endif

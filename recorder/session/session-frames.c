@@ -95,11 +95,16 @@ accept_frame (Session *session, guint8 *slot, gint64 arrival_ns)
 
 /* On the producer's thread: a recording begins with a frame taken before any request to stop.
  * One whose first frame comes later never begins, so an earlier recording it would replace stays
- * as it was. (A request that comes between the frame's arrival and this look counts as earlier.) */
+ * as it was; that frame counts as discarded. (A request that comes between the frame's arrival
+ * and this look counts as earlier.) */
 static gboolean
-begins_before_stop (const Session *session)
+begins_before_stop (Session *session)
 {
-    return session->stats.accepted > 0 || record_stop_signal () == 0;
+    if (session->stats.accepted > 0 || record_signals_keep_frame ())
+        return TRUE;
+
+    session->stats.after_stop++;
+    return FALSE;
 }
 
 static gboolean

@@ -193,8 +193,18 @@ supervise (Session *session)
 
 enum {
     /* A signal waits this long for the frame under way: a stop is prompt whatever the exposure. */
-    STOP_GRACE_NS = 1500000000
+    STOP_GRACE_NS = 1500000000,
+    /* And at least this long for the camera's own stop, after a frame that completed late in the
+     * grace: about two seconds in all. */
+    STOP_CAMERA_NS = 500000000
 };
+
+/* A signal or the end of --duration does not wait for frames it would not keep. */
+static gboolean
+is_prompt (StopReason reason)
+{
+    return reason == STOP_SIGNAL || reason == STOP_DURATION;
+}
 
 static void
 wait_grab_done (Session *session, gint64 deadline)
@@ -214,7 +224,7 @@ wait_grab_done (Session *session, gint64 deadline)
 static gboolean
 end_grab_thread (Session *session, RecordThread *thread, StopReason reason)
 {
-    const gboolean prompt = reason == STOP_SIGNAL || reason == STOP_DURATION;
+    const gboolean prompt = is_prompt (reason);
     const gint64 wait_ns = reason == STOP_TIMEOUT ? 0 : prompt ? STOP_GRACE_NS : timeout_ns (session);
     gint in_camera = GRAB_IN_CAMERA;
 
@@ -241,16 +251,101 @@ end_grab_thread (Session *session, RecordThread *thread, StopReason reason)
     return TRUE;
 }
 
+/* libuca's stop on a thread of its own, which a stop that cannot wait leaves behind with this. */
+typedef struct {
+    UcaCamera *camera;
+    RecordLock lock;
+    RecordCondition condition;
+    gboolean done; /* under the lock */
+    GError *error; /* the stop thread's until done */
+} CameraStop;
+
+static void *
+camera_stop_thread (void *data)
+{
+    CameraStop *stop = data;
+    GError *error = NULL;
+
+    uca_camera_stop_recording (stop->camera, &error);
+    record_lock (&stop->lock);
+    stop->error = error;
+    stop->done = TRUE;
+    record_condition_broadcast (&stop->condition);
+    record_unlock (&stop->lock);
+    return NULL;
+}
+
+/* Stops the camera, waiting at most until `deadline` (G_MAXINT64: as long as it takes, unless a
+ * signal comes meanwhile, which allows it STOP_GRACE_NS more) and not past a quit. FALSE: the
+ * camera is still stopping and is left so. In buffered mode libuca's stop joins its read thread,
+ * which sits in the camera's grab until the frame under exposure completes. */
+static gboolean
+stop_camera (UcaCamera *camera, gint64 deadline, GError **error)
+{
+    CameraStop *stop = g_new0 (CameraStop, 1);
+    RecordThread thread;
+    gboolean done;
+    gint started;
+
+    stop->camera = camera;
+    record_lock_init (&stop->lock);
+    record_condition_init (&stop->condition);
+    started = record_thread_start (&thread, camera_stop_thread, stop);
+
+    /* Without a thread to spare, the stop takes as long as it takes. */
+    if (started != 0)
+        camera_stop_thread (stop);
+
+    record_lock (&stop->lock);
+
+    while (!stop->done && !record_quit_requested ()) {
+        const gint64 now = record_monotonic_ns ();
+
+        if (deadline == G_MAXINT64 && record_stop_signal () != 0)
+            deadline = now + STOP_GRACE_NS;
+
+        if (now >= deadline)
+            break;
+
+        /* A quit comes by a flag alone: it is looked at ten times a second. */
+        record_condition_wait_until (&stop->condition, &stop->lock, MIN (deadline, now + 100000000));
+    }
+
+    done = stop->done;
+    record_unlock (&stop->lock);
+
+    /* The stop thread goes on using `stop` until the process ends. */
+    if (!done)
+        return FALSE;
+
+    if (started == 0)
+        record_thread_join (&thread);
+
+    if (stop->error != NULL)
+        g_propagate_error (error, stop->error);
+
+    record_condition_clear (&stop->condition);
+    record_lock_clear (&stop->lock);
+    g_free (stop);
+    return TRUE;
+}
+
 static void
 set_timeout_error (const Session *session, GError **error)
 {
     RingStatus status;
 
     ring_wait_status (session->ring, NULL, 0, &status);
-    g_set_error (error, RECORD_ERROR, RECORD_ERROR_TIMEOUT,
-                 "No frame arrived for %.1f s after frame %" G_GUINT64_FORMAT
-                 "; give a longer --timeout if the camera is that slow",
-                 timeout_ns (session) / 1e9, status.committed);
+
+    if (status.committed == 0)
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_TIMEOUT,
+                     "No frame arrived within %.1f s of the start; give a longer --timeout if the camera is that slow",
+                     timeout_ns (session) / 1e9);
+    else
+        g_set_error (error, RECORD_ERROR, RECORD_ERROR_TIMEOUT,
+                     "No frame arrived for %.1f s after frame %" G_GUINT64_FORMAT
+                     "; give a longer --timeout if the camera is that slow",
+                     timeout_ns (session) / 1e9, status.committed);
 }
 
 /* A duration shorter than the exposure leaves nothing, in every mode. */
@@ -277,9 +372,11 @@ record_frames (Session *session, RecordResult *result, GError **error)
     StopReason reason;
     GError *start_error = NULL;
     gboolean stuck = FALSE;
+    gint64 stopping;
     gint started;
 
-    if (!record_check_stop (error))
+    /* Before the camera starts: a stop while it starts already finds it recording. */
+    if (!record_signals_recording (error))
         return FALSE;
 
     if (async)
@@ -297,7 +394,6 @@ record_frames (Session *session, RecordResult *result, GError **error)
     }
 
     result->started = TRUE;
-    record_signals_recording ();
     session->started_ns = record_monotonic_ns ();
 
     if (session->options->duration_s > 0)
@@ -338,6 +434,7 @@ record_frames (Session *session, RecordResult *result, GError **error)
                      g_strerror (started));
 
     reason = started != 0 ? STOP_DONE : supervise (session);
+    stopping = record_monotonic_ns ();
 
     if (reason == STOP_SIGNAL && session->stream != NULL)
         record_stream_stop_waiting (session->stream, FALSE);
@@ -348,12 +445,18 @@ record_frames (Session *session, RecordResult *result, GError **error)
         stuck = !end_grab_thread (session, &grabber, reason);
 
     /* A stuck or abandoned grab holds libuca's lock, which a stop would wait for: the camera is
-     * left as it is. */
+     * left as it is. So is one that does not stop within what is left of the grace; in buffered
+     * mode that leaves libuca's grab of the frame under exposure. */
     if (!stuck) {
-        uca_camera_stop_recording (session->camera, &stop_error);
+        const gint64 deadline =
+            is_prompt (reason) ? MAX (stopping + STOP_GRACE_NS, record_monotonic_ns () + STOP_CAMERA_NS) : G_MAXINT64;
 
+        if (!stop_camera (session->camera, deadline, &stop_error)) {
+            stuck = TRUE;
+            session->grab_abandoned = is_prompt (reason) && session->options->mode == MODE_BUFFERED;
+        }
         /* A camera that failed to stop may go on calling back into the session. */
-        if (async && stop_error != NULL)
+        else if (async && stop_error != NULL)
             stuck = TRUE;
         else if (async)
             uca_camera_set_grab_func (session->camera, NULL, NULL);

@@ -177,7 +177,7 @@ std::vector<Invocation> runs()
         // A camera that never delivers (external trigger, no pulse) ends within --timeout; a frame
         // that comes after --duration is not kept.
         rows.push_back({"no frame " + mode, tv + "trigger-source=external --timeout 0.5 -o @out --mode " + mode, 1, "",
-                        "No frame arrived for 0.5 s"});
+                        "No frame arrived within 0.5 s of the start|--timeout"});
         rows.push_back({"frame after the duration " + mode, tv + "exposure-time=2 --duration 0.2 --mode " + mode, 0,
                         "frames:     0 of", "no frame arrived within --duration 0.2 s"});
         // The duration ends the run, not the frame under way: it would come after it anyway.
@@ -186,6 +186,10 @@ std::vector<Invocation> runs()
                         mode == "async" ? "frames:     0 of" : "frames:     0 of|discarded:  1 frame",
                         "no frame arrived within --duration 0.5 s"});
     }
+    // libuca's buffered stop waits for the frame it grabs: after a frame that came in the grace
+    // after the duration, the stop has only what is left of it, and the next frame is discarded.
+    rows.push_back({"stop within the grace buffered", tv + "exposure-time=2 --duration 1 --mode buffered", 0,
+                    "discarded:  1 frame, not complete"});
     // Frame numbers run across the pattern's 16-bit wrap-around, which is no disorder.
     for (const std::string &format : formats)
         rows.push_back({"format " + format, tv + "exposure-time=0 --mode async -n 6 --frame-counter sim-pattern -o @out" +
@@ -515,6 +519,12 @@ void expectEarlierKeptAtASignal(int signalNumber, const std::string &format,
                          "it was"))
         << run.err;
     EXPECT_EQ(reportedCount(run.out), 0) << run.out;
+    // Whether it came within the grace or not, the first frame is said to be discarded, and so
+    // says the stopping line.
+    EXPECT_TRUE(
+        contains(run.err, "stopping: no frame came before the stop and none is kept after it") &&
+        contains(run.out, "discarded:  1 frame"))
+        << run.err << run.out;
     EXPECT_TRUE(snapshot(output) == before) << "the earlier recording changed:\n" << run.err;
 }
 
