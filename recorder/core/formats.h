@@ -19,11 +19,16 @@ typedef struct {
      * appear only when complete. */
     gboolean (*sync) (RecordOutput *output, gpointer state, GError **error);
     gboolean (*close) (RecordOutput *output, gpointer state, GError **error);
+    /* The disk space the first frame takes, with all the format writes along with it: an earlier
+     * recording goes only once that is free beside it. */
+    guint64 (*first_frame_bytes) (const RecordOutput *output);
     /* For a format whose one file holds several series, each added by a run of its own: before
      * the camera is opened, whether the earlier recording's file at `path` can take `series`
-     * (replacing it only with `overwrite`) and the disk has room to add it. NULL exactly where
-     * each recording replaces the earlier one whole (holds_series FALSE). */
-    gboolean (*check_addition) (const gchar *path, RecordSeries series, gboolean overwrite, GError **error);
+     * (replacing it only with `overwrite`) and the disk has room to add it; `replaced_frames`
+     * receives the frames of the series replaced, or -1 when the file holds none. NULL exactly
+     * where each recording replaces the earlier one whole (holds_series FALSE). */
+    gboolean (*check_addition) (const gchar *path, RecordSeries series, gboolean overwrite, gint64 *replaced_frames,
+                                GError **error);
 } RecordFormatOps;
 
 struct RecordFormat {

@@ -144,6 +144,41 @@ typedef struct {
 
 /* A series goes into a file that holds several: the format that does is the default then, and
  * the others are refused. */
+/* An ipc socket bound in the output folder would stand among the recording's files, or in the
+ * folder's own place, and block the folder. */
+static gboolean
+check_stream_paths (const Options *options, GError **error)
+{
+    gchar *folder, *inside;
+    gboolean usable = TRUE;
+
+    if (options->output_dir == NULL || options->stream.endpoints == NULL)
+        return TRUE;
+
+    folder = g_canonicalize_filename (options->output_dir, NULL);
+    inside = g_build_filename (folder, "/", NULL);
+
+    for (gchar **endpoint = options->stream.endpoints; usable && *endpoint != NULL; endpoint++) {
+        gchar *path = g_str_has_prefix (*endpoint, "ipc://") && (*endpoint)[6] != '@'
+                          ? g_canonicalize_filename (*endpoint + 6, NULL)
+                          : NULL;
+
+        if (path != NULL && (strcmp (path, folder) == 0 || g_str_has_prefix (path, inside))) {
+            g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
+                         "Cannot publish on `%s' (--stream): its socket would be %s the output folder `%s'; give "
+                         "a path outside it",
+                         *endpoint, strcmp (path, folder) == 0 ? "in the place of" : "inside", options->output_dir);
+            usable = FALSE;
+        }
+
+        g_free (path);
+    }
+
+    g_free (inside);
+    g_free (folder);
+    return usable;
+}
+
 static gboolean
 check_series (const OptionTexts *texts, Options *options, GError **error)
 {
@@ -221,6 +256,9 @@ check_options (const OptionTexts *texts, Options *options, GError **error)
                      texts->format != NULL ? texts->format : texts->series);
         return FALSE;
     }
+
+    if (!check_stream_paths (options, error))
+        return FALSE;
 
     if (texts->counter != NULL) {
         if (!parse_name ("frame counter", texts->counter, counter_names, G_N_ELEMENTS (counter_names), &index, error))

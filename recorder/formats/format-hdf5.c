@@ -44,6 +44,7 @@
 
 #include "data-exchange.h"
 #include "hdf5-copy.h"
+#include "core/signals.h"
 #include "output/output.h"
 #include "platform/platform.h"
 #include "platform/sync.h"
@@ -414,9 +415,17 @@ hdf5_open (RecordOutput *output, GError **error)
 
     if (h5->file < 0 || (output->base != NULL && !copy_earlier (output, h5->file)) || !create_layout (h5, output) ||
         H5Fstart_swmr_write (h5->file) < 0) {
-        record_output_set_write_error (
-            output, output->format->file_name, errno,
-            output->base != NULL ? "HDF5 cannot copy it to add the series" : "HDF5 cannot create the file", error);
+        /* The copy gave way to a stop: a stop as before the first frame, also for the record. */
+        if (output->base != NULL && record_stop_signal () != 0)
+            g_set_error (error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED,
+                         "Stopped by signal %d during the copy of `%s' that adds the %s series: the series was not "
+                         "added, and %s is as it was",
+                         record_stop_signal (), output->base, record_series_names[output->series],
+                         output->format->file_name);
+        else
+            record_output_set_write_error (
+                output, output->format->file_name, errno,
+                output->base != NULL ? "HDF5 cannot copy it to add the series" : "HDF5 cannot create the file", error);
         hdf5_finish (h5);
         record_output_discard (output, h5->temporary);
         g_free (h5->temporary);
@@ -629,7 +638,8 @@ find_series (hid_t file, RecordSeries series, hsize_t *frames, guint8 *complete)
 }
 
 static gboolean
-hdf5_check_addition (const gchar *path, RecordSeries series, gboolean overwrite, GError **error)
+hdf5_check_addition (const gchar *path, RecordSeries series, gboolean overwrite, gint64 *replaced_frames,
+                     GError **error)
 {
     const gchar *name = record_series_names[series];
     gchar *dir = g_path_get_dirname (path);
@@ -654,6 +664,7 @@ hdf5_check_addition (const gchar *path, RecordSeries series, gboolean overwrite,
 
     present = find_series (file, series, &frames, &complete);
     H5Fclose (file);
+    *replaced_frames = present ? (gint64) frames : -1;
 
     if (present && !overwrite) {
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
@@ -678,4 +689,15 @@ hdf5_check_addition (const gchar *path, RecordSeries series, gboolean overwrite,
     return room;
 }
 
-const RecordFormatOps record_hdf5_ops = { hdf5_open, hdf5_write, hdf5_sync, hdf5_close, hdf5_check_addition };
+/* A copy adding a series holds the earlier file whole before its first frame. */
+static guint64
+hdf5_first_frame_bytes (const RecordOutput *output)
+{
+    GStatBuf info;
+    const guint64 copy = output->base != NULL && g_stat (output->base, &info) == 0 ? (guint64) info.st_size : 0;
+
+    return copy + output->geometry.frame_bytes + MARGIN_BYTES;
+}
+
+const RecordFormatOps record_hdf5_ops = { hdf5_open,          hdf5_write, hdf5_sync, hdf5_close, hdf5_first_frame_bytes,
+                                          hdf5_check_addition };

@@ -89,4 +89,6 @@ multitiff_close (RecordOutput *output, gpointer state, GError **error)
     return !failed && (keep || output->n_frames == 0);
 }
 
-const RecordFormatOps record_multitiff_ops = { multitiff_open, multitiff_write, NULL, multitiff_close, NULL };
+const RecordFormatOps record_multitiff_ops = {
+    multitiff_open, multitiff_write, NULL, multitiff_close, tiff_file_first_page_bytes, NULL
+};

@@ -63,4 +63,5 @@ series_close (RecordOutput *output, gpointer state, GError **error)
     return TRUE;
 }
 
-const RecordFormatOps record_tiff_ops = { series_open, series_write, NULL, series_close, NULL };
+const RecordFormatOps record_tiff_ops = { series_open, series_write, NULL, series_close, tiff_file_first_page_bytes,
+                                          NULL };

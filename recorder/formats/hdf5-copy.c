@@ -2,6 +2,7 @@
 /* See hdf5-copy.h. */
 
 #include "hdf5-copy.h"
+#include "core/signals.h"
 
 typedef struct {
     hid_t target;                 /* the group the links go into */
@@ -71,7 +72,8 @@ copy_chunks (hid_t source, hid_t target, hid_t space, hid_t create, guint64 *byt
             return TRUE;
     }
 
-    while (success) {
+    /* A large dataset takes as long as copying it: a stop is not kept waiting. */
+    while (success && (success = record_stop_signal () == 0)) {
         unsigned filters = 0;
         haddr_t address = HADDR_UNDEF;
         hsize_t size = 0;
@@ -183,9 +185,9 @@ copy_link (hid_t group, const char *name, const H5L_info_t *info, void *data)
 {
     const GroupCopy *copy = data;
     gchar *path = g_strconcat (copy->path, "/", name, NULL);
-    gboolean success = TRUE;
+    gboolean success = record_stop_signal () == 0;
 
-    if (!g_strv_contains (copy->left_out, path))
+    if (success && !g_strv_contains (copy->left_out, path))
         success = info->type == H5L_TYPE_HARD ? copy_object (group, name, path, copy)
                                               : copy_link_value (group, name, info, copy->target);
 

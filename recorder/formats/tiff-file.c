@@ -207,3 +207,11 @@ tiff_file_size (const TiffFile *file)
 
     return size >= 0 ? (toff_t) size : 0;
 }
+
+/* The page's tags and description, and the record, take a few kB; the rest is room for the file
+ * system's blocks. */
+guint64
+tiff_file_first_page_bytes (const RecordOutput *output)
+{
+    return output->geometry.frame_bytes + (64 << 10);
+}

@@ -36,6 +36,8 @@ TIFF *tiff_file_open (TiffFile *file, const gchar *name, const gchar *mode);
  * number, time and exposure in the image description and its pixel size as the resolution. */
 gboolean tiff_file_write_page (TIFF *tiff, const RecordOutput *output, const guint8 *pixels, gint64 timestamp_ns);
 toff_t tiff_file_size (const TiffFile *file);
+/* A first page's bytes on the disk, with the folder's record beside it. */
+guint64 tiff_file_first_page_bytes (const RecordOutput *output);
 /* The system's reason for the failure, else libtiff's last message. */
 void tiff_file_set_error (const RecordOutput *output, const gchar *final_name, const TiffFile *file, GError **error);
 

@@ -26,6 +26,7 @@ struct RecordFolder {
     GPtrArray *earlier; /* the earlier recording's files, to remove once the new one begins */
     gchar *base;        /* the earlier recording's file the new run adds its series to, which stays
                          * until a copy with the series replaces it; NULL when not adding */
+    gint64 replaced_frames; /* of the series in `base` that this run replaces, or -1 */
     guint64 series_id;  /* the stream's series number for this recording: one past the earlier one's */
     gint record;        /* the new record, once the recording has begun; the writer's until it
                          * ends, then the main thread's */

@@ -107,7 +107,7 @@ check_addition (RecordFolder *folder, const EarlierRecord *record, gboolean over
         return refuse_cut_short (folder, record, error);
 
     folder->base = g_build_filename (folder->dir, folder->format->file_name, NULL);
-    return folder->ops->check_addition (folder->base, folder->series, overwrite, error);
+    return folder->ops->check_addition (folder->base, folder->series, overwrite, &folder->replaced_frames, error);
 }
 
 /* The earlier recording's one file holds series added by runs of their own (darks and flats
@@ -231,6 +231,7 @@ record_folder_open (const gchar *dir, const RecordFormat *format, const RecordFo
     folder->quiet = quiet;
     folder->earlier = g_ptr_array_new_with_free_func (g_free);
     folder->record = -1;
+    folder->replaced_frames = -1;
     started = record_utc_text (g_get_real_time ());
     folder->owner = g_strdup_printf ("process %d on %s, started %s", record_process_id (), g_get_host_name (), started);
     g_free (started);
@@ -264,10 +265,37 @@ record_folder_open (const gchar *dir, const RecordFormat *format, const RecordFo
 
 /* ---- Recording -------------------------------------------------------------------------- */
 
+/* Whether the first frame fits beside what is to go: until it is written, all of it stays. */
+static gboolean
+room_beside_earlier (const RecordFolder *folder, guint64 first_frame_bytes, GError **error)
+{
+    guint64 free_bytes;
+    gchar *needed, *free_text;
+
+    /* Where the system cannot say, the write finds out. */
+    if (folder->earlier->len == 0 || record_disk_free_bytes (folder->dir, &free_bytes) != 0 ||
+        free_bytes >= first_frame_bytes)
+        return TRUE;
+
+    needed = g_format_size (first_frame_bytes);
+    free_text = g_format_size (free_bytes);
+    g_set_error (error, RECORD_ERROR, RECORD_ERROR_OUTPUT,
+                 "Cannot write the first frame into `%s' beside %s, which stays until it is written: it needs %s "
+                 "and the disk has %s free. %s is kept as it was",
+                 folder->dir, folder->base != NULL ? "what a run cut short left" : "the earlier recording", needed,
+                 free_text, folder->base != NULL ? "What the run left" : "The earlier recording");
+    g_free (free_text);
+    g_free (needed);
+    return FALSE;
+}
+
 gboolean
-record_folder_begin (RecordFolder *folder, GError **error)
+record_folder_begin (RecordFolder *folder, guint64 first_frame_bytes, GError **error)
 {
     gchar *list;
+
+    if (!room_beside_earlier (folder, first_frame_bytes, error))
+        return FALSE;
 
     for (guint i = 0; i < folder->earlier->len; i++) {
         gchar *path = g_build_filename (folder->dir, g_ptr_array_index (folder->earlier, i), NULL);
@@ -343,6 +371,11 @@ record_folder_publish (const RecordFolder *folder, const gchar *temporary, const
     final = g_build_filename (folder->dir, final_name, NULL);
     success = (replaces_by_name (folder, final_name) ? g_rename (temporary, final)
                                                      : record_file_rename_new (temporary, final)) == 0;
+
+    if (success && folder->replaced_frames >= 0 && strcmp (final_name, folder->format->file_name) == 0 &&
+        !folder->quiet)
+        g_printerr ("uca-record: replaced the earlier %s series of `%s' (%" G_GINT64_FORMAT " frames)\n",
+                    record_series_names[folder->series], final, folder->replaced_frames);
 
     if (!success) {
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_OUTPUT, "Cannot rename `%s' to `%s': %s", temporary, final,

@@ -42,8 +42,9 @@ RecordFolder *record_folder_open (const gchar *dir, const RecordFormat *format, 
                                   RecordSeries series, gboolean overwrite, gboolean quiet, GError **error);
 /* The new recording goes ahead (its first frame, taken before any request to stop, is in hand):
  * removes the earlier recording's files and records the new one as running. On the writer
- * thread. */
-gboolean record_folder_begin (RecordFolder *folder, GError **error);
+ * thread. Refused, with nothing removed, when the disk has less than `first_frame_bytes` free
+ * beside them: the first frame must be written before they go. */
+gboolean record_folder_begin (RecordFolder *folder, guint64 first_frame_bytes, GError **error);
 /* The path a file of this recording is written under until complete. */
 gchar *record_folder_temporary_path (const RecordFolder *folder, const gchar *final_name);
 /* Every file the recording removes or renames into place goes through these two, so that nothing

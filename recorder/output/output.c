@@ -105,7 +105,7 @@ begin (RecordOutput *output, gint64 timestamp_ns, GError **error)
     output->first_ns = timestamp_ns;
     output->start_us = g_get_real_time () - (record_monotonic_ns () - timestamp_ns) / 1000;
 
-    if (!record_folder_begin (output->folder, error))
+    if (!record_folder_begin (output->folder, output->ops->first_frame_bytes (output), error))
         return FALSE;
 
     output->state = output->ops->open (output, error);

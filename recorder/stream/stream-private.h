@@ -12,6 +12,7 @@
 typedef struct {
     gchar *name;            /* as given */
     gchar *bound;           /* as bound, e.g. with the port a wildcard got */
+    gchar *socket_path;     /* the file of an ipc socket bound, removed at the end */
     void *socket;           /* PUSH: the opening thread's, then the sender's, then the closing thread's */
     void *monitor;          /* PAIR receiving the socket's events: the watch thread's */
     guint refusals_closing; /* the watch thread's: connections refused whose close is to come */

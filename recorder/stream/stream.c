@@ -9,6 +9,8 @@
 #include <string.h>
 #include <zmq.h>
 
+#include <glib/gstdio.h>
+
 enum {
     Z85_KEY_LENGTH = 40,
     SEND_TIMEOUT_MS = 100, /* a waiting send looks this often whether to go on waiting */
@@ -214,6 +216,9 @@ open_endpoint (RecordStream *stream, StreamEndpoint *endpoint, const gchar *secr
 
     if (success && zmq_getsockopt (endpoint->socket, ZMQ_LAST_ENDPOINT, bound, &bound_size) == 0)
         endpoint->bound = g_strdup (bound);
+
+    if (success && g_str_has_prefix (name, "ipc://") && name[6] != '@')
+        endpoint->socket_path = g_strdup (name + 6);
 
     if (success && zmq_socket_monitor (endpoint->socket, monitor_address, ZMQ_EVENT_ALL) != 0)
         success = stream_error (error, "Cannot watch `%s': %s", name, zmq_strerror (errno));
@@ -459,6 +464,15 @@ record_stream_close (RecordStream *stream)
     /* Releases what ZeroMQ still holds: the sockets do not linger. */
     zmq_ctx_term (stream->context);
     stream->context = NULL;
+
+    /* ZeroMQ leaves an ipc socket's file behind, which would stand in the next run's way; one
+     * another process listens on by now is its own. */
+    for (guint i = 0; i < stream->n_endpoints; i++) {
+        const gchar *path = stream->endpoints[i].socket_path;
+
+        if (path != NULL && record_local_socket_path (path) == RECORD_SOCKET_PATH_STALE)
+            g_unlink (path);
+    }
 }
 
 void
@@ -498,6 +512,7 @@ record_stream_free (RecordStream *stream)
     for (guint i = 0; i < stream->n_endpoints; i++) {
         g_free (stream->endpoints[i].name);
         g_free (stream->endpoints[i].bound);
+        g_free (stream->endpoints[i].socket_path);
         g_clear_pointer (&stream->endpoints[i].refused_keys, g_hash_table_unref);
     }
 

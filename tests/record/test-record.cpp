@@ -158,9 +158,16 @@ std::vector<Invocation> runs()
              // ZeroMQ would remove the file to bind there.
              {"ipc://@scratch/plain-file", "(--stream): `@scratch/plain-file' exists and is not a socket"}})
         rows.push_back({"stream " + options, tv + "-n 1 --stream " + options, 2, "", reason + "|![Detector]", "sensors=none"});
-    // A socket its process left may be replaced: the run goes on to the camera.
+    // A socket its process left may be replaced: the run goes on to the camera. A run refused
+    // there leaves no socket of its own behind, and none goes in or in place of the folder.
     rows.push_back({"stream ipc://@scratch/stale-socket", tv + "-n 1 --stream ipc://@scratch/stale-socket", 1, "",
                     "Cannot open camera `tessaravolt'", "sensors=none"});
+    rows.push_back({"stream ipc refused at the camera", tv + "-n 1 -o @out --stream ipc://@scratch/s", 1, "",
+                    "Cannot open camera `tessaravolt'", "sensors=none"});
+    rows.push_back({"stream ipc in the folder", tv + "-n 1 -o @out --stream ipc://@out/frames.h5", 2, "",
+                    "(--stream): its socket would be inside the output folder", "sensors=none"});
+    rows.push_back({"stream ipc as the folder", tv + "-n 1 -o @scratch/folder --stream ipc://@scratch/folder", 2, "",
+                    "in the place of the output folder", "sensors=none"});
     for (const std::string mode : {"async", "continuous"}) {
         // A stop the detector refuses comes after every frame has arrived.
         rows.push_back({"failed stop " + mode, tv + "exposure-time=0 -n 5 -o @out --mode " + mode, 1,
@@ -235,6 +242,7 @@ TEST_P(RecordRun, EndsAsTheRowSays)
     for (const char *name : {"libucatessaravolt.so", "libucatessaravolt.so.2"})
         std::filesystem::create_symlink(plugin, scratch.file("plugins/") + name);
     leaveStaleSocket(scratch.file("stale-socket"));
+    const auto scratchBefore = scratch.entries();
     auto expand = [&](std::string text) {
         for (const auto &[mark, path] : {std::pair{std::string("@out"), output.path()},
                                          std::pair{std::string("@scratch"), scratch.path()}}) {
@@ -259,6 +267,9 @@ TEST_P(RecordRun, EndsAsTheRowSays)
 
     EXPECT_EQ(run.exitStatus, row.status) << run.err;
     EXPECT_EQ(contentsOf(scratch.file("plain-file")), "not a folder");
+    for (const std::string &name : scratch.entries())
+        EXPECT_TRUE(std::binary_search(scratchBefore.begin(), scratchBefore.end(), name))
+            << name << " left";
     for (const auto &[parts, text] : {std::pair{row.out, run.out}, std::pair{row.err, run.err}}) {
         for (const std::string &part : split(parts, '|'))
             EXPECT_EQ(contains(text, expand(part.substr(part[0] == '!'))), part[0] != '!')
@@ -401,6 +412,21 @@ TEST(RecordOutput, AnEarlierRecordingIsRefusedOrReplacedWhole)
                         fastSimulator)
                   .exitStatus,
               0);
+    // A series replaced alone is told once it is, unless quiet.
+    for (const std::string &told :
+         {"replaced the earlier dark series of `" + calibration.file("frames.h5") + "' (2 frames)",
+          std::string()}) {
+        std::vector<std::string> arguments{
+            "tessaravolt", "exposure-time=0", "-n",   "1",  "--format",
+            "hdf5",        "--series",        "dark", "-o", calibration.path(),
+            "--overwrite"};
+        if (told.empty())
+            arguments.push_back("-q");
+        const auto again = runRecord(arguments, fastSimulator);
+        EXPECT_EQ(again.exitStatus, 0) << again.err;
+        EXPECT_EQ(contains(again.err, told.empty() ? "replaced" : told), !told.empty())
+            << again.err;
+    }
     const auto darks = calibration.entries();
     const auto whole = record("3", {"--overwrite", "-o", calibration.path()});
     EXPECT_TRUE(whole.exitStatus == 2 && contains(whole.err, "frames.h5") &&
@@ -668,6 +694,79 @@ TEST(RecordFullDisk, AFailureInAPageDirectoryLeavesTheChainWhole)
     EXPECT_TRUE(contains(run.err, "File too large")) << run.err;
     EXPECT_EQ(readRecording("multitiff", output)->frames.size(), 2u);
     EXPECT_EQ(reportedCount(run.out), 2) << run.out;
+}
+
+// --overwrite on a nearly full disk: the first frame, which cannot be written beside the earlier
+// recording, is refused before anything goes, saying what it needs; the earlier recording stays
+// byte for byte, the record included.
+TEST(RecordFullDisk, AnOverwriteWhoseFirstFrameDoesNotFitKeepsTheEarlierRecording)
+{
+    for (const std::string format : {"tiff", "multitiff", "hdf5"}) {
+        TemporaryFolder disk;
+        if (mount("tmpfs", disk.path().c_str(), "tmpfs", 0, "size=2m") != 0)
+            GTEST_SKIP() << "cannot mount a small file system here";
+        const std::unique_ptr<const std::string, void (*)(const std::string *)> unmount(
+            &disk.path(), [](const std::string *path) { umount2(path->c_str(), MNT_DETACH); });
+        const std::string output = disk.file("d");
+        ASSERT_EQ(runRecord({"tessaravolt", "exposure-time=0", "roi-width=64", "roi-height=64",
+                             "-n", "3", "--format", "tiff", "-o", output},
+                            fastSimulator)
+                      .exitStatus,
+                  0);
+        // All but 40 kB of the disk taken by a file of the user's.
+        const auto space = std::filesystem::space(disk.path());
+        std::ofstream(disk.file("filler")) << std::string(space.available - 40000, 'x');
+        std::map<std::string, std::string> before;
+        for (const std::string &name : sortedEntries(output))
+            before[name] = contentsOf(output + "/" + name);
+        const auto run = runRecord({"tessaravolt", "exposure-time=0", "-n", "3", "--format", format,
+                                    "--overwrite", "-o", output},
+                                   "sensors=1024x1024;readout_ns_per_pixel=0");
+        EXPECT_EQ(run.exitStatus, 1) << format;
+        EXPECT_TRUE(contains(run.err, "The earlier recording is kept as it was") &&
+                    contains(run.err, "MB") && !contains(run.err, "removed"))
+            << run.err;
+        std::map<std::string, std::string> after;
+        for (const std::string &name : sortedEntries(output))
+            after[name] = contentsOf(output + "/" + name);
+        EXPECT_TRUE(after == before) << format << ": the earlier recording changed";
+    }
+}
+
+// A stop during the copy that adds a series to a large file ends the run at once: the copy goes,
+// the file stays byte for byte, and the message says the series was not added.
+TEST(RecordSignals, AStopDuringTheCopyThatAddsASeriesLeavesTheFileAsItWas)
+{
+    TemporaryFolder output;
+    const std::string large = "sensors=2048x2048;readout_ns_per_pixel=0";
+    // 256 MB: copying it takes long beside the few milliseconds the signal takes to arrive.
+    ASSERT_EQ(runRecord({"tessaravolt", "exposure-time=0.001", "-n", "32", "--format", "hdf5",
+                         "--series", "data", "-o", output.path()},
+                        large)
+                  .exitStatus,
+              0);
+    const auto file = contentsOf(output.file("frames.h5"));
+    RunningRecord adding({"tessaravolt", "exposure-time=0.001", "-n", "0", "--format", "hdf5",
+                          "--series", "dark", "-o", output.path()},
+                         large);
+    // The copy has begun.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto hidden = hiddenEntries(output);
+            return std::any_of(hidden.begin(), hidden.end(), [](const std::string &name) {
+                return name.rfind(".frames.h5.", 0) == 0;
+            });
+        },
+        std::chrono::seconds(120)));
+    adding.sendSignal(SIGINT);
+    const auto run = adding.finish(std::chrono::seconds(120));
+    EXPECT_EQ(run.exitStatus, 130) << run.err;
+    EXPECT_TRUE(contains(run.err, "during the copy of `" + output.file("frames.h5") +
+                                      "' that adds the dark series: the series was not added"))
+        << run.err;
+    EXPECT_EQ(std::tuple(hiddenEntries(output), recordedFrames(output),
+                         contentsOf(output.file("frames.h5")) == file),
+              std::tuple(std::vector<std::string>{}, 0l, true));
 }
 
 // The buffer is taken as frames need it: a 2 GiB buffer costs no more memory than a 64 MiB one by
