@@ -26,7 +26,9 @@ struct RecordFolder {
     GPtrArray *earlier; /* the earlier recording's files, to remove once the new one begins */
     gchar *base;        /* the earlier recording's file the new run adds its series to, which stays
                          * until a copy with the series replaces it; NULL when not adding */
-    gint64 replaced_frames; /* of the series in `base` that this run replaces, or -1 */
+    gint64 replaced_frames;               /* of the series in `base` that this run replaces, or -1 */
+    const RecordFormat *replacing_format; /* with `replacing_last`, the earlier recording's files */
+    guint64 replacing_last;               /* while they go as this one begins; else NULL */
     guint64 series_id;  /* the stream's series number for this recording: one past the earlier one's */
     gint record;        /* the new record, once the recording has begun; the writer's until it
                          * ends, then the main thread's */
@@ -42,6 +44,10 @@ typedef struct {
     guint64 frames;  /* in its files, once it ended */
     guint64 last;    /* the last frame file it accounts for */
     guint64 series_id;
+    /* A recording of its own it was replacing: cut short while removing those files, the rest are
+     * its leftovers too. NULL when none. */
+    const RecordFormat *replacing_format;
+    guint64 replacing_last;
 } EarlierRecord;
 
 gboolean folder_is_recording_name (const gchar *name);

@@ -186,6 +186,7 @@ folder_read_record (const gchar *dir)
         gchar *format = g_key_file_get_string (file, group, "format", NULL);
         gchar *state = g_key_file_get_string (file, group, "state", NULL);
         gchar *token = g_key_file_get_string (file, group, "token", NULL);
+        gchar *replacing = NULL;
 
         if (record_format_find (format) != NULL && token != NULL && strlen (token) == TOKEN_LENGTH) {
             record = g_new0 (EarlierRecord, 1);
@@ -196,11 +197,15 @@ folder_read_record (const gchar *dir)
             record->frames = record->last = g_key_file_get_uint64 (file, group, "frames", NULL);
             record->adding = g_key_file_get_boolean (file, group, "adding", NULL);
             record->series_id = g_key_file_get_uint64 (file, group, "series_id", NULL);
+            replacing = g_key_file_get_string (file, group, "replacing_format", NULL);
+            record->replacing_format = record_format_find (replacing);
+            record->replacing_last = g_key_file_get_uint64 (file, group, "replacing_last", NULL);
         }
 
         g_free (format);
         g_free (state);
         g_free (token);
+        g_free (replacing);
     }
 
     g_key_file_free (file);
@@ -224,6 +229,12 @@ record_text (const RecordFolder *folder, gboolean ended, guint64 frames, gsize *
 
     if (folder->base != NULL)
         g_key_file_set_boolean (file, group, "adding", TRUE);
+
+    /* While the earlier recording's files go, a kill or a failure leaves the rest as this run's. */
+    if (folder->replacing_format != NULL) {
+        g_key_file_set_string (file, group, "replacing_format", folder->replacing_format->name);
+        g_key_file_set_uint64 (file, group, "replacing_last", folder->replacing_last);
+    }
 
     text = g_key_file_to_data (file, length, NULL);
     g_key_file_free (file);
@@ -324,5 +335,7 @@ folder_accounts_for (const EarlierRecord *record, const gchar *name)
     if (strcmp (name, record_preview_name) == 0)
         return TRUE;
 
-    return record_format_is_file (record->format, name, &number) && number <= record->last;
+    return (record_format_is_file (record->format, name, &number) && number <= record->last) ||
+           (record->replacing_format != NULL && record_format_is_file (record->replacing_format, name, &number) &&
+            number <= record->replacing_last);
 }

@@ -250,6 +250,14 @@ record_folder_open (const gchar *dir, const RecordFormat *format, const RecordFo
 
     usable = usable && check_contents (folder, record, names, overwrite, error);
     choose_token (folder, record);
+
+    if (usable && folder->earlier->len > 0) {
+        const gboolean chained = record->replacing_format == record->format;
+
+        folder->replacing_format = record->format;
+        folder->replacing_last = chained ? MAX (record->last, record->replacing_last) : record->last;
+    }
+
     folder_earlier_record_free (record);
 
     if (names != NULL)
@@ -294,7 +302,9 @@ record_folder_begin (RecordFolder *folder, guint64 first_frame_bytes, GError **e
 {
     gchar *list;
 
-    if (!room_beside_earlier (folder, first_frame_bytes, error))
+    /* The record first: a kill while the earlier files go leaves those that remain as what a run
+     * cut short left, not as a whole earlier recording. */
+    if (!room_beside_earlier (folder, first_frame_bytes, error) || !folder_start_record (folder, error))
         return FALSE;
 
     for (guint i = 0; i < folder->earlier->len; i++) {
@@ -309,6 +319,8 @@ record_folder_begin (RecordFolder *folder, guint64 first_frame_bytes, GError **e
 
         g_free (path);
     }
+
+    folder->replacing_format = NULL;
 
     if (folder->earlier->len > 0 && !folder->quiet) {
         list = folder_list_names (folder->earlier, NULL, NULL);
@@ -326,7 +338,7 @@ record_folder_begin (RecordFolder *folder, guint64 first_frame_bytes, GError **e
         g_free (copy);
     }
 
-    return folder_start_record (folder, error);
+    return TRUE;
 }
 
 /* ".NAME.TOKEN" in the folder, with this recording's token. */

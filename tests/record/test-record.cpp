@@ -751,6 +751,36 @@ TEST(RecordFullDisk, AnOverwriteWhoseFirstFrameDoesNotFitKeepsTheEarlierRecordin
 
 // A stop during the copy that adds a series to a large file ends the run at once: the copy goes,
 // the file stays byte for byte, and the message says the series was not added.
+// A kill while --overwrite removes the earlier recording's files leaves the rest as what a run cut
+// short left, which the next run names and --overwrite discards, not as a whole earlier recording
+// nor as files no record accounts for.
+TEST(RecordSignals, AKillWhileTheEarlierRecordingGoesLeavesItsRestAccountedFor)
+{
+    TemporaryFolder output;
+    const std::string tiny = "sensors=16x16;readout_ns_per_pixel=0";
+    ASSERT_EQ(runRecord({"tessaravolt", "exposure-time=0", "-n", "3000", "-o", output.path()}, tiny)
+                  .exitStatus,
+              0);
+    const auto entries = [&] {
+        return std::distance(std::filesystem::directory_iterator(output.path()),
+                             std::filesystem::directory_iterator());
+    };
+    const auto before = entries();
+    RunningRecord replacing(
+        {"tessaravolt", "exposure-time=0.5", "-n", "1", "--overwrite", "-o", output.path()}, tiny);
+    // Killed once the first file has gone, while the others go or soon after.
+    ASSERT_TRUE(waitUntil([&] { return entries() < before; }, std::chrono::seconds(60)));
+    replacing.sendSignal(SIGKILL);
+    replacing.finish(std::chrono::seconds(60));
+    const auto next = runRecord({"tessaravolt", "-n", "1", "-o", output.path()}, tiny);
+    EXPECT_TRUE(next.exitStatus == 2 && contains(next.err, "what a recording cut short left"))
+        << next.err;
+    const auto discarding =
+        runRecord({"tessaravolt", "-n", "1", "--overwrite", "-o", output.path()}, tiny);
+    // The new frame, its preview and the record.
+    EXPECT_EQ(std::tuple(discarding.exitStatus, entries()), std::tuple(0, 3l)) << discarding.err;
+}
+
 TEST(RecordSignals, AStopDuringTheCopyThatAddsASeriesLeavesTheFileAsItWas)
 {
     TemporaryFolder output;
