@@ -626,6 +626,21 @@ compare_correction_with_asked (UcaCamera *camera, const CameraInfo *info, const 
     return difference;
 }
 
+/* Whether a later PROPERTY=VALUE argument sets the same property: the camera has the last. */
+static gboolean
+asked_again (const Options *options, guint index)
+{
+    const gchar *argument = options->properties[index];
+    const gsize name_length = strcspn (argument, "=");
+
+    for (guint i = index + 1; i < options->n_properties; i++) {
+        if (strncmp (options->properties[i], argument, name_length + 1) == 0)
+            return TRUE;
+    }
+
+    return FALSE;
+}
+
 gchar *
 record_read_settings (UcaCamera *camera, const Options *options, CameraInfo *info)
 {
@@ -635,7 +650,12 @@ record_read_settings (UcaCamera *camera, const Options *options, CameraInfo *inf
     read_corrections (camera, info);
 
     for (guint i = 0; i < options->n_properties; i++) {
-        gchar *difference = compare_with_asked (camera, options->properties[i]);
+        gchar *difference;
+
+        if (asked_again (options, i))
+            continue;
+
+        difference = compare_with_asked (camera, options->properties[i]);
 
         if (difference == NULL)
             difference = compare_correction_with_asked (camera, info, options->properties[i]);

@@ -112,6 +112,9 @@ std::vector<Invocation> runs()
                     "!(null)|!the camera uses"});
     rows.push_back({"option not text", tv + "-n 1 --mode \xff -o @out", 2, "", "--mode|!Invalid byte sequence",
                     fastSimulator, {"/usr/bin/env", "LC_ALL=C.UTF-8"}});
+    // The camera has the last value of a property asked twice, and so is it compared.
+    rows.push_back({"value asked twice", tv + "offset-correction=true offset-correction=false -n 1 -o @out", 0,
+                    "settings:   as asked"});
     // A camera's text is UTF-8: other bytes are refused, and never echoed.
     for (const std::string value : {"exposure-time=\xff", "calibration-file=@scratch/cal\xff.h5"})
         rows.push_back({"value not text " + value.substr(0, 4), tv + value + " -n 1 -o @out", 2, "",
