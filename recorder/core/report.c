@@ -179,24 +179,38 @@ print_written (const Options *options, const WriteStats *written)
         g_print ("preview:    %s/preview.png\n", options->output_dir);
 }
 
+/* One part of the discarded line: `count` frames, and why. */
+static void
+add_discarded (GPtrArray *parts, guint64 count, const gchar *why)
+{
+    if (count > 0)
+        g_ptr_array_add (parts, g_strdup_printf ("%" G_GUINT64_FORMAT " %s", count, why));
+}
+
 static void
 print_discarded (const FrameStats *stats)
 {
-    const guint64 total = stats->after_stop + (stats->discarded ? 1 : 0);
+    const guint64 total = stats->after_stop + (stats->discarded ? 1 : 0) + stats->unwritten;
+    GPtrArray *parts = g_ptr_array_new_with_free_func (g_free);
 
-    if (total == 0)
-        return;
+    add_discarded (parts, stats->after_stop, "arrived after the stop, before any frame was kept");
+    add_discarded (parts, stats->discarded ? 1 : 0, "not complete when the recording stopped");
+    add_discarded (parts, stats->unwritten, "received but not written (the files were given up at the stop)");
 
-    g_print ("discarded:  %" G_GUINT64_FORMAT " frame%s", total, total == 1 ? "" : "s");
+    /* A single reason needs no count of its own. */
+    if (parts->len == 1)
+        g_print ("discarded:  %" G_GUINT64_FORMAT " frame%s, %s\n", total, total == 1 ? "" : "s",
+                 strchr (g_ptr_array_index (parts, 0), ' ') + 1);
+    else if (parts->len > 1) {
+        gchar *reasons;
 
-    if (stats->after_stop > 0 && stats->discarded)
-        g_print (": %" G_GUINT64_FORMAT " arrived after the stop, before any frame was kept; 1 not complete when the "
-                 "recording stopped\n",
-                 stats->after_stop);
-    else if (stats->after_stop > 0)
-        g_print (", arrived after the stop, before any frame was kept\n");
-    else
-        g_print (", not complete when the recording stopped\n");
+        g_ptr_array_add (parts, NULL);
+        reasons = g_strjoinv ("; ", (gchar **) parts->pdata);
+        g_print ("discarded:  %" G_GUINT64_FORMAT " frames: %s\n", total, reasons);
+        g_free (reasons);
+    }
+
+    g_ptr_array_unref (parts);
 }
 
 void

@@ -35,6 +35,7 @@ typedef struct {
     GrabTimes grab_times; /* empty in asynchronous mode */
     gboolean discarded;   /* a stop did not wait for the frame under way */
     guint64 after_stop;   /* arrived after a stop that came before any frame was kept: not kept */
+    guint64 unwritten;    /* received, but the files were given up at the stop as they began */
 } FrameStats;
 
 typedef struct {

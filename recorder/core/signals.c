@@ -4,6 +4,7 @@
 
 #include "signals.h"
 #include "platform/platform.h"
+#include "platform/sync.h"
 #include "uca-record.h"
 
 #include <signal.h>
@@ -12,6 +13,7 @@
 /* Atomics: the handler runs on whichever thread the signal finds, not only the main one. */
 static atomic_int received_signal = 0;
 static atomic_int quit_requested = 0;
+static _Atomic gint64 signal_ns = 0; /* when the stop was requested; set before received_signal */
 
 /* Where the recording is, in one word, so that the stopping line and the producer agree on
  * whether a frame came before the stop. */
@@ -37,6 +39,7 @@ on_stop (int signal_number)
 
     gint before;
 
+    atomic_store (&signal_ns, record_monotonic_ns ());
     atomic_store (&received_signal, signal_number);
     before = atomic_fetch_or (&state, STATE_STOPPED);
 
@@ -81,6 +84,13 @@ gint
 record_stop_signal (void)
 {
     return atomic_load (&received_signal);
+}
+
+gboolean
+record_stop_overdue (void)
+{
+    return atomic_load (&received_signal) != 0 &&
+           record_monotonic_ns () - atomic_load (&signal_ns) >= RECORD_STOP_GRACE_NS;
 }
 
 gboolean

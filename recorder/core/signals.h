@@ -11,7 +11,10 @@
  * a kill does); a third ends it at once. What happens next is said as a warning, also with
  * --quiet. */
 enum {
-    RECORD_QUIT_SECONDS = 5
+    RECORD_QUIT_SECONDS = 5,
+    /* A stop waits this long for the frame under way, and for files that are beginning: it is
+     * prompt whatever the exposure or the copy. */
+    RECORD_STOP_GRACE_NS = 1500000000
 };
 
 void record_install_signal_handlers (void);
@@ -19,6 +22,9 @@ void record_install_signal_handlers (void);
 gboolean record_check_stop (GError **error);
 /* The signal that requested the stop, or 0. */
 gint record_stop_signal (void);
+/* Whether RECORD_STOP_GRACE_NS has passed since the stop was requested: what would keep it
+ * waiting longer (the copy that adds a series) gives way. */
+gboolean record_stop_overdue (void);
 /* Whether a second request came: every thread takes the shortest way to closed files. */
 gboolean record_quit_requested (void);
 /* From here on a stop finishes the current frame (for a while) and writes every frame received:

@@ -416,7 +416,7 @@ hdf5_open (RecordOutput *output, GError **error)
     if (h5->file < 0 || (output->base != NULL && !copy_earlier (output, h5->file)) || !create_layout (h5, output) ||
         H5Fstart_swmr_write (h5->file) < 0) {
         /* The copy gave way to a stop: a stop as before the first frame, also for the record. */
-        if (output->base != NULL && record_stop_signal () != 0)
+        if (output->base != NULL && record_stop_overdue ())
             g_set_error (error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED,
                          "Stopped by signal %d during the copy of `%s' that adds the %s series: the series was not "
                          "added, and %s is as it was",

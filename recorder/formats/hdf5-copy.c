@@ -73,7 +73,7 @@ copy_chunks (hid_t source, hid_t target, hid_t space, hid_t create, guint64 *byt
     }
 
     /* A large dataset takes as long as copying it: a stop is not kept waiting. */
-    while (success && (success = record_stop_signal () == 0)) {
+    while (success && (success = !record_stop_overdue ())) {
         unsigned filters = 0;
         haddr_t address = HADDR_UNDEF;
         hsize_t size = 0;
@@ -185,7 +185,7 @@ copy_link (hid_t group, const char *name, const H5L_info_t *info, void *data)
 {
     const GroupCopy *copy = data;
     gchar *path = g_strconcat (copy->path, "/", name, NULL);
-    gboolean success = record_stop_signal () == 0;
+    gboolean success = !record_stop_overdue ();
 
     if (success && !g_strv_contains (copy->left_out, path))
         success = info->type == H5L_TYPE_HARD ? copy_object (group, name, path, copy)

@@ -15,9 +15,9 @@
 
 /* Copies `source`'s contents into the empty, writable `target` (both file identifiers), except
  * the objects whose paths are in `left_out` (NULL-terminated, e.g. "/exchange/data_dark").
- * Adds the bytes of chunks copied to `bytes`. FALSE when HDF5 failed, or when a stop was requested
- * (record_stop_signal), which the copy heeds between chunks and objects; `target` is then to be
- * discarded. */
+ * Adds the bytes of chunks copied to `bytes`. FALSE when HDF5 failed, or when a stop's grace has
+ * passed (record_stop_overdue), which the copy heeds between chunks and objects; `target` is then
+ * to be discarded. */
 gboolean record_hdf5_copy (hid_t source, hid_t target, const gchar *const *left_out, guint64 *bytes);
 
 #endif

@@ -171,12 +171,10 @@ session_grab_thread (void *data)
 }
 
 /* On the camera's delivery thread; never waits, so a slow writer costs frames, not the
- * camera's pace. `data` is valid only until this returns. */
-void
-session_on_async_frame (gpointer data, gpointer user_data)
+ * camera's pace. */
+static void
+take_async_frame (Session *session, gconstpointer data, gint64 arrival)
 {
-    Session *session = user_data;
-    gint64 arrival = record_monotonic_ns ();
     guint8 *slot;
 
     if (atomic_load (&session->stop) || enough_frames (session) || arrival > atomic_load (&session->until_ns) ||
@@ -199,6 +197,26 @@ session_on_async_frame (gpointer data, gpointer user_data)
 
     if (enough_frames (session))
         ring_finish_input (session->ring);
+}
+
+/* `data` is valid only until this returns. */
+void
+session_on_async_frame (gpointer data, gpointer user_data)
+{
+    Session *session = user_data;
+    const gint64 arrival = record_monotonic_ns ();
+    gint wanted = LAST_WANTED;
+
+    if (atomic_compare_exchange_strong (&session->last_frame, &wanted, LAST_TAKEN)) {
+        take_async_frame (session, data, arrival);
+        atomic_store (&session->stop, 1);
+        atomic_store (&session->grab_done, 1);
+        /* Wakes the stop waiting for this frame. */
+        ring_finish_input (session->ring);
+    }
+    else if (wanted != LAST_GIVEN_UP) {
+        take_async_frame (session, data, arrival);
+    }
 }
 
 /* How long at most a file that readers read while it grows goes without showing them the frames

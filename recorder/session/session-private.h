@@ -48,8 +48,9 @@ typedef struct {
     gboolean told_waiting;   /* main thread's: the stream's wait for a consumer was reported */
     gboolean told_stalled;   /* main thread's: its wait for connected consumers to take a frame, too */
     gboolean grab_abandoned; /* main thread's: a stop did not wait for the frame under way */
-    atomic_int grab_done;    /* grab thread to main thread: it has ended */
+    atomic_int grab_done;    /* producer to main thread: it has ended (asynchronous: with LAST_TAKEN) */
     atomic_int grab_state;   /* GrabState; whoever moves it from GRAB_IN_CAMERA owns the frame */
+    atomic_int last_frame;   /* LastFrame (asynchronous mode); whoever moves it from LAST_WANTED owns it */
 
     /* The writer thread's; the main thread reads them once the writer has ended. */
     WriteStats written;
@@ -64,6 +65,16 @@ typedef enum {
     GRAB_IN_CAMERA,
     GRAB_ABANDONED,
 } GrabState;
+
+/* After a signal in asynchronous mode, the frame under exposure: the callback that takes it
+ * moves LAST_WANTED to LAST_TAKEN and ends the delivery with it; a stop that waited the grace
+ * in vain moves it to LAST_GIVEN_UP, and the frame is discarded. */
+typedef enum {
+    LAST_NONE,
+    LAST_WANTED,
+    LAST_TAKEN,
+    LAST_GIVEN_UP,
+} LastFrame;
 
 /* The grab thread of the synchronous modes. */
 void *session_grab_thread (void *data);

@@ -192,10 +192,8 @@ supervise (Session *session)
 }
 
 enum {
-    /* A signal waits this long for the frame under way: a stop is prompt whatever the exposure. */
-    STOP_GRACE_NS = 1500000000,
-    /* And at least this long for the camera's own stop, after a frame that completed late in the
-     * grace: about two seconds in all. */
+    /* A signal waits at least this long for the camera's own stop, after a frame that completed
+     * late in the grace: about two seconds in all. */
     STOP_CAMERA_NS = 500000000
 };
 
@@ -216,8 +214,8 @@ wait_grab_done (Session *session, gint64 deadline)
         ring_wait_status (session->ring, &status, MIN (deadline, record_monotonic_ns () + 100000000), &status);
 }
 
-/* The grab under way may finish its frame: for STOP_GRACE_NS after a signal or at the end of
- * --duration (a frame completed later would be dropped as after the duration anyway), else for
+/* The grab under way may finish its frame: for RECORD_STOP_GRACE_NS after a signal or at the end
+ * of --duration (a frame completed later would be dropped as after the duration anyway), else for
  * the timeout. A grab still in the camera then is abandoned with its frame (libuca's stop would
  * wait for it); a grab thread outside the camera ends at once. Returns FALSE when it was
  * abandoned or is stuck. */
@@ -225,7 +223,7 @@ static gboolean
 end_grab_thread (Session *session, RecordThread *thread, StopReason reason)
 {
     const gboolean prompt = is_prompt (reason);
-    const gint64 wait_ns = reason == STOP_TIMEOUT ? 0 : prompt ? STOP_GRACE_NS : timeout_ns (session);
+    const gint64 wait_ns = reason == STOP_TIMEOUT ? 0 : prompt ? RECORD_STOP_GRACE_NS : timeout_ns (session);
     gint in_camera = GRAB_IN_CAMERA;
 
     atomic_store (&session->stop, 1);
@@ -249,6 +247,30 @@ end_grab_thread (Session *session, RecordThread *thread, StopReason reason)
 
     record_thread_join (thread);
     return TRUE;
+}
+
+/* After a signal the frame under exposure, the callback's next, is kept if it comes within
+ * RECORD_STOP_GRACE_NS, as in the synchronous modes, and counts as discarded if not; otherwise
+ * no frame is kept from now on. */
+static void
+end_async_delivery (Session *session, StopReason reason, gint64 stopping)
+{
+    RingStatus status;
+    gint wanted = LAST_WANTED;
+
+    ring_wait_status (session->ring, NULL, 0, &status);
+
+    if (reason == STOP_SIGNAL && !status.input_done) {
+        atomic_store (&session->last_frame, LAST_WANTED);
+        wait_grab_done (session, stopping + RECORD_STOP_GRACE_NS);
+
+        if (atomic_compare_exchange_strong (&session->last_frame, &wanted, LAST_GIVEN_UP))
+            session->grab_abandoned = TRUE;
+        else /* the callback has the frame in hand */
+            wait_grab_done (session, record_monotonic_ns () + timeout_ns (session));
+    }
+
+    atomic_store (&session->stop, 1);
 }
 
 /* libuca's stop on a thread of its own, which a stop that cannot wait leaves behind with this. */
@@ -276,8 +298,8 @@ camera_stop_thread (void *data)
 }
 
 /* Stops the camera, waiting at most until `deadline` (G_MAXINT64: as long as it takes, unless a
- * signal comes meanwhile, which allows it STOP_GRACE_NS more) and not past a quit. FALSE: the
- * camera is still stopping and is left so. In buffered mode libuca's stop joins its read thread,
+ * signal comes meanwhile, which allows it RECORD_STOP_GRACE_NS more) and not past a quit. FALSE:
+ * the camera is still stopping and is left so. In buffered mode libuca's stop joins its read thread,
  * which sits in the camera's grab until the frame under exposure completes. */
 static gboolean
 stop_camera (UcaCamera *camera, gint64 deadline, GError **error)
@@ -302,7 +324,7 @@ stop_camera (UcaCamera *camera, gint64 deadline, GError **error)
         const gint64 now = record_monotonic_ns ();
 
         if (deadline == G_MAXINT64 && record_stop_signal () != 0)
-            deadline = now + STOP_GRACE_NS;
+            deadline = now + RECORD_STOP_GRACE_NS;
 
         if (now >= deadline)
             break;
@@ -440,7 +462,7 @@ record_frames (Session *session, RecordResult *result, GError **error)
         record_stream_stop_waiting (session->stream, FALSE);
 
     if (async)
-        atomic_store (&session->stop, 1);
+        end_async_delivery (session, reason, stopping);
     else if (started == 0)
         stuck = !end_grab_thread (session, &grabber, reason);
 
@@ -448,8 +470,9 @@ record_frames (Session *session, RecordResult *result, GError **error)
      * left as it is. So is one that does not stop within what is left of the grace; in buffered
      * mode that leaves libuca's grab of the frame under exposure. */
     if (!stuck) {
-        const gint64 deadline =
-            is_prompt (reason) ? MAX (stopping + STOP_GRACE_NS, record_monotonic_ns () + STOP_CAMERA_NS) : G_MAXINT64;
+        const gint64 deadline = is_prompt (reason)
+                                    ? MAX (stopping + RECORD_STOP_GRACE_NS, record_monotonic_ns () + STOP_CAMERA_NS)
+                                    : G_MAXINT64;
 
         if (!stop_camera (session->camera, deadline, &stop_error)) {
             stuck = TRUE;
@@ -618,6 +641,10 @@ record_session_run (UcaCamera *camera, const Options *options, const FrameGeomet
     result->written.busy_ns = session->written.busy_ns;
     result->info = session->info;
     result->differences = g_steal_pointer (&session->differences);
+
+    /* The files' beginning (a long copy) gave way to a stop: no frame was written. */
+    if (g_error_matches (session->write_error, RECORD_ERROR, RECORD_ERROR_INTERRUPTED))
+        result->stats.unwritten = status.committed;
 
     /* A quit left frames received unwritten: the files do not say they are complete. */
     if (output != NULL)

@@ -22,6 +22,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 namespace TessaraVoltTest {
 namespace {
@@ -658,7 +659,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Ending{SIGINT, "hdf5", true}, Ending{SIGINT, "multitiff", true},
                     Ending{SIGKILL, "multitiff"}, Ending{SIGKILL, "tiff"}, Ending{SIGKILL, "hdf5"},
                     Ending{SIGINT, "tiff", false, "--overwrite"},
-                    Ending{SIGTERM, "hdf5", false, "--series dark --overwrite"}),
+                    Ending{SIGTERM, "hdf5", false, "--series dark --overwrite"},
+                    Ending{SIGHUP, "tiff", false, "--mode async --overwrite"}),
     [](const testing::TestParamInfo<Ending> &param) {
         std::string name = std::string(param.param.twice ? "Second" : "") +
                            sigabbrev_np(param.param.signal) + "_" + param.param.format;
@@ -666,6 +668,8 @@ INSTANTIATE_TEST_SUITE_P(
             name += contains(param.param.overwrite, "--series")
                         ? "_before_the_first_frame_of_a_series"
                         : "_before_the_first_frame";
+        if (contains(param.param.overwrite, "async"))
+            name += "_async";
         return name;
     });
 
@@ -687,6 +691,34 @@ TEST(RecordSignals, ABufferedStopLeavesTheFrameUnderExposure)
                          contains(run.out, "discarded:  1 frame, not complete")),
               std::tuple(130, 1l, true))
         << run.out << run.err;
+}
+
+// In asynchronous mode too a stop keeps the frame under exposure, the next callback's, if it comes
+// within the grace, and says it discarded it if not: with a 4 s exposure, a signal at once after
+// the first frame is on disk comes seconds before the second frame; one 3.75 s later, a quarter
+// second before it, leaving the camera 1.25 s to be late.
+TEST(RecordSignals, AnAsynchronousStopWaitsForTheFrameUnderExposure)
+{
+    for (const double wait : {0.0, 3.75}) {
+        TemporaryFolder output;
+        RunningRecord record(
+            {"tessaravolt", "exposure-time=4", "--mode", "async", "-n", "0", "-o", output.path()},
+            fastSimulator);
+        ASSERT_TRUE(
+            waitUntil([&] { return bytesIn(output) >= frameBytes; }, std::chrono::seconds(60)));
+        std::this_thread::sleep_for(std::chrono::duration<double>(wait));
+        record.sendSignal(SIGINT);
+        const auto run = record.finish(std::chrono::seconds(60));
+        const long frames = reportedCount(run.out, "frames");
+        EXPECT_EQ(std::pair(run.exitStatus, reportedCount(run.out)), std::pair(130, frames))
+            << run.out << run.err;
+        if (wait > 0) {
+            EXPECT_GE(frames, 2) << run.out << run.err;
+        } else {
+            EXPECT_TRUE(frames == 1 && contains(run.out, "discarded:  1 frame, not complete"))
+                << run.out << run.err;
+        }
+    }
 }
 
 // A write that fails inside a page's directory, here 8 bytes into the third page's at a file-size
@@ -752,8 +784,6 @@ TEST(RecordFullDisk, AnOverwriteWhoseFirstFrameDoesNotFitKeepsTheEarlierRecordin
     }
 }
 
-// A stop during the copy that adds a series to a large file ends the run at once: the copy goes,
-// the file stays byte for byte, and the message says the series was not added.
 // A kill while --overwrite removes the earlier recording's files leaves the rest as what a run cut
 // short left, which the next run names and --overwrite discards, not as a whole earlier recording
 // nor as files no record accounts for.
@@ -784,6 +814,9 @@ TEST(RecordSignals, AKillWhileTheEarlierRecordingGoesLeavesItsRestAccountedFor)
     EXPECT_EQ(std::tuple(discarding.exitStatus, entries()), std::tuple(0, 3l)) << discarding.err;
 }
 
+// A stop during the copy that adds a series to a large file gives the copy the stop's grace; one
+// not done by then goes, the file stays byte for byte, the message says the series was not added,
+// and the report counts the frames received as discarded.
 TEST(RecordSignals, AStopDuringTheCopyThatAddsASeriesLeavesTheFileAsItWas)
 {
     TemporaryFolder output;
@@ -810,7 +843,7 @@ TEST(RecordSignals, AStopDuringTheCopyThatAddsASeriesLeavesTheFileAsItWas)
     adding.sendSignal(SIGINT);
     const auto run = adding.finish(std::chrono::seconds(120));
     EXPECT_EQ(run.exitStatus, 130) << run.err;
-    // A disk fast enough may finish the copy before the signal: the series is then added whole.
+    // A disk fast enough finishes the copy within the grace: the series is then added whole.
     const bool duringCopy =
         contains(run.err, "during the copy of `" + output.file("frames.h5") +
                               "' that adds the dark series: the series was not added");
@@ -818,6 +851,10 @@ TEST(RecordSignals, AStopDuringTheCopyThatAddsASeriesLeavesTheFileAsItWas)
                          contentsOf(output.file("frames.h5")) == file),
               std::tuple(std::vector<std::string>{}, !duringCopy, duringCopy))
         << run.err;
+    // Every frame received is written, or said to be given up with the series.
+    EXPECT_EQ(reportedCount(run.out, "frames"),
+              reportedCount(run.out) + (duringCopy ? reportedCount(run.out, "discarded") : 0))
+        << run.out;
 }
 
 // The buffer is taken as frames need it: a 2 GiB buffer costs no more memory than a 64 MiB one by
