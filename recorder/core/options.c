@@ -4,9 +4,11 @@
 
 #include "options.h"
 #include "formats.h"
+#include "platform/platform.h"
 
 #include <errno.h>
 #include <math.h>
+#include <stdlib.h>
 #include <string.h>
 
 const gchar *const record_mode_names[4] = { "continuous", "single", "async", "buffered" };
@@ -144,8 +146,35 @@ typedef struct {
 
 /* A series goes into a file that holds several: the format that does is the default then, and
  * the others are refused. */
+/* `path` absolute, with the links of the part that exists followed: what is yet to be made lies
+ * where its nearest existing ancestor really is. */
+static gchar *
+resolved_path (const gchar *path)
+{
+    gchar *absolute = g_canonicalize_filename (path, NULL);
+    gchar *real = record_real_path (absolute), *parent, *name, *resolved;
+
+    if (real != NULL || g_path_skip_root (absolute) == NULL || *g_path_skip_root (absolute) == '\0') {
+        resolved = g_strdup (real != NULL ? real : absolute);
+        free (real);
+        g_free (absolute);
+        return resolved;
+    }
+
+    parent = g_path_get_dirname (absolute);
+    name = g_path_get_basename (absolute);
+    real = resolved_path (parent);
+    resolved = g_build_filename (real, name, NULL);
+    g_free (real);
+    g_free (name);
+    g_free (parent);
+    g_free (absolute);
+    return resolved;
+}
+
 /* An ipc socket bound in the output folder would stand among the recording's files, or in the
- * folder's own place, and block the folder. */
+ * folder's own place, and block the folder; links are followed, for the folder and for the
+ * socket's. */
 static gboolean
 check_stream_paths (const Options *options, GError **error)
 {
@@ -155,13 +184,12 @@ check_stream_paths (const Options *options, GError **error)
     if (options->output_dir == NULL || options->stream.endpoints == NULL)
         return TRUE;
 
-    folder = g_canonicalize_filename (options->output_dir, NULL);
+    folder = resolved_path (options->output_dir);
     inside = g_build_filename (folder, "/", NULL);
 
     for (gchar **endpoint = options->stream.endpoints; usable && *endpoint != NULL; endpoint++) {
-        gchar *path = g_str_has_prefix (*endpoint, "ipc://") && (*endpoint)[6] != '@'
-                          ? g_canonicalize_filename (*endpoint + 6, NULL)
-                          : NULL;
+        gchar *path =
+            g_str_has_prefix (*endpoint, "ipc://") && (*endpoint)[6] != '@' ? resolved_path (*endpoint + 6) : NULL;
 
         if (path != NULL && (strcmp (path, folder) == 0 || g_str_has_prefix (path, inside))) {
             g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,

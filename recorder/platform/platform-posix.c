@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -283,7 +284,7 @@ record_local_socket_path (const char *path)
 {
     struct sockaddr_un address = { .sun_family = AF_UNIX };
     struct stat info;
-    int fd, listening;
+    int fd, refused;
 
     if (lstat (path, &info) != 0)
         return errno == ENOENT ? RECORD_SOCKET_PATH_FREE : -1;
@@ -296,14 +297,28 @@ record_local_socket_path (const char *path)
         return RECORD_SOCKET_PATH_STALE;
 
     strcpy (address.sun_path, path);
-    fd = socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    /* Not blocking: a listener whose backlog is full would hold a blocking connect until it
+     * accepts. */
+    fd = socket (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
 
     if (fd < 0)
         return -1;
 
-    listening = connect (fd, (const struct sockaddr *) &address, sizeof address) == 0;
+    refused = connect (fd, (const struct sockaddr *) &address, sizeof address) != 0 ? errno : 0;
     close (fd);
-    return listening ? RECORD_SOCKET_PATH_LISTENING : RECORD_SOCKET_PATH_STALE;
+
+    /* Only a refusal says nobody holds the socket; a socket of another type (EPROTOTYPE) or a
+     * full backlog (EAGAIN) is a live process's. */
+    if (refused == ENOENT)
+        return RECORD_SOCKET_PATH_FREE;
+
+    return refused == ECONNREFUSED ? RECORD_SOCKET_PATH_STALE : RECORD_SOCKET_PATH_LISTENING;
+}
+
+char *
+record_real_path (const char *path)
+{
+    return realpath (path, NULL);
 }
 
 /* ---- Console and process ---------------------------------------------------------------- */

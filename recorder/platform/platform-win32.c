@@ -513,6 +513,13 @@ record_local_socket_path (const char *path)
     return kind;
 }
 
+/* Links are not followed: the path is made absolute only. */
+char *
+record_real_path (const char *path)
+{
+    return _fullpath (NULL, path, 0);
+}
+
 /* ---- Console and process ---------------------------------------------------------------- */
 
 int

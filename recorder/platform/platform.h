@@ -89,11 +89,14 @@ void record_memory_release (void *reservation, size_t size);
  * system cannot say. */
 enum {
     RECORD_SOCKET_PATH_FREE,      /* nothing */
-    RECORD_SOCKET_PATH_LISTENING, /* a socket a process accepts connections on */
+    RECORD_SOCKET_PATH_LISTENING, /* a socket a process holds: listening, even with a full backlog, or of another type
+                                   */
     RECORD_SOCKET_PATH_STALE,     /* a socket nobody listens on, left by a process that ended */
     RECORD_SOCKET_PATH_OTHER,     /* anything else: a file, a folder, a link */
 };
 int record_local_socket_path (const char *path);
+/* The absolute path of what exists at `path`, links followed, for free(); NULL with errno. */
+char *record_real_path (const char *path);
 
 /* ---- Console and process ---------------------------------------------------------------- */
 

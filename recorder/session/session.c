@@ -459,7 +459,7 @@ record_frames (Session *session, RecordResult *result, GError **error)
     stopping = record_monotonic_ns ();
 
     if (reason == STOP_SIGNAL && session->stream != NULL)
-        record_stream_stop_waiting (session->stream, FALSE);
+        record_stream_stop_waiting (session->stream, stopping + STOP_GRACE_NS);
 
     if (async)
         end_async_delivery (session, reason, stopping);
@@ -556,7 +556,7 @@ set_stop_error (const RecordResult *result, gboolean writes, GError **error)
 
 /* After recording: the stream sends what is left, then its end, within the patience for
  * consumers that take nothing. A signal meanwhile lets it give up waiting for consumers that are
- * not there; a quit, for any. */
+ * not there, and for the others after the grace, as for the frame under way; a quit, for any. */
 static void
 finish_stream (Session *session)
 {
@@ -565,7 +565,8 @@ finish_stream (Session *session)
 
     while (!record_stream_wait_done (session->stream, record_monotonic_ns () + 100000000)) {
         if (record_stop_signal () != 0)
-            record_stream_stop_waiting (session->stream, record_quit_requested ());
+            record_stream_stop_waiting (session->stream,
+                                        record_monotonic_ns () + (record_quit_requested () ? 0 : STOP_GRACE_NS));
 
         tell_stream_waits (session);
     }

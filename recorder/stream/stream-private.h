@@ -7,12 +7,14 @@
 #include "stream.h"
 #include "platform/sync.h"
 
+#include <glib/gstdio.h>
 #include <stdatomic.h>
 
 typedef struct {
     gchar *name;            /* as given */
     gchar *bound;           /* as bound, e.g. with the port a wildcard got */
     gchar *socket_path;     /* the file of an ipc socket bound, removed at the end */
+    GStatBuf socket_file;   /* what it was once bound: another file there later is not ours */
     void *socket;           /* PUSH: the opening thread's, then the sender's, then the closing thread's */
     void *monitor;          /* PAIR receiving the socket's events: the watch thread's */
     guint refusals_closing; /* the watch thread's: connections refused whose close is to come */
@@ -72,7 +74,9 @@ struct RecordStream {
     gboolean started;
 
     atomic_uint in_flight;   /* frames ZeroMQ holds; released on its I/O thread */
-    atomic_int stop_waiting; /* main thread to sender: a StreamStop */
+    /* Main thread to sender: when a stop ends the waits for connected consumers (G_MAXINT64: no
+     * stop yet); with a stop, nobody waits for a consumer to connect. */
+    atomic_int_fast64_t stop_ns;
     atomic_int mid_series;   /* sender to watch thread: from the start message to the end's */
     /* Sender to main thread: 1 + the endpoint a message waits for (0: none), and since when. */
     atomic_uint waiting_on;
@@ -84,12 +88,6 @@ struct RecordStream {
     RecordCondition changed; /* done changed */
     gboolean done;
 };
-
-typedef enum {
-    STREAM_STOP_NONE,
-    STREAM_STOP_IDLE,    /* a signal: give up on consumers absent or idle for the patience */
-    STREAM_STOP_AT_ONCE, /* a quit: wait for nobody */
-} StreamStop;
 
 /* With CURVE, endpoint i's authentication domain: this, then i. */
 #define STREAM_ZAP_DOMAIN "uca-record-"

@@ -33,24 +33,24 @@ release_frame (void *data, void *hint)
 static gboolean
 should_wait (RecordStream *stream, StreamEndpoint *endpoint, Patience patience)
 {
-    const gint stop = atomic_load (&stream->stop_waiting);
+    const gint64 stop_ns = atomic_load (&stream->stop_ns);
     const gint64 now = record_monotonic_ns ();
     RingStatus ring;
 
-    if (stop == STREAM_STOP_AT_ONCE)
+    if (now >= stop_ns)
         return FALSE;
 
     /* The patience does not count while no consumer is there to take anything. */
     if (stream_endpoint_consumers (endpoint) == 0) {
         endpoint->last_progress_ns = now;
-        return patience == PATIENCE_UNBOUNDED && stop == STREAM_STOP_NONE;
+        return patience == PATIENCE_UNBOUNDED && stop_ns == G_MAXINT64;
     }
 
     /* A consumer that takes nothing stalls the recording, as a full disk would; once the recording
-     * is over or stopped, it has the patience to take something again. */
+     * is over or stopped, it has the patience to take something again, up to the stop's deadline. */
     ring_wait_status (stream->ring, NULL, 0, &ring);
 
-    if (patience == PATIENCE_UNBOUNDED && stop == STREAM_STOP_NONE && !ring.input_done)
+    if (patience == PATIENCE_UNBOUNDED && stop_ns == G_MAXINT64 && !ring.input_done)
         return TRUE;
 
     return now - endpoint->last_progress_ns < stream->patience_ns;
@@ -223,8 +223,7 @@ wait_for_consumers_to_leave (RecordStream *stream)
 
     record_lock (&stream->lock);
 
-    while (connected && record_monotonic_ns () < deadline &&
-           atomic_load (&stream->stop_waiting) != STREAM_STOP_AT_ONCE) {
+    while (connected && record_monotonic_ns () < MIN (deadline, atomic_load (&stream->stop_ns))) {
         connected = FALSE;
 
         for (guint i = 0; i < stream->n_endpoints; i++)

@@ -157,7 +157,7 @@ check_ipc_path (const gchar *endpoint, GError **error)
         case RECORD_SOCKET_PATH_STALE:
             return TRUE;
         case RECORD_SOCKET_PATH_LISTENING:
-            return stream_error (error, "Cannot publish on `%s' (--stream): %s: another process listens there",
+            return stream_error (error, "Cannot publish on `%s' (--stream): %s: a live process holds the socket there",
                                  endpoint, zmq_strerror (EADDRINUSE));
         case RECORD_SOCKET_PATH_OTHER:
             return stream_error (error,
@@ -217,7 +217,8 @@ open_endpoint (RecordStream *stream, StreamEndpoint *endpoint, const gchar *secr
     if (success && zmq_getsockopt (endpoint->socket, ZMQ_LAST_ENDPOINT, bound, &bound_size) == 0)
         endpoint->bound = g_strdup (bound);
 
-    if (success && g_str_has_prefix (name, "ipc://") && name[6] != '@')
+    if (success && g_str_has_prefix (name, "ipc://") && name[6] != '@' &&
+        g_lstat (name + 6, &endpoint->socket_file) == 0)
         endpoint->socket_path = g_strdup (name + 6);
 
     if (success && zmq_socket_monitor (endpoint->socket, monitor_address, ZMQ_EVENT_ALL) != 0)
@@ -281,6 +282,7 @@ record_stream_open (const StreamOptions *options, gboolean quiet, GError **error
     stream->compression = options->compression;
     stream->series_id = (guint64) g_get_real_time ();
     stream->quiet = quiet;
+    atomic_init (&stream->stop_ns, G_MAXINT64);
     stream->n_endpoints = g_strv_length (options->endpoints);
     stream->endpoints = g_new0 (StreamEndpoint, stream->n_endpoints);
     stream->context = zmq_ctx_new ();
@@ -394,14 +396,13 @@ record_stream_get_status (RecordStream *stream, StreamStatus *status)
 }
 
 void
-record_stream_stop_waiting (RecordStream *stream, gboolean at_once)
+record_stream_stop_waiting (RecordStream *stream, gint64 deadline_ns)
 {
-    gint none = STREAM_STOP_NONE;
+    int_fast64_t before = atomic_load (&stream->stop_ns);
 
-    if (at_once)
-        atomic_store (&stream->stop_waiting, STREAM_STOP_AT_ONCE);
-    else
-        atomic_compare_exchange_strong (&stream->stop_waiting, &none, STREAM_STOP_IDLE);
+    /* A later stop never extends an earlier one's deadline. */
+    while (deadline_ns < before && !atomic_compare_exchange_weak (&stream->stop_ns, &before, deadline_ns))
+        ;
 }
 
 gboolean
@@ -466,12 +467,14 @@ record_stream_close (RecordStream *stream)
     stream->context = NULL;
 
     /* ZeroMQ leaves an ipc socket's file behind, which would stand in the next run's way; one
-     * another process listens on by now is its own. */
+     * another process bound there by now is its own. */
     for (guint i = 0; i < stream->n_endpoints; i++) {
-        const gchar *path = stream->endpoints[i].socket_path;
+        const StreamEndpoint *endpoint = &stream->endpoints[i];
+        GStatBuf now;
 
-        if (path != NULL && record_local_socket_path (path) == RECORD_SOCKET_PATH_STALE)
-            g_unlink (path);
+        if (endpoint->socket_path != NULL && g_lstat (endpoint->socket_path, &now) == 0 &&
+            now.st_dev == endpoint->socket_file.st_dev && now.st_ino == endpoint->socket_file.st_ino)
+            g_unlink (endpoint->socket_path);
     }
 }
 

@@ -15,7 +15,8 @@
  * counted, and recording never waits. A consumer connected that takes nothing stalls a block
  * recording until it takes, leaves, or a stop. After recording, block goes on sending what was
  * recorded while consumers take it: it gives up on connected consumers that take no message for
- * the patience given at start, and, once a signal came, also when none is connected.
+ * the patience given at start, and, once a stop came, also when none is connected and at the
+ * stop's deadline.
  *
  * Threads: the main thread opens, starts, watches and closes; the sender thread takes frames
  * from the ring and owns the data sockets while it runs; the watch thread, from open to close,
@@ -56,9 +57,10 @@ gsize record_stream_header_room (void);
 gboolean record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, const FrameGeometry *geometry,
                               const AppliedMaps *maps, guint64 n_images, gint64 patience_ns, GError **error);
 void record_stream_get_status (RecordStream *stream, StreamStatus *status);
-/* A stop was requested: waiting for consumers may end, see above; `at_once` (a quit) ends every
- * wait. */
-void record_stream_stop_waiting (RecordStream *stream, gboolean at_once);
+/* A stop was requested: nobody is waited for to connect, and connected consumers only until
+ * `deadline_ns` (now, for a quit); after it a message goes only to a consumer that takes it at
+ * once, and the others are dropped. */
+void record_stream_stop_waiting (RecordStream *stream, gint64 deadline_ns);
 /* Waits until the end message went out (or could not) or `deadline_ns` passes; TRUE once it has. */
 gboolean record_stream_wait_done (RecordStream *stream, gint64 deadline_ns);
 /* Ends the threads; what ZeroMQ still holds is dropped, and afterwards it holds no slot. */

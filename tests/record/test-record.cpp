@@ -38,8 +38,9 @@ std::string repeated(const std::string &text, size_t times)
 // One run of uca-record: its command line (split at spaces) and the parts its standard output
 // and error must hold ("|" between parts; "!part": must not hold). "@out" stands for an empty
 // output folder, "@scratch" for a folder holding the files "plain-file" and "Messung-\u00e4", the
-// folder "read-only" (no write permission) and "stale-socket", a socket nobody listens on; every
-// run leaves "plain-file" as it was. --format, if given, comes last.
+// folder "read-only" (no write permission), "stale-socket", a socket nobody listens on, the sockets
+// liveSockets names, which the test holds, and "out-link", a link to the output folder; every run
+// leaves "plain-file" and those sockets as they were. --format, if given, comes last.
 struct Invocation {
     std::string name, command;
     int status;
@@ -65,17 +66,49 @@ std::string contentsOf(const std::string &path)
 }
 
 // What a process that bound a local socket and ended leaves at `path`.
-void leaveStaleSocket(const std::string &path)
+// A local socket of `type` bound at `path`, listening with `backlog` unless that is negative;
+// closed at once, it is a stale one.
+int bindSocket(const std::string &path, int type, int backlog)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    ASSERT_LT(path.size(), sizeof address.sun_path);
-    strcpy(address.sun_path, path.c_str());
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
+    EXPECT_LT(path.size(), sizeof address.sun_path);
+    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    EXPECT_GE(fd, 0);
     EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
-    close(fd);
+    if (backlog >= 0) {
+        EXPECT_EQ(listen(fd, backlog), 0);
+    }
+    return fd;
 }
+
+// Sockets the test holds open as a live process would, and connections filling a backlog.
+struct HeldSockets {
+    std::vector<int> fds;
+    ~HeldSockets()
+    {
+        for (const int fd : fds)
+            close(fd);
+    }
+    void fillBacklog(const std::string &path)
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        int error = 0;
+        for (int i = 0; i < 16 && error == 0; i++) {
+            fds.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            error = connect(fds.back(), reinterpret_cast<const sockaddr *>(&address),
+                            sizeof address) == 0
+                        ? 0
+                        : errno;
+        }
+        EXPECT_EQ(error, EAGAIN);
+    }
+};
+
+const std::vector<std::string> liveSockets{"datagram-socket", "seqpacket-socket", "full-socket"};
 
 std::vector<Invocation> runs()
 {
@@ -170,6 +203,15 @@ std::vector<Invocation> runs()
                     "Cannot open camera `tessaravolt'", "sensors=none"});
     rows.push_back({"stream ipc in the folder", tv + "-n 1 -o @out --stream ipc://@out/frames.h5", 2, "",
                     "(--stream): its socket would be inside the output folder", "sensors=none"});
+    // A socket a live process holds is refused at once, whatever its type or backlog, and stays.
+    for (const std::string &name : liveSockets)
+        rows.push_back({"stream ipc held " + name, tv + "-n 1 --stream ipc://@scratch/" + name, 2, "",
+                        "a live process holds the socket there|![Detector]", "sensors=none"});
+    // Links lead into the folder, from the socket's side or the folder's.
+    rows.push_back({"stream ipc in the folder by a link", tv + "-n 1 -o @out --stream ipc://@scratch/out-link/s", 2, "",
+                    "(--stream): its socket would be inside the output folder", "sensors=none"});
+    rows.push_back({"stream ipc in the folder named by a link", tv + "-n 1 -o @scratch/out-link --stream ipc://@out/s", 2,
+                    "", "(--stream): its socket would be inside the output folder", "sensors=none"});
     rows.push_back({"stream ipc as the folder", tv + "-n 1 -o @scratch/folder --stream ipc://@scratch/folder", 2, "",
                     "in the place of the output folder", "sensors=none"});
     for (const std::string mode : {"async", "continuous"}) {
@@ -241,7 +283,12 @@ TEST_P(RecordRun, EndsAsTheRowSays)
     const std::string plugin = std::string(getenv("UCA_CAMERA_PATH")) + "/libucatessaravolt.so";
     for (const char *name : {"libucatessaravolt.so", "libucatessaravolt.so.2"})
         std::filesystem::create_symlink(plugin, scratch.file("plugins/") + name);
-    leaveStaleSocket(scratch.file("stale-socket"));
+    close(bindSocket(scratch.file("stale-socket"), SOCK_STREAM, -1));
+    HeldSockets held{{bindSocket(scratch.file(liveSockets[0]), SOCK_DGRAM, -1),
+                      bindSocket(scratch.file(liveSockets[1]), SOCK_SEQPACKET, 1),
+                      bindSocket(scratch.file(liveSockets[2]), SOCK_STREAM, 0)}};
+    held.fillBacklog(scratch.file(liveSockets[2]));
+    std::filesystem::create_directory_symlink(output.path(), scratch.file("out-link"));
     const auto scratchBefore = scratch.entries();
     auto expand = [&](std::string text) {
         for (const auto &[mark, path] : {std::pair{std::string("@out"), output.path()},
@@ -267,6 +314,8 @@ TEST_P(RecordRun, EndsAsTheRowSays)
 
     EXPECT_EQ(run.exitStatus, row.status) << run.err;
     EXPECT_EQ(contentsOf(scratch.file("plain-file")), "not a folder");
+    for (const std::string &name : liveSockets)
+        EXPECT_TRUE(std::filesystem::is_socket(scratch.file(name))) << name << " removed";
     for (const std::string &name : scratch.entries())
         EXPECT_TRUE(std::binary_search(scratchBefore.begin(), scratchBefore.end(), name))
             << name << " left";
