@@ -459,7 +459,7 @@ record_frames (Session *session, RecordResult *result, GError **error)
     stopping = record_monotonic_ns ();
 
     if (reason == STOP_SIGNAL && session->stream != NULL)
-        record_stream_stop_waiting (session->stream, stopping + STOP_GRACE_NS);
+        record_stream_stop_waiting (session->stream, stopping + RECORD_STOP_GRACE_NS);
 
     if (async)
         end_async_delivery (session, reason, stopping);
@@ -566,7 +566,7 @@ finish_stream (Session *session)
     while (!record_stream_wait_done (session->stream, record_monotonic_ns () + 100000000)) {
         if (record_stop_signal () != 0)
             record_stream_stop_waiting (session->stream,
-                                        record_monotonic_ns () + (record_quit_requested () ? 0 : STOP_GRACE_NS));
+                                        record_monotonic_ns () + (record_quit_requested () ? 0 : RECORD_STOP_GRACE_NS));
 
         tell_stream_waits (session);
     }

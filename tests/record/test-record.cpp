@@ -231,7 +231,7 @@ std::vector<Invocation> runs()
         // that comes after --duration is not kept.
         rows.push_back({"no frame " + mode, tv + "trigger-source=external --timeout 0.5 -o @out --mode " + mode, 1, "",
                         "No frame arrived within 0.5 s of the start|--timeout"});
-        rows.push_back({"frame after the duration " + mode, tv + "exposure-time=2 --duration 0.2 --mode " + mode, 0,
+        rows.push_back({"frame after the duration " + mode, tv + "exposure-time=4 --duration 0.2 --mode " + mode, 0,
                         "frames:     0 of", "no frame arrived within --duration 0.2 s"});
         // The duration ends the run, not the frame under way: it would come after it anyway.
         rows.push_back({"duration shorter than the exposure " + mode,
