@@ -257,4 +257,10 @@ record_print_report (const Options *options, const CameraInfo *info, const gchar
 
     if (written->name != NULL)
         print_written (options, written);
+
+    /* A failed write or a quit ends the files early: what they lack is said, not left to subtract. */
+    if (written->name != NULL && written->frames + stats->unwritten < stats->accepted)
+        g_print ("unwritten:  %" G_GUINT64_FORMAT " frames received but not in the files, which ended early (a "
+                 "failure said above, or a quit)\n",
+                 stats->accepted - stats->unwritten - written->frames);
 }
