@@ -89,8 +89,7 @@ void record_memory_release (void *reservation, size_t size);
  * system cannot say. */
 enum {
     RECORD_SOCKET_PATH_FREE,      /* nothing */
-    RECORD_SOCKET_PATH_LISTENING, /* a socket a process holds: listening, even with a full backlog, or of another type
-                                   */
+    RECORD_SOCKET_PATH_LISTENING, /* a socket a process holds: listening (a full backlog too), or of another type */
     RECORD_SOCKET_PATH_STALE,     /* a socket nobody listens on, left by a process that ended */
     RECORD_SOCKET_PATH_OTHER,     /* anything else: a file, a folder, a link */
 };
