@@ -144,8 +144,6 @@ typedef struct {
     gchar *format_help;
 } OptionTexts;
 
-/* A series goes into a file that holds several: the format that does is the default then, and
- * the others are refused. */
 /* `path` absolute, with the links of the part that exists followed: what is yet to be made lies
  * where its nearest existing ancestor really is. */
 static gchar *
@@ -207,6 +205,8 @@ check_stream_paths (const Options *options, GError **error)
     return usable;
 }
 
+/* A series goes into a file that holds several: the format that does is the default then, and
+ * the others are refused. */
 static gboolean
 check_series (const OptionTexts *texts, Options *options, GError **error)
 {
