@@ -44,6 +44,7 @@
 
 #include "data-exchange.h"
 #include "hdf5-copy.h"
+#include "hdf5-series.h"
 #include "core/signals.h"
 #include "output/output.h"
 #include "platform/platform.h"
@@ -64,7 +65,6 @@ enum {
 
 /* By RecordSeries. */
 static const gchar *const series_datasets[] = { DX_DATA, DX_DARK, DX_FLAT };
-static const gchar *const series_paths[] = { DX_GROUP "/" DX_DATA, DX_GROUP "/" DX_DARK, DX_GROUP "/" DX_FLAT };
 static const gchar *const series_times[] = { DX_DATA_TIMES, DX_DARK_TIMES, DX_FLAT_TIMES };
 static const gchar *const series_time_paths[] = { DX_GROUP "/" DX_DATA_TIMES, DX_GROUP "/" DX_DARK_TIMES,
                                                   DX_GROUP "/" DX_FLAT_TIMES };
@@ -243,7 +243,8 @@ create_file (const gchar *path)
 static gboolean
 copy_earlier (RecordOutput *output, hid_t file)
 {
-    const gchar *const left_out[] = { series_paths[output->series], series_time_paths[output->series], NULL };
+    const gchar *const left_out[] = { record_hdf5_series_paths[output->series], series_time_paths[output->series],
+                                      NULL };
     const gint64 start = record_monotonic_ns ();
     hid_t earlier = H5Fopen (output->base, H5F_ACC_RDONLY, H5P_DEFAULT);
     gboolean success = earlier >= 0 && record_hdf5_copy (earlier, file, left_out, &output->copied_bytes);
@@ -253,140 +254,6 @@ copy_earlier (RecordOutput *output, hid_t file)
 
     output->copy_ns = record_monotonic_ns () - start;
     return success;
-}
-
-/* A setting of a series in the file, as numbers; FALSE when the series has none such. */
-static gboolean
-read_numbers (hid_t data, const gchar *name, gdouble *values, hssize_t count)
-{
-    hid_t attribute = H5Aexists (data, name) > 0 ? H5Aopen (data, name, H5P_DEFAULT) : H5I_INVALID_HID;
-    hid_t space = attribute >= 0 ? H5Aget_space (attribute) : H5I_INVALID_HID;
-    gboolean success = space >= 0 && H5Sget_simple_extent_npoints (space) == count &&
-                       H5Aread (attribute, H5T_NATIVE_DOUBLE, values) >= 0;
-
-    if (space >= 0)
-        H5Sclose (space);
-
-    if (attribute >= 0)
-        H5Aclose (attribute);
-
-    return success;
-}
-
-/* A text setting of a series in the file, fixed or variable length, in its own character set; NULL
- * when the series has none such. */
-static gchar *
-read_text (hid_t data, const gchar *name)
-{
-    hid_t attribute = H5Aexists (data, name) > 0 ? H5Aopen (data, name, H5P_DEFAULT) : H5I_INVALID_HID;
-    hid_t type = attribute >= 0 ? H5Aget_type (attribute) : H5I_INVALID_HID;
-    hid_t memory = type >= 0 && H5Tget_class (type) == H5T_STRING ? H5Tcopy (type) : H5I_INVALID_HID;
-    gchar *text = NULL;
-
-    if (memory >= 0 && H5Tis_variable_str (type) > 0) {
-        gchar *value = NULL;
-
-        if (H5Aread (attribute, memory, &value) >= 0 && value != NULL)
-            text = g_strdup (value);
-
-        H5free_memory (value);
-    }
-    else if (memory >= 0) {
-        gchar *buffer = g_malloc0 (H5Tget_size (type) + 1);
-
-        if (H5Aread (attribute, memory, buffer) >= 0)
-            text = g_strdup (buffer);
-
-        g_free (buffer);
-    }
-
-    if (memory >= 0)
-        H5Tclose (memory);
-
-    if (type >= 0)
-        H5Tclose (type);
-
-    if (attribute >= 0)
-        H5Aclose (attribute);
-
-    return text;
-}
-
-static void
-compare_numbers (GString *differences, hid_t data, const gchar *name, const gdouble *own, hssize_t count)
-{
-    gdouble theirs[4];
-    gboolean same = TRUE;
-
-    if (!read_numbers (data, name, theirs, count))
-        return;
-
-    for (hssize_t i = 0; i < count; i++)
-        same = same && fabs (theirs[i] - own[i]) <= 1e-9 * MAX (fabs (theirs[i]), fabs (own[i]));
-
-    if (same)
-        return;
-
-    g_string_append_printf (differences, "%s%s ", differences->len > 0 ? "; " : "", name);
-
-    for (hssize_t i = 0; i < count; i++)
-        g_string_append_printf (differences, "%s%g", i > 0 ? "," : "", theirs[i]);
-
-    g_string_append (differences, ", this series' ");
-
-    for (hssize_t i = 0; i < count; i++)
-        g_string_append_printf (differences, "%s%g", i > 0 ? "," : "", own[i]);
-}
-
-/* Warns of each other series of the file taken with other settings than this one: the camera
- * uses darks only with flats taken alike, and tomography software normalises projections with
- * both. */
-static void
-warn_of_other_settings (const RecordOutput *output, hid_t file)
-{
-    const CameraInfo *info = &output->info;
-    const gdouble roi[4] = { info->roi[0], info->roi[1], info->roi[2], info->roi[3] };
-    const gdouble binning[2] = { info->binning[0], info->binning[1] };
-    const gdouble gain = info->gain;
-
-    if (H5Lexists (file, DX_GROUP, H5P_DEFAULT) <= 0)
-        return;
-
-    for (guint other = 0; other < G_N_ELEMENTS (series_paths); other++) {
-        GString *differences;
-        gchar *trigger;
-        hid_t data;
-
-        if (other == (guint) output->series || H5Lexists (file, series_paths[other], H5P_DEFAULT) <= 0 ||
-            (data = H5Dopen2 (file, series_paths[other], H5P_DEFAULT)) < 0)
-            continue;
-
-        differences = g_string_new (NULL);
-        compare_numbers (differences, data, DX_EXPOSURE_TIME, &info->exposure_s, 1);
-
-        if (info->has_gain)
-            compare_numbers (differences, data, DX_GAIN, &gain, 1);
-
-        if (info->binning[0] > 0)
-            compare_numbers (differences, data, DX_BINNING, binning, 2);
-
-        compare_numbers (differences, data, DX_ROI, roi, 4);
-        trigger = read_text (data, DX_TRIGGER_SOURCE);
-
-        if (trigger != NULL && info->trigger_source != NULL && g_strcmp0 (trigger, info->trigger_source) != 0)
-            g_string_append_printf (differences, "%s" DX_TRIGGER_SOURCE " %s, this series' %s",
-                                    differences->len > 0 ? "; " : "", trigger, info->trigger_source);
-
-        if (differences->len > 0)
-            g_printerr ("uca-record: warning: `%s' holds a %s series (%s) taken with other settings than this %s "
-                        "series: %s\n",
-                        output->base, record_series_names[other], series_paths[other],
-                        record_series_names[output->series], differences->str);
-
-        g_free (trigger);
-        g_string_free (differences, TRUE);
-        H5Dclose (data);
-    }
 }
 
 static gpointer
@@ -411,7 +278,7 @@ hdf5_open (RecordOutput *output, GError **error)
     errno = 0;
     h5->file = create_file (h5->temporary);
 
-    output->part = series_paths[output->series];
+    output->part = record_hdf5_series_paths[output->series];
 
     if (h5->file < 0 || (output->base != NULL && !copy_earlier (output, h5->file)) || !create_layout (h5, output) ||
         H5Fstart_swmr_write (h5->file) < 0) {
@@ -434,7 +301,7 @@ hdf5_open (RecordOutput *output, GError **error)
     }
 
     if (output->base != NULL)
-        warn_of_other_settings (output, h5->file);
+        record_hdf5_warn_of_other_settings (output, h5->file);
 
     take_reserve (output, h5);
     return h5;
@@ -612,10 +479,11 @@ find_series (hid_t file, RecordSeries series, hsize_t *frames, guint8 *complete)
     hid_t data, space, attribute;
     hsize_t dims[3] = { 0 };
 
-    if (H5Lexists (file, DX_GROUP, H5P_DEFAULT) <= 0 || H5Lexists (file, series_paths[series], H5P_DEFAULT) <= 0)
+    if (H5Lexists (file, DX_GROUP, H5P_DEFAULT) <= 0 ||
+        H5Lexists (file, record_hdf5_series_paths[series], H5P_DEFAULT) <= 0)
         return FALSE;
 
-    data = H5Dopen2 (file, series_paths[series], H5P_DEFAULT);
+    data = H5Dopen2 (file, record_hdf5_series_paths[series], H5P_DEFAULT);
     space = data >= 0 ? H5Dget_space (data) : H5I_INVALID_HID;
     attribute = data >= 0 ? H5Aopen (data, "complete", H5P_DEFAULT) : H5I_INVALID_HID;
 
@@ -670,7 +538,7 @@ hdf5_check_addition (const gchar *path, RecordSeries series, gboolean overwrite,
         g_set_error (error, RECORD_ERROR, RECORD_ERROR_USAGE,
                      "`%s' already holds a %s series (%s, %" G_GUINT64_FORMAT " frames%s); give --overwrite to "
                      "replace that series alone, or record into another folder",
-                     path, name, series_paths[series], (guint64) frames, complete ? "" : ", incomplete");
+                     path, name, record_hdf5_series_paths[series], (guint64) frames, complete ? "" : ", incomplete");
         g_free (dir);
         return FALSE;
     }
