@@ -8,8 +8,7 @@
 #include <math.h>
 #include <string.h>
 
-const gchar *const record_hdf5_series_paths[3] = { DX_GROUP "/" DX_DATA, DX_GROUP "/" DX_DARK,
-                                                   DX_GROUP "/" DX_FLAT };
+const gchar *const record_hdf5_series_paths[3] = { DX_GROUP "/" DX_DATA, DX_GROUP "/" DX_DARK, DX_GROUP "/" DX_FLAT };
 
 /* A setting of a series in the file, as numbers; FALSE when the series has none such. */
 static gboolean
