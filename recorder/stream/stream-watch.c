@@ -10,6 +10,8 @@
 
 enum {
     WATCH_POLL_MS = 100,
+    /* How long a closing stream waits for its sockets' last events. */
+    WATCH_DRAIN_NS = 2000000000,
     ZAP_MAX_PARTS = 8,
     CURVE_KEY_BYTES = 32,
 };
@@ -23,8 +25,8 @@ stream_endpoint_consumers (StreamEndpoint *endpoint)
 }
 
 /* A monitor event: a part of six bytes (the event as 16 bits, a value as 32) and a part with
- * the address. */
-static void
+ * the address. Returns the event, 0 for none. */
+static guint16
 read_event (RecordStream *stream, StreamEndpoint *endpoint)
 {
     zmq_msg_t part;
@@ -35,7 +37,7 @@ read_event (RecordStream *stream, StreamEndpoint *endpoint)
 
     if (zmq_msg_recv (&part, endpoint->monitor, ZMQ_DONTWAIT) < 0) {
         zmq_msg_close (&part);
-        return;
+        return 0;
     }
 
     if (zmq_msg_size (&part) >= sizeof event)
@@ -70,6 +72,8 @@ read_event (RecordStream *stream, StreamEndpoint *endpoint)
         if (event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL)
             atomic_fetch_add (&endpoint->refused, 1);
     }
+
+    return event;
 }
 
 static void
@@ -144,6 +148,8 @@ stream_watch_thread (void *data)
     RecordStream *stream = data;
     const guint n_items = stream->n_endpoints + (stream->zap != NULL);
     zmq_pollitem_t *items = g_new0 (zmq_pollitem_t, n_items);
+    gint64 drain_deadline = G_MAXINT64;
+    guint stopped = 0;
 
     for (guint i = 0; i < stream->n_endpoints; i++)
         items[i] = (zmq_pollitem_t){ .socket = stream->endpoints[i].monitor, .events = ZMQ_POLLIN };
@@ -151,13 +157,19 @@ stream_watch_thread (void *data)
     if (stream->zap != NULL)
         items[n_items - 1] = (zmq_pollitem_t){ .socket = stream->zap, .events = ZMQ_POLLIN };
 
-    while (!atomic_load (&stream->closing)) {
+    /* Once the stream closes, its data sockets' last events (each ends with its monitor's stop)
+     * are read too: ZeroMQ does not free the ones left unread. */
+    while (stopped < stream->n_endpoints && record_monotonic_ns () < drain_deadline) {
+        if (drain_deadline == G_MAXINT64 && atomic_load (&stream->closing))
+            drain_deadline = record_monotonic_ns () + WATCH_DRAIN_NS;
+
         if (zmq_poll (items, (int) n_items, WATCH_POLL_MS) <= 0)
             continue;
 
         for (guint i = 0; i < stream->n_endpoints; i++) {
-            if (items[i].revents & ZMQ_POLLIN)
-                read_event (stream, &stream->endpoints[i]);
+            if ((items[i].revents & ZMQ_POLLIN) &&
+                read_event (stream, &stream->endpoints[i]) == ZMQ_EVENT_MONITOR_STOPPED)
+                stopped++;
         }
 
         if (stream->zap != NULL && (items[n_items - 1].revents & ZMQ_POLLIN))

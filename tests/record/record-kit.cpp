@@ -29,23 +29,11 @@ std::vector<std::string> commandLine(const std::vector<std::string> &arguments,
     return line;
 }
 
-EnvironmentChanges recordEnvironment(const std::string &simulator)
-{
-    const char *asan = getenv("ASAN_OPTIONS");
-    std::string asanOptions = asan != nullptr ? asan : "";
-#ifdef RECORD_TEST_ADDRESS_SANITIZER
-    // LeakSanitizer's exit-time scan of dynamic thread-local storage (glibc 2.36, GCC 12) crashes
-    // in some runs before it looks for leaks; valgrind checks uca-record's leaks instead.
-    asanOptions += " detect_leaks=0";
-#endif
-    return {{"XISL_SIM", simulator}, {"ASAN_OPTIONS", asanOptions}};
-}
-
 } // namespace
 
 RunningRecord::RunningRecord(const std::vector<std::string> &arguments,
                              const std::string &simulator, const std::vector<std::string> &wrapper)
-    : RunningChild(commandLine(arguments, wrapper), recordEnvironment(simulator))
+    : RunningChild(commandLine(arguments, wrapper), EnvironmentChanges{{"XISL_SIM", simulator}})
 {
 }
 

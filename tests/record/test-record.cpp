@@ -199,6 +199,10 @@ std::vector<Invocation> runs()
     // there leaves no socket of its own behind, and none goes in or in place of the folder.
     rows.push_back({"stream ipc://@scratch/stale-socket", tv + "-n 1 --stream ipc://@scratch/stale-socket", 1, "",
                     "Cannot open camera `tessaravolt'", "sensors=none"});
+    // An address too long for ZeroMQ's short messages: its last events are freed too.
+    rows.push_back({"stream ipc long addresses", tv + "-n 2 -o @out --stream-policy drop --stream ipc://@scratch/"
+                    "a-socket-name-longer-than-a-short-message --stream ipc://@scratch/another-name-longer-than-a-short-message"
+                    " --stream ipc://@scratch/a-third-name-longer-than-a-short-message", 0, "0 frames sent, 2 dropped (drop)"});
     rows.push_back({"stream ipc refused at the camera", tv + "-n 1 -o @out --stream ipc://@scratch/s", 1, "",
                     "Cannot open camera `tessaravolt'", "sensors=none"});
     rows.push_back({"stream ipc in the folder", tv + "-n 1 -o @out --stream ipc://@out/frames.h5", 2, "",
