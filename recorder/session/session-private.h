@@ -47,6 +47,7 @@ typedef struct {
     gboolean grab_stuck;     /* main thread's: the grab thread never ended */
     gboolean told_waiting;   /* main thread's: the stream's wait for a consumer was reported */
     gboolean told_stalled;   /* main thread's: its wait for connected consumers to take a frame, too */
+    gboolean told_lingering; /* main thread's: its wait for them to leave after the end, too */
     gboolean grab_abandoned; /* main thread's: a stop did not wait for the frame under way */
     atomic_int grab_done;    /* producer to main thread: it has ended (asynchronous: with LAST_TAKEN) */
     atomic_int grab_state;   /* GrabState; whoever moves it from GRAB_IN_CAMERA owns the frame */

@@ -48,6 +48,10 @@ stream_progress (const Session *session, const Progress *progress)
     if (status.waiting && status.waiting_consumers == 0)
         return g_strdup (" | stream: waiting for a consumer");
 
+    if (status.leave_waited_ns >= STREAM_STALL_NS && status.consumers > 0)
+        return g_strdup_printf (" | stream: waiting for %u consumer%s to leave after the end", status.consumers,
+                                status.consumers == 1 ? "" : "s");
+
     if (status.waiting && status.waited_ns >= STREAM_STALL_NS)
         return g_strdup_printf (" | stream: waiting for %u connected consumer%s to take a frame",
                                 status.waiting_consumers, status.waiting_consumers == 1 ? "" : "s");
@@ -70,10 +74,11 @@ draw_progress (const Session *session, Progress *progress, const RingStatus *sta
 }
 
 /* Says once of each kind, also where no progress line shows and with --quiet, that the stream
- * waits, for a consumer to connect or for the connected ones to take a frame: nothing else would
- * tell why recording stands still. Once a run: a wait that outlasts the recording is the same
- * wait, and consumers refused by CURVE, which reconnect again and again, would make every
- * reconnection a new one; the progress line shows each. */
+ * waits, for a consumer to connect or for the connected ones to take a frame, or after the end for
+ * them to leave: nothing else would tell why recording stands still, or why the recorder does not
+ * exit. Once a run: a wait that outlasts the recording is the same wait, and consumers refused by
+ * CURVE, which reconnect again and again, would make every reconnection a new one; the progress
+ * line shows each. */
 static void
 tell_stream_waits (Session *session)
 {
@@ -83,6 +88,14 @@ tell_stream_waits (Session *session)
         return;
 
     record_stream_get_status (session->stream, &status);
+
+    if (status.leave_waited_ns >= STREAM_STALL_NS && status.consumers > 0 && !session->told_lingering) {
+        g_printerr ("uca-record: warning: %u consumer%s still connected after the end message: the stream waits "
+                    "up to %.1f s (--timeout) for %s to leave, so that none loses the end, or until Ctrl-C\n",
+                    status.consumers, status.consumers == 1 ? " is" : "s are", status.patience_ns / 1e9,
+                    status.consumers == 1 ? "it" : "them");
+        session->told_lingering = TRUE;
+    }
 
     if (!status.waiting || status.waited_ns < STREAM_STALL_NS)
         return;

@@ -17,7 +17,7 @@ typedef struct {
     GStatBuf socket_file;   /* what it was once bound: another file there later is not ours */
     void *socket;           /* PUSH: the opening thread's, then the sender's, then the closing thread's */
     void *monitor;          /* PAIR receiving the socket's events: the watch thread's */
-    guint refusals_closing; /* the watch thread's: connections refused whose close is to come */
+    guint failed_closing;   /* the watch thread's: connections whose handshake failed, their close to come */
 
     /* Written by the sender thread; read by anyone. */
     atomic_uint_fast64_t sent;
@@ -28,9 +28,8 @@ typedef struct {
     gint64 last_progress_ns;     /* the sender's: a message taken, or no consumer to take one */
 
     /* Written by the watch thread; read by anyone. */
-    atomic_uint accepted; /* connections */
-    atomic_uint disconnected;
     atomic_uint joined;       /* connections whose handshake succeeded: consumers */
+    atomic_uint left;         /* consumers that disconnected */
     atomic_uint refused;      /* consumers refused: each key not admitted once, and other failed handshakes */
     GHashTable *refused_keys; /* the watch thread's: keys not admitted, in Z85 */
     /* Frames ZeroMQ held for consumers that left mid-series: lost unless another took them. */
@@ -81,6 +80,8 @@ struct RecordStream {
     /* Sender to main thread: 1 + the endpoint a message waits for (0: none), and since when. */
     atomic_uint waiting_on;
     atomic_int_fast64_t waiting_since_ns;
+    /* Sender to main thread: since when consumers are waited for to leave after the end (0: not). */
+    atomic_int_fast64_t leave_wait_since_ns;
     atomic_int_fast64_t first_send_ns;
     atomic_int_fast64_t last_send_ns;
 
@@ -92,8 +93,10 @@ struct RecordStream {
 /* With CURVE, endpoint i's authentication domain: this, then i. */
 #define STREAM_ZAP_DOMAIN "uca-record-"
 
-/* A consumer's count on one endpoint: connections open now. */
+/* The consumers on one endpoint: connections open now whose handshake succeeded. */
 guint stream_endpoint_consumers (StreamEndpoint *endpoint);
+/* Of the frames sent there, those ZeroMQ held for consumers that then left, or took nothing. */
+guint64 stream_endpoint_possibly_lost (StreamEndpoint *endpoint);
 
 void *stream_send_thread (void *data);
 void *stream_watch_thread (void *data);

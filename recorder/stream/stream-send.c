@@ -221,6 +221,7 @@ wait_for_consumers_to_leave (RecordStream *stream)
     const gint64 deadline = record_monotonic_ns () + stream->patience_ns;
     gboolean connected = TRUE;
 
+    atomic_store (&stream->leave_wait_since_ns, record_monotonic_ns ());
     record_lock (&stream->lock);
 
     while (connected && record_monotonic_ns () < MIN (deadline, atomic_load (&stream->stop_ns))) {
@@ -236,6 +237,7 @@ wait_for_consumers_to_leave (RecordStream *stream)
     }
 
     record_unlock (&stream->lock);
+    atomic_store (&stream->leave_wait_since_ns, 0);
 }
 
 void *
@@ -268,7 +270,7 @@ stream_send_thread (void *data)
     for (guint i = 0; i < stream->n_endpoints; i++) {
         StreamEndpoint *endpoint = &stream->endpoints[i];
         GBytes *end = stream_encode_end (&stream->series, atomic_load (&endpoint->sent),
-                                         atomic_load (&endpoint->dropped), atomic_load (&endpoint->possibly_lost));
+                                         atomic_load (&endpoint->dropped), stream_endpoint_possibly_lost (endpoint));
         /* Consumers share an endpoint's messages round robin: one end for each, or those without
          * would wait on, and the recorder with them. */
         const guint n_ends = MAX (stream_endpoint_consumers (endpoint), 1);

@@ -19,9 +19,17 @@ enum {
 guint
 stream_endpoint_consumers (StreamEndpoint *endpoint)
 {
-    const guint accepted = atomic_load (&endpoint->accepted), gone = atomic_load (&endpoint->disconnected);
+    const guint joined = atomic_load (&endpoint->joined), left = atomic_load (&endpoint->left);
 
-    return accepted > gone ? accepted - gone : 0;
+    return joined > left ? joined - left : 0;
+}
+
+guint64
+stream_endpoint_possibly_lost (StreamEndpoint *endpoint)
+{
+    /* ZeroMQ says what it holds for all consumers, not for one: estimated from that, the count
+     * could exceed what was ever sent here. */
+    return MIN (atomic_load (&endpoint->possibly_lost), atomic_load (&endpoint->sent));
 }
 
 /* A monitor event: a part of six bytes (the event as 16 bits, a value as 32) and a part with
@@ -50,23 +58,26 @@ read_event (RecordStream *stream, StreamEndpoint *endpoint)
 
     zmq_msg_close (&part);
 
-    if (event == ZMQ_EVENT_ACCEPTED)
-        atomic_fetch_add (&endpoint->accepted, 1);
-    else if (event == ZMQ_EVENT_DISCONNECTED) {
-        /* A consumer leaving mid-series takes with it what ZeroMQ queued for it; which frames
-         * those were, and what its own queue and the kernel's buffers held, nobody can tell. A
-         * connection refused at the handshake (it closes next) was never given any. */
-        if (endpoint->refusals_closing > 0)
-            endpoint->refusals_closing--;
-        else if (atomic_load (&stream->mid_series))
-            atomic_fetch_add (&endpoint->possibly_lost, atomic_exchange (&endpoint->queued, 0));
+    /* A connection is a consumer once its handshake succeeded. One whose handshake failed (refused,
+     * or closed or timed out before it ended; it closes next) was never given anything. */
+    if (event == ZMQ_EVENT_DISCONNECTED) {
+        /* A consumer leaving mid-series takes with it what ZeroMQ queued for it (and releases as it
+         * goes); which frames those were, and what its own queue and the kernel's buffers held,
+         * nobody can tell. */
+        if (endpoint->failed_closing > 0)
+            endpoint->failed_closing--;
+        else {
+            if (atomic_load (&stream->mid_series))
+                atomic_fetch_add (&endpoint->possibly_lost, atomic_exchange (&endpoint->queued, 0));
 
-        atomic_fetch_add (&endpoint->disconnected, 1);
+            atomic_fetch_add (&endpoint->left, 1);
+        }
     }
     else if (event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED)
         atomic_fetch_add (&endpoint->joined, 1);
-    else if (event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH || event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL) {
-        endpoint->refusals_closing++;
+    else if (event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH || event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL ||
+             event == ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL) {
+        endpoint->failed_closing++;
 
         /* A refused key comes back at each reconnection: answer_zap counts it once. */
         if (event == ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL)

@@ -374,6 +374,7 @@ void
 record_stream_get_status (RecordStream *stream, StreamStatus *status)
 {
     guint waiting_on;
+    gint64 leave_wait_since;
 
     memset (status, 0, sizeof *status);
 
@@ -387,6 +388,11 @@ record_stream_get_status (RecordStream *stream, StreamStatus *status)
     }
 
     waiting_on = atomic_load (&stream->waiting_on);
+    leave_wait_since = atomic_load (&stream->leave_wait_since_ns);
+    status->patience_ns = stream->patience_ns;
+
+    if (leave_wait_since > 0)
+        status->leave_waited_ns = record_monotonic_ns () - leave_wait_since;
 
     if (waiting_on > 0) {
         status->waiting = TRUE;
@@ -485,16 +491,14 @@ record_stream_print_report (RecordStream *stream, gboolean quiet)
 
     for (guint i = 0; i < stream->n_endpoints && !quiet; i++) {
         StreamEndpoint *endpoint = &stream->endpoints[i];
-        const guint accepted = atomic_load (&endpoint->accepted), joined = atomic_load (&endpoint->joined);
-        const guint disconnected = atomic_load (&endpoint->disconnected);
-        const guint left = disconnected - MIN (disconnected, accepted - MIN (accepted, joined));
+        const guint joined = atomic_load (&endpoint->joined), left = atomic_load (&endpoint->left);
         const gdouble megabytes = atomic_load (&endpoint->bytes) / 1e6;
 
         g_print ("stream:     %s: %" G_GUINT64_FORMAT " frames sent, %" G_GUINT64_FORMAT
                  " dropped (%s), %" G_GUINT64_FORMAT " possibly lost with consumers that left or took nothing, %.1f MB",
                  endpoint->bound != NULL ? endpoint->bound : endpoint->name, (guint64) atomic_load (&endpoint->sent),
                  (guint64) atomic_load (&endpoint->dropped), stream->drop ? "drop" : "block",
-                 (guint64) atomic_load (&endpoint->possibly_lost), megabytes);
+                 stream_endpoint_possibly_lost (endpoint), megabytes);
 
         if (seconds > 0)
             g_print (" at %.1f MB/s", megabytes / seconds);

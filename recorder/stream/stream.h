@@ -37,6 +37,8 @@ typedef struct {
     gboolean waiting; /* a message waits for consumers */
     gint64 waited_ns;
     guint waiting_consumers; /* connected to the endpoint it waits on, taking nothing meanwhile */
+    gint64 leave_waited_ns;  /* how long consumers still connected after the end were waited for to leave */
+    gint64 patience_ns;      /* the longest that wait lasts */
 } StreamStatus;
 
 /* Prints a new CURVE key pair for --stream-curve-secret and a consumer's --curve. */
