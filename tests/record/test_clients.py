@@ -328,7 +328,8 @@ class ClientTest(unittest.TestCase):
             "exposure-time=0.001", "-n", "150", "--buffer", "16M", "-o", self.folder, "--stream", self.endpoint,
             simulator="sensors=1024x1024;readout_ns_per_pixel=0")
         # Connections that close before their handshake (a port check, a consumer given up on at
-        # once) never were consumers: nothing is lost with them.
+        # once) never were consumers: nothing is lost with them. Mid-series: once the socket is bound.
+        self.assertTrue(wait_for(lambda: collector.messages or process.poll() is not None))
         for _ in range(10):
             time.sleep(0.05)
             with socket.socket(socket.AF_UNIX) as passer:
