@@ -547,6 +547,8 @@ class ClientTest(unittest.TestCase):
                     process.send_signal(signal.SIGINT)
                 began = time.monotonic()
                 status, report, errors = self.finish(process)
+                # Gone before the next row, or it would reconnect to that row's recorder.
+                stuck.close(0)
                 self.assertLess(time.monotonic() - began, 30, errors)
                 self.assertEqual((waited, status), (True, 128 + signal.SIGINT if signalled else 0), errors)
                 self.assertNotIn("waiting for a consumer to connect", errors)
