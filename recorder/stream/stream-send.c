@@ -227,9 +227,14 @@ wait_for_consumers_to_leave (RecordStream *stream)
     while (connected && record_monotonic_ns () < MIN (deadline, atomic_load (&stream->stop_ns))) {
         connected = FALSE;
 
-        for (guint i = 0; i < stream->n_endpoints; i++)
-            connected =
-                connected || (stream->endpoints[i].end_sent && stream_endpoint_consumers (&stream->endpoints[i]) > 0);
+        /* An end taken means a consumer was there, though the watch thread may not have seen it
+         * join yet: a consumer that connected late has just taken the whole series. */
+        for (guint i = 0; i < stream->n_endpoints; i++) {
+            StreamEndpoint *endpoint = &stream->endpoints[i];
+
+            connected = connected || (endpoint->end_sent && (atomic_load (&endpoint->joined) == 0 ||
+                                                             stream_endpoint_consumers (endpoint) > 0));
+        }
 
         if (connected)
             record_condition_wait_until (&stream->changed, &stream->lock,
