@@ -435,8 +435,10 @@ class ClientTest(unittest.TestCase):
         first.send_signal(signal.SIGSTOP)
         sizes = []
 
-        def stalled():  # the recorder waits: its file has not grown for a second
-            sizes.append(os.path.getsize(f"{self.folder}/frames.h5"))
+        def stalled():  # the recorder waits: its file, once there, has not grown for a second
+            if not os.path.exists(self.file):  # the disk may lag behind the stream
+                return False
+            sizes.append(os.path.getsize(self.file))
             time.sleep(0.1)
             return len(sizes) > 10 and sizes[-1] == sizes[-11]
         self.assertTrue(wait_for(stalled))
