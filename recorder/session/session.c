@@ -48,9 +48,9 @@ stream_progress (const Session *session, const Progress *progress)
     if (status.waiting && status.waiting_consumers == 0)
         return g_strdup (" | stream: waiting for a consumer");
 
-    if (status.leave_waited_ns >= STREAM_STALL_NS && status.consumers > 0)
-        return g_strdup_printf (" | stream: waiting for %u consumer%s to leave after the end", status.consumers,
-                                status.consumers == 1 ? "" : "s");
+    if (status.leave_waited_ns >= STREAM_STALL_NS && status.awaited > 0)
+        return g_strdup_printf (" | stream: waiting for %u consumer%s to leave after the end", status.awaited,
+                                status.awaited == 1 ? "" : "s");
 
     if (status.waiting && status.waited_ns >= STREAM_STALL_NS)
         return g_strdup_printf (" | stream: waiting for %u connected consumer%s to take a frame",
@@ -89,11 +89,18 @@ tell_stream_waits (Session *session)
 
     record_stream_get_status (session->stream, &status);
 
-    if (status.leave_waited_ns >= STREAM_STALL_NS && status.consumers > 0 && !session->told_lingering) {
-        g_printerr ("uca-record: warning: %u consumer%s still connected after the end message: the stream waits "
-                    "up to %.1f s (--timeout) for %s to leave, so that none loses the end, or until Ctrl-C\n",
-                    status.consumers, status.consumers == 1 ? " is" : "s are", status.patience_ns / 1e9,
-                    status.consumers == 1 ? "it" : "them");
+    if (status.leave_waited_ns >= STREAM_STALL_NS && status.awaited > 0 && !session->told_lingering) {
+        if (status.stopping)
+            g_printerr ("uca-record: warning: %u consumer%s still connected after the end message: as recording "
+                        "was stopped, the stream waits at most %.1f s after the stop for %s to leave\n",
+                        status.awaited, status.awaited == 1 ? " is" : "s are", RECORD_STOP_GRACE_NS / 1e9,
+                        status.awaited == 1 ? "it" : "them");
+        else
+            g_printerr ("uca-record: warning: %u consumer%s still connected after the end message: the stream "
+                        "waits up to %.1f s (--timeout) for %s to leave, so that none loses the end, or until "
+                        "Ctrl-C\n",
+                        status.awaited, status.awaited == 1 ? " is" : "s are", status.patience_ns / 1e9,
+                        status.awaited == 1 ? "it" : "them");
         session->told_lingering = TRUE;
     }
 

@@ -25,6 +25,10 @@ typedef struct {
     atomic_uint_fast64_t bytes;
     atomic_uint_fast64_t queued; /* frames ZeroMQ held right after the last send here */
     gboolean end_sent;           /* read once the sender has ended */
+    /* The sender's, published to the main thread by leave_wait_since_ns: the consumers the end
+     * went to, and those that had left then. */
+    guint ends_owed;
+    guint left_at_end;
     gint64 last_progress_ns;     /* the sender's: a message taken, or no consumer to take one */
 
     /* Written by the watch thread; read by anyone. */
@@ -58,6 +62,10 @@ struct RecordStream {
     RecordThread watcher;
     gboolean watching;  /* the watch thread runs */
     atomic_int closing; /* main thread to watch thread */
+    /* Sender to watch thread: catch-ups asked for; watch thread to sender: the last one done, every
+     * event reported before it asked read (signalled through changed). */
+    atomic_uint catch_up_asked;
+    atomic_uint catch_up_done;
 
     /* Set at start; read-only while the sender runs. */
     Ring *ring;
@@ -86,7 +94,7 @@ struct RecordStream {
     atomic_int_fast64_t last_send_ns;
 
     RecordLock lock;         /* guards done; the sender's timed waits use it too */
-    RecordCondition changed; /* done changed */
+    RecordCondition changed; /* done or catch_up_done changed */
     gboolean done;
 };
 
@@ -97,6 +105,12 @@ struct RecordStream {
 guint stream_endpoint_consumers (StreamEndpoint *endpoint);
 /* Of the frames sent there, those ZeroMQ held for consumers that then left, or took nothing. */
 guint64 stream_endpoint_possibly_lost (StreamEndpoint *endpoint);
+
+/* After the end message: the consumers it went to that have not left yet. */
+guint stream_endpoint_awaited (StreamEndpoint *endpoint);
+/* The sender's: returns once the watch thread has read every event ZeroMQ reported so far (at most
+ * a second), so that the counts hold every consumer given anything. */
+void stream_watch_catch_up (RecordStream *stream);
 
 void *stream_send_thread (void *data);
 void *stream_watch_thread (void *data);

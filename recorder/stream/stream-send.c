@@ -212,31 +212,35 @@ enum {
     LEAVE_POLL_NS = 20000000,
 };
 
+guint
+stream_endpoint_awaited (StreamEndpoint *endpoint)
+{
+    const guint gone = atomic_load (&endpoint->left) - endpoint->left_at_end;
+
+    return endpoint->end_sent && gone < endpoint->ends_owed ? endpoint->ends_owed - gone : 0;
+}
+
 /* A consumer whose queue is full when the connection closes loses what ZeroMQ read for it but
- * could not queue yet, the end message too: so the connections stay open until the consumers
- * leave, as they do after the end message, or the patience is up. */
+ * could not queue yet, the end message too: so the connections stay open until as many consumers
+ * left as the end went to, as they do after the end message, or the patience is up. One that
+ * joins later gets nothing of this series and is not waited for; should it leave first, the wait
+ * ends early, as ZeroMQ does not tell which consumer left. */
 static void
 wait_for_consumers_to_leave (RecordStream *stream)
 {
     const gint64 deadline = record_monotonic_ns () + stream->patience_ns;
-    gboolean connected = TRUE;
+    gboolean awaited = TRUE;
 
     atomic_store (&stream->leave_wait_since_ns, record_monotonic_ns ());
     record_lock (&stream->lock);
 
-    while (connected && record_monotonic_ns () < MIN (deadline, atomic_load (&stream->stop_ns))) {
-        connected = FALSE;
+    while (awaited && record_monotonic_ns () < MIN (deadline, atomic_load (&stream->stop_ns))) {
+        awaited = FALSE;
 
-        /* An end taken means a consumer was there, though the watch thread may not have seen it
-         * join yet: a consumer that connected late has just taken the whole series. */
-        for (guint i = 0; i < stream->n_endpoints; i++) {
-            StreamEndpoint *endpoint = &stream->endpoints[i];
+        for (guint i = 0; i < stream->n_endpoints; i++)
+            awaited = awaited || stream_endpoint_awaited (&stream->endpoints[i]) > 0;
 
-            connected = connected || (endpoint->end_sent && (atomic_load (&endpoint->joined) == 0 ||
-                                                             stream_endpoint_consumers (endpoint) > 0));
-        }
-
-        if (connected)
+        if (awaited)
             record_condition_wait_until (&stream->changed, &stream->lock,
                                          MIN (deadline, record_monotonic_ns () + LEAVE_POLL_NS));
     }
@@ -271,18 +275,23 @@ stream_send_thread (void *data)
 
     /* Each endpoint's end says what that endpoint sent, dropped and possibly lost. */
     atomic_store (&stream->mid_series, 0);
+    /* A consumer that joined just now may have taken the last frames already. */
+    stream_watch_catch_up (stream);
 
     for (guint i = 0; i < stream->n_endpoints; i++) {
         StreamEndpoint *endpoint = &stream->endpoints[i];
         GBytes *end = stream_encode_end (&stream->series, atomic_load (&endpoint->sent),
                                          atomic_load (&endpoint->dropped), stream_endpoint_possibly_lost (endpoint));
-        /* Consumers share an endpoint's messages round robin: one end for each, or those without
-         * would wait on, and the recorder with them. */
-        const guint n_ends = MAX (stream_endpoint_consumers (endpoint), 1);
+        const guint joined = atomic_load (&endpoint->joined);
 
+        /* Consumers share an endpoint's messages round robin: one end for each, or those without
+         * would wait on, and the recorder with them. With none connected, the end goes to the
+         * next to connect. */
+        endpoint->left_at_end = atomic_load (&endpoint->left);
+        endpoint->ends_owed = MAX (joined > endpoint->left_at_end ? joined - endpoint->left_at_end : 0, 1);
         endpoint->end_sent = TRUE;
 
-        for (guint j = 0; j < n_ends && endpoint->end_sent; j++)
+        for (guint j = 0; j < endpoint->ends_owed && endpoint->end_sent; j++)
             endpoint->end_sent = deliver_bytes (stream, endpoint, end);
 
         g_bytes_unref (end);

@@ -9,7 +9,9 @@
 #include <zmq.h>
 
 enum {
-    WATCH_POLL_MS = 100,
+    /* Also how long a catch-up may wait for the thread to look. */
+    WATCH_POLL_MS = 20,
+    CATCH_UP_BOUND_NS = 1000000000,
     /* How long a closing stream waits for its sockets' last events. */
     WATCH_DRAIN_NS = 2000000000,
     ZAP_MAX_PARTS = 8,
@@ -153,6 +155,29 @@ answer_zap (RecordStream *stream)
         zmq_msg_close (&parts[i]);
 }
 
+void
+stream_watch_catch_up (RecordStream *stream)
+{
+    const guint asked = atomic_fetch_add (&stream->catch_up_asked, 1) + 1;
+    const gint64 deadline = record_monotonic_ns () + CATCH_UP_BOUND_NS;
+
+    record_lock (&stream->lock);
+
+    while (atomic_load (&stream->catch_up_done) != asked && record_monotonic_ns () < deadline)
+        record_condition_wait_until (&stream->changed, &stream->lock, deadline);
+
+    record_unlock (&stream->lock);
+}
+
+static void
+answer_catch_up (RecordStream *stream, guint asked)
+{
+    record_lock (&stream->lock);
+    atomic_store (&stream->catch_up_done, asked);
+    record_condition_broadcast (&stream->changed);
+    record_unlock (&stream->lock);
+}
+
 void *
 stream_watch_thread (void *data)
 {
@@ -171,10 +196,19 @@ stream_watch_thread (void *data)
     /* Once the stream closes, its data sockets' last events (each ends with its monitor's stop)
      * are read too: ZeroMQ does not free the ones left unread. */
     while (stopped < stream->n_endpoints && record_monotonic_ns () < drain_deadline) {
+        /* Asked to catch up: every event reported before the asking is read once none is left. */
+        const guint asked = atomic_load (&stream->catch_up_asked);
+        const gboolean catching_up = asked != atomic_load (&stream->catch_up_done);
+
         if (drain_deadline == G_MAXINT64 && atomic_load (&stream->closing))
             drain_deadline = record_monotonic_ns () + WATCH_DRAIN_NS;
 
-        if (zmq_poll (items, (int) n_items, WATCH_POLL_MS) <= 0)
+        const int ready = zmq_poll (items, (int) n_items, catching_up ? 0 : WATCH_POLL_MS);
+
+        if (ready == 0 && catching_up)
+            answer_catch_up (stream, asked);
+
+        if (ready <= 0)
             continue;
 
         for (guint i = 0; i < stream->n_endpoints; i++) {

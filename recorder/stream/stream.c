@@ -336,7 +336,7 @@ record_stream_header_room (void)
 
 gboolean
 record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, const FrameGeometry *geometry,
-                     const AppliedMaps *maps, guint64 n_images, gint64 patience_ns, GError **error)
+                     AppliedMaps *maps, guint64 n_images, gint64 patience_ns, GError **error)
 {
     gint failure;
     RingStatus status;
@@ -356,8 +356,9 @@ record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, c
     /* The sender encodes the start message: with maps of a large sensor, compressing them takes
      * as long as a frame's sending, and recording does not wait for it. */
     stream->info = *info;
-    stream->maps.flatfield = maps->flatfield != NULL ? g_bytes_ref (maps->flatfield) : NULL;
-    stream->maps.pixel_mask = maps->pixel_mask != NULL ? g_bytes_ref (maps->pixel_mask) : NULL;
+    /* Taken, not shared: the sender drops the last reference, on the thread that read the bytes. */
+    stream->maps = *maps;
+    *maps = (AppliedMaps){ 0 };
 
     failure = record_thread_start (&stream->sender, stream_send_thread, stream);
 
@@ -390,9 +391,15 @@ record_stream_get_status (RecordStream *stream, StreamStatus *status)
     waiting_on = atomic_load (&stream->waiting_on);
     leave_wait_since = atomic_load (&stream->leave_wait_since_ns);
     status->patience_ns = stream->patience_ns;
+    status->stopping = atomic_load (&stream->stop_ns) != G_MAXINT64;
 
-    if (leave_wait_since > 0)
+    /* What the sender set for the wait came before it said since when it waits. */
+    if (leave_wait_since > 0) {
         status->leave_waited_ns = record_monotonic_ns () - leave_wait_since;
+
+        for (guint i = 0; i < stream->n_endpoints; i++)
+            status->awaited += stream_endpoint_awaited (&stream->endpoints[i]);
+    }
 
     if (waiting_on > 0) {
         status->waiting = TRUE;
@@ -500,7 +507,8 @@ record_stream_print_report (RecordStream *stream, gboolean quiet)
                  (guint64) atomic_load (&endpoint->dropped), stream->drop ? "drop" : "block",
                  stream_endpoint_possibly_lost (endpoint), megabytes);
 
-        if (seconds > 0)
+        /* Over less, the rate would say how fast ZeroMQ queues, not how fast consumers take. */
+        if (seconds >= 1)
             g_print (" at %.1f MB/s", megabytes / seconds);
 
         g_print ("; consumers: %u joined, %u left, %u refused; end %s\n", joined, left,

@@ -38,7 +38,9 @@ typedef struct {
     gint64 waited_ns;
     guint waiting_consumers; /* connected to the endpoint it waits on, taking nothing meanwhile */
     gint64 leave_waited_ns;  /* how long consumers still connected after the end were waited for to leave */
+    guint awaited;           /* meanwhile: those the end went to, still connected */
     gint64 patience_ns;      /* the longest that wait lasts */
+    gboolean stopping;       /* a stop shortens the waits */
 } StreamStatus;
 
 /* Prints a new CURVE key pair for --stream-curve-secret and a consumer's --curve. */
@@ -53,11 +55,11 @@ RecordStream *record_stream_open (const StreamOptions *options, gboolean quiet, 
 void record_stream_set_series_id (RecordStream *stream, guint64 series_id);
 /* The room a streamed ring leaves in front of each slot's pixels. */
 gsize record_stream_header_room (void);
-/* Starts sending: the start message (with `maps`, whose bytes it keeps), then every frame
+/* Starts sending: the start message (with `maps`, whose references it takes), then every frame
  * committed to `ring`, then the end message once the ring's input is done. `patience_ns` bounds
  * the waits that may not last forever. */
 gboolean record_stream_start (RecordStream *stream, Ring *ring, const CameraInfo *info, const FrameGeometry *geometry,
-                              const AppliedMaps *maps, guint64 n_images, gint64 patience_ns, GError **error);
+                              AppliedMaps *maps, guint64 n_images, gint64 patience_ns, GError **error);
 void record_stream_get_status (RecordStream *stream, StreamStatus *status);
 /* A stop was requested: nobody is waited for to connect, and connected consumers only until
  * `deadline_ns` (now, for a quit); after it a message goes only to a consumer that takes it at

@@ -557,6 +557,28 @@ class ClientTest(unittest.TestCase):
                 self.assertIn(told, errors)
                 self.assertRegex(stream_line(report, "ipc://"), line)
 
+    def test_a_consumer_joining_after_the_end_is_not_waited_for(self):
+        # It gets nothing of the series: once the consumer the end went to leaves, the recorder ends
+        # (before: it waited --timeout for the latecomer too).
+        context = zmq.Context.instance()
+        first, late = context.socket(zmq.PULL), context.socket(zmq.PULL)
+        for consumer in (first, late):
+            self.addCleanup(consumer.close, 0)
+        monitor = late.get_monitor_socket(zmq.EVENT_HANDSHAKE_SUCCEEDED)
+        first.connect(self.endpoint)
+        process = self.start("exposure-time=0.001", "-n", "20", "--stream", self.endpoint, "--timeout",
+                             str(10 * BOUND))
+        err = pathlib.Path(f"{self.path}/err.txt")
+        self.assertTrue(wait_for(lambda: "after the end message" in err.read_text()))
+        late.connect(self.endpoint)
+        self.assertTrue(monitor.poll(BOUND * 1000))
+        first.close(0)
+        began = time.monotonic()
+        status, report, errors = self.finish(process)
+        self.assertEqual(status, 0, errors)
+        self.assertLess(time.monotonic() - began, 30, errors)
+        self.assertRegex(stream_line(report, "ipc://"), r" 20 frames sent, 0 dropped .*end sent")
+
     def test_curve_admits_only_listed_keys(self):
         def keys(name):
             text = subprocess.run([RECORD, "--stream-keygen"], capture_output=True, text=True, timeout=BOUND).stdout
