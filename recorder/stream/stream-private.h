@@ -25,10 +25,6 @@ typedef struct {
     atomic_uint_fast64_t bytes;
     atomic_uint_fast64_t queued; /* frames ZeroMQ held right after the last send here */
     gboolean end_sent;           /* read once the sender has ended */
-    /* The sender's, published to the main thread by leave_wait_since_ns: the consumers the end
-     * went to, and those that had left then. */
-    guint ends_owed;
-    guint left_at_end;
     gint64 last_progress_ns;     /* the sender's: a message taken, or no consumer to take one */
 
     /* Written by the watch thread; read by anyone. */
@@ -36,6 +32,9 @@ typedef struct {
     atomic_uint left;         /* consumers that disconnected */
     atomic_uint refused;      /* consumers refused: each key not admitted once, and other failed handshakes */
     GHashTable *refused_keys; /* the watch thread's: keys not admitted, in Z85 */
+    GHashTable *open;         /* the watch thread's: the descriptors of the connections open now */
+    GHashTable *held;         /* the watch thread's: of those open when the end had gone, the ones still open */
+    atomic_uint n_held;       /* their number */
     /* Frames ZeroMQ held for consumers that left mid-series: lost unless another took them. */
     atomic_uint_fast64_t possibly_lost;
 } StreamEndpoint;
@@ -62,10 +61,13 @@ struct RecordStream {
     RecordThread watcher;
     gboolean watching;  /* the watch thread runs */
     atomic_int closing; /* main thread to watch thread */
-    /* Sender to watch thread: catch-ups asked for; watch thread to sender: the last one done, every
-     * event reported before it asked read (signalled through changed). */
+    /* Sender to watch thread: catch-ups asked for, and whether the end has gone; watch thread to
+     * sender: the last one done, every event reported before it asked read (signalled through
+     * changed). */
     atomic_uint catch_up_asked;
+    atomic_int end_gone;
     atomic_uint catch_up_done;
+    gboolean holding; /* the watch thread's: the connections open once the end had gone are held */
 
     /* Set at start; read-only while the sender runs. */
     Ring *ring;
@@ -106,11 +108,12 @@ guint stream_endpoint_consumers (StreamEndpoint *endpoint);
 /* Of the frames sent there, those ZeroMQ held for consumers that then left, or took nothing. */
 guint64 stream_endpoint_possibly_lost (StreamEndpoint *endpoint);
 
-/* After the end message: the consumers it went to that have not left yet. */
+/* After the end message: the consumers that may still hold it. */
 guint stream_endpoint_awaited (StreamEndpoint *endpoint);
 /* The sender's: returns once the watch thread has read every event ZeroMQ reported so far (at most
- * a second), so that the counts hold every consumer given anything. */
-void stream_watch_catch_up (RecordStream *stream);
+ * a second), so that the counts hold every consumer given anything; with `end_gone`, the
+ * connections open then are those the wait after the end holds for. */
+void stream_watch_catch_up (RecordStream *stream, gboolean end_gone);
 
 void *stream_send_thread (void *data);
 void *stream_watch_thread (void *data);

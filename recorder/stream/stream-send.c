@@ -212,19 +212,21 @@ enum {
     LEAVE_POLL_NS = 20000000,
 };
 
+/* Consumers are counted, connections known by name: a connection open since before the end may
+ * be a consumer that holds it while consumers are connected. An end taken means a consumer was
+ * there, though its join may not have been read yet. */
 guint
 stream_endpoint_awaited (StreamEndpoint *endpoint)
 {
-    const guint gone = atomic_load (&endpoint->left) - endpoint->left_at_end;
+    const guint consumers = atomic_load (&endpoint->joined) == 0 ? 1 : stream_endpoint_consumers (endpoint);
 
-    return endpoint->end_sent && gone < endpoint->ends_owed ? endpoint->ends_owed - gone : 0;
+    return endpoint->end_sent ? MIN (consumers, atomic_load (&endpoint->n_held)) : 0;
 }
 
 /* A consumer whose queue is full when the connection closes loses what ZeroMQ read for it but
- * could not queue yet, the end message too: so the connections stay open until as many consumers
- * left as the end went to, as they do after the end message, or the patience is up. One that
- * joins later gets nothing of this series and is not waited for; should it leave first, the wait
- * ends early, as ZeroMQ does not tell which consumer left. */
+ * could not queue yet, the end message too: so the connections stay open until the consumers
+ * that may hold the end leave, as they do after it, or the patience is up. One that connects
+ * later gets nothing of this series and is not waited for. */
 static void
 wait_for_consumers_to_leave (RecordStream *stream)
 {
@@ -276,27 +278,26 @@ stream_send_thread (void *data)
     /* Each endpoint's end says what that endpoint sent, dropped and possibly lost. */
     atomic_store (&stream->mid_series, 0);
     /* A consumer that joined just now may have taken the last frames already. */
-    stream_watch_catch_up (stream);
+    stream_watch_catch_up (stream, FALSE);
 
     for (guint i = 0; i < stream->n_endpoints; i++) {
         StreamEndpoint *endpoint = &stream->endpoints[i];
         GBytes *end = stream_encode_end (&stream->series, atomic_load (&endpoint->sent),
                                          atomic_load (&endpoint->dropped), stream_endpoint_possibly_lost (endpoint));
-        const guint joined = atomic_load (&endpoint->joined);
-
         /* Consumers share an endpoint's messages round robin: one end for each, or those without
          * would wait on, and the recorder with them. With none connected, the end goes to the
          * next to connect. */
-        endpoint->left_at_end = atomic_load (&endpoint->left);
-        endpoint->ends_owed = MAX (joined > endpoint->left_at_end ? joined - endpoint->left_at_end : 0, 1);
+        const guint n_ends = MAX (stream_endpoint_consumers (endpoint), 1);
+
         endpoint->end_sent = TRUE;
 
-        for (guint j = 0; j < endpoint->ends_owed && endpoint->end_sent; j++)
+        for (guint j = 0; j < n_ends && endpoint->end_sent; j++)
             endpoint->end_sent = deliver_bytes (stream, endpoint, end);
 
         g_bytes_unref (end);
     }
 
+    stream_watch_catch_up (stream, TRUE);
     wait_for_consumers_to_leave (stream);
     record_lock (&stream->lock);
     stream->done = TRUE;

@@ -41,6 +41,7 @@ read_event (RecordStream *stream, StreamEndpoint *endpoint)
 {
     zmq_msg_t part;
     guint16 event = 0;
+    guint32 value = 0;
     gboolean more;
 
     zmq_msg_init (&part);
@@ -50,8 +51,10 @@ read_event (RecordStream *stream, StreamEndpoint *endpoint)
         return 0;
     }
 
-    if (zmq_msg_size (&part) >= sizeof event)
+    if (zmq_msg_size (&part) >= sizeof event + sizeof value) {
         memcpy (&event, zmq_msg_data (&part), sizeof event);
+        memcpy (&value, (const guint8 *) zmq_msg_data (&part) + sizeof event, sizeof value);
+    }
 
     more = zmq_msg_more (&part);
 
@@ -59,6 +62,16 @@ read_event (RecordStream *stream, StreamEndpoint *endpoint)
         more = zmq_msg_more (&part);
 
     zmq_msg_close (&part);
+
+    /* Accepting and closing name the connection's descriptor; its handshake does not. */
+    if (event == ZMQ_EVENT_ACCEPTED)
+        g_hash_table_add (endpoint->open, GUINT_TO_POINTER (value));
+    else if (event == ZMQ_EVENT_DISCONNECTED) {
+        g_hash_table_remove (endpoint->open, GUINT_TO_POINTER (value));
+
+        if (g_hash_table_remove (endpoint->held, GUINT_TO_POINTER (value)))
+            atomic_fetch_sub (&endpoint->n_held, 1);
+    }
 
     /* A connection is a consumer once its handshake succeeded. One whose handshake failed (refused,
      * or closed or timed out before it ended; it closes next) was never given anything. */
@@ -156,9 +169,14 @@ answer_zap (RecordStream *stream)
 }
 
 void
-stream_watch_catch_up (RecordStream *stream)
+stream_watch_catch_up (RecordStream *stream, gboolean end_gone)
 {
-    const guint asked = atomic_fetch_add (&stream->catch_up_asked, 1) + 1;
+    guint asked;
+
+    if (end_gone)
+        atomic_store (&stream->end_gone, 1);
+
+    asked = atomic_fetch_add (&stream->catch_up_asked, 1) + 1;
     const gint64 deadline = record_monotonic_ns () + CATCH_UP_BOUND_NS;
 
     record_lock (&stream->lock);
@@ -169,9 +187,33 @@ stream_watch_catch_up (RecordStream *stream)
     record_unlock (&stream->lock);
 }
 
+/* The connections open once the end has gone are those that may hold it: one opened later gets
+ * nothing of the series. */
+static void
+hold_open_connections (RecordStream *stream)
+{
+    for (guint i = 0; i < stream->n_endpoints; i++) {
+        StreamEndpoint *endpoint = &stream->endpoints[i];
+        GHashTableIter iter;
+        gpointer connection;
+
+        g_hash_table_iter_init (&iter, endpoint->open);
+
+        while (g_hash_table_iter_next (&iter, &connection, NULL))
+            g_hash_table_add (endpoint->held, connection);
+
+        atomic_store (&endpoint->n_held, g_hash_table_size (endpoint->held));
+    }
+
+    stream->holding = TRUE;
+}
+
 static void
 answer_catch_up (RecordStream *stream, guint asked)
 {
+    if (atomic_load (&stream->end_gone) && !stream->holding)
+        hold_open_connections (stream);
+
     record_lock (&stream->lock);
     atomic_store (&stream->catch_up_done, asked);
     record_condition_broadcast (&stream->changed);

@@ -297,6 +297,8 @@ record_stream_open (const StreamOptions *options, gboolean quiet, GError **error
     for (guint i = 0; success && i < stream->n_endpoints; i++) {
         stream->endpoints[i].name = g_strdup (options->endpoints[i]);
         stream->endpoints[i].refused_keys = g_hash_table_new_full (g_str_hash, g_str_equal, g_free, NULL);
+        stream->endpoints[i].open = g_hash_table_new (NULL, NULL);
+        stream->endpoints[i].held = g_hash_table_new (NULL, NULL);
         success = open_endpoint (stream, &stream->endpoints[i], secret, error);
     }
 
@@ -529,6 +531,8 @@ record_stream_free (RecordStream *stream)
         g_free (stream->endpoints[i].bound);
         g_free (stream->endpoints[i].socket_path);
         g_clear_pointer (&stream->endpoints[i].refused_keys, g_hash_table_unref);
+        g_clear_pointer (&stream->endpoints[i].open, g_hash_table_unref);
+        g_clear_pointer (&stream->endpoints[i].held, g_hash_table_unref);
     }
 
     g_free (stream->endpoints);

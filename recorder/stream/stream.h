@@ -38,7 +38,7 @@ typedef struct {
     gint64 waited_ns;
     guint waiting_consumers; /* connected to the endpoint it waits on, taking nothing meanwhile */
     gint64 leave_waited_ns;  /* how long consumers still connected after the end were waited for to leave */
-    guint awaited;           /* meanwhile: those the end went to, still connected */
+    guint awaited;           /* meanwhile: those connected since before the end, still connected */
     gint64 patience_ns;      /* the longest that wait lasts */
     gboolean stopping;       /* a stop shortens the waits */
 } StreamStatus;

@@ -557,27 +557,42 @@ class ClientTest(unittest.TestCase):
                 self.assertIn(told, errors)
                 self.assertRegex(stream_line(report, "ipc://"), line)
 
-    def test_a_consumer_joining_after_the_end_is_not_waited_for(self):
-        # It gets nothing of the series: once the consumer the end went to leaves, the recorder ends
-        # (before: it waited --timeout for the latecomer too).
-        context = zmq.Context.instance()
-        first, late = context.socket(zmq.PULL), context.socket(zmq.PULL)
-        for consumer in (first, late):
-            self.addCleanup(consumer.close, 0)
-        monitor = late.get_monitor_socket(zmq.EVENT_HANDSHAKE_SUCCEEDED)
-        first.connect(self.endpoint)
-        process = self.start("exposure-time=0.001", "-n", "20", "--stream", self.endpoint, "--timeout",
-                             str(10 * BOUND))
-        err = pathlib.Path(f"{self.path}/err.txt")
-        self.assertTrue(wait_for(lambda: "after the end message" in err.read_text()))
-        late.connect(self.endpoint)
-        self.assertTrue(monitor.poll(BOUND * 1000))
-        first.close(0)
-        began = time.monotonic()
-        status, report, errors = self.finish(process)
-        self.assertEqual(status, 0, errors)
-        self.assertLess(time.monotonic() - began, 30, errors)
-        self.assertRegex(stream_line(report, "ipc://"), r" 20 frames sent, 0 dropped .*end sent")
+    def test_a_consumer_joining_after_the_end_is_neither_waited_for_nor_taken_for_one_that_left(self):
+        # The latecomer gets nothing of the series. If it stays, the recorder ends once the consumer
+        # the end went to leaves (before: it waited --timeout for the latecomer too); if it leaves,
+        # the recorder still waits for that consumer, which has yet to read the end (before: it
+        # closed, and the consumer lost the end).
+        for latecomer in ("stays", "leaves"):
+            with self.subTest(latecomer=latecomer):
+                context = zmq.Context.instance()
+                first, late = context.socket(zmq.PULL), context.socket(zmq.PULL)
+                for consumer in (first, late):
+                    self.addCleanup(consumer.close, 0)
+                # Reading nothing meanwhile, its queue and buffer take a message: the rest and the
+                # end wait at the recorder.
+                first.setsockopt(zmq.RCVHWM, 1)
+                first.setsockopt(zmq.RCVBUF, 4096)
+                first.connect(self.endpoint)
+                process = self.start("exposure-time=0.001", "-n", "2", "--stream", self.endpoint, "--timeout",
+                                     str(10 * BOUND))
+                err = pathlib.Path(f"{self.path}/err.txt")
+                self.assertTrue(wait_for(lambda: "after the end message" in err.read_text()))
+                monitor = late.get_monitor_socket(zmq.EVENT_HANDSHAKE_SUCCEEDED)
+                late.connect(self.endpoint)
+                self.assertTrue(monitor.poll(BOUND * 1000))
+                if latecomer == "leaves":
+                    late.close(0)
+                    self.assertFalse(wait_for(lambda: process.poll() is not None, 3), err.read_text())
+                types = []
+                while first.poll(BOUND * 1000) and "end" not in types:
+                    types.append(cbor2.loads(first.recv())["type"])
+                first.close(0)
+                began = time.monotonic()
+                status, report, errors = self.finish(process)
+                self.assertEqual((status, types), (0, ["start", "image", "image", "end"]), errors)
+                self.assertLess(time.monotonic() - began, 30, errors)
+                self.assertRegex(stream_line(report, "ipc://"), r" 2 frames sent, 0 dropped .*end sent")
+                late.close(0)
 
     def test_curve_admits_only_listed_keys(self):
         def keys(name):
